@@ -1,0 +1,501 @@
+#include "platform/device/handle.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/device/handle_state.h"
+#include "platform/device/path.h"
+#include "platform/device/registry.h"
+
+namespace platform {
+
+using device::PathKind;
+using device::Registry;
+
+// ---- Handle ---------------------------------------------------------------
+
+Handle::Handle() = default;
+Handle::Handle(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Handle::~Handle() { close(); }
+Handle::Handle(Handle&&) noexcept = default;
+Handle& Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        close();
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+bool Handle::close() {
+    if (!state_) return true;
+    bool ok = true;
+    if (state_->written && (state_->sync_on_close || state_->is_device())) {
+        // A device write, or an unbuffered write we had to buffer, is only
+        // done once it is on the medium; errors can surface this late.
+        if (::fdatasync(state_->fd.get()) != 0 && errno != EINVAL) {
+            SetLastErrorFromErrno(errno);
+            ok = false;
+        }
+    }
+    state_->claim.reset();  // releases locks and remounts what a lock unmounted
+    if (!state_->fd.close() && ok) {
+        SetLastErrorFromErrno(errno);
+        ok = false;
+    }
+    state_.reset();
+    return ok;
+}
+
+HandleKind Handle::kind() const { return state_ ? state_->kind : HandleKind::File; }
+int Handle::disk_number() const { return state_ ? state_->disk : -1; }
+std::uint32_t Handle::sector_size() const { return state_ ? state_->sector_size : 512; }
+
+namespace {
+
+// Reports lock and dismount state of a volume claim to the registry, so that
+// writes through other handles of this process see the volume as released.
+class TrackedClaim : public device::VolumeClaim {
+public:
+    TrackedClaim(std::unique_ptr<device::VolumeClaim> inner, Registry& registry, std::string guid)
+        : inner_(std::move(inner)), registry_(registry), guid_(std::move(guid)) {}
+    ~TrackedClaim() override {
+        if (noted_lock_) registry_.note_locked(guid_, -1);
+        if (noted_dismount_) registry_.note_dismounted(guid_, -1);
+        inner_.reset();
+    }
+    bool lock() override {
+        if (!inner_->lock()) return false;
+        if (!noted_lock_) registry_.note_locked(guid_, +1);
+        noted_lock_ = true;
+        return true;
+    }
+    bool unlock() override {
+        if (!inner_->unlock()) return false;
+        if (noted_lock_) registry_.note_locked(guid_, -1);
+        noted_lock_ = false;
+        return true;
+    }
+    bool dismount() override {
+        if (!inner_->dismount()) return false;
+        if (!noted_dismount_) registry_.note_dismounted(guid_, +1);
+        noted_dismount_ = true;
+        return true;
+    }
+    bool locked() const override { return inner_->locked(); }
+    bool dismounted() const override { return inner_->dismounted(); }
+
+private:
+    std::unique_ptr<device::VolumeClaim> inner_;
+    Registry& registry_;
+    std::string guid_;
+    bool noted_lock_ = false;
+    bool noted_dismount_ = false;
+};
+
+bool Fail(DWORD code) {
+    SetLastError(code);
+    return false;
+}
+
+Handle FailHandle(DWORD code) {
+    SetLastError(code);
+    return Handle();
+}
+
+int OpenFlagsFor(bool write) { return (write ? O_RDWR : O_RDONLY) | O_CLOEXEC; }
+
+// Opens a device backing, honouring the unbuffered and write-through flags.
+// O_DIRECT is refused by some file systems (tmpfs): then we buffer and sync
+// at close instead.
+bool OpenBacking(Handle::State& s, bool write) {
+    int base_flags = OpenFlagsFor(write);
+    if (s.flags & FILE_FLAG_WRITE_THROUGH) base_flags |= O_DSYNC;
+    if (s.no_buffering) {
+        s.fd.reset(::open(s.backing_path.c_str(), base_flags | O_DIRECT));
+        if (s.fd) {
+            s.direct = true;
+            return true;
+        }
+        if (errno != EINVAL) return SetLastErrorFromErrno(errno), false;
+        s.sync_on_close = true;
+    }
+    s.fd.reset(::open(s.backing_path.c_str(), base_flags));
+    if (!s.fd) return SetLastErrorFromErrno(errno), false;
+    return true;
+}
+
+bool WriteProtected(const device::DiskInfo& disk) {
+    return disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY);
+}
+
+Handle OpenDisk(const device::DevicePath& path, DWORD access, DWORD disposition, DWORD flags) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return FailHandle(ERROR_INVALID_PARAMETER);
+    Registry& registry = Registry::instance();
+    auto snap = registry.snapshot();
+    const device::DiskInfo* disk = snap->disk(path.disk);
+    if (!disk) return FailHandle(ERROR_FILE_NOT_FOUND);
+
+    auto s = std::make_unique<Handle::State>();
+    s->kind = HandleKind::Disk;
+    s->path = path.text;
+    s->flags = flags;
+    s->can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+    s->can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    s->no_buffering = (flags & FILE_FLAG_NO_BUFFERING) != 0;
+    s->disk = disk->number;
+    s->sector_size = disk->sector_size;
+    auto where = registry.host().disk_backing(*disk);
+    s->backing_path = where.path;
+    s->base = where.offset;
+    s->length = disk->size;
+    // A write-protected medium still opens for writing; its writes fail.
+    bool write = s->can_write && !disk->media_read_only;
+    if (!OpenBacking(*s, write)) {
+        if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
+    }
+    return Handle(std::move(s));
+}
+
+Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return FailHandle(ERROR_INVALID_PARAMETER);
+    Registry& registry = Registry::instance();
+    auto snap = registry.snapshot();
+    const device::VolumeInfo* volume = registry.resolve_volume(*snap, path);
+    if (!volume) return FailHandle(ERROR_FILE_NOT_FOUND);
+    const device::DiskInfo* disk = snap->disk(volume->disk);
+
+    auto s = std::make_unique<Handle::State>();
+    s->kind = HandleKind::Volume;
+    s->path = path.text;
+    s->flags = flags;
+    s->can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+    s->can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    s->no_buffering = (flags & FILE_FLAG_NO_BUFFERING) != 0;
+    s->disk = volume->disk;
+    s->volume_guid = device::GuidToString(volume->guid);
+    s->volume_start = volume->start;
+    s->sector_size = disk->sector_size;
+    auto where = registry.host().volume_backing(*disk, *volume);
+    s->backing_path = where.path;
+    s->base = where.offset;
+    s->length = volume->length;
+
+    // Opens that ask for data take a share of the volume; an open without
+    // sharing takes all of it. Query-only opens (access 0) take nothing, as
+    // on Windows they neither conflict nor count.
+    if (s->can_read || s->can_write) {
+        bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0;
+        auto claim = registry.host().claim_volume(*disk, *volume, exclusive);
+        if (!claim) return Handle();
+        s->claim = std::make_unique<TrackedClaim>(std::move(claim), registry, s->volume_guid);
+    }
+    bool write = s->can_write && !disk->media_read_only;
+    if (!OpenBacking(*s, write)) {
+        if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
+    }
+    return Handle(std::move(s));
+}
+
+Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    std::string resolved = ResolveFilePath(path);
+    if (resolved.empty()) return Handle();
+    struct stat st {};
+    bool exists = ::stat(resolved.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailHandle(ERROR_ACCESS_DENIED);
+
+    bool can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+    bool can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    int oflags = O_CLOEXEC;
+    oflags |= can_write ? (can_read ? O_RDWR : O_WRONLY) : O_RDONLY;
+    switch (disposition) {
+    case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: oflags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: oflags |= O_CREAT; break;
+    case TRUNCATE_EXISTING:
+        if (!can_write) return FailHandle(ERROR_INVALID_PARAMETER);
+        oflags |= O_TRUNC;
+        break;
+    default: return FailHandle(ERROR_INVALID_PARAMETER);
+    }
+    if ((oflags & (O_CREAT | O_TRUNC)) && !can_write) oflags = (oflags & ~O_RDONLY) | O_RDWR;
+    if (flags & FILE_FLAG_WRITE_THROUGH) oflags |= O_DSYNC;
+
+    auto s = std::make_unique<Handle::State>();
+    s->kind = HandleKind::File;
+    s->path = path;
+    s->backing_path = resolved;
+    s->flags = flags;
+    s->can_read = can_read;
+    s->can_write = can_write;
+    s->no_buffering = (flags & FILE_FLAG_NO_BUFFERING) != 0;
+    if (s->no_buffering) {
+        s->fd.reset(::open(resolved.c_str(), oflags | O_DIRECT, 0644));
+        s->direct = static_cast<bool>(s->fd);
+        if (!s->fd && errno != EINVAL) return SetLastErrorFromErrno(errno), Handle();
+        s->sync_on_close = !s->direct;
+    }
+    if (!s->fd) s->fd.reset(::open(resolved.c_str(), oflags, 0644));
+    if (!s->fd) {
+        if (errno == EEXIST) return FailHandle(ERROR_FILE_EXISTS);
+        if (errno == ENOENT && (oflags & O_CREAT)) return FailHandle(ERROR_PATH_NOT_FOUND);
+        SetLastErrorFromErrno(errno);
+        return Handle();
+    }
+    // Share modes between our own handles: no sharing asks for the file alone.
+    bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0 && (can_read || can_write);
+    if (::flock(s->fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        if (disposition == CREATE_NEW) ::unlink(resolved.c_str());
+        return FailHandle(ERROR_SHARING_VIOLATION);
+    }
+    if (flags & FILE_FLAG_SEQUENTIAL_SCAN) ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (flags & FILE_FLAG_RANDOM_ACCESS) ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_RANDOM);
+    return Handle(std::move(s));
+}
+
+bool Aligned(const Handle::State& s, std::int64_t offset, const void* buffer, std::size_t length) {
+    std::uint32_t unit = s.sector_size;
+    return offset % unit == 0 && length % unit == 0 && reinterpret_cast<std::uintptr_t>(buffer) % unit == 0;
+}
+
+// pread/pwrite that retry on interruption and, where O_DIRECT turns out to be
+// refused for this transfer, drop it for the rest of the handle's life.
+ssize_t TransferOnce(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset) {
+    for (;;) {
+        ssize_t n = write ? ::pwrite(s.fd.get(), buffer, length, offset) : ::pread(s.fd.get(), buffer, length, offset);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EINVAL && s.direct) {
+            int fl = ::fcntl(s.fd.get(), F_GETFL);
+            if (fl >= 0 && ::fcntl(s.fd.get(), F_SETFL, fl & ~O_DIRECT) == 0) {
+                s.direct = false;
+                s.sync_on_close = true;
+                continue;
+            }
+        }
+        return -1;
+    }
+}
+
+bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset, std::size_t* done) {
+    std::size_t total = 0;
+    auto* bytes = static_cast<char*>(buffer);
+    while (total < length) {
+        ssize_t n = TransferOnce(s, write, bytes + total, length - total, s.base + offset + static_cast<std::int64_t>(total));
+        if (n < 0) {
+            if (done) *done = total;
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        if (n == 0) break;  // end of file
+        total += static_cast<std::size_t>(n);
+    }
+    if (done) *done = total;
+    if (write && total < length) return Fail(ERROR_DISK_FULL);
+    return true;
+}
+
+// Checks a device write against the registry's current picture: protected
+// media, offline volumes, and ranges the host is using.
+bool DeviceWriteAllowed(Handle::State& s, std::int64_t offset, std::size_t length) {
+    Registry& registry = Registry::instance();
+    auto snap = registry.snapshot();
+    const device::DiskInfo* disk = snap->disk(s.disk);
+    if (!disk) return Fail(ERROR_DEV_NOT_EXIST);
+    if (WriteProtected(*disk)) return Fail(ERROR_WRITE_PROTECT);
+    std::int64_t disk_offset = offset;
+    if (s.kind == HandleKind::Volume) {
+        const device::VolumeInfo* volume = snap->volume_by_guid(s.volume_guid);
+        if (!volume) return Fail(ERROR_DEV_NOT_EXIST);
+        if (volume->offline) return Fail(ERROR_NOT_READY);
+        disk_offset += s.volume_start;
+    }
+    return registry.write_allowed(s.disk, disk_offset, static_cast<std::int64_t>(length));
+}
+
+}  // namespace
+
+Handle CreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    device::DevicePath parsed = device::ParseDevicePath(path);
+    switch (parsed.kind) {
+    case PathKind::Disk: return OpenDisk(parsed, access, disposition, flags);
+    case PathKind::LetterVolume:
+    case PathKind::GuidVolume:
+    case PathKind::HarddiskVolume: return OpenVolume(parsed, access, share, disposition, flags);
+    case PathKind::UnknownDevice: return FailHandle(ERROR_FILE_NOT_FOUND);
+    case PathKind::File:
+    case PathKind::DriveFile: return OpenFile(path, access, share, disposition, flags);
+    }
+    return FailHandle(ERROR_INVALID_PARAMETER);
+}
+
+bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t length, std::size_t* done) {
+    if (done) *done = 0;
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (!s->can_read) return Fail(ERROR_ACCESS_DENIED);
+    if (offset < 0) return Fail(ERROR_NEGATIVE_SEEK);
+    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
+    if (s->is_device()) {
+        if (s->kind == HandleKind::Volume) {
+            auto snap = Registry::instance().snapshot();
+            const device::VolumeInfo* volume = snap->volume_by_guid(s->volume_guid);
+            if (volume && volume->offline) return Fail(ERROR_NOT_READY);
+        }
+        if (offset >= s->length) return true;
+        length = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), s->length - offset));
+    }
+    return Transfer(*s, false, buffer, length, offset, done);
+}
+
+bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
+    if (done) *done = 0;
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
+    if (offset < 0) return Fail(ERROR_NEGATIVE_SEEK);
+    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
+    if (s->is_device()) {
+        // Devices never grow: a write that would run past the end writes nothing.
+        if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
+        if (!DeviceWriteAllowed(*s, offset, length)) return false;
+    }
+    if (length == 0) return true;
+    s->written = true;
+    return Transfer(*s, true, const_cast<void*>(buffer), length, offset, done);
+}
+
+bool ReadFile(Handle& handle, void* buffer, DWORD length, DWORD* read) {
+    if (read) *read = 0;
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    std::size_t done = 0;
+    bool ok = ReadAt(handle, s->position, buffer, length, &done);
+    s->position += static_cast<std::int64_t>(done);
+    if (read) *read = static_cast<DWORD>(done);
+    return ok;
+}
+
+bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written) {
+    if (written) *written = 0;
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    std::size_t done = 0;
+    bool ok = WriteAt(handle, s->position, buffer, length, &done);
+    s->position += static_cast<std::int64_t>(done);
+    if (written) *written = static_cast<DWORD>(done);
+    return ok;
+}
+
+bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    std::int64_t origin = 0;
+    switch (method) {
+    case FILE_BEGIN: break;
+    case FILE_CURRENT: origin = s->position; break;
+    case FILE_END:
+        if (s->is_device()) {
+            origin = s->length;
+        } else {
+            struct stat st {};
+            if (::fstat(s->fd.get(), &st) != 0) return SetLastErrorFromErrno(errno), false;
+            origin = st.st_size;
+        }
+        break;
+    default: return Fail(ERROR_INVALID_PARAMETER);
+    }
+    std::int64_t target = origin + distance;
+    if (target < 0) return Fail(ERROR_NEGATIVE_SEEK);
+    s->position = target;
+    if (new_position) *new_position = target;
+    return true;
+}
+
+bool SetEndOfFile(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (s->is_device()) return Fail(ERROR_INVALID_PARAMETER);
+    if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
+    if (::ftruncate(s->fd.get(), s->position) != 0) return SetLastErrorFromErrno(errno), false;
+    return true;
+}
+
+bool FlushFileBuffers(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (::fdatasync(s->fd.get()) != 0 && errno != EINVAL) return SetLastErrorFromErrno(errno), false;
+    return true;
+}
+
+bool GetFileSizeEx(Handle& handle, std::int64_t* size) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (s->is_device()) return Fail(ERROR_INVALID_FUNCTION);
+    struct stat st {};
+    if (::fstat(s->fd.get(), &st) != 0) return SetLastErrorFromErrno(errno), false;
+    if (size) *size = st.st_size;
+    return true;
+}
+
+bool SetFileInformationByHandle(Handle& handle, int information_class, const void* buffer, DWORD size) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (s->is_device()) return Fail(ERROR_INVALID_PARAMETER);
+    if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
+    if (!buffer || size < sizeof(std::int64_t)) return Fail(ERROR_INVALID_PARAMETER);
+    std::int64_t value = 0;
+    std::memcpy(&value, buffer, sizeof value);
+    if (value < 0) return Fail(ERROR_INVALID_PARAMETER);
+    switch (information_class) {
+    case FileAllocationInfo:
+        if (value == 0) return true;
+        if (::fallocate(s->fd.get(), FALLOC_FL_KEEP_SIZE, 0, value) != 0) {
+            // Not every file system reserves space; the file still works without it.
+            if (errno == EOPNOTSUPP) return true;
+            return SetLastErrorFromErrno(errno), false;
+        }
+        return true;
+    case FileEndOfFileInfo:
+        if (::ftruncate(s->fd.get(), value) != 0) return SetLastErrorFromErrno(errno), false;
+        return true;
+    default: return Fail(ERROR_INVALID_PARAMETER);
+    }
+}
+
+bool DeleteRegularFile(const std::string& path) {
+    std::string resolved = ResolveFilePath(path);
+    if (resolved.empty()) return false;
+    struct stat st {};
+    if (::lstat(resolved.c_str(), &st) != 0) return SetLastErrorFromErrno(errno), false;
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (::unlink(resolved.c_str()) != 0) return SetLastErrorFromErrno(errno), false;
+    return true;
+}
+
+std::string ResolveFilePath(const std::string& path) {
+    device::DevicePath parsed = device::ParseDevicePath(path);
+    if (parsed.kind == PathKind::File) return path;
+    if (parsed.kind != PathKind::DriveFile) {
+        SetLastError(ERROR_INVALID_NAME);
+        return "";
+    }
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* volume = snap->volume_by_letter(parsed.letter);
+    if (!volume || volume->mount_points.empty()) {
+        SetLastError(volume ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
+        return "";
+    }
+    std::string folder = volume->mount_points.front();
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder + parsed.rest;
+}
+
+}  // namespace platform

@@ -1,0 +1,111 @@
+// Device and file handles with the calling conventions of the Windows file
+// API, so that the disk library reads like the program it is: CreateFile,
+// ReadFile, WriteFile, SetFilePointerEx, DeviceIoControl. A Handle owns its
+// descriptor and whatever it holds on a volume; it closes when it goes out of
+// scope. Failures set the thread's last error (platform/win_error.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/win_error.h"
+
+namespace platform {
+
+enum : DWORD {
+    GENERIC_READ = 0x80000000u,
+    GENERIC_WRITE = 0x40000000u,
+    GENERIC_ALL = 0x10000000u,
+
+    FILE_SHARE_READ = 1,
+    FILE_SHARE_WRITE = 2,
+    FILE_SHARE_DELETE = 4,
+
+    CREATE_NEW = 1,
+    CREATE_ALWAYS = 2,
+    OPEN_EXISTING = 3,
+    OPEN_ALWAYS = 4,
+    TRUNCATE_EXISTING = 5,
+
+    FILE_ATTRIBUTE_NORMAL = 0x80,
+    FILE_FLAG_WRITE_THROUGH = 0x80000000u,
+    FILE_FLAG_OVERLAPPED = 0x40000000u,
+    FILE_FLAG_NO_BUFFERING = 0x20000000u,
+    FILE_FLAG_RANDOM_ACCESS = 0x10000000u,
+    FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u,
+    FILE_FLAG_BACKUP_SEMANTICS = 0x02000000u,
+
+    FILE_BEGIN = 0,
+    FILE_CURRENT = 1,
+    FILE_END = 2,
+};
+
+enum class HandleKind { File, Disk, Volume };
+
+class Handle {
+public:
+    struct State;
+
+    Handle();
+    explicit Handle(std::unique_ptr<State> state);
+    ~Handle();
+    Handle(Handle&&) noexcept;
+    Handle& operator=(Handle&&) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    bool valid() const { return state_ != nullptr; }
+    explicit operator bool() const { return valid(); }
+
+    // Closes now. Written data that the handle promised to put on the medium
+    // is synced first; false (with the last error) when that fails.
+    bool close();
+
+    HandleKind kind() const;
+    // The disk this handle reaches (disk and volume handles), else -1.
+    int disk_number() const;
+    // Bytes per logical sector of the device, 512 for files.
+    std::uint32_t sector_size() const;
+
+    State* state() const { return state_.get(); }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// Opens a file, a disk (\\.\PhysicalDriveN) or a volume (\\.\X:,
+// \\?\Volume{GUID}\, \\.\HarddiskVolumeK). An invalid Handle on failure.
+Handle CreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+
+bool ReadFile(Handle& handle, void* buffer, DWORD length, DWORD* read);
+bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written);
+
+// Positioned reads and writes that leave the file pointer alone. A read stops
+// short only at the end of the file or device; `done` says how far it got.
+bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t length, std::size_t* done);
+bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done);
+
+bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method);
+bool SetEndOfFile(Handle& handle);
+bool FlushFileBuffers(Handle& handle);
+bool GetFileSizeEx(Handle& handle, std::int64_t* size);
+
+bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size,
+                     DWORD* returned);
+
+// The two classes of SetFileInformationByHandle the program uses: the space
+// reserved for a file (fallocate, size unchanged) and its end (ftruncate).
+enum : int { FileAllocationInfo = 5, FileEndOfFileInfo = 6 };
+bool SetFileInformationByHandle(Handle& handle, int information_class, const void* buffer, DWORD size);
+
+// Deletes a regular file; never a device node, folder or anything else.
+bool DeleteRegularFile(const std::string& path);
+
+// The Linux path a file path names: "X:\rest" inside the mount folder of the
+// volume with letter X, any other path as it is. Empty (with the last error)
+// when the volume has no folder.
+std::string ResolveFilePath(const std::string& path);
+
+}  // namespace platform

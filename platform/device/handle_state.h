@@ -1,0 +1,43 @@
+// What a Handle holds; shared by the handle and control-code code only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/device/handle.h"
+#include "platform/device/host.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+
+struct Handle::State {
+    HandleKind kind = HandleKind::File;
+    std::string path;          // as the caller named it
+    std::string backing_path;  // file or device node the descriptor is open on
+    UniqueFd fd;
+    bool can_read = false;
+    bool can_write = false;
+    DWORD flags = 0;
+
+    // Disks and volumes: the window of the backing the handle may touch.
+    std::int64_t base = 0;     // offset of byte 0 of the device in the backing
+    std::int64_t length = 0;   // bytes in the window
+    std::int64_t position = 0;
+
+    int disk = -1;
+    std::string volume_guid;    // "{...}" for volume handles
+    std::int64_t volume_start = 0;  // on the disk, for the write check
+    std::uint32_t sector_size = 512;
+
+    bool no_buffering = false;   // alignment is enforced
+    bool direct = false;         // O_DIRECT is actually in force
+    bool sync_on_close = false;  // buffered stand-in for unbuffered or write-through I/O
+    bool written = false;
+
+    std::unique_ptr<device::VolumeClaim> claim;
+
+    bool is_device() const { return kind != HandleKind::File; }
+};
+
+}  // namespace platform

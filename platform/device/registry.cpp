@@ -1,0 +1,434 @@
+#include "platform/device/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/device/embedded_host.h"
+#include "platform/device/filesystem_probe.h"
+#include "platform/device/linux_host.h"
+#include "platform/ini_file.h"
+#include "platform/unique_fd.h"
+#include "platform/win_error.h"
+
+namespace platform::device {
+
+// ---- snapshot look-ups ----------------------------------------------------
+
+const DiskInfo* Snapshot::disk(int number) const {
+    for (const auto& d : disks)
+        if (d.number == number) return &d;
+    return nullptr;
+}
+
+const VolumeInfo* Snapshot::volume_by_letter(char letter) const {
+    letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    for (const auto& v : volumes)
+        if (v.letter == letter) return &v;
+    return nullptr;
+}
+
+const VolumeInfo* Snapshot::volume_by_guid(const std::string& guid) const {
+    for (const auto& v : volumes)
+        if (EqualsNoCase(GuidToString(v.guid), guid)) return &v;
+    return nullptr;
+}
+
+const VolumeInfo* Snapshot::volume_by_index(int index) const {
+    for (const auto& v : volumes)
+        if (v.index == index) return &v;
+    return nullptr;
+}
+
+std::vector<const VolumeInfo*> Snapshot::volumes_of(int disk_number) const {
+    std::vector<const VolumeInfo*> result;
+    for (const auto& v : volumes)
+        if (v.disk == disk_number) result.push_back(&v);
+    return result;
+}
+
+// ---- persisted state ------------------------------------------------------
+
+namespace {
+
+// The state file, read and written under an exclusive flock so that two
+// processes on one host do not hand out the same letter.
+class StateFile {
+public:
+    explicit StateFile(std::string path) : path_(std::move(path)) {
+        lock_ = UniqueFd(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (lock_) ::flock(lock_.get(), LOCK_EX);
+        ini_ = IniFile::Load(path_);
+    }
+    ~StateFile() {
+        if (lock_) ::flock(lock_.get(), LOCK_UN);
+    }
+    IniFile& ini() { return ini_; }
+    bool save() {
+        dirty_ = false;
+        return ini_.Save(path_);
+    }
+    void touch() { dirty_ = true; }
+    bool dirty() const { return dirty_; }
+
+private:
+    std::string path_;
+    UniqueFd lock_;
+    IniFile ini_;
+    bool dirty_ = false;
+};
+
+constexpr const char* kLetters = "letters";
+constexpr const char* kOffline = "offline volumes";
+std::string DiskSection(const DiskInfo& disk) { return "disk " + disk.identity; }
+
+std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
+    std::uint64_t hash = 1469598103934665603ULL ^ seed;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+// Reads through a read-only descriptor, bounded by the disk's size.
+ReadAt ReaderFor(int fd, std::int64_t base, std::int64_t size) {
+    return [fd, base, size](std::int64_t offset, void* buffer, std::size_t length) {
+        if (offset < 0 || offset + static_cast<std::int64_t>(length) > size) return false;
+        auto* out = static_cast<char*>(buffer);
+        std::size_t done = 0;
+        while (done < length) {
+            ssize_t got = ::pread(fd, out + done, length - done, base + offset + static_cast<std::int64_t>(done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    };
+}
+
+std::unique_ptr<Registry>& Slot() {
+    static std::unique_ptr<Registry> registry;
+    return registry;
+}
+std::mutex& SlotMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::unique_ptr<Host> HostFromEnvironment() {
+    const char* manifest = std::getenv("TARNOVELL_HOST");
+    if (manifest && *manifest) return std::make_unique<EmbeddedHost>(manifest);
+    return std::make_unique<LinuxHost>();
+}
+
+}  // namespace
+
+GUID SynthesizeVolumeGuid(const std::string& disk_identity, std::uint32_t mbr_signature, std::int64_t start) {
+    std::string key = disk_identity + "|" + std::to_string(mbr_signature) + "|" + std::to_string(start);
+    std::uint64_t a = Fnv1a(key, 0x5441524e4f56454cULL);  // "TARNOVEL"
+    std::uint64_t b = Fnv1a(key, a);
+    GUID guid{};
+    guid.Data1 = static_cast<std::uint32_t>(a >> 32);
+    guid.Data2 = static_cast<std::uint16_t>(a >> 16);
+    guid.Data3 = static_cast<std::uint16_t>((a & 0x0fff) | 0x4000);  // version 4 layout
+    for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<std::uint8_t>(b >> (8 * i));
+    guid.Data4[0] = static_cast<std::uint8_t>((guid.Data4[0] & 0x3f) | 0x80);
+    return guid;
+}
+
+bool GetsLetterAutomatically(const PartitionRecord& partition) {
+    if (partition.style == PARTITION_STYLE_GPT)
+        return !(partition.type_guid == kGptEfiSystem || partition.type_guid == kGptMsReserved ||
+                 partition.type_guid == kGptMsRecovery);
+    // EFI system (0xEF) and Windows recovery (0x27) partitions stay without a letter
+    return partition.mbr_type != 0xEF && partition.mbr_type != 0x27;
+}
+
+// ---- the registry -----------------------------------------------------------
+
+Registry& Registry::instance() {
+    std::lock_guard guard(SlotMutex());
+    if (!Slot()) Slot() = std::make_unique<Registry>(HostFromEnvironment());
+    return *Slot();
+}
+
+void Registry::Reset() {
+    std::lock_guard guard(SlotMutex());
+    Slot().reset();
+}
+
+void Registry::Install(std::unique_ptr<Host> host) {
+    std::lock_guard guard(SlotMutex());
+    Slot() = std::make_unique<Registry>(std::move(host));
+}
+
+Registry::Registry(std::unique_ptr<Host> host) : host_(std::move(host)) {}
+
+std::shared_ptr<const Snapshot> Registry::snapshot() {
+    {
+        std::lock_guard guard(mutex_);
+        if (current_) return current_;
+    }
+    return refresh();
+}
+
+std::shared_ptr<const Snapshot> Registry::refresh() {
+    auto built = build();
+    std::lock_guard guard(mutex_);
+    current_ = built;
+    busy_cache_.clear();
+    return current_;
+}
+
+std::shared_ptr<const Snapshot> Registry::build() {
+    auto snap = std::make_shared<Snapshot>();
+    snap->disks = host_->enumerate_disks();
+    StateFile state(host_->state_path());
+
+    for (auto& disk : snap->disks) {
+        disk.attributes = static_cast<std::uint64_t>(state.ini().GetInt(DiskSection(disk), "attributes", 0));
+        BackingLocation where = host_->disk_backing(disk);
+        UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) continue;
+        ReadAt read = ReaderFor(fd.get(), where.offset, disk.size);
+        disk.layout = ReadDiskLayout(read, disk.size, disk.sector_size);
+        if (disk.attributes & DISK_ATTRIBUTE_OFFLINE) continue;  // an offline disk shows no volumes
+
+        std::vector<VolumeInfo> volumes;
+        for (const auto& partition : disk.layout.volumes()) {
+            VolumeInfo v;
+            v.disk = disk.number;
+            v.partition_number = partition.number;
+            v.start = partition.start;
+            v.length = std::min(partition.length, std::max<std::int64_t>(0, disk.size - partition.start));
+            if (v.length <= 0) continue;
+            v.filesystem = ProbeFileSystem(read, v.start, v.length);
+            v.guid = partition.style == PARTITION_STYLE_GPT && !IsNullGuid(partition.partition_id)
+                         ? partition.partition_id
+                         : SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, partition.start);
+            volumes.push_back(std::move(v));
+        }
+        if (disk.layout.style == PARTITION_STYLE_RAW) {
+            // A file system straight on the disk, as on many USB sticks.
+            std::string fs = ProbeFileSystem(read, 0, disk.size);
+            if (!fs.empty()) {
+                VolumeInfo v;
+                v.disk = disk.number;
+                v.length = disk.size;
+                v.filesystem = fs;
+                v.guid = SynthesizeVolumeGuid(disk.identity, 0, 0);
+                volumes.push_back(std::move(v));
+            }
+        }
+        host_->annotate_volumes(disk, volumes);
+        for (auto& v : volumes) {
+            // A cloned disk carries the same GPT partition GUIDs as its source.
+            auto clash = [&](const VolumeInfo& other) { return &other != &v && other.guid == v.guid; };
+            if (std::any_of(snap->volumes.begin(), snap->volumes.end(), clash))
+                v.guid = SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, v.start);
+            v.guid_path = "\\\\?\\Volume" + GuidToString(v.guid) + "\\";
+            v.offline = state.ini().GetBool(kOffline, GuidToString(v.guid), false);
+            snap->volumes.push_back(std::move(v));
+        }
+    }
+    int index = 1;
+    for (auto& v : snap->volumes) v.index = index++;
+
+    // Letters: the remembered one when it is still free, else the next free
+    // one from C: for volumes that get one automatically.
+    std::set<char> taken;
+    for (auto& v : snap->volumes) {
+        auto remembered = state.ini().Get(kLetters, GuidToString(v.guid));
+        if (remembered && remembered->size() == 1 && !taken.count((*remembered)[0])) {
+            v.letter = (*remembered)[0];
+            taken.insert(v.letter);
+        }
+    }
+    // Letters remembered for volumes that are absent stay reserved.
+    if (const auto* section = state.ini().FindSection(kLetters))
+        for (const auto& [guid, letter] : section->entries)
+            if (letter.size() == 1) taken.insert(letter[0]);
+    for (auto& v : snap->volumes) {
+        if (v.letter || state.ini().Get(kLetters, GuidToString(v.guid))) continue;
+        const DiskInfo* disk = snap->disk(v.disk);
+        bool automatic = true;
+        for (const auto& p : disk->layout.entries)
+            if (p.number == v.partition_number && v.partition_number != 0) automatic = GetsLetterAutomatically(p);
+        if (!automatic) continue;
+        for (char c = 'C'; c <= 'Z'; ++c)
+            if (!taken.count(c)) {
+                v.letter = c;
+                taken.insert(c);
+                state.ini().Set(kLetters, GuidToString(v.guid), std::string(1, c));
+                state.touch();
+                break;
+            }
+    }
+    if (state.dirty()) state.save();
+
+    std::lock_guard guard(mutex_);
+    snap->generation = ++generation_;
+    return snap;
+}
+
+const VolumeInfo* Registry::resolve_volume(const Snapshot& snap, const DevicePath& path) const {
+    switch (path.kind) {
+    case PathKind::LetterVolume: return snap.volume_by_letter(path.letter);
+    case PathKind::GuidVolume: return snap.volume_by_guid(path.guid);
+    case PathKind::HarddiskVolume: return snap.volume_by_index(path.volume_index);
+    default: return nullptr;
+    }
+}
+
+bool Registry::assign_letter(const std::string& guid, char letter, char* assigned) {
+    auto snap = snapshot();
+    const VolumeInfo* volume = snap->volume_by_guid(guid);
+    if (!volume) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    {
+        StateFile state(host_->state_path());
+        std::set<char> taken;
+        if (const auto* section = state.ini().FindSection(kLetters))
+            for (const auto& [g, l] : section->entries)
+                if (l.size() == 1 && !EqualsNoCase(g, GuidToString(volume->guid))) taken.insert(l[0]);
+        for (const auto& v : snap->volumes)
+            if (v.letter && v.guid != volume->guid) taken.insert(v.letter);
+        if (volume->letter && letter == 0) letter = volume->letter;
+        if (letter == 0)
+            for (char c = 'C'; c <= 'Z' && !letter; ++c)
+                if (!taken.count(c)) letter = c;
+        if (letter < 'A' || letter > 'Z' || taken.count(letter) || (volume->letter && volume->letter != letter)) {
+            // Windows keeps one letter per volume: a second one is refused.
+            SetLastError(volume->letter && volume->letter != letter ? ERROR_INVALID_PARAMETER : ERROR_ALREADY_EXISTS);
+            return false;
+        }
+        state.ini().Set(kLetters, GuidToString(volume->guid), std::string(1, letter));
+        if (!state.save()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    if (assigned) *assigned = letter;
+    refresh();
+    return true;
+}
+
+bool Registry::remove_letter(char letter) {
+    auto snap = snapshot();
+    const VolumeInfo* volume = snap->volume_by_letter(letter);
+    if (!volume) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    {
+        StateFile state(host_->state_path());
+        state.ini().Set(kLetters, GuidToString(volume->guid), "");
+        if (!state.save()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    refresh();
+    return true;
+}
+
+bool Registry::set_disk_attributes(int disk_number, std::uint64_t attributes, std::uint64_t mask) {
+    auto snap = snapshot();
+    const DiskInfo* disk = snap->disk(disk_number);
+    if (!disk) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    std::uint64_t updated = (disk->attributes & ~mask) | (attributes & mask);
+    if ((mask & DISK_ATTRIBUTE_READ_ONLY) &&
+        !host_->apply_read_only(*disk, (updated & DISK_ATTRIBUTE_READ_ONLY) != 0))
+        return false;
+    {
+        StateFile state(host_->state_path());
+        state.ini().Set(DiskSection(*disk), "attributes", std::to_string(updated));
+        if (!state.save()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    refresh();
+    return true;
+}
+
+bool Registry::set_volume_offline(const std::string& guid, bool offline) {
+    {
+        StateFile state(host_->state_path());
+        if (offline) state.ini().Set(kOffline, guid, "1");
+        else state.ini().Remove(kOffline, guid);
+        if (!state.save()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    refresh();
+    return true;
+}
+
+void Registry::note_locked(const std::string& guid, int delta) {
+    std::lock_guard guard(mutex_);
+    if (delta > 0) locked_.insert(guid);
+    else if (auto it = locked_.find(guid); it != locked_.end()) locked_.erase(it);
+}
+
+void Registry::note_dismounted(const std::string& guid, int delta) {
+    std::lock_guard guard(mutex_);
+    if (delta > 0) dismounted_.insert(guid);
+    else if (auto it = dismounted_.find(guid); it != dismounted_.end()) dismounted_.erase(it);
+}
+
+bool Registry::held_by_us(const std::string& guid) const {
+    std::lock_guard guard(mutex_);
+    return locked_.count(guid) || dismounted_.count(guid);
+}
+
+bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t length) {
+    auto snap = snapshot();
+    const DiskInfo* disk = snap->disk(disk_number);
+    if (!disk) return true;
+    std::uint64_t busy_generation = host_->busy_generation();
+    std::vector<std::pair<ByteRange, std::string>> ranges;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& cache : busy_cache_)
+            if (cache.disk == disk_number && cache.snapshot_generation == snap->generation &&
+                cache.busy_generation == busy_generation)
+                ranges = cache.ranges;
+    }
+    if (ranges.empty()) {
+        auto volumes_here = snap->volumes_of(disk_number);
+        std::vector<VolumeInfo> volumes;
+        for (const auto* v : volumes_here) volumes.push_back(*v);
+        for (const auto& range : host_->busy_ranges(*disk, volumes)) {
+            std::string guid;
+            for (const auto& v : volumes)
+                if (v.start == range.start && v.length == range.length) guid = GuidToString(v.guid);
+            ranges.emplace_back(range, guid);
+        }
+        std::lock_guard guard(mutex_);
+        std::erase_if(busy_cache_, [&](const BusyCache& c) { return c.disk == disk_number; });
+        busy_cache_.push_back({disk_number, snap->generation, busy_generation, ranges});
+        if (ranges.empty()) busy_cache_.back().ranges.push_back({ByteRange{0, 0}, ""});  // remembers "none"
+    }
+    for (const auto& [range, guid] : ranges) {
+        if (range.length == 0 || !range.overlaps(offset, length)) continue;
+        if (!guid.empty() && held_by_us(guid)) continue;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform::device

@@ -1,0 +1,100 @@
+// The one registry of disks and volumes. It picks the host (the embedded
+// image-file host when TARNOVELL_HOST names a manifest, else the Linux
+// machine), rebuilds its picture of disks, volumes, letters and attributes on
+// each refresh (a new generation), and keeps what this process holds on each
+// volume (locks, dismounts) so that writes can be checked against it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/device/host.h"
+#include "platform/device/path.h"
+
+namespace platform::device {
+
+struct Snapshot {
+    std::uint64_t generation = 0;
+    std::vector<DiskInfo> disks;
+    std::vector<VolumeInfo> volumes;  // ordered by disk, then by position on the disk
+
+    const DiskInfo* disk(int number) const;
+    const VolumeInfo* volume_by_letter(char letter) const;
+    const VolumeInfo* volume_by_guid(const std::string& guid) const;  // "{...}", any case
+    const VolumeInfo* volume_by_index(int index) const;
+    std::vector<const VolumeInfo*> volumes_of(int disk) const;
+};
+
+class Registry {
+public:
+    // The process-wide registry; created on first use from the environment.
+    static Registry& instance();
+    // Drops the current registry so that the next instance() reads the
+    // environment again (tests switch hosts this way). No handle may be open.
+    static void Reset();
+    // Installs a registry over a host of the caller's choosing.
+    static void Install(std::unique_ptr<Host> host);
+
+    explicit Registry(std::unique_ptr<Host> host);
+
+    Host& host() { return *host_; }
+
+    // The current picture; refreshed on first use.
+    std::shared_ptr<const Snapshot> snapshot();
+    // Rebuilds the picture from the host (a new generation).
+    std::shared_ptr<const Snapshot> refresh();
+
+    // Resolves a device path to a disk or volume of the current snapshot.
+    const VolumeInfo* resolve_volume(const Snapshot& snap, const DevicePath& path) const;
+
+    // Letters: assign (0 = next free from C:) or remove; persisted.
+    bool assign_letter(const std::string& guid, char letter, char* assigned = nullptr);
+    bool remove_letter(char letter);
+
+    // Disk attributes as IOCTL_DISK_SET_DISK_ATTRIBUTES changes them.
+    bool set_disk_attributes(int disk, std::uint64_t attributes, std::uint64_t mask);
+    bool set_volume_offline(const std::string& guid, bool offline);
+
+    // What this process holds on volumes, reported by the claims.
+    void note_locked(const std::string& guid, int delta);
+    void note_dismounted(const std::string& guid, int delta);
+    bool held_by_us(const std::string& guid) const;
+
+    // False (with ERROR_ACCESS_DENIED) when [offset, offset+length) of the
+    // disk overlaps a range the host is using that no lock or dismount of
+    // ours has freed.
+    bool write_allowed(int disk, std::int64_t offset, std::int64_t length);
+
+private:
+    std::shared_ptr<const Snapshot> build();
+    void assign_letters(std::vector<VolumeInfo>& volumes, const std::vector<DiskInfo>& disks);
+
+    std::unique_ptr<Host> host_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Snapshot> current_;
+    std::uint64_t generation_ = 0;
+    std::multiset<std::string> locked_;
+    std::multiset<std::string> dismounted_;
+
+    struct BusyCache {
+        int disk = -1;
+        std::uint64_t snapshot_generation = 0;
+        std::uint64_t busy_generation = 0;
+        std::vector<std::pair<ByteRange, std::string>> ranges;  // range and the volume GUID there ("" if none)
+    };
+    std::vector<BusyCache> busy_cache_;
+};
+
+// Stable GUID for a volume that has none of its own (MBR partitions).
+GUID SynthesizeVolumeGuid(const std::string& disk_identity, std::uint32_t mbr_signature, std::int64_t start);
+
+// Whether a volume gets a drive letter without being asked (data partitions
+// do; EFI system, reserved and recovery partitions do not).
+bool GetsLetterAutomatically(const PartitionRecord& partition);
+
+}  // namespace platform::device

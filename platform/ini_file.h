@@ -1,0 +1,52 @@
+// A small INI reader and writer: sections and keys case-insensitive, values
+// trimmed, CR LF line ends tolerated, ';' and '#' comment lines, and a ';'
+// after white space ending a value. Order of sections and keys is kept.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+class IniFile {
+public:
+    struct Section {
+        std::string name;
+        std::vector<std::pair<std::string, std::string>> entries;
+    };
+
+    IniFile() = default;
+    static IniFile Parse(const std::string& text);
+    // An absent or unreadable file gives an empty IniFile.
+    static IniFile Load(const std::string& path);
+    // Writes atomically (temporary file, then rename). False on failure.
+    bool Save(const std::string& path) const;
+    std::string Serialize() const;
+
+    std::optional<std::string> Get(const std::string& section, const std::string& key) const;
+    std::string GetString(const std::string& section, const std::string& key, const std::string& fallback = "") const;
+    long long GetInt(const std::string& section, const std::string& key, long long fallback) const;
+    bool GetBool(const std::string& section, const std::string& key, bool fallback) const;
+
+    void Set(const std::string& section, const std::string& key, const std::string& value);
+    void Remove(const std::string& section, const std::string& key);
+    void RemoveSection(const std::string& section);
+
+    bool HasSection(const std::string& section) const;
+    const std::vector<Section>& sections() const { return sections_; }
+    const Section* FindSection(const std::string& section) const;
+    // Key names of a section in file order; lines without '=' appear as keys with empty values.
+    std::vector<std::string> Keys(const std::string& section) const;
+
+private:
+    Section* FindSectionMutable(const std::string& section);
+    std::vector<Section> sections_;
+};
+
+bool EqualsNoCase(const std::string& a, const std::string& b);
+std::string ToLower(std::string text);
+std::string Trim(const std::string& text);
+
+}  // namespace platform

@@ -1,0 +1,98 @@
+// How the disk library talks to the person at the machine without knowing
+// whether there is a window: questions, messages and input boxes go through
+// the current Interaction. The window installs one over Qt dialogs; the
+// command line uses the console one; tests script the answers.
+#pragma once
+
+#include <deque>
+#include <iosfwd>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class Interaction {
+public:
+    virtual ~Interaction() = default;
+    // A Yes/No question. True means Yes.
+    virtual bool confirm(const std::string& text, const std::string& caption) = 0;
+    // A message with an OK button.
+    virtual void inform(const std::string& text, const std::string& caption) = 0;
+    // An input box; nothing when cancelled.
+    virtual std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
+                                                 const std::string& initial) = 0;
+};
+
+// The process's current interaction (the console one until another is set).
+Interaction& interaction();
+// Installs `next` (not owned; nullptr restores the console) and returns the previous one.
+Interaction* set_interaction(Interaction* next);
+
+// Questions on stderr as text + " [y/n] ", answered by a line on stdin
+// starting with y or Y. No input, or any other line, gives the answer that
+// writes nothing: No, except Yes for a question that ends in "Abort?".
+// With `quiet` (the -quiet switch) nothing is asked and every question is
+// answered Yes: go ahead without confirmation.
+class ConsoleInteraction : public Interaction {
+public:
+    ConsoleInteraction(std::istream& in, std::ostream& out);
+    bool confirm(const std::string& text, const std::string& caption) override;
+    void inform(const std::string& text, const std::string& caption) override;
+    std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
+                                         const std::string& initial) override;
+    void set_quiet(bool quiet) { quiet_ = quiet; }
+
+    // The answer used when no one answers.
+    static bool SafeAnswer(const std::string& question);
+
+private:
+    std::istream& in_;
+    std::ostream& out_;
+    bool quiet_ = false;
+};
+
+// Answers from a script, and a record of everything asked or said.
+class ScriptedInteraction : public Interaction {
+public:
+    struct Exchange {
+        enum Kind { Confirm, Inform, Input } kind;
+        std::string text;
+        std::string caption;
+    };
+
+    void answer_confirm(bool yes) { confirms_.push_back(yes); }
+    void answer_input(std::optional<std::string> value) { inputs_.push_back(std::move(value)); }
+    // Used when the script runs out of confirm answers.
+    void set_default_confirm(bool yes) { default_confirm_ = yes; }
+
+    bool confirm(const std::string& text, const std::string& caption) override;
+    void inform(const std::string& text, const std::string& caption) override;
+    std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
+                                         const std::string& initial) override;
+
+    std::vector<Exchange> log() const;
+    std::vector<std::string> texts() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<bool> confirms_;
+    std::deque<std::optional<std::string>> inputs_;
+    bool default_confirm_ = false;
+    std::vector<Exchange> log_;
+};
+
+// Installs an interaction for the life of a scope.
+class ScopedInteraction {
+public:
+    explicit ScopedInteraction(Interaction& next) : previous_(set_interaction(&next)) {}
+    ~ScopedInteraction() { set_interaction(previous_); }
+    ScopedInteraction(const ScopedInteraction&) = delete;
+    ScopedInteraction& operator=(const ScopedInteraction&) = delete;
+
+private:
+    Interaction* previous_;
+};
+
+}  // namespace platform

@@ -1,0 +1,179 @@
+#include "platform/volume_api.h"
+
+#include <cstring>
+
+#include "platform/device/registry.h"
+#include "platform/ini_file.h"
+
+namespace platform {
+
+using device::Registry;
+
+namespace {
+
+bool Fail(DWORD code) {
+    SetLastError(code);
+    return false;
+}
+
+bool CopyOut(const std::string& text, char* buffer, DWORD length) {
+    if (!buffer || length < text.size() + 1) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// A NUL-separated list ending in an empty string.
+std::string MultiString(const std::vector<std::string>& items) {
+    std::string result;
+    for (const auto& item : items) {
+        result += item;
+        result += '\0';
+    }
+    result += '\0';
+    return result;
+}
+
+const device::VolumeInfo* VolumeNamed(const device::Snapshot& snap, const std::string& name) {
+    device::DevicePath path = device::ParseDevicePath(name);
+    return Registry::instance().resolve_volume(snap, path);
+}
+
+// "D:\" or "D:" -> 'D'; 0 when the text is not a drive root.
+char DriveRootLetter(const std::string& root) {
+    if ((root.size() == 2 || (root.size() == 3 && (root[2] == '\\' || root[2] == '/'))) && root[1] == ':' &&
+        std::isalpha(static_cast<unsigned char>(root[0])))
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(root[0])));
+    return 0;
+}
+
+std::string NtDeviceOfVolume(const device::VolumeInfo& v) { return "\\Device\\HarddiskVolume" + std::to_string(v.index); }
+
+}  // namespace
+
+struct FindVolumeState {
+    std::shared_ptr<const device::Snapshot> snap;
+    std::size_t next = 0;
+};
+
+HFINDVOLUME FindFirstVolumeA(char* name, DWORD length) {
+    auto state = std::make_unique<FindVolumeState>();
+    state->snap = Registry::instance().snapshot();
+    if (state->snap->volumes.empty()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return nullptr;
+    }
+    if (!FindNextVolumeA(state.get(), name, length)) return nullptr;
+    return state.release();
+}
+
+bool FindNextVolumeA(HFINDVOLUME find, char* name, DWORD length) {
+    if (!find) return Fail(ERROR_INVALID_HANDLE);
+    if (find->next >= find->snap->volumes.size()) return Fail(ERROR_NO_MORE_FILES);
+    if (!CopyOut(find->snap->volumes[find->next].guid_path, name, length)) return Fail(ERROR_FILENAME_EXCED_RANGE);
+    ++find->next;
+    return true;
+}
+
+bool FindVolumeClose(HFINDVOLUME find) {
+    delete find;
+    return true;
+}
+
+std::vector<std::string> VolumePathNames(const std::string& volume_name) {
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = VolumeNamed(*snap, volume_name);
+    if (!v) return {};
+    std::vector<std::string> paths;
+    if (v->letter) paths.push_back(std::string(1, v->letter) + ":\\");
+    for (const auto& folder : v->mount_points) paths.push_back(folder.back() == '/' ? folder : folder + "/");
+    return paths;
+}
+
+bool GetVolumePathNamesForVolumeNameA(const std::string& volume_name, char* buffer, DWORD length, DWORD* returned) {
+    auto snap = Registry::instance().snapshot();
+    if (!VolumeNamed(*snap, volume_name)) return Fail(ERROR_FILE_NOT_FOUND);
+    std::string list = MultiString(VolumePathNames(volume_name));
+    if (returned) *returned = static_cast<DWORD>(list.size());
+    if (!buffer || length < list.size()) return Fail(ERROR_MORE_DATA);
+    std::memcpy(buffer, list.data(), list.size());
+    return true;
+}
+
+bool GetVolumeNameForVolumeMountPointA(const std::string& mount_point, char* buffer, DWORD length) {
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = nullptr;
+    if (char letter = DriveRootLetter(mount_point)) v = snap->volume_by_letter(letter);
+    else v = VolumeNamed(*snap, mount_point);
+    if (!v) return Fail(ERROR_FILE_NOT_FOUND);
+    return CopyOut(v->guid_path, buffer, length);
+}
+
+bool SetVolumeMountPointA(const std::string& mount_point, const std::string& volume_name) {
+    char letter = DriveRootLetter(mount_point);
+    if (!letter) return Fail(ERROR_NOT_SUPPORTED);  // folder mount points are not offered
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = VolumeNamed(*snap, volume_name);
+    if (!v) return Fail(ERROR_FILE_NOT_FOUND);
+    if (const device::VolumeInfo* holder = snap->volume_by_letter(letter); holder && holder != v)
+        return Fail(ERROR_DIR_NOT_EMPTY);  // the letter is in use
+    return Registry::instance().assign_letter(device::GuidToString(v->guid), letter);
+}
+
+bool DeleteVolumeMountPointA(const std::string& mount_point) {
+    char letter = DriveRootLetter(mount_point);
+    if (!letter) return Fail(ERROR_NOT_SUPPORTED);
+    return Registry::instance().remove_letter(letter);
+}
+
+DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
+    auto snap = Registry::instance().snapshot();
+    std::string answer;
+    if (name.empty()) {
+        std::vector<std::string> names;
+        for (const auto& v : snap->volumes)
+            if (v.letter) names.push_back(std::string(1, v.letter) + ":");
+        for (const auto& d : snap->disks) names.push_back("PhysicalDrive" + std::to_string(d.number));
+        for (const auto& v : snap->volumes) names.push_back("Volume" + device::GuidToString(v.guid));
+        answer = MultiString(names);
+    } else {
+        const device::VolumeInfo* v = nullptr;
+        if (char letter = DriveRootLetter(name); letter && name.size() == 2) v = snap->volume_by_letter(letter);
+        else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 6)), "Volume"))
+            v = snap->volume_by_guid(name.substr(6));
+        if (v) {
+            answer = MultiString({NtDeviceOfVolume(*v)});
+        } else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 13)), "PhysicalDrive")) {
+            device::DevicePath p = device::ParseDevicePath("\\\\.\\" + name);
+            if (p.kind == device::PathKind::Disk && snap->disk(p.disk))
+                answer = MultiString({"\\Device\\Harddisk" + std::to_string(p.disk) + "\\DR" + std::to_string(p.disk)});
+        }
+        if (answer.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+    }
+    if (!buffer || length < answer.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(buffer, answer.data(), answer.size());
+    return static_cast<DWORD>(answer.size());
+}
+
+DWORD GetLogicalDrives() {
+    DWORD mask = 0;
+    for (const auto& v : Registry::instance().snapshot()->volumes)
+        if (v.letter >= 'A' && v.letter <= 'Z') mask |= 1u << (v.letter - 'A');
+    return mask;
+}
+
+unsigned GetDriveTypeA(const std::string& root) {
+    char letter = DriveRootLetter(root);
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = letter ? snap->volume_by_letter(letter) : VolumeNamed(*snap, root);
+    if (!v) return DRIVE_NO_ROOT_DIR;
+    const device::DiskInfo* d = snap->disk(v->disk);
+    return d && d->removable ? DRIVE_REMOVABLE : DRIVE_FIXED;
+}
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what Tarnovell needs on Debian 12 (as root, or through sudo) and
+# builds it in build/. Extra CMake arguments can come in TARNOVELL_CMAKE_ARGS
+# and another build folder in TARNOVELL_BUILD_DIR.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
+  # the peer tools the tests check our output with, and the tools they build fixtures with
+  fdisk gdisk e2fsprogs dosfstools util-linux mount
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+build_dir="${TARNOVELL_BUILD_DIR:-build}"
+# shellcheck disable=SC2086
+cmake -S . -B "$build_dir" -G Ninja ${TARNOVELL_CMAKE_ARGS:-}
+cmake --build "$build_dir"

@@ -1,0 +1,45 @@
+#include "support/embedded_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/device/registry.h"
+
+namespace test_support {
+
+void RunOn(const std::string& command, const std::string& path) {
+    std::string expanded = command;
+    for (auto at = expanded.find("%s"); at != std::string::npos; at = expanded.find("%s", at + 1))
+        expanded.replace(at, 2, Quote(path));
+    CommandResult result = Run(expanded);
+    ASSERT_EQ(result.exit_code, 0) << expanded << "\n" << result.output;
+}
+
+EmbeddedMachine::EmbeddedMachine(const std::vector<DiskSpec>& disks) {
+    if (const char* previous = std::getenv("TARNOVELL_HOST")) {
+        previous_host_ = previous;
+        had_previous_ = true;
+    }
+    std::ofstream manifest(this->manifest());
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        std::string path = image(static_cast<int>(i));
+        MakeSparseFile(path, disks[i].size);
+        for (const auto& command : disks[i].prepare) RunOn(command, path);
+        manifest << "[disk" << i << "]\nimage=disk" << i << ".img\nvendor=ACME\nproduct=Test Disk " << i
+                 << "\nrevision=1.0\nserial=000" << i << "\n"
+                 << disks[i].extra_manifest_lines << "\n";
+    }
+    manifest.close();
+    setenv("TARNOVELL_HOST", this->manifest().c_str(), 1);
+    platform::device::Registry::Reset();
+}
+
+EmbeddedMachine::~EmbeddedMachine() {
+    platform::device::Registry::Reset();
+    if (had_previous_) setenv("TARNOVELL_HOST", previous_host_.c_str(), 1);
+    else unsetenv("TARNOVELL_HOST");
+}
+
+}  // namespace test_support
