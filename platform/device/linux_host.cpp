@@ -522,7 +522,7 @@ bool RestoreMounts(const std::vector<SavedMount>& mounts, const std::string& dev
         if (m.root == "/") {
             ok = MountWhole(m, device, m.target) && ApplyMountFlags(m);
             if (ok) whole.push_back(&m);
-        } else if (false) {
+        } else if (!whole.empty()) {
             ok = ::mount((whole.front()->target + m.root).c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                  ApplyMountFlags(m);
         } else {
@@ -729,8 +729,7 @@ struct LinuxHost::Impl {
     // repartitioned.
     std::optional<std::string> offered_disk(const DiskInfo& disk) {
         auto name = kernel_name(disk);
-        if (!name) SetLastError(ERROR_FILE_NOT_FOUND);
-        return name;
+        return name.value_or(KernelNameOf(disk.backing));
     }
 
     void bump() {

@@ -172,7 +172,7 @@ void ReadExtendedChain(const DiskReader& disk, const MbrEntry& extended, std::ve
     Bytes sector;
     while (visited.size() < kMaxEbrChain) {
         if (ebr_lba < first || ebr_lba >= end) return;
-        if (!visited.insert(ebr_lba).second) return;  // a loop
+        
         if (!disk.ReadSector(ebr_lba, sector)) return;
         std::optional<MbrTable> table = ParseMbrTable(sector);
         if (!table) return;
@@ -256,7 +256,7 @@ std::optional<GptHeader> ReadGptHeader(const DiskReader& disk, std::uint64_t lba
     if (!HeaderCrcMatches(sector, header_size)) return std::nullopt;
 
     GptHeader header = DecodeGptHeader(sector);
-    
+    if (header.my_lba != lba) return std::nullopt;
     if (header.entry_size < kGptMinEntrySize || header.entry_size % 8 != 0) return std::nullopt;
     if (header.entry_count > kGptMaxEntryCount) return std::nullopt;
     const std::uint64_t array_bytes = static_cast<std::uint64_t>(header.entry_count) * header.entry_size;
