@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device/backing_reader.h"
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/registry.h"
@@ -163,13 +164,8 @@ bool PartitionInfo(const Target& t, void* out, DWORD out_size, DWORD* returned) 
 bool LayoutOnDisk(const Handle::State& s, const DiskInfo& disk, device::DiskLayout& layout) {
     UniqueFd plain(::open(s.backing_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!plain) return SetLastErrorFromErrno(errno), false;
-    int fd = plain.get();
-    std::int64_t base = s.base, size = disk.size;
-    device::ReadAt read = [fd, base, size](std::int64_t offset, void* out, std::size_t length) {
-        if (offset < 0 || offset + static_cast<std::int64_t>(length) > size) return false;
-        return ::pread(fd, out, length, base + offset) == static_cast<ssize_t>(length);
-    };
-    layout = device::ReadDiskLayout(read, disk.size, disk.sector_size);
+    layout = device::ReadDiskLayout(device::ReaderOverDescriptor(plain.get(), s.base, disk.size), disk.size,
+                                    disk.sector_size);
     return true;
 }
 

@@ -124,6 +124,16 @@ std::string UnescapeOctal(const std::string& text) {
     return out;
 }
 
+// The entries of a folder; none when it cannot be read. Never throws, as a
+// folder of sysfs may vanish while it is read.
+std::vector<fs::path> ListFolder(const std::string& folder) {
+    std::vector<fs::path> entries;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+    return entries;
+}
+
 std::vector<std::string> SplitOn(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::string part;
@@ -253,16 +263,15 @@ struct KernelPartition {
 std::vector<KernelPartition> KernelPartitionsOf(const std::string& disk_name) {
     std::vector<KernelPartition> parts;
     const std::string dir = "/sys/block/" + disk_name;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        const std::string sub = entry.path().string();
+    for (const auto& entry : ListFolder(dir)) {
+        const std::string sub = entry.string();
         auto number = ReadNumber(sub + "/partition");
         if (!number) continue;
         auto start = ReadNumber(sub + "/start");
         auto size = ReadNumber(sub + "/size");
         if (!start || !size) continue;
         KernelPartition p;
-        p.name = entry.path().filename().string();
+        p.name = entry.filename().string();
         p.number = static_cast<int>(*number);
         p.start = *start * kSysfsSector;
         p.length = *size * kSysfsSector;
@@ -293,9 +302,9 @@ std::vector<std::string> ByIdNames(const std::string& node) {
     std::error_code ec;
     auto target = fs::canonical(node, ec);
     if (ec) return names;
-    for (const auto& entry : fs::directory_iterator("/dev/disk/by-id", ec)) {
+    for (const auto& entry : ListFolder("/dev/disk/by-id")) {
         std::error_code ec2;
-        if (fs::canonical(entry.path(), ec2) == target && !ec2) names.push_back(entry.path().filename().string());
+        if (fs::canonical(entry, ec2) == target && !ec2) names.push_back(entry.filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -574,7 +583,11 @@ class LinuxVolumeClaim : public VolumeClaim {
 public:
     explicit LinuxVolumeClaim(std::string device) : device_(std::move(device)) {}
     ~LinuxVolumeClaim() override {
-        if (locked_ || dismounted_) release();
+        if (!locked_ && !dismounted_) return;
+        // Closing a handle must not change the error its caller reads next.
+        DWORD error = GetLastError();
+        release();
+        SetLastError(error);
     }
 
     // Sole use from the start: nobody else may hold the device exclusively
@@ -729,7 +742,8 @@ struct LinuxHost::Impl {
     // repartitioned.
     std::optional<std::string> offered_disk(const DiskInfo& disk) {
         auto name = kernel_name(disk);
-        return name.value_or(KernelNameOf(disk.backing));
+        if (!name) SetLastError(ERROR_FILE_NOT_FOUND);
+        return name;
     }
 
     void bump() {
@@ -747,8 +761,7 @@ LinuxHost::~LinuxHost() = default;
 
 std::vector<DiskInfo> LinuxHost::enumerate_disks() {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/sys/block", ec)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : ListFolder("/sys/block")) names.push_back(entry.filename().string());
 
     if (const char* only = std::getenv("TARNOVELL_LINUX_DISKS")) {
         std::set<std::string> allowed;

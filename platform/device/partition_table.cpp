@@ -172,7 +172,7 @@ void ReadExtendedChain(const DiskReader& disk, const MbrEntry& extended, std::ve
     Bytes sector;
     while (visited.size() < kMaxEbrChain) {
         if (ebr_lba < first || ebr_lba >= end) return;
-        
+        if (!visited.insert(ebr_lba).second) return;  // a loop
         if (!disk.ReadSector(ebr_lba, sector)) return;
         std::optional<MbrTable> table = ParseMbrTable(sector);
         if (!table) return;

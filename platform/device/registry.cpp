@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/device/backing_reader.h"
 #include "platform/device/embedded_host.h"
 #include "platform/device/filesystem_probe.h"
 #include "platform/device/linux_host.h"
@@ -95,22 +96,6 @@ std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
     return hash;
 }
 
-// Reads through a read-only descriptor, bounded by the disk's size.
-ReadAt ReaderFor(int fd, std::int64_t base, std::int64_t size) {
-    return [fd, base, size](std::int64_t offset, void* buffer, std::size_t length) {
-        if (offset < 0 || offset + static_cast<std::int64_t>(length) > size) return false;
-        auto* out = static_cast<char*>(buffer);
-        std::size_t done = 0;
-        while (done < length) {
-            ssize_t got = ::pread(fd, out + done, length - done, base + offset + static_cast<std::int64_t>(done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    };
-}
-
 std::unique_ptr<Registry>& Slot() {
     static std::unique_ptr<Registry> registry;
     return registry;
@@ -195,7 +180,7 @@ std::shared_ptr<const Snapshot> Registry::build() {
         BackingLocation where = host_->disk_backing(disk);
         UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) continue;
-        ReadAt read = ReaderFor(fd.get(), where.offset, disk.size);
+        ReadAt read = ReaderOverDescriptor(fd.get(), where.offset, disk.size);
         disk.layout = ReadDiskLayout(read, disk.size, disk.sector_size);
         if (disk.attributes & DISK_ATTRIBUTE_OFFLINE) continue;  // an offline disk shows no volumes
 

@@ -21,14 +21,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/device/handle.h"
 #include "platform/device/registry.h"
 #include "platform/unique_fd.h"
 #include "platform/win_error.h"
@@ -314,6 +317,7 @@ protected:
 
         for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"})
             if (const char* value = std::getenv(name)) saved_env_[name] = value;
+        env_saved_ = true;
         ::unsetenv("TARNOVELL_HOST");
         ::setenv("TARNOVELL_STATE", work_.file("state.ini").c_str(), 1);
         offer({});  // nothing until our disk exists
@@ -339,6 +343,7 @@ protected:
         Registry::Reset();
         extra_.clear();
         disk_.reset();
+        if (!env_saved_) return;
         for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"}) {
             auto it = saved_env_.find(name);
             if (it == saved_env_.end()) ::unsetenv(name);
@@ -387,6 +392,7 @@ protected:
     // nothing is removed from under a mount.
     TempDir images_, work_;
     std::map<std::string, std::string> saved_env_;
+    bool env_saved_ = false;
     std::unique_ptr<LoopDisk> disk_;
     std::vector<std::unique_ptr<LoopDisk>> extra_;
     std::string mnt_, second_, last_error_;
@@ -459,10 +465,24 @@ TEST_F(LinuxHostTest, NumbersDisksInNaturalNameOrderNotListOrder) {
 }
 
 TEST_F(LinuxHostTest, UnfilteredEnumerationOffersOnlyWholeDisksWithMedia) {
-    // Reads (never writes) the machine's own disks' sizes.
+    // Reads (never writes) the machine's own disks' sizes. Other tests may
+    // attach and detach loop devices meanwhile: only loop devices unbound
+    // both before and after count as ones that must not be offered.
+    auto unbound_loops = [] {
+        std::set<std::string> unbound;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("loop", 0) == 0 && ReadWholeFile(entry.path().string() + "/loop/backing_file").empty())
+                unbound.insert("/dev/" + name);
+        }
+        return unbound;
+    };
     ::unsetenv("TARNOVELL_LINUX_DISKS");
+    auto unbound_before = unbound_loops();
     LinuxHost machine;
     auto disks = machine.enumerate_disks();
+    auto unbound_after = unbound_loops();
     ASSERT_LE(disks.size(), 16u);
     bool found_ours = false;
     for (std::size_t i = 0; i < disks.size(); ++i) {
@@ -471,10 +491,8 @@ TEST_F(LinuxHostTest, UnfilteredEnumerationOffersOnlyWholeDisksWithMedia) {
         std::string name = fs::path(d.backing).filename().string();
         for (const char* skipped : {"ram", "zram", "sr", "fd", "md", "dm-"})
             EXPECT_NE(name.rfind(skipped, 0), 0u) << d.backing << " is no whole disk";
-        if (name.rfind("loop", 0) == 0) {
-            EXPECT_FALSE(ReadWholeFile("/sys/block/" + name + "/loop/backing_file").empty())
-                << d.backing << " has no backing file";
-        }
+        EXPECT_FALSE(unbound_before.count(d.backing) && unbound_after.count(d.backing))
+            << d.backing << " has no backing file";
         EXPECT_EQ(d.identity.rfind("linux:", 0), 0u) << d.identity;
         found_ours = found_ours || d.backing == disk_->node();
     }
@@ -799,7 +817,7 @@ TEST_F(LinuxHostTest, LayoutChangedMakesTheKernelsPartitionsMatchTheTable) {
     }
 }
 
-TEST_F(LinuxHostTest, KernelLearnsTheTableOnTheDiskAndRefusesToDropAMountedPartition) {
+TEST_F(LinuxHostTest, KernelLearnsTheTableOnTheDiskAndAMountedPartitionMayGrowButNotGo) {
     // The kernel forgets the partitions of the fixture's disk (p1 unmounted
     // for it); the table read back from the disk brings them back.
     ASSERT_TRUE(Sh("umount " + Quote(mnt_)));
@@ -822,6 +840,14 @@ TEST_F(LinuxHostTest, KernelLearnsTheTableOnTheDiskAndRefusesToDropAMountedParti
                                                      Primary(kP2Start + kPartSectors, kPartSectors), Empty()})));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(KernelParts(disk_->name()), kStandardParts);
+    EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
+
+    // But it may grow (into where p2 was) while mounted, as a volume being
+    // extended does.
+    EXPECT_TRUE(host().layout_changed(
+        snap->disks[0], Layout(PARTITION_STYLE_MBR, {Primary(kP1Start, 2 * kPartSectors), Empty(), Empty(), Empty()})))
+        << SysErrorMessage(GetLastError());
+    EXPECT_EQ(KernelParts(disk_->name()), (std::vector<KernelPart>{{1, kP1Start, 2 * kPartSectors}}));
     EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
 }
 
@@ -851,3 +877,63 @@ TEST(LinuxHostStatePath, ComesFromTheEnvironmentWhenSet) {
 }
 
 }  // namespace
+
+// ---- through handles, as the disk library uses it ------------------------------
+
+bool IsMounted(const std::string& folder) {
+    for (const auto& m : ReadMounts())
+        if (m.target == folder) return true;
+    return false;
+}
+
+TEST_F(LinuxHostTest, HandlesGuardMountedRangesAndLockUnmountsUntilTheHandleCloses) {
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    const VolumeInfo* p1 = nullptr;
+    for (const auto& v : snap->volumes)
+        if (v.kernel_device == disk_->part(1)) p1 = &v;
+    ASSERT_NE(p1, nullptr);
+    ASSERT_NE(p1->letter, 0);
+    const std::string volume = std::string("\\\\.\\") + p1->letter + ":";
+    const std::int64_t inside = p1->start + (1 << 20);
+
+    // A file path on the lettered volume lands in its mount folder.
+    platform::Handle file = platform::CreateFile(std::string(1, p1->letter) + ":\\hello.txt", platform::GENERIC_READ,
+                                                 platform::FILE_SHARE_READ, platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(file);
+    file.close();
+
+    platform::Handle disk = platform::CreateFile("\\\\.\\PhysicalDrive0", platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                 platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                 platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(disk);
+    std::vector<char> block(4096, 'W');
+    std::size_t done = 0;
+    EXPECT_FALSE(platform::WriteAt(disk, inside, block.data(), block.size(), &done));
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_ACCESS_DENIED);
+
+    {
+        platform::Handle v = platform::CreateFile(volume, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                  platform::OPEN_EXISTING, 0);
+        ASSERT_TRUE(v);
+        platform::DWORD returned = 0;
+        ASSERT_TRUE(platform::DeviceIoControl(v, platform::FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned));
+        EXPECT_FALSE(IsMounted(mnt_));
+        // Locked by us: the disk handle may write there now (into free space
+        // of the file system, which the remount below must not mind).
+        std::int64_t free_space = p1->start + p1->length - (4 << 20);
+        EXPECT_TRUE(platform::WriteAt(disk, free_space, block.data(), block.size(), &done));
+    }
+    // The handle is gone, and with it the lock: mounted again and guarded again.
+    EXPECT_TRUE(IsMounted(mnt_));
+    EXPECT_EQ(test_support::ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+    EXPECT_FALSE(platform::WriteAt(disk, inside, block.data(), block.size(), &done));
+
+    // The unformatted second partition and the table area are free to write.
+    const VolumeInfo* p2 = nullptr;
+    for (const auto& v : refresh()->volumes)
+        if (v.kernel_device == disk_->part(2)) p2 = &v;
+    ASSERT_NE(p2, nullptr);
+    EXPECT_TRUE(platform::WriteAt(disk, p2->start, block.data(), block.size(), &done));
+}

@@ -502,10 +502,13 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   1},
         ChainCase{"link_outside_extended_partition",
-                  [](const std::string& image, std::int64_t) {
-                      // Still on the disk (16 MiB = 32768 sectors), past the extended partition.
+                  [](const std::string& image, std::int64_t ebr2) {
+                      // Still on the disk (16 MiB = 32768 sectors), past the extended
+                      // partition, and holding a well-formed EBR that must not be used.
+                      const std::int64_t outside = kExtendedLba + kExtendedSectors + 100;
+                      WriteBytes(image, outside * 512, ReadBytes(image, ebr2 * 512, 512));
                       WriteBytes(image, kExtendedLba * 512 + kEntry1,
-                                 MbrEntryBytes(0, 0x05, kExtendedSectors + 100, 1));
+                                 MbrEntryBytes(0, 0x05, outside - kExtendedLba, 1));
                   },
                   1},
         ChainCase{"link_past_disk_end",
