@@ -1,7 +1,37 @@
-#include <cstdio>
+// The program's entry: the command line runs without any window (and so
+// without a display); otherwise the main window opens.
+#include <unistd.h>
+
+#include <QApplication>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "main/command_line.h"
+#include "main/main_state.h"
+#include "main/ufrmmain.h"
 
 int main(int argc, char** argv) {
-    (void)argv;
-    if (argc <= 1) std::puts("Tarnovell 2.3.8");
-    return 0;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    tarnovell::MainState state;
+
+    if (tarnovell::WantsCommandLineMode(args)) {
+        tarnovell::PrepareStartup(state);
+        state.console_attached = true;  // standard output is our console
+        return tarnovell::RunCommandLine(args, state, std::cout, std::cerr);
+    }
+
+    QApplication application(argc, argv);
+    tarnovell::Tfrmmain window(state);
+    // Started from a terminal: that is the console we write to.
+    if (isatty(STDOUT_FILENO)) {
+        state.console_attached = true;
+        std::cout << std::endl;
+        if (args.empty())
+            for (const auto& line : tarnovell::UsageLines()) std::cout << line << "\n";
+        std::cout << std::flush;
+    }
+    if (tarnovell::IsInfosRequest(args)) std::cout << "not implemented" << std::endl;
+    window.show();
+    return application.exec();
 }

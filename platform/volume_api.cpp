@@ -1,8 +1,15 @@
 #include "platform/volume_api.h"
 
-#include <cstring>
+#include <fcntl.h>
+#include <sys/statvfs.h>
 
+#include <cstring>
+#include <limits>
+
+#include "platform/device/backing_reader.h"
+#include "platform/device/filesystem_facts.h"
 #include "platform/device/registry.h"
+#include "platform/unique_fd.h"
 #include "platform/ini_file.h"
 
 namespace platform {
@@ -133,6 +140,7 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
         for (const auto& v : snap->volumes)
             if (v.letter) names.push_back(std::string(1, v.letter) + ":");
         for (const auto& d : snap->disks) names.push_back("PhysicalDrive" + std::to_string(d.number));
+        for (const auto& v : snap->volumes) names.push_back("HarddiskVolume" + std::to_string(v.index));
         for (const auto& v : snap->volumes) names.push_back("Volume" + device::GuidToString(v.guid));
         answer = MultiString(names);
     } else {
@@ -140,6 +148,8 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
         if (char letter = DriveRootLetter(name); letter && name.size() == 2) v = snap->volume_by_letter(letter);
         else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 6)), "Volume"))
             v = snap->volume_by_guid(name.substr(6));
+        else if (device::DevicePath p = device::ParseDevicePath("\\\\.\\" + name); p.kind == device::PathKind::HarddiskVolume)
+            v = snap->volume_by_index(p.volume_index);
         if (v) {
             answer = MultiString({NtDeviceOfVolume(*v)});
         } else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 13)), "PhysicalDrive")) {
@@ -174,6 +184,76 @@ unsigned GetDriveTypeA(const std::string& root) {
     if (!v) return DRIVE_NO_ROOT_DIR;
     const device::DiskInfo* d = snap->disk(v->disk);
     return d && d->removable ? DRIVE_REMOVABLE : DRIVE_FIXED;
+}
+
+namespace {
+
+// The volume a root names: "C:\\", "C:", "\\\\.\\C:", "\\\\?\\Volume{...}\\".
+const device::VolumeInfo* VolumeAtRoot(const device::Snapshot& snap, const std::string& root) {
+    if (char letter = DriveRootLetter(root)) return snap.volume_by_letter(letter);
+    return VolumeNamed(snap, root);
+}
+
+bool FactsOf(const device::Snapshot& snap, const device::VolumeInfo& v, device::FileSystemFacts& facts) {
+    const device::DiskInfo* disk = snap.disk(v.disk);
+    if (!disk) return Fail(ERROR_DEV_NOT_EXIST);
+    device::BackingLocation where = Registry::instance().host().volume_backing(*disk, v);
+    UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return SetLastErrorFromErrno(errno), false;
+    facts = device::ReadFileSystemFacts(device::ReaderOverDescriptor(fd.get(), where.offset, v.length), 0, v.length);
+    if (facts.name.empty()) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+    return true;
+}
+
+DWORD Clamp32(std::uint64_t value) {
+    return static_cast<DWORD>(std::min<std::uint64_t>(value, std::numeric_limits<DWORD>::max()));
+}
+
+}  // namespace
+
+bool GetVolumeInformationA(const std::string& root, VolumeInformation& info) {
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = VolumeAtRoot(*snap, root);
+    if (!v) return Fail(ERROR_PATH_NOT_FOUND);
+    if (v->offline) return Fail(ERROR_NOT_READY);
+    device::FileSystemFacts facts;
+    if (!FactsOf(*snap, *v, facts)) return false;
+    info.label = facts.label;
+    info.serial = facts.serial;
+    info.max_component_length = 255;
+    info.flags = 0;
+    info.file_system = facts.name;
+    return true;
+}
+
+bool GetDiskFreeSpaceA(const std::string& root, DWORD* sectors_per_cluster, DWORD* bytes_per_sector,
+                       DWORD* free_clusters, DWORD* total_clusters) {
+    auto snap = Registry::instance().snapshot();
+    const device::VolumeInfo* v = VolumeAtRoot(*snap, root);
+    if (!v) return Fail(ERROR_PATH_NOT_FOUND);
+    if (v->offline) return Fail(ERROR_NOT_READY);
+    std::uint64_t bps = 0, spc = 0, free = 0, total = 0;
+    struct statvfs st {};
+    if (!v->mount_points.empty() && ::statvfs(v->mount_points.front().c_str(), &st) == 0 && st.f_frsize >= 512) {
+        // Mounted here: the file system's own live numbers, free as this user may use it.
+        bps = 512;
+        spc = st.f_frsize / 512;
+        total = st.f_blocks;
+        free = st.f_bavail;
+    } else {
+        device::FileSystemFacts facts;
+        if (!FactsOf(*snap, *v, facts)) return false;
+        if (!facts.free_clusters || facts.sectors_per_cluster == 0) return Fail(ERROR_NOT_SUPPORTED);
+        bps = facts.bytes_per_sector;
+        spc = facts.sectors_per_cluster;
+        total = facts.total_clusters;
+        free = *facts.free_clusters;
+    }
+    if (sectors_per_cluster) *sectors_per_cluster = Clamp32(spc);
+    if (bytes_per_sector) *bytes_per_sector = Clamp32(bps);
+    if (free_clusters) *free_clusters = Clamp32(free);
+    if (total_clusters) *total_clusters = Clamp32(total);
+    return true;
 }
 
 }  // namespace platform

@@ -39,6 +39,8 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length);
 // Bit n set when letter 'A'+n names a volume.
 DWORD GetLogicalDrives();
 
+constexpr DWORD ERROR_UNRECOGNIZED_VOLUME = 1005;
+
 enum : unsigned {
     DRIVE_UNKNOWN = 0,
     DRIVE_NO_ROOT_DIR = 1,
@@ -49,5 +51,22 @@ enum : unsigned {
     DRIVE_RAMDISK = 6,
 };
 unsigned GetDriveTypeA(const std::string& root);
+
+// Label, serial number and file-system name of the volume at `root` ("C:\",
+// "\\.\C:", a volume GUID path). Fails with ERROR_UNRECOGNIZED_VOLUME
+// when the volume holds no file system we know.
+struct VolumeInformation {
+    std::string label;
+    DWORD serial = 0;
+    DWORD max_component_length = 255;
+    DWORD flags = 0;
+    std::string file_system;
+};
+bool GetVolumeInformationA(const std::string& root, VolumeInformation& info);
+
+// Cluster geometry and free space: from the file system itself where the
+// volume is mounted here, else from what its superblock records.
+bool GetDiskFreeSpaceA(const std::string& root, DWORD* sectors_per_cluster, DWORD* bytes_per_sector,
+                       DWORD* free_clusters, DWORD* total_clusters);
 
 }  // namespace platform

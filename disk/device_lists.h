@@ -1,0 +1,55 @@
+// The lists a person picks a source or destination from: the drive combo
+// entries and the rows of the device list, built afresh from the system on
+// each call. Rows are plain data; the window and the console both show them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace disk {
+
+// One row of the device list: a disk, or a partition (a volume) on it.
+struct DiskListRow {
+    std::string caption;      // column 0: disk number, or partition number
+    int data = -1;            // the disk number for disk rows, -1 for partitions
+    std::string device;       // "DISK 0", "PART 0,1"
+    std::string description;  // product name, or "C:" + " [label]"
+    std::string size;
+    std::string used;
+    std::string unused;
+    std::string file_system;
+
+    bool is_disk() const { return !device.empty() && device[0] == 'D'; }
+};
+
+// One of the 26 volume slots behind the device list.
+struct TVolumeSlot {
+    std::uint8_t DiskNumber = 255;
+    std::uint8_t PartitionNumber = 255;
+    std::string Path;  // "C:" plus " [label]" when the volume has one
+    std::string Kind;  // "PART" when filled
+    std::int64_t Total = 0;  // MiB
+    std::int64_t Used = 0;
+    std::int64_t Free = 0;
+    std::string FileSystem;
+};
+
+// view_mode: 0 disks and their partitions, 1 partitions only, 2 disks only.
+// units: "MB", "S" (disk sizes in sectors) or anything else (bytes).
+std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units);
+
+// The sorted entries of a drive combo for `mode` (0, 1, 2, 3, 10, 11, 12, 20, 30, 99).
+std::vector<std::string> FillDriveCombo(int mode);
+
+// Volume GUID paths of the machine, without CD-ROM and floppy volumes.
+std::vector<std::string> list_volumes();
+
+// Bit n set for each drive letter 'A' + n in use (A: itself is never set).
+std::uint32_t GetDosDriveMask();
+bool IsFloppyDevice(const std::string& name);
+
+// The multi-section text report of a disk or volume.
+void DiskInfoReport(const std::string& path, std::vector<std::string>& lines);
+
+}  // namespace disk

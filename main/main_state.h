@@ -1,0 +1,42 @@
+// What the main window keeps for every operation, apart from its widgets;
+// the command line uses the same state without a window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnovell {
+
+struct MainState {
+    bool quiet = false;
+    std::string program_folder;      // folder of the executable, with a trailing '/'
+    int view_mode = 0;               // 0 disks and partitions, 1 partitions only, 2 disks only
+    std::string units = "MB";        // "MB" or "S"
+    std::atomic<bool> cancel{false};
+    bool console_attached = false;
+
+    // Handed to worker threads.
+    std::string worker_source;
+    std::string worker_target;
+    std::optional<std::vector<std::string>> wim_exclusions;
+    std::int32_t worker_index = 0;
+    std::int32_t wim_compression = 1;  // 1 XPRESS, 2 LZX, 3 LZMS
+    std::uint8_t append = 0;
+    std::uint8_t wimboot = 0;
+};
+
+// The folder of the running executable, with a trailing '/'.
+std::string ExecutableFolder();
+
+// A file of the program folder found without regard to case ("config.ini"
+// or "config.INI"); the exact-case path when there is none.
+std::string FindInProgramFolder(const std::string& folder, const std::string& name);
+
+// The start-up steps that need no window: seed the random numbers, the
+// program folder, view mode and units.
+void PrepareStartup(MainState& state);
+
+}  // namespace tarnovell

@@ -1,0 +1,15 @@
+// Two small text routines the main window's operations share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnovell {
+
+// The pieces of `text` between occurrences of `separator`.
+std::vector<std::string> SplitToList(const std::string& text, const std::string& separator);
+
+// `text` filled with `fill` up to `length` characters; longer texts unchanged.
+std::string PadRight(const std::string& text, char fill, std::size_t length);
+
+}  // namespace tarnovell

@@ -1,0 +1,100 @@
+// The main window: the device list, the side bar of commands, the progress
+// bar and the Advanced tab. It is the only window created at start; every
+// other window is opened by one of its commands.
+#pragma once
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/device_lists.h"
+#include "main/config.h"
+#include "main/main_state.h"
+#include "main/side_bar.h"
+
+class QAction;
+class QComboBox;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QToolBox;
+class QTreeWidget;
+
+namespace tarnovell {
+
+class Tfrmmain : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Runs the creation sequence: start-up state, first refresh, config.ini.
+    // Closing the window deletes it, so it must be created with new.
+    explicit Tfrmmain(MainState& state, QWidget* parent = nullptr);
+    ~Tfrmmain() override;
+
+    MainState& state() { return state_; }
+    // The rows the device list shows, in list order.
+    const std::vector<disk::DiskListRow>& rows() const { return rows_; }
+    std::optional<disk::DiskListRow> SelectedRow() const;
+
+    // What LoadConfig does with a config.ini once it is read.
+    void ApplyConfig(const MainConfig& config);
+
+public slots:
+    void RefreshDrives1Click();
+    void PhysicalOnly1Click();
+    void PARTonly1Click();
+    void DisksandParts1Click();
+    void SwitchtoSectors1Click();
+    void UnitsMB1Click();
+    void Hide1Click();
+    void Exit1Click();
+    void btn_cancel_backup_restoreClick();
+    // A volume arrived (or left); `unit_mask` has the bit of its drive letter.
+    void DeviceChanged(bool arrival, std::uint32_t unit_mask);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void LoadConfig();
+
+    void CreateMenus();
+    void CreatePopupMenu();
+    QWidget* CreateCloningPage();
+    QWidget* CreateAdvancedPage();
+    void BuildSideBar();
+
+    void FillDeviceList();
+    void SetViewMode(int view_mode, QAction* chosen);
+    void SetUnits(const std::string& units);
+    void ShowAdvancedTab(bool visible);
+    void ShowStatus(const QString& text);
+
+    MainState& state_;
+    std::vector<disk::DiskListRow> rows_;
+    std::vector<SideBarPage> side_bar_;
+
+    QTabWidget* PageControl2 = nullptr;
+    QTabWidget* PageControl4 = nullptr;
+    QWidget* TabSheetAdvanced = nullptr;
+    QTreeWidget* lvdisks = nullptr;
+    QToolBox* JvOutlookBar1 = nullptr;
+    QProgressBar* pb_img = nullptr;
+    QPushButton* btn_cancel_backup_restore = nullptr;
+    QComboBox* DriveComboBS = nullptr;
+    QComboBox* drive_speed = nullptr;
+    QComboBox* drivecombopart = nullptr;
+
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Hide1 = nullptr;
+    QAction* PhysicalOnly1 = nullptr;
+    QAction* PARTonly1 = nullptr;
+    QAction* DisksandParts1 = nullptr;
+};
+
+}  // namespace tarnovell
