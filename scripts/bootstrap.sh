@@ -11,7 +11,7 @@ packages=(
   # showing the main window on a virtual display in the tests
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
-  fdisk gdisk e2fsprogs dosfstools util-linux mount
+  fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
 )
 
 missing=()

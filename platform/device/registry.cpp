@@ -163,6 +163,7 @@ std::shared_ptr<const Snapshot> Registry::snapshot() {
 }
 
 std::shared_ptr<const Snapshot> Registry::refresh() {
+    std::lock_guard rebuilding(refresh_mutex_);
     auto built = build();
     std::lock_guard guard(mutex_);
     current_ = built;

@@ -75,6 +75,7 @@ private:
     void assign_letters(std::vector<VolumeInfo>& volumes, const std::vector<DiskInfo>& disks);
 
     std::unique_ptr<Host> host_;
+    std::mutex refresh_mutex_;  // one rebuild at a time: the host is asked from one thread
     mutable std::mutex mutex_;
     std::shared_ptr<const Snapshot> current_;
     std::uint64_t generation_ = 0;

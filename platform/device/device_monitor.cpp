@@ -1,0 +1,116 @@
+#include "platform/device/device_monitor.h"
+
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/device/registry.h"
+#include "platform/unique_fd.h"
+
+namespace platform::device {
+
+namespace {
+
+std::uint32_t LetterMask(const Snapshot& snap) {
+    std::uint32_t mask = 0;
+    for (const auto& v : snap.volumes)
+        if (v.letter >= 'A' && v.letter <= 'Z') mask |= 1u << (v.letter - 'A');
+    return mask;
+}
+
+UniqueFd OpenEventSource() {
+    const char* manifest = std::getenv("TARNOVELL_HOST");
+    if (manifest && *manifest) {
+        // The embedded host's disks change when the manifest or an image in
+        // its folder is written, created, moved or removed.
+        UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        std::string folder = std::filesystem::path(manifest).parent_path().string();
+        if (folder.empty()) folder = ".";
+        if (fd && ::inotify_add_watch(fd.get(), folder.c_str(),
+                                      IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM) < 0)
+            fd.reset();
+        return fd;
+    }
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    if (!fd) return fd;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 1;  // the kernel's own events
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.reset();
+    return fd;
+}
+
+// Reads what is pending; true when any of it concerns block devices (or,
+// for inotify, anything at all).
+bool Drain(int fd, bool netlink) {
+    bool relevant = false;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        if (!netlink) {
+            relevant = true;
+            continue;
+        }
+        std::string message(buffer, static_cast<std::size_t>(n));
+        if (message.find(std::string("SUBSYSTEM=block", 15)) != std::string::npos) relevant = true;
+    }
+    return relevant;
+}
+
+}  // namespace
+
+struct DeviceMonitor::Impl {
+    Callback callback;
+    UniqueFd source;
+    UniqueFd stop{::eventfd(0, EFD_CLOEXEC)};
+    bool netlink = false;
+    std::thread thread;
+
+    void run() {
+        std::uint32_t known = LetterMask(*Registry::instance().snapshot());
+        for (;;) {
+            pollfd fds[2] = {{stop.get(), POLLIN, 0}, {source.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+            if (fds[0].revents) return;
+            if (!(fds[1].revents & POLLIN) || !Drain(source.get(), netlink)) continue;
+            // Let a burst of events (a disk and its partitions) settle into one refresh.
+            pollfd settle[1] = {{stop.get(), POLLIN, 0}};
+            if (::poll(settle, 1, 250) > 0) return;
+            Drain(source.get(), netlink);
+            std::uint32_t now = LetterMask(*Registry::instance().refresh());
+            if (std::uint32_t arrived = now & ~known) callback(true, arrived);
+            if (std::uint32_t removed = known & ~now) callback(false, removed);
+            if (now == known) callback(true, 0);  // a disk without volumes came or went
+            known = now;
+        }
+    }
+};
+
+DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()) {
+    impl_->callback = std::move(callback);
+    const char* manifest = std::getenv("TARNOVELL_HOST");
+    impl_->netlink = !(manifest && *manifest);
+    impl_->source = OpenEventSource();
+    if (impl_->source && impl_->stop) impl_->thread = std::thread([this] { impl_->run(); });
+}
+
+DeviceMonitor::~DeviceMonitor() {
+    if (impl_->thread.joinable()) {
+        std::uint64_t one = 1;
+        (void)!::write(impl_->stop.get(), &one, sizeof one);
+        impl_->thread.join();
+    }
+}
+
+bool DeviceMonitor::watching() const { return impl_->thread.joinable(); }
+
+}  // namespace platform::device

@@ -1,0 +1,82 @@
+// Volume arrival and removal on the embedded host: a disk added to or taken
+// from the manifest shows up as the letters that came or went.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "platform/device/device_monitor.h"
+#include "platform/device/registry.h"
+#include "support/embedded_machine.h"
+
+using namespace platform::device;
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+
+namespace {
+
+struct Event {
+    bool arrival;
+    std::uint32_t mask;
+};
+
+class Recorder {
+public:
+    void add(bool arrival, std::uint32_t mask) {
+        std::lock_guard guard(mutex_);
+        events_.push_back({arrival, mask});
+        changed_.notify_all();
+    }
+    // Waits (bounded) for an event with a non-empty mask.
+    std::vector<Event> wait_for_letters() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] {
+            for (const auto& e : events_)
+                if (e.mask) return true;
+            return false;
+        });
+        auto result = events_;
+        events_.clear();
+        return result;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
+};
+
+DiskSpec OneVolume() {
+    return DiskSpec{8 << 20, {"printf 'label: dos\\nstart=2048,size=4096,type=7\\n' | sfdisk -q %s"}, ""};
+}
+
+}  // namespace
+
+TEST(DeviceMonitor, ReportsTheLettersOfDisksThatComeAndGo) {
+    EmbeddedMachine machine({OneVolume(), OneVolume()});
+    // Start with only disk0 in the manifest; disk1's image stays beside it.
+    std::string full = test_support::ReadWholeFile(machine.manifest());
+    std::string first_only = full.substr(0, full.find("[disk1]"));
+    test_support::WriteWholeFile(machine.manifest(), first_only);
+    Registry::instance().refresh();
+    ASSERT_EQ(Registry::instance().snapshot()->disks.size(), 1u);
+
+    Recorder recorder;
+    DeviceMonitor monitor([&](bool arrival, std::uint32_t mask) { recorder.add(arrival, mask); });
+    ASSERT_TRUE(monitor.watching());
+
+    test_support::WriteWholeFile(machine.manifest(), full);
+    auto events = recorder.wait_for_letters();
+    ASSERT_FALSE(events.empty());
+    EXPECT_TRUE(events.back().arrival);
+    EXPECT_EQ(events.back().mask, 1u << ('D' - 'A'));
+
+    test_support::WriteWholeFile(machine.manifest(), first_only);
+    events = recorder.wait_for_letters();
+    ASSERT_FALSE(events.empty());
+    EXPECT_FALSE(events.back().arrival);
+    EXPECT_EQ(events.back().mask, 1u << ('D' - 'A'));
+}
