@@ -22,7 +22,7 @@ sgdisk -n 1:2048:+16M -t 1:EF00 -c 1:EFI -n 2:0:0 -t 2:0700 -c 2:Backups disk1.i
 start=$(sgdisk -i 2 disk1.img | sed -n 's/^First sector: \([0-9]*\).*/\1/p')
 end=$(sgdisk -i 2 disk1.img | sed -n 's/^Last sector: \([0-9]*\).*/\1/p')
 mkfs.fat -F 32 -n EFI --offset 2048 disk1.img $((32768 / 2)) >/dev/null 2>&1 || mkfs.fat -F 16 -n EFI --offset 2048 disk1.img $((32768 / 2)) >/dev/null
-mkfs.fat -F 16 -n BACKUPS --offset "$start" disk1.img $(((end - start + 1) / 2)) >/dev/null
+mkfs.fat -F 16 -n BACKUPS --offset "$start" disk1.img $(((end - start + 1) / 2)) >/dev/null 2>&1
 
 truncate -s 96M disk2.img
 

@@ -1,0 +1,34 @@
+// A set of volume handles held open, locked and dismounted, so that the
+// volumes of a disk stay out of the way while the disk is written. The copy
+// engine keeps one set and the main window another; both fill them the
+// same way.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/device/handle.h"
+
+namespace disk {
+
+class VolumeLockSet {
+public:
+    // Locks and dismounts every lettered volume (A: excepted) of the disk at
+    // `disk_path`, on fixed or removable drives. Handles held from an earlier
+    // call are closed first, which releases their locks.
+    void lock_volumes_of(const std::string& disk_path);
+    // Unlocks every handle; the handles stay open and stay in the set.
+    void unlock_all();
+    // Closes every handle (releasing locks) and empties the set.
+    void release();
+
+    std::size_t size() const { return handles_.size(); }
+
+private:
+    std::vector<platform::Handle> handles_;
+};
+
+// The disk number of "\\.\PhysicalDriveN" (any case), -1 when there is none.
+int DiskNumberOfPath(const std::string& disk_path);
+
+}  // namespace disk
