@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
-    tarnovell::Tfrmmain window(state);
+    auto* window = new tarnovell::Tfrmmain(state);  // frees itself when closed
     // Started from a terminal: that is the console we write to.
     if (isatty(STDOUT_FILENO)) {
         state.console_attached = true;
@@ -32,6 +32,6 @@ int main(int argc, char** argv) {
         std::cout << std::flush;
     }
     if (tarnovell::IsInfosRequest(args)) std::cout << "not implemented" << std::endl;
-    window.show();
+    window->show();
     return application.exec();
 }

@@ -69,7 +69,10 @@ private:
     QWidget* CreateAdvancedPage();
     void BuildSideBar();
 
+    // The device list and the drive combos; a failing query leaves its
+    // list empty and says why in the status bar.
     void FillDeviceList();
+    void FillDriveCombo(QComboBox* combo, int mode);
     void SetViewMode(int view_mode, QAction* chosen);
     void SetUnits(const std::string& units);
     void ShowAdvancedTab(bool visible);

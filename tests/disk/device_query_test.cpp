@@ -115,11 +115,14 @@ TEST(DeviceQueries, GeometryFlagsAndSixtyFourBitTotals) {
     EmbeddedMachine machine({DiskSpec{3LL << 40, {}, ""}, OnePartitionDisk()});
     TDriveGeometry big{};
     ASSERT_TRUE(GetDriveGeometry(0, big));
+    // The record is packed: read its fields by value.
+    const std::uint64_t total = big.TotalSectors, size = big.DiskSize;
+    const std::uint32_t cylinders = big.Cylinders, heads = big.Heads, sectors = big.SectorsPerTrack;
     EXPECT_EQ(big.Size, 30);
     EXPECT_EQ(big.Flags, 0);  // fixed media
-    EXPECT_EQ(big.DiskSize, 3ULL << 40);
-    EXPECT_EQ(big.TotalSectors, static_cast<std::uint64_t>(big.Cylinders) * big.Heads * big.SectorsPerTrack);
-    EXPECT_GT(big.TotalSectors, 0xFFFFFFFFULL);
+    EXPECT_EQ(size, 3ULL << 40);
+    EXPECT_EQ(total, static_cast<std::uint64_t>(cylinders) * heads * sectors);
+    EXPECT_GT(total, 0xFFFFFFFFULL);
     TDriveGeometry stick{};
     ASSERT_TRUE(GetDriveGeometry(1, stick));
     EXPECT_EQ(stick.Flags, 4);  // removable media
@@ -127,7 +130,8 @@ TEST(DeviceQueries, GeometryFlagsAndSixtyFourBitTotals) {
     TDriveGeometry untouched{};
     untouched.Heads = 77;
     EXPECT_FALSE(GetDriveGeometry(5, untouched));
-    EXPECT_EQ(untouched.Heads, 77u);
+    const std::uint32_t untouched_heads = untouched.Heads;
+    EXPECT_EQ(untouched_heads, 77u);
 }
 
 TEST(DeviceQueries, NumbersExtentsAndMountPaths) {

@@ -1,0 +1,215 @@
+// tarnovell-bench INPUT [--work FOLDER] [--runs N]
+//
+// Runs each of our copy engines on INPUT and the peer tool that does the
+// same job, checks that both produced the same bytes, and prints one line per
+// engine: name, our MB/s, the peer's MB/s, and our speed over the peer's.
+// Each side runs once untimed first (warm page cache, and the output check),
+// then N timed runs, of which the median counts. Outputs go to a scratch
+// folder inside FOLDER (default: INPUT's folder), removed at the end.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/copy_engine.h"
+#include "platform/device/registry.h"
+#include "platform/interaction.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Says Yes to every question (the outputs are ours to overwrite) and keeps
+// every message, which for a copy means something went wrong.
+class BenchInteraction : public platform::Interaction {
+public:
+    bool confirm(const std::string&, const std::string&) override { return true; }
+    void inform(const std::string& text, const std::string&) override {
+        std::cerr << "message: " << text << "\n";
+        failed = true;
+    }
+    std::optional<std::string> input_box(const std::string&, const std::string&, const std::string& initial) override {
+        return initial;
+    }
+    bool failed = false;
+};
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+bool SameBytes(const std::string& a, const std::string& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    if (!x || !y) return false;
+    std::vector<char> p(1 << 20), q(1 << 20);
+    for (;;) {
+        x.read(p.data(), static_cast<std::streamsize>(p.size()));
+        y.read(q.data(), static_cast<std::streamsize>(q.size()));
+        if (x.gcount() != y.gcount()) return false;
+        if (!std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
+        if (x.gcount() == 0) return true;
+    }
+}
+
+struct Engine {
+    std::string name;
+    std::function<void()> prepare;  // before every run of either side, untimed
+    std::function<bool()> ours;
+    std::string peer;               // shell command
+    std::function<bool()> check;    // after both have run once
+};
+
+double Seconds(const std::function<bool()>& run, bool& ok) {
+    auto begin = std::chrono::steady_clock::now();
+    ok = run() && ok;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Removes what the last run left behind and lets writeback finish, so each
+// run starts from the same state and pays for its own writes only.
+void Settle(const Engine& engine) {
+    if (engine.prepare) engine.prepare();
+    ::sync();
+}
+
+bool RunEngine(const Engine& engine, int runs, double bytes) {
+    bool ok = true;
+    auto peer = [&] { return Shell(engine.peer); };
+    Settle(engine);
+    Seconds(engine.ours, ok);
+    Settle(engine);
+    Seconds(peer, ok);
+    if (!ok || !engine.check()) {
+        std::cerr << engine.name << ": outputs differ or a run failed\n";
+        return false;
+    }
+    std::vector<double> ours, theirs;
+    for (int i = 0; i < runs; ++i) {
+        Settle(engine);
+        ours.push_back(Seconds(engine.ours, ok));
+        Settle(engine);
+        theirs.push_back(Seconds(peer, ok));
+    }
+    if (!ok) {
+        std::cerr << engine.name << ": a timed run failed\n";
+        return false;
+    }
+    double our_rate = bytes / 1e6 / Median(ours);
+    double peer_rate = bytes / 1e6 / Median(theirs);
+    std::printf("%s %.1f %.1f %.2f\n", engine.name.c_str(), our_rate, peer_rate, our_rate / peer_rate);
+    std::fflush(stdout);
+    return true;
+}
+
+void MakeSparse(const std::string& path, std::uintmax_t size) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+    fs::resize_file(path, size);
+}
+
+int Usage() {
+    std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N]\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::string input = fs::absolute(argv[1]).string();
+    std::string work_parent = fs::path(input).parent_path().string();
+    int runs = 5;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--work" && i + 1 < argc) work_parent = argv[++i];
+        else if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        else return Usage();
+    }
+    std::error_code error;
+    std::uintmax_t size = fs::file_size(input, error);
+    if (error || size == 0) {
+        std::cerr << "cannot read " << input << "\n";
+        return 2;
+    }
+
+    std::string pattern = (fs::path(work_parent) / "tarnovell-bench.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        std::cerr << "cannot make a scratch folder in " << work_parent << "\n";
+        return 2;
+    }
+    fs::path work = pattern;
+    auto at = [&](const std::string& name) { return (work / name).string(); };
+    auto remove = [&](std::vector<std::string> names) {
+        return [=] {
+            for (const auto& name : names) fs::remove(at(name));
+        };
+    };
+
+    BenchInteraction answers;
+    platform::ScopedInteraction scoped(answers);
+    auto ok = [&](disk::CopyResult result) { return result == disk::CopyResult::Completed && !answers.failed; };
+    auto decodes_to_input = [&](const std::string& packed) {
+        return Shell("lz4 -d -c " + Quote(packed) + " | cmp -s - " + Quote(input));
+    };
+
+    // Both disks of the clone live on an embedded machine: disk 0 is INPUT
+    // itself, disk 1 a sparse image of its size.
+    {
+        std::ofstream manifest(at("machine.ini"));
+        manifest << "[disk0]\nimage=" << input << "\nproduct=Bench Source\n\n"
+                 << "[disk1]\nimage=disk1.img\nproduct=Bench Target\n";
+    }
+    MakeSparse(at("disk1.img"), size);
+    MakeSparse(at("peer-disk.img"), size);
+
+    std::vector<Engine> engines = {
+        {"raw-backup", remove({"ours.raw", "peer.raw"}),
+         [&] { return ok(disk::BackupRaw(input, at("ours.raw"), nullptr, 0, 0, false)); },
+         "dd if=" + Quote(input) + " of=" + Quote(at("peer.raw")) + " bs=512K status=none",
+         [&] { return SameBytes(at("ours.raw"), at("peer.raw")); }},
+        {"lz4-backup", remove({"ours.lz4", "peer.lz4"}),
+         [&] { return ok(disk::BackupRaw(input, at("ours.lz4"), nullptr, 0, 0, true)); },
+         "lz4 -1 -l -q -f " + Quote(input) + " " + Quote(at("peer.lz4")),
+         [&] { return decodes_to_input(at("ours.lz4")) && decodes_to_input(at("peer.lz4")); }},
+        {"lz4-restore", remove({"ours.restored", "peer.restored"}),
+         [&] { return ok(disk::RestoreRaw(at("ours.lz4"), at("ours.restored"), nullptr, 0, 0, true)); },
+         "lz4 -d -q -f " + Quote(at("ours.lz4")) + " " + Quote(at("peer.restored")),
+         [&] { return SameBytes(at("ours.restored"), at("peer.restored")) && SameBytes(at("ours.restored"), input); }},
+        {"clone", nullptr,
+         [&] {
+             ::setenv("TARNOVELL_HOST", at("machine.ini").c_str(), 1);
+             platform::device::Registry::Reset();
+             bool done = ok(disk::BackupRaw("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", nullptr, 0, 0, false));
+             disk::UnlockVolumesOfDisk();
+             platform::device::Registry::Reset();
+             ::unsetenv("TARNOVELL_HOST");
+             return done;
+         },
+         "dd if=" + Quote(input) + " of=" + Quote(at("peer-disk.img")) + " bs=512K conv=notrunc status=none",
+         [&] { return SameBytes(at("disk1.img"), at("peer-disk.img")); }},
+    };
+
+    std::printf("# %s, %.1f MB, median of %d runs; name ours_MB/s peer_MB/s ratio\n", input.c_str(), size / 1e6, runs);
+    bool all = true;
+    for (const auto& engine : engines) all = RunEngine(engine, runs, static_cast<double>(size)) && all;
+    fs::remove_all(work, error);
+    return all ? 0 : 1;
+}
