@@ -66,8 +66,9 @@ bool SameBytes(const std::string& a, const std::string& b) {
 
 struct Engine {
     std::string name;
-    std::function<void()> prepare;  // before every run of either side, untimed
+    std::string our_output;         // removed before each of our runs ("" keeps it)
     std::function<bool()> ours;
+    std::string peer_output;
     std::string peer;               // shell command
     std::function<bool()> check;    // after both have run once
 };
@@ -86,27 +87,35 @@ double Median(std::vector<double> values) {
 
 // Removes what the last run left behind and lets writeback finish, so each
 // run starts from the same state and pays for its own writes only.
-void Settle(const Engine& engine) {
-    if (engine.prepare) engine.prepare();
+void Settle(const std::string& output) {
+    if (!output.empty()) fs::remove(output);
     ::sync();
 }
 
 bool RunEngine(const Engine& engine, int runs, double bytes) {
     bool ok = true;
     auto peer = [&] { return Shell(engine.peer); };
-    Settle(engine);
+    Settle(engine.our_output);
     Seconds(engine.ours, ok);
-    Settle(engine);
+    if (!ok) {
+        std::cerr << engine.name << ": our engine failed\n";
+        return false;
+    }
+    Settle(engine.peer_output);
     Seconds(peer, ok);
-    if (!ok || !engine.check()) {
-        std::cerr << engine.name << ": outputs differ or a run failed\n";
+    if (!ok) {
+        std::cerr << engine.name << ": the peer failed: " << engine.peer << "\n";
+        return false;
+    }
+    if (!engine.check()) {
+        std::cerr << engine.name << ": the outputs differ\n";
         return false;
     }
     std::vector<double> ours, theirs;
     for (int i = 0; i < runs; ++i) {
-        Settle(engine);
+        Settle(engine.our_output);
         ours.push_back(Seconds(engine.ours, ok));
-        Settle(engine);
+        Settle(engine.peer_output);
         theirs.push_back(Seconds(peer, ok));
     }
     if (!ok) {
@@ -157,11 +166,6 @@ int main(int argc, char** argv) {
     }
     fs::path work = pattern;
     auto at = [&](const std::string& name) { return (work / name).string(); };
-    auto remove = [&](std::vector<std::string> names) {
-        return [=] {
-            for (const auto& name : names) fs::remove(at(name));
-        };
-    };
 
     BenchInteraction answers;
     platform::ScopedInteraction scoped(answers);
@@ -181,19 +185,20 @@ int main(int argc, char** argv) {
     MakeSparse(at("peer-disk.img"), size);
 
     std::vector<Engine> engines = {
-        {"raw-backup", remove({"ours.raw", "peer.raw"}),
-         [&] { return ok(disk::BackupRaw(input, at("ours.raw"), nullptr, 0, 0, false)); },
+        {"raw-backup", at("ours.raw"), [&] { return ok(disk::BackupRaw(input, at("ours.raw"), nullptr, 0, 0, false)); },
+         at("peer.raw"),
          "dd if=" + Quote(input) + " of=" + Quote(at("peer.raw")) + " bs=512K status=none",
          [&] { return SameBytes(at("ours.raw"), at("peer.raw")); }},
-        {"lz4-backup", remove({"ours.lz4", "peer.lz4"}),
-         [&] { return ok(disk::BackupRaw(input, at("ours.lz4"), nullptr, 0, 0, true)); },
+        {"lz4-backup", at("ours.lz4"), [&] { return ok(disk::BackupRaw(input, at("ours.lz4"), nullptr, 0, 0, true)); },
+         at("peer.lz4"),
          "lz4 -1 -l -q -f " + Quote(input) + " " + Quote(at("peer.lz4")),
          [&] { return decodes_to_input(at("ours.lz4")) && decodes_to_input(at("peer.lz4")); }},
-        {"lz4-restore", remove({"ours.restored", "peer.restored"}),
+        {"lz4-restore", at("ours.restored"),
          [&] { return ok(disk::RestoreRaw(at("ours.lz4"), at("ours.restored"), nullptr, 0, 0, true)); },
+         at("peer.restored"),
          "lz4 -d -q -f " + Quote(at("ours.lz4")) + " " + Quote(at("peer.restored")),
          [&] { return SameBytes(at("ours.restored"), at("peer.restored")) && SameBytes(at("ours.restored"), input); }},
-        {"clone", nullptr,
+        {"clone", "",
          [&] {
              ::setenv("TARNOVELL_HOST", at("machine.ini").c_str(), 1);
              platform::device::Registry::Reset();
@@ -203,7 +208,7 @@ int main(int argc, char** argv) {
              ::unsetenv("TARNOVELL_HOST");
              return done;
          },
-         "dd if=" + Quote(input) + " of=" + Quote(at("peer-disk.img")) + " bs=512K conv=notrunc status=none",
+         "", "dd if=" + Quote(input) + " of=" + Quote(at("peer-disk.img")) + " bs=512K conv=notrunc status=none",
          [&] { return SameBytes(at("disk1.img"), at("peer-disk.img")); }},
     };
 

@@ -8,6 +8,7 @@
 
 #include <sys/utsname.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 

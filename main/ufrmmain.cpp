@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -25,6 +26,7 @@
 #include <exception>
 
 #include "main/selection.h"
+#include "platform/device/device_monitor.h"
 
 namespace tarnovell {
 
@@ -123,9 +125,23 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
         move(screen->availableGeometry().center() - rect().center());
 
     FormCreate();
+    WatchDevices();
 }
 
 Tfrmmain::~Tfrmmain() = default;
+
+void Tfrmmain::WatchDevices() {
+    // The monitor calls from its own thread; the list is refreshed on ours.
+    QPointer<Tfrmmain> self(this);
+    monitor_ = std::make_unique<platform::device::DeviceMonitor>([self](bool arrival, std::uint32_t mask) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, arrival, mask] {
+                if (self) self->DeviceChanged(arrival, mask);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 void Tfrmmain::FormCreate() {
     PrepareStartup(state_);

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 #include "main/config.h"
 #include "main/main_state.h"
 #include "main/side_bar.h"
+
+namespace platform::device {
+class DeviceMonitor;
+}
 
 class QAction;
 class QComboBox;
@@ -62,6 +67,8 @@ protected:
 private:
     void FormCreate();
     void LoadConfig();
+    // Volume arrival and removal reach DeviceChanged from here.
+    void WatchDevices();
 
     void CreateMenus();
     void CreatePopupMenu();
@@ -79,6 +86,7 @@ private:
     void ShowStatus(const QString& text);
 
     MainState& state_;
+    std::unique_ptr<platform::device::DeviceMonitor> monitor_;
     std::vector<disk::DiskListRow> rows_;
     std::vector<SideBarPage> side_bar_;
 
