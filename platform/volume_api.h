@@ -39,8 +39,6 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length);
 // Bit n set when letter 'A'+n names a volume.
 DWORD GetLogicalDrives();
 
-constexpr DWORD ERROR_UNRECOGNIZED_VOLUME = 1005;
-
 enum : unsigned {
     DRIVE_UNKNOWN = 0,
     DRIVE_NO_ROOT_DIR = 1,

@@ -45,11 +45,13 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_INVALID_NAME: return "The filename, directory name, or volume label syntax is incorrect";
     case ERROR_NEGATIVE_SEEK: return "An attempt was made to move the file pointer before the beginning of the file";
     case ERROR_DIR_NOT_EMPTY: return "The directory is not empty";
+    case ERROR_NOT_LOCKED_VOLUME: return "The volume is not locked";
     case ERROR_BUSY: return "The requested resource is in use";
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists";
     case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long";
     case ERROR_MORE_DATA: return "More data is available";
     case ERROR_DIRECTORY: return "The directory name is invalid";
+    case ERROR_UNRECOGNIZED_VOLUME: return "The volume does not contain a recognized file system";
     case ERROR_IO_DEVICE: return "The request could not be performed because of an I/O device error";
     case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected";
     case ERROR_NOT_FOUND: return "Element not found";

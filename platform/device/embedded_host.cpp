@@ -103,7 +103,6 @@ private:
         fl.l_len = 1;
         return ::fcntl(fd_.get(), F_OFD_SETLK, &fl) == 0;
     }
-    static constexpr DWORD ERROR_NOT_LOCKED_VOLUME = 158;
     UniqueFd fd_;
     off_t byte_;
     bool locked_ = false;

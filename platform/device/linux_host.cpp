@@ -42,7 +42,6 @@ namespace {
 #define BLKPBSZGET _IO(0x12, 123)
 #endif
 
-constexpr DWORD ERROR_NOT_LOCKED_VOLUME = 158;
 constexpr std::size_t kMaxDisks = 16;
 constexpr std::int64_t kSysfsSector = 512;  // sysfs start/size are always in these units
 
