@@ -1,4 +1,4 @@
-// tarnovell-bench INPUT [--work FOLDER] [--runs N]
+// tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]
 //
 // Runs each of our copy engines on INPUT and the peer tool that does the
 // same job, checks that both produced the same bytes, and prints one line per
@@ -135,7 +135,8 @@ void MakeSparse(const std::string& path, std::uintmax_t size) {
 }
 
 int Usage() {
-    std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N]\n";
+    std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
+                 "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first) or clone\n";
     return 2;
 }
 
@@ -146,10 +147,12 @@ int main(int argc, char** argv) {
     std::string input = fs::absolute(argv[1]).string();
     std::string work_parent = fs::path(input).parent_path().string();
     int runs = 5;
+    std::string only;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--work" && i + 1 < argc) work_parent = argv[++i];
         else if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--only" && i + 1 < argc) only = argv[++i];
         else return Usage();
     }
     std::error_code error;
@@ -214,7 +217,9 @@ int main(int argc, char** argv) {
 
     std::printf("# %s, %.1f MB, median of %d runs; name ours_MB/s peer_MB/s ratio\n", input.c_str(), size / 1e6, runs);
     bool all = true;
-    for (const auto& engine : engines) all = RunEngine(engine, runs, static_cast<double>(size)) && all;
+    for (const auto& engine : engines)
+        if (only.empty() || engine.name == only || (only == "lz4-restore" && engine.name == "lz4-backup"))
+            all = RunEngine(engine, runs, static_cast<double>(size)) && all;
     fs::remove_all(work, error);
     return all ? 0 : 1;
 }

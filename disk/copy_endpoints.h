@@ -4,9 +4,12 @@
 // them.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
+#include <thread>
 
 #include "platform/device/handle.h"
 
@@ -49,16 +52,39 @@ private:
 };
 
 // A disk, volume or file written from byte `base` on.
+//
+// What has been written is synced in the background every 64 MiB, so the
+// medium is busy while the copy runs and finish has only the tail to wait
+// for. With `leave_holes` (only for a file made empty for this copy) blocks
+// of zeros are not written: the file keeps holes there, which read as zeros.
 class RawSink : public CopySink {
 public:
-    RawSink(platform::Handle& handle, std::int64_t base) : handle_(handle), base_(base) {}
+    RawSink(platform::Handle& handle, std::int64_t base, bool leave_holes = false);
+    ~RawSink() override;
+    RawSink(const RawSink&) = delete;
+    RawSink& operator=(const RawSink&) = delete;
+
     bool write(std::int64_t offset, std::span<const std::byte> data) override;
     bool finish() override;
 
 private:
+    void sync_behind(std::stop_token stop);
+    bool stop_syncing();  // false (with the last error) when a background sync failed
+
     platform::Handle& handle_;
     std::int64_t base_;
+    bool leave_holes_;
+    std::int64_t end_ = 0;  // furthest byte written or left as a hole
+    std::int64_t unsynced_ = 0;
+    std::mutex mutex_;
+    std::condition_variable sync_due_;
+    bool due_ = false;
+    platform::DWORD sync_error_ = 0;
+    std::jthread syncer_;
 };
+
+// True when every byte of `data` is zero.
+bool IsAllZero(std::span<const std::byte> data);
 
 // Test seam: raw-source reads that touch bytes [offset, offset + length) of
 // any source handle fail with `error`, as a bad sector would. Length 0

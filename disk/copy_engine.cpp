@@ -45,6 +45,13 @@ std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fal
     return size;
 }
 
+// A file destination made empty for this copy may keep holes where the
+// source has zeros; anything else must have every byte written.
+bool IsEmptyFile(Handle& handle, const std::string& path) {
+    std::int64_t size = -1;
+    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0;
+}
+
 std::string CreateFileError(const char* which) {
     return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
 }
@@ -219,7 +226,7 @@ CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar
 
     PostStatus(window, "Source total_size:" + std::to_string(total) + ", backuping...");
     RawSource reader(source, start, total);
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0);
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
     CopyLoopSettings settings{total, progress, window, "Done in "};
     if (!lz4) return ResultOf(RunCopyLoop(reader, writer, settings));
 
@@ -287,7 +294,7 @@ CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBa
     }
 
     PostStatus(window, "Source total_size:" + std::to_string(destination_size) + ", restoring...");
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0);
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
     CopyLoopSettings settings{lz4 ? 0 : total, progress, window, "restore done in "};
     CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
     return ResultOf(RunCopyLoop(data, writer, settings));

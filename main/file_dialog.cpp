@@ -45,8 +45,9 @@ std::string QtNameFilter(const std::string& description, const std::string& patt
     const std::string shown = "(" + platform::ToLower(patterns) + ")";
     const std::size_t at = platform::ToLower(description).find(shown);
     if (at == std::string::npos) return description + " (" + qt_patterns + ")";
+    // The description's own spelling stays; only the separators Qt reads differently change.
     std::string kept = description;
-    kept.replace(at, shown.size(), "(" + qt_patterns + ")");
+    kept.replace(at, shown.size(), "(" + QtPatterns(description.substr(at + 1, shown.size() - 2)) + ")");
     return kept;
 }
 
