@@ -13,6 +13,7 @@
 #include "disk/lib_helpers.h"
 #include "disk/lz4_frame.h"
 #include "platform/device/path.h"
+#include "platform/device/registry.h"
 #include "platform/device/winioctl.h"
 #include "platform/ini_file.h"
 #include "platform/interaction.h"
@@ -97,7 +98,12 @@ private:
 
 std::mutex locked_volumes_mutex;
 std::vector<Handle>& LockedVolumes() {
-    static std::vector<Handle> handles;
+    // Made after the device registry, so that at exit these handles close
+    // (and what their locks unmounted is mounted again) while it still exists.
+    static std::vector<Handle> handles = [] {
+        device::Registry::instance();
+        return std::vector<Handle>{};
+    }();
     return handles;
 }
 
@@ -207,7 +213,7 @@ CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar
     }
     if (!PrepareSource(source, src)) return CopyResult::Failed;
     AtScopeExit unlock_source([&] {
-        if (!IsWholeDisk(src) && source) UnlockVolumeHandle(source);
+        if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
     });
 
     std::int64_t total = length > 0 ? length : EndpointSize(source, src, true);

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <ostream>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -145,7 +146,13 @@ public:
 
     void step(std::int64_t position) {
         Clock::time_point now = Clock::now();
-        if (now - last_ <= std::chrono::milliseconds(1000)) return;
+        if (settings_.progress_every_bytes > 0) {
+            if (position < next_step_) return;
+            next_step_ = (position / settings_.progress_every_bytes + 1) * settings_.progress_every_bytes;
+            if (settings_.console) *settings_.console << "." << std::flush;
+        } else if (now - last_ <= std::chrono::milliseconds(1000)) {
+            return;
+        }
         std::int64_t total = settings_.limit > 0 ? settings_.limit : source_.size();
         if (settings_.progress && total > 0)
             settings_.progress->set_position(std::min<std::int64_t>(100, position * 100 / total));
@@ -162,6 +169,7 @@ private:
     CopySource& source_;
     Clock::time_point start_;
     Clock::time_point last_;
+    std::int64_t next_step_ = settings_.progress_every_bytes;
 };
 
 }  // namespace
@@ -169,12 +177,19 @@ private:
 CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings) {
     if (settings.progress) settings.progress->set_max(100);
     ProgressCadence cadence(settings, source);
+    std::atomic<bool>& cancel = settings.cancel ? *settings.cancel : copy_cancel;
+    auto write_error = [&](std::int64_t position, std::size_t size, DWORD error) {
+        if (settings.quiet_write_errors) return;
+        interaction().inform(settings.write_error_prefix.empty() ? WriteErrorText(position, size, error)
+                                                                 : settings.write_error_prefix + SysErrorMessage(error),
+                             kCopyCaption);
+    };
     CopyOutcome outcome;
     bool ignoring_read_errors = false;
     {
         BlockPrefetcher prefetcher(source, settings.limit, kReadAhead);
         for (;;) {
-            if (copy_cancel.load()) {
+            if (cancel.load()) {
                 outcome.end = CopyEnd::Cancelled;
                 break;
             }
@@ -187,6 +202,11 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     outcome.end = CopyEnd::FormatError;
                     break;
                 }
+            }
+            if (!block.ok && !settings.read_error_prefix.empty()) {
+                interaction().inform(settings.read_error_prefix + SysErrorMessage(block.error), kCopyCaption);
+                outcome.end = CopyEnd::ReadDeclined;
+                break;
             }
             if (!block.ok) {
                 if (!ignoring_read_errors) {
@@ -203,7 +223,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
             }
             if (block.done == 0) break;  // the limit or the end of the source
             if (!sink.write(block.offset, block.buffer.first(block.done))) {
-                interaction().inform(WriteErrorText(block.offset, block.requested, GetLastError()), kCopyCaption);
+                write_error(block.offset, block.requested, GetLastError());
                 outcome.end = CopyEnd::WriteFailed;
                 break;
             }
@@ -213,7 +233,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
         }
     }
     if (outcome.completed() && !sink.finish()) {
-        interaction().inform(WriteErrorText(outcome.position, 0, GetLastError()), kCopyCaption);
+        write_error(outcome.position, 0, GetLastError());
         outcome.end = CopyEnd::WriteFailed;
     }
     if (!outcome.completed()) {

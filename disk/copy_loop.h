@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <stdexcept>
 #include <string>
 
@@ -48,6 +49,20 @@ struct CopyLoopSettings {
     platform::ProgressBar* progress = nullptr;
     platform::OperationTarget* window = nullptr;
     std::string done_text = "Done in ";  // the start of the closing status line
+    // The flag that stops the copy; the copy cancel flag unless the caller
+    // (the main window's clone) has its own.
+    std::atomic<bool>* cancel = nullptr;
+    // Progress every so many bytes copied instead of once a second (the
+    // clone's 16 MiB steps); each step writes a "." to the console if any.
+    std::int64_t progress_every_bytes = 0;
+    std::ostream* console = nullptr;
+    // With a prefix, a read error is shown as prefix + system text and ends
+    // the copy, instead of asking whether to go on with zeros.
+    std::string read_error_prefix;
+    // With a prefix, a write error is shown as prefix + system text instead
+    // of the "pos:" line; quiet shows nothing at all.
+    std::string write_error_prefix;
+    bool quiet_write_errors = false;
 };
 
 struct CopyOutcome {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <ostream>
 
+#include "disk/copy_engine.h"
 #include "disk/device_query.h"
+#include "main/clone.h"
 #include "main/text_helpers.h"
 #include "platform/ini_file.h"
 
@@ -13,7 +15,34 @@ namespace {
 
 // Verbs whose operations this build does not carry yet: they fail loudly
 // rather than end in a "Done" that did nothing.
-const char* const kNotYetAvailable[] = {"-bs", "-mbr", "-sparse", "-wipe", "-disk", "-image", "-wim"};
+const char* const kNotYetAvailable[] = {"-bs", "-mbr", "-sparse", "-wipe", "-wim"};
+
+// The command line has no status line: it keeps the last status text and
+// shows it when the operation is over.
+class LastStatus : public platform::OperationTarget {
+public:
+    void post(int, platform::OperationKind kind, std::int64_t, const std::string& text) override {
+        if (kind != platform::OperationKind::Percent) last_ = text;
+    }
+    const std::string& text() const { return last_; }
+
+private:
+    std::string last_;
+};
+
+// Runs one operation; false when it did not complete.
+template <typename Operation>
+bool Report(Operation operation, std::ostream& console, std::ostream& errors) {
+    LastStatus status;
+    bool completed = false;
+    try {
+        completed = operation(status);
+    } catch (const std::exception& e) {
+        errors << e.what() << std::endl;
+    }
+    if (!status.text().empty()) console << status.text() << std::endl;
+    return completed;
+}
 
 }  // namespace
 
@@ -66,6 +95,32 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
     if (IsInfosRequest(args)) {
         console << "not implemented" << std::endl;
         return 0;
+    }
+    const std::size_t count = args.size();
+    const std::string mode = count > 1 ? args[1] : "";
+    if (verb == "-disk" && count > 2) {
+        bool ok = Report(
+            [&](platform::OperationTarget& status) {
+                CloneContext context;
+                context.quiet = state.quiet;
+                context.cancel = &state.cancel;
+                context.window = &status;
+                context.console = state.console_attached ? &console : nullptr;
+                CloneResult result = CloneDevice(args[1], args[2], context);
+                if (context.console) console << std::endl;
+                return result == CloneResult::Completed;
+            },
+            console, errors);
+        if (!ok) exit_code = 1;
+    }
+    if (verb == "-image" && count > 3 && (mode == "-backup" || mode == "-restore")) {
+        bool ok = Report(
+            [&](platform::OperationTarget& status) {
+                auto copy = mode == "-backup" ? disk::BackupRaw : disk::RestoreRaw;
+                return copy(args[2], args[3], nullptr, 0, 0, false, &status) == disk::CopyResult::Completed;
+            },
+            console, errors);
+        if (!ok) exit_code = 1;
     }
     if (std::find(std::begin(kNotYetAvailable), std::end(kNotYetAvailable), verb) != std::end(kNotYetAvailable)) {
         errors << verb << ": not available in this build" << std::endl;

@@ -10,6 +10,10 @@
 #include "main/command_line.h"
 #include "main/main_state.h"
 #include "main/ufrmmain.h"
+#include "main/window_reporting.h"
+#include "platform/ini_file.h"
+#include "platform/interaction.h"
+#include "platform/progress.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -18,11 +22,18 @@ int main(int argc, char** argv) {
     if (tarnovell::WantsCommandLineMode(args)) {
         tarnovell::PrepareStartup(state);
         state.console_attached = true;  // standard output is our console
+        platform::ConsoleInteraction console(std::cin, std::cerr);
+        for (const auto& a : args)
+            if (platform::ToLower(a).find("-quiet") != std::string::npos) console.set_quiet(true);
+        platform::ScopedInteraction questions(console);
         return tarnovell::RunCommandLine(args, state, std::cout, std::cerr);
     }
 
     QApplication application(argc, argv);
     auto* window = new tarnovell::Tfrmmain(state);  // frees itself when closed
+    tarnovell::DialogInteraction dialogs(window);
+    platform::ScopedInteraction questions(dialogs);
+    platform::set_pump([] { QCoreApplication::processEvents(); });
     // Started from a terminal: that is the console we write to.
     if (isatty(STDOUT_FILENO)) {
         state.console_attached = true;

@@ -25,7 +25,13 @@
 
 #include <exception>
 
+#include "disk/copy_engine.h"
+#include "disk/device_query.h"
+#include "main/clone.h"
+#include "main/dlg_disk.h"
+#include "main/file_dialog.h"
 #include "main/selection.h"
+#include "main/window_reporting.h"
 #include "platform/device/device_monitor.h"
 
 namespace tarnovell {
@@ -130,6 +136,96 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
 
 Tfrmmain::~Tfrmmain() = default;
 
+platform::OperationTarget& Tfrmmain::operation_target() {
+    if (!target_) target_ = std::make_unique<PostingTarget>(this);
+    return *target_;
+}
+
+platform::ProgressBar& Tfrmmain::progress() {
+    if (!progress_) progress_ = std::make_unique<BarProgress>(pb_img);
+    return *progress_;
+}
+
+bool Tfrmmain::event(QEvent* event) {
+    if (event->type() != OperationEvent::Kind()) return QMainWindow::event(event);
+    auto* operation = static_cast<OperationEvent*>(event);
+    if (operation->channel != platform::WM_OPERATION) return true;
+    switch (operation->kind) {
+    case platform::OperationKind::Percent: pb_img->setValue(static_cast<int>(operation->percent)); break;
+    case platform::OperationKind::Message: platform::interaction().inform(operation->text.toStdString(), "Tarnovell"); break;
+    case platform::OperationKind::Status: ShowStatus(operation->text); break;
+    }
+    return true;
+}
+
+bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
+    SelectionResult result = PathOfSelection(SelectedRow(), rule);
+    if (!result.ok) {
+        platform::interaction().inform(result.message, "Tarnovell");
+        return false;
+    }
+    path = result.path;
+    return true;
+}
+
+void Tfrmmain::StartClone() {
+    std::string source;
+    if (!Selected(SelectionRule{RowNeed::Any, kNoSourceItemSelected, ""}, source)) return;
+    Tfrmtarget target(this);
+    target.SetRows(disk::FillDiskList(state_.view_mode, state_.units));
+    if (target.exec() != QDialog::Accepted) return;
+    std::optional<disk::DiskListRow> chosen = target.SelectedRow();
+    if (!chosen) {
+        platform::interaction().inform("no destination item selected", "Tarnovell");
+        return;
+    }
+    std::string destination = PathOfRow(*chosen);
+    state_.cancel = false;
+    if (source == destination) {
+        platform::interaction().inform("Source and Destination cannot be the same", "Tarnovell");
+        return;
+    }
+    CloneContext context;
+    context.quiet = state_.quiet;
+    context.cancel = &state_.cancel;
+    context.progress = &progress();
+    context.window = &operation_target();
+    try {
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context);
+    } catch (const std::exception& e) {
+        platform::interaction().inform(e.what(), "Tarnovell");
+    }
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::BackupRAW1Click() {
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::string file = SelectedRow()->device + ".img";
+    if (!RunFileDialog(this, "", "Image File (*.img)|*.img", false, file, "", "")) return;
+    try {
+        disk::BackupRaw(device, file, &progress(), 0, 0, false, &operation_target());
+    } catch (const std::exception& e) {
+        platform::interaction().inform(e.what(), "Tarnovell");
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::RestoreRAW1Click() {
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::string file;
+    if (!RunFileDialog(this, "", "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", true, file, "",
+                       ""))
+        return;
+    try {
+        disk::RestoreRaw(file, device, &progress(), 0, 0, false, &operation_target());
+    } catch (const std::exception& e) {
+        platform::interaction().inform(e.what(), "Tarnovell");
+    }
+    RefreshDrives1Click();
+}
+
 void Tfrmmain::WatchDevices() {
     // The monitor calls from its own thread; the list is refreshed on ours.
     QPointer<Tfrmmain> self(this);
@@ -202,8 +298,9 @@ void Tfrmmain::CreateMenus() {
 void Tfrmmain::CreatePopupMenu() {
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName("PopupMenu1");
-    AddPendingAction(PopupMenu1, "BackupRAW1", "Backup (RAW)");
-    AddPendingAction(PopupMenu1, "RestoreRAW1", "Restore (RAW)");
+    connect(AddAction(PopupMenu1, "BackupRAW1", "Backup (RAW)"), &QAction::triggered, this, &Tfrmmain::BackupRAW1Click);
+    connect(AddAction(PopupMenu1, "RestoreRAW1", "Restore (RAW)"), &QAction::triggered, this,
+            &Tfrmmain::RestoreRAW1Click);
     PopupMenu1->addSeparator();
 
     PhysicalOnly1 = AddAction(PopupMenu1, "PhysicalOnly1", "Display DISK Only");
@@ -319,6 +416,17 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     return TabSheetAdvanced;
 }
 
+namespace {
+
+// The side-bar buttons whose commands the program carries.
+using Command = void (Tfrmmain::*)();
+Command SideBarCommand(const std::string& page, const std::string& caption) {
+    if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
+    return nullptr;
+}
+
+}  // namespace
+
 void Tfrmmain::BuildSideBar() {
     while (JvOutlookBar1->count() > 0) {
         QWidget* page = JvOutlookBar1->widget(0);
@@ -334,7 +442,10 @@ void Tfrmmain::BuildSideBar() {
         for (const auto& caption : side_page.buttons) {
             auto* button = new QPushButton(QString::fromStdString(caption));
             button->setObjectName(QString::fromStdString(SideBarButtonName(side_page.caption, caption)));
-            button->setEnabled(false);  // each command is connected once its window exists
+            if (auto command = SideBarCommand(side_page.caption, caption))
+                connect(button, &QPushButton::clicked, this, command);
+            else
+                button->setEnabled(false);  // each command is connected once its operation exists
             layout->addWidget(button);
         }
         layout->addStretch(1);

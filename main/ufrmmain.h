@@ -14,7 +14,9 @@
 #include "disk/device_lists.h"
 #include "main/config.h"
 #include "main/main_state.h"
+#include "main/selection.h"
 #include "main/side_bar.h"
+#include "platform/progress.h"
 
 namespace platform::device {
 class DeviceMonitor;
@@ -61,8 +63,20 @@ public slots:
     // A volume arrived (or left); `unit_mask` has the bit of its drive letter.
     void DeviceChanged(bool arrival, std::uint32_t unit_mask);
 
+    // "Tarnovell" on the Clone page: disk or volume onto another.
+    void StartClone();
+    // The device list's "Backup (RAW)" and "Restore (RAW)".
+    void BackupRAW1Click();
+    void RestoreRAW1Click();
+
+public:
+    // Where operations post their WM_OPERATION messages, and the bar they move.
+    platform::OperationTarget& operation_target();
+    platform::ProgressBar& progress();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void FormCreate();
@@ -85,8 +99,13 @@ private:
     void ShowAdvancedTab(bool visible);
     void ShowStatus(const QString& text);
 
+    // Shows a selection rule's message; true when there is a path.
+    bool Selected(const SelectionRule& rule, std::string& path);
+
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;
+    std::unique_ptr<platform::OperationTarget> target_;
+    std::unique_ptr<platform::ProgressBar> progress_;
     std::vector<disk::DiskListRow> rows_;
     std::vector<SideBarPage> side_bar_;
 

@@ -1,0 +1,71 @@
+#include "main/window_reporting.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QThread>
+
+namespace tarnovell {
+
+namespace {
+
+// Runs `work` on the application's thread and waits for it.
+template <typename Work>
+void OnGuiThread(Work work) {
+    if (QThread::currentThread() == qApp->thread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(qApp, work, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace
+
+QEvent::Type OperationEvent::Kind() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+void PostingTarget::post(int channel, platform::OperationKind kind, std::int64_t percent, const std::string& text) {
+    if (!receiver_) return;
+    QCoreApplication::postEvent(receiver_, new OperationEvent(channel, kind, percent, QString::fromStdString(text)));
+}
+
+void BarProgress::set_max(std::int64_t max) {
+    if (bar_) bar_->setMaximum(static_cast<int>(std::min<std::int64_t>(max, INT32_MAX)));
+}
+
+void BarProgress::set_position(std::int64_t position) {
+    if (bar_) bar_->setValue(static_cast<int>(std::min<std::int64_t>(position, bar_->maximum())));
+}
+
+bool DialogInteraction::confirm(const std::string& text, const std::string& caption) {
+    bool yes = false;
+    OnGuiThread([&] {
+        yes = QMessageBox::question(owner_, QString::fromStdString(caption), QString::fromStdString(text),
+                                    QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    });
+    return yes;
+}
+
+void DialogInteraction::inform(const std::string& text, const std::string& caption) {
+    OnGuiThread([&] {
+        QMessageBox::information(owner_, QString::fromStdString(caption), QString::fromStdString(text));
+    });
+}
+
+std::optional<std::string> DialogInteraction::input_box(const std::string& caption, const std::string& prompt,
+                                                        const std::string& initial) {
+    std::optional<std::string> result;
+    OnGuiThread([&] {
+        bool ok = false;
+        QString value = QInputDialog::getText(owner_, QString::fromStdString(caption), QString::fromStdString(prompt),
+                                              QLineEdit::Normal, QString::fromStdString(initial), &ok);
+        if (ok) result = value.toStdString();
+    });
+    return result;
+}
+
+}  // namespace tarnovell
