@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ItemCase{"Hide1", true, true, true}, ItemCase{"Screenshot1", true, false, false},
                       ItemCase{"SectorstoCHS1", false, false, false}, ItemCase{"LaunchCMDassystem1", true, false, false},
                       ItemCase{"About1", true, false, false}, ItemCase{"Server1", false, true, false},
-                      ItemCase{"BackupRAW1", true, false, false}, ItemCase{"RestoreRAW1", true, false, false},
+                      ItemCase{"BackupRAW1", true, true, false}, ItemCase{"RestoreRAW1", true, true, false},
                       ItemCase{"PhysicalOnly1", true, true, false}, ItemCase{"PARTonly1", true, true, false},
                       ItemCase{"DisksandParts1", true, true, true}, ItemCase{"SwitchtoSectors1", false, true, false},
                       ItemCase{"UnitsMB1", false, true, false}, ItemCase{"Showmoredetails1", true, false, false},
@@ -249,7 +249,9 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
             auto* button = bar->widget(static_cast<int>(p))->findChild<QPushButton*>(QString::fromStdString(name));
             ASSERT_NE(button, nullptr) << name;
             EXPECT_EQ(button->text().toStdString(), caption);
-            EXPECT_FALSE(button->isEnabled()) << caption << " has no command yet";
+            // Only the commands the program carries can be started.
+            bool carried = pages[p].caption == "Clone" && caption == "Tarnovell";
+            EXPECT_EQ(button->isEnabled(), carried) << caption;
         }
     }
     EXPECT_EQ(Find<QPushButton>("JvOutlookBar1Pages4Buttons2")->text(), "WIM Image");
