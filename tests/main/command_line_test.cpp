@@ -96,3 +96,27 @@ TEST(TextHelpers, PadRightAndSplitToList) {
     EXPECT_EQ(tarnovell::SplitToList("a=b=c", "="), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(tarnovell::SplitToList("", ","), (std::vector<std::string>{""}));
 }
+
+TEST(CommandLine, DiskAndImageVerbsCopyAndExitByTheirOutcome) {
+    DiskSpec source = MbrWithLogical();
+    EmbeddedMachine machine({source, DiskSpec{48 << 20, {}, ""}, DiskSpec{8 << 20, {}, ""}});
+    auto cmp = [&](const std::string& a, const std::string& b, std::int64_t bytes) {
+        return test_support::Run("cmp -n " + std::to_string(bytes) + " " + a + " " + b).exit_code == 0;
+    };
+    auto clone = RunProgram(machine, "-disk \\\\\\\\.\\\\PhysicalDrive0 \\\\\\\\.\\\\PhysicalDrive1 -quiet", true);
+    EXPECT_EQ(clone.exit_code, 0) << clone.output;
+    EXPECT_NE(clone.output.find("clone done in "), std::string::npos) << clone.output;
+    EXPECT_TRUE(cmp(machine.image(0), machine.image(1), 32 << 20));
+
+    std::string image = machine.dir().file("backup.img");
+    auto backup = RunProgram(machine, "-image -backup \\\\\\\\.\\\\PhysicalDrive0 " + image + " -quiet", true);
+    EXPECT_EQ(backup.exit_code, 0) << backup.output;
+    EXPECT_TRUE(cmp(machine.image(0), image, 32 << 20));
+
+    // Onto a disk too small, without -quiet and nobody to answer: the safe
+    // answer is No, nothing is written and the exit code says so.
+    std::string before = test_support::ReadWholeFile(machine.image(2));
+    auto refused = RunProgram(machine, "-image -restore " + image + " \\\\\\\\.\\\\PhysicalDrive2", true);
+    EXPECT_EQ(refused.exit_code, 1) << refused.output;
+    EXPECT_EQ(test_support::ReadWholeFile(machine.image(2)), before);
+}
