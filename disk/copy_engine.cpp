@@ -12,6 +12,7 @@
 #include "disk/handle_ops.h"
 #include "disk/lib_helpers.h"
 #include "disk/lz4_frame.h"
+#include "disk/volume_lock_set.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/winioctl.h"
@@ -97,42 +98,9 @@ private:
 // ---- the copy locked volume set ---------------------------------------------
 
 std::mutex locked_volumes_mutex;
-std::vector<Handle>& LockedVolumes() {
-    // Made after the device registry, so that at exit these handles close
-    // (and what their locks unmounted is mounted again) while it still exists.
-    static std::vector<Handle> handles = [] {
-        device::Registry::instance();
-        return std::vector<Handle>{};
-    }();
-    return handles;
-}
-
-// The volumes whose bytes lie on `disk_number`: by letter as on Windows, and
-// those without a letter by their volume name, since their file systems are
-// in use all the same.
-std::vector<std::string> VolumesOnDisk(int disk_number) {
-    std::vector<std::string> paths;
-    char name[260] = {};
-    HFINDVOLUME find = FindFirstVolumeA(name, sizeof name);
-    for (bool more = find != nullptr; more; more = FindNextVolumeA(find, name, sizeof name)) {
-        unsigned type = GetDriveTypeA(name);
-        if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) continue;
-        int disk = -1, partition = -1;
-        if (GetDeviceNumber(name, disk, partition) && disk == disk_number) paths.push_back(name);
-    }
-    if (find) FindVolumeClose(find);
-    return paths;
-}
-
-int DiskNumberOf(const std::string& disk_path) {
-    std::string lower = ToLower(disk_path);
-    const std::string prefix = "\\\\.\\physicaldrive";
-    if (lower.rfind(prefix, 0) != 0) return -1;
-    try {
-        return std::stoi(lower.substr(prefix.size()));
-    } catch (...) {
-        return -1;
-    }
+VolumeLockSet& LockedVolumes() {
+    static VolumeLockSet set;
+    return set;
 }
 
 }  // namespace
@@ -169,22 +137,13 @@ bool PrepareDestination(Handle& handle, const std::string& path) { return Prepar
 
 void LockVolumesOfDisk(const std::string& disk_path) {
     std::lock_guard guard(locked_volumes_mutex);
-    LockedVolumes().clear();
-    int disk = DiskNumberOf(disk_path);
-    if (disk < 0) return;
-    for (const auto& volume : VolumesOnDisk(disk)) {
-        Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (!h) continue;
-        LockVolumeHandle(h);
-        DismountVolumeHandle(h);
-        LockedVolumes().push_back(std::move(h));
-    }
+    LockedVolumes().lock_volumes_of(disk_path);
 }
 
 void UnlockVolumesOfDisk() {
     std::lock_guard guard(locked_volumes_mutex);
-    for (auto& h : LockedVolumes()) UnlockVolumeHandle(h);
-    LockedVolumes().clear();
+    LockedVolumes().unlock_all();
+    LockedVolumes().release();
 }
 
 std::size_t LockedVolumeCount() {

@@ -21,17 +21,31 @@ int DiskNumberOfPath(const std::string& disk_path) {
     return number;
 }
 
+namespace {
+
+// Every volume on the disk, lettered or not: a volume without a letter (an
+// EFI system partition) is in the way of a disk write just the same.
+std::vector<std::string> VolumesOnDisk(int disk_number) {
+    std::vector<std::string> paths;
+    char name[260] = {};
+    HFINDVOLUME find = FindFirstVolumeA(name, sizeof name);
+    for (bool more = find != nullptr; more; more = FindNextVolumeA(find, name, sizeof name)) {
+        unsigned type = GetDriveTypeA(name);
+        if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) continue;
+        int disk = -1, partition = -1;
+        if (GetDeviceNumber(name, disk, partition) && disk == disk_number) paths.push_back(name);
+    }
+    if (find) FindVolumeClose(find);
+    return paths;
+}
+
+}  // namespace
+
 void VolumeLockSet::lock_volumes_of(const std::string& disk_path) {
     release();
     int disk_number = DiskNumberOfPath(disk_path);
-    DWORD drives = GetLogicalDrives();
-    for (char letter = 'B'; letter <= 'Z'; ++letter) {
-        if (!(drives & (1u << (letter - 'A')))) continue;
-        unsigned type = GetDriveTypeA(std::string(1, letter) + ":\\");
-        if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) continue;
-        std::string volume = std::string("\\\\.\\") + letter + ":";
-        int volume_disk = -1, partition = -1;
-        if (!GetDeviceNumber(volume, volume_disk, partition) || volume_disk != disk_number) continue;
+    if (disk_number < 0) return;
+    for (const auto& volume : VolumesOnDisk(disk_number)) {
         Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
         if (!h) continue;
         LockVolumeHandle(h);

@@ -13,9 +13,9 @@ namespace disk {
 
 class VolumeLockSet {
 public:
-    // Locks and dismounts every lettered volume (A: excepted) of the disk at
-    // `disk_path`, on fixed or removable drives. Handles held from an earlier
-    // call are closed first, which releases their locks.
+    // Locks and dismounts every volume of the disk at `disk_path` on a fixed
+    // or removable drive. Handles held from an earlier call are closed first,
+    // which releases their locks.
     void lock_volumes_of(const std::string& disk_path);
     // Unlocks every handle; the handles stay open and stay in the set.
     void unlock_all();

@@ -18,8 +18,8 @@ namespace tarnovell {
 class OperationEvent : public QEvent {
 public:
     static QEvent::Type Kind();
-    OperationEvent(int channel, platform::OperationKind kind, std::int64_t percent, QString text)
-        : QEvent(Kind()), channel(channel), kind(kind), percent(percent), text(std::move(text)) {}
+    OperationEvent(int on_channel, platform::OperationKind of_kind, std::int64_t with_percent, QString with_text)
+        : QEvent(Kind()), channel(on_channel), kind(of_kind), percent(with_percent), text(std::move(with_text)) {}
 
     const int channel;
     const platform::OperationKind kind;
