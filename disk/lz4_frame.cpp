@@ -166,16 +166,12 @@ std::int64_t Lz4FrameSource::size() {
                                      static_cast<double>(consumed));
 }
 
-bool Lz4FrameSource::read_stored(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    return stored_.read(offset, buffer, done);
-}
-
 Lz4FrameSource::Next Lz4FrameSource::next_block() {
     for (;;) {
         std::int64_t at = stored_position_.load();
         std::byte header[4];
         std::size_t got = 0;
-        if (!read_stored(at, header, got)) {
+        if (!stored_.read(at, header, got)) {
             broken_ = true;  // without the length the next block cannot be found
             return Next::Failed;
         }
@@ -187,7 +183,7 @@ Lz4FrameSource::Next Lz4FrameSource::next_block() {
             continue;
         }
         if (length == 0 || length > packed_.size()) Improper();
-        bool ok = read_stored(at + 4, packed_.first(length), got);
+        bool ok = stored_.read(at + 4, packed_.first(length), got);
         stored_position_ = at + 4 + length;
         if (!ok) return Next::Failed;
         if (got < length) Improper();

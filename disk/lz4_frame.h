@@ -88,7 +88,6 @@ public:
 private:
     enum class Next { Block, End, Failed };
     Next next_block();
-    bool read_stored(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done);
 
     CopySource& stored_;
     std::int64_t stored_size_;

@@ -499,6 +499,26 @@ TEST_F(CopyTest, Lz4FileWrittenByTheLz4ToolWithItsEightMegabyteBlocks) {
     EXPECT_EQ(progress.positions.back(), 100);
 }
 
+TEST_F(CopyTest, Lz4ReadErrorInsideAnEightMegabyteBlockZeroFillsThatBlockOnly) {
+    ASSERT_TRUE(test_support::HaveTool("lz4")) << "the lz4 tool (Debian package lz4) is needed";
+    std::string data = RandomBytes(20 * (1 << 20) + 99, 8);
+    WriteWholeFile(file("input.bin"), data);
+    auto packed = test_support::Run("lz4 -1 -l -f -q " + Quote(file("input.bin")) + " " + Quote(file("peer.lz4")));
+    ASSERT_EQ(packed.exit_code, 0) << packed.output;
+    auto lengths = BlockLengths(ReadWholeFile(file("peer.lz4")));
+    ASSERT_EQ(lengths.size(), 3u);
+    // A bad sector inside the packed bytes of the second block.
+    InjectReadFaultForTesting(4 + 4 + lengths[0] + 4 + 1000, 1, ERROR_CRC);
+    ASSERT_EQ(RestoreRaw(file("peer.lz4"), file("restored.bin"), nullptr, 0, 0, true, &status), CopyResult::Completed)
+        << ::testing::PrintToString(answers.texts());
+    EXPECT_EQ(Questions(answers).back(),
+              "readfile error @8388608:" + SysErrorMessage(ERROR_CRC) + ", Continue and ignore next errors?");
+    EXPECT_EQ(Questions(answers).size(), 2u);
+    std::string expected = data;
+    std::fill_n(expected.begin() + (8 << 20), 8 << 20, '\0');
+    EXPECT_EQ(ReadWholeFile(file("restored.bin")), expected);
+}
+
 namespace {
 
 struct BrokenCase {
