@@ -24,10 +24,12 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "disk/copy_engine.h"
+#include "main/clone.h"
 #include "platform/device/registry.h"
 #include "platform/interaction.h"
 
@@ -202,8 +204,13 @@ int main(int argc, char** argv) {
 
     auto raw_backup = [&] { return ok(disk::BackupRaw(input, at("ours.raw"), nullptr, 0, 0, false)); };
     auto clone = [&] {
-        bool done = ok(disk::BackupRaw("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", nullptr, 0, 0, false));
-        disk::UnlockVolumesOfDisk();  // a backup to a disk leaves its volumes locked
+        tarnovell::CloneContext context;
+        context.quiet = true;
+        std::atomic<bool> cancel{false};
+        context.cancel = &cancel;
+        bool done = tarnovell::CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context) ==
+                    tarnovell::CloneResult::Completed;
+        tarnovell::MainLockedVolumes().release();  // a clone leaves the destination's volumes locked
         return done;
     };
     auto same_raw = [&] { return SameBytes(at("ours.raw"), at("peer.raw")); };
