@@ -13,7 +13,10 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPointer>
+#include <QCheckBox>
+#include <QGroupBox>
 #include <QProgressBar>
+#include <QRadioButton>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -24,11 +27,15 @@
 #include <QVBoxLayout>
 
 #include <exception>
+#include <filesystem>
 
 #include "disk/copy_engine.h"
 #include "disk/device_query.h"
 #include "main/clone.h"
+#include "disk/lib_helpers.h"
+#include "main/dlg_backup.h"
 #include "main/dlg_disk.h"
+#include "platform/ini_file.h"
 #include "main/file_dialog.h"
 #include "main/selection.h"
 #include "main/window_reporting.h"
@@ -194,6 +201,86 @@ void Tfrmmain::StartClone() {
         CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context);
     } catch (const std::exception& e) {
         platform::interaction().inform(e.what(), "Tarnovell");
+    }
+    RefreshDrives1Click();
+}
+
+namespace {
+
+bool IsPhysicalPath(const std::string& path) { return platform::ToLower(path).find("physicaldrive") != std::string::npos; }
+
+// The options dialog for a backup or restore of `row`: the choices that
+// fit the row's kind, and only the formats this program carries.
+void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
+    bool disk_row = row.is_disk();
+    dialog.rbwim->setEnabled(!disk_row);
+    dialog.chk_wimboot->setEnabled(!disk_row);
+    dialog.chk_unpartitioned->setEnabled(disk_row);
+    // WIM, EWF and VHD images come with their own engines; until then they
+    // cannot be picked.
+    for (QRadioButton* format : {dialog.rbwim, dialog.rbEWF, dialog.rbVHD}) format->setEnabled(false);
+}
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+
+}  // namespace
+
+void Tfrmmain::BackupToImage() {
+    ShowStatus("");
+    state_.cancel = false;
+    std::int64_t size = 0;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    Tfrmbackup dialog(this);
+    dialog.setWindowTitle("Backup");
+    PrepareFormatChoice(dialog, *SelectedRow());
+    if (dialog.exec() != QDialog::Accepted) return;
+    int code = dialog.format();
+    bool skip = dialog.skip_unpartitioned();
+    bool physical = IsPhysicalPath(device);
+    if (!physical && skip) return Say("Skip Unpartitioned space is for physical drives only");
+    if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
+    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
+    if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
+    if (code != kFormatRaw && code != kFormatLz4) return Say("This image format is not available in this build");
+    if (skip) {
+        size = disk::ReadDiskSector0(device);
+        if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
+            return;
+    }
+    std::string file;
+    const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4" : "Image File (*.img)|*.img";
+    if (!RunFileDialog(this, "", filter, false, file, "Tarnovell", std::filesystem::current_path().string())) return;
+    try {
+        disk::BackupRaw(device, file, &progress(), size, 0, code == kFormatLz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::RestoreFromImage() {
+    ShowStatus("");
+    state_.cancel = false;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    Tfrmbackup dialog(this);
+    dialog.setWindowTitle("Restore");
+    dialog.grp_raw->setVisible(false);
+    PrepareFormatChoice(dialog, *SelectedRow());
+    if (dialog.exec() != QDialog::Accepted) return;
+    int code = dialog.format();
+    if (IsPhysicalPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
+    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
+    if (code != kFormatRaw && code != kFormatLz4) return Say("This image format is not available in this build");
+    std::string file;
+    const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4"
+                                            : "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
+    if (!RunFileDialog(this, "*", filter, true, file, "Tarnovell", std::filesystem::current_path().string())) return;
+    try {
+        disk::RestoreRaw(file, device, &progress(), 0, 0, code == kFormatLz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
     }
     RefreshDrives1Click();
 }
@@ -422,6 +509,8 @@ namespace {
 using Command = void (Tfrmmain::*)();
 Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
+    if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
+    if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
     return nullptr;
 }
 

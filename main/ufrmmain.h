@@ -65,6 +65,9 @@ public slots:
 
     // "Tarnovell" on the Clone page: disk or volume onto another.
     void StartClone();
+    // "Backup to Image" and "Restore from Image" on the Clone page.
+    void BackupToImage();
+    void RestoreFromImage();
     // The device list's "Backup (RAW)" and "Restore (RAW)".
     void BackupRAW1Click();
     void RestoreRAW1Click();
