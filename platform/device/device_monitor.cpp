@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/device/registry.h"
@@ -32,8 +33,8 @@ UniqueFd OpenEventSource() {
         // The embedded host's disks change when the manifest or an image in
         // its folder is written, created, moved or removed.
         UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        std::string folder = std::filesystem::path(manifest).parent_path().string();
-        if (folder.empty()) folder = ".";
+        std::filesystem::path parent = std::filesystem::path(manifest).parent_path();
+        const std::filesystem::path folder = parent.empty() ? std::filesystem::path(".") : parent;
         if (fd && ::inotify_add_watch(fd.get(), folder.c_str(),
                                       IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM) < 0)
             fd.reset();
@@ -48,16 +49,30 @@ UniqueFd OpenEventSource() {
     return fd;
 }
 
+// The registry's own files beside the manifest ("<manifest>.state",
+// its lock files and the temporary file it renames): every refresh touches
+// them, so they must not count as a change of disks.
+bool IsOwnStateFile(const std::string& name, const std::string& manifest_name) {
+    const std::string_view suffix = ".state";
+    return name.size() >= manifest_name.size() + suffix.size() && name.compare(0, manifest_name.size(), manifest_name) == 0 &&
+           name.compare(manifest_name.size(), suffix.size(), suffix) == 0;
+}
+
 // Reads what is pending; true when any of it concerns block devices (or,
-// for inotify, anything at all).
-bool Drain(int fd, bool netlink) {
+// for inotify, a file other than the registry's own state).
+bool Drain(int fd, bool netlink, const std::string& manifest_name) {
     bool relevant = false;
-    char buffer[8192];
+    alignas(inotify_event) char buffer[8192];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n <= 0) break;
         if (!netlink) {
-            relevant = true;
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                std::string name = event->len ? std::string(event->name) : std::string();
+                if (!IsOwnStateFile(name, manifest_name)) relevant = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
             continue;
         }
         std::string message(buffer, static_cast<std::size_t>(n));
@@ -73,6 +88,7 @@ struct DeviceMonitor::Impl {
     UniqueFd source;
     UniqueFd stop{::eventfd(0, EFD_CLOEXEC)};
     bool netlink = false;
+    std::string manifest_name;
     std::thread thread;
 
     void run() {
@@ -81,11 +97,11 @@ struct DeviceMonitor::Impl {
             pollfd fds[2] = {{stop.get(), POLLIN, 0}, {source.get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
             if (fds[0].revents) return;
-            if (!(fds[1].revents & POLLIN) || !Drain(source.get(), netlink)) continue;
+            if (!(fds[1].revents & POLLIN) || !Drain(source.get(), netlink, manifest_name)) continue;
             // Let a burst of events (a disk and its partitions) settle into one refresh.
             pollfd settle[1] = {{stop.get(), POLLIN, 0}};
             if (::poll(settle, 1, 250) > 0) return;
-            Drain(source.get(), netlink);
+            Drain(source.get(), netlink, manifest_name);
             std::uint32_t now = LetterMask(*Registry::instance().refresh());
             if (std::uint32_t arrived = now & ~known) callback(true, arrived);
             if (std::uint32_t removed = known & ~now) callback(false, removed);
@@ -99,6 +115,7 @@ DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()
     impl_->callback = std::move(callback);
     const char* manifest = std::getenv("TARNOVELL_HOST");
     impl_->netlink = !(manifest && *manifest);
+    if (!impl_->netlink) impl_->manifest_name = std::filesystem::path(manifest).filename().string();
     impl_->source = OpenEventSource();
     if (impl_->source && impl_->stop) impl_->thread = std::thread([this] { impl_->run(); });
 }
