@@ -225,6 +225,24 @@ void Say(const std::string& text) { platform::interaction().inform(text, "Tarnov
 
 }  // namespace
 
+void Tfrmmain::BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4) {
+    try {
+        disk::BackupRaw(device, file, &progress(), length, 0, lz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& device, bool lz4) {
+    try {
+        disk::RestoreRaw(file, device, &progress(), 0, 0, lz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    RefreshDrives1Click();  // the restored table may hold other volumes
+}
+
 void Tfrmmain::BackupToImage() {
     ShowStatus("");
     state_.cancel = false;
@@ -251,12 +269,7 @@ void Tfrmmain::BackupToImage() {
     std::string file;
     const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4" : "Image File (*.img)|*.img";
     if (!RunFileDialog(this, "", filter, false, file, "Tarnovell", std::filesystem::current_path().string())) return;
-    try {
-        disk::BackupRaw(device, file, &progress(), size, 0, code == kFormatLz4, &operation_target());
-    } catch (const std::exception& e) {
-        Say(e.what());
-    }
-    pb_img->setValue(0);
+    BackUpToFile(device, file, size, code == kFormatLz4);
 }
 
 void Tfrmmain::RestoreFromImage() {
@@ -277,12 +290,7 @@ void Tfrmmain::RestoreFromImage() {
     const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4"
                                             : "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
     if (!RunFileDialog(this, "*", filter, true, file, "Tarnovell", std::filesystem::current_path().string())) return;
-    try {
-        disk::RestoreRaw(file, device, &progress(), 0, 0, code == kFormatLz4, &operation_target());
-    } catch (const std::exception& e) {
-        Say(e.what());
-    }
-    RefreshDrives1Click();
+    RestoreFromFile(file, device, code == kFormatLz4);
 }
 
 void Tfrmmain::BackupRAW1Click() {
@@ -290,12 +298,7 @@ void Tfrmmain::BackupRAW1Click() {
     if (!Selected(SelectionRule{}, device)) return;
     std::string file = SelectedRow()->device + ".img";
     if (!RunFileDialog(this, "", "Image File (*.img)|*.img", false, file, "", "")) return;
-    try {
-        disk::BackupRaw(device, file, &progress(), 0, 0, false, &operation_target());
-    } catch (const std::exception& e) {
-        platform::interaction().inform(e.what(), "Tarnovell");
-    }
-    pb_img->setValue(0);
+    BackUpToFile(device, file, 0, false);
 }
 
 void Tfrmmain::RestoreRAW1Click() {
@@ -305,12 +308,7 @@ void Tfrmmain::RestoreRAW1Click() {
     if (!RunFileDialog(this, "", "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", true, file, "",
                        ""))
         return;
-    try {
-        disk::RestoreRaw(file, device, &progress(), 0, 0, false, &operation_target());
-    } catch (const std::exception& e) {
-        platform::interaction().inform(e.what(), "Tarnovell");
-    }
-    RefreshDrives1Click();
+    RestoreFromFile(file, device, false);
 }
 
 void Tfrmmain::WatchDevices() {

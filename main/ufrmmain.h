@@ -102,6 +102,10 @@ private:
     void ShowAdvancedTab(bool visible);
     void ShowStatus(const QString& text);
 
+    // The raw or LZ4 copy behind every backup and restore command of the
+    // window, with its error shown and the list or bar set right after.
+    void BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4);
+    void RestoreFromFile(const std::string& file, const std::string& device, bool lz4);
     // Shows a selection rule's message; true when there is a path.
     bool Selected(const SelectionRule& rule, std::string& path);
 
