@@ -37,12 +37,15 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_NOT_SUPPORTED: return "The request is not supported";
     case ERROR_DEV_NOT_EXIST: return "The specified network resource or device is no longer available";
     case ERROR_FILE_EXISTS: return "The file exists";
+    case ERROR_CANNOT_MAKE: return "The directory or file cannot be created";
     case ERROR_INVALID_PARAMETER: return "The parameter is incorrect";
     case ERROR_OPEN_FAILED: return "The system cannot open the device or file specified";
     case ERROR_DISK_FULL: return "There is not enough space on the disk";
     case ERROR_CALL_NOT_IMPLEMENTED: return "This function is not supported on this system";
     case ERROR_INSUFFICIENT_BUFFER: return "The data area passed to a system call is too small";
     case ERROR_INVALID_NAME: return "The filename, directory name, or volume label syntax is incorrect";
+    case ERROR_MOD_NOT_FOUND: return "The specified module could not be found";
+    case ERROR_PROC_NOT_FOUND: return "The specified procedure could not be found";
     case ERROR_NEGATIVE_SEEK: return "An attempt was made to move the file pointer before the beginning of the file";
     case ERROR_DIR_NOT_EMPTY: return "The directory is not empty";
     case ERROR_NOT_LOCKED_VOLUME: return "The volume is not locked";
@@ -55,8 +58,13 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_IO_DEVICE: return "The request could not be performed because of an I/O device error";
     case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected";
     case ERROR_NOT_FOUND: return "Element not found";
+    case ERROR_CANCELLED: return "The operation was canceled by the user";
+    case ERROR_REQUEST_ABORTED: return "The request was aborted";
     case ERROR_TIMEOUT: return "This operation returned because the timeout period expired";
     case ERROR_DEVICE_IN_USE: return "The device is in use by an active process and cannot be disconnected";
+    case ERROR_VIRTDISK_PROVIDER_NOT_FOUND: return "The specified disk type is not supported";
+    case ERROR_VIRTDISK_NOT_VIRTUAL_DISK: return "The file is not a virtual disk";
+    case ERROR_VIRTUAL_DISK_LIMITATION: return "The requested operation is not supported for this type of virtual disk";
     default: return "Unknown error " + std::to_string(code);
     }
 }

@@ -1,0 +1,20 @@
+// UTF-16 text, the form of every "wide" string the Windows entry points take
+// and give, and its conversion to and from the program's UTF-8 text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Invalid UTF-8 sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+// A zero-terminated wide text; nullptr gives "".
+std::string Utf16ToUtf8(const char16_t* text);
+// At most `max_units` units of a wide text that need not be terminated.
+std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units);
+
+}  // namespace platform
