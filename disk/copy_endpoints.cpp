@@ -1,4 +1,5 @@
 #include "disk/copy_endpoints.h"
+#include "platform/thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -74,7 +75,7 @@ bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
     unsynced_ += static_cast<std::int64_t>(done);
     if (unsynced_ >= kSyncBehind) {
         unsynced_ = 0;
-        if (!syncer_.joinable()) syncer_ = std::jthread([this](std::stop_token stop) { sync_behind(stop); });
+        if (!syncer_.joinable()) syncer_ = platform::StartThread([this](std::stop_token stop) { sync_behind(stop); });
         std::lock_guard lock(mutex_);
         if (sync_error_) {
             SetLastError(sync_error_);

@@ -1,4 +1,5 @@
 #include "disk/copy_loop.h"
+#include "platform/thread.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -53,7 +54,7 @@ public:
     BlockPrefetcher(CopySource& source, std::int64_t limit, std::size_t depth)
         : source_(source), limit_(limit), blocks_(depth) {
         for (auto& block : blocks_) block.buffer = AlignedBuffer(kCopyBlockSize);
-        reader_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        reader_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
     }
 
     ~BlockPrefetcher() {

@@ -1,4 +1,5 @@
 #include "disk/lz4_frame.h"
+#include "platform/thread.h"
 
 #include <algorithm>
 #include <cstring>
@@ -43,8 +44,8 @@ Lz4FrameSink::Lz4FrameSink(CopySink& stored, unsigned packers) : stored_(stored)
         job.input = AlignedBuffer(kCopyBlockSize);
         job.packed = AlignedBuffer(4 + bound);
     }
-    for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this](std::stop_token stop) { pack(stop); });
-    threads_.emplace_back([this](std::stop_token stop) { store(stop); });
+    for (unsigned i = 0; i < count; ++i) threads_.push_back(platform::StartThread([this](std::stop_token stop) { pack(stop); }));
+    threads_.push_back(platform::StartThread([this](std::stop_token stop) { store(stop); }));
 }
 
 Lz4FrameSink::~Lz4FrameSink() {

@@ -1,12 +1,14 @@
 #include "main/command_line.h"
 
 #include <algorithm>
+#include <mutex>
 #include <ostream>
 
 #include "disk/copy_engine.h"
 #include "disk/device_query.h"
 #include "main/clone.h"
 #include "main/text_helpers.h"
+#include "main/wim_commands.h"
 #include "platform/ini_file.h"
 
 namespace tarnovell {
@@ -15,25 +17,34 @@ namespace {
 
 // Verbs whose operations this build does not carry yet: they fail loudly
 // rather than end in a "Done" that did nothing.
-const char* const kNotYetAvailable[] = {"-bs", "-mbr", "-sparse", "-wipe", "-wim"};
+const char* const kNotYetAvailable[] = {"-bs", "-mbr", "-sparse", "-wipe"};
 
 // The command line has no status line: it keeps the last status text and
-// shows it when the operation is over.
+// shows it when the operation is over; message-box texts are written at
+// once. Workers post from their own threads.
 class LastStatus : public platform::OperationTarget {
 public:
+    explicit LastStatus(std::ostream& errors) : errors_(errors) {}
     void post(int, platform::OperationKind kind, std::int64_t, const std::string& text) override {
+        std::lock_guard guard(mutex_);
+        if (kind == platform::OperationKind::Message) errors_ << text << std::endl;
         if (kind != platform::OperationKind::Percent) last_ = text;
     }
-    const std::string& text() const { return last_; }
+    std::string text() const {
+        std::lock_guard guard(mutex_);
+        return last_;
+    }
 
 private:
+    std::ostream& errors_;
+    mutable std::mutex mutex_;
     std::string last_;
 };
 
 // Runs one operation; false when it did not complete.
 template <typename Operation>
 bool Report(Operation operation, std::ostream& console, std::ostream& errors) {
-    LastStatus status;
+    LastStatus status(errors);
     bool completed = false;
     try {
         completed = operation(status);
@@ -118,6 +129,19 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
             [&](platform::OperationTarget& status) {
                 auto copy = mode == "-backup" ? disk::BackupRaw : disk::RestoreRaw;
                 return copy(args[2], args[3], nullptr, 0, 0, false, &status) == disk::CopyResult::Completed;
+            },
+            console, errors);
+        if (!ok) exit_code = 1;
+    }
+    if (verb == "-wim" && count > 3 && (mode == "-backup" || mode == "-restore")) {
+        bool ok = Report(
+            [&](platform::OperationTarget& status) {
+                if (mode == "-backup") {
+                    std::optional<WorkerOutcome> outcome =
+                        WimCapture(state, args[2], args[3], false, 1, &status, nullptr);
+                    return outcome && outcome->succeeded();
+                }
+                return WimApply(state, args[2], args[3], 1, false, &status, nullptr).succeeded();
             },
             console, errors);
         if (!ok) exit_code = 1;

@@ -38,6 +38,8 @@
 #include "platform/ini_file.h"
 #include "main/file_dialog.h"
 #include "main/selection.h"
+#include "main/vhd_copy.h"
+#include "main/wim_commands.h"
 #include "main/window_reporting.h"
 #include "platform/device/device_monitor.h"
 
@@ -155,15 +157,26 @@ platform::ProgressBar& Tfrmmain::progress() {
 
 bool Tfrmmain::event(QEvent* event) {
     if (event->type() != OperationEvent::Kind()) return QMainWindow::event(event);
-    auto* operation = static_cast<OperationEvent*>(event);
-    if (operation->channel != platform::WM_OPERATION) return true;
-    switch (operation->kind) {
-    case platform::OperationKind::Percent: pb_img->setValue(static_cast<int>(operation->percent)); break;
-    case platform::OperationKind::Message: platform::interaction().inform(operation->text.toStdString(), "Tarnovell"); break;
-    case platform::OperationKind::Status: ShowStatus(operation->text); break;
-    }
+    WMOperationMessage(*static_cast<OperationEvent*>(event));
     return true;
 }
+
+void Tfrmmain::WMOperationMessage(const OperationEvent& message) {
+    // The WIM windows have their own message numbers.
+    if (message.channel != platform::WM_OPERATION) return;
+    switch (message.kind) {
+    case static_cast<int>(platform::OperationKind::Percent): SetProgress(static_cast<int>(message.percent)); break;
+    case static_cast<int>(platform::OperationKind::Message): ShowText(MessageText(message)); break;
+    case static_cast<int>(platform::OperationKind::Status): SetStatus(MessageText(message)); break;
+    default: break;
+    }
+}
+
+void Tfrmmain::SetProgress(int percent) { pb_img->setValue(percent); }
+
+void Tfrmmain::ShowText(const QString& text) { platform::interaction().inform(text.toStdString(), "Tarnovell"); }
+
+void Tfrmmain::SetStatus(const QString& text) { ShowStatus(text); }
 
 bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
     SelectionResult result = PathOfSelection(SelectedRow(), rule);
@@ -192,6 +205,7 @@ void Tfrmmain::StartClone() {
         platform::interaction().inform("Source and Destination cannot be the same", "Tarnovell");
         return;
     }
+    BusyScope busy(*this);
     CloneContext context;
     context.quiet = state_.quiet;
     context.cancel = &state_.cancel;
@@ -216,16 +230,70 @@ void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
     dialog.rbwim->setEnabled(!disk_row);
     dialog.chk_wimboot->setEnabled(!disk_row);
     dialog.chk_unpartitioned->setEnabled(disk_row);
-    // WIM, EWF and VHD images come with their own engines; until then they
-    // cannot be picked.
-    for (QRadioButton* format : {dialog.rbwim, dialog.rbEWF, dialog.rbVHD}) format->setEnabled(false);
+    // EWF images come with their own engine; until then they cannot be picked.
+    dialog.rbEWF->setEnabled(false);
 }
 
 void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 
+const char* BackupFilter(int code) {
+    switch (code) {
+    case kFormatWim: return "WIM File (*.wim)|*.wim";
+    case kFormatEwf: return "EWF File (*.e01)|*.e01";
+    case kFormatVhd:
+        return "Fixed VHD File (*.VHD)|*.vhd|Dynamic VHD File (*.VHD)|*.vhd|Fixed VHDx File (*.VHDx)|*.vhdx|"
+               "Dynamic VHDx File (*.VHDx)|*.vhdx";
+    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
+    default: return "Image File (*.img)|*.img";
+    }
+}
+
+const char* RestoreFilter(int code) {
+    switch (code) {
+    case kFormatWim: return "WIM File (*.wim)|*.wim";
+    case kFormatEwf: return "EWF File (*.e01)|*.e01";
+    case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
+    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
+    default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
+    }
+}
+
+// A number typed by the user: signed 32 bits, "$" for hexadecimal.
+std::optional<int> ParseUserInteger(const std::string& text) {
+    const std::string trimmed = platform::Trim(text);
+    const bool hex = !trimmed.empty() && trimmed[0] == '$';
+    const std::string digits = hex ? trimmed.substr(1) : trimmed;
+    if (digits.empty()) return std::nullopt;
+    try {
+        std::size_t used = 0;
+        long long value = std::stoll(digits, &used, hex ? 16 : 10);
+        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+        return static_cast<int>(value);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
+Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window) {
+    // Nothing that starts another operation may run while this one does;
+    // Cancel stays available.
+    window_.JvOutlookBar1->setEnabled(false);
+    window_.PopupMenu1->setEnabled(false);
+    window_.lvdisks->setContextMenuPolicy(Qt::NoContextMenu);
+    window_.busy_ = true;
+}
+
+Tfrmmain::BusyScope::~BusyScope() {
+    window_.busy_ = false;
+    window_.JvOutlookBar1->setEnabled(true);
+    window_.PopupMenu1->setEnabled(true);
+    window_.lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
 void Tfrmmain::BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4) {
+    BusyScope busy(*this);
     try {
         disk::BackupRaw(device, file, &progress(), length, 0, lz4, &operation_target());
     } catch (const std::exception& e) {
@@ -235,6 +303,7 @@ void Tfrmmain::BackUpToFile(const std::string& device, const std::string& file, 
 }
 
 void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& device, bool lz4) {
+    BusyScope busy(*this);
     try {
         disk::RestoreRaw(file, device, &progress(), 0, 0, lz4, &operation_target());
     } catch (const std::exception& e) {
@@ -260,16 +329,26 @@ void Tfrmmain::BackupToImage() {
     if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code != kFormatRaw && code != kFormatLz4) return Say("This image format is not available in this build");
+    if (code == kFormatEwf) return Say("This image format is not available in this build");
     if (skip) {
         size = disk::ReadDiskSector0(device);
         if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
             return;
     }
     std::string file;
-    const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4" : "Image File (*.img)|*.img";
-    if (!RunFileDialog(this, "", filter, false, file, "Tarnovell", std::filesystem::current_path().string())) return;
-    BackUpToFile(device, file, size, code == kFormatLz4);
+    int filter_index = 1;
+    if (!RunFileDialog(this, "", BackupFilter(code), false, file, "Tarnovell", std::filesystem::current_path().string(),
+                       &filter_index))
+        return;
+    if (code == kFormatWim) {
+        WimCapture(device, file, dialog.wimboot(), dialog.compression());
+    } else if (code == kFormatVhd) {
+        BusyScope busy(*this);
+        RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
+    } else {
+        BackUpToFile(device, file, size, code == kFormatLz4);
+    }
+    pb_img->setValue(0);
 }
 
 void Tfrmmain::RestoreFromImage() {
@@ -285,12 +364,43 @@ void Tfrmmain::RestoreFromImage() {
     int code = dialog.format();
     if (IsPhysicalPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
-    if (code != kFormatRaw && code != kFormatLz4) return Say("This image format is not available in this build");
+    // The image goes onto a whole disk; a partition row has no disk to lock.
+    if (!IsPhysicalPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
+    if (code == kFormatEwf) return Say("This image format is not available in this build");
     std::string file;
-    const char* filter = code == kFormatLz4 ? "LZ4 File (*.lz4)|*.lz4"
-                                            : "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
-    if (!RunFileDialog(this, "*", filter, true, file, "Tarnovell", std::filesystem::current_path().string())) return;
-    RestoreFromFile(file, device, code == kFormatLz4);
+    if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
+        return;
+    if (code == kFormatWim) {
+        std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
+        if (!typed) return;
+        std::optional<int> index = ParseUserInteger(*typed);
+        if (!index) return Say("'" + *typed + "' is not a valid integer value");
+        WimApply(file, device, *index, dialog.wimboot());
+    } else if (code == kFormatVhd) {
+        BusyScope busy(*this);
+        ShowStatus("in progress...");
+        try {
+            LockDiskVolumes(device);
+        } catch (const std::exception& e) {
+            return Say(e.what());
+        }
+        RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
+        UnlockDiskVolumes();
+        RefreshDrives1Click();
+    } else {
+        RestoreFromFile(file, device, code == kFormatLz4);
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::WimCapture(const std::string& source, const std::string& wim_file, bool wimboot, int compression) {
+    BusyScope busy(*this);
+    tarnovell::WimCapture(state_, source, wim_file, wimboot, compression, &operation_target(), &progress());
+}
+
+void Tfrmmain::WimApply(const std::string& wim_file, const std::string& target, int index, bool wimboot) {
+    BusyScope busy(*this);
+    tarnovell::WimApply(state_, wim_file, target, index, wimboot, &operation_target(), &progress());
 }
 
 void Tfrmmain::BackupRAW1Click() {

@@ -23,6 +23,7 @@ class DeviceMonitor;
 }
 
 class QAction;
+class QString;
 class QComboBox;
 class QMenu;
 class QProgressBar;
@@ -32,6 +33,8 @@ class QToolBox;
 class QTreeWidget;
 
 namespace tarnovell {
+
+class OperationEvent;
 
 class Tfrmmain : public QMainWindow {
     Q_OBJECT
@@ -46,6 +49,8 @@ public:
     // The rows the device list shows, in list order.
     const std::vector<disk::DiskListRow>& rows() const { return rows_; }
     std::optional<disk::DiskListRow> SelectedRow() const;
+    // True while an operation runs.
+    bool busy() const { return busy_; }
 
     // What LoadConfig does with a config.ini once it is read.
     void ApplyConfig(const MainConfig& config);
@@ -68,11 +73,20 @@ public slots:
     // "Backup to Image" and "Restore from Image" on the Clone page.
     void BackupToImage();
     void RestoreFromImage();
+    // WIM capture of a volume and apply onto one, run as workers.
+    void WimCapture(const std::string& source, const std::string& wim_file, bool wimboot, int compression);
+    void WimApply(const std::string& wim_file, const std::string& target, int index, bool wimboot);
     // The device list's "Backup (RAW)" and "Restore (RAW)".
     void BackupRAW1Click();
     void RestoreRAW1Click();
 
 public:
+    // The WM_OPERATION handler and what its kinds do.
+    void WMOperationMessage(const OperationEvent& message);
+    void SetProgress(int percent);
+    void ShowText(const QString& text);
+    void SetStatus(const QString& text);
+
     // Where operations post their WM_OPERATION messages, and the bar they move.
     platform::OperationTarget& operation_target();
     platform::ProgressBar& progress();
@@ -108,6 +122,20 @@ private:
     void RestoreFromFile(const std::string& file, const std::string& device, bool lz4);
     // Shows a selection rule's message; true when there is a path.
     bool Selected(const SelectionRule& rule, std::string& path);
+
+    // Held while an operation runs: the commands that would start another
+    // one are disabled.
+    class BusyScope {
+    public:
+        explicit BusyScope(Tfrmmain& window);
+        ~BusyScope();
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        Tfrmmain& window_;
+    };
+    bool busy_ = false;
 
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;

@@ -7,6 +7,8 @@
 #include <QProgressBar>
 #include <QThread>
 
+#include "platform/wide_text.h"
+
 namespace tarnovell {
 
 namespace {
@@ -30,7 +32,15 @@ QEvent::Type OperationEvent::Kind() {
 
 void PostingTarget::post(int channel, platform::OperationKind kind, std::int64_t percent, const std::string& text) {
     if (!receiver_) return;
-    QCoreApplication::postEvent(receiver_, new OperationEvent(channel, kind, percent, QString::fromStdString(text)));
+    // A text that is not UTF-8 cannot be read as the program's text.
+    std::optional<QString> readable;
+    if (platform::IsValidUtf8(text)) readable = QString::fromStdString(text);
+    QCoreApplication::postEvent(receiver_, new OperationEvent(channel, static_cast<int>(kind), percent, readable));
+}
+
+QString MessageText(const OperationEvent& event) {
+    if (event.text) return *event.text;
+    return event.kind == static_cast<int>(platform::OperationKind::Message) ? "Msg" : "Status";
 }
 
 void BarProgress::set_max(std::int64_t max) {

@@ -9,23 +9,32 @@
 #include <QWidget>
 #include <QString>
 
+#include <optional>
+
 #include "platform/interaction.h"
 #include "platform/progress.h"
 
 
 namespace tarnovell {
 
+// One WM_OPERATION message: the channel (the window's message number), the
+// kind as posted, the percent and, for the text kinds, its own copy of the
+// text, or none when the posted text could not be read.
 class OperationEvent : public QEvent {
 public:
     static QEvent::Type Kind();
-    OperationEvent(int on_channel, platform::OperationKind of_kind, std::int64_t with_percent, QString with_text)
+    OperationEvent(int on_channel, int of_kind, std::int64_t with_percent, std::optional<QString> with_text)
         : QEvent(Kind()), channel(on_channel), kind(of_kind), percent(with_percent), text(std::move(with_text)) {}
 
     const int channel;
-    const platform::OperationKind kind;
+    const int kind;
     const std::int64_t percent;
-    const QString text;
+    const std::optional<QString> text;
 };
+
+// The text a kind 2 or 3 message shows: its own, or the fallback
+// ("Msg" for a box, "Status" for the status line) when it could not be read.
+QString MessageText(const OperationEvent& event);
 
 // Posts to a window from any thread; a window that is gone gets nothing.
 class PostingTarget : public platform::OperationTarget {

@@ -95,6 +95,8 @@ std::string Utf16ToUtf8(const char16_t* text) {
     return Utf16ToUtf8(std::u16string_view(text));
 }
 
+bool IsValidUtf8(std::string_view text) { return Utf16ToUtf8(Utf8ToUtf16(text)) == text; }
+
 std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units) {
     if (!text) return {};
     std::size_t length = 0;

@@ -14,6 +14,8 @@ std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 // A zero-terminated wide text; nullptr gives "".
 std::string Utf16ToUtf8(const char16_t* text);
+// True when `text` is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
 // At most `max_units` units of a wide text that need not be terminated.
 std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units);
 

@@ -55,6 +55,23 @@ enum : DWORD {
     WIM_EXPORT_ONLY_METADATA = 0x00000004,
 
     INVALID_CALLBACK_VALUE = 0xFFFFFFFFu,
+
+    // WIM_INFO::WimAttributes.
+    WIM_ATTRIBUTE_NORMAL = 0x00000000,
+    WIM_ATTRIBUTE_RESOURCE_ONLY = 0x00000001,
+    WIM_ATTRIBUTE_METADATA_ONLY = 0x00000002,
+    WIM_ATTRIBUTE_VERIFY_DATA = 0x00000004,
+    WIM_ATTRIBUTE_RP_FIX = 0x00000008,
+    WIM_ATTRIBUTE_SPANNED = 0x00000010,
+    WIM_ATTRIBUTE_READONLY = 0x00000020,
+
+    // WIMSetReferenceFile.
+    WIM_REFERENCE_APPEND = 0x00010000,
+    WIM_REFERENCE_REPLACE = 0x00020000,
+
+    // WIM_MOUNT_INFO_LEVEL1::MountFlags.
+    WIM_MOUNT_FLAG_MOUNTED = 0x00000001,
+    WIM_MOUNT_FLAG_READWRITE = 0x00000100,
 };
 
 // Messages of the message callback. wParam and lParam as noted; every path
@@ -107,6 +124,14 @@ struct WIM_MOUNT_LIST {
     char16_t MountPath[260];
     DWORD ImageIndex;
     BOOL MountedForRW;
+};
+
+// WIMGetMountedImageInfo level 1.
+struct WIM_MOUNT_INFO_LEVEL1 {
+    char16_t WimPath[260];
+    char16_t MountPath[260];
+    DWORD ImageIndex;
+    DWORD MountFlags;
 };
 
 // The entry points, in the order of the program's function table.

@@ -18,6 +18,7 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified";
     case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified";
     case ERROR_ACCESS_DENIED: return "Access is denied";
+    case ERROR_INVALID_DATA: return "The data is invalid";
     case ERROR_INVALID_HANDLE: return "The handle is invalid";
     case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory is available to process this command";
     case ERROR_INVALID_DRIVE: return "The system cannot find the drive specified";
@@ -53,8 +54,12 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists";
     case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long";
     case ERROR_MORE_DATA: return "More data is available";
+    case ERROR_NO_MORE_ITEMS: return "No more data is available";
     case ERROR_DIRECTORY: return "The directory name is invalid";
     case ERROR_UNRECOGNIZED_VOLUME: return "The volume does not contain a recognized file system";
+    case ERROR_BADDB: return "The configuration registry database is corrupt";
+    case ERROR_KEY_DELETED:
+        return "Illegal operation attempted on a registry key that has been marked for deletion";
     case ERROR_IO_DEVICE: return "The request could not be performed because of an I/O device error";
     case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected";
     case ERROR_NOT_FOUND: return "Element not found";

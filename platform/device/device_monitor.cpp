@@ -1,4 +1,5 @@
 #include "platform/device/device_monitor.h"
+#include "platform/thread.h"
 
 #include <linux/netlink.h>
 #include <poll.h>
@@ -89,7 +90,7 @@ struct DeviceMonitor::Impl {
     UniqueFd stop{::eventfd(0, EFD_CLOEXEC)};
     bool netlink = false;
     std::string manifest_name;
-    std::thread thread;
+    std::jthread thread;
 
     void run() {
         std::uint32_t known = LetterMask(*Registry::instance().snapshot());
@@ -117,7 +118,7 @@ DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()
     impl_->netlink = !(manifest && *manifest);
     if (!impl_->netlink) impl_->manifest_name = std::filesystem::path(manifest).filename().string();
     impl_->source = OpenEventSource();
-    if (impl_->source && impl_->stop) impl_->thread = std::thread([this] { impl_->run(); });
+    if (impl_->source && impl_->stop) impl_->thread = StartThread([this](std::stop_token) { impl_->run(); });
 }
 
 DeviceMonitor::~DeviceMonitor() {

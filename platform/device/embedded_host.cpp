@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 
+#include "platform/device/attached_disks.h"
 #include "platform/ini_file.h"
 #include "platform/unique_fd.h"
 #include "platform/win_error.h"
@@ -58,6 +60,21 @@ int DiskNumberOfSection(const std::string& section) {
 off_t LockByteOf(const VolumeInfo& volume) {
     std::uint32_t h = volume.guid.Data1 ^ (static_cast<std::uint32_t>(volume.guid.Data2) << 16) ^ volume.guid.Data3;
     return static_cast<off_t>(h & 0x3fffffff);
+}
+
+DiskInfo DiskOfAttachment(const VirtualDiskAttachment& a) {
+    DiskInfo disk;
+    disk.number = a.number;
+    disk.backing = a.backing;
+    disk.identity = "embedded-vdisk:" + a.image;
+    disk.size = a.size;
+    disk.vendor = "Msft";
+    disk.product = "Virtual Disk";
+    disk.revision = "1.0";
+    disk.bus_type = BusTypeFileBackedVirtual;
+    disk.media_read_only = a.read_only || ::access(a.backing.c_str(), W_OK) != 0;
+    disk.no_automatic_letters = a.no_drive_letter;
+    return disk;
 }
 
 class EmbeddedVolumeClaim : public VolumeClaim {
@@ -150,8 +167,50 @@ std::vector<DiskInfo> EmbeddedHost::enumerate_disks() {
                                ::access(disk.backing.c_str(), W_OK) != 0;
         disks[number] = std::move(disk);
     }
+    for (const auto& record : LiveAttachmentRecords(state_path())) {
+        const VirtualDiskAttachment& a = record.attachment;
+        if (a.number < 0 || disks.count(a.number)) continue;
+        disks[a.number] = DiskOfAttachment(a);
+    }
     std::vector<DiskInfo> result;
     for (auto& [number, disk] : disks) result.push_back(std::move(disk));
+    return result;
+}
+
+std::set<int> EmbeddedHost::manifest_numbers() const {
+    IniFile manifest = IniFile::Load(manifest_path_);
+    std::set<int> numbers;
+    for (const auto& section : manifest.sections())
+        if (int number = DiskNumberOfSection(section.name); number >= 0) numbers.insert(number);
+    return numbers;
+}
+
+bool EmbeddedHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
+    const std::set<int> taken_by_manifest = manifest_numbers();
+    auto choose = [&](const std::vector<AttachmentRecord>& live, VirtualDiskAttachment& a) {
+        std::set<int> taken = taken_by_manifest;
+        for (const auto& record : live) {
+            if (record.attachment.image == a.image) {
+                SetLastError(ERROR_SHARING_VIOLATION);  // already attached
+                return std::string();
+            }
+            taken.insert(record.attachment.number);
+        }
+        int number = 0;
+        while (taken.count(number)) ++number;
+        a.number = number;
+        return std::to_string(number);
+    };
+    return !SaveAttachmentRecord(state_path(), attachment, choose).empty();
+}
+
+bool EmbeddedHost::detach_virtual_disk(const VirtualDiskAttachment& attachment) {
+    return RemoveAttachmentRecord(state_path(), std::to_string(attachment.number));
+}
+
+std::vector<VirtualDiskAttachment> EmbeddedHost::attached_virtual_disks() {
+    std::vector<VirtualDiskAttachment> result;
+    for (auto& record : LiveAttachmentRecords(state_path())) result.push_back(std::move(record.attachment));
     return result;
 }
 

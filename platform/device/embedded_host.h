@@ -15,9 +15,12 @@
 // without its 512-byte footer. Letters and attributes live in
 // "<manifest>.state" beside the manifest; volume locks are byte-range locks
 // on "<manifest>.state.volumes", so they hold across processes and vanish
-// with the process that took them.
+// with the process that took them. Attached virtual disks are recorded in
+// the state file too (platform/device/attached_disks.h) and numbered after
+// the manifest's disks.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "platform/device/host.h"
@@ -39,10 +42,14 @@ public:
     bool apply_read_only(const DiskInfo& disk, bool read_only) override;
     std::string state_path() const override;
     std::uint64_t busy_generation() override { return 0; }
+    bool attach_virtual_disk(VirtualDiskAttachment& attachment) override;
+    bool detach_virtual_disk(const VirtualDiskAttachment& attachment) override;
+    std::vector<VirtualDiskAttachment> attached_virtual_disks() override;
 
     const std::string& manifest_path() const { return manifest_path_; }
 
 private:
+    std::set<int> manifest_numbers() const;
     std::string manifest_path_;
 };
 

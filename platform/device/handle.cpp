@@ -49,6 +49,7 @@ bool Handle::close() {
         SetLastErrorFromErrno(errno);
         ok = false;
     }
+    state_->virtual_disk.reset();  // after the descriptor: a served file must be let go before it is unmounted
     state_.reset();
     return ok;
 }
@@ -269,7 +270,9 @@ bool Aligned(const Handle::State& s, std::int64_t offset, const void* buffer, st
 // refused for this transfer, drop it for the rest of the handle's life.
 ssize_t TransferOnce(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset) {
     for (;;) {
-        ssize_t n = write ? ::pwrite(s.fd.get(), buffer, length, offset) : ::pread(s.fd.get(), buffer, length, offset);
+        ssize_t n = s.stream ? (write ? ::write(s.fd.get(), buffer, length) : ::read(s.fd.get(), buffer, length))
+                    : write  ? ::pwrite(s.fd.get(), buffer, length, offset)
+                             : ::pread(s.fd.get(), buffer, length, offset);
         if (n >= 0) return n;
         if (errno == EINTR) continue;
         if (errno == EINVAL && s.direct) {
@@ -305,6 +308,9 @@ bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, st
 // Checks a device write against the registry's current picture: protected
 // media, offline volumes, and ranges the host is using.
 bool DeviceWriteAllowed(Handle::State& s, std::int64_t offset, std::size_t length) {
+    // The handle of a virtual disk belongs to no host disk; only its own
+    // attach decides.
+    if (s.kind == HandleKind::VirtualDisk) return s.media_read_only ? Fail(ERROR_WRITE_PROTECT) : true;
     Registry& registry = Registry::instance();
     auto snap = registry.snapshot();
     const device::DiskInfo* disk = snap->disk(s.disk);
@@ -468,6 +474,20 @@ bool SetFileInformationByHandle(Handle& handle, int information_class, const voi
         return true;
     default: return Fail(ERROR_INVALID_PARAMETER);
     }
+}
+
+Handle OpenStandardOutputPipe() {
+    struct stat st {};
+    if (::fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode)) return FailHandle(ERROR_INVALID_HANDLE);
+    auto s = std::make_unique<Handle::State>();
+    s->kind = HandleKind::File;
+    s->path = "/dev/stdout";
+    s->backing_path = s->path;
+    s->fd.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+    if (!s->fd) return SetLastErrorFromErrno(errno), Handle();
+    s->can_write = true;
+    s->stream = true;
+    return Handle(std::move(s));
 }
 
 bool DeleteRegularFile(const std::string& path) {

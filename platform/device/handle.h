@@ -42,7 +42,10 @@ enum : DWORD {
     FILE_END = 2,
 };
 
-enum class HandleKind { File, Disk, Volume };
+// A VirtualDisk handle comes from OpenVirtualDisk/CreateVirtualDisk
+// (platform/virtdisk.h); once attached it reads and writes the virtual
+// disk's bytes.
+enum class HandleKind { File, Disk, Volume, VirtualDisk };
 
 class Handle {
 public:
@@ -99,6 +102,11 @@ bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, 
 // reserved for a file (fallocate, size unchanged) and its end (ftruncate).
 enum : int { FileAllocationInfo = 5, FileEndOfFileInfo = 6 };
 bool SetFileInformationByHandle(Handle& handle, int information_class, const void* buffer, DWORD size);
+
+// The process's standard output as a handle of its own when it is a pipe:
+// a stream, so writes go out in order and their offsets are ignored.
+// Invalid (with ERROR_INVALID_HANDLE) when standard output is no pipe.
+Handle OpenStandardOutputPipe();
 
 // Deletes a regular file; never a device node, folder or anything else.
 bool DeleteRegularFile(const std::string& path);

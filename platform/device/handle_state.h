@@ -11,6 +11,13 @@
 
 namespace platform {
 
+// What a virtual-disk handle holds besides its descriptor: the opened image
+// and what an attach set up. Dropping it undoes a non-permanent attach.
+class VirtualDiskBinding {
+public:
+    virtual ~VirtualDiskBinding() = default;
+};
+
 struct Handle::State {
     HandleKind kind = HandleKind::File;
     std::string path;          // as the caller named it
@@ -34,8 +41,12 @@ struct Handle::State {
     bool direct = false;         // O_DIRECT is actually in force
     bool sync_on_close = false;  // buffered stand-in for unbuffered or write-through I/O
     bool written = false;
+    bool stream = false;         // a pipe: written in order, offsets ignored
 
     std::unique_ptr<device::VolumeClaim> claim;
+
+    bool media_read_only = false;  // a virtual disk attached read-only
+    std::unique_ptr<VirtualDiskBinding> virtual_disk;
 
     bool is_device() const { return kind != HandleKind::File; }
 };

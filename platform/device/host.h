@@ -10,6 +10,7 @@
 
 #include "platform/device/partition_table.h"
 #include "platform/device/winioctl.h"
+#include "platform/win_error.h"
 
 namespace platform::device {
 
@@ -35,7 +36,23 @@ struct DiskInfo {
     bool media_read_only = false;    // the host itself refuses writes
     bool write_cache_enabled = true;
     std::uint64_t attributes = 0;    // DISK_ATTRIBUTE_OFFLINE / _READ_ONLY as last set
+    bool no_automatic_letters = false;  // an attached virtual disk asked for no drive letters
     DiskLayout layout;
+};
+
+// A virtual disk attached to the machine as a disk of its own.
+struct VirtualDiskAttachment {
+    std::string image;            // the virtual disk file (full Linux path)
+    std::string backing;          // where its bytes are read: the image itself or the file a server offers
+    std::int64_t size = 0;        // bytes the disk offers
+    bool read_only = false;
+    bool no_drive_letter = false;
+    bool permanent = false;       // stays when the attaching handle closes
+    int owner_pid = 0;            // the process whose handle keeps a non-permanent attach alive
+    int server_pid = 0;           // the process serving `backing`; 0 when the image is read directly
+    std::string mount_dir;        // where that server's file system is mounted
+    int number = -1;              // N of \\.\PhysicalDriveN, when the host numbers it at attach time
+    std::string device;           // Linux host: the loop device that carries it
 };
 
 struct VolumeInfo {
@@ -110,6 +127,19 @@ public:
     // Monotonic count that changes whenever the host's busy ranges may have
     // changed (mounts, unmounts); lets handles cache them cheaply.
     virtual std::uint64_t busy_generation() = 0;
+
+    // Adds a virtual disk to the machine (filling in its number or device),
+    // takes it away again, and lists what is attached and still alive. A host
+    // that cannot attach fails with ERROR_NOT_SUPPORTED.
+    virtual bool attach_virtual_disk(VirtualDiskAttachment& /*attachment*/) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    virtual bool detach_virtual_disk(const VirtualDiskAttachment& /*attachment*/) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    virtual std::vector<VirtualDiskAttachment> attached_virtual_disks() { return {}; }
 };
 
 }  // namespace platform::device

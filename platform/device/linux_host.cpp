@@ -24,8 +24,10 @@
 #include <set>
 #include <sstream>
 
+#include "platform/device/attached_disks.h"
 #include "platform/ini_file.h"
 #include "platform/unique_fd.h"
+#include "platform/virtdisk_process.h"
 #include "platform/win_error.h"
 
 extern char** environ;
@@ -769,6 +771,8 @@ std::vector<DiskInfo> LinuxHost::enumerate_disks() {
             if (StartsWith(name, "/dev/")) name = KernelNameOf(name);
             if (!name.empty()) allowed.insert(name);
         }
+        for (const auto& attached : attached_virtual_disks())
+            if (std::string name = KernelNameOf(attached.device); !name.empty()) allowed.insert(name);
         std::erase_if(names, [&](const std::string& n) { return !allowed.count(n); });
     }
     std::erase_if(names, SkippedByName);
@@ -970,6 +974,56 @@ std::uint64_t LinuxHost::busy_generation() {
         impl_->last_bump = now;
     }
     return impl_->generation;
+}
+
+// ---- attached virtual disks ---------------------------------------------------
+
+bool LinuxHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
+    std::vector<std::string> argv = {"losetup", "--find", "--show"};
+    if (attachment.read_only) argv.push_back("--read-only");
+    argv.insert(argv.end(), {"--sizelimit", std::to_string(attachment.size), attachment.backing});
+    virtdisk::ToolResult result = virtdisk::RunTool(argv);
+    std::string device = Trim(result.output.substr(0, result.output.find('\n')));
+    if (result.exit_code != 0 || !StartsWith(device, "/dev/loop")) {
+        SetLastError(result.exit_code < 0 ? ERROR_NOT_SUPPORTED : ERROR_OPEN_FAILED);
+        return false;
+    }
+    attachment.device = device;
+    auto choose = [&](const std::vector<AttachmentRecord>&, VirtualDiskAttachment&) { return KernelNameOf(device); };
+    if (SaveAttachmentRecord(state_path(), attachment, choose).empty()) {
+        DWORD error = GetLastError();
+        virtdisk::RunTool({"losetup", "--detach", device});
+        SetLastError(error);
+        return false;
+    }
+    impl_->bump();
+    return true;
+}
+
+bool LinuxHost::detach_virtual_disk(const VirtualDiskAttachment& attachment) {
+    if (!StartsWith(attachment.device, "/dev/loop")) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    RemoveAttachmentRecord(state_path(), KernelNameOf(attachment.device));
+    virtdisk::ToolResult result = virtdisk::RunTool({"losetup", "--detach", attachment.device});
+    impl_->bump();
+    if (result.exit_code != 0) {
+        SetLastError(ERROR_DEVICE_IN_USE);
+        return false;
+    }
+    return true;
+}
+
+std::vector<VirtualDiskAttachment> LinuxHost::attached_virtual_disks() {
+    std::vector<VirtualDiskAttachment> result;
+    for (auto& record : LiveAttachmentRecords(state_path())) {
+        // The loop device must still be the one we set up over this backing.
+        std::string name = KernelNameOf(record.attachment.device);
+        if (name.empty() || LoopBackingFile(name).empty()) continue;
+        result.push_back(std::move(record.attachment));
+    }
+    return result;
 }
 
 }  // namespace platform::device

@@ -28,6 +28,12 @@ public:
     bool apply_read_only(const DiskInfo& disk, bool read_only) override;
     std::string state_path() const override;
     std::uint64_t busy_generation() override;
+    // Attaching sets up a loop device over the backing (read-only when asked,
+    // limited to the disk's size); it is offered even when
+    // TARNOVELL_LINUX_DISKS leaves it out.
+    bool attach_virtual_disk(VirtualDiskAttachment& attachment) override;
+    bool detach_virtual_disk(const VirtualDiskAttachment& attachment) override;
+    std::vector<VirtualDiskAttachment> attached_virtual_disks() override;
 
 private:
     struct Impl;

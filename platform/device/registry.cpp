@@ -242,9 +242,10 @@ std::shared_ptr<const Snapshot> Registry::build() {
     for (auto& v : snap->volumes) {
         if (v.letter || state.ini().Get(kLetters, GuidToString(v.guid))) continue;
         const DiskInfo* disk = snap->disk(v.disk);
-        bool automatic = true;
+        bool automatic = !disk->no_automatic_letters;
         for (const auto& p : disk->layout.entries)
-            if (p.number == v.partition_number && v.partition_number != 0) automatic = GetsLetterAutomatically(p);
+            if (automatic && p.number == v.partition_number && v.partition_number != 0)
+                automatic = GetsLetterAutomatically(p);
         if (!automatic) continue;
         for (char c = 'C'; c <= 'Z'; ++c)
             if (!taken.count(c)) {

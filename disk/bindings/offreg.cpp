@@ -1,0 +1,147 @@
+#include "disk/bindings/offreg.h"
+
+#include <mutex>
+#include <stdexcept>
+
+#include "disk/bindings/registry_text.h"
+#include "platform/module.h"
+#include "platform/system.h"
+#include "platform/wide_text.h"
+
+namespace disk {
+
+using namespace platform;
+using namespace platform::offreg;
+
+namespace {
+
+std::mutex load_mutex;
+// The one reference the slots point into; never freed, so the slots stay
+// valid for the life of the process.
+HMODULE held_module = nullptr;
+
+template <typename Fn>
+void Bind(HMODULE module, std::atomic<Fn>& slot, const char* name) {
+    void* address = GetProcAddress(module, name);
+    if (!address) throw std::runtime_error(std::string(name) + ":" + SysErrorMessage(GetLastError()));
+    slot.store(reinterpret_cast<Fn>(address));
+}
+
+void BindAll(HMODULE module) {
+    OffregBinding& slots = offreg();
+    Bind(module, slots.ORGetVersion, "ORGetVersion");
+    Bind(module, slots.OROpenHive, "OROpenHive");
+    Bind(module, slots.ORCloseHive, "ORCloseHive");
+    Bind(module, slots.ORSaveHive, "ORSaveHive");
+    Bind(module, slots.OROpenKey, "OROpenKey");
+    Bind(module, slots.ORCloseKey, "ORCloseKey");
+    Bind(module, slots.ORGetValue, "ORGetValue");
+    Bind(module, slots.ORSetValue, "ORSetValue");
+    Bind(module, slots.ORDeleteValue, "ORDeleteValue");
+    Bind(module, slots.ORDeleteKey, "ORDeleteKey");
+    Bind(module, slots.ORCreateKey, "ORCreateKey");
+    Bind(module, slots.OREnumKey, "OREnumKey");
+    Bind(module, slots.OREnumValue, "OREnumValue");
+}
+
+template <typename Fn>
+Fn Slot(const std::atomic<Fn>& slot) {
+    Fn fn = slot.load();
+    if (!fn) throw std::runtime_error("offreg.dll is not loaded");
+    return fn;
+}
+
+void CheckResult(DWORD result, const char* call) {
+    if (result != ERROR_SUCCESS)
+        throw std::runtime_error(std::string(call) + " failed:" + std::to_string(result) + ":" +
+                                 SysErrorMessage(result));
+}
+
+// Asks the size, then reads into a buffer of that size. Should the value
+// grow between the two calls, the buffer follows it.
+DWORD ReadRawValue(ORHKEY key, const std::u16string& name, std::string& bytes) {
+    const auto get = Slot(offreg().ORGetValue);
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    CheckResult(get(key, nullptr, name.c_str(), &type, nullptr, &size), "ORGetValue");
+    bytes.clear();
+    for (int attempt = 0; size != 0; ++attempt) {
+        bytes.resize(size);
+        const DWORD result = get(key, nullptr, name.c_str(), &type, bytes.data(), &size);
+        if (result == ERROR_MORE_DATA && attempt < 3) continue;
+        CheckResult(result, "ORGetValue");
+        bytes.resize(size);
+        break;
+    }
+    return type;
+}
+
+}  // namespace
+
+OffregBinding& offreg() {
+    static OffregBinding binding;
+    return binding;
+}
+
+bool LoadOffreg() {
+    std::lock_guard guard(load_mutex);
+    HMODULE module = LoadLibraryA("offreg.dll");
+    if (!module) throw std::runtime_error("could not loadlibrary:" + std::to_string(GetLastError()));
+    try {
+        BindAll(module);
+    } catch (const std::exception& e) {
+        FreeLibrary(module);
+        throw std::runtime_error("init error:" + std::string(e.what()));
+    }
+    if (held_module)
+        FreeLibrary(module);  // the same module; one reference is enough
+    else
+        held_module = module;
+    return true;
+}
+
+bool OffregGetValue(ORHKEY key, const std::string& value_name, std::string& text) {
+    try {
+        std::string bytes;
+        const DWORD type = ReadRawValue(key, Utf8ToUtf16(value_name), bytes);
+        text = RegistryValueText(type, bytes);
+        return true;
+    } catch (const std::exception& e) {
+        throw std::runtime_error("getvalue error:" + std::string(e.what()));
+    }
+}
+
+bool OffregSetValue(ORHKEY key, const std::string& value_name, const std::string& text, DWORD type) {
+    try {
+        const std::optional<std::string> bytes = RegistryValueBytes(type, text);
+        if (!bytes) return false;
+        const std::u16string name = Utf8ToUtf16(value_name);
+        CheckResult(Slot(offreg().ORSetValue)(key, name.c_str(), type, bytes->data(),
+                                             static_cast<DWORD>(bytes->size())),
+                    "ORsetValue");
+        return true;
+    } catch (const std::exception& e) {
+        throw std::runtime_error("setvalue error:" + std::string(e.what()));
+    }
+}
+
+bool OffregDeleteKey(ORHKEY key, const std::string& sub_key) {
+    try {
+        const std::u16string name = Utf8ToUtf16(sub_key);
+        CheckResult(Slot(offreg().ORDeleteKey)(key, name.c_str()), "ORDeleteKey");
+        return true;
+    } catch (const std::exception& e) {
+        throw std::runtime_error("deletekey error:" + std::string(e.what()));
+    }
+}
+
+bool GetOSVersion(DWORD& major, DWORD& minor) {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!GetVersionExA(info)) return false;
+    major = info.dwMajorVersion;
+    minor = info.dwMinorVersion;
+    return true;
+}
+
+}  // namespace disk

@@ -1,0 +1,71 @@
+// Our own handling of the VHD format where the qemu tools stop: recognising
+// a fixed VHD (which qemu takes for a raw file), reading its footer and
+// dynamic header, and growing fixed and dynamic images in place. All fields
+// are big-endian on disk, as the format says.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace platform::virtdisk {
+
+enum : std::uint32_t { kVhdFixed = 2, kVhdDynamic = 3, kVhdDifferencing = 4 };
+
+struct VhdFooter {
+    std::uint64_t data_offset = ~0ull;  // the dynamic header; all ones for a fixed disk
+    std::uint64_t original_size = 0;
+    std::uint64_t current_size = 0;
+    std::uint32_t disk_type = 0;
+    std::array<std::uint8_t, 16> unique_id{};
+};
+
+struct VhdDynamicHeader {
+    std::uint64_t table_offset = 0;
+    std::uint32_t max_table_entries = 0;
+    std::uint32_t block_size = 0;
+    std::array<std::uint8_t, 16> parent_unique_id{};  // differencing disks
+};
+
+// The footer at the end of `path` when its cookie and checksum check out.
+std::optional<VhdFooter> ReadVhdFooter(const std::string& path);
+std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, const VhdFooter& footer);
+
+// The footer's checksum: the ones' complement of the byte sum with the
+// checksum field taken as zero.
+std::uint32_t VhdChecksum(const std::uint8_t* record, std::size_t size, std::size_t checksum_at);
+
+// The CHS geometry the format derives from a size, packed as stored
+// (cylinders u16, heads u8, sectors per track u8).
+std::uint32_t VhdGeometry(std::uint64_t size);
+
+// Grows the virtual disk of a fixed or dynamic VHD to `new_size` bytes (a
+// multiple of 512, larger than now). Returns a Windows error code.
+std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size);
+
+// Shrinks the virtual disk of a fixed or dynamic VHD to `new_size` bytes (a
+// multiple of 512, smaller than now); the caller has made sure nothing of
+// value lies past it. A fixed image loses its tail; a dynamic one keeps its
+// blocks but no longer offers them.
+std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size);
+
+// ---- differencing disks -------------------------------------------------------
+
+// Creates `child` as a differencing VHD over the VHD `parent` (same virtual
+// size, 2 MiB blocks, nothing of its own yet). Returns a Windows error code.
+std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string& parent);
+
+// The parent of a differencing VHD as its locators and name find it on this
+// machine (the relative locator first, then the absolute one, then the name
+// beside the child); "" when none of them is there.
+std::string VhdParentPath(const std::string& child);
+
+// Hands every run of sectors the differencing VHD holds itself to `take`
+// (disk offset, bytes, length), in disk order; stops with ERROR_CANCELLED
+// when `take` answers false. Returns a Windows error code.
+using VhdRunSink = std::function<bool(std::int64_t offset, const void* data, std::size_t length)>;
+std::uint32_t ForEachOwnRun(const std::string& child, const VhdRunSink& take);
+
+}  // namespace platform::virtdisk

@@ -1,0 +1,143 @@
+// WIM and VHD images from the window's "Backup to Image" and "Restore from
+// Image": the options dialog, the file dialog with its filter, then the
+// worker, with the window's commands disabled while it runs.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QRadioButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+#include "main/dlg_backup.h"
+#include "main/file_dialog.h"
+#include "main/ufrmmain.h"
+#include "platform/interaction.h"
+#include "support/embedded_machine.h"
+#include "test_application.h"
+
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+
+namespace {
+
+// Picks a format in the next options dialog and accepts it.
+void AnswerBackupDialog(const char* format) {
+    QTimer::singleShot(0, [format] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<tarnovell::Tfrmbackup*>(w); dialog && dialog->isVisible()) {
+                dialog->findChild<QRadioButton*>(format)->click();
+                dialog->accept();
+                return;
+            }
+    });
+}
+
+bool SelectDevice(QTreeWidget* list, const QString& device) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(1) == device) {
+            list->setCurrentItem(list->topLevelItem(i));
+            return true;
+        }
+    return false;
+}
+
+// Answers the next file dialogs with `file` and the 1-based filter `filter`.
+tarnovell::FileDialogHook AnswerFileDialogs(const std::string& file, int filter) {
+    return tarnovell::SetFileDialogHook([file, filter](QFileDialog& dialog) {
+        dialog.selectNameFilter(dialog.nameFilters().value(filter - 1));
+        dialog.selectFile(QString::fromStdString(file));
+        return static_cast<int>(QDialog::Accepted);
+    });
+}
+
+bool Have(const char* tool) { return test_support::Run(std::string("command -v ") + tool).exit_code == 0; }
+
+class WindowImages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_support::TestApplication();
+        ui_.set_default_confirm(true);
+        platform::set_pump([] { QCoreApplication::processEvents(); });
+    }
+    void TearDown() override {
+        platform::set_pump(nullptr);
+        delete window_;
+        tarnovell::SetFileDialogHook(previous_hook_);
+    }
+    void Open() {
+        window_ = new tarnovell::Tfrmmain(state_);
+        list_ = window_->findChild<QTreeWidget*>("lvdisks");
+        // The window's commands, observed each time the wait loop lets messages through.
+        side_bar_ = window_->findChild<QWidget*>("JvOutlookBar1");
+    }
+
+    platform::ScriptedInteraction ui_;
+    platform::ScopedInteraction scope_{ui_};
+    tarnovell::MainState state_;
+    tarnovell::Tfrmmain* window_ = nullptr;
+    QTreeWidget* list_ = nullptr;
+    QWidget* side_bar_ = nullptr;
+    tarnovell::FileDialogHook previous_hook_;
+};
+
+TEST_F(WindowImages, DynamicVhdBackupOfADiskAndItsRestore) {
+    if (!Have("qemu-img")) GTEST_SKIP() << "qemu-img is not installed";
+    if (!Have("nbdfuse") || !std::filesystem::exists("/dev/fuse")) GTEST_SKIP() << "nbdfuse or FUSE is missing";
+    DiskSpec source{12 << 20,
+                    {"printf 'label: dos\\nstart=2048,size=8192,type=83\\n' | sfdisk -q %s",
+                     "head -c 3000000 /dev/urandom | dd of=%s bs=1M seek=5 conv=notrunc status=none"},
+                    ""};
+    EmbeddedMachine machine({source, DiskSpec{12 << 20, {}, ""}});
+    Open();
+    const std::string vhd = machine.dir().file("disk0.vhd");
+    previous_hook_ = AnswerFileDialogs(vhd, 2);  // "Dynamic VHD File"
+
+    std::vector<bool> side_bar_enabled;
+    platform::set_pump([&] {
+        side_bar_enabled.push_back(side_bar_->isEnabled());
+        QCoreApplication::processEvents();
+    });
+    ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+    AnswerBackupDialog("rbVHD");
+    window_->BackupToImage();
+    ASSERT_TRUE(std::filesystem::exists(vhd)) << testing::PrintToString(ui_.texts());
+    auto info = test_support::Run("qemu-img info --output=json " + vhd);
+    EXPECT_NE(info.output.find("\"format\": \"vpc\""), std::string::npos) << info.output;
+    EXPECT_EQ(test_support::Run("qemu-img compare -f vpc -F raw " + vhd + " " + machine.image(0)).exit_code, 0);
+    // Dynamic: the file holds the written blocks only.
+    EXPECT_LT(std::filesystem::file_size(vhd), 12u << 20);
+    ASSERT_FALSE(side_bar_enabled.empty());
+    for (bool enabled : side_bar_enabled) EXPECT_FALSE(enabled);
+    EXPECT_TRUE(side_bar_->isEnabled());
+
+    tarnovell::SetFileDialogHook(AnswerFileDialogs(vhd, 1));
+    ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
+    AnswerBackupDialog("rbVHD");
+    window_->RestoreFromImage();
+    auto cmp = test_support::Run("cmp " + machine.image(0) + " " + machine.image(1));
+    EXPECT_EQ(cmp.exit_code, 0) << cmp.output << testing::PrintToString(ui_.texts());
+}
+
+TEST_F(WindowImages, VhdAndWimChecksStopBeforeTheFileDialog) {
+    DiskSpec source{12 << 20, {"printf 'label: dos\\nstart=2048,size=8192,type=83\\n' | sfdisk -q %s", "mkfs.fat -S 512 --offset 2048 %s 4096 >/dev/null"}, ""};
+    EmbeddedMachine machine({source});
+    Open();
+    int dialogs = 0;
+    previous_hook_ = tarnovell::SetFileDialogHook([&](QFileDialog&) {
+        ++dialogs;
+        return static_cast<int>(QDialog::Rejected);
+    });
+    ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
+    AnswerBackupDialog("rbVHD");
+    window_->BackupToImage();
+    AnswerBackupDialog("rbVHD");
+    window_->RestoreFromImage();
+    EXPECT_EQ(dialogs, 0);
+    EXPECT_EQ(ui_.texts(), (std::vector<std::string>{"VHD format is for physical drives only",
+                                                     "VHD format is for physical drives only"}));
+}
+
+}  // namespace
