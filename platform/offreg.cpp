@@ -433,20 +433,30 @@ DWORD AdaptCreateKey(ORHKEY key, const char16_t* sub_key, char16_t* /*class_name
     return ERROR_SUCCESS;
 }
 
+// The `index`-th of the subkeys or values of a key, as `list_of` (a hivex
+// list call) gives them; ERROR_NO_MORE_ITEMS past the end. The lock is held.
+template <typename Item, typename ListOf>
+DWORD EntryAt(ORHKEY key, DWORD index, ListOf list_of, hive_h*& h, Item& item) {
+    KeyEntry* entry;
+    if (DWORD error = LookUp(key, entry)) return error;
+    h = entry->hive->get();
+    errno = 0;
+    Malloced<Item> items(list_of(h, entry->node));
+    if (!items) return ErrorFromHivex(errno);
+    std::size_t count = 0;
+    while (items.get()[count] != 0) ++count;
+    if (index >= count) return ERROR_NO_MORE_ITEMS;
+    item = items.get()[index];
+    return ERROR_SUCCESS;
+}
+
 DWORD AdaptEnumKey(ORHKEY key, DWORD index, char16_t* name, DWORD* name_size, char16_t* class_name,
                    DWORD* class_size, FILETIME* last_write_time) {
     if (!name_size) return ERROR_INVALID_PARAMETER;
     std::lock_guard guard(offreg_mutex);
-    KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
-    hive_h* h = entry->hive->get();
-    errno = 0;
-    Malloced<hive_node_h> children(hivex.hivex_node_children(h, entry->node));
-    if (!children) return ErrorFromHivex(errno);
-    std::size_t count = 0;
-    while (children.get()[count] != 0) ++count;
-    if (index >= count) return ERROR_NO_MORE_ITEMS;
-    const hive_node_h child = children.get()[index];
+    hive_h* h = nullptr;
+    hive_node_h child = 0;
+    if (DWORD error = EntryAt(key, index, hivex.hivex_node_children, h, child)) return error;
 
     errno = 0;
     Malloced<char> child_name(hivex.hivex_node_name(h, child));
@@ -469,16 +479,9 @@ DWORD AdaptEnumValue(ORHKEY key, DWORD index, char16_t* value_name, DWORD* value
                      void* data, DWORD* data_size) {
     if (!value_name_size) return ERROR_INVALID_PARAMETER;
     std::lock_guard guard(offreg_mutex);
-    KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
-    hive_h* h = entry->hive->get();
-    errno = 0;
-    Malloced<hive_value_h> values(hivex.hivex_node_values(h, entry->node));
-    if (!values) return ErrorFromHivex(errno);
-    std::size_t count = 0;
-    while (values.get()[count] != 0) ++count;
-    if (index >= count) return ERROR_NO_MORE_ITEMS;
-    const hive_value_h value = values.get()[index];
+    hive_h* h = nullptr;
+    hive_value_h value = 0;
+    if (DWORD error = EntryAt(key, index, hivex.hivex_node_values, h, value)) return error;
 
     errno = 0;
     Malloced<char> name(hivex.hivex_value_key(h, value));

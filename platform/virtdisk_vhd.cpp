@@ -223,49 +223,63 @@ std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, co
     return h;
 }
 
-std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd) return ErrorFromErrno(errno);
-    std::int64_t file_size = FileSize(fd.get());
-    if (file_size < static_cast<std::int64_t>(kFooterSize)) return ERROR_INVALID_PARAMETER;
-    std::uint8_t footer[kFooterSize];
-    if (!ReadExactly(fd.get(), footer, kFooterSize, file_size - static_cast<std::int64_t>(kFooterSize)) ||
-        !ValidFooter(footer))
+namespace {
+
+// A VHD opened for a change of its size: the file, its length and its
+// checked footer.
+struct OpenedVhd {
+    UniqueFd fd;
+    std::int64_t file_size = 0;
+    std::uint8_t footer[kFooterSize]{};
+    VhdFooter parsed;
+};
+
+std::uint32_t OpenVhdForResize(const std::string& path, OpenedVhd& vhd) {
+    vhd.fd.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!vhd.fd) return ErrorFromErrno(errno);
+    vhd.file_size = FileSize(vhd.fd.get());
+    if (vhd.file_size < static_cast<std::int64_t>(kFooterSize)) return ERROR_INVALID_PARAMETER;
+    if (!ReadExactly(vhd.fd.get(), vhd.footer, kFooterSize, vhd.file_size - static_cast<std::int64_t>(kFooterSize)) ||
+        !ValidFooter(vhd.footer))
         return ERROR_INVALID_PARAMETER;
-    VhdFooter parsed = ParseFooter(footer);
-    if (new_size % 512 != 0 || new_size <= parsed.current_size) return ERROR_INVALID_PARAMETER;
-    switch (parsed.disk_type) {
-    case kVhdFixed: return ExpandFixed(fd.get(), file_size, footer, new_size);
-    case kVhdDynamic: return ExpandDynamic(fd.get(), file_size, footer, parsed, new_size);
+    vhd.parsed = ParseFooter(vhd.footer);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
+    OpenedVhd vhd;
+    if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
+    if (new_size % 512 != 0 || new_size <= vhd.parsed.current_size) return ERROR_INVALID_PARAMETER;
+    switch (vhd.parsed.disk_type) {
+    case kVhdFixed: return ExpandFixed(vhd.fd.get(), vhd.file_size, vhd.footer, new_size);
+    case kVhdDynamic: return ExpandDynamic(vhd.fd.get(), vhd.file_size, vhd.footer, vhd.parsed, new_size);
     default: return ERROR_NOT_SUPPORTED;  // a differencing disk grows with its parent
     }
 }
 
 std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd) return ErrorFromErrno(errno);
-    std::int64_t file_size = FileSize(fd.get());
-    if (file_size < static_cast<std::int64_t>(kFooterSize)) return ERROR_INVALID_PARAMETER;
-    std::uint8_t footer[kFooterSize];
-    if (!ReadExactly(fd.get(), footer, kFooterSize, file_size - static_cast<std::int64_t>(kFooterSize)) ||
-        !ValidFooter(footer))
-        return ERROR_INVALID_PARAMETER;
-    VhdFooter parsed = ParseFooter(footer);
-    if (new_size == 0 || new_size % 512 != 0 || new_size >= parsed.current_size) return ERROR_INVALID_PARAMETER;
+    OpenedVhd vhd;
+    if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
+    if (new_size == 0 || new_size % 512 != 0 || new_size >= vhd.parsed.current_size) return ERROR_INVALID_PARAMETER;
+    int fd = vhd.fd.get();
+    const std::int64_t file_size = vhd.file_size;
+    std::uint8_t* footer = vhd.footer;
     ResizeFooter(footer, new_size);
-    switch (parsed.disk_type) {
+    switch (vhd.parsed.disk_type) {
     case kVhdFixed:
         // The footer goes first, at the new end, so that a cut short here still leaves a valid image.
-        if (!WriteExactly(fd.get(), footer, kFooterSize, static_cast<std::int64_t>(new_size))) return Errno();
-        if (::ftruncate(fd.get(), static_cast<off_t>(new_size + kFooterSize)) != 0) return Errno();
+        if (!WriteExactly(fd, footer, kFooterSize, static_cast<std::int64_t>(new_size))) return Errno();
+        if (::ftruncate(fd, static_cast<off_t>(new_size + kFooterSize)) != 0) return Errno();
         break;
     case kVhdDynamic:
-        if (!WriteExactly(fd.get(), footer, kFooterSize, 0)) return Errno();
-        if (!WriteExactly(fd.get(), footer, kFooterSize, file_size - static_cast<std::int64_t>(kFooterSize))) return Errno();
+        if (!WriteExactly(fd, footer, kFooterSize, 0)) return Errno();
+        if (!WriteExactly(fd, footer, kFooterSize, file_size - static_cast<std::int64_t>(kFooterSize))) return Errno();
         break;
     default: return ERROR_NOT_SUPPORTED;
     }
-    return ::fdatasync(fd.get()) == 0 ? ERROR_SUCCESS : Errno();
+    return ::fdatasync(fd) == 0 ? ERROR_SUCCESS : Errno();
 }
 
 // ---- differencing disks -------------------------------------------------------

@@ -15,30 +15,12 @@
 #include "platform/interaction.h"
 #include "support/embedded_machine.h"
 #include "test_application.h"
+#include "window_test_helpers.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
-
-namespace {
-
-// Picks a format in the next options dialog and accepts it.
-void AnswerBackupDialog(const char* format) {
-    QTimer::singleShot(0, [format] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* dialog = qobject_cast<tarnovell::Tfrmbackup*>(w); dialog && dialog->isVisible()) {
-                dialog->findChild<QRadioButton*>(format)->click();
-                dialog->accept();
-                return;
-            }
-    });
-}
-
-void SelectDevice(QTreeWidget* list, const QString& device) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(1) == device) list->setCurrentItem(list->topLevelItem(i));
-}
-
-}  // namespace
+using window_test::AnswerBackupDialog;
+using window_test::SelectDevice;
 
 TEST(ImageCommands, Lz4BackupAndRestoreOfADiskFromTheWindow) {
     test_support::TestApplication();

@@ -17,32 +17,14 @@
 #include "platform/interaction.h"
 #include "support/embedded_machine.h"
 #include "test_application.h"
+#include "window_test_helpers.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
+using window_test::AnswerBackupDialog;
+using window_test::SelectDevice;
 
 namespace {
-
-// Picks a format in the next options dialog and accepts it.
-void AnswerBackupDialog(const char* format) {
-    QTimer::singleShot(0, [format] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* dialog = qobject_cast<tarnovell::Tfrmbackup*>(w); dialog && dialog->isVisible()) {
-                dialog->findChild<QRadioButton*>(format)->click();
-                dialog->accept();
-                return;
-            }
-    });
-}
-
-bool SelectDevice(QTreeWidget* list, const QString& device) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(1) == device) {
-            list->setCurrentItem(list->topLevelItem(i));
-            return true;
-        }
-    return false;
-}
 
 // Answers the next file dialogs with `file` and the 1-based filter `filter`.
 tarnovell::FileDialogHook AnswerFileDialogs(const std::string& file, int filter) {
