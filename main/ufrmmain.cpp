@@ -189,6 +189,7 @@ bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
 }
 
 void Tfrmmain::StartClone() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
     std::string source;
     if (!Selected(SelectionRule{RowNeed::Any, kNoSourceItemSelected, ""}, source)) return;
     Tfrmtarget target(this);
@@ -276,7 +277,8 @@ std::optional<int> ParseUserInteger(const std::string& text) {
 
 }  // namespace
 
-Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window) {
+Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window), outer_(window.busy_) {
+    if (outer_) return;  // an operation inside another keeps the outer one's state
     // Nothing that starts another operation may run while this one does;
     // Cancel stays available.
     window_.JvOutlookBar1->setEnabled(false);
@@ -286,6 +288,7 @@ Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window) {
 }
 
 Tfrmmain::BusyScope::~BusyScope() {
+    if (outer_) return;
     window_.busy_ = false;
     window_.JvOutlookBar1->setEnabled(true);
     window_.PopupMenu1->setEnabled(true);
@@ -313,6 +316,7 @@ void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& devic
 }
 
 void Tfrmmain::BackupToImage() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
     ShowStatus("");
     state_.cancel = false;
     std::int64_t size = 0;
@@ -352,6 +356,7 @@ void Tfrmmain::BackupToImage() {
 }
 
 void Tfrmmain::RestoreFromImage() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
     ShowStatus("");
     state_.cancel = false;
     std::string device;
@@ -404,6 +409,7 @@ void Tfrmmain::WimApply(const std::string& wim_file, const std::string& target, 
 }
 
 void Tfrmmain::BackupRAW1Click() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
     std::string device;
     if (!Selected(SelectionRule{}, device)) return;
     std::string file = SelectedRow()->device + ".img";
@@ -412,6 +418,7 @@ void Tfrmmain::BackupRAW1Click() {
 }
 
 void Tfrmmain::RestoreRAW1Click() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
     std::string device;
     if (!Selected(SelectionRule{}, device)) return;
     std::string file;

@@ -134,6 +134,7 @@ private:
 
     private:
         Tfrmmain& window_;
+        const bool outer_;
     };
     bool busy_ = false;
 

@@ -250,6 +250,13 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
         SetLastErrorFromErrno(errno);
         return Handle();
     }
+    // A disk's device node named as a file would skip every check a disk
+    // write goes through (mounted volumes, locks): writing needs its
+    // \\.\PhysicalDriveN name. Reading it is harmless.
+    if (s->can_write) {
+        struct stat st {};
+        if (::fstat(s->fd.get(), &st) == 0 && S_ISBLK(st.st_mode)) return FailHandle(ERROR_ACCESS_DENIED);
+    }
     // Share modes between our own handles: no sharing asks for the file alone.
     bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0 && (can_read || can_write);
     if (::flock(s->fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {

@@ -937,3 +937,23 @@ TEST_F(LinuxHostTest, HandlesGuardMountedRangesAndLockUnmountsUntilTheHandleClos
     ASSERT_NE(p2, nullptr);
     EXPECT_TRUE(platform::WriteAt(disk, p2->start, block.data(), block.size(), &done));
 }
+
+TEST_F(LinuxHostTest, ADiskNodeNamedAsAFileCanBeReadButNotWritten) {
+    // Writing the node directly would pass by the mounted volume's guard.
+    const std::string before = ReadWholeFile(disk_->node()).substr(0, 4096);
+    for (DWORD disposition : {OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING}) {
+        SCOPED_TRACE(disposition);
+        platform::Handle writer = platform::CreateFile(disk_->node(), GENERIC_READ | GENERIC_WRITE,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, 0);
+        EXPECT_FALSE(writer.valid());
+        EXPECT_EQ(platform::GetLastError(), ERROR_ACCESS_DENIED);
+    }
+    platform::Handle reader =
+        platform::CreateFile(disk_->node(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(reader.valid());
+    char sector[512];
+    DWORD read = 0;
+    EXPECT_TRUE(platform::ReadFile(reader, sector, sizeof sector, &read));
+    EXPECT_EQ(read, sizeof sector);
+    EXPECT_EQ(ReadWholeFile(disk_->node()).substr(0, 4096), before);
+}
