@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "disk/copy_engine.h"
+#include "disk/virtdisk.h"
 #include "main/clone.h"
 #include "platform/device/registry.h"
 #include "platform/interaction.h"
@@ -216,6 +217,22 @@ int main(int argc, char** argv) {
     auto same_raw = [&] { return SameBytes(at("ours.raw"), at("peer.raw")); };
     auto same_disk = [&] { return SameBytes(at("disk1.img"), at("peer-disk.img")); };
     const std::string dd = "dd if=" + Quote(input) + " bs=512K status=none ";
+    // The copies between a file and a VHD, against qemu-img doing the same.
+    auto vhd_copy = [&](const std::string& from, const std::string& to, int mode) {
+        try {
+            return disk::rawvhd(from, to, mode, nullptr);
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << "\n";
+            return false;
+        }
+    };
+    auto to_vhd = [&](const std::string& subformat, const std::string& file) {
+        return "qemu-img convert -f raw -O vpc -o subformat=" + subformat + ",force_size=on " + Quote(input) + " " +
+               Quote(file);
+    };
+    auto same_as_input = [&](const std::string& vhd) {
+        return Shell("qemu-img compare -q -f vpc -F raw " + Quote(vhd) + " " + Quote(input));
+    };
 
     // Our copies end with fdatasync: done means on the medium. The peers as
     // named leave their data in the page cache; the "-durable" lines give
@@ -235,12 +252,23 @@ int main(int argc, char** argv) {
         {"raw-backup-durable", at("ours.raw"), raw_backup, at("peer.raw"),
          dd + "of=" + Quote(at("peer.raw")) + " conv=fdatasync", same_raw},
         {"clone-durable", "", clone, "", dd + "of=" + Quote(at("peer-disk.img")) + " conv=notrunc,fdatasync", same_disk},
+        {"vhd-fixed-backup", at("ours-fixed.vhd"), [&] { return vhd_copy(input, at("ours-fixed.vhd"), 1); },
+         at("peer-fixed.vhd"), to_vhd("fixed", at("peer-fixed.vhd")),
+         [&] { return same_as_input(at("ours-fixed.vhd")) && same_as_input(at("peer-fixed.vhd")); }},
+        {"vhd-dynamic-backup", at("ours.vhd"), [&] { return vhd_copy(input, at("ours.vhd"), 2); }, at("peer.vhd"),
+         to_vhd("dynamic", at("peer.vhd")),
+         [&] { return same_as_input(at("ours.vhd")) && same_as_input(at("peer.vhd")); }},
+        {"vhd-restore", at("ours-vhd.restored"), [&] { return vhd_copy(at("ours.vhd"), at("ours-vhd.restored"), 0); },
+         at("peer-vhd.restored"),
+         "qemu-img convert -f vpc -O raw " + Quote(at("ours.vhd")) + " " + Quote(at("peer-vhd.restored")),
+         [&] { return SameBytes(at("ours-vhd.restored"), input) && SameBytes(at("peer-vhd.restored"), input); }},
     };
 
     std::printf("# %s, %.1f MB, median of %d runs; name ours_MB/s peer_MB/s ratio\n", input.c_str(), size / 1e6, runs);
     bool all = true;
     for (const auto& engine : engines)
-        if (only.empty() || engine.name.rfind(only, 0) == 0 || (only == "lz4-restore" && engine.name == "lz4-backup"))
+        if (only.empty() || engine.name.rfind(only, 0) == 0 || (only == "lz4-restore" && engine.name == "lz4-backup") ||
+            (only == "vhd-restore" && engine.name == "vhd-dynamic-backup"))
             all = RunEngine(engine, runs, static_cast<double>(size)) && all;
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");

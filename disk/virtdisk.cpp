@@ -51,21 +51,28 @@ constexpr std::uint32_t kDependencyBufferSize = 1024;
 
 }  // namespace
 
+std::string LoweredExtension(const std::string& path) {
+    const std::size_t name_at = path.find_last_of("/\\");
+    const std::string name = name_at == std::string::npos ? path : path.substr(name_at + 1);
+    const std::size_t dot = name.rfind('.');
+    // A name that starts with its only dot (".vhd") is a hidden file without an extension.
+    if (dot == std::string::npos || dot == 0 || name == "..") return "";
+    return Lowered(name.substr(dot));
+}
+
 VIRTUAL_STORAGE_TYPE StorageTypeOfPath(const std::string& path) {
-    const std::string lowered = Lowered(path);
+    const std::string extension = LoweredExtension(path);
     VIRTUAL_STORAGE_TYPE type{vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD, vd::VIRTUAL_STORAGE_TYPE_VENDOR_MICROSOFT};
-    if (lowered.find(".iso") != std::string::npos) {
-        type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO;
-        return type;
-    }
-    if (lowered.find(".vhdx") != std::string::npos) type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDX;
-    if (lowered.find(".vhds") != std::string::npos) type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDSET;
+    if (extension == ".iso") type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO;
+    else if (extension == ".vhdx") type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDX;
+    else if (extension == ".vhds") type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDSET;
     return type;
 }
 
 DWORD OpenVirtualDisk(const std::string& path, Handle* out, DWORD access_mask, int parameter_version,
                       std::uint32_t rw_depth) {
     EntryPoint<vd::OpenVirtualDiskProc> open("OpenVirtualDisk", "could not load Open from virtdisk.dll");
+    if (!platform::IsValidUtf8(path)) return platform::ERROR_INVALID_NAME;
     VIRTUAL_STORAGE_TYPE type = StorageTypeOfPath(path);
     if (type.DeviceId == vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO) access_mask = vd::VIRTUAL_DISK_ACCESS_READ;
     vd::OPEN_VIRTUAL_DISK_PARAMETERS parameters{};
@@ -86,6 +93,10 @@ DWORD CreateVirtualDisk(const std::string& path, DWORD access_mask, DWORD flags,
                         const std::string& parent, Handle* out, std::int64_t maximum_size) {
     EntryPoint<vd::CreateVirtualDiskProc> create("CreateVirtualDisk",
                                                  "could not load CreateVirtualDisk from virtdisk.dll");
+    if (!platform::IsValidUtf8(path) || !platform::IsValidUtf8(parent)) {
+        if (out) *out = Handle();
+        return platform::ERROR_INVALID_NAME;
+    }
     VIRTUAL_STORAGE_TYPE type = StorageTypeOfPath(path);
     if (type.DeviceId == vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO) type.DeviceId = vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD;
     const std::u16string wide_path = platform::Utf8ToUtf16(path);

@@ -18,9 +18,16 @@ using platform::DWORD;
 using platform::virtdisk::GET_VIRTUAL_DISK_INFO;
 using platform::virtdisk::VIRTUAL_STORAGE_TYPE;
 
-// The storage type a path names, by its lower-cased text: ".iso" an ISO,
-// else a VHD, ".vhdx" a VHDX, ".vhds" a VHD set (the later test wins).
+// The extension of the path's file name, lower-cased (".vhdx"); "" when the
+// name has none. Folders do not count: "/a.vhdx.d/b.vhd" gives ".vhd".
+std::string LoweredExtension(const std::string& path);
+
+// The storage type a path names by its file name's extension: ".iso" an
+// ISO, ".vhdx" a VHDX, ".vhds" a VHD set, anything else a VHD.
 VIRTUAL_STORAGE_TYPE StorageTypeOfPath(const std::string& path);
+
+// Paths that are not valid UTF-8 are refused with ERROR_INVALID_NAME by the
+// wrappers that take one (and by rawvhd) before anything is touched.
 
 // Opens a virtual disk. An ISO is always opened with access 0xD0000.
 // Parameter version 1 carries `rw_depth`; version 2 opens for everything.

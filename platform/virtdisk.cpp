@@ -8,7 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/device/backing_reader.h"
@@ -148,6 +150,14 @@ const VirtualDiskAttachment* FindAttachment(const std::vector<VirtualDiskAttachm
     return nullptr;
 }
 
+// Whether another open handle of this process has the same image attached.
+bool AttachedThroughAnotherHandle(const VirtualDisk& disk) {
+    std::lock_guard guard(open_disks_mutex);
+    for (const VirtualDisk* other : OpenDisks())
+        if (other != &disk && other->attached && other->image == disk.image) return true;
+    return false;
+}
+
 // N of \\.\PhysicalDriveN for an attachment, or -1.
 int DiskNumberOf(const VirtualDiskAttachment& a) {
     if (a.number >= 0) return a.number;
@@ -276,14 +286,17 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
     if (permanent && !local_host) return ERROR_INVALID_PARAMETER;
     if (disk->attached) return ERROR_SHARING_VIOLATION;
     Registry& registry = Registry::instance();
-    if (local_host && FindAttachment(registry.host().attached_virtual_disks(), disk->image))
+    const bool read_only = (flags & ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY) || !disk->writable;
+    // One attach on the host per image; and no writer beside any other attach
+    // of it, on the host or through another handle of this process.
+    if ((local_host || !read_only) && FindAttachment(registry.host().attached_virtual_disks(), disk->image))
         return ERROR_SHARING_VIOLATION;
+    if (!read_only && AttachedThroughAnotherHandle(*disk)) return ERROR_SHARING_VIOLATION;
 
     // Re-read the image: it may have grown or been compacted since it was opened.
     if (DWORD probed = ProbeImage(disk->image, disk->facts.format, disk->facts); probed != ERROR_SUCCESS) return probed;
     // qemu reads no differencing VHD, and we have no reader of our own to serve one.
     if (disk->facts.subtype == kVhdDifferencing) return ERROR_NOT_SUPPORTED;
-    const bool read_only = (flags & ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY) || !disk->writable;
     std::string bytes = disk->image;
     if (!disk->facts.direct) {
         DWORD started = StartServing(disk->image, disk->facts.qemu_format(), read_only, disk->served);
@@ -559,6 +572,8 @@ DWORD CompactVirtualDiskImpl(Handle* handle, DWORD flags, const COMPACT_VIRTUAL_
     if (DWORD busy = RequireDetached(*disk); busy != ERROR_SUCCESS) return busy;
     if (DWORD probed = ProbeImage(disk->image, disk->facts.format, disk->facts); probed != ERROR_SUCCESS) return probed;
     if (disk->facts.subtype == kVhdFixed) return ERROR_SUCCESS;  // a fixed image holds every block by definition
+    // A rewrite would read a child without its parent and make it a disk of its own.
+    if (disk->facts.subtype == kVhdDifferencing) return ERROR_NOT_SUPPORTED;
     DWORD result = RewriteImage(disk->image, disk->facts, 0);
     ProbeImage(disk->image, disk->facts.format, disk->facts);
     return result;
@@ -648,64 +663,77 @@ DWORD Finish(DWORD result) {
     return result;
 }
 
+// Runs an entry point's work: no exception leaves a Windows-style entry
+// point; running out of memory is reported as such.
+template <typename Work>
+DWORD Guarded(Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::length_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 }  // namespace
 
 DWORD OpenVirtualDisk(const VIRTUAL_STORAGE_TYPE* VirtualStorageType, PCWSTR Path, DWORD VirtualDiskAccessMask,
                       DWORD Flags, const OPEN_VIRTUAL_DISK_PARAMETERS* Parameters, PHANDLE Handle) {
-    return Finish(OpenVirtualDiskImpl(VirtualStorageType, Path, VirtualDiskAccessMask, Flags, Parameters, Handle));
+    return Finish(Guarded([&] { return OpenVirtualDiskImpl(VirtualStorageType, Path, VirtualDiskAccessMask, Flags, Parameters, Handle); }));
 }
 
 DWORD CreateVirtualDisk(const VIRTUAL_STORAGE_TYPE* VirtualStorageType, PCWSTR Path, DWORD VirtualDiskAccessMask,
                         const SECURITY_DESCRIPTOR* SecurityDescriptor, DWORD Flags, ULONG ProviderSpecificFlags,
                         const CREATE_VIRTUAL_DISK_PARAMETERS* Parameters, OVERLAPPED* Overlapped, PHANDLE Handle) {
-    return Finish(CreateVirtualDiskImpl(VirtualStorageType, Path, VirtualDiskAccessMask, SecurityDescriptor, Flags,
-                                        ProviderSpecificFlags, Parameters, Overlapped, Handle));
+    return Finish(Guarded([&] { return CreateVirtualDiskImpl(VirtualStorageType, Path, VirtualDiskAccessMask, SecurityDescriptor, Flags,
+                                        ProviderSpecificFlags, Parameters, Overlapped, Handle); }));
 }
 
 DWORD AttachVirtualDisk(HANDLE VirtualDiskHandle, const SECURITY_DESCRIPTOR* SecurityDescriptor, DWORD Flags,
                         ULONG ProviderSpecificFlags, const ATTACH_VIRTUAL_DISK_PARAMETERS* Parameters,
                         OVERLAPPED* Overlapped) {
-    return Finish(AttachVirtualDiskImpl(VirtualDiskHandle, SecurityDescriptor, Flags, ProviderSpecificFlags, Parameters,
-                                        Overlapped));
+    return Finish(Guarded([&] { return AttachVirtualDiskImpl(VirtualDiskHandle, SecurityDescriptor, Flags, ProviderSpecificFlags, Parameters,
+                                        Overlapped); }));
 }
 
 DWORD DetachVirtualDisk(HANDLE VirtualDiskHandle, DWORD Flags, ULONG ProviderSpecificFlags) {
-    return Finish(DetachVirtualDiskImpl(VirtualDiskHandle, Flags, ProviderSpecificFlags));
+    return Finish(Guarded([&] { return DetachVirtualDiskImpl(VirtualDiskHandle, Flags, ProviderSpecificFlags); }));
 }
 
 DWORD GetVirtualDiskInformation(HANDLE VirtualDiskHandle, ULONG* VirtualDiskInfoSize,
                                 GET_VIRTUAL_DISK_INFO* VirtualDiskInfo, ULONG* SizeUsed) {
-    return Finish(GetVirtualDiskInformationImpl(VirtualDiskHandle, VirtualDiskInfoSize, VirtualDiskInfo, SizeUsed));
+    return Finish(Guarded([&] { return GetVirtualDiskInformationImpl(VirtualDiskHandle, VirtualDiskInfoSize, VirtualDiskInfo, SizeUsed); }));
 }
 
 DWORD GetVirtualDiskPhysicalPath(HANDLE VirtualDiskHandle, ULONG* DiskPathSizeInBytes, PWSTR DiskPath) {
-    return Finish(GetVirtualDiskPhysicalPathImpl(VirtualDiskHandle, DiskPathSizeInBytes, DiskPath));
+    return Finish(Guarded([&] { return GetVirtualDiskPhysicalPathImpl(VirtualDiskHandle, DiskPathSizeInBytes, DiskPath); }));
 }
 
 DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, DWORD Flags, ULONG StorageDependencyInfoSize,
                                       STORAGE_DEPENDENCY_INFO* StorageDependencyInfo, ULONG* SizeUsed) {
-    return Finish(GetStorageDependencyInformationImpl(ObjectHandle, Flags, StorageDependencyInfoSize,
-                                                      StorageDependencyInfo, SizeUsed));
+    return Finish(Guarded([&] { return GetStorageDependencyInformationImpl(ObjectHandle, Flags, StorageDependencyInfoSize,
+                                                      StorageDependencyInfo, SizeUsed); }));
 }
 
 DWORD ExpandVirtualDisk(HANDLE VirtualDiskHandle, DWORD Flags, const EXPAND_VIRTUAL_DISK_PARAMETERS* Parameters,
                         OVERLAPPED* Overlapped) {
-    return Finish(ExpandVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped));
+    return Finish(Guarded([&] { return ExpandVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped); }));
 }
 
 DWORD MergeVirtualDisk(HANDLE VirtualDiskHandle, DWORD Flags, const MERGE_VIRTUAL_DISK_PARAMETERS* Parameters,
                        OVERLAPPED* Overlapped) {
-    return Finish(MergeVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped));
+    return Finish(Guarded([&] { return MergeVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped); }));
 }
 
 DWORD CompactVirtualDisk(HANDLE VirtualDiskHandle, DWORD Flags, const COMPACT_VIRTUAL_DISK_PARAMETERS* Parameters,
                          OVERLAPPED* Overlapped) {
-    return Finish(CompactVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped));
+    return Finish(Guarded([&] { return CompactVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped); }));
 }
 
 DWORD ResizeVirtualDisk(HANDLE VirtualDiskHandle, DWORD Flags, const RESIZE_VIRTUAL_DISK_PARAMETERS* Parameters,
                         OVERLAPPED* Overlapped) {
-    return Finish(ResizeVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped));
+    return Finish(Guarded([&] { return ResizeVirtualDiskImpl(VirtualDiskHandle, Flags, Parameters, Overlapped); }));
 }
 
 }  // namespace platform::virtdisk

@@ -54,6 +54,7 @@ DWORD ProbeVhd(const std::string& path, ImageFacts& facts) {
     if (footer->disk_type != kVhdDynamic && footer->disk_type != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     auto header = ReadVhdDynamicHeader(path, *footer);
     if (!header) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
+    if (!VhdTableIsSound(*footer, *header, facts.physical_size)) return ERROR_INVALID_DATA;
     if (footer->disk_type == kVhdDifferencing) {
         facts.parent_path = VhdParentPath(path);
         std::memcpy(&facts.parent_identifier, header->parent_unique_id.data(), sizeof facts.parent_identifier);
@@ -153,6 +154,13 @@ DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64
     if (result.exit_code != 0) {
         fs::remove(temporary, ec);
         return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
+    }
+    // The rebuilt image is the same disk: children made on it must still know it.
+    if (facts.format == ImageFormat::Vhd) {
+        if (DWORD kept = KeepVhdIdentity(path, temporary); kept != ERROR_SUCCESS) {
+            fs::remove(temporary, ec);
+            return kept;
+        }
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) ::chmod(temporary.c_str(), st.st_mode & 07777);

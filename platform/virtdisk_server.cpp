@@ -1,8 +1,11 @@
 #include "platform/virtdisk_server.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -19,8 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr auto kStartTimeout = 20s;
 constexpr auto kStopTimeout = 20s;
+constexpr auto kKillTimeout = 5s;
+std::atomic<std::chrono::milliseconds> start_timeout{20s};
 
 std::string NewMountFolder() {
     const char* tmp = std::getenv("TMPDIR");
@@ -54,7 +58,46 @@ void WaitForEnd(int pid) {
     }
 }
 
+// Waits for our child `pid` to end, leaving it unreaped.
+bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;  // not ours
+        if (info.si_pid == pid) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// qemu's option text for the image: commas in a value are doubled. A VHD's
+// disk is as large as its footer says, whoever made it, as we report it;
+// qemu would otherwise go by the CHS geometry for some creators.
+std::string ImageOptions(const std::string& image, const std::string& qemu_format) {
+    std::string escaped;
+    for (char c : image) {
+        escaped += c;
+        if (c == ',') escaped += ',';
+    }
+    std::string options = "driver=" + qemu_format;
+    if (qemu_format == "vpc") options += ",force_size_calc=current_size";
+    return options + ",file.driver=file,file.filename=" + escaped;
+}
+
+// Ends a server that never came up, with the qemu-nbd it started: both run
+// in the process group that our child `pid` leads. The child is reaped only
+// after the last signal, so that the group id cannot have passed to anyone else.
+void KillServerGroup(int pid) {
+    ::kill(-pid, SIGTERM);
+    EndedWithin(pid, kKillTimeout);
+    ::kill(-pid, SIGKILL);  // whatever still runs in the group
+    EndedWithin(pid, kKillTimeout);
+    ReapIfChild(pid);
+}
+
 }  // namespace
+
+void SetServerStartTimeoutForTesting(std::chrono::milliseconds timeout) { start_timeout = timeout; }
 
 bool CanServeImages(std::string* why) {
     auto fail = [&](const std::string& reason) {
@@ -79,17 +122,19 @@ DWORD StartServing(const std::string& image, const char* qemu_format, bool read_
     if (read_only) argv.push_back("--readonly");
     argv.insert(argv.end(), {"--pidfile", pid_file, served.file, "[", "qemu-nbd"});
     if (read_only) argv.push_back("--read-only");
-    argv.insert(argv.end(), {"-f", qemu_format, image, "]"});
+    argv.insert(argv.end(), {"--image-opts", ImageOptions(image, qemu_format), "]"});
     served.pid = StartDetached(argv);
     if (served.pid <= 0) {
         fs::remove(served.mount_dir);
         return ERROR_NOT_SUPPORTED;
     }
     // nbdfuse writes its pid file once the file is there to be used.
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + start_timeout.load();
     while (!FileExists(pid_file)) {
         ReapIfChild(served.pid);
-        if (!device::ProcessRunning(served.pid) || std::chrono::steady_clock::now() > deadline) {
+        const bool running = device::ProcessRunning(served.pid);
+        if (!running || std::chrono::steady_clock::now() > deadline) {
+            if (running) KillServerGroup(served.pid);
             StopServing(served);
             return ERROR_OPEN_FAILED;
         }

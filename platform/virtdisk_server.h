@@ -3,6 +3,7 @@
 // shows it as "<mount folder>/disk" in a FUSE mount of its own.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/win_error.h"
@@ -21,6 +22,10 @@ DWORD StartServing(const std::string& image, const char* qemu_format, bool read_
 // Unmounts and waits for the server to end (it may be another process's
 // child); removes the mount folder.
 void StopServing(const ServedImage& served);
+
+// How long StartServing waits for the server to come up (20 s unless set
+// otherwise, which tests do to try a server that never does).
+void SetServerStartTimeoutForTesting(std::chrono::milliseconds timeout);
 
 // Whether this machine can serve images at all, and if not, why.
 bool CanServeImages(std::string* why = nullptr);

@@ -22,6 +22,10 @@ constexpr std::size_t kHeaderSize = 1024;
 constexpr std::size_t kFooterChecksumAt = 64;
 constexpr std::size_t kHeaderChecksumAt = 36;
 constexpr std::uint32_t kUnusedBlock = 0xFFFFFFFFu;
+// The largest virtual disk the format can describe.
+constexpr std::uint64_t kMaxVhdSize = 2040ull << 30;
+constexpr std::uint32_t kSmallestBlock = 512;
+constexpr std::uint32_t kLargestBlock = 256u << 20;
 
 std::uint64_t Be(const std::uint8_t* p, int bytes) {
     std::uint64_t v = 0;
@@ -80,10 +84,30 @@ VhdFooter ParseFooter(const std::uint8_t* raw) {
     return f;
 }
 
-// Sets the size fields of a raw footer and seals it again.
+std::uint64_t GeometryBytes(std::uint32_t geometry) {
+    return static_cast<std::uint64_t>(geometry >> 16) * ((geometry >> 8) & 0xFF) * (geometry & 0xFF) * 512;
+}
+
+// Whether readers that follow the format's creators (qemu among them) take
+// the disk's size from the footer's size field rather than from its CHS
+// geometry: images of the Windows tools, Disk2vhd, XenServer and qemu's
+// own exact-size images.
+bool CreatorSizesByFooter(const std::uint8_t* raw) {
+    static const char* const kCreators[] = {"win ", "qem2", "d2v ", "CTXS", "tap\0"};
+    for (const char* creator : kCreators)
+        if (std::memcmp(raw + 28, creator, 4) == 0) return true;
+    return false;
+}
+
+// Sets the size fields of a raw footer and seals it again. The geometry
+// rarely spans the new size exactly; an image whose readers would go by the
+// geometry, and so see a smaller disk, is marked as one the Windows tools
+// made, whose size is the footer's.
 void ResizeFooter(std::uint8_t* raw, std::uint64_t new_size) {
+    const std::uint32_t geometry = VhdGeometry(new_size);
     PutBe(raw + 48, new_size, 8);
-    PutBe(raw + 56, VhdGeometry(new_size), 4);
+    PutBe(raw + 56, geometry, 4);
+    if (GeometryBytes(geometry) != new_size && !CreatorSizesByFooter(raw)) std::memcpy(raw + 28, "win ", 4);
     PutBe(raw + kFooterChecksumAt, VhdChecksum(raw, kFooterSize, kFooterChecksumAt), 4);
 }
 
@@ -99,14 +123,24 @@ DWORD ExpandFixed(int fd, std::int64_t file_size, std::uint8_t* footer, std::uin
     return ::fdatasync(fd) == 0 ? ERROR_SUCCESS : Errno();
 }
 
+VhdDynamicHeader ParseDynamicHeader(const std::uint8_t* header) {
+    VhdDynamicHeader h;
+    h.table_offset = Be(header + 16, 8);
+    h.max_table_entries = static_cast<std::uint32_t>(Be(header + 28, 4));
+    h.block_size = static_cast<std::uint32_t>(Be(header + 32, 4));
+    std::memcpy(h.parent_unique_id.data(), header + 40, 16);
+    return h;
+}
+
 DWORD ExpandDynamic(int fd, std::int64_t file_size, std::uint8_t* footer, const VhdFooter& parsed, std::uint64_t new_size) {
     std::uint8_t header[kHeaderSize];
     if (!ReadExactly(fd, header, kHeaderSize, static_cast<std::int64_t>(parsed.data_offset))) return ERROR_READ_FAULT;
     if (std::memcmp(header, "cxsparse", 8) != 0) return ERROR_INVALID_PARAMETER;
-    const std::uint64_t table_offset = Be(header + 16, 8);
-    const std::uint32_t entries = static_cast<std::uint32_t>(Be(header + 28, 4));
-    const std::uint32_t block_size = static_cast<std::uint32_t>(Be(header + 32, 4));
-    if (block_size == 0 || block_size % 512 != 0) return ERROR_INVALID_PARAMETER;
+    const VhdDynamicHeader parsed_header = ParseDynamicHeader(header);
+    if (!VhdTableIsSound(parsed, parsed_header, file_size)) return ERROR_INVALID_DATA;
+    const std::uint64_t table_offset = parsed_header.table_offset;
+    const std::uint32_t entries = parsed_header.max_table_entries;
+    const std::uint32_t block_size = parsed_header.block_size;
     const std::uint64_t wanted64 = (new_size + block_size - 1) / block_size;
     if (wanted64 > 0x7FFFFFFFu) return ERROR_INVALID_PARAMETER;
     const auto wanted = static_cast<std::uint32_t>(wanted64);
@@ -215,12 +249,18 @@ std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, co
     if (!fd || !ReadExactly(fd.get(), header, kHeaderSize, static_cast<std::int64_t>(footer.data_offset)))
         return std::nullopt;
     if (std::memcmp(header, "cxsparse", 8) != 0) return std::nullopt;
-    VhdDynamicHeader h;
-    h.table_offset = Be(header + 16, 8);
-    h.max_table_entries = static_cast<std::uint32_t>(Be(header + 28, 4));
-    h.block_size = static_cast<std::uint32_t>(Be(header + 32, 4));
-    std::memcpy(h.parent_unique_id.data(), header + 40, 16);
-    return h;
+    return ParseDynamicHeader(header);
+}
+
+bool VhdTableIsSound(const VhdFooter& footer, const VhdDynamicHeader& header, std::int64_t file_size) {
+    const std::uint32_t block = header.block_size;
+    if (block < kSmallestBlock || block > kLargestBlock || (block & (block - 1)) != 0) return false;
+    const std::uint64_t needed = footer.current_size / block + (footer.current_size % block != 0);
+    const std::uint64_t most = (kMaxVhdSize + block - 1) / block;
+    if (header.max_table_entries < needed || header.max_table_entries > most) return false;
+    const std::uint64_t table_bytes = static_cast<std::uint64_t>(header.max_table_entries) * 4;
+    return file_size >= 0 && header.table_offset <= static_cast<std::uint64_t>(file_size) &&
+           table_bytes <= static_cast<std::uint64_t>(file_size) - header.table_offset;
 }
 
 namespace {
@@ -251,7 +291,8 @@ std::uint32_t OpenVhdForResize(const std::string& path, OpenedVhd& vhd) {
 std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
     OpenedVhd vhd;
     if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
-    if (new_size % 512 != 0 || new_size <= vhd.parsed.current_size) return ERROR_INVALID_PARAMETER;
+    if (new_size % 512 != 0 || new_size <= vhd.parsed.current_size || new_size > kMaxVhdSize)
+        return ERROR_INVALID_PARAMETER;
     switch (vhd.parsed.disk_type) {
     case kVhdFixed: return ExpandFixed(vhd.fd.get(), vhd.file_size, vhd.footer, new_size);
     case kVhdDynamic: return ExpandDynamic(vhd.fd.get(), vhd.file_size, vhd.footer, vhd.parsed, new_size);
@@ -279,6 +320,23 @@ std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size) {
         break;
     default: return ERROR_NOT_SUPPORTED;
     }
+    return ::fdatasync(fd) == 0 ? ERROR_SUCCESS : Errno();
+}
+
+std::uint32_t KeepVhdIdentity(const std::string& original, const std::string& copy) {
+    OpenedVhd source;
+    if (std::uint32_t error = OpenVhdForResize(original, source)) return error;
+    source.fd.close();
+    OpenedVhd target;
+    if (std::uint32_t error = OpenVhdForResize(copy, target)) return error;
+    std::uint8_t* footer = target.footer;
+    std::memcpy(footer + 24, source.footer + 24, 4);   // time stamp
+    std::memcpy(footer + 68, source.footer + 68, 16);  // unique id
+    PutBe(footer + kFooterChecksumAt, VhdChecksum(footer, kFooterSize, kFooterChecksumAt), 4);
+    const int fd = target.fd.get();
+    // A dynamic disk keeps a copy of its footer at its start.
+    if (target.parsed.disk_type != kVhdFixed && !WriteExactly(fd, footer, kFooterSize, 0)) return Errno();
+    if (!WriteExactly(fd, footer, kFooterSize, target.file_size - static_cast<std::int64_t>(kFooterSize))) return Errno();
     return ::fdatasync(fd) == 0 ? ERROR_SUCCESS : Errno();
 }
 
@@ -458,9 +516,10 @@ std::uint32_t ForEachOwnRun(const std::string& child, const VhdRunSink& take) {
     auto footer = ReadVhdFooter(child);
     if (!footer || footer->disk_type != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     auto header = ReadVhdDynamicHeader(child, *footer);
-    if (!header || header->block_size == 0 || header->block_size % 512 != 0) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
+    if (!header) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     UniqueFd fd(::open(child.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return ErrorFromErrno(errno);
+    if (!VhdTableIsSound(*footer, *header, FileSize(fd.get()))) return ERROR_INVALID_DATA;
     const std::uint32_t entries = header->max_table_entries;
     std::vector<std::uint8_t> table(static_cast<std::size_t>(entries) * 4);
     if (!table.empty() && !ReadExactly(fd.get(), table.data(), table.size(), static_cast<std::int64_t>(header->table_offset)))

@@ -33,6 +33,14 @@ struct VhdDynamicHeader {
 std::optional<VhdFooter> ReadVhdFooter(const std::string& path);
 std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, const VhdFooter& footer);
 
+// Whether the block table a dynamic header describes can be believed: a
+// block size that is a power of two from 512 bytes to 256 MiB, at least
+// enough entries for the disk and no more than the largest VHD (2040 GiB)
+// could use, and a table that lies inside the file of `file_size` bytes.
+// Callers refuse other headers with ERROR_INVALID_DATA before sizing
+// anything by them.
+bool VhdTableIsSound(const VhdFooter& footer, const VhdDynamicHeader& header, std::int64_t file_size);
+
 // The footer's checksum: the ones' complement of the byte sum with the
 // checksum field taken as zero.
 std::uint32_t VhdChecksum(const std::uint8_t* record, std::size_t size, std::size_t checksum_at);
@@ -50,6 +58,12 @@ std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size);
 // value lies past it. A fixed image loses its tail; a dynamic one keeps its
 // blocks but no longer offers them.
 std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size);
+
+// Gives the VHD `copy` (a rebuild of `original`) the original's unique id
+// and time stamp, in both copies of its footer, so that differencing disks
+// made on the original still find it as their parent. Returns a Windows
+// error code.
+std::uint32_t KeepVhdIdentity(const std::string& original, const std::string& copy);
 
 // ---- differencing disks -------------------------------------------------------
 

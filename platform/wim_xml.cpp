@@ -37,6 +37,10 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, last - first);
 }
 
+// Image information is a few levels deep; anything far deeper is refused
+// rather than read by a recursion that could run out of stack.
+constexpr int kMaxElementDepth = 64;
+
 // A small reader of the element trees image information is made of: nested
 // elements and text; attributes, comments and declarations are passed over.
 class ElementReader {
@@ -106,6 +110,11 @@ private:
 
     // The children of an element, up to but not including its end tag.
     bool children(const std::string& prefix, std::vector<std::pair<std::string, std::string>>& properties) {
+        if (++depth_ > kMaxElementDepth) return false;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
         std::map<std::string, int> seen;
         for (;;) {
             skip_prolog();
@@ -140,6 +149,7 @@ private:
 
     const std::string& xml_;
     std::size_t at_ = 0;
+    int depth_ = 0;
 };
 
 }  // namespace

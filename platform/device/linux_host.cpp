@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/blkpg.h>
+#include <linux/loop.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -978,6 +979,32 @@ std::uint64_t LinuxHost::busy_generation() {
 
 // ---- attached virtual disks ---------------------------------------------------
 
+namespace {
+
+// Whether the loop device of an attachment is still bound to the recorded
+// file itself, not merely to some file: its number may have been given to
+// someone else's loop device since. The device and inode of the backing
+// tell; a backing that can no longer be looked at (its server ended) is
+// known by the name the kernel keeps.
+bool LoopStillBacksRecordedFile(const VirtualDiskAttachment& attachment) {
+    const std::string name = KernelNameOf(attachment.device);
+    if (name.empty() || attachment.backing.empty()) return false;
+    struct stat st {};
+    if (::stat(attachment.backing.c_str(), &st) != 0) {
+        std::string shown = LoopBackingFile(name);
+        const std::string deleted = " (deleted)";
+        if (shown.size() > deleted.size() && shown.compare(shown.size() - deleted.size(), deleted.size(), deleted) == 0)
+            shown.resize(shown.size() - deleted.size());
+        return !shown.empty() && shown == attachment.backing;
+    }
+    UniqueFd fd(::open(attachment.device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    loop_info64 info {};
+    if (!fd || ::ioctl(fd.get(), LOOP_GET_STATUS64, &info) != 0) return false;
+    return info.lo_device == static_cast<std::uint64_t>(st.st_dev) && info.lo_inode == static_cast<std::uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
 bool LinuxHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
     std::vector<std::string> argv = {"losetup", "--find", "--show"};
     if (attachment.read_only) argv.push_back("--read-only");
@@ -1005,7 +1032,13 @@ bool LinuxHost::detach_virtual_disk(const VirtualDiskAttachment& attachment) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    const bool ours = LoopStillBacksRecordedFile(attachment);
     RemoveAttachmentRecord(state_path(), KernelNameOf(attachment.device));
+    if (!ours) {
+        // Our loop device is gone already; the number now belongs to someone else.
+        impl_->bump();
+        return true;
+    }
     virtdisk::ToolResult result = virtdisk::RunTool({"losetup", "--detach", attachment.device});
     impl_->bump();
     if (result.exit_code != 0) {
@@ -1019,8 +1052,7 @@ std::vector<VirtualDiskAttachment> LinuxHost::attached_virtual_disks() {
     std::vector<VirtualDiskAttachment> result;
     for (auto& record : LiveAttachmentRecords(state_path())) {
         // The loop device must still be the one we set up over this backing.
-        std::string name = KernelNameOf(record.attachment.device);
-        if (name.empty() || LoopBackingFile(name).empty()) continue;
+        if (!LoopStillBacksRecordedFile(record.attachment)) continue;
         result.push_back(std::move(record.attachment));
     }
     return result;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -10,8 +11,10 @@
 
 #include "disk/virtdisk.h"
 #include "platform/device/handle.h"
+#include "platform/device/registry.h"
 #include "platform/module.h"
 #include "platform/virtdisk_server.h"
+#include "support/embedded_machine.h"
 #include "support/test_support.h"
 
 namespace {
@@ -209,6 +212,102 @@ TEST_F(RawVhdTest, FailuresCarryTheirStepAndCode) {
     EXPECT_EQ(RaisedBy([&] { disk::rawvhd(file("source.raw"), file("x.vhd"), 2, nullptr); }),
               "could not load CreateVirtualDisk from virtdisk.dll");
     platform::HideModuleForTesting("VirtDisk.dll", false);
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(RawVhdTest, AFailedCopyLeavesTheOldDestinationAsItWas) {
+    struct Case {
+        const char* name;
+        std::int64_t source_size;
+        bool source_shrinks;  // loses its tail after the first 64 MiB
+        const char* destination;
+        int mode;
+        std::string text;
+    } cases[] = {
+        {"empty source", 0, false, "old.vhd", disk::kRawVhdToFixedVhd, "CreateVHD DST failed 87"},
+        {"source beyond a VHD", 2041ll << 30, false, "old.vhd", disk::kRawVhdToDynamicVhd, "CreateVHD DST failed 87"},
+        {"copy into a new image breaks off", 192 * kMiB, true, "old.vhd", disk::kRawVhdToFixedVhd,
+         "ReadFile SRC ended early at 67108864"},
+        {"copy into a new file breaks off", 192 * kMiB, true, "old.raw", disk::kRawVhdToDevice,
+         "ReadFile SRC ended early at 67108864"},
+    };
+    const std::string old_content(100000, 'j');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir dir;
+        const std::string source = dir.file("source.raw"), destination = dir.file(c.destination);
+        if (c.source_size > 0) MakeSource(source, c.source_size);
+        else test_support::WriteWholeFile(source, "");
+        test_support::WriteWholeFile(destination, old_content);
+        RecordingTarget target;
+        if (c.source_shrinks) target.on_post = [&] { std::filesystem::resize_file(source, 64 * kMiB); };
+        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(source, destination, c.mode, &target); }), c.text);
+        EXPECT_TRUE(test_support::ReadWholeFile(destination) == old_content) << "the old destination changed";
+        EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{c.destination, "source.raw"})) << "nothing left behind";
+    }
+}
+
+TEST_F(RawVhdTest, NamesThatAreNotUtf8AreRefusedBeforeAnythingIsTouched) {
+    MakeSource(file("source.raw"), kMiB);
+    // What the name would become with its invalid bytes replaced by U+FFFD.
+    const std::string replaced = file("x\xef\xbf\xbd.vhd");
+    test_support::WriteWholeFile(replaced, "keep me");
+    struct Case {
+        std::string source, destination;
+        int mode;
+        std::string text;
+    } cases[] = {
+        {file("source.raw"), file("x\xff.vhd"), disk::kRawVhdToDynamicVhd, "CreateVHD DST failed 123"},
+        {file("source.raw"), file("x\xff.raw"), disk::kRawVhdToDevice, "CreateFile DST failed 123"},
+        {file("x\xff.vhd"), file("out.raw"), disk::kRawVhdToDevice, "OpenVHD SRC failed 123"},
+        {file("s\xc3.raw"), file("out.raw"), disk::kRawVhdToDevice, "CreateFile SRC failed 123"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(c.source, c.destination, c.mode, nullptr); }), c.text) << c.destination;
+    EXPECT_EQ(test_support::ReadWholeFile(replaced), "keep me");
+    EXPECT_EQ(NamesIn(dir_.path()), (std::vector<std::string>{"source.raw", "x\xef\xbf\xbd.vhd"}));
+}
+
+test_support::DiskSpec PlainDisk() {
+    test_support::DiskSpec disk;
+    disk.size = 4 * kMiB;
+    return disk;
+}
+
+TEST_F(RawVhdTest, AnImageAttachedToTheHostIsNeitherReplacedNorWrittenBesideIt) {
+    test_support::EmbeddedMachine machine({PlainDisk()});
+    const std::string image = machine.dir().file("attached.vhd");
+    MakeSource(file("source.raw"), 2 * kMiB);
+    platform::Handle attached;
+    ASSERT_EQ(disk::CreateVirtualDisk1(image, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &attached, 2 * kMiB),
+              0u);
+    ASSERT_EQ(disk::AttachVirtualDisk(attached, 0), 0u);
+    ASSERT_NE(disk::GetVirtualDiskPhysicalPath(attached), "");
+    const std::string before = test_support::ReadWholeFile(image);
+    struct Case {
+        std::string destination;
+        int mode;
+        std::string text;
+    } cases[] = {
+        {image, disk::kRawVhdToFixedVhd, "CreateVHD DST failed 32"},
+        {machine.dir().file("./sub/../attached.vhd"), disk::kRawVhdToDynamicVhd, "CreateVHD DST failed 32"},
+        {image, disk::kRawVhdToDevice, "AttachVHD DST failed 32"},  // a second writer beside the host disk
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(file("source.raw"), c.destination, c.mode, nullptr); }), c.text)
+            << c.destination << " " << c.mode;
+    EXPECT_TRUE(test_support::ReadWholeFile(image) == before) << "the attached image changed";
+    attached.close();
+    // Detached, the image may be replaced again.
+    ASSERT_TRUE(disk::rawvhd(file("source.raw"), image, disk::kRawVhdToFixedVhd, nullptr));
+    EXPECT_TRUE(test_support::ReadWholeFile(image).substr(0, 2 * kMiB) == test_support::ReadWholeFile(file("source.raw")));
 }
 
 }  // namespace

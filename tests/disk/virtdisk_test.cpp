@@ -44,7 +44,7 @@ protected:
     std::unique_ptr<test_support::EmbeddedMachine> machine_;
 };
 
-TEST(StorageTypeOfPath, FollowsTheLoweredPath) {
+TEST(StorageTypeOfPath, FollowsTheFileNamesExtension) {
     struct Case {
         const char* path;
         std::uint32_t device;
@@ -53,14 +53,49 @@ TEST(StorageTypeOfPath, FollowsTheLoweredPath) {
         {"/images/DISK.VHDX", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDX},
         {"/images/set.vhds", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDSET},
         {"/images/cd.ISO", vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO},
-        {"/images/cd.iso.vhdx", vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO},
+        {"/images/cd.iso.vhdx", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDX},
         {"/images/other.img", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD},
+        // Folders do not count, nor does text after the extension.
+        {"/data/old.vhdx.d/new.vhd", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD},
+        {"/data/cd.iso/disk.vhdx", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHDX},
+        {"C:\\cds.iso\\disk", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD},
+        {"D:\\images\\CD.Iso", vd::VIRTUAL_STORAGE_TYPE_DEVICE_ISO},
+        {"/images/backup.vhdx.img", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD},
+        {"/images/set.vhdset", vd::VIRTUAL_STORAGE_TYPE_DEVICE_VHD},
     };
     for (const auto& c : cases) {
         auto type = disk::StorageTypeOfPath(c.path);
         EXPECT_EQ(type.DeviceId, c.device) << c.path;
         EXPECT_TRUE(type.VendorId == vd::VIRTUAL_STORAGE_TYPE_VENDOR_MICROSOFT) << c.path;
     }
+}
+
+TEST(LoweredExtension, IsTheLastDotOfTheFileName) {
+    struct Case {
+        const char* path;
+        const char* extension;
+    } cases[] = {
+        {"/a/b.VHD", ".vhd"}, {"b.vhdx", ".vhdx"}, {"/a.vhd/b", ""}, {"C:\\a.vhd\\b", ""},
+        {"/a/.vhd", ""},      {"/a/b.", "."},       {"", ""},         {"/a/x.tar.GZ", ".gz"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(disk::LoweredExtension(c.path), c.extension) << c.path;
+}
+
+TEST_F(WrapperTest, PathsThatAreNotUtf8AreRefusedBeforeAnythingIsTouched) {
+    const std::string bad = file("bad\xff\xfe.vhd");
+    const std::string replaced = file("bad\xef\xbf\xbd\xef\xbf\xbd.vhd");  // what U+FFFD would have made of it
+    Handle handle;
+    EXPECT_EQ(disk::CreateVirtualDisk1(bad, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &handle, kMiB),
+              platform::ERROR_INVALID_NAME);
+    EXPECT_EQ(disk::CreateVirtualDisk0(file("good.vhd"), vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, bad,
+                                       &handle, 0),
+              platform::ERROR_INVALID_NAME);
+    EXPECT_FALSE(handle.valid());
+    EXPECT_FALSE(std::filesystem::exists(replaced));
+    EXPECT_FALSE(std::filesystem::exists(file("good.vhd")));
+    test_support::WriteWholeFile(replaced, "not an image");
+    EXPECT_EQ(disk::OpenVirtualDisk(bad, &handle, 0, 2, 0), platform::ERROR_INVALID_NAME);
+    EXPECT_EQ(test_support::ReadWholeFile(replaced), "not an image");
 }
 
 TEST(VirtDiskWrappers, RaiseTheirTextWhenTheLibraryIsMissing) {

@@ -3,6 +3,7 @@
 #include "platform/virtdisk.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "platform/device/registry.h"
 #include "platform/module.h"
 #include "platform/virtdisk_server.h"
+#include "platform/virtdisk_vhd.h"
 #include "platform/wide_text.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
@@ -282,6 +284,28 @@ TEST_F(VirtDiskHostTest, AttachAddsTheNextDiskAndClosingTakesItAway) {
     EXPECT_EQ(Registry::instance().snapshot()->disk(1), nullptr);
 }
 
+TEST_F(VirtDiskHostTest, NoSecondWriterBesideAnAttachOnTheHostOrInThisProcess) {
+    std::string path = file("shared.vhd");
+    {
+        Handle host;
+        ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, true, 2 * kMiB, &host), ERROR_SUCCESS);
+        ASSERT_EQ(Attach(host, ATTACH_VIRTUAL_DISK_FLAG_NONE), ERROR_SUCCESS);
+        Handle again;
+        ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &again), ERROR_SUCCESS);
+        EXPECT_EQ(Attach(again, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(Attach(again, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST | ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY), ERROR_SUCCESS)
+            << "a reader may look on";
+    }
+    // Two handles of this process, neither on the host.
+    Handle first, second;
+    ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &first), ERROR_SUCCESS);
+    ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &second), ERROR_SUCCESS);
+    ASSERT_EQ(Attach(first, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS);
+    EXPECT_EQ(Attach(second, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SHARING_VIOLATION);
+    first.close();
+    EXPECT_EQ(Attach(second, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS) << "free again once detached";
+}
+
 TEST_F(VirtDiskHostTest, PermanentAttachOutlivesTheHandleUntilDetached) {
     SKIP_WITHOUT_SERVER(true);
     std::string path = file("lasting.vhd");
@@ -523,6 +547,33 @@ TEST_F(VirtDiskLinuxHostTest, AReadOnlyAttachMakesAReadOnlyLoopDevice) {
     EXPECT_EQ(test_support::Run("blockdev --getro " + Quote(disk->backing)).output, "1\n");
 }
 
+TEST_F(VirtDiskLinuxHostTest, ALoopNumberGivenToSomeoneElseIsNeitherOurDiskNorDetached) {
+    std::string path = dir_.file("reused.vhd"), other = dir_.file("someone-else.img");
+    test_support::MakeSparseFile(other, 3 * kMiB);
+    Handle handle;
+    ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, true, 2 * kMiB, &handle), ERROR_SUCCESS);
+    ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NONE), ERROR_SUCCESS);
+    auto records = device::LoadAttachmentRecords(Registry::instance().host().state_path());
+    ASSERT_EQ(records.size(), 1u);
+    const std::string loop = records[0].attachment.device;
+    ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
+    struct Detacher {
+        std::string loop;
+        ~Detacher() { test_support::Run("losetup -d " + loop); }
+    } cleanup{loop};
+
+    // Our loop device goes away behind our back, and its number is given to another file.
+    ASSERT_EQ(test_support::Run("losetup -d " + loop).exit_code, 0);
+    auto reused = test_support::Run("losetup " + loop + " " + Quote(other));
+    if (reused.exit_code != 0) GTEST_SKIP() << "the loop number was taken meanwhile: " << reused.output;
+    Registry::Reset();
+    EXPECT_EQ(Registry::instance().snapshot()->disk(0), nullptr) << "someone else's loop device is no disk of ours";
+    EXPECT_EQ(PhysicalPath(handle), "");
+    handle.close();  // detaches what it attached, if it is still there
+    EXPECT_NE(LoopsOf(other), "") << "someone else's loop device stays";
+    EXPECT_TRUE(device::LoadAttachmentRecords(Registry::instance().host().state_path()).empty());
+}
+
 // ---- differencing disks ----------------------------------------------------------
 
 std::uint64_t BigEndian(const std::string& bytes, std::size_t at, int width) {
@@ -683,6 +734,90 @@ TEST_F(VirtDiskDifferencingTest, MergeRefusesALostOrForeignParent) {
     ASSERT_EQ(Open(child_, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &child), ERROR_SUCCESS);
     EXPECT_EQ(MergeVirtualDisk(&child, 0, &merge, nullptr), ERROR_VHD_PARENT_VHD_NOT_FOUND);
     EXPECT_EQ(test_support::ReadWholeFile(dir_.file("real.vhd")), before);
+}
+
+TEST_F(VirtDiskDifferencingTest, CompactRefusesAChildAndKeepsTheParentsIdentity) {
+    {
+        Handle child;
+        ASSERT_EQ(CreateChild(child_, parent_, 0, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &child), ERROR_SUCCESS);
+    }
+    GiveChildSectors(child_, 0, 8, Pattern(8 * 512, 'C'));
+    const std::string child_before = test_support::ReadWholeFile(child_);
+    {
+        // A rewrite of the child alone would lose what it takes from its parent.
+        Handle child;
+        ASSERT_EQ(Open(child_, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &child), ERROR_SUCCESS);
+        EXPECT_EQ(CompactVirtualDisk(&child, 0, nullptr, nullptr), ERROR_NOT_SUPPORTED);
+    }
+    EXPECT_TRUE(test_support::ReadWholeFile(child_) == child_before) << "the child was changed";
+
+    std::vector<std::uint64_t> storage;
+    auto* info = reinterpret_cast<GET_VIRTUAL_DISK_INFO*>(storage.data());
+    const std::string content = RawContent(parent_, "vpc", dir_);
+    Handle parent;
+    ASSERT_EQ(Open(parent_, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &parent), ERROR_SUCCESS);
+    ASSERT_EQ(Info(parent, GET_VIRTUAL_DISK_INFO_IDENTIFIER, storage), ERROR_SUCCESS);
+    info = reinterpret_cast<GET_VIRTUAL_DISK_INFO*>(storage.data());
+    const GUID identity = info->Identifier;
+    ASSERT_EQ(CompactVirtualDisk(&parent, 0, nullptr, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(Info(parent, GET_VIRTUAL_DISK_INFO_IDENTIFIER, storage), ERROR_SUCCESS);
+    info = reinterpret_cast<GET_VIRTUAL_DISK_INFO*>(storage.data());
+    EXPECT_TRUE(info->Identifier == identity) << "the compacted parent is the same disk";
+    EXPECT_TRUE(RawContent(parent_, "vpc", dir_) == content);
+    const std::string image = test_support::ReadWholeFile(parent_);
+    EXPECT_EQ(image.substr(0, 512), image.substr(image.size() - 512)) << "both footer copies agree";
+    auto check = test_support::Run("qemu-img check -f vpc " + Quote(parent_));
+    EXPECT_TRUE(check.exit_code == 0 || check.output.find("not support") != std::string::npos) << check.output;
+
+    Handle child;
+    ASSERT_EQ(Open(child_, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &child), ERROR_SUCCESS);
+    ASSERT_EQ(Info(child, GET_VIRTUAL_DISK_INFO_PARENT_IDENTIFIER, storage), ERROR_SUCCESS);
+    info = reinterpret_cast<GET_VIRTUAL_DISK_INFO*>(storage.data());
+    EXPECT_TRUE(info->ParentIdentifier == identity) << "the child still knows its parent";
+}
+
+// ---- unsound headers --------------------------------------------------------------
+
+void SealHeader(std::string& image) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 512; i < 512 + 1024; ++i)
+        if (i < 512 + 36 || i >= 512 + 40) sum += static_cast<unsigned char>(image[i]);
+    PutBigEndian(image, 512 + 36, ~sum, 4);
+}
+
+TEST_F(VirtDiskTest, BlockTablesThatCannotBeBelievedAreRefused) {
+    struct Case {
+        const char* name;
+        std::size_t field;  // in the dynamic header
+        int width;
+        std::uint64_t value;
+    } cases[] = {
+        {"block size no power of two", 32, 4, 3u << 20},
+        {"block size below a sector", 32, 4, 256},
+        {"block size beyond 256 MiB", 32, 4, 512u << 20},
+        {"fewer entries than the disk needs", 28, 4, 3},
+        {"table past the end of the file", 28, 4, 0x7FFFFFFF},
+        {"more entries than the largest disk has", 28, 4, 0x3FFFFFFF},
+        {"table offset past the end of the file", 16, 8, 1ull << 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir dir;
+        const std::string path = dir.file("bad.vhd"), child = dir.file("child.vhd");
+        auto made = test_support::Run("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " + Quote(path) + " 8M");
+        ASSERT_EQ(made.exit_code, 0) << made.output;
+        ASSERT_EQ(CreateDifferencingVhd(child, path), ERROR_SUCCESS);
+        for (const std::string& image_path : {path, child}) {
+            std::string image = test_support::ReadWholeFile(image_path);
+            PutBigEndian(image, 512 + c.field, c.value, c.width);
+            SealHeader(image);
+            test_support::WriteWholeFile(image_path, image);
+        }
+        Handle handle;
+        EXPECT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle), ERROR_INVALID_DATA);
+        EXPECT_EQ(ExpandVhd(path, 16 * kMiB), ERROR_INVALID_DATA);
+        EXPECT_EQ(ForEachOwnRun(child, [](std::int64_t, const void*, std::size_t) { return true; }), ERROR_INVALID_DATA);
+    }
 }
 
 // ---- refusals ---------------------------------------------------------------------
@@ -887,6 +1022,117 @@ TEST_F(VirtDiskTest, CompactKeepsTheContentOfADynamicImage) {
 
     ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS);
     EXPECT_EQ(CompactVirtualDisk(&handle, 0, nullptr, nullptr), ERROR_SHARING_VIOLATION) << "not while attached";
+}
+
+// An image whose size its creator gives by the CHS geometry (older qemu,
+// Virtual PC) is as large after an expand as asked, for qemu as for us.
+class VirtDiskGeometryTest : public VirtDiskTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VirtDiskGeometryTest, AnImageSizedByItsGeometryHasItsNewSizeAfterExpand) {
+    const bool fixed = GetParam();
+    SKIP_WITHOUT_SERVER(!fixed);
+    test_support::TempDir dir;
+    const std::string path = dir.file("chs.vhd");
+    auto made = test_support::Run(std::string("qemu-img create -q -f vpc -o subformat=") + (fixed ? "fixed " : "dynamic ") +
+                                  Quote(path) + " 10M");
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+    ASSERT_EQ(test_support::ReadWholeFile(path).substr(std::filesystem::file_size(path) - 512 + 28, 4), "qemu");
+    const std::int64_t new_size = 16 * kMiB + 512 * 7;  // no CHS geometry spans it
+    Handle handle;
+    ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle), ERROR_SUCCESS);
+    EXPAND_VIRTUAL_DISK_PARAMETERS expand{1, static_cast<ULONGLONG>(new_size)};
+    ASSERT_EQ(ExpandVirtualDisk(&handle, 0, &expand, nullptr), ERROR_SUCCESS);
+
+    auto info = test_support::Run("qemu-img info --output=json -f vpc " + Quote(path));
+    ASSERT_EQ(info.exit_code, 0) << info.output;
+    EXPECT_EQ(JsonNumber(info.output, "virtual-size"), new_size);
+    alignas(8) std::uint8_t buffer[2064] = {};
+    auto* disk_info = reinterpret_cast<GET_VIRTUAL_DISK_INFO*>(buffer);
+    ULONG size = sizeof buffer;
+    disk_info->Version = GET_VIRTUAL_DISK_INFO_SIZE;
+    ASSERT_EQ(GetVirtualDiskInformation(&handle, &size, disk_info, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(disk_info->Size.VirtualSize, static_cast<ULONGLONG>(new_size));
+    ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS);
+    std::string tail(512, 1);
+    std::size_t done = 0;
+    ASSERT_TRUE(ReadAt(handle, new_size - 512, tail.data(), tail.size(), &done));
+    EXPECT_EQ(done, 512u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VirtDiskGeometryTest, ::testing::Bool(),
+                         [](const auto& param_info) { return std::string(param_info.param ? "Fixed" : "Dynamic"); });
+
+TEST_F(VirtDiskTest, AServedImageIsAsLargeAsItsFooterSaysWhoeverMadeIt) {
+    SKIP_WITHOUT_SERVER(true);
+    test_support::TempDir dir;
+    const std::string path = dir.file("vpc.vhd");
+    auto made = test_support::Run("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " + Quote(path) + " 10M");
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+    // Marked as made by Virtual PC, whose readers go by the geometry, which
+    // spans a little less than the size.
+    std::string image = test_support::ReadWholeFile(path);
+    for (std::size_t at : {std::size_t{0}, image.size() - 512}) {
+        image.replace(at + 28, 4, "vpc ");
+        PutBigEndian(image, at + 56, VhdGeometry(10 * kMiB), 4);
+        std::uint32_t sum = 0;
+        for (std::size_t i = 0; i < 512; ++i)
+            if (i < 64 || i >= 68) sum += static_cast<unsigned char>(image[at + i]);
+        PutBigEndian(image, at + 64, ~sum, 4);
+    }
+    test_support::WriteWholeFile(path, image);
+    Handle handle;
+    ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle), ERROR_SUCCESS);
+    ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST | ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY), ERROR_SUCCESS);
+    std::int64_t end = 0;
+    ASSERT_TRUE(SetFilePointerEx(handle, 0, &end, FILE_END));
+    EXPECT_EQ(end, 10 * kMiB);
+    std::string tail(512, 1);
+    std::size_t done = 0;
+    ASSERT_TRUE(ReadAt(handle, 10 * kMiB - 512, tail.data(), tail.size(), &done));
+    EXPECT_EQ(done, 512u) << "the server offers the whole disk";
+    EXPECT_EQ(tail, std::string(512, 0));
+}
+
+// ---- the server ---------------------------------------------------------------------
+
+TEST_F(VirtDiskTest, AServerThatNeverComesUpLeavesNothingBehind) {
+    SKIP_WITHOUT_SERVER(true);
+    test_support::TempDir bin, tmp, images;
+    // An nbdfuse that starts its "qemu-nbd" and then never offers the file.
+    const std::string script = bin.file("nbdfuse");
+    test_support::WriteWholeFile(script, "#!/bin/sh\n"
+                                         "dir=$(dirname \"$0\")\n"
+                                         "sleep 300 &\n"
+                                         "echo $! > \"$dir/qemu-nbd.pid\"\n"
+                                         "echo $$ > \"$dir/nbdfuse.pid\"\n"
+                                         "exec sleep 300\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    const std::string image = images.file("any.vhd");
+    test_support::WriteWholeFile(image, std::string(4096, 0));
+
+    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const char* saved_tmp = std::getenv("TMPDIR");
+    const std::string saved_tmpdir = saved_tmp ? saved_tmp : "";
+    ::setenv("PATH", (bin.path().string() + ":" + saved_path).c_str(), 1);
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    SetServerStartTimeoutForTesting(std::chrono::milliseconds(1500));
+    ServedImage served;
+    const DWORD started = StartServing(image, "vpc", true, served);
+    SetServerStartTimeoutForTesting(std::chrono::seconds(20));
+    ::setenv("PATH", saved_path.c_str(), 1);
+    if (saved_tmp) ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+
+    EXPECT_EQ(started, ERROR_OPEN_FAILED);
+    for (const char* name : {"nbdfuse.pid", "qemu-nbd.pid"}) {
+        const std::string text = test_support::ReadWholeFile(bin.file(name));
+        ASSERT_FALSE(text.empty()) << name;
+        const int pid = std::stoi(text);
+        for (int i = 0; i < 500 && device::ProcessRunning(pid); ++i) ::usleep(10000);  // its reaper may be slow
+        EXPECT_FALSE(device::ProcessRunning(pid)) << name << " still runs";
+        if (device::ProcessRunning(pid)) ::kill(pid, SIGKILL);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the mount folder is gone";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/device/registry.h"
 #include "platform/module.h"
 #include "platform/wide_text.h"
+#include "platform/wim_xml.h"
 #include "platform/wimgapi.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
@@ -485,6 +486,13 @@ TEST_F(WimgapiTest, InformationBootIndexAndExportReachTheFile) {
     const std::u16string broken = u"<IMAGE><NAME>Test</IMAGE>";
     EXPECT_FALSE(api.SetImageInformation(image, broken.data(), static_cast<DWORD>(broken.size() * 2)));
     EXPECT_EQ(GetLastError(), kInvalidData);
+    // Nesting far beyond any image information is refused, not recursed into.
+    std::u16string deep = u"<IMAGE>";
+    for (int i = 0; i < 200000; ++i) deep += u"<A>";
+    for (int i = 0; i < 200000; ++i) deep += u"</A>";
+    deep += u"</IMAGE>";
+    EXPECT_FALSE(api.SetImageInformation(image, deep.data(), static_cast<DWORD>(deep.size() * 2)));
+    EXPECT_EQ(GetLastError(), kInvalidData);
 
     EXPECT_TRUE(api.SetBootImage(wim, 1));
     EXPECT_FALSE(api.SetBootImage(wim, 2));
@@ -706,6 +714,32 @@ TEST_F(WimgapiNtfsTest, VolumesThatCannotBeUsedFailWithAReason) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_SUPPORTED});
     api.CloseHandle(image);
     api.CloseHandle(wim);
+}
+
+// ---- the image information reader ------------------------------------------
+
+std::string Nested(int levels, const std::string& text) {
+    std::string xml = "<IMAGE>";
+    for (int i = 0; i < levels; ++i) xml += "<L" + std::to_string(i) + ">";
+    xml += text;
+    for (int i = levels - 1; i >= 0; --i) xml += "</L" + std::to_string(i) + ">";
+    return xml + "</IMAGE>";
+}
+
+TEST(ImageInformationXml, ReadsNestingUpToItsLimitAndRefusesDeeper) {
+    std::vector<std::pair<std::string, std::string>> properties;
+    struct Case {
+        int levels;
+        bool accepted;
+    } cases[] = {{1, true}, {64, true}, {65, false}, {100000, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::wim::ImageProperties(Nested(c.levels, "x"), properties), c.accepted) << c.levels;
+        if (c.accepted) {
+            ASSERT_EQ(properties.size(), 1u) << c.levels;
+            EXPECT_EQ(properties[0].second, "x");
+            EXPECT_EQ(std::count(properties[0].first.begin(), properties[0].first.end(), '/'), c.levels - 1);
+        }
+    }
 }
 
 }  // namespace
