@@ -5,15 +5,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "disk/virtdisk.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
+#include "platform/thread.h"
 #include "platform/wide_text.h"
 
 namespace disk {
@@ -169,7 +174,9 @@ struct Destination {
     bool blank = false;
 };
 
-void CreateImage(const std::string& path, int mode, std::int64_t size) {
+// Creates the image and attaches it through the handle that made it, which
+// knows it holds nothing yet.
+Handle CreateImage(const std::string& path, int mode, std::int64_t size) {
     // A virtual disk holds whole sectors: an odd-sized source ends in zeros.
     const std::int64_t maximum = (size + 511) / 512 * 512;
     if (maximum <= 0 || (LoweredExtension(path) == ".vhd" && maximum > kMaxVhdSize))
@@ -179,6 +186,9 @@ void CreateImage(const std::string& path, int mode, std::int64_t size) {
                        ? CreateVirtualDisk0(path, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &created, maximum)
                        : CreateVirtualDisk1(path, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &created, maximum);
     if (result != 0) Raise("CreateVHD DST failed ", result);
+    if (DWORD attached = AttachVirtualDisk(created, vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST); attached != 0)
+        Raise("AttachVHD DST failed ", attached);
+    return created;
 }
 
 void OpenDestination(const std::string& destination, int mode, std::int64_t size, Destination& out) {
@@ -192,10 +202,8 @@ void OpenDestination(const std::string& destination, int mode, std::int64_t size
     switch (out.kind) {
     case DestinationKind::NewImage:
         out.replacement.emplace(destination);
-        CreateImage(out.replacement->path(), mode, size);
+        out.handle = CreateImage(out.replacement->path(), mode, size);
         out.blank = true;
-        out.handle = AttachForCopy(out.replacement->path(), vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST,
-                                   "OpenVHD DST failed ", "AttachVHD DST failed ", nullptr);
         return;
     case DestinationKind::ExistingImage:
         out.handle = AttachForCopy(destination, vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST, "OpenVHD DST failed ",
@@ -225,6 +233,110 @@ void OpenDestination(const std::string& destination, int mode, std::int64_t size
     if (!out.handle) Raise(step, platform::GetLastError());
 }
 
+// One block of the source as the read-ahead thread read it: its bytes, or
+// the failure that ended the reading there.
+struct Block {
+    std::vector<char> bytes;
+    std::size_t size = 0;
+    std::string failure;
+};
+
+// Reads the source in order on a thread of its own, a few blocks ahead of
+// the writing, so that reading and writing run at the same time. With
+// progress to report it reads no further than the next report until that
+// report has been made: whoever watches the copy sees the source read up to
+// there and no further, as in a copy that reads and writes in turn.
+class ReadAhead {
+public:
+    static constexpr std::size_t kDepth = 4;
+
+    ReadAhead(Handle& source, std::int64_t size, bool reports_progress)
+        : source_(source), size_(size), paced_(reports_progress), allowed_(paced_ ? kProgressStep : size) {
+        for (std::size_t i = 0; i < kDepth; ++i) free_.push_back(std::vector<char>(kBlockSize));
+        thread_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
+    }
+    ~ReadAhead() {
+        thread_.request_stop();
+        changed_.notify_all();
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The next block in order; raises the failure the reading met there.
+    Block next() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !ready_.empty(); });
+        Block block = std::move(ready_.front());
+        ready_.pop_front();
+        if (!block.failure.empty()) throw std::runtime_error(block.failure);
+        return block;
+    }
+    // Hands a written block's buffer back for reading into.
+    void recycle(Block block) {
+        {
+            std::lock_guard guard(mutex_);
+            free_.push_back(std::move(block.bytes));
+        }
+        changed_.notify_all();
+    }
+    // All up to `position` is written (and any report due there made): read
+    // on to the next report after it.
+    void written(std::int64_t position) {
+        {
+            std::lock_guard guard(mutex_);
+            if (paced_) allowed_ = (position / kProgressStep + 1) * kProgressStep;
+        }
+        changed_.notify_all();
+    }
+    // Waits for the reading to end (it ends by itself at the source's end).
+    void finish() {
+        thread_.request_stop();
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void run(std::stop_token stop) {
+        std::int64_t position = 0;
+        while (position < size_) {
+            Block block;
+            {
+                std::unique_lock lock(mutex_);
+                if (!changed_.wait(lock, stop, [&] { return !free_.empty() && position < allowed_; })) return;
+                block.bytes = std::move(free_.front());
+                free_.pop_front();
+            }
+            const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, size_ - position));
+            bool ended = false;
+            if (!platform::ReadAt(source_, position, block.bytes.data(), wanted, &block.size)) {
+                block.failure = "opStatus <> ERROR_SUCCESS";
+                ended = true;
+            } else if (block.size == 0) {
+                // A source shorter than it said it was would otherwise be read at its end for ever.
+                block.failure = "ReadFile SRC ended early at " + std::to_string(position);
+                ended = true;
+            }
+            position += static_cast<std::int64_t>(block.size);
+            {
+                std::lock_guard guard(mutex_);
+                ready_.push_back(std::move(block));
+            }
+            changed_.notify_all();
+            if (ended) return;
+        }
+    }
+
+    Handle& source_;
+    const std::int64_t size_;
+    std::mutex mutex_;
+    const bool paced_;      // the reading keeps pace with the progress reports
+    std::int64_t allowed_;  // where the reading waits for the next progress report
+    std::condition_variable_any changed_;
+    std::deque<std::vector<char>> free_;
+    std::deque<Block> ready_;
+    std::jthread thread_;  // last: it stops and is joined before the queues go
+};
+
 }  // namespace
 
 bool rawvhd(const std::string& source, const std::string& destination, int mode, platform::OperationTarget* progress) {
@@ -233,7 +345,6 @@ bool rawvhd(const std::string& source, const std::string& destination, int mode,
     if (!platform::IsValidUtf8(destination))
         Raise(DestinationStep(KindOf(destination, mode)), platform::ERROR_INVALID_NAME);
 
-    std::vector<char> buffer(kBlockSize);
     std::int64_t size = 0;
     Handle src = OpenSource(source, &size);
     Destination dst;
@@ -241,25 +352,28 @@ bool rawvhd(const std::string& source, const std::string& destination, int mode,
 
     DWORD error_code = 0;
     std::int64_t position = 0;
-    while (position < size) {
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, size - position));
-        std::size_t read = 0;
-        if (!platform::ReadAt(src, position, buffer.data(), wanted, &read)) throw std::runtime_error("opStatus <> ERROR_SUCCESS");
-        // A source shorter than it said it was would otherwise be read at its end for ever.
-        if (read == 0) throw std::runtime_error("ReadFile SRC ended early at " + std::to_string(position));
-        std::size_t written = 0;
-        // Zeros need not be written to a blank image: a dynamic one stays as small as its data.
-        if (dst.blank && std::all_of(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(read),
-                                     [](char c) { return c == 0; }))
-            written = read;
-        else if (!platform::WriteAt(dst.handle, position, buffer.data(), read, &written) && written == 0)
-            throw std::runtime_error("opStatus <> ERROR_SUCCESS");
-        if (written < read) {
-            error_code = platform::ERROR_HANDLE_EOF;
-            break;
+    {
+        ReadAhead reader(src, size, progress != nullptr);
+        while (position < size) {
+            Block block = reader.next();
+            const std::size_t read = block.size;
+            std::size_t written = 0;
+            // Zeros need not be written to a blank image: a dynamic one stays as small as its data.
+            if (dst.blank && std::all_of(block.bytes.begin(), block.bytes.begin() + static_cast<std::ptrdiff_t>(read),
+                                         [](char c) { return c == 0; }))
+                written = read;
+            else if (!platform::WriteAt(dst.handle, position, block.bytes.data(), read, &written) && written == 0)
+                throw std::runtime_error("opStatus <> ERROR_SUCCESS");
+            if (written < read) {
+                error_code = platform::ERROR_HANDLE_EOF;
+                break;
+            }
+            position += static_cast<std::int64_t>(written);
+            reader.recycle(std::move(block));
+            if (progress && position % kProgressStep == 0) PostPercent(progress, static_cast<int>(position * 100 / size));
+            reader.written(position);
         }
-        position += static_cast<std::int64_t>(written);
-        if (progress && position % kProgressStep == 0) PostPercent(progress, static_cast<int>(position * 100 / size));
+        reader.finish();
     }
     if (!dst.handle.close()) throw std::runtime_error("opStatus <> ERROR_SUCCESS");
     src.close();

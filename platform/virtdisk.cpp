@@ -20,6 +20,7 @@
 #include "platform/module.h"
 #include "platform/unique_fd.h"
 #include "platform/virtdisk_image.h"
+#include "platform/virtdisk_nbd.h"
 #include "platform/virtdisk_process.h"
 #include "platform/virtdisk_server.h"
 #include "platform/virtdisk_vhd.h"
@@ -55,6 +56,7 @@ public:
     ImageFacts facts;
     bool writable = true;       // the open allows a read-write attach
     bool may_change = true;     // the open allows changes to the image file (expand, compact, resize)
+    bool fresh = false;         // created through this handle: no earlier content to keep safe
 
     bool attached = false;
     bool on_local_host = false;
@@ -181,7 +183,11 @@ DWORD OpenBytes(Handle::State& state, const std::string& file, bool read_only) {
 }
 
 void CloseBytes(Handle::State& state) {
-    if (state.written) ::fdatasync(state.fd.get());
+    if (state.io) {
+        if (state.written) state.io->flush();
+        state.io.reset();  // disconnects and stops its server
+    }
+    if (state.written && state.fd) ::fdatasync(state.fd.get());
     state.fd.close();
     state.written = false;
     state.can_read = state.can_write = false;
@@ -273,6 +279,7 @@ DWORD CreateVirtualDiskImpl(const VIRTUAL_STORAGE_TYPE* type, PCWSTR path, DWORD
     }
     DWORD opened = OpenImage(format, text, true, true, out);
     if (opened != ERROR_SUCCESS) ::unlink(full.c_str());
+    else if (VirtualDisk* made = VirtualDiskOf(out)) made->fresh = !differencing;
     return opened;
 }
 
@@ -297,13 +304,30 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
     if (DWORD probed = ProbeImage(disk->image, disk->facts.format, disk->facts); probed != ERROR_SUCCESS) return probed;
     // qemu reads no differencing VHD, and we have no reader of our own to serve one.
     if (disk->facts.subtype == kVhdDifferencing) return ERROR_NOT_SUPPORTED;
+    Handle::State& state = *handle->state();
+    if (!disk->facts.direct && !local_host && CanServeInProcess()) {
+        // Nothing outside this handle needs the disk's bytes: serve them to
+        // this process alone, without a FUSE file in between.
+        std::unique_ptr<DiskIo> io;
+        if (DWORD started = ServeInProcess(disk->image, disk->facts.qemu_format(), read_only, disk->fresh, io); started != ERROR_SUCCESS)
+            return started;
+        state.fd.close();
+        state.io = std::move(io);
+        state.base = 0;
+        state.position = 0;
+        state.can_read = state.can_write = true;  // a read-only attach answers writes with write-protect
+        state.media_read_only = read_only;
+        state.length = disk->facts.virtual_size;
+        disk->attached = true;
+        disk->permanent = false;
+        return ERROR_SUCCESS;
+    }
     std::string bytes = disk->image;
     if (!disk->facts.direct) {
         DWORD started = StartServing(disk->image, disk->facts.qemu_format(), read_only, disk->served);
         if (started != ERROR_SUCCESS) return started;
         bytes = disk->served.file;
     }
-    Handle::State& state = *handle->state();
     state.length = disk->facts.virtual_size;
     if (DWORD opened = OpenBytes(state, bytes, read_only); opened != ERROR_SUCCESS) {
         if (disk->served.pid > 0) StopServing(disk->served);

@@ -70,6 +70,19 @@ bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
     }
 }
 
+// Ends a server that never came up, with the qemu-nbd it started: both run
+// in the process group that our child `pid` leads. The child is reaped only
+// after the last signal, so that the group id cannot have passed to anyone else.
+void KillServerGroup(int pid) {
+    ::kill(-pid, SIGTERM);
+    EndedWithin(pid, kKillTimeout);
+    ::kill(-pid, SIGKILL);  // whatever still runs in the group
+    EndedWithin(pid, kKillTimeout);
+    ReapIfChild(pid);
+}
+
+}  // namespace
+
 // qemu's option text for the image: commas in a value are doubled. A VHD's
 // disk is as large as its footer says, whoever made it, as we report it;
 // qemu would otherwise go by the CHS geometry for some creators.
@@ -84,20 +97,8 @@ std::string ImageOptions(const std::string& image, const std::string& qemu_forma
     return options + ",file.driver=file,file.filename=" + escaped;
 }
 
-// Ends a server that never came up, with the qemu-nbd it started: both run
-// in the process group that our child `pid` leads. The child is reaped only
-// after the last signal, so that the group id cannot have passed to anyone else.
-void KillServerGroup(int pid) {
-    ::kill(-pid, SIGTERM);
-    EndedWithin(pid, kKillTimeout);
-    ::kill(-pid, SIGKILL);  // whatever still runs in the group
-    EndedWithin(pid, kKillTimeout);
-    ReapIfChild(pid);
-}
-
-}  // namespace
-
 void SetServerStartTimeoutForTesting(std::chrono::milliseconds timeout) { start_timeout = timeout; }
+std::chrono::milliseconds ServerStartTimeout() { return start_timeout.load(); }
 
 bool CanServeImages(std::string* why) {
     auto fail = [&](const std::string& reason) {

@@ -16,6 +16,9 @@ struct ServedImage {
     std::string file;        // mount_dir + "/disk"
 };
 
+// qemu's --image-opts text for an image of the given qemu format.
+std::string ImageOptions(const std::string& image, const std::string& qemu_format);
+
 // Starts serving; ERROR_NOT_SUPPORTED when FUSE, nbdfuse or qemu-nbd is missing.
 DWORD StartServing(const std::string& image, const char* qemu_format, bool read_only, ServedImage& served);
 
@@ -26,6 +29,7 @@ void StopServing(const ServedImage& served);
 // How long StartServing waits for the server to come up (20 s unless set
 // otherwise, which tests do to try a server that never does).
 void SetServerStartTimeoutForTesting(std::chrono::milliseconds timeout);
+std::chrono::milliseconds ServerStartTimeout();
 
 // Whether this machine can serve images at all, and if not, why.
 bool CanServeImages(std::string* why = nullptr);

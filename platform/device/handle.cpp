@@ -36,7 +36,11 @@ Handle& Handle::operator=(Handle&& other) noexcept {
 bool Handle::close() {
     if (!state_) return true;
     bool ok = true;
-    if (state_->written && (state_->sync_on_close || state_->is_device())) {
+    if (state_->io) {
+        // A served image is complete once the server has flushed it.
+        if (state_->written && !state_->io->flush()) ok = false;
+        state_->io.reset();  // disconnects and stops the server
+    } else if (state_->written && (state_->sync_on_close || state_->is_device())) {
         // A device write, or an unbuffered write we had to buffer, is only
         // done once it is on the medium; errors can surface this late.
         if (::fdatasync(state_->fd.get()) != 0 && errno != EINVAL) {
@@ -254,8 +258,8 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
     // write goes through (mounted volumes, locks): writing needs its
     // \\.\PhysicalDriveN name. Reading it is harmless.
     if (s->can_write) {
-        struct stat st {};
-        if (::fstat(s->fd.get(), &st) == 0 && S_ISBLK(st.st_mode)) return FailHandle(ERROR_ACCESS_DENIED);
+        struct stat node {};
+        if (::fstat(s->fd.get(), &node) == 0 && S_ISBLK(node.st_mode)) return FailHandle(ERROR_ACCESS_DENIED);
     }
     // Share modes between our own handles: no sharing asks for the file alone.
     bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0 && (can_read || can_write);
@@ -295,6 +299,11 @@ ssize_t TransferOnce(Handle::State& s, bool write, void* buffer, std::size_t len
 }
 
 bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset, std::size_t* done) {
+    if (s.io) {
+        const bool ok = length == 0 || (write ? s.io->write(offset, buffer, length) : s.io->read(offset, buffer, length));
+        if (done) *done = ok ? length : 0;
+        return ok;
+    }
     std::size_t total = 0;
     auto* bytes = static_cast<char*>(buffer);
     while (total < length) {
@@ -444,6 +453,7 @@ bool SetEndOfFile(Handle& handle) {
 bool FlushFileBuffers(Handle& handle) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (s->io) return s->io->flush();
     if (::fdatasync(s->fd.get()) != 0 && errno != EINVAL) return SetLastErrorFromErrno(errno), false;
     return true;
 }

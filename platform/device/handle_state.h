@@ -1,6 +1,7 @@
 // What a Handle holds; shared by the handle and control-code code only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,17 @@ namespace platform {
 class VirtualDiskBinding {
 public:
     virtual ~VirtualDiskBinding() = default;
+};
+
+// Where a virtual-disk handle's bytes go when no descriptor carries them
+// (an image served to this process over a socket). Each call reports a
+// failure through the thread's last error.
+class DiskIo {
+public:
+    virtual ~DiskIo() = default;
+    virtual bool read(std::int64_t offset, void* buffer, std::size_t length) = 0;
+    virtual bool write(std::int64_t offset, const void* buffer, std::size_t length) = 0;
+    virtual bool flush() = 0;
 };
 
 struct Handle::State {
@@ -47,6 +59,7 @@ struct Handle::State {
 
     bool media_read_only = false;  // a virtual disk attached read-only
     std::unique_ptr<VirtualDiskBinding> virtual_disk;
+    std::unique_ptr<DiskIo> io;  // set instead of the descriptor for an image served in-process
 
     bool is_device() const { return kind != HandleKind::File; }
 };

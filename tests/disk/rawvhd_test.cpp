@@ -127,9 +127,10 @@ TEST_P(RawVhdToImage, MakesAnImageThatHoldsTheSource) {
     auto compare = test_support::Run("qemu-img compare -f " + std::string(c.qemu_format) + " -F raw " +
                                      Quote(file(c.destination)) + " " + Quote(file("source.raw")));
     EXPECT_EQ(compare.exit_code, 0) << compare.output;
-    if (c.mode == disk::kRawVhdToDynamicVhd && c.size >= 64 * kMiB)  // room for many blocks, data in two
+    if (c.mode == disk::kRawVhdToDynamicVhd && c.size >= 64 * kMiB) {  // room for many blocks, data in two
         EXPECT_LT(std::filesystem::file_size(file(c.destination)), static_cast<std::uintmax_t>(c.size / 2))
             << "the holes of the source take no room in a dynamic image";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,6 +188,27 @@ TEST_F(RawVhdTest, ASourceThatEndsEarlyFailsInsteadOfHanging) {
     EXPECT_EQ(RaisedBy([&] { disk::rawvhd(file("shrinking.raw"), file("out.raw"), disk::kRawVhdToDevice, &target); }),
               "ReadFile SRC ended early at 67108864");
     EXPECT_EQ(target.percents().size(), 1u);
+}
+
+TEST_F(RawVhdTest, ASourceThatEndsInsideABlockFailsWhereItEnds) {
+    // The reading runs ahead of the writing; a short block must neither hang
+    // the copy nor hide where the source really ended.
+    struct Case {
+        std::int64_t shrunk_to;
+        std::string text;
+    } cases[] = {
+        {64 * kMiB + 512 * 1024, "ReadFile SRC ended early at " + std::to_string(64 * kMiB + 512 * 1024)},
+        {64 * kMiB + 4096, "ReadFile SRC ended early at " + std::to_string(64 * kMiB + 4096)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shrunk_to);
+        MakeSource(file("shrinking.raw"), 160 * kMiB);
+        RecordingTarget target;
+        target.on_post = [&] { std::filesystem::resize_file(file("shrinking.raw"), c.shrunk_to); };
+        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(file("shrinking.raw"), file("out.raw"), disk::kRawVhdToDevice, &target); }),
+                  c.text);
+        EXPECT_FALSE(std::filesystem::exists(file("out.raw"))) << "nothing takes the destination's name";
+    }
 }
 
 TEST_F(RawVhdTest, FailuresCarryTheirStepAndCode) {

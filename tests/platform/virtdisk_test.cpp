@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -15,6 +16,7 @@
 #include "platform/device/attached_disks.h"
 #include "platform/device/registry.h"
 #include "platform/module.h"
+#include "platform/virtdisk_nbd.h"
 #include "platform/virtdisk_server.h"
 #include "platform/virtdisk_vhd.h"
 #include "platform/wide_text.h"
@@ -217,6 +219,105 @@ TEST_P(VirtDiskFormatTest, AttachedWithoutHostTheHandleReadsAndWritesTheDisk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, VirtDiskFormatTest, ::testing::ValuesIn(kFormats),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// ---- attaching for this process alone -----------------------------------------
+
+int FuseMounts() {
+    std::string mounts = test_support::ReadWholeFile("/proc/mounts");
+    int count = 0;
+    for (std::size_t at = mounts.find("fuse"); at != std::string::npos; at = mounts.find("fuse", at + 4)) ++count;
+    return count;
+}
+
+// qemu-nbd processes this process started and has not reaped.
+int OurQemuNbdChildren() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string stat = test_support::ReadWholeFile(entry.path().string() + "/stat");
+        auto open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        if (stat.substr(open + 1, close - open - 1) != "qemu-nbd") continue;
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid()) ++count;
+    }
+    return count;
+}
+
+struct InProcessCase {
+    const char* name;
+    bool reopened;  // attached through a fresh open rather than the handle that created it
+};
+
+class VirtDiskInProcessTest : public VirtDiskTest, public ::testing::WithParamInterface<InProcessCase> {};
+
+TEST_P(VirtDiskInProcessTest, DynamicVhdRoundTripsThroughTheHandleWithoutAFuseMount) {
+    if (!test_support::HaveTool("qemu-nbd")) GTEST_SKIP() << "qemu-nbd is not installed";
+    if (!CanServeInProcess()) GTEST_SKIP() << "libnbd.so.0 is not installed";
+    test_support::TempDir dir;
+    const std::string path = dir.file("disk.vhd");
+    const std::int64_t size = 8 * kMiB;
+    const std::string data = Pattern(3 * kMiB + 4096, 'q'), tail = Pattern(512, 't');
+    const int mounts_before = FuseMounts();
+    {
+        Handle handle;
+        ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, false, size, &handle), ERROR_SUCCESS);
+        if (GetParam().reopened) {
+            handle.close();
+            ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle), ERROR_SUCCESS);
+        }
+        ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS);
+        EXPECT_EQ(FuseMounts(), mounts_before) << "served without FUSE";
+        EXPECT_EQ(OurQemuNbdChildren(), 1);
+
+        // Positioned and sequential calls; a request larger than the
+        // server takes at once, at an odd sector.
+        std::size_t done = 0;
+        ASSERT_TRUE(WriteAt(handle, 512 * 3, data.data(), data.size(), &done));
+        EXPECT_EQ(done, data.size());
+        ASSERT_TRUE(SetFilePointerEx(handle, size - 512, nullptr, FILE_BEGIN));
+        DWORD moved = 0;
+        ASSERT_TRUE(WriteFile(handle, tail.data(), static_cast<DWORD>(tail.size()), &moved));
+        EXPECT_EQ(moved, tail.size());
+        EXPECT_FALSE(WriteAt(handle, size - 512, tail.data(), 1024, &done)) << "past the end";
+        EXPECT_TRUE(FlushFileBuffers(handle));
+        std::string back(data.size(), 0);
+        ASSERT_TRUE(ReadAt(handle, 512 * 3, back.data(), back.size(), &done));
+        EXPECT_EQ(back, data);
+        ASSERT_TRUE(SetFilePointerEx(handle, size - 512, nullptr, FILE_BEGIN));
+        std::string end(1024, 0);
+        ASSERT_TRUE(ReadFile(handle, end.data(), static_cast<DWORD>(end.size()), &moved));
+        EXPECT_EQ(moved, 512u) << "reads stop at the virtual size";
+        EXPECT_EQ(end.substr(0, 512), tail);
+        ASSERT_TRUE(handle.close());
+    }
+    EXPECT_EQ(OurQemuNbdChildren(), 0) << "closing stops the server";
+    std::string content = RawContent(path, "vpc", dir);
+    ASSERT_EQ(content.size(), static_cast<std::size_t>(size));
+    EXPECT_EQ(content.substr(512 * 3, data.size()), data);
+    EXPECT_EQ(content.substr(size - 512), tail);
+    EXPECT_EQ(content.substr(0, 512 * 3), std::string(512 * 3, 0));
+
+    // Read-only, and detached explicitly this time.
+    Handle reader;
+    ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &reader), ERROR_SUCCESS);
+    ASSERT_EQ(Attach(reader, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST | ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY),
+              ERROR_SUCCESS);
+    std::string back(data.size(), 0);
+    std::size_t done = 0;
+    ASSERT_TRUE(ReadAt(reader, 512 * 3, back.data(), back.size(), &done));
+    EXPECT_EQ(back, data);
+    EXPECT_FALSE(WriteAt(reader, 0, data.data(), 512, &done));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+    EXPECT_EQ(DetachVirtualDisk(&reader, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), ERROR_SUCCESS);
+    EXPECT_EQ(OurQemuNbdChildren(), 0) << "detaching stops the server";
+    EXPECT_FALSE(ReadAt(reader, 0, back.data(), 512, &done)) << "detached";
+    EXPECT_EQ(FuseMounts(), mounts_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Attaches, VirtDiskInProcessTest,
+                         ::testing::Values(InProcessCase{"CreatingHandle", false}, InProcessCase{"Reopened", true}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // ---- attaching into the embedded host --------------------------------------------
