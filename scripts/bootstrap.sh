@@ -14,8 +14,8 @@ packages=(
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
   # virtual disks (created and converted by qemu-img, served by qemu-nbd, read through libnbd's FUSE file)
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
-  # WIM images (libwim, loaded at run time; wimlib-imagex checks our files)
-  libwim15 wimtools
+  # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)
+  libwim15 libwim-dev wimtools
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
 )
