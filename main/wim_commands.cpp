@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "disk/bindings/wimgapi.h"
+#include "main/selection.h"
 #include "platform/device/handle.h"
 #include "platform/ini_file.h"
 #include "platform/interaction.h"
@@ -76,13 +77,12 @@ const disk::WimFunctionTable& LoadedWimgapi() {
     return disk::WimFunctions();
 }
 
+// TEMP when it is set, as the imaging library is told on Windows; else the
+// program's temporary folder.
 std::string TemporaryFolder() {
     bool exists = false;
-    for (const char* name : {"TEMP", "TMPDIR"}) {
-        std::string value = platform::GetEnvironmentVariableA(name, exists);
-        if (exists && !value.empty()) return value;
-    }
-    return "/tmp";
+    std::string value = platform::GetEnvironmentVariableA("TEMP", exists);
+    return exists && !value.empty() ? value : GetTempDirectory();
 }
 
 bool FileExists(const std::string& path) {
@@ -170,7 +170,7 @@ DWORD MainWimCaptureThread(const MainState& fields, platform::OperationTarget* t
     const int compression = fields.wim_compression == 3 || fields.wim_compression == 2 ? fields.wim_compression : 1;
     const DWORD access = fields.append ? wim::WIM_GENERIC_READ | wim::WIM_GENERIC_WRITE : wim::WIM_GENERIC_WRITE;
     const DWORD disposition = fields.append ? wim::WIM_OPEN_EXISTING : wim::WIM_CREATE_ALWAYS;
-    const DWORD capture_flags = fields.wimboot ? wim::WIM_FLAG_WIM_BOOT : 0;
+    const DWORD capture_flags = fields.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
 
     std::string file = fields.worker_target;
     DWORD create_flags = capture_flags;
@@ -208,7 +208,7 @@ DWORD MainWimApplyThread(const MainState& fields, platform::OperationTarget* tar
 
     WimObject image(table, table.WIMLoadImage(wim_file.get(), static_cast<DWORD>(fields.worker_index)));
     if (!image.valid()) return FailureExitCode();
-    const DWORD apply_flags = fields.wimboot ? wim::WIM_FLAG_WIM_BOOT : 0;
+    const DWORD apply_flags = fields.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
     if (!table.WIMApplyImage(image.get(), platform::Utf8ToUtf16(fields.worker_target).c_str(), apply_flags))
         return FailureExitCode();
     return platform::ERROR_SUCCESS;

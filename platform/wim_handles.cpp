@@ -105,21 +105,23 @@ int WimFile::image_count() const {
     return static_cast<int>(info.image_count);
 }
 
-WimHandle AddFileHandle(std::shared_ptr<WimFile> file) {
+namespace {
+
+// The object's address is its handle.
+template <typename Object>
+WimHandle AddHandle(std::shared_ptr<Object> object) {
     HandleTable& table = Table();
     std::lock_guard guard(table.mutex);
-    WimHandle handle = file.get();
-    table.live[handle] = std::move(file);
+    WimHandle handle = object.get();
+    table.live[handle] = std::move(object);
     return handle;
 }
 
-WimHandle AddImageHandle(std::shared_ptr<WimImage> image) {
-    HandleTable& table = Table();
-    std::lock_guard guard(table.mutex);
-    WimHandle handle = image.get();
-    table.live[handle] = std::move(image);
-    return handle;
-}
+}  // namespace
+
+WimHandle AddFileHandle(std::shared_ptr<WimFile> file) { return AddHandle(std::move(file)); }
+
+WimHandle AddImageHandle(std::shared_ptr<WimImage> image) { return AddHandle(std::move(image)); }
 
 template <typename T>
 static std::shared_ptr<T> Lookup(WimHandle handle, bool take) {
