@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptorCase{"swap_pairs", kHead + std::string("BADC\0", 5), 8, true, "ABCD"},
         DescriptorCase{"offset_past_the_reply_is_empty", kHead + std::string("ABC\0", 4), 4096, false, ""},
         DescriptorCase{"unterminated_string_stops_at_the_reply_end", kHead + std::string("XYZ"), 8, false, "XYZ"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct EntryCase {
     std::string entry;

@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MakeSparseFile,
                                            SparseCase{"sparse_ignores_allocate", true, true, 3 << 20, false},
                                            SparseCase{"allocated_3MiB", false, true, 3 << 20, true},
                                            SparseCase{"allocated_3MiB_plus_1", false, true, (3 << 20) + 1, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 void ExpectSparseFailure(const std::string& path, std::int64_t size) {
     try {

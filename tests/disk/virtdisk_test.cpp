@@ -25,19 +25,11 @@ using test_support::Quote;
 
 constexpr std::int64_t kMiB = 1 << 20;
 
-test_support::DiskSpec DemoDisk() {
-    test_support::DiskSpec demo;
-    demo.size = 8 * kMiB;
-    demo.prepare = {"printf 'label: dos\\nstart=2048,size=8192,type=83\\n' | sfdisk -q %s",
-                    "mkfs.ext4 -q -F -E offset=1048576 %s 4096"};
-    return demo;
-}
-
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!test_support::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img is not installed";
-        machine_ = std::make_unique<test_support::EmbeddedMachine>(std::vector<test_support::DiskSpec>{DemoDisk()});
+        machine_ = std::make_unique<test_support::EmbeddedMachine>(std::vector<test_support::DiskSpec>{test_support::PartitionedExt4Disk()});
     }
     void TearDown() override { machine_.reset(); }
     std::string file(const std::string& name) const { return machine_->dir().file(name); }

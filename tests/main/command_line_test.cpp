@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VerbCase{"unknown_verb", "-frobnicate", 0, "Done\n"},
                       VerbCase{"quiet_anywhere", "-list -QUIET", 0, "mode quiet\nPhysicalDrive0\tTest Disk 0     \t8MB\nDone\n"},
                       VerbCase{"verb_without_its_operation_fails", "-wipe \\\\\\\\.\\\\PhysicalDrive0", 1, "Done\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(CommandLine, ModeChoice) {
     using tarnovell::IsInfosRequest;

@@ -322,12 +322,22 @@ INSTANTIATE_TEST_SUITE_P(Attaches, VirtDiskInProcessTest,
 
 // ---- attaching into the embedded host --------------------------------------------
 
-test_support::DiskSpec DemoDisk() {
-    test_support::DiskSpec demo;
-    demo.size = 8 * kMiB;
-    demo.prepare = {"printf 'label: dos\\nstart=2048,size=8192,type=83\\n' | sfdisk -q %s",
-                    "mkfs.ext4 -q -F -E offset=1048576 %s 4096"};
-    return demo;
+// Attaches `path` from a child process of its own, which then ends, having
+// closed its handle or not. True when the child's attach succeeded.
+bool AttachInAnotherProcess(const std::string& path, DWORD flags, bool close_handle) {
+    pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        Registry::Reset();
+        Handle handle;
+        bool ok = Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle) == ERROR_SUCCESS &&
+                  Attach(handle, flags) == ERROR_SUCCESS;
+        if (close_handle) handle.close();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 const device::DiskInfo* DiskNamed(const device::Snapshot& snap, const std::string& physical_path) {
@@ -341,7 +351,7 @@ protected:
     void SetUp() override {
         VirtDiskTest::SetUp();
         if (IsSkipped()) return;
-        machine_ = std::make_unique<test_support::EmbeddedMachine>(std::vector<test_support::DiskSpec>{DemoDisk()});
+        machine_ = std::make_unique<test_support::EmbeddedMachine>(std::vector<test_support::DiskSpec>{test_support::PartitionedExt4Disk()});
     }
     void TearDown() override { machine_.reset(); }
     std::string file(const std::string& name) const { return machine_->dir().file(name); }
@@ -451,19 +461,7 @@ TEST_F(VirtDiskHostTest, APermanentAttachOfAnotherProcessIsSeenHere) {
         Handle handle;
         ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, !served, 2 * kMiB, &handle), ERROR_SUCCESS);
     }
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        Registry::Reset();
-        Handle handle;
-        bool ok = Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle) == ERROR_SUCCESS &&
-                  Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME) == ERROR_SUCCESS;
-        handle.close();
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(AttachInAnotherProcess(path, ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME, true));
     Registry::Reset();
     const device::DiskInfo* disk = Registry::instance().snapshot()->disk(1);
     ASSERT_NE(disk, nullptr);
@@ -489,18 +487,7 @@ TEST_F(VirtDiskHostTest, ANonPermanentAttachOfAnEndedProcessIsIgnored) {
         Handle handle;
         ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, true, 2 * kMiB, &handle), ERROR_SUCCESS);
     }
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        Registry::Reset();
-        Handle handle;
-        bool ok = Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle) == ERROR_SUCCESS &&
-                  Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NONE) == ERROR_SUCCESS;
-        ::_exit(ok ? 0 : 1);  // gone without closing its handle
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(AttachInAnotherProcess(path, ATTACH_VIRTUAL_DISK_FLAG_NONE, false));  // gone without closing
     EXPECT_EQ(device::LoadAttachmentRecords(Registry::instance().host().state_path()).size(), 1u);
     Registry::Reset();
     EXPECT_EQ(Registry::instance().snapshot()->disk(1), nullptr);

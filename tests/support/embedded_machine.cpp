@@ -42,4 +42,12 @@ EmbeddedMachine::~EmbeddedMachine() {
     else unsetenv("TARNOVELL_HOST");
 }
 
+DiskSpec PartitionedExt4Disk() {
+    DiskSpec disk;
+    disk.size = 8 << 20;
+    disk.prepare = {"printf 'label: dos\\nstart=2048,size=8192,type=83\\n' | sfdisk -q %s",
+                    "mkfs.ext4 -q -F -E offset=1048576 %s 4096"};
+    return disk;
+}
+
 }  // namespace test_support

@@ -17,6 +17,10 @@ struct DiskSpec {
     std::string extra_manifest_lines;  // e.g. "readonly=1\n"
 };
 
+// An 8 MiB MBR disk with one 4 MiB ext4 partition at 1 MiB: something
+// small but real to copy around.
+DiskSpec PartitionedExt4Disk();
+
 class EmbeddedMachine {
 public:
     explicit EmbeddedMachine(const std::vector<DiskSpec>& disks);
