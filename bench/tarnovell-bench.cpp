@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "disk/copy_engine.h"
-#include "disk/virtdisk.h"
-#include "main/clone.h"
+#include "disk/engines/copy_engine.h"
+#include "disk/bindings/virtdisk.h"
+#include "main/operations/clone.h"
 #include "platform/device/registry.h"
-#include "platform/interaction.h"
+#include "platform/base/interaction.h"
 
 namespace fs = std::filesystem;
 

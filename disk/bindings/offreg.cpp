@@ -4,9 +4,9 @@
 #include <stdexcept>
 
 #include "disk/bindings/registry_text.h"
-#include "platform/module.h"
-#include "platform/system.h"
-#include "platform/wide_text.h"
+#include "platform/modules/module.h"
+#include "platform/os/system.h"
+#include "platform/base/wide_text.h"
 
 namespace disk {
 

@@ -19,7 +19,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/offreg.h"
+#include "platform/offreg/offreg.h"
 
 namespace disk {
 

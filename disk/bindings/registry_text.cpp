@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/offreg.h"
-#include "platform/wide_text.h"
+#include "platform/offreg/offreg.h"
+#include "platform/base/wide_text.h"
 
 namespace disk {
 

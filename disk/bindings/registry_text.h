@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/win_error.h"
+#include "platform/base/win_error.h"
 
 namespace disk {
 

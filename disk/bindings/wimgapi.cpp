@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/module.h"
+#include "platform/modules/module.h"
 
 namespace disk {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/wimgapi.h"
+#include "platform/wim/wimgapi.h"
 
 namespace disk {
 

@@ -1,5 +1,5 @@
 #include "platform/device/device_monitor.h"
-#include "platform/thread.h"
+#include "platform/os/thread.h"
 
 #include <linux/netlink.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/device/registry.h"
-#include "platform/unique_fd.h"
+#include "platform/base/unique_fd.h"
 
 namespace platform::device {
 

@@ -2,7 +2,7 @@
 // API, so that the disk library reads like the program it is: CreateFile,
 // ReadFile, WriteFile, SetFilePointerEx, DeviceIoControl. A Handle owns its
 // descriptor and whatever it holds on a volume; it closes when it goes out of
-// scope. Failures set the thread's last error (platform/win_error.h).
+// scope. Failures set the thread's last error (platform/base/win_error.h).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/win_error.h"
+#include "platform/base/win_error.h"
 
 namespace platform {
 
@@ -43,7 +43,7 @@ enum : DWORD {
 };
 
 // A VirtualDisk handle comes from OpenVirtualDisk/CreateVirtualDisk
-// (platform/virtdisk.h); once attached it reads and writes the virtual
+// (platform/virtdisk/virtdisk.h); once attached it reads and writes the virtual
 // disk's bytes.
 enum class HandleKind { File, Disk, Volume, VirtualDisk };
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "platform/device/handle.h"
-#include "platform/device/host.h"
-#include "platform/unique_fd.h"
+#include "platform/device/host/host.h"
+#include "platform/base/unique_fd.h"
 
 namespace platform {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/device/backing_reader.h"
+#include "platform/device/host/backing_reader.h"
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/registry.h"
-#include "platform/device/winioctl.h"
+#include "platform/device/records/winioctl.h"
 
 namespace platform {
 

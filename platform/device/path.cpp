@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "platform/ini_file.h"
+#include "platform/base/ini_file.h"
 
 namespace platform::device {
 

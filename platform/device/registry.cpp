@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/device/backing_reader.h"
-#include "platform/device/embedded_host.h"
-#include "platform/device/filesystem_probe.h"
-#include "platform/device/linux_host.h"
-#include "platform/ini_file.h"
-#include "platform/unique_fd.h"
-#include "platform/win_error.h"
+#include "platform/device/host/backing_reader.h"
+#include "platform/device/embedded/embedded_host.h"
+#include "platform/device/filesystems/probe.h"
+#include "platform/device/linux/linux_host.h"
+#include "platform/base/ini_file.h"
+#include "platform/base/unique_fd.h"
+#include "platform/base/win_error.h"
 
 namespace platform::device {
 
@@ -100,6 +100,14 @@ std::unique_ptr<Registry>& Slot() {
     static std::unique_ptr<Registry> registry;
     return registry;
 }
+
+// Registries replaced by Reset or Install. A thread that asked for the
+// registry before (a device monitor starting up or refreshing) may still be
+// inside it, so a replaced registry stays alive until the program ends.
+std::vector<std::unique_ptr<Registry>>& Retired() {
+    static std::vector<std::unique_ptr<Registry>> retired;
+    return retired;
+}
 std::mutex& SlotMutex() {
     static std::mutex m;
     return m;
@@ -144,11 +152,12 @@ Registry& Registry::instance() {
 
 void Registry::Reset() {
     std::lock_guard guard(SlotMutex());
-    Slot().reset();
+    if (Slot()) Retired().push_back(std::move(Slot()));
 }
 
 void Registry::Install(std::unique_ptr<Host> host) {
     std::lock_guard guard(SlotMutex());
+    if (Slot()) Retired().push_back(std::move(Slot()));
     Slot() = std::make_unique<Registry>(std::move(host));
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/device/host.h"
+#include "platform/device/host/host.h"
 #include "platform/device/path.h"
 
 namespace platform::device {
@@ -36,6 +36,7 @@ public:
     static Registry& instance();
     // Drops the current registry so that the next instance() reads the
     // environment again (tests switch hosts this way). No handle may be open.
+    // The old registry is kept, not freed: a thread may still be using it.
     static void Reset();
     // Installs a registry over a host of the caller's choosing.
     static void Install(std::unique_ptr<Host> host);

@@ -1,0 +1,17 @@
+# Every source folder is one static library: the .cpp files of that folder
+# alone (not of its subfolders), linked against the folders it may use. A
+# folder that reaches into one it did not name fails to link, so the layering
+# below is kept by the build, not by goodwill.
+#
+#   tarnovell_folder(<target> <folder> [DEPENDS <target>...] [LIBRARIES <lib>...]
+#                    [EXCLUDE <file>...])
+function(tarnovell_folder target folder)
+  cmake_parse_arguments(ARG "" "" "DEPENDS;LIBRARIES;EXCLUDE" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.h)
+  foreach(excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${folder}/${excluded})
+  endforeach()
+  add_library(${target} STATIC ${sources})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
+  target_link_libraries(${target} PUBLIC ${ARG_DEPENDS} ${ARG_LIBRARIES})
+endfunction()

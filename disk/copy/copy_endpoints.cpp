@@ -1,0 +1,133 @@
+#include "disk/copy/copy_endpoints.h"
+#include "platform/os/thread.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace disk {
+
+using namespace platform;
+
+namespace {
+
+struct ReadFault {
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    DWORD error = 0;
+};
+
+std::atomic<bool> fault_armed{false};
+std::mutex fault_mutex;
+ReadFault fault;
+
+bool HitsInjectedFault(std::int64_t offset, std::size_t length) {
+    if (!fault_armed.load(std::memory_order_relaxed)) return false;
+    std::lock_guard guard(fault_mutex);
+    if (fault.length == 0 || offset >= fault.offset + fault.length ||
+        offset + static_cast<std::int64_t>(length) <= fault.offset)
+        return false;
+    SetLastError(fault.error);
+    return true;
+}
+
+}  // namespace
+
+void InjectReadFaultForTesting(std::int64_t offset, std::int64_t length, DWORD error) {
+    std::lock_guard guard(fault_mutex);
+    fault = {offset, length, error};
+    fault_armed = length > 0;
+}
+
+bool RawSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+    done = 0;
+    if (HitsInjectedFault(base_ + offset, buffer.size())) return false;
+    return ReadAt(handle_, base_ + offset, buffer.data(), buffer.size(), &done);
+}
+
+bool IsAllZero(std::span<const std::byte> data) {
+    static const std::byte zeros[4096] = {};
+    std::size_t at = 0;
+    for (; at + sizeof zeros <= data.size(); at += sizeof zeros)
+        if (std::memcmp(data.data() + at, zeros, sizeof zeros) != 0) return false;
+    return std::memcmp(data.data() + at, zeros, data.size() - at) == 0;
+}
+
+namespace {
+constexpr std::int64_t kSyncBehind = 128 << 20;
+}  // namespace
+
+RawSink::RawSink(Handle& handle, std::int64_t base, bool leave_holes)
+    : handle_(handle), base_(base), leave_holes_(leave_holes) {}
+
+RawSink::~RawSink() { stop_syncing(); }
+
+bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
+    end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
+    if (leave_holes_ && IsAllZero(data)) return true;
+    std::size_t done = 0;
+    if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) return false;
+    if (done != data.size()) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    unsynced_ += static_cast<std::int64_t>(done);
+    if (unsynced_ >= kSyncBehind) {
+        unsynced_ = 0;
+        if (!syncer_.joinable()) syncer_ = platform::StartThread([this](std::stop_token stop) { sync_behind(stop); });
+        std::lock_guard lock(mutex_);
+        if (sync_error_) {
+            SetLastError(sync_error_);
+            return false;
+        }
+        due_ = true;
+        sync_due_.notify_one();
+    }
+    return true;
+}
+
+void RawSink::sync_behind(std::stop_token stop) {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            sync_due_.wait(lock, [&] { return due_ || stop.stop_requested(); });
+            if (stop.stop_requested()) return;
+            due_ = false;
+        }
+        if (!FlushFileBuffers(handle_)) {
+            std::lock_guard lock(mutex_);
+            sync_error_ = GetLastError();
+        }
+    }
+}
+
+bool RawSink::stop_syncing() {
+    if (syncer_.joinable()) {
+        syncer_.request_stop();
+        {
+            std::lock_guard lock(mutex_);
+            sync_due_.notify_one();
+        }
+        syncer_.join();
+    }
+    if (sync_error_) {
+        SetLastError(sync_error_);
+        return false;
+    }
+    return true;
+}
+
+bool RawSink::finish() {
+    if (!stop_syncing()) return false;
+    if (leave_holes_) {
+        // Holes at the end are not part of a file until its end is set.
+        std::int64_t size = 0;
+        if (!GetFileSizeEx(handle_, &size)) return false;
+        std::int64_t end = base_ + end_;
+        if (end > size && !SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end)) return false;
+    }
+    return FlushFileBuffers(handle_);
+}
+
+}  // namespace disk

@@ -1,0 +1,268 @@
+#include "disk/engines/copy_engine.h"
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "disk/bindings/liblz4.h"
+#include "disk/device/device_query.h"
+#include "disk/device/endpoint_overlap.h"
+#include "disk/device/handle_ops.h"
+#include "disk/util/lib_helpers.h"
+#include "disk/formats/lz4/lz4_frame.h"
+#include "disk/device/volume_lock_set.h"
+#include "platform/device/path.h"
+#include "platform/device/registry.h"
+#include "platform/device/records/winioctl.h"
+#include "platform/base/ini_file.h"
+#include "platform/base/interaction.h"
+#include "platform/device/volume_api.h"
+
+namespace disk {
+
+using namespace platform;
+
+namespace {
+
+// ---- endpoints -------------------------------------------------------------
+
+bool IsFile(const std::string& path) { return !device::IsDevicePath(path); }
+
+bool IsWholeDisk(const std::string& path) {
+    return device::IsDevicePath(path) && ToLower(path).find("physicaldrive") != std::string::npos;
+}
+
+bool ExistsAsFile(const std::string& path) {
+    if (!IsFile(path)) return false;
+    std::string resolved = ResolveFilePath(path);
+    std::error_code error;
+    return !resolved.empty() && std::filesystem::is_regular_file(resolved, error);
+}
+
+std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fallback) {
+    std::int64_t size = IsWholeDisk(path) ? GetDiskLength(handle) : GetPartitionLength(handle);
+    if (size == 0 && file_fallback && IsFile(path)) FileSizeByFind(ResolveFilePath(path), size);
+    return size;
+}
+
+// A file destination made empty for this copy may keep holes where the
+// source has zeros; anything else must have every byte written.
+bool IsEmptyFile(Handle& handle, const std::string& path) {
+    std::int64_t size = -1;
+    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0;
+}
+
+std::string CreateFileError(const char* which) {
+    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
+}
+
+bool Ask(const std::string& question) { return interaction().confirm(question, kCopyCaption); }
+void Tell(const std::string& message) { interaction().inform(message, kCopyCaption); }
+
+// Opens the destination for writing: as it is, or made anew as a file.
+Handle OpenDestination(const std::string& path, DWORD flags) {
+    Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
+    if (!h) h = CreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, flags);
+    return h;
+}
+
+bool RefuseOverlap(const std::string& src, const std::string& dst) {
+    if (!EndpointsOverlap(src, dst)) return false;
+    Tell("Source " + src + " and destination " + dst + " are the same or one holds the other");
+    return true;
+}
+
+CopyResult ResultOf(const CopyOutcome& outcome) {
+    switch (outcome.end) {
+    case CopyEnd::Completed: return CopyResult::Completed;
+    case CopyEnd::Cancelled: return CopyResult::Cancelled;
+    default: return CopyResult::Failed;
+    }
+}
+
+// Runs `cleanup` when the scope ends, however it ends.
+template <typename F>
+class AtScopeExit {
+public:
+    explicit AtScopeExit(F cleanup) : cleanup_(std::move(cleanup)) {}
+    ~AtScopeExit() { cleanup_(); }
+    AtScopeExit(const AtScopeExit&) = delete;
+    AtScopeExit& operator=(const AtScopeExit&) = delete;
+
+private:
+    F cleanup_;
+};
+
+// ---- the copy locked volume set ---------------------------------------------
+
+std::mutex locked_volumes_mutex;
+VolumeLockSet& LockedVolumes() {
+    static VolumeLockSet set;
+    return set;
+}
+
+}  // namespace
+
+// ---- preparing endpoints -----------------------------------------------------
+
+namespace {
+
+bool PrepareEndpoint(Handle& handle, const std::string& path, bool destination) {
+    if (IsFile(path)) return true;
+    if (!handle) {
+        Tell(CreateFileError(destination ? "dst" : "src"));
+        return false;
+    }
+    if (destination && IsWholeDisk(path)) LockVolumesOfDisk(path);
+    if (!IsWholeDisk(path)) {
+        bool locked = LockVolumeHandle(handle) && DismountVolumeHandle(handle);
+        if (!locked && Ask("Lock and/or Dismount failed! Abort?")) {
+            if (destination) UnlockVolumesOfDisk();
+            handle.close();
+            return false;
+        }
+        DWORD returned = 0;
+        DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareSource(Handle& handle, const std::string& path) { return PrepareEndpoint(handle, path, false); }
+
+bool PrepareDestination(Handle& handle, const std::string& path) { return PrepareEndpoint(handle, path, true); }
+
+void LockVolumesOfDisk(const std::string& disk_path) {
+    std::lock_guard guard(locked_volumes_mutex);
+    LockedVolumes().lock_volumes_of(disk_path);
+}
+
+void UnlockVolumesOfDisk() {
+    std::lock_guard guard(locked_volumes_mutex);
+    LockedVolumes().unlock_all();
+    LockedVolumes().release();
+}
+
+std::size_t LockedVolumeCount() {
+    std::lock_guard guard(locked_volumes_mutex);
+    return LockedVolumes().size();
+}
+
+// ---- the copies ----------------------------------------------------------------
+
+CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
+                     std::int64_t start, bool lz4, OperationTarget* window) {
+    if (lz4) LoadLZ4();
+    copy_cancel = false;
+    if (RefuseOverlap(src, dst)) return CopyResult::Failed;
+
+    if (!Ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (ExistsAsFile(dst)) {
+        if (!Ask("File exists! Delete?")) return CopyResult::Declined;
+        DeleteRegularFile(dst);
+    }
+
+    Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!source) {
+        Tell(CreateFileError("src"));
+        return CopyResult::Failed;
+    }
+    if (!PrepareSource(source, src)) return CopyResult::Failed;
+    AtScopeExit unlock_source([&] {
+        if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
+    });
+
+    std::int64_t total = length > 0 ? length : EndpointSize(source, src, true);
+    if (total == 0) {
+        Tell("could not retrieve source size");
+        return CopyResult::Failed;
+    }
+
+    if (ExistsAsFile(dst)) DeleteRegularFile(dst);
+    Handle destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!PrepareDestination(destination, dst)) return CopyResult::Failed;
+    if (!destination) {
+        Tell(CreateFileError("dst"));
+        return CopyResult::Failed;
+    }
+
+    PostStatus(window, "Source total_size:" + std::to_string(total) + ", backuping...");
+    RawSource reader(source, start, total);
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
+    CopyLoopSettings settings{total, progress, window, "Done in "};
+    if (!lz4) return ResultOf(RunCopyLoop(reader, writer, settings));
+
+    Lz4FrameSink packer(writer);
+    if (!packer.begin()) {
+        Tell("pos:0 - buffersize:4 ,writefile error:" + SysErrorMessage(GetLastError()));
+        PostStatus(window, "Aborted at 0");
+        return CopyResult::Failed;
+    }
+    return ResultOf(RunCopyLoop(reader, packer, settings));
+}
+
+CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
+                      std::int64_t start, bool lz4, OperationTarget* window) {
+    if (lz4) LoadLZ4();
+    copy_cancel = false;
+    if (RefuseOverlap(src, dst)) return CopyResult::Failed;
+    if (!Ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+
+    // The source is opened and checked before the destination is touched:
+    // a wrong file must not cost the destination anything.
+    Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!source) {
+        Tell(CreateFileError("src"));
+        return CopyResult::Failed;
+    }
+    std::int64_t total = EndpointSize(source, src, true);
+    if (total == 0) {
+        Tell("could not retrieve source size");
+        return CopyResult::Failed;
+    }
+    RawSource reader(source, 0, total);
+    std::optional<Lz4FrameSource> unpacker;
+    if (lz4) {
+        unpacker.emplace(reader, total);
+        if (!unpacker->has_magic()) {
+            Tell("improper LZ4 file");
+            return CopyResult::Failed;
+        }
+    }
+
+    if (ExistsAsFile(dst)) DeleteRegularFile(dst);
+    Handle destination = OpenDestination(dst, 0);
+    if (!PrepareDestination(destination, dst)) return CopyResult::Failed;
+    if (!destination) {
+        Tell(CreateFileError("dst"));
+        return CopyResult::Failed;
+    }
+    // Whatever happens from here on, the destination is handed back to the
+    // system: a disk's table re-read and its volumes unlocked.
+    AtScopeExit hand_back([&] {
+        if (IsWholeDisk(dst)) {
+            IoctlUpdateProperties(destination);
+            UnlockVolumesOfDisk();
+        } else {
+            LockDismountUnlock(destination);
+        }
+    });
+
+    std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
+    if (total > destination_size && !ExistsAsFile(dst)) {
+        if (!Ask("Source (" + std::to_string(total) + ") bigger than destination (" +
+                 std::to_string(destination_size) + ")!, Continue?"))
+            return CopyResult::Declined;
+    }
+
+    PostStatus(window, "Source total_size:" + std::to_string(destination_size) + ", restoring...");
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
+    CopyLoopSettings settings{lz4 ? 0 : total, progress, window, "restore done in "};
+    CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
+    return ResultOf(RunCopyLoop(data, writer, settings));
+}
+
+}  // namespace disk

@@ -1,0 +1,56 @@
+// Raw copies of disks, volumes and files, plain or as LZ4 image files:
+// BackupRaw and its inverse RestoreRaw, and the device preparation the
+// converters and network transfers share with them.
+//
+// Both copies run on the caller's thread and pump its messages while they
+// work. They report through the progress bar and the status target they are
+// given (either may be null) and ask their questions through
+// platform::interaction().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "disk/copy/copy_loop.h"
+#include "platform/device/handle.h"
+#include "platform/base/progress.h"
+
+namespace disk {
+
+enum class CopyResult {
+    Completed,  // every byte is stored and synced; "Done in" was posted
+    Declined,   // the person said No before anything was written
+    Cancelled,  // the copy cancel flag stopped it
+    Failed,     // an error was shown; the copy, if it started, is incomplete
+};
+
+// Copies `length` bytes of `src` from byte `start` (length 0: all of it) to
+// `dst`, packed as an LZ4 image when `lz4` is set. A whole-disk destination
+// is written from byte `start` too, so that a range lands where it was; a
+// file or volume destination from its beginning.
+CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
+                     std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
+
+// Copies all of `src` (unpacking an LZ4 image when `lz4` is set) to `dst`.
+// `length` > 0 stands for the destination size in the size question and
+// messages; `start` is where a whole-disk destination is written from.
+CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
+                      std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
+
+// Make an opened endpoint ready for sector access: a volume is locked and
+// dismounted, a whole-disk destination has its volumes locked. False means
+// stop (the message was shown); nothing has been written.
+bool PrepareSource(platform::Handle& handle, const std::string& path);
+bool PrepareDestination(platform::Handle& handle, const std::string& path);
+
+// Locks and dismounts every volume of the disk and keeps their handles in
+// the copy locked volume set, which it empties first (closing a handle
+// releases its lock).
+void LockVolumesOfDisk(const std::string& disk_path);
+// Unlocks every volume of the set and closes their handles.
+void UnlockVolumesOfDisk();
+// The handles the set holds now.
+std::size_t LockedVolumeCount();
+
+}  // namespace disk

@@ -1,0 +1,118 @@
+#include "main/dialogs/dlg_disk.h"
+
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace tarnovell {
+
+namespace {
+
+constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
+
+QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
+    auto* item = new QTreeWidgetItem(QStringList{
+        QString::fromStdString(row.caption), QString::fromStdString(row.device),
+        QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
+        QString::fromStdString(row.unused), QString::fromStdString(row.file_system)});
+    item->setData(0, kRowIndexRole, index);
+    return item;
+}
+
+}  // namespace
+
+Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, "Tarnovell") {
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(MakeLabel("lbltarget", "Please select destination"));
+    lvdisks = new QTreeWidget;
+    lvdisks->setObjectName("lvdisks");
+    lvdisks->setHeaderLabels({"#", "Type", "Name", "Size (MB)", "Used (MB)", "Unused (MB)", "FS"});
+    lvdisks->setRootIsDecorated(false);
+    lvdisks->setItemsExpandable(false);
+    lvdisks->setUniformRowHeights(true);
+    lvdisks->setSelectionMode(QAbstractItemView::SingleSelection);
+    layout->addWidget(lvdisks);
+    AddOkCancel(layout);
+    resize(640, 320);
+}
+
+void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
+    lvdisks->clear();
+    rows_ = rows;
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        lvdisks->addTopLevelItem(MakeRowItem(rows_[i], static_cast<int>(i)));
+}
+
+std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const {
+    const auto selected = lvdisks->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    bool ok = false;
+    const int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
+    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
+    return rows_[static_cast<std::size_t>(index)];
+}
+
+Tfrmresize::Tfrmresize(QWidget* owner) : ParameterDialog(owner, "Resize") {
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(MakeLabel("lblprompt", "Enter new partition size"));
+    auto* form = new QFormLayout;
+    txtcurrent = MakeEdit("txtcurrent");
+    // The size the volume has now is told, not asked.
+    txtcurrent->setReadOnly(true);
+    txtnew = MakeEdit("txtnew");
+    form->addRow(MakeLabel("lblcurrent", "Current Size (MB)"), txtcurrent);
+    form->addRow(MakeLabel("lblnew", "New Size (MB)"), txtnew);
+    layout->addLayout(form);
+    AddOkCancel(layout);
+}
+
+void Tfrmresize::SetCurrentSize(std::int64_t megabytes) { txtcurrent->setText(QString::number(megabytes)); }
+
+void Tfrmresize::SetNewSize(std::int64_t megabytes) { txtnew->setText(QString::number(megabytes)); }
+
+std::optional<std::int64_t> Tfrmresize::new_size_mb() const { return WholeNumber(txtnew->text()); }
+
+Tfrmpartstyle::Tfrmpartstyle(QWidget* owner) : ParameterDialog(owner, "Create Disk") {
+    auto* layout = new QVBoxLayout(this);
+    auto* styles = new QHBoxLayout;
+    rbmbr = MakeRadio("rbmbr", "MBR", true);
+    rbgpt = MakeRadio("rbgpt", "GPT");
+    rbraw = MakeRadio("rbraw", "RAW");
+    for (QRadioButton* radio : {rbmbr, rbgpt, rbraw}) styles->addWidget(radio);
+    layout->addLayout(styles);
+    AddOkCancel(layout);
+}
+
+int Tfrmpartstyle::style() const {
+    if (rbraw->isChecked()) return kStyleRaw;
+    if (rbgpt->isChecked()) return kStyleGpt;
+    return kStyleMbr;
+}
+
+Tfrmproperties::Tfrmproperties(QWidget* owner) : ParameterDialog(owner, "Properties") {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setModal(false);
+    auto* layout = new QVBoxLayout(this);
+    Memo1 = new QPlainTextEdit;
+    Memo1->setObjectName("Memo1");
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Reports line their values up in columns.
+    Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    layout->addWidget(Memo1);
+    resize(560, 480);
+}
+
+void Tfrmproperties::SetLines(const std::vector<std::string>& lines) {
+    QStringList text;
+    for (const std::string& line : lines) text << QString::fromStdString(line);
+    Memo1->setPlainText(text.join('\n'));
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,110 @@
+#include "main/operations/clone.h"
+
+#include <chrono>
+#include <ostream>
+#include <thread>
+
+#include "disk/copy/copy_loop.h"
+#include "disk/device/endpoint_overlap.h"
+#include "disk/device/handle_ops.h"
+#include "disk/util/lib_helpers.h"
+#include "platform/device/records/winioctl.h"
+#include "platform/base/ini_file.h"
+#include "platform/base/interaction.h"
+
+namespace tarnovell {
+
+using namespace platform;
+
+namespace {
+
+constexpr const char* kCaption = "Tarnovell";
+constexpr std::int64_t kProgressUnit = 16 << 20;
+
+bool IsPhysical(const std::string& path) { return ToLower(path).find("physicaldrive") != std::string::npos; }
+
+std::int64_t SizeOf(Handle& h, const std::string& path) {
+    return IsPhysical(path) ? disk::GetDiskLength(h) : disk::GetPartitionLength(h);
+}
+
+Handle Open(const std::string& path, DWORD access) {
+    return CreateFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+}
+
+}  // namespace
+
+disk::VolumeLockSet& MainLockedVolumes() {
+    static disk::VolumeLockSet set;
+    return set;
+}
+
+void LockDiskVolumes(const std::string& disk_path) { MainLockedVolumes().lock_volumes_of(disk_path); }
+
+void UnlockDiskVolumes() { MainLockedVolumes().unlock_all(); }
+
+CloneResult CloneDevice(const std::string& source, const std::string& destination, const CloneContext& context) {
+    if (source.empty() || destination.empty()) return CloneResult::Declined;
+    Interaction& ui = interaction();
+    // Copying between overlapping devices reads what it has just written.
+    if (ToLower(source) == ToLower(destination)) {
+        ui.inform("Source and Destination cannot be the same", kCaption);
+        return CloneResult::Declined;
+    }
+    if (disk::EndpointsOverlap(source, destination)) {
+        ui.inform("Source " + source + " and destination " + destination + " are the same or one holds the other",
+                  kCaption);
+        return CloneResult::Declined;
+    }
+    if (!context.quiet && !ui.confirm("Clone " + source + " to " + destination + "?", kCaption))
+        return CloneResult::Declined;
+
+    Handle src = Open(source, GENERIC_READ);
+    Handle dst = Open(destination, GENERIC_READ | GENERIC_WRITE);
+    if (!src || !dst) {
+        ui.inform("could not createfile", kCaption);
+        return CloneResult::Aborted;
+    }
+    std::int64_t source_size = SizeOf(src, source);
+    std::int64_t destination_size = SizeOf(dst, destination);
+    if (destination_size < source_size && !context.quiet &&
+        !ui.confirm("Source is bigger than Destination! Continue?", kCaption))
+        return CloneResult::Declined;
+
+    bool physical = IsPhysical(destination);
+    if (physical) LockDiskVolumes(destination);
+    if (!disk::LockVolumeHandle(dst) || !disk::DismountVolumeHandle(dst)) {
+        if (ui.confirm("Lock and/or Dismount failed! Abort?", kCaption)) return CloneResult::Declined;
+    }
+    DWORD returned = 0;
+    if (!IsPhysical(source)) DeviceIoControl(dst, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
+
+    // Only now, with every question answered and the volumes locked, does
+    // the old layout go: a No or a failed lock leaves the destination as it was.
+    if (physical && disk::GetWindowsVersionClass() > 6) {
+        disk::DeleteDriveLayout(destination);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    disk::PostStatus(context.window, "Source total_size:" + std::to_string(source_size) + ", cloning...");
+    disk::RawSource reader(src, 0, source_size);
+    disk::RawSink writer(dst, 0);
+    disk::CopyLoopSettings settings;
+    settings.limit = source_size;
+    settings.progress = context.progress;
+    settings.window = context.window;
+    settings.cancel = context.cancel;
+    settings.progress_every_bytes = kProgressUnit;
+    settings.console = context.console;
+    settings.read_error_prefix = "readfile error:";
+    settings.write_error_prefix = "writefile error:";
+    settings.quiet_write_errors = context.quiet;
+    settings.done_text = "clone done in ";
+    disk::CopyOutcome outcome = disk::RunCopyLoop(reader, writer, settings);
+
+    if (physical) disk::IoctlUpdateProperties(dst);  // the system learns the new layout
+    DeviceIoControl(dst, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);
+    disk::LockDismountUnlock(dst);
+    return outcome.completed() ? CloneResult::Completed : CloneResult::Aborted;
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,36 @@
+#include "main/operations/selection.h"
+
+#include <cstdlib>
+
+#include "disk/device/device_query.h"
+
+namespace tarnovell {
+
+std::string PathOfRow(const disk::DiskListRow& row) {
+    if (row.is_disk()) return "\\\\.\\PhysicalDrive" + std::to_string(row.data);
+    return disk::DevicePathOf("\\\\.\\" + row.description);
+}
+
+SelectionResult PathOfSelection(const std::optional<disk::DiskListRow>& row, const SelectionRule& rule) {
+    if (!row) return {false, {}, rule.no_row};
+    if (rule.need == RowNeed::Disk && !row->is_disk())
+        return {false, {}, rule.wrong_kind.empty() ? kHasToBeDisk : rule.wrong_kind};
+    if (rule.need == RowNeed::Partition && row->is_disk())
+        return {false, {}, rule.wrong_kind.empty() ? kHasToBePart : rule.wrong_kind};
+    return {true, PathOfRow(*row), {}};
+}
+
+std::string UnitMaskToDriveLetter(std::uint32_t unit_mask) {
+    for (int bit = 0; bit < 26; ++bit)
+        if (unit_mask & (std::uint32_t{1} << bit)) return std::string(1, static_cast<char>('A' + bit)) + ":";
+    return {};
+}
+
+std::string GetTempDirectory() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string folder = tmpdir && *tmpdir ? tmpdir : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    return folder;
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,37 @@
+#include "main/operations/vhd_copy.h"
+
+#include <chrono>
+#include <thread>
+
+#include "disk/bindings/virtdisk.h"
+
+namespace tarnovell {
+
+platform::DWORD MainVhdCopyThread(const MainState& fields, platform::OperationTarget* target) {
+    return disk::rawvhd(fields.worker_source, fields.worker_target, fields.worker_index, target) ? 0 : 1;
+}
+
+int VhdModeOfFilter(int filter_index) { return filter_index == 2 || filter_index == 4 ? kDeviceToDynamicVhd : kDeviceToFixedVhd; }
+
+std::string VhdCopyStatus(const WorkerOutcome& outcome) {
+    // A worker that left no exit code did not finish its copy.
+    const platform::DWORD code = outcome.exit_code.value_or(platform::ERROR_INVALID_FUNCTION);
+    const std::string id = std::to_string(outcome.thread_id);
+    return code != 0 ? id + " terminated with failure:" + std::to_string(code) : id + " terminated with sucess";
+}
+
+WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
+                         platform::OperationTarget* target, platform::ProgressBar* bar) {
+    state.worker_source = source;
+    state.worker_target = target_path;
+    state.worker_index = mode;
+    if (bar) bar->set_max(100);
+    WorkerOutcome outcome = RunWorker([&state, target] { return MainVhdCopyThread(state, target); }, target);
+    // The last progress posts settle before the status is set.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    platform::pump();
+    if (target) target->post(platform::WM_OPERATION, platform::OperationKind::Status, 0, VhdCopyStatus(outcome));
+    return outcome;
+}
+
+}  // namespace tarnovell

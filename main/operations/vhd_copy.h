@@ -1,0 +1,33 @@
+// The copies between a disk and a VHD or VHDX file, run as workers: the
+// virtual-disk service attaches the image and the block copy runs in a
+// worker thread while the window waits.
+#pragma once
+
+#include <string>
+
+#include "main/operations/main_state.h"
+#include "main/operations/worker.h"
+#include "platform/base/progress.h"
+
+namespace tarnovell {
+
+// VHD copy modes.
+enum VhdCopyMode : int { kVhdToDevice = 0, kDeviceToFixedVhd = 1, kDeviceToDynamicVhd = 2 };
+
+// The worker body: copies the worker fields' source to their target in the
+// mode of worker_index; 0 when the copy succeeded, else 1.
+platform::DWORD MainVhdCopyThread(const MainState& fields, platform::OperationTarget* target);
+
+// The mode a backup's chosen filter gives: the first and third (fixed VHD,
+// fixed VHDX) make fixed images, the second and fourth dynamic ones.
+int VhdModeOfFilter(int filter_index);
+
+// Runs MainVhdCopyThread with the wait loop and posts the outcome:
+// id + " terminated with sucess" or id + " terminated with failure:" + code.
+WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
+                         platform::OperationTarget* target, platform::ProgressBar* bar);
+
+// The status text of an ended VHD copy.
+std::string VhdCopyStatus(const WorkerOutcome& outcome);
+
+}  // namespace tarnovell

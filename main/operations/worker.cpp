@@ -1,0 +1,48 @@
+#include "main/operations/worker.h"
+
+#include <chrono>
+#include <exception>
+
+#include "platform/os/thread.h"
+
+namespace tarnovell {
+
+namespace {
+constexpr std::chrono::milliseconds kWaitSlice{500};
+
+void Post(platform::OperationTarget* target, int channel, platform::OperationKind kind, const std::string& text) {
+    if (target) target->post(channel, kind, 0, text);
+}
+}  // namespace
+
+platform::DWORD FailureExitCode() {
+    platform::DWORD code = platform::GetLastError();
+    return code == platform::ERROR_SUCCESS ? platform::ERROR_INVALID_FUNCTION : code;
+}
+
+WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::OperationTarget* target,
+                        int channel) {
+    platform::WorkerThread worker([&body, target, channel]() -> platform::DWORD {
+        try {
+            return body();
+        } catch (const std::exception& e) {
+            Post(target, channel, platform::OperationKind::Message, e.what());
+        } catch (...) {
+            Post(target, channel, platform::OperationKind::Message, "unknown error");
+        }
+        return FailureExitCode();
+    });
+    Post(target, channel, platform::OperationKind::Status, "in progress...");
+    while (!worker.wait_for(kWaitSlice)) platform::pump();
+    // What the worker posted last is delivered before the launcher goes on.
+    platform::pump();
+    return WorkerOutcome{worker.id(), worker.exit_code()};
+}
+
+std::string TerminationStatus(const WorkerOutcome& outcome) {
+    std::string id = std::to_string(outcome.thread_id);
+    if (!outcome.exit_code) return id + " terminated without exitcode";
+    return id + " terminated with code:" + std::to_string(*outcome.exit_code);
+}
+
+}  // namespace tarnovell

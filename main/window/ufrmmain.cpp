@@ -1,0 +1,756 @@
+#include "main/window/ufrmmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPointer>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+#include <QToolBox>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <exception>
+#include <filesystem>
+
+#include "disk/engines/copy_engine.h"
+#include "disk/device/device_query.h"
+#include "main/operations/clone.h"
+#include "disk/util/lib_helpers.h"
+#include "main/dialogs/dlg_backup.h"
+#include "main/dialogs/dlg_disk.h"
+#include "platform/base/ini_file.h"
+#include "main/dialogs/file_dialog.h"
+#include "main/operations/selection.h"
+#include "main/operations/vhd_copy.h"
+#include "main/operations/wim_commands.h"
+#include "main/window/window_reporting.h"
+#include "platform/device/device_monitor.h"
+
+namespace tarnovell {
+
+namespace {
+
+constexpr int kWindowWidth = 920;
+constexpr int kWindowHeight = 620;
+constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
+const QColor kDiskRowColour(229, 229, 229);
+
+// Qt's item views have no grid lines of their own; the list draws them so
+// that the columns of numbers stay readable.
+class GridDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        painter->save();
+        painter->setPen(option.palette.color(QPalette::Mid));
+        painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+        painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+        painter->restore();
+    }
+};
+
+QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
+    QAction* action = menu->addAction(caption);
+    action->setObjectName(name);
+    return action;
+}
+
+// A command whose window or operation is not part of the program yet: it is
+// shown where it belongs but cannot be started.
+QAction* AddPendingAction(QMenu* menu, const char* name, const QString& caption) {
+    QAction* action = AddAction(menu, name, caption);
+    action->setEnabled(false);
+    return action;
+}
+
+QComboBox* MakeDriveCombo(const char* name, QObject* key_filter) {
+    auto* combo = new QComboBox;
+    combo->setObjectName(name);
+    combo->setEditable(false);
+    combo->setMinimumContentsLength(40);
+    combo->installEventFilter(key_filter);
+    return combo;
+}
+
+// The combos are chosen from, never typed into: a key that would type a
+// character, or search the list by one, is dropped. Tab keeps moving focus.
+bool IsTypedKey(const QKeyEvent* key) {
+    return !key->text().isEmpty() && key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab;
+}
+
+QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
+    auto* item = new QTreeWidgetItem(QStringList{
+        QString::fromStdString(row.caption), QString::fromStdString(row.device),
+        QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
+        QString::fromStdString(row.unused), QString::fromStdString(row.file_system)});
+    item->setData(0, kRowIndexRole, index);
+    if (row.is_disk()) {
+        item->setData(0, Qt::UserRole, row.data);
+        // Disks stand out from the partitions listed under them.
+        for (int column = 0; column < item->columnCount(); ++column) item->setBackground(column, kDiskRowColour);
+    }
+    return item;
+}
+
+}  // namespace
+
+Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
+    setObjectName("frmmain");
+    // Closing the main window frees it, which ends the message loop.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle("Tarnovell 2.3.8");
+
+    auto* status = new QStatusBar;
+    status->setObjectName("StatusBar1");
+    status->setSizeGripEnabled(false);
+    setStatusBar(status);
+
+    PageControl2 = new QTabWidget;
+    PageControl2->setObjectName("PageControl2");
+    PageControl2->addTab(CreateCloningPage(), "Cloning");
+    PageControl2->addTab(CreateAdvancedPage(), "Advanced");
+    setCentralWidget(PageControl2);
+
+    CreateMenus();
+    CreatePopupMenu();
+
+    side_bar_ = DefaultSideBar();
+    BuildSideBar();
+
+    setFixedSize(kWindowWidth, kWindowHeight);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    FormCreate();
+    WatchDevices();
+}
+
+Tfrmmain::~Tfrmmain() = default;
+
+platform::OperationTarget& Tfrmmain::operation_target() {
+    if (!target_) target_ = std::make_unique<PostingTarget>(this);
+    return *target_;
+}
+
+platform::ProgressBar& Tfrmmain::progress() {
+    if (!progress_) progress_ = std::make_unique<BarProgress>(pb_img);
+    return *progress_;
+}
+
+bool Tfrmmain::event(QEvent* event) {
+    if (event->type() != OperationEvent::Kind()) return QMainWindow::event(event);
+    WMOperationMessage(*static_cast<OperationEvent*>(event));
+    return true;
+}
+
+void Tfrmmain::WMOperationMessage(const OperationEvent& message) {
+    // The WIM windows have their own message numbers.
+    if (message.channel != platform::WM_OPERATION) return;
+    switch (message.kind) {
+    case static_cast<int>(platform::OperationKind::Percent): SetProgress(static_cast<int>(message.percent)); break;
+    case static_cast<int>(platform::OperationKind::Message): ShowText(MessageText(message)); break;
+    case static_cast<int>(platform::OperationKind::Status): SetStatus(MessageText(message)); break;
+    default: break;
+    }
+}
+
+void Tfrmmain::SetProgress(int percent) { pb_img->setValue(percent); }
+
+void Tfrmmain::ShowText(const QString& text) { platform::interaction().inform(text.toStdString(), "Tarnovell"); }
+
+void Tfrmmain::SetStatus(const QString& text) { ShowStatus(text); }
+
+bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
+    SelectionResult result = PathOfSelection(SelectedRow(), rule);
+    if (!result.ok) {
+        platform::interaction().inform(result.message, "Tarnovell");
+        return false;
+    }
+    path = result.path;
+    return true;
+}
+
+void Tfrmmain::StartClone() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
+    std::string source;
+    if (!Selected(SelectionRule{RowNeed::Any, kNoSourceItemSelected, ""}, source)) return;
+    Tfrmtarget target(this);
+    target.SetRows(disk::FillDiskList(state_.view_mode, state_.units));
+    if (target.exec() != QDialog::Accepted) return;
+    std::optional<disk::DiskListRow> chosen = target.SelectedRow();
+    if (!chosen) {
+        platform::interaction().inform("no destination item selected", "Tarnovell");
+        return;
+    }
+    std::string destination = PathOfRow(*chosen);
+    state_.cancel = false;
+    if (source == destination) {
+        platform::interaction().inform("Source and Destination cannot be the same", "Tarnovell");
+        return;
+    }
+    BusyScope busy(*this);
+    CloneContext context;
+    context.quiet = state_.quiet;
+    context.cancel = &state_.cancel;
+    context.progress = &progress();
+    context.window = &operation_target();
+    try {
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context);
+    } catch (const std::exception& e) {
+        platform::interaction().inform(e.what(), "Tarnovell");
+    }
+    RefreshDrives1Click();
+}
+
+namespace {
+
+bool IsPhysicalPath(const std::string& path) { return platform::ToLower(path).find("physicaldrive") != std::string::npos; }
+
+// The options dialog for a backup or restore of `row`: the choices that
+// fit the row's kind, and only the formats this program carries.
+void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
+    bool disk_row = row.is_disk();
+    dialog.rbwim->setEnabled(!disk_row);
+    dialog.chk_wimboot->setEnabled(!disk_row);
+    dialog.chk_unpartitioned->setEnabled(disk_row);
+    // EWF images come with their own engine; until then they cannot be picked.
+    dialog.rbEWF->setEnabled(false);
+}
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+
+const char* BackupFilter(int code) {
+    switch (code) {
+    case kFormatWim: return "WIM File (*.wim)|*.wim";
+    case kFormatEwf: return "EWF File (*.e01)|*.e01";
+    case kFormatVhd:
+        return "Fixed VHD File (*.VHD)|*.vhd|Dynamic VHD File (*.VHD)|*.vhd|Fixed VHDx File (*.VHDx)|*.vhdx|"
+               "Dynamic VHDx File (*.VHDx)|*.vhdx";
+    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
+    default: return "Image File (*.img)|*.img";
+    }
+}
+
+const char* RestoreFilter(int code) {
+    switch (code) {
+    case kFormatWim: return "WIM File (*.wim)|*.wim";
+    case kFormatEwf: return "EWF File (*.e01)|*.e01";
+    case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
+    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
+    default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
+    }
+}
+
+// A number typed by the user: signed 32 bits, "$" for hexadecimal.
+std::optional<int> ParseUserInteger(const std::string& text) {
+    const std::string trimmed = platform::Trim(text);
+    const bool hex = !trimmed.empty() && trimmed[0] == '$';
+    const std::string digits = hex ? trimmed.substr(1) : trimmed;
+    if (digits.empty()) return std::nullopt;
+    try {
+        std::size_t used = 0;
+        long long value = std::stoll(digits, &used, hex ? 16 : 10);
+        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+        return static_cast<int>(value);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window), outer_(window.busy_) {
+    if (outer_) return;  // an operation inside another keeps the outer one's state
+    // Nothing that starts another operation may run while this one does;
+    // Cancel stays available.
+    window_.JvOutlookBar1->setEnabled(false);
+    window_.PopupMenu1->setEnabled(false);
+    window_.lvdisks->setContextMenuPolicy(Qt::NoContextMenu);
+    window_.busy_ = true;
+}
+
+Tfrmmain::BusyScope::~BusyScope() {
+    if (outer_) return;
+    window_.busy_ = false;
+    window_.JvOutlookBar1->setEnabled(true);
+    window_.PopupMenu1->setEnabled(true);
+    window_.lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+void Tfrmmain::BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4) {
+    BusyScope busy(*this);
+    try {
+        disk::BackupRaw(device, file, &progress(), length, 0, lz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& device, bool lz4) {
+    BusyScope busy(*this);
+    try {
+        disk::RestoreRaw(file, device, &progress(), 0, 0, lz4, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    RefreshDrives1Click();  // the restored table may hold other volumes
+}
+
+void Tfrmmain::BackupToImage() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
+    ShowStatus("");
+    state_.cancel = false;
+    std::int64_t size = 0;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    Tfrmbackup dialog(this);
+    dialog.setWindowTitle("Backup");
+    PrepareFormatChoice(dialog, *SelectedRow());
+    if (dialog.exec() != QDialog::Accepted) return;
+    int code = dialog.format();
+    bool skip = dialog.skip_unpartitioned();
+    bool physical = IsPhysicalPath(device);
+    if (!physical && skip) return Say("Skip Unpartitioned space is for physical drives only");
+    if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
+    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
+    if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
+    if (code == kFormatEwf) return Say("This image format is not available in this build");
+    if (skip) {
+        size = disk::ReadDiskSector0(device);
+        if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
+            return;
+    }
+    std::string file;
+    int filter_index = 1;
+    if (!RunFileDialog(this, "", BackupFilter(code), false, file, "Tarnovell", std::filesystem::current_path().string(),
+                       &filter_index))
+        return;
+    if (code == kFormatWim) {
+        WimCapture(device, file, dialog.wimboot(), dialog.compression());
+    } else if (code == kFormatVhd) {
+        BusyScope busy(*this);
+        RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
+    } else {
+        BackUpToFile(device, file, size, code == kFormatLz4);
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::RestoreFromImage() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
+    ShowStatus("");
+    state_.cancel = false;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    Tfrmbackup dialog(this);
+    dialog.setWindowTitle("Restore");
+    dialog.grp_raw->setVisible(false);
+    PrepareFormatChoice(dialog, *SelectedRow());
+    if (dialog.exec() != QDialog::Accepted) return;
+    int code = dialog.format();
+    if (IsPhysicalPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
+    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
+    // The image goes onto a whole disk; a partition row has no disk to lock.
+    if (!IsPhysicalPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
+    if (code == kFormatEwf) return Say("This image format is not available in this build");
+    std::string file;
+    if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
+        return;
+    if (code == kFormatWim) {
+        std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
+        if (!typed) return;
+        std::optional<int> index = ParseUserInteger(*typed);
+        if (!index) return Say("'" + *typed + "' is not a valid integer value");
+        WimApply(file, device, *index, dialog.wimboot());
+    } else if (code == kFormatVhd) {
+        BusyScope busy(*this);
+        ShowStatus("in progress...");
+        try {
+            LockDiskVolumes(device);
+        } catch (const std::exception& e) {
+            return Say(e.what());
+        }
+        RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
+        UnlockDiskVolumes();
+        RefreshDrives1Click();
+    } else {
+        RestoreFromFile(file, device, code == kFormatLz4);
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::WimCapture(const std::string& source, const std::string& wim_file, bool wimboot, int compression) {
+    BusyScope busy(*this);
+    tarnovell::WimCapture(state_, source, wim_file, wimboot, compression, &operation_target(), &progress());
+}
+
+void Tfrmmain::WimApply(const std::string& wim_file, const std::string& target, int index, bool wimboot) {
+    BusyScope busy(*this);
+    tarnovell::WimApply(state_, wim_file, target, index, wimboot, &operation_target(), &progress());
+}
+
+void Tfrmmain::BackupRAW1Click() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::string file = SelectedRow()->device + ".img";
+    if (!RunFileDialog(this, "", "Image File (*.img)|*.img", false, file, "", "")) return;
+    BackUpToFile(device, file, 0, false);
+}
+
+void Tfrmmain::RestoreRAW1Click() {
+    if (busy_) return;  // one operation at a time: they share the worker fields
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::string file;
+    if (!RunFileDialog(this, "", "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", true, file, "",
+                       ""))
+        return;
+    RestoreFromFile(file, device, false);
+}
+
+void Tfrmmain::WatchDevices() {
+    // The monitor calls from its own thread; the list is refreshed on ours.
+    QPointer<Tfrmmain> self(this);
+    monitor_ = std::make_unique<platform::device::DeviceMonitor>([self](bool arrival, std::uint32_t mask) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, arrival, mask] {
+                if (self) self->DeviceChanged(arrival, mask);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Tfrmmain::FormCreate() {
+    PrepareStartup(state_);
+    DisksandParts1->setChecked(true);
+
+    RefreshDrives1Click();
+    // Devices still settling at start can leave the first look empty.
+    if (rows_.empty()) RefreshDrives1Click();
+
+    PageControl2->setCurrentIndex(0);
+    PageControl4->setCurrentIndex(0);
+    JvOutlookBar1->setCurrentIndex(0);
+    ShowAdvancedTab(false);
+
+    LoadConfig();
+}
+
+void Tfrmmain::LoadConfig() { ApplyConfig(ReadMainConfig(state_.program_folder)); }
+
+void Tfrmmain::ApplyConfig(const MainConfig& config) {
+    if (!config.exists) return;
+    if (config.enable_advanced) {
+        Hide1->setChecked(false);
+        ShowAdvancedTab(true);
+    }
+    if (config.hide_advanced) Hide1->setVisible(false);
+    TrimSideBar(side_bar_, config.outlookbar);
+    BuildSideBar();
+}
+
+void Tfrmmain::CreateMenus() {
+    QMenu* file = menuBar()->addMenu("File");
+    file->setObjectName("File1");
+    connect(AddAction(file, "Exit1", "Exit"), &QAction::triggered, this, &Tfrmmain::Exit1Click);
+
+    QMenu* tools = menuBar()->addMenu("Tools");
+    tools->setObjectName("Tools1");
+    connect(AddAction(tools, "RefreshDrives1", "Refresh Drives"), &QAction::triggered, this,
+            &Tfrmmain::RefreshDrives1Click);
+    Hide1 = AddAction(tools, "Hide1", "Hide Advanced Menu");
+    Hide1->setCheckable(true);
+    Hide1->setChecked(true);
+    // Qt flips the check mark itself when the item is chosen; the tab follows it.
+    connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
+    AddPendingAction(tools, "Screenshot1", "Screenshot");
+    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
+    AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
+
+    QMenu* help = menuBar()->addMenu("Help");
+    help->setObjectName("Help1");
+    AddPendingAction(help, "About1", "About");
+
+    QAction* server = menuBar()->addAction("Server");
+    server->setObjectName("Server1");
+    server->setVisible(false);
+}
+
+void Tfrmmain::CreatePopupMenu() {
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName("PopupMenu1");
+    connect(AddAction(PopupMenu1, "BackupRAW1", "Backup (RAW)"), &QAction::triggered, this, &Tfrmmain::BackupRAW1Click);
+    connect(AddAction(PopupMenu1, "RestoreRAW1", "Restore (RAW)"), &QAction::triggered, this,
+            &Tfrmmain::RestoreRAW1Click);
+    PopupMenu1->addSeparator();
+
+    PhysicalOnly1 = AddAction(PopupMenu1, "PhysicalOnly1", "Display DISK Only");
+    PARTonly1 = AddAction(PopupMenu1, "PARTonly1", "Display PART Only");
+    DisksandParts1 = AddAction(PopupMenu1, "DisksandParts1", "Display Disks and Parts");
+    for (QAction* view : {PhysicalOnly1, PARTonly1, DisksandParts1}) view->setCheckable(true);
+    connect(PhysicalOnly1, &QAction::triggered, this, &Tfrmmain::PhysicalOnly1Click);
+    connect(PARTonly1, &QAction::triggered, this, &Tfrmmain::PARTonly1Click);
+    connect(DisksandParts1, &QAction::triggered, this, &Tfrmmain::DisksandParts1Click);
+
+    QAction* sectors = AddAction(PopupMenu1, "SwitchtoSectors1", "Display Units = Sectors");
+    sectors->setVisible(false);
+    connect(sectors, &QAction::triggered, this, &Tfrmmain::SwitchtoSectors1Click);
+    QAction* megabytes = AddAction(PopupMenu1, "UnitsMB1", "Display Units = MB");
+    megabytes->setVisible(false);
+    connect(megabytes, &QAction::triggered, this, &Tfrmmain::UnitsMB1Click);
+    PopupMenu1->addSeparator();
+
+    AddPendingAction(PopupMenu1, "Showmoredetails1", "Show DISK/PART info");
+    AddPendingAction(PopupMenu1, "GetVolumeName1", "GetVolumeName")->setVisible(false);
+    AddPendingAction(PopupMenu1, "Openvolume1", "Open volume");
+
+    lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lvdisks, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(lvdisks->viewport()->mapToGlobal(at)); });
+}
+
+QWidget* Tfrmmain::CreateCloningPage() {
+    auto* page = new QWidget;
+    page->setObjectName("TabSheetCloning");
+
+    lvdisks = new QTreeWidget;
+    lvdisks->setObjectName("lvdisks");
+    lvdisks->setColumnCount(7);
+    lvdisks->setHeaderLabels({"#", "Device", "Description", "Size (MB)", "Used (MB)", "Unused (MB)", "FS"});
+    lvdisks->setRootIsDecorated(false);
+    lvdisks->setItemsExpandable(false);
+    lvdisks->setUniformRowHeights(true);
+    lvdisks->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvdisks->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvdisks->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvdisks->setAllColumnsShowFocus(true);
+    lvdisks->setItemDelegate(new GridDelegate(lvdisks));
+    lvdisks->header()->setSectionsMovable(false);
+    lvdisks->setColumnWidth(0, 0);
+    lvdisks->setColumnHidden(0, true);
+    lvdisks->setColumnWidth(1, 80);
+    lvdisks->setColumnWidth(2, 200);
+    for (int column = 3; column <= 5; ++column) lvdisks->setColumnWidth(column, 90);
+    lvdisks->installEventFilter(this);
+
+    JvOutlookBar1 = new QToolBox;
+    JvOutlookBar1->setObjectName("JvOutlookBar1");
+    JvOutlookBar1->setFixedWidth(210);
+
+    pb_img = new QProgressBar;
+    pb_img->setObjectName("pb_img");
+    pb_img->setValue(0);
+
+    btn_cancel_backup_restore = new QPushButton("Cancel Operation");
+    btn_cancel_backup_restore->setObjectName("btn_cancel_backup_restore");
+    connect(btn_cancel_backup_restore, &QPushButton::clicked, this, &Tfrmmain::btn_cancel_backup_restoreClick);
+
+    auto* progress_row = new QHBoxLayout;
+    progress_row->addWidget(pb_img, 1);
+    progress_row->addWidget(btn_cancel_backup_restore);
+
+    auto* list_column = new QVBoxLayout;
+    list_column->addWidget(lvdisks, 1);
+    list_column->addLayout(progress_row);
+
+    auto* layout = new QHBoxLayout(page);
+    layout->addWidget(JvOutlookBar1);
+    layout->addLayout(list_column, 1);
+    return page;
+}
+
+QWidget* Tfrmmain::CreateAdvancedPage() {
+    TabSheetAdvanced = new QWidget;
+    TabSheetAdvanced->setObjectName("TabSheetAdvanced");
+
+    PageControl4 = new QTabWidget;
+    PageControl4->setObjectName("PageControl4");
+
+    DriveComboBS = MakeDriveCombo("DriveComboBS", this);
+    drive_speed = MakeDriveCombo("drive_speed", this);
+    drivecombopart = MakeDriveCombo("drivecombopart", this);
+
+    // Each page starts with its drive selector at the top; the page's own
+    // fields come below it.
+    auto add_page = [this](const char* name, const QString& caption, QWidget* selector, const QString& label) {
+        auto* page = new QWidget;
+        page->setObjectName(name);
+        auto* layout = new QVBoxLayout(page);
+        if (selector) {
+            auto* row = new QHBoxLayout;
+            if (!label.isEmpty()) row->addWidget(new QLabel(label));
+            row->addWidget(selector);
+            row->addStretch(1);
+            layout->addLayout(row);
+        }
+        layout->addStretch(1);
+        PageControl4->addTab(page, caption);
+    };
+    add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    add_page("TabSheet12", "Extract", nullptr, {});
+    add_page("TabSheet13", "Offline Registry", nullptr, {});
+    add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
+
+    auto* layout = new QVBoxLayout(TabSheetAdvanced);
+    layout->addWidget(PageControl4);
+    return TabSheetAdvanced;
+}
+
+namespace {
+
+// The side-bar buttons whose commands the program carries.
+using Command = void (Tfrmmain::*)();
+Command SideBarCommand(const std::string& page, const std::string& caption) {
+    if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
+    if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
+    if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
+    return nullptr;
+}
+
+}  // namespace
+
+void Tfrmmain::BuildSideBar() {
+    while (JvOutlookBar1->count() > 0) {
+        QWidget* page = JvOutlookBar1->widget(0);
+        JvOutlookBar1->removeItem(0);
+        delete page;
+    }
+    for (const auto& side_page : side_bar_) {
+        auto* page = new QWidget;
+        page->setObjectName(QString::fromStdString(SideBarPageName(side_page.caption)));
+        auto* layout = new QVBoxLayout(page);
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(3);
+        for (const auto& caption : side_page.buttons) {
+            auto* button = new QPushButton(QString::fromStdString(caption));
+            button->setObjectName(QString::fromStdString(SideBarButtonName(side_page.caption, caption)));
+            if (auto command = SideBarCommand(side_page.caption, caption))
+                connect(button, &QPushButton::clicked, this, command);
+            else
+                button->setEnabled(false);  // each command is connected once its operation exists
+            layout->addWidget(button);
+        }
+        layout->addStretch(1);
+        JvOutlookBar1->addItem(page, QString::fromStdString(side_page.caption));
+    }
+}
+
+void Tfrmmain::FillDeviceList() {
+    lvdisks->clear();
+    rows_.clear();
+    try {
+        rows_ = disk::FillDiskList(state_.view_mode, state_.units);
+    } catch (const std::exception& e) {
+        ShowStatus(QString::fromStdString(e.what()));
+    }
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        lvdisks->addTopLevelItem(MakeListItem(rows_[i], static_cast<int>(i)));
+}
+
+std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const {
+    const auto selected = lvdisks->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    bool ok = false;
+    int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
+    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
+    return rows_[static_cast<std::size_t>(index)];
+}
+
+void Tfrmmain::RefreshDrives1Click() {
+    FillDeviceList();
+    FillDriveCombo(DriveComboBS, 11);
+    FillDriveCombo(drive_speed, 10);
+    FillDriveCombo(drivecombopart, 20);
+}
+
+void Tfrmmain::FillDriveCombo(QComboBox* combo, int mode) {
+    combo->clear();
+    try {
+        for (const auto& entry : disk::FillDriveCombo(mode)) combo->addItem(QString::fromStdString(entry));
+    } catch (const std::exception& e) {
+        ShowStatus(QString::fromStdString(e.what()));
+    }
+    combo->setCurrentIndex(0);
+}
+
+void Tfrmmain::SetViewMode(int view_mode, QAction* chosen) {
+    state_.view_mode = view_mode;
+    FillDeviceList();
+    for (QAction* view : {PhysicalOnly1, PARTonly1, DisksandParts1}) view->setChecked(view == chosen);
+}
+
+void Tfrmmain::PhysicalOnly1Click() { SetViewMode(2, PhysicalOnly1); }
+void Tfrmmain::PARTonly1Click() { SetViewMode(1, PARTonly1); }
+void Tfrmmain::DisksandParts1Click() { SetViewMode(0, DisksandParts1); }
+
+void Tfrmmain::SetUnits(const std::string& units) {
+    state_.units = units;
+    const bool sectors = units == "S";
+    const QString unit = sectors ? "(Sect.)" : "(MB)";
+    auto* header = lvdisks->headerItem();
+    header->setText(3, "Size " + unit);
+    header->setText(4, "Used " + unit);
+    header->setText(5, "Unused " + unit);
+    FillDeviceList();
+}
+
+void Tfrmmain::SwitchtoSectors1Click() { SetUnits("S"); }
+void Tfrmmain::UnitsMB1Click() { SetUnits("MB"); }
+
+void Tfrmmain::ShowAdvancedTab(bool visible) { PageControl2->setTabVisible(PageControl2->indexOf(TabSheetAdvanced), visible); }
+
+void Tfrmmain::Hide1Click() { Hide1->toggle(); }
+
+void Tfrmmain::Exit1Click() {
+    close();
+    QCoreApplication::quit();
+}
+
+void Tfrmmain::btn_cancel_backup_restoreClick() { state_.cancel = true; }
+
+void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }
+
+void Tfrmmain::DeviceChanged(bool arrival, std::uint32_t unit_mask) {
+    const QString when = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
+    ShowStatus(QString::fromStdString(UnitMaskToDriveLetter(unit_mask)) +
+               (arrival ? " : device inserted " : " : device removed ") + when);
+    RefreshDrives1Click();
+}
+
+bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // F5 brings the list up to date without touching the drive combos.
+        if (watched == lvdisks && key->key() == Qt::Key_F5) {
+            FillDeviceList();
+            return true;
+        }
+        if ((watched == DriveComboBS || watched == drive_speed || watched == drivecombopart) && IsTypedKey(key))
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,81 @@
+#include "main/window/window_reporting.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QThread>
+
+#include "platform/base/wide_text.h"
+
+namespace tarnovell {
+
+namespace {
+
+// Runs `work` on the application's thread and waits for it.
+template <typename Work>
+void OnGuiThread(Work work) {
+    if (QThread::currentThread() == qApp->thread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(qApp, work, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace
+
+QEvent::Type OperationEvent::Kind() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+void PostingTarget::post(int channel, platform::OperationKind kind, std::int64_t percent, const std::string& text) {
+    if (!receiver_) return;
+    // A text that is not UTF-8 cannot be read as the program's text.
+    std::optional<QString> readable;
+    if (platform::IsValidUtf8(text)) readable = QString::fromStdString(text);
+    QCoreApplication::postEvent(receiver_, new OperationEvent(channel, static_cast<int>(kind), percent, readable));
+}
+
+QString MessageText(const OperationEvent& event) {
+    if (event.text) return *event.text;
+    return event.kind == static_cast<int>(platform::OperationKind::Message) ? "Msg" : "Status";
+}
+
+void BarProgress::set_max(std::int64_t max) {
+    if (bar_) bar_->setMaximum(static_cast<int>(std::min<std::int64_t>(max, INT32_MAX)));
+}
+
+void BarProgress::set_position(std::int64_t position) {
+    if (bar_) bar_->setValue(static_cast<int>(std::min<std::int64_t>(position, bar_->maximum())));
+}
+
+bool DialogInteraction::confirm(const std::string& text, const std::string& caption) {
+    bool yes = false;
+    OnGuiThread([&] {
+        yes = QMessageBox::question(owner_, QString::fromStdString(caption), QString::fromStdString(text),
+                                    QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    });
+    return yes;
+}
+
+void DialogInteraction::inform(const std::string& text, const std::string& caption) {
+    OnGuiThread([&] {
+        QMessageBox::information(owner_, QString::fromStdString(caption), QString::fromStdString(text));
+    });
+}
+
+std::optional<std::string> DialogInteraction::input_box(const std::string& caption, const std::string& prompt,
+                                                        const std::string& initial) {
+    std::optional<std::string> result;
+    OnGuiThread([&] {
+        bool ok = false;
+        QString value = QInputDialog::getText(owner_, QString::fromStdString(caption), QString::fromStdString(prompt),
+                                              QLineEdit::Normal, QString::fromStdString(initial), &ok);
+        if (ok) result = value.toStdString();
+    });
+    return result;
+}
+
+}  // namespace tarnovell

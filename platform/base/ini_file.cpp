@@ -1,0 +1,188 @@
+#include "platform/base/ini_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace platform {
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+std::string ToLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return "";
+    auto last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+namespace {
+
+// "value   ; remark" keeps "value"; a ';' inside a word is part of the value.
+std::string StripTrailingComment(const std::string& value) {
+    for (size_t i = 1; i < value.size(); ++i) {
+        if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t'))
+            return value.substr(0, i);
+    }
+    return value;
+}
+
+}  // namespace
+
+IniFile IniFile::Parse(const std::string& text) {
+    IniFile ini;
+    Section* current = nullptr;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string trimmed = Trim(line);
+        if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') continue;
+        if (trimmed.front() == '[') {
+            auto close = trimmed.find(']');
+            std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            current = ini.FindSectionMutable(name);
+            if (!current) {
+                ini.sections_.push_back({name, {}});
+                current = &ini.sections_.back();
+            }
+            continue;
+        }
+        if (!current) {
+            ini.sections_.push_back({"", {}});
+            current = &ini.sections_.back();
+        }
+        auto eq = trimmed.find('=');
+        if (eq == std::string::npos) {
+            current->entries.emplace_back(trimmed, "");
+        } else {
+            current->entries.emplace_back(Trim(trimmed.substr(0, eq)),
+                                          Trim(StripTrailingComment(trimmed.substr(eq + 1))));
+        }
+    }
+    return ini;
+}
+
+IniFile IniFile::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str());
+}
+
+std::string IniFile::Serialize() const {
+    std::string out;
+    for (const auto& section : sections_) {
+        if (!section.name.empty()) out += "[" + section.name + "]\n";
+        for (const auto& [key, value] : section.entries) out += key + "=" + value + "\n";
+        out += "\n";
+    }
+    return out;
+}
+
+bool IniFile::Save(const std::string& path) const {
+    std::string temporary = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << Serialize();
+        if (!out.flush()) return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+const IniFile::Section* IniFile::FindSection(const std::string& section) const {
+    for (const auto& s : sections_)
+        if (EqualsNoCase(s.name, section)) return &s;
+    return nullptr;
+}
+
+IniFile::Section* IniFile::FindSectionMutable(const std::string& section) {
+    return const_cast<Section*>(std::as_const(*this).FindSection(section));
+}
+
+bool IniFile::HasSection(const std::string& section) const { return FindSection(section) != nullptr; }
+
+std::optional<std::string> IniFile::Get(const std::string& section, const std::string& key) const {
+    const Section* s = FindSection(section);
+    if (!s) return std::nullopt;
+    for (const auto& [k, v] : s->entries)
+        if (EqualsNoCase(k, key)) return v;
+    return std::nullopt;
+}
+
+std::string IniFile::GetString(const std::string& section, const std::string& key, const std::string& fallback) const {
+    return Get(section, key).value_or(fallback);
+}
+
+long long IniFile::GetInt(const std::string& section, const std::string& key, long long fallback) const {
+    auto value = Get(section, key);
+    if (!value || value->empty()) return fallback;
+    try {
+        size_t used = 0;
+        long long parsed = std::stoll(*value, &used, 0);
+        return used == value->size() ? parsed : fallback;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+bool IniFile::GetBool(const std::string& section, const std::string& key, bool fallback) const {
+    auto value = Get(section, key);
+    if (!value) return fallback;
+    std::string v = ToLower(*value);
+    if (v == "1" || v == "true" || v == "yes" || v == "on") return true;
+    if (v == "0" || v == "false" || v == "no" || v == "off") return false;
+    return fallback;
+}
+
+void IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
+    Section* s = FindSectionMutable(section);
+    if (!s) {
+        sections_.push_back({section, {}});
+        s = &sections_.back();
+    }
+    for (auto& [k, v] : s->entries)
+        if (EqualsNoCase(k, key)) {
+            v = value;
+            return;
+        }
+    s->entries.emplace_back(key, value);
+}
+
+void IniFile::Remove(const std::string& section, const std::string& key) {
+    Section* s = FindSectionMutable(section);
+    if (!s) return;
+    std::erase_if(s->entries, [&](const auto& entry) { return EqualsNoCase(entry.first, key); });
+}
+
+void IniFile::RemoveSection(const std::string& section) {
+    std::erase_if(sections_, [&](const Section& s) { return EqualsNoCase(s.name, section); });
+}
+
+std::vector<std::string> IniFile::Keys(const std::string& section) const {
+    std::vector<std::string> keys;
+    if (const Section* s = FindSection(section))
+        for (const auto& entry : s->entries) keys.push_back(entry.first);
+    return keys;
+}
+
+}  // namespace platform

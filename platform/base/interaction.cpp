@@ -1,0 +1,97 @@
+#include "platform/base/interaction.h"
+
+#include <atomic>
+#include <iostream>
+
+namespace platform {
+
+namespace {
+
+ConsoleInteraction& Console() {
+    static ConsoleInteraction console(std::cin, std::cerr);
+    return console;
+}
+
+std::atomic<Interaction*> current{nullptr};
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+Interaction& interaction() {
+    Interaction* i = current.load();
+    return i ? *i : Console();
+}
+
+Interaction* set_interaction(Interaction* next) {
+    Interaction* previous = current.exchange(next);
+    return previous ? previous : &Console();
+}
+
+ConsoleInteraction::ConsoleInteraction(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
+
+bool ConsoleInteraction::SafeAnswer(const std::string& question) { return EndsWith(question, "Abort?"); }
+
+bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
+    if (quiet_) return true;
+    out_ << text << " [y/n] " << std::flush;
+    std::string line;
+    if (!std::getline(in_, line)) {
+        out_ << "\n";
+        return SafeAnswer(text);
+    }
+    if (!line.empty() && (line[0] == 'y' || line[0] == 'Y')) return true;
+    if (!line.empty() && (line[0] == 'n' || line[0] == 'N')) return false;
+    return SafeAnswer(text);
+}
+
+void ConsoleInteraction::inform(const std::string& text, const std::string&) { out_ << text << std::endl; }
+
+std::optional<std::string> ConsoleInteraction::input_box(const std::string&, const std::string& prompt,
+                                                         const std::string& initial) {
+    if (quiet_) return initial;
+    out_ << prompt << " [" << initial << "] " << std::flush;
+    std::string line;
+    if (!std::getline(in_, line)) return std::nullopt;
+    return line.empty() ? initial : line;
+}
+
+bool ScriptedInteraction::confirm(const std::string& text, const std::string& caption) {
+    std::lock_guard guard(mutex_);
+    log_.push_back({Exchange::Confirm, text, caption});
+    if (confirms_.empty()) return default_confirm_;
+    bool answer = confirms_.front();
+    confirms_.pop_front();
+    return answer;
+}
+
+void ScriptedInteraction::inform(const std::string& text, const std::string& caption) {
+    std::lock_guard guard(mutex_);
+    log_.push_back({Exchange::Inform, text, caption});
+}
+
+std::optional<std::string> ScriptedInteraction::input_box(const std::string& caption, const std::string& prompt,
+                                                          const std::string& initial) {
+    std::lock_guard guard(mutex_);
+    log_.push_back({Exchange::Input, prompt, caption});
+    if (inputs_.empty()) return initial;
+    auto value = inputs_.front();
+    inputs_.pop_front();
+    return value;
+}
+
+std::vector<ScriptedInteraction::Exchange> ScriptedInteraction::log() const {
+    std::lock_guard guard(mutex_);
+    return log_;
+}
+
+std::vector<std::string> ScriptedInteraction::texts() const {
+    std::lock_guard guard(mutex_);
+    std::vector<std::string> result;
+    for (const auto& e : log_) result.push_back(e.text);
+    return result;
+}
+
+}  // namespace platform

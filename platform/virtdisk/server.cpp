@@ -1,0 +1,165 @@
+#include "platform/virtdisk/server.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/device/host/attached_disks.h"
+#include "platform/os/child_process.h"
+
+namespace platform::virtdisk {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kStopTimeout = 20s;
+constexpr auto kKillTimeout = 5s;
+std::atomic<std::chrono::milliseconds> start_timeout{20s};
+
+std::string NewMountFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarnovell-vdisk-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    return ::mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+enum class Unmounted { Now, Later, Not };
+
+Unmounted Unmount(const std::string& folder) {
+    if (RunTool({"fusermount3", "-u", "-q", folder}).exit_code == 0) return Unmounted::Now;
+    // Still in use (a disk handle is open on it somewhere): the kernel
+    // finishes the unmount, and the server ends, once the last user is gone.
+    if (RunTool({"fusermount3", "-u", "-z", "-q", folder}).exit_code == 0) return Unmounted::Later;
+    return Unmounted::Not;
+}
+
+void WaitForEnd(int pid) {
+    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        ReapIfChild(pid);
+        if (!device::ProcessRunning(pid)) return;  // another process's child may stay a zombie
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+// Waits for our child `pid` to end, leaving it unreaped.
+bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;  // not ours
+        if (info.si_pid == pid) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// Ends a server that never came up, with the qemu-nbd it started: both run
+// in the process group that our child `pid` leads. The child is reaped only
+// after the last signal, so that the group id cannot have passed to anyone else.
+void KillServerGroup(int pid) {
+    ::kill(-pid, SIGTERM);
+    EndedWithin(pid, kKillTimeout);
+    ::kill(-pid, SIGKILL);  // whatever still runs in the group
+    EndedWithin(pid, kKillTimeout);
+    ReapIfChild(pid);
+}
+
+}  // namespace
+
+// qemu's option text for the image: commas in a value are doubled. A VHD's
+// disk is as large as its footer says, whoever made it, as we report it;
+// qemu would otherwise go by the CHS geometry for some creators.
+std::string ImageOptions(const std::string& image, const std::string& qemu_format) {
+    std::string escaped;
+    for (char c : image) {
+        escaped += c;
+        if (c == ',') escaped += ',';
+    }
+    std::string options = "driver=" + qemu_format;
+    if (qemu_format == "vpc") options += ",force_size_calc=current_size";
+    return options + ",file.driver=file,file.filename=" + escaped;
+}
+
+void SetServerStartTimeoutForTesting(std::chrono::milliseconds timeout) { start_timeout = timeout; }
+std::chrono::milliseconds ServerStartTimeout() { return start_timeout.load(); }
+
+bool CanServeImages(std::string* why) {
+    auto fail = [&](const std::string& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) return fail("/dev/fuse is not usable");
+    for (const char* tool : {"nbdfuse", "qemu-nbd", "fusermount3"})
+        if (FindOnPath(tool).empty()) return fail(std::string(tool) + " is not installed");
+    return true;
+}
+
+DWORD StartServing(const std::string& image, const char* qemu_format, bool read_only, ServedImage& served) {
+    if (!CanServeImages()) return ERROR_NOT_SUPPORTED;
+    served = ServedImage{};
+    served.mount_dir = NewMountFolder();
+    if (served.mount_dir.empty()) return ERROR_CANNOT_MAKE;
+    served.file = served.mount_dir + "/disk";
+    const std::string pid_file = served.mount_dir + ".pid";
+
+    std::vector<std::string> argv = {"nbdfuse"};
+    if (read_only) argv.push_back("--readonly");
+    argv.insert(argv.end(), {"--pidfile", pid_file, served.file, "[", "qemu-nbd"});
+    if (read_only) argv.push_back("--read-only");
+    argv.insert(argv.end(), {"--image-opts", ImageOptions(image, qemu_format), "]"});
+    served.pid = StartDetached(argv);
+    if (served.pid <= 0) {
+        fs::remove(served.mount_dir);
+        return ERROR_NOT_SUPPORTED;
+    }
+    // nbdfuse writes its pid file once the file is there to be used.
+    const auto deadline = std::chrono::steady_clock::now() + start_timeout.load();
+    while (!FileExists(pid_file)) {
+        ReapIfChild(served.pid);
+        const bool running = device::ProcessRunning(served.pid);
+        if (!running || std::chrono::steady_clock::now() > deadline) {
+            if (running) KillServerGroup(served.pid);
+            StopServing(served);
+            return ERROR_OPEN_FAILED;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    std::error_code ec;
+    fs::remove(pid_file, ec);
+    if (!FileExists(served.file)) {
+        StopServing(served);
+        return ERROR_OPEN_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
+void StopServing(const ServedImage& served) {
+    Unmounted unmounted = served.mount_dir.empty() ? Unmounted::Now : Unmount(served.mount_dir);
+    // Once unmounted the server flushes the image and ends: wait for that,
+    // so that the image is complete when the detach returns.
+    if (served.pid > 0 && unmounted == Unmounted::Now) WaitForEnd(served.pid);
+    if (!served.mount_dir.empty()) {
+        std::error_code ec;
+        fs::remove(served.mount_dir, ec);
+        fs::remove(served.mount_dir + ".pid", ec);
+    }
+}
+
+}  // namespace platform::virtdisk

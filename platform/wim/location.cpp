@@ -1,0 +1,112 @@
+#include "platform/wim/location.h"
+
+#include <cctype>
+
+#include "platform/device/registry.h"
+#include "platform/device/records/winioctl.h"
+#include "platform/base/ini_file.h"
+#include "platform/base/wide_text.h"
+
+namespace platform::wim {
+
+namespace {
+
+using device::PathKind;
+
+bool Fail(DWORD code, std::string& problem, std::string text) {
+    problem = std::move(text);
+    SetLastError(code);
+    return false;
+}
+
+// "C:", "C:\", "C:\dir" -> 'C' and "dir"; 0 when the text is no drive path.
+char DrivePath(const std::string& given, std::string& rest) {
+    if (given.size() < 2 || given[1] != ':' || !std::isalpha(static_cast<unsigned char>(given[0]))) return 0;
+    if (given.size() > 2 && given[2] != '\\' && given[2] != '/') return 0;
+    rest = given.size() > 3 ? given.substr(3) : std::string();
+    for (char& c : rest)
+        if (c == '\\') c = '/';
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(given[0])));
+}
+
+device::DevicePath ParseVolumePath(const std::string& given) {
+    device::DevicePath path = device::ParseDevicePath(given);
+    if (path.kind == PathKind::UnknownDevice && given.size() > 4 && (given.back() == '\\' || given.back() == '/'))
+        path = device::ParseDevicePath(given.substr(0, given.size() - 1));  // "\\.\C:\"
+    return path;
+}
+
+std::string LinuxFolder(const std::string& given) {
+    std::string folder = given;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, const std::string& rest,
+               bool for_writing, WimLocation& location, std::string& problem) {
+    location.drive = volume.letter ? Utf8ToUtf16(std::string{volume.letter, ':'}) : u"?:";
+    if (!volume.mount_points.empty()) {
+        location.path = LinuxFolder(volume.mount_points.front() + (rest.empty() ? "" : "/" + rest));
+        return true;
+    }
+    if (!EqualsNoCase(volume.filesystem, "NTFS"))
+        return Fail(ERROR_NOT_SUPPORTED, problem, "the volume is not mounted and holds no NTFS file system");
+    if (!rest.empty())
+        return Fail(ERROR_NOT_SUPPORTED, problem, "only the whole of an unmounted NTFS volume can be used");
+    const device::DiskInfo* disk = snap.disk(volume.disk);
+    if (!disk) return Fail(ERROR_DEV_NOT_EXIST, problem, "the volume's disk is gone");
+    device::Registry& registry = device::Registry::instance();
+    if (for_writing) {
+        // Writing under a file system is only done with the volume locked,
+        // as any raw write to a volume is.
+        auto lock = std::make_unique<Handle>(CreateFile(volume.guid_path, GENERIC_READ | GENERIC_WRITE,
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
+        DWORD returned = 0;
+        if (!lock->valid() || !DeviceIoControl(*lock, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned)) {
+            const DWORD error = GetLastError();
+            return Fail(error, problem, "the volume could not be locked: " + SysErrorMessage(error));
+        }
+        location.volume_lock = std::move(lock);
+        if (!registry.write_allowed(volume.disk, volume.start, volume.length))
+            return Fail(ERROR_ACCESS_DENIED, problem, "the volume is in use");
+    }
+    const device::BackingLocation backing = registry.host().volume_backing(*disk, volume);
+    auto loop = std::make_unique<LoopDevice>();
+    if (!loop->attach(backing.path, backing.offset, volume.length, !for_writing)) {
+        const DWORD error = GetLastError();
+        return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));
+    }
+    location.path = loop->path();
+    location.ntfs = true;
+    location.loop = std::move(loop);
+    return true;
+}
+
+}  // namespace
+
+bool ResolveWimLocation(const std::string& given, bool for_writing, WimLocation& location, std::string& problem) {
+    location = WimLocation{};
+    if (given.empty()) return Fail(ERROR_INVALID_PARAMETER, problem, "no folder or volume was given");
+    std::string rest;
+    device::DevicePath path;
+    if (device::IsDevicePath(given)) {
+        path = ParseVolumePath(given);
+        if (path.kind != PathKind::LetterVolume && path.kind != PathKind::GuidVolume &&
+            path.kind != PathKind::HarddiskVolume)
+            return Fail(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
+    } else if (char letter = DrivePath(given, rest)) {
+        path.kind = PathKind::LetterVolume;
+        path.letter = letter;
+    } else {
+        location.path = LinuxFolder(given);
+        location.drive = u"?:";
+        return true;
+    }
+    auto snap = device::Registry::instance().snapshot();
+    const device::VolumeInfo* volume = device::Registry::instance().resolve_volume(*snap, path);
+    if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
+    return UseVolume(*snap, *volume, rest, for_writing, location, problem);
+}
+
+}  // namespace platform::wim

@@ -1,0 +1,122 @@
+// The program run from a console: one verb, its lines, "Done", no display.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "main/operations/command_line.h"
+#include "main/operations/text_helpers.h"
+#include "support/embedded_machine.h"
+
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+
+namespace {
+
+DiskSpec MbrWithLogical() {
+    return DiskSpec{32 << 20,
+                    {"printf 'label: dos\\nstart=2048,size=8192,type=7\\nstart=10240,size=20480,type=5\\n"
+                     "start=12288,size=8192,type=83\\n' | sfdisk -q %s",
+                     "mkfs.ext4 -q -F -L home -E offset=6291456 %s 4096"},
+                    ""};
+}
+
+DiskSpec Gpt() { return DiskSpec{16 << 20, {"sgdisk -n 1:2048:+4M -t 1:0700 %s >/dev/null"}, ""}; }
+
+// Runs the built program without any display; with `console_only` its
+// messages (standard error) are left out.
+test_support::CommandResult RunProgram(const EmbeddedMachine& machine, const std::string& arguments,
+                                       bool console_only = false) {
+    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TARNOVELL_HOST=" +
+                          test_support::Quote(machine.manifest()) + " " + TARNOVELL_EXECUTABLE + " " + arguments +
+                          " </dev/null" + (console_only ? " 2>/dev/null" : "");
+    return test_support::Run("sh -c " + test_support::Quote(command));
+}
+
+}  // namespace
+
+TEST(CommandLine, ListPrintsEveryRowInListOrderThenDone) {
+    EmbeddedMachine machine({MbrWithLogical(), Gpt()});
+    auto result = RunProgram(machine, "-list");
+    EXPECT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_EQ(result.output,
+              "PhysicalDrive0\tTest Disk 0     \t32MB\n"
+              "\\\\.\\C:\tC:              \t0MB\n"  // no file system: no size to ask it for
+              "\\\\.\\D:\tD: [home]       \t4MB\n"
+              "PhysicalDrive1\tTest Disk 1     \t16MB\n"
+              "\\\\.\\E:\tE:              \t0MB\n"
+              "Done\n");
+}
+
+struct VerbCase {
+    const char* name;
+    std::string arguments;
+    int exit_code;
+    std::string output;  // what the console shows
+};
+
+class CommandLineVerbs : public ::testing::TestWithParam<VerbCase> {};
+
+TEST_P(CommandLineVerbs, EndAsTheyShould) {
+    EmbeddedMachine machine({DiskSpec{}});
+    auto result = RunProgram(machine, GetParam().arguments, true);
+    EXPECT_EQ(result.exit_code, GetParam().exit_code);
+    EXPECT_EQ(result.output, GetParam().output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineVerbs,
+    ::testing::Values(VerbCase{"upper_case_list_is_no_verb", "-LIST", 0, "Done\n"},
+                      VerbCase{"unknown_verb", "-frobnicate", 0, "Done\n"},
+                      VerbCase{"quiet_anywhere", "-list -QUIET", 0, "mode quiet\nPhysicalDrive0\tTest Disk 0     \t8MB\nDone\n"},
+                      VerbCase{"verb_without_its_operation_fails", "-wipe \\\\\\\\.\\\\PhysicalDrive0", 1, "Done\n"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(CommandLine, ModeChoice) {
+    using tarnovell::IsInfosRequest;
+    using tarnovell::WantsCommandLineMode;
+    EXPECT_FALSE(WantsCommandLineMode({}));
+    EXPECT_TRUE(WantsCommandLineMode({"-list"}));
+    EXPECT_FALSE(WantsCommandLineMode({"-infos", "a", "b"}));  // answered, then the window opens
+    EXPECT_TRUE(WantsCommandLineMode({"-infos", "a"}));
+    EXPECT_TRUE(IsInfosRequest({"-infos", "a", "b"}));
+}
+
+TEST(CommandLine, UsageNamesEveryVerb) {
+    auto lines = tarnovell::UsageLines();
+    ASSERT_GE(lines.size(), 16u);
+    EXPECT_EQ(lines[1], "tarnovell -list");
+    EXPECT_EQ(lines[13], "tarnovell -infos source infos.txt");
+    EXPECT_EQ(lines[14], "source/destination can either be logical \\\\.\\C: or physical \\\\.\\PhysicalDrive0");
+    EXPECT_EQ(lines.back(), "");
+}
+
+TEST(TextHelpers, PadRightAndSplitToList) {
+    EXPECT_EQ(tarnovell::PadRight("abc", ' ', 5), "abc  ");
+    EXPECT_EQ(tarnovell::PadRight("abcdef", ' ', 5), "abcdef");
+    EXPECT_EQ(tarnovell::SplitToList("a=b=c", "="), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(tarnovell::SplitToList("", ","), (std::vector<std::string>{""}));
+}
+
+TEST(CommandLine, DiskAndImageVerbsCopyAndExitByTheirOutcome) {
+    DiskSpec source = MbrWithLogical();
+    EmbeddedMachine machine({source, DiskSpec{48 << 20, {}, ""}, DiskSpec{8 << 20, {}, ""}});
+    auto cmp = [&](const std::string& a, const std::string& b, std::int64_t bytes) {
+        return test_support::Run("cmp -n " + std::to_string(bytes) + " " + a + " " + b).exit_code == 0;
+    };
+    auto clone = RunProgram(machine, "-disk \\\\\\\\.\\\\PhysicalDrive0 \\\\\\\\.\\\\PhysicalDrive1 -quiet", true);
+    EXPECT_EQ(clone.exit_code, 0) << clone.output;
+    EXPECT_NE(clone.output.find("clone done in "), std::string::npos) << clone.output;
+    EXPECT_TRUE(cmp(machine.image(0), machine.image(1), 32 << 20));
+
+    std::string image = machine.dir().file("backup.img");
+    auto backup = RunProgram(machine, "-image -backup \\\\\\\\.\\\\PhysicalDrive0 " + image + " -quiet", true);
+    EXPECT_EQ(backup.exit_code, 0) << backup.output;
+    EXPECT_TRUE(cmp(machine.image(0), image, 32 << 20));
+
+    // Onto a disk too small, without -quiet and nobody to answer: the safe
+    // answer is No, nothing is written and the exit code says so.
+    std::string before = test_support::ReadWholeFile(machine.image(2));
+    auto refused = RunProgram(machine, "-image -restore " + image + " \\\\\\\\.\\\\PhysicalDrive2", true);
+    EXPECT_EQ(refused.exit_code, 1) << refused.output;
+    EXPECT_EQ(test_support::ReadWholeFile(machine.image(2)), before);
+}

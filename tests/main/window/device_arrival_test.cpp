@@ -1,0 +1,38 @@
+// A disk that appears while the window is open shows up in its list, with
+// the status line saying which letter arrived.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStatusBar>
+
+#include "main/window/ufrmmain.h"
+#include "platform/device/registry.h"
+#include "support/test_application.h"
+#include "support/embedded_machine.h"
+
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+
+TEST(DeviceArrival, NewDiskIsListedAndAnnounced) {
+    test_support::TestApplication();
+    DiskSpec one_volume{8 << 20, {"printf 'label: dos\\nstart=2048,size=4096,type=7\\n' | sfdisk -q %s"}, ""};
+    EmbeddedMachine machine({one_volume, one_volume});
+    std::string full = test_support::ReadWholeFile(machine.manifest());
+    test_support::WriteWholeFile(machine.manifest(), full.substr(0, full.find("[disk1]")));
+    platform::device::Registry::instance().refresh();
+
+    tarnovell::MainState state;
+    auto* window = new tarnovell::Tfrmmain(state);
+    ASSERT_EQ(window->rows().size(), 2u);  // disk 0 and its volume
+    test_support::WriteWholeFile(machine.manifest(), full);
+
+    auto* status = window->findChild<QStatusBar*>("StatusBar1");
+    QElapsedTimer waited;
+    waited.start();
+    while (!status->currentMessage().contains("device inserted") && waited.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_TRUE(status->currentMessage().startsWith("D: : device inserted ")) << status->currentMessage().toStdString();
+    EXPECT_EQ(window->rows().size(), 4u);
+    delete window;
+}

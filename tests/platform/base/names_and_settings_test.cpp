@@ -1,0 +1,124 @@
+// Device path classification, the INI reader, and the console's answers.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/device/path.h"
+#include "platform/base/ini_file.h"
+#include "platform/base/interaction.h"
+
+using namespace platform;
+using namespace platform::device;
+
+namespace {
+
+struct PathCase {
+    std::string text;
+    PathKind kind;
+    int number;    // disk or volume index, -1 when not applicable
+    char letter;
+};
+
+class DevicePaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(DevicePaths, AreClassifiedByTheirPrefixOnly) {
+    const auto& c = GetParam();
+    DevicePath p = ParseDevicePath(c.text);
+    EXPECT_EQ(p.kind, c.kind) << c.text;
+    if (c.kind == PathKind::Disk) EXPECT_EQ(p.disk, c.number);
+    if (c.kind == PathKind::HarddiskVolume) EXPECT_EQ(p.volume_index, c.number);
+    if (c.letter) EXPECT_EQ(p.letter, c.letter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DevicePaths,
+    ::testing::Values(PathCase{"\\\\.\\PhysicalDrive0", PathKind::Disk, 0, 0},
+                      PathCase{"\\\\.\\physicaldrive12", PathKind::Disk, 12, 0},
+                      PathCase{"\\\\.\\PhysicalDriveX", PathKind::UnknownDevice, -1, 0},
+                      PathCase{"\\\\.\\c:", PathKind::LetterVolume, -1, 'C'},
+                      PathCase{"\\\\.\\D:\\", PathKind::LetterVolume, -1, 'D'},
+                      PathCase{"\\\\?\\Volume{0a1b2c3d-0000-1111-2222-333344445555}\\", PathKind::GuidVolume, -1, 0},
+                      PathCase{"\\\\.\\HarddiskVolume3", PathKind::HarddiskVolume, 3, 0},
+                      PathCase{"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume17", PathKind::HarddiskVolume, 17, 0},
+                      PathCase{"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1", PathKind::UnknownDevice, -1, 0},
+                      PathCase{"\\\\.\\CdRom0", PathKind::UnknownDevice, -1, 0},
+                      // Linux paths that the old substring tests took for devices or files
+                      PathCase{"/dev/physicaldrive0.img", PathKind::File, -1, 0},
+                      PathCase{"/srv/backup:\\odd name.img", PathKind::File, -1, 0},
+                      PathCase{"relative/disk.img", PathKind::File, -1, 0},
+                      PathCase{"E:\\images\\disk.img", PathKind::DriveFile, -1, 'E'}));
+
+TEST(DevicePaths, DriveFilesKeepTheirRestWithSlashes) {
+    EXPECT_EQ(ParseDevicePath("e:\\images\\a b.img").rest, "images/a b.img");
+    EXPECT_EQ(PhysicalDrivePath(3), "\\\\.\\PhysicalDrive3");
+    EXPECT_EQ(LetterVolumePath('f'), "\\\\.\\F:");
+}
+
+TEST(IniFile, SectionsAndKeysIgnoreCaseAndValuesAreTrimmed) {
+    IniFile ini = IniFile::Parse(
+        "; comment\r\n[Options]\r\n  Enable_Advanced =  1  \r\nname = Test Disk ; remark\r\nurl=a;b\r\n"
+        "[outlookbar]\r\nPage1\r\n# another comment\r\nButton3=\r\n");
+    EXPECT_EQ(ini.GetString("options", "ENABLE_ADVANCED"), "1");
+    EXPECT_TRUE(ini.GetBool("OPTIONS", "enable_advanced", false));
+    EXPECT_EQ(ini.GetString("options", "name"), "Test Disk");
+    EXPECT_EQ(ini.GetString("options", "url"), "a;b");  // no blank before ';': part of the value
+    EXPECT_EQ(ini.Keys("OutlookBar"), (std::vector<std::string>{"Page1", "Button3"}));
+    EXPECT_EQ(ini.GetInt("options", "missing", 42), 42);
+    EXPECT_FALSE(ini.HasSection("absent"));
+
+    ini.Set("OPTIONS", "hide_advanced", "0");
+    IniFile again = IniFile::Parse(ini.Serialize());
+    EXPECT_EQ(again.GetString("options", "hide_advanced"), "0");
+    EXPECT_EQ(again.GetString("options", "enable_advanced"), "1");
+}
+
+struct ConsoleCase {
+    std::string question;
+    std::string input;  // what the person types; "<eof>" for no input at all
+    bool answer;
+};
+
+class ConsoleQuestions : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(ConsoleQuestions, AnswerOrTheSafeDefault) {
+    const auto& c = GetParam();
+    std::istringstream in(c.input == "<eof>" ? "" : c.input + "\n");
+    std::ostringstream out;
+    ConsoleInteraction console(in, out);
+    EXPECT_EQ(console.confirm(c.question, "Tarnovell"), c.answer);
+    EXPECT_EQ(out.str().rfind(c.question + " [y/n] ", 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleQuestions,
+    ::testing::Values(ConsoleCase{"Source is bigger than Destination! Continue?", "y", true},
+                      ConsoleCase{"Source is bigger than Destination! Continue?", "Yes", true},
+                      ConsoleCase{"Source is bigger than Destination! Continue?", "n", false},
+                      ConsoleCase{"Source is bigger than Destination! Continue?", "<eof>", false},
+                      ConsoleCase{"Source is bigger than Destination! Continue?", "maybe", false},
+                      ConsoleCase{"Lock and/or Dismount failed! Abort?", "<eof>", true},
+                      ConsoleCase{"Lock and/or Dismount failed! Abort?", "n", false},
+                      ConsoleCase{"Lock and/or Dismount failed! Abort?", "whatever", true}));
+
+TEST(ConsoleQuestions, QuietAsksNothing) {
+    std::istringstream in;
+    std::ostringstream out;
+    ConsoleInteraction console(in, out);
+    console.set_quiet(true);
+    EXPECT_TRUE(console.confirm("Overwrite?", "Tarnovell"));
+    EXPECT_TRUE(out.str().empty());
+}
+
+TEST(ScriptedInteraction, RecordsAndAnswersInOrder) {
+    ScriptedInteraction script;
+    script.answer_confirm(true);
+    script.answer_confirm(false);
+    ScopedInteraction scope(script);
+    EXPECT_TRUE(interaction().confirm("one?", "c"));
+    EXPECT_FALSE(interaction().confirm("two?", "c"));
+    EXPECT_FALSE(interaction().confirm("three?", "c"));  // the default
+    interaction().inform("done", "c");
+    EXPECT_EQ(script.texts(), (std::vector<std::string>{"one?", "two?", "three?", "done"}));
+}
+
+}  // namespace

@@ -1,0 +1,959 @@
+// The Linux host against loop devices the tests make themselves: which disks
+// it offers, how it finds the kernel's partitions and their mounts, what it
+// reports busy, locks that unmount and remount, and the kernel's partition
+// list following a new table.
+//
+// Every test needs root and /dev/loop-control. TARNOVELL_LINUX_DISKS always
+// names only the test's own loop devices, so nothing else is ever numbered,
+// unmounted or repartitioned.
+#include "platform/device/linux/linux_host.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/loop.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/device/handle.h"
+#include "platform/device/registry.h"
+#include "platform/base/unique_fd.h"
+#include "platform/base/win_error.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::device;
+using test_support::HaveTool;
+using test_support::Quote;
+using test_support::ReadWholeFile;
+using test_support::TempDir;
+using test_support::WriteWholeFile;
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+constexpr std::int64_t kDiskSize = 64 * kMiB;
+constexpr std::int64_t kSector = 512;
+
+// Two 10 MiB Linux partitions, p1 at sector 2048 and p2 right after it.
+constexpr std::int64_t kP1Start = 2048, kP2Start = 22528, kPartSectors = 20480;
+const char* const kTwoPartitions = "label: dos\n2048,20480,83\n22528,20480,83\n";
+
+::testing::AssertionResult Sh(const std::string& command) {
+    auto result = test_support::Run(command);
+    if (result.exit_code == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << command << " exited " << result.exit_code << ":\n" << result.output;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+struct Mount {
+    std::string root, target, options, fstype, source;
+};
+
+std::vector<Mount> ReadMounts() {
+    std::vector<Mount> mounts;
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> f;
+        for (std::string w; words >> w;) f.push_back(w);
+        if (f.size() < 10) continue;
+        auto dash = std::find(f.begin() + 6, f.end(), "-");
+        if (dash == f.end() || f.end() - dash < 3) continue;
+        mounts.push_back({Unescape(f[3]), Unescape(f[4]), f[5], dash[1], Unescape(dash[2])});
+    }
+    return mounts;
+}
+
+// The mounts made from `node`, as "target root fstype rw|ro atime", in
+// mount order: what a remount has to bring back.
+std::vector<std::string> MountsFrom(const std::string& node) {
+    std::vector<std::string> result;
+    for (const auto& m : ReadMounts()) {
+        if (m.source != node) continue;
+        std::string access = m.options.rfind("ro", 0) == 0 ? "ro" : "rw";
+        std::string atime = m.options.find("noatime") != std::string::npos    ? "noatime"
+                            : m.options.find("relatime") != std::string::npos ? "relatime"
+                                                                              : "strictatime";
+        result.push_back(m.target + " " + m.root + " " + m.fstype + " " + access + " " + atime);
+    }
+    return result;
+}
+
+struct KernelPart {
+    int number = 0;
+    std::int64_t start = 0, sectors = 0;  // in 512-byte units, as sysfs has them
+    bool operator==(const KernelPart&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const KernelPart& p) {
+    return out << "p" << p.number << "@" << p.start << "+" << p.sectors;
+}
+
+std::int64_t SysNumber(const fs::path& file) {
+    std::string text = ReadWholeFile(file.string());
+    return text.empty() ? -1 : std::stoll(text);
+}
+
+std::vector<KernelPart> KernelParts(const std::string& disk) {
+    std::vector<KernelPart> parts;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/sys/block/" + disk, ec))
+        if (fs::exists(entry.path() / "partition"))
+            parts.push_back({static_cast<int>(SysNumber(entry.path() / "partition")), SysNumber(entry.path() / "start"),
+                             SysNumber(entry.path() / "size")});
+    std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
+    return parts;
+}
+
+// A loop device over a sparse image, with everything the test did to it
+// (mounts, swap, device-mapper tables) undone and the device detached when
+// it goes, whatever state the test left it in.
+class LoopDisk {
+public:
+    // Attaches `image` (made `size` bytes, partitioned with the sfdisk
+    // script unless it is empty) to the first free loop device, or to
+    // `device` when one is named. Null with `error` set on failure.
+    static std::unique_ptr<LoopDisk> Make(const std::string& image, const std::string& sfdisk_script,
+                                          std::string& error, const std::string& device = "",
+                                          std::int64_t size = kDiskSize) {
+        test_support::MakeSparseFile(image, size);
+        if (!sfdisk_script.empty()) {
+            auto r = test_support::Run("printf '%s' " + Quote(sfdisk_script) + " | sfdisk -q " + Quote(image));
+            if (r.exit_code != 0) {
+                error = "sfdisk: " + r.output;
+                return nullptr;
+            }
+        }
+        bool new_node = !device.empty() && !fs::exists("/sys/block/" + fs::path(device).filename().string());
+        auto r = test_support::Run("losetup --partscan " + (device.empty() ? "--find --show" : Quote(device)) + " " +
+                                   Quote(image));
+        if (r.exit_code != 0) {
+            error = "losetup: " + r.output;
+            return nullptr;
+        }
+        std::string node = device.empty() ? r.output.substr(0, r.output.find('\n')) : device;
+        auto disk = std::unique_ptr<LoopDisk>(new LoopDisk(node, new_node));
+        // The kernel's read-only flag outlives the attachment: start writable.
+        if (auto rw = test_support::Run("blockdev --setrw " + Quote(node)); rw.exit_code != 0) {
+            error = "blockdev --setrw: " + rw.output;
+            return nullptr;
+        }
+        return disk;
+    }
+
+    ~LoopDisk() {
+        for (const auto& dm : device_mapper_) test_support::Run("dmsetup remove " + Quote(dm));
+        std::ifstream swaps("/proc/swaps");
+        for (std::string line; std::getline(swaps, line);) {
+            std::string name = Unescape(line.substr(0, line.find_first_of(" \t")));
+            if (ours(name)) test_support::Run("swapoff " + Quote(name));
+        }
+        auto mounts = ReadMounts();
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+            if (ours(it->source)) test_support::Run("umount -l " + Quote(it->target));
+        test_support::Run("blockdev --setrw " + Quote(node_));  // the flag would stay with the device
+        test_support::Run("losetup -d " + Quote(node_));
+        if (new_node_) {
+            // We made the device node by naming it: take it away again.
+            platform::UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+            int number = std::stoi(name_.substr(4));
+            if (control) ::ioctl(control.get(), LOOP_CTL_REMOVE, number);
+        }
+    }
+
+    const std::string& name() const { return name_; }  // "loop3"
+    const std::string& node() const { return node_; }  // "/dev/loop3"
+    std::string part(int number) const { return node_ + "p" + std::to_string(number); }
+
+    // The kernel here may not read partition tables itself: tell it with
+    // partx (and make it forget again).
+    ::testing::AssertionResult add_kernel_partitions() {
+        if (!KernelParts(name_).empty()) return ::testing::AssertionSuccess();
+        return Sh("partx -a " + Quote(node_));
+    }
+    ::testing::AssertionResult forget_kernel_partitions() {
+        if (KernelParts(name_).empty()) return ::testing::AssertionSuccess();
+        return Sh("partx -d " + Quote(node_));
+    }
+    void note_device_mapper(const std::string& dm) { device_mapper_.push_back(dm); }
+
+private:
+    LoopDisk(std::string node, bool new_node)
+        : node_(std::move(node)), name_(fs::path(node_).filename().string()), new_node_(new_node) {}
+
+    // The disk's node or one of its partitions' (not loop12 for loop1).
+    bool ours(const std::string& path) const {
+        if (path == node_) return true;
+        if (path.rfind(node_ + "p", 0) != 0 || path.size() == node_.size() + 1) return false;
+        return std::all_of(path.begin() + static_cast<std::ptrdiff_t>(node_.size() + 1), path.end(),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    }
+
+    std::string node_, name_;
+    bool new_node_;
+    std::vector<std::string> device_mapper_;
+};
+
+// A child process that works inside a folder until it is dropped, which is
+// what keeps a mount busy.
+class ProcessInside {
+public:
+    explicit ProcessInside(const std::string& folder) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            if (::chdir(folder.c_str()) != 0) ::_exit(1);
+            char ready = 'x';
+            if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char ready = 0;
+        ready_ = pid_ > 0 && ::read(fds[0], &ready, 1) == 1;
+        ::close(fds[0]);
+    }
+    ~ProcessInside() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// A fresh exclusive open: what anyone else trying to take the device for
+// themselves would get.
+int ExclusiveOpenErrno(const std::string& node) {
+    platform::UniqueFd fd(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    return fd ? 0 : errno;
+}
+
+// ---- layouts, built the way the partition-table reader reports them -------------
+
+PartitionRecord Primary(std::int64_t start, std::int64_t sectors, std::uint8_t type = 0x83) {
+    PartitionRecord r;
+    r.style = PARTITION_STYLE_MBR;
+    r.mbr_type = type;
+    r.start = start * kSector;
+    r.length = sectors * kSector;
+    r.recognized = type != 0x05;
+    return r;
+}
+PartitionRecord Empty() { return PartitionRecord{}; }
+PartitionRecord Extended(std::int64_t start, std::int64_t sectors) { return Primary(start, sectors, 0x05); }
+PartitionRecord Logical(std::int64_t start, std::int64_t sectors, std::uint8_t type = 0x83) {
+    PartitionRecord r = Primary(start, sectors, type);
+    r.logical = true;
+    return r;
+}
+PartitionRecord GptEntry(std::uint32_t slot, std::int64_t start, std::int64_t sectors) {
+    PartitionRecord r;
+    r.style = PARTITION_STYLE_GPT;
+    r.type_guid = kGptLinuxData;
+    r.gpt_slot = slot;
+    r.start = start * kSector;
+    r.length = sectors * kSector;
+    r.recognized = true;
+    return r;
+}
+DiskLayout Layout(PARTITION_STYLE style, std::vector<PartitionRecord> entries) {
+    DiskLayout layout;
+    layout.style = style;
+    layout.entries = std::move(entries);
+    return layout;
+}
+DiskLayout StandardMbr() {
+    return Layout(PARTITION_STYLE_MBR,
+                  {Primary(kP1Start, kPartSectors), Primary(kP2Start, kPartSectors), Empty(), Empty()});
+}
+const std::vector<KernelPart> kStandardParts = {{1, kP1Start, kPartSectors}, {2, kP2Start, kPartSectors}};
+
+// ---- the fixture: one partitioned loop disk with ext4 on p1, mounted --------------
+
+class LinuxHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test_support::IsRoot()) GTEST_SKIP() << "needs root: makes loop devices, mounts and unmounts";
+        if (!fs::exists("/dev/loop-control")) GTEST_SKIP() << "no /dev/loop-control: this kernel has no loop devices";
+        for (const char* tool : {"losetup", "blockdev", "sfdisk", "partx", "mkfs.ext4", "mount", "umount"})
+            if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed (util-linux, fdisk, e2fsprogs)";
+
+        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"})
+            if (const char* value = std::getenv(name)) saved_env_[name] = value;
+        env_saved_ = true;
+        ::unsetenv("TARNOVELL_HOST");
+        ::setenv("TARNOVELL_STATE", work_.file("state.ini").c_str(), 1);
+        offer({});  // nothing until our disk exists
+
+        std::string error;
+        disk_ = LoopDisk::Make(images_.file("disk.img"), kTwoPartitions, error);
+        ASSERT_TRUE(disk_) << error;
+        ASSERT_TRUE(disk_->add_kernel_partitions());
+        ASSERT_EQ(KernelParts(disk_->name()), kStandardParts);
+        ASSERT_TRUE(Sh("mkfs.ext4 -q -F " + Quote(disk_->part(1))));
+        mnt_ = work_.file("mnt");
+        fs::create_directories(mnt_);
+        ASSERT_TRUE(Sh("mount -t ext4 -o noatime " + Quote(disk_->part(1)) + " " + Quote(mnt_)));
+        fs::create_directories(mnt_ + "/sub");
+        WriteWholeFile(mnt_ + "/hello.txt", "written before the lock\n");
+        WriteWholeFile(mnt_ + "/sub/inner.txt", "inside\n");
+        ASSERT_TRUE(Sh("sync"));
+        offer({disk_->name()});
+        Registry::Install(std::make_unique<LinuxHost>());
+    }
+
+    void TearDown() override {
+        Registry::Reset();
+        extra_.clear();
+        disk_.reset();
+        if (!env_saved_) return;
+        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"}) {
+            auto it = saved_env_.find(name);
+            if (it == saved_env_.end()) ::unsetenv(name);
+            else ::setenv(name, it->second.c_str(), 1);
+        }
+    }
+
+    static void offer(const std::vector<std::string>& names) {
+        std::string list;
+        for (const auto& n : names) list += (list.empty() ? "" : ",") + n;
+        ::setenv("TARNOVELL_LINUX_DISKS", list.c_str(), 1);
+    }
+
+    // A second view of p1: its folder "sub" bound at a folder whose name has
+    // a space (mountinfo escapes it), read-only and with other atime
+    // handling than the main mount, so that each mount's own flags show.
+    ::testing::AssertionResult mount_second_view() {
+        second_ = work_.file("with space");
+        fs::create_directories(second_);
+        if (auto r = Sh("mount --bind " + Quote(mnt_ + "/sub") + " " + Quote(second_)); !r) return r;
+        return Sh("mount -o remount,bind,ro,strictatime " + Quote(second_));
+    }
+
+    // Another loop disk, torn down with the fixture.
+    LoopDisk* add_disk(const std::string& file, const std::string& script, const std::string& device = "") {
+        std::string error;
+        auto disk = LoopDisk::Make(images_.file(file), script, error, device);
+        if (!disk) {
+            last_error_ = error;
+            return nullptr;
+        }
+        extra_.push_back(std::move(disk));
+        return extra_.back().get();
+    }
+
+    LinuxHost& host() { return static_cast<LinuxHost&>(Registry::instance().host()); }
+    std::shared_ptr<const Snapshot> refresh() { return Registry::instance().refresh(); }
+
+    std::vector<VolumeInfo> volumes_of(const Snapshot& snap, int disk) {
+        std::vector<VolumeInfo> result;
+        for (const auto* v : snap.volumes_of(disk)) result.push_back(*v);
+        return result;
+    }
+
+    // Folders go after the loop devices (declared first, destroyed last), so
+    // nothing is removed from under a mount.
+    TempDir images_, work_;
+    std::map<std::string, std::string> saved_env_;
+    bool env_saved_ = false;
+    std::unique_ptr<LoopDisk> disk_;
+    std::vector<std::unique_ptr<LoopDisk>> extra_;
+    std::string mnt_, second_, last_error_;
+};
+
+// ---- disks ------------------------------------------------------------------
+
+TEST_F(LinuxHostTest, OffersTheNamedLoopDiskWithItsGeometryAndDescription) {
+    LinuxHost machine;
+    auto disks = machine.enumerate_disks();
+    ASSERT_EQ(disks.size(), 1u);
+    const DiskInfo& d = disks[0];
+    EXPECT_EQ(d.number, 0);
+    EXPECT_EQ(d.backing, disk_->node());
+    EXPECT_EQ(d.size, kDiskSize);
+    EXPECT_EQ(d.sector_size, 512u);
+    EXPECT_GE(d.physical_sector_size, 512u);
+    EXPECT_EQ(d.physical_sector_size % d.sector_size, 0u);
+    EXPECT_EQ(d.identity, "linux:loop:" + fs::canonical(images_.file("disk.img")).string());
+    EXPECT_EQ(d.vendor, "Linux");
+    EXPECT_EQ(d.product, "Loop disk.img");
+    EXPECT_EQ(d.bus_type, BusTypeScsi);
+    EXPECT_FALSE(d.removable);
+    EXPECT_FALSE(d.media_read_only);
+
+    // The list says which disks exist for us: an empty one or one naming no
+    // disk offers nothing.
+    for (const char* only : {"", "nosuchdisk0", " , "}) {
+        ::setenv("TARNOVELL_LINUX_DISKS", only, 1);
+        EXPECT_TRUE(machine.enumerate_disks().empty()) << "TARNOVELL_LINUX_DISKS='" << only << "'";
+    }
+    ::setenv("TARNOVELL_LINUX_DISKS", (" " + disk_->node() + " ").c_str(), 1);
+    EXPECT_EQ(machine.enumerate_disks().size(), 1u) << "a /dev path and spaces in the list";
+}
+
+TEST_F(LinuxHostTest, NumbersDisksInNaturalNameOrderNotListOrder) {
+    // loopA (one digit, 2..9) and loopB (10..19): by plain string order
+    // "loop1x" < "loopA"; by the order people count in, A comes first.
+    auto free_loop = [](int from, int to) -> std::vector<std::string> {
+        std::vector<std::string> free;
+        for (int n = from; n <= to; ++n) {
+            std::string name = "loop" + std::to_string(n);
+            if (!fs::exists("/sys/block/" + name) ||
+                ReadWholeFile("/sys/block/" + name + "/loop/backing_file").empty())
+                free.push_back("/dev/" + name);
+        }
+        return free;
+    };
+    LoopDisk* a = nullptr;
+    LoopDisk* b = nullptr;
+    for (const auto& node : free_loop(2, 9))
+        if ((a = add_disk("a.img", "", node))) break;
+    for (const auto& node : free_loop(10, 19))
+        if ((b = add_disk("b.img", "", node))) break;
+    if (!a || !b) GTEST_SKIP() << "no free loop device of the needed numbers: " << last_error_;
+
+    offer({b->name(), a->name(), disk_->name()});
+    LinuxHost machine;
+    auto disks = machine.enumerate_disks();
+    std::vector<std::string> names;
+    for (const auto& d : disks) names.push_back(d.backing);
+    // loopN of the fixture may sort anywhere; A before B is what matters.
+    auto pos_a = std::find(names.begin(), names.end(), a->node());
+    auto pos_b = std::find(names.begin(), names.end(), b->node());
+    ASSERT_NE(pos_a, names.end());
+    ASSERT_NE(pos_b, names.end());
+    EXPECT_LT(pos_a, pos_b) << a->node() << " must come before " << b->node();
+    for (std::size_t i = 0; i < disks.size(); ++i) EXPECT_EQ(disks[i].number, static_cast<int>(i));
+    EXPECT_EQ(disks[static_cast<std::size_t>(pos_a - names.begin())].product, "Loop a.img");
+}
+
+TEST_F(LinuxHostTest, UnfilteredEnumerationOffersOnlyWholeDisksWithMedia) {
+    // Reads (never writes) the machine's own disks' sizes. Other tests may
+    // attach and detach loop devices meanwhile: only loop devices unbound
+    // both before and after count as ones that must not be offered.
+    auto unbound_loops = [] {
+        std::set<std::string> unbound;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("loop", 0) == 0 && ReadWholeFile(entry.path().string() + "/loop/backing_file").empty())
+                unbound.insert("/dev/" + name);
+        }
+        return unbound;
+    };
+    ::unsetenv("TARNOVELL_LINUX_DISKS");
+    auto unbound_before = unbound_loops();
+    LinuxHost machine;
+    auto disks = machine.enumerate_disks();
+    auto unbound_after = unbound_loops();
+    ASSERT_LE(disks.size(), 16u);
+    bool found_ours = false;
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        const DiskInfo& d = disks[i];
+        EXPECT_EQ(d.number, static_cast<int>(i));
+        std::string name = fs::path(d.backing).filename().string();
+        for (const char* skipped : {"ram", "zram", "sr", "fd", "md", "dm-"})
+            EXPECT_NE(name.rfind(skipped, 0), 0u) << d.backing << " is no whole disk";
+        EXPECT_FALSE(unbound_before.count(d.backing) && unbound_after.count(d.backing))
+            << d.backing << " has no backing file";
+        EXPECT_EQ(d.identity.rfind("linux:", 0), 0u) << d.identity;
+        found_ours = found_ours || d.backing == disk_->node();
+    }
+    if (disks.size() < 16) {
+        EXPECT_TRUE(found_ours);
+    }
+}
+
+// ---- volumes ---------------------------------------------------------------
+
+TEST_F(LinuxHostTest, AnnotatesKernelPartitionsAndMountFoldersAndPicksBackings) {
+    ASSERT_TRUE(mount_second_view());
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    const DiskInfo& disk = snap->disks[0];
+    auto volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0].kernel_device, disk_->part(1));
+    EXPECT_EQ(volumes[0].filesystem, "ext4");
+    EXPECT_EQ(volumes[0].mount_points, (std::vector<std::string>{mnt_, second_}));
+    EXPECT_EQ(volumes[1].kernel_device, disk_->part(2));
+    EXPECT_TRUE(volumes[1].mount_points.empty());
+
+    auto disk_at = host().disk_backing(disk);
+    EXPECT_EQ(disk_at.path, disk_->node());
+    EXPECT_EQ(disk_at.offset, 0);
+    auto p1_at = host().volume_backing(disk, volumes[0]);
+    EXPECT_EQ(p1_at.path, disk_->part(1));
+    EXPECT_EQ(p1_at.offset, 0);
+
+    // Once the kernel forgets p2 the volume is reached through the disk.
+    ASSERT_TRUE(Sh("partx -d --nr 2 " + Quote(disk_->node())));
+    auto p2_at = host().volume_backing(disk, volumes[1]);
+    EXPECT_EQ(p2_at.path, disk_->node());
+    EXPECT_EQ(p2_at.offset, kP2Start * kSector);
+    snap = refresh();
+    volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0].kernel_device, disk_->part(1));
+    EXPECT_EQ(volumes[1].kernel_device, "");
+}
+
+TEST_F(LinuxHostTest, WholeDiskFileSystemIsItsOwnKernelDeviceAndMakesTheDiskBusy) {
+    LoopDisk* raw = add_disk("raw.img", "");
+    ASSERT_TRUE(raw) << last_error_;
+    ASSERT_TRUE(Sh("mkfs.ext4 -q -F " + Quote(raw->node())));
+    std::string folder = work_.file("raw");
+    fs::create_directories(folder);
+    ASSERT_TRUE(Sh("mount -t ext4 " + Quote(raw->node()) + " " + Quote(folder)));
+    offer({raw->name()});
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    auto volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0].partition_number, 0u);
+    EXPECT_EQ(volumes[0].kernel_device, raw->node());
+    EXPECT_EQ(volumes[0].mount_points, std::vector<std::string>{folder});
+    auto busy = host().busy_ranges(snap->disks[0], volumes);
+    ASSERT_EQ(busy.size(), 1u);
+    EXPECT_EQ(busy[0].start, 0);
+    EXPECT_EQ(busy[0].length, kDiskSize);
+}
+
+TEST_F(LinuxHostTest, BusyRangesCoverWhatTheKernelUsesRightNow) {
+    const ByteRange p1{kP1Start * kSector, kPartSectors * kSector};
+    const ByteRange p2{kP2Start * kSector, kPartSectors * kSector};
+    const std::string dm_name = "tarnovell-test-" + disk_->name();
+    struct Case {
+        const char* what;
+        std::string tool;  // needed for the case, "" for none
+        std::string setup, undo;
+        std::vector<ByteRange> expected;
+    } cases[] = {
+        {"ext4 mounted on p1", "", "true", "true", {p1}},
+        {"nothing mounted", "", "umount " + Quote(mnt_), "mount -t ext4 " + Quote(disk_->part(1)) + " " + Quote(mnt_),
+         {}},
+        {"swap on p2 besides", "swapon", "mkswap -q " + Quote(disk_->part(2)) + " && swapon " + Quote(disk_->part(2)),
+         "swapoff " + Quote(disk_->part(2)), {p1, p2}},
+        {"device-mapper table over p2", "dmsetup",
+         "dmsetup create " + dm_name + " --table '0 " + std::to_string(kPartSectors) + " linear " + disk_->part(2) +
+             " 0'",
+         "dmsetup remove " + dm_name, {p1, p2}},
+    };
+    disk_->note_device_mapper(dm_name);
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    auto volumes = volumes_of(*snap, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.tool.empty() && !HaveTool(c.tool)) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": " << c.tool << " is not installed\n";
+            continue;
+        }
+        auto setup = test_support::Run(c.setup);
+        if (setup.exit_code != 0 && !c.tool.empty()) {
+            // No swap or device-mapper in this kernel: nothing to see.
+            std::cout << "[ SKIPPED  ] " << c.what << ": " << setup.output;
+            continue;
+        }
+        ASSERT_EQ(setup.exit_code, 0) << setup.output;
+        auto busy = host().busy_ranges(snap->disks[0], volumes);
+        std::sort(busy.begin(), busy.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
+        ASSERT_EQ(busy.size(), c.expected.size());
+        for (std::size_t i = 0; i < busy.size(); ++i) {
+            EXPECT_EQ(busy[i].start, c.expected[i].start);
+            EXPECT_EQ(busy[i].length, c.expected[i].length);
+        }
+        ASSERT_TRUE(Sh(c.undo));
+    }
+}
+
+TEST_F(LinuxHostTest, BusyGenerationMovesWithTheMountTable) {
+    LinuxHost& machine = host();
+    std::uint64_t before = machine.busy_generation();
+    ASSERT_TRUE(Sh("umount " + Quote(mnt_)));
+    std::uint64_t unmounted = machine.busy_generation();
+    EXPECT_NE(unmounted, before);
+    ASSERT_TRUE(Sh("mount -t ext4 " + Quote(disk_->part(1)) + " " + Quote(mnt_)));
+    EXPECT_NE(machine.busy_generation(), unmounted);
+}
+
+// ---- claims -------------------------------------------------------------------
+
+TEST_F(LinuxHostTest, LockUnmountsAndHoldsTheVolumeAndUnlockPutsTheMountsBack) {
+    ASSERT_TRUE(mount_second_view());
+    const auto mounted = MountsFrom(disk_->part(1));
+    ASSERT_EQ(mounted, (std::vector<std::string>{mnt_ + " / ext4 rw noatime", second_ + " /sub ext4 ro strictatime"}));
+
+    auto snap = refresh();
+    auto volumes = volumes_of(*snap, 0);
+    auto claim = host().claim_volume(snap->disks[0], volumes[0], false);
+    ASSERT_TRUE(claim);
+    ASSERT_TRUE(claim->lock()) << SysErrorMessage(GetLastError());
+    EXPECT_TRUE(claim->locked());
+    EXPECT_TRUE(MountsFrom(disk_->part(1)).empty());
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(1)), EBUSY) << "the lock holds the device for itself";
+    EXPECT_TRUE(host().busy_ranges(snap->disks[0], volumes).empty());
+    EXPECT_TRUE(claim->lock()) << "a second lock of the same claim";
+
+    ASSERT_TRUE(claim->unlock()) << SysErrorMessage(GetLastError());
+    EXPECT_FALSE(claim->locked());
+    EXPECT_EQ(MountsFrom(disk_->part(1)), mounted);
+    EXPECT_EQ(ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+    EXPECT_EQ(ReadWholeFile(second_ + "/inner.txt"), "inside\n");
+
+    EXPECT_FALSE(claim->unlock()) << "nothing to unlock";
+    EXPECT_EQ(GetLastError(), 158u);  // ERROR_NOT_LOCKED_VOLUME
+}
+
+TEST_F(LinuxHostTest, DismountLastsUntilTheClaimEnds) {
+    ASSERT_TRUE(mount_second_view());
+    const auto mounted = MountsFrom(disk_->part(1));
+    auto snap = refresh();
+    auto volumes = volumes_of(*snap, 0);
+    {
+        auto claim = host().claim_volume(snap->disks[0], volumes[0], false);
+        ASSERT_TRUE(claim);
+        ASSERT_TRUE(claim->dismount());
+        EXPECT_TRUE(claim->dismounted());
+        EXPECT_FALSE(claim->locked());
+        EXPECT_TRUE(MountsFrom(disk_->part(1)).empty());
+        EXPECT_EQ(ExclusiveOpenErrno(disk_->part(1)), 0) << "a dismount alone does not hold the device";
+
+        // Locking the dismounted volume, and dropping the claim while locked.
+        ASSERT_TRUE(claim->lock());
+        EXPECT_EQ(ExclusiveOpenErrno(disk_->part(1)), EBUSY);
+    }
+    EXPECT_EQ(MountsFrom(disk_->part(1)), mounted);
+    EXPECT_EQ(ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+}
+
+TEST_F(LinuxHostTest, LockFailsWhileAProcessWorksInsideAndLeavesEverythingMounted) {
+    ASSERT_TRUE(mount_second_view());
+    const auto mounted = MountsFrom(disk_->part(1));
+    auto snap = refresh();
+    auto volumes = volumes_of(*snap, 0);
+    auto claim = host().claim_volume(snap->disks[0], volumes[0], false);
+    ASSERT_TRUE(claim);
+    {
+        // The read-only view unmounts first (it is not busy) and must come
+        // back, read-only, when the main mount refuses.
+        ProcessInside inside(mnt_);
+        ASSERT_TRUE(inside.ready());
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(claim->lock());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_FALSE(claim->locked());
+        EXPECT_EQ(MountsFrom(disk_->part(1)), mounted);
+        EXPECT_FALSE(claim->dismount());
+        EXPECT_FALSE(claim->dismounted());
+        EXPECT_EQ(MountsFrom(disk_->part(1)), mounted);
+    }
+    EXPECT_TRUE(claim->lock()) << "with the process gone";
+    claim.reset();
+    EXPECT_EQ(MountsFrom(disk_->part(1)), mounted);
+}
+
+TEST_F(LinuxHostTest, ExclusiveClaimsTakeTheDeviceForThemselves) {
+    auto snap = refresh();
+    const DiskInfo& disk = snap->disks[0];
+    auto volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 2u);
+
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(host().claim_volume(disk, volumes[0], true)) << "p1 is mounted";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    auto sole = host().claim_volume(disk, volumes[1], true);
+    ASSERT_TRUE(sole) << SysErrorMessage(GetLastError());
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(2)), EBUSY);
+    EXPECT_FALSE(host().claim_volume(disk, volumes[1], true));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    auto shared = host().claim_volume(disk, volumes[1], false);
+    ASSERT_TRUE(shared) << "sharing claims may come beside it";
+    EXPECT_FALSE(shared->lock());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    EXPECT_TRUE(sole->lock());
+    EXPECT_TRUE(sole->unlock());
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(2)), EBUSY) << "unlocking keeps the claim's own hold";
+    sole.reset();
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(2)), 0);
+    EXPECT_TRUE(shared->lock());
+
+    // A volume the kernel has no device for locks with nothing to do.
+    VolumeInfo unknown = volumes[1];
+    unknown.kernel_device.clear();
+    auto claim = host().claim_volume(disk, unknown, true);
+    ASSERT_TRUE(claim);
+    EXPECT_TRUE(claim->lock());
+    EXPECT_TRUE(claim->unlock());
+}
+
+TEST_F(LinuxHostTest, RefusesDisksAndDevicesItDidNotOffer) {
+    LoopDisk* other = add_disk("other.img", kTwoPartitions);
+    ASSERT_TRUE(other) << last_error_;
+    ASSERT_TRUE(other->add_kernel_partitions());
+    auto snap = refresh();  // offers the fixture's disk only
+    ASSERT_EQ(snap->disks.size(), 1u);
+
+    DiskInfo stranger = snap->disks[0];
+    stranger.backing = other->node();
+    VolumeInfo volume;
+    volume.partition_number = 1;
+    volume.start = kP1Start * kSector;
+    volume.length = kPartSectors * kSector;
+    volume.kernel_device = other->part(1);
+
+    EXPECT_FALSE(host().claim_volume(stranger, volume, false));
+    EXPECT_FALSE(host().layout_changed(stranger, Layout(PARTITION_STYLE_MBR, {Empty(), Empty(), Empty(), Empty()})));
+    EXPECT_FALSE(host().apply_read_only(stranger, true));
+    EXPECT_EQ(KernelParts(other->name()), kStandardParts);
+    EXPECT_EQ(ReadWholeFile("/sys/block/" + other->name() + "/ro"), "0\n");
+    // Nor a device of another disk passed off as one of ours.
+    EXPECT_FALSE(host().claim_volume(snap->disks[0], volume, false));
+}
+
+// ---- the kernel's partitions and the read-only flag -------------------------------
+
+TEST_F(LinuxHostTest, LayoutChangedMakesTheKernelsPartitionsMatchTheTable) {
+    LoopDisk* blank = add_disk("layout.img", "");
+    ASSERT_TRUE(blank) << last_error_;
+    offer({blank->name()});
+    LinuxHost machine;
+    auto disks = machine.enumerate_disks();
+    ASSERT_EQ(disks.size(), 1u);
+    const DiskInfo& disk = disks[0];
+    const std::int64_t end = kDiskSize / kSector;
+
+    struct Case {
+        const char* what;
+        DiskLayout before, after;
+        std::vector<KernelPart> expected;
+    } cases[] = {
+        {"adds what the kernel lacks", Layout(PARTITION_STYLE_MBR, {}), StandardMbr(), kStandardParts},
+        {"deletes what left the table", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR, {Primary(kP1Start, kPartSectors), Empty(), Empty(), Empty()}),
+         {{1, kP1Start, kPartSectors}}},
+        {"moves a partition that starts elsewhere", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR,
+                {Primary(kP1Start, kPartSectors), Primary(kP2Start + 8192, kPartSectors), Empty(), Empty()}),
+         {{1, kP1Start, kPartSectors}, {2, kP2Start + 8192, kPartSectors}}},
+        {"grows a partition in place", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR, {Primary(kP1Start, kPartSectors), Primary(kP2Start, 2 * kPartSectors), Empty(),
+                                      Empty()}),
+         {{1, kP1Start, kPartSectors}, {2, kP2Start, 2 * kPartSectors}}},
+        {"shrinks a partition", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR,
+                {Primary(kP1Start, kPartSectors / 2), Primary(kP2Start, kPartSectors), Empty(), Empty()}),
+         {{1, kP1Start, kPartSectors / 2}, {2, kP2Start, kPartSectors}}},
+        {"renumbers by table slot", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR, {Empty(), Primary(kP1Start, kPartSectors), Empty(), Primary(kP2Start, kPartSectors)}),
+         {{2, kP1Start, kPartSectors}, {4, kP2Start, kPartSectors}}},
+        {"numbers logicals 5, 6 in chain order without the container", StandardMbr(),
+         Layout(PARTITION_STYLE_MBR,
+                {Primary(kP1Start, kPartSectors), Extended(kP2Start, 40960), Empty(), Empty(),
+                 // first EBR: a logical and the link to the next EBR
+                 Logical(kP2Start + 2048, 8192), Logical(kP2Start + 12288, 16384, 0x05), Empty(), Empty(),
+                 // second EBR: one logical (of a type nobody mounts: still a partition)
+                 Logical(kP2Start + 14336, 8192, 0x12), Empty(), Empty(), Empty()}),
+         {{1, kP1Start, kPartSectors}, {5, kP2Start + 2048, 8192}, {6, kP2Start + 14336, 8192}}},
+        {"numbers GPT partitions by entry slot", StandardMbr(),
+         Layout(PARTITION_STYLE_GPT, {GptEntry(2, kP1Start, kPartSectors), GptEntry(7, 65536, 4096)}),
+         {{2, kP1Start, kPartSectors}, {7, 65536, 4096}}},
+        {"cuts a partition that runs past the end of the disk", Layout(PARTITION_STYLE_MBR, {}),
+         Layout(PARTITION_STYLE_MBR, {Primary(end - 4096, 8192), Empty(), Empty(), Empty()}),
+         {{1, end - 4096, 4096}}},
+        {"empties the disk", StandardMbr(), Layout(PARTITION_STYLE_RAW, {}), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(machine.layout_changed(disk, Layout(PARTITION_STYLE_MBR, {})));
+        ASSERT_TRUE(KernelParts(blank->name()).empty());
+        ASSERT_TRUE(machine.layout_changed(disk, c.before)) << SysErrorMessage(GetLastError());
+        EXPECT_TRUE(machine.layout_changed(disk, c.after)) << SysErrorMessage(GetLastError());
+        EXPECT_EQ(KernelParts(blank->name()), c.expected);
+        for (const auto& p : c.expected) {
+            std::string node = blank->part(p.number);
+            EXPECT_TRUE(fs::is_block_file(node)) << node;
+        }
+    }
+}
+
+TEST_F(LinuxHostTest, KernelLearnsTheTableOnTheDiskAndAMountedPartitionMayGrowButNotGo) {
+    // The kernel forgets the partitions of the fixture's disk (p1 unmounted
+    // for it); the table read back from the disk brings them back.
+    ASSERT_TRUE(Sh("umount " + Quote(mnt_)));
+    ASSERT_TRUE(disk_->forget_kernel_partitions());
+    ASSERT_TRUE(KernelParts(disk_->name()).empty());
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    EXPECT_TRUE(host().layout_changed(snap->disks[0], snap->disks[0].layout)) << SysErrorMessage(GetLastError());
+    EXPECT_EQ(KernelParts(disk_->name()), kStandardParts);
+    snap = refresh();
+    auto volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0].kernel_device, disk_->part(1));
+
+    // Mounted again, p1 cannot go: the call fails and adds nothing either.
+    ASSERT_TRUE(Sh("mount -t ext4 " + Quote(disk_->part(1)) + " " + Quote(mnt_)));
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(host().layout_changed(
+        snap->disks[0], Layout(PARTITION_STYLE_MBR, {Empty(), Primary(kP2Start, kPartSectors),
+                                                     Primary(kP2Start + kPartSectors, kPartSectors), Empty()})));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(KernelParts(disk_->name()), kStandardParts);
+    EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
+
+    // But it may grow (into where p2 was) while mounted, as a volume being
+    // extended does.
+    EXPECT_TRUE(host().layout_changed(
+        snap->disks[0], Layout(PARTITION_STYLE_MBR, {Primary(kP1Start, 2 * kPartSectors), Empty(), Empty(), Empty()})))
+        << SysErrorMessage(GetLastError());
+    EXPECT_EQ(KernelParts(disk_->name()), (std::vector<KernelPart>{{1, kP1Start, 2 * kPartSectors}}));
+    EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
+}
+
+TEST_F(LinuxHostTest, ReadOnlyAttributeReachesTheKernel) {
+    auto snap = refresh();
+    const DiskInfo& disk = snap->disks[0];
+    const std::string ro = "/sys/block/" + disk_->name() + "/ro";
+    ASSERT_TRUE(host().apply_read_only(disk, true)) << SysErrorMessage(GetLastError());
+    EXPECT_EQ(ReadWholeFile(ro), "1\n");
+    {
+        LinuxHost machine;
+        auto disks = machine.enumerate_disks();
+        ASSERT_EQ(disks.size(), 1u);
+        EXPECT_TRUE(disks[0].media_read_only);
+    }
+    ASSERT_TRUE(host().apply_read_only(disk, false)) << SysErrorMessage(GetLastError());
+    EXPECT_EQ(ReadWholeFile(ro), "0\n");
+}
+
+TEST(LinuxHostStatePath, ComesFromTheEnvironmentWhenSet) {
+    std::optional<std::string> saved;
+    if (const char* value = std::getenv("TARNOVELL_STATE")) saved = value;
+    ::setenv("TARNOVELL_STATE", "/some/where/state.ini", 1);
+    EXPECT_EQ(LinuxHost().state_path(), "/some/where/state.ini");
+    if (saved) ::setenv("TARNOVELL_STATE", saved->c_str(), 1);
+    else ::unsetenv("TARNOVELL_STATE");
+}
+
+}  // namespace
+
+// ---- through handles, as the disk library uses it ------------------------------
+
+bool IsMounted(const std::string& folder) {
+    for (const auto& m : ReadMounts())
+        if (m.target == folder) return true;
+    return false;
+}
+
+TEST_F(LinuxHostTest, HandlesGuardMountedRangesAndLockUnmountsUntilTheHandleCloses) {
+    auto snap = refresh();
+    ASSERT_EQ(snap->disks.size(), 1u);
+    const VolumeInfo* p1 = nullptr;
+    for (const auto& v : snap->volumes)
+        if (v.kernel_device == disk_->part(1)) p1 = &v;
+    ASSERT_NE(p1, nullptr);
+    ASSERT_NE(p1->letter, 0);
+    const std::string volume = std::string("\\\\.\\") + p1->letter + ":";
+    const std::int64_t inside = p1->start + (1 << 20);
+
+    // A file path on the lettered volume lands in its mount folder.
+    platform::Handle file = platform::CreateFile(std::string(1, p1->letter) + ":\\hello.txt", platform::GENERIC_READ,
+                                                 platform::FILE_SHARE_READ, platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(file);
+    file.close();
+
+    platform::Handle disk = platform::CreateFile("\\\\.\\PhysicalDrive0", platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                 platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                 platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(disk);
+    std::vector<char> block(4096, 'W');
+    std::size_t done = 0;
+    EXPECT_FALSE(platform::WriteAt(disk, inside, block.data(), block.size(), &done));
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_ACCESS_DENIED);
+
+    {
+        platform::Handle v = platform::CreateFile(volume, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                  platform::OPEN_EXISTING, 0);
+        ASSERT_TRUE(v);
+        platform::DWORD returned = 0;
+        ASSERT_TRUE(platform::DeviceIoControl(v, platform::FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned));
+        EXPECT_FALSE(IsMounted(mnt_));
+        // Locked by us: the disk handle may write there now (into free space
+        // of the file system, which the remount below must not mind).
+        std::int64_t free_space = p1->start + p1->length - (4 << 20);
+        EXPECT_TRUE(platform::WriteAt(disk, free_space, block.data(), block.size(), &done));
+    }
+    // The handle is gone, and with it the lock: mounted again and guarded again.
+    EXPECT_TRUE(IsMounted(mnt_));
+    EXPECT_EQ(test_support::ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+    EXPECT_FALSE(platform::WriteAt(disk, inside, block.data(), block.size(), &done));
+
+    // The unformatted second partition and the table area are free to write.
+    const VolumeInfo* p2 = nullptr;
+    for (const auto& v : refresh()->volumes)
+        if (v.kernel_device == disk_->part(2)) p2 = &v;
+    ASSERT_NE(p2, nullptr);
+    EXPECT_TRUE(platform::WriteAt(disk, p2->start, block.data(), block.size(), &done));
+}
+
+TEST_F(LinuxHostTest, ADiskNodeNamedAsAFileCanBeReadButNotWritten) {
+    // Writing the node directly would pass by the mounted volume's guard.
+    const std::string before = ReadWholeFile(disk_->node()).substr(0, 4096);
+    for (DWORD disposition : {OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING}) {
+        SCOPED_TRACE(disposition);
+        platform::Handle writer = platform::CreateFile(disk_->node(), GENERIC_READ | GENERIC_WRITE,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, 0);
+        EXPECT_FALSE(writer.valid());
+        EXPECT_EQ(platform::GetLastError(), ERROR_ACCESS_DENIED);
+    }
+    platform::Handle reader =
+        platform::CreateFile(disk_->node(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(reader.valid());
+    char sector[512];
+    DWORD read = 0;
+    EXPECT_TRUE(platform::ReadFile(reader, sector, sizeof sector, &read));
+    EXPECT_EQ(read, sizeof sector);
+    EXPECT_EQ(ReadWholeFile(disk_->node()).substr(0, 4096), before);
+}
