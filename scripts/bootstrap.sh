@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 packages=(
   # build
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev libgl-dev
+  # the fuzz targets (clang with libFuzzer)
+  clang libclang-rt-dev
   # showing the main window on a virtual display in the tests
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with

@@ -87,7 +87,9 @@ IniFile IniFile::Load(const std::string& path) {
 std::string IniFile::Serialize() const {
     std::string out;
     for (const auto& section : sections_) {
-        if (!section.name.empty()) out += "[" + section.name + "]\n";
+        // Keys before any heading belong to the nameless section; anywhere
+        // else it needs its "[]" so that its keys do not join the one above.
+        if (!section.name.empty() || &section != &sections_.front()) out += "[" + section.name + "]\n";
         for (const auto& [key, value] : section.entries) out += key + "=" + value + "\n";
         out += "\n";
     }

@@ -127,6 +127,8 @@ void FatFacts(const Reader& r, const Bytes& boot, FileSystemFacts& f) {
 void NtfsFacts(const Bytes& boot, FileSystemFacts& f) {
     std::uint32_t bps = Le16(boot, 11);
     std::uint8_t raw = boot[13];
+    // Above 0x80 the byte is a negative power of two: 0xF4 means 2^12.
+    if (raw > 0x80 && 256 - raw > 31) return;
     std::uint32_t spc = raw <= 0x80 ? raw : (1u << (256 - raw));
     if (bps == 0 || spc == 0) return;
     f.bytes_per_sector = bps;
