@@ -20,22 +20,15 @@ namespace {
 
 // ---- Reading. ----
 
-// The UTF-16LE units of the data; an odd last byte is no whole unit.
-std::u16string UnitsOf(const std::string& bytes) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(platform::LoadLe16(&bytes[2 * i]));
-    return units;
-}
-
 std::string StringText(const std::string& bytes) {
-    const std::u16string units = UnitsOf(bytes);
+    const std::u16string units = platform::Utf16FromLeBytes(bytes);
     return platform::Utf16ToUtf8(std::u16string_view(units).substr(0, units.find(u'\0')));
 }
 
 // The strings of the list, joined by NULs. The list ends at its empty string
 // (the double NUL) or where the data ends.
 std::string MultiStringText(const std::string& bytes) {
-    const std::u16string units = UnitsOf(bytes);
+    const std::u16string units = platform::Utf16FromLeBytes(bytes);
     std::u16string_view rest(units);
     std::string text;
     bool first = true;
@@ -112,18 +105,12 @@ std::string NumberBytes(std::uint64_t value, std::size_t width) {
     return bytes;
 }
 
-std::string Utf16LeBytes(const std::u16string& units) {
-    std::string bytes(units.size() * 2, '\0');
-    for (std::size_t i = 0; i < units.size(); ++i) platform::StoreLe16(&bytes[2 * i], units[i]);
-    return bytes;
-}
-
 // The text and its terminating NUL; a list gets the second NUL that ends it.
 std::string StringBytes(const std::string& text, bool list) {
     std::u16string units = platform::Utf8ToUtf16(text);
     units.push_back(u'\0');
     if (list) units.push_back(u'\0');
-    return Utf16LeBytes(units);
+    return platform::Utf16ToLeBytes(units);
 }
 
 std::string MultiStringBytes(std::string text) {

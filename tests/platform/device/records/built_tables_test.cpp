@@ -91,8 +91,9 @@ std::string BuildGptDisk(const GptShape& shape) {
         Entry(dev::kGptEfiSystem, kFirstId, 2048, 4095, 0, u"EFI system"),
         Entry(dev::kGptLinuxData, kSecondId, 4096, 8191, (1ull << 63) | 1, u"Données racine"),
     };
+    const std::size_t stored = std::min<std::size_t>(sizeof(GptPartitionEntry), shape.entry_size);
     for (std::size_t i = 0; i < std::size(entries) && i < shape.entry_count; ++i)
-        std::memcpy(array.data() + i * shape.entry_size, &entries[i], std::min<std::size_t>(sizeof entries[i], shape.entry_size));
+        std::memcpy(array.data() + i * shape.entry_size, &entries[i], stored);
 
     for (const bool primary : {true, false}) {
         GptHeader header{};
