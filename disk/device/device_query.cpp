@@ -201,7 +201,7 @@ bool GetDeviceNumber(const std::string& path, int& disk_number, int& partition) 
 
 void GetVolumeDiskExtents(TDiskExtent& extent, char letter) {
     extent = {};
-    Handle h = OpenForQuery(std::string("\\\\.\\") + letter + ":", GENERIC_READ | GENERIC_WRITE);
+    Handle h = OpenForQuery(device::LetterVolumePath(letter), GENERIC_READ | GENERIC_WRITE);
     if (!h) return;
     std::uint8_t reply[260] = {};
     DWORD returned = 0;
