@@ -1,6 +1,5 @@
 #include "platform/device/records/partition_table.h"
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -24,7 +23,7 @@ std::optional<std::int64_t> LbaToBytes(std::uint64_t lba, std::uint32_t sector_s
     return static_cast<std::int64_t>(lba) * sector_size;
 }
 
-// The record at the start of `bytes`, or nothing when fewer bytes were read.
+// The record at `offset` of `bytes`, or nothing when fewer bytes were read.
 template <class Record>
 std::optional<Record> RecordAt(const Bytes& bytes, std::size_t offset = 0) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(Record)) return std::nullopt;
