@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/byte_order.h"
 #include "platform/offreg/offreg.h"
 #include "platform/base/wide_text.h"
 
@@ -19,24 +20,15 @@ namespace {
 
 // ---- Reading. ----
 
-// The UTF-16LE units of the data; an odd last byte is no whole unit.
-std::u16string UnitsOf(const std::string& bytes) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i)
-        units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                         static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    return units;
-}
-
 std::string StringText(const std::string& bytes) {
-    const std::u16string units = UnitsOf(bytes);
+    const std::u16string units = platform::Utf16FromLeBytes(bytes);
     return platform::Utf16ToUtf8(std::u16string_view(units).substr(0, units.find(u'\0')));
 }
 
 // The strings of the list, joined by NULs. The list ends at its empty string
 // (the double NUL) or where the data ends.
 std::string MultiStringText(const std::string& bytes) {
-    const std::u16string units = UnitsOf(bytes);
+    const std::u16string units = platform::Utf16FromLeBytes(bytes);
     std::u16string_view rest(units);
     std::string text;
     bool first = true;
@@ -53,14 +45,12 @@ std::string MultiStringText(const std::string& bytes) {
     return text;
 }
 
-std::uint64_t LittleEndian(const std::string& bytes, std::size_t width, const char* type_name) {
+// The number a REG_DWORD (4 bytes) or REG_QWORD (8 bytes) holds.
+std::uint64_t NumberValue(const std::string& bytes, std::size_t width, const char* type_name) {
     if (bytes.size() < width)
         throw std::runtime_error(std::string(type_name) + " value holds " + std::to_string(bytes.size()) +
                                  " bytes, not " + std::to_string(width));
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i)
-        value |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-    return value;
+    return width == 4 ? platform::LoadLe32(bytes.data()) : platform::LoadLe64(bytes.data());
 }
 
 std::string BinaryText(const std::string& bytes) {
@@ -108,18 +98,10 @@ std::uint64_t ParseDecimal(std::string_view text, std::size_t width) {
     return value & unsigned_max;
 }
 
-std::string LittleEndianBytes(std::uint64_t value, std::size_t width) {
+std::string NumberBytes(std::uint64_t value, std::size_t width) {
     std::string bytes(width, '\0');
-    for (std::size_t i = 0; i < width; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
-std::string Utf16LeBytes(const std::u16string& units) {
-    std::string bytes(units.size() * 2, '\0');
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        bytes[2 * i] = static_cast<char>(units[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<char>(units[i] >> 8);
-    }
+    if (width == 4) platform::StoreLe32(bytes.data(), static_cast<std::uint32_t>(value));
+    else platform::StoreLe64(bytes.data(), value);
     return bytes;
 }
 
@@ -128,7 +110,7 @@ std::string StringBytes(const std::string& text, bool list) {
     std::u16string units = platform::Utf8ToUtf16(text);
     units.push_back(u'\0');
     if (list) units.push_back(u'\0');
-    return Utf16LeBytes(units);
+    return platform::Utf16ToLeBytes(units);
 }
 
 std::string MultiStringBytes(std::string text) {
@@ -164,8 +146,8 @@ std::string RegistryValueText(DWORD type, const std::string& bytes) {
     case REG_SZ:
     case REG_EXPAND_SZ: return StringText(bytes);
     case REG_MULTI_SZ: return MultiStringText(bytes);
-    case REG_DWORD: return std::to_string(LittleEndian(bytes, 4, "REG_DWORD"));
-    case REG_QWORD: return std::to_string(LittleEndian(bytes, 8, "REG_QWORD"));
+    case REG_DWORD: return std::to_string(NumberValue(bytes, 4, "REG_DWORD"));
+    case REG_QWORD: return std::to_string(NumberValue(bytes, 8, "REG_QWORD"));
     case REG_BINARY: return BinaryText(bytes);
     default: return {};
     }
@@ -176,8 +158,8 @@ std::optional<std::string> RegistryValueBytes(DWORD type, const std::string& tex
     case REG_SZ:
     case REG_EXPAND_SZ: return StringBytes(text, false);
     case REG_MULTI_SZ: return MultiStringBytes(text);
-    case REG_DWORD: return LittleEndianBytes(ParseDecimal(text, 4), 4);
-    case REG_QWORD: return LittleEndianBytes(ParseDecimal(text, 8), 8);
+    case REG_DWORD: return NumberBytes(ParseDecimal(text, 4), 4);
+    case REG_QWORD: return NumberBytes(ParseDecimal(text, 8), 8);
     case REG_BINARY: return BinaryBytes(text);
     default: return std::nullopt;
     }

@@ -197,10 +197,9 @@ int GetStorageDependencyInformation(const std::string& disk, StorageDependency& 
     EntryPoint<vd::GetStorageDependencyInformationProc> get(
         "GetStorageDependencyInformation", "could not load GetStorageDependencyInformation from virtdisk.dll");
     // "\\.\PhysicalDrive3", "\\.\physicaldrive3" and "3" all name disk 3.
-    std::string number = disk;
-    const std::string prefix = "\\\\.\\physicaldrive";
-    if (Lowered(number).rfind(prefix, 0) == 0) number = number.substr(prefix.size());
-    const std::string path = "\\\\.\\PhysicalDrive" + number;
+    const int number = platform::device::DiskNumberOfArgument(disk);
+    if (number < 0) throw std::runtime_error("could not createfile");
+    const std::string path = platform::device::PhysicalDrivePath(number);
     Handle handle = platform::CreateFile(path, platform::GENERIC_READ, platform::FILE_SHARE_READ,
                                          platform::OPEN_EXISTING, 0);
     if (!handle) handle = platform::CreateFile(path, 0, platform::FILE_SHARE_READ, platform::OPEN_EXISTING, 0);

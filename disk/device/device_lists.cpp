@@ -8,6 +8,7 @@
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
 #include "platform/device/handle.h"
+#include "platform/device/path.h"
 #include "platform/device/records/partition_table.h"
 #include "platform/base/ini_file.h"
 #include "platform/base/interaction.h"
@@ -187,7 +188,7 @@ std::vector<std::string> FillDriveCombo(int mode) {
             if (mode != 12 && GetVolumeInformationA(name + "\\", info)) entry = name + " [" + info.label + "]";
             entries.push_back(in({10, 12}) ? entry : "\\\\.\\" + entry);
         }
-        if (in({2, 3, 20, 30}) && ContainsNoCase(name, "physicaldrive")) {
+        if (in({2, 3, 20, 30}) && device::IsWholeDiskPath("\\\\.\\" + name)) {
             TStorageInfo storage;
             std::string entry = name;
             if (GetStorageInfo("\\\\.\\" + name, storage) && !storage.ProductId.empty())
@@ -217,7 +218,7 @@ std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units) {
         return rows;
     }
     for (int n = 0; n <= 15; ++n) {
-        Handle h = CreateFile("\\\\.\\physicaldrive" + std::to_string(n), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+        Handle h = CreateFile(device::PhysicalDrivePath(n), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
         if (!h) continue;
         std::int64_t size = GetDiskLength(h);
         h.close();
@@ -225,7 +226,7 @@ std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units) {
         if (units == "S" && GetDriveGeometry(n, geometry)) size = static_cast<std::int64_t>(geometry.TotalSectors);
         else if (units == "MB") size /= 1048576;
         TStorageInfo storage;
-        GetStorageInfo("\\\\.\\PhysicalDrive" + std::to_string(n), storage);
+        GetStorageInfo(device::PhysicalDrivePath(n), storage);
         DiskListRow disk;
         disk.caption = std::to_string(n);
         disk.data = n;
@@ -296,12 +297,8 @@ void VolumeReport(const std::string& path, std::vector<std::string>& lines) {
 }
 
 void DiskReport(const std::string& path, std::vector<std::string>& lines) {
-    int number = 0;
-    try {
-        number = std::stoi(NormalizeDiskPath(path).substr(17));
-    } catch (...) {
-        return;
-    }
+    const int number = device::DiskNumberOf(path);
+    if (number < 0) return;
     TDriveGeometry geometry{};
     if (!GetDriveGeometry(number, geometry)) return;
     lines.push_back("->Drive Geometry");
@@ -374,7 +371,7 @@ void DiskReport(const std::string& path, std::vector<std::string>& lines) {
 
 void DiskInfoReport(const std::string& path, std::vector<std::string>& lines) {
     lines.clear();
-    if (ContainsNoCase(path, "physicaldrive")) DiskReport(path, lines);
+    if (device::IsWholeDiskPath(path)) DiskReport(path, lines);
     else VolumeReport(path, lines);
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/device/path.h"
+#include "platform/device/records/mbr.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 #include "disk/device/handle_ops.h"
@@ -161,7 +162,7 @@ bool GetDiskAttributes(const std::string& path, GET_DISK_ATTRIBUTES& attributes)
 }
 
 bool GetDriveGeometryEx(int disk_number, DISK_GEOMETRY_EX& geometry) {
-    Handle h = OpenForQuery("\\\\.\\PhysicalDrive" + std::to_string(disk_number), 0);
+    Handle h = OpenForQuery(device::PhysicalDrivePath(disk_number), 0);
     if (!h) return false;
     DWORD returned = 0;
     return DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry, &returned);
@@ -200,7 +201,7 @@ bool GetDeviceNumber(const std::string& path, int& disk_number, int& partition) 
 
 void GetVolumeDiskExtents(TDiskExtent& extent, char letter) {
     extent = {};
-    Handle h = OpenForQuery(std::string("\\\\.\\") + letter + ":", GENERIC_READ | GENERIC_WRITE);
+    Handle h = OpenForQuery(device::LetterVolumePath(letter), GENERIC_READ | GENERIC_WRITE);
     if (!h) return;
     std::uint8_t reply[260] = {};
     DWORD returned = 0;
@@ -280,28 +281,22 @@ std::int64_t ReadDiskSector0(const std::string& disk_path) {
                                               platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
                                               platform::OPEN_EXISTING, 0);
     if (!h) return 0;
-    std::uint8_t sector[512];
+    device::MasterBootRecord mbr{};
     std::size_t got = 0;
-    if (!platform::ReadAt(h, 0, sector, sizeof sector, &got) || got != sizeof sector) return 0;
+    if (!platform::ReadAt(h, 0, &mbr, sizeof mbr, &got) || got != sizeof mbr) return 0;
     h.close();
 
-    std::string rest = NormalizeDiskPath(disk_path).substr(17);
-    int number = 0;
-    try {
-        number = std::stoi(rest);
-    } catch (...) {
-        return 0;
-    }
+    const int number = device::DiskNumberOf(disk_path);
+    if (number < 0) return 0;
     TDriveGeometry geometry{};
     if (!GetDriveGeometry(number, geometry)) return 0;
 
     std::uint64_t furthest = 0;  // in sectors, 64-bit: start + count overflows 32 bits past 2 TiB
-    for (int i = 0; i < 4; ++i) {
-        const std::uint8_t* entry = sector + 446 + 16 * i;
-        std::uint32_t start = entry[8] | entry[9] << 8 | entry[10] << 16 | static_cast<std::uint32_t>(entry[11]) << 24;
-        std::uint32_t count = entry[12] | entry[13] << 8 | entry[14] << 16 | static_cast<std::uint32_t>(entry[15]) << 24;
+    for (const device::MbrPartitionRecord& entry : mbr.PartitionRecord) {
+        const std::uint32_t start = entry.StartingLBA.value();
+        const std::uint32_t count = entry.SizeInLBA.value();
         if (count == 0 || start == 0) continue;
-        if (entry[4] == 0xEE) return static_cast<std::int64_t>(geometry.DiskSize);
+        if (entry.OSType == device::kMbrTypeGptProtective) return static_cast<std::int64_t>(geometry.DiskSize);
         furthest = std::max<std::uint64_t>(furthest, static_cast<std::uint64_t>(start) + count);
     }
     return static_cast<std::int64_t>(furthest * geometry.BytesPerSector);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ini_file.h"
 
@@ -88,15 +89,8 @@ bool IoctlSetDiskAttributes(const std::string& path, std::int64_t attributes, st
 }
 
 std::string NormalizeDiskPath(const std::string& disk) {
-    const std::string prefix = "\\\\.\\PhysicalDrive";
-    std::string rest = disk;
-    for (;;) {
-        std::string lower = ToLower(rest);
-        auto at = lower.find(ToLower(prefix));
-        if (at == std::string::npos) break;
-        rest.erase(at, prefix.size());
-    }
-    return prefix + rest;
+    const int number = device::DiskNumberOfArgument(disk);
+    return number >= 0 ? device::PhysicalDrivePath(number) : std::string();
 }
 
 bool DeleteDriveLayout(const std::string& disk) {

@@ -34,7 +34,8 @@ bool DeleteDriveLayout(int disk);
 // Raises "_make_sparse_file:" + the reason on failure.
 bool _make_sparse_file(const std::string& path, bool sparse, bool allocate, std::int64_t size);
 
-// "\\.\PhysicalDrive" + N for a bare number or any spelling of the disk path.
+// "\\.\PhysicalDrive" + N for a bare number or any spelling of the disk path;
+// "" (which opens nothing) for any other text.
 std::string NormalizeDiskPath(const std::string& disk);
 
 // The pause between lock attempts; tests shorten it.

@@ -3,23 +3,12 @@
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/base/ini_file.h"
+#include "platform/device/path.h"
 #include "platform/device/volume_api.h"
 
 namespace disk {
 
 using namespace platform;
-
-int DiskNumberOfPath(const std::string& disk_path) {
-    const std::string prefix = "\\\\.\\physicaldrive";
-    std::string lower = ToLower(disk_path);
-    if (lower.rfind(prefix, 0) != 0 || lower.size() == prefix.size()) return -1;
-    int number = 0;
-    for (char c : lower.substr(prefix.size())) {
-        if (c < '0' || c > '9' || number > 9999) return -1;
-        number = number * 10 + (c - '0');
-    }
-    return number;
-}
 
 namespace {
 
@@ -43,7 +32,7 @@ std::vector<std::string> VolumesOnDisk(int disk_number) {
 
 void VolumeLockSet::lock_volumes_of(const std::string& disk_path) {
     release();
-    int disk_number = DiskNumberOfPath(disk_path);
+    int disk_number = device::DiskNumberOf(disk_path);
     if (disk_number < 0) return;
     for (const auto& volume : VolumesOnDisk(disk_number)) {
         Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);

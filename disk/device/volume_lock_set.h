@@ -28,7 +28,4 @@ private:
     std::vector<platform::Handle> handles_;
 };
 
-// The disk number of "\\.\PhysicalDriveN" (any case), -1 when there is none.
-int DiskNumberOfPath(const std::string& disk_path);
-
 }  // namespace disk

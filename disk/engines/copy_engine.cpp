@@ -30,9 +30,7 @@ namespace {
 
 bool IsFile(const std::string& path) { return !device::IsDevicePath(path); }
 
-bool IsWholeDisk(const std::string& path) {
-    return device::IsDevicePath(path) && ToLower(path).find("physicaldrive") != std::string::npos;
-}
+bool IsWholeDisk(const std::string& path) { return device::IsWholeDiskPath(path); }
 
 bool ExistsAsFile(const std::string& path) {
     if (!IsFile(path)) return false;

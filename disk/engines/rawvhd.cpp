@@ -42,10 +42,7 @@ bool IsVirtualDiskPath(const std::string& path) {
     return extension == ".vhd" || extension == ".vhdx";
 }
 
-bool IsDevicePath(const std::string& path) {
-    auto kind = platform::device::ParseDevicePath(path).kind;
-    return kind != platform::device::PathKind::File && kind != platform::device::PathKind::DriveFile;
-}
+using platform::device::IsDevicePath;
 
 // Opens and attaches a virtual disk for the copy's own use: no host disk.
 Handle AttachForCopy(const std::string& path, DWORD attach_flags, const std::string& open_failed,

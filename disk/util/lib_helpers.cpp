@@ -3,6 +3,7 @@
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/device/handle.h"
+#include "platform/base/byte_order.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 
@@ -145,21 +146,13 @@ std::uint32_t ByteSum(const void* buffer, std::size_t length) {
 }
 
 std::uint32_t Swap16(std::uint32_t value) {
-    return (value & 0xFFFF0000u) | ((value & 0xFFu) << 8) | ((value >> 8) & 0xFFu);
+    return (value & 0xFFFF0000u) | platform::ByteSwap16(static_cast<std::uint16_t>(value));
 }
 
-std::uint32_t Swap32(std::uint32_t value) {
-    return (value << 24) | ((value & 0xFF00u) << 8) | ((value >> 8) & 0xFF00u) | (value >> 24);
-}
+std::uint32_t Swap32(std::uint32_t value) { return platform::ByteSwap32(value); }
 
 std::int64_t Swap64(std::int64_t value) {
-    std::uint64_t in = static_cast<std::uint64_t>(value);
-    std::uint64_t out = 0;
-    for (int i = 0; i < 8; ++i) {
-        out = (out << 8) | (in & 0xFFu);
-        in >>= 8;
-    }
-    return static_cast<std::int64_t>(out);
+    return static_cast<std::int64_t>(platform::ByteSwap64(static_cast<std::uint64_t>(value)));
 }
 
 bool IsInCharSet(const std::string& text) {

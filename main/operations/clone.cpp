@@ -11,6 +11,7 @@
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ini_file.h"
 #include "platform/base/interaction.h"
+#include "platform/device/path.h"
 
 namespace tarnovell {
 
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kCaption = "Tarnovell";
 constexpr std::int64_t kProgressUnit = 16 << 20;
 
-bool IsPhysical(const std::string& path) { return ToLower(path).find("physicaldrive") != std::string::npos; }
+bool IsPhysical(const std::string& path) { return device::IsWholeDiskPath(path); }
 
 std::int64_t SizeOf(Handle& h, const std::string& path) {
     return IsPhysical(path) ? disk::GetDiskLength(h) : disk::GetPartitionLength(h);

@@ -10,6 +10,7 @@
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_commands.h"
 #include "platform/base/ini_file.h"
+#include "platform/device/path.h"
 
 namespace tarnovell {
 
@@ -85,7 +86,8 @@ bool WantsCommandLineMode(const std::vector<std::string>& args) { return !args.e
 std::string ListLine(const disk::DiskListRow& row) {
     // A partition row names its volume; "PhysicalDrive" + its partition
     // number would name some other disk.
-    std::string device = row.is_disk() ? "PhysicalDrive" + row.caption : disk::DevicePathOf("\\\\.\\" + row.description);
+    std::string device =
+        row.is_disk() ? platform::device::PhysicalDriveName(row.data) : disk::DevicePathOf("\\\\.\\" + row.description);
     return device + "\t" + PadRight(platform::Trim(row.description), ' ', 16) + "\t" + row.size + "MB";
 }
 

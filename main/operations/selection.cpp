@@ -3,11 +3,12 @@
 #include <cstdlib>
 
 #include "disk/device/device_query.h"
+#include "platform/device/path.h"
 
 namespace tarnovell {
 
 std::string PathOfRow(const disk::DiskListRow& row) {
-    if (row.is_disk()) return "\\\\.\\PhysicalDrive" + std::to_string(row.data);
+    if (row.is_disk()) return platform::device::PhysicalDrivePath(row.data);
     return disk::DevicePathOf("\\\\.\\" + row.description);
 }
 

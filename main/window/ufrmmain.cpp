@@ -36,6 +36,7 @@
 #include "main/dialogs/dlg_backup.h"
 #include "main/dialogs/dlg_disk.h"
 #include "platform/base/ini_file.h"
+#include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"
 #include "main/operations/vhd_copy.h"
@@ -222,8 +223,6 @@ void Tfrmmain::StartClone() {
 
 namespace {
 
-bool IsPhysicalPath(const std::string& path) { return platform::ToLower(path).find("physicaldrive") != std::string::npos; }
-
 // The options dialog for a backup or restore of `row`: the choices that
 // fit the row's kind, and only the formats this program carries.
 void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
@@ -328,7 +327,7 @@ void Tfrmmain::BackupToImage() {
     if (dialog.exec() != QDialog::Accepted) return;
     int code = dialog.format();
     bool skip = dialog.skip_unpartitioned();
-    bool physical = IsPhysicalPath(device);
+    bool physical = platform::device::IsWholeDiskPath(device);
     if (!physical && skip) return Say("Skip Unpartitioned space is for physical drives only");
     if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
@@ -367,10 +366,10 @@ void Tfrmmain::RestoreFromImage() {
     PrepareFormatChoice(dialog, *SelectedRow());
     if (dialog.exec() != QDialog::Accepted) return;
     int code = dialog.format();
-    if (IsPhysicalPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
+    if (platform::device::IsWholeDiskPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     // The image goes onto a whole disk; a partition row has no disk to lock.
-    if (!IsPhysicalPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
+    if (!platform::device::IsWholeDiskPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
     if (code == kFormatEwf) return Say("This image format is not available in this build");
     std::string file;
     if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/base/byte_order.h"
+
 namespace platform {
 
 namespace {
@@ -102,6 +104,18 @@ std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units) {
     std::size_t length = 0;
     while (length < max_units && text[length] != 0) ++length;
     return Utf16ToUtf8(std::u16string_view(text, length));
+}
+
+std::string Utf16ToLeBytes(std::u16string_view units) {
+    std::string bytes(units.size() * 2, '\0');
+    for (std::size_t i = 0; i < units.size(); ++i) StoreLe16(&bytes[2 * i], units[i]);
+    return bytes;
+}
+
+std::u16string Utf16FromLeBytes(std::string_view bytes) {
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(LoadLe16(&bytes[2 * i]));
+    return units;
 }
 
 }  // namespace platform

@@ -12,6 +12,8 @@
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/registry.h"
+#include "platform/device/records/gpt.h"
+#include "platform/device/records/mbr.h"
 #include "platform/device/records/winioctl.h"
 
 namespace platform {
@@ -243,15 +245,15 @@ bool DeleteLayout(Handle& handle, const Target& t) {
     std::vector<std::uint8_t> sector(ss);
     if (::pread(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_READ_FAULT);
     // The boot code stays; the table and its signature go.
-    std::memset(sector.data() + 446, 0, 66);
+    std::memset(sector.data() + device::kMbrTableOffset, 0, device::kMbrTableAndSignatureSize);
     if (::pwrite(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_WRITE_FAULT);
     std::vector<std::uint8_t> zeros(ss, 0);
     if (t.disk->layout.style == PARTITION_STYLE_GPT || t.disk->size >= 2 * static_cast<std::int64_t>(ss)) {
         // Both GPT headers; without them no tool takes the entry arrays for a table.
         auto wipe_if_gpt = [&](std::int64_t offset) {
-            std::vector<std::uint8_t> header(ss);
-            if (::pread(plain.get(), header.data(), ss, s->base + offset) == static_cast<ssize_t>(ss) &&
-                std::memcmp(header.data(), "EFI PART", 8) == 0)
+            device::GptHeader header{};
+            if (::pread(plain.get(), &header, sizeof header, s->base + offset) == static_cast<ssize_t>(sizeof header) &&
+                header.has_signature())
                 return ::pwrite(plain.get(), zeros.data(), ss, s->base + offset) == static_cast<ssize_t>(ss);
             return true;
         };

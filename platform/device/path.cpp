@@ -1,12 +1,15 @@
 #include "platform/device/path.h"
 
 #include <cctype>
+#include <string_view>
 
 #include "platform/base/ini_file.h"
 
 namespace platform::device {
 
 namespace {
+
+constexpr std::string_view kPhysicalDrive = "PhysicalDrive";
 
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
@@ -28,8 +31,8 @@ char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned 
 
 void ParseDeviceName(const std::string& name, DevicePath& result) {
     // name is what follows "\\.\" or "\\?\", trailing backslash removed
-    if (StartsWithNoCase(name, "PhysicalDrive")) {
-        int n = ParseNumber(name.substr(13));
+    if (StartsWithNoCase(name, std::string(kPhysicalDrive))) {
+        int n = ParseNumber(name.substr(kPhysicalDrive.size()));
         if (n >= 0) {
             result.kind = PathKind::Disk;
             result.disk = n;
@@ -84,7 +87,21 @@ DevicePath ParseDevicePath(const std::string& path) {
     return result;
 }
 
-std::string PhysicalDrivePath(int disk) { return "\\\\.\\PhysicalDrive" + std::to_string(disk); }
+bool IsWholeDiskPath(const std::string& path) { return ParseDevicePath(path).kind == PathKind::Disk; }
+
+int DiskNumberOf(const std::string& path) {
+    const DevicePath parsed = ParseDevicePath(path);
+    return parsed.kind == PathKind::Disk ? parsed.disk : -1;
+}
+
+int DiskNumberOfArgument(const std::string& text) {
+    const int bare = ParseNumber(text);
+    return bare >= 0 ? bare : DiskNumberOf(text);
+}
+
+std::string PhysicalDriveName(int disk) { return std::string(kPhysicalDrive) + std::to_string(disk); }
+
+std::string PhysicalDrivePath(int disk) { return "\\\\.\\" + PhysicalDriveName(disk); }
 
 std::string LetterVolumePath(char letter) { return std::string("\\\\.\\") + Upper(letter) + ":"; }
 

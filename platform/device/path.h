@@ -30,7 +30,17 @@ struct DevicePath {
 bool IsDevicePath(const std::string& path);
 DevicePath ParseDevicePath(const std::string& path);
 
-std::string PhysicalDrivePath(int disk);   // \\.\PhysicalDriveN
-std::string LetterVolumePath(char letter); // \\.\X:
+// Whole disks. A path names one only by its device prefix, never by holding
+// "physicaldrive" somewhere: /images/physicaldrive.img is a file.
+bool IsWholeDiskPath(const std::string& path);
+// N of a path that names disk N (any case), else -1.
+int DiskNumberOf(const std::string& path);
+// The disk argument of the partition-editing routines, which take either the
+// disk's path or its bare number ("3"); -1 when the text is neither.
+int DiskNumberOfArgument(const std::string& text);
+
+std::string PhysicalDriveName(int disk);    // PhysicalDriveN: the name in the device namespace
+std::string PhysicalDrivePath(int disk);    // \\.\PhysicalDriveN
+std::string LetterVolumePath(char letter);  // \\.\X:
 
 }  // namespace platform::device

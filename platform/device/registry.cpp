@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/base/byte_order.h"
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/embedded/embedded_host.h"
 #include "platform/device/filesystems/probe.h"
@@ -129,7 +130,7 @@ GUID SynthesizeVolumeGuid(const std::string& disk_identity, std::uint32_t mbr_si
     guid.Data1 = static_cast<std::uint32_t>(a >> 32);
     guid.Data2 = static_cast<std::uint16_t>(a >> 16);
     guid.Data3 = static_cast<std::uint16_t>((a & 0x0fff) | 0x4000);  // version 4 layout
-    for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<std::uint8_t>(b >> (8 * i));
+    StoreLe64(guid.Data4, b);
     guid.Data4[0] = static_cast<std::uint8_t>((guid.Data4[0] & 0x3f) | 0x80);
     return guid;
 }

@@ -8,6 +8,7 @@
 
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/filesystems/facts.h"
+#include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/ini_file.h"
@@ -139,7 +140,7 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
         std::vector<std::string> names;
         for (const auto& v : snap->volumes)
             if (v.letter) names.push_back(std::string(1, v.letter) + ":");
-        for (const auto& d : snap->disks) names.push_back("PhysicalDrive" + std::to_string(d.number));
+        for (const auto& d : snap->disks) names.push_back(device::PhysicalDriveName(d.number));
         for (const auto& v : snap->volumes) names.push_back("HarddiskVolume" + std::to_string(v.index));
         for (const auto& v : snap->volumes) names.push_back("Volume" + device::GuidToString(v.guid));
         answer = MultiString(names);
@@ -152,10 +153,8 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
             v = snap->volume_by_index(p.volume_index);
         if (v) {
             answer = MultiString({NtDeviceOfVolume(*v)});
-        } else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 13)), "PhysicalDrive")) {
-            device::DevicePath p = device::ParseDevicePath("\\\\.\\" + name);
-            if (p.kind == device::PathKind::Disk && snap->disk(p.disk))
-                answer = MultiString({"\\Device\\Harddisk" + std::to_string(p.disk) + "\\DR" + std::to_string(p.disk)});
+        } else if (int disk = device::DiskNumberOf("\\\\.\\" + name); disk >= 0 && snap->disk(disk)) {
+            answer = MultiString({"\\Device\\Harddisk" + std::to_string(disk) + "\\DR" + std::to_string(disk)});
         }
         if (answer.empty()) {
             SetLastError(ERROR_FILE_NOT_FOUND);

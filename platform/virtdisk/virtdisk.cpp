@@ -15,6 +15,7 @@
 
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/handle_state.h"
+#include "platform/device/path.h"
 #include "platform/device/records/partition_table.h"
 #include "platform/device/registry.h"
 #include "platform/os/stand_in_module.h"
@@ -193,7 +194,7 @@ void CloseBytes(Handle::State& state) {
     state.can_read = state.can_write = false;
 }
 
-std::u16string PhysicalPathOf(int number) { return Utf8ToUtf16("\\\\.\\PhysicalDrive" + std::to_string(number)); }
+std::u16string PhysicalPathOf(int number) { return Utf8ToUtf16(device::PhysicalDrivePath(number)); }
 
 // ---- the entry points --------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/base/byte_order.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -25,26 +26,11 @@ inline constexpr std::uint32_t kSecurityCellSize = 0x30;
 inline constexpr std::uint32_t kFreeCell = kSecurityCell + kSecurityCellSize;
 inline constexpr std::uint32_t kNoCell = 0xFFFFFFFFu;
 
-inline void PutLe16(std::string& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<char>(value & 0xFF);
-    bytes[at + 1] = static_cast<char>(value >> 8);
-}
-
-inline void PutLe32(std::string& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-inline std::uint32_t GetLe32(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    return value;
-}
-
 // The base block checksum: the XOR of its first 127 double words, with the
 // two values Windows reserves moved aside.
 inline std::uint32_t BaseBlockChecksum(const std::string& bytes) {
     std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= GetLe32(bytes, at);
+    for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= platform::LoadLe32(&bytes[at]);
     if (sum == 0xFFFFFFFFu) return 0xFFFFFFFEu;
     if (sum == 0) return 1;
     return sum;
@@ -59,55 +45,55 @@ inline std::string EmptyHiveBytes(const std::string& root_name = "ROOT") {
 
     // Base block.
     hive.replace(0, 4, "regf");
-    PutLe32(hive, 0x04, 1);  // primary sequence number
-    PutLe32(hive, 0x08, 1);  // secondary sequence number: equal, so the hive is consistent
-    PutLe32(hive, 0x14, 1);  // format 1.5
-    PutLe32(hive, 0x18, 5);
-    PutLe32(hive, 0x1C, 0);  // primary file
-    PutLe32(hive, 0x20, 1);  // direct memory load
-    PutLe32(hive, 0x24, kRootCell);
-    PutLe32(hive, 0x28, static_cast<std::uint32_t>(kBinSize));
-    PutLe32(hive, 0x2C, 1);  // clustering factor
-    PutLe32(hive, 0x1FC, BaseBlockChecksum(hive));
+    platform::StoreLe32(&hive[0x04], 1);  // primary sequence number
+    platform::StoreLe32(&hive[0x08], 1);  // secondary sequence number: equal, so the hive is consistent
+    platform::StoreLe32(&hive[0x14], 1);  // format 1.5
+    platform::StoreLe32(&hive[0x18], 5);
+    platform::StoreLe32(&hive[0x1C], 0);  // primary file
+    platform::StoreLe32(&hive[0x20], 1);  // direct memory load
+    platform::StoreLe32(&hive[0x24], kRootCell);
+    platform::StoreLe32(&hive[0x28], static_cast<std::uint32_t>(kBinSize));
+    platform::StoreLe32(&hive[0x2C], 1);  // clustering factor
+    platform::StoreLe32(&hive[0x1FC], BaseBlockChecksum(hive));
 
     // The hbin header.
     const std::size_t bin = kBaseBlockSize;
     hive.replace(bin, 4, "hbin");
-    PutLe32(hive, bin + 0x04, 0);
-    PutLe32(hive, bin + 0x08, static_cast<std::uint32_t>(kBinSize));
+    platform::StoreLe32(&hive[bin + 0x04], 0);
+    platform::StoreLe32(&hive[bin + 0x08], static_cast<std::uint32_t>(kBinSize));
 
     // Root key cell (allocated cells carry a negative size).
     const std::size_t nk = bin + kRootCell;
-    PutLe32(hive, nk, static_cast<std::uint32_t>(-static_cast<std::int32_t>(kRootCellSize)));
+    platform::StoreLe32(&hive[nk], static_cast<std::uint32_t>(-static_cast<std::int32_t>(kRootCellSize)));
     hive.replace(nk + 0x04, 2, "nk");
-    PutLe16(hive, nk + 0x06, 0x2C);  // hive entry, not deletable, ASCII name
-    PutLe32(hive, nk + 0x14, kNoCell);  // parent
-    PutLe32(hive, nk + 0x18, 0);        // subkeys
-    PutLe32(hive, nk + 0x1C, 0);        // volatile subkeys
-    PutLe32(hive, nk + 0x20, kNoCell);  // subkey list
-    PutLe32(hive, nk + 0x24, kNoCell);  // volatile subkey list
-    PutLe32(hive, nk + 0x28, 0);        // values
-    PutLe32(hive, nk + 0x2C, kNoCell);  // value list
-    PutLe32(hive, nk + 0x30, kSecurityCell);
-    PutLe32(hive, nk + 0x34, kNoCell);  // class name
+    platform::StoreLe16(&hive[nk + 0x06], 0x2C);     // hive entry, not deletable, ASCII name
+    platform::StoreLe32(&hive[nk + 0x14], kNoCell);  // parent
+    platform::StoreLe32(&hive[nk + 0x18], 0);        // subkeys
+    platform::StoreLe32(&hive[nk + 0x1C], 0);        // volatile subkeys
+    platform::StoreLe32(&hive[nk + 0x20], kNoCell);  // subkey list
+    platform::StoreLe32(&hive[nk + 0x24], kNoCell);  // volatile subkey list
+    platform::StoreLe32(&hive[nk + 0x28], 0);        // values
+    platform::StoreLe32(&hive[nk + 0x2C], kNoCell);  // value list
+    platform::StoreLe32(&hive[nk + 0x30], kSecurityCell);
+    platform::StoreLe32(&hive[nk + 0x34], kNoCell);  // class name
     const std::string name = root_name.substr(0, kRootCellSize - 0x50);
-    PutLe16(hive, nk + 0x4C, static_cast<std::uint16_t>(name.size()));
+    platform::StoreLe16(&hive[nk + 0x4C], static_cast<std::uint16_t>(name.size()));
     hive.replace(nk + 0x50, name.size(), name);
 
     // Security cell: alone in its ring, used by the root key, holding a
     // self-relative descriptor with a null DACL (everyone may do anything).
     const std::size_t sk = bin + kSecurityCell;
-    PutLe32(hive, sk, static_cast<std::uint32_t>(-static_cast<std::int32_t>(kSecurityCellSize)));
+    platform::StoreLe32(&hive[sk], static_cast<std::uint32_t>(-static_cast<std::int32_t>(kSecurityCellSize)));
     hive.replace(sk + 0x04, 2, "sk");
-    PutLe32(hive, sk + 0x08, kSecurityCell);  // previous in the ring
-    PutLe32(hive, sk + 0x0C, kSecurityCell);  // next in the ring
-    PutLe32(hive, sk + 0x10, 1);              // references
-    PutLe32(hive, sk + 0x14, 20);             // descriptor size
-    hive[sk + 0x18] = 1;                      // revision
-    PutLe16(hive, sk + 0x1A, 0x8004);         // self-relative, DACL present (null)
+    platform::StoreLe32(&hive[sk + 0x08], kSecurityCell);  // previous in the ring
+    platform::StoreLe32(&hive[sk + 0x0C], kSecurityCell);  // next in the ring
+    platform::StoreLe32(&hive[sk + 0x10], 1);              // references
+    platform::StoreLe32(&hive[sk + 0x14], 20);             // descriptor size
+    hive[sk + 0x18] = 1;                                   // revision
+    platform::StoreLe16(&hive[sk + 0x1A], 0x8004);         // self-relative, DACL present (null)
 
     // Everything after is one free cell.
-    PutLe32(hive, bin + kFreeCell, static_cast<std::uint32_t>(kBinSize - kFreeCell));
+    platform::StoreLe32(&hive[bin + kFreeCell], static_cast<std::uint32_t>(kBinSize - kFreeCell));
     return hive;
 }
 

@@ -5,6 +5,9 @@
 #include <limits>
 #include <vector>
 
+#include "platform/base/byte_order.h"
+#include "platform/device/records/mbr.h"
+
 namespace platform::device {
 namespace {
 
@@ -14,18 +17,6 @@ using Bytes = std::vector<std::uint8_t>;
 // of NTFS/FAT/exFAT, the XFS superblock at 0, the ext superblock at 1024.
 constexpr std::int64_t kHeadBytes = 4096;
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
-
 bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 bool HasBytes(const Bytes& data, std::size_t offset, const char* text, std::size_t length) {
@@ -33,7 +24,7 @@ bool HasBytes(const Bytes& data, std::size_t offset, const char* text, std::size
 }
 
 bool HasBootSignature(const Bytes& head) {
-    return head.size() >= 512 && head[510] == 0x55 && head[511] == 0xAA;
+    return head.size() >= sizeof(MasterBootRecord) && device::HasBootSignature(head.data());
 }
 
 bool IsNtfs(const Bytes& head) { return HasBootSignature(head) && HasBytes(head, 3, "NTFS    ", 8); }
@@ -47,15 +38,15 @@ const char* FatVariant(const Bytes& head) {
     if (!HasBootSignature(head)) return nullptr;
     const std::uint8_t* p = head.data();
     if (p[0] != 0xEB && p[0] != 0xE9) return nullptr;  // the jump over the BPB
-    const std::uint16_t bytes_per_sector = le16(p + 11);
+    const std::uint16_t bytes_per_sector = LoadLe16(p + 11);
     const std::uint8_t sectors_per_cluster = p[13];
-    const std::uint16_t reserved_sectors = le16(p + 14);
+    const std::uint16_t reserved_sectors = LoadLe16(p + 14);
     const std::uint8_t fat_count = p[16];
-    const std::uint16_t total_sectors16 = le16(p + 19);
+    const std::uint16_t total_sectors16 = LoadLe16(p + 19);
     const std::uint8_t media = p[21];
-    const std::uint16_t fat_size16 = le16(p + 22);
-    const std::uint32_t total_sectors32 = le32(p + 32);
-    const std::uint32_t fat_size32 = le32(p + 36);
+    const std::uint16_t fat_size16 = LoadLe16(p + 22);
+    const std::uint32_t total_sectors32 = LoadLe32(p + 32);
+    const std::uint32_t fat_size32 = LoadLe32(p + 36);
     if (bytes_per_sector < 512 || bytes_per_sector > 4096 || !IsPowerOfTwo(bytes_per_sector)) return nullptr;
     if (!IsPowerOfTwo(sectors_per_cluster)) return nullptr;
     if (reserved_sectors == 0 || fat_count == 0) return nullptr;
@@ -67,7 +58,7 @@ const char* FatVariant(const Bytes& head) {
 
 bool IsXfs(const Bytes& head) {
     if (!HasBytes(head, 0, "XFSB", 4) || head.size() < 8) return false;
-    const std::uint32_t block_size = be32(head.data() + 4);
+    const std::uint32_t block_size = LoadBe32(head.data() + 4);
     return IsPowerOfTwo(block_size) && block_size >= 512 && block_size <= 65536;
 }
 
@@ -79,14 +70,14 @@ const char* ExtVariant(const Bytes& head) {
     constexpr std::size_t kNeeded = kSuper + 0x68;
     if (head.size() < kNeeded) return nullptr;
     const std::uint8_t* s = head.data() + kSuper;
-    if (le16(s + 0x38) != 0xEF53) return nullptr;
-    if (le32(s + 0x18) > 6) return nullptr;  // block size above 64 KiB
+    if (LoadLe16(s + 0x38) != 0xEF53) return nullptr;
+    if (LoadLe32(s + 0x18) > 6) return nullptr;  // block size above 64 KiB
     constexpr std::uint32_t kCompatHasJournal = 0x4;
     constexpr std::uint32_t kIncompatExtents = 0x40;
     constexpr std::uint32_t kIncompat64Bit = 0x80;
     constexpr std::uint32_t kIncompatFlexBg = 0x200;
-    const std::uint32_t compat = le32(s + 0x5C);
-    const std::uint32_t incompat = le32(s + 0x60);
+    const std::uint32_t compat = LoadLe32(s + 0x5C);
+    const std::uint32_t incompat = LoadLe32(s + 0x60);
     if (incompat & (kIncompatExtents | kIncompat64Bit | kIncompatFlexBg)) return "ext4";
     if (compat & kCompatHasJournal) return "ext3";
     return "ext2";

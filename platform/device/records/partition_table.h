@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/device/records/gpt.h"
+#include "platform/device/records/mbr.h"
 #include "platform/device/records/winioctl.h"
 
 namespace platform::device {
@@ -69,19 +71,9 @@ bool IsExtendedPartitionType(std::uint8_t type);
 
 DiskLayout ReadDiskLayout(const ReadAt& read, std::int64_t disk_size, std::uint32_t sector_size);
 
-// The IEEE/zlib CRC-32 GPT headers and entry arrays carry; `crc` continues a
-// running value (0 to start).
-std::uint32_t Crc32(const void* data, std::size_t length, std::uint32_t crc = 0);
-
 // GUID helpers shared by the layout code and the device registry.
 std::string GuidToString(const GUID& guid);  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case
 bool GuidFromString(const std::string& text, GUID& guid);  // with or without braces, any case
 bool IsNullGuid(const GUID& guid);
-
-extern const GUID kGptBasicData;      // EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
-extern const GUID kGptEfiSystem;      // C12A7328-F81F-11D2-BA4B-00A0C93EC93B
-extern const GUID kGptMsReserved;     // E3C9E316-0B5C-4DB8-817D-F92DF00215AE
-extern const GUID kGptMsRecovery;     // DE94BBA4-06D1-4D40-A16A-BFD50179D6AC
-extern const GUID kGptLinuxData;      // 0FC63DAF-8483-4772-8E79-3D69D8477DE4
 
 }  // namespace platform::device

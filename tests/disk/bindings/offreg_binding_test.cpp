@@ -44,15 +44,6 @@ std::string HexNotation(const std::string& bytes) {
     return text;
 }
 
-std::string Utf16Le(const std::u16string& units) {
-    std::string bytes;
-    for (char16_t unit : units) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    return bytes;
-}
-
 TEST(OffregLoading, AHiddenLibraryCannotBeLoaded) {
     HideModuleForTesting("offreg.dll", true);
     const std::string error = ErrorOf([] { disk::LoadOffreg(); });
@@ -185,7 +176,7 @@ TEST_F(OffregBindingTest, EveryTypeIsStoredAsHivexReadsIt) {
         std::string listed;     // hivexsh's listing of it
         std::string read_back;  // our text form of the saved value
     };
-    const std::string usb_list = Utf16Le(std::u16string(u"usbhub\0usbstor\0\0", 16));
+    const std::string usb_list = platform::Utf16ToLeBytes(std::u16string(u"usbhub\0usbstor\0\0", 16));
     const Case cases[] = {
         {"Group", REG_SZ, "System Bus Extender", 40, "System Bus Extender\n", "\"Group\"=\"System Bus Extender\"",
          "System Bus Extender"},

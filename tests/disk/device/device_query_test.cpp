@@ -8,6 +8,7 @@
 
 #include "disk/device/device_query.h"
 #include "disk/util/lib_helpers.h"
+#include "platform/device/records/mbr.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
@@ -227,14 +228,14 @@ TEST(ReadDiskSector0, PastTwoTebibytesAndGptProtectiveEntries) {
     DiskSpec gpt{64 << 20, {"sgdisk -n 1:2048:+1M %s >/dev/null"}, ""};
     EmbeddedMachine machine({DiskSpec{5LL << 40, {}, ""}, gpt});
     {
-        std::string mbr(512, '\0');
-        const unsigned char entry[16] = {0, 0, 0, 0, 0x07, 0, 0, 0, 0x00, 0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-        mbr.replace(446, 16, reinterpret_cast<const char*>(entry), 16);
-        mbr[510] = '\x55';
-        mbr[511] = '\xAA';
+        platform::device::MasterBootRecord mbr{};
+        mbr.PartitionRecord[0].OSType = 0x07;
+        mbr.PartitionRecord[0].StartingLBA.set(0xFFFFF800);
+        mbr.PartitionRecord[0].SizeInLBA.set(0xFFFFFFFF);
+        mbr.Signature.set(platform::device::kMbrSignature);
         std::FILE* f = std::fopen(machine.image(0).c_str(), "r+b");
         ASSERT_NE(f, nullptr);
-        std::fwrite(mbr.data(), 1, mbr.size(), f);
+        std::fwrite(&mbr, 1, sizeof mbr, f);
         std::fclose(f);
     }
     platform::device::Registry::instance().refresh();

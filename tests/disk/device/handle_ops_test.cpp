@@ -180,6 +180,15 @@ TEST(DeleteDriveLayout, NumberOrPathAndTheFailureText) {
         EXPECT_EQ(std::string(e.what()), "IOCTL_DISK_DELETE_DRIVE_LAYOUT failed:Access is denied");
     }
     EXPECT_EQ(Registry::instance().snapshot()->volumes_of(1).size(), 1u);
+
+    // A file is no disk, whatever its name: nothing is opened, nothing changes.
+    const std::string file = machine.dir().file("physicaldrive1.img");
+    const std::string image = test_support::ReadWholeFile(machine.image(1));
+    test_support::WriteWholeFile(file, image);
+    EXPECT_EQ(NormalizeDiskPath(file), "");
+    EXPECT_THROW(DeleteDriveLayout(file), std::runtime_error);
+    EXPECT_TRUE(test_support::ReadWholeFile(file) == image);
+    EXPECT_EQ(Registry::instance().snapshot()->volumes_of(1).size(), 1u);
 }
 
 TEST(UpdateProperties, ATableWrittenBehindOurBackIsPickedUp) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 
 #include "disk/device/handle_ops.h"
 #include "main/operations/clone.h"
@@ -153,4 +154,28 @@ TEST_F(CloneTest, QuietCloneOfAVolumeOntoASmallerOneCopiesWhatFitsAndFails) {
     EXPECT_TRUE(ui_.log().empty());  // quiet: no question, no write-error box
     std::string image = test_support::ReadWholeFile(machine.image(0));
     EXPECT_EQ(image.substr(22528 * 512, 4 << 20), image.substr(2048 * 512, 4 << 20));
+}
+
+// Only the device prefix makes a disk: files whose names hold "physicaldrive"
+// are cloned onto like any other file, and no disk layout is deleted for them.
+TEST_F(CloneTest, DiskOntoAFileWhateverItsName) {
+    EmbeddedMachine machine({SourceDisk(), SourceDisk()});
+    const std::string source = test_support::ReadWholeFile(machine.image(0));
+    const std::string other_disk = test_support::ReadWholeFile(machine.image(1));
+    for (const std::string name : {"plain.img", "physicaldrive.img", "PhysicalDrive1", "physicaldrive1/disk.img"}) {
+        SCOPED_TRACE(name);
+        const std::string file = machine.dir().file(name);
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        test_support::WriteWholeFile(file, std::string(source.size(), '\0'));
+        ui_.answer_confirm(true);   // clone?
+        ui_.answer_confirm(true);   // a file has no partition length: "Source is bigger ...! Continue?"
+        ui_.answer_confirm(false);  // a file cannot be locked: "Lock and/or Dismount failed! Abort?"
+        EXPECT_EQ(CloneDevice("\\\\.\\PhysicalDrive0", file, Context()), CloneResult::Completed);
+        EXPECT_EQ(status_.last.rfind("clone done in ", 0), 0u) << status_.last;
+        EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
+    }
+    for (const auto& exchange : ui_.log()) EXPECT_EQ(exchange.kind, platform::ScriptedInteraction::Exchange::Confirm);
+    // Disk 1 shares its number with two of the names: it is left alone.
+    EXPECT_TRUE(test_support::ReadWholeFile(machine.image(1)) == other_disk);
+    EXPECT_EQ(platform::device::Registry::instance().snapshot()->volumes_of(1).size(), 2u);
 }

@@ -1,6 +1,7 @@
 // The program run from a console: one verb, its lines, "Done", no display.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "main/operations/command_line.h"
@@ -23,12 +24,14 @@ DiskSpec MbrWithLogical() {
 DiskSpec Gpt() { return DiskSpec{16 << 20, {"sgdisk -n 1:2048:+4M -t 1:0700 %s >/dev/null"}, ""}; }
 
 // Runs the built program without any display; with `console_only` its
-// messages (standard error) are left out.
+// messages (standard error) are left out. `answers` is what the person types
+// (nothing at all when empty).
 test_support::CommandResult RunProgram(const EmbeddedMachine& machine, const std::string& arguments,
-                                       bool console_only = false) {
+                                       bool console_only = false, const std::string& answers = "") {
     std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TARNOVELL_HOST=" +
                           test_support::Quote(machine.manifest()) + " " + TARNOVELL_EXECUTABLE + " " + arguments +
-                          " </dev/null" + (console_only ? " 2>/dev/null" : "");
+                          (answers.empty() ? " </dev/null" : "") + (console_only ? " 2>/dev/null" : "");
+    if (!answers.empty()) command = "printf '%s' " + test_support::Quote(answers) + " | " + command;
     return test_support::Run("sh -c " + test_support::Quote(command));
 }
 
@@ -119,4 +122,24 @@ TEST(CommandLine, DiskAndImageVerbsCopyAndExitByTheirOutcome) {
     auto refused = RunProgram(machine, "-image -restore " + image + " \\\\\\\\.\\\\PhysicalDrive2", true);
     EXPECT_EQ(refused.exit_code, 1) << refused.output;
     EXPECT_EQ(test_support::ReadWholeFile(machine.image(2)), before);
+}
+
+// The destination of the issue that made device names a matter of prefix
+// only: a file named like a disk (the names in between are in the clone's
+// own tests, which can shorten the lock retries a file destination waits out).
+TEST(CommandLine, DiskVerbClonesOntoAFileNamedLikeADisk) {
+    EmbeddedMachine machine({MbrWithLogical()});
+    const std::string source = test_support::ReadWholeFile(machine.image(0));
+    const std::string file = machine.dir().file("some/dir/physicaldrive.img");
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+    test_support::WriteWholeFile(file, std::string(source.size(), '\0'));
+    // Yes to the clone, Yes to going on (a file has no partition length), No
+    // to giving up because a file cannot be locked like a volume.
+    auto clone = RunProgram(machine, "-disk \\\\\\\\.\\\\PhysicalDrive0 " + test_support::Quote(file), false,
+                            "y\ny\nn\n");
+    EXPECT_EQ(clone.exit_code, 0) << clone.output;
+    EXPECT_EQ(clone.output.find("IOCTL_DISK_DELETE_DRIVE_LAYOUT"), std::string::npos) << clone.output;
+    EXPECT_NE(clone.output.find("clone done in "), std::string::npos) << clone.output;
+    EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
+    EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == source);
 }

@@ -1,58 +1,14 @@
-// Device path classification, the INI reader, and the console's answers.
+// The INI reader and the console's answers.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "platform/device/path.h"
 #include "platform/base/ini_file.h"
 #include "platform/base/interaction.h"
 
 using namespace platform;
-using namespace platform::device;
 
 namespace {
-
-struct PathCase {
-    std::string text;
-    PathKind kind;
-    int number;    // disk or volume index, -1 when not applicable
-    char letter;
-};
-
-class DevicePaths : public ::testing::TestWithParam<PathCase> {};
-
-TEST_P(DevicePaths, AreClassifiedByTheirPrefixOnly) {
-    const auto& c = GetParam();
-    DevicePath p = ParseDevicePath(c.text);
-    EXPECT_EQ(p.kind, c.kind) << c.text;
-    if (c.kind == PathKind::Disk) EXPECT_EQ(p.disk, c.number);
-    if (c.kind == PathKind::HarddiskVolume) EXPECT_EQ(p.volume_index, c.number);
-    if (c.letter) EXPECT_EQ(p.letter, c.letter);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DevicePaths,
-    ::testing::Values(PathCase{"\\\\.\\PhysicalDrive0", PathKind::Disk, 0, 0},
-                      PathCase{"\\\\.\\physicaldrive12", PathKind::Disk, 12, 0},
-                      PathCase{"\\\\.\\PhysicalDriveX", PathKind::UnknownDevice, -1, 0},
-                      PathCase{"\\\\.\\c:", PathKind::LetterVolume, -1, 'C'},
-                      PathCase{"\\\\.\\D:\\", PathKind::LetterVolume, -1, 'D'},
-                      PathCase{"\\\\?\\Volume{0a1b2c3d-0000-1111-2222-333344445555}\\", PathKind::GuidVolume, -1, 0},
-                      PathCase{"\\\\.\\HarddiskVolume3", PathKind::HarddiskVolume, 3, 0},
-                      PathCase{"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume17", PathKind::HarddiskVolume, 17, 0},
-                      PathCase{"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1", PathKind::UnknownDevice, -1, 0},
-                      PathCase{"\\\\.\\CdRom0", PathKind::UnknownDevice, -1, 0},
-                      // Linux paths that the old substring tests took for devices or files
-                      PathCase{"/dev/physicaldrive0.img", PathKind::File, -1, 0},
-                      PathCase{"/srv/backup:\\odd name.img", PathKind::File, -1, 0},
-                      PathCase{"relative/disk.img", PathKind::File, -1, 0},
-                      PathCase{"E:\\images\\disk.img", PathKind::DriveFile, -1, 'E'}));
-
-TEST(DevicePaths, DriveFilesKeepTheirRestWithSlashes) {
-    EXPECT_EQ(ParseDevicePath("e:\\images\\a b.img").rest, "images/a b.img");
-    EXPECT_EQ(PhysicalDrivePath(3), "\\\\.\\PhysicalDrive3");
-    EXPECT_EQ(LetterVolumePath('f'), "\\\\.\\F:");
-}
 
 TEST(IniFile, SectionsAndKeysIgnoreCaseAndValuesAreTrimmed) {
     IniFile ini = IniFile::Parse(

@@ -223,27 +223,24 @@ INSTANTIATE_TEST_SUITE_P(Formats, VirtDiskFormatTest, ::testing::ValuesIn(kForma
 
 // ---- attaching for this process alone -----------------------------------------
 
-int FuseMounts() {
-    std::string mounts = test_support::ReadWholeFile("/proc/mounts");
-    int count = 0;
-    for (std::size_t at = mounts.find("fuse"); at != std::string::npos; at = mounts.find("fuse", at + 4)) ++count;
-    return count;
-}
-
-// qemu-nbd processes this process started and has not reaped.
-int OurQemuNbdChildren() {
+// Processes named `name` this process started and has not reaped. A FUSE
+// server would be one of them: counting mounts instead would count those of
+// every other test running beside this one.
+int OurChildren(const std::string& name) {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string stat = test_support::ReadWholeFile(entry.path().string() + "/stat");
         auto open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        if (stat.substr(open + 1, close - open - 1) != "qemu-nbd") continue;
+        if (stat.substr(open + 1, close - open - 1) != name) continue;
         int ppid = 0;
         char state = 0;
         if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid()) ++count;
     }
     return count;
 }
+
+int OurQemuNbdChildren() { return OurChildren("qemu-nbd"); }
 
 struct InProcessCase {
     const char* name;
@@ -259,7 +256,6 @@ TEST_P(VirtDiskInProcessTest, DynamicVhdRoundTripsThroughTheHandleWithoutAFuseMo
     const std::string path = dir.file("disk.vhd");
     const std::int64_t size = 8 * kMiB;
     const std::string data = Pattern(3 * kMiB + 4096, 'q'), tail = Pattern(512, 't');
-    const int mounts_before = FuseMounts();
     {
         Handle handle;
         ASSERT_EQ(Create(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, false, size, &handle), ERROR_SUCCESS);
@@ -268,7 +264,7 @@ TEST_P(VirtDiskInProcessTest, DynamicVhdRoundTripsThroughTheHandleWithoutAFuseMo
             ASSERT_EQ(Open(path, VIRTUAL_STORAGE_TYPE_DEVICE_VHD, &handle), ERROR_SUCCESS);
         }
         ASSERT_EQ(Attach(handle, ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST), ERROR_SUCCESS);
-        EXPECT_EQ(FuseMounts(), mounts_before) << "served without FUSE";
+        EXPECT_EQ(OurChildren("nbdfuse"), 0) << "served without FUSE";
         EXPECT_EQ(OurQemuNbdChildren(), 1);
 
         // Positioned and sequential calls; a request larger than the
@@ -313,7 +309,7 @@ TEST_P(VirtDiskInProcessTest, DynamicVhdRoundTripsThroughTheHandleWithoutAFuseMo
     EXPECT_EQ(DetachVirtualDisk(&reader, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), ERROR_SUCCESS);
     EXPECT_EQ(OurQemuNbdChildren(), 0) << "detaching stops the server";
     EXPECT_FALSE(ReadAt(reader, 0, back.data(), 512, &done)) << "detached";
-    EXPECT_EQ(FuseMounts(), mounts_before);
+    EXPECT_EQ(OurChildren("nbdfuse"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Attaches, VirtDiskInProcessTest,

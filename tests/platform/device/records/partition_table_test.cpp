@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
+#include "platform/base/byte_order.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -21,6 +23,10 @@ static void PrintTo(const GUID& guid, std::ostream* out) { *out << device::GuidT
 namespace {
 
 using platform::GUID;
+using platform::LoadLe32;
+using platform::LoadLe64;
+using platform::StoreLe32;
+using platform::StoreLe64;
 using platform::PARTITION_STYLE_GPT;
 using platform::PARTITION_STYLE_MBR;
 using platform::PARTITION_STYLE_RAW;
@@ -65,31 +71,9 @@ void FlipByte(const std::string& path, std::int64_t offset) {
     WriteBytes(path, offset, byte);
 }
 
-std::uint32_t Le32(const std::string& data, std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(data[at + i]);
-    return value;
-}
-
-std::uint64_t Le64(const std::string& data, std::size_t at) {
-    return Le32(data, at) | (static_cast<std::uint64_t>(Le32(data, at + 4)) << 32);
-}
-
-std::string PutLe(std::uint64_t value, int bytes) {
-    std::string out;
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    return out;
-}
-
-void Put(std::string& data, std::size_t at, std::uint64_t value, int bytes) { data.replace(at, bytes, PutLe(value, bytes)); }
-
 std::string MbrEntryBytes(std::uint8_t boot, std::uint8_t type, std::uint32_t start, std::uint32_t sectors) {
-    std::string entry(16, '\0');
-    entry[0] = static_cast<char>(boot);
-    entry[4] = static_cast<char>(type);
-    Put(entry, 8, start, 4);
-    Put(entry, 12, sectors, 4);
-    return entry;
+    const dev::MbrPartitionRecord entry{boot, {}, type, {}, platform::le32::of(start), platform::le32::of(sectors)};
+    return std::string(reinterpret_cast<const char*>(&entry), sizeof entry);
 }
 
 DiskLayout ReadImageLayout(const std::string& path, std::uint32_t sector_size) {
@@ -474,7 +458,7 @@ TEST_P(PartitionTableEbrChain, StopsAtTheFirstUntrustworthyLink) {
     Partition(image, 16 * kMiB, 512, MbrScript(1, "5"));
     if (HasFatalFailure()) return;
     const std::string ebr1 = ReadBytes(image, kExtendedLba * 512, 512);
-    const std::int64_t ebr2 = kExtendedLba + Le32(ebr1, kEntry1 + 8);
+    const std::int64_t ebr2 = kExtendedLba + LoadLe32(&ebr1[kEntry1 + 8]);
     c.damage(image, ebr2);
 
     const DiskLayout layout = ReadImageLayout(image, 512);
@@ -636,19 +620,17 @@ TEST(PartitionTableGpt, HonoursEntrySizeFromTheHeader) {
     const PeerLayout peer = PeerDump(image, 512);
 
     std::string header = ReadBytes(image, 512, 512);
-    const std::int64_t array_offset = static_cast<std::int64_t>(Le64(header, 72)) * 512;
-    ASSERT_EQ(Le32(header, 80), 128u);
-    ASSERT_EQ(Le32(header, 84), 128u);
+    const std::int64_t array_offset = static_cast<std::int64_t>(LoadLe64(&header[72])) * 512;
+    ASSERT_EQ(LoadLe32(&header[80]), 128u);
+    ASSERT_EQ(LoadLe32(&header[84]), 128u);
     const std::string narrow = ReadBytes(image, array_offset, 128 * 128);
     std::string wide(64 * 256, '\0');
     for (int i = 0; i < 64; ++i) wide.replace(i * 256, 128, narrow.substr(i * 128, 128));
     WriteBytes(image, array_offset, wide);
-    Put(header, 80, 64, 4);
-    Put(header, 84, 256, 4);
-    Put(header, 88, dev::Crc32(wide.data(), wide.size()), 4);
-    const std::uint32_t header_size = Le32(header, 12);
-    Put(header, 16, 0, 4);
-    Put(header, 16, dev::Crc32(header.data(), header_size), 4);
+    StoreLe32(&header[80], 64);
+    StoreLe32(&header[84], 256);
+    StoreLe32(&header[88], dev::Crc32(wide.data(), wide.size()));
+    StoreLe32(&header[16], dev::GptHeaderCrc32(header.data(), LoadLe32(&header[12])));
     WriteBytes(image, 512, header);
     // The backup still describes 128-byte entries; make sure it is not what we read.
     WriteBytes(image, 8 * kMiB - 512, std::string(512, '\0'));
@@ -683,9 +665,8 @@ void EditPrimaryHeader(const std::string& image, const std::function<void(std::s
     std::string header = ReadBytes(image, 512, 512);
     header[56] = static_cast<char>(header[56] ^ 0xFF);
     edit(header);
-    const std::uint32_t size = Le32(header, 12);
-    Put(header, 16, 0, 4);
-    Put(header, 16, dev::Crc32(header.data(), std::min<std::uint32_t>(size, 512)), 4);
+    const std::uint32_t size = LoadLe32(&header[12]);
+    StoreLe32(&header[16], dev::GptHeaderCrc32(header.data(), std::clamp<std::uint32_t>(size, 92, 512)));
     WriteBytes(image, 512, header);
 }
 
@@ -724,7 +705,7 @@ TEST_P(PartitionTableGptDamage, FallsBackToWhatStillChecksOut) {
     const PeerLayout original = PeerDump(image, 512);
     ASSERT_EQ(original.partitions.size(), 2u) << "sgdisk did not partition the disk";
     const std::string backup = ReadBytes(image, kSize - 512, 512);
-    const Geometry geometry{image, kSize - 512, static_cast<std::int64_t>(Le64(backup, 72)) * 512};
+    const Geometry geometry{image, kSize - 512, static_cast<std::int64_t>(LoadLe64(&backup[72])) * 512};
     c.damage(geometry);
 
     const DiskLayout layout = ReadImageLayout(image, 512);
@@ -756,23 +737,26 @@ INSTANTIATE_TEST_SUITE_P(
         GptDamageCase{"primary_entry_array_byte", [](const Geometry& g) { FlipByte(g.image, 1024 + 56); },
                       Outcome::kOriginalGpt, true},
         GptDamageCase{"primary_claims_another_lba",
-                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { Put(h, 24, 2, 8); }); },
+                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { StoreLe64(&h[24], 2); }); },
                       Outcome::kOriginalGpt, false},
         GptDamageCase{"primary_entry_size_too_small",
                       [](const Geometry& g) {
-                          EditPrimaryHeader(g.image, [](std::string& h) { Put(h, 84, 64, 4); Put(h, 80, 256, 4); });
+                          EditPrimaryHeader(g.image, [](std::string& h) {
+                              StoreLe32(&h[84], 64);
+                              StoreLe32(&h[80], 256);
+                          });
                       },
                       Outcome::kOriginalGpt, false},
         GptDamageCase{"primary_entry_count_huge",
-                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { Put(h, 80, 0x00FFFFFF, 4); }); },
+                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { StoreLe32(&h[80], 0x00FFFFFF); }); },
                       Outcome::kOriginalGpt, false},
         GptDamageCase{"primary_array_past_disk_end",
                       [](const Geometry& g) {
-                          EditPrimaryHeader(g.image, [](std::string& h) { Put(h, 72, 16380, 8); });
+                          EditPrimaryHeader(g.image, [](std::string& h) { StoreLe64(&h[72], 16380); });
                       },
                       Outcome::kOriginalGpt, false},
         GptDamageCase{"primary_header_size_over_sector",
-                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { Put(h, 12, 513, 4); }); },
+                      [](const Geometry& g) { EditPrimaryHeader(g.image, [](std::string& h) { StoreLe32(&h[12], 513); }); },
                       Outcome::kOriginalGpt, false},
         GptDamageCase{"both_headers",
                       [](const Geometry& g) {
