@@ -103,6 +103,15 @@ std::string ExportNameOfAddr(std::uintptr_t address, bool demangle) {
     return demangle ? DemangleSymbol(info.dli_sname) : std::string(info.dli_sname);
 }
 
+bool NearestExport(std::uintptr_t address, std::string& name, std::uintptr_t& start) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(address), &info) == 0 || info.dli_sname == nullptr || info.dli_saddr == nullptr)
+        return false;
+    name = DemangleSymbol(info.dli_sname);
+    start = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+    return true;
+}
+
 std::uintptr_t FindExportByName(const std::string& name) {
     return reinterpret_cast<std::uintptr_t>(dlsym(RTLD_DEFAULT, name.c_str()));
 }

@@ -28,6 +28,9 @@ std::string ExecutablePath();
 // The exported (dynamic) symbol that starts exactly at `address`, demangled
 // when asked; empty when there is none.
 std::string ExportNameOfAddr(std::uintptr_t address, bool demangle);
+// The nearest exported (dynamic) symbol at or below `address` inside its
+// image: its demangled name and start; false when there is none.
+bool NearestExport(std::uintptr_t address, std::string& name, std::uintptr_t& start);
 // The address of an exported symbol of any loaded image, or 0.
 std::uintptr_t FindExportByName(const std::string& name);
 // A C++ symbol in readable form ("ns::Class::Method(int)"); other names as
