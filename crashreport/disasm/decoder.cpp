@@ -104,6 +104,11 @@ void UpdateRegisters(csh handle, const cs_insn* instruction, const TInstructionI
     } else {
         registers.clear();
     }
+    if (info.is_call) {
+        // The callee may change every register the calling convention
+        // does not preserve.
+        for (int index : {0, 1, 2, 6, 7, 8, 9, 10, 11}) registers.known[index] = false;
+    }
     if (copy_to >= 0) {
         registers.value[copy_to] = copied_value;
         registers.location[copy_to] = copied_location;
@@ -164,7 +169,8 @@ bool DecodeInstructionBytes(const std::uint8_t* code, std::size_t size, std::uin
     info.modrm = x86.modrm;
     info.is_return = HasGroup(detail, CS_GRP_RET) || HasGroup(detail, CS_GRP_IRET);
     info.is_call = HasGroup(detail, CS_GRP_CALL);
-    info.is_jump = HasGroup(detail, CS_GRP_JUMP);
+    // Capstone files the loop family only as relative branches.
+    info.is_jump = HasGroup(detail, CS_GRP_JUMP) || (HasGroup(detail, CS_GRP_BRANCH_RELATIVE) && !info.is_call);
     info.conditional = info.is_jump && instruction->id != X86_INS_JMP && instruction->id != X86_INS_LJMP;
 
     for (std::uint8_t i = 0; i < x86.op_count; ++i) {

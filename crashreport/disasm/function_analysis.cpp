@@ -121,20 +121,26 @@ bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapS
     info = TFunctionInfo{};
     info.entry_point = entry;
 
-    // The routine's own extent.
-    std::uintptr_t low = entry, high = entry + 1;
+    // The routine's own extent: its symbol where that gives a size, else the
+    // code of its image, else the memory region holding it.
+    std::uintptr_t low = 0, high = 0;
     ModuleInfo module;
-    const bool in_module = FindModuleOfAddr(entry, module);
     std::shared_ptr<TMapFile> map = MapFileForAddr(entry);
     const TMfPublic routine = map->valid() ? map->FindPublic(entry) : TMfPublic{};
     if (routine.valid && routine.size != 0 && entry >= routine.address && entry < routine.address + routine.size) {
         low = routine.address;
         high = routine.address + routine.size;
-    } else if (in_module && module.code_end > module.code_start) {
+    } else if (FindModuleOfAddr(entry, module) && entry >= module.code_start && entry < module.code_end) {
         low = module.code_start;
         high = module.code_end;
-    } else if (snapshot != nullptr) {
-        if (const auto* range = snapshot->find(entry)) {
+    } else {
+        MemoryMapSnapshot taken;
+        const MemoryMapSnapshot* map_of_memory = snapshot;
+        if (map_of_memory == nullptr) {
+            taken = MemoryMapSnapshot::Take();
+            map_of_memory = &taken;
+        }
+        if (const auto* range = map_of_memory->find(entry)) {
             low = range->start;
             high = range->end;
         }

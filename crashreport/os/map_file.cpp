@@ -45,6 +45,12 @@ struct ElfHandles {
 
 std::string ShortRoutineName(std::string_view demangled) {
     std::string_view name = demangled;
+    // A compiler's clone ("f(int) [clone .cold]") keeps its mark.
+    std::string clone;
+    if (const std::size_t mark = name.rfind(" [clone "); mark != std::string_view::npos && name.back() == ']') {
+        clone = std::string(name.substr(mark));
+        name = name.substr(0, mark);
+    }
     // Cut the parameter list: the "(" matching the last ")".
     const std::size_t close = name.rfind(')');
     if (close != std::string_view::npos && name.find('(') != std::string_view::npos) {
@@ -68,7 +74,7 @@ std::string ShortRoutineName(std::string_view demangled) {
         else if (c == ' ' && depth == 0 && !(i >= 8 && name.substr(i - 8, 8) == "operator")) cut = i;
     }
     if (cut != std::string_view::npos) name = name.substr(cut + 1);
-    return std::string(name);
+    return std::string(name) + clone;
 }
 
 TMapFile::TMapFile(const ModuleInfo& module) {

@@ -17,7 +17,8 @@ constexpr int kAddressDigits = 16;
 
 struct Frame {
     std::uintptr_t address = 0;  // as found: the exact address or a return address
-    bool top = false;            // an exact address (where the thread is, or the creator)
+    bool top = false;            // where the thread is (or the creator): always shown
+    bool exact = false;          // not a return address: no call stands before it
     bool creator = false;
     std::uintptr_t final_address = 0;
     std::uintptr_t routine_start = 0;
@@ -69,9 +70,9 @@ std::uintptr_t CallBefore(std::uintptr_t return_address) {
 void Describe(Frame& frame) {
     // A return address belongs to the call before it, which may be the last
     // instruction of its routine.
-    const std::uintptr_t lookup = frame.top ? frame.address : frame.address - 1;
+    const std::uintptr_t lookup = frame.exact ? frame.address : frame.address - 1;
     frame.final_address = frame.address;
-    if (!frame.top) {
+    if (!frame.exact) {
         const std::uintptr_t call = CallBefore(frame.address);
         if (call != 0) frame.final_address = call;
     }
@@ -139,7 +140,7 @@ std::string InternalErrorText(const std::string& stage, std::uintptr_t failure_a
 std::string AddrToLocationText(std::uintptr_t address, bool show_relative_address, bool show_relative_line) {
     Frame frame;
     frame.address = address;
-    frame.top = true;
+    frame.top = frame.exact = true;
     Describe(frame);
     std::string text = PadText(Hex(address), kAddressDigits, '0');
     if (frame.routine_name.empty() && frame.line == 0) {
@@ -164,11 +165,15 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
         const TDAPreStackItem* stack = options.prepared_stack;
         std::uintptr_t current = options.current_address;
         std::size_t skip_first = 0;
+        bool current_is_return_address = false;
         if (stack == nullptr) {
-            CollectStackItems(collected, 0);
+            // Without this function's own frame: the first address is where
+            // our caller called us.
+            CollectStackItems(collected, 1);
             stack = &collected;
             if (current == 0 && !options.is_exception && !collected.empty()) {
                 current = collected.front().return_address;
+                current_is_return_address = true;
                 skip_first = 1;
             }
         }
@@ -176,6 +181,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
             Frame top;
             top.address = current;
             top.top = true;
+            top.exact = !current_is_return_address;
             frames.push_back(top);
         }
         for (std::size_t i = skip_first; i < stack->size(); ++i) {
@@ -191,7 +197,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
         if (options.creator_address != 0) {
             Frame creator;
             creator.address = options.creator_address;
-            creator.creator = true;
+            creator.creator = creator.exact = true;
             frames.push_back(creator);
         }
         if (options.progress) options.progress(25);

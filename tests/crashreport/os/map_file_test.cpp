@@ -100,6 +100,7 @@ TEST(MapFile, ShortRoutineNamesDropParametersAndReturnTypes) {
         {"(anonymous namespace)::Helper()", "(anonymous namespace)::Helper"},
         {"operator new(unsigned long)", "operator new"},
         {"inflate", "inflate"},
+        {"ns::f(int) [clone .cold]", "ns::f [clone .cold]"},
     };
     for (const auto& [demangled, expected] : cases) EXPECT_EQ(ShortRoutineName(demangled), expected);
 }
