@@ -47,11 +47,14 @@ INVBitmapRef BitmapFromImage(const QImage& image) {
     INVBitmapRef bitmap = CreateBitmap(rgb.width(), rgb.height());
     if (!bitmap) return nullptr;
     // Format_RGB32 pixels lie in memory as blue, green, red, 0xFF: the
-    // bitmap's own order, only with rows top-down.
+    // bitmap's own order, only with rows top-down; the unused byte is kept 0
+    // as in every other bitmap of ours.
     const std::size_t row_bytes = static_cast<std::size_t>(rgb.width()) * 4;
-    for (int y = 0; y < rgb.height(); ++y)
-        std::memcpy(bitmap->Bits() + static_cast<std::size_t>(rgb.height() - 1 - y) * row_bytes, rgb.constScanLine(y),
-                    row_bytes);
+    for (int y = 0; y < rgb.height(); ++y) {
+        std::uint8_t* row = bitmap->Bits() + static_cast<std::size_t>(rgb.height() - 1 - y) * row_bytes;
+        std::memcpy(row, rgb.constScanLine(y), row_bytes);
+        for (std::size_t x = 3; x < row_bytes; x += 4) row[x] = 0;
+    }
     return bitmap;
 }
 
