@@ -8,26 +8,11 @@
 #include <fstream>
 #include <system_error>
 
+#include "crashreport/text/byte_order.h"
+
 namespace crashreport {
 
 namespace {
-
-void PutLe16(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-
-void PutLe32(std::string& out, std::uint32_t v) {
-    PutLe16(out, v & 0xFFFF);
-    PutLe16(out, v >> 16);
-}
-
-std::uint32_t GetLe32(std::string_view in, std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(in[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 3])) << 24;
-}
 
 struct DosTime {
     std::uint16_t time = 0;

@@ -79,15 +79,13 @@ bool LeadsNowhere(std::uintptr_t target, const MemoryMapSnapshot* snapshot) {
 // A compiler's jump table: "cmp idx, n; ja default; lea base, [rip + table];
 // movsxd r, dword [base + idx*4]; add r, base; jmp r". Gives the table and
 // its entry count.
-bool FindCaseTable(const std::vector<const Decoded*>& run, const TRegisterState& before_jump,
-                   std::uintptr_t& table, std::size_t& entries) {
+bool FindCaseTable(const std::vector<const Decoded*>& run, std::uintptr_t& table, std::size_t& entries) {
     if (run.size() < 3) return false;
     const TInstructionInfo& jump = run[run.size() - 1]->info;
     const TInstructionInfo& add = run[run.size() - 2]->info;
     const TInstructionInfo& load = run[run.size() - 3]->info;
     if (jump.id != X86_INS_JMP || add.id != X86_INS_ADD || (load.id != X86_INS_MOVSXD && load.id != X86_INS_MOV))
         return false;
-    (void)before_jump;
     // The table base is the register the add adds, loaded by a lea.
     std::uintptr_t base = 0;
     for (std::size_t i = run.size() - 3; i-- > 0 && run.size() - i < 16;) {
@@ -161,7 +159,6 @@ bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapS
         while (decoded.count(address) == 0) {
             if (decoded.size() >= kMaxInstructions || !inside(address)) break;
             Decoded item;
-            const TRegisterState before = registers;
             if (!DecodeInstructionEx(address, &registers, snapshot, item.info)) {
                 info.last_error_address = address;
                 info.last_error_number = kInvalidCodeError;
@@ -197,7 +194,7 @@ bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapS
             if (unresolved) {
                 std::uintptr_t table = 0;
                 std::size_t entries = 0;
-                if (!ins.is_call && FindCaseTable(run, before, table, entries)) {
+                if (!ins.is_call && FindCaseTable(run, table, entries)) {
                     TCodeArea area;
                     area.begin = table;
                     area.end = table + entries * 4;

@@ -7,20 +7,11 @@
 #include <system_error>
 
 #include "crashreport/image/png_writer.h"
+#include "crashreport/text/byte_order.h"
 
 namespace crashreport {
 
 namespace {
-
-void PutLe16(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-
-void PutLe32(std::string& out, std::uint32_t v) {
-    PutLe16(out, v & 0xFFFF);
-    PutLe16(out, v >> 16);
-}
 
 bool WriteWholeFile(const std::filesystem::path& file, const std::string& data) {
     if (data.empty()) return false;

@@ -7,6 +7,7 @@
 
 #include "crashreport/codec/zip.h"
 #include "crashreport/image/bitmap.h"
+#include "crashreport/text/byte_order.h"
 
 namespace crashreport {
 
@@ -238,13 +239,6 @@ private:
 std::uint32_t Adler32(const std::string& data) {
     return static_cast<std::uint32_t>(
         adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-}
-
-void PutBe32(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 24));
-    out.push_back(static_cast<char>(v >> 16));
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
 }
 
 void PutChunk(std::string& png, const char* type, const std::string& data) {

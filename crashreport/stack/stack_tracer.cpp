@@ -30,9 +30,8 @@ struct Frame {
     bool relative_known = false;
 };
 
-struct StageFailure {
-    const char* stage;
-};
+// Thrown when the caller asked the trace to stop.
+struct Aborted {};
 
 template <class T, class Key>
 bool FoldRepeats(std::vector<T>& items, std::size_t first, std::size_t last, Key key) {
@@ -122,7 +121,7 @@ std::uint32_t CheckValueOf(const Frame& frame) {
 }
 
 void CheckAbort(const TraceStackOptions& options) {
-    if (options.abort != nullptr && options.abort->load()) throw StageFailure{nullptr};
+    if (options.abort != nullptr && options.abort->load()) throw Aborted{};
 }
 
 }  // namespace
@@ -300,8 +299,8 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
         }
         for (std::size_t i = 0; i < lines.size(); ++i) result.text += (i == 0 ? "" : "\r\n") + lines[i];
         if (options.progress) options.progress(1000);
-    } catch (const StageFailure& failure) {
-        if (failure.stage == nullptr) return TraceStackResult{};
+    } catch (const Aborted&) {
+        return TraceStackResult{};
     } catch (...) {
         const std::uintptr_t current = options.current_address;
         TraceStackResult failed;
