@@ -20,6 +20,10 @@ packages=(
   libwim15 libwim-dev wimtools
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
+  # the crash reporter: zlib for deflate and CRC-32, capstone for disassembly,
+  # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
+  # checks its PNG files
+  zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
 )
 
 missing=()

@@ -84,3 +84,9 @@ printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAG
   >> "$corpus/wim_xml/plain"
 
 find "$corpus" -type f | sort | xargs ls -l | awk '{print $5, $9}'
+
+# Crash reporter: a small ELF image with symbols and line tables, built here.
+mkdir -p "$corpus"/{crash_codec,elf_debug_info}
+printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
+gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
+strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"

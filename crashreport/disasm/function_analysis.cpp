@@ -1,0 +1,270 @@
+#include "crashreport/disasm/function_analysis.h"
+
+#include <capstone/capstone.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <set>
+
+#include "crashreport/os/map_file.h"
+#include "crashreport/os/modules.h"
+
+namespace crashreport {
+
+namespace {
+
+// Not to run away on a wild entry point.
+constexpr std::size_t kMaxInstructions = 200000;
+
+struct Decoded {
+    TInstructionInfo info;
+    bool ends_flow = false;
+};
+
+}  // namespace
+
+const TCodeArea* TFunctionInfo::AreaAt(std::uintptr_t address) const {
+    for (const TCodeArea& area : code_areas)
+        if (address >= area.begin && address < area.end) return &area;
+    return nullptr;
+}
+
+bool TFunctionInfo::IsInstructionStart(std::uintptr_t address) const {
+    return std::binary_search(instruction_starts.begin(), instruction_starts.end(), address);
+}
+
+const TFarCall* TFunctionInfo::CallReturningTo(std::uintptr_t return_address) const {
+    for (const TFarCall& call : far_calls)
+        if (call.is_call && call.end == return_address) return &call;
+    return nullptr;
+}
+
+bool IsNoReturnRoutineName(const std::string& name) {
+    static const std::set<std::string> kNames = {
+        "abort", "exit", "_exit", "_Exit", "quick_exit", "__cxa_throw", "__cxa_rethrow", "_Unwind_Resume",
+        "__stack_chk_fail", "std::terminate", "__assert_fail", "__cxa_bad_cast", "__cxa_bad_typeid",
+        "__cxa_call_unexpected", "pthread_exit", "longjmp", "siglongjmp", "__longjmp_chk", "__fortify_fail"};
+    return kNames.count(name) != 0 || name.rfind("std::__throw_", 0) == 0;
+}
+
+std::uintptr_t FollowJumpStub(std::uintptr_t address, const MemoryMapSnapshot* snapshot) {
+    std::uintptr_t at = address;
+    for (int step = 0; step < 2; ++step) {
+        TInstructionInfo info;
+        if (!DecodeInstructionEx(at, nullptr, snapshot, info)) return address;
+        if (info.id == X86_INS_ENDBR64) {
+            at = info.next;
+            continue;
+        }
+        if (info.is_jump && !info.conditional && !info.relative_target && info.target != 0) return info.target;
+        return address;
+    }
+    return address;
+}
+
+std::string RoutineNameAt(std::uintptr_t address) {
+    std::string name = ProcNameForAddr(address);
+    if (name.empty()) name = ShortRoutineName(ExportNameOfAddr(address, true));
+    return name;
+}
+
+namespace {
+
+bool LeadsNowhere(std::uintptr_t target, const MemoryMapSnapshot* snapshot) {
+    if (target == 0) return false;
+    return IsNoReturnRoutineName(RoutineNameAt(FollowJumpStub(target, snapshot)));
+}
+
+// A compiler's jump table: "cmp idx, n; ja default; lea base, [rip + table];
+// movsxd r, dword [base + idx*4]; add r, base; jmp r". Gives the table and
+// its entry count.
+bool FindCaseTable(const std::vector<const Decoded*>& run, std::uintptr_t& table, std::size_t& entries) {
+    if (run.size() < 3) return false;
+    const TInstructionInfo& jump = run[run.size() - 1]->info;
+    const TInstructionInfo& add = run[run.size() - 2]->info;
+    const TInstructionInfo& load = run[run.size() - 3]->info;
+    if (jump.id != X86_INS_JMP || add.id != X86_INS_ADD || (load.id != X86_INS_MOVSXD && load.id != X86_INS_MOV))
+        return false;
+    // The table base is the register the add adds, loaded by a lea.
+    std::uintptr_t base = 0;
+    for (std::size_t i = run.size() - 3; i-- > 0 && run.size() - i < 16;) {
+        const TInstructionInfo& candidate = run[i]->info;
+        if (candidate.id == X86_INS_LEA && candidate.has_absolute_memory) {
+            base = candidate.memory_address;
+            break;
+        }
+    }
+    if (base == 0) return false;
+    // The bound comes from the last compare with a constant before the
+    // conditional jump that guards the table.
+    for (std::size_t i = run.size() - 3; i-- > 1;) {
+        const TInstructionInfo& guard = run[i]->info;
+        const TInstructionInfo& compare = run[i - 1]->info;
+        if (!guard.conditional) continue;
+        if (compare.id != X86_INS_CMP || !compare.has_immediate || compare.immediate < 0 || compare.immediate > 4096)
+            return false;
+        if (guard.id == X86_INS_JA) entries = static_cast<std::size_t>(compare.immediate) + 1;
+        else if (guard.id == X86_INS_JAE) entries = static_cast<std::size_t>(compare.immediate);
+        else return false;
+        table = base;
+        return entries > 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapSnapshot* snapshot) {
+    info = TFunctionInfo{};
+    info.entry_point = entry;
+
+    // The routine's own extent: its symbol where that gives a size, else the
+    // code of its image, else the memory region holding it.
+    std::uintptr_t low = 0, high = 0;
+    ModuleInfo module;
+    std::shared_ptr<TMapFile> map = MapFileForAddr(entry);
+    const TMfPublic routine = map->valid() ? map->FindPublic(entry) : TMfPublic{};
+    if (routine.valid && routine.size != 0 && entry >= routine.address && entry < routine.address + routine.size) {
+        low = routine.address;
+        high = routine.address + routine.size;
+    } else if (FindModuleOfAddr(entry, module) && entry >= module.code_start && entry < module.code_end) {
+        low = module.code_start;
+        high = module.code_end;
+    } else {
+        MemoryMapSnapshot taken;
+        const MemoryMapSnapshot* map_of_memory = snapshot;
+        if (map_of_memory == nullptr) {
+            taken = MemoryMapSnapshot::Take();
+            map_of_memory = &taken;
+        }
+        if (const auto* range = map_of_memory->find(entry)) {
+            low = range->start;
+            high = range->end;
+        }
+    }
+    auto inside = [&](std::uintptr_t address) { return address >= low && address < high; };
+
+    std::map<std::uintptr_t, Decoded> decoded;
+    std::set<std::uintptr_t> labels{entry};
+    std::vector<TCodeArea> tables;
+    std::deque<std::pair<std::uintptr_t, TRegisterState>> work;
+    work.push_back({entry, TRegisterState{}});
+    std::map<std::uintptr_t, std::uintptr_t> origins;
+
+    while (!work.empty()) {
+        auto [address, registers] = work.front();
+        work.pop_front();
+        std::vector<const Decoded*> run;
+        while (decoded.count(address) == 0) {
+            if (decoded.size() >= kMaxInstructions || !inside(address)) break;
+            Decoded item;
+            if (!DecodeInstructionEx(address, &registers, snapshot, item.info)) {
+                info.last_error_address = address;
+                info.last_error_number = kInvalidCodeError;
+                info.last_error_text = kInvalidCodeText;
+                work.clear();
+                break;
+            }
+            const TInstructionInfo& ins = item.info;
+            bool unresolved = false;
+            if (ins.is_call) {
+                info.far_calls.push_back({true, ins.this_address, ins.next, ins.target, ins.relative_target,
+                                          ins.target_location, ins.pointer_table_location});
+                if (ins.target == 0) unresolved = true;
+                item.ends_flow = LeadsNowhere(ins.target, snapshot);
+            } else if (ins.is_jump) {
+                if (ins.target != 0 && inside(ins.target)) {
+                    if (labels.insert(ins.target).second) origins[ins.target] = ins.this_address;
+                    work.push_back({ins.target, registers});
+                } else if (ins.target != 0) {
+                    info.far_calls.push_back({false, ins.this_address, ins.next, ins.target, ins.relative_target,
+                                              ins.target_location, ins.pointer_table_location});
+                } else {
+                    unresolved = true;
+                }
+                item.ends_flow = !ins.conditional;
+            } else if (ins.is_return) {
+                item.ends_flow = true;
+            } else if (ins.id == X86_INS_HLT || ins.id == X86_INS_UD2) {
+                item.ends_flow = true;
+            }
+            auto placed = decoded.emplace(address, std::move(item)).first;
+            run.push_back(&placed->second);
+            if (unresolved) {
+                std::uintptr_t table = 0;
+                std::size_t entries = 0;
+                if (!ins.is_call && FindCaseTable(run, table, entries)) {
+                    TCodeArea area;
+                    area.begin = table;
+                    area.end = table + entries * 4;
+                    area.is_case_table = true;
+                    area.origin = ins.this_address;
+                    tables.push_back(area);
+                    for (std::size_t k = 0; k < entries; ++k) {
+                        std::int32_t offset = 0;
+                        if (!SafeReadMemory(reinterpret_cast<const void*>(table + 4 * k), &offset, 4, snapshot)) break;
+                        const std::uintptr_t target = table + static_cast<std::intptr_t>(offset);
+                        if (!inside(target)) continue;
+                        if (labels.insert(target).second) origins[target] = ins.this_address;
+                        work.push_back({target, registers});
+                    }
+                } else {
+                    info.unresolved_branches.push_back({ins.is_call, ins.this_address, ins.next});
+                }
+            }
+            if (placed->second.ends_flow) break;
+            address = ins.next;
+        }
+        if (info.last_error_number != 0) break;
+    }
+
+    // Areas: runs of contiguous instructions, broken at labels and after
+    // instructions that end the flow.
+    const Decoded* previous = nullptr;
+    for (const auto& [address, item] : decoded) {
+        info.instruction_starts.push_back(address);
+        const bool starts_new = previous == nullptr || previous->info.next != address || previous->ends_flow ||
+                                labels.count(address) != 0;
+        if (starts_new) {
+            TCodeArea area;
+            area.begin = address;
+            auto origin = origins.find(address);
+            area.origin = origin == origins.end() ? 0 : origin->second;
+            info.code_areas.push_back(area);
+        }
+        info.code_areas.back().end = item.info.next;
+        previous = &item;
+    }
+    if (!info.code_areas.empty()) {
+        info.code_begin = info.code_areas.front().begin;
+        info.code_length = info.code_areas.back().end - info.code_begin;
+    }
+    for (const TCodeArea& table : tables) info.code_areas.push_back(table);
+    std::sort(info.code_areas.begin(), info.code_areas.end(),
+              [](const TCodeArea& a, const TCodeArea& b) { return a.begin < b.begin; });
+
+    // A routine can be intercepted when its first contiguous stretch holds
+    // more than a 5-byte jump and none of the instructions there has a
+    // short target that moving them would break.
+    std::uintptr_t run_end = entry;
+    bool short_branch = false;
+    for (auto it = decoded.find(entry); it != decoded.end() && it->first == run_end; ++it) {
+        if (it->first != entry && labels.count(it->first) != 0) break;
+        if (it->first < entry + 6 && (it->second.info.is_call || it->second.info.is_jump) &&
+            it->second.info.target_size < 4 && !it->second.info.redirectable)
+            short_branch = true;
+        run_end = it->second.info.next;
+        if (it->second.ends_flow) break;
+    }
+    info.interceptable = run_end - entry > 5 && !short_branch;
+    info.copy_length = info.code_length + 4;
+    for (const TFarCall& call : info.far_calls)
+        if (call.target_location != 0) info.copy_length += 4;
+    info.valid = info.last_error_number == 0 && !decoded.empty();
+    return info.valid;
+}
+
+bool AnalyseFunctionAt(std::uintptr_t entry, TFunctionInfo& info) { return AnalyseFunction(entry, info, nullptr); }
+
+}  // namespace crashreport

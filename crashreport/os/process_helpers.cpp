@@ -1,0 +1,321 @@
+#include "crashreport/os/process_helpers.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <list>
+#include <mutex>
+#include <system_error>
+
+#include "crashreport/os/modules.h"
+#include "crashreport/os/system_facts.h"
+#include "crashreport/text/string_toolkit.h"
+
+namespace crashreport {
+
+void ListOwnThreadIds(std::vector<std::uint32_t>& ids) {
+    ids.clear();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        const std::string name = entry.path().filename().string();
+        ids.push_back(static_cast<std::uint32_t>(std::strtoul(name.c_str(), nullptr, 10)));
+    }
+}
+
+bool ThreadIsAlive(std::uint32_t thread_id) {
+    std::error_code error;
+    return thread_id != 0 && std::filesystem::exists("/proc/self/task/" + std::to_string(thread_id), error);
+}
+
+bool ThreadState(std::uint32_t thread_id, bool& stopped, int& priority) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread_id) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    // The command name may hold blanks and parentheses; the fields follow
+    // the last ")".
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos || close + 2 >= text.size()) return false;
+    const std::string rest = text.substr(close + 2);
+    stopped = !rest.empty() && (rest[0] == 'T' || rest[0] == 't');
+    // Field 19 (nice) is the 17th after the state.
+    std::size_t at = 0;
+    for (int field = 0; field < 16 && at != std::string::npos; ++field) at = rest.find(' ', at + 1);
+    priority = at == std::string::npos ? 0 : std::atoi(rest.c_str() + at + 1);
+    return true;
+}
+
+namespace {
+
+struct ThreadNameEntry {
+    std::uint32_t thread_id = 0;
+    std::string name;
+    std::string class_name;
+    std::uintptr_t creator_address = 0;
+    std::uint32_t creator_thread_id = 0;
+};
+
+struct ThreadNameList {
+    std::timed_mutex lock;
+    std::list<ThreadNameEntry> entries;
+};
+
+ThreadNameList& Names() {
+    static ThreadNameList list;
+    return list;
+}
+
+}  // namespace
+
+void SetThreadDisplayName(std::uint32_t thread_id, const std::string& name, std::uint32_t creator_thread_id,
+                          std::uintptr_t creator_address, const std::string& class_name) {
+    ThreadNameList& list = Names();
+    std::lock_guard guard(list.lock);
+    ThreadNameEntry old;
+    for (auto it = list.entries.begin(); it != list.entries.end(); ++it) {
+        if (it->thread_id == thread_id) {
+            old = *it;
+            list.entries.erase(it);
+            break;
+        }
+    }
+    if (!name.empty() || creator_address != 0) {
+        ThreadNameEntry entry;
+        entry.thread_id = thread_id;
+        entry.name = name.empty() ? old.name : name;
+        entry.class_name = class_name.empty() ? old.class_name : class_name;
+        entry.creator_address = creator_address != 0 ? creator_address : old.creator_address;
+        entry.creator_thread_id = creator_thread_id != 0 ? creator_thread_id : old.creator_thread_id;
+        list.entries.push_front(std::move(entry));
+    }
+    for (auto it = list.entries.begin(); it != list.entries.end(); ++it) {
+        if (!ThreadIsAlive(it->thread_id)) {
+            list.entries.erase(it);
+            break;
+        }
+    }
+}
+
+void ClearThreadDisplayName(std::uint32_t thread_id) { SetThreadDisplayName(thread_id, {}, 0, 0, {}); }
+
+void NameThreadForDebugger(std::uint32_t thread_id, const std::string& name) {
+    SetThreadDisplayName(thread_id, name);
+    if (!name.empty() && thread_id == CurrentThreadId())
+        pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+std::string GetThreadDisplayName(std::uint32_t thread_id, bool include_internal, std::uintptr_t* creator_address,
+                                 std::uint32_t* creator_thread_id) {
+    if (creator_address != nullptr) *creator_address = 0;
+    if (creator_thread_id != nullptr) *creator_thread_id = 0;
+    const std::string id_text = CardToHexPadded(thread_id, 1, '0');
+    ThreadNameList& list = Names();
+    std::unique_lock guard(list.lock, std::chrono::milliseconds(50));
+    if (!guard.owns_lock()) return "thread " + id_text;
+    std::string name, class_name;
+    for (const ThreadNameEntry& entry : list.entries) {
+        if (entry.thread_id != thread_id) continue;
+        name = entry.name;
+        class_name = entry.class_name;
+        if (creator_address != nullptr) *creator_address = entry.creator_address;
+        if (creator_thread_id != nullptr) *creator_thread_id = entry.creator_thread_id;
+        break;
+    }
+    if (!include_internal)
+        for (const char* internal : kInternalThreadNames)
+            if (name == internal) return {};
+    if (!name.empty() && name != "-") return name + " (" + id_text + ")";
+    std::string text = "thread " + id_text;
+    if (!class_name.empty()) text += " (" + class_name + ")";
+    return text;
+}
+
+namespace {
+
+bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+std::size_t LastSeparator(std::u16string_view path) {
+    for (std::size_t i = path.size(); i > 0; --i)
+        if (IsSeparator(path[i - 1])) return i - 1;
+    return std::u16string_view::npos;
+}
+
+}  // namespace
+
+std::u16string FileNameOfPathW(std::u16string_view path) {
+    const std::size_t at = LastSeparator(path);
+    return std::u16string(at == std::u16string_view::npos ? path : path.substr(at + 1));
+}
+
+std::u16string FolderOfPathW(std::u16string_view path) {
+    const std::size_t at = LastSeparator(path);
+    return at == std::u16string_view::npos ? std::u16string() : std::u16string(path.substr(0, at + 1));
+}
+
+std::u16string PathWithoutExtW(std::u16string_view name) {
+    const std::size_t dot = name.rfind(u'.');
+    return std::u16string(dot == std::u16string_view::npos ? name : name.substr(0, dot));
+}
+
+std::u16string DriveOfPathW(std::u16string_view path) {
+    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        int separators = 0;
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            if (IsSeparator(path[i]) && ++separators == 4) return std::u16string(path.substr(0, i)) + u'\\';
+        }
+        return std::u16string(path) + u'\\';
+    }
+    if (path.size() >= 2 && path[1] == u':') return std::u16string(1, path[0]) + u":\\";
+    if (!path.empty() && path[0] == u'/') return u"/";
+    return std::u16string(path);
+}
+
+std::u16string ExpandPathAgainst(std::u16string_view name, std::u16string_view executable) {
+    std::u16string path;
+    const bool rooted = !name.empty() && IsSeparator(name[0]);
+    const bool drive = name.size() >= 2 && name[1] == u':';
+    if (name.size() < 3 || (!rooted && !drive)) {
+        path = FolderOfPathW(executable) + std::u16string(name);
+    } else if (rooted && !(name.size() >= 2 && IsSeparator(name[1]))) {
+        std::u16string root = DriveOfPathW(executable);
+        path = root + std::u16string(name.substr(1));
+    } else {
+        path = std::u16string(name);
+    }
+    // Resolve "./" and "../" steps with whichever separator the path uses.
+    const char16_t separator = path.find(u'\\') != std::u16string::npos && path.find(u'/') == std::u16string::npos
+                                   ? u'\\'
+                                   : u'/';
+    std::u16string here{separator, u'.', separator};
+    while (ReplaceSubStrCaseW(path, here, std::u16string(1, separator), true)) {
+    }
+    const std::u16string up{separator, u'.', u'.', separator};
+    for (std::size_t at = path.find(up); at != std::u16string::npos; at = path.find(up)) {
+        const std::size_t previous = at == 0 ? std::u16string::npos : path.rfind(separator, at - 1);
+        if (previous == std::u16string::npos) {
+            path.erase(at, up.size() - 1);
+        } else {
+            path.erase(previous, at + up.size() - 1 - previous);
+        }
+    }
+    return path;
+}
+
+std::u16string ExpandPathW(std::u16string_view name) {
+    return ExpandPathAgainst(name, Utf8ToWideText(ExecutablePath()));
+}
+
+std::filesystem::path GetZelTempFolder() {
+    std::error_code error;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+    if (error) return {};
+    std::filesystem::create_directories(temp, error);
+    const std::string program = std::filesystem::path(ExecutablePath()).stem().string();
+    std::filesystem::path folder = temp / (program + ".zelExcept");
+    std::filesystem::create_directories(folder, error);
+    if (error) return {};
+    return folder / "";
+}
+
+void DeleteFolderTree(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        std::error_code ignored;
+        if (!entry.is_directory(ignored)) std::filesystem::remove(entry.path(), ignored);
+    }
+    std::filesystem::remove(folder, error);
+}
+
+namespace {
+
+std::mutex& StoreLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::filesystem::path& StoreFolderSetting() {
+    static std::filesystem::path folder;
+    return folder;
+}
+
+std::filesystem::path StoreFolder() {
+    std::lock_guard guard(StoreLock());
+    if (!StoreFolderSetting().empty()) return StoreFolderSetting();
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = config != nullptr && config[0] != 0 ? std::filesystem::path(config)
+                                 : home != nullptr && home[0] != 0  ? std::filesystem::path(home) / ".config"
+                                                                    : std::filesystem::temp_directory_path();
+    return base / "tarnovell" / "registry";
+}
+
+// A key path of the Windows form ("Software\Vendor\Form") as folders; steps
+// that could leave the store ("..", empty) are dropped.
+std::filesystem::path ValuePath(RegistryRoot root, std::string_view key, std::string_view value_name) {
+    std::filesystem::path path = StoreFolder() / (root == RegistryRoot::CurrentUser ? "HKCU" : "HKLM");
+    std::string step;
+    auto add = [&] {
+        if (!step.empty() && step != "." && step != "..") path /= step;
+        step.clear();
+    };
+    for (char c : key) {
+        if (c == '\\' || c == '/') add();
+        else step.push_back(c);
+    }
+    add();
+    std::string value = value_name.empty() ? std::string("(default)") : std::string(value_name);
+    for (char& c : value)
+        if (c == '/' || c == '\\') c = '_';
+    if (value == "." || value == "..") value = "_" + value;
+    return path / value;
+}
+
+}  // namespace
+
+void SetRegistryStoreFolder(const std::filesystem::path& folder) {
+    std::lock_guard guard(StoreLock());
+    StoreFolderSetting() = folder;
+}
+
+std::string RegistryReadText(RegistryRoot root, std::string_view key, std::string_view value_name) {
+    std::ifstream in(ValuePath(root, key, value_name), std::ios::binary);
+    if (!in) return {};
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A text value ends at its first zero, as REG_SZ is read.
+    const std::size_t zero = text.find('\0');
+    return zero == std::string::npos ? text : text.substr(0, zero);
+}
+
+bool RegistryWriteText(RegistryRoot root, std::string_view key, std::string_view value_name, std::string_view text) {
+    const std::filesystem::path path = ValuePath(root, key, value_name);
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error) return false;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    return !out.fail();
+}
+
+bool RegistryDeleteValue(RegistryRoot root, std::string_view key, std::string_view value_name) {
+    std::error_code error;
+    return std::filesystem::remove(ValuePath(root, key, value_name), error);
+}
+
+bool IsLoaderLockBusy(int) { return false; }
+
+bool IsIdentifierText(std::string_view text) {
+    if (text.empty()) return false;
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    if (!letter(text[0])) return false;
+    for (char c : text.substr(1))
+        if (!letter(c) && !(c >= '0' && c <= '9')) return false;
+    return true;
+}
+
+bool IsNilOrInRange(std::uintptr_t p, std::uintptr_t low, std::uintptr_t high) {
+    return p == 0 || (low <= p && p <= high);
+}
+
+}  // namespace crashreport
