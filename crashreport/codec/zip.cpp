@@ -118,6 +118,9 @@ std::string UnpackBlob(std::string_view blob) {
     if (blob.size() <= kBlobHeaderSize) return {};
     const std::uint32_t length = GetLe32(blob, 0);
     const std::uint32_t stored_crc = GetLe32(blob, 8);
+    // Deflate packs at most 1032 bytes into one: a header that claims more
+    // than that is damaged, and must not make us reserve gigabytes.
+    if (length / 1032 > blob.size() - kBlobHeaderSize) return {};
     std::string data;
     try {
         data.resize(length);
