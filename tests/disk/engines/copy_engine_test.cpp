@@ -306,7 +306,12 @@ TEST_P(CopyLoop, StopsAndReportsAsTheCaseSays) {
     StatusLog status;
     copy_cancel = false;
 
-    CopyOutcome outcome = RunCopyLoop(source, sink, {size, nullptr, &status, "Done in "});
+    CopyLoopSettings settings;
+    settings.limit = size;
+    OperationContext context;
+    context.status = &status;
+    context.cancel = &copy_cancel;
+    CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
     copy_cancel = false;
 
     EXPECT_EQ(outcome.end, c.end);
@@ -366,12 +371,14 @@ TEST(CopyLoopProgress, BarToMaximumAndNullReportersAreFine) {
     FakeSink sink;
     ProgressLog progress;
     copy_cancel = false;
-    EXPECT_TRUE(RunCopyLoop(source, sink, {0, &progress, nullptr, "Done in "}).completed());
+    OperationContext with_bar;
+    with_bar.progress = &progress;
+    EXPECT_TRUE(RunCopyLoop(source, sink, CopyLoopSettings{}, with_bar).completed());
     EXPECT_EQ(progress.max, 100);
     ASSERT_FALSE(progress.positions.empty());
     EXPECT_EQ(progress.positions.back(), 100);
     FakeSink quiet;
-    EXPECT_TRUE(RunCopyLoop(source, quiet, {}).completed());
+    EXPECT_TRUE(RunCopyLoop(source, quiet, CopyLoopSettings{}, OperationContext{}).completed());
     EXPECT_EQ(quiet.bytes, data);
     EXPECT_EQ(KBytesPerSecond(10 * 1024 * 1000, 1000), "10000 KBytes/sec");
     EXPECT_EQ(KBytesPerSecond(4096, 0), "4000 KBytes/sec");  // within one tick counts as 1 ms

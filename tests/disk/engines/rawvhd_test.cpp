@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "disk/bindings/virtdisk.h"
+#include "disk/engines/rawvhd.h"
 #include "platform/device/handle.h"
 #include "platform/device/registry.h"
 #include "platform/modules/module.h"
