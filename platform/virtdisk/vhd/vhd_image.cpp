@@ -100,21 +100,27 @@ DWORD VhdImage::bitmap_of(std::uint32_t block, const std::vector<std::uint8_t>*&
     return ERROR_SUCCESS;
 }
 
+template <typename Piece>
+DWORD VhdImage::for_each_piece(std::int64_t offset, std::size_t length, const Piece& piece) {
+    for (std::size_t done = 0; done < length;) {
+        const std::uint64_t at = static_cast<std::uint64_t>(offset) + done;
+        const auto block = static_cast<std::uint32_t>(at / block_size_);
+        const auto within = static_cast<std::uint32_t>(at % block_size_);
+        const std::size_t n = std::min<std::size_t>(length - done, block_size_ - within);
+        if (DWORD failed = piece(block, within, done, n); failed != ERROR_SUCCESS) return failed;
+        done += n;
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD VhdImage::read(std::int64_t offset, void* buffer, std::size_t length) {
     if (offset < 0 || static_cast<std::uint64_t>(offset) + length > static_cast<std::uint64_t>(size_))
         return ERROR_INVALID_PARAMETER;
     auto* out = static_cast<std::uint8_t*>(buffer);
     if (footer_.disk_type == kVhdFixed) return file_.read(out, length, offset) ? ERROR_SUCCESS : LastFileError();
-    while (length > 0) {
-        const auto block = static_cast<std::uint32_t>(offset / block_size_);
-        const auto within = static_cast<std::uint32_t>(offset % block_size_);
-        const std::size_t n = std::min<std::size_t>(length, block_size_ - within);
-        if (DWORD failed = read_block(block, within, out, n); failed != ERROR_SUCCESS) return failed;
-        offset += static_cast<std::int64_t>(n);
-        out += n;
-        length -= n;
-    }
-    return ERROR_SUCCESS;
+    return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
+        return read_block(block, within, out + done, n);
+    });
 }
 
 DWORD VhdImage::read_block(std::uint32_t block, std::uint32_t within, std::uint8_t* buffer, std::size_t length) {
@@ -144,16 +150,9 @@ DWORD VhdImage::write(std::int64_t offset, const void* data, std::size_t length)
         return ERROR_INVALID_PARAMETER;
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (footer_.disk_type == kVhdFixed) return file_.write(in, length, offset) ? ERROR_SUCCESS : LastFileError();
-    while (length > 0) {
-        const auto block = static_cast<std::uint32_t>(offset / block_size_);
-        const auto within = static_cast<std::uint32_t>(offset % block_size_);
-        const std::size_t n = std::min<std::size_t>(length, block_size_ - within);
-        if (DWORD failed = write_block(block, within, in, n); failed != ERROR_SUCCESS) return failed;
-        offset += static_cast<std::int64_t>(n);
-        in += n;
-        length -= n;
-    }
-    return ERROR_SUCCESS;
+    return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
+        return write_block(block, within, in + done, n);
+    });
 }
 
 DWORD VhdImage::allocate(std::uint32_t block) {

@@ -51,6 +51,10 @@ public:
 private:
     VhdImage() = default;
     DWORD open_dynamic(std::int64_t file_size);
+    // Calls piece(block, offset in block, bytes done, bytes) for each part of
+    // [offset, offset + length) that lies in one block, in order.
+    template <typename Piece>
+    DWORD for_each_piece(std::int64_t offset, std::size_t length, const Piece& piece);
     DWORD read_block(std::uint32_t block, std::uint32_t within, std::uint8_t* buffer, std::size_t length);
     DWORD write_block(std::uint32_t block, std::uint32_t within, const std::uint8_t* data, std::size_t length);
     DWORD allocate(std::uint32_t block);
