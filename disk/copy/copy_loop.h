@@ -23,10 +23,10 @@ namespace disk {
 constexpr std::size_t kCopyBlockSize = 524288;
 constexpr const char* kCopyCaption = "Tarnovell";
 
-// The copy cancel flag, one for the process: the raw copies and the
-// conversions and transfers to come clear it as they start and hand it to
-// the loop; a window that offers to stop a running copy sets it. The main
-// window's own cancel flag is another one.
+// The copy cancel flag, one for the process: the copies that stop on it
+// (BackupRaw, RestoreRaw, rawvhd) clear it as they start and hand it to the
+// loop in their context; a window that offers to stop a running copy sets
+// it. The main window's own cancel flag is another one.
 extern std::atomic<bool> copy_cancel;
 
 // Posts the status text to `window` as WM_OPERATION kind 3 and returns at

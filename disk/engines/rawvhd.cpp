@@ -30,8 +30,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = 1 << 20;
 constexpr std::int64_t kProgressStep = 64ll << 20;
-// The largest virtual disk a VHD can describe.
-constexpr std::int64_t kMaxVhdSize = 2040ll << 30;
 
 [[noreturn]] void Raise(const std::string& prefix, DWORD code) { throw std::runtime_error(prefix + std::to_string(code)); }
 
@@ -151,7 +149,7 @@ private:
 Handle CreateImage(const std::string& path, int mode, std::int64_t size, bool attach) {
     // A virtual disk holds whole sectors: an odd-sized source ends in zeros.
     const std::int64_t maximum = (size + 511) / 512 * 512;
-    if (maximum <= 0 || (LoweredExtension(path) == ".vhd" && maximum > kMaxVhdSize))
+    if (maximum <= 0 || (LoweredExtension(path) == ".vhd" && static_cast<std::uint64_t>(maximum) > vd::kVhdMaxSize))
         Raise("CreateVHD DST failed ", platform::ERROR_INVALID_PARAMETER);
     Handle created;
     DWORD result = mode == kRawVhdToDynamicVhd
