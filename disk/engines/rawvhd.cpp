@@ -181,10 +181,13 @@ struct DestinationEnd {
 // one needs its parent and goes through the service, which says it cannot.
 bool IsOwnVhd(const std::string& path) { return LoweredExtension(path) == ".vhd"; }
 
-std::unique_ptr<vd::VhdImage> OpenOwnVhd(const std::string& path, bool writable, const std::string& failed) {
+// Null for a differencing VHD when `differencing_to_service` is set; any
+// other refusal raises `failed` and its code.
+std::unique_ptr<vd::VhdImage> OpenOwnVhd(const std::string& path, bool writable, const std::string& failed,
+                                         bool differencing_to_service = true) {
     std::unique_ptr<vd::VhdImage> image;
     if (DWORD opened = vd::VhdImage::Open(LinuxPathOf(path), writable, image); opened != platform::ERROR_SUCCESS) {
-        if (opened == platform::ERROR_NOT_SUPPORTED) return nullptr;
+        if (opened == platform::ERROR_NOT_SUPPORTED && differencing_to_service) return nullptr;
         Raise(failed, opened);
     }
     return image;
@@ -232,7 +235,8 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
         out.handle = CreateImage(out.replacement->path(), mode, size, !IsOwnVhd(destination));
         if (IsOwnVhd(destination)) {
             out.handle.close();
-            out.endpoint = std::make_unique<VhdSink>(OpenOwnVhd(out.replacement->path(), true, "OpenVHD DST failed "), true);
+            out.endpoint =
+                std::make_unique<VhdSink>(OpenOwnVhd(out.replacement->path(), true, "OpenVHD DST failed ", false), true);
         } else {
             // Zeros need not be written to a blank image: a dynamic one stays as small as its data.
             out.endpoint = std::make_unique<RawSink>(out.handle, 0, ZeroBlocks::Skipped);
@@ -286,9 +290,9 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
 }
 
 // The copy of the routine: 1 MiB blocks, a percentage posted after every
-// 64 MiB and no text, the reading held at each report, any failed read or
-// write the end of it.
-CopyLoopSettings RawVhdSettings(std::int64_t size) {
+// 64 MiB and no text, the reading held at each report when there is someone
+// to report to, any failed read or write the end of it.
+CopyLoopSettings RawVhdSettings(std::int64_t size, const OperationContext& context) {
     CopyLoopSettings settings;
     settings.limit = size;
     settings.source_must_reach_limit = true;
@@ -297,7 +301,7 @@ CopyLoopSettings RawVhdSettings(std::int64_t size) {
     settings.progress.every_bytes = kProgressStep;
     settings.progress.shows = ProgressShows::Percent;
     settings.progress.pump = false;  // a worker thread: the window pumps its own messages
-    settings.progress.reading_waits_for_steps = true;
+    settings.progress.reading_waits_for_steps = context.status != nullptr;
     settings.read_errors = ReadErrorPolicy::Stop;
     settings.quiet_write_errors = true;
     return settings;
@@ -324,7 +328,7 @@ bool rawvhd(const OperationContext& context, const std::string& source, const st
     DestinationEnd dst;
     OpenDestinationEnd(destination, mode, src.size, dst);
 
-    CopyOutcome outcome = RunCopyLoop(*src.endpoint, *dst.endpoint, RawVhdSettings(src.size), context);
+    CopyOutcome outcome = RunCopyLoop(*src.endpoint, *dst.endpoint, RawVhdSettings(src.size, context), context);
     switch (outcome.end) {
     case CopyEnd::Completed: break;
     case CopyEnd::Cancelled:
