@@ -71,7 +71,6 @@ public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
     bool ask(const std::string& question) const { return ui_.confirm(question, kCopyCaption); }
     void tell(const std::string& message) const { ui_.inform(message, kCopyCaption); }
-    Interaction& ui() const { return ui_; }
 
 private:
     Interaction& ui_;
