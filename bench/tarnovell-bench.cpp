@@ -11,11 +11,13 @@
 //
 // The clone copies between two disks of an embedded machine the bench writes
 // (disk 0 is INPUT, disk 1 a sparse image of its size); the peer writes the
-// same bytes into a second image. Our copies always end with fdatasync, the
-// peers as named do not: the "-durable" lines run dd with conv=fdatasync.
+// same bytes into a second image. Our copies end with fdatasync: done means
+// on the medium. Every peer is held to the same: dd with conv=fdatasync, the
+// others timed with a `sync -d` of their output.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +31,7 @@
 #include <vector>
 
 #include "disk/engines/copy_engine.h"
-#include "disk/bindings/virtdisk.h"
+#include "disk/engines/rawvhd.h"
 #include "main/operations/clone.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
@@ -81,6 +83,7 @@ struct Engine {
     std::string peer_output;
     std::string peer;               // shell command
     std::function<bool()> check;    // after both have run once
+    std::string peer_label;         // how the table names the peer
 };
 
 double Seconds(const std::function<bool()>& run, bool& ok) {
@@ -134,7 +137,8 @@ bool RunEngine(const Engine& engine, int runs, double bytes) {
     }
     double our_rate = bytes / 1e6 / Median(ours);
     double peer_rate = bytes / 1e6 / Median(theirs);
-    std::printf("%s %.1f %.1f %.2f\n", engine.name.c_str(), our_rate, peer_rate, our_rate / peer_rate);
+    std::printf("| %s | %.0f | %.0f | %.2f | `%s` |\n", engine.name.c_str(), our_rate, peer_rate, our_rate / peer_rate,
+                engine.peer_label.c_str());
     std::fflush(stdout);
     return true;
 }
@@ -146,8 +150,8 @@ void MakeSparse(const std::string& path, std::uintmax_t size) {
 
 int Usage() {
     std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
-                 "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first) or clone;\n"
-                 "  the -durable lines of raw-backup and clone come with them\n";
+                 "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
+                 "  fixed-vhd-backup, dynamic-vhd-backup or vhd-restore (runs dynamic-vhd-backup first)\n";
     return 2;
 }
 
@@ -205,11 +209,10 @@ int main(int argc, char** argv) {
 
     auto raw_backup = [&] { return ok(disk::BackupRaw(input, at("ours.raw"), nullptr, 0, 0, false)); };
     auto clone = [&] {
-        tarnovell::CloneContext context;
-        context.quiet = true;
+        disk::OperationContext context;
         std::atomic<bool> cancel{false};
         context.cancel = &cancel;
-        bool done = tarnovell::CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context) ==
+        bool done = tarnovell::CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context, true) ==
                     tarnovell::CloneResult::Completed;
         tarnovell::MainLockedVolumes().release();  // a clone leaves the destination's volumes locked
         return done;
@@ -233,43 +236,57 @@ int main(int argc, char** argv) {
     auto same_as_input = [&](const std::string& vhd) {
         return Shell("qemu-img compare -q -f vpc -F raw " + Quote(vhd) + " " + Quote(input));
     };
-
-    // Our copies end with fdatasync: done means on the medium. The peers as
-    // named leave their data in the page cache; the "-durable" lines give
-    // the peer the same guarantee (conv=fdatasync).
-    std::vector<Engine> engines = {
-        {"raw-backup", at("ours.raw"), raw_backup, at("peer.raw"), dd + "of=" + Quote(at("peer.raw")), same_raw},
-        {"lz4-backup", at("ours.lz4"), [&] { return ok(disk::BackupRaw(input, at("ours.lz4"), nullptr, 0, 0, true)); },
-         at("peer.lz4"),
-         "lz4 -1 -l -q -f " + Quote(input) + " " + Quote(at("peer.lz4")),
-         [&] { return decodes_to_input(at("ours.lz4")) && decodes_to_input(at("peer.lz4")); }},
-        {"lz4-restore", at("ours.restored"),
-         [&] { return ok(disk::RestoreRaw(at("ours.lz4"), at("ours.restored"), nullptr, 0, 0, true)); },
-         at("peer.restored"),
-         "lz4 -d -q -f " + Quote(at("ours.lz4")) + " " + Quote(at("peer.restored")),
-         [&] { return SameBytes(at("ours.restored"), at("peer.restored")) && SameBytes(at("ours.restored"), input); }},
-        {"clone", "", clone, "", dd + "of=" + Quote(at("peer-disk.img")) + " conv=notrunc", same_disk},
-        {"raw-backup-durable", at("ours.raw"), raw_backup, at("peer.raw"),
-         dd + "of=" + Quote(at("peer.raw")) + " conv=fdatasync", same_raw},
-        {"clone-durable", "", clone, "", dd + "of=" + Quote(at("peer-disk.img")) + " conv=notrunc,fdatasync", same_disk},
-        {"vhd-fixed-backup", at("ours-fixed.vhd"), [&] { return vhd_copy(input, at("ours-fixed.vhd"), 1); },
-         at("peer-fixed.vhd"), to_vhd("fixed", at("peer-fixed.vhd")),
-         [&] { return same_as_input(at("ours-fixed.vhd")) && same_as_input(at("peer-fixed.vhd")); }},
-        {"vhd-dynamic-backup", at("ours.vhd"), [&] { return vhd_copy(input, at("ours.vhd"), 2); }, at("peer.vhd"),
-         to_vhd("dynamic", at("peer.vhd")),
-         [&] { return same_as_input(at("ours.vhd")) && same_as_input(at("peer.vhd")); }},
-        {"vhd-restore", at("ours-vhd.restored"), [&] { return vhd_copy(at("ours.vhd"), at("ours-vhd.restored"), 0); },
-         at("peer-vhd.restored"),
-         "qemu-img convert -f vpc -O raw " + Quote(at("ours.vhd")) + " " + Quote(at("peer-vhd.restored")),
-         [&] { return SameBytes(at("ours-vhd.restored"), input) && SameBytes(at("peer-vhd.restored"), input); }},
+    // The peers that do not sync are timed with a sync of their output.
+    auto synced = [](const std::string& command, const std::string& output) {
+        return command + " && sync -d " + Quote(output);
     };
 
-    std::printf("# %s, %.1f MB, median of %d runs; name ours_MB/s peer_MB/s ratio\n", input.c_str(), size / 1e6, runs);
+    std::vector<Engine> engines = {
+        {"raw backup", at("ours.raw"), raw_backup, at("peer.raw"),
+         dd + "of=" + Quote(at("peer.raw")) + " conv=fdatasync", same_raw, "dd bs=512K conv=fdatasync"},
+        {"LZ4 backup", at("ours.lz4"), [&] { return ok(disk::BackupRaw(input, at("ours.lz4"), nullptr, 0, 0, true)); },
+         at("peer.lz4"), synced("lz4 -1 -l -q -f " + Quote(input) + " " + Quote(at("peer.lz4")), at("peer.lz4")),
+         [&] { return decodes_to_input(at("ours.lz4")) && decodes_to_input(at("peer.lz4")); },
+         "lz4 -1 -l` + `sync -d"},
+        {"LZ4 restore", at("ours.restored"),
+         [&] { return ok(disk::RestoreRaw(at("ours.lz4"), at("ours.restored"), nullptr, 0, 0, true)); },
+         at("peer.restored"),
+         synced("lz4 -d -q -f " + Quote(at("ours.lz4")) + " " + Quote(at("peer.restored")), at("peer.restored")),
+         [&] { return SameBytes(at("ours.restored"), at("peer.restored")) && SameBytes(at("ours.restored"), input); },
+         "lz4 -d` + `sync -d"},
+        {"clone", "", clone, "", dd + "of=" + Quote(at("peer-disk.img")) + " conv=notrunc,fdatasync", same_disk,
+         "dd bs=512K conv=notrunc,fdatasync"},
+        {"fixed VHD backup", at("ours-fixed.vhd"), [&] { return vhd_copy(input, at("ours-fixed.vhd"), 1); },
+         at("peer-fixed.vhd"), synced(to_vhd("fixed", at("peer-fixed.vhd")), at("peer-fixed.vhd")),
+         [&] { return same_as_input(at("ours-fixed.vhd")) && same_as_input(at("peer-fixed.vhd")); },
+         "qemu-img convert -O vpc -o subformat=fixed` + `sync -d"},
+        {"dynamic VHD backup", at("ours.vhd"), [&] { return vhd_copy(input, at("ours.vhd"), 2); }, at("peer.vhd"),
+         synced(to_vhd("dynamic", at("peer.vhd")), at("peer.vhd")),
+         [&] { return same_as_input(at("ours.vhd")) && same_as_input(at("peer.vhd")); },
+         "qemu-img convert -O vpc -o subformat=dynamic` + `sync -d"},
+        {"VHD restore", at("ours-vhd.restored"), [&] { return vhd_copy(at("ours.vhd"), at("ours-vhd.restored"), 0); },
+         at("peer-vhd.restored"),
+         synced("qemu-img convert -f vpc -O raw " + Quote(at("ours.vhd")) + " " + Quote(at("peer-vhd.restored")),
+                at("peer-vhd.restored")),
+         [&] { return SameBytes(at("ours-vhd.restored"), input) && SameBytes(at("peer-vhd.restored"), input); },
+         "qemu-img convert -f vpc -O raw` + `sync -d"},
+    };
+    // The restores read what the backups before them wrote.
+    auto wanted = [&](const std::string& name) {
+        auto key = [](std::string text) {
+            for (auto& c : text) c = c == ' ' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return text;
+        };
+        const std::string k = key(name);
+        return only.empty() || k == only || (only == "lz4-restore" && k == "lz4-backup") ||
+               (only == "vhd-restore" && k == "dynamic-vhd-backup");
+    };
+
+    std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);
+    std::printf("| engine | ours MB/s | peer MB/s | ratio | peer |\n|---|---|---|---|---|\n");
     bool all = true;
     for (const auto& engine : engines)
-        if (only.empty() || engine.name.rfind(only, 0) == 0 || (only == "lz4-restore" && engine.name == "lz4-backup") ||
-            (only == "vhd-restore" && engine.name == "vhd-dynamic-backup"))
-            all = RunEngine(engine, runs, static_cast<double>(size)) && all;
+        if (wanted(engine.name)) all = RunEngine(engine, runs, static_cast<double>(size)) && all;
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");
     fs::remove_all(work, error);

@@ -1,8 +1,8 @@
 // The virtual-disk service as the program uses it: thin wrappers that look
 // each VirtDisk.dll entry point up at the call (raising "could not load ...
 // from virtdisk.dll" when the library or the entry point is missing) and
-// return its Windows result code, and rawvhd, the block copy between a disk
-// or file and a VHD/VHDX.
+// return its Windows result code. rawvhd, the block copy between a disk or
+// file and a VHD/VHDX, is in disk/engines/rawvhd.h.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ std::string LoweredExtension(const std::string& path);
 VIRTUAL_STORAGE_TYPE StorageTypeOfPath(const std::string& path);
 
 // Paths that are not valid UTF-8 are refused with ERROR_INVALID_NAME by the
-// wrappers that take one (and by rawvhd) before anything is touched.
+// wrappers that take one before anything is touched.
 
 // Opens a virtual disk. An ISO is always opened with access 0xD0000.
 // Parameter version 1 carries `rw_depth`; version 2 opens for everything.
@@ -88,15 +88,5 @@ std::int64_t GetHandleLength(platform::Handle& handle);
 
 // Posts a progress percentage to the target (nothing without one).
 void PostPercent(platform::OperationTarget* target, int percent);
-
-// rawvhd copy modes.
-enum : int { kRawVhdToDevice = 0, kRawVhdToFixedVhd = 1, kRawVhdToDynamicVhd = 2 };
-
-// Copies `source` to `destination` in `mode` (0 VHD/VHDX to disk or file,
-// 1 to a new fixed VHD/VHDX, 2 to a new dynamic one) in blocks of 1 MiB,
-// posting the percentage to `progress` (may be null) after every 64 MiB.
-// True when the copy completed; raises std::runtime_error with the step's
-// text and code on failure.
-bool rawvhd(const std::string& source, const std::string& destination, int mode, platform::OperationTarget* progress);
 
 }  // namespace disk

@@ -58,69 +58,70 @@ namespace {
 constexpr std::int64_t kSyncBehind = 128 << 20;
 }  // namespace
 
-RawSink::RawSink(Handle& handle, std::int64_t base, bool leave_holes)
-    : handle_(handle), base_(base), leave_holes_(leave_holes) {}
+bool SyncBehind::wrote(std::int64_t bytes) {
+    unsynced_ += bytes;
+    if (unsynced_ < kSyncBehind) return true;
+    unsynced_ = 0;
+    if (!thread_.joinable()) thread_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
+    std::lock_guard lock(mutex_);
+    if (error_) {
+        SetLastError(error_);
+        return false;
+    }
+    due_ = true;
+    due_signal_.notify_one();
+    return true;
+}
 
-RawSink::~RawSink() { stop_syncing(); }
+void SyncBehind::run(std::stop_token stop) {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            due_signal_.wait(lock, [&] { return due_ || stop.stop_requested(); });
+            if (stop.stop_requested()) return;
+            due_ = false;
+        }
+        if (!sync_()) {
+            std::lock_guard lock(mutex_);
+            error_ = GetLastError();
+        }
+    }
+}
+
+bool SyncBehind::stop() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        {
+            std::lock_guard lock(mutex_);
+            due_signal_.notify_one();
+        }
+        thread_.join();
+    }
+    if (error_) {
+        SetLastError(error_);
+        return false;
+    }
+    return true;
+}
+
+RawSink::RawSink(Handle& handle, std::int64_t base, ZeroBlocks zeros)
+    : handle_(handle), base_(base), zeros_(zeros), sync_behind_([this] { return FlushFileBuffers(handle_); }) {}
 
 bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
     end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
-    if (leave_holes_ && IsAllZero(data)) return true;
+    if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) return true;
     std::size_t done = 0;
     if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) return false;
     if (done != data.size()) {
         SetLastError(ERROR_WRITE_FAULT);
         return false;
     }
-    unsynced_ += static_cast<std::int64_t>(done);
-    if (unsynced_ >= kSyncBehind) {
-        unsynced_ = 0;
-        if (!syncer_.joinable()) syncer_ = platform::StartThread([this](std::stop_token stop) { sync_behind(stop); });
-        std::lock_guard lock(mutex_);
-        if (sync_error_) {
-            SetLastError(sync_error_);
-            return false;
-        }
-        due_ = true;
-        sync_due_.notify_one();
-    }
-    return true;
-}
-
-void RawSink::sync_behind(std::stop_token stop) {
-    for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            sync_due_.wait(lock, [&] { return due_ || stop.stop_requested(); });
-            if (stop.stop_requested()) return;
-            due_ = false;
-        }
-        if (!FlushFileBuffers(handle_)) {
-            std::lock_guard lock(mutex_);
-            sync_error_ = GetLastError();
-        }
-    }
-}
-
-bool RawSink::stop_syncing() {
-    if (syncer_.joinable()) {
-        syncer_.request_stop();
-        {
-            std::lock_guard lock(mutex_);
-            sync_due_.notify_one();
-        }
-        syncer_.join();
-    }
-    if (sync_error_) {
-        SetLastError(sync_error_);
-        return false;
-    }
-    return true;
+    return sync_behind_.wrote(static_cast<std::int64_t>(done));
 }
 
 bool RawSink::finish() {
-    if (!stop_syncing()) return false;
-    if (leave_holes_) {
+    if (!sync_behind_.stop()) return false;
+    if (zeros_ == ZeroBlocks::LeftAsHoles) {
         // Holes at the end are not part of a file until its end is set.
         std::int64_t size = 0;
         if (!GetFileSizeEx(handle_, &size)) return false;

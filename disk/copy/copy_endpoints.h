@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -19,7 +20,8 @@ class CopySource {
 public:
     virtual ~CopySource() = default;
     // The bytes the source will yield. A source that can only tell at its end
-    // (a packed image) gives its best estimate so far.
+    // (a packed image) gives its best estimate so far; one that cannot tell
+    // at all (a stream from a peer) gives 0.
     virtual std::int64_t size() = 0;
     // Reads the bytes from `offset` on into `buffer`, filling it unless the
     // source ends first; `done` is the count read, 0 at the end. False (with
@@ -30,7 +32,12 @@ public:
 class CopySink {
 public:
     virtual ~CopySink() = default;
-    // Stores all of `data` at `offset`. False (with the last error) on failure.
+    // Called once before the first write: what the sink must store before any
+    // data (a file's magic, a peer's greeting). False (with the last error)
+    // stops the copy before it reads anything.
+    virtual bool start() { return true; }
+    // Stores all of `data` at `offset`; offsets come in order, each where the
+    // previous write ended. False (with the last error) on failure.
     virtual bool write(std::int64_t offset, std::span<const std::byte> data) = 0;
     // Everything written is on the medium. False (with the last error) when
     // it is not: write errors of buffered data surface only here.
@@ -51,36 +58,61 @@ private:
     std::int64_t size_;
 };
 
-// A disk, volume or file written from byte `base` on.
-//
-// What has been written is synced in the background every 64 MiB, so the
-// medium is busy while the copy runs and finish has only the tail to wait
-// for. With `leave_holes` (only for a file made empty for this copy) blocks
-// of zeros are not written: the file keeps holes there, which read as zeros.
+// Syncs what a sink has written on a thread of its own every 128 MiB, so
+// the medium is busy while the copy runs and the sink's finish has only the
+// tail to wait for. `sync` is the sink's own flush (false with the last
+// error on failure).
+class SyncBehind {
+public:
+    explicit SyncBehind(std::function<bool()> sync) : sync_(std::move(sync)) {}
+    ~SyncBehind() { stop(); }
+    SyncBehind(const SyncBehind&) = delete;
+    SyncBehind& operator=(const SyncBehind&) = delete;
+
+    // Counts `bytes` more written. False (with the last error) when an
+    // earlier background sync failed.
+    bool wrote(std::int64_t bytes);
+    // Waits for the sync under way. False (with the last error) when a
+    // background sync failed.
+    bool stop();
+
+private:
+    void run(std::stop_token stop);
+
+    std::function<bool()> sync_;
+    std::int64_t unsynced_ = 0;
+    std::mutex mutex_;
+    std::condition_variable due_signal_;
+    bool due_ = false;
+    platform::DWORD error_ = 0;
+    std::jthread thread_;  // last: stopped and joined first
+};
+
+// What a sink does with a block of zeros.
+enum class ZeroBlocks {
+    Written,
+    // Not written: the file (made empty for this copy) keeps a hole there,
+    // and its end is set at finish.
+    LeftAsHoles,
+    // Not written: the medium (made blank for this copy) reads zeros there.
+    Skipped,
+};
+
+// A disk, volume or file written from byte `base` on, synced behind the
+// writing.
 class RawSink : public CopySink {
 public:
-    RawSink(platform::Handle& handle, std::int64_t base, bool leave_holes = false);
-    ~RawSink() override;
-    RawSink(const RawSink&) = delete;
-    RawSink& operator=(const RawSink&) = delete;
+    RawSink(platform::Handle& handle, std::int64_t base, ZeroBlocks zeros = ZeroBlocks::Written);
 
     bool write(std::int64_t offset, std::span<const std::byte> data) override;
     bool finish() override;
 
 private:
-    void sync_behind(std::stop_token stop);
-    bool stop_syncing();  // false (with the last error) when a background sync failed
-
     platform::Handle& handle_;
     std::int64_t base_;
-    bool leave_holes_;
+    ZeroBlocks zeros_;
     std::int64_t end_ = 0;  // furthest byte written or left as a hole
-    std::int64_t unsynced_ = 0;
-    std::mutex mutex_;
-    std::condition_variable sync_due_;
-    bool due_ = false;
-    platform::DWORD sync_error_ = 0;
-    std::jthread syncer_;
+    SyncBehind sync_behind_;
 };
 
 // True when every byte of `data` is zero.

@@ -1,6 +1,6 @@
 #include "disk/copy/copy_loop.h"
-#include "platform/os/thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -12,6 +12,7 @@
 
 #include "disk/copy/copy_buffer.h"
 #include "platform/base/interaction.h"
+#include "platform/os/thread.h"
 
 namespace disk {
 
@@ -39,6 +40,7 @@ std::int64_t MillisecondsSince(Clock::time_point then) {
 // Reads the source on a thread of its own, a few blocks ahead of the loop, so
 // that reading the next block overlaps writing this one. Blocks come out in
 // source order; a failed read is handed on as it is, for the loop to decide.
+// When the loop holds it, the reading stops at the position the loop allows.
 class BlockPrefetcher {
 public:
     struct Block {
@@ -51,9 +53,12 @@ public:
         std::exception_ptr exception;
     };
 
-    BlockPrefetcher(CopySource& source, std::int64_t limit, std::size_t depth)
-        : source_(source), limit_(limit), blocks_(depth) {
-        for (auto& block : blocks_) block.buffer = AlignedBuffer(kCopyBlockSize);
+    // `allowed` < 0: the reading never waits for the loop.
+    BlockPrefetcher(CopySource& source, std::int64_t limit, std::size_t block_size, std::size_t depth,
+                    std::int64_t allowed)
+        : source_(source), limit_(limit), block_size_(block_size), blocks_(std::max<std::size_t>(1, depth)),
+          allowed_(allowed) {
+        for (auto& block : blocks_) block.buffer = AlignedBuffer(block_size_);
         reader_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
     }
 
@@ -81,20 +86,35 @@ public:
         room_.notify_one();
     }
 
+    // The reading may go on up to `position`.
+    void allow(std::int64_t position) {
+        {
+            std::lock_guard lock(mutex_);
+            allowed_ = position;
+        }
+        room_.notify_one();
+    }
+
 private:
     void run(std::stop_token stop) {
         std::int64_t offset = 0;
         for (;;) {
+            std::int64_t allowed = 0;
             {
                 std::unique_lock lock(mutex_);
-                room_.wait(lock, [&] { return stop.stop_requested() || produced_ - consumed_ < blocks_.size(); });
+                room_.wait(lock, [&] {
+                    return stop.stop_requested() ||
+                           (produced_ - consumed_ < blocks_.size() && (allowed_ < 0 || offset < allowed_));
+                });
                 if (stop.stop_requested()) return;
+                allowed = allowed_;
             }
             Block& block = blocks_[produced_ % blocks_.size()];
             block.offset = offset;
-            block.requested = kCopyBlockSize;
-            if (limit_ > 0)
-                block.requested = static_cast<std::size_t>(std::min<std::int64_t>(kCopyBlockSize, limit_ - offset));
+            std::int64_t wanted = static_cast<std::int64_t>(block_size_);
+            if (limit_ > 0) wanted = std::min(wanted, limit_ - offset);
+            if (allowed >= 0) wanted = std::min(wanted, allowed - offset);
+            block.requested = static_cast<std::size_t>(wanted);
             block.done = 0;
             block.ok = true;
             block.error = 0;
@@ -122,75 +142,94 @@ private:
 
     CopySource& source_;
     std::int64_t limit_;
+    std::size_t block_size_;
     std::vector<Block> blocks_;
     std::mutex mutex_;
     std::condition_variable room_;
     std::condition_variable ready_;
     std::size_t produced_ = 0;
     std::size_t consumed_ = 0;
+    std::int64_t allowed_;
     std::jthread reader_;  // last: stops and joins before the blocks go
 };
-
-constexpr std::size_t kReadAhead = 8;
 
 std::string WriteErrorText(std::int64_t position, std::size_t size, DWORD error) {
     return "pos:" + std::to_string(position) + " - buffersize:" + std::to_string(size) +
            " ,writefile error:" + SysErrorMessage(error);
 }
 
-// Moves the bar and posts the rate at most once a second (strictly more than
-// 1000 ms apart), and lets the window's messages run then.
+// Shows progress by the settings' policy: every so many bytes, or at most
+// once a second; as bar and rate, or as a posted percentage.
 class ProgressCadence {
 public:
-    ProgressCadence(const CopyLoopSettings& settings, CopySource& source)
-        : settings_(settings), source_(source), start_(Clock::now()), last_(start_) {}
+    ProgressCadence(const CopyLoopSettings& settings, const OperationContext& context, CopySource& source)
+        : policy_(settings.progress), limit_(settings.limit), context_(context), source_(source),
+          start_(Clock::now()), last_(start_), next_step_(policy_.every_bytes) {}
 
     void step(std::int64_t position) {
         Clock::time_point now = Clock::now();
-        if (settings_.progress_every_bytes > 0) {
+        if (policy_.every_bytes > 0) {
             if (position < next_step_) return;
-            next_step_ = (position / settings_.progress_every_bytes + 1) * settings_.progress_every_bytes;
-            if (settings_.console) *settings_.console << "." << std::flush;
+            next_step_ = (position / policy_.every_bytes + 1) * policy_.every_bytes;
         } else if (now - last_ <= std::chrono::milliseconds(1000)) {
             return;
         }
-        std::int64_t total = settings_.limit > 0 ? settings_.limit : source_.size();
-        if (settings_.progress && total > 0)
-            settings_.progress->set_position(std::min<std::int64_t>(100, position * 100 / total));
-        std::int64_t elapsed = MillisecondsSince(start_);
-        if (elapsed > 0) PostStatus(settings_.window, KBytesPerSecond(position, elapsed));
-        pump();
+        std::int64_t total = limit_ > 0 ? limit_ : source_.size();
+        if (policy_.shows == ProgressShows::Percent) {
+            if (total > 0) context_.post_percent(position * 100 / total);
+        } else {
+            if (context_.progress && total > 0)
+                context_.progress->set_position(std::min<std::int64_t>(100, position * 100 / total));
+            std::int64_t elapsed = MillisecondsSince(start_);
+            if (elapsed > 0) context_.post_status(KBytesPerSecond(position, elapsed));
+        }
+        if (context_.console) *context_.console << "." << std::flush;
+        if (policy_.pump) pump();
         last_ = Clock::now();
+    }
+
+    // Where the reading may go before the next step is reported; -1: anywhere.
+    std::int64_t reading_allowed() const {
+        return policy_.reading_waits_for_steps && policy_.every_bytes > 0 ? next_step_ : -1;
     }
 
     std::int64_t elapsed() const { return std::max<std::int64_t>(1, MillisecondsSince(start_)); }
 
 private:
-    const CopyLoopSettings& settings_;
+    const ProgressPolicy& policy_;
+    std::int64_t limit_;
+    const OperationContext& context_;
     CopySource& source_;
     Clock::time_point start_;
     Clock::time_point last_;
-    std::int64_t next_step_ = settings_.progress_every_bytes;
+    std::int64_t next_step_;
 };
 
 }  // namespace
 
-CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings) {
-    if (settings.progress) settings.progress->set_max(100);
-    ProgressCadence cadence(settings, source);
-    std::atomic<bool>& cancel = settings.cancel ? *settings.cancel : copy_cancel;
-    auto write_error = [&](std::int64_t position, std::size_t size, DWORD error) {
-        if (settings.quiet_write_errors) return;
-        interaction().inform(settings.write_error_prefix.empty() ? WriteErrorText(position, size, error)
-                                                                 : settings.write_error_prefix + SysErrorMessage(error),
-                             kCopyCaption);
-    };
+CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings,
+                        const OperationContext& context) {
+    const bool texts = settings.progress.shows == ProgressShows::BarAndRate;
+    if (texts && context.progress) context.progress->set_max(100);
+    ProgressCadence cadence(settings, context, source);
     CopyOutcome outcome;
+    auto write_failed = [&](std::int64_t position, std::size_t size) {
+        outcome.end = CopyEnd::WriteFailed;
+        outcome.error = GetLastError();
+        if (settings.quiet_write_errors) return;
+        context.ui().inform(settings.write_error_prefix.empty()
+                                ? WriteErrorText(position, size, outcome.error)
+                                : settings.write_error_prefix + SysErrorMessage(outcome.error),
+                            kCopyCaption);
+    };
     bool ignoring_read_errors = false;
-    {
-        BlockPrefetcher prefetcher(source, settings.limit, kReadAhead);
+    if (!sink.start()) {
+        write_failed(0, 0);
+    } else {
+        BlockPrefetcher prefetcher(source, settings.limit, std::max<std::size_t>(1, settings.block_size),
+                                   settings.read_ahead, cadence.reading_allowed());
         for (;;) {
-            if (cancel.load()) {
+            if (context.cancelled()) {
                 outcome.end = CopyEnd::Cancelled;
                 break;
             }
@@ -199,22 +238,25 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                 try {
                     std::rethrow_exception(block.exception);
                 } catch (const CopyFormatError& e) {
-                    interaction().inform(e.what(), kCopyCaption);
+                    context.ui().inform(e.what(), kCopyCaption);
                     outcome.end = CopyEnd::FormatError;
                     break;
                 }
             }
-            if (!block.ok && !settings.read_error_prefix.empty()) {
-                interaction().inform(settings.read_error_prefix + SysErrorMessage(block.error), kCopyCaption);
-                outcome.end = CopyEnd::ReadDeclined;
+            if (!block.ok && settings.read_errors == ReadErrorPolicy::Stop) {
+                if (!settings.read_error_prefix.empty())
+                    context.ui().inform(settings.read_error_prefix + SysErrorMessage(block.error), kCopyCaption);
+                outcome.end = CopyEnd::ReadFailed;
+                outcome.error = block.error;
                 break;
             }
             if (!block.ok) {
                 if (!ignoring_read_errors) {
                     std::string question = "readfile error @" + std::to_string(block.offset) + ":" +
                                            SysErrorMessage(block.error) + ", Continue and ignore next errors?";
-                    if (!interaction().confirm(question, kCopyCaption)) {
+                    if (!context.ui().confirm(question, kCopyCaption)) {
                         outcome.end = CopyEnd::ReadDeclined;
+                        outcome.error = block.error;
                         break;
                     }
                     ignoring_read_errors = true;
@@ -222,29 +264,32 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                 block.buffer.zero(block.requested);
                 block.done = block.requested;
             }
-            if (block.done == 0) break;  // the limit or the end of the source
+            if (block.done == 0) {  // the limit or the end of the source
+                if (block.requested > 0 && settings.source_must_reach_limit && settings.limit > 0)
+                    outcome.end = CopyEnd::SourceEnded;
+                break;
+            }
             if (!sink.write(block.offset, block.buffer.first(block.done))) {
-                write_error(block.offset, block.requested, GetLastError());
-                outcome.end = CopyEnd::WriteFailed;
+                write_failed(block.offset, block.requested);
                 break;
             }
             outcome.position = block.offset + static_cast<std::int64_t>(block.done);
             prefetcher.release();
             cadence.step(outcome.position);
+            if (std::int64_t allowed = cadence.reading_allowed(); allowed >= 0) prefetcher.allow(allowed);
         }
     }
-    if (outcome.completed() && !sink.finish()) {
-        write_error(outcome.position, 0, GetLastError());
-        outcome.end = CopyEnd::WriteFailed;
-    }
+    if (outcome.completed() && !sink.finish()) write_failed(outcome.position, 0);
     if (!outcome.completed()) {
-        PostStatus(settings.window, "Aborted at " + std::to_string(outcome.position));
+        if (texts) context.post_status("Aborted at " + std::to_string(outcome.position));
         return outcome;
     }
     std::int64_t elapsed = cadence.elapsed();
-    if (settings.progress) settings.progress->set_position(100);
-    PostStatus(settings.window,
-               settings.done_text + std::to_string(elapsed) + " ms, " + KBytesPerSecond(outcome.position, elapsed));
+    if (texts) {
+        if (context.progress) context.progress->set_position(100);
+        context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
+                            KBytesPerSecond(outcome.position, elapsed));
+    }
     return outcome;
 }
 

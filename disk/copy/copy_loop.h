@@ -1,28 +1,32 @@
-// The one copy loop. Whatever is copied (disk, volume, file, packed image),
-// this loop moves it in blocks of 512 KiB from a CopySource to a CopySink and
-// owns everything a copy has to do alike: the buffers, reading ahead, the
-// read-error question, the copy cancel flag, progress and rate texts, the
-// final sync and the closing status line.
+// The one copy loop. Whatever is copied (disk, volume, file, packed image,
+// virtual disk), this loop moves it in blocks from a CopySource to a CopySink
+// and owns everything a copy has to do alike: the buffers, reading ahead,
+// read and write errors, the cancel flag, progress and rate texts, the final
+// sync and the closing status line. What differs between copies (block size,
+// how progress is shown, how errors end a copy) are its settings; who is
+// told and who may stop it is the operation context.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <stdexcept>
 #include <string>
 
 #include "disk/copy/copy_endpoints.h"
+#include "disk/copy/operation_context.h"
 #include "platform/base/progress.h"
 
 namespace disk {
 
+// The block of the raw and LZ4 copies, and the default of every copy.
 constexpr std::size_t kCopyBlockSize = 524288;
 constexpr const char* kCopyCaption = "Tarnovell";
 
-// The copy cancel flag, one for the process. Copies clear it as they start
-// and look at it after every block; a window that offers to stop a running
-// copy sets it (during the pump, on the copy's own thread, or from any other).
+// The copy cancel flag, one for the process: the copies that stop on it
+// (BackupRaw, RestoreRaw, rawvhd) clear it as they start and hand it to the
+// loop in their context; a window that offers to stop a running copy sets
+// it. The main window's own cancel flag is another one.
 extern std::atomic<bool> copy_cancel;
 
 // Posts the status text to `window` as WM_OPERATION kind 3 and returns at
@@ -38,43 +42,71 @@ public:
 
 enum class CopyEnd {
     Completed,
-    Cancelled,     // the copy cancel flag was set
+    Cancelled,     // the cancel flag was set
     ReadDeclined,  // No to the read-error question
-    WriteFailed,   // a write or the final sync failed
+    ReadFailed,    // a read failed and the settings stop there
+    SourceEnded,   // the source ended before the limit it had to reach
+    WriteFailed,   // the sink's start, a write or the final sync failed
     FormatError,   // the source's data is malformed
 };
 
+enum class ProgressShows {
+    BarAndRate,  // the bar moves and the rate is posted as the status text
+    Percent,     // the percentage is posted (WM_OPERATION kind 1), nothing else
+};
+
+struct ProgressPolicy {
+    // A step every so many bytes copied; 0: at most once a second (strictly
+    // more than 1000 ms apart). Each step writes a "." to the console if the
+    // context has one.
+    std::int64_t every_bytes = 0;
+    ProgressShows shows = ProgressShows::BarAndRate;
+    // Let the window's messages run at each step; only for a copy on the
+    // window's own thread.
+    bool pump = true;
+    // Reading waits at each step of `every_bytes` until the step has been
+    // reported: whoever watches the copy sees the source read up to there
+    // and no further, as in a copy that reads and writes in turn.
+    bool reading_waits_for_steps = false;
+};
+
+enum class ReadErrorPolicy {
+    // Ask whether to go on with zeros and then ignore further errors.
+    AskThenZeroFill,
+    // Stop the copy; with a prefix the message prefix + system text is shown.
+    Stop,
+};
+
 struct CopyLoopSettings {
-    std::int64_t limit = 0;  // bytes to copy; 0 copies until the source ends
-    platform::ProgressBar* progress = nullptr;
-    platform::OperationTarget* window = nullptr;
-    std::string done_text = "Done in ";  // the start of the closing status line
-    // The flag that stops the copy; the copy cancel flag unless the caller
-    // (the main window's clone) has its own.
-    std::atomic<bool>* cancel = nullptr;
-    // Progress every so many bytes copied instead of once a second (the
-    // clone's 16 MiB steps); each step writes a "." to the console if any.
-    std::int64_t progress_every_bytes = 0;
-    std::ostream* console = nullptr;
-    // With a prefix, a read error is shown as prefix + system text and ends
-    // the copy, instead of asking whether to go on with zeros.
+    std::int64_t limit = 0;               // bytes to copy; 0 copies until the source ends
+    bool source_must_reach_limit = false;  // a source ending before the limit ends the copy as SourceEnded
+    std::size_t block_size = kCopyBlockSize;
+    std::size_t read_ahead = 8;  // blocks read ahead of the writing, at least 1
+    ProgressPolicy progress;
+    ReadErrorPolicy read_errors = ReadErrorPolicy::AskThenZeroFill;
     std::string read_error_prefix;
     // With a prefix, a write error is shown as prefix + system text instead
     // of the "pos:" line; quiet shows nothing at all.
     std::string write_error_prefix;
     bool quiet_write_errors = false;
+    // The start of the closing status line ("Done in "); with progress shown
+    // as percentages there is no status line at all.
+    std::string done_text = "Done in ";
 };
 
 struct CopyOutcome {
     CopyEnd end = CopyEnd::Completed;
     std::int64_t position = 0;  // bytes handed to the sink
+    platform::DWORD error = 0;  // the system's error of a failed read or write
     bool completed() const { return end == CopyEnd::Completed; }
 };
 
-// Copies from byte 0 of `source` to byte 0 of `sink` until the limit or the
-// end of the source, then syncs the sink. Posts `done_text` + elapsed time
-// and rate when everything is stored, "Aborted at " + position otherwise.
-CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings);
+// Starts the sink, copies from byte 0 of `source` to byte 0 of `sink` until
+// the limit or the end of the source, then finishes the sink. Posts
+// `done_text` + elapsed time and rate when everything is stored, "Aborted
+// at " + position otherwise (neither when progress is shown as percentages).
+CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings,
+                        const OperationContext& context);
 
 // The text of a rate: ((bytes div ms) * 1000) div 1024, in KiB per second.
 std::string KBytesPerSecond(std::int64_t bytes, std::int64_t milliseconds);

@@ -47,17 +47,14 @@ std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fal
 
 // A file destination made empty for this copy may keep holes where the
 // source has zeros; anything else must have every byte written.
-bool IsEmptyFile(Handle& handle, const std::string& path) {
+ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
     std::int64_t size = -1;
-    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0;
+    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
 }
 
 std::string CreateFileError(const char* which) {
     return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
 }
-
-bool Ask(const std::string& question) { return interaction().confirm(question, kCopyCaption); }
-void Tell(const std::string& message) { interaction().inform(message, kCopyCaption); }
 
 // Opens the destination for writing: as it is, or made anew as a file.
 Handle OpenDestination(const std::string& path, DWORD flags) {
@@ -66,10 +63,32 @@ Handle OpenDestination(const std::string& path, DWORD flags) {
     return h;
 }
 
-bool RefuseOverlap(const std::string& src, const std::string& dst) {
+// The questions and messages of one copy, through its context's interaction.
+class Dialogue {
+public:
+    explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
+    bool ask(const std::string& question) const { return ui_.confirm(question, kCopyCaption); }
+    void tell(const std::string& message) const { ui_.inform(message, kCopyCaption); }
+
+private:
+    Interaction& ui_;
+};
+
+bool RefuseOverlap(const Dialogue& dialogue, const std::string& src, const std::string& dst) {
     if (!EndpointsOverlap(src, dst)) return false;
-    Tell("Source " + src + " and destination " + dst + " are the same or one holds the other");
+    dialogue.tell("Source " + src + " and destination " + dst + " are the same or one holds the other");
     return true;
+}
+
+// The context the routines with the callers' signatures give their copy:
+// the process's interaction and the copy cancel flag, cleared as it starts.
+OperationContext CopyContext(ProgressBar* progress, OperationTarget* window) {
+    copy_cancel = false;
+    OperationContext context;
+    context.progress = progress;
+    context.status = window;
+    context.cancel = &copy_cancel;
+    return context;
 }
 
 CopyResult ResultOf(const CopyOutcome& outcome) {
@@ -107,16 +126,16 @@ VolumeLockSet& LockedVolumes() {
 
 namespace {
 
-bool PrepareEndpoint(Handle& handle, const std::string& path, bool destination) {
+bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string& path, bool destination) {
     if (IsFile(path)) return true;
     if (!handle) {
-        Tell(CreateFileError(destination ? "dst" : "src"));
+        dialogue.tell(CreateFileError(destination ? "dst" : "src"));
         return false;
     }
     if (destination && IsWholeDisk(path)) LockVolumesOfDisk(path);
     if (!IsWholeDisk(path)) {
         bool locked = LockVolumeHandle(handle) && DismountVolumeHandle(handle);
-        if (!locked && Ask("Lock and/or Dismount failed! Abort?")) {
+        if (!locked && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
             if (destination) UnlockVolumesOfDisk();
             handle.close();
             return false;
@@ -129,9 +148,13 @@ bool PrepareEndpoint(Handle& handle, const std::string& path, bool destination) 
 
 }  // namespace
 
-bool PrepareSource(Handle& handle, const std::string& path) { return PrepareEndpoint(handle, path, false); }
+bool PrepareSource(Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, false);
+}
 
-bool PrepareDestination(Handle& handle, const std::string& path) { return PrepareEndpoint(handle, path, true); }
+bool PrepareDestination(Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, true);
+}
 
 void LockVolumesOfDisk(const std::string& disk_path) {
     std::lock_guard guard(locked_volumes_mutex);
@@ -153,72 +176,77 @@ std::size_t LockedVolumeCount() {
 
 CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
                      std::int64_t start, bool lz4, OperationTarget* window) {
-    if (lz4) LoadLZ4();
-    copy_cancel = false;
-    if (RefuseOverlap(src, dst)) return CopyResult::Failed;
+    return BackupRaw(CopyContext(progress, window), src, dst, length, start, lz4);
+}
 
-    if (!Ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
+                      std::int64_t start, bool lz4, OperationTarget* window) {
+    return RestoreRaw(CopyContext(progress, window), src, dst, length, start, lz4);
+}
+
+CopyResult BackupRaw(const OperationContext& context, const std::string& src, const std::string& dst,
+                     std::int64_t length, std::int64_t start, bool lz4) {
+    if (lz4) LoadLZ4();
+    Dialogue dialogue(context);
+    if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
+
+    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
     if (ExistsAsFile(dst)) {
-        if (!Ask("File exists! Delete?")) return CopyResult::Declined;
+        if (!dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
         DeleteRegularFile(dst);
     }
 
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!source) {
-        Tell(CreateFileError("src"));
+        dialogue.tell(CreateFileError("src"));
         return CopyResult::Failed;
     }
-    if (!PrepareSource(source, src)) return CopyResult::Failed;
+    if (!PrepareEndpoint(dialogue, source, src, false)) return CopyResult::Failed;
     AtScopeExit unlock_source([&] {
         if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
     });
 
     std::int64_t total = length > 0 ? length : EndpointSize(source, src, true);
     if (total == 0) {
-        Tell("could not retrieve source size");
+        dialogue.tell("could not retrieve source size");
         return CopyResult::Failed;
     }
 
     if (ExistsAsFile(dst)) DeleteRegularFile(dst);
     Handle destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!PrepareDestination(destination, dst)) return CopyResult::Failed;
+    if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
     if (!destination) {
-        Tell(CreateFileError("dst"));
+        dialogue.tell(CreateFileError("dst"));
         return CopyResult::Failed;
     }
 
-    PostStatus(window, "Source total_size:" + std::to_string(total) + ", backuping...");
+    context.post_status("Source total_size:" + std::to_string(total) + ", backuping...");
     RawSource reader(source, start, total);
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
-    CopyLoopSettings settings{total, progress, window, "Done in "};
-    if (!lz4) return ResultOf(RunCopyLoop(reader, writer, settings));
-
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
+    CopyLoopSettings settings;
+    settings.limit = total;
+    if (!lz4) return ResultOf(RunCopyLoop(reader, writer, settings, context));
     Lz4FrameSink packer(writer);
-    if (!packer.begin()) {
-        Tell("pos:0 - buffersize:4 ,writefile error:" + SysErrorMessage(GetLastError()));
-        PostStatus(window, "Aborted at 0");
-        return CopyResult::Failed;
-    }
-    return ResultOf(RunCopyLoop(reader, packer, settings));
+    return ResultOf(RunCopyLoop(reader, packer, settings, context));
 }
 
-CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
-                      std::int64_t start, bool lz4, OperationTarget* window) {
+CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
+                      std::int64_t length, std::int64_t start, bool lz4) {
     if (lz4) LoadLZ4();
-    copy_cancel = false;
-    if (RefuseOverlap(src, dst)) return CopyResult::Failed;
-    if (!Ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    Dialogue dialogue(context);
+    if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
+    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
 
     // The source is opened and checked before the destination is touched:
     // a wrong file must not cost the destination anything.
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!source) {
-        Tell(CreateFileError("src"));
+        dialogue.tell(CreateFileError("src"));
         return CopyResult::Failed;
     }
     std::int64_t total = EndpointSize(source, src, true);
     if (total == 0) {
-        Tell("could not retrieve source size");
+        dialogue.tell("could not retrieve source size");
         return CopyResult::Failed;
     }
     RawSource reader(source, 0, total);
@@ -226,16 +254,16 @@ CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBa
     if (lz4) {
         unpacker.emplace(reader, total);
         if (!unpacker->has_magic()) {
-            Tell("improper LZ4 file");
+            dialogue.tell("improper LZ4 file");
             return CopyResult::Failed;
         }
     }
 
     if (ExistsAsFile(dst)) DeleteRegularFile(dst);
     Handle destination = OpenDestination(dst, 0);
-    if (!PrepareDestination(destination, dst)) return CopyResult::Failed;
+    if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
     if (!destination) {
-        Tell(CreateFileError("dst"));
+        dialogue.tell(CreateFileError("dst"));
         return CopyResult::Failed;
     }
     // Whatever happens from here on, the destination is handed back to the
@@ -251,16 +279,18 @@ CopyResult RestoreRaw(const std::string& src, const std::string& dst, ProgressBa
 
     std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
     if (total > destination_size && !ExistsAsFile(dst)) {
-        if (!Ask("Source (" + std::to_string(total) + ") bigger than destination (" +
-                 std::to_string(destination_size) + ")!, Continue?"))
+        if (!dialogue.ask("Source (" + std::to_string(total) + ") bigger than destination (" +
+                          std::to_string(destination_size) + ")!, Continue?"))
             return CopyResult::Declined;
     }
 
-    PostStatus(window, "Source total_size:" + std::to_string(destination_size) + ", restoring...");
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, IsEmptyFile(destination, dst));
-    CopyLoopSettings settings{lz4 ? 0 : total, progress, window, "restore done in "};
+    context.post_status("Source total_size:" + std::to_string(destination_size) + ", restoring...");
+    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
+    CopyLoopSettings settings;
+    settings.limit = lz4 ? 0 : total;
+    settings.done_text = "restore done in ";
     CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
-    return ResultOf(RunCopyLoop(data, writer, settings));
+    return ResultOf(RunCopyLoop(data, writer, settings, context));
 }
 
 }  // namespace disk

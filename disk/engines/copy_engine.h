@@ -5,7 +5,8 @@
 // Both copies run on the caller's thread and pump its messages while they
 // work. They report through the progress bar and the status target they are
 // given (either may be null) and ask their questions through
-// platform::interaction().
+// platform::interaction(); the copy cancel flag stops them. The same copies
+// taking an operation context report, ask and stop as the context says.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,11 @@ CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::P
 // messages; `start` is where a whole-disk destination is written from.
 CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                       std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
+
+CopyResult BackupRaw(const OperationContext& context, const std::string& src, const std::string& dst,
+                     std::int64_t length, std::int64_t start, bool lz4);
+CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
+                      std::int64_t length, std::int64_t start, bool lz4);
 
 // Make an opened endpoint ready for sector access: a volume is locked and
 // dismounted, a whole-disk destination has its volumes locked. False means

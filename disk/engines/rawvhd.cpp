@@ -1,25 +1,24 @@
-// rawvhd: the block copy between a disk or file and a VHD/VHDX attached
-// through the virtual-disk service (without a host disk of its own).
+// rawvhd: the block copy between a disk or file and a VHD or VHDX, run by
+// the one copy loop. A VHD is read and written with our own VHD code; a
+// VHDX is attached through the virtual-disk service (without a host disk of
+// its own).
+#include "disk/engines/rawvhd.h"
+
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
-#include "disk/bindings/virtdisk.h"
+#include "disk/copy/copy_loop.h"
+#include "disk/formats/vhd/vhd_endpoints.h"
+#include "platform/base/wide_text.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
-#include "platform/os/thread.h"
-#include "platform/base/wide_text.h"
 
 namespace disk {
 
@@ -31,8 +30,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = 1 << 20;
 constexpr std::int64_t kProgressStep = 64ll << 20;
-// The largest virtual disk a VHD can describe.
-constexpr std::int64_t kMaxVhdSize = 2040ll << 30;
 
 [[noreturn]] void Raise(const std::string& prefix, DWORD code) { throw std::runtime_error(prefix + std::to_string(code)); }
 
@@ -44,30 +41,12 @@ bool IsVirtualDiskPath(const std::string& path) {
 
 using platform::device::IsDevicePath;
 
-// Opens and attaches a virtual disk for the copy's own use: no host disk.
-Handle AttachForCopy(const std::string& path, DWORD attach_flags, const std::string& open_failed,
-                     const std::string& attach_failed, std::int64_t* virtual_size) {
-    Handle handle;
-    if (DWORD opened = OpenVirtualDisk(path, &handle, vd::VIRTUAL_DISK_ACCESS_NONE, 2, 0); opened != 0)
-        Raise(open_failed, opened);
-    if (virtual_size) {
-        GET_VIRTUAL_DISK_INFO info{};
-        info.Version = vd::GET_VIRTUAL_DISK_INFO_SIZE;
-        if (DWORD got = GetVirtualDiskInformation(handle, info); got != 0) Raise("GetVirtualDiskInformation_ failed ", got);
-        *virtual_size = static_cast<std::int64_t>(info.Size.VirtualSize);
-    }
-    if (DWORD attached = AttachVirtualDisk(handle, attach_flags); attached != 0) Raise(attach_failed, attached);
-    return handle;
-}
-
 const char* SourceStep(const std::string& source) {
     return IsVirtualDiskPath(source) ? "OpenVHD SRC failed " : "CreateFile SRC failed ";
 }
 
-Handle OpenSource(const std::string& source, std::int64_t* size) {
-    if (IsVirtualDiskPath(source))
-        return AttachForCopy(source, vd::ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY | vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST,
-                             "OpenVHD SRC failed ", "AttachVHD SRC failed ", size);
+// A disk, volume or plain file as the source, and its size.
+Handle OpenPlainSource(const std::string& source, std::int64_t* size) {
     Handle handle = platform::CreateFile(source, platform::GENERIC_READ, 0, platform::OPEN_EXISTING,
                                          platform::FILE_ATTRIBUTE_NORMAL);
     if (!handle) Raise(SourceStep(source), platform::GetLastError());
@@ -162,33 +141,84 @@ private:
     bool kept_ = false;
 };
 
-struct Destination {
-    DestinationKind kind = DestinationKind::NewFile;
-    std::optional<Replacement> replacement;  // declared before the handle: the handle closes first
-    Handle handle;
-    // The destination is a virtual disk made just now, which reads as zeros
-    // wherever nothing was written.
-    bool blank = false;
-};
-
-// Creates the image and attaches it through the handle that made it, which
-// knows it holds nothing yet.
-Handle CreateImage(const std::string& path, int mode, std::int64_t size) {
+// Creates the image through the service; with `attach`, attaches it through
+// the handle that made it, which knows it holds nothing yet.
+Handle CreateImage(const std::string& path, int mode, std::int64_t size, bool attach) {
     // A virtual disk holds whole sectors: an odd-sized source ends in zeros.
     const std::int64_t maximum = (size + 511) / 512 * 512;
-    if (maximum <= 0 || (LoweredExtension(path) == ".vhd" && maximum > kMaxVhdSize))
+    if (maximum <= 0 || (LoweredExtension(path) == ".vhd" && static_cast<std::uint64_t>(maximum) > vd::kVhdMaxSize))
         Raise("CreateVHD DST failed ", platform::ERROR_INVALID_PARAMETER);
     Handle created;
     DWORD result = mode == kRawVhdToDynamicVhd
                        ? CreateVirtualDisk0(path, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &created, maximum)
                        : CreateVirtualDisk1(path, vd::VIRTUAL_DISK_ACCESS_ALL, 0, 0, nullptr, nullptr, "", &created, maximum);
     if (result != 0) Raise("CreateVHD DST failed ", result);
+    if (!attach) return created;
     if (DWORD attached = AttachVirtualDisk(created, vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST); attached != 0)
         Raise("AttachVHD DST failed ", attached);
     return created;
 }
 
-void OpenDestination(const std::string& destination, int mode, std::int64_t size, Destination& out) {
+// The two ends of the copy: the endpoint the loop works on and whatever
+// keeps it reachable (the virtual disk's handle, a file's handle).
+struct SourceEnd {
+    Handle handle;
+    std::unique_ptr<CopySource> endpoint;
+    std::int64_t size = 0;
+};
+
+struct DestinationEnd {
+    DestinationKind kind = DestinationKind::NewFile;
+    std::optional<Replacement> replacement;  // declared before the handle: the handle closes first
+    Handle handle;
+    std::unique_ptr<CopySink> endpoint;
+};
+
+// A VHD (not a VHDX) our own code reads and writes directly; a differencing
+// one needs its parent and goes through the service, which says it cannot.
+bool IsOwnVhd(const std::string& path) { return LoweredExtension(path) == ".vhd"; }
+
+// Null for a differencing VHD when `differencing_to_service` is set; any
+// other refusal raises `failed` and its code.
+std::unique_ptr<vd::VhdImage> OpenOwnVhd(const std::string& path, bool writable, const std::string& failed,
+                                         bool differencing_to_service = true) {
+    std::unique_ptr<vd::VhdImage> image;
+    if (DWORD opened = vd::VhdImage::Open(LinuxPathOf(path), writable, image); opened != platform::ERROR_SUCCESS) {
+        if (opened == platform::ERROR_NOT_SUPPORTED && differencing_to_service) return nullptr;
+        Raise(failed, opened);
+    }
+    return image;
+}
+
+void OpenSourceEnd(const std::string& source, SourceEnd& out) {
+    if (!IsVirtualDiskPath(source)) {
+        out.handle = OpenPlainSource(source, &out.size);
+        out.endpoint = std::make_unique<RawSource>(out.handle, 0, out.size);
+        return;
+    }
+    // The service opens and sizes every image, so that its answers (and
+    // their codes) stay what they are; a VHD's bytes are then read directly.
+    Handle opened;
+    if (DWORD result = OpenVirtualDisk(source, &opened, vd::VIRTUAL_DISK_ACCESS_NONE, 2, 0); result != 0)
+        Raise("OpenVHD SRC failed ", result);
+    GET_VIRTUAL_DISK_INFO info{};
+    info.Version = vd::GET_VIRTUAL_DISK_INFO_SIZE;
+    if (DWORD got = GetVirtualDiskInformation(opened, info); got != 0) Raise("GetVirtualDiskInformation_ failed ", got);
+    out.size = static_cast<std::int64_t>(info.Size.VirtualSize);
+    if (IsOwnVhd(source)) {
+        if (auto image = OpenOwnVhd(source, false, "AttachVHD SRC failed ")) {
+            out.size = image->size();
+            out.endpoint = std::make_unique<VhdSource>(std::move(image));
+            return;
+        }
+    }
+    const DWORD flags = vd::ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY | vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST;
+    if (DWORD attached = AttachVirtualDisk(opened, flags); attached != 0) Raise("AttachVHD SRC failed ", attached);
+    out.handle = std::move(opened);
+    out.endpoint = std::make_unique<RawSource>(out.handle, 0, out.size);
+}
+
+void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t size, DestinationEnd& out) {
     out.kind = KindOf(destination, mode);
     const char* step = DestinationStep(out.kind);
     // An image the host has attached is in use: it is neither replaced nor
@@ -199,22 +229,47 @@ void OpenDestination(const std::string& destination, int mode, std::int64_t size
     switch (out.kind) {
     case DestinationKind::NewImage:
         out.replacement.emplace(destination);
-        out.handle = CreateImage(out.replacement->path(), mode, size);
-        out.blank = true;
+        out.handle = CreateImage(out.replacement->path(), mode, size, !IsOwnVhd(destination));
+        if (IsOwnVhd(destination)) {
+            out.handle.close();
+            out.endpoint =
+                std::make_unique<VhdSink>(OpenOwnVhd(out.replacement->path(), true, "OpenVHD DST failed ", false), true);
+        } else {
+            // Zeros need not be written to a blank image: a dynamic one stays as small as its data.
+            out.endpoint = std::make_unique<RawSink>(out.handle, 0, ZeroBlocks::Skipped);
+        }
         return;
-    case DestinationKind::ExistingImage:
-        out.handle = AttachForCopy(destination, vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST, "OpenVHD DST failed ",
-                                   "AttachVHD DST failed ", nullptr);
+    case DestinationKind::ExistingImage: {
+        if (AttachedToHost(destination)) Raise("AttachVHD DST failed ", platform::ERROR_SHARING_VIOLATION);
+        if (DWORD opened = OpenVirtualDisk(destination, &out.handle, vd::VIRTUAL_DISK_ACCESS_NONE, 2, 0); opened != 0)
+            Raise("OpenVHD DST failed ", opened);
+        if (IsOwnVhd(destination)) {
+            if (auto image = OpenOwnVhd(destination, true, "AttachVHD DST failed ")) {
+                out.handle.close();
+                out.endpoint = std::make_unique<VhdSink>(std::move(image), false);
+                return;
+            }
+        }
+        if (DWORD attached = AttachVirtualDisk(out.handle, vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST); attached != 0)
+            Raise("AttachVHD DST failed ", attached);
+        out.endpoint = std::make_unique<RawSink>(out.handle, 0);
         return;
+    }
     case DestinationKind::StandardOutput:
         // "-" (or nothing) streams the copy to standard output when that is a pipe.
-        if ((out.handle = platform::OpenStandardOutputPipe())) return;
+        if ((out.handle = platform::OpenStandardOutputPipe())) {
+            out.endpoint = std::make_unique<RawSink>(out.handle, 0);
+            return;
+        }
         break;
     case DestinationKind::NewFile:
         out.replacement.emplace(destination);
         out.handle = platform::CreateFile(out.replacement->path(), platform::GENERIC_WRITE, 0, platform::CREATE_NEW,
                                           platform::FILE_ATTRIBUTE_NORMAL);
-        if (out.handle) return;
+        if (out.handle) {
+            out.endpoint = std::make_unique<RawSink>(out.handle, 0, ZeroBlocks::LeftAsHoles);
+            return;
+        }
         {
             // Report what the destination itself answers (a missing folder: no such file).
             const DWORD error = platform::GetLastError();
@@ -228,156 +283,71 @@ void OpenDestination(const std::string& destination, int mode, std::int64_t size
                                       platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING,
                                       platform::FILE_ATTRIBUTE_NORMAL);
     if (!out.handle) Raise(step, platform::GetLastError());
+    out.endpoint = std::make_unique<RawSink>(out.handle, 0);
 }
 
-// One block of the source as the read-ahead thread read it: its bytes, or
-// the failure that ended the reading there.
-struct Block {
-    std::vector<char> bytes;
-    std::size_t size = 0;
-    std::string failure;
-};
-
-// Reads the source in order on a thread of its own, a few blocks ahead of
-// the writing, so that reading and writing run at the same time. With
-// progress to report it reads no further than the next report until that
-// report has been made: whoever watches the copy sees the source read up to
-// there and no further, as in a copy that reads and writes in turn.
-class ReadAhead {
-public:
-    static constexpr std::size_t kDepth = 4;
-
-    ReadAhead(Handle& source, std::int64_t size, bool reports_progress)
-        : source_(source), size_(size), paced_(reports_progress), allowed_(paced_ ? kProgressStep : size) {
-        for (std::size_t i = 0; i < kDepth; ++i) free_.push_back(std::vector<char>(kBlockSize));
-        thread_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
-    }
-    ~ReadAhead() {
-        thread_.request_stop();
-        changed_.notify_all();
-    }
-    ReadAhead(const ReadAhead&) = delete;
-    ReadAhead& operator=(const ReadAhead&) = delete;
-
-    // The next block in order; raises the failure the reading met there.
-    Block next() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !ready_.empty(); });
-        Block block = std::move(ready_.front());
-        ready_.pop_front();
-        if (!block.failure.empty()) throw std::runtime_error(block.failure);
-        return block;
-    }
-    // Hands a written block's buffer back for reading into.
-    void recycle(Block block) {
-        {
-            std::lock_guard guard(mutex_);
-            free_.push_back(std::move(block.bytes));
-        }
-        changed_.notify_all();
-    }
-    // All up to `position` is written (and any report due there made): read
-    // on to the next report after it.
-    void written(std::int64_t position) {
-        {
-            std::lock_guard guard(mutex_);
-            if (paced_) allowed_ = (position / kProgressStep + 1) * kProgressStep;
-        }
-        changed_.notify_all();
-    }
-    // Waits for the reading to end (it ends by itself at the source's end).
-    void finish() {
-        thread_.request_stop();
-        changed_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    void run(std::stop_token stop) {
-        std::int64_t position = 0;
-        while (position < size_) {
-            Block block;
-            {
-                std::unique_lock lock(mutex_);
-                if (!changed_.wait(lock, stop, [&] { return !free_.empty() && position < allowed_; })) return;
-                block.bytes = std::move(free_.front());
-                free_.pop_front();
-            }
-            const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, size_ - position));
-            bool ended = false;
-            if (!platform::ReadAt(source_, position, block.bytes.data(), wanted, &block.size)) {
-                block.failure = "opStatus <> ERROR_SUCCESS";
-                ended = true;
-            } else if (block.size == 0) {
-                // A source shorter than it said it was would otherwise be read at its end for ever.
-                block.failure = "ReadFile SRC ended early at " + std::to_string(position);
-                ended = true;
-            }
-            position += static_cast<std::int64_t>(block.size);
-            {
-                std::lock_guard guard(mutex_);
-                ready_.push_back(std::move(block));
-            }
-            changed_.notify_all();
-            if (ended) return;
-        }
-    }
-
-    Handle& source_;
-    const std::int64_t size_;
-    std::mutex mutex_;
-    const bool paced_;      // the reading keeps pace with the progress reports
-    std::int64_t allowed_;  // where the reading waits for the next progress report
-    std::condition_variable_any changed_;
-    std::deque<std::vector<char>> free_;
-    std::deque<Block> ready_;
-    std::jthread thread_;  // last: it stops and is joined before the queues go
-};
+// The copy of the routine: 1 MiB blocks, a percentage posted after every
+// 64 MiB and no text, the reading held at each report when there is someone
+// to report to, any failed read or write the end of it.
+CopyLoopSettings RawVhdSettings(std::int64_t size, const OperationContext& context) {
+    CopyLoopSettings settings;
+    settings.limit = size;
+    settings.source_must_reach_limit = true;
+    settings.block_size = kBlockSize;
+    settings.read_ahead = 4;
+    settings.progress.every_bytes = kProgressStep;
+    settings.progress.shows = ProgressShows::Percent;
+    settings.progress.pump = false;  // a worker thread: the window pumps its own messages
+    settings.progress.reading_waits_for_steps = context.status != nullptr;
+    settings.read_errors = ReadErrorPolicy::Stop;
+    settings.quiet_write_errors = true;
+    return settings;
+}
 
 }  // namespace
 
 bool rawvhd(const std::string& source, const std::string& destination, int mode, platform::OperationTarget* progress) {
+    copy_cancel = false;
+    OperationContext context;
+    context.status = progress;
+    context.cancel = &copy_cancel;
+    return rawvhd(context, source, destination, mode);
+}
+
+bool rawvhd(const OperationContext& context, const std::string& source, const std::string& destination, int mode) {
     // A name that is not valid UTF-8 cannot be named to the service as it is.
     if (!platform::IsValidUtf8(source)) Raise(SourceStep(source), platform::ERROR_INVALID_NAME);
     if (!platform::IsValidUtf8(destination))
         Raise(DestinationStep(KindOf(destination, mode)), platform::ERROR_INVALID_NAME);
 
-    std::int64_t size = 0;
-    Handle src = OpenSource(source, &size);
-    Destination dst;
-    OpenDestination(destination, mode, size, dst);
+    SourceEnd src;
+    OpenSourceEnd(source, src);
+    DestinationEnd dst;
+    OpenDestinationEnd(destination, mode, src.size, dst);
 
-    DWORD error_code = 0;
-    std::int64_t position = 0;
-    {
-        ReadAhead reader(src, size, progress != nullptr);
-        while (position < size) {
-            Block block = reader.next();
-            const std::size_t read = block.size;
-            std::size_t written = 0;
-            // Zeros need not be written to a blank image: a dynamic one stays as small as its data.
-            if (dst.blank && std::all_of(block.bytes.begin(), block.bytes.begin() + static_cast<std::ptrdiff_t>(read),
-                                         [](char c) { return c == 0; }))
-                written = read;
-            else if (!platform::WriteAt(dst.handle, position, block.bytes.data(), read, &written) && written == 0)
-                throw std::runtime_error("opStatus <> ERROR_SUCCESS");
-            if (written < read) {
-                error_code = platform::ERROR_HANDLE_EOF;
-                break;
-            }
-            position += static_cast<std::int64_t>(written);
-            reader.recycle(std::move(block));
-            if (progress && position % kProgressStep == 0) PostPercent(progress, static_cast<int>(position * 100 / size));
-            reader.written(position);
-        }
-        reader.finish();
+    CopyOutcome outcome = RunCopyLoop(*src.endpoint, *dst.endpoint, RawVhdSettings(src.size, context), context);
+    switch (outcome.end) {
+    case CopyEnd::Completed: break;
+    case CopyEnd::Cancelled:
+        // Nothing takes the destination's name: what was there stays.
+        context.post_status("Aborted at " + std::to_string(outcome.position));
+        return false;
+    case CopyEnd::SourceEnded:
+        // A source shorter than it said it was.
+        throw std::runtime_error("ReadFile SRC ended early at " + std::to_string(outcome.position));
+    case CopyEnd::WriteFailed:
+        // A destination that takes fewer bytes than the source has ends the copy short.
+        if (outcome.error == platform::ERROR_HANDLE_EOF || outcome.error == platform::ERROR_DISK_FULL) return false;
+        throw std::runtime_error("opStatus <> ERROR_SUCCESS");
+    default: throw std::runtime_error("opStatus <> ERROR_SUCCESS");
     }
+    dst.endpoint.reset();
     if (!dst.handle.close()) throw std::runtime_error("opStatus <> ERROR_SUCCESS");
-    src.close();
+    src.endpoint.reset();
+    src.handle.close();
     // Only a complete copy takes the place of what was there before.
-    if (dst.replacement && error_code == 0 && !dst.replacement->keep())
-        Raise(DestinationStep(dst.kind), platform::ErrorFromErrno(errno));
-    return error_code == 0;
+    if (dst.replacement && !dst.replacement->keep()) Raise(DestinationStep(dst.kind), platform::ErrorFromErrno(errno));
+    return true;
 }
 
 }  // namespace disk

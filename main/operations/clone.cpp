@@ -43,9 +43,10 @@ void LockDiskVolumes(const std::string& disk_path) { MainLockedVolumes().lock_vo
 
 void UnlockDiskVolumes() { MainLockedVolumes().unlock_all(); }
 
-CloneResult CloneDevice(const std::string& source, const std::string& destination, const CloneContext& context) {
+CloneResult CloneDevice(const std::string& source, const std::string& destination,
+                        const disk::OperationContext& context, bool quiet) {
     if (source.empty() || destination.empty()) return CloneResult::Declined;
-    Interaction& ui = interaction();
+    Interaction& ui = context.ui();
     // Copying between overlapping devices reads what it has just written.
     if (ToLower(source) == ToLower(destination)) {
         ui.inform("Source and Destination cannot be the same", kCaption);
@@ -56,7 +57,7 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
                   kCaption);
         return CloneResult::Declined;
     }
-    if (!context.quiet && !ui.confirm("Clone " + source + " to " + destination + "?", kCaption))
+    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", kCaption))
         return CloneResult::Declined;
 
     Handle src = Open(source, GENERIC_READ);
@@ -67,7 +68,7 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     }
     std::int64_t source_size = SizeOf(src, source);
     std::int64_t destination_size = SizeOf(dst, destination);
-    if (destination_size < source_size && !context.quiet &&
+    if (destination_size < source_size && !quiet &&
         !ui.confirm("Source is bigger than Destination! Continue?", kCaption))
         return CloneResult::Declined;
 
@@ -86,21 +87,18 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    disk::PostStatus(context.window, "Source total_size:" + std::to_string(source_size) + ", cloning...");
+    context.post_status("Source total_size:" + std::to_string(source_size) + ", cloning...");
     disk::RawSource reader(src, 0, source_size);
     disk::RawSink writer(dst, 0);
     disk::CopyLoopSettings settings;
     settings.limit = source_size;
-    settings.progress = context.progress;
-    settings.window = context.window;
-    settings.cancel = context.cancel;
-    settings.progress_every_bytes = kProgressUnit;
-    settings.console = context.console;
+    settings.progress.every_bytes = kProgressUnit;
+    settings.read_errors = disk::ReadErrorPolicy::Stop;
     settings.read_error_prefix = "readfile error:";
     settings.write_error_prefix = "writefile error:";
-    settings.quiet_write_errors = context.quiet;
+    settings.quiet_write_errors = quiet;
     settings.done_text = "clone done in ";
-    disk::CopyOutcome outcome = disk::RunCopyLoop(reader, writer, settings);
+    disk::CopyOutcome outcome = disk::RunCopyLoop(reader, writer, settings, context);
 
     if (physical) disk::IoctlUpdateProperties(dst);  // the system learns the new layout
     DeviceIoControl(dst, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);

@@ -1,30 +1,23 @@
 // Cloning a disk or volume onto another, sector for sector: the window's
 // "Tarnovell" command and the command line's -disk. Nothing here knows of
-// windows: questions go through platform::interaction(), progress to the
-// bar and the status target it is given.
+// windows: questions go to the context's interaction, progress to its bar
+// and status target, a "." to its console every 16 MiB; its cancel flag
+// (the main window's) stops the copy.
 #pragma once
 
-#include <atomic>
-#include <iosfwd>
 #include <string>
 
+#include "disk/copy/operation_context.h"
 #include "disk/device/volume_lock_set.h"
-#include "platform/base/progress.h"
 
 namespace tarnovell {
-
-struct CloneContext {
-    bool quiet = false;                        // no questions, silent on a write error
-    std::atomic<bool>* cancel = nullptr;       // the main window's cancel flag
-    platform::ProgressBar* progress = nullptr;
-    platform::OperationTarget* window = nullptr;
-    std::ostream* console = nullptr;           // a "." every 16 MiB when there is one
-};
 
 enum class CloneResult { Completed, Declined, Aborted };
 
 // Copies `source` onto `destination` ("\\.\PhysicalDriveN" or "\\.\X:").
-CloneResult CloneDevice(const std::string& source, const std::string& destination, const CloneContext& context);
+// With `quiet` nothing is asked and a write error ends the copy silently.
+CloneResult CloneDevice(const std::string& source, const std::string& destination,
+                        const disk::OperationContext& context, bool quiet = false);
 
 // The main window's set of locked destination volumes.
 void LockDiskVolumes(const std::string& disk_path);

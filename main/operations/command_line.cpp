@@ -114,12 +114,11 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
     if (verb == "-disk" && count > 2) {
         bool ok = Report(
             [&](platform::OperationTarget& status) {
-                CloneContext context;
-                context.quiet = state.quiet;
+                disk::OperationContext context;
                 context.cancel = &state.cancel;
-                context.window = &status;
+                context.status = &status;
                 context.console = state.console_attached ? &console : nullptr;
-                CloneResult result = CloneDevice(args[1], args[2], context);
+                CloneResult result = CloneDevice(args[1], args[2], context, state.quiet);
                 if (context.console) console << std::endl;
                 return result == CloneResult::Completed;
             },
@@ -129,8 +128,10 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
     if (verb == "-image" && count > 3 && (mode == "-backup" || mode == "-restore")) {
         bool ok = Report(
             [&](platform::OperationTarget& status) {
-                auto copy = mode == "-backup" ? disk::BackupRaw : disk::RestoreRaw;
-                return copy(args[2], args[3], nullptr, 0, 0, false, &status) == disk::CopyResult::Completed;
+                disk::CopyResult result = mode == "-backup"
+                                              ? disk::BackupRaw(args[2], args[3], nullptr, 0, 0, false, &status)
+                                              : disk::RestoreRaw(args[2], args[3], nullptr, 0, 0, false, &status);
+                return result == disk::CopyResult::Completed;
             },
             console, errors);
         if (!ok) exit_code = 1;

@@ -3,10 +3,7 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace tarnovell {
 
@@ -15,17 +12,10 @@ struct MainState {
     std::string program_folder;      // folder of the executable, with a trailing '/'
     int view_mode = 0;               // 0 disks and partitions, 1 partitions only, 2 disks only
     std::string units = "MB";        // "MB" or "S"
+    // The main window's cancel flag: its Cancel button sets it, the clone
+    // and the workers started from the window stop on it.
     std::atomic<bool> cancel{false};
     bool console_attached = false;
-
-    // Handed to worker threads.
-    std::string worker_source;
-    std::string worker_target;
-    std::optional<std::vector<std::string>> wim_exclusions;
-    std::int32_t worker_index = 0;
-    std::int32_t wim_compression = 1;  // 1 XPRESS, 2 LZX, 3 LZMS
-    std::uint8_t append = 0;
-    std::uint8_t wimboot = 0;
 };
 
 // The folder of the running executable, with a trailing '/'.

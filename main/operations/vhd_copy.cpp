@@ -3,12 +3,12 @@
 #include <chrono>
 #include <thread>
 
-#include "disk/bindings/virtdisk.h"
+#include "disk/engines/rawvhd.h"
 
 namespace tarnovell {
 
-platform::DWORD MainVhdCopyThread(const MainState& fields, platform::OperationTarget* target) {
-    return disk::rawvhd(fields.worker_source, fields.worker_target, fields.worker_index, target) ? 0 : 1;
+platform::DWORD MainVhdCopyThread(const VhdCopyJob& job, const disk::OperationContext& context) {
+    return disk::rawvhd(context, job.source, job.target, job.mode) ? 0 : 1;
 }
 
 int VhdModeOfFilter(int filter_index) { return filter_index == 2 || filter_index == 4 ? kDeviceToDynamicVhd : kDeviceToFixedVhd; }
@@ -22,11 +22,13 @@ std::string VhdCopyStatus(const WorkerOutcome& outcome) {
 
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
                          platform::OperationTarget* target, platform::ProgressBar* bar) {
-    state.worker_source = source;
-    state.worker_target = target_path;
-    state.worker_index = mode;
+    const VhdCopyJob job{source, target_path, mode};
+    // The worker posts its percentages; it never touches the bar itself.
+    disk::OperationContext context;
+    context.status = target;
+    context.cancel = &state.cancel;
     if (bar) bar->set_max(100);
-    WorkerOutcome outcome = RunWorker([&state, target] { return MainVhdCopyThread(state, target); }, target);
+    WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, target);
     // The last progress posts settle before the status is set.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     platform::pump();

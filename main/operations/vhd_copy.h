@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "disk/copy/operation_context.h"
 #include "main/operations/main_state.h"
 #include "main/operations/worker.h"
 #include "platform/base/progress.h"
@@ -14,9 +15,17 @@ namespace tarnovell {
 // VHD copy modes.
 enum VhdCopyMode : int { kVhdToDevice = 0, kDeviceToFixedVhd = 1, kDeviceToDynamicVhd = 2 };
 
-// The worker body: copies the worker fields' source to their target in the
-// mode of worker_index; 0 when the copy succeeded, else 1.
-platform::DWORD MainVhdCopyThread(const MainState& fields, platform::OperationTarget* target);
+// What the VHD copy worker is to do.
+struct VhdCopyJob {
+    std::string source;
+    std::string target;
+    int mode = kVhdToDevice;
+};
+
+// The worker body: copies the job's source to its target in its mode,
+// posting to the context's status target and stopping on its cancel flag;
+// 0 when the copy succeeded, else 1.
+platform::DWORD MainVhdCopyThread(const VhdCopyJob& job, const disk::OperationContext& context);
 
 // The mode a backup's chosen filter gives: the first and third (fixed VHD,
 // fixed VHDX) make fixed images, the second and fourth dynamic ones.
@@ -24,6 +33,7 @@ int VhdModeOfFilter(int filter_index);
 
 // Runs MainVhdCopyThread with the wait loop and posts the outcome:
 // id + " terminated with sucess" or id + " terminated with failure:" + code.
+// The main window's cancel flag in `state` stops the copy.
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
                          platform::OperationTarget* target, platform::ProgressBar* bar);
 

@@ -165,14 +165,23 @@ std::string SolidFileName(const std::string& file) {
     return file.substr(0, file.size() - 4) + ".esd";
 }
 
-DWORD MainWimCaptureThread(const MainState& fields, platform::OperationTarget* target) {
-    const disk::WimFunctionTable& table = LoadedWimgapi();
-    const int compression = fields.wim_compression == 3 || fields.wim_compression == 2 ? fields.wim_compression : 1;
-    const DWORD access = fields.append ? wim::WIM_GENERIC_READ | wim::WIM_GENERIC_WRITE : wim::WIM_GENERIC_WRITE;
-    const DWORD disposition = fields.append ? wim::WIM_OPEN_EXISTING : wim::WIM_CREATE_ALWAYS;
-    const DWORD capture_flags = fields.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
+namespace {
 
-    std::string file = fields.worker_target;
+// The callback's view of a worker's context.
+WimCallbackContext CallbackContext(const ExclusionList* exclusions, const disk::OperationContext& context) {
+    return WimCallbackContext{exclusions, context.cancel, context.status, context.channel};
+}
+
+}  // namespace
+
+DWORD MainWimCaptureThread(const WimCaptureJob& job, const disk::OperationContext& context) {
+    const disk::WimFunctionTable& table = LoadedWimgapi();
+    const int compression = job.compression == 3 || job.compression == 2 ? job.compression : 1;
+    const DWORD access = job.append ? wim::WIM_GENERIC_READ | wim::WIM_GENERIC_WRITE : wim::WIM_GENERIC_WRITE;
+    const DWORD disposition = job.append ? wim::WIM_OPEN_EXISTING : wim::WIM_CREATE_ALWAYS;
+    const DWORD capture_flags = job.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
+
+    std::string file = job.wim_file;
     DWORD create_flags = capture_flags;
     if (compression == 3) {
         file = SolidFileName(file);
@@ -183,43 +192,52 @@ DWORD MainWimCaptureThread(const MainState& fields, platform::OperationTarget* t
                                                   create_flags, static_cast<DWORD>(compression), &created));
     if (!wim_file.valid()) return FailureExitCode();
 
-    WimCallbackContext context{&fields.wim_exclusions, &fields.cancel, target, platform::WM_OPERATION};
-    CallbackRegistration registration(table, wim_file, context);
+    WimCallbackContext callback = CallbackContext(&job.exclusions, context);
+    CallbackRegistration registration(table, wim_file, callback);
     table.WIMSetTemporaryPath(wim_file.get(), platform::Utf8ToUtf16(TemporaryFolder()).c_str());
 
-    WimObject image(table, table.WIMCaptureImage(wim_file.get(), platform::Utf8ToUtf16(fields.worker_source).c_str(),
+    WimObject image(table, table.WIMCaptureImage(wim_file.get(), platform::Utf8ToUtf16(job.source).c_str(),
                                                  capture_flags));
     if (!image.valid()) return FailureExitCode();
     if (!image.close() || !wim_file.close()) return FailureExitCode();
     return platform::ERROR_SUCCESS;
 }
 
-DWORD MainWimApplyThread(const MainState& fields, platform::OperationTarget* target) {
+DWORD MainWimApplyThread(const WimApplyJob& job, const disk::OperationContext& context) {
     const disk::WimFunctionTable& table = LoadedWimgapi();
     DWORD created = 0;
-    WimObject wim_file(table, table.WIMCreateFile(platform::Utf8ToUtf16(fields.worker_source).c_str(),
+    WimObject wim_file(table, table.WIMCreateFile(platform::Utf8ToUtf16(job.wim_file).c_str(),
                                                   wim::WIM_GENERIC_READ, wim::WIM_OPEN_EXISTING, wim::WIM_FLAG_VERIFY,
                                                   wim::WIM_COMPRESS_NONE, &created));
     if (!wim_file.valid()) return FailureExitCode();
 
-    WimCallbackContext context{nullptr, &fields.cancel, target, platform::WM_OPERATION};
-    CallbackRegistration registration(table, wim_file, context);
+    WimCallbackContext callback = CallbackContext(nullptr, context);
+    CallbackRegistration registration(table, wim_file, callback);
     table.WIMSetTemporaryPath(wim_file.get(), platform::Utf8ToUtf16(TemporaryFolder()).c_str());
 
-    WimObject image(table, table.WIMLoadImage(wim_file.get(), static_cast<DWORD>(fields.worker_index)));
+    WimObject image(table, table.WIMLoadImage(wim_file.get(), static_cast<DWORD>(job.index)));
     if (!image.valid()) return FailureExitCode();
-    const DWORD apply_flags = fields.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
-    if (!table.WIMApplyImage(image.get(), platform::Utf8ToUtf16(fields.worker_target).c_str(), apply_flags))
+    const DWORD apply_flags = job.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
+    if (!table.WIMApplyImage(image.get(), platform::Utf8ToUtf16(job.target).c_str(), apply_flags))
         return FailureExitCode();
     return platform::ERROR_SUCCESS;
 }
 
 namespace {
 
-WorkerOutcome RunAndReport(const std::function<DWORD()>& body, platform::OperationTarget* target) {
-    WorkerOutcome outcome = RunWorker(body, target);
-    if (target) target->post(platform::WM_OPERATION, platform::OperationKind::Status, 0, TerminationStatus(outcome));
+WorkerOutcome RunAndReport(const std::function<DWORD()>& body, const disk::OperationContext& context) {
+    WorkerOutcome outcome = RunWorker(body, context.status, context.channel);
+    context.post_status(TerminationStatus(outcome));
     return outcome;
+}
+
+// The context of a worker the main window starts: its status target, and
+// its cancel flag, which the window's Cancel button sets.
+disk::OperationContext WorkerContext(MainState& state, platform::OperationTarget* target) {
+    disk::OperationContext context;
+    context.status = target;
+    context.cancel = &state.cancel;
+    return context;
 }
 
 }  // namespace
@@ -241,23 +259,23 @@ std::optional<WorkerOutcome> WimCapture(MainState& state, const std::string& sou
         }
     }
     if (bar) bar->set_max(100);
-    state.worker_source = WimVolumeRoot(source);
-    state.worker_target = wim_file;
-    state.wimboot = wimboot ? 1 : 0;
-    state.wim_compression = compression;
-    state.append = append;
-    state.wim_exclusions = ReadExclusionList(FindInProgramFolder(state.program_folder, "Wimscript.ini"));
-    return RunAndReport([&state, target] { return MainWimCaptureThread(state, target); }, target);
+    WimCaptureJob job;
+    job.source = WimVolumeRoot(source);
+    job.wim_file = wim_file;
+    job.wimboot = wimboot;
+    job.compression = compression;
+    job.append = append != 0;
+    job.exclusions = ReadExclusionList(FindInProgramFolder(state.program_folder, "Wimscript.ini"));
+    const disk::OperationContext context = WorkerContext(state, target);
+    return RunAndReport([&job, &context] { return MainWimCaptureThread(job, context); }, context);
 }
 
 WorkerOutcome WimApply(MainState& state, const std::string& wim_file, const std::string& target_volume, int index,
                        bool wimboot, platform::OperationTarget* target, platform::ProgressBar* bar) {
     if (bar) bar->set_max(100);
-    state.worker_source = wim_file;
-    state.worker_target = WimVolumeRoot(target_volume);
-    state.worker_index = index;
-    state.wimboot = wimboot ? 1 : 0;
-    return RunAndReport([&state, target] { return MainWimApplyThread(state, target); }, target);
+    const WimApplyJob job{wim_file, WimVolumeRoot(target_volume), index, wimboot};
+    const disk::OperationContext context = WorkerContext(state, target);
+    return RunAndReport([&job, &context] { return MainWimApplyThread(job, context); }, context);
 }
 
 }  // namespace tarnovell

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/copy/operation_context.h"
 #include "main/operations/main_state.h"
 #include "main/operations/worker.h"
 #include "platform/base/progress.h"
@@ -44,13 +45,33 @@ std::string WimVolumeRoot(const std::string& device);
 // The file an LZMS capture writes: a ".wim" extension becomes ".esd".
 std::string SolidFileName(const std::string& file);
 
-// The worker bodies; they read the worker fields of `fields` once.
-platform::DWORD MainWimCaptureThread(const MainState& fields, platform::OperationTarget* target);
-platform::DWORD MainWimApplyThread(const MainState& fields, platform::OperationTarget* target);
+// What a capture worker is to do.
+struct WimCaptureJob {
+    std::string source;    // the volume's root as the library takes it ("C:\")
+    std::string wim_file;  // as asked; an LZMS capture writes the ".esd" of it
+    ExclusionList exclusions;
+    int compression = 1;   // 1 XPRESS, 2 LZX, 3 LZMS
+    bool append = false;   // add an image to the existing file
+    bool wimboot = false;
+};
 
-// The launchers. They ask about an existing file, store the worker fields,
-// run the worker with the wait loop and post its termination status.
-// An empty outcome means the user declined.
+// What an apply worker is to do.
+struct WimApplyJob {
+    std::string wim_file;
+    std::string target;  // the volume's root as the library takes it
+    int index = 1;
+    bool wimboot = false;
+};
+
+// The worker bodies: they post to the context's status target (on its
+// channel) and the library's callback aborts once its cancel flag is set.
+platform::DWORD MainWimCaptureThread(const WimCaptureJob& job, const disk::OperationContext& context);
+platform::DWORD MainWimApplyThread(const WimApplyJob& job, const disk::OperationContext& context);
+
+// The launchers. They ask about an existing file, make the worker's job,
+// run the worker with the wait loop and post its termination status. The
+// main window's cancel flag in `state` stops the worker. An empty outcome
+// means the user declined.
 std::optional<WorkerOutcome> WimCapture(MainState& state, const std::string& source, const std::string& wim_file,
                                         bool wimboot, int compression, platform::OperationTarget* target,
                                         platform::ProgressBar* bar);

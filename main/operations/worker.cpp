@@ -22,6 +22,9 @@ platform::DWORD FailureExitCode() {
 
 WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::OperationTarget* target,
                         int channel) {
+    // Said before the thread starts: a worker that fails at once must not
+    // have its message followed by "in progress...".
+    Post(target, channel, platform::OperationKind::Status, "in progress...");
     platform::WorkerThread worker([&body, target, channel]() -> platform::DWORD {
         try {
             return body();
@@ -32,7 +35,6 @@ WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::
         }
         return FailureExitCode();
     });
-    Post(target, channel, platform::OperationKind::Status, "in progress...");
     while (!worker.wait_for(kWaitSlice)) platform::pump();
     // What the worker posted last is delivered before the launcher goes on.
     platform::pump();

@@ -208,13 +208,12 @@ void Tfrmmain::StartClone() {
         return;
     }
     BusyScope busy(*this);
-    CloneContext context;
-    context.quiet = state_.quiet;
+    disk::OperationContext context;
     context.cancel = &state_.cancel;
     context.progress = &progress();
-    context.window = &operation_target();
+    context.status = &operation_target();
     try {
-        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context);
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context, state_.quiet);
     } catch (const std::exception& e) {
         platform::interaction().inform(e.what(), "Tarnovell");
     }

@@ -24,10 +24,12 @@ std::uint32_t GetLe32(const std::byte* at) {
     return value;
 }
 
-unsigned PackerCount(unsigned asked) {
+// The threads that pack or unpack: as asked, else one per core but the
+// caller's, at most `most`.
+unsigned WorkerCount(unsigned asked, unsigned most) {
     if (asked) return asked;
     unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp(cores > 1 ? cores - 1 : 1u, 1u, 8u);
+    return std::clamp(cores > 1 ? cores - 1 : 1u, 1u, most);
 }
 
 [[noreturn]] void Improper() { throw CopyFormatError("improper LZ4 file"); }
@@ -37,14 +39,15 @@ unsigned PackerCount(unsigned asked) {
 // ---- packing ---------------------------------------------------------------
 
 Lz4FrameSink::Lz4FrameSink(CopySink& stored, unsigned packers) : stored_(stored) {
-    unsigned count = PackerCount(packers);
-    std::size_t bound = static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kCopyBlockSize)));
+    unsigned count = WorkerCount(packers, 8);
+    std::size_t bound = static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kLz4BlockInput)));
     jobs_.resize(2 * count + 2);
     for (auto& job : jobs_) {
-        job.input = AlignedBuffer(kCopyBlockSize);
+        job.input = AlignedBuffer(kLz4BlockInput);
         job.packed = AlignedBuffer(4 + bound);
     }
-    for (unsigned i = 0; i < count; ++i) threads_.push_back(platform::StartThread([this](std::stop_token stop) { pack(stop); }));
+    for (unsigned i = 0; i < count; ++i)
+        threads_.push_back(platform::StartThread([this](std::stop_token stop) { pack(stop); }));
     threads_.push_back(platform::StartThread([this](std::stop_token stop) { store(stop); }));
 }
 
@@ -55,10 +58,10 @@ Lz4FrameSink::~Lz4FrameSink() {
     packed_.notify_all();
 }
 
-bool Lz4FrameSink::begin() {
+bool Lz4FrameSink::start() {
     std::byte magic[4];
     PutLe32(magic, kLz4LegacyMagic);
-    return stored_.write(0, magic);
+    return stored_.start() && stored_.write(0, magic);
 }
 
 bool Lz4FrameSink::failed_locked() {
@@ -70,27 +73,39 @@ bool Lz4FrameSink::failed_locked() {
     return false;
 }
 
+void Lz4FrameSink::submit() {
+    std::lock_guard lock(mutex_);
+    filling_->state = Job::Queued;
+    filling_ = nullptr;
+    ++submitted_;
+    queued_.notify_one();
+}
+
 bool Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
-    if (offset != next_input_ || data.size() > kCopyBlockSize) {
+    if (offset != next_input_) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::unique_lock lock(mutex_);
-    freed_.wait(lock, [&] { return pack_failed_ || write_error_ || submitted_ - written_ < jobs_.size(); });
-    if (failed_locked()) return false;
-    Job& job = jobs_[submitted_ % jobs_.size()];
-    lock.unlock();
-    std::memcpy(job.input.data(), data.data(), data.size());
-    job.input_size = data.size();
-    lock.lock();
-    job.state = Job::Queued;
-    ++submitted_;
-    next_input_ += static_cast<std::int64_t>(data.size());
-    queued_.notify_one();
+    while (!data.empty()) {
+        if (!filling_) {
+            std::unique_lock lock(mutex_);
+            freed_.wait(lock, [&] { return pack_failed_ || write_error_ || submitted_ - written_ < jobs_.size(); });
+            if (failed_locked()) return false;
+            filling_ = &jobs_[submitted_ % jobs_.size()];
+            filling_->input_size = 0;
+        }
+        std::size_t n = std::min(data.size(), kLz4BlockInput - filling_->input_size);
+        std::memcpy(filling_->input.data() + filling_->input_size, data.data(), n);
+        filling_->input_size += n;
+        next_input_ += static_cast<std::int64_t>(n);
+        data = data.subspan(n);
+        if (filling_->input_size == kLz4BlockInput) submit();
+    }
     return true;
 }
 
 bool Lz4FrameSink::finish() {
+    if (filling_ && filling_->input_size > 0) submit();
     {
         std::unique_lock lock(mutex_);
         freed_.wait(lock, [&] { return pack_failed_ || write_error_ || written_ == submitted_; });
@@ -147,11 +162,21 @@ void Lz4FrameSink::store(std::stop_token stop) {
 
 // ---- unpacking -------------------------------------------------------------
 
-Lz4FrameSource::Lz4FrameSource(CopySource& stored, std::int64_t stored_size)
-    : stored_(stored),
-      stored_size_(stored_size),
-      packed_(static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kLz4MaxBlockOutput)))),
-      block_(kLz4MaxBlockOutput) {}
+Lz4FrameSource::Lz4FrameSource(CopySource& stored, std::int64_t stored_size, unsigned unpackers)
+    : stored_(stored), stored_size_(stored_size) {
+    // Unpacking runs far ahead of any disk with a few cores; more would only
+    // hold more 8 MiB blocks in memory.
+    unsigned count = WorkerCount(unpackers, 4);
+    jobs_.resize(count + 2);
+    for (unsigned i = 0; i < count; ++i)
+        threads_.push_back(platform::StartThread([this](std::stop_token stop) { unpack(stop); }));
+}
+
+Lz4FrameSource::~Lz4FrameSource() {
+    for (auto& thread : threads_) thread.request_stop();
+    std::lock_guard lock(mutex_);
+    queued_.notify_all();
+}
 
 bool Lz4FrameSource::has_magic() {
     std::byte magic[4];
@@ -167,37 +192,104 @@ std::int64_t Lz4FrameSource::size() {
                                      static_cast<double>(consumed));
 }
 
-Lz4FrameSource::Next Lz4FrameSource::next_block() {
+void Lz4FrameSource::unpack(std::stop_token stop) {
     for (;;) {
-        std::int64_t at = stored_position_.load();
+        std::unique_lock lock(mutex_);
+        queued_.wait(lock, [&] { return stop.stop_requested() || taken_ < submitted_; });
+        if (stop.stop_requested()) return;
+        Job& job = jobs_[taken_++ % jobs_.size()];
+        if (job.state != Job::Queued) continue;  // nothing to unpack: the reading failed there
+        lock.unlock();
+        // Most images are ours, of 512 KiB blocks; a block that needs more
+        // room is unpacked again into the most a block may hold.
+        std::size_t room = output_hint_.load();
+        int unpacked = -1;
+        for (;;) {
+            if (job.output.size() < room) job.output = AlignedBuffer(room);
+            unpacked = Lz4DecompressSafe(reinterpret_cast<const char*>(job.packed.data()),
+                                         reinterpret_cast<char*>(job.output.data()), static_cast<int>(job.packed_size),
+                                         static_cast<int>(room));
+            if (unpacked >= 0 || room == kLz4MaxBlockOutput) break;
+            room = kLz4MaxBlockOutput;
+            output_hint_ = room;
+        }
+        lock.lock();
+        job.unpacked = unpacked;
+        job.state = Job::Unpacked;
+        unpacked_.notify_all();
+    }
+}
+
+bool Lz4FrameSource::read_next_block(Job& job) {
+    const std::size_t longest = static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kLz4MaxBlockOutput)));
+    for (;;) {
+        const std::int64_t at = parse_at_;
         std::byte header[4];
         std::size_t got = 0;
+        job.packed_size = 0;
+        job.stored_end = at;
         if (!stored_.read(at, header, got)) {
-            broken_ = true;  // without the length the next block cannot be found
-            return Next::Failed;
+            job.kind = Job::LengthLost;  // without the length the next block cannot be found
+            job.error = GetLastError();
+            parse_ended_ = true;
+            return true;
         }
-        if (got == 0) return Next::End;
-        if (got < 4) Improper();
+        if (got == 0) {
+            parse_ended_ = true;
+            return false;
+        }
+        if (got < 4) {
+            job.kind = Job::Improper;
+            parse_ended_ = true;
+            return true;
+        }
         std::uint32_t length = GetLe32(header);
         if (length == kLz4LegacyMagic) {  // another legacy stream follows on
-            stored_position_ = at + 4;
+            parse_at_ = at + 4;
             continue;
         }
-        if (length == 0 || length > packed_.size()) Improper();
-        bool ok = stored_.read(at + 4, packed_.first(length), got);
-        stored_position_ = at + 4 + length;
-        if (!ok) return Next::Failed;
-        if (got < length) Improper();
-        int unpacked = Lz4DecompressSafe(reinterpret_cast<const char*>(packed_.data()),
-                                         reinterpret_cast<char*>(block_.data()), static_cast<int>(length),
-                                         static_cast<int>(block_.size()));
-        if (unpacked < 0) throw CopyFormatError("LZ4_uncompress1 error");
-        if (unpacked == 0) continue;
-        block_size_ = static_cast<std::size_t>(unpacked);
-        block_used_ = 0;
-        nominal_block_ = std::max(nominal_block_, block_size_);
-        return Next::Block;
+        if (length == 0 || length > longest) {
+            job.kind = Job::Improper;
+            parse_ended_ = true;
+            return true;
+        }
+        if (job.packed.size() < length) job.packed = AlignedBuffer(length);
+        bool ok = stored_.read(at + 4, job.packed.first(length), got);
+        parse_at_ = at + 4 + length;
+        job.stored_end = parse_at_;
+        job.packed_size = length;
+        job.kind = ok ? Job::Block : Job::ReadFailed;
+        if (!ok) job.error = GetLastError();
+        if (ok && got < length) {
+            job.kind = Job::Improper;
+            parse_ended_ = true;
+        }
+        return true;
     }
+}
+
+void Lz4FrameSource::fill_pipeline() {
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (parse_ended_ || submitted_ - consumed_ >= jobs_.size()) return;
+        }
+        // The job is free: the unpackers are done with it and it was handed out.
+        Job& job = jobs_[submitted_ % jobs_.size()];
+        if (!read_next_block(job)) return;
+        std::lock_guard lock(mutex_);
+        job.state = job.kind == Job::Block ? Job::Queued : Job::Unpacked;
+        ++submitted_;
+        queued_.notify_one();
+    }
+}
+
+void Lz4FrameSource::release_current() {
+    if (!current_) return;
+    std::lock_guard lock(mutex_);
+    current_->state = Job::Free;
+    current_ = nullptr;
+    ++consumed_;
 }
 
 bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
@@ -217,21 +309,44 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
             continue;
         }
         if (block_used_ == block_size_) {
-            Next next = next_block();
-            if (next == Next::End) break;
-            if (next == Next::Failed) {
+            release_current();
+            fill_pipeline();
+            Job* job = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                if (consumed_ == submitted_) break;  // the stored blocks have ended
+                job = &jobs_[consumed_ % jobs_.size()];
+                unpacked_.wait(lock, [&] { return job->state == Job::Unpacked; });
+            }
+            current_ = job;
+            block_size_ = block_used_ = 0;
+            switch (job->kind) {
+            case Job::Improper: Improper();
+            case Job::Block:
+                stored_position_ = job->stored_end;
+                if (job->unpacked < 0) throw CopyFormatError("LZ4_uncompress1 error");
+                block_size_ = static_cast<std::size_t>(job->unpacked);
+                nominal_block_ = std::max(nominal_block_, block_size_);
+                continue;  // an empty block yields nothing and is passed over
+            case Job::ReadFailed:
+            case Job::LengthLost: {
+                stored_position_ = job->stored_end;
+                broken_ = job->kind == Job::LengthLost;
+                const DWORD error = job->error;
+                release_current();
                 // The caller fills this whole read with zeros; the rest of the
                 // lost block follows as zeros, so later blocks keep their place.
                 std::size_t covered = buffer.size() - done;
                 zeros_due_ = broken_ || covered >= nominal_block_ ? 0 : nominal_block_ - covered;
-                block_size_ = block_used_ = 0;
                 cursor_ = offset + static_cast<std::int64_t>(buffer.size());
                 produced_ = cursor_;
+                SetLastError(error);
                 return false;
+            }
             }
         }
         std::size_t n = std::min(want, block_size_ - block_used_);
-        std::memcpy(buffer.data() + done, block_.data() + block_used_, n);
+        std::memcpy(buffer.data() + done, current_->output.data() + block_used_, n);
         block_used_ += n;
         done += n;
     }

@@ -2,6 +2,10 @@
 // blocks, each a 4-byte little-endian length and that many bytes of one LZ4
 // block. We write one block per 512 KiB of input; we read blocks of up to
 // 8 MiB of output, the size other legacy writers (lz4 -l) use.
+//
+// The blocks of a legacy frame are independent of each other, so both ends
+// pack and unpack several at once, each on a core of its own, and still
+// store and hand out the bytes in order.
 #pragma once
 
 #include <atomic>
@@ -18,13 +22,15 @@
 namespace disk {
 
 constexpr std::uint32_t kLz4LegacyMagic = 0x184C2102;
+constexpr std::size_t kLz4BlockInput = 524288;
 constexpr std::size_t kLz4MaxBlockOutput = 8 << 20;
 
 // Packs what it is given into an LZ4 image written to `stored` from byte 0.
 // Blocks are packed on a few threads at once, each into its own buffer, and
 // written in order, so the file is byte for byte what packing one block after
-// the other gives. Write errors of the stored file surface at a later write
-// or at finish. LoadLZ4 must have succeeded.
+// the other gives, whatever the size of the writes it is given. Write errors
+// of the stored file surface at a later write or at finish. LoadLZ4 must have
+// succeeded.
 class Lz4FrameSink : public CopySink {
 public:
     explicit Lz4FrameSink(CopySink& stored, unsigned packers = 0);
@@ -32,11 +38,10 @@ public:
     Lz4FrameSink(const Lz4FrameSink&) = delete;
     Lz4FrameSink& operator=(const Lz4FrameSink&) = delete;
 
-    // Writes the magic; false (with the last error) when that fails.
-    bool begin();
-    // `data` is the next piece of the input, at most 512 KiB, at the offset
-    // where the previous one ended. Raises "LZ4_compress1 error" when a block
-    // cannot be packed.
+    // Writes the magic.
+    bool start() override;
+    // `data` is the next piece of the input, at the offset where the previous
+    // one ended. Raises "LZ4_compress1 error" when a block cannot be packed.
     bool write(std::int64_t offset, std::span<const std::byte> data) override;
     bool finish() override;
 
@@ -52,6 +57,7 @@ private:
     void pack(std::stop_token stop);
     void store(std::stop_token stop);
     bool failed_locked();  // raises or sets the last error; the lock is held
+    void submit();         // hands the job being filled to the packers
 
     CopySink& stored_;
     std::vector<Job> jobs_;
@@ -59,6 +65,7 @@ private:
     std::condition_variable queued_;
     std::condition_variable packed_;
     std::condition_variable freed_;
+    Job* filling_ = nullptr;     // the job taking input, not yet handed in
     std::size_t submitted_ = 0;  // jobs handed in
     std::size_t taken_ = 0;      // jobs a packer has started
     std::size_t written_ = 0;    // jobs stored
@@ -70,10 +77,14 @@ private:
 };
 
 // Unpacks an LZ4 image read from `stored`. Reads go forward only: each read
-// starts where the previous one ended.
+// starts where the previous one ended. The stored blocks are read in order
+// by the reading thread and unpacked on a few threads at once.
 class Lz4FrameSource : public CopySource {
 public:
-    Lz4FrameSource(CopySource& stored, std::int64_t stored_size);
+    Lz4FrameSource(CopySource& stored, std::int64_t stored_size, unsigned unpackers = 0);
+    ~Lz4FrameSource() override;
+    Lz4FrameSource(const Lz4FrameSource&) = delete;
+    Lz4FrameSource& operator=(const Lz4FrameSource&) = delete;
 
     // True when the stored bytes start with the magic. Call once, first.
     bool has_magic();
@@ -82,25 +93,52 @@ public:
     // Raises CopyFormatError "improper LZ4 file" for a truncated block, a
     // block longer than any of 8 MiB of output can pack to, or a stream that
     // cannot go on after a failed read; "LZ4_uncompress1 error" for a block
-    // that does not unpack into 8 MiB.
+    // that does not unpack into 8 MiB. Either is raised when the reading
+    // reaches that block, after every block before it has been handed out.
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
 
 private:
-    enum class Next { Block, End, Failed };
-    Next next_block();
+    struct Job {
+        enum Kind { Block, ReadFailed, LengthLost, Improper } kind = Block;
+        enum State { Free, Queued, Unpacked } state = Free;
+        AlignedBuffer packed;
+        std::size_t packed_size = 0;
+        AlignedBuffer output;
+        int unpacked = 0;  // negative: the block is malformed
+        platform::DWORD error = 0;  // of a failed read
+        std::int64_t stored_end = 0;
+    };
+
+    void unpack(std::stop_token stop);
+    void fill_pipeline();
+    // Reads the next stored block into a free job; false when there is none.
+    bool read_next_block(Job& job);
+    void release_current();
 
     CopySource& stored_;
     std::int64_t stored_size_;
-    AlignedBuffer packed_;
-    AlignedBuffer block_;
+    std::vector<Job> jobs_;
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable unpacked_;
+    std::size_t submitted_ = 0;  // jobs handed to the unpackers (in stored order)
+    std::size_t taken_ = 0;      // jobs an unpacker has looked at
+    std::size_t consumed_ = 0;   // jobs handed out and released
+    std::atomic<std::size_t> output_hint_{kLz4BlockInput};  // output room that has sufficed so far
+
+    // Used by the reading thread only.
+    std::int64_t parse_at_ = 4;
+    bool parse_ended_ = false;
+    Job* current_ = nullptr;
     std::size_t block_size_ = 0;
     std::size_t block_used_ = 0;
-    std::size_t zeros_due_ = 0;        // of a block that could not be read
-    std::size_t nominal_block_ = 524288;  // output of a full block, as seen so far
+    std::size_t zeros_due_ = 0;                  // of a block that could not be read
+    std::size_t nominal_block_ = kLz4BlockInput;  // output of a full block, as seen so far
     bool broken_ = false;
-    std::int64_t cursor_ = 0;          // where the next read must start
+    std::int64_t cursor_ = 0;  // where the next read must start
     std::atomic<std::int64_t> stored_position_{4};
     std::atomic<std::int64_t> produced_{0};
+    std::vector<std::jthread> threads_;  // last: stopped and joined first
 };
 
 }  // namespace disk

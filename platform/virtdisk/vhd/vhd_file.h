@@ -1,7 +1,8 @@
 // Our own handling of the VHD format where the qemu tools stop: recognising
 // a fixed VHD (which qemu takes for a raw file), reading its footer and
-// dynamic header, and growing fixed and dynamic images in place. All fields
-// are big-endian on disk, as the format says.
+// dynamic header, and growing fixed and dynamic images in place. The records
+// themselves are in vhd_records.h; reading and writing a disk's bytes in
+// vhd_image.h.
 #pragma once
 
 #include <array>
@@ -10,24 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/virtdisk/vhd/vhd_records.h"
+
 namespace platform::virtdisk {
-
-enum : std::uint32_t { kVhdFixed = 2, kVhdDynamic = 3, kVhdDifferencing = 4 };
-
-struct VhdFooter {
-    std::uint64_t data_offset = ~0ull;  // the dynamic header; all ones for a fixed disk
-    std::uint64_t original_size = 0;
-    std::uint64_t current_size = 0;
-    std::uint32_t disk_type = 0;
-    std::array<std::uint8_t, 16> unique_id{};
-};
-
-struct VhdDynamicHeader {
-    std::uint64_t table_offset = 0;
-    std::uint32_t max_table_entries = 0;
-    std::uint32_t block_size = 0;
-    std::array<std::uint8_t, 16> parent_unique_id{};  // differencing disks
-};
 
 // The footer at the end of `path` when its cookie and checksum check out.
 std::optional<VhdFooter> ReadVhdFooter(const std::string& path);
@@ -40,10 +26,6 @@ std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, co
 // Callers refuse other headers with ERROR_INVALID_DATA before sizing
 // anything by them.
 bool VhdTableIsSound(const VhdFooter& footer, const VhdDynamicHeader& header, std::int64_t file_size);
-
-// The footer's checksum: the ones' complement of the byte sum with the
-// checksum field taken as zero.
-std::uint32_t VhdChecksum(const std::uint8_t* record, std::size_t size, std::size_t checksum_at);
 
 // The CHS geometry the format derives from a size, packed as stored
 // (cylinders u16, heads u8, sectors per track u8).

@@ -19,12 +19,16 @@
 #include "disk/formats/lz4/lz4_frame.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
+#include "support/lz4_image.h"
 
 using namespace disk;
 using namespace platform;
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
+using test_support::Le32;
+using test_support::PackSequentially;
 using test_support::Quote;
 using test_support::ReadWholeFile;
 using test_support::TempDir;
@@ -110,30 +114,10 @@ std::string CompressibleBytes(std::size_t size) {
     return data;
 }
 
-std::string Le32(std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
-    return bytes;
-}
-
 std::uint32_t ReadLe32(const std::string& data, std::size_t at) {
     std::uint32_t value = 0;
     for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
     return value;
-}
-
-// The LZ4 image of `data` packed one block after the other, as the format
-// is defined; ours must be byte for byte this, however many threads pack.
-std::string PackSequentially(const std::string& data) {
-    std::string image = Le32(kLz4LegacyMagic);
-    std::vector<char> packed(static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(B))));
-    for (std::size_t at = 0; at < data.size(); at += B) {
-        int n = std::min<int>(static_cast<int>(B), static_cast<int>(data.size() - at));
-        int size = Lz4CompressDefault(data.data() + at, packed.data(), n, static_cast<int>(packed.size()));
-        EXPECT_GT(size, 0);
-        image += Le32(static_cast<std::uint32_t>(size)) + std::string(packed.data(), static_cast<std::size_t>(size));
-    }
-    return image;
 }
 
 // The block lengths of an LZ4 image; fails the test on a broken frame.
@@ -224,53 +208,12 @@ TEST(Lz4Binding, BindsTheFourEntryPointsOrSaysLoadlibraryFailed) {
 
 namespace {
 
-// A source in memory whose reads fail where `bad` says, as bad sectors would.
-class FakeSource : public CopySource {
-public:
-    FakeSource(std::string data, std::set<std::int64_t> bad_blocks) : data_(std::move(data)), bad_(std::move(bad_blocks)) {}
-    std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
-        if (bad_.count(offset / B)) {
-            std::memset(buffer.data(), 0x5A, buffer.size());  // whatever a failed read leaves
-            SetLastError(ERROR_CRC);
-            return false;
-        }
-        if (offset >= size()) return true;
-        done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
-        std::memcpy(buffer.data(), data_.data() + offset, done);
-        return true;
-    }
+using test_support::FakeSource;
 
-private:
-    std::string data_;
-    std::set<std::int64_t> bad_;
-};
-
-// Stores what it is given by offset; can fail a write, fail the sync, or
-// raise the copy cancel flag after some writes.
-class FakeSink : public CopySink {
+// Stores what it is given; raises the copy cancel flag when the case says.
+class FakeSink : public test_support::FakeSink {
 public:
-    bool write(std::int64_t offset, std::span<const std::byte> data) override {
-        if (writes == fail_write) {
-            SetLastError(ERROR_DISK_FULL);
-            return false;
-        }
-        if (static_cast<std::size_t>(offset) + data.size() > bytes.size()) bytes.resize(offset + data.size());
-        std::memcpy(bytes.data() + offset, data.data(), data.size());
-        ++writes;
-        if (writes == cancel_after) copy_cancel = true;
-        return true;
-    }
-    bool finish() override {
-        ++finishes;
-        if (fail_sync) SetLastError(ERROR_IO_DEVICE);
-        return !fail_sync;
-    }
-    std::string bytes;
-    int writes = 0, finishes = 0;
-    int fail_write = -1, cancel_after = -1;
-    bool fail_sync = false;
+    FakeSink() : test_support::FakeSink(&copy_cancel) {}
 };
 
 struct LoopCase {
@@ -306,7 +249,12 @@ TEST_P(CopyLoop, StopsAndReportsAsTheCaseSays) {
     StatusLog status;
     copy_cancel = false;
 
-    CopyOutcome outcome = RunCopyLoop(source, sink, {size, nullptr, &status, "Done in "});
+    CopyLoopSettings settings;
+    settings.limit = size;
+    OperationContext context;
+    context.status = &status;
+    context.cancel = &copy_cancel;
+    CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
     copy_cancel = false;
 
     EXPECT_EQ(outcome.end, c.end);
@@ -366,12 +314,14 @@ TEST(CopyLoopProgress, BarToMaximumAndNullReportersAreFine) {
     FakeSink sink;
     ProgressLog progress;
     copy_cancel = false;
-    EXPECT_TRUE(RunCopyLoop(source, sink, {0, &progress, nullptr, "Done in "}).completed());
+    OperationContext with_bar;
+    with_bar.progress = &progress;
+    EXPECT_TRUE(RunCopyLoop(source, sink, CopyLoopSettings{}, with_bar).completed());
     EXPECT_EQ(progress.max, 100);
     ASSERT_FALSE(progress.positions.empty());
     EXPECT_EQ(progress.positions.back(), 100);
     FakeSink quiet;
-    EXPECT_TRUE(RunCopyLoop(source, quiet, {}).completed());
+    EXPECT_TRUE(RunCopyLoop(source, quiet, CopyLoopSettings{}, OperationContext{}).completed());
     EXPECT_EQ(quiet.bytes, data);
     EXPECT_EQ(KBytesPerSecond(10 * 1024 * 1000, 1000), "10000 KBytes/sec");
     EXPECT_EQ(KBytesPerSecond(4096, 0), "4000 KBytes/sec");  // within one tick counts as 1 ms

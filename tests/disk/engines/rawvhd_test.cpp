@@ -4,16 +4,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <vector>
 
-#include "disk/bindings/virtdisk.h"
+#include "disk/copy/copy_loop.h"
+#include "disk/engines/rawvhd.h"
 #include "platform/device/handle.h"
 #include "platform/device/registry.h"
 #include "platform/modules/module.h"
 #include "platform/virtdisk/server.h"
+#include "platform/virtdisk/vhd/vhd_records.h"
+#include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
 
@@ -330,6 +335,127 @@ TEST_F(RawVhdTest, AnImageAttachedToTheHostIsNeitherReplacedNorWrittenBesideIt) 
     // Detached, the image may be replaced again.
     ASSERT_TRUE(disk::rawvhd(file("source.raw"), image, disk::kRawVhdToFixedVhd, nullptr));
     EXPECT_TRUE(test_support::ReadWholeFile(image).substr(0, 2 * kMiB) == test_support::ReadWholeFile(file("source.raw")));
+}
+
+TEST_F(RawVhdTest, ACancelledCopyLeavesNoHalfDestinationAndSaysSo) {
+    struct Case {
+        const char* destination;
+        int mode;
+    } cases[] = {
+        {"old.vhd", disk::kRawVhdToFixedVhd},
+        {"old.vhd", disk::kRawVhdToDynamicVhd},
+        {"old.raw", disk::kRawVhdToDevice},
+    };
+    const std::string old_content(100000, 'j');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.destination) + " " + std::to_string(c.mode));
+        test_support::TempDir dir;
+        const std::string source = dir.file("source.raw"), destination = dir.file(c.destination);
+        MakeSource(source, 192 * kMiB);
+        test_support::WriteWholeFile(destination, old_content);
+        // The window's Cancel arrives while the copy runs: after its first report.
+        std::atomic<bool> cancel{false};
+        test_support::RecordedPosts posts;
+        posts.on_post = [&](platform::OperationKind, std::int64_t) { cancel = true; };
+        disk::OperationContext context;
+        context.status = &posts;
+        context.cancel = &cancel;
+        EXPECT_FALSE(disk::rawvhd(context, source, destination, c.mode));
+        EXPECT_EQ(posts.percents(), std::vector<std::int64_t>{33});
+        EXPECT_EQ(posts.texts(platform::OperationKind::Status), std::vector<std::string>{"Aborted at 67108864"});
+        EXPECT_TRUE(test_support::ReadWholeFile(destination) == old_content) << "the old destination changed";
+        EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{c.destination, "source.raw"})) << "nothing left behind";
+    }
+}
+
+TEST_F(RawVhdTest, TheCopyCancelFlagStopsTheRoutineAndIsClearedAsItStarts) {
+    MakeSource(file("source.raw"), 192 * kMiB);
+    test_support::RecordedPosts posts;
+    posts.on_post = [](platform::OperationKind, std::int64_t) { disk::copy_cancel = true; };
+    disk::copy_cancel = true;  // left over from an earlier copy
+    EXPECT_FALSE(disk::rawvhd(file("source.raw"), file("out.raw"), disk::kRawVhdToDevice, &posts));
+    EXPECT_EQ(posts.texts(platform::OperationKind::Status), std::vector<std::string>{"Aborted at 67108864"});
+    EXPECT_FALSE(std::filesystem::exists(file("out.raw")));
+    disk::copy_cancel = false;
+}
+
+// Writes the record at `at` of the file.
+template <typename Record>
+void Patch(const std::string& path, std::size_t at, const Record& record) {
+    std::string image = test_support::ReadWholeFile(path);
+    std::memcpy(image.data() + at, &record, sizeof record);
+    test_support::WriteWholeFile(path, image);
+}
+
+TEST_F(RawVhdTest, ABrokenVhdSourceIsRefusedAndNothingIsTouched) {
+    namespace vhd = platform::virtdisk;
+    const std::string not_virtual = std::to_string(platform::ERROR_VIRTDISK_NOT_VIRTUAL_DISK);
+    struct Case {
+        const char* name;
+        const char* subformat;
+        std::function<void(const std::string& image)> spoil;
+        std::string text;
+    } cases[] = {
+        {"footer checksum", "fixed",
+         [](const std::string& image) {
+             std::string bytes = test_support::ReadWholeFile(image);
+             bytes[bytes.size() - 512 + 50] ^= 1;
+             test_support::WriteWholeFile(image, bytes);
+         },
+         "OpenVHD SRC failed " + not_virtual},
+        {"table beyond the end", "dynamic",
+         [](const std::string& image) {
+             vhd::VhdDynamicHeader header{};
+             std::string bytes = test_support::ReadWholeFile(image);
+             std::memcpy(&header, bytes.data() + 512, sizeof header);
+             header.table_offset = bytes.size() + 512;
+             vhd::Seal(header);
+             Patch(image, 512, header);
+         },
+         "OpenVHD SRC failed 13"},
+        {"block beyond the end", "dynamic",
+         [](const std::string& image) {
+             vhd::VhdDynamicHeader header{};
+             std::string bytes = test_support::ReadWholeFile(image);
+             std::memcpy(&header, bytes.data() + 512, sizeof header);
+             Patch(image, header.table_offset, vhd::VhdTableEntry(static_cast<std::uint32_t>(bytes.size() / 512 + 8)));
+         },
+         "AttachVHD SRC failed 13"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir dir;
+        MakeSource(dir.file("disk.raw"), 5 * kMiB);
+        const std::string image = dir.file("broken.vhd"), destination = dir.file("old.raw");
+        auto made = test_support::Run("qemu-img convert -f raw -O vpc -o subformat=" + std::string(c.subformat) +
+                                      ",force_size=on " + Quote(dir.file("disk.raw")) + " " + Quote(image));
+        ASSERT_EQ(made.exit_code, 0) << made.output;
+        c.spoil(image);
+        const std::string spoiled = test_support::ReadWholeFile(image);
+        test_support::WriteWholeFile(destination, "the old contents");
+        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(image, destination, disk::kRawVhdToDevice, nullptr); }), c.text);
+        EXPECT_EQ(test_support::ReadWholeFile(destination), "the old contents");
+        EXPECT_TRUE(test_support::ReadWholeFile(image) == spoiled);
+        EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"broken.vhd", "disk.raw", "old.raw"}));
+    }
+}
+
+TEST_F(RawVhdTest, ARestoreIntoAnExistingVhdWritesItInPlace) {
+    for (const char* subformat : {"fixed", "dynamic"}) {
+        SCOPED_TRACE(subformat);
+        MakeSource(file("old.raw"), 6 * kMiB);
+        const std::string image = file("existing.vhd");
+        std::filesystem::remove(image);
+        auto made = test_support::Run("qemu-img convert -f raw -O vpc -o subformat=" + std::string(subformat) +
+                                      ",force_size=on " + Quote(file("old.raw")) + " " + Quote(image));
+        ASSERT_EQ(made.exit_code, 0) << made.output;
+        std::string data(6 * kMiB, '\0');
+        for (std::size_t i = 3 * kMiB; i < 3 * kMiB + 5000; ++i) data[i] = static_cast<char>(i % 251 + 1);
+        test_support::WriteWholeFile(file("new.raw"), data);
+        ASSERT_TRUE(disk::rawvhd(file("new.raw"), image, disk::kRawVhdToDevice, nullptr));
+        auto compare = test_support::Run("qemu-img compare -f vpc -F raw " + Quote(image) + " " + Quote(file("new.raw")));
+        EXPECT_EQ(compare.exit_code, 0) << compare.output;
+    }
 }
 
 }  // namespace

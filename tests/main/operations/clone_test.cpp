@@ -59,10 +59,10 @@ protected:
         MainLockedVolumes().release();
         disk::SetLockRetryDelay(std::chrono::milliseconds(1000));
     }
-    CloneContext Context() {
-        CloneContext context;
+    disk::OperationContext Context() {
+        disk::OperationContext context;
         context.cancel = &cancel_;
-        context.window = &status_;
+        context.status = &status_;
         return context;
     }
     platform::ScriptedInteraction ui_;
@@ -115,10 +115,9 @@ TEST_F(CloneTest, FailedLockAnsweredWithAbortLeavesTheDestinationUntouched) {
 TEST_F(CloneTest, CancelStopsAfterTheCurrentBlockAndIsNotReportedAsDone) {
     EmbeddedMachine machine({SourceDisk(), BlankDisk(64 << 20)});
     CancelOnProgress canceller(cancel_);
-    CloneContext context = Context();
-    context.quiet = true;
+    disk::OperationContext context = Context();
     context.progress = &canceller;
-    EXPECT_EQ(CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context), CloneResult::Aborted);
+    EXPECT_EQ(CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context, true), CloneResult::Aborted);
     EXPECT_EQ(status_.last, "Aborted at " + std::to_string(16 << 20));
     std::string copied = test_support::ReadWholeFile(machine.image(1));
     std::string source = test_support::ReadWholeFile(machine.image(0));
@@ -148,9 +147,7 @@ TEST_F(CloneTest, QuietCloneOfAVolumeOntoASmallerOneCopiesWhatFitsAndFails) {
                   "head -c 10485760 /dev/urandom | dd of=%s bs=1M seek=1 conv=notrunc status=none"},
                  ""};
     EmbeddedMachine machine({two});
-    CloneContext context = Context();
-    context.quiet = true;
-    EXPECT_EQ(CloneDevice("\\\\.\\C:", "\\\\.\\D:", context), CloneResult::Aborted);
+    EXPECT_EQ(CloneDevice("\\\\.\\C:", "\\\\.\\D:", Context(), true), CloneResult::Aborted);
     EXPECT_TRUE(ui_.log().empty());  // quiet: no question, no write-error box
     std::string image = test_support::ReadWholeFile(machine.image(0));
     EXPECT_EQ(image.substr(22528 * 512, 4 << 20), image.substr(2048 * 512, 4 << 20));

@@ -1,0 +1,153 @@
+// The settings of the one copy loop: block size, how progress is shown and
+// paced, how a sink's start, a short source and a failed read end a copy.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "disk/copy/copy_loop.h"
+#include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
+
+namespace {
+
+using namespace disk;
+using platform::OperationKind;
+using test_support::FakeSink;
+using test_support::FakeSource;
+using test_support::RecordedPosts;
+
+constexpr std::int64_t kKiB = 1024, kMiB = 1 << 20;
+
+std::string Bytes(std::size_t size) {
+    std::string data(size, '\0');
+    std::mt19937 random(5);
+    for (auto& c : data) c = static_cast<char>(random());
+    return data;
+}
+
+class CopyLoopSettingsTest : public ::testing::Test {
+protected:
+    OperationContext Context() {
+        OperationContext context;
+        context.interaction = &answers_;
+        context.status = &posts_;
+        context.cancel = &cancel_;
+        return context;
+    }
+    platform::ScriptedInteraction answers_;
+    RecordedPosts posts_;
+    std::atomic<bool> cancel_{false};
+};
+
+TEST_F(CopyLoopSettingsTest, BlocksAreOfTheSizeAsked) {
+    const std::string data = Bytes(static_cast<std::size_t>(kMiB + 5));
+    for (std::size_t block : {std::size_t{64 * kKiB}, std::size_t{kMiB}, std::size_t{3 * kMiB}}) {
+        SCOPED_TRACE(block);
+        FakeSource source(data, {});
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.block_size = block;
+        ASSERT_TRUE(RunCopyLoop(source, sink, settings, Context()).completed());
+        EXPECT_TRUE(sink.bytes == data);
+        std::vector<std::size_t> expected;
+        for (std::size_t at = 0; at < data.size(); at += block) expected.push_back(std::min(block, data.size() - at));
+        EXPECT_EQ(sink.sizes, expected);
+    }
+}
+
+TEST_F(CopyLoopSettingsTest, PercentStepsPostOnlyPercentagesAndHoldTheReadingAtEachStep) {
+    const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB));
+    FakeSource source(data, {});
+    FakeSink sink;
+    CopyLoopSettings settings;
+    settings.limit = 4 * kMiB;
+    settings.block_size = 64 * kKiB;
+    settings.read_ahead = 8;
+    settings.progress.every_bytes = kMiB;
+    settings.progress.shows = ProgressShows::Percent;
+    settings.progress.pump = false;
+    settings.progress.reading_waits_for_steps = true;
+    // At each report the source has been read up to the step and no further.
+    std::vector<std::int64_t> read_at_report;
+    posts_.on_post = [&](OperationKind, std::int64_t) { read_at_report.push_back(source.furthest.load()); };
+    std::ostringstream console;
+    OperationContext context = Context();
+    context.console = &console;
+    ASSERT_TRUE(RunCopyLoop(source, sink, settings, context).completed());
+    EXPECT_EQ(posts_.percents(), (std::vector<std::int64_t>{25, 50, 75, 100}));
+    EXPECT_EQ(posts_.all().size(), 4u) << "no rate, no closing status line";
+    EXPECT_EQ(read_at_report, (std::vector<std::int64_t>{kMiB, 2 * kMiB, 3 * kMiB, 4 * kMiB}));
+    EXPECT_EQ(console.str(), "....");
+}
+
+TEST_F(CopyLoopSettingsTest, ASinkThatCannotStartStopsTheCopyBeforeAnythingIsRead) {
+    FakeSource source(Bytes(100000), {});
+    FakeSink sink;
+    sink.fail_start = true;
+    CopyOutcome outcome = RunCopyLoop(source, sink, CopyLoopSettings{}, Context());
+    EXPECT_EQ(outcome.end, CopyEnd::WriteFailed);
+    EXPECT_EQ(outcome.error, platform::ERROR_WRITE_PROTECT);
+    EXPECT_EQ(source.reads.load(), 0);
+    EXPECT_EQ(sink.writes + sink.finishes, 0);
+    EXPECT_EQ(answers_.texts(), std::vector<std::string>{"pos:0 - buffersize:0 ,writefile error:" +
+                                                         platform::SysErrorMessage(platform::ERROR_WRITE_PROTECT)});
+    EXPECT_EQ(posts_.texts(OperationKind::Status), std::vector<std::string>{"Aborted at 0"});
+}
+
+TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitEndsTheCopyWhereItEndsWhenItMustReachIt) {
+    const std::string data = Bytes(static_cast<std::size_t>(kMiB + 700));
+    for (bool must : {false, true}) {
+        SCOPED_TRACE(must);
+        FakeSource source(data, {});
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.limit = 2 * kMiB;
+        settings.source_must_reach_limit = must;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, Context());
+        EXPECT_EQ(outcome.end, must ? CopyEnd::SourceEnded : CopyEnd::Completed);
+        EXPECT_EQ(outcome.position, static_cast<std::int64_t>(data.size()));
+        EXPECT_EQ(sink.finishes, must ? 0 : 1) << "a copy that fell short is not synced as done";
+    }
+}
+
+TEST_F(CopyLoopSettingsTest, AFailedReadStopsTheCopyWithoutAQuestionWhenTheSettingsSaySo) {
+    const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB));
+    for (const std::string prefix : {"", "readfile error:"}) {
+        SCOPED_TRACE(prefix);
+        platform::ScriptedInteraction answers;
+        OperationContext context = Context();
+        context.interaction = &answers;
+        FakeSource source(data, {2}, kMiB);
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.block_size = kMiB;
+        settings.read_errors = ReadErrorPolicy::Stop;
+        settings.read_error_prefix = prefix;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+        EXPECT_EQ(outcome.end, CopyEnd::ReadFailed);
+        EXPECT_EQ(outcome.error, platform::ERROR_CRC);
+        EXPECT_EQ(outcome.position, 2 * kMiB);
+        EXPECT_EQ(answers.texts(), prefix.empty() ? std::vector<std::string>{}
+                                                  : std::vector<std::string>{prefix + platform::SysErrorMessage(platform::ERROR_CRC)});
+    }
+}
+
+TEST_F(CopyLoopSettingsTest, WithoutACancelFlagNothingStopsTheCopy) {
+    const std::string data = Bytes(static_cast<std::size_t>(3 * kMiB));
+    FakeSource source(data, {});
+    FakeSink sink(&cancel_);
+    sink.cancel_after = 1;
+    OperationContext context = Context();
+    context.cancel = nullptr;
+    EXPECT_TRUE(RunCopyLoop(source, sink, CopyLoopSettings{}, context).completed());
+    context.cancel = &cancel_;
+    cancel_ = false;
+    FakeSink stopped(&cancel_);
+    stopped.cancel_after = 1;
+    CopyOutcome outcome = RunCopyLoop(source, stopped, CopyLoopSettings{}, context);
+    EXPECT_EQ(outcome.end, CopyEnd::Cancelled);
+    EXPECT_EQ(outcome.position, static_cast<std::int64_t>(kCopyBlockSize));
+}
+
+}  // namespace

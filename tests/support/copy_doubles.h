@@ -1,0 +1,128 @@
+// Ends of a copy in memory, for the tests of the copy loop and of the
+// endpoints and engines built on it.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <functional>
+#include <mutex>
+
+#include "disk/copy/copy_endpoints.h"
+#include "platform/base/progress.h"
+#include "platform/base/win_error.h"
+
+namespace test_support {
+
+// A source in memory whose reads fail in the blocks (of `block` bytes) that
+// `bad_blocks` names, as bad sectors would.
+class FakeSource : public disk::CopySource {
+public:
+    FakeSource(std::string data, std::set<std::int64_t> bad_blocks, std::int64_t block = 524288)
+        : data_(std::move(data)), bad_(std::move(bad_blocks)), block_(block) {}
+    std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
+    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
+        done = 0;
+        reads.fetch_add(1);
+        furthest = std::max<std::int64_t>(furthest, offset + static_cast<std::int64_t>(buffer.size()));
+        if (bad_.count(offset / block_)) {
+            std::memset(buffer.data(), 0x5A, buffer.size());  // whatever a failed read leaves
+            platform::SetLastError(platform::ERROR_CRC);
+            return false;
+        }
+        if (offset >= size()) return true;
+        done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
+        std::memcpy(buffer.data(), data_.data() + offset, done);
+        return true;
+    }
+    std::atomic<int> reads{0};
+    std::atomic<std::int64_t> furthest{0};  // the end of the furthest read asked for
+
+private:
+    std::string data_;
+    std::set<std::int64_t> bad_;
+    std::int64_t block_;
+};
+
+// Stores what it is given by offset; can fail its start, a write or the
+// sync, or raise a cancel flag after some writes.
+class FakeSink : public disk::CopySink {
+public:
+    explicit FakeSink(std::atomic<bool>* cancel = nullptr) : cancel_(cancel) {}
+    bool start() override {
+        ++starts;
+        if (fail_start) platform::SetLastError(platform::ERROR_WRITE_PROTECT);
+        return !fail_start;
+    }
+    bool write(std::int64_t offset, std::span<const std::byte> data) override {
+        if (writes == fail_write) {
+            platform::SetLastError(platform::ERROR_DISK_FULL);
+            return false;
+        }
+        if (static_cast<std::size_t>(offset) + data.size() > bytes.size()) bytes.resize(offset + data.size());
+        std::memcpy(bytes.data() + offset, data.data(), data.size());
+        sizes.push_back(data.size());
+        ++writes;
+        if (writes == cancel_after && cancel_) *cancel_ = true;
+        return true;
+    }
+    bool finish() override {
+        ++finishes;
+        if (fail_sync) platform::SetLastError(platform::ERROR_IO_DEVICE);
+        return !fail_sync;
+    }
+    std::string bytes;
+    std::vector<std::size_t> sizes;  // of each write, in order
+    int starts = 0, writes = 0, finishes = 0;
+    int fail_write = -1, cancel_after = -1;
+    bool fail_start = false, fail_sync = false;
+
+private:
+    std::atomic<bool>* cancel_;
+};
+
+// Keeps every WM_OPERATION post, from any thread.
+class RecordedPosts : public platform::OperationTarget {
+public:
+    struct Post {
+        platform::OperationKind kind;
+        std::int64_t percent;
+        std::string text;
+    };
+    void post(int, platform::OperationKind kind, std::int64_t percent, const std::string& text) override {
+        {
+            std::lock_guard lock(mutex_);
+            posts_.push_back({kind, percent, text});
+        }
+        if (on_post) on_post(kind, percent);
+    }
+    std::vector<Post> all() const {
+        std::lock_guard lock(mutex_);
+        return posts_;
+    }
+    std::vector<std::int64_t> percents() const {
+        std::vector<std::int64_t> result;
+        for (const auto& p : all())
+            if (p.kind == platform::OperationKind::Percent) result.push_back(p.percent);
+        return result;
+    }
+    std::vector<std::string> texts(platform::OperationKind kind) const {
+        std::vector<std::string> result;
+        for (const auto& p : all())
+            if (p.kind == kind) result.push_back(p.text);
+        return result;
+    }
+    std::function<void(platform::OperationKind, std::int64_t)> on_post;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Post> posts_;
+};
+
+}  // namespace test_support
