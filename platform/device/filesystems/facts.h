@@ -1,5 +1,6 @@
-// What a file system says about itself in its own superblock or boot
-// sector: label, serial number, cluster geometry and free space. These
+// What a file system says about itself in its own superblock, boot
+// sector and metadata: label, serial number, cluster geometry and free
+// space, read where the owning system reads them. These
 // answer the volume-information and free-space questions for volumes that
 // are not mounted on this machine (the image-file disks, or unmounted
 // partitions).
