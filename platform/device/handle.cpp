@@ -383,7 +383,10 @@ std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& han
         Handle::State* s = handle.state();
         if (!s || offset < 0) return false;
         std::size_t done = 0;
-        if (!s->no_buffering) return ReadAt(handle, offset, buffer, length, &done) && done == length;
+        if (!s->no_buffering) {
+            if (!ReadAt(handle, offset, buffer, length, &done)) return false;
+            return done == length ? true : Fail(ERROR_HANDLE_EOF);
+        }
         // Whole sectors into an aligned buffer, then the part asked for.
         const std::int64_t unit = s->sector_size;
         const std::int64_t first = offset / unit * unit;

@@ -212,6 +212,7 @@ std::optional<Volume> Volume::Open(const ReadAt& read, std::int64_t offset, std:
 
 bool Volume::read_volume(std::uint64_t at, std::span<std::uint8_t> out) const {
     if (at > static_cast<std::uint64_t>(length_) || out.size() > static_cast<std::uint64_t>(length_) - at) return false;
+    if (out.empty()) return true;
     return read_(offset_ + static_cast<std::int64_t>(at), out.data(), out.size());
 }
 

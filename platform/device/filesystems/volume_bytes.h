@@ -19,6 +19,7 @@ public:
 
     bool get(std::uint64_t at, void* out, std::size_t size) const {
         if (at > static_cast<std::uint64_t>(length_) || size > static_cast<std::uint64_t>(length_) - at) return false;
+        if (size == 0) return true;
         return read_(offset_ + static_cast<std::int64_t>(at), out, size);
     }
     bool get(std::uint64_t at, std::vector<std::uint8_t>& out, std::size_t size) const {
