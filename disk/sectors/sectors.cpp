@@ -39,6 +39,15 @@ Handle OpenTarget(const std::string& path, bool write) {
     return CreateFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
 }
 
+// A volume's sectors are written only while this process holds it locked
+// and dismounted, so that no file system writes over them or keeps stale
+// copies; the lock goes with the handle. False when the person chose to stop.
+bool HoldForWriting(const OperationContext& context, Handle& handle, const std::string& path) {
+    if (!IsVolume(path)) return true;
+    if (LockVolumeHandle(handle) && DismountVolumeHandle(handle)) return true;
+    return !context.ui().confirm("Lock and/or Dismount failed! Abort?", "Tarnovell");
+}
+
 std::int64_t SizeOf(Handle& handle, const std::string& path) {
     if (!IsDevice(path)) {
         std::int64_t size = 0;
@@ -185,6 +194,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
         Tell(context, error);
         return false;
     }
+    if (!HoldForWriting(context, target, device)) return false;
     std::int64_t sector = 0;
     if (!IsVolume(device)) {
         std::optional<std::int64_t> asked = AskSectorOffset(context, "");
@@ -253,6 +263,7 @@ bool RestoreMbr(const std::string& device, const std::string& file, bool merge, 
     std::string error;
     std::optional<std::vector<std::uint8_t>> bytes = ReadSmallFile(source, error);
     if (!bytes) throw std::runtime_error(error);
+    if (!HoldForWriting(context, target, device)) return false;
     if (!InRange(context, device, SizeOf(target, device), 0, static_cast<std::int64_t>(bytes->size()))) return false;
     if (!merge) {
         if (!WriteBytes(target, 0, *bytes) || !FlushFileBuffers(target))
@@ -288,6 +299,7 @@ bool WritePartitionTable(const std::string& device, const SectorBuffer& image, c
         Tell(context, "could not createfile");
         return false;
     }
+    if (!HoldForWriting(context, target, device)) return false;
     SectorBuffer sector{};
     if (!ReadBytes(target, 0, sector)) {
         Tell(context, WithSystemText("readfile error:", GetLastError()));
@@ -346,6 +358,7 @@ bool WriteSector(const std::string& path, const SectorBuffer& buffer, std::int64
     }
     std::optional<std::int64_t> at = SectorPosition(path, sector, no_prompt, context);
     if (!at || !InRange(context, path, SizeOf(h, path), *at, kSectorBytes)) return false;
+    if (!HoldForWriting(context, h, path)) return false;
     if (!WriteBytes(h, *at, buffer) || !FlushFileBuffers(h)) {
         Tell(context, WithSystemText("writefile error:", GetLastError()));
         return false;
