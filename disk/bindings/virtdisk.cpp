@@ -1,11 +1,10 @@
 #include "disk/bindings/virtdisk.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/modules/module.h"
@@ -17,11 +16,6 @@ namespace vd = platform::virtdisk;
 using platform::Handle;
 
 namespace {
-
-std::string Lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 // One entry point of VirtDisk.dll, held for the length of one call.
 template <typename Proc>
@@ -57,7 +51,7 @@ std::string LoweredExtension(const std::string& path) {
     const std::size_t dot = name.rfind('.');
     // A name that starts with its only dot (".vhd") is a hidden file without an extension.
     if (dot == std::string::npos || dot == 0 || name == "..") return "";
-    return Lowered(name.substr(dot));
+    return platform::ToLower(name.substr(dot));
 }
 
 VIRTUAL_STORAGE_TYPE StorageTypeOfPath(const std::string& path) {
@@ -199,7 +193,7 @@ int GetStorageDependencyInformation(const std::string& disk, StorageDependency& 
     // "\\.\PhysicalDrive3", "\\.\physicaldrive3" and "3" all name disk 3.
     std::string number = disk;
     const std::string prefix = "\\\\.\\physicaldrive";
-    if (Lowered(number).rfind(prefix, 0) == 0) number = number.substr(prefix.size());
+    if (platform::ToLower(number).rfind(prefix, 0) == 0) number = number.substr(prefix.size());
     const std::string path = "\\\\.\\PhysicalDrive" + number;
     Handle handle = platform::CreateFile(path, platform::GENERIC_READ, platform::FILE_SHARE_READ,
                                          platform::OPEN_EXISTING, 0);

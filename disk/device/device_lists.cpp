@@ -9,7 +9,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/device/handle.h"
 #include "platform/device/records/partition_table.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 

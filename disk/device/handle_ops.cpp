@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace disk {
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "main/operations/main_state.h"
+#include "platform/base/ascii.h"
 #include "platform/base/ini_file.h"
 
 namespace tarnovell {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace tarnovell {
 

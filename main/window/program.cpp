@@ -11,7 +11,7 @@
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
 #include "main/window/window_reporting.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 

@@ -45,8 +45,4 @@ private:
     std::vector<Section> sections_;
 };
 
-bool EqualsNoCase(const std::string& a, const std::string& b);
-std::string ToLower(std::string text);
-std::string Trim(const std::string& text);
-
 }  // namespace platform

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <set>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/offreg/offreg.h"
 #include "platform/virtdisk/virtdisk.h"
 #include "platform/wim/wimgapi.h"

@@ -4,7 +4,7 @@
 
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/wide_text.h"
 
 namespace platform::wim {
@@ -27,7 +27,7 @@ char DrivePath(const std::string& given, std::string& rest) {
     for (char& c : rest)
         if (c == '\\') c = '/';
     while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(given[0])));
+    return AsciiUpper(given[0]);
 }
 
 device::DevicePath ParseVolumePath(const std::string& given) {

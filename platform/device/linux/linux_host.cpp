@@ -26,7 +26,7 @@
 #include <sstream>
 
 #include "platform/device/host/attached_disks.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/unique_fd.h"
 #include "platform/os/child_process.h"
 #include "platform/base/win_error.h"
