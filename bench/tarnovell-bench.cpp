@@ -13,8 +13,6 @@
 // (disk 0 is INPUT, disk 1 a sparse image of its size); the peer writes the
 // same bytes into a second image. Our copies always end with fdatasync, the
 // peers as named do not: the "-durable" lines run dd with conv=fdatasync.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +31,7 @@
 #include "main/operations/clone.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "platform/os/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -173,12 +172,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::string pattern = (fs::path(work_parent) / "tarnovell-bench.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
+    platform::ScratchFolder scratch = platform::ScratchFolder::Create("tarnovell-bench.", work_parent);
+    if (!scratch) {
         std::cerr << "cannot make a scratch folder in " << work_parent << "\n";
         return 2;
     }
-    fs::path work = pattern;
+    fs::path work = scratch.path();
     auto at = [&](const std::string& name) { return (work / name).string(); };
 
     BenchInteraction answers;
@@ -272,6 +271,6 @@ int main(int argc, char** argv) {
             all = RunEngine(engine, runs, static_cast<double>(size)) && all;
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");
-    fs::remove_all(work, error);
+    scratch.remove();
     return all ? 0 : 1;
 }

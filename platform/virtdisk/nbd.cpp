@@ -14,20 +14,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/base/unique_fd.h"
 #include "platform/os/child_process.h"
+#include "platform/os/temp_folder.h"
 #include "platform/virtdisk/server.h"
 
 namespace platform::virtdisk {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // The parts of libnbd's C interface we call.
@@ -116,7 +115,7 @@ void EndServer(int pid, bool had_client) {
 
 class ServedDisk : public DiskIo {
 public:
-    ServedDisk(const NbdLibrary& nbd, std::string folder) : nbd_(nbd), folder_(std::move(folder)) {}
+    ServedDisk(const NbdLibrary& nbd, ScratchFolder folder) : nbd_(nbd), folder_(std::move(folder)) {}
     ~ServedDisk() override {
         const bool had_client = handle_ != nullptr;
         if (handle_) {
@@ -125,14 +124,12 @@ public:
         }
         EndServer(pid_, had_client);
         if (unsafe_cache_ && written_) SyncImage();
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
     }
 
     DWORD start(const std::string& image, const char* qemu_format, bool read_only, bool fresh) {
         image_ = image;
         unsafe_cache_ = fresh && !read_only;
-        const std::string socket = folder_ + "/nbd.sock";
+        const std::string socket = folder_.file("nbd.sock");
         std::vector<std::string> argv = {"qemu-nbd", "--socket=" + socket,
                                          unsafe_cache_ ? "--cache=unsafe" : "--cache=writeback"};
         if (read_only) argv.push_back("--read-only");
@@ -263,7 +260,7 @@ private:
     }
 
     const NbdLibrary& nbd_;
-    std::string folder_;
+    ScratchFolder folder_;  // goes once the server has ended
     int pid_ = 0;
     nbd_handle* handle_ = nullptr;
     std::size_t chunk_ = kChunk;
@@ -276,14 +273,6 @@ private:
     std::mutex mutex_;
 };
 
-std::string NewPrivateFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarnovell-nbd-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return ::mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();  // mode 0700
-}
-
 }  // namespace
 
 bool CanServeInProcess() { return Nbd() != nullptr && !FindOnPath("qemu-nbd").empty(); }
@@ -292,9 +281,10 @@ DWORD ServeInProcess(const std::string& image, const char* qemu_format, bool rea
                      std::unique_ptr<DiskIo>& out) {
     const NbdLibrary* nbd = Nbd();
     if (!nbd) return ERROR_NOT_SUPPORTED;
-    const std::string folder = NewPrivateFolder();
-    if (folder.empty()) return ERROR_CANNOT_MAKE;
-    auto disk = std::make_unique<ServedDisk>(*nbd, folder);
+    // Mode 0700: only we may reach the server's socket.
+    ScratchFolder folder = ScratchFolder::Create("tarnovell-nbd-");
+    if (!folder) return ERROR_CANNOT_MAKE;
+    auto disk = std::make_unique<ServedDisk>(*nbd, std::move(folder));
     if (DWORD started = disk->start(image, qemu_format, read_only, fresh); started != ERROR_SUCCESS) return started;
     out = std::move(disk);
     return ERROR_SUCCESS;

@@ -14,6 +14,7 @@
 
 #include "platform/device/host/attached_disks.h"
 #include "platform/os/child_process.h"
+#include "platform/os/temp_folder.h"
 
 namespace platform::virtdisk {
 
@@ -25,14 +26,6 @@ using namespace std::chrono_literals;
 constexpr auto kStopTimeout = 20s;
 constexpr auto kKillTimeout = 5s;
 std::atomic<std::chrono::milliseconds> start_timeout{20s};
-
-std::string NewMountFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarnovell-vdisk-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return ::mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();
-}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -114,7 +107,9 @@ bool CanServeImages(std::string* why) {
 DWORD StartServing(const std::string& image, const char* qemu_format, bool read_only, ServedImage& served) {
     if (!CanServeImages()) return ERROR_NOT_SUPPORTED;
     served = ServedImage{};
-    served.mount_dir = NewMountFolder();
+    // The folder outlives this process when the attach does; StopServing
+    // removes it, from whichever process detaches.
+    served.mount_dir = ScratchFolder::Create("tarnovell-vdisk-").release();
     if (served.mount_dir.empty()) return ERROR_CANNOT_MAKE;
     served.file = served.mount_dir + "/disk";
     const std::string pid_file = served.mount_dir + ".pid";

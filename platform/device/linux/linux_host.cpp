@@ -29,6 +29,7 @@
 #include "platform/base/ascii.h"
 #include "platform/base/unique_fd.h"
 #include "platform/os/child_process.h"
+#include "platform/os/temp_folder.h"
 #include "platform/base/win_error.h"
 
 extern char** environ;
@@ -537,18 +538,15 @@ bool RestoreMounts(const std::vector<SavedMount>& mounts, const std::string& dev
             ok = ::mount((whole.front()->target + m.root).c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                  ApplyMountFlags(m);
         } else {
-            char folder[] = "/tmp/tarnovell-remount-XXXXXX";
-            if (::mkdtemp(folder)) {
-                if (MountWhole(m, device, folder)) {
-                    ok = ::mount((folder + m.root).c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+            // The folder goes once the whole file system is off it again.
+            if (ScratchFolder folder = ScratchFolder::Create("tarnovell-remount-")) {
+                if (MountWhole(m, device, folder.path())) {
+                    ok = ::mount((folder.path() + m.root).c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                          ApplyMountFlags(m);
                     int err = errno;
-                    ::umount2(folder, MNT_DETACH);
+                    ::umount2(folder.path().c_str(), MNT_DETACH);
                     errno = err;
                 }
-                int err = errno;
-                ::rmdir(folder);
-                errno = err;
             }
         }
         if (!ok) {

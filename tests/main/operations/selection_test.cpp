@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "main/operations/selection.h"
+#include "support/test_support.h"
 
 using disk::DiskListRow;
 using tarnovell::RowNeed;
@@ -111,22 +112,25 @@ private:
     std::optional<std::string> previous_;
 };
 
-TEST(TempDirectory, FollowsTmpdirWithATrailingSlash) {
+TEST(TempDirectory, FollowsAUsableTmpdirWithATrailingSlash) {
+    test_support::TempDir scratch;
+    const std::string folder = scratch.path().string();
     {
-        ScopedTmpdir tmpdir("/var/scratch");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/var/scratch/");
+        ScopedTmpdir tmpdir(folder.c_str());
+        EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
     {
-        ScopedTmpdir tmpdir("/var/scratch/");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/var/scratch/");
+        ScopedTmpdir tmpdir((folder + "/").c_str());
+        EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
-    {
-        ScopedTmpdir tmpdir("");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/");
-    }
-    {
-        ScopedTmpdir tmpdir(nullptr);
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/");
+    // A TMPDIR that is empty, missing or no folder at all is no place to
+    // write: the files would fail to appear, so /tmp is taken instead.
+    const std::string missing = folder + "/not-there";
+    const std::string plain_file = scratch.file("file");
+    test_support::WriteWholeFile(plain_file, "x");
+    for (const char* value : {"", missing.c_str(), plain_file.c_str(), static_cast<const char*>(nullptr)}) {
+        ScopedTmpdir tmpdir(value);
+        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/") << (value ? value : "(unset)");
     }
 }
 
