@@ -1,12 +1,10 @@
 #include "platform/base/ini_file.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "platform/base/ascii.h"
+#include "platform/base/replace_file.h"
 
 namespace platform {
 
@@ -74,20 +72,7 @@ std::string IniFile::Serialize() const {
     return out;
 }
 
-bool IniFile::Save(const std::string& path) const {
-    std::string temporary = path + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << Serialize();
-        if (!out.flush()) return false;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
+bool IniFile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
 
 const IniFile::Section* IniFile::FindSection(const std::string& section) const {
     for (const auto& s : sections_)

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
+#include "platform/base/replace_file.h"
 #include "platform/base/unique_fd.h"
 #include "platform/virtdisk/virtdisk.h"
 #include "platform/os/child_process.h"
@@ -15,8 +15,6 @@
 namespace platform::virtdisk {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // The number after "key": in qemu-img's JSON, or -1.
 std::int64_t JsonNumber(const std::string& json, const std::string& key) {
@@ -78,10 +76,6 @@ DWORD ProbeVhdx(const std::string& path, ImageFacts& facts) {
     return ERROR_SUCCESS;
 }
 
-std::string TemporaryBeside(const std::string& path) {
-    return path + ".tarnovell-" + std::to_string(::getpid()) + ".tmp";
-}
-
 }  // namespace
 
 std::uint32_t DeviceIdOf(ImageFormat format) {
@@ -137,7 +131,11 @@ DWORD CreateImage(const std::string& path, ImageFormat format, bool fixed, std::
 
 DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64_t new_size) {
     if (facts.format == ImageFormat::Iso) return ERROR_NOT_SUPPORTED;
-    const std::string temporary = TemporaryBeside(path);
+    // qemu-img makes the new image itself; until it is complete and renamed
+    // over the old one, the old image is all there is.
+    FileReplacement replacement(path, FileReplacement::Start::NameOnly);
+    if (!replacement) return GetLastError();
+    const std::string& temporary = replacement.path();
     const bool fixed = facts.subtype == kVhdFixed;
     std::vector<std::string> argv = {"qemu-img", "convert", "-q", "-f", facts.qemu_format(), "-O", facts.qemu_format()};
     if (new_size > 0) {
@@ -150,26 +148,12 @@ DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64
     }
     argv.insert(argv.end(), {path, temporary});
     ToolResult result = RunTool(argv);
-    std::error_code ec;
-    if (result.exit_code != 0) {
-        fs::remove(temporary, ec);
-        return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
-    }
+    if (result.exit_code != 0) return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
     // The rebuilt image is the same disk: children made on it must still know it.
     if (facts.format == ImageFormat::Vhd) {
-        if (DWORD kept = KeepVhdIdentity(path, temporary); kept != ERROR_SUCCESS) {
-            fs::remove(temporary, ec);
-            return kept;
-        }
+        if (DWORD kept = KeepVhdIdentity(path, temporary); kept != ERROR_SUCCESS) return kept;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::chmod(temporary.c_str(), st.st_mode & 07777);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        fs::remove(temporary, ec);
-        return error;
-    }
-    return ERROR_SUCCESS;
+    return replacement.commit() ? ERROR_SUCCESS : GetLastError();
 }
 
 }  // namespace platform::virtdisk
