@@ -64,7 +64,7 @@ DWORD ProbeVhd(const std::string& path, ImageFacts& facts) {
 
 DWORD ProbeVhdx(const std::string& path, ImageFacts& facts) {
     if (!HasVhdxSignature(path)) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
-    ToolResult info = RunTool({"qemu-img", "info", "-U", "--output=json", "-f", "vhdx", path});
+    ChildResult info = RunChild({"qemu-img", "info", "-U", "--output=json", "-f", "vhdx", path});
     if (info.exit_code != 0) return info.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     facts.virtual_size = JsonNumber(info.output, "virtual-size");
     if (facts.virtual_size < 0) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
@@ -122,11 +122,11 @@ DWORD CreateImage(const std::string& path, ImageFormat format, bool fixed, std::
     std::string options = std::string("subformat=") + (fixed ? "fixed" : "dynamic");
     if (format == ImageFormat::Vhd) options += ",force_size=on";  // the size asked, not one rounded to a CHS geometry
     const char* qemu_format = format == ImageFormat::Vhdx ? "vhdx" : "vpc";
-    ToolResult result = RunTool({"qemu-img", "create", "-q", "-f", qemu_format, "-o", options, path, std::to_string(size)});
+    ChildResult result = RunChild({"qemu-img", "create", "-q", "-f", qemu_format, "-o", options, path, std::to_string(size)});
     if (result.exit_code == 0) return ERROR_SUCCESS;
     ::unlink(path.c_str());
     if (result.exit_code < 0) return ERROR_MOD_NOT_FOUND;
-    return result.output.find("Permission denied") != std::string::npos ? ERROR_ACCESS_DENIED : ERROR_CANNOT_MAKE;
+    return result.error.find("Permission denied") != std::string::npos ? ERROR_ACCESS_DENIED : ERROR_CANNOT_MAKE;
 }
 
 DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64_t new_size) {
@@ -147,7 +147,7 @@ DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64
         argv.insert(argv.end(), {"-o", options});
     }
     argv.insert(argv.end(), {path, temporary});
-    ToolResult result = RunTool(argv);
+    ChildResult result = RunChild(argv);
     if (result.exit_code != 0) return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
     // The rebuilt image is the same disk: children made on it must still know it.
     if (facts.format == ImageFormat::Vhd) {

@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,44 +83,24 @@ constexpr std::size_t kChunk = 256 << 10;
 constexpr std::size_t kDepth = 16;
 constexpr std::size_t kWritebackStep = 32 << 20;
 constexpr auto kEndTimeout = 20s;
-constexpr auto kKillTimeout = 5s;
 
 int LastNbdErrno(const NbdLibrary& nbd) {
     int e = nbd.get_errno();
     return e != 0 ? e : EIO;
 }
 
-bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-// Our qemu-nbd child: it ends by itself once its only client has gone;
-// one that does not is stopped.
-void EndServer(int pid, bool had_client) {
-    if (pid <= 0) return;
-    if (had_client && EndedWithin(pid, kEndTimeout)) return;
-    ::kill(pid, SIGTERM);
-    if (EndedWithin(pid, kKillTimeout)) return;
-    ::kill(pid, SIGKILL);
-    EndedWithin(pid, kKillTimeout);
-}
-
 class ServedDisk : public DiskIo {
 public:
     ServedDisk(const NbdLibrary& nbd, ScratchFolder folder) : nbd_(nbd), folder_(std::move(folder)) {}
     ~ServedDisk() override {
-        const bool had_client = handle_ != nullptr;
         if (handle_) {
             nbd_.shutdown(handle_, 0);  // sends the disconnect once what is in flight is done
             nbd_.close(handle_);
+            // The server ends by itself once its only client has gone, after
+            // writing out what it holds; one that does not is stopped.
+            server_.wait_for(kEndTimeout);
         }
-        EndServer(pid_, had_client);
+        server_.stop();
         if (unsafe_cache_ && written_) SyncImage();
     }
 
@@ -134,8 +112,8 @@ public:
                                          unsafe_cache_ ? "--cache=unsafe" : "--cache=writeback"};
         if (read_only) argv.push_back("--read-only");
         argv.insert(argv.end(), {"--image-opts", ImageOptions(image, qemu_format)});
-        pid_ = StartDetached(argv);
-        if (pid_ <= 0) return ERROR_NOT_SUPPORTED;
+        server_ = ChildProcess(argv, {.output = ChildOutput::Discard, .own_session = true});
+        if (!server_) return ERROR_NOT_SUPPORTED;
         const auto deadline = std::chrono::steady_clock::now() + ServerStartTimeout();
         for (;;) {
             nbd_handle* h = nbd_.create();
@@ -145,11 +123,7 @@ public:
                 break;
             }
             nbd_.close(h);
-            pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-            if (r == pid_) {  // the server gave up (a damaged image, say)
-                pid_ = 0;
-                return ERROR_OPEN_FAILED;
-            }
+            if (!server_.running()) return ERROR_OPEN_FAILED;  // the server gave up (a damaged image, say)
             if (std::chrono::steady_clock::now() > deadline) return ERROR_OPEN_FAILED;
             std::this_thread::sleep_for(5ms);
         }
@@ -261,7 +235,7 @@ private:
 
     const NbdLibrary& nbd_;
     ScratchFolder folder_;  // goes once the server has ended
-    int pid_ = 0;
+    ChildProcess server_;
     nbd_handle* handle_ = nullptr;
     std::size_t chunk_ = kChunk;
     std::size_t unit_ = 1;  // the server's smallest request

@@ -4,12 +4,10 @@
 #include <linux/blkpg.h>
 #include <linux/loop.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,8 +29,6 @@
 #include "platform/os/child_process.h"
 #include "platform/os/temp_folder.h"
 #include "platform/base/win_error.h"
-
-extern char** environ;
 
 namespace platform::device {
 
@@ -475,15 +471,7 @@ bool MountWithHelper(const SavedMount& m, const std::string& source, const std::
     std::string options = (m.super_flags & MS_RDONLY) ? "ro" : "rw";
     if (!m.data.empty()) options += "," + m.data;
     args.insert(args.end(), {"-o", options, source, target});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, "mount", nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return RunChild(args).succeeded();
 }
 
 // Mounts the whole file system at `target` as it was (its own flags and
@@ -1007,7 +995,7 @@ bool LinuxHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
     std::vector<std::string> argv = {"losetup", "--find", "--show"};
     if (attachment.read_only) argv.push_back("--read-only");
     argv.insert(argv.end(), {"--sizelimit", std::to_string(attachment.size), attachment.backing});
-    virtdisk::ToolResult result = virtdisk::RunTool(argv);
+    ChildResult result = RunChild(argv);
     std::string device = Trim(result.output.substr(0, result.output.find('\n')));
     if (result.exit_code != 0 || !StartsWith(device, "/dev/loop")) {
         SetLastError(result.exit_code < 0 ? ERROR_NOT_SUPPORTED : ERROR_OPEN_FAILED);
@@ -1017,7 +1005,7 @@ bool LinuxHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
     auto choose = [&](const std::vector<AttachmentRecord>&, VirtualDiskAttachment&) { return KernelNameOf(device); };
     if (SaveAttachmentRecord(state_path(), attachment, choose).empty()) {
         DWORD error = GetLastError();
-        virtdisk::RunTool({"losetup", "--detach", device});
+        RunChild({"losetup", "--detach", device});
         SetLastError(error);
         return false;
     }
@@ -1037,7 +1025,7 @@ bool LinuxHost::detach_virtual_disk(const VirtualDiskAttachment& attachment) {
         impl_->bump();
         return true;
     }
-    virtdisk::ToolResult result = virtdisk::RunTool({"losetup", "--detach", attachment.device});
+    ChildResult result = RunChild({"losetup", "--detach", attachment.device});
     impl_->bump();
     if (result.exit_code != 0) {
         SetLastError(ERROR_DEVICE_IN_USE);
