@@ -21,21 +21,13 @@ namespace {
 template <typename Proc>
 class EntryPoint {
 public:
-    EntryPoint(const char* name, const char* failure) : module_(platform::LoadLibraryA("VirtDisk.dll")) {
-        if (module_) proc_ = reinterpret_cast<Proc>(platform::GetProcAddress(module_, name));
-        if (!proc_) {
-            if (module_) platform::FreeLibrary(module_);
-            throw std::runtime_error(failure);
-        }
-    }
-    ~EntryPoint() { platform::FreeLibrary(module_); }
-    EntryPoint(const EntryPoint&) = delete;
-    EntryPoint& operator=(const EntryPoint&) = delete;
+    EntryPoint(const char* name, const char* failure)
+        : module_(platform::LoadModule("VirtDisk.dll", {{proc_, name}}, failure)) {}
     Proc operator*() const { return proc_; }
 
 private:
-    platform::HMODULE module_ = nullptr;
-    Proc proc_ = nullptr;
+    Proc proc_ = nullptr;  // before the module: bound while the module is loaded
+    platform::ModuleReference module_;
 };
 
 // Size of the information buffer the program hands the service.

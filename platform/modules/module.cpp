@@ -4,6 +4,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
+#include <utility>
 
 #include "platform/base/ascii.h"
 #include "platform/offreg/offreg.h"
@@ -108,6 +110,34 @@ void HideModuleForTesting(const std::string& dll_name, bool hidden) {
         Hidden().insert(BaseNameLowered(dll_name));
     else
         Hidden().erase(BaseNameLowered(dll_name));
+}
+
+ModuleReference::ModuleReference(const std::string& dll_name) : module_(LoadLibraryA(dll_name)) {}
+
+ModuleReference::~ModuleReference() {
+    if (module_) FreeLibrary(module_);
+}
+
+ModuleReference::ModuleReference(ModuleReference&& other) noexcept : module_(std::exchange(other.module_, nullptr)) {}
+
+ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
+    if (this != &other) {
+        if (module_) FreeLibrary(module_);
+        module_ = std::exchange(other.module_, nullptr);
+    }
+    return *this;
+}
+
+const char* ModuleReference::bind(std::initializer_list<EntryPoint> table, MissingEntryPoint missing) const {
+    return BindEntryPoints([this](const char* name) { return symbol(name); },
+                           std::span<const EntryPoint>(table.begin(), table.size()), missing);
+}
+
+ModuleReference LoadModule(const std::string& dll_name, std::initializer_list<EntryPoint> table,
+                           const std::string& failure) {
+    ModuleReference module(dll_name);
+    if (!module || module.bind(table)) throw std::runtime_error(failure);
+    return module;
 }
 
 }  // namespace platform

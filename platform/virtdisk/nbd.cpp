@@ -1,6 +1,5 @@
 #include "platform/virtdisk/nbd.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "platform/base/unique_fd.h"
 #include "platform/os/child_process.h"
+#include "platform/os/shared_library.h"
 #include "platform/os/temp_folder.h"
 #include "platform/virtdisk/server.h"
 
@@ -53,26 +53,28 @@ struct NbdLibrary {
     int (*aio_command_completed)(nbd_handle*, std::uint64_t);
 };
 
-template <typename Fn>
-bool Bind(void* module, const char* name, Fn& slot) {
-    slot = reinterpret_cast<Fn>(::dlsym(module, name));
-    return slot != nullptr;
-}
-
 // Loaded once for the process and never unloaded; null when missing.
 const NbdLibrary* Nbd() {
-    static const NbdLibrary* library = [] () -> const NbdLibrary* {
-        void* module = ::dlopen("libnbd.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!module) return nullptr;
+    static const NbdLibrary* library = []() -> const NbdLibrary* {
         static NbdLibrary l{};
-        bool ok = Bind(module, "nbd_create", l.create) && Bind(module, "nbd_close", l.close) &&
-                  Bind(module, "nbd_get_error", l.get_error) && Bind(module, "nbd_get_errno", l.get_errno) &&
-                  Bind(module, "nbd_connect_unix", l.connect_unix) && Bind(module, "nbd_get_size", l.get_size) &&
-                  Bind(module, "nbd_get_block_size", l.get_block_size) && Bind(module, "nbd_flush", l.flush) &&
-                  Bind(module, "nbd_shutdown", l.shutdown) && Bind(module, "nbd_poll", l.poll) &&
-                  Bind(module, "nbd_aio_pread", l.aio_pread) && Bind(module, "nbd_aio_pwrite", l.aio_pwrite) &&
-                  Bind(module, "nbd_aio_command_completed", l.aio_command_completed);
-        return ok ? &l : nullptr;
+        // Never closed: a served disk may be in use until the process ends.
+        static const SharedLibrary& module = *new SharedLibrary("libnbd.so.0");
+        const bool bound = module && !module.bind({
+            {l.create, "nbd_create"},
+            {l.close, "nbd_close"},
+            {l.get_error, "nbd_get_error"},
+            {l.get_errno, "nbd_get_errno"},
+            {l.connect_unix, "nbd_connect_unix"},
+            {l.get_size, "nbd_get_size"},
+            {l.get_block_size, "nbd_get_block_size"},
+            {l.flush, "nbd_flush"},
+            {l.shutdown, "nbd_shutdown"},
+            {l.poll, "nbd_poll"},
+            {l.aio_pread, "nbd_aio_pread"},
+            {l.aio_pwrite, "nbd_aio_pwrite"},
+            {l.aio_command_completed, "nbd_aio_command_completed"},
+        });
+        return bound ? &l : nullptr;
     }();
     return library;
 }
