@@ -72,7 +72,7 @@ bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, c
             return Fail(ERROR_ACCESS_DENIED, problem, "the volume is in use");
     }
     const device::BackingLocation backing = registry.host().volume_backing(*disk, volume);
-    auto loop = std::make_unique<LoopDevice>();
+    auto loop = std::make_unique<device::LoopDevice>();
     if (!loop->attach(backing.path, backing.offset, volume.length, !for_writing)) {
         const DWORD error = GetLastError();
         return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));

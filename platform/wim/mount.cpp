@@ -3,15 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "platform/base/wide_text.h"
+#include "platform/device/linux/mount_table.h"
 #include "platform/os/child_process.h"
 #include "platform/wim/handles.h"
 #include "platform/wim/library.h"
@@ -46,34 +44,11 @@ std::string Canonical(const std::string& path) {
     return ec ? path : canonical.string();
 }
 
-// Mount folders in /proc/self/mountinfo write blanks and such as \040.
-std::string Unescaped(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
-            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 // The folders where a wimlib image file system is mounted now.
 std::vector<std::string> WimFsMountFolders() {
     std::vector<std::string> folders;
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        const std::size_t separator = line.find(" - ");
-        if (separator == std::string::npos) continue;
-        std::istringstream head(line.substr(0, separator)), tail(line.substr(separator + 3));
-        std::string id, parent, device, root, folder, fstype;
-        head >> id >> parent >> device >> root >> folder;
-        tail >> fstype;
-        if (fstype == kWimFsType) folders.push_back(Unescaped(folder));
-    }
+    for (const device::kernel::MountEntry& mount : device::kernel::ReadMountInfo())
+        if (mount.fstype == kWimFsType) folders.push_back(mount.target);
     return folders;
 }
 
