@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <stdexcept>
 #include <utility>
 
 #include "platform/base/ascii.h"
@@ -126,18 +125,6 @@ ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
         module_ = std::exchange(other.module_, nullptr);
     }
     return *this;
-}
-
-const char* ModuleReference::bind(std::initializer_list<EntryPoint> table, MissingEntryPoint missing) const {
-    return BindEntryPoints([this](const char* name) { return symbol(name); },
-                           std::span<const EntryPoint>(table.begin(), table.size()), missing);
-}
-
-ModuleReference LoadModule(const std::string& dll_name, std::initializer_list<EntryPoint> table,
-                           const std::string& failure) {
-    ModuleReference module(dll_name);
-    if (!module || module.bind(table)) throw std::runtime_error(failure);
-    return module;
 }
 
 }  // namespace platform

@@ -51,7 +51,9 @@ public:
 
     void* symbol(const char* name) const { return GetProcAddress(module_, name); }
     const char* bind(std::initializer_list<EntryPoint> table,
-                     MissingEntryPoint missing = MissingEntryPoint::Fails) const;
+                     MissingEntryPoint missing = MissingEntryPoint::Fails) const {
+        return BindEntryPoints(*this, table, missing);
+    }
     std::string file() const { return GetModuleFileNameA(module_); }
 
 private:
@@ -60,6 +62,8 @@ private:
 
 // Loads the module and binds `table` from it; raises std::runtime_error
 // with `failure` as its text when the module or an entry point is missing.
-ModuleReference LoadModule(const std::string& dll_name, std::initializer_list<EntryPoint> table,
-                           const std::string& failure);
+inline ModuleReference LoadModule(const std::string& dll_name, std::initializer_list<EntryPoint> table,
+                                  const std::string& failure) {
+    return LoadBound<ModuleReference>(dll_name, table, failure);
+}
 }  // namespace platform

@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -78,18 +77,6 @@ void* SharedLibrary::symbol(const char* name) const {
     void* address = handle_ && name ? ::dlsym(handle_, name) : nullptr;
     if (!address) SetLastError(ERROR_PROC_NOT_FOUND);
     return address;
-}
-
-const char* SharedLibrary::bind(std::initializer_list<EntryPoint> table, MissingEntryPoint missing) const {
-    return BindEntryPoints([this](const char* name) { return symbol(name); },
-                           std::span<const EntryPoint>(table.begin(), table.size()), missing);
-}
-
-SharedLibrary LoadSharedLibrary(const std::string& name, std::initializer_list<EntryPoint> table,
-                                const std::string& failure) {
-    SharedLibrary library(name);
-    if (!library || library.bind(table)) throw std::runtime_error(failure);
-    return library;
 }
 
 }  // namespace platform

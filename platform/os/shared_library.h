@@ -19,6 +19,7 @@
 #include <functional>
 #include <initializer_list>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 
@@ -62,6 +63,25 @@ using SymbolLookup = std::function<void*(const char* name)>;
 const char* BindEntryPoints(const SymbolLookup& lookup, std::span<const EntryPoint> table,
                             MissingEntryPoint missing = MissingEntryPoint::Fails);
 
+// The same from anything with symbol(name): a SharedLibrary, or a module
+// the program loads by its Windows name (platform/modules).
+template <typename Library>
+const char* BindEntryPoints(const Library& library, std::initializer_list<EntryPoint> table,
+                            MissingEntryPoint missing = MissingEntryPoint::Fails) {
+    return BindEntryPoints([&library](const char* name) { return library.symbol(name); },
+                           std::span<const EntryPoint>(table.begin(), table.size()), missing);
+}
+
+// Loads `name` as a Library and binds `table` from it; raises
+// std::runtime_error with `failure` as its text when the library or one of
+// the entry points is missing (the slots are then left as they were).
+template <typename Library>
+Library LoadBound(const std::string& name, std::initializer_list<EntryPoint> table, const std::string& failure) {
+    Library library(name);
+    if (!library || BindEntryPoints(library, table)) throw std::runtime_error(failure);
+    return library;
+}
+
 class SharedLibrary {
 public:
     SharedLibrary() = default;
@@ -81,7 +101,9 @@ public:
     // An entry point by name; null (and ERROR_PROC_NOT_FOUND) when missing.
     void* symbol(const char* name) const;
     const char* bind(std::initializer_list<EntryPoint> table,
-                     MissingEntryPoint missing = MissingEntryPoint::Fails) const;
+                     MissingEntryPoint missing = MissingEntryPoint::Fails) const {
+        return BindEntryPoints(*this, table, missing);
+    }
 
     // The file the loader opened, symbolic links resolved
     // ("/usr/lib/x86_64-linux-gnu/libwim.so.15.21.0"); "" when not loaded.
@@ -96,10 +118,9 @@ private:
     std::string error_;
 };
 
-// Loads `name` and binds `table` from it; raises std::runtime_error with
-// `failure` as its text when the library or one of the entry points is
-// missing (the slots are then left as they were).
-SharedLibrary LoadSharedLibrary(const std::string& name, std::initializer_list<EntryPoint> table,
-                                const std::string& failure);
+inline SharedLibrary LoadSharedLibrary(const std::string& name, std::initializer_list<EntryPoint> table,
+                                       const std::string& failure) {
+    return LoadBound<SharedLibrary>(name, table, failure);
+}
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include "platform/device/registry.h"
 #include "platform/device/virtual_disk_handle.h"
 #include "platform/os/stand_in_module.h"
+#include "platform/os/system_facts.h"
 #include "platform/base/unique_fd.h"
 #include "platform/virtdisk/image.h"
 #include "platform/virtdisk/nbd.h"
@@ -313,7 +314,7 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
         a.read_only = read_only;
         a.no_drive_letter = (flags & ATTACH_VIRTUAL_DISK_FLAG_NO_DRIVE_LETTER) != 0;
         a.permanent = permanent;
-        a.owner_pid = ::getpid();
+        a.owner_pid = ProcessId();
         a.server_pid = disk->served.pid;
         a.mount_dir = disk->served.mount_dir;
         if (!registry.host().attach_virtual_disk(a)) {

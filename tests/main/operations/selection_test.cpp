@@ -1,9 +1,9 @@
 // The selected-row rule, drive letters of unit masks, the temporary folder.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "main/operations/selection.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 using disk::DiskListRow;
@@ -95,32 +95,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnitMask,
                                            MaskCase{0xFC000000u, ""}, MaskCase{(1u << 26) | (1u << 2), "C:"},
                                            MaskCase{(1u << 7) | (1u << 3), "D:"}, MaskCase{0xFFFFFFFFu, "A:"}));
 
-// Sets TMPDIR (or unsets it for nullptr) for the life of a scope.
-class ScopedTmpdir {
-public:
-    explicit ScopedTmpdir(const char* value) {
-        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
-        if (value) setenv("TMPDIR", value, 1);
-        else unsetenv("TMPDIR");
-    }
-    ~ScopedTmpdir() {
-        if (previous_) setenv("TMPDIR", previous_->c_str(), 1);
-        else unsetenv("TMPDIR");
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
 TEST(TempDirectory, FollowsAUsableTmpdirWithATrailingSlash) {
     test_support::TempDir scratch;
     const std::string folder = scratch.path().string();
     {
-        ScopedTmpdir tmpdir(folder.c_str());
+        test_support::ScopedEnvironment tmpdir("TMPDIR", folder.c_str());
         EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
     {
-        ScopedTmpdir tmpdir((folder + "/").c_str());
+        test_support::ScopedEnvironment tmpdir("TMPDIR", (folder + "/").c_str());
         EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
     // A TMPDIR that is empty, missing or no folder at all is no place to
@@ -129,7 +112,7 @@ TEST(TempDirectory, FollowsAUsableTmpdirWithATrailingSlash) {
     const std::string plain_file = scratch.file("file");
     test_support::WriteWholeFile(plain_file, "x");
     for (const char* value : {"", missing.c_str(), plain_file.c_str(), static_cast<const char*>(nullptr)}) {
-        ScopedTmpdir tmpdir(value);
+        test_support::ScopedEnvironment tmpdir("TMPDIR", value);
         EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/") << (value ? value : "(unset)");
     }
 }

@@ -3,37 +3,19 @@
 
 #include <sys/mount.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/base/win_error.h"
 #include "platform/os/temp_folder.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using platform::ScratchFolder;
 
 namespace {
-
-class ScopedTmpdir {
-public:
-    explicit ScopedTmpdir(const char* value) {
-        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
-        if (value) ::setenv("TMPDIR", value, 1);
-        else ::unsetenv("TMPDIR");
-    }
-    ~ScopedTmpdir() {
-        if (previous_) ::setenv("TMPDIR", previous_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
-    }
-    ScopedTmpdir(const ScopedTmpdir&) = delete;
-    ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
-
-private:
-    std::optional<std::string> previous_;
-};
 
 TEST(TemporaryFolder, IsTmpdirOnlyWhenItCanBeWrittenInto) {
     test_support::TempDir scratch;
@@ -57,11 +39,11 @@ TEST(TemporaryFolder, IsTmpdirOnlyWhenItCanBeWrittenInto) {
         {file, "/tmp"},
     };
     for (const Case& c : cases) {
-        ScopedTmpdir tmpdir(c.tmpdir ? c.tmpdir->c_str() : nullptr);
+        test_support::ScopedEnvironment tmpdir("TMPDIR", c.tmpdir ? c.tmpdir->c_str() : nullptr);
         EXPECT_EQ(platform::TemporaryFolder(), c.expected) << c.tmpdir.value_or("(unset)");
     }
     if (!test_support::IsRoot()) {  // root writes anywhere
-        ScopedTmpdir tmpdir(read_only.c_str());
+        test_support::ScopedEnvironment tmpdir("TMPDIR", read_only.c_str());
         EXPECT_EQ(platform::TemporaryFolder(), "/tmp");
     }
 }
