@@ -20,13 +20,13 @@ void LoadLZ4From(const char* library) {
     std::lock_guard guard(load_mutex);
     Lz4Binding& slots = lz4();
     platform::SharedLibrary loaded = platform::LoadSharedLibrary(library,
-                                                                 {
-                                                                     {slots.LZ4_compress_default, "LZ4_compress_default"},
-                                                                     {slots.LZ4_decompress_safe, "LZ4_decompress_safe"},
-                                                                     {slots.LZ4_compressBound, "LZ4_compressBound"},
-                                                                     {slots.LZ4_compress_HC, "LZ4_compress_HC"},
-                                                                 },
-                                                                 "loadlibrary failed");
+        {
+            {slots.LZ4_compress_default, "LZ4_compress_default"},
+            {slots.LZ4_decompress_safe, "LZ4_decompress_safe"},
+            {slots.LZ4_compressBound, "LZ4_compressBound"},
+            {slots.LZ4_compress_HC, "LZ4_compress_HC"},
+        },
+        "loadlibrary failed");
     // Once held, a further load only raised the loader's count.
     if (!held) held = std::move(loaded);
 }

@@ -310,7 +310,8 @@ bool ChildProcess::pump(std::optional<Clock::time_point> deadline) {
             continue;
         }
         if (input_at >= 0 && fds[input_at].revents) {
-            const ssize_t n = WriteWithoutSigpipe(input_fd_.get(), input_.data() + input_sent_, input_.size() - input_sent_);
+            const std::size_t left = input_.size() - input_sent_;
+            const ssize_t n = WriteWithoutSigpipe(input_fd_.get(), input_.data() + input_sent_, left);
             if (n > 0) input_sent_ += static_cast<std::size_t>(n);
             // All of it sent, or the child will not read any more: it sees the end.
             if (input_sent_ == input_.size() || (n < 0 && errno != EAGAIN && errno != EINTR)) input_fd_.reset();

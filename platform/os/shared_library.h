@@ -37,7 +37,8 @@ public:
     EntryPoint(std::atomic<Fn>& slot, const char* name)
         : name_(name), slot_(&slot), fill_([](void* slot_address, void* address) {
               Fn empty = nullptr;
-              static_cast<std::atomic<Fn>*>(slot_address)->compare_exchange_strong(empty, reinterpret_cast<Fn>(address));
+              auto* atomic_slot = static_cast<std::atomic<Fn>*>(slot_address);
+              atomic_slot->compare_exchange_strong(empty, reinterpret_cast<Fn>(address));
           }) {}
 
     const char* name() const { return name_; }
@@ -50,7 +51,7 @@ private:
 };
 
 enum class MissingEntryPoint {
-    Fails,          // the table is left as it was
+    Fails,            // the table is left as it was
     LeavesSlotEmpty,  // the slot is set to null and the rest is bound
 };
 

@@ -89,7 +89,10 @@ done
 
 # The clean tree alone passes, and so does one without any of the folders.
 make_clean_tree "$work/clean"
-bash "$check" "$work/clean" > "$work/clean.out" 2>&1 || { echo "FAIL [clean tree]: $(cat "$work/clean.out")"; failures=$((failures + 1)); }
+if ! bash "$check" "$work/clean" > "$work/clean.out" 2>&1; then
+    echo "FAIL [clean tree]: $(cat "$work/clean.out")"
+    failures=$((failures + 1))
+fi
 mkdir -p "$work/empty"
 bash "$check" "$work/empty" > /dev/null 2>&1 || { echo "FAIL [empty tree]"; failures=$((failures + 1)); }
 
