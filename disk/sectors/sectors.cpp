@@ -9,7 +9,7 @@
 #include "disk/copy/copy_endpoints.h"
 #include "disk/copy/copy_loop.h"
 #include "disk/device/handle_ops.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 
