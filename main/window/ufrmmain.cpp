@@ -610,6 +610,7 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     add_page("TabSheet12", "Extract", nullptr, {});
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
+    AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 
     auto* layout = new QVBoxLayout(TabSheetAdvanced);
     layout->addWidget(PageControl4);
@@ -624,6 +625,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
     if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
+    if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
+    if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     return nullptr;
 }
 
