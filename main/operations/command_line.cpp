@@ -7,6 +7,7 @@
 #include "disk/engines/copy_engine.h"
 #include "disk/device/device_query.h"
 #include "main/operations/clone.h"
+#include "main/operations/maintenance_verbs.h"
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_commands.h"
 #include "platform/base/ascii.h"
@@ -15,10 +16,6 @@
 namespace tarnovell {
 
 namespace {
-
-// Verbs whose operations this build does not carry yet: they fail loudly
-// rather than end in a "Done" that did nothing.
-const char* const kNotYetAvailable[] = {"-bs", "-mbr", "-sparse", "-wipe"};
 
 // The command line has no status line: it keeps the last status text and
 // shows it when the operation is over; message-box texts are written at
@@ -54,6 +51,19 @@ bool Report(Operation operation, std::ostream& console, std::ostream& errors) {
     }
     if (!status.text().empty()) console << status.text() << std::endl;
     return completed;
+}
+
+// True when the arguments name a verb with its mode and argument count.
+bool KnownVerb(const std::vector<std::string>& args) {
+    const std::size_t count = args.size();
+    const std::string verb = count > 0 ? args[0] : "";
+    const std::string mode = count > 1 ? args[1] : "";
+    const bool backup_or_restore = mode == "-backup" || mode == "-restore";
+    if (verb == "-list") return count == 1;
+    if (verb == "-image" || verb == "-wim" || verb == "-bs" || verb == "-mbr") return count == 4 && backup_or_restore;
+    if (verb == "-disk" || verb == "-sparse") return count == 3;
+    if (verb == "-wipe") return count == 2;
+    return false;
 }
 
 }  // namespace
@@ -149,9 +159,45 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
             console, errors);
         if (!ok) exit_code = 1;
     }
-    if (std::find(std::begin(kNotYetAvailable), std::end(kNotYetAvailable), verb) != std::end(kNotYetAvailable)) {
-        errors << verb << ": not available in this build" << std::endl;
-        exit_code = 1;
+    // "-quiet" may stand anywhere; the verbs below count what is left.
+    std::vector<std::string> plain;
+    for (const auto& a : args)
+        if (!platform::EqualsNoCase(a, "-quiet")) plain.push_back(a);
+    const bool backup_or_restore = plain.size() > 1 && (plain[1] == "-backup" || plain[1] == "-restore");
+    if ((verb == "-bs" || verb == "-mbr") && plain.size() == 4 && backup_or_restore) {
+        const std::string& how = plain[1];
+        bool ok = Report(
+            [&](platform::OperationTarget& status) {
+                disk::OperationContext context;
+                context.status = &status;
+                if (verb == "-bs")
+                    return how == "-backup" ? BootSectorBackupVerb(plain[2], plain[3], context)
+                                            : BootSectorRestoreVerb(plain[2], plain[3], context);
+                return how == "-backup" ? MbrBackupVerb(plain[2], plain[3], context)
+                                        : MbrRestoreVerb(plain[2], plain[3], context);
+            },
+            console, errors);
+        if (!ok) exit_code = 1;
+    }
+    if (verb == "-sparse" && plain.size() == 3 && !SparseVerb(plain[1], plain[2], errors)) exit_code = 1;
+    if (verb == "-wipe" && plain.size() == 2) {
+        bool ok = Report(
+            [&](platform::OperationTarget& status) {
+                disk::OperationContext context;
+                context.cancel = &state.cancel;
+                context.status = &status;
+                context.console = state.console_attached ? &console : nullptr;
+                WipeResult result = WipeVerb(plain[1], context);
+                if (context.console && result != WipeResult::Declined) console << std::endl;  // after the dots
+                return result == WipeResult::Completed;
+            },
+            console, errors);
+        if (!ok) exit_code = 1;
+    }
+    if (!KnownVerb(plain)) {
+        for (const auto& line : UsageLines()) errors << line << "\n";
+        errors << std::flush;
+        return 2;
     }
     if (state.console_attached) console << "Done" << std::endl;
     return exit_code;

@@ -68,10 +68,10 @@ TEST_P(CommandLineVerbs, EndAsTheyShould) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLineVerbs,
-    ::testing::Values(VerbCase{"upper_case_list_is_no_verb", "-LIST", 0, "Done\n"},
-                      VerbCase{"unknown_verb", "-frobnicate", 0, "Done\n"},
+    ::testing::Values(VerbCase{"upper_case_list_is_no_verb", "-LIST", 2, ""},
+                      VerbCase{"unknown_verb", "-frobnicate", 2, ""},
                       VerbCase{"quiet_anywhere", "-list -QUIET", 0, "mode quiet\nPhysicalDrive0\tTest Disk 0     \t8MB\nDone\n"},
-                      VerbCase{"verb_without_its_operation_fails", "-wipe \\\\\\\\.\\\\PhysicalDrive0", 1, "Done\n"}),
+                      VerbCase{"wipe_declined_when_nobody_answers", "-wipe \\\\\\\\.\\\\PhysicalDrive0", 1, "Done\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(CommandLine, ModeChoice) {
