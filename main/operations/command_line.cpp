@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <ostream>
+#include <streambuf>
 
 #include "disk/engines/copy_engine.h"
 #include "disk/device/device_query.h"
@@ -52,6 +53,30 @@ bool Report(Operation operation, std::ostream& console, std::ostream& errors) {
     if (!status.text().empty()) console << status.text() << std::endl;
     return completed;
 }
+
+// The console as the progress dots reach it, remembering whether any came,
+// so that their line is ended only when there is one.
+class DotsLine : public std::streambuf {
+public:
+    explicit DotsLine(std::ostream& console) : console_(console) {}
+    bool written() const { return written_; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        written_ = true;
+        console_.put(traits_type::to_char_type(c));
+        return c;
+    }
+    int sync() override {
+        console_.flush();
+        return 0;
+    }
+
+private:
+    std::ostream& console_;
+    bool written_ = false;
+};
 
 // True when the arguments name a verb with its mode and argument count.
 bool KnownVerb(const std::vector<std::string>& args) {
@@ -183,12 +208,14 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
     if (verb == "-wipe" && plain.size() == 2) {
         bool ok = Report(
             [&](platform::OperationTarget& status) {
+                DotsLine dots(console);
+                std::ostream dots_stream(&dots);
                 disk::OperationContext context;
                 context.cancel = &state.cancel;
                 context.status = &status;
-                context.console = state.console_attached ? &console : nullptr;
+                context.console = state.console_attached ? &dots_stream : nullptr;
                 WipeResult result = WipeVerb(plain[1], context);
-                if (context.console && result != WipeResult::Declined) console << std::endl;  // after the dots
+                if (dots.written()) console << std::endl;
                 return result == WipeResult::Completed;
             },
             console, errors);
