@@ -104,6 +104,13 @@ std::optional<std::int64_t> AskSectorOffset(const OperationContext& context, con
     return sector;
 }
 
+// The sector a routine starts at: the one asked for where `ask` holds (with
+// `offered` in the box), else 0.
+std::optional<std::int64_t> StartSector(bool ask, const OperationContext& context, const std::string& offered) {
+    if (!ask) return 0;
+    return AskSectorOffset(context, offered);
+}
+
 void OfferSignatureFix(const OperationContext& context, std::vector<std::uint8_t>& sector) {
     if (sector.size() < kSectorBytes || (sector[kSignatureAt] == 0x55 && sector[kSignatureAt + 1] == 0xAA)) return;
     if (context.ui().confirm("Magic Bytes are different than $AA55, fix it?", "Tarnovell")) {
@@ -195,13 +202,9 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
         return false;
     }
     if (!HoldForWriting(context, target, device)) return false;
-    std::int64_t sector = 0;
-    if (!IsVolume(device)) {
-        std::optional<std::int64_t> asked = AskSectorOffset(context, "");
-        if (!asked) return false;
-        sector = *asked;
-    }
-    const std::int64_t at = sector * kSectorBytes;
+    std::optional<std::int64_t> sector = StartSector(!IsVolume(device), context, "");
+    if (!sector) return false;
+    const std::int64_t at = *sector * kSectorBytes;
     if (!InRange(context, device, SizeOf(target, device), at, static_cast<std::int64_t>(bytes->size()))) return false;
 
     if (keep_bpb) {
@@ -226,13 +229,9 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
 
 bool BackupSectors(const std::string& source, const std::string& file, std::int64_t count,
                    const OperationContext& context) {
-    std::int64_t sector = 0;
-    if (!IsDevice(source)) {
-        std::optional<std::int64_t> asked = AskSectorOffset(context, "63");
-        if (!asked) return false;
-        sector = *asked;
-    }
-    const std::int64_t at = sector * kSectorBytes;
+    std::optional<std::int64_t> sector = StartSector(!IsDevice(source), context, "63");
+    if (!sector) return false;
+    const std::int64_t at = *sector * kSectorBytes;
     if (count <= 0 || count > INT64_MAX / kSectorBytes) {
         Tell(context, "no sectors to copy: " + std::to_string(count));
         return false;
@@ -333,16 +332,33 @@ std::optional<std::int64_t> SectorPosition(const std::string& path, std::int64_t
 
 }  // namespace
 
-bool ReadSector(const std::string& path, SectorBuffer& buffer, std::int64_t sector, bool no_prompt,
-                const OperationContext& context) {
-    Handle h = OpenTarget(path, false);
+namespace {
+
+// Opens `path` and finds where its sector is, checked against its size; an
+// invalid handle when there is nothing to read or write (what was wrong has
+// been said, or no sector was given).
+Handle OpenAtSector(const std::string& path, bool write, std::int64_t sector, bool no_prompt,
+                    const OperationContext& context, std::int64_t& at) {
+    Handle h = OpenTarget(path, write);
     if (!h) {
         Tell(context, "could not createfile");
-        return false;
+        return h;
     }
-    std::optional<std::int64_t> at = SectorPosition(path, sector, no_prompt, context);
-    if (!at || !InRange(context, path, SizeOf(h, path), *at, kSectorBytes)) return false;
-    if (!ReadBytes(h, *at, buffer)) {
+    std::optional<std::int64_t> position = SectorPosition(path, sector, no_prompt, context);
+    if (!position || !InRange(context, path, SizeOf(h, path), *position, kSectorBytes)) return Handle();
+    if (write && !HoldForWriting(context, h, path)) return Handle();
+    at = *position;
+    return h;
+}
+
+}  // namespace
+
+bool ReadSector(const std::string& path, SectorBuffer& buffer, std::int64_t sector, bool no_prompt,
+                const OperationContext& context) {
+    std::int64_t at = 0;
+    Handle h = OpenAtSector(path, false, sector, no_prompt, context, at);
+    if (!h) return false;
+    if (!ReadBytes(h, at, buffer)) {
         Tell(context, WithSystemText("readfile error:", GetLastError()));
         return false;
     }
@@ -351,15 +367,10 @@ bool ReadSector(const std::string& path, SectorBuffer& buffer, std::int64_t sect
 
 bool WriteSector(const std::string& path, const SectorBuffer& buffer, std::int64_t sector, bool no_prompt,
                  const OperationContext& context) {
-    Handle h = OpenTarget(path, true);
-    if (!h) {
-        Tell(context, "could not createfile");
-        return false;
-    }
-    std::optional<std::int64_t> at = SectorPosition(path, sector, no_prompt, context);
-    if (!at || !InRange(context, path, SizeOf(h, path), *at, kSectorBytes)) return false;
-    if (!HoldForWriting(context, h, path)) return false;
-    if (!WriteBytes(h, *at, buffer) || !FlushFileBuffers(h)) {
+    std::int64_t at = 0;
+    Handle h = OpenAtSector(path, true, sector, no_prompt, context, at);
+    if (!h) return false;
+    if (!WriteBytes(h, at, buffer) || !FlushFileBuffers(h)) {
         Tell(context, WithSystemText("writefile error:", GetLastError()));
         return false;
     }

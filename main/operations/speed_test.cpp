@@ -73,16 +73,26 @@ disk::AlignedBuffer PatternBuffer(std::size_t size) {
     return buffer;
 }
 
-std::int64_t WriteStep(Handle& h, const disk::AlignedBuffer& buffer, std::int64_t at) {
-    std::size_t written = 0;
-    if (!WriteAt(h, at, buffer.data(), buffer.size(), &written) || written != buffer.size()) return -1;
-    return static_cast<std::int64_t>(written);
+// One buffer written or read at an offset, as Measure steps: the bytes
+// moved (a read moves 0 at the end of a small volume), -1 after the error
+// has been shown.
+auto WriteStep(Handle& h, const disk::AlignedBuffer& buffer, const disk::OperationContext& context) {
+    return [&h, &buffer, &context](std::int64_t at) -> std::int64_t {
+        std::size_t written = 0;
+        if (WriteAt(h, at, buffer.data(), buffer.size(), &written) && written == buffer.size())
+            return static_cast<std::int64_t>(written);
+        context.ui().inform("writefile error:" + SysErrorMessage(GetLastError()), kCaption);
+        return -1;
+    };
 }
 
-std::int64_t ReadStep(Handle& h, const disk::AlignedBuffer& buffer, std::int64_t at) {
-    std::size_t read = 0;
-    if (!ReadAt(h, at, buffer.data(), buffer.size(), &read)) return -1;
-    return static_cast<std::int64_t>(read);  // 0 at the end of a small volume
+auto ReadStep(Handle& h, const disk::AlignedBuffer& buffer, const disk::OperationContext& context) {
+    return [&h, &buffer, &context](std::int64_t at) -> std::int64_t {
+        std::size_t read = 0;
+        if (ReadAt(h, at, buffer.data(), buffer.size(), &read)) return static_cast<std::int64_t>(read);
+        context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), kCaption);
+        return -1;
+    };
 }
 
 }  // namespace
@@ -116,12 +126,7 @@ bool SequentialWriteTest(const SpeedTestOptions& options, const disk::OperationC
     }
     disk::AlignedBuffer buffer = PatternBuffer(options.buffer_size);
     if (context.cancel) *context.cancel = false;
-    Measure(options, context, [](std::int64_t done) { return done; },
-            [&](std::int64_t at) {
-                std::int64_t moved = WriteStep(h, buffer, at);
-                if (moved < 0) context.ui().inform("writefile error:" + SysErrorMessage(GetLastError()), kCaption);
-                return moved;
-            });
+    Measure(options, context, [](std::int64_t done) { return done; }, WriteStep(h, buffer, context));
     return true;  // the file stays on the volume, as it always has
 }
 
@@ -134,12 +139,7 @@ bool SequentialReadTest(const SpeedTestOptions& options, const disk::OperationCo
     }
     disk::AlignedBuffer buffer(options.buffer_size);
     if (context.cancel) *context.cancel = false;
-    Measure(options, context, [](std::int64_t done) { return done; },
-            [&](std::int64_t at) {
-                std::int64_t moved = ReadStep(h, buffer, at);
-                if (moved < 0) context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), kCaption);
-                return moved;
-            });
+    Measure(options, context, [](std::int64_t done) { return done; }, ReadStep(h, buffer, context));
     return true;
 }
 
@@ -161,11 +161,7 @@ bool RandomWriteTest(const SpeedTestOptions& options, const disk::OperationConte
     if (context.cancel) *context.cancel = false;
     const auto buffer_bytes = static_cast<std::int64_t>(options.buffer_size);
     Measure(options, context, [&](std::int64_t) { return RandomOffset(options.test_bytes, buffer_bytes); },
-            [&](std::int64_t at) {
-                std::int64_t moved = WriteStep(h, buffer, at);
-                if (moved < 0) context.ui().inform("writefile error:" + SysErrorMessage(GetLastError()), kCaption);
-                return moved;
-            });
+            WriteStep(h, buffer, context));
     h.close();
     DeleteRegularFile(file);
     return true;
@@ -184,11 +180,7 @@ bool RandomReadTest(const SpeedTestOptions& options, const disk::OperationContex
     // Offsets inside the volume, should it be smaller than the test.
     const std::int64_t span = std::min(options.test_bytes, disk::GetPartitionLength(h));
     Measure(options, context, [&](std::int64_t) { return RandomOffset(span, buffer_bytes); },
-            [&](std::int64_t at) {
-                std::int64_t moved = ReadStep(h, buffer, at);
-                if (moved < 0) context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), kCaption);
-                return moved;
-            });
+            ReadStep(h, buffer, context));
     return true;
 }
 

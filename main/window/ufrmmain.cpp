@@ -208,12 +208,9 @@ void Tfrmmain::StartClone() {
         return;
     }
     BusyScope busy(*this);
-    disk::OperationContext context;
-    context.cancel = &state_.cancel;
-    context.progress = &progress();
-    context.status = &operation_target();
     try {
-        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context, state_.quiet);
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), WindowContext(&progress()),
+                    state_.quiet);
     } catch (const std::exception& e) {
         platform::interaction().inform(e.what(), "Tarnovell");
     }

@@ -17,6 +17,7 @@
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
 #include "main/operations/speed_test.h"
+#include "main/operations/wipe.h"
 #include "platform/base/progress.h"
 
 namespace platform::device {
@@ -150,6 +151,9 @@ private:
 
     // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
     void AddSpeedTestControls(QWidget* page);
+    void RunWipeCommand(const SelectionRule& rule, WipeResult (*wipe)(const std::string&, const disk::OperationContext&));
+    // What an operation started from the window reports to and stops on.
+    disk::OperationContext WindowContext(platform::ProgressBar* bar);
     void RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&));
     std::unique_ptr<platform::ProgressBar> speed_progress_;
     QProgressBar* pb_speed = nullptr;

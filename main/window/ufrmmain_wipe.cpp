@@ -30,19 +30,16 @@ QPushButton* NamedButton(const char* name, const QString& caption) {
 
 }  // namespace
 
-void Tfrmmain::WipeSelected() {
+void Tfrmmain::RunWipeCommand(const SelectionRule& rule,
+                              WipeResult (*wipe)(const std::string&, const disk::OperationContext&)) {
     if (busy_) return;
     state_.cancel = false;
     std::string path;
-    if (!Selected(SelectionRule{}, path)) return;
+    if (!Selected(rule, path)) return;
     {
         BusyScope busy(*this);
-        disk::OperationContext context;
-        context.cancel = &state_.cancel;
-        context.progress = &progress();
-        context.status = &operation_target();
         try {
-            WipeDevice(path, context);
+            wipe(path, WindowContext(&progress()));
         } catch (const std::exception& e) {
             Say(e.what());
         }
@@ -50,24 +47,18 @@ void Tfrmmain::WipeSelected() {
     RefreshDrives1Click();
 }
 
+void Tfrmmain::WipeSelected() { RunWipeCommand(SelectionRule{}, &WipeDevice); }
+
 void Tfrmmain::CleanVolume() {
-    if (busy_) return;
-    state_.cancel = false;
-    std::string path;
-    if (!Selected(SelectionRule{RowNeed::Partition, kPickDiskPart, kPickAPart}, path)) return;
-    {
-        BusyScope busy(*this);
-        disk::OperationContext context;
-        context.cancel = &state_.cancel;
-        context.progress = &progress();
-        context.status = &operation_target();
-        try {
-            ZeroFreeClusters(path, context);
-        } catch (const std::exception& e) {
-            Say(e.what());
-        }
-    }
-    RefreshDrives1Click();
+    RunWipeCommand(SelectionRule{RowNeed::Partition, kPickDiskPart, kPickAPart}, &ZeroFreeClusters);
+}
+
+disk::OperationContext Tfrmmain::WindowContext(platform::ProgressBar* bar) {
+    disk::OperationContext context;
+    context.cancel = &state_.cancel;
+    context.progress = bar;
+    context.status = &operation_target();
+    return context;
 }
 
 void Tfrmmain::AddSpeedTestControls(QWidget* page) {
@@ -140,12 +131,8 @@ void Tfrmmain::RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::Op
     options.drive = drive_speed->currentText().toStdString();
     options.buffer_size = SpeedBufferSize(cb_buffer_size->currentIndex());
     options.flags = SpeedFlags(grp_flags->checkedId());
-    disk::OperationContext context;
-    context.cancel = &state_.cancel;
-    context.progress = speed_progress_.get();
-    context.status = &operation_target();
     try {
-        test(options, context);
+        test(options, WindowContext(speed_progress_.get()));
     } catch (const std::exception& e) {
         Say(e.what());
     }
