@@ -6,10 +6,12 @@
 
 #include <regex>
 
+#include "disk/device/handle_ops.h"
 #include "main/operations/speed_test.h"
 #include "main/operations/wipe.h"
 #include "platform/base/interaction.h"
 #include "platform/device/filesystems/ntfs.h"
+#include "platform/device/handle.h"
 #include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
 #include "support/image_reader.h"
@@ -122,6 +124,25 @@ TEST_F(WipeTest, CleanVolumeOnFatSaysItIsNoNtfsAndWritesNothing) {
     EXPECT_EQ(ZeroFreeClusters("\\\\.\\D:", context_), WipeResult::Failed);
     ASSERT_EQ(ui_.texts().size(), 2u);
     EXPECT_EQ(ui_.texts()[1].rfind("could not get ntfs data, not a NTFS volume?\r\n", 0), 0u) << ui_.texts()[1];
+    EXPECT_TRUE(Disk() == before);
+}
+
+TEST_F(WipeTest, CleanVolumeLeavesAVolumeItCannotLockAlone) {
+    const std::string before = Disk();
+    disk::SetLockRetryDelay(std::chrono::milliseconds(1));
+    {
+        // Someone else has the volume open: its file system could allocate
+        // any cluster the bitmap calls free.
+        platform::Handle other = platform::CreateFile("\\\\.\\C:", platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                      platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                      platform::OPEN_EXISTING, 0);
+        ASSERT_TRUE(other);
+        ui_.answer_confirm(true);
+        EXPECT_EQ(ZeroFreeClusters("\\\\.\\C:", context_), WipeResult::Failed);
+    }
+    disk::SetLockRetryDelay(std::chrono::milliseconds(1000));
+    ASSERT_EQ(ui_.texts().size(), 2u);
+    EXPECT_EQ(ui_.texts()[1].rfind("lock failed,", 0), 0u) << ui_.texts()[1];
     EXPECT_TRUE(Disk() == before);
 }
 

@@ -153,3 +153,66 @@ TEST(FatLabel, OemBytesAreCodePage850) {
 }
 
 }  // namespace
+
+namespace {
+
+struct RunsCase {
+    const char* name;
+    std::vector<std::uint8_t> pairs;
+    bool ok;
+    std::vector<dev::ntfs::Run> runs;
+};
+
+class NtfsRuns : public ::testing::TestWithParam<RunsCase> {};
+
+}  // namespace
+
+TEST_P(NtfsRuns, DecodeAsTheMappingPairsSay) {
+    const RunsCase& c = GetParam();
+    std::vector<dev::ntfs::Run> runs;
+    ASSERT_EQ(dev::ntfs::DecodeRuns(c.pairs, 0, 100000, runs), c.ok);
+    if (!c.ok) return;
+    ASSERT_EQ(runs.size(), c.runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].vcn, c.runs[i].vcn) << i;
+        EXPECT_EQ(runs[i].lcn, c.runs[i].lcn) << i;
+        EXPECT_EQ(runs[i].length, c.runs[i].length) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, NtfsRuns,
+    ::testing::Values(
+        // 0x21: one byte of length, two of offset. The second run goes back
+        // (a negative delta), the third is sparse (no offset bytes).
+        RunsCase{"forward_back_and_sparse",
+                 {0x21, 0x10, 0x00, 0x01, 0x21, 0x08, 0x00, 0xFF, 0x01, 0x08, 0x00},
+                 true,
+                 {{0, 256, 16}, {16, 0, 8}, {24, -1, 8}}},
+        RunsCase{"empty_list", {0x00}, true, {}},
+        RunsCase{"pair_cut_short", {0x21, 0x10, 0x00}, false, {}},
+        RunsCase{"zero_length", {0x11, 0x00, 0x05, 0x00}, false, {}},
+        RunsCase{"before_the_first_cluster", {0x11, 0x04, 0xF0, 0x00}, false, {}},
+        RunsCase{"past_the_last_cluster", {0x31, 0x10, 0xA0, 0x86, 0x01, 0x00}, false, {}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(NtfsFixups, RestoreSavedBytesAndRefuseATornBlock) {
+    std::vector<std::uint8_t> record(1024, 0xAB);
+    record[4] = 48;  // update sequence array at 48: the number, then one saved pair per block
+    record[5] = 0;
+    record[6] = 3;
+    record[7] = 0;
+    record[48] = 0x12, record[49] = 0x34;  // the sequence number
+    record[50] = 0x01, record[51] = 0x02;  // block 1's real last bytes
+    record[52] = 0x03, record[53] = 0x04;  // block 2's
+    record[510] = 0x12, record[511] = 0x34, record[1022] = 0x12, record[1023] = 0x34;
+    std::vector<std::uint8_t> torn = record;
+    ASSERT_TRUE(dev::ntfs::ApplyFixups(record));
+    EXPECT_EQ(record[510], 0x01);
+    EXPECT_EQ(record[511], 0x02);
+    EXPECT_EQ(record[1022], 0x03);
+    EXPECT_EQ(record[1023], 0x04);
+    torn[1023] = 0x35;  // the second block was written by another update
+    EXPECT_FALSE(dev::ntfs::ApplyFixups(torn));
+    EXPECT_EQ(torn[510], 0x12);  // nothing changed
+}
