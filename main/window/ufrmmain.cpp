@@ -22,6 +22,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBox>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -307,6 +308,7 @@ void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& devic
     } catch (const std::exception& e) {
         Say(e.what());
     }
+    pb_img->setValue(0);
     RefreshDrives1Click();  // the restored table may hold other volumes
 }
 
@@ -339,6 +341,9 @@ void Tfrmmain::BackupToImage() {
     if (!RunFileDialog(this, "", BackupFilter(code), false, file, "Tarnovell", std::filesystem::current_path().string(),
                        &filter_index))
         return;
+    // The chosen filter says what is written: a VHD or VHDX is told by its
+    // name, so a VHD backup's name must carry the filter's extension.
+    file = WithFilterExtension(file, FilterExtension(BackupFilter(code), filter_index), code == kFormatVhd);
     if (code == kFormatWim) {
         WimCapture(device, file, dialog.wimboot(), dialog.compression());
     } else if (code == kFormatVhd) {
@@ -450,6 +455,8 @@ void Tfrmmain::FormCreate() {
     ShowAdvancedTab(false);
 
     LoadConfig();
+    // Said once the window is up, through whatever answers for it then.
+    QTimer::singleShot(0, this, &Tfrmmain::ReportMachineProblem);
 }
 
 void Tfrmmain::LoadConfig() { ApplyConfig(ReadMainConfig(state_.program_folder)); }
@@ -726,7 +733,12 @@ void Tfrmmain::Exit1Click() {
     QCoreApplication::quit();
 }
 
-void Tfrmmain::btn_cancel_backup_restoreClick() { state_.cancel = true; }
+void Tfrmmain::btn_cancel_backup_restoreClick() {
+    // The window's own loops and workers stop on its flag, the copy engines
+    // (raw and LZ4 backup and restore) on the copy flag: Cancel stops either.
+    state_.cancel = true;
+    disk::copy_cancel = true;
+}
 
 void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }
 

@@ -106,6 +106,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
 
+    // Machine check: a machine that cannot be told (a manifest that cannot
+    // be read or is malformed) is said once, when the window has opened.
+    void ReportMachineProblem();
+
 private:
     void FormCreate();
     void LoadConfig();
