@@ -149,7 +149,9 @@ private:
     bool written_ = false;
 };
 
-bool Clone(const VerbRun& run) {
+// A long operation that shows its progress as dots on the console and stops
+// on the cancel flag; the dots' line is ended when there are some.
+bool WithDots(const VerbRun& run, const std::function<bool(const disk::OperationContext&)>& operation) {
     return Report(run, [&](LastStatus& status) {
         DotsLine dots(run.console);
         std::ostream dots_stream(&dots);
@@ -157,9 +159,15 @@ bool Clone(const VerbRun& run) {
         context.cancel = &run.state.cancel;
         context.status = &status;
         context.console = run.state.console_attached ? &dots_stream : nullptr;
-        CloneResult result = CloneDevice(run.operands[0], run.operands[1], context, run.state.quiet);
+        const bool completed = operation(context);
         if (dots.written()) run.console << std::endl;
-        return result == CloneResult::Completed;
+        return completed;
+    });
+}
+
+bool Clone(const VerbRun& run) {
+    return WithDots(run, [&](const disk::OperationContext& context) {
+        return CloneDevice(run.operands[0], run.operands[1], context, run.state.quiet) == CloneResult::Completed;
     });
 }
 
@@ -253,16 +261,8 @@ bool SectorVerb(const VerbRun& run,
 bool Sparse(const VerbRun& run) { return SparseVerb(run.operands[0], run.operands[1], run.errors); }
 
 bool Wipe(const VerbRun& run) {
-    return Report(run, [&](LastStatus& status) {
-        DotsLine dots(run.console);
-        std::ostream dots_stream(&dots);
-        disk::OperationContext context;
-        context.cancel = &run.state.cancel;
-        context.status = &status;
-        context.console = run.state.console_attached ? &dots_stream : nullptr;
-        WipeResult result = WipeVerb(run.operands[0], context);
-        if (dots.written()) run.console << std::endl;
-        return result == WipeResult::Completed;
+    return WithDots(run, [&](const disk::OperationContext& context) {
+        return WipeVerb(run.operands[0], context) == WipeResult::Completed;
     });
 }
 
