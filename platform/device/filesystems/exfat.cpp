@@ -134,7 +134,7 @@ std::optional<std::uint64_t> CountFree(const VolumeBytes& v, const Geometry& g, 
 
 }  // namespace
 
-void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f) {
+void ReadFacts(const VolumeBytes& volume, bool count_free, FileSystemFacts& f) {
     std::vector<std::uint8_t> boot;
     if (!volume.get(0, boot, 512)) return;
     std::optional<Geometry> g = ParseBoot(boot.data(), volume.length());
@@ -146,7 +146,7 @@ void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f) {
     std::optional<RootFacts> root = ReadRoot(volume, *g);
     if (!root) return;
     if (root->label) f.label = Utf16ToUtf8(*root->label);
-    f.free_clusters = CountFree(volume, *g, *root);
+    if (count_free) f.free_clusters = CountFree(volume, *g, *root);
 }
 
 }  // namespace platform::device::exfat

@@ -7,8 +7,8 @@
 
 namespace platform::device::exfat {
 
-// Fills the geometry, serial, label and free count of `f`; leaves what
-// cannot be read unset.
-void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f);
+// Fills the geometry, serial, label and (with `count_free`) the free count
+// of `f`; leaves what cannot be read unset.
+void ReadFacts(const VolumeBytes& volume, bool count_free, FileSystemFacts& f);
 
 }  // namespace platform::device::exfat

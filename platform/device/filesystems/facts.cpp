@@ -42,7 +42,7 @@ void ExtFacts(const VolumeBytes& r, FileSystemFacts& f) {
     f.serial = LoadBe32(s + 0x68);  // the start of the file system's UUID, as the UUID text shows it
 }
 
-void NtfsFacts(const ReadAt& read, std::int64_t offset, std::int64_t length, FileSystemFacts& f) {
+void NtfsFacts(const ReadAt& read, std::int64_t offset, std::int64_t length, bool count_free, FileSystemFacts& f) {
     std::optional<ntfs::Volume> volume = ntfs::Volume::Open(read, offset, length);
     if (!volume) return;
     const ntfs::BootSector& boot = volume->boot();
@@ -51,7 +51,7 @@ void NtfsFacts(const ReadAt& read, std::int64_t offset, std::int64_t length, Fil
     f.total_clusters = boot.total_clusters;
     f.serial = static_cast<std::uint32_t>(boot.serial);
     if (std::optional<std::u16string> label = volume->label()) f.label = Utf16ToUtf8(*label);
-    f.free_clusters = volume->free_clusters();
+    if (count_free) f.free_clusters = volume->free_clusters();
 }
 
 void XfsFacts(const Bytes& sb, FileSystemFacts& f) {
@@ -68,17 +68,18 @@ void XfsFacts(const Bytes& sb, FileSystemFacts& f) {
 
 }  // namespace
 
-FileSystemFacts ReadFileSystemFacts(const ReadAt& read, std::int64_t offset, std::int64_t length) {
+FileSystemFacts ReadFileSystemFacts(const ReadAt& read, std::int64_t offset, std::int64_t length, FactsWanted wanted) {
     FileSystemFacts f;
     f.name = ProbeFileSystem(read, offset, length);
     if (f.name.empty()) return f;
     VolumeBytes r(read, offset, length);
     Bytes head;
     if (!r.get(0, head, 512)) return f;
+    const bool count_free = wanted == FactsWanted::Everything;
     if (f.name.rfind("ext", 0) == 0) ExtFacts(r, f);
-    else if (f.name == "FAT" || f.name == "FAT32") fat::ReadFacts(r, f);
-    else if (f.name == "NTFS") NtfsFacts(read, offset, length, f);
-    else if (f.name == "exFAT") exfat::ReadFacts(r, f);
+    else if (f.name == "FAT" || f.name == "FAT32") fat::ReadFacts(r, count_free, f);
+    else if (f.name == "NTFS") NtfsFacts(read, offset, length, count_free, f);
+    else if (f.name == "exFAT") exfat::ReadFacts(r, count_free, f);
     else if (f.name == "XFS") XfsFacts(head, f);
     return f;
 }

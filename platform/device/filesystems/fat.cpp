@@ -163,7 +163,7 @@ std::string OemLabelToUtf8(const std::uint8_t* bytes, std::size_t size) {
     return Utf16ToUtf8(text);
 }
 
-void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f) {
+void ReadFacts(const VolumeBytes& volume, bool count_free, FileSystemFacts& f) {
     std::vector<std::uint8_t> boot;
     if (!volume.get(0, boot, 512)) return;
     const bool fat32 = f.name == "FAT32";
@@ -179,7 +179,7 @@ void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f) {
         f.label = OemLabelToUtf8(boot.data() + (fat32 ? 71 : 43), 11);
         if (f.label == "NO NAME") f.label.clear();
     }
-    f.free_clusters = CountFree(volume, *g);
+    if (count_free) f.free_clusters = CountFree(volume, *g);
 }
 
 }  // namespace platform::device::fat

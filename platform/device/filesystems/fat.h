@@ -16,8 +16,9 @@ namespace platform::device::fat {
 // trailing blanks dropped.
 std::string OemLabelToUtf8(const std::uint8_t* bytes, std::size_t size);
 
-// Fills the geometry, serial, label and free count of `f`, whose name the
-// probe set to "FAT" or "FAT32"; leaves what cannot be read unset.
-void ReadFacts(const VolumeBytes& volume, FileSystemFacts& f);
+// Fills the geometry, serial, label and (with `count_free`) the free count
+// of `f`, whose name the probe set to "FAT" or "FAT32"; leaves what cannot
+// be read unset.
+void ReadFacts(const VolumeBytes& volume, bool count_free, FileSystemFacts& f);
 
 }  // namespace platform::device::fat

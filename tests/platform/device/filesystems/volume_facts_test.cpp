@@ -110,6 +110,17 @@ TEST_P(VolumeFacts, SameAnswersInsideADiskAtAnOffset) {
     EXPECT_EQ(inside.total_clusters, alone.total_clusters);
 }
 
+TEST_P(VolumeFacts, TheLabelAloneCostsNoCountOfFreeSpace) {
+    ts::ImageReader everything(image_), label_only(image_);
+    dev::FileSystemFacts all = dev::ReadFileSystemFacts(everything.reader(), 0, everything.image_size());
+    dev::FileSystemFacts some = dev::ReadFileSystemFacts(label_only.reader(), 0, label_only.image_size(),
+                                                         dev::FactsWanted::NoFreeSpace);
+    EXPECT_EQ(some.label, all.label);
+    EXPECT_EQ(some.total_clusters, all.total_clusters);
+    EXPECT_FALSE(some.free_clusters.has_value());
+    EXPECT_LT(label_only.BytesRead(), everything.BytesRead());
+}
+
 const std::string kFatFree = "fsck.fat -n -v IMG";
 const std::string kFatPattern = "(\\d+)/(\\d+) clusters";
 
