@@ -40,14 +40,14 @@ std::string Substitute(std::string text, const EmbeddedMachine& machine) {
 }
 
 // Random bytes, an MBR and a FAT volume C: at 1 MiB; two 512-byte files to
-// restore and a file that is in the way.
+// restore, a file that is in the way and a FIFO.
 DiskSpec Disk() {
     return DiskSpec{8 << 20,
                     {"head -c 8388608 /dev/urandom | dd of=%s conv=notrunc status=none",
                      "printf 'label: dos\\nstart=2048,size=8192,type=6\\n' | sfdisk -q %s",
                      "mkfs.fat -F 12 -n VERBS --offset 2048 %s 4096 >/dev/null",
                      "d=$(dirname %s) && head -c 512 /dev/urandom > $d/new-mbr.bin && "
-                     "head -c 512 /dev/urandom > $d/new-bs.bin && echo keep > $d/exists.bin"},
+                     "head -c 512 /dev/urandom > $d/new-bs.bin && echo keep > $d/exists.bin && mkfifo $d/fifo"},
                     ""};
 }
 
@@ -102,6 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "test ! -e DIR/bad.img"},
         ArgvCase{"sparse_never_on_a_device", "-sparse DISK 100", "", 1, "Done\n", "is a device",
                  "test $(stat -c %s IMG) = 8388608"},
+        ArgvCase{"sparse_never_replaces_what_is_no_file", "-sparse DIR/fifo 100", "", 1, "Done\n",
+                 "not a regular file", "test -p DIR/fifo"},
         ArgvCase{"wipe_asks_even_when_quiet", "-wipe DISK -quiet", "y\n", 0,
                  "mode quiet\n(\\.+\n)?done in \\d+ ms, \\d+ KBytes/sec\nDone\n", "Wipe \\\\.\\PhysicalDrive0? [y/n]",
                  "cmp -n 8388608 IMG /dev/zero"},
