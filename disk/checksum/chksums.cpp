@@ -31,6 +31,7 @@ void DwordSummer::add(const void* bytes, std::size_t count) {
             partial_count_ = 0;
         }
     }
+    if (count == 0) return;
     std::size_t whole = count / 4 * 4;
     sum_ = SumDwords(in, whole, sum_);
     std::memcpy(partial_, in + whole, count - whole);

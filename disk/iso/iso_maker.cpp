@@ -239,6 +239,9 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
         log.Line(ImapiErrorName(e.code()) + ": " + e.what());
         ui.inform(ImapiErrorName(e.code()), request.caption);
         return false;
+    } catch (const std::exception& e) {
+        ui.inform(e.what(), request.caption);
+        return false;
     }
 }
 
