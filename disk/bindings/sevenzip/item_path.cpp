@@ -25,6 +25,23 @@ std::optional<std::vector<std::string>> ConfinedItemPath(const std::string& item
     return names;
 }
 
+bool NamesTheTargetItself(const std::string& item_path) {
+    if (item_path.empty() || item_path[0] == '/' || item_path[0] == '\\') return false;
+    for (char c : item_path)
+        if (c != '.' && c != '/' && c != '\\') return false;
+    // Only "." names, no "..".
+    std::string name;
+    for (char c : item_path + "/") {
+        if (c == '/' || c == '\\') {
+            if (!name.empty() && name != ".") return false;
+            name.clear();
+        } else {
+            name += c;
+        }
+    }
+    return true;
+}
+
 std::string UnnamedItemName(const std::string& archive_path) {
     auto slash = archive_path.find_last_of("/\\");
     std::string name = slash == std::string::npos ? archive_path : archive_path.substr(slash + 1);

@@ -15,6 +15,10 @@ namespace disk::sevenzip {
 // one with a NUL; and nothing when no name is left.
 std::optional<std::vector<std::string>> ConfinedItemPath(const std::string& item_path);
 
+// True for a path that names the target folder itself ("." or "./"), as
+// tar archives list their top folder.
+bool NamesTheTargetItself(const std::string& item_path);
+
 // The name an item without a path is written under: the archive's file
 // name without folder and last extension ("disk.vmdk" gives "disk"), or
 // the whole file name when that leaves nothing.

@@ -541,6 +541,7 @@ HRESULT T7zInArchive::GetStream(std::uint32_t index, void** out_stream, std::int
     } else {
         names = ConfinedItemPath(path);
     }
+    if (!names && ItemIsFolder(index) && NamesTheTargetItself(path)) return S_OK;
     if (!names) {
         failures_.push_back(path + " (its path leads outside the target folder)");
         return S_OK;
