@@ -325,10 +325,10 @@ void RenameGrubFolders(IsoMakerLog& log, const std::string& image) {
         {"I386_EFI_1", "I386-EFI\0\0"sv},
         {"X86_64_EFI_1", "X86_64-EFI\0\0"sv},
     };
-    for (const auto& [old_name, new_name] : renames)
+    for (const auto& rename : renames)
         Logged(log, "patch_iso9660_directory", [&] {
-            return PatchIsoDirectory(image, "grub", std::string(old_name),
-                                     Replacement(static_cast<int>(new_name.find('\0')), new_name));
+            return PatchIsoDirectory(image, "grub", std::string(rename.first),
+                                     Replacement(static_cast<int>(rename.second.find('\0')), rename.second));
         });
 }
 

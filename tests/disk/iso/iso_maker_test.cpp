@@ -147,7 +147,9 @@ TEST_F(IsoMaker, FailuresAreReportedAndWriteNothing) {
         EXPECT_FALSE(disk::MakeIsoDisc(request, context, log_)) << c.what;
         EXPECT_EQ(ReadWholeFile(dir_.file("out.iso")), "old image") << c.what;
         EXPECT_FALSE(fs::exists(dir_.file("src/docs/out.iso"))) << c.what;
-        if (c.answer) EXPECT_FALSE(answers.texts().empty()) << c.what << ": nothing was said";
+        if (c.answer) {
+            EXPECT_FALSE(answers.texts().empty()) << c.what << ": nothing was said";
+        }
         EXPECT_TRUE(fs::is_empty(dir_.file("tmp"))) << c.what;
     }
 }
