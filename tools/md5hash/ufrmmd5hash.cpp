@@ -126,10 +126,13 @@ void Tfrmmd5hash::HashFile(const std::string& file) {
         }
     });
     StatusBar1->showMessage("in progress...");
+    // The window stays alive while it waits, but starts no second hash.
+    btnmd5->setEnabled(false);
     while (!worker.wait_for(std::chrono::milliseconds(1000))) {
         StatusBar1->showMessage(QString::number(elapsed()) + " ms elaped...");
         QCoreApplication::processEvents();
     }
+    btnmd5->setEnabled(true);
     StatusBar1->showMessage("Done in " + QString::number(elapsed()) + " ms");
     if (!outcome->error.empty()) {
         platform::interaction().inform(outcome->error, kCaption);

@@ -58,6 +58,19 @@ void* Slot(Fn function) {
     return reinterpret_cast<void*>(function);
 }
 
+// AddRef and Release of our objects: every facet counts on its owner, which
+// goes with its last reference.
+template <class Object>
+struct Counted {
+    static std::uint32_t AddRef(Facet* self) { return ++static_cast<Object*>(self->owner)->references; }
+    static std::uint32_t Release(Facet* self) {
+        auto* object = static_cast<Object*>(self->owner);
+        std::uint32_t left = --object->references;
+        if (left == 0) delete object;
+        return left;
+    }
+};
+
 // A stream of ours as the library sees it.
 class T7zStreamObject {
 public:
@@ -67,17 +80,20 @@ public:
     void* in() { return &in_; }
     void* out() { return &out_; }
     void Release() {
-        if (--references_ == 0) delete this;
+        if (--references == 0) delete this;
     }
 
 private:
+    friend struct Counted<T7zStreamObject>;
+
     T7zStreamObject(ByteStream* stream, std::unique_ptr<ByteStream> owned, TableLayout layout)
         : stream_(stream ? stream : owned.get()), owned_(std::move(owned)) {
-        static const Tables in_tables(Slot(&QueryInterface), Slot(&AddRefFacet), Slot(&ReleaseFacet),
+        using Count = Counted<T7zStreamObject>;
+        static const Tables in_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                       {Slot(&Read), Slot(&Seek)});
-        static const Tables out_tables(Slot(&QueryInterface), Slot(&AddRefFacet), Slot(&ReleaseFacet),
+        static const Tables out_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                        {Slot(&Write), Slot(&Seek), Slot(&SetSize)});
-        static const Tables size_tables(Slot(&QueryInterface), Slot(&AddRefFacet), Slot(&ReleaseFacet),
+        static const Tables size_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                         {Slot(&GetSize)});
         in_ = {in_tables.get(layout), this};
         out_ = {out_tables.get(layout), this};
@@ -92,15 +108,8 @@ private:
         else if (*iid == IID_ISequentialOutStream || *iid == IID_IOutStream) *out = &stream.out_;
         else if (*iid == IID_IStreamGetSize) *out = &stream.size_;
         else return *out = nullptr, E_NOINTERFACE;
-        ++stream.references_;
+        ++stream.references;
         return S_OK;
-    }
-    static std::uint32_t AddRefFacet(Facet* self) { return ++Of(self).references_; }
-    static std::uint32_t ReleaseFacet(Facet* self) {
-        T7zStreamObject& stream = Of(self);
-        std::uint32_t left = --stream.references_;
-        if (left == 0) delete &stream;
-        return left;
     }
     static HRESULT Read(Facet* self, void* data, std::uint32_t size, std::uint32_t* processed) {
         std::size_t done = 0;
@@ -135,7 +144,7 @@ private:
     }
 
     Facet in_{}, out_{}, size_{};
-    std::atomic<std::uint32_t> references_{1};
+    std::atomic<std::uint32_t> references{1};
     ByteStream* stream_;
     std::unique_ptr<ByteStream> owned_;
 };
@@ -151,14 +160,15 @@ struct T7zInArchive::Callbacks {
     T7zInArchive* owner;
 
     Callbacks(T7zInArchive* archive, TableLayout layout) : owner(archive) {
-        static const Tables extract_tables(Slot(&QueryInterface), Slot(&AddRef), Slot(&Release),
+        using Count = Counted<Callbacks>;
+        static const Tables extract_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                            {Slot(&SetTotal), Slot(&SetCompleted), Slot(&GetStream),
                                             Slot(&PrepareOperation), Slot(&SetOperationResult)});
-        static const Tables open_tables(Slot(&QueryInterface), Slot(&AddRef), Slot(&Release),
+        static const Tables open_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                         {Slot(&OpenSetTotal), Slot(&OpenSetCompleted)});
-        static const Tables password_tables(Slot(&QueryInterface), Slot(&AddRef), Slot(&Release),
+        static const Tables password_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                             {Slot(&CryptoGetTextPassword)});
-        static const Tables sub_archive_tables(Slot(&QueryInterface), Slot(&AddRef), Slot(&Release),
+        static const Tables sub_archive_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                                {Slot(&SetSubArchiveName)});
         extract = {extract_tables.get(layout), this};
         open = {open_tables.get(layout), this};
@@ -182,13 +192,6 @@ struct T7zInArchive::Callbacks {
         else return *out = nullptr, E_NOINTERFACE;
         ++c.references;
         return S_OK;
-    }
-    static std::uint32_t AddRef(Facet* self) { return ++Of(self).references; }
-    static std::uint32_t Release(Facet* self) {
-        Callbacks& c = Of(self);
-        std::uint32_t left = --c.references;
-        if (left == 0) delete &c;
-        return left;
     }
 
     // Nothing of ours may unwind through the library's frames.
