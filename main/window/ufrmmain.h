@@ -161,6 +161,20 @@ private:
     QAction* PhysicalOnly1 = nullptr;
     QAction* PARTonly1 = nullptr;
     QAction* DisksandParts1 = nullptr;
+
+    // Partition tables (ufrmmain_disk_layout.cpp): "Create Disk" and
+    // "Create Partition" on a disk row, "Extend" and "Shrink" on a partition row.
+public:
+    void CreateDisk();
+    void CreateSinglePartition();
+    void ExtendVolume();
+    void ShrinkVolume();
+
+private:
+    // The resize dialog for a volume, with the change it asks for; false
+    // when the volume cannot be measured or the user does not go on.
+    bool AskNewVolumeSize(const std::string& drive, std::int64_t suggestion_mb, std::int64_t& delta,
+                          std::int64_t& new_sectors, std::int64_t& bytes_per_sector);
 };
 
 }  // namespace tarnovell
