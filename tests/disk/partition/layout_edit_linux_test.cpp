@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "disk/device/handle_ops.h"
 #include "disk/partition/layout_edit.h"
 #include "platform/base/interaction.h"
 #include "platform/device/registry.h"
@@ -147,6 +148,7 @@ TEST_F(LinuxTableEditing, AMountedPartitionStaysInTheTableAndTheKernel) {
     EXPECT_FALSE(DeletePartitionMbr(disk_, 2));
     EXPECT_EQ(ui_.texts(), (std::vector<std::string>{"IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied"}));
     EXPECT_THROW(CreateDiskLayout(disk_, kLayoutGpt), std::runtime_error);
+    EXPECT_FALSE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive" + disk_, 1, 1)) << "no offline under a mount";
     EXPECT_EQ(ts::SfdiskTable(node_).output, before);
     EXPECT_EQ(KernelPartitions(name_).size(), 2u);
     EXPECT_TRUE(KernelFollowsTable());
