@@ -171,10 +171,11 @@ public:
     void ShrinkVolume();
 
 private:
-    // The resize dialog for a volume, with the change it asks for; false
-    // when the volume cannot be measured or the user does not go on.
-    bool AskNewVolumeSize(const std::string& drive, std::int64_t suggestion_mb, std::int64_t& delta,
-                          std::int64_t& new_sectors, std::int64_t& bytes_per_sector);
+    // The selected volume, the resize dialog and the question "<verb> C: by
+    // ..." with the change asked for; false when there is no volume to
+    // measure or the user does not go on.
+    bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                         std::int64_t& new_sectors);
 };
 
 }  // namespace tarnovell

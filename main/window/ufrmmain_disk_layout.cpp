@@ -69,18 +69,12 @@ std::int64_t RoomToTheDiskEndMb(const std::string& volume_path) {
     return (disk::GetDiskLength(whole) - info.StartingOffset) / kMiB - 1;
 }
 
-// The question both resize commands ask before they change anything.
-std::string ResizeQuestion(const char* verb, const std::string& drive, std::int64_t delta, std::int64_t new_sectors,
-                           std::int64_t bytes_per_sector) {
-    return std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
-           "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
-           std::to_string(new_sectors * bytes_per_sector / kMiB) + " MBytes)?";
-}
-
 }  // namespace
 
-bool Tfrmmain::AskNewVolumeSize(const std::string& drive, std::int64_t suggestion_mb, std::int64_t& delta,
-                                std::int64_t& new_sectors, std::int64_t& bytes_per_sector) {
+bool Tfrmmain::AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                               std::int64_t& new_sectors) {
+    if (!Selected(SelectionRule{RowNeed::Partition}, path)) return false;
+    const std::string drive = DriveOf(path);
     const std::optional<VolumeSize> size = SizeOfVolume(drive);
     if (!size) {
         Say("Could not GetDiskFreeSpace");
@@ -88,7 +82,8 @@ bool Tfrmmain::AskNewVolumeSize(const std::string& drive, std::int64_t suggestio
     }
     Tfrmresize dialog(this);
     dialog.SetCurrentSize(size->bytes / 1024 / 1024);
-    if (suggestion_mb > 0) dialog.SetNewSize(suggestion_mb);
+    if (const std::int64_t suggestion = suggest ? RoomToTheDiskEndMb(path) : 0; suggestion > 0)
+        dialog.SetNewSize(suggestion);
     if (dialog.exec() != QDialog::Accepted) return false;
     const std::optional<std::int64_t> megabytes = dialog.new_size_mb();
     if (!megabytes) {
@@ -97,8 +92,9 @@ bool Tfrmmain::AskNewVolumeSize(const std::string& drive, std::int64_t suggestio
     }
     delta = *megabytes * 1024 * 1024 - size->bytes;
     new_sectors = delta / size->bytes_per_sector + size->sectors;
-    bytes_per_sector = size->bytes_per_sector;
-    return true;
+    return Ask(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
+               "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
+               std::to_string(new_sectors * size->bytes_per_sector / kMiB) + " MBytes)?");
 }
 
 void Tfrmmain::CreateDisk() {
@@ -156,11 +152,8 @@ void Tfrmmain::CreateSinglePartition() {
 void Tfrmmain::ExtendVolume() {
     if (busy_) return;
     std::string path;
-    if (!Selected(SelectionRule{RowNeed::Partition}, path)) return;
-    const std::string drive = DriveOf(path);
-    std::int64_t delta = 0, new_sectors = 0, bytes_per_sector = 0;
-    if (!AskNewVolumeSize(drive, RoomToTheDiskEndMb(path), delta, new_sectors, bytes_per_sector)) return;
-    if (!Ask(ResizeQuestion("Grow", drive, delta, new_sectors, bytes_per_sector))) return;
+    std::int64_t delta = 0, new_sectors = 0;
+    if (!AskVolumeResize("Grow", true, path, delta, new_sectors)) return;
     BusyScope busy(*this);
     bool grown = false;
     try {
@@ -187,11 +180,8 @@ void Tfrmmain::ShrinkVolume() {
         return;
     }
     std::string path;
-    if (!Selected(SelectionRule{RowNeed::Partition}, path)) return;
-    const std::string drive = DriveOf(path);
-    std::int64_t delta = 0, new_sectors = 0, bytes_per_sector = 0;
-    if (!AskNewVolumeSize(drive, 0, delta, new_sectors, bytes_per_sector)) return;
-    if (!Ask(ResizeQuestion("Shrink", drive, delta, new_sectors, bytes_per_sector))) return;
+    std::int64_t delta = 0, new_sectors = 0;
+    if (!AskVolumeResize("Shrink", false, path, delta, new_sectors)) return;
     BusyScope busy(*this);
     QString status;
     try {

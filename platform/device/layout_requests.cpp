@@ -65,6 +65,14 @@ private:
     UniqueFd fd_;
 };
 
+// The request record a control code was given.
+template <class Record>
+bool TakeRequest(const void* in, DWORD in_size, Record& record) {
+    if (!in || in_size < sizeof record) return Fail(ERROR_INVALID_PARAMETER);
+    std::memcpy(&record, in, sizeof record);
+    return true;
+}
+
 bool MayWriteTable(const Handle::State& handle, const DiskInfo& disk) {
     if (!handle.can_write) return Fail(ERROR_ACCESS_DENIED);
     if (disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY)) return Fail(ERROR_WRITE_PROTECT);
@@ -129,8 +137,7 @@ std::int64_t FileSystemBytes(const ReadAt& read, std::int64_t start, std::int64_
 bool SetDriveLayoutRequest(Handle::State& handle, const DiskInfo& disk, const void* in, DWORD in_size) {
     if (!MayWriteTable(handle, disk)) return false;
     DRIVE_LAYOUT_INFORMATION_EX_HEADER header{};
-    if (!in || in_size < sizeof header) return Fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(&header, in, sizeof header);
+    if (!TakeRequest(in, in_size, header)) return false;
     const std::size_t room = (in_size - sizeof header) / sizeof(PARTITION_INFORMATION_EX);
     if (header.PartitionCount > room) return Fail(ERROR_INVALID_PARAMETER);
     std::vector<PARTITION_INFORMATION_EX> entries(header.PartitionCount);
@@ -145,8 +152,7 @@ bool SetDriveLayoutRequest(Handle::State& handle, const DiskInfo& disk, const vo
 bool CreateDiskRequest(Handle::State& handle, const DiskInfo& disk, const void* in, DWORD in_size) {
     if (!MayWriteTable(handle, disk)) return false;
     CREATE_DISK request{};
-    if (!in || in_size < sizeof request) return Fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(&request, in, sizeof request);
+    if (!TakeRequest(in, in_size, request)) return false;
     DiskBytes bytes(disk, false);
     if (!bytes.ok()) return false;
     return Apply(disk, PlanCreateDisk(bytes.reader(), disk.size, disk.sector_size, request), true);
@@ -161,8 +167,7 @@ bool DeleteDriveLayoutRequest(Handle::State& handle, const DiskInfo& disk) {
 bool GrowPartitionRequest(Handle::State& handle, const DiskInfo& disk, const void* in, DWORD in_size) {
     if (!MayWriteTable(handle, disk)) return false;
     DISK_GROW_PARTITION request{};
-    if (!in || in_size < sizeof request) return Fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(&request, in, sizeof request);
+    if (!TakeRequest(in, in_size, request)) return false;
     DiskBytes bytes(disk, false);
     if (!bytes.ok()) return false;
     const DiskLayout layout = bytes.layout();
@@ -252,8 +257,7 @@ std::optional<std::int64_t> BytesOfSectors(std::int64_t sectors, std::uint32_t s
 bool ExtendVolumeRequest(Handle::State& handle, const DiskInfo& disk, const VolumeInfo& volume, const void* in,
                          DWORD in_size) {
     std::int64_t sectors = 0;
-    if (!in || in_size < sizeof sectors) return Fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(&sectors, in, sizeof sectors);
+    if (!TakeRequest(in, in_size, sectors)) return false;
     const std::optional<std::int64_t> new_bytes = BytesOfSectors(sectors, disk.sector_size);
     if (!new_bytes) return Fail(ERROR_INVALID_PARAMETER);
     DiskBytes bytes(disk, false);
@@ -266,8 +270,7 @@ bool ExtendVolumeRequest(Handle::State& handle, const DiskInfo& disk, const Volu
 bool ShrinkVolumeRequest(Handle::State& handle, const DiskInfo& disk, const VolumeInfo& volume, const void* in,
                          DWORD in_size) {
     SHRINK_VOLUME_INFORMATION request{};
-    if (!in || in_size < sizeof request) return Fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(&request, in, sizeof request);
+    if (!TakeRequest(in, in_size, request)) return false;
     switch (request.ShrinkRequestType) {
     case ShrinkPrepare: {
         const std::optional<std::int64_t> new_bytes = BytesOfSectors(request.NewNumberOfSectors, disk.sector_size);

@@ -382,7 +382,8 @@ Bytes HeaderSector(Planner& p, const GptGeometry& g, const GUID& disk_id, std::u
 // Puts the whole table on the plan: protective MBR, both headers, both arrays.
 void PutGpt(Planner& p, const GptGeometry& g, const GUID& disk_id, const Bytes& array, const Bytes& boot_code) {
     Bytes mbr_sector(p.sector_size(), 0);
-    std::memcpy(mbr_sector.data(), boot_code.data(), std::min<std::size_t>(boot_code.size(), kMbrTableOffset));
+    if (!boot_code.empty())
+        std::memcpy(mbr_sector.data(), boot_code.data(), std::min<std::size_t>(boot_code.size(), kMbrTableOffset));
     MasterBootRecord mbr = AsMbr(mbr_sector);
     std::memset(mbr.PartitionRecord, 0, sizeof mbr.PartitionRecord);
     MbrPartitionRecord& protective = mbr.PartitionRecord[0];
