@@ -186,6 +186,25 @@ TEST_F(DiskLayoutWindow, ExtendThenShrinkAVolume) {
     EXPECT_TRUE(Messages().empty()) << Messages().front();
 }
 
+TEST_F(DiskLayoutWindow, SizesPastFourGibibytesAreCountedInSixtyFourBits) {
+    // A 3 GiB ext4 volume on a disk of 8,000,000,000 bytes.
+    EmbeddedMachine machine({DiskSpec{8000000000,
+                                      {"printf 'label: dos\\nstart=2048,size=6291456,type=83\\n' | sfdisk -q %s",
+                                       "mkfs.ext4 -q -F -b 4096 -E offset=1048576 %s 786432"},
+                                      ""}});
+    Open();
+    ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
+    const std::string drive = tarnovell::PathOfRow(*window_->SelectedRow()).substr(4);
+    QString current, suggested;
+    ui_.answer_confirm(false);  // only the question is looked at
+    AnswerResize("5000", &current, &suggested);
+    Press("Volume", "Extend");
+    EXPECT_EQ(current, "3072");
+    EXPECT_EQ(suggested, "7627");
+    EXPECT_EQ(Questions().back(), "Grow " + drive + " by 1928 MBytes\r\nAND\r\nExtend to 10240000 Sectors (5000 MBytes)?");
+    EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, 6291456) << "answered No: nothing changed";
+}
+
 TEST_F(DiskLayoutWindow, ShrinkingToMoreThanThereIsIsRefusedByTheFileSystemStep) {
     EmbeddedMachine machine({ts::PartitionedExt4Disk()});
     Open();
