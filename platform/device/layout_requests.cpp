@@ -221,9 +221,16 @@ namespace {
 // Resizes the volume's file system to `new_bytes` on a block device of it:
 // the kernel's partition where there is one, else a loop device over the
 // volume's bytes for the time it takes.
-bool ResizeVolume(Handle::State& handle, const DiskInfo& disk, const VolumeInfo& volume, std::int64_t new_bytes) {
+bool ResizeVolume(Handle::State& handle, const DiskInfo& disk, const VolumeInfo& asked, std::int64_t new_bytes) {
     if (!handle.can_write) return Fail(ERROR_ACCESS_DENIED);
     if (disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY)) return Fail(ERROR_WRITE_PROTECT);
+    // Whether it is mounted right now, not when the picture was last taken:
+    // a dismount of a moment ago may have been undone since.
+    Registry& registry = Registry::instance();
+    const auto snap = registry.refresh();
+    const VolumeInfo* found = snap->volume_by_guid(GuidToString(asked.guid));
+    if (!found) return Fail(ERROR_DEV_NOT_EXIST);
+    const VolumeInfo& volume = *found;
     if (volume.offline) return Fail(ERROR_NOT_READY);
     if (new_bytes <= 0 || new_bytes > volume.length) return Fail(ERROR_INVALID_PARAMETER);
     DiskBytes bytes(disk, false);
@@ -231,7 +238,6 @@ bool ResizeVolume(Handle::State& handle, const DiskInfo& disk, const VolumeInfo&
     const std::int64_t current = FileSystemBytes(bytes.reader(), volume.start, volume.length);
     if (current == 0) return Fail(ERROR_UNRECOGNIZED_VOLUME);
 
-    Registry& registry = Registry::instance();
     std::string node = volume.kernel_device;
     LoopDevice loop;
     if (node.empty()) {

@@ -20,8 +20,11 @@ bool Step(const std::vector<std::string>& argv, std::string* detail, int highest
     ChildResult result = RunChild(argv, options);
     if (!result.started) return false;  // the runner said why
     if (result.exit_code >= 0 && result.exit_code <= highest_good_exit) return true;
-    if (detail) *detail = argv[0] + ": " + (result.error.empty() ? result.output : result.error);
-    return Fail(ERROR_IO_DEVICE);
+    const std::string said = result.error.empty() ? result.output : result.error;
+    if (detail) *detail = argv[0] + ": " + said;
+    // The kernel's refusal (an online resize without the right to it) is
+    // told as such, not as a failing device.
+    return Fail(said.find("Permission denied") != std::string::npos ? ERROR_ACCESS_DENIED : ERROR_IO_DEVICE);
 }
 
 bool IsExt(const std::string& name) { return name == "ext2" || name == "ext3" || name == "ext4"; }

@@ -13,8 +13,8 @@ namespace platform::device {
 // only where the resizer can do it while mounted (ext2/3/4). False with the
 // last error set: ERROR_INVALID_FUNCTION for a file system that cannot be
 // resized, ERROR_ACCESS_DENIED for a mounted one that cannot be resized
-// mounted, ERROR_IO_DEVICE when the resizer fails (its complaint is in
-// `detail`).
+// mounted or that the kernel will not let us resize, ERROR_IO_DEVICE when
+// the resizer fails (its complaint is in `detail`).
 bool ResizeFileSystem(const std::string& node, const std::string& name, std::int64_t current_bytes,
                       std::int64_t new_bytes, bool mounted, std::string* detail = nullptr);
 

@@ -53,6 +53,15 @@ std::map<int, std::pair<std::int64_t, std::int64_t>> TablePartitions(const std::
     return parts;
 }
 
+// Whether this process holds CAP_SYS_RESOURCE, which an online resize of
+// ext4 needs.
+bool MayResizeMountedFileSystems() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> 24) & 1;
+    return false;
+}
+
 class LinuxTableEditing : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -88,6 +97,13 @@ protected:
         Registry::Reset();
     }
 
+    // The volumes' paths, taken while the registry's picture of them lasts.
+    std::vector<std::string> VolumePaths() {
+        std::vector<std::string> paths;
+        for (const auto* v : Registry::instance().snapshot()->volumes_of(std::stoi(disk_))) paths.push_back(v->guid_path);
+        return paths;
+    }
+
     ::testing::AssertionResult KernelFollowsTable() {
         const auto kernel = KernelPartitions(name_);
         const auto table = TablePartitions(node_);
@@ -119,9 +135,9 @@ TEST_F(LinuxTableEditing, TheKernelsPartitionsFollowEveryEdit) {
     EXPECT_EQ(KernelPartitions(name_).size(), 2u);
     EXPECT_TRUE(KernelFollowsTable());
 
-    const auto volumes = Registry::instance().snapshot()->volumes_of(std::stoi(disk_));
+    const std::vector<std::string> volumes = VolumePaths();
     ASSERT_EQ(volumes.size(), 2u);
-    ASSERT_TRUE(GrowPartitionIoctl(volumes[0]->guid_path, 5 * kMiB));
+    ASSERT_TRUE(GrowPartitionIoctl(volumes[0], 5 * kMiB));
     EXPECT_EQ(KernelPartitions(name_).at(1).second, 25 * 2048);
     EXPECT_TRUE(KernelFollowsTable());
 
@@ -151,6 +167,24 @@ TEST_F(LinuxTableEditing, AMountedPartitionStaysInTheTableAndTheKernel) {
     EXPECT_FALSE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive" + disk_, 1, 1)) << "no offline under a mount";
     EXPECT_EQ(ts::SfdiskTable(node_).output, before);
     EXPECT_EQ(KernelPartitions(name_).size(), 2u);
+    EXPECT_TRUE(KernelFollowsTable());
+
+    // It may grow, file system and all, while mounted.
+    const std::vector<std::string> volumes = VolumePaths();
+    ASSERT_EQ(volumes.size(), 2u);
+    ASSERT_TRUE(GrowPartitionIoctl(volumes[1], 10 * kMiB)) << ui_.texts().back();
+    EXPECT_EQ(KernelPartitions(name_).at(2).second, 40960);
+    const bool extended = ExtendVolumeIoctl(volumes[1], 20 * kMiB / 512);
+    const ts::CommandResult df = ts::Run("df -k --output=size " + ts::Quote(mount_) + " | tail -1");
+    if (MayResizeMountedFileSystems()) {
+        EXPECT_TRUE(extended) << ui_.texts().back();
+        EXPECT_GT(std::stoll(df.output), 15 * 1024) << "mounted again, at its new size";
+    } else {
+        // Growing a mounted ext4 needs CAP_SYS_RESOURCE, which some sandboxes withhold.
+        EXPECT_FALSE(extended);
+        EXPECT_EQ(ui_.texts().back(), "FSCTL_EXTEND_VOLUME failed:Access is denied");
+        EXPECT_LT(std::stoll(df.output), 15 * 1024) << "mounted as it was";
+    }
     EXPECT_TRUE(KernelFollowsTable());
 
     // The partition before it may go: nothing of the mounted one moves.

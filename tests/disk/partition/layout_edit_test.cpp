@@ -271,9 +271,9 @@ TEST(LayoutSetters, AVolumeInUseIsNeitherDeletedNorMovedUnlessLocked) {
     EXPECT_TRUE(SetMbrPartitionType("\\\\.\\PhysicalDrive0", 1, 0x07));
 
     // Locked by us, it may go.
-    const auto volumes = Registry::instance().snapshot()->volumes_of(0);
-    ASSERT_EQ(volumes.size(), 1u);
-    platform::Handle volume = platform::CreateFile(volumes[0]->guid_path, platform::GENERIC_READ | platform::GENERIC_WRITE,
+    const auto snap = Registry::instance().snapshot();
+    ASSERT_EQ(snap->volumes_of(0).size(), 1u);
+    platform::Handle volume = platform::CreateFile(snap->volumes_of(0)[0]->guid_path, platform::GENERIC_READ | platform::GENERIC_WRITE,
                                                    platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
                                                    platform::OPEN_EXISTING, 0);
     ASSERT_TRUE(LockVolumeHandle(volume));
@@ -308,10 +308,9 @@ TEST(GrowPartition, GrowsIntoFreeRoomAndNoFurther) {
 TEST(GrowPartition, StopsAtTheNextPartition) {
     EmbeddedMachine machine({Sfdisk("label: dos\\nstart=2048,size=4096,type=83\\nstart=8192,size=4096,type=83\\n")});
     Boxes boxes;
-    const auto volumes = Registry::instance().snapshot()->volumes_of(0);
-    ASSERT_EQ(volumes.size(), 2u);
-    EXPECT_FALSE(GrowPartitionIoctl(volumes[0]->guid_path, 2 * kMiB));
-    EXPECT_TRUE(GrowPartitionIoctl(volumes[0]->guid_path, kMiB));
+    const std::string first = Registry::instance().snapshot()->volumes_of(0).at(0)->guid_path;
+    EXPECT_FALSE(GrowPartitionIoctl(first, 2 * kMiB));
+    EXPECT_TRUE(GrowPartitionIoctl(first, kMiB));
     EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, 6144);
 }
 
