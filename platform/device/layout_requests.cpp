@@ -98,12 +98,25 @@ bool SparesVolumesInUse(const DiskInfo& disk, const DiskLayout& before, const Di
 }
 
 // Writes a plan that passed every check, then has the host (and through it
-// the kernel) take up the table as it now reads.
+// the kernel) take up the table as it now reads. Should the host refuse (a
+// partition it cannot let go of), the sectors go back as they were and the
+// host is given the old table again: disk and kernel never disagree.
 bool Commit(DiskBytes& bytes, const DiskInfo& disk, const LayoutPlan& plan) {
-    if (!bytes.write(plan)) return false;
+    LayoutPlan undo;
+    const ReadAt read = bytes.reader();
+    for (const SectorWrite& w : plan.writes) {
+        SectorWrite old{w.offset, std::vector<std::uint8_t>(w.bytes.size())};
+        if (!read(w.offset, old.bytes.data(), old.bytes.size())) return Fail(ERROR_READ_FAULT);
+        undo.writes.insert(undo.writes.begin(), std::move(old));  // undone last write first
+    }
+    if (!bytes.write(plan)) {
+        bytes.write(undo);
+        return false;
+    }
     Registry& registry = Registry::instance();
-    const bool told = registry.host().layout_changed(disk, bytes.layout());
+    bool told = registry.host().layout_changed(disk, bytes.layout());
     const DWORD error = GetLastError();
+    if (!told && bytes.write(undo)) registry.host().layout_changed(disk, bytes.layout());
     registry.refresh();
     if (!told) SetLastError(error);
     return told;
