@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "disk/device/device_query.h"
+#include "disk/device/handle_ops.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
@@ -184,6 +186,41 @@ TEST_F(DiskLayoutWindow, ExtendThenShrinkAVolume) {
     EXPECT_EQ(Status(), "Shrink_Volume Ok,GROW_PARTITION Ok");
     EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, 6144);
     EXPECT_TRUE(Messages().empty()) << Messages().front();
+}
+
+TEST_F(DiskLayoutWindow, AnOfflineDiskComesBackOnlineWithItsNewPartition) {
+    EmbeddedMachine machine({DiskSpec{16 << 20, {"printf 'label: dos\\n' | sfdisk -q %s"}, ""}});
+    ASSERT_TRUE(disk::IoctlSetDiskAttributes("\\\\.\\PhysicalDrive0", 1, 1));
+    Open();
+    ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+    AnswerStyle("rbmbr");
+    Press("Disk", "Create Partition");
+    EXPECT_EQ(Status(), "IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok");
+    platform::GET_DISK_ATTRIBUTES attributes{};
+    ASSERT_TRUE(disk::GetDiskAttributes("\\\\.\\PhysicalDrive0", attributes));
+    EXPECT_EQ(attributes.Attributes & platform::DISK_ATTRIBUTE_OFFLINE, 0u);
+}
+
+TEST_F(DiskLayoutWindow, ExtendWithNoRoomAsksBeforeExtendingTheFileSystemAnyway) {
+    EmbeddedMachine machine({DiskSpec{16 << 20,
+                                      {"printf 'label: dos\\nstart=2048,size=8192,type=83\\nstart=10240,size=4096,type=83\\n' "
+                                       "| sfdisk -q %s",
+                                       "mkfs.ext4 -q -F -E offset=1048576 %s 4096"},
+                                      ""}});
+    Open();
+    ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
+    QString current, suggested;
+    ui_.answer_confirm(true);   // grow?
+    ui_.answer_confirm(false);  // continue anyway with extend_volume?
+    AnswerResize("6", &current, &suggested);
+    Press("Volume", "Extend");
+    EXPECT_EQ(Status(), "GROW_PARTITION not Ok");
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"IOCTL_DISK_GROW_PARTITION failed:There is not enough space on the disk"}));
+    const auto log = ui_.log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().text, "continue anyway with extend_volume?");
+    EXPECT_EQ(log.back().caption, "tarnovell");
+    EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, 8192);
 }
 
 TEST_F(DiskLayoutWindow, SizesPastFourGibibytesAreCountedInSixtyFourBits) {
