@@ -68,7 +68,7 @@ DiskSpec Sgdisk(const std::string& args, std::int64_t size = 16 * kMiB) {
 
 int VolumeCount(int disk) { return static_cast<int>(Registry::instance().snapshot()->volumes_of(disk).size()); }
 
-// ---- new disks and partitions: the cases of the specification ------------------------
+// ---- new disks and partitions -------------------------------------------------------
 
 TEST(CreatePartition, EntryOneOfABlankMbrDiskTakesItFromOneMebibyteToItsLastWholeOne) {
     EmbeddedMachine machine({Blank(8000000000)});
