@@ -22,7 +22,7 @@ foreach(entry IN LISTS RESOURCES)
   string(APPEND table "    {\"${type}\", \"${name}\", kData${index}, ${size}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-file(WRITE "${OUTPUT}.new"
+file(WRITE "${OUTPUT}"
 "// Made by cmake/EmbedResources.cmake from the files in resources/; not edited by hand.
 #include \"resources/carried.h\"
 
@@ -37,6 +37,3 @@ const std::size_t kCarriedCount = ${index};
 
 }  // namespace resources
 ")
-# Only a changed source is rebuilt.
-file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
-file(REMOVE "${OUTPUT}.new")
