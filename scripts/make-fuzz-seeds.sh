@@ -90,3 +90,11 @@ mkdir -p "$corpus"/{crash_codec,elf_debug_info}
 printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
+
+# VHD report: a dynamic footer followed by its header, as qemu-img makes
+# them, and the footer of a fixed disk.
+mkdir -p "$corpus/vhd_report"
+qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
+head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
+qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
+tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"
