@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@
 #include "main/operations/side_bar.h"
 #include "platform/base/progress.h"
 
+namespace platform {
+class Handle;
+}
 namespace platform::device {
 class DeviceMonitor;
 }
@@ -80,6 +84,37 @@ public slots:
     void BackupRAW1Click();
     void RestoreRAW1Click();
 
+    // ---- Disk, volume and virtual-disk commands (side-bar pages Volume,
+    // Disk and Virtual Hard Disk) and the device report ----
+    void DismountVolume();
+    void FormatSelectedVolume();
+    void CheckDisk();
+    void SetVolumeOffline();
+    void SetVolumeOnline();
+    void SetDiskOnline();
+    void SetDiskOffline();
+    void SetDiskReadOnly();
+    void SetDiskReadWrite();
+    void UpdateDiskProperties();
+    void DeleteDiskLayout();
+    // Every "Virtual Hard Disk" button but the last: runs the command its
+    // caption names.
+    void JvOutlookBar1ButtonsClick();
+    void RunVirtualDiskCommand(const std::string& caption);
+    void CreateVhd();
+    void OpenVhd();
+    void DetachVhd();
+    void ExpandVhd();
+    void MergeVhd();
+    void CompactVhd();
+    void ResizeVhd();
+    void VhdInformations();
+    // "Add VHD footer to a RAW file".
+    void AddVhdFooterToRaw();
+    // "Show DISK/PART info" and a double-click on a row.
+    void Showmoredetails1Click();
+    void ShowDeviceProperties();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);
@@ -137,6 +172,19 @@ private:
         const bool outer_;
     };
     bool busy_ = false;
+
+    // Disk, volume and virtual-disk commands: the volume of a partition row
+    // dismounted for a tool window, the disk attribute changes, the file
+    // picked for a virtual disk.
+    bool DismountForTool(const std::string& path);
+    void ChangeDiskAttributes(const std::string& question, std::int64_t attributes, std::int64_t mask,
+                              const std::string& what, bool online_cycle);
+    void SetVolumeState(bool online);
+    bool PickVirtualDisk(const std::string& filter, std::string& file);
+    // Virtual disks attached by this window without the permanent flag:
+    // attached as long as their handle, and so the program, lives.
+    std::map<std::string, std::unique_ptr<platform::Handle>> attached_disks_;  // by image file
+    std::string open_dialog_filter_ = "All Files (*.*)|*.*";
 
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;
