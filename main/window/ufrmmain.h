@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -181,6 +182,12 @@ private:
                               const std::string& what, bool online_cycle);
     void SetVolumeState(bool online);
     bool PickVirtualDisk(const std::string& filter, std::string& file);
+    // Opens a virtual disk, makes one call of the service on it and says
+    // how that went: `failed` + the system text in a box, `done` in the
+    // status line.
+    void VirtualDiskStep(const std::string& file, std::uint32_t access, std::uint32_t depth,
+                         const std::function<std::uint32_t(platform::Handle&)>& call, const std::string& failed,
+                         const std::string& done);
     // Virtual disks attached by this window without the permanent flag:
     // attached as long as their handle, and so the program, lives.
     std::map<std::string, std::unique_ptr<platform::Handle>> attached_disks_;  // by image file

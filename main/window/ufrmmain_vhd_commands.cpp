@@ -13,6 +13,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -208,53 +209,47 @@ void Tfrmmain::DetachVhd() {
     RefreshDrives1Click();
 }
 
+void Tfrmmain::VirtualDiskStep(const std::string& file, DWORD access, std::uint32_t depth,
+                               const std::function<DWORD(platform::Handle&)>& call, const std::string& failed,
+                               const std::string& done) {
+    platform::Handle handle;
+    DWORD result = disk::OpenVirtualDisk(file, &handle, access, 1, depth);
+    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
+    ShowStatus("OpenVirtualDisk OK");
+    result = call(handle);
+    if (result != 0) Box(failed + Text(result));
+    else ShowStatus(QString::fromStdString(done));
+}
+
 void Tfrmmain::ExpandVhd() {
     TfrmExpandVHD dialog(this);
     if (dialog.exec() != QDialog::Accepted) return;
     const std::int64_t size = dialog.size_mb().value_or(0) * 1048576;
-    platform::Handle handle;
-    DWORD result = disk::OpenVirtualDisk(dialog.vhd(), &handle, vd::VIRTUAL_DISK_ACCESS_METAOPS, 1, 1);
-    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
-    ShowStatus("OpenVirtualDisk OK");
-    result = disk::ExpandVirtualDisk(handle, size);
-    if (result != 0) Box("ExpandVirtualDisk Failed, " + Text(result));
-    else ShowStatus("ExpandVirtualDisk OK");
+    VirtualDiskStep(
+        dialog.vhd(), vd::VIRTUAL_DISK_ACCESS_METAOPS, 1,
+        [size](platform::Handle& handle) { return disk::ExpandVirtualDisk(handle, size); },
+        "ExpandVirtualDisk Failed, ", "ExpandVirtualDisk OK");
 }
 
 void Tfrmmain::MergeVhd() {
     TfrmMergeVHD dialog(this);
     if (dialog.exec() != QDialog::Accepted) return;
-    platform::Handle handle;
-    DWORD result = disk::OpenVirtualDisk(dialog.vhd(), &handle, vd::VIRTUAL_DISK_ACCESS_METAOPS, 1, 2);
-    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
-    ShowStatus("OpenVirtualDisk OK");
-    result = disk::MergeVirtualDisk(handle);
-    if (result != 0) Box("mergeVHD Failed, " + Text(result));
-    else ShowStatus("mergeVHD OK");
+    VirtualDiskStep(dialog.vhd(), vd::VIRTUAL_DISK_ACCESS_METAOPS, 2, &disk::MergeVirtualDisk, "mergeVHD Failed, ",
+                    "mergeVHD OK");
 }
 
 void Tfrmmain::CompactVhd() {
     std::string file;
     if (!PickVirtualDisk(kThreeTypes, file)) return;
-    platform::Handle handle;
-    DWORD result = disk::OpenVirtualDisk(file, &handle, vd::VIRTUAL_DISK_ACCESS_ALL, 1, 1);
-    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
-    ShowStatus("OpenVirtualDisk OK");
-    result = disk::CompactVirtualDisk(handle);
-    if (result != 0) Box("CompactVHD Failed, " + Text(result));
-    else ShowStatus("CompactVHD OK");
+    VirtualDiskStep(file, vd::VIRTUAL_DISK_ACCESS_ALL, 1, &disk::CompactVirtualDisk, "CompactVHD Failed, ",
+                    "CompactVHD OK");
 }
 
 void Tfrmmain::ResizeVhd() {
     std::string file;
     if (!PickVirtualDisk(kTwoTypes, file)) return;
-    platform::Handle handle;
-    DWORD result = disk::OpenVirtualDisk(file, &handle, vd::VIRTUAL_DISK_ACCESS_ALL, 1, 1);
-    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
-    ShowStatus("OpenVirtualDisk OK");
-    result = disk::ResizeVirtualDisk(handle);
-    if (result != 0) Box("ResizeVHD Failed, " + Text(result));
-    else ShowStatus("ResizeVHD OK");
+    VirtualDiskStep(file, vd::VIRTUAL_DISK_ACCESS_ALL, 1, &disk::ResizeVirtualDisk, "ResizeVHD Failed, ",
+                    "ResizeVHD OK");
 }
 
 void Tfrmmain::VhdInformations() {

@@ -1,6 +1,6 @@
 // What the tests of the format and check-disk windows share: the one
 // QApplication, a machine with one volume, scripted answers, the window's
-// log as lines, and a stand-in tool that says one line and then waits.
+// log as lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,25 +45,10 @@ protected:
         return test_support::ProbeRegion(machine_->image(0), test_support::kVolumeStart, size_).type;
     }
 
-    // `tool` on PATH ahead of the real one: it writes its process id to the
-    // returned file, says "working" and waits a minute.
-    std::string PutWaitingTool(const std::string& tool) {
-        const std::string pid_file = tools_.file("pid");
-        test_support::WriteWholeFile(tools_.file(tool),
-                                     "#!/bin/sh\necho $$ > " + test_support::Quote(pid_file) +
-                                         "\necho working\nexec sleep 60\n");
-        std::filesystem::permissions(tools_.file(tool), std::filesystem::perms::owner_all);
-        path_ = std::make_unique<test_support::ScopedEnvironment>(
-            "PATH", (tools_.path().string() + ":" + std::getenv("PATH")).c_str());
-        return pid_file;
-    }
-
     std::int64_t size_ = 8 << 20;
     std::unique_ptr<test_support::EmbeddedMachine> machine_;
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
-    test_support::TempDir tools_;
-    std::unique_ptr<test_support::ScopedEnvironment> path_;
 };
 
 inline QStringList LogLines(const QPlainTextEdit* log) { return log->toPlainText().split('\n'); }

@@ -3,11 +3,17 @@
 // that partition inside the image.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "support/embedded_machine.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -32,6 +38,20 @@ inline DiskSpec OnePartitionDisk(std::int64_t megabytes, const std::string& mkfs
         put("%n", std::to_string(megabytes * 1024));
         spec.prepare.push_back(command);
     }
+    return spec;
+}
+
+// An 8 MiB FAT volume with a root entry whose chain starts in a free
+// cluster and claims 100,000 bytes: damage fsck.fat finds and mends.
+inline DiskSpec DamagedFatDisk() {
+    DiskSpec spec = OnePartitionDisk(8, "mkfs.fat -n DAMAGED --offset 2048 %s %n >/dev/null");
+    // The root folder follows 4 reserved sectors and two FATs of 12 sectors.
+    const std::int64_t entry = kVolumeStart + (4 + 2 * 12) * 512 + 32;
+    spec.prepare.push_back("printf 'BROKEN  TXT\\040' | dd of=%s bs=1 seek=" + std::to_string(entry) +
+                           " conv=notrunc status=none");
+    // First cluster 5 (free), size 100,000.
+    spec.prepare.push_back("printf '\\005\\000\\240\\206\\001\\000' | dd of=%s bs=1 seek=" +
+                           std::to_string(entry + 26) + " conv=notrunc status=none");
     return spec;
 }
 
@@ -61,5 +81,28 @@ inline std::string CopyRegion(const std::string& image, std::int64_t offset, std
         std::to_string(offset) + " count=" + std::to_string(size) + " status=none");
     return to;
 }
+
+// A stand-in for `tool` on PATH ahead of the real one while the object
+// lives: it notes its process id, says "working" and then waits a minute, so
+// that a test can stop it in the middle of its run.
+class WaitingTool {
+public:
+    explicit WaitingTool(const std::string& tool) : script_(dir_.file(tool)) {
+        WriteWholeFile(script_, "#!/bin/sh\necho $$ > " + Quote(dir_.file("pid")) + "\necho working\nexec sleep 60\n");
+        std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
+        path_ = std::make_unique<ScopedEnvironment>("PATH",
+                                                    (dir_.path().string() + ":" + std::getenv("PATH")).c_str());
+    }
+
+    // The script, for a test that wants it to do something else.
+    const std::string& script() const { return script_; }
+    // Whether the tool that was started still runs.
+    bool still_running() const { return ::kill(std::stoi(ReadWholeFile(dir_.file("pid"))), 0) == 0; }
+
+private:
+    TempDir dir_;
+    std::string script_;
+    std::unique_ptr<ScopedEnvironment> path_;
+};
 
 }  // namespace test_support

@@ -26,12 +26,6 @@ using test_support::EmbeddedMachine;
 using test_support::OnePartitionDisk;
 using test_support::Quote;
 
-// A root entry of the FAT made on an 8 MiB volume whose chain starts in a
-// free cluster and claims 100,000 bytes.
-const char* kDamageFat =
-    "printf 'BROKEN  TXT\\040' | dd of=%s bs=1 seek=$((1048576 + 28 * 512 + 32)) conv=notrunc status=none && "
-    "printf '\\005\\000\\240\\206\\001\\000' | dd of=%s bs=1 seek=$((1048576 + 28 * 512 + 58)) conv=notrunc "
-    "status=none";
 
 struct Listener {
     std::vector<std::string> lines;
@@ -130,9 +124,7 @@ TEST_F(FmtChk, CheckDriveSaysWhatStandsInTheWay) {
 }
 
 TEST_F(FmtChk, ACheckThatFindsErrorsIsTrueEvenWhenItCannotFinish) {
-    test_support::DiskSpec disk = OnePartitionDisk(8, "mkfs.fat --offset 2048 %s %n >/dev/null");
-    disk.prepare.push_back(kDamageFat);
-    EmbeddedMachine machine({disk});
+    EmbeddedMachine machine({test_support::DamagedFatDisk()});
     TMagFmtChkDsk c;
     Listener heard;
     heard.attach(c);
@@ -153,14 +145,7 @@ TEST_F(FmtChk, ACheckThatFindsErrorsIsTrueEvenWhenItCannotFinish) {
 
 TEST_F(FmtChk, CancelOnTheFirstLineStopsTheFormatAndItsTool) {
     EmbeddedMachine machine({OnePartitionDisk(8)});
-    test_support::TempDir tools;
-    const std::string pid_file = tools.file("pid");
-    test_support::WriteWholeFile(tools.file("mkfs.fat"),
-                                 "#!/bin/sh\necho $$ > " + Quote(pid_file) + "\necho working\nexec sleep 60\n");
-    std::filesystem::permissions(tools.file("mkfs.fat"), std::filesystem::perms::owner_all);
-    const std::string path = tools.path().string() + ":" + std::getenv("PATH");
-    test_support::ScopedEnvironment on_path("PATH", path.c_str());
-
+    test_support::WaitingTool mkfs("mkfs.fat");
     TMagFmtChkDsk c;
     std::vector<std::string> lines;
     c.onInfoEvent = [&](const std::string& text, bool& cancel) {
@@ -169,7 +154,7 @@ TEST_F(FmtChk, CancelOnTheFirstLineStopsTheFormatAndItsTool) {
     };
     EXPECT_FALSE(c.RunFormat(RootOf(0), 0, 0, true, "x", 1));
     EXPECT_EQ(lines.back(), "Format Disk: Unable to Finish");
-    EXPECT_NE(::kill(std::stoi(test_support::ReadWholeFile(pid_file)), 0), 0) << "the tool still runs";
+    EXPECT_FALSE(mkfs.still_running());
 }
 
 TEST_F(FmtChk, OneRunAtATimePerComponent) {

@@ -70,8 +70,11 @@ protected:
     }
 
     void Use(std::int64_t megabytes, const std::string& mkfs = "") {
-        machine_ = std::make_unique<EmbeddedMachine>(std::vector{OnePartitionDisk(megabytes, mkfs)});
-        megabytes_ = megabytes;
+        Use(OnePartitionDisk(megabytes, mkfs));
+    }
+    void Use(const test_support::DiskSpec& disk) {
+        machine_ = std::make_unique<EmbeddedMachine>(std::vector{disk});
+        megabytes_ = (disk.size >> 20) - 2;
         auto snap = platform::device::Registry::instance().snapshot();
         ASSERT_EQ(snap->volumes.size(), 1u);
         ASSERT_NE(snap->volumes[0].letter, 0);
@@ -171,12 +174,7 @@ TEST_F(Fmifs, AFullFormatReportsTheToolsProgress) {
 }
 
 TEST_F(Fmifs, ADamagedFatIsFoundThenRepaired) {
-    Use(8, "mkfs.fat -n DAMAGED --offset 2048 %s %n >/dev/null");
-    // A root entry whose chain starts in a free cluster and claims 100,000 bytes.
-    test_support::Run("printf 'BROKEN  TXT\\040' | dd of=" + Quote(image()) +
-                      " bs=1 seek=$((1048576 + (4 + 2 * 12) * 512 + 32)) conv=notrunc status=none");
-    test_support::Run("printf '\\005\\000\\240\\206\\001\\000' | dd of=" + Quote(image()) +
-                      " bs=1 seek=$((1048576 + (4 + 2 * 12) * 512 + 32 + 26)) conv=notrunc status=none");
+    Use(test_support::DamagedFatDisk());
     const std::string before = test_support::ReadWholeFile(image());
 
     Heard look = Check(false);
@@ -227,21 +225,12 @@ TEST_F(Fmifs, RefusesWhatItCannotDoAndTouchesNothing) {
 
 TEST_F(Fmifs, AnAnswerOfStopEndsTheTool) {
     Use(8);
-    // A mkntfs that says one line and then would run for a minute.
-    test_support::TempDir tools;
-    const std::string pid_file = tools.file("pid");
-    test_support::WriteWholeFile(tools.file("mkntfs"),
-                                 "#!/bin/sh\necho $$ > " + Quote(pid_file) + "\necho working\nexec sleep 60\n");
-    std::filesystem::permissions(tools.file("mkntfs"), std::filesystem::perms::owner_all);
-    const std::string path = tools.path().string() + ":" + std::getenv("PATH");
-    test_support::ScopedEnvironment on_path("PATH", path.c_str());
-
+    test_support::WaitingTool mkntfs("mkntfs");
     Heard h = Format(u"NTFS", 1, 0, FMIFS_HARDDISK,
                      [](DWORD command, const std::string& line) { return !(command == OUTPUT && line == "working"); });
     EXPECT_EQ(h.done, false);
     EXPECT_TRUE(h.said("the format was stopped")) << AllLines(h);
-    const int pid = std::stoi(test_support::ReadWholeFile(pid_file));
-    EXPECT_NE(::kill(pid, 0), 0) << "the tool still runs";
+    EXPECT_FALSE(mkntfs.still_running());
 }
 
 TEST(FmifsModule, LoadsByItsWindowsName) {

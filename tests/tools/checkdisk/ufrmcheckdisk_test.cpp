@@ -18,19 +18,7 @@ namespace {
 
 using tarnovell::Tfrmcheckdisk;
 
-const char* kDamageFat =
-    "printf 'BROKEN  TXT\\040' | dd of=%s bs=1 seek=$((1048576 + 28 * 512 + 32)) conv=notrunc status=none && "
-    "printf '\\005\\000\\240\\206\\001\\000' | dd of=%s bs=1 seek=$((1048576 + 28 * 512 + 58)) conv=notrunc "
-    "status=none";
-
-class CheckDiskWindow : public fmtchk_test::WindowTest {
-protected:
-    test_support::DiskSpec DamagedFat() {
-        auto disk = test_support::OnePartitionDisk(8, "mkfs.fat --offset 2048 %s %n >/dev/null");
-        disk.prepare.push_back(kDamageFat);
-        return disk;
-    }
-};
+class CheckDiskWindow : public fmtchk_test::WindowTest {};
 
 TEST(CheckDiskWindowLayout, HasTheControls) {
     test_support::TestApplication();
@@ -46,7 +34,7 @@ TEST(CheckDiskWindowLayout, HasTheControls) {
 }
 
 TEST_F(CheckDiskWindow, FindsTheProblemsThenRepairsThem) {
-    const std::string letter = Use(DamagedFat());
+    const std::string letter = Use(test_support::DamagedFatDisk());
     Tfrmcheckdisk window;
     window.VolumeLetter = letter;
     window.doChkDsk->click();
@@ -76,7 +64,7 @@ TEST_F(CheckDiskWindow, FindsTheProblemsThenRepairsThem) {
 
 TEST_F(CheckDiskWindow, AbortStopsTheCheckAndItsTool) {
     const std::string letter = Use(test_support::OnePartitionDisk(8, "mkfs.fat --offset 2048 %s %n >/dev/null"));
-    const std::string pid_file = PutWaitingTool("fsck.fat");
+    test_support::WaitingTool fsck("fsck.fat");
     Tfrmcheckdisk window;
     window.VolumeLetter = letter;
     QObject::connect(window.Log, &QPlainTextEdit::textChanged, &window, [&] {
@@ -89,12 +77,12 @@ TEST_F(CheckDiskWindow, AbortStopsTheCheckAndItsTool) {
     EXPECT_EQ(lines[lines.size() - 3], "Check Disk: Unable to Finish") << window.Log->toPlainText().toStdString();
     EXPECT_EQ(lines[lines.size() - 2], "Check Disk Failed");
     EXPECT_EQ(lines.last(), "");
-    EXPECT_NE(::kill(std::stoi(test_support::ReadWholeFile(pid_file)), 0), 0) << "the checker still runs";
+    EXPECT_FALSE(fsck.still_running());
 }
 
 TEST_F(CheckDiskWindow, ClosingDuringACheckStopsItAndThenCloses) {
     const std::string letter = Use(test_support::OnePartitionDisk(8, "mkfs.fat --offset 2048 %s %n >/dev/null"));
-    PutWaitingTool("fsck.fat");
+    test_support::WaitingTool fsck("fsck.fat");
     auto* window = new Tfrmcheckdisk;
     QPointer<Tfrmcheckdisk> alive(window);
     window->VolumeLetter = letter;

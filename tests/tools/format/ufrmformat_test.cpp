@@ -94,8 +94,8 @@ TEST_F(FormatWindow, NoFormatsNothingAndFailuresAreLogged) {
     EXPECT_EQ(Type(), "");
 
     // The format's tool ends without a file system.
-    PutWaitingTool("mkfs.fat");
-    test_support::WriteWholeFile(tools_.file("mkfs.fat"), "#!/bin/sh\necho no room >&2\nexit 1\n");
+    test_support::WaitingTool mkfs("mkfs.fat");
+    test_support::WriteWholeFile(mkfs.script(), "#!/bin/sh\necho no room >&2\nexit 1\n");
     ui_.answer_confirm(true);
     window.btn_format->click();
     QStringList lines = fmtchk_test::LogLines(window.Log);
