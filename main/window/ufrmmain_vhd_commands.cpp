@@ -52,10 +52,12 @@ bool VistaOrLater() {
     return false;
 }
 
-// The table of a disk just attached: one MBR partition of type 7 over all
-// of it, as "Create Disk" (MBR) followed by "Create Partition" lays it. The
-// partition-table routines are what lays it; this build does not carry
-// them yet, so the step reports that it could not lay the table.
+// PARTITION-TABLE STEP: the table of a disk just attached, one MBR partition
+// of type 7 over all of it. These two stand for the partition-table routines
+// CreateDiskLayout(disk, MBR) and CreatePartitionMbr(disk, 1, 1, 7, 0, 0)
+// (disk/partition/layout_edit.h), which come with the Create Disk and Create
+// Partition commands; until those are in, the step answers that it could
+// not lay the table and the new disk stays empty. Either may raise.
 bool CreateDiskLayoutMbr(const std::string& /*disk*/) {
     platform::SetLastError(platform::ERROR_NOT_SUPPORTED);
     return false;
@@ -63,6 +65,15 @@ bool CreateDiskLayoutMbr(const std::string& /*disk*/) {
 bool CreateSinglePartitionMbr(const std::string& /*disk*/) {
     platform::SetLastError(platform::ERROR_NOT_SUPPORTED);
     return false;
+}
+
+// Runs one step of the table; a routine that raises has failed.
+bool TableStep(bool (*step)(const std::string&), const std::string& disk) {
+    try {
+        return step(disk);
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 // The file name with its extension replaced: "disk.img" -> "disk.vhd".
@@ -129,8 +140,8 @@ void Tfrmmain::CreateVhd() {
         if (dialog.create_partition()) {
             physical_path = disk::GetVirtualDiskPhysicalPath(*handle);
             if (!physical_path.empty()) {
-                if (!CreateDiskLayoutMbr(physical_path)) Box("_Create_Disk_ failed");
-                if (CreateSinglePartitionMbr(physical_path)) {
+                if (!TableStep(&CreateDiskLayoutMbr, physical_path)) Box("_Create_Disk_ failed");
+                if (TableStep(&CreateSinglePartitionMbr, physical_path)) {
                     disk::IoctlSetDiskAttributes(physical_path, 1, 1);
                     std::this_thread::sleep_for(std::chrono::milliseconds(250));
                     disk::IoctlSetDiskAttributes(physical_path, 0, 1);

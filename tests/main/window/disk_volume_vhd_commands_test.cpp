@@ -318,6 +318,19 @@ TEST_F(VirtualDiskPage, CreateAttachThenDetach) {
     Select("DISK 1");
     Press("Virtual Hard Disk", "Detach VHD");
     EXPECT_FALSE(HasRow("DISK 1")) << LastSaid();
+
+    // Asked for a partition, the attach names the disk it became.
+    const std::string fixed = machine_->dir().file("fixed.vhd");
+    WhenShown<tarnovell::Tfrmvirtualdisk>([&](tarnovell::Tfrmvirtualdisk& d) {
+        d.txtpath->setText(QString::fromStdString(fixed));
+        d.txtsize->setText("8");
+        d.chkcreatepart->setChecked(true);
+        d.accept();
+    });
+    Press("Virtual Hard Disk", "Create / Attach a VHD");
+    EXPECT_EQ(Status(), "AttachVirtualDisk OK, \\\\.\\PhysicalDrive1");
+    EXPECT_TRUE(HasRow("DISK 1"));
+    EXPECT_EQ(VirtualSize(fixed), "8389120");  // qemu takes a fixed VHD for a raw file: the footer counts
 }
 
 TEST_F(VirtualDiskPage, SectorSizesNeedAVhdx) {
