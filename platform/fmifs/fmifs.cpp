@@ -105,7 +105,8 @@ std::string Narrow(const char16_t* text) { return text ? Utf16ToUtf8(text) : std
 // The volume a root names: "E:\", "E:", "\\.\E:" or a volume GUID path.
 std::optional<device::VolumeInfo> VolumeAt(const std::string& root) {
     std::string path = root;
-    if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) path = device::LetterVolumePath(path[0]);
+    if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0])))
+        path = device::LetterVolumePath(path[0]);
     device::DevicePath parsed = device::ParseDevicePath(path);
     if (parsed.kind == device::PathKind::UnknownDevice && path.size() > 4 && path.back() == '\\')
         parsed = device::ParseDevicePath(path.substr(0, path.size() - 1));

@@ -59,7 +59,9 @@ void WhenShown(std::function<void(T&)> act, int tries = 200) {
     });
 }
 
-DiskSpec FatVolumeDisk() { return test_support::OnePartitionDisk(8, "mkfs.fat -n DATA --offset 2048 %s %n >/dev/null"); }
+DiskSpec FatVolumeDisk() {
+    return test_support::OnePartitionDisk(8, "mkfs.fat -n DATA --offset 2048 %s %n >/dev/null");
+}
 DiskSpec BlankDisk() { return DiskSpec{4 << 20, {}, ""}; }
 
 class SideBarPages : public ::testing::Test {
@@ -215,7 +217,8 @@ TEST_F(SideBarPages, CheckDiskOpensTheCheckWindowModeless) {
     EXPECT_FALSE(check->isModal());
     EXPECT_EQ(check->windowTitle(), "Check Disk C:");
     check->doChkDsk->click();
-    EXPECT_TRUE(check->Log->toPlainText().contains("Check Disk: Finished OK")) << check->Log->toPlainText().toStdString();
+    EXPECT_TRUE(check->Log->toPlainText().contains("Check Disk: Finished OK"))
+        << check->Log->toPlainText().toStdString();
     check->close();
 }
 

@@ -103,7 +103,8 @@ TEST_F(AppendFooter, QemuReadsTheFixedDiskAtItsFullSize) {
     EXPECT_EQ(std::uint64_t{footer->current_size}, 10u << 20);
     // qemu believes the creator's geometry unless told to take the footer's
     // size, as every reader of fixed disks made on Windows must.
-    auto info = test_support::Run("qemu-img info --output=json --image-opts driver=vpc,force_size_calc=current_size,file.filename=" +
+    auto info = test_support::Run("qemu-img info --output=json --image-opts "
+                                  "driver=vpc,force_size_calc=current_size,file.filename=" +
                     Quote(vhd));
     ASSERT_EQ(info.exit_code, 0) << info.output;
     EXPECT_NE(info.output.find("\"virtual-size\": 10485760"), std::string::npos) << info.output;

@@ -58,7 +58,8 @@ TEST(VmdkDescriptor, QemuOpensTheRawImageThroughIt) {
     EXPECT_NE(info.output.find("\"format\": \"vmdk\""), std::string::npos) << info.output;
     // The bytes come from the raw image itself.
     test_support::WriteWholeFile(dir.file("mark"), "through the flat extent");
-    test_support::Run("dd if=" + Quote(dir.file("mark")) + " of=" + Quote(image) + " bs=512 seek=100 conv=notrunc status=none");
+    test_support::Run("dd if=" + Quote(dir.file("mark")) + " of=" + Quote(image) +
+                      " bs=512 seek=100 conv=notrunc status=none");
     auto read = test_support::Run("qemu-img convert -f vmdk -O raw " + Quote(descriptor) + " " +
                                   Quote(dir.file("out.raw")));
     ASSERT_EQ(read.exit_code, 0) << read.output;
