@@ -275,6 +275,9 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Virtual Hard Disk", "Merge VHD"},
                 {"Virtual Hard Disk", "Informations"},
                 {"Virtual Hard Disk", "Add VHD footer to a RAW file"},
+                {"Disk", "Wipe Disk"},
+                {"Volume", "Wipe Volume"},
+                {"Volume", "Clean Volume"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
