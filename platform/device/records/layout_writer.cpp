@@ -24,7 +24,6 @@ constexpr std::uint8_t kMbrTypeExtended = 0x05;
 struct Extent {
     std::uint64_t first = 0;
     std::uint64_t end = 0;
-    bool overlaps(const Extent& other) const { return first < other.end && other.first < end; }
 };
 
 class Planner {
