@@ -78,6 +78,24 @@ void ReporterBeep() {
     if (sink) sink();
 }
 
+std::u16string AskSaveFilePath(const std::u16string& initial_path, const std::string& title) {
+    decltype(ReporterUi::ask_save_path) ask;
+    {
+        std::lock_guard guard(g_ui_lock);
+        ask = Ui().ask_save_path;
+    }
+    return ask ? ask(initial_path, title) : std::u16string();
+}
+
+bool PrintReportText(const std::string& text, const std::string& document) {
+    decltype(ReporterUi::print_text) print;
+    {
+        std::lock_guard guard(g_ui_lock);
+        print = Ui().print_text;
+    }
+    return print && print(text, document);
+}
+
 void ProgressAreas::Add(const std::string& text, std::int64_t weight) {
     Area area;
     area.start = sum_;

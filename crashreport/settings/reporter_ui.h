@@ -18,11 +18,18 @@ struct ReporterUi {
     std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)> message_box;
     std::function<void(const std::string& text)> copy_to_clipboard;
     std::function<void()> beep;
+    // The save dialog (".txt" filter); empty when cancelled.
+    std::function<std::u16string(const std::u16string& initial_path, const std::string& title)> ask_save_path;
+    // Prints a text in a fixed font under a document name; false when cancelled.
+    std::function<bool(const std::string& text, const std::string& document)> print_text;
 };
 void SetReporterUi(ReporterUi ui);
 void ShowReporterMessage(const std::string& text, const std::string& caption, MessageIcon icon);
 void CopyTextToClipboard(const std::string& text);
 void ReporterBeep();
+// Without a user interface nothing is asked (empty) and nothing printed.
+std::u16string AskSaveFilePath(const std::u16string& initial_path, const std::string& title);
+bool PrintReportText(const std::string& text, const std::string& document);
 
 // Progress is given per weighted work area, 0-1000 within the current one;
 // this is the arithmetic that maps it onto one bar of 0-1000.
