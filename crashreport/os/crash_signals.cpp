@@ -48,6 +48,7 @@ void FillRegisters(const void* context, FatalSignalInfo& info) {
     info.instruction_pointer = static_cast<std::uintptr_t>(g[REG_RIP]);
     info.stack_pointer = static_cast<std::uintptr_t>(g[REG_RSP]);
     info.frame_pointer = static_cast<std::uintptr_t>(g[REG_RBP]);
+    info.write_access = (g[REG_ERR] & 2) != 0;
     info.has_registers = true;
 #else
     (void)context;
@@ -59,6 +60,11 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
     const int saved_errno = errno;
     FatalSignalInfo info;
     info.signal_number = signal_number;
+    info.kind = signal_number == SIGBUS    ? FatalSignalKind::Bus
+                : signal_number == SIGFPE  ? FatalSignalKind::Fpe
+                : signal_number == SIGILL  ? FatalSignalKind::Ill
+                : signal_number == SIGABRT ? FatalSignalKind::Abort
+                                           : FatalSignalKind::Segv;
     info.signal_code = signal_info ? signal_info->si_code : 0;
     info.sent_by_process = signal_info && signal_info->si_code <= 0;
     if (signal_info && (signal_number == SIGSEGV || signal_number == SIGBUS))

@@ -20,8 +20,11 @@ namespace crashreport {
 inline constexpr int kCpuRegisterCount = 18;
 extern const std::array<const char*, kCpuRegisterCount> kCpuRegisterNames;
 
+enum class FatalSignalKind { Segv, Bus, Fpe, Ill, Abort };
+
 struct FatalSignalInfo {
     int signal_number = 0;
+    FatalSignalKind kind = FatalSignalKind::Segv;
     int signal_code = 0;
     std::uintptr_t fault_address = 0;  // the address touched (SIGSEGV, SIGBUS)
     std::uintptr_t instruction_pointer = 0;
@@ -32,6 +35,7 @@ struct FatalSignalInfo {
     std::uint32_t thread_id = 0;
     bool thread_has_frame = false;  // the thread runs inside RunInSignalFrame
     bool sent_by_process = false;   // raised by kill/raise/abort, not by a faulting instruction
+    bool write_access = false;      // a SIGSEGV of a write (the processor's error code says so)
     TDAPreStackItem stack;          // return addresses above the fault
 };
 

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -155,6 +156,26 @@ void RecordPipe::CloseWriteEnd() {
 void RecordPipe::CloseReadEnd() {
     const int fd = read_fd_.exchange(-1);
     if (fd >= 0) ::close(fd);
+}
+
+}  // namespace crashreport
+
+#include <sys/mman.h>
+
+namespace crashreport {
+
+bool WriteTextToSharedMemory(const std::string& name, const std::string& text, std::size_t size) {
+    if (size == 0) return false;
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (view == MAP_FAILED) return false;
+    const std::size_t length = std::min(text.size(), size - 1);
+    std::memcpy(view, text.data(), length);
+    static_cast<char*>(view)[length] = '\0';
+    ::munmap(view, size);
+    return true;
 }
 
 }  // namespace crashreport

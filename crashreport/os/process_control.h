@@ -66,3 +66,12 @@ private:
 };
 
 }  // namespace crashreport
+
+namespace crashreport {
+
+// Writes a zero-terminated text into the shared-memory object `name` that
+// another program created (the trace export's receiver); at most
+// `size` - 1 characters. False when there is no such object.
+bool WriteTextToSharedMemory(const std::string& name, const std::string& text, std::size_t size);
+
+}  // namespace crashreport
