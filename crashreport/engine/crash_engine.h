@@ -99,3 +99,9 @@ std::string BuildHtmlErrorPage(const std::string& report, TIZEException& excepti
 }  // namespace crashreport
 
 extern "C" int zelTraceProcess(int size);
+
+namespace crashreport {
+// Registers the settings and form resources compiled into the program
+// (generated at build time from resources/crashreport).
+void RegisterCrashReporterResources();
+}  // namespace crashreport
