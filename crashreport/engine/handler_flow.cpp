@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -29,9 +30,11 @@ struct PipeRecord {
     bool* go_on;
 };
 
+// The thread runs detached: it may still be waiting on its pipe while the
+// process exits, which must not count as a failure of its own.
 struct HandlerThreadState {
     RecordPipe pipe;
-    std::thread thread;
+    std::unique_ptr<OneShotEvent> ended;
     std::atomic<std::uint32_t> thread_id{0};
     std::atomic<bool> running{false};
 };
@@ -65,6 +68,7 @@ void HandlerThreadProc() {
         PostToMainThread([] {});
     }
     ClearThreadDisplayName(CurrentThreadId());
+    g_handler.ended->Set();
 }
 
 // The class filters choose the per-exception options.
@@ -258,7 +262,8 @@ bool StartHandlerThread() {
     if (g_handler.running) return true;
     if (!g_handler.pipe.Create()) return false;
     g_handler.running = true;
-    g_handler.thread = std::thread(HandlerThreadProc);
+    g_handler.ended = std::make_unique<OneShotEvent>();
+    std::thread(HandlerThreadProc).detach();
     return true;
 }
 
@@ -267,8 +272,7 @@ void StopHandlerThread() {
     PipeRecord stop{};
     g_handler.pipe.Write(&stop, sizeof stop);
     g_handler.pipe.CloseWriteEnd();
-    if (g_handler.thread.joinable()) g_handler.thread.join();
-    g_handler.pipe.CloseReadEnd();
+    if (g_handler.ended->WaitFor(500)) g_handler.pipe.CloseReadEnd();
     g_handler.thread_id = 0;
 }
 

@@ -286,10 +286,12 @@ void HaltMainThreadAgain() {
 
 namespace {
 
+// The watchdog thread runs detached and says when it has ended, so that a
+// process leaving without stopping it does not trip over a joinable thread.
 struct Watchdog {
     std::mutex lock;  // one watchdog per process
     std::condition_variable wake;
-    std::thread thread;
+    bool ended = true;
     bool stop = false;
     int pause_count = -1;
     std::atomic<int> misses{0};
@@ -324,6 +326,8 @@ void WatchdogLoop(std::int32_t timeout_ms, std::function<void()> report) {
         }
     }
     ClearThreadDisplayName(CurrentThreadId());
+    g_watchdog.ended = true;
+    g_watchdog.wake.notify_all();
 }
 
 }  // namespace
@@ -335,7 +339,8 @@ void StartFreezeWatchdog(std::int32_t timeout_ms, std::function<void()> report) 
     g_watchdog.pause_count = -1;
     g_watchdog.misses = 0;
     g_watchdog.running = true;
-    g_watchdog.thread = std::thread(WatchdogLoop, timeout_ms, std::move(report));
+    g_watchdog.ended = false;
+    std::thread(WatchdogLoop, timeout_ms, std::move(report)).detach();
 }
 
 void StopFreezeWatchdog() {
@@ -345,8 +350,8 @@ void StopFreezeWatchdog() {
         g_watchdog.stop = true;
     }
     g_watchdog.wake.notify_all();
-    if (g_watchdog.thread.joinable()) g_watchdog.thread.join();
-    std::lock_guard guard(g_watchdog.lock);
+    std::unique_lock lock(g_watchdog.lock);
+    g_watchdog.wake.wait(lock, [] { return g_watchdog.ended; });
     g_watchdog.running = false;
     g_watchdog.pause_count = -1;
 }
