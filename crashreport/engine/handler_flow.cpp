@@ -38,7 +38,8 @@ struct HandlerThreadState {
     std::atomic<std::uint32_t> thread_id{0};
     std::atomic<bool> running{false};
 };
-HandlerThreadState g_handler;
+// Never destroyed: the detached thread may outlive every static.
+HandlerThreadState& g_handler = *new HandlerThreadState;
 
 std::mutex g_presenter_lock;
 ExceptionPresenter g_presenter;

@@ -195,7 +195,7 @@ std::string LayoutReportText(const std::vector<std::pair<std::string, std::strin
 TIZEException::TIZEException(std::uintptr_t module) : TIZESettings(module, false) {
     valid_ = true;
     faulting_settings = GetModuleSettings(module);
-    if (faulting_settings) version_variable_ = faulting_settings->VersionVariable();
+    if (faulting_settings) SetVersionVariable(faulting_settings->VersionVariable());
     const auto now = std::chrono::system_clock::now();
     created_local_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     header_ = std::make_shared<TIZEFields>(true);

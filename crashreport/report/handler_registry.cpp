@@ -224,7 +224,7 @@ struct PauseState {
     bool others_paused = false;
     std::vector<std::uint32_t> paused;
 };
-PauseState g_pause;
+PauseState& g_pause = *new PauseState;
 
 }  // namespace
 
@@ -297,7 +297,8 @@ struct Watchdog {
     std::atomic<int> misses{0};
     std::atomic<bool> running{false};
 };
-Watchdog g_watchdog;
+// Never destroyed: the detached thread may outlive every static.
+Watchdog& g_watchdog = *new Watchdog;
 
 void WatchdogLoop(std::int32_t timeout_ms, std::function<void()> report) {
     SetThreadDisplayName(CurrentThreadId(), "zelExcept - AntiFreezeThread");

@@ -208,7 +208,8 @@ TIZESettings::TIZESettings(std::uintptr_t module, bool load) : module_(module) {
                     text[i] == 0)
                     break;
             }
-            version_variable_ = text;
+            std::lock_guard guard(record_->lock);
+            if (record_->version_variable.empty()) record_->version_variable = text;
         }
     }
 }
@@ -216,6 +217,16 @@ TIZESettings::TIZESettings(std::uintptr_t module, bool load) : module_(module) {
 TIZESettings::~TIZESettings() {
     if (additional_fields_) additional_fields_->Bind(nullptr);
     if (additional_attachments_) additional_attachments_->Bind(nullptr);
+}
+
+std::string TIZESettings::VersionVariable() const {
+    std::lock_guard guard(record_->lock);
+    return record_->version_variable;
+}
+
+void TIZESettings::SetVersionVariable(std::string text) {
+    std::lock_guard guard(record_->lock);
+    record_->version_variable = std::move(text);
 }
 
 bool TIZESettings::UsesDefaults() const {

@@ -53,6 +53,7 @@ struct ModuleSettingsRecord {
     std::recursive_mutex lock;
     std::vector<SettingsProperty> properties;
     IZEFields form_cache = std::make_shared<TIZEFields>(true);
+    std::string version_variable;
 };
 
 // The program's own image (the settings' "executable module").
@@ -94,8 +95,9 @@ public:
 
     bool Valid() const { return valid_; }
     std::uintptr_t Module() const { return module_; }
-    const std::string& VersionVariable() const { return version_variable_; }
-    void SetVersionVariable(std::string text) { version_variable_ = std::move(text); }
+    // The program's version text (shared by every object of the module).
+    std::string VersionVariable() const;
+    void SetVersionVariable(std::string text);
 
     bool GetBool(std::string_view key);
     std::int32_t GetInt(std::string_view key);
@@ -163,7 +165,6 @@ protected:
     std::uintptr_t module_ = 0;
     bool valid_ = false;
     std::shared_ptr<ModuleSettingsRecord> record_;
-    std::string version_variable_;
 
 private:
     class ListBinding;

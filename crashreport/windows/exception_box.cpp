@@ -143,7 +143,7 @@ TExceptionBox::TExceptionBox(IZEException exception, int mode, bool first)
             },
             false);
     }
-    if (focused >= 0 && focused < kBoxButtonCount && buttons_[static_cast<std::size_t>(focused)]->isVisible() &&
+    if (focused >= 0 && focused < kBoxButtonCount && !buttons_[static_cast<std::size_t>(focused)]->isHidden() &&
         buttons_[static_cast<std::size_t>(focused)]->isEnabled()) {
         QPushButton* button = buttons_[static_cast<std::size_t>(focused)];
         button->setDefault(true);

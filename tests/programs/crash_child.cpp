@@ -1,0 +1,101 @@
+// A small program the reporter's tests run as a child process: it installs
+// the reporter with test settings and then fails in the way its first
+// argument names, so that the whole path (hooks, handler thread, report,
+// bug-report file, crash box) runs as it does in the program.
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crashreport/crash_test_settings.h"
+#include "crashreport/engine/crash_engine.h"
+#include "crashreport/report/handler_registry.h"
+#include "crashreport/windows/zel_application.h"
+#include "platform/os/thread.h"
+
+namespace {
+
+__attribute__((noinline)) void WriteThroughNull(volatile int* target) {
+    *target = 42;
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void FailInWorker() {
+    WriteThroughNull(nullptr);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void ThrowFromWorker() { throw std::runtime_error("worker gave up"); }
+
+crashreport_test::SettingsMap ChildSettings() {
+    auto settings = crashreport_test::BaseSettings();
+    settings["AutoSave"] = true;
+    settings["AutoSaveIfNotSent"] = false;
+    settings["AutoClip"] = false;
+    settings["CpuRegs"] = true;
+    settings["StackDump"] = true;
+    settings["ShowBtnVis"] = true;
+    settings["MailViaMapi"] = false;
+    settings["MailViaMailto"] = false;
+    settings["BugRepFile"] = std::string(std::getenv("CRASH_CHILD_REPORT") ? std::getenv("CRASH_CHILD_REPORT") : "");
+    if (std::getenv("CRASH_CHILD_AUTOCLOSE")) {
+        settings["AutoClose"] = 1;
+        settings["AutoDelay"] = 1;
+    }
+    return settings;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return 2;
+    if (crashreport::IsCrashBoxInvocation(args)) {
+        crashreport_test::UseSettings(ChildSettings());
+        if (const char* marker = std::getenv("CRASH_CHILD_MARKER")) std::ofstream(marker) << "crash box shown\n";
+        return crashreport::RunCrashBox(argc, argv, args);
+    }
+    const std::string mode = args[0];
+    if (mode == "program-settings") {
+        crashreport::RegisterCrashReporterResources();
+        const bool active = crashreport::InitCrashLibrary();
+        std::printf("active=%d watchdog=%d\n", active ? 1 : 0, crashreport::FreezeWatchdogRunning() ? 1 : 0);
+        crashreport::FinalizeCrashLibrary();
+        return 0;
+    }
+    crashreport_test::UseSettings(ChildSettings());
+    if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
+    if (mode == "worker-segv" || mode == "worker-throw") {
+        platform::WorkerThread worker([&] {
+            if (mode == "worker-segv")
+                FailInWorker();
+            else
+                ThrowFromWorker();
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        std::printf("survived, exit code %s\n", worker.exit_code() ? "given" : "none");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (mode == "main-segv") {
+        FailInWorker();
+        return 4;
+    }
+    if (mode == "main-throw") {
+        throw std::logic_error("nobody caught this");
+    }
+    if (mode == "main-segv-crash-box") {
+        QApplication application(argc, argv);
+        crashreport::InstallReporterWindows();
+        crashreport::SetCrashBoxCommand({argv[0]});
+        FailInWorker();
+        return 4;
+    }
+    return 2;
+}
