@@ -45,3 +45,12 @@ inline SettingsMap BaseSettings() {
 }
 
 }  // namespace crashreport_test
+
+namespace crashreport {
+void RegisterCrashReporterResources();
+}
+
+namespace crashreport_test {
+// The program's own resources, as the program registers them.
+inline void RegisterCrashReporterResourcesForTest() { crashreport::RegisterCrashReporterResources(); }
+}  // namespace crashreport_test
