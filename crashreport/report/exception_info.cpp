@@ -25,6 +25,9 @@ constexpr const char* kSoon = "will be calculated soon";
 std::atomic<std::uint64_t> g_exception_number{0};
 std::atomic<bool> g_trace_active{false};
 std::atomic<std::int64_t> g_start_ms{0};
+// Counted from the program's start unless the reporter says otherwise.
+const bool g_start_marked = (g_start_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch()).count(), true);
 
 std::int64_t MonotonicMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -466,6 +469,8 @@ void TIZEException::PrepareThreadSections() {
         std::string name = GetThreadDisplayName(id, trace || crashed || id == main, &record.creator_address,
                                                 &record.creator_thread_id);
         if (name.empty()) return false;
+        // The main thread is named so even where nobody registered it.
+        if (id == main && name.rfind("thread $", 0) == 0) name = "main thread ($" + name.substr(8, name.find_first_of(" ", 8) - 8) + ")";
         bool stopped = false;
         int priority = 0;
         if (ThreadState(id, stopped, priority)) {
