@@ -491,7 +491,8 @@ void TIZEException::PrepareThreadSections() {
         if (crashed_thread != main && source == kSourceTrace) {
         }
     } else {
-        make(crashed_thread ? crashed_thread : CurrentThreadId(), true);
+        if (crashed_thread == 0) crashed_thread = CurrentThreadId();
+        make(crashed_thread, true);
         if (crashed_thread != main) make(main, false);
     }
     if (ListThreads()) {

@@ -174,9 +174,11 @@ std::shared_ptr<ModuleSettingsRecord> LoadModuleSettings(std::uintptr_t module) 
     const std::string stream = SettingsResourceOf(module);
     if (stream.empty()) return nullptr;
     std::lock_guard guard(g_records_lock);
-    if (auto existing = Records()[module].lock()) return existing;
+    // A record is shared while its stream stays the one it was parsed from.
+    if (auto existing = Records()[module].lock(); existing && existing->source == stream) return existing;
     auto record = std::make_shared<ModuleSettingsRecord>();
     record->module = module;
+    record->source = stream;
     ParseInto(*record, stream);
     Records()[module] = record;
     return record;
@@ -410,6 +412,7 @@ void TIZESettings::Reload() {
     if (stream.empty()) return;
     std::lock_guard guard(record_->lock);
     ParseInto(*record_, stream);
+    record_->source = stream;
 }
 
 void TIZESettings::ExpandStringVariables(std::string& text) {

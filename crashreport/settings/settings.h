@@ -54,6 +54,7 @@ struct ModuleSettingsRecord {
     std::vector<SettingsProperty> properties;
     IZEFields form_cache = std::make_shared<TIZEFields>(true);
     std::string version_variable;
+    std::string source;  // the stream it was parsed from
 };
 
 // The program's own image (the settings' "executable module").
