@@ -38,8 +38,10 @@ struct CaughtException {
 // for it. True when the program goes on (the caller's thread may continue
 // or, for a fault, end on its own); false when nothing was done.
 bool HandleCaughtException(CaughtException caught);
-// The same from inside a catch block: the exception in flight, the stack
-// of its throw when it was recorded.
+// The exception in flight (inside a catch block or std::terminate), with
+// the stack of its throw when it was recorded.
+CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue);
+// The same, handed to the central entry.
 bool HandleCurrentException(std::uint8_t source, bool can_continue, const std::string& related_object = {});
 
 // The start-up of the reporter (before any window exists): restart

@@ -307,17 +307,22 @@ bool HandleCaughtException(CaughtException caught) {
     }
 }
 
-bool HandleCurrentException(std::uint8_t source, bool can_continue, const std::string& related_object) {
+CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue) {
     CaughtException caught;
     caught.object = DescribeException(std::current_exception());
     caught.can_continue = can_continue;
     caught.source = source;
-    caught.related_object = related_object;
     std::uintptr_t throw_address = 0;
     if (LastThrowSite(caught.stack, throw_address)) {
         caught.has_stack = true;
         caught.address = throw_address;
     }
+    return caught;
+}
+
+bool HandleCurrentException(std::uint8_t source, bool can_continue, const std::string& related_object) {
+    CaughtException caught = DescribeCurrentException(source, can_continue);
+    caught.related_object = related_object;
     return HandleCaughtException(std::move(caught));
 }
 

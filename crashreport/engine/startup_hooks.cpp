@@ -84,16 +84,9 @@ bool OnFatalSignal(FatalSignalInfo& info) {
 
 [[noreturn]] void OnTerminate() {
     if (!g_dying.exchange(true) && g_active) {
-        CaughtException caught;
-        caught.object = DescribeException(std::current_exception());
-        if (!caught.object.present) caught.object = MakeExceptionInfo("std::terminate", "terminate called without an active exception");
-        caught.can_continue = false;
-        caught.source = kSourceTerminate;
-        std::uintptr_t throw_address = 0;
-        if (LastThrowSite(caught.stack, throw_address)) {
-            caught.has_stack = true;
-            caught.address = throw_address;
-        }
+        CaughtException caught = DescribeCurrentException(kSourceTerminate, false);
+        if (!caught.object.present)
+            caught.object = MakeExceptionInfo("std::terminate", "terminate called without an active exception");
         g_dying = false;
         HandleCaughtException(caught);
         g_dying = true;

@@ -85,11 +85,7 @@ public:
         return areas_.position();
     }
     void SetPosition(int position) override {
-        {
-            std::lock_guard guard(lock_);
-            areas_.set_position(position);
-        }
-        Update();
+        Change([&] { areas_.set_position(position); });
     }
     void AddArea(const std::string& text, std::int64_t weight) override {
         std::lock_guard guard(lock_);
@@ -100,22 +96,14 @@ public:
         areas_.Clear();
     }
     void AreaDone() override {
-        {
-            std::lock_guard guard(lock_);
-            areas_.Done();
-        }
-        Update();
+        Change([&] { areas_.Done(); });
     }
     int GetCurrentArea() override {
         std::lock_guard guard(lock_);
         return areas_.current();
     }
     void SetCurrentArea(int n) override {
-        {
-            std::lock_guard guard(lock_);
-            areas_.SetCurrent(n);
-        }
-        Update();
+        Change([&] { areas_.SetCurrent(n); });
     }
     void ProcessMessages() override {
         if (OnGuiThread()) QCoreApplication::processEvents();
@@ -149,19 +137,34 @@ public:
     }
 
 private:
-    void ShowOnGui(bool activate) {
+    // Changes the areas under the lock, then shows the result.
+    template <typename F>
+    void Change(F change) {
+        {
+            std::lock_guard guard(lock_);
+            change();
+        }
+        Update();
+    }
+
+    struct Snapshot {
         std::string title, text;
         int value = 0;
+    };
+    Snapshot Take() {
+        std::lock_guard guard(lock_);
+        return {title_, areas_.CurrentText(), areas_.BarValue()};
+    }
+
+    void ShowOnGui(bool activate) {
         {
             std::lock_guard guard(lock_);
             if (!shown_) return;
-            title = title_;
-            text = areas_.CurrentText();
-            value = areas_.BarValue();
         }
-        if (!window_) window_ = new ProgressAlertWindow(QString::fromStdString(title));
-        window_->SetText(QString::fromStdString(text));
-        window_->SetBarValue(value);
+        const Snapshot now = Take();
+        if (!window_) window_ = new ProgressAlertWindow(QString::fromStdString(now.title));
+        window_->SetText(QString::fromStdString(now.text));
+        window_->SetBarValue(now.value);
         window_->adjustSize();
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             const QRect area = screen->availableGeometry();
@@ -182,17 +185,10 @@ private:
         auto self = shared_from_this();
         auto apply = [self] {
             if (!self->window_) return;
-            std::string title, text;
-            int value = 0;
-            {
-                std::lock_guard guard(self->lock_);
-                title = self->title_;
-                text = self->areas_.CurrentText();
-                value = self->areas_.BarValue();
-            }
-            self->window_->setWindowTitle(QString::fromStdString(title));
-            self->window_->SetText(QString::fromStdString(text));
-            self->window_->SetBarValue(value);
+            const Snapshot now = self->Take();
+            self->window_->setWindowTitle(QString::fromStdString(now.title));
+            self->window_->SetText(QString::fromStdString(now.text));
+            self->window_->SetBarValue(now.value);
         };
         if (OnGuiThread()) {
             apply();
