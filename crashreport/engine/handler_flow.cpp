@@ -171,7 +171,8 @@ void PresentException(const IZEException& exception) {
     }
     // The windows live on the main thread; when that thread is the one
     // that failed for good, a fresh instance of the program shows the box.
-    const bool gui_thread_usable = !(exception->crashed_thread == MainThreadId() && !exception->CanContinue());
+    const bool gui_thread_usable = exception->type != ExceptionType::Frozen &&
+                                   !(exception->crashed_thread == MainThreadId() && !exception->CanContinue());
     int mode = exception->show_setting;
     if (mode == 1) {
         if (presenter.run_assistant && gui_thread_usable && presenter.run_assistant(exception)) return;
@@ -379,6 +380,7 @@ int ShowReportInCrashBox(TIZEException& exception, int mode) {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << "mode=" << mode << "\n"
             << "frozen=" << (exception.type == ExceptionType::Frozen ? 1 : 0) << "\n"
+            << "continue=" << (exception.CanContinue() ? 1 : 0) << "\n"
             << "class=" << exception.ExceptionClass() << "\n"
             << "message=" << Base64EncodeText(exception.ExceptionMessage()) << "\n\n"
             << exception.GetReportText(true);
@@ -407,7 +409,7 @@ IZEException LoadCrashBoxException(const std::string& file, int& mode) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return nullptr;
     std::string line, cls, message;
-    bool frozen = false;
+    bool frozen = false, can_continue = false;
     mode = 0;
     while (std::getline(in, line) && !line.empty()) {
         const std::size_t eq = line.find('=');
@@ -415,6 +417,7 @@ IZEException LoadCrashBoxException(const std::string& file, int& mode) {
         const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
         if (key == "mode") mode = std::atoi(value.c_str());
         if (key == "frozen") frozen = value == "1";
+        if (key == "continue") can_continue = value == "1";
         if (key == "class") cls = value;
         if (key == "message") message = Base64DecodeText(value);
     }
@@ -423,7 +426,7 @@ IZEException LoadCrashBoxException(const std::string& file, int& mode) {
     auto exception = std::make_shared<TIZEException>(ExecutableModule());
     exception->type = frozen ? ExceptionType::Frozen : ExceptionType::Ordinary;
     if (!frozen) exception->object = MakeExceptionInfo(cls, message);
-    exception->InitCanContinue(false);
+    exception->InitCanContinue(can_continue);
     exception->show_setting = mode;
     ApplyFilters(*exception);
     exception->SetReportText(report);

@@ -218,6 +218,7 @@ bool PostToMainThread(std::function<void()> call) {
 namespace {
 
 struct PauseState {
+    std::atomic<bool> active{false};  // checked first: the pause point is on every event's way
     std::mutex lock;
     std::condition_variable changed;
     bool main_paused = false;
@@ -240,12 +241,16 @@ void PauseOtherThreads(bool pause, std::uint32_t leave_running) {
                 if (id != self && id != MainThreadId() && id != leave_running &&
                     !GetThreadDisplayName(id, false).empty())
                     g_pause.paused.push_back(id);
-            g_pause.main_paused = CurrentThreadId() != MainThreadId();
+            // The main thread carries the reporter's windows here, so it is
+            // never held while a box is up; only the other threads wait.
+            g_pause.main_paused = false;
             g_pause.others_paused = true;
+            g_pause.active = true;
         } else {
             g_pause.main_paused = false;
             g_pause.others_paused = false;
             g_pause.paused.clear();
+            g_pause.active = false;
         }
     }
     g_pause.changed.notify_all();
@@ -254,6 +259,7 @@ void PauseOtherThreads(bool pause, std::uint32_t leave_running) {
 }
 
 void WaitIfPaused() {
+    if (!g_pause.active.load(std::memory_order_relaxed)) return;
     const std::uint32_t self = CurrentThreadId();
     std::unique_lock lock(g_pause.lock);
     if (self == MainThreadId()) {
@@ -280,6 +286,7 @@ void HaltMainThreadAgain() {
     {
         std::lock_guard guard(g_pause.lock);
         g_pause.main_paused = true;
+        g_pause.active = true;
     }
     PostToMainThread([] { WaitIfPaused(); });
 }
