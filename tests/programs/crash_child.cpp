@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -20,13 +21,16 @@
 
 namespace {
 
-__attribute__((noinline)) void WriteThroughNull(volatile int* target) {
+__attribute__((noinline)) void WriteToUnmappedPage(volatile int* target) {
     *target = 42;
     asm volatile("" ::: "memory");
 }
 
+// Not the null pointer itself: the sanitizers would stop at that before the
+// processor faults.
 __attribute__((noinline)) void FailInWorker() {
-    WriteThroughNull(nullptr);
+    volatile std::uintptr_t unmapped = 16;
+    WriteToUnmappedPage(reinterpret_cast<volatile int*>(std::uintptr_t{unmapped}));
     asm volatile("" ::: "memory");
 }
 
