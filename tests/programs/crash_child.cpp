@@ -3,6 +3,7 @@
 // argument names, so that the whole path (hooks, handler thread, report,
 // bug-report file, crash box) runs as it does in the program.
 #include <QApplication>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -47,6 +48,10 @@ crashreport_test::SettingsMap ChildSettings() {
     settings["MailViaMapi"] = false;
     settings["MailViaMailto"] = false;
     settings["BugRepFile"] = std::string(std::getenv("CRASH_CHILD_REPORT") ? std::getenv("CRASH_CHILD_REPORT") : "");
+    if (std::getenv("CRASH_CHILD_AUTOCONTINUE")) {
+        settings["AutoContinue"] = true;
+        settings["AutoDelay"] = 1;
+    }
     if (std::getenv("CRASH_CHILD_AUTOCLOSE")) {
         settings["AutoClose"] = 1;
         settings["AutoDelay"] = 1;
@@ -93,6 +98,22 @@ int main(int argc, char** argv) {
     }
     if (mode == "main-throw") {
         throw std::logic_error("nobody caught this");
+    }
+    if (mode == "gui-handler-throws") {
+        // A handler of the window thread throws: the box comes up on that
+        // thread and counts down on continue; continuing ends this run.
+        crashreport::ZelApplication application(argc, argv);
+        crashreport::AddActionHandler(
+            [](std::uint8_t action, crashreport::TIZEException&, bool&) {
+                if (action != crashreport::kActionContinue) return;
+                std::printf("continued\n");
+                QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+            },
+            crashreport::HandlerSync::ReportingThread);
+        QTimer::singleShot(0, [] { throw std::runtime_error("button handler failed"); });
+        const int code = application.exec();
+        std::fflush(stdout);
+        return code;
     }
     if (mode == "main-segv-crash-box") {
         QApplication application(argc, argv);

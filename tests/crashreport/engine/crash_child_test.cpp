@@ -33,7 +33,7 @@ ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, 
     const std::filesystem::path report = folder / "bugreport.txt";
     // An abandoned thread leaves what its stack owned: that is no leak to report.
     const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report.string() + "' CRASH_CHILD_MARKER='" +
-                                (folder / "marker").string() + "' QT_QPA_PLATFORM=offscreen " + extra_env + " '" +
+                                (folder / "marker").string() + "' QT_QPA_PLATFORM=offscreen " + extra_env + " timeout 120 '" +
                                 CRASH_CHILD + "' " + mode + " 2>/dev/null";
     ChildRun run;
     FILE* pipe = popen(command.c_str(), "r");
@@ -135,6 +135,14 @@ TEST_F(CrashChildTest, DeadWindowThreadShowsTheBoxFromAFreshInstance) {
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
     EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) {
+    const ChildRun run = RunChild("gui-handler-throws", folder_, "CRASH_CHILD_AUTOCONTINUE=1");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, "continued\n");
+    EXPECT_EQ(Item(run.report_file, "exception class"), "std::runtime_error");
+    EXPECT_EQ(Item(run.report_file, "exception message"), "button handler failed");
 }
 
 TEST_F(CrashChildTest, ProgramSettingsEnableTheReporterWithoutFreezeWatchdog) {
