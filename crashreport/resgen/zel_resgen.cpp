@@ -20,14 +20,14 @@ int main(int argc, char** argv) {
            "#include <string>\n\n#include \"crashreport/os/system_facts.h\"\n\n"
            "namespace crashreport {\n\nvoid RegisterCrashReporterResources() {\n";
     for (int i = 2; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const std::size_t colon = spec.find(':'), eq = spec.find('=');
+        const std::string argument = argv[i];
+        const std::size_t colon = argument.find(':'), eq = argument.find('=');
         if (colon == std::string::npos || eq == std::string::npos || eq < colon) {
-            std::fprintf(stderr, "zel_resgen: bad argument %s\n", spec.c_str());
+            std::fprintf(stderr, "zel_resgen: bad argument %s\n", argument.c_str());
             return 2;
         }
-        const std::string type = spec.substr(0, colon), name = spec.substr(colon + 1, eq - colon - 1),
-                          file = spec.substr(eq + 1);
+        const std::string type = argument.substr(0, colon), name = argument.substr(colon + 1, eq - colon - 1),
+                          file = argument.substr(eq + 1);
         std::ifstream in(file, std::ios::binary);
         if (!in) {
             std::fprintf(stderr, "zel_resgen: cannot read %s\n", file.c_str());
