@@ -30,6 +30,8 @@ packages=(
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
+  # the crash reporter's hand-over to the user's mail program and browser
+  xdg-utils
 )
 
 missing=()

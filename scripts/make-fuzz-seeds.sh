@@ -125,3 +125,18 @@ qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
 head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
 qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
 tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"
+
+# The crash reporter's component streams (settings and dialog forms) and the
+# DNS replies its mail-exchanger look-up reads, written byte by byte as the
+# reporter and a name server make them.
+mkdir -p "$corpus"/{settings_stream,dns_reply}
+printf 'TPF0\x0aTZelExcept\x09zelExcept\x07Enabled\x09\x0dFreezeTimeout\x04\x60\xea\x00\x00\x08MailAddr\x06\x05a@b.c\x08BugRepFile\x0c\x0d\x00\x00\x00bugreport.txt\x04Wide\x12\x02\x00\x00\x00a\x00b\x00\x00' \
+  > "$corpus/settings_stream/settings"
+printf 'TPF0\x07TNVForm\x0bContactForm\x07Message\x06\x07Contact\x00\x08INVLabel\x04Head\x07Caption\x06\x05Name:\x00\x00\x07INVEdit\x08NameEdit\x05Lines\x02\x01\x08Optional\x09\x00\x00\x09INVButton\x08AbortBtn\x07Caption\x06\x04Stop\x00\x00\x00' \
+  > "$corpus/settings_stream/form"
+# An MX reply for example.org whose exchanger's name points back into the question.
+printf '\x00\x1d\x00\x01\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00\x07example\x03org\x00\x00\x0f\x00\x01\xc0\x0c\x00\x0f\x00\x01\x00\x00\x0e\x10\x00\x07\x00\x0a\x02mx\xc0\x0c' \
+  > "$corpus/dns_reply/mx"
+# An NS referral: no answer, two name servers in the authority section.
+printf '\x01\x1d\x00\x01\x81\x80\x00\x01\x00\x00\x00\x02\x00\x00\x07example\x03org\x00\x00\x02\x00\x01\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns1\xc0\x0c\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns2\xc0\x0c' \
+  > "$corpus/dns_reply/ns-referral"
