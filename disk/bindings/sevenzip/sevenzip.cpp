@@ -403,8 +403,9 @@ void T7zInArchive::OpenStream(std::unique_ptr<ByteStream> stream, const std::str
     ByteStream* raw = stream.get();
     T7zStreamObject* adapter = T7zStreamObject::Create(raw, std::move(stream), module_->layout);
     const std::uint64_t max_check_start = 1 << 20;
-    auto open = reinterpret_cast<HRESULT (*)(void*, void*, const std::uint64_t*, void*)>(archive_.method(kOpen));
-    HRESULT result = open(archive_.get(), adapter->in(), &max_check_start, &callbacks_->open);
+    auto open_archive =
+        reinterpret_cast<HRESULT (*)(void*, void*, const std::uint64_t*, void*)>(archive_.method(kOpen));
+    HRESULT result = open_archive(archive_.get(), adapter->in(), &max_check_start, &callbacks_->open);
     adapter->Release();  // the library keeps its own reference while it needs the stream
     Check(result);
 }
