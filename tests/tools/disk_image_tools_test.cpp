@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
@@ -64,11 +65,14 @@ protected:
         main_ = new tarnovell::Tfrmmain(state_);
     }
     void TearDown() override {
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (widget != main_ && (qobject_cast<tarnovell::Tfrmmd5hash*>(widget) ||
-                                    qobject_cast<tarnovell::Tfrmimapi*>(widget) ||
-                                    qobject_cast<tarnovell::Tfrm7zExtractor*>(widget)))
-                delete widget;
+        // A window takes its menus (top-level widgets too) with it.
+        QList<QPointer<QWidget>> windows;
+        for (QWidget* widget : QApplication::topLevelWidgets()) windows.append(widget);
+        for (const QPointer<QWidget>& widget : windows)
+            if (widget && widget != main_ &&
+                (qobject_cast<tarnovell::Tfrmmd5hash*>(widget) || qobject_cast<tarnovell::Tfrmimapi*>(widget) ||
+                 qobject_cast<tarnovell::Tfrm7zExtractor*>(widget)))
+                delete widget.data();
         delete main_;
     }
 

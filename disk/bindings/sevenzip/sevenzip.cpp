@@ -72,10 +72,10 @@ struct Counted {
 };
 
 // A stream of ours as the library sees it.
-class T7zStreamObject {
+class T7zStream {
 public:
-    static T7zStreamObject* Create(ByteStream* stream, std::unique_ptr<ByteStream> owned, TableLayout layout) {
-        return new T7zStreamObject(stream, std::move(owned), layout);
+    static T7zStream* Create(ByteStream* stream, std::unique_ptr<ByteStream> owned, TableLayout layout) {
+        return new T7zStream(stream, std::move(owned), layout);
     }
     void* in() { return &in_; }
     void* out() { return &out_; }
@@ -84,11 +84,11 @@ public:
     }
 
 private:
-    friend struct Counted<T7zStreamObject>;
+    friend struct Counted<T7zStream>;
 
-    T7zStreamObject(ByteStream* stream, std::unique_ptr<ByteStream> owned, TableLayout layout)
+    T7zStream(ByteStream* stream, std::unique_ptr<ByteStream> owned, TableLayout layout)
         : stream_(stream ? stream : owned.get()), owned_(std::move(owned)) {
-        using Count = Counted<T7zStreamObject>;
+        using Count = Counted<T7zStream>;
         static const Tables in_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
                                       {Slot(&Read), Slot(&Seek)});
         static const Tables out_tables(Slot(&QueryInterface), Slot(&Count::AddRef), Slot(&Count::Release),
@@ -100,10 +100,10 @@ private:
         size_ = {size_tables.get(layout), this};
     }
 
-    static T7zStreamObject& Of(Facet* facet) { return *static_cast<T7zStreamObject*>(facet->owner); }
+    static T7zStream& Of(Facet* facet) { return *static_cast<T7zStream*>(facet->owner); }
 
     static HRESULT QueryInterface(Facet* self, const GUID* iid, void** out) {
-        T7zStreamObject& stream = Of(self);
+        T7zStream& stream = Of(self);
         if (*iid == IID_IUnknown || *iid == IID_ISequentialInStream || *iid == IID_IInStream) *out = &stream.in_;
         else if (*iid == IID_ISequentialOutStream || *iid == IID_IOutStream) *out = &stream.out_;
         else if (*iid == IID_IStreamGetSize) *out = &stream.size_;
@@ -401,7 +401,7 @@ void T7zInArchive::OpenStream(std::unique_ptr<ByteStream> stream, const std::str
     archive_name_ = name;
     if (!archive_) archive_ = LibraryObject(CreateObject(class_id_, IID_IInArchive), module_);
     ByteStream* raw = stream.get();
-    T7zStreamObject* adapter = T7zStreamObject::Create(raw, std::move(stream), module_->layout);
+    T7zStream* adapter = T7zStream::Create(raw, std::move(stream), module_->layout);
     const std::uint64_t max_check_start = 1 << 20;
     auto open_archive =
         reinterpret_cast<HRESULT (*)(void*, void*, const std::uint64_t*, void*)>(archive_.method(kOpen));
@@ -523,14 +523,14 @@ HRESULT T7zInArchive::GetStream(std::uint32_t index, void** out_stream, std::int
     current_index_ = index;
     if (ask_mode != 0) return S_OK;
     if (single_stream_) {
-        *out_stream = T7zStreamObject::Create(single_stream_, nullptr, module_->layout)->out();
+        *out_stream = T7zStream::Create(single_stream_, nullptr, module_->layout)->out();
         return S_OK;
     }
     if (user_extract_) {
         std::unique_ptr<ByteStream> stream = user_extract_(index);
         if (stream) {
             ByteStream* raw = stream.get();
-            *out_stream = T7zStreamObject::Create(raw, std::move(stream), module_->layout)->out();
+            *out_stream = T7zStream::Create(raw, std::move(stream), module_->layout)->out();
         }
         return S_OK;
     }
@@ -561,7 +561,7 @@ HRESULT T7zInArchive::GetStream(std::uint32_t index, void** out_stream, std::int
         return S_OK;
     }
     current_ = std::move(names);
-    *out_stream = T7zStreamObject::Create(nullptr, std::make_unique<FileStream>(std::move(file)), module_->layout)->out();
+    *out_stream = T7zStream::Create(nullptr, std::make_unique<FileStream>(std::move(file)), module_->layout)->out();
     return S_OK;
 }
 
