@@ -156,6 +156,22 @@ bool PrepareDestination(Handle& handle, const std::string& path) {
     return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, true);
 }
 
+bool PrepareSource(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, false);
+}
+
+bool PrepareDestination(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, true);
+}
+
+OperationContext CopyOperationContext(ProgressBar* progress, OperationTarget* window) {
+    return CopyContext(progress, window);
+}
+
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst) {
+    return RefuseOverlap(Dialogue(context), src, dst);
+}
+
 void LockVolumesOfDisk(const std::string& disk_path) {
     std::lock_guard guard(locked_volumes_mutex);
     LockedVolumes().lock_volumes_of(disk_path);

@@ -50,6 +50,19 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
 bool PrepareSource(platform::Handle& handle, const std::string& path);
 bool PrepareDestination(platform::Handle& handle, const std::string& path);
 
+// The same, asking and telling through the context's interaction.
+bool PrepareSource(const OperationContext& context, platform::Handle& handle, const std::string& path);
+bool PrepareDestination(const OperationContext& context, platform::Handle& handle, const std::string& path);
+
+// The context the copies with the callers' signatures run in: the process's
+// interaction, the progress bar and window given, and the copy cancel flag,
+// cleared as the copy starts.
+OperationContext CopyOperationContext(platform::ProgressBar* progress, platform::OperationTarget* window);
+
+// True (after telling the person) when `src` and `dst` share bytes: the same
+// file, disk or volume, or one holding the other.
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst);
+
 // Locks and dismounts every volume of the disk and keeps their handles in
 // the copy locked volume set, which it empties first (closing a handle
 // releases its lock).
