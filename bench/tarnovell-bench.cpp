@@ -317,20 +317,22 @@ int main(int argc, char** argv) {
     engines.push_back(Engine{
         "EWF backup", at("ours.E01"), [&] { return ok(disk::RawToEwf(input, at("ours.E01"), nullptr, nullptr)); },
         at("peer.E01"),
-        "ewfacquire -u -q -c fast -t " + Quote(at("peer")) + " " + Quote(input) + " >/dev/null && sync -d " +
+        "ewfacquire -u -q -c fast -t " + Quote(at("peer")) + " " + Quote(input) + " >/dev/null 2>&1 && sync -d " +
             Quote(at("peer")) + ".E*",
         [&] {
-            return Shell("ewfverify -q " + Quote(at("ours.E01")) + " >/dev/null") &&
+            return Shell("ewfverify -q " + Quote(at("ours.E01")) + " >/dev/null 2>&1") &&
                    Shell("ewfexport -u -q -f raw -t " + Quote(ewf_exported) + " " + Quote(at("ours.E01")) +
-                         " >/dev/null") &&
-                   SameBytes(ewf_exported + ".raw", input) && Shell("ewfverify -q " + Quote(at("peer.E01")) + " >/dev/null");
+                         " >/dev/null 2>&1") &&
+                   SameBytes(ewf_exported + ".raw", input) &&
+                   Shell("ewfverify -q " + Quote(at("peer.E01")) + " >/dev/null 2>&1");
         },
         "ewfacquire -c fast` + `sync -d"});
     engines.push_back(Engine{
         "EWF restore", at("ours-ewf.restored"),
         [&] { return ok(disk::EwfToRaw(at("ours.E01"), at("ours-ewf.restored"), nullptr, nullptr)); },
         at("peer-ewf.raw"),
-        "ewfexport -u -q -f raw -t " + Quote(at("peer-ewf")) + " " + Quote(at("ours.E01")) + " >/dev/null && sync -d " +
+        "ewfexport -u -q -f raw -t " + Quote(at("peer-ewf")) + " " + Quote(at("ours.E01")) +
+            " >/dev/null 2>&1 && sync -d " +
             Quote(at("peer-ewf.raw")),
         [&] { return SameBytes(at("ours-ewf.restored"), input) && SameBytes(at("peer-ewf.raw"), input); },
         "ewfexport -f raw` + `sync -d"});

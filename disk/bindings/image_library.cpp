@@ -18,7 +18,9 @@ ImageLibraryFile::ImageLibraryFile(const ImageLibraryNames& names, const std::st
     });
     if (names.open) BindMore({{open_, names.open}});
     if (names.set_parent)
-        BindMore({{parent_name_size_, names.parent_name_size}, {parent_name_, names.parent_name}, {set_parent_, names.set_parent}});
+        BindMore({{parent_name_size_, names.parent_name_size},
+                  {parent_name_, names.parent_name},
+                  {set_parent_, names.set_parent}});
 }
 
 ImageLibraryFile::~ImageLibraryFile() { Close(); }

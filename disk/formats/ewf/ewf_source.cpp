@@ -46,7 +46,8 @@ private:
 }  // namespace
 
 std::unique_ptr<ParallelSource> OpenEwfSource(const std::string& path, unsigned readers) {
-    if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
+    // Inflating is the work here: a reader for each core.
+    if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
     for (unsigned i = 0; i < readers; ++i) {

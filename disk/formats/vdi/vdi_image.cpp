@@ -99,7 +99,8 @@ VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std
     if (extra > block) throw CopyFormatError("VDI block extra " + std::to_string(extra) + " is not valid");
     if (disk > blocks * block) throw CopyFormatError("VDI block map does not cover the disk");
     const std::uint64_t map_end = header.offBlocks.value() + blocks * 4;
-    if (map_end > static_cast<std::uint64_t>(file_size_)) throw CopyFormatError("VDI block map lies past the end of the file");
+    if (map_end > static_cast<std::uint64_t>(file_size_))
+        throw CopyFormatError("VDI block map lies past the end of the file");
 
     disk_size_ = static_cast<std::int64_t>(disk);
     data_offset_ = header.offData.value();
