@@ -172,12 +172,11 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     } else if (ExistsAsFile(dst) && !Ask(context, "File exists! Delete?")) {
         return CopyResult::Declined;
     }
-    if (steps.more_files)
-        for (const auto& file : steps.more_files(LinuxPath(src)))
-            if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
-
     std::unique_ptr<CopySource> source;
     try {
+        if (steps.more_files)
+            for (const auto& file : steps.more_files(LinuxPath(src)))
+                if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
         source = steps.open(LinuxPath(src));
     } catch (const std::exception& e) {
         Tell(context, e.what());

@@ -393,13 +393,17 @@ TEST_F(EwfImages, ANewSetReplacesTheOldOneWholeAndOnlyOnceItIsComplete) {
 
 TEST_F(EwfImages, ASetIsNeitherReadOntoNorWrittenFromItself) {
     const std::string raw = dir_.file("random.raw");
-    ASSERT_EQ(Shell("head -c 1048576 /dev/urandom > " + Quote(raw)).exit_code, 0);
-    const std::string first = Acquire(raw, dir_.file("self"));
-    const std::string before = test_support::ReadWholeFile(first);
+    ASSERT_EQ(Shell("head -c 3145728 /dev/urandom > " + Quote(raw)).exit_code, 0);
+    const std::string first = Acquire(raw, dir_.file("self"), "1MiB");
+    const std::string third = dir_.file("self.E03");
+    ASSERT_TRUE(fs::exists(third));
+    const std::string before = test_support::ReadWholeFile(first) + test_support::ReadWholeFile(third);
     EXPECT_EQ(EwfToRaw(context_, first, first), CopyResult::Failed);
+    EXPECT_EQ(EwfToRaw(context_, first, third), CopyResult::Failed);  // a later segment of the set
     EXPECT_EQ(RawToEwf(context_, first, first), CopyResult::Failed);
-    EXPECT_EQ(test_support::ReadWholeFile(first), before);
-    ASSERT_EQ(texts().size(), 2u);
+    EXPECT_EQ(RawToEwf(context_, third, dir_.file("self.e01")), CopyResult::Failed);  // from a segment of the set it replaces
+    EXPECT_EQ(test_support::ReadWholeFile(first) + test_support::ReadWholeFile(third), before);
+    ASSERT_EQ(texts().size(), 4u);
     for (const auto& text : texts()) EXPECT_NE(text.find("are the same"), std::string::npos) << text;
 }
 
