@@ -17,6 +17,8 @@ constexpr std::size_t kChunksPerBatch = 32;
 EwfSink::EwfSink(TLibEWF& image, std::int64_t media_size, unsigned packers)
     : image_(image), media_size_(media_size), chunk_size_(image.ChunkSize()) {
     if (chunk_size_ == 0) throw std::runtime_error("libewf_handle_get_chunk_size failed: " + image.error());
+    // The library keeps whole sectors only: a size with a tail would lose it.
+    if (media_size_ % 512 != 0) throw std::invalid_argument("EWF media size is no whole number of sectors");
     // Deflate can grow data that does not pack; the library then keeps the
     // chunk as it is, but must have room to find out.
     packed_room_ = chunk_size_ + chunk_size_ / 8 + 1024;
