@@ -89,9 +89,12 @@ void EwfSink::submit() {
         // writes; the first batch is packed and written here, before any
         // packer reads its settings.
         pack(batch);
-        batch.state = Batch::Packed;
-        ++submitted_;
-        ++taken_;
+        {
+            std::lock_guard lock(mutex_);
+            batch.state = Batch::Packed;
+            ++submitted_;
+            ++taken_;
+        }
         store_next();
         return;
     }
