@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
@@ -159,6 +160,16 @@ bool MoveFileInPlace(const std::string& from, const std::string& target) {
     UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return FailFromErrno(errno);
     return Install(fd.get(), from, target, nullptr);
+}
+
+bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return FailFromErrno(errno);
+    // A file system without the flag: a hard link cannot take an existing
+    // name either, and the old name goes once the new one stands.
+    if (::link(from.c_str(), to.c_str()) != 0) return FailFromErrno(errno);
+    if (::unlink(from.c_str()) != 0) return FailFromErrno(errno);
+    return true;
 }
 
 }  // namespace platform

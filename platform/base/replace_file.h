@@ -62,4 +62,8 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents);
 // False with the last error set; `target` is then as it was.
 bool MoveFileInPlace(const std::string& from, const std::string& target);
 
+// Gives a file a new name, never taking the name from a file that has it:
+// ERROR_FILE_EXISTS then, and both files stay as they were.
+bool RenameWithoutReplacing(const std::string& from, const std::string& to);
+
 }  // namespace platform
