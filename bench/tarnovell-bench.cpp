@@ -14,8 +14,6 @@
 // same bytes into a second image. Our copies end with fdatasync: done means
 // on the medium. Every peer is held to the same: dd with conv=fdatasync, the
 // others timed with a `sync -d` of their output.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -35,6 +33,7 @@
 #include "main/operations/clone.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "platform/os/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -177,12 +176,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::string pattern = (fs::path(work_parent) / "tarnovell-bench.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
+    platform::ScratchFolder scratch = platform::ScratchFolder::Create("tarnovell-bench.", work_parent);
+    if (!scratch) {
         std::cerr << "cannot make a scratch folder in " << work_parent << "\n";
         return 2;
     }
-    fs::path work = pattern;
+    fs::path work = scratch.path();
     auto at = [&](const std::string& name) { return (work / name).string(); };
 
     BenchInteraction answers;
@@ -289,6 +288,6 @@ int main(int argc, char** argv) {
         if (wanted(engine.name)) all = RunEngine(engine, runs, static_cast<double>(size)) && all;
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");
-    fs::remove_all(work, error);
+    scratch.remove();
     return all ? 0 : 1;
 }

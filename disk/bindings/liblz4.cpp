@@ -1,29 +1,11 @@
 #include "disk/bindings/liblz4.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/os/shared_library.h"
+
 namespace disk {
-
-namespace {
-
-std::mutex load_mutex;
-// The one library reference the slots point into. It is never closed: the
-// slots stay valid for the life of the process.
-void* loaded_library = nullptr;
-
-template <typename Fn>
-bool Bind(void* library, std::atomic<Fn>& slot, const char* name) {
-    if (slot.load()) return true;
-    void* symbol = ::dlsym(library, name);
-    if (!symbol) return false;
-    slot.store(reinterpret_cast<Fn>(symbol));
-    return true;
-}
-
-}  // namespace
 
 Lz4Binding& lz4() {
     static Lz4Binding binding;
@@ -31,21 +13,22 @@ Lz4Binding& lz4() {
 }
 
 void LoadLZ4From(const char* library) {
+    static std::mutex load_mutex;
+    // The library the slots point into. It is never closed: workers may
+    // read the slots until the process ends.
+    static platform::SharedLibrary& held = *new platform::SharedLibrary;
     std::lock_guard guard(load_mutex);
-    void* handle = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) throw std::runtime_error("loadlibrary failed");
     Lz4Binding& slots = lz4();
-    bool bound = Bind(handle, slots.LZ4_compress_default, "LZ4_compress_default") &&
-                 Bind(handle, slots.LZ4_decompress_safe, "LZ4_decompress_safe") &&
-                 Bind(handle, slots.LZ4_compressBound, "LZ4_compressBound") &&
-                 Bind(handle, slots.LZ4_compress_HC, "LZ4_compress_HC");
-    if (loaded_library) {
-        // Already held once; this reference would only raise the count.
-        ::dlclose(handle);
-    } else {
-        loaded_library = handle;
-    }
-    if (!bound) throw std::runtime_error("loadlibrary failed");
+    platform::SharedLibrary loaded = platform::LoadSharedLibrary(library,
+        {
+            {slots.LZ4_compress_default, "LZ4_compress_default"},
+            {slots.LZ4_decompress_safe, "LZ4_decompress_safe"},
+            {slots.LZ4_compressBound, "LZ4_compressBound"},
+            {slots.LZ4_compress_HC, "LZ4_compress_HC"},
+        },
+        "loadlibrary failed");
+    // Once held, a further load only raised the loader's count.
+    if (!held) held = std::move(loaded);
 }
 
 void LoadLZ4() { LoadLZ4From("liblz4.so.1"); }

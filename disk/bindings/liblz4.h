@@ -1,7 +1,8 @@
 // The LZ4 block library, bound at run time as the program has always bound
-// its compression library: the system's liblz4 is opened with dlopen and the
-// four entry points we use are looked up by name. Nothing links against it,
-// so the program starts (and everything but LZ4 images works) without it.
+// its compression library: the system's liblz4 is opened through the one
+// library binder and the four entry points we use are looked up by name.
+// Nothing links against it, so the program starts (and everything but LZ4
+// images works) without it.
 #pragma once
 
 #include <atomic>

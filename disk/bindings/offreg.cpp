@@ -16,32 +16,24 @@ using namespace platform::offreg;
 namespace {
 
 std::mutex load_mutex;
-// The one reference the slots point into; never freed, so the slots stay
-// valid for the life of the process.
-HMODULE held_module = nullptr;
 
-template <typename Fn>
-void Bind(HMODULE module, std::atomic<Fn>& slot, const char* name) {
-    void* address = GetProcAddress(module, name);
-    if (!address) throw std::runtime_error(std::string(name) + ":" + SysErrorMessage(GetLastError()));
-    slot.store(reinterpret_cast<Fn>(address));
-}
-
-void BindAll(HMODULE module) {
+const char* BindAll(const ModuleReference& module) {
     OffregBinding& slots = offreg();
-    Bind(module, slots.ORGetVersion, "ORGetVersion");
-    Bind(module, slots.OROpenHive, "OROpenHive");
-    Bind(module, slots.ORCloseHive, "ORCloseHive");
-    Bind(module, slots.ORSaveHive, "ORSaveHive");
-    Bind(module, slots.OROpenKey, "OROpenKey");
-    Bind(module, slots.ORCloseKey, "ORCloseKey");
-    Bind(module, slots.ORGetValue, "ORGetValue");
-    Bind(module, slots.ORSetValue, "ORSetValue");
-    Bind(module, slots.ORDeleteValue, "ORDeleteValue");
-    Bind(module, slots.ORDeleteKey, "ORDeleteKey");
-    Bind(module, slots.ORCreateKey, "ORCreateKey");
-    Bind(module, slots.OREnumKey, "OREnumKey");
-    Bind(module, slots.OREnumValue, "OREnumValue");
+    return module.bind({
+        {slots.ORGetVersion, "ORGetVersion"},
+        {slots.OROpenHive, "OROpenHive"},
+        {slots.ORCloseHive, "ORCloseHive"},
+        {slots.ORSaveHive, "ORSaveHive"},
+        {slots.OROpenKey, "OROpenKey"},
+        {slots.ORCloseKey, "ORCloseKey"},
+        {slots.ORGetValue, "ORGetValue"},
+        {slots.ORSetValue, "ORSetValue"},
+        {slots.ORDeleteValue, "ORDeleteValue"},
+        {slots.ORDeleteKey, "ORDeleteKey"},
+        {slots.ORCreateKey, "ORCreateKey"},
+        {slots.OREnumKey, "OREnumKey"},
+        {slots.OREnumValue, "OREnumValue"},
+    });
 }
 
 template <typename Fn>
@@ -84,19 +76,15 @@ OffregBinding& offreg() {
 }
 
 bool LoadOffreg() {
+    // The one reference the slots point into; never freed, so the slots stay
+    // valid for the life of the process.
+    static ModuleReference& held = *new ModuleReference;
     std::lock_guard guard(load_mutex);
-    HMODULE module = LoadLibraryA("offreg.dll");
+    ModuleReference module("offreg.dll");
     if (!module) throw std::runtime_error("could not loadlibrary:" + std::to_string(GetLastError()));
-    try {
-        BindAll(module);
-    } catch (const std::exception& e) {
-        FreeLibrary(module);
-        throw std::runtime_error("init error:" + std::string(e.what()));
-    }
-    if (held_module)
-        FreeLibrary(module);  // the same module; one reference is enough
-    else
-        held_module = module;
+    if (const char* missing = BindAll(module))
+        throw std::runtime_error("init error:" + std::string(missing) + ":" + SysErrorMessage(GetLastError()));
+    if (!held) held = std::move(module);  // the same module; one reference is enough
     return true;
 }
 

@@ -1,11 +1,10 @@
 #include "disk/bindings/virtdisk.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/modules/module.h"
@@ -18,30 +17,17 @@ using platform::Handle;
 
 namespace {
 
-std::string Lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 // One entry point of VirtDisk.dll, held for the length of one call.
 template <typename Proc>
 class EntryPoint {
 public:
-    EntryPoint(const char* name, const char* failure) : module_(platform::LoadLibraryA("VirtDisk.dll")) {
-        if (module_) proc_ = reinterpret_cast<Proc>(platform::GetProcAddress(module_, name));
-        if (!proc_) {
-            if (module_) platform::FreeLibrary(module_);
-            throw std::runtime_error(failure);
-        }
-    }
-    ~EntryPoint() { platform::FreeLibrary(module_); }
-    EntryPoint(const EntryPoint&) = delete;
-    EntryPoint& operator=(const EntryPoint&) = delete;
+    EntryPoint(const char* name, const char* failure)
+        : module_(platform::LoadModule("VirtDisk.dll", {{proc_, name}}, failure)) {}
     Proc operator*() const { return proc_; }
 
 private:
-    platform::HMODULE module_ = nullptr;
-    Proc proc_ = nullptr;
+    Proc proc_ = nullptr;  // before the module: bound while the module is loaded
+    platform::ModuleReference module_;
 };
 
 // Size of the information buffer the program hands the service.
@@ -57,7 +43,7 @@ std::string LoweredExtension(const std::string& path) {
     const std::size_t dot = name.rfind('.');
     // A name that starts with its only dot (".vhd") is a hidden file without an extension.
     if (dot == std::string::npos || dot == 0 || name == "..") return "";
-    return Lowered(name.substr(dot));
+    return platform::ToLower(name.substr(dot));
 }
 
 VIRTUAL_STORAGE_TYPE StorageTypeOfPath(const std::string& path) {

@@ -49,61 +49,60 @@ namespace {
 
 struct WimgapiState {
     std::mutex mutex;
-    platform::HMODULE module = nullptr;
+    platform::ModuleReference module;
     std::string path;
     WimFunctionTable table;
 };
 
+// Never destroyed: the module registry it refers to may be gone by then.
 WimgapiState& State() {
-    static WimgapiState state;
+    static WimgapiState& state = *new WimgapiState;
     return state;
 }
 
-template <typename Fn>
-void Bind(platform::HMODULE module, Fn& slot, const char* name) {
-    slot = reinterpret_cast<Fn>(platform::GetProcAddress(module, name));
-}
-
 // Fills the slots in table order; the order of the names above and of the
-// members must agree, which the binding's tests check.
-void BindAll(platform::HMODULE module, WimFunctionTable& t) {
+// members must agree, which the binding's tests check. A name the module
+// lacks leaves its slot empty.
+void BindAll(const platform::ModuleReference& module, WimFunctionTable& t) {
     const char* const* name = kWimFunctionNames;
-    Bind(module, t.WIMCreateFile, *name++);
-    Bind(module, t.WIMCloseHandle, *name++);
-    Bind(module, t.WIMSetTemporaryPath, *name++);
-    Bind(module, t.WIMSetReferenceFile, *name++);
-    Bind(module, t.WIMSplitFile, *name++);
-    Bind(module, t.WIMExportImage, *name++);
-    Bind(module, t.WIMDeleteImage, *name++);
-    Bind(module, t.WIMGetImageCount, *name++);
-    Bind(module, t.WIMGetAttributes, *name++);
-    Bind(module, t.WIMSetBootImage, *name++);
-    Bind(module, t.WIMCaptureImage, *name++);
-    Bind(module, t.WIMLoadImage, *name++);
-    Bind(module, t.WIMApplyImage, *name++);
-    Bind(module, t.WIMGetImageInformation, *name++);
-    Bind(module, t.WIMSetImageInformation, *name++);
-    Bind(module, t.WIMGetMessageCallbackCount, *name++);
-    Bind(module, t.WIMRegisterMessageCallback, *name++);
-    Bind(module, t.WIMUnregisterMessageCallback, *name++);
-    Bind(module, t.WIMMessageCallback, *name++);
-    Bind(module, t.WIMCopyFile, *name++);
-    Bind(module, t.WIMMountImage, *name++);
-    Bind(module, t.WIMMountImageHandle, *name++);
-    Bind(module, t.WIMRemountImage, *name++);
-    Bind(module, t.WIMCommitImageHandle, *name++);
-    Bind(module, t.WIMUnmountImage, *name++);
-    Bind(module, t.WIMUnmountImageHandle, *name++);
-    Bind(module, t.WIMGetMountedImages, *name++);
-    Bind(module, t.WIMGetMountedImageInfo, *name++);
-    Bind(module, t.WIMGetMountedImageInfoFromHandle, *name++);
-    Bind(module, t.WIMGetMountedImageHandle, *name++);
-    Bind(module, t.WIMDeleteImageMounts, *name++);
-    Bind(module, t.WIMRegisterLogFile, *name++);
-    Bind(module, t.WIMUnregisterLogFile, *name++);
-    Bind(module, t.WIMExtractImagePath, *name++);
-    Bind(module, t.WIMInitFileIOCallbacks, *name++);
-    Bind(module, t.WIMSetFileIOCallbackTemporaryPath, *name++);
+    module.bind({
+        {t.WIMCreateFile, *name++},
+        {t.WIMCloseHandle, *name++},
+        {t.WIMSetTemporaryPath, *name++},
+        {t.WIMSetReferenceFile, *name++},
+        {t.WIMSplitFile, *name++},
+        {t.WIMExportImage, *name++},
+        {t.WIMDeleteImage, *name++},
+        {t.WIMGetImageCount, *name++},
+        {t.WIMGetAttributes, *name++},
+        {t.WIMSetBootImage, *name++},
+        {t.WIMCaptureImage, *name++},
+        {t.WIMLoadImage, *name++},
+        {t.WIMApplyImage, *name++},
+        {t.WIMGetImageInformation, *name++},
+        {t.WIMSetImageInformation, *name++},
+        {t.WIMGetMessageCallbackCount, *name++},
+        {t.WIMRegisterMessageCallback, *name++},
+        {t.WIMUnregisterMessageCallback, *name++},
+        {t.WIMMessageCallback, *name++},
+        {t.WIMCopyFile, *name++},
+        {t.WIMMountImage, *name++},
+        {t.WIMMountImageHandle, *name++},
+        {t.WIMRemountImage, *name++},
+        {t.WIMCommitImageHandle, *name++},
+        {t.WIMUnmountImage, *name++},
+        {t.WIMUnmountImageHandle, *name++},
+        {t.WIMGetMountedImages, *name++},
+        {t.WIMGetMountedImageInfo, *name++},
+        {t.WIMGetMountedImageInfoFromHandle, *name++},
+        {t.WIMGetMountedImageHandle, *name++},
+        {t.WIMDeleteImageMounts, *name++},
+        {t.WIMRegisterLogFile, *name++},
+        {t.WIMUnregisterLogFile, *name++},
+        {t.WIMExtractImagePath, *name++},
+        {t.WIMInitFileIOCallbacks, *name++},
+        {t.WIMSetFileIOCallbackTemporaryPath, *name++},
+    }, platform::MissingEntryPoint::LeavesSlotEmpty);
 }
 
 }  // namespace
@@ -112,28 +111,26 @@ void LoadWimgapi(const std::string& library) {
     WimgapiState& state = State();
     std::lock_guard guard(state.mutex);
     if (state.module) return;
-    platform::HMODULE module = platform::LoadLibraryA(library);
+    platform::ModuleReference module(library);
     if (!module) return;
-    state.module = module;
     // The Windows call wrote into a 255-byte buffer; keep the same limit.
-    std::string path = platform::GetModuleFileNameA(module);
-    state.path = path.substr(0, 254);
+    state.path = module.file().substr(0, 254);
     BindAll(module, state.table);
+    state.module = std::move(module);
 }
 
 void UnloadWimgapi() {
     WimgapiState& state = State();
     std::lock_guard guard(state.mutex);
     if (!state.module) return;
-    platform::FreeLibrary(state.module);
-    state.module = nullptr;
+    state.module = platform::ModuleReference();
     state.path.clear();
 }
 
 bool WimgapiLoaded() {
     WimgapiState& state = State();
     std::lock_guard guard(state.mutex);
-    return state.module != nullptr;
+    return state.module.loaded();
 }
 
 std::string WimgapiPath() {

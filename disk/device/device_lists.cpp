@@ -10,7 +10,7 @@
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/records/partition_table.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 

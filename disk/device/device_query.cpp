@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 #include "platform/device/records/mbr.h"
 #include "platform/base/interaction.h"
@@ -35,7 +36,7 @@ bool DecodeHex(const std::string& raw, std::string& decoded) {
     decoded.clear();
     int high = -1;
     for (char original : raw) {
-        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(original)));
+        char c = platform::AsciiLower(original);
         int nibble = HexDigit(c);
         if (nibble < 0) return false;  // blanks, tabs and CR count as invalid digits too
         if (high < 0) {

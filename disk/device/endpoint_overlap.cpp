@@ -1,7 +1,5 @@
 #include "disk/device/endpoint_overlap.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -11,6 +9,7 @@
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
+#include "platform/os/file_facts.h"
 
 namespace disk {
 
@@ -31,14 +30,8 @@ struct DiskRange {
 struct Footprint {
     bool device = false;
     std::vector<DiskRange> ranges;
-    std::optional<std::pair<dev_t, ino_t>> file;
+    std::optional<FileFacts> file;
 };
-
-std::optional<struct stat> StatOf(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return st;
-}
 
 Footprint DeviceFootprint(const std::string& path) {
     Footprint footprint;
@@ -57,24 +50,24 @@ Footprint FileFootprint(const std::string& path) {
     Footprint footprint;
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) return footprint;
-    auto st = StatOf(resolved);
-    if (st) footprint.file = std::make_pair(st->st_dev, st->st_ino);
+    auto st = FileFactsOf(resolved);
+    if (st) footprint.file = st;
     // A file yet to be made lives where its folder lives.
     std::filesystem::path folder = std::filesystem::absolute(resolved).parent_path();
-    auto home = st ? st : StatOf(folder.string());
+    auto home = st ? st : FileFactsOf(folder.string());
     if (!home) return footprint;
 
     auto snap = device::Registry::instance().snapshot();
     for (const auto& disk : snap->disks) {
-        auto backing = StatOf(disk.backing);
+        auto backing = FileFactsOf(disk.backing);
         if (!backing) continue;
-        bool is_image = st && S_ISREG(backing->st_mode) && backing->st_dev == st->st_dev && backing->st_ino == st->st_ino;
-        bool holds_file = S_ISBLK(backing->st_mode) && backing->st_rdev == home->st_dev;
+        bool is_image = st && backing->is_regular() && backing->same_file(*st);
+        bool holds_file = backing->is_block_device() && backing->device == home->file_system;
         if (is_image || holds_file) footprint.ranges.push_back({disk.number, 0, disk.size});
     }
     for (const auto& volume : snap->volumes) {
-        auto node = StatOf(volume.kernel_device);
-        if (node && S_ISBLK(node->st_mode) && node->st_rdev == home->st_dev)
+        auto node = FileFactsOf(volume.kernel_device);
+        if (node && node->is_block_device() && node->device == home->file_system)
             footprint.ranges.push_back({volume.disk, volume.start, volume.length});
     }
     return footprint;
@@ -89,7 +82,7 @@ Footprint FootprintOf(const std::string& path) {
 bool EndpointsOverlap(const std::string& first, const std::string& second) {
     Footprint a = FootprintOf(first);
     Footprint b = FootprintOf(second);
-    if (a.file && b.file && *a.file == *b.file) return true;
+    if (a.file && b.file && a.file->same_file(*b.file)) return true;
     // Two files on one volume share its range but not their bytes.
     if (!a.device && !b.device) return false;
     for (const auto& x : a.ranges)

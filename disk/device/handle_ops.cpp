@@ -1,7 +1,5 @@
 #include "disk/device/handle_ops.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstring>
 #include <stdexcept>
@@ -10,7 +8,8 @@
 
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
+#include "platform/os/file_facts.h"
 
 namespace disk {
 
@@ -122,9 +121,8 @@ void MakeFile(const std::string& path, bool sparse, bool allocate, std::int64_t 
     // is refused, never unlinked.
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) FailSparse(SysErrorMessage(GetLastError()));
-    struct stat st {};
-    if (::lstat(resolved.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) FailSparse(resolved + " exists and is not a regular file");
+    if (const auto existing = LinkFactsOf(resolved)) {
+        if (!existing->is_regular()) FailSparse(resolved + " exists and is not a regular file");
         if (!DeleteRegularFile(resolved)) FailSparse(SysErrorMessage(GetLastError()));
     }
     Handle h = CreateFile(resolved, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);

@@ -2,7 +2,7 @@
 
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 #include "platform/device/volume_api.h"
 

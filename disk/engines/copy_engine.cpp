@@ -17,7 +17,7 @@
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 

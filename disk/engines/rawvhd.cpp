@@ -4,7 +4,6 @@
 // its own).
 #include "disk/engines/rawvhd.h"
 
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include "disk/copy/copy_loop.h"
 #include "disk/formats/vhd/vhd_endpoints.h"
 #include "platform/base/wide_text.h"
+#include "platform/base/replace_file.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 
@@ -103,44 +103,6 @@ bool AttachedToHost(const std::string& path) {
     return false;
 }
 
-// A file made beside the one it is to replace, under a name of its own
-// with the same extension (which decides what kind of image it is). It
-// takes the final name only once the copy into it has succeeded; until then
-// the old file stays as it was, and a failure removes the new one.
-class Replacement {
-public:
-    explicit Replacement(const std::string& destination)
-        : final_(LinuxPathOf(destination)), temporary_(TemporaryNameBeside(final_)) {}
-    ~Replacement() {
-        if (kept_) return;
-        std::error_code ec;
-        fs::remove(temporary_, ec);
-    }
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
-
-    const std::string& path() const { return temporary_; }
-    // False (with errno) when the new file could not take the old one's name.
-    bool keep() {
-        if (std::rename(temporary_.c_str(), final_.c_str()) != 0) return false;
-        kept_ = true;
-        return true;
-    }
-
-private:
-    static std::string TemporaryNameBeside(const std::string& path) {
-        static std::atomic<unsigned> counter{0};
-        const fs::path final_path(path);
-        const std::string name = "." + final_path.stem().string() + ".tarnovell-" + std::to_string(::getpid()) + "-" +
-                                 std::to_string(counter++) + final_path.extension().string();
-        return (final_path.parent_path() / name).string();
-    }
-
-    std::string final_;
-    std::string temporary_;
-    bool kept_ = false;
-};
-
 // Creates the image through the service; with `attach`, attaches it through
 // the handle that made it, which knows it holds nothing yet.
 Handle CreateImage(const std::string& path, int mode, std::int64_t size, bool attach) {
@@ -169,7 +131,11 @@ struct SourceEnd {
 
 struct DestinationEnd {
     DestinationKind kind = DestinationKind::NewFile;
-    std::optional<Replacement> replacement;  // declared before the handle: the handle closes first
+    // A new file is written beside the one it replaces and takes its name only
+    // once the copy into it has succeeded; until then the old file stays as it
+    // was, and a failure removes the new one. Declared before the handle: the
+    // handle closes first.
+    std::optional<platform::FileReplacement> replacement;
     Handle handle;
     std::unique_ptr<CopySink> endpoint;
 };
@@ -228,7 +194,8 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
 
     switch (out.kind) {
     case DestinationKind::NewImage:
-        out.replacement.emplace(destination);
+        out.replacement.emplace(LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
+        if (!*out.replacement) Raise(step, platform::GetLastError());
         out.handle = CreateImage(out.replacement->path(), mode, size, !IsOwnVhd(destination));
         if (IsOwnVhd(destination)) {
             out.handle.close();
@@ -263,7 +230,8 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
         }
         break;
     case DestinationKind::NewFile:
-        out.replacement.emplace(destination);
+        out.replacement.emplace(LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
+        if (!*out.replacement) Raise(step, platform::GetLastError());
         out.handle = platform::CreateFile(out.replacement->path(), platform::GENERIC_WRITE, 0, platform::CREATE_NEW,
                                           platform::FILE_ATTRIBUTE_NORMAL);
         if (out.handle) {
@@ -346,7 +314,7 @@ bool rawvhd(const OperationContext& context, const std::string& source, const st
     src.endpoint.reset();
     src.handle.close();
     // Only a complete copy takes the place of what was there before.
-    if (dst.replacement && !dst.replacement->keep()) Raise(DestinationStep(dst.kind), platform::ErrorFromErrno(errno));
+    if (dst.replacement && !dst.replacement->commit()) Raise(DestinationStep(dst.kind), platform::GetLastError());
     return true;
 }
 

@@ -1,14 +1,5 @@
 #include "disk/util/lib_helpers.h"
 
-#include "disk/device/device_query.h"
-#include "disk/device/handle_ops.h"
-#include "platform/device/handle.h"
-#include "platform/base/byte_order.h"
-#include "platform/base/interaction.h"
-#include "platform/device/volume_api.h"
-
-#include <sys/stat.h>
-
 #include <charconv>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +7,9 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "platform/base/byte_order.h"
+#include "platform/os/file_facts.h"
 
 namespace disk {
 
@@ -133,9 +127,8 @@ std::string IntToBin(int value) {
 void FileSizeByFind(const std::string& path, std::int64_t& size) { size = FileSize64(path); }
 
 std::int64_t FileSize64(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-    return static_cast<std::int64_t>(info.st_size);
+    const auto facts = platform::FileFactsOf(path);
+    return facts && facts->is_regular() ? facts->size : 0;
 }
 
 std::uint32_t ByteSum(const void* buffer, std::size_t length) {

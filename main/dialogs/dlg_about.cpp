@@ -6,14 +6,14 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include <sys/utsname.h>
-
 #include <cctype>
 #include <fstream>
 #include <sstream>
 
 #include "main/operations/main_state.h"
+#include "platform/base/ascii.h"
 #include "platform/base/ini_file.h"
+#include "platform/os/system_facts.h"
 
 namespace tarnovell {
 
@@ -22,19 +22,6 @@ namespace {
 // Where the two links of the About window lead.
 const QUrl kProjectPage("https://tarnovell.example/");
 const QUrl kProblemMail("mailto:support@tarnovell.example?subject=Tarnovell%20problem");
-
-std::string ReadTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string Machine() {
-    struct utsname names {};
-    if (::uname(&names) != 0) return {};
-    return names.machine;
-}
 
 }  // namespace
 
@@ -117,9 +104,10 @@ void TfrmAbout::showEvent(QShowEvent* event) {
 }
 
 void TfrmAbout::FormShow() {
-    Label4->setText(QString::fromStdString(HalText(ReadTextFile("/sys/devices/virtual/dmi/id/product_name"))));
+    Label4->setText(QString::fromStdString(HalText(platform::MachineProductName())));
     Label5->setText("Processor details:");
-    Label6->setText(QString::fromStdString(ProcessorDetails(Machine(), ReadTextFile("/proc/cpuinfo"))));
+    Label6->setText(QString::fromStdString(ProcessorDetails(platform::MachineArchitecture(),
+                                                            platform::ProcessorDescription())));
     Label3->setText(QString::fromStdString(main_caption_));
     LoadPosition();
 }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace tarnovell {
 

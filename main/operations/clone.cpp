@@ -9,7 +9,7 @@
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/device/path.h"
 

@@ -9,7 +9,7 @@
 #include "main/operations/clone.h"
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_commands.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 
 namespace tarnovell {

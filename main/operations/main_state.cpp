@@ -1,20 +1,19 @@
 #include "main/operations/main_state.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
+#include "platform/os/system_facts.h"
 
 namespace tarnovell {
 
 std::string ExecutableFolder() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::string folder = ec ? std::filesystem::current_path().string() : exe.parent_path().string();
+    const std::string exe = platform::ExecutablePath();
+    std::string folder = exe.empty() ? std::filesystem::current_path().string()
+                                     : std::filesystem::path(exe).parent_path().string();
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
 }

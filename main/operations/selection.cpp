@@ -1,9 +1,8 @@
 #include "main/operations/selection.h"
 
-#include <cstdlib>
-
 #include "disk/device/device_query.h"
 #include "platform/device/path.h"
+#include "platform/os/temp_folder.h"
 
 namespace tarnovell {
 
@@ -28,8 +27,7 @@ std::string UnitMaskToDriveLetter(std::uint32_t unit_mask) {
 }
 
 std::string GetTempDirectory() {
-    const char* tmpdir = std::getenv("TMPDIR");
-    std::string folder = tmpdir && *tmpdir ? tmpdir : "/tmp";
+    std::string folder = platform::TemporaryFolder();
     if (folder.back() != '/') folder += '/';
     return folder;
 }

@@ -43,7 +43,7 @@ SelectionResult PathOfSelection(const std::optional<disk::DiskListRow>& row, con
 // "A:" for bit 0 up to "Z:" for bit 25, from the lowest bit set; "" for none.
 std::string UnitMaskToDriveLetter(std::uint32_t unit_mask);
 
-// The temporary folder (TMPDIR, else /tmp), with a trailing '/'.
+// The program's temporary folder, with a trailing '/'.
 std::string GetTempDirectory();
 
 }  // namespace tarnovell

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace tarnovell {
 

@@ -8,7 +8,7 @@
 #include "disk/bindings/wimgapi.h"
 #include "main/operations/selection.h"
 #include "platform/device/handle.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/os/system.h"
 #include "platform/base/wide_text.h"

@@ -1,7 +1,5 @@
 // The program's entry: the command line runs without any window (and so
 // without a display); otherwise the main window opens.
-#include <unistd.h>
-
 #include <QApplication>
 #include <iostream>
 #include <string>
@@ -11,9 +9,10 @@
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
 #include "main/window/window_reporting.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
+#include "platform/os/system_facts.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -35,7 +34,7 @@ int main(int argc, char** argv) {
     platform::ScopedInteraction questions(dialogs);
     platform::set_pump([] { QCoreApplication::processEvents(); });
     // Started from a terminal: that is the console we write to.
-    if (isatty(STDOUT_FILENO)) {
+    if (platform::StandardOutputIsTerminal()) {
         state.console_attached = true;
         std::cout << std::endl;
         if (args.empty())

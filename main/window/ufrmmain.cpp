@@ -35,7 +35,7 @@
 #include "disk/util/lib_helpers.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/dialogs/dlg_disk.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"

@@ -1,34 +1,12 @@
 #include "platform/base/ini_file.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "platform/base/ascii.h"
+#include "platform/base/replace_file.h"
+
 namespace platform {
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
-std::string ToLower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return "";
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
 
 namespace {
 
@@ -96,20 +74,7 @@ std::string IniFile::Serialize() const {
     return out;
 }
 
-bool IniFile::Save(const std::string& path) const {
-    std::string temporary = path + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << Serialize();
-        if (!out.flush()) return false;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
+bool IniFile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
 
 const IniFile::Section* IniFile::FindSection(const std::string& section) const {
     for (const auto& s : sections_)

@@ -21,7 +21,8 @@ public:
     static IniFile Parse(const std::string& text);
     // An absent or unreadable file gives an empty IniFile.
     static IniFile Load(const std::string& path);
-    // Writes atomically (temporary file, then rename). False on failure.
+    // Replaces the file only once the new text is complete and on the
+    // medium; a failure leaves the old file as it was. False on failure.
     bool Save(const std::string& path) const;
     std::string Serialize() const;
 
@@ -44,9 +45,5 @@ private:
     Section* FindSectionMutable(const std::string& section);
     std::vector<Section> sections_;
 };
-
-bool EqualsNoCase(const std::string& a, const std::string& b);
-std::string ToLower(std::string text);
-std::string Trim(const std::string& text);
 
 }  // namespace platform

@@ -1,4 +1,6 @@
-// What a Handle holds; shared by the handle and control-code code only.
+// What a Handle holds; shared by the handle and control-code code of this
+// folder only. Code outside it makes its handles through the public calls
+// (handle.h, virtual_disk_handle.h).
 #pragma once
 
 #include <cstddef>
@@ -7,28 +9,11 @@
 #include <string>
 
 #include "platform/device/handle.h"
+#include "platform/device/virtual_disk_handle.h"
 #include "platform/device/host/host.h"
 #include "platform/base/unique_fd.h"
 
 namespace platform {
-
-// What a virtual-disk handle holds besides its descriptor: the opened image
-// and what an attach set up. Dropping it undoes a non-permanent attach.
-class VirtualDiskBinding {
-public:
-    virtual ~VirtualDiskBinding() = default;
-};
-
-// Where a virtual-disk handle's bytes go when no descriptor carries them
-// (an image served to this process over a socket). Each call reports a
-// failure through the thread's last error.
-class DiskIo {
-public:
-    virtual ~DiskIo() = default;
-    virtual bool read(std::int64_t offset, void* buffer, std::size_t length) = 0;
-    virtual bool write(std::int64_t offset, const void* buffer, std::size_t length) = 0;
-    virtual bool flush() = 0;
-};
 
 struct Handle::State {
     HandleKind kind = HandleKind::File;

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace platform::device {
 

@@ -13,6 +13,7 @@
 #include "platform/device/embedded/embedded_host.h"
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/linux/linux_host.h"
+#include "platform/base/ascii.h"
 #include "platform/base/ini_file.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"

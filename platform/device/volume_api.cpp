@@ -11,7 +11,7 @@
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/base/unique_fd.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 
 namespace platform {
 

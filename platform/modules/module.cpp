@@ -4,8 +4,9 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/offreg/offreg.h"
 #include "platform/virtdisk/virtdisk.h"
 #include "platform/wim/wimgapi.h"
@@ -108,6 +109,22 @@ void HideModuleForTesting(const std::string& dll_name, bool hidden) {
         Hidden().insert(BaseNameLowered(dll_name));
     else
         Hidden().erase(BaseNameLowered(dll_name));
+}
+
+ModuleReference::ModuleReference(const std::string& dll_name) : module_(LoadLibraryA(dll_name)) {}
+
+ModuleReference::~ModuleReference() {
+    if (module_) FreeLibrary(module_);
+}
+
+ModuleReference::ModuleReference(ModuleReference&& other) noexcept : module_(std::exchange(other.module_, nullptr)) {}
+
+ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
+    if (this != &other) {
+        if (module_) FreeLibrary(module_);
+        module_ = std::exchange(other.module_, nullptr);
+    }
+    return *this;
 }
 
 }  // namespace platform

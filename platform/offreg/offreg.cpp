@@ -3,9 +3,7 @@
 // the offline registry tools fail, as they would without offreg.dll.
 #include "platform/offreg/offreg.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/os/shared_library.h"
 #include "platform/os/stand_in_module.h"
 #include "platform/base/wide_text.h"
 
@@ -66,7 +65,8 @@ struct HivexApi {
 // Everything below runs under this one lock: hivex handles are not safe to
 // share between threads, and the key table is process-wide.
 std::mutex offreg_mutex;
-void* hivex_library = nullptr;
+// Never destroyed: hives still open at exit are not closed after it.
+SharedLibrary& hivex_library = *new SharedLibrary;
 HivexApi hivex{};
 
 // hivex hands out malloc'd names, lists and data.
@@ -498,32 +498,27 @@ DWORD AdaptEnumValue(ORHKEY key, DWORD index, char16_t* value_name, DWORD* value
 
 // ---- The module. ----
 
-template <typename Fn>
-bool Bind(Fn& slot, const char* name) {
-    slot = reinterpret_cast<Fn>(::dlsym(hivex_library, name));
-    return slot != nullptr;
-}
-
-bool BindHivex() {
-    return Bind(hivex.hivex_open, "hivex_open") && Bind(hivex.hivex_close, "hivex_close") &&
-           Bind(hivex.hivex_root, "hivex_root") && Bind(hivex.hivex_node_name, "hivex_node_name") &&
-           Bind(hivex.hivex_node_timestamp, "hivex_node_timestamp") &&
-           Bind(hivex.hivex_node_children, "hivex_node_children") &&
-           Bind(hivex.hivex_node_get_child, "hivex_node_get_child") &&
-           Bind(hivex.hivex_node_nr_children, "hivex_node_nr_children") &&
-           Bind(hivex.hivex_node_values, "hivex_node_values") &&
-           Bind(hivex.hivex_node_get_value, "hivex_node_get_value") &&
-           Bind(hivex.hivex_value_key, "hivex_value_key") && Bind(hivex.hivex_value_value, "hivex_value_value") &&
-           Bind(hivex.hivex_commit, "hivex_commit") && Bind(hivex.hivex_node_add_child, "hivex_node_add_child") &&
-           Bind(hivex.hivex_node_delete_child, "hivex_node_delete_child") &&
-           Bind(hivex.hivex_node_set_values, "hivex_node_set_values") &&
-           Bind(hivex.hivex_node_set_value, "hivex_node_set_value");
-}
-
-std::string LoadedPath(void* library) {
-    link_map* map = nullptr;
-    if (::dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) return map->l_name;
-    return "libhivex.so.0";
+const char* BindHivex(const SharedLibrary& library) {
+    HivexApi& h = hivex;
+    return library.bind({
+        {h.hivex_open, "hivex_open"},
+        {h.hivex_close, "hivex_close"},
+        {h.hivex_root, "hivex_root"},
+        {h.hivex_node_name, "hivex_node_name"},
+        {h.hivex_node_timestamp, "hivex_node_timestamp"},
+        {h.hivex_node_children, "hivex_node_children"},
+        {h.hivex_node_get_child, "hivex_node_get_child"},
+        {h.hivex_node_nr_children, "hivex_node_nr_children"},
+        {h.hivex_node_values, "hivex_node_values"},
+        {h.hivex_node_get_value, "hivex_node_get_value"},
+        {h.hivex_value_key, "hivex_value_key"},
+        {h.hivex_value_value, "hivex_value_value"},
+        {h.hivex_commit, "hivex_commit"},
+        {h.hivex_node_add_child, "hivex_node_add_child"},
+        {h.hivex_node_delete_child, "hivex_node_delete_child"},
+        {h.hivex_node_set_values, "hivex_node_set_values"},
+        {h.hivex_node_set_value, "hivex_node_set_value"},
+    });
 }
 
 }  // namespace
@@ -535,19 +530,10 @@ namespace {
 std::string OpenOffreg() {
     std::lock_guard guard(offreg::offreg_mutex);
     using namespace offreg;
-    hivex_library = ::dlopen("libhivex.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (!hivex_library) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return {};
-    }
-    if (!BindHivex()) {
-        ::dlclose(hivex_library);
-        hivex_library = nullptr;
-        hivex = HivexApi{};
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return {};
-    }
-    return LoadedPath(hivex_library);
+    SharedLibrary library("libhivex.so.0");
+    if (!library || BindHivex(library)) return {};  // ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND
+    hivex_library = std::move(library);
+    return hivex_library.file();
 }
 
 void CloseOffreg() {
@@ -555,8 +541,7 @@ void CloseOffreg() {
     using namespace offreg;
     // Hives still open are dropped while hivex is there to close them.
     Keys().Clear();
-    if (hivex_library) ::dlclose(hivex_library);
-    hivex_library = nullptr;
+    hivex_library = SharedLibrary();
     hivex = HivexApi{};
 }
 

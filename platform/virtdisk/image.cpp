@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
+#include "platform/base/replace_file.h"
 #include "platform/base/unique_fd.h"
 #include "platform/virtdisk/virtdisk.h"
 #include "platform/os/child_process.h"
@@ -15,8 +15,6 @@
 namespace platform::virtdisk {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // The number after "key": in qemu-img's JSON, or -1.
 std::int64_t JsonNumber(const std::string& json, const std::string& key) {
@@ -66,7 +64,7 @@ DWORD ProbeVhd(const std::string& path, ImageFacts& facts) {
 
 DWORD ProbeVhdx(const std::string& path, ImageFacts& facts) {
     if (!HasVhdxSignature(path)) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
-    ToolResult info = RunTool({"qemu-img", "info", "-U", "--output=json", "-f", "vhdx", path});
+    ChildResult info = RunChild({"qemu-img", "info", "-U", "--output=json", "-f", "vhdx", path});
     if (info.exit_code != 0) return info.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     facts.virtual_size = JsonNumber(info.output, "virtual-size");
     if (facts.virtual_size < 0) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
@@ -76,10 +74,6 @@ DWORD ProbeVhdx(const std::string& path, ImageFacts& facts) {
     facts.subtype = facts.physical_size >= facts.virtual_size ? kVhdFixed : kVhdDynamic;
     facts.block_size = facts.subtype == kVhdFixed || cluster < 0 ? 0 : static_cast<std::uint32_t>(cluster);
     return ERROR_SUCCESS;
-}
-
-std::string TemporaryBeside(const std::string& path) {
-    return path + ".tarnovell-" + std::to_string(::getpid()) + ".tmp";
 }
 
 }  // namespace
@@ -128,16 +122,20 @@ DWORD CreateImage(const std::string& path, ImageFormat format, bool fixed, std::
     std::string options = std::string("subformat=") + (fixed ? "fixed" : "dynamic");
     if (format == ImageFormat::Vhd) options += ",force_size=on";  // the size asked, not one rounded to a CHS geometry
     const char* qemu_format = format == ImageFormat::Vhdx ? "vhdx" : "vpc";
-    ToolResult result = RunTool({"qemu-img", "create", "-q", "-f", qemu_format, "-o", options, path, std::to_string(size)});
+    ChildResult result = RunChild({"qemu-img", "create", "-q", "-f", qemu_format, "-o", options, path, std::to_string(size)});
     if (result.exit_code == 0) return ERROR_SUCCESS;
     ::unlink(path.c_str());
     if (result.exit_code < 0) return ERROR_MOD_NOT_FOUND;
-    return result.output.find("Permission denied") != std::string::npos ? ERROR_ACCESS_DENIED : ERROR_CANNOT_MAKE;
+    return result.error.find("Permission denied") != std::string::npos ? ERROR_ACCESS_DENIED : ERROR_CANNOT_MAKE;
 }
 
 DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64_t new_size) {
     if (facts.format == ImageFormat::Iso) return ERROR_NOT_SUPPORTED;
-    const std::string temporary = TemporaryBeside(path);
+    // qemu-img makes the new image itself; until it is complete and renamed
+    // over the old one, the old image is all there is.
+    FileReplacement replacement(path, FileReplacement::Start::NameOnly);
+    if (!replacement) return GetLastError();
+    const std::string& temporary = replacement.path();
     const bool fixed = facts.subtype == kVhdFixed;
     std::vector<std::string> argv = {"qemu-img", "convert", "-q", "-f", facts.qemu_format(), "-O", facts.qemu_format()};
     if (new_size > 0) {
@@ -149,27 +147,13 @@ DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64
         argv.insert(argv.end(), {"-o", options});
     }
     argv.insert(argv.end(), {path, temporary});
-    ToolResult result = RunTool(argv);
-    std::error_code ec;
-    if (result.exit_code != 0) {
-        fs::remove(temporary, ec);
-        return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
-    }
+    ChildResult result = RunChild(argv);
+    if (result.exit_code != 0) return result.exit_code < 0 ? ERROR_MOD_NOT_FOUND : ERROR_WRITE_FAULT;
     // The rebuilt image is the same disk: children made on it must still know it.
     if (facts.format == ImageFormat::Vhd) {
-        if (DWORD kept = KeepVhdIdentity(path, temporary); kept != ERROR_SUCCESS) {
-            fs::remove(temporary, ec);
-            return kept;
-        }
+        if (DWORD kept = KeepVhdIdentity(path, temporary); kept != ERROR_SUCCESS) return kept;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::chmod(temporary.c_str(), st.st_mode & 07777);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        fs::remove(temporary, ec);
-        return error;
-    }
-    return ERROR_SUCCESS;
+    return replacement.commit() ? ERROR_SUCCESS : GetLastError();
 }
 
 }  // namespace platform::virtdisk

@@ -1,9 +1,6 @@
 #include "platform/virtdisk/nbd.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,20 +11,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/base/unique_fd.h"
 #include "platform/os/child_process.h"
+#include "platform/os/shared_library.h"
+#include "platform/os/temp_folder.h"
 #include "platform/virtdisk/server.h"
 
 namespace platform::virtdisk {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // The parts of libnbd's C interface we call.
@@ -56,26 +53,28 @@ struct NbdLibrary {
     int (*aio_command_completed)(nbd_handle*, std::uint64_t);
 };
 
-template <typename Fn>
-bool Bind(void* module, const char* name, Fn& slot) {
-    slot = reinterpret_cast<Fn>(::dlsym(module, name));
-    return slot != nullptr;
-}
-
 // Loaded once for the process and never unloaded; null when missing.
 const NbdLibrary* Nbd() {
-    static const NbdLibrary* library = [] () -> const NbdLibrary* {
-        void* module = ::dlopen("libnbd.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!module) return nullptr;
+    static const NbdLibrary* library = []() -> const NbdLibrary* {
         static NbdLibrary l{};
-        bool ok = Bind(module, "nbd_create", l.create) && Bind(module, "nbd_close", l.close) &&
-                  Bind(module, "nbd_get_error", l.get_error) && Bind(module, "nbd_get_errno", l.get_errno) &&
-                  Bind(module, "nbd_connect_unix", l.connect_unix) && Bind(module, "nbd_get_size", l.get_size) &&
-                  Bind(module, "nbd_get_block_size", l.get_block_size) && Bind(module, "nbd_flush", l.flush) &&
-                  Bind(module, "nbd_shutdown", l.shutdown) && Bind(module, "nbd_poll", l.poll) &&
-                  Bind(module, "nbd_aio_pread", l.aio_pread) && Bind(module, "nbd_aio_pwrite", l.aio_pwrite) &&
-                  Bind(module, "nbd_aio_command_completed", l.aio_command_completed);
-        return ok ? &l : nullptr;
+        // Never closed: a served disk may be in use until the process ends.
+        static const SharedLibrary& module = *new SharedLibrary("libnbd.so.0");
+        const bool bound = module && !module.bind({
+            {l.create, "nbd_create"},
+            {l.close, "nbd_close"},
+            {l.get_error, "nbd_get_error"},
+            {l.get_errno, "nbd_get_errno"},
+            {l.connect_unix, "nbd_connect_unix"},
+            {l.get_size, "nbd_get_size"},
+            {l.get_block_size, "nbd_get_block_size"},
+            {l.flush, "nbd_flush"},
+            {l.shutdown, "nbd_shutdown"},
+            {l.poll, "nbd_poll"},
+            {l.aio_pread, "nbd_aio_pread"},
+            {l.aio_pwrite, "nbd_aio_pwrite"},
+            {l.aio_command_completed, "nbd_aio_command_completed"},
+        });
+        return bound ? &l : nullptr;
     }();
     return library;
 }
@@ -86,59 +85,37 @@ constexpr std::size_t kChunk = 256 << 10;
 constexpr std::size_t kDepth = 16;
 constexpr std::size_t kWritebackStep = 32 << 20;
 constexpr auto kEndTimeout = 20s;
-constexpr auto kKillTimeout = 5s;
 
 int LastNbdErrno(const NbdLibrary& nbd) {
     int e = nbd.get_errno();
     return e != 0 ? e : EIO;
 }
 
-bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-// Our qemu-nbd child: it ends by itself once its only client has gone;
-// one that does not is stopped.
-void EndServer(int pid, bool had_client) {
-    if (pid <= 0) return;
-    if (had_client && EndedWithin(pid, kEndTimeout)) return;
-    ::kill(pid, SIGTERM);
-    if (EndedWithin(pid, kKillTimeout)) return;
-    ::kill(pid, SIGKILL);
-    EndedWithin(pid, kKillTimeout);
-}
-
 class ServedDisk : public DiskIo {
 public:
-    ServedDisk(const NbdLibrary& nbd, std::string folder) : nbd_(nbd), folder_(std::move(folder)) {}
+    ServedDisk(const NbdLibrary& nbd, ScratchFolder folder) : nbd_(nbd), folder_(std::move(folder)) {}
     ~ServedDisk() override {
-        const bool had_client = handle_ != nullptr;
         if (handle_) {
             nbd_.shutdown(handle_, 0);  // sends the disconnect once what is in flight is done
             nbd_.close(handle_);
+            // The server ends by itself once its only client has gone, after
+            // writing out what it holds; one that does not is stopped.
+            server_.wait_for(kEndTimeout);
         }
-        EndServer(pid_, had_client);
+        server_.stop();
         if (unsafe_cache_ && written_) SyncImage();
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
     }
 
     DWORD start(const std::string& image, const char* qemu_format, bool read_only, bool fresh) {
         image_ = image;
         unsafe_cache_ = fresh && !read_only;
-        const std::string socket = folder_ + "/nbd.sock";
+        const std::string socket = folder_.file("nbd.sock");
         std::vector<std::string> argv = {"qemu-nbd", "--socket=" + socket,
                                          unsafe_cache_ ? "--cache=unsafe" : "--cache=writeback"};
         if (read_only) argv.push_back("--read-only");
         argv.insert(argv.end(), {"--image-opts", ImageOptions(image, qemu_format)});
-        pid_ = StartDetached(argv);
-        if (pid_ <= 0) return ERROR_NOT_SUPPORTED;
+        server_ = ChildProcess(argv, {.output = ChildOutput::Discard, .own_session = true});
+        if (!server_) return ERROR_NOT_SUPPORTED;
         const auto deadline = std::chrono::steady_clock::now() + ServerStartTimeout();
         for (;;) {
             nbd_handle* h = nbd_.create();
@@ -148,11 +125,7 @@ public:
                 break;
             }
             nbd_.close(h);
-            pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-            if (r == pid_) {  // the server gave up (a damaged image, say)
-                pid_ = 0;
-                return ERROR_OPEN_FAILED;
-            }
+            if (!server_.running()) return ERROR_OPEN_FAILED;  // the server gave up (a damaged image, say)
             if (std::chrono::steady_clock::now() > deadline) return ERROR_OPEN_FAILED;
             std::this_thread::sleep_for(5ms);
         }
@@ -263,8 +236,8 @@ private:
     }
 
     const NbdLibrary& nbd_;
-    std::string folder_;
-    int pid_ = 0;
+    ScratchFolder folder_;  // goes once the server has ended
+    ChildProcess server_;
     nbd_handle* handle_ = nullptr;
     std::size_t chunk_ = kChunk;
     std::size_t unit_ = 1;  // the server's smallest request
@@ -276,14 +249,6 @@ private:
     std::mutex mutex_;
 };
 
-std::string NewPrivateFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarnovell-nbd-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return ::mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();  // mode 0700
-}
-
 }  // namespace
 
 bool CanServeInProcess() { return Nbd() != nullptr && !FindOnPath("qemu-nbd").empty(); }
@@ -292,9 +257,10 @@ DWORD ServeInProcess(const std::string& image, const char* qemu_format, bool rea
                      std::unique_ptr<DiskIo>& out) {
     const NbdLibrary* nbd = Nbd();
     if (!nbd) return ERROR_NOT_SUPPORTED;
-    const std::string folder = NewPrivateFolder();
-    if (folder.empty()) return ERROR_CANNOT_MAKE;
-    auto disk = std::make_unique<ServedDisk>(*nbd, folder);
+    // Mode 0700: only we may reach the server's socket.
+    ScratchFolder folder = ScratchFolder::Create("tarnovell-nbd-");
+    if (!folder) return ERROR_CANNOT_MAKE;
+    auto disk = std::make_unique<ServedDisk>(*nbd, std::move(folder));
     if (DWORD started = disk->start(image, qemu_format, read_only, fresh); started != ERROR_SUCCESS) return started;
     out = std::move(disk);
     return ERROR_SUCCESS;

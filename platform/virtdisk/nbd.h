@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/device/handle_state.h"
+#include "platform/device/virtual_disk_handle.h"
 #include "platform/base/win_error.h"
 
 namespace platform::virtdisk {

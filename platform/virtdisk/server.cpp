@@ -1,19 +1,17 @@
 #include "platform/virtdisk/server.h"
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "platform/device/host/attached_disks.h"
 #include "platform/os/child_process.h"
+#include "platform/os/temp_folder.h"
 
 namespace platform::virtdisk {
 
@@ -23,16 +21,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kStopTimeout = 20s;
-constexpr auto kKillTimeout = 5s;
 std::atomic<std::chrono::milliseconds> start_timeout{20s};
-
-std::string NewMountFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarnovell-vdisk-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return ::mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();
-}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -42,10 +31,10 @@ bool FileExists(const std::string& path) {
 enum class Unmounted { Now, Later, Not };
 
 Unmounted Unmount(const std::string& folder) {
-    if (RunTool({"fusermount3", "-u", "-q", folder}).exit_code == 0) return Unmounted::Now;
+    if (RunChild({"fusermount3", "-u", "-q", folder}).exit_code == 0) return Unmounted::Now;
     // Still in use (a disk handle is open on it somewhere): the kernel
     // finishes the unmount, and the server ends, once the last user is gone.
-    if (RunTool({"fusermount3", "-u", "-z", "-q", folder}).exit_code == 0) return Unmounted::Later;
+    if (RunChild({"fusermount3", "-u", "-z", "-q", folder}).exit_code == 0) return Unmounted::Later;
     return Unmounted::Not;
 }
 
@@ -56,29 +45,6 @@ void WaitForEnd(int pid) {
         if (!device::ProcessRunning(pid)) return;  // another process's child may stay a zombie
         std::this_thread::sleep_for(20ms);
     }
-}
-
-// Waits for our child `pid` to end, leaving it unreaped.
-bool EndedWithin(int pid, std::chrono::steady_clock::duration limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;  // not ours
-        if (info.si_pid == pid) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-// Ends a server that never came up, with the qemu-nbd it started: both run
-// in the process group that our child `pid` leads. The child is reaped only
-// after the last signal, so that the group id cannot have passed to anyone else.
-void KillServerGroup(int pid) {
-    ::kill(-pid, SIGTERM);
-    EndedWithin(pid, kKillTimeout);
-    ::kill(-pid, SIGKILL);  // whatever still runs in the group
-    EndedWithin(pid, kKillTimeout);
-    ReapIfChild(pid);
 }
 
 }  // namespace
@@ -114,7 +80,9 @@ bool CanServeImages(std::string* why) {
 DWORD StartServing(const std::string& image, const char* qemu_format, bool read_only, ServedImage& served) {
     if (!CanServeImages()) return ERROR_NOT_SUPPORTED;
     served = ServedImage{};
-    served.mount_dir = NewMountFolder();
+    // The folder outlives this process when the attach does; StopServing
+    // removes it, from whichever process detaches.
+    served.mount_dir = ScratchFolder::Create("tarnovell-vdisk-").release();
     if (served.mount_dir.empty()) return ERROR_CANNOT_MAKE;
     served.file = served.mount_dir + "/disk";
     const std::string pid_file = served.mount_dir + ".pid";
@@ -135,7 +103,9 @@ DWORD StartServing(const std::string& image, const char* qemu_format, bool read_
         ReapIfChild(served.pid);
         const bool running = device::ProcessRunning(served.pid);
         if (!running || std::chrono::steady_clock::now() > deadline) {
-            if (running) KillServerGroup(served.pid);
+            // A server that never came up goes with the qemu-nbd it started:
+            // both run in the process group that our child leads.
+            if (running) StopProcessGroup(served.pid);
             StopServing(served);
             return ERROR_OPEN_FAILED;
         }

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "platform/device/host/backing_reader.h"
-#include "platform/device/handle_state.h"
 #include "platform/device/path.h"
 #include "platform/device/records/partition_table.h"
 #include "platform/device/registry.h"
+#include "platform/device/virtual_disk_handle.h"
 #include "platform/os/stand_in_module.h"
+#include "platform/os/system_facts.h"
 #include "platform/base/unique_fd.h"
 #include "platform/virtdisk/image.h"
 #include "platform/virtdisk/nbd.h"
@@ -73,7 +74,11 @@ public:
         if (attached && !permanent) Undo();
     }
 
-    Handle::State* state = nullptr;  // the handle's state, which owns this
+    // The bytes of the handle this disk belongs to.
+    using VirtualDiskBinding::drop_bytes;
+    using VirtualDiskBinding::set_length;
+    using VirtualDiskBinding::use_file;
+    using VirtualDiskBinding::use_io;
 
     // Takes the attach down: off the host first, then the server.
     DWORD Undo() {
@@ -91,8 +96,7 @@ public:
 };
 
 VirtualDisk* VirtualDiskOf(Handle* handle) {
-    if (!handle || !handle->valid() || handle->kind() != HandleKind::VirtualDisk) return nullptr;
-    return static_cast<VirtualDisk*>(handle->state()->virtual_disk.get());
+    return handle ? static_cast<VirtualDisk*>(VirtualDiskBindingOf(*handle)) : nullptr;
 }
 
 std::string PathText(PCWSTR path) { return path ? Utf16ToUtf8(path) : std::string(); }
@@ -123,15 +127,10 @@ DWORD FormatOfType(const VIRTUAL_STORAGE_TYPE& type, const std::string& path, Im
 }
 
 Handle HandleFor(std::unique_ptr<VirtualDisk> disk, const std::string& path) {
-    auto state = std::make_unique<Handle::State>();
-    state->kind = HandleKind::VirtualDisk;
-    state->path = path;
-    state->backing_path = disk->image;
-    state->sector_size = disk->facts.sector_size;
-    state->length = disk->facts.virtual_size;
-    disk->state = state.get();
-    state->virtual_disk = std::move(disk);
-    return Handle(std::move(state));
+    const std::string image = disk->image;
+    const std::uint32_t sector_size = disk->facts.sector_size;
+    const std::int64_t length = disk->facts.virtual_size;
+    return MakeVirtualDiskHandle(path, image, sector_size, length, std::move(disk));
 }
 
 DWORD OpenImage(ImageFormat format, const std::string& path, bool writable, bool may_change, Handle* out) {
@@ -168,30 +167,6 @@ int DiskNumberOf(const VirtualDiskAttachment& a) {
     for (const auto& disk : snap->disks)
         if (!a.device.empty() && disk.backing == a.device) return disk.number;
     return -1;
-}
-
-// Opens the handle's descriptor on what carries the disk's bytes.
-DWORD OpenBytes(Handle::State& state, const std::string& file, bool read_only) {
-    state.fd.reset(::open(file.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
-    if (!state.fd) return ErrorFromErrno(errno);
-    state.backing_path = file;
-    state.base = 0;
-    state.position = 0;
-    state.can_read = true;
-    state.can_write = true;  // a read-only attach answers writes with write-protect
-    state.media_read_only = read_only;
-    return ERROR_SUCCESS;
-}
-
-void CloseBytes(Handle::State& state) {
-    if (state.io) {
-        if (state.written) state.io->flush();
-        state.io.reset();  // disconnects and stops its server
-    }
-    if (state.written && state.fd) ::fdatasync(state.fd.get());
-    state.fd.close();
-    state.written = false;
-    state.can_read = state.can_write = false;
 }
 
 std::u16string PhysicalPathOf(int number) { return Utf8ToUtf16(device::PhysicalDrivePath(number)); }
@@ -305,20 +280,14 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
     if (DWORD probed = ProbeImage(disk->image, disk->facts.format, disk->facts); probed != ERROR_SUCCESS) return probed;
     // qemu reads no differencing VHD, and we have no reader of our own to serve one.
     if (disk->facts.subtype == kVhdDifferencing) return ERROR_NOT_SUPPORTED;
-    Handle::State& state = *handle->state();
     if (!disk->facts.direct && !local_host && CanServeInProcess()) {
         // Nothing outside this handle needs the disk's bytes: serve them to
         // this process alone, without a FUSE file in between.
         std::unique_ptr<DiskIo> io;
         if (DWORD started = ServeInProcess(disk->image, disk->facts.qemu_format(), read_only, disk->fresh, io); started != ERROR_SUCCESS)
             return started;
-        state.fd.close();
-        state.io = std::move(io);
-        state.base = 0;
-        state.position = 0;
-        state.can_read = state.can_write = true;  // a read-only attach answers writes with write-protect
-        state.media_read_only = read_only;
-        state.length = disk->facts.virtual_size;
+        disk->use_io(std::move(io), read_only);
+        disk->set_length(disk->facts.virtual_size);
         disk->attached = true;
         disk->permanent = false;
         return ERROR_SUCCESS;
@@ -329,8 +298,8 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
         if (started != ERROR_SUCCESS) return started;
         bytes = disk->served.file;
     }
-    state.length = disk->facts.virtual_size;
-    if (DWORD opened = OpenBytes(state, bytes, read_only); opened != ERROR_SUCCESS) {
+    disk->set_length(disk->facts.virtual_size);
+    if (DWORD opened = disk->use_file(bytes, read_only); opened != ERROR_SUCCESS) {
         if (disk->served.pid > 0) StopServing(disk->served);
         disk->served = ServedImage{};
         return opened;
@@ -346,12 +315,12 @@ DWORD AttachVirtualDiskImpl(Handle* handle, const SECURITY_DESCRIPTOR*, DWORD fl
         a.read_only = read_only;
         a.no_drive_letter = (flags & ATTACH_VIRTUAL_DISK_FLAG_NO_DRIVE_LETTER) != 0;
         a.permanent = permanent;
-        a.owner_pid = ::getpid();
+        a.owner_pid = ProcessId();
         a.server_pid = disk->served.pid;
         a.mount_dir = disk->served.mount_dir;
         if (!registry.host().attach_virtual_disk(a)) {
             DWORD error = GetLastError();
-            CloseBytes(state);
+            disk->drop_bytes();
             disk->Undo();
             return error == ERROR_SUCCESS ? ERROR_NOT_SUPPORTED : error;
         }
@@ -366,7 +335,7 @@ DWORD DetachVirtualDiskImpl(Handle* handle, DWORD flags, ULONG) {
     if (!disk) return ERROR_INVALID_HANDLE;
     if (flags != DETACH_VIRTUAL_DISK_FLAG_NONE) return ERROR_INVALID_PARAMETER;
     if (disk->attached) {
-        CloseBytes(*handle->state());
+        disk->drop_bytes();
         return disk->Undo();
     }
     // Attached through another handle of this process: that handle lets go.
@@ -374,7 +343,7 @@ DWORD DetachVirtualDiskImpl(Handle* handle, DWORD flags, ULONG) {
         std::lock_guard guard(open_disks_mutex);  // keeps the owner from closing meanwhile
         for (VirtualDisk* other : OpenDisks()) {
             if (other == disk || !other->attached || other->image != disk->image) continue;
-            CloseBytes(*other->state);
+            other->drop_bytes();
             return other->Undo();
         }
     }
@@ -550,7 +519,7 @@ DWORD ExpandVirtualDiskImpl(Handle* handle, DWORD flags, const EXPAND_VIRTUAL_DI
     if (disk->facts.format == ImageFormat::Vhd) result = ExpandVhd(disk->image, new_size);
     else if (disk->facts.format == ImageFormat::Vhdx) result = RewriteImage(disk->image, disk->facts, new_size);
     ProbeImage(disk->image, disk->facts.format, disk->facts);
-    handle->state()->length = disk->facts.virtual_size;
+    disk->set_length(disk->facts.virtual_size);
     return result;
 }
 
@@ -647,7 +616,7 @@ DWORD ResizeVirtualDiskImpl(Handle* handle, DWORD flags, const RESIZE_VIRTUAL_DI
         DWORD result = smallest < disk->facts.virtual_size ? ShrinkVhd(disk->image, static_cast<std::uint64_t>(smallest))
                                                           : ERROR_SUCCESS;
         ProbeImage(disk->image, disk->facts.format, disk->facts);
-        handle->state()->length = disk->facts.virtual_size;
+        disk->set_length(disk->facts.virtual_size);
         return result;
     }
     // A plain resize to a larger size is an expand.

@@ -1,13 +1,13 @@
 #include "platform/wim/handles.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <variant>
+
+#include "platform/base/replace_file.h"
 
 namespace platform::wim {
 
@@ -46,15 +46,6 @@ int WriteFlags(const WimFile& file) {
     return flags;
 }
 
-// A name beside `path` that nothing uses yet.
-std::string TemporaryNameBeside(const std::string& path) {
-    for (int attempt = 0;; ++attempt) {
-        std::string candidate = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        std::error_code ec;
-        if (!std::filesystem::exists(candidate, ec)) return candidate;
-    }
-}
-
 bool ReferenceAll(WimFile& file) {
     const WimlibCalls& lib = *Wimlib();
     for (const std::string& reference : file.references) {
@@ -69,20 +60,13 @@ bool ReferenceAll(WimFile& file) {
 // opened again so that later captures append to it.
 bool WriteNewFile(WimFile& file, MessageRelay& relay) {
     const WimlibCalls& lib = *Wimlib();
-    const std::string temporary = TemporaryNameBeside(file.path);
+    FileReplacement replacement(file.path, FileReplacement::Start::NameOnly);
+    if (!replacement) return false;
     lib.register_progress_function(file.wim, &MessageRelay::Progress, &relay);
-    int error = lib.write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES, WriteFlags(file), 0);
+    int error = lib.write(file.wim, replacement.path().c_str(), WIMLIB_ALL_IMAGES, WriteFlags(file), 0);
     lib.register_progress_function(file.wim, nullptr, nullptr);
-    if (error != WIMLIB_ERR_SUCCESS) {
-        const bool failed = FailWimlib(error, &relay);
-        ::unlink(temporary.c_str());
-        return failed;
-    }
-    if (std::rename(temporary.c_str(), file.path.c_str()) != 0) {
-        SetLastErrorFromErrno(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
+    if (error != WIMLIB_ERR_SUCCESS) return FailWimlib(error, &relay);
+    if (!replacement.commit()) return false;
     WIMStruct* reopened = nullptr;
     error = lib.open_wim(file.path.c_str(), WIMLIB_OPEN_FLAG_WRITE_ACCESS, &reopened);
     if (error != WIMLIB_ERR_SUCCESS) return FailWimlib(error);

@@ -1,9 +1,9 @@
 #include "platform/wim/library.h"
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <mutex>
+
+#include "platform/os/shared_library.h"
 
 namespace platform::wim {
 
@@ -13,64 +13,55 @@ constexpr const char* kLibraryName = "libwim.so.15";
 
 struct LibraryState {
     std::mutex mutex;
-    void* handle = nullptr;
+    SharedLibrary library;
     int references = 0;    // the module's own plus one per live WIM handle
     bool module_open = false;
     WimlibCalls calls{};
 };
 
+// Never destroyed: WIM handles may still be released while the process ends.
 LibraryState& State() {
-    static LibraryState state;
+    static LibraryState& state = *new LibraryState;
     return state;
 }
 
-template <typename Fn>
-bool Bind(void* library, Fn& slot, const char* name) {
-    slot = reinterpret_cast<Fn>(::dlsym(library, name));
-    return slot != nullptr;
-}
-
-bool BindAll(void* lib, WimlibCalls& c) {
-    return Bind(lib, c.global_init, "wimlib_global_init") && Bind(lib, c.global_cleanup, "wimlib_global_cleanup") &&
-           Bind(lib, c.get_error_string, "wimlib_get_error_string") &&
-           Bind(lib, c.set_print_errors, "wimlib_set_print_errors") &&
-           Bind(lib, c.set_error_file_by_name, "wimlib_set_error_file_by_name") &&
-           Bind(lib, c.create_new_wim, "wimlib_create_new_wim") && Bind(lib, c.open_wim, "wimlib_open_wim") &&
-           Bind(lib, c.free, "wimlib_free") &&
-           Bind(lib, c.register_progress_function, "wimlib_register_progress_function") &&
-           Bind(lib, c.set_output_compression_type, "wimlib_set_output_compression_type") &&
-           Bind(lib, c.set_output_pack_compression_type, "wimlib_set_output_pack_compression_type") &&
-           Bind(lib, c.set_output_chunk_size, "wimlib_set_output_chunk_size") &&
-           Bind(lib, c.write, "wimlib_write") && Bind(lib, c.overwrite, "wimlib_overwrite") &&
-           Bind(lib, c.add_image, "wimlib_add_image") && Bind(lib, c.extract_image, "wimlib_extract_image") &&
-           Bind(lib, c.extract_paths, "wimlib_extract_paths") && Bind(lib, c.export_image, "wimlib_export_image") &&
-           Bind(lib, c.delete_image, "wimlib_delete_image") && Bind(lib, c.get_wim_info, "wimlib_get_wim_info") &&
-           Bind(lib, c.set_wim_info, "wimlib_set_wim_info") && Bind(lib, c.get_xml_data, "wimlib_get_xml_data") &&
-           Bind(lib, c.get_image_name, "wimlib_get_image_name") &&
-           Bind(lib, c.image_name_in_use, "wimlib_image_name_in_use") &&
-           Bind(lib, c.set_image_property, "wimlib_set_image_property") &&
-           Bind(lib, c.reference_resource_files, "wimlib_reference_resource_files") &&
-           Bind(lib, c.split, "wimlib_split");
-}
-
-// The file the dynamic loader really opened for the library.
-std::string LoadedPath(void* handle, void* symbol) {
-    Dl_info info{};
-    if (symbol && ::dladdr(symbol, &info) && info.dli_fname) {
-        char resolved[4096];
-        if (::realpath(info.dli_fname, resolved)) return resolved;
-        return info.dli_fname;
-    }
-    (void)handle;
-    return kLibraryName;
+const char* BindAll(const SharedLibrary& lib, WimlibCalls& c) {
+    return lib.bind({
+        {c.global_init, "wimlib_global_init"},
+        {c.global_cleanup, "wimlib_global_cleanup"},
+        {c.get_error_string, "wimlib_get_error_string"},
+        {c.set_print_errors, "wimlib_set_print_errors"},
+        {c.set_error_file_by_name, "wimlib_set_error_file_by_name"},
+        {c.create_new_wim, "wimlib_create_new_wim"},
+        {c.open_wim, "wimlib_open_wim"},
+        {c.free, "wimlib_free"},
+        {c.register_progress_function, "wimlib_register_progress_function"},
+        {c.set_output_compression_type, "wimlib_set_output_compression_type"},
+        {c.set_output_pack_compression_type, "wimlib_set_output_pack_compression_type"},
+        {c.set_output_chunk_size, "wimlib_set_output_chunk_size"},
+        {c.write, "wimlib_write"},
+        {c.overwrite, "wimlib_overwrite"},
+        {c.add_image, "wimlib_add_image"},
+        {c.extract_image, "wimlib_extract_image"},
+        {c.extract_paths, "wimlib_extract_paths"},
+        {c.export_image, "wimlib_export_image"},
+        {c.delete_image, "wimlib_delete_image"},
+        {c.get_wim_info, "wimlib_get_wim_info"},
+        {c.set_wim_info, "wimlib_set_wim_info"},
+        {c.get_xml_data, "wimlib_get_xml_data"},
+        {c.get_image_name, "wimlib_get_image_name"},
+        {c.image_name_in_use, "wimlib_image_name_in_use"},
+        {c.set_image_property, "wimlib_set_image_property"},
+        {c.reference_resource_files, "wimlib_reference_resource_files"},
+        {c.split, "wimlib_split"},
+    });
 }
 
 // Called with the mutex held.
 void Release(LibraryState& state) {
     if (--state.references > 0) return;
     state.calls.global_cleanup();
-    ::dlclose(state.handle);
-    state.handle = nullptr;
+    state.library = SharedLibrary();
     state.calls = WimlibCalls{};
 }
 
@@ -79,30 +70,22 @@ void Release(LibraryState& state) {
 std::string OpenWimlib() {
     LibraryState& state = State();
     std::lock_guard guard(state.mutex);
-    if (state.module_open) return LoadedPath(state.handle, reinterpret_cast<void*>(state.calls.global_init));
-    if (!state.handle) {
-        void* handle = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return {};
-        }
+    if (state.module_open) return state.library.file();
+    if (!state.library) {
+        SharedLibrary library(kLibraryName);
+        if (!library) return {};  // ERROR_MOD_NOT_FOUND
         WimlibCalls calls{};
-        if (!BindAll(handle, calls)) {
-            ::dlclose(handle);
-            SetLastError(ERROR_PROC_NOT_FOUND);
-            return {};
-        }
+        if (BindAll(library, calls)) return {};  // ERROR_PROC_NOT_FOUND
         if (int error = calls.global_init(0); error != WIMLIB_ERR_SUCCESS) {
-            ::dlclose(handle);
             SetLastError(WindowsErrorOf(error));
             return {};
         }
-        state.handle = handle;
+        state.library = std::move(library);
         state.calls = calls;
     }
     state.module_open = true;
     ++state.references;
-    return LoadedPath(state.handle, reinterpret_cast<void*>(state.calls.global_init));
+    return state.library.file();
 }
 
 void CloseWimlib() {
@@ -116,7 +99,7 @@ void CloseWimlib() {
 const WimlibCalls* Wimlib() {
     LibraryState& state = State();
     std::lock_guard guard(state.mutex);
-    return state.module_open || state.handle ? &state.calls : nullptr;
+    return state.module_open || state.library ? &state.calls : nullptr;
 }
 
 WimlibReference::WimlibReference() {

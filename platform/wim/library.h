@@ -1,7 +1,7 @@
 // wimlib, opened at run time: the imaging module of platform/wimgapi.cpp
 // stands on it. Nothing links against libwim; its declarations come from
-// wimlib.h and its entry points from dlsym, so the program runs (without the
-// WIM commands) on a machine that lacks it.
+// wimlib.h and its entry points are bound by name, so the program runs
+// (without the WIM commands) on a machine that lacks it.
 #pragma once
 
 #include <wimlib.h>

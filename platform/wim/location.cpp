@@ -4,7 +4,7 @@
 
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
-#include "platform/base/ini_file.h"
+#include "platform/base/ascii.h"
 #include "platform/base/wide_text.h"
 
 namespace platform::wim {
@@ -27,7 +27,7 @@ char DrivePath(const std::string& given, std::string& rest) {
     for (char& c : rest)
         if (c == '\\') c = '/';
     while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(given[0])));
+    return AsciiUpper(given[0]);
 }
 
 device::DevicePath ParseVolumePath(const std::string& given) {
@@ -72,7 +72,7 @@ bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, c
             return Fail(ERROR_ACCESS_DENIED, problem, "the volume is in use");
     }
     const device::BackingLocation backing = registry.host().volume_backing(*disk, volume);
-    auto loop = std::make_unique<LoopDevice>();
+    auto loop = std::make_unique<device::LoopDevice>();
     if (!loop->attach(backing.path, backing.offset, volume.length, !for_writing)) {
         const DWORD error = GetLastError();
         return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/device/handle.h"
-#include "platform/wim/loop_device.h"
+#include "platform/device/linux/loop_device.h"
 
 namespace platform::wim {
 
@@ -20,7 +20,7 @@ struct WimLocation {
     // Held while the operation runs, released in this order: the loop
     // device first, then the lock an apply takes on the volume.
     std::unique_ptr<Handle> volume_lock;
-    std::unique_ptr<LoopDevice> loop;
+    std::unique_ptr<device::LoopDevice> loop;
 };
 
 // False with the last error set and `problem` saying why in words.

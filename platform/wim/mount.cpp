@@ -1,26 +1,18 @@
 #include "platform/wim/mount.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "platform/base/wide_text.h"
+#include "platform/device/linux/mount_table.h"
+#include "platform/os/child_process.h"
 #include "platform/wim/handles.h"
 #include "platform/wim/library.h"
-
-extern char** environ;
 
 namespace platform::wim {
 
@@ -52,34 +44,11 @@ std::string Canonical(const std::string& path) {
     return ec ? path : canonical.string();
 }
 
-// Mount folders in /proc/self/mountinfo write blanks and such as \040.
-std::string Unescaped(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
-            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 // The folders where a wimlib image file system is mounted now.
 std::vector<std::string> WimFsMountFolders() {
     std::vector<std::string> folders;
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        const std::size_t separator = line.find(" - ");
-        if (separator == std::string::npos) continue;
-        std::istringstream head(line.substr(0, separator)), tail(line.substr(separator + 3));
-        std::string id, parent, device, root, folder, fstype;
-        head >> id >> parent >> device >> root >> folder;
-        tail >> fstype;
-        if (fstype == kWimFsType) folders.push_back(Unescaped(folder));
-    }
+    for (const device::kernel::MountEntry& mount : device::kernel::ReadMountInfo())
+        if (mount.fstype == kWimFsType) folders.push_back(mount.target);
     return folders;
 }
 
@@ -90,18 +59,10 @@ bool IsWimFsMount(const std::string& folder) {
 
 // The helper's directory search: PATH, then the usual places.
 std::string HelperPath() {
-    std::vector<std::string> folders;
-    if (const char* path = std::getenv("PATH")) {
-        std::stringstream list(path);
-        for (std::string folder; std::getline(list, folder, ':');)
-            if (!folder.empty()) folders.push_back(folder);
-    }
-    folders.insert(folders.end(), {"/usr/bin", "/usr/local/bin", "/bin"});
-    for (const std::string& folder : folders) {
-        std::string candidate = folder + "/" + kHelper;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
+    std::string found = FindOnPath(kHelper);
+    for (const char* folder : {"/usr/bin", "/usr/local/bin", "/bin"})
+        if (found.empty()) found = FindOnPath(std::string(folder) + "/" + kHelper);
+    return found;
 }
 
 // Runs the helper and waits for it (a mount returns once the file system is
@@ -112,39 +73,14 @@ bool RunHelper(const std::vector<std::string>& arguments) {
         LogText(std::string(kHelper) + " is not installed; images cannot be mounted");
         return Fail(ERROR_NOT_SUPPORTED);
     }
-    char output_name[] = "/tmp/wimmount-XXXXXX";
-    const int output = ::mkstemp(output_name);
-    if (output < 0) return Fail(ErrorFromErrno(errno));
-    ::unlink(output_name);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(helper.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output, 1);
-    posix_spawn_file_actions_adddup2(&actions, output, 2);
-    pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, helper.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ::close(output);
-        return Fail(ErrorFromErrno(spawned));
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    std::string printed;
-    char buffer[4096];
-    ::lseek(output, 0, SEEK_SET);
-    for (ssize_t n; (n = ::read(output, buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<std::size_t>(n));
-    ::close(output);
-    const bool succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!printed.empty() && !succeeded) LogText(printed);
-    if (!succeeded) return Fail(ERROR_OPEN_FAILED);
-    return true;
+    std::vector<std::string> argv{helper};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess child(argv);
+    if (!child) return false;
+    const ChildResult result = child.wait();
+    if (result.succeeded()) return true;
+    if (const std::string printed = result.output + result.error; !printed.empty()) LogText(printed);
+    return Fail(ERROR_OPEN_FAILED);
 }
 
 // The checks a helper's exit status cannot tell apart, made first.

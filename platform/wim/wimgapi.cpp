@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/os/stand_in_module.h"
+#include "platform/os/temp_folder.h"
 #include "platform/base/wide_text.h"
 #include "platform/wim/handles.h"
 #include "platform/wim/library.h"
@@ -119,8 +120,7 @@ WimHandle WIMCreateFile(const char16_t* wim_path, DWORD desired_access, DWORD cr
     if (!file) return nullptr;
     file->access = desired_access;
     file->flags = flags_and_attributes;
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) file->temporary_path = tmp;
-    else file->temporary_path = "/tmp";
+    file->temporary_path = TemporaryFolder();
     if (creation_result) *creation_result = create ? WIM_CREATED_NEW : WIM_OPENED_EXISTING;
     return AddFileHandle(std::move(file));
 }
@@ -477,22 +477,23 @@ BOOL WIMExtractImagePath(WimHandle image_handle, const char16_t* image_path, con
     std::replace(inside.begin(), inside.end(), '\\', '/');
     std::filesystem::path parent = std::filesystem::path(target).parent_path();
     if (parent.empty()) parent = ".";
-    std::string scratch = (parent / ".wimextract-XXXXXX").string();
-    if (!::mkdtemp(scratch.data())) return Fail(ErrorFromErrno(errno));
+    // Beside the destination, so that the file is moved, not copied, into place.
+    ScratchFolder scratch = ScratchFolder::Create(".wimextract-", parent.string());
+    if (!scratch) return 0;
     WimFile& file = *image->file;
     std::lock_guard guard(file.mutex);
     MessageRelay relay(CallbacksFor(&file));
     const WimlibCalls& lib = *Wimlib();
     const char* paths[] = {inside.c_str()};
     lib.register_progress_function(file.wim, &MessageRelay::Progress, &relay);
-    const int error = lib.extract_paths(file.wim, image->index, scratch.c_str(), paths, 1,
+    const int error = lib.extract_paths(file.wim, image->index, scratch.path().c_str(), paths, 1,
                                         WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE);
     lib.register_progress_function(file.wim, nullptr, nullptr);
     std::error_code ec;
     bool moved = false;
     DWORD failure = ERROR_SUCCESS;
     if (error == WIMLIB_ERR_SUCCESS) {
-        const std::filesystem::path extracted = std::filesystem::path(scratch) / std::filesystem::path(inside).filename();
+        const std::filesystem::path extracted = std::filesystem::path(scratch.path()) / std::filesystem::path(inside).filename();
         std::filesystem::rename(extracted, target, ec);
         moved = !ec;
         if (ec) failure = ErrorFromErrno(ec.value());
@@ -500,7 +501,7 @@ BOOL WIMExtractImagePath(WimHandle image_handle, const char16_t* image_path, con
         FailWimlib(error, &relay);
         failure = GetLastError();
     }
-    std::filesystem::remove_all(scratch, ec);
+    scratch.remove();
     if (!moved) return Fail(failure);
     relay.finish();
     return 1;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/base/scope_guard.h"
 #include "platform/base/wide_text.h"
 
 namespace platform::wim {
@@ -111,10 +112,7 @@ private:
     // The children of an element, up to but not including its end tag.
     bool children(const std::string& prefix, std::vector<std::pair<std::string, std::string>>& properties) {
         if (++depth_ > kMaxElementDepth) return false;
-        struct Leave {
-            int& depth;
-            ~Leave() { --depth; }
-        } leave{depth_};
+        ScopeGuard leave([this] { --depth_; });
         std::map<std::string, int> seen;
         for (;;) {
             skip_prolog();

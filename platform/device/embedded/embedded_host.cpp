@@ -10,6 +10,7 @@
 #include <set>
 
 #include "platform/device/host/attached_disks.h"
+#include "platform/base/ascii.h"
 #include "platform/base/ini_file.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"

@@ -1,9 +1,10 @@
 // The selected-row rule, drive letters of unit masks, the temporary folder.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "main/operations/selection.h"
+#include "support/scoped_environment.h"
+#include "support/test_support.h"
 
 using disk::DiskListRow;
 using tarnovell::RowNeed;
@@ -94,39 +95,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnitMask,
                                            MaskCase{0xFC000000u, ""}, MaskCase{(1u << 26) | (1u << 2), "C:"},
                                            MaskCase{(1u << 7) | (1u << 3), "D:"}, MaskCase{0xFFFFFFFFu, "A:"}));
 
-// Sets TMPDIR (or unsets it for nullptr) for the life of a scope.
-class ScopedTmpdir {
-public:
-    explicit ScopedTmpdir(const char* value) {
-        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
-        if (value) setenv("TMPDIR", value, 1);
-        else unsetenv("TMPDIR");
-    }
-    ~ScopedTmpdir() {
-        if (previous_) setenv("TMPDIR", previous_->c_str(), 1);
-        else unsetenv("TMPDIR");
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
-TEST(TempDirectory, FollowsTmpdirWithATrailingSlash) {
+TEST(TempDirectory, FollowsAUsableTmpdirWithATrailingSlash) {
+    test_support::TempDir scratch;
+    const std::string folder = scratch.path().string();
     {
-        ScopedTmpdir tmpdir("/var/scratch");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/var/scratch/");
+        test_support::ScopedEnvironment tmpdir("TMPDIR", folder.c_str());
+        EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
     {
-        ScopedTmpdir tmpdir("/var/scratch/");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/var/scratch/");
+        test_support::ScopedEnvironment tmpdir("TMPDIR", (folder + "/").c_str());
+        EXPECT_EQ(tarnovell::GetTempDirectory(), folder + "/");
     }
-    {
-        ScopedTmpdir tmpdir("");
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/");
-    }
-    {
-        ScopedTmpdir tmpdir(nullptr);
-        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/");
+    // A TMPDIR that is empty, missing or no folder at all is no place to
+    // write: the files would fail to appear, so /tmp is taken instead.
+    const std::string missing = folder + "/not-there";
+    const std::string plain_file = scratch.file("file");
+    test_support::WriteWholeFile(plain_file, "x");
+    for (const char* value : {"", missing.c_str(), plain_file.c_str(), static_cast<const char*>(nullptr)}) {
+        test_support::ScopedEnvironment tmpdir("TMPDIR", value);
+        EXPECT_EQ(tarnovell::GetTempDirectory(), "/tmp/") << (value ? value : "(unset)");
     }
 }
 

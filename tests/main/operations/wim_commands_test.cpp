@@ -237,7 +237,9 @@ TEST_F(WimCaptureAndApply, EachCompressionIsWhatWimlibReads) {
         const std::string info = WimlibInfo(dir_.file(c.written));
         EXPECT_NE(info.find(std::string("Compression:    ") + c.type), std::string::npos) << info;
         // A solid file carries the version number of solid resources.
-        if (c.compression == 3) EXPECT_NE(info.find("Version:        3584"), std::string::npos) << info;
+        if (c.compression == 3) {
+            EXPECT_NE(info.find("Version:        3584"), std::string::npos) << info;
+        }
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("s.WIM")));
 }

@@ -1,0 +1,138 @@
+#include "platform/base/replace_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#include "platform/base/unique_fd.h"
+#include "platform/base/win_error.h"
+
+namespace platform {
+
+namespace {
+
+bool FailFromErrno(int error) {
+    SetLastErrorFromErrno(error);
+    return false;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// "<folder>/.<stem>.tarnovell-<pid>-<n><extension>" for "<folder>/<stem><extension>".
+std::string CandidateBeside(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    const bool has_extension = dot != std::string::npos && dot != 0;
+    const std::string stem = has_extension ? name.substr(0, dot) : name;
+    const std::string extension = has_extension ? name.substr(dot) : "";
+    return folder + "." + stem + ".tarnovell-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
+           extension;
+}
+
+// So that the rename itself survives a crash.
+void SyncFolder(const std::string& folder) {
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get());
+}
+
+}  // namespace
+
+FileReplacement::FileReplacement(std::string target, Start start) : target_(std::move(target)) {
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::string candidate = CandidateBeside(target_);
+        if (start == Start::Empty) {
+            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) {
+                // Only a missing folder makes a new name fail with ENOENT.
+                if (errno == ENOENT) SetLastError(ERROR_PATH_NOT_FOUND);
+                else FailFromErrno(errno);
+                return;
+            }
+            fd_ = fd;
+            path_ = std::move(candidate);
+            return;
+        }
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) == 0) continue;
+        if (errno != ENOENT) {
+            FailFromErrno(errno);
+            return;
+        }
+        path_ = std::move(candidate);
+        return;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+}
+
+FileReplacement::~FileReplacement() {
+    if (committed_) return;
+    // Cleaning up must not change the error the caller is about to read.
+    const DWORD error = GetLastError();
+    const int saved_errno = errno;
+    discard();
+    SetLastError(error);
+    errno = saved_errno;
+}
+
+void FileReplacement::discard() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+}
+
+bool FileReplacement::write(std::string_view bytes) {
+    if (fd_ < 0) return SetLastError(ERROR_INVALID_HANDLE), false;
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return FailFromErrno(errno);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool FileReplacement::commit() {
+    if (committed_) return true;
+    if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
+    auto fail = [this](int error) {
+        discard();
+        return FailFromErrno(error);
+    };
+    // A writer that made the file itself is synced through a descriptor of our own.
+    UniqueFd own;
+    int fd = fd_;
+    if (fd < 0) {
+        own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!own) return fail(errno);
+        fd = own.get();
+    }
+    struct stat old {};
+    if (::stat(target_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) return fail(errno);
+    if (::fsync(fd) != 0) return fail(errno);
+    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(errno);
+    if (::rename(path_.c_str(), target_.c_str()) != 0) return fail(errno);
+    committed_ = true;
+    path_.clear();
+    SyncFolder(FolderOf(target_));
+    return true;
+}
+
+bool ReplaceFileContents(const std::string& path, std::string_view contents) {
+    FileReplacement replacement(path);
+    return replacement && replacement.write(contents) && replacement.commit();
+}
+
+}  // namespace platform

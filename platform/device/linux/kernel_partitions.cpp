@@ -1,0 +1,161 @@
+#include "platform/device/linux/kernel_partitions.h"
+
+#include <fcntl.h>
+#include <linux/blkpg.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/base/unique_fd.h"
+#include "platform/base/win_error.h"
+
+namespace platform::device::kernel {
+
+namespace {
+
+struct WantedPartition {
+    int number = 0;
+    std::int64_t start = 0, length = 0;
+};
+
+// The partitions the kernel would make of the layout, numbered as the kernel
+// numbers them: MBR primaries by table slot, logicals 5, 6, ... in chain
+// order; GPT by entry slot. Extended containers are left out.
+std::vector<WantedPartition> KernelViewOf(const DiskLayout& layout, std::int64_t disk_size) {
+    constexpr std::uint8_t kProtectiveMbr = 0xEE;
+    std::vector<WantedPartition> wanted;
+    int next_logical = 5;
+    for (std::size_t i = 0; i < layout.entries.size(); ++i) {
+        const PartitionRecord& e = layout.entries[i];
+        if (e.is_empty() || e.is_container()) continue;
+        int number = 0;
+        if (layout.style == PARTITION_STYLE_GPT) {
+            number = static_cast<int>(e.gpt_slot);
+        } else if (layout.style == PARTITION_STYLE_MBR) {
+            if (e.mbr_type == kProtectiveMbr) continue;
+            number = (i < 4 && !e.logical) ? static_cast<int>(i) + 1 : next_logical++;
+        }
+        if (number <= 0 || e.start < 0 || e.start >= disk_size || e.length <= 0) continue;
+        // The kernel cuts a partition that runs past the end of the disk.
+        wanted.push_back({number, e.start, std::min(e.length, disk_size - e.start)});
+    }
+    return wanted;
+}
+
+// The kernel's own stand-in for an MBR extended partition: a tiny partition
+// at the container's slot and start, kept as the kernel made it.
+bool IsContainerStub(const DiskLayout& layout, const KernelPartition& p, std::uint32_t sector_size) {
+    // The kernel gives it 1 KiB, or one sector where sectors are larger.
+    if (layout.style != PARTITION_STYLE_MBR || p.length > std::max<std::int64_t>(1024, sector_size)) return false;
+    for (std::size_t i = 0; i < layout.entries.size() && i < 4; ++i)
+        if (layout.entries[i].is_container() && static_cast<int>(i) + 1 == p.number &&
+            layout.entries[i].start == p.start)
+            return true;
+    return false;
+}
+
+int Blkpg(int fd, int op, int number, std::int64_t start, std::int64_t length) {
+    blkpg_partition part{};
+    part.start = start;
+    part.length = length;
+    part.pno = number;
+    blkpg_ioctl_arg arg{};
+    arg.op = op;
+    arg.datalen = sizeof(part);
+    arg.data = &part;
+    return ::ioctl(fd, BLKPG, &arg) == 0 ? 0 : errno;
+}
+
+bool FailWith(int error) {
+    SetLastError(error == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(error));
+    return false;
+}
+
+}  // namespace
+
+std::vector<KernelPartition> KernelPartitionsOf(const std::string& disk_name) {
+    std::vector<KernelPartition> parts;
+    const std::string dir = "/sys/block/" + disk_name;
+    for (const auto& entry : ListFolder(dir)) {
+        const std::string sub = entry.string();
+        auto number = ReadNumber(sub + "/partition");
+        if (!number) continue;
+        auto start = ReadNumber(sub + "/start");
+        auto size = ReadNumber(sub + "/size");
+        if (!start || !size) continue;
+        KernelPartition p;
+        p.name = entry.filename().string();
+        p.number = static_cast<int>(*number);
+        p.start = *start * kSysfsSector;
+        p.length = *size * kSysfsSector;
+        p.dev = ParseDevNumber(ReadTrimmed(sub + "/dev"));
+        p.sysfs_dir = sub;
+        parts.push_back(std::move(p));
+    }
+    std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
+    return parts;
+}
+
+bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, const DiskLayout& layout,
+                         std::int64_t disk_size, std::uint32_t sector_size) {
+    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    const auto wanted = KernelViewOf(layout, disk_size);
+    const auto have = KernelPartitionsOf(disk_name);
+    auto same = [](const WantedPartition& w, const KernelPartition& p) {
+        return w.number == p.number && w.start == p.start && w.length == p.length;
+    };
+
+    // Partitions that only grew keep their device (and a mounted file system
+    // on them stays mounted); everything else that changed goes and comes back.
+    std::vector<const KernelPartition*> grown;
+    for (const auto& p : have) {
+        if (IsContainerStub(layout, p, sector_size)) continue;
+        bool keep = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return same(w, p); });
+        if (keep) continue;
+        bool grows = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+            return w.number == p.number && w.start == p.start && w.length > p.length;
+        });
+        if (grows) {
+            grown.push_back(&p);
+            continue;
+        }
+        int err = Blkpg(fd.get(), BLKPG_DEL_PARTITION, p.number, 0, 0);
+        if (err == ENXIO) continue;  // gone already
+        if (err) return FailWith(err);
+    }
+
+    int first_error = 0;
+    for (const auto* p : grown) {
+        for (const auto& w : wanted)
+            if (w.number == p->number && w.start == p->start) {
+                int err = Blkpg(fd.get(), BLKPG_RESIZE_PARTITION, w.number, w.start, w.length);
+                if (err && !first_error) first_error = err;
+            }
+    }
+    const auto now = KernelPartitionsOf(disk_name);
+    for (const auto& w : wanted) {
+        bool present = std::any_of(now.begin(), now.end(), [&](const auto& p) { return p.number == w.number; });
+        if (present) continue;
+        int err = Blkpg(fd.get(), BLKPG_ADD_PARTITION, w.number, w.start, w.length);
+        if (err && !first_error) first_error = err;
+    }
+    return first_error ? FailWith(first_error) : true;
+}
+
+bool SetKernelReadOnly(const std::string& node, bool read_only) {
+    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    int value = read_only ? 1 : 0;
+    if (!fd || ::ioctl(fd.get(), BLKROSET, &value) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform::device::kernel

@@ -1,0 +1,124 @@
+// Replacing a file only once its new content is complete.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "platform/base/ini_file.h"
+#include "platform/base/replace_file.h"
+#include "platform/base/win_error.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using platform::FileReplacement;
+using test_support::ReadWholeFile;
+using test_support::WriteWholeFile;
+
+namespace {
+
+std::size_t EntriesIn(const fs::path& folder) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
+    return count;
+}
+
+TEST(FileReplacement, TakesTheOldNameAndModeOnlyWhenCommitted) {
+    test_support::TempDir dir;
+    const std::string target = dir.file("state.ini");
+    WriteWholeFile(target, "old");
+    ::chmod(target.c_str(), 0640);
+    {
+        FileReplacement replacement(target);
+        ASSERT_TRUE(replacement);
+        // Hidden, beside the target, with its extension.
+        EXPECT_EQ(fs::path(replacement.path()).parent_path(), dir.path());
+        EXPECT_EQ(fs::path(replacement.path()).filename().string()[0], '.');
+        EXPECT_EQ(fs::path(replacement.path()).extension(), ".ini");
+        ASSERT_TRUE(replacement.write("new content"));
+        EXPECT_EQ(ReadWholeFile(target), "old");  // not before the commit
+        ASSERT_TRUE(replacement.commit());
+    }
+    EXPECT_EQ(ReadWholeFile(target), "new content");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+TEST(FileReplacement, LeavesTheOldFileWhenTheWriterFails) {
+    test_support::TempDir dir;
+    const std::string target = dir.file("image.vhd");
+    WriteWholeFile(target, "old image");
+    // Our own writes, cut short by an exception.
+    try {
+        FileReplacement replacement(target);
+        ASSERT_TRUE(replacement.write("half of the new"));
+        throw std::runtime_error("the copy failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(ReadWholeFile(target), "old image");
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+
+    // A writer by name that wrote something and then gave up.
+    {
+        FileReplacement replacement(target, FileReplacement::Start::NameOnly);
+        ASSERT_TRUE(replacement);
+        EXPECT_FALSE(fs::exists(replacement.path()));
+        WriteWholeFile(replacement.path(), "partial");
+    }
+    EXPECT_EQ(ReadWholeFile(target), "old image");
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+
+    // A writer by name that never made its file: nothing to commit.
+    FileReplacement never_written(target, FileReplacement::Start::NameOnly);
+    EXPECT_FALSE(never_written.commit());
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadWholeFile(target), "old image");
+}
+
+TEST(FileReplacement, NameOnlyCommitsWhatTheWriterMade) {
+    test_support::TempDir dir;
+    const std::string target = dir.file("new.wim");  // no old file at all
+    FileReplacement replacement(target, FileReplacement::Start::NameOnly);
+    ASSERT_TRUE(replacement);
+    EXPECT_EQ(replacement.fd(), -1);
+    WriteWholeFile(replacement.path(), "made by a tool");
+    ASSERT_TRUE(replacement.commit());
+    EXPECT_EQ(ReadWholeFile(target), "made by a tool");
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+TEST(FileReplacement, FailsCleanlyWhereTheFolderIsMissing) {
+    test_support::TempDir dir;
+    EXPECT_FALSE(platform::ReplaceFileContents(dir.file("no/such/folder.ini"), "x"));
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(platform::IniFile().Save(dir.file("missing/config.ini")));
+}
+
+// A full disk is the writer failure that happens for real: the old settings
+// must survive it, not be cut to what fitted.
+TEST(FileReplacement, KeepsTheOldFileWhenTheDiskIsFull) {
+    if (!test_support::IsRoot()) GTEST_SKIP() << "mounting needs root";
+    test_support::TempDir dir;
+    const std::string small = dir.file("small");
+    fs::create_directory(small);
+    ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k"), 0);
+    const std::string target = small + "/config.ini";
+    platform::IniFile before;
+    before.Set("main", "key", "old value");
+    ASSERT_TRUE(before.Save(target));
+    const std::string old_text = ReadWholeFile(target);
+
+    platform::IniFile huge;
+    huge.Set("main", "key", std::string(256 << 10, 'x'));
+    EXPECT_FALSE(huge.Save(target));
+    EXPECT_EQ(ReadWholeFile(target), old_text);
+    EXPECT_EQ(EntriesIn(small), 1u);
+    ::umount2(small.c_str(), MNT_DETACH);
+}
+
+}  // namespace
