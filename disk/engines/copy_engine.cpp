@@ -11,7 +11,7 @@
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
-#include "disk/util/scope_exit.h"
+#include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/device/volume_lock_set.h"
 #include "platform/device/path.h"
@@ -206,7 +206,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         return CopyResult::Failed;
     }
     if (!PrepareEndpoint(dialogue, source, src, false)) return CopyResult::Failed;
-    AtScopeExit unlock_source([&] {
+    ScopeGuard unlock_source([&] {
         if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
     });
 
@@ -272,7 +272,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
     // Whatever happens from here on, the destination is handed back to the
     // system: a disk's table re-read and its volumes unlocked.
-    AtScopeExit hand_back([&] { ReleaseDestination(destination, dst); });
+    ScopeGuard hand_back([&] { ReleaseDestination(destination, dst); });
 
     std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
     if (total > destination_size && !ExistsAsFile(dst)) {

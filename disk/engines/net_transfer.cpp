@@ -6,7 +6,7 @@
 #include "disk/device/handle_ops.h"
 #include "disk/net/devio.h"
 #include "disk/net/net_endpoints.h"
-#include "disk/util/scope_exit.h"
+#include "platform/base/scope_guard.h"
 #include "platform/base/interaction.h"
 #include "platform/device/path.h"
 
@@ -127,7 +127,7 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
         }
     }
     if (!PrepareDestination(context, target, destination)) return {};
-    AtScopeExit hand_back([&] { ReleaseDestination(target, destination); });
+    ScopeGuard hand_back([&] { ReleaseDestination(target, destination); });
 
     RawSink writer(target, 0, ZerosFor(target, destination));
     CopyOutcome outcome;
@@ -160,7 +160,7 @@ NetTransferResult Send(const OperationContext& context, const std::string& sourc
         return {};
     }
     if (!PrepareSource(context, reading, source)) return {};
-    AtScopeExit unlock_source([&] {
+    ScopeGuard unlock_source([&] {
         if (device::IsDevicePath(source) && !device::IsWholeDiskPath(source) && reading) UnlockVolumeHandle(reading);
     });
     std::int64_t size = length > 0 ? length : EndpointSize(reading, source, true);
