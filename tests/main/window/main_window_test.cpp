@@ -251,7 +251,8 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
             EXPECT_EQ(button->text().toStdString(), caption);
             // Only the commands the program carries can be started.
             bool carried = pages[p].caption == "Clone" &&
-                           (caption == "Tarnovell" || caption == "Backup to Image" || caption == "Restore from Image");
+                           (caption == "Tarnovell" || caption == "Backup to Image" || caption == "Restore from Image" ||
+                            caption == "Backup to Network" || caption == "Restore from Network");
             EXPECT_EQ(button->isEnabled(), carried) << caption;
         }
     }
