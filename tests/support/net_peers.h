@@ -7,16 +7,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "disk/net/devio.h"
 #include "platform/base/byte_order.h"
+#include "platform/os/child_process.h"
 #include "platform/net/socket.h"
 #include "support/test_support.h"
 
@@ -24,48 +25,49 @@ namespace test_support {
 
 // A tool that listens on a port of the system's choosing and says which in
 // a line on standard error ("socat -d -d": "listening on AF=2
-// 127.0.0.1:40123", "nc -v -l": "Listening on localhost 40123"). It runs
-// under `timeout`, so a test that never connects cannot hang on it.
+// 127.0.0.1:40123", "nc -v -l": "Listening on localhost 40123"). The
+// command runs under sh, so it may redirect its standard input and output
+// to files; a tool still running when the peer goes is stopped, so a test
+// that never connects cannot hang on it.
 class ListeningPeer {
 public:
-    ListeningPeer(const std::string& command, const TempDir& dir)
-        : log_(dir.file("peer-" + std::to_string(++Count()) + ".log")) {
-        runner_ = std::thread([this, command] {
-            result_ = Run("(timeout 120 " + command + " 2>" + Quote(log_) + ")");
-        });
-        const std::regex listening(R"([Ll]istening on .*[: ]([0-9]+)\s*$)");
-        for (int attempt = 0; attempt < 3000 && port_ == 0; ++attempt) {
-            std::ifstream in(log_);
-            for (std::string line; std::getline(in, line);) {
-                std::smatch match;
-                if (std::regex_search(line, match, listening)) port_ = std::stoi(match[1]);
-            }
-            if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    explicit ListeningPeer(const std::string& command) {
+        platform::ChildOptions options;
+        options.on_error_line = [this](std::string_view line) {
+            static const std::regex listening(R"([Ll]istening on .*[: ]([0-9]+)\s*$)");
+            std::match_results<std::string_view::const_iterator> match;
+            if (port_ == 0 && std::regex_search(line.begin(), line.end(), match, listening))
+                port_ = std::stoi(match[1]);
+        };
+        child_ = platform::ChildProcess({"sh", "-c", "exec " + command}, std::move(options));
+        // Output is taken in only while someone waits for the child.
+        for (int slice = 0; slice < 3000 && port_ == 0; ++slice)
+            if (child_.wait_for(std::chrono::milliseconds(10))) break;
     }
-    ~ListeningPeer() { wait(); }
     ListeningPeer(const ListeningPeer&) = delete;
     ListeningPeer& operator=(const ListeningPeer&) = delete;
 
     // 0 when the tool never said it listens.
     int port() const { return port_; }
-    // Waits for the tool to end: what it printed on standard output, and its
-    // exit code.
-    const CommandResult& wait() {
-        if (runner_.joinable()) runner_.join();
-        return result_;
+    // Waits for the tool to end (a minute at most: then it is stopped) and
+    // gives its exit code.
+    int wait() {
+        if (!result_) {
+            if (!child_.wait_for(std::chrono::minutes(1))) child_.stop();
+            result_ = child_.wait();
+        }
+        return result_->exit_code;
     }
-    std::string log() const { return ReadWholeFile(log_); }
+    // What the tool said on standard error, once it has ended.
+    std::string log() {
+        wait();
+        return result_->error;
+    }
 
 private:
-    static int& Count() {
-        static int count = 0;
-        return count;
-    }
-    std::string log_;
     int port_ = 0;
-    CommandResult result_;
-    std::thread runner_;
+    platform::ChildProcess child_;
+    std::optional<platform::ChildResult> result_;
 };
 
 // A devio server for one connection, serving `device` (kept in memory) and

@@ -90,13 +90,13 @@ TEST(NetRaw, ReceivesFromSocatAndNcIntoAFileMadeAnew) {
     for (const auto& sender : senders) {
         const std::string output = dir.file("received.bin");
         WriteWholeFile(output, std::string(1 << 20, 'S'));  // longer than the stream: its tail must go
-        ListeningPeer peer(sender, dir);
+        ListeningPeer peer(sender);
         ASSERT_NE(peer.port(), 0) << peer.log();
         Watch watch;
         NetTransferResult result = NetReceiveRaw(watch.context, output, "127.0.0.1", peer.port());
         EXPECT_EQ(result.result, CopyResult::Completed) << sender;
         EXPECT_EQ(result.bytes, 5 * 65536 + 777);
-        EXPECT_EQ(peer.wait().exit_code, 0) << peer.log();
+        EXPECT_EQ(peer.wait(), 0) << peer.log();
         EXPECT_EQ(test_support::Run("cmp " + Quote(input) + " " + Quote(output)).exit_code, 0) << sender;
         EXPECT_TRUE(watch.done()) << sender;
         EXPECT_TRUE(watch.ui.texts().size() == 1) << "only the Overwrite question";
@@ -119,12 +119,12 @@ TEST(NetRaw, SendsToSocatAndNcTheWholeSourceOrItsFirstBytes) {
         {"socat -d -d -u TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + output + ",creat,trunc", 100000},
     };
     for (const auto& c : cases) {
-        ListeningPeer peer(c.receiver, dir);
+        ListeningPeer peer(c.receiver);
         ASSERT_NE(peer.port(), 0) << peer.log();
         Watch watch;
         NetTransferResult result = NetSendRaw(watch.context, input, "127.0.0.1", peer.port(), c.length);
         EXPECT_EQ(result.result, CopyResult::Completed) << c.receiver;
-        EXPECT_EQ(peer.wait().exit_code, 0) << peer.log();
+        EXPECT_EQ(peer.wait(), 0) << peer.log();
         std::string expected = ReadWholeFile(input);
         if (c.length > 0) expected.resize(static_cast<std::size_t>(c.length));
         EXPECT_EQ(result.bytes, static_cast<std::int64_t>(expected.size()));
@@ -140,7 +140,7 @@ TEST(NetRaw, ProgressFollowsTheGuessFromTheStreamsPartitionTable) {
     const std::string input = dir.file("disk.img");
     test_support::MakeSparseFile(input, 40 << 20);
     test_support::RunOn("printf 'label: dos\\nstart=2048,size=79872,type=83\\n' | sfdisk -q %s", input);
-    ListeningPeer peer("socat -d -d -u FILE:" + input + " TCP-LISTEN:0,bind=127.0.0.1", dir);
+    ListeningPeer peer("socat -d -d -u FILE:" + input + " TCP-LISTEN:0,bind=127.0.0.1");
     ASSERT_NE(peer.port(), 0) << peer.log();
     Watch watch;
     BarLog bar;
@@ -174,8 +174,7 @@ TEST(NetRaw, ASourceShorterThanTheLengthAskedForIsAnErrorAndThePeerIsReset) {
     TempDir dir;
     const std::string input = dir.file("input.bin");
     WriteWholeFile(input, Pattern(100000));
-    ListeningPeer peer("socat -d -d -u TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + dir.file("out.bin") + ",creat,trunc",
-                       dir);
+    ListeningPeer peer("socat -d -d -u TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + dir.file("out.bin") + ",creat,trunc");
     ASSERT_NE(peer.port(), 0) << peer.log();
     Watch watch;
     NetTransferResult result = NetSendRaw(watch.context, input, "127.0.0.1", peer.port(), 300000);

@@ -122,26 +122,25 @@ TEST_F(WindowNetwork, NetcatRestoreOfADiskAndBackupOfAVolume) {
     EmbeddedMachine machine({RandomDisk(8 << 20), test_support::PartitionedExt4Disk()});
     Open();
     {
-        ListeningPeer peer("socat -d -d -u FILE:" + machine.image(0) + " TCP-LISTEN:0,bind=127.0.0.1", machine.dir());
+        ListeningPeer peer("socat -d -d -u FILE:" + machine.image(0) + " TCP-LISTEN:0,bind=127.0.0.1");
         ASSERT_NE(peer.port(), 0) << peer.log();
         ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
         Answer({"127.0.0.1:" + std::to_string(peer.port()), true});
         Click("Restore from Network");
-        EXPECT_EQ(peer.wait().exit_code, 0) << peer.log();
+        EXPECT_EQ(peer.wait(), 0) << peer.log();
         EXPECT_TRUE(SaysDoneIn(Status())) << Status();
         EXPECT_TRUE(ReadWholeFile(machine.image(1)) == ReadWholeFile(machine.image(0)));
     }
     {
         const std::string received = machine.dir().file("volume.bin");
-        ListeningPeer peer("socat -d -d -u TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + received + ",creat,trunc",
-                           machine.dir());
+        ListeningPeer peer("socat -d -d -u TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + received + ",creat,trunc");
         ASSERT_NE(peer.port(), 0) << peer.log();
         ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
         bool skip_offered = true;
         Answer({"127.0.0.1:" + std::to_string(peer.port()), true, false, &skip_offered});
         Click("Backup to Network");
         EXPECT_FALSE(skip_offered) << "a partition row hides the skip";
-        EXPECT_EQ(peer.wait().exit_code, 0) << peer.log();
+        EXPECT_EQ(peer.wait(), 0) << peer.log();
         EXPECT_TRUE(SaysDoneIn(Status())) << Status();
         EXPECT_TRUE(ReadWholeFile(received) == ReadWholeFile(machine.image(0)).substr(1 << 20, 4096 * 512));
     }
