@@ -73,11 +73,15 @@ public:
         }
     }
 
-    CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit) const {
+    // A devio peer is asked for one block per request, of the protocol's
+    // size. A raw stream has no blocks on the wire: it moves in the loop's
+    // usual blocks, as each hand-over between the reading and the writing
+    // thread costs more than moving a small block.
+    CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit, bool devio) const {
         CopyLoopSettings settings;
         settings.limit = limit;
         settings.source_must_reach_limit = limit > 0;
-        settings.block_size = kNetBlockSize;
+        settings.block_size = devio ? kNetBlockSize : kCopyBlockSize;
         settings.progress.every_bytes = kNetProgressStep;
         settings.read_errors = ReadErrorPolicy::Stop;
         settings.read_error_prefix = "readFile error:";
@@ -133,10 +137,10 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
     CopyOutcome outcome;
     if (devio) {
         DevioSource reader(socket, remote);
-        outcome = transfer.copy(reader, writer, remote);
+        outcome = transfer.copy(reader, writer, remote, true);
     } else {
         TcpStreamSource reader(socket);
-        outcome = transfer.copy(reader, writer, 0);
+        outcome = transfer.copy(reader, writer, 0, false);
     }
     // Closing with bytes still unread resets the connection: a sender
     // stopped half-way learns that its stream was not taken.
@@ -186,10 +190,10 @@ NetTransferResult Send(const OperationContext& context, const std::string& sourc
     CopyOutcome outcome;
     if (devio) {
         DevioSink writer(socket, transfer.wait());
-        outcome = transfer.copy(reader, writer, size);
+        outcome = transfer.copy(reader, writer, size, true);
     } else {
         TcpStreamSink writer(socket, transfer.wait());
-        outcome = transfer.copy(reader, writer, size);
+        outcome = transfer.copy(reader, writer, size, false);
     }
     if (outcome.end == CopyEnd::SourceEnded) transfer.tell("readFile error:" + SysErrorMessage(ERROR_HANDLE_EOF));
     if (outcome.completed())

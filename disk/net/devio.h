@@ -20,8 +20,7 @@
 
 namespace disk {
 
-// Transfers move the network's bytes in blocks of this size: one devio
-// request per block.
+// A devio transfer asks for blocks of this size, one request per block.
 constexpr std::size_t kNetBlockSize = 65536;
 
 enum : std::uint64_t { kDevioInfo = 1, kDevioRead = 2, kDevioWrite = 3 };
