@@ -92,13 +92,11 @@ public:
 
     // The block from next() is used up; its buffer may take another read.
     void release() {
-        bool wake = false;
         {
             std::lock_guard lock(mutex_);
             ++consumed_;
-            wake = room_wanted_ > 0 && free_slots() >= room_wanted_;
         }
-        if (wake) room_.notify_one();
+        room_.notify_one();
     }
 
     // The reading may go on up to `position`.
@@ -117,15 +115,10 @@ private:
             std::int64_t allowed = 0;
             {
                 std::unique_lock lock(mutex_);
-                // A full queue is refilled in a burst once the loop has used
-                // up half of it, not a block at a time: with small blocks,
-                // waking this thread costs more than reading one.
-                const std::size_t needed = free_slots() == 0 ? std::max<std::size_t>(1, blocks_.size() / 2) : 1;
-                room_wanted_ = needed;
                 room_.wait(lock, [&] {
-                    return stop.stop_requested() || (free_slots() >= needed && (allowed_ < 0 || offset < allowed_));
+                    return stop.stop_requested() ||
+                           (produced_ - consumed_ < blocks_.size() && (allowed_ < 0 || offset < allowed_));
                 });
-                room_wanted_ = 0;
                 if (stop.stop_requested()) return;
                 allowed = allowed_;
             }
@@ -160,13 +153,10 @@ private:
         }
     }
 
-    std::size_t free_slots() const { return blocks_.size() - (produced_ - consumed_); }
-
     CopySource& source_;
     std::int64_t limit_;
     std::size_t block_size_;
     std::vector<Block> blocks_;
-    std::size_t room_wanted_ = 0;  // free blocks the reader waits for; 0 while it reads
     std::mutex mutex_;
     std::condition_variable room_;
     std::condition_variable ready_;
