@@ -14,6 +14,8 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # the peers of the network transfers (plain TCP streams)
+  socat netcat-openbsd
   # virtual disks (created and converted by qemu-img, served by qemu-nbd, read through libnbd or its FUSE file)
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)
