@@ -30,23 +30,17 @@ std::int64_t GuessStreamSize(std::span<const std::byte> first_bytes) {
     return static_cast<std::int64_t>(sectors * sector_size);
 }
 
-namespace {
-
-// A read fails at once when the loop that asked for it has gone.
-platform::net::WaitHook UntilInterrupted(const std::atomic<bool>& interrupted) {
-    return [&interrupted] { return !interrupted.load(); };
+platform::net::WaitHook PeerSource::until_interrupted() const {
+    return [this] { return !interrupted_.load(); };
 }
 
-bool Interrupted(std::size_t& done) {
+bool PeerSource::interrupted(std::size_t& done) const {
     done = 0;
     platform::SetLastError(platform::ERROR_CANCELLED);
     return false;
 }
 
-// A sink's wait that was ended (the copy is cancelled) is a failed write
-// with ERROR_CANCELLED, which the loop takes for the cancel it is.
-template <typename Send>
-bool SendOrCancel(Send&& send) {
+bool PeerSink::sent(const std::function<void()>& send) const {
     try {
         send();
         return true;
@@ -57,13 +51,11 @@ bool SendOrCancel(Send&& send) {
     }
 }
 
-}  // namespace
-
 bool TcpStreamSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    if (interrupted_) return Interrupted(done);
-    if (!socket_.receive_all(buffer, done, UntilInterrupted(interrupted_))) {
+    if (was_interrupted()) return interrupted(done);
+    if (!socket_.receive_all(buffer, done, until_interrupted())) {
         platform::DWORD code = platform::net::WSAGetLastError();
-        if (interrupted_) return Interrupted(done);
+        if (was_interrupted()) return interrupted(done);
         throw TransferError("recv() failed: " + platform::net::SocketErrorText(code), code);
     }
     if (offset == 0) guess_ = GuessStreamSize(buffer.first(done));
@@ -71,19 +63,19 @@ bool TcpStreamSource::read(std::int64_t offset, std::span<std::byte> buffer, std
 }
 
 bool TcpStreamSink::write(std::int64_t, std::span<const std::byte> data) {
-    return SendOrCancel([&] { SendAll(socket_, data, wait_); });
+    return sent([&] { SendAll(socket_, data, wait_); });
 }
 
 bool DevioSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    if (interrupted_) return Interrupted(done);
+    if (was_interrupted()) return interrupted(done);
     std::int64_t left = std::max<std::int64_t>(0, size_ - offset);
-    std::size_t length = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size())));
+    auto length = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size())));
     done = 0;
     if (length == 0) return true;
     try {
-        DevioRead(socket_, buffer.first(length), offset, UntilInterrupted(interrupted_));
+        DevioRead(socket_, buffer.first(length), offset, until_interrupted());
     } catch (const TransferError& e) {
-        if (e.cancelled()) return Interrupted(done);
+        if (e.cancelled()) return interrupted(done);
         throw;
     }
     done = length;
@@ -91,7 +83,7 @@ bool DevioSource::read(std::int64_t offset, std::span<std::byte> buffer, std::si
 }
 
 bool DevioSink::write(std::int64_t offset, std::span<const std::byte> data) {
-    return SendOrCancel([&] { DevioWrite(socket_, data, offset, wait_); });
+    return sent([&] { DevioWrite(socket_, data, offset, wait_); });
 }
 
 }  // namespace disk

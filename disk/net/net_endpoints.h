@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "disk/copy/copy_endpoints.h"
@@ -22,61 +23,80 @@ namespace disk {
 // or when the fields give nothing.
 std::int64_t GuessStreamSize(std::span<const std::byte> first_bytes);
 
+// What the sources of a peer share: the connection, and the interrupt that
+// ends a wait for the peer once the loop has gone.
+class PeerSource : public CopySource {
+public:
+    explicit PeerSource(platform::net::TcpSocket& socket) : socket_(socket) {}
+    void interrupt() override { interrupted_ = true; }
+
+protected:
+    // The wait of a read: until the loop interrupts it.
+    platform::net::WaitHook until_interrupted() const;
+    // A read that ends because of the interrupt: nothing, ERROR_CANCELLED.
+    bool interrupted(std::size_t& done) const;
+    bool was_interrupted() const { return interrupted_; }
+
+    platform::net::TcpSocket& socket_;
+
+private:
+    std::atomic<bool> interrupted_{false};
+};
+
+// What the sinks of a peer share: the connection, and the caller's wait. A
+// write whose wait is ended fails with ERROR_CANCELLED, which the loop takes
+// for the cancel it is; a failed send raises TransferError "sendto()
+// failed: " and a broken reply its "bad response".
+class PeerSink : public CopySink {
+public:
+    PeerSink(platform::net::TcpSocket& socket, platform::net::WaitHook wait)
+        : socket_(socket), wait_(std::move(wait)) {}
+    bool finish() override { return true; }
+
+protected:
+    // Runs `send`; false with ERROR_CANCELLED when its wait was ended.
+    bool sent(const std::function<void()>& send) const;
+
+    platform::net::TcpSocket& socket_;
+    platform::net::WaitHook wait_;
+};
+
 // The bytes a peer sends until it closes the connection in order. The size
 // is unknown: the guess from the first block, else 0. A reset or any other
 // failure of the connection raises TransferError "recv() failed: ".
-class TcpStreamSource : public CopySource {
+class TcpStreamSource : public PeerSource {
 public:
-    explicit TcpStreamSource(platform::net::TcpSocket& socket) : socket_(socket) {}
+    using PeerSource::PeerSource;
     std::int64_t size() override { return guess_.load(); }
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
-    void interrupt() override { interrupted_ = true; }
 
 private:
-    platform::net::TcpSocket& socket_;
     std::atomic<std::int64_t> guess_{0};
-    std::atomic<bool> interrupted_{false};
 };
 
-// Sends what it is given. A failed send raises TransferError "sendto()
-// failed: "; a send ended by `wait` fails with ERROR_CANCELLED.
-class TcpStreamSink : public CopySink {
+// Sends what it is given, as it is.
+class TcpStreamSink : public PeerSink {
 public:
-    TcpStreamSink(platform::net::TcpSocket& socket, platform::net::WaitHook wait)
-        : socket_(socket), wait_(std::move(wait)) {}
+    using PeerSink::PeerSink;
     bool write(std::int64_t offset, std::span<const std::byte> data) override;
-    bool finish() override { return true; }
-
-private:
-    platform::net::TcpSocket& socket_;
-    platform::net::WaitHook wait_;
 };
 
 // The `size` bytes of a devio server's device, one READ per read.
-class DevioSource : public CopySource {
+class DevioSource : public PeerSource {
 public:
-    DevioSource(platform::net::TcpSocket& socket, std::int64_t size) : socket_(socket), size_(size) {}
+    DevioSource(platform::net::TcpSocket& socket, std::int64_t size) : PeerSource(socket), size_(size) {}
     std::int64_t size() override { return size_; }
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
-    void interrupt() override { interrupted_ = true; }
 
 private:
-    platform::net::TcpSocket& socket_;
     std::int64_t size_;
-    std::atomic<bool> interrupted_{false};
 };
 
 // Stores what it is given on a devio server's device, one WRITE per write.
-class DevioSink : public CopySink {
+class DevioSink : public PeerSink {
 public:
-    DevioSink(platform::net::TcpSocket& socket, platform::net::WaitHook wait)
-        : socket_(socket), wait_(std::move(wait)) {}
+    using PeerSink::PeerSink;
     bool write(std::int64_t offset, std::span<const std::byte> data) override;
-    bool finish() override { return true; }
-
-private:
-    platform::net::TcpSocket& socket_;
-    platform::net::WaitHook wait_;
 };
 
 }  // namespace disk

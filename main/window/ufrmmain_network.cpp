@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -55,8 +56,21 @@ std::optional<NetworkChoice> AskNetworkPeer(QWidget* owner, bool offer_skip) {
     return choice;
 }
 
-std::int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+// Runs a transfer on the window's thread and shows its error. Gives the
+// status line to end with: "done in " + ms + "ms" when it completed (after
+// what the transfer itself posted), nothing otherwise.
+std::optional<QString> RunTransfer(QObject* window, const std::function<disk::NetTransferResult()>& transfer,
+                                   disk::NetTransferResult& result) {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        result = transfer();
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    QCoreApplication::sendPostedEvents(window, OperationEvent::Kind());
+    if (result.result != disk::CopyResult::Completed) return std::nullopt;
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    return QString::fromStdString("done in " + std::to_string(elapsed.count()) + "ms");
 }
 
 }  // namespace
@@ -77,20 +91,13 @@ void Tfrmmain::BackupToNetwork() {
             return;
     }
     BusyScope busy(*this);
-    const auto started = std::chrono::steady_clock::now();
     disk::NetTransferResult result;
-    try {
-        result = choice->netcat
-                     ? disk::NetSendRaw(device, choice->host, choice->port, size, &progress(), &operation_target())
-                     : disk::NetSendDevio(device, choice->host, choice->port, size, &progress(), &operation_target());
-    } catch (const std::exception& e) {
-        Say(e.what());
-    }
-    // What the transfer posted comes first; only a transfer that completed
-    // ends with "done in".
-    QCoreApplication::sendPostedEvents(this, OperationEvent::Kind());
-    if (result.result == disk::CopyResult::Completed)
-        ShowStatus(QString::fromStdString("done in " + std::to_string(MillisecondsSince(started)) + "ms"));
+    auto done = RunTransfer(this, [&] {
+        return choice->netcat
+                   ? disk::NetSendRaw(device, choice->host, choice->port, size, &progress(), &operation_target())
+                   : disk::NetSendDevio(device, choice->host, choice->port, size, &progress(), &operation_target());
+    }, result);
+    if (done) ShowStatus(*done);
 }
 
 void Tfrmmain::RestoreFromNetwork() {
@@ -104,17 +111,12 @@ void Tfrmmain::RestoreFromNetwork() {
     disk::NetTransferResult result;
     {
         BusyScope busy(*this);
-        const auto started = std::chrono::steady_clock::now();
-        try {
-            result = choice->netcat
-                         ? disk::NetReceiveRaw(device, choice->host, choice->port, &progress(), &operation_target())
-                         : disk::NetReceiveDevio(device, choice->host, choice->port, &progress(), &operation_target());
-        } catch (const std::exception& e) {
-            Say(e.what());
-        }
-        QCoreApplication::sendPostedEvents(this, OperationEvent::Kind());
-        if (result.result == disk::CopyResult::Completed)
-            ShowStatus(QString::fromStdString("done in " + std::to_string(MillisecondsSince(started)) + "ms"));
+        auto done = RunTransfer(this, [&] {
+            return choice->netcat
+                       ? disk::NetReceiveRaw(device, choice->host, choice->port, &progress(), &operation_target())
+                       : disk::NetReceiveDevio(device, choice->host, choice->port, &progress(), &operation_target());
+        }, result);
+        if (done) ShowStatus(*done);
     }
     // The received table may hold other volumes.
     if (result.result != disk::CopyResult::Declined) RefreshDrives1Click();
