@@ -16,6 +16,8 @@ packages=(
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
   # the peers of the network transfers (plain TCP streams)
   socat netcat-openbsd
+  # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
+  mtools exfat-fuse
   # virtual disks (created and converted by qemu-img, served by qemu-nbd, read through libnbd or its FUSE file)
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)

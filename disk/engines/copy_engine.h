@@ -44,6 +44,10 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
                       std::int64_t length, std::int64_t start, bool lz4);
 
+// True when `path` starts with the LZ4 legacy magic: an LZ4 image, whatever
+// its name says. False when it cannot be opened or read.
+bool IsLz4Image(const std::string& path);
+
 // The context the routines with the callers' signatures give their copy:
 // the process's interaction and the copy cancel flag, cleared as it starts.
 OperationContext CopyContext(platform::ProgressBar* progress, platform::OperationTarget* window);

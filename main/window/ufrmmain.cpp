@@ -22,6 +22,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBox>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -209,12 +210,9 @@ void Tfrmmain::StartClone() {
         return;
     }
     BusyScope busy(*this);
-    disk::OperationContext context;
-    context.cancel = &state_.cancel;
-    context.progress = &progress();
-    context.status = &operation_target();
     try {
-        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context, state_.quiet);
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), WindowContext(&progress()),
+                    state_.quiet);
     } catch (const std::exception& e) {
         platform::interaction().inform(e.what(), "Tarnovell");
     }
@@ -295,6 +293,7 @@ void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& devic
     } catch (const std::exception& e) {
         Say(e.what());
     }
+    pb_img->setValue(0);
     RefreshDrives1Click();  // the restored table may hold other volumes
 }
 
@@ -327,6 +326,9 @@ void Tfrmmain::BackupToImage() {
     if (!RunFileDialog(this, "", BackupFilter(code), false, file, "Tarnovell", std::filesystem::current_path().string(),
                        &filter_index))
         return;
+    // The chosen filter says what is written: a VHD or VHDX is told by its
+    // name, so a VHD backup's name must carry the filter's extension.
+    file = WithFilterExtension(file, FilterExtension(BackupFilter(code), filter_index), code == kFormatVhd);
     if (code == kFormatWim) {
         WimCapture(device, file, dialog.wimboot(), dialog.compression());
     } else if (code == kFormatVhd) {
@@ -438,6 +440,8 @@ void Tfrmmain::FormCreate() {
     ShowAdvancedTab(false);
 
     LoadConfig();
+    // Said once the window is up, through whatever answers for it then.
+    QTimer::singleShot(0, this, &Tfrmmain::ReportMachineProblem);
 }
 
 void Tfrmmain::LoadConfig() { ApplyConfig(ReadMainConfig(state_.program_folder)); }
@@ -595,6 +599,7 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     add_page("TabSheet12", "Extract", nullptr, {});
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
+    AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 
     auto* layout = new QVBoxLayout(TabSheetAdvanced);
     layout->addWidget(PageControl4);
@@ -611,6 +616,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
     if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
     if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
+    if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
+    if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     return nullptr;
 }
 
@@ -713,7 +720,12 @@ void Tfrmmain::Exit1Click() {
     QCoreApplication::quit();
 }
 
-void Tfrmmain::btn_cancel_backup_restoreClick() { state_.cancel = true; }
+void Tfrmmain::btn_cancel_backup_restoreClick() {
+    // The window's own loops and workers stop on its flag, the copy engines
+    // (raw and LZ4 backup and restore) on the copy flag: Cancel stops either.
+    state_.cancel = true;
+    disk::copy_cancel = true;
+}
 
 void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }
 

@@ -16,6 +16,8 @@
 #include "main/operations/main_state.h"
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
+#include "main/operations/speed_test.h"
+#include "main/operations/wipe.h"
 #include "platform/base/progress.h"
 
 namespace platform::device {
@@ -80,6 +82,15 @@ public slots:
     void BackupRAW1Click();
     void RestoreRAW1Click();
 
+    // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
+    void WipeSelected();
+    void CleanVolume();
+    void btn_write_seqClick();
+    void btn_read_seqClick();
+    void btn_write_rndClick();
+    void btn_read_rndClick();
+    void btn_test_cancelClick();
+
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or
     // received from, a peer as a plain stream or through devio.
@@ -100,6 +111,10 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
+
+    // Machine check: a machine that cannot be told (a manifest that cannot
+    // be read or is malformed) is said once, when the window has opened.
+    void ReportMachineProblem();
 
 private:
     void FormCreate();
@@ -143,6 +158,17 @@ private:
         const bool outer_;
     };
     bool busy_ = false;
+
+    // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
+    void AddSpeedTestControls(QWidget* page);
+    void RunWipeCommand(const SelectionRule& rule, WipeResult (*wipe)(const std::string&, const disk::OperationContext&));
+    // What an operation started from the window reports to and stops on.
+    disk::OperationContext WindowContext(platform::ProgressBar* bar);
+    void RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&));
+    std::unique_ptr<platform::ProgressBar> speed_progress_;
+    QProgressBar* pb_speed = nullptr;
+    QComboBox* cb_buffer_size = nullptr;
+    class QButtonGroup* grp_flags = nullptr;
 
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;
