@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <regex>
@@ -159,6 +160,28 @@ TEST_F(WindowNetwork, SkippingUnpartitionedSpaceSendsTheUsedExtentOnly) {
     std::string sent = server.finish();
     EXPECT_TRUE(sent.substr(0, 3 << 20) == ReadWholeFile(machine.image(0)).substr(0, 3 << 20));
     EXPECT_EQ(sent.substr(3 << 20), std::string(5 << 20, '\0'));
+}
+
+TEST_F(WindowNetwork, CancelEndsARestoreFromAStalledServer) {
+    EmbeddedMachine machine({DiskSpec{}, test_support::PartitionedExt4Disk()});
+    Open();
+    DevioServer server(std::string(8 << 20, 'x'));
+    server.inject(DevioServer::Fault::Stall, 3);
+    ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
+    Answer({"127.0.0.1:" + std::to_string(server.port()), false});
+    // The person presses Cancel once the server has stopped answering; the
+    // window is alive meanwhile, so the press gets through.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!server.stalled()) return;
+        watch.stop();
+        window_->findChild<QPushButton*>("btn_cancel_backup_restore")->click();
+    });
+    watch.start(10);
+    Click("Restore from Network");
+    EXPECT_FALSE(watch.isActive()) << "the transfer ended before the server stalled";
+    EXPECT_EQ(Status(), "Aborted at 131072");
+    EXPECT_EQ(ui_.texts().size(), 1u) << "the Overwrite question, and no error";
 }
 
 TEST_F(WindowNetwork, ChecksAndFailuresSayWhyAndNeverSayDone) {
