@@ -9,7 +9,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -34,10 +33,11 @@ public:
     explicit ListeningPeer(const std::string& command) {
         platform::ChildOptions options;
         options.on_error_line = [this](std::string_view line) {
-            static const std::regex listening(R"([Ll]istening on .*[: ]([0-9]+)\s*$)");
-            std::match_results<std::string_view::const_iterator> match;
-            if (port_ == 0 && std::regex_search(line.begin(), line.end(), match, listening))
-                port_ = std::stoi(match[1]);
+            // The port is the number that ends the line.
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.remove_suffix(1);
+            std::size_t digits = line.find_last_not_of("0123456789") + 1;
+            if (port_ == 0 && line.find("istening on ") != std::string_view::npos && digits < line.size())
+                port_ = std::stoi(std::string(line.substr(digits)));
         };
         child_ = platform::ChildProcess({"sh", "-c", "exec " + command}, std::move(options));
         // Output is taken in only while someone waits for the child.

@@ -13,8 +13,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <regex>
-
 #include "main/dialogs/dlg_backup.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
@@ -84,8 +82,14 @@ protected:
     std::string Status() const {
         return window_->findChild<QStatusBar*>("StatusBar1")->currentMessage().toStdString();
     }
+    // "done in " + milliseconds + "ms".
     static bool SaysDoneIn(const std::string& status) {
-        return std::regex_match(status, std::regex("done in [0-9]+ms"));
+        const std::string head = "done in ", tail = "ms";
+        if (status.size() <= head.size() + tail.size() || status.rfind(head, 0) != 0 ||
+            status.compare(status.size() - tail.size(), tail.size(), tail) != 0)
+            return false;
+        const std::string number = status.substr(head.size(), status.size() - head.size() - tail.size());
+        return number.find_first_not_of("0123456789") == std::string::npos;
     }
 
     platform::ScriptedInteraction ui_;
