@@ -339,6 +339,23 @@ TEST(NetDevio, ServerFaultsEndTheTransferWithTheirText) {
     }
 }
 
+TEST(NetDevio, AReadErrorOfTheSourceStopsTheSendWithItsText) {
+    TempDir dir;
+    const std::string input = dir.file("input.bin");
+    WriteWholeFile(input, Pattern(1 << 20));
+    InjectReadFaultForTesting(5 * 65536 + 10, 1, platform::ERROR_CRC);
+    DevioServer server(std::string(1 << 20, '\0'));
+    Watch watch;
+    NetTransferResult result = NetSendDevio(watch.context, input, "127.0.0.1", server.port(), 0);
+    InjectReadFaultForTesting(0, 0, 0);
+    EXPECT_EQ(result.result, CopyResult::Failed);
+    EXPECT_EQ(result.bytes, 5 * 65536);
+    EXPECT_EQ(watch.ui.texts().back(), "readFile error:" + platform::SysErrorMessage(platform::ERROR_CRC));
+    EXPECT_FALSE(watch.done());
+    // Nothing of the bad block or after it reached the server.
+    EXPECT_EQ(server.finish().substr(5 * 65536), std::string((1 << 20) - 5 * 65536, '\0'));
+}
+
 TEST(NetDevio, CancelDuringAStallEndsTheTransfer) {
     TempDir dir;
     const std::string input = dir.file("input.bin");
