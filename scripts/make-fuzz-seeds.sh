@@ -115,6 +115,15 @@ printf '<IMAGE INDEX="1"><NAME>a &amp; b</NAME><WINDOWS><VERSION><MAJOR>10</MAJO
 printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAGES></WINDOWS></IMAGE>' \
   >> "$corpus/wim_xml/plain"
 
+# The partition-type table: the one the program carries, and a small one in
+# another encoding with rows between other elements.
+mkdir -p "$corpus/partition_types"
+cp resources/partition_types.xml "$corpus/partition_types/carried"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<t a="b"><node><Cell>07</Cell><Desc>one &amp; two</Desc></node><x/>' \
+  > "$corpus/partition_types/small"
+printf '<node><Cell>{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}</Cell><Desc><![CDATA[EFI]]></Desc></node></t>\n' \
+  >> "$corpus/partition_types/small"
+
 find "$corpus" -type f | sort | xargs ls -l | awk '{print $5, $9}'
 
 # Crash reporter: a small ELF image with symbols and line tables, built here.
@@ -122,3 +131,26 @@ mkdir -p "$corpus"/{crash_codec,elf_debug_info}
 printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
+
+# VHD report: a dynamic footer followed by its header, as qemu-img makes
+# them, and the footer of a fixed disk.
+mkdir -p "$corpus/vhd_report"
+qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
+head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
+qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
+tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"
+
+# The crash reporter's component streams (settings and dialog forms) and the
+# DNS replies its mail-exchanger look-up reads, written byte by byte as the
+# reporter and a name server make them.
+mkdir -p "$corpus"/{settings_stream,dns_reply}
+printf 'TPF0\x0aTZelExcept\x09zelExcept\x07Enabled\x09\x0dFreezeTimeout\x04\x60\xea\x00\x00\x08MailAddr\x06\x05a@b.c\x08BugRepFile\x0c\x0d\x00\x00\x00bugreport.txt\x04Wide\x12\x02\x00\x00\x00a\x00b\x00\x00' \
+  > "$corpus/settings_stream/settings"
+printf 'TPF0\x07TNVForm\x0bContactForm\x07Message\x06\x07Contact\x00\x08INVLabel\x04Head\x07Caption\x06\x05Name:\x00\x00\x07INVEdit\x08NameEdit\x05Lines\x02\x01\x08Optional\x09\x00\x00\x09INVButton\x08AbortBtn\x07Caption\x06\x04Stop\x00\x00\x00' \
+  > "$corpus/settings_stream/form"
+# An MX reply for example.org whose exchanger's name points back into the question.
+printf '\x00\x1d\x00\x01\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00\x07example\x03org\x00\x00\x0f\x00\x01\xc0\x0c\x00\x0f\x00\x01\x00\x00\x0e\x10\x00\x07\x00\x0a\x02mx\xc0\x0c' \
+  > "$corpus/dns_reply/mx"
+# An NS referral: no answer, two name servers in the authority section.
+printf '\x01\x1d\x00\x01\x81\x80\x00\x01\x00\x00\x00\x02\x00\x00\x07example\x03org\x00\x00\x02\x00\x01\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns1\xc0\x0c\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns2\xc0\x0c' \
+  > "$corpus/dns_reply/ns-referral"
