@@ -96,9 +96,9 @@ std::string TooSmall(std::int64_t needed, std::int64_t available) {
     return "Destination is too small.\r\n" + std::to_string(needed) + "->" + std::to_string(available);
 }
 
-// Everything up to the copy itself runs before the destination is opened:
-// a peer that is not there, or a device too large, costs the destination
-// nothing (no file made, no volume locked).
+// The peer is called, and a devio device measured against the destination,
+// before the destination is touched: a peer that is not there, or a device
+// too large, costs it nothing (no file made, no volume locked).
 NetTransferResult Receive(const OperationContext& context, const std::string& destination, const std::string& host,
                           std::int64_t port, bool devio) {
     Transfer transfer(context);
