@@ -16,8 +16,8 @@
 #include "disk/formats/vhd/vhd_endpoints.h"
 #include "disk/formats/vhdi/vhdi_source.h"
 #include "disk/formats/vmdk/vmdk_source.h"
-#include "disk/util/lib_helpers.h"
 #include "platform/base/replace_file.h"
+#include "platform/base/scope_guard.h"
 #include "platform/device/path.h"
 #include "platform/os/file_facts.h"
 
@@ -55,20 +55,8 @@ bool ExistsAsFile(const std::string& path) {
     return facts && facts->is_regular();
 }
 
-std::string CreateFileError(const char* which) {
-    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
-}
-
 void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kCopyCaption); }
 bool Ask(const OperationContext& context, const std::string& text) { return context.ui().confirm(text, kCopyCaption); }
-
-CopyResult ResultOf(const CopyOutcome& outcome) {
-    switch (outcome.end) {
-    case CopyEnd::Completed: return CopyResult::Completed;
-    case CopyEnd::Cancelled: return CopyResult::Cancelled;
-    default: return CopyResult::Failed;
-    }
-}
 
 // Where a conversion writes the raw disk: a file made anew beside the one
 // it replaces, or a disk or volume (or other existing non-file) written in
@@ -81,15 +69,8 @@ public:
 
     ~RawDestination() {
         sink_.reset();
-        // A disk or volume goes back to the system however the copy ended:
-        // its table re-read, its volumes unlocked.
-        if (!prepared_) return;
-        if (device::IsWholeDiskPath(path_)) {
-            IoctlUpdateProperties(handle_);
-            UnlockVolumesOfDisk();
-        } else {
-            LockDismountUnlock(handle_);
-        }
+        // A disk or volume goes back to the system however the copy ended.
+        if (prepared_) ReleaseDestination(handle_, path_);
     }
 
     // Opens `path` for `size` bytes; false (after telling why) when it
@@ -103,9 +84,7 @@ public:
         if (device::IsDevicePath(path)) {
             if (!PrepareDestination(context_, handle_, path)) return false;
             prepared_ = true;
-            const std::int64_t room =
-                device::IsWholeDiskPath(path) ? GetDiskLength(handle_) : GetPartitionLength(handle_);
-            if (size > room) {
+            if (size > EndpointSize(handle_, path, false)) {
                 Tell(context_, too_small);
                 return false;
             }
@@ -282,16 +261,11 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
             return CopyResult::Failed;
         }
         if (!PrepareSource(context, source, src)) return CopyResult::Failed;
-        struct UnlockAtEnd {
-            Handle& handle;
-            bool volume;
-            ~UnlockAtEnd() {
-                if (volume && handle) UnlockVolumeHandle(handle);
-            }
-        } unlock{source, device::IsDevicePath(src) && !device::IsWholeDiskPath(src)};
+        ScopeGuard unlock_source([&] {
+            if (device::IsDevicePath(src) && !device::IsWholeDiskPath(src) && source) UnlockVolumeHandle(source);
+        });
 
-        std::int64_t size = device::IsWholeDiskPath(src) ? GetDiskLength(source) : GetPartitionLength(source);
-        if (size == 0 && !device::IsDevicePath(src)) FileSizeByFind(LinuxPath(src), size);
+        const std::int64_t size = EndpointSize(source, src, true);
         if (size <= 0) {
             Tell(context, "could not retrieve source size");
             return CopyResult::Failed;
@@ -345,27 +319,27 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
 }
 
 CopyResult VhdiToRaw(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return VhdiToRaw(CopyOperationContext(progress, window), src, dst);
+    return VhdiToRaw(CopyContext(progress, window), src, dst);
 }
 
 CopyResult VmdkToRaw(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return VmdkToRaw(CopyOperationContext(progress, window), src, dst);
+    return VmdkToRaw(CopyContext(progress, window), src, dst);
 }
 
 CopyResult QcowToRaw(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return QcowToRaw(CopyOperationContext(progress, window), src, dst);
+    return QcowToRaw(CopyContext(progress, window), src, dst);
 }
 
 CopyResult VdiToRaw(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return VdiToRaw(CopyOperationContext(progress, window), src, dst);
+    return VdiToRaw(CopyContext(progress, window), src, dst);
 }
 
 CopyResult EwfToRaw(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return EwfToRaw(CopyOperationContext(progress, window), src, dst);
+    return EwfToRaw(CopyContext(progress, window), src, dst);
 }
 
 CopyResult RawToEwf(const std::string& src, const std::string& dst, ProgressBar* progress, OperationTarget* window) {
-    return RawToEwf(CopyOperationContext(progress, window), src, dst);
+    return RawToEwf(CopyContext(progress, window), src, dst);
 }
 
 }  // namespace disk
