@@ -16,6 +16,8 @@ packages=(
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
   # the partition-type table the program carries is read with pugixml
   libpugixml-dev
+  # the peers of the network transfers (plain TCP streams)
+  socat netcat-openbsd
   # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
   mtools exfat-fuse
   # UDF volumes for the format window (mkudffs)
@@ -31,6 +33,9 @@ packages=(
   libisofs6 libisofs-dev genisoimage p7zip-full
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
+  # image libraries loaded at run time (EWF, VHD/VHDX, VMDK, QCOW); ewf-tools
+  # (ewfverify, ewfexport, ewfacquire) check our EWF sets and make the ones we read
+  libewf2 libvhdi1 libvmdk1 libqcow1 ewf-tools
   # the crash reporter: zlib for deflate and CRC-32, capstone for disassembly,
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files

@@ -23,7 +23,7 @@ disk_seed() {  # image bytes-to-keep output
   } > "$out"
 }
 
-mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml}
+mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml,vdi_image}
 
 # Partition tables: an MBR with a chain of EBRs close to its start, and a GPT.
 img=$work/mbr.img
@@ -82,6 +82,32 @@ seq 1 4000 > "$work/text"
 head -c 200000 /dev/zero > "$work/zeros"
 : > "$work/empty"
 for name in text zeros empty; do lz4 -q -l -f "$work/$name" "$corpus/lz4_frame/$name"; done
+
+# VDI images as qemu-img writes them: an empty dynamic one, and the start
+# (header, block map, the first data) of a dynamic and a static one that
+# hold data.
+qemu-img create -q -f vdi "$corpus/vdi_image/dynamic-empty" 64M
+truncate -s 3M "$work/vdi.raw"
+printf 'data in the second block' | dd of="$work/vdi.raw" bs=1 seek=1048576 conv=notrunc status=none
+for kind in off on; do
+  qemu-img convert -f raw -O vdi -o static=$kind "$work/vdi.raw" "$work/vdi-$kind.vdi"
+done
+head -c 8192 "$work/vdi-off.vdi" > "$corpus/vdi_image/dynamic-start"
+head -c 8192 "$work/vdi-on.vdi" > "$corpus/vdi_image/static-start"
+
+# What network peers send. A devio server's answers on one connection: the
+# INFO reply (size, alignment, flags), then READ replies (errno, length, the
+# data). The first bytes of a raw stream: an MBR, an NTFS boot sector, zeros.
+le64() { local i; for i in 0 1 2 3 4 5 6 7; do printf "\\x$(printf %02x $(( ($1 >> (8 * i)) & 255 )))"; done; }
+fill() { head -c "$1" /dev/zero | tr '\0' "$2"; }
+mkdir -p "$corpus"/{devio_reply,stream_size_guess}
+{ le64 1024; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 512; fill 512 B; } > "$corpus/devio_reply/two-reads"
+{ le64 700; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 188; fill 188 B; } > "$corpus/devio_reply/last-read-cut"
+{ le64 1024; le64 512; le64 0; le64 5; le64 0; } > "$corpus/devio_reply/error"
+{ le64 1024; le64 512; le64 0; le64 0; le64 256; fill 256 C; } > "$corpus/devio_reply/short"
+head -c 512 "$work/mbr.img" > "$corpus/stream_size_guess/mbr"
+head -c 512 "$work/ntfs.img" > "$corpus/stream_size_guess/ntfs"
+fill 512 '\0' > "$corpus/stream_size_guess/zeros"
 
 # INI files: the program's config, a machine manifest and its state file.
 printf '[options]\r\nenable_advanced=1\r\nhide_advanced=0\r\n[outlookbar]\r\nVirtual Hard Disk\r\n' \

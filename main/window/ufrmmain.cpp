@@ -41,6 +41,7 @@
 #include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"
+#include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
 #include "main/window/window_reporting.h"
@@ -223,14 +224,12 @@ void Tfrmmain::StartClone() {
 namespace {
 
 // The options dialog for a backup or restore of `row`: the choices that
-// fit the row's kind, and only the formats this program carries.
+// fit the row's kind.
 void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
     bool disk_row = row.is_disk();
     dialog.rbwim->setEnabled(!disk_row);
     dialog.chk_wimboot->setEnabled(!disk_row);
     dialog.chk_unpartitioned->setEnabled(disk_row);
-    // EWF images come with their own engine; until then they cannot be picked.
-    dialog.rbEWF->setEnabled(false);
 }
 
 void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
@@ -254,22 +253,6 @@ const char* RestoreFilter(int code) {
     case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
     case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
     default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
-    }
-}
-
-// A number typed by the user: signed 32 bits, "$" for hexadecimal.
-std::optional<int> ParseUserInteger(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty()) return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
     }
 }
 
@@ -332,7 +315,6 @@ void Tfrmmain::BackupToImage() {
     if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     if (skip) {
         size = disk::ReadDiskSector0(device);
         if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
@@ -351,6 +333,8 @@ void Tfrmmain::BackupToImage() {
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
         RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
+    } else if (code == kFormatEwf) {
+        BackupToEwf(device, file);
     } else {
         BackUpToFile(device, file, size, code == kFormatLz4);
     }
@@ -373,7 +357,6 @@ void Tfrmmain::RestoreFromImage() {
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     // The image goes onto a whole disk; a partition row has no disk to lock.
     if (!platform::device::IsWholeDiskPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     std::string file;
     if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
         return;
@@ -394,6 +377,8 @@ void Tfrmmain::RestoreFromImage() {
         RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
         UnlockDiskVolumes();
         RefreshDrives1Click();
+    } else if (code == kFormatEwf) {
+        RestoreFromEwf(file, device);
     } else {
         RestoreFromFile(file, device, code == kFormatLz4);
     }
@@ -665,6 +650,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
     if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
     if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
+    if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
+    if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;

@@ -127,6 +127,12 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // Network backup and restore ("Backup to Network", "Restore from
+    // Network" on the Clone page): the selected disk or volume sent to, or
+    // received from, a peer as a plain stream or through devio.
+    void BackupToNetwork();
+    void RestoreFromNetwork();
+
     // MD5, ISO maker and 7-Zip extractor windows (ufrmmain_disk_image_tools.cpp).
     void JvOutlookBar1Pages4Buttons1Click();  // "Make ISO disc image"
     void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
@@ -176,6 +182,12 @@ private:
     // window, with its error shown and the list or bar set right after.
     void BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4);
     void RestoreFromFile(const std::string& file, const std::string& device, bool lz4);
+    // ---- EWF images (ufrmmain_ewf.cpp) ----
+    // "Backup to Image" and "Restore from Image" in EWF: the selected disk
+    // or volume acquired into an EWF set, and a set written back onto it.
+    void BackupToEwf(const std::string& device, const std::string& file);
+    void RestoreFromEwf(const std::string& file, const std::string& device);
+
     // Shows a selection rule's message; true when there is a path.
     bool Selected(const SelectionRule& rule, std::string& path);
 
