@@ -492,8 +492,8 @@ int main(int argc, char** argv) {
         request.source = tree;
         request.file_systems = disk::FileSystemFlagsOfChoice(1);
         request.destination = at("ours.iso");
-        disk::IsoMakerLog log(at("iso.log"));
-        return make_tree() && disk::BuildIsoImage(request, disk::OperationContext{}, log) && !answers.failed;
+        disk::IsoMakerLog iso_log(at("iso.log"));
+        return make_tree() && disk::BuildIsoImage(request, disk::OperationContext{}, iso_log) && !answers.failed;
     };
     auto same_trees_in_images = [&] {
         return Shell("xorriso -indev " + Quote(at("ours.iso")) + " -compare_r " + Quote(tree) + " / >/dev/null 2>&1") &&
