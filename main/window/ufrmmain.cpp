@@ -259,18 +259,9 @@ const char* RestoreFilter(int code) {
 
 // A number typed by the user: signed 32 bits, "$" for hexadecimal.
 std::optional<int> ParseUserInteger(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty()) return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    std::optional<std::int64_t> value = disk::ParseUserNumber(text, INT32_MIN, INT32_MAX);
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
 }
 
 }  // namespace
@@ -489,7 +480,9 @@ void Tfrmmain::CreateMenus() {
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     AddPendingAction(tools, "Screenshot1", "Screenshot");
-    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
+    QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
+    chs->setVisible(false);
+    connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
     AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
 
     QMenu* help = menuBar()->addMenu("Help");
@@ -614,8 +607,11 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
         PageControl4->addTab(page, caption);
     };
     add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet12", "Extract", nullptr, {});
+    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
