@@ -14,6 +14,8 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # the partition-type table the program carries is read with pugixml
+  libpugixml-dev
   # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
   mtools exfat-fuse
   # UDF volumes for the format window (mkudffs)

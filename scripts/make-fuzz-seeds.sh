@@ -109,6 +109,15 @@ printf '<IMAGE INDEX="1"><NAME>a &amp; b</NAME><WINDOWS><VERSION><MAJOR>10</MAJO
 printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAGES></WINDOWS></IMAGE>' \
   >> "$corpus/wim_xml/plain"
 
+# The partition-type table: the one the program carries, and a small one in
+# another encoding with rows between other elements.
+mkdir -p "$corpus/partition_types"
+cp resources/partition_types.xml "$corpus/partition_types/carried"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<t a="b"><node><Cell>07</Cell><Desc>one &amp; two</Desc></node><x/>' \
+  > "$corpus/partition_types/small"
+printf '<node><Cell>{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}</Cell><Desc><![CDATA[EFI]]></Desc></node></t>\n' \
+  >> "$corpus/partition_types/small"
+
 find "$corpus" -type f | sort | xargs ls -l | awk '{print $5, $9}'
 
 # Crash reporter: a small ELF image with symbols and line tables, built here.

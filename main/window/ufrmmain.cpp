@@ -657,6 +657,10 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
     if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
+    if (page == "Disk" && caption == "Create Disk") return &Tfrmmain::CreateDisk;
+    if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
+    if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
+    if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;

@@ -3,6 +3,8 @@
 // config.ini options.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
@@ -278,6 +280,10 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Wipe Disk"},
                 {"Volume", "Wipe Volume"},
                 {"Volume", "Clean Volume"},
+                {"Disk", "Create Disk"},
+                {"Disk", "Create Partition"},
+                {"Volume", "Extend"},
+                {"Volume", "Shrink"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
