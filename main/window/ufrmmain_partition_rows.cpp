@@ -28,6 +28,17 @@ void Say(const std::string& text) { platform::interaction().inform(text, "Tarnov
 
 constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
 
+// The bytes of a row on the disk or image at `path`; nothing (and why said)
+// when a field is no number.
+std::optional<ByteRange> RowBytes(const QLineEdit* start, const QLineEdit* count, const std::string& path) {
+    try {
+        return PartitionRowRange(start->text().toStdString(), count->text().toStdString(), SectorSizeOf(path));
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 QMenu* Tfrmmain::MakePartitionRowMenu(int row) {
@@ -80,13 +91,9 @@ void Tfrmmain::Backuppartition(int row) {
     if (busy_) return;
     const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
     const std::string path = PartitionTablePath();
-    ByteRange range;
-    try {
-        range = PartitionRowRange(fields.s->text().toStdString(), fields.l->text().toStdString(), SectorSizeOf(path));
-    } catch (const std::exception& e) {
-        return Say(e.what());
-    }
-    if (range.length == 0) return;
+    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
+    if (!bytes || bytes->length == 0) return;
+    const ByteRange range = *bytes;
     std::string file = "part" + std::to_string(row) + ".img";
     if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
     raise();
@@ -108,13 +115,9 @@ void Tfrmmain::Restorepartition(int row) {
     if (busy_) return;
     const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
     const std::string path = PartitionTablePath();
-    ByteRange range;
-    try {
-        range = PartitionRowRange(fields.s->text().toStdString(), fields.l->text().toStdString(), SectorSizeOf(path));
-    } catch (const std::exception& e) {
-        return Say(e.what());
-    }
-    if (range.length == 0) return;
+    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
+    if (!bytes || bytes->length == 0) return;
+    const ByteRange range = *bytes;
     // Sector 0 holds the table the row comes from: no partition starts there.
     if (range.offset == 0) return Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
     std::string file;

@@ -45,6 +45,16 @@ DiskSpec GptDisk() {
     return DiskSpec{8 << 20, {"sgdisk -n 1:2048:+2M -c 1:one -n 2:0:+1M -c 2:two %s >/dev/null"}, ""};
 }
 
+// A disk of 4 KiB sectors: its one partition starts at sector 256, 1 MiB in.
+DiskSpec FourKDisk() {
+    return DiskSpec{8 << 20,
+                    {"mkfs.fat -F 12 -S 4096 -n FOURK --offset 256 %s 6144 >/dev/null 2>&1",
+                     "printf '\\006\\000\\000\\000\\000\\001\\000\\000\\000\\006\\000\\000' | "
+                     "dd of=%s bs=1 seek=450 conv=notrunc status=none",
+                     "printf '\\125\\252' | dd of=%s bs=1 seek=510 conv=notrunc status=none"},
+                    "sector_size=4096\n"};
+}
+
 class AdvancedPages : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -91,7 +101,7 @@ protected:
         QCoreApplication::sendEvent(widget, &click);
     }
 
-    EmbeddedMachine machine_{{FatDisk(), GptDisk()}};
+    EmbeddedMachine machine_{{FatDisk(), GptDisk(), FourKDisk()}};
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
@@ -276,6 +286,30 @@ TEST_F(AdvancedPages, PartitionRowsOpenCopyAndRestoreTheirPartition) {
     EXPECT_EQ(Edit("he1")->text(), "254");
     EXPECT_EQ(Edit("s1")->text(), "2048");
     EXPECT_EQ(Said(), "Done.\nAdjust \"Sectors Before\" and \"Sectors\".\nDont forget to write.");
+}
+
+TEST_F(AdvancedPages, RowsOfADiskOfFourKibSectorsCountItsOwnSectors) {
+    Choose("drivecombopart", "\\\\.\\PhysicalDrive2");
+    Press("btn_read_part_table");
+    ASSERT_EQ(Edit("s1")->text(), "256");
+    ASSERT_EQ(Edit("l1")->text(), "1536");
+    Find<QAction>("Openbootsector1")->trigger();
+    EXPECT_EQ(Edit("txtbs2")->text(), "mkfs.fat");
+    EXPECT_EQ(Edit("txtbs3")->text(), "4096");
+    EXPECT_EQ(Edit("txtbs22")->text(), "FOURK");
+    ExpectTimedStatus("Read Boot Sector OK @ offset 256");
+    // The editor writes the sector the page read, 1 MiB in.
+    ui_.answer_input(std::string("32"));
+    DoubleClick(Edit("txtbs12"));
+    EXPECT_EQ(Bytes(2, kPartitionStart + 26, 2), std::string("\x20\x00", 2));
+
+    const std::string part = File("part4k.img");
+    dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(part));
+    Find<QAction>("Backuppartition1")->trigger();
+    EXPECT_NE(std::find(ui_.texts().begin(), ui_.texts().end(),
+                        "backup from \\\\.\\PhysicalDrive2 at offset=1048576 with lenghth=6291456?"),
+              ui_.texts().end());
+    EXPECT_EQ(test_support::ReadWholeFile(part), Bytes(2, kPartitionStart, 6291456));
 }
 
 TEST_F(AdvancedPages, TheGptRowListsItsEntries) {
