@@ -1,5 +1,10 @@
 #include "main/operations/text_helpers.h"
 
+#include <cstdint>
+
+#include "disk/util/lib_helpers.h"
+#include "platform/base/ascii.h"
+
 namespace tarnovell {
 
 std::vector<std::string> SplitToList(const std::string& text, const std::string& separator) {
@@ -17,6 +22,12 @@ std::vector<std::string> SplitToList(const std::string& text, const std::string&
 
 std::string PadRight(const std::string& text, char fill, std::size_t length) {
     return text.size() >= length ? text : text + std::string(length - text.size(), fill);
+}
+
+std::optional<int> ParseUserInteger(const std::string& text) {
+    std::optional<std::int64_t> value = disk::ParseUserNumber(text, INT32_MIN, INT32_MAX);
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
 }
 
 }  // namespace tarnovell

@@ -41,6 +41,7 @@
 #include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"
+#include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
 #include "main/window/window_reporting.h"
@@ -255,13 +256,6 @@ const char* RestoreFilter(int code) {
     case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
     default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
     }
-}
-
-// A number typed by the user: signed 32 bits, "$" for hexadecimal.
-std::optional<int> ParseUserInteger(const std::string& text) {
-    std::optional<std::int64_t> value = disk::ParseUserNumber(text, INT32_MIN, INT32_MAX);
-    if (!value) return std::nullopt;
-    return static_cast<int>(*value);
 }
 
 }  // namespace
@@ -661,6 +655,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
     if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
     if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
+    if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
+    if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
