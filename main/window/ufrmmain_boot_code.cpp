@@ -6,7 +6,6 @@
 
 #include <exception>
 
-#include "disk/device/device_query.h"
 #include "disk/sectors/sectors.h"
 #include "disk/util/lib_helpers.h"
 #include "main/dialogs/file_dialog.h"

@@ -290,7 +290,8 @@ TEST_F(AdvancedPages, PartitionRowsOpenCopyAndRestoreTheirPartition) {
 
 TEST_F(AdvancedPages, RowsOfADiskOfFourKibSectorsCountItsOwnSectors) {
     Choose("drivecombopart", "\\\\.\\PhysicalDrive2");
-    Press("btn_read_part_table");
+    window_->TabSheet20Show();  // showing the page reads its table
+    ExpectTimedStatus("Read Partition Table OK");
     ASSERT_EQ(Edit("s1")->text(), "256");
     ASSERT_EQ(Edit("l1")->text(), "1536");
     Find<QAction>("Openbootsector1")->trigger();
@@ -388,6 +389,28 @@ TEST_F(AdvancedPages, TheBootSectorPageShowsAndEditsTheVolumesFields) {
     EXPECT_EQ(Bytes(0, kPartitionStart, 84), boot.substr(0, 84));
     EXPECT_EQ(Bytes(0, kPartitionStart + 84, 426), test_support::ReadWholeFile(code).substr(84, 426));
     EXPECT_EQ(Bytes(0, kPartitionStart + 510, 2), "\x55\xAA");
+}
+
+TEST_F(AdvancedPages, AnImagePickedOnTheBootSectorPageIsReadAtTheSectorAskedFor) {
+    auto* combo = Find<QComboBox>("DriveComboBS");
+    const int entry = combo->findText("Disk Image File", Qt::MatchStartsWith);
+    ASSERT_GE(entry, 0);
+    combo->setCurrentIndex(entry);
+    ui_.answer_input(std::string("2048"));
+    {
+        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(machine_.image(0)));
+        emit combo->activated(entry);
+    }
+    EXPECT_EQ(combo->currentText().toStdString(), machine_.image(0));
+    EXPECT_EQ(Edit("txtbs2")->text(), "mkfs.fat");
+    EXPECT_EQ(Edit("txtbs22")->text(), "ADVANCED");
+    // The editor writes where the page read, without asking for a sector again.
+    ui_.answer_input(std::string("17"));
+    DoubleClick(Edit("txtbs12"));
+    EXPECT_EQ(Bytes(0, kPartitionStart + 26, 2), std::string("\x11\x00", 2));
+    int asked = 0;
+    for (const auto& exchange : ui_.log()) asked += exchange.text == "Enter sector offset" ? 1 : 0;
+    EXPECT_EQ(asked, 1);
 }
 
 TEST_F(AdvancedPages, NoPageIsEmptyAndTheExtractPageCarriesNoCommand) {
