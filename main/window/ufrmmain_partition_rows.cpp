@@ -39,6 +39,16 @@ std::optional<ByteRange> RowBytes(const QLineEdit* start, const QLineEdit* count
     }
 }
 
+// The main window comes to the front for the question, which names the
+// bytes the copy covers ("lenghth" as the program has always spelt it).
+bool ConfirmRowCopy(QWidget* window, const std::string& what, const std::string& path, const ByteRange& range) {
+    window->raise();
+    window->activateWindow();
+    return platform::interaction().confirm(what + path + " at offset=" + std::to_string(range.offset) +
+                                               " with lenghth=" + std::to_string(range.length) + "?",
+                                           "Tarnovell");
+}
+
 }  // namespace
 
 QMenu* Tfrmmain::MakePartitionRowMenu(int row) {
@@ -96,12 +106,7 @@ void Tfrmmain::Backuppartition(int row) {
     const ByteRange range = *bytes;
     std::string file = "part" + std::to_string(row) + ".img";
     if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
-    raise();
-    activateWindow();
-    if (!platform::interaction().confirm("backup from " + path + " at offset=" + std::to_string(range.offset) +
-                                             " with lenghth=" + std::to_string(range.length) + "?",
-                                         "Tarnovell"))
-        return;
+    if (!ConfirmRowCopy(this, "backup from ", path, range)) return;
     BusyScope busy(*this);
     try {
         disk::BackupRaw(path, file, &progress(), range.length, range.offset, false, &operation_target());
@@ -123,12 +128,7 @@ void Tfrmmain::Restorepartition(int row) {
     std::string file;
     if (!RunFileDialog(this, "", kRowImageFilter, true, file, "", "")) return;
     if (std::optional<std::string> refusal = RowRestoreRefusal(file, range.length)) return Say(*refusal);
-    raise();
-    activateWindow();
-    if (!platform::interaction().confirm("restore to " + path + " at offset=" + std::to_string(range.offset) +
-                                             " with lenghth=" + std::to_string(range.length) + "?",
-                                         "Tarnovell"))
-        return;
+    if (!ConfirmRowCopy(this, "restore to ", path, range)) return;
     {
         BusyScope busy(*this);
         try {
