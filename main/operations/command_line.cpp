@@ -11,6 +11,7 @@
 #include "main/operations/wim_commands.h"
 #include "platform/base/ascii.h"
 #include "platform/device/path.h"
+#include "platform/os/interrupts.h"
 
 namespace tarnovell {
 
@@ -93,6 +94,7 @@ std::string ListLine(const disk::DiskListRow& row) {
 
 int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::ostream& console,
                    std::ostream& errors) {
+    platform::InterruptHandlers interrupts({&state.cancel, &disk::copy_cancel});
     int exit_code = 0;
     std::string whole;
     for (const auto& a : args) whole += platform::ToLower(a) + " ";
@@ -126,15 +128,20 @@ int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::
         if (!ok) exit_code = 1;
     }
     if (verb == "-image" && count > 3 && (mode == "-backup" || mode == "-restore")) {
+        bool unreadable = false;
         bool ok = Report(
             [&](platform::OperationTarget& status) {
-                disk::CopyResult result = mode == "-backup"
-                                              ? disk::BackupRaw(args[2], args[3], nullptr, 0, 0, false, &status)
-                                              : disk::RestoreRaw(args[2], args[3], nullptr, 0, 0, false, &status);
-                return result == disk::CopyResult::Completed;
+                disk::OperationContext context;
+                context.cancel = &state.cancel;  // what an interrupt sets, before the copy as well
+                context.status = &status;
+                disk::CopyResult result = mode == "-backup" ? disk::BackupRaw(context, args[2], args[3], 0, 0, false)
+                                                            : disk::RestoreRaw(context, args[2], args[3], 0, 0, false);
+                unreadable = result == disk::CopyResult::CompletedWithUnreadableSectors;
+                return result == disk::CopyResult::Completed || unreadable;
             },
             console, errors);
         if (!ok) exit_code = 1;
+        else if (unreadable) exit_code = kExitUnreadableSectors;
     }
     if (verb == "-wim" && count > 3 && (mode == "-backup" || mode == "-restore")) {
         bool ok = Report(

@@ -19,9 +19,14 @@ std::vector<std::string> UsageLines();
 bool WantsCommandLineMode(const std::vector<std::string>& args);
 bool IsInfosRequest(const std::vector<std::string>& args);
 
+// The exit status of a copy that completed with some of its source
+// unreadable and stored as zeros: neither success (0) nor failure (1).
+constexpr int kExitUnreadableSectors = 3;
+
 // Runs the verb in `args` (args[0] is the verb) and returns the exit code:
-// 0, or 1 when the operation failed. Console lines go to `console`,
-// messages to `errors`.
+// 0, 1 when the operation failed, kExitUnreadableSectors. Console lines go
+// to `console`, messages to `errors`. Ctrl-C or SIGTERM stops the operation
+// as its Cancel would; a second one ends the process at once.
 int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::ostream& console,
                    std::ostream& errors);
 

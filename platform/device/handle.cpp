@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/base/unique_fd.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
@@ -416,6 +417,27 @@ bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written)
     return ok;
 }
 
+bool SyncForReading(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (!s->is_device() || s->kind == HandleKind::VirtualDisk || s->io) return true;
+    auto snap = Registry::instance().snapshot();
+    const std::int64_t window_start = s->kind == HandleKind::Volume ? s->volume_start : 0;
+    DWORD first_error = ERROR_SUCCESS;
+    for (const device::VolumeInfo* volume : snap->volumes_of(s->disk)) {
+        if (volume->start >= window_start + s->length || window_start >= volume->start + volume->length) continue;
+        for (const auto& folder : volume->mount_points) {
+            UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd && ::syncfs(fd.get()) == 0) continue;
+            if (first_error == ERROR_SUCCESS) first_error = ErrorFromErrno(errno);
+        }
+    }
+    // Clean cached blocks of this device go; reads then come from the medium.
+    ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    if (first_error == ERROR_SUCCESS) return true;
+    return Fail(first_error);
+}
+
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
@@ -526,11 +548,13 @@ std::string ResolveFilePath(const std::string& path) {
     }
     auto snap = Registry::instance().snapshot();
     const device::VolumeInfo* volume = snap->volume_by_letter(parsed.letter);
-    if (!volume || volume->mount_points.empty()) {
+    // Only a mount of the whole file system is the drive's root; a bind of
+    // a folder inside it would put every path one level off.
+    std::string folder = volume ? volume->root_mount_point() : "";
+    if (folder.empty()) {
         SetLastError(volume ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
         return "";
     }
-    std::string folder = volume->mount_points.front();
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder + parsed.rest;
 }

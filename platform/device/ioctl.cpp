@@ -244,9 +244,29 @@ bool DeleteLayout(Handle& handle, const Target& t) {
     std::uint32_t ss = t.disk->sector_size;
     std::vector<std::uint8_t> sector(ss);
     if (::pread(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_READ_FAULT);
+    device::DiskLayout before;
+    if (!LayoutOnDisk(*s, *t.disk, before)) return false;
+
+    // The system lets go of the partitions first: when it cannot (one is in
+    // use), nothing has been written and the disk is as it was.
+    Registry& registry = Registry::instance();
+    auto refreshed = [&](bool ok) {
+        DWORD error = GetLastError();
+        registry.refresh();
+        if (!ok) SetLastError(error);
+        return ok;
+    };
+    if (!registry.host().layout_changed(*t.disk, device::DiskLayout{})) return refreshed(false);
+    auto write_failed = [&](DWORD error) {
+        // The table is still there: so are its partitions.
+        registry.host().layout_changed(*t.disk, before);
+        SetLastError(error);
+        return refreshed(false);
+    };
+
     // The boot code stays; the table and its signature go.
     std::memset(sector.data() + device::kMbrTableOffset, 0, device::kMbrTableAndSignatureSize);
-    if (::pwrite(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_WRITE_FAULT);
+    if (::pwrite(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return write_failed(ERROR_WRITE_FAULT);
     std::vector<std::uint8_t> zeros(ss, 0);
     if (t.disk->layout.style == PARTITION_STYLE_GPT || t.disk->size >= 2 * static_cast<std::int64_t>(ss)) {
         // Both GPT headers; without them no tool takes the entry arrays for a table.
@@ -257,13 +277,10 @@ bool DeleteLayout(Handle& handle, const Target& t) {
                 return ::pwrite(plain.get(), zeros.data(), ss, s->base + offset) == static_cast<ssize_t>(ss);
             return true;
         };
-        if (!wipe_if_gpt(ss) || !wipe_if_gpt(t.disk->size - ss)) return Fail(ERROR_WRITE_FAULT);
+        if (!wipe_if_gpt(ss) || !wipe_if_gpt(t.disk->size - ss)) return write_failed(ERROR_WRITE_FAULT);
     }
-    if (::fdatasync(plain.get()) != 0) return SetLastErrorFromErrno(errno), false;
-    Registry& registry = Registry::instance();
-    bool ok = registry.host().layout_changed(*t.disk, device::DiskLayout{});
-    registry.refresh();
-    return ok;
+    if (::fdatasync(plain.get()) != 0) return refreshed((SetLastErrorFromErrno(errno), false));
+    return refreshed(true);
 }
 
 bool VolumeOnlineOffline(const Target& t, bool online) {

@@ -95,19 +95,45 @@ TEST_F(CopyLoopSettingsTest, ASinkThatCannotStartStopsTheCopyBeforeAnythingIsRea
     EXPECT_EQ(posts_.texts(OperationKind::Status), std::vector<std::string>{"Aborted at 0"});
 }
 
-TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitEndsTheCopyWhereItEndsWhenItMustReachIt) {
+TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTheCopyWhenItMustReachIt) {
+    // A device read past its end gives nothing: that is no end of the copy
+    // but bytes that could not be read.
     const std::string data = Bytes(static_cast<std::size_t>(kMiB + 700));
-    for (bool must : {false, true}) {
-        SCOPED_TRACE(must);
+    const std::string question = "readfile error @1049276:" + platform::SysErrorMessage(platform::ERROR_SECTOR_NOT_FOUND) +
+                                 ", Continue and ignore next errors?";
+    struct Case {
+        const char* what;
+        bool must_reach;
+        bool go_on;  // the answer to the read-error question
+        CopyEnd end;
+        std::int64_t position;
+        std::vector<std::string> asked;
+    } cases[] = {
+        {"must reach it", true, true, CopyEnd::SourceEnded, kMiB + 700, {}},
+        {"read error, No", false, false, CopyEnd::ReadDeclined, kMiB, {question}},
+        {"read error, Yes", false, true, CopyEnd::Completed, 2 * kMiB,
+         {question, "1047876 unreadable bytes replaced by zeros at 1049276-2097151"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScriptedInteraction answers;
+        answers.set_default_confirm(c.go_on);
+        OperationContext context = Context();
+        context.interaction = &answers;
         FakeSource source(data, {});
         FakeSink sink;
         CopyLoopSettings settings;
         settings.limit = 2 * kMiB;
-        settings.source_must_reach_limit = must;
-        CopyOutcome outcome = RunCopyLoop(source, sink, settings, Context());
-        EXPECT_EQ(outcome.end, must ? CopyEnd::SourceEnded : CopyEnd::Completed);
-        EXPECT_EQ(outcome.position, static_cast<std::int64_t>(data.size()));
-        EXPECT_EQ(sink.finishes, must ? 0 : 1) << "a copy that fell short is not synced as done";
+        settings.source_must_reach_limit = c.must_reach;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+        EXPECT_EQ(outcome.end, c.end);
+        EXPECT_EQ(outcome.position, c.position);
+        EXPECT_EQ(answers.texts(), c.asked);
+        EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0) << "a copy that fell short is not synced as done";
+        if (c.end == CopyEnd::Completed) {
+            EXPECT_EQ(sink.bytes, data + std::string(2 * kMiB - data.size(), '\0'));
+            EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
+        }
     }
 }
 
