@@ -137,6 +137,16 @@ bool OpenBacking(Handle::State& s, bool write) {
     return true;
 }
 
+// Opens a volume's device on its first use (see Handle::State::backing_open).
+bool EnsureBacking(Handle::State& s) {
+    if (s.backing_open.load(std::memory_order_acquire)) return true;
+    std::lock_guard guard(s.backing_mutex);
+    if (s.backing_open.load(std::memory_order_relaxed)) return true;
+    if (!OpenBacking(s, s.open_for_write)) return false;
+    s.backing_open.store(true, std::memory_order_release);
+    return true;
+}
+
 bool WriteProtected(const device::DiskInfo& disk) {
     return disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY);
 }
@@ -205,7 +215,12 @@ Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWO
     bool write = s->can_write && !disk->media_read_only;
     if (!OpenBacking(*s, write)) {
         if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
+        write = false;
     }
+    // It opens, as the caller must know now; it is held open from its first use.
+    s->fd.reset();
+    s->open_for_write = write;
+    s->backing_open = false;
     return Handle(std::move(s));
 }
 
@@ -300,6 +315,10 @@ ssize_t TransferOnce(Handle::State& s, bool write, void* buffer, std::size_t len
 }
 
 bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset, std::size_t* done) {
+    if (!EnsureBacking(s)) {
+        if (done) *done = 0;
+        return false;
+    }
     if (s.io) {
         const bool ok = length == 0 || (write ? s.io->write(offset, buffer, length) : s.io->read(offset, buffer, length));
         if (done) *done = ok ? length : 0;
@@ -433,6 +452,7 @@ bool SyncForReading(Handle& handle) {
         }
     }
     // Clean cached blocks of this device go; reads then come from the medium.
+    if (!EnsureBacking(*s)) return false;
     ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (first_error == ERROR_SUCCESS) return true;
     return Fail(first_error);
@@ -476,6 +496,7 @@ bool FlushFileBuffers(Handle& handle) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (s->io) return s->io->flush();
+    if (!s->backing_open.load(std::memory_order_acquire)) return true;  // nothing written through it
     if (::fdatasync(s->fd.get()) != 0 && errno != EINVAL) return SetLastErrorFromErrno(errno), false;
     return true;
 }

@@ -37,18 +37,22 @@ ExclusiveHold::~ExclusiveHold() {
 bool ExclusiveHold::take() {
     if (fd_) return true;
     fd_.reset(::open(device_.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    wanted_ = wanted_ || static_cast<bool>(fd_);
     if (fd_) return true;
     SetLastError(errno == EBUSY ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno));
     return false;
 }
 
-void ExclusiveHold::release() { fd_.reset(); }
+void ExclusiveHold::release() {
+    fd_.reset();
+    wanted_ = false;
+}
 
 bool ExclusiveHold::held() const { return static_cast<bool>(fd_); }
 
 HoldsSetAside::HoldsSetAside(const std::vector<std::string>& devices) : lock_(HoldsMutex()) {
     for (ExclusiveHold* hold : Holds()) {
-        if (!hold->fd_ || std::find(devices.begin(), devices.end(), hold->device_) == devices.end()) continue;
+        if (!hold->wanted_ || std::find(devices.begin(), devices.end(), hold->device_) == devices.end()) continue;
         hold->fd_.reset();
         aside_.push_back(hold);
     }

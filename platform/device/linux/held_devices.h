@@ -34,12 +34,16 @@ private:
     friend class HoldsSetAside;
     std::string device_;
     UniqueFd fd_;
+    // Taken and not released: a hold whose partition left the kernel for a
+    // while is taken again when a change brings the partition back.
+    bool wanted_ = false;
 };
 
 // While it lives, every hold of this process on the named devices is let go
 // (nothing is remounted: a locked volume stays locked); when it goes, each
-// is taken again where its device still exists. Holds can be neither made
-// nor dropped meanwhile.
+// is taken again where its device exists, as is a hold on one of them that
+// had lost its device to an earlier change. Holds can be neither made nor
+// dropped meanwhile.
 class HoldsSetAside {
 public:
     explicit HoldsSetAside(const std::vector<std::string>& devices);

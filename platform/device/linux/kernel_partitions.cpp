@@ -71,6 +71,13 @@ int Blkpg(int fd, int op, int number, std::int64_t start, std::int64_t length) {
     return ::ioctl(fd, BLKPG, &arg) == 0 ? 0 : errno;
 }
 
+// The node the kernel gives partition `number` of a disk: "sda1", but
+// "loop3p1" and "nvme0n1p1" where the disk's name ends in a digit.
+std::string PartitionNode(const std::string& disk_name, int number) {
+    const bool digit = !disk_name.empty() && disk_name.back() >= '0' && disk_name.back() <= '9';
+    return DevPathOf(disk_name + (digit ? "p" : "") + std::to_string(number));
+}
+
 // With the whole disk held, nobody can mount a partition or hold it for
 // themselves: a partition still busy is only being looked at for a moment
 // (the probe that runs on every new partition), and is let go soon.
@@ -126,6 +133,7 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     // which may stay or grow), the disk cannot be held and we go without.
     std::vector<std::string> devices = {node};
     for (const auto& p : have) devices.push_back(p.node());
+    for (const auto& w : wanted) devices.push_back(PartitionNode(disk_name, w.number));
     HoldsSetAside aside(devices);
     UniqueFd fd(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     const bool whole_disk_held = static_cast<bool>(fd);
@@ -141,6 +149,7 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     // Partitions that only grew keep their device (and a mounted file system
     // on them stays mounted); everything else that changed goes and comes back.
     std::vector<const KernelPartition*> grown;
+    std::vector<const KernelPartition*> deleted;
     for (const auto& p : have) {
         if (IsContainerStub(layout, p, sector_size)) continue;
         bool keep = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return same(w, p); });
@@ -154,7 +163,12 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
         }
         int err = DeletePartition(fd.get(), p.number, whole_disk_held);
         if (err == ENXIO) continue;  // gone already
-        if (err) return FailWith(err);
+        if (err) {
+            // One that cannot go leaves the kernel's partitions as they were.
+            for (const auto* gone : deleted) Blkpg(fd.get(), BLKPG_ADD_PARTITION, gone->number, gone->start, gone->length);
+            return FailWith(err);
+        }
+        deleted.push_back(&p);
     }
 
     int first_error = 0;
@@ -168,7 +182,14 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     const auto now = KernelPartitionsOf(disk_name);
     for (const auto& w : wanted) {
         bool present = std::any_of(now.begin(), now.end(), [&](const auto& p) { return p.number == w.number; });
-        if (present) continue;
+        if (present) {
+            // A partition that stays may have cached blocks the disk's
+            // writer has since written anew: they go, and the next reader
+            // (a mount) sees the disk.
+            UniqueFd part(::open(PartitionNode(disk_name, w.number).c_str(), O_RDONLY | O_CLOEXEC));
+            if (part) ::posix_fadvise(part.get(), 0, 0, POSIX_FADV_DONTNEED);
+            continue;
+        }
         int err = Blkpg(fd.get(), BLKPG_ADD_PARTITION, w.number, w.start, w.length);
         if (err && !first_error) first_error = err;
     }

@@ -260,12 +260,18 @@ bool PrivateMount::show_again(const std::string& device, bool writable) {
 
 bool PrivateMount::mount_read_only(const std::string& device) {
     if (!(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
-    if (!RunChild({"mount", "-o", "ro", device, folder_.path()}).succeeded()) {
-        SetLastError(ERROR_UNRECOGNIZED_VOLUME);
-        return false;
+    // mount(8) finds the type; where the kernel has no exFAT driver, the
+    // FUSE one reads it.
+    for (const std::vector<std::string>& type : {std::vector<std::string>{}, {"-t", "exfat-fuse"}}) {
+        std::vector<std::string> args = {"mount", "-o", "ro"};
+        args.insert(args.end(), type.begin(), type.end());
+        args.insert(args.end(), {device, folder_.path()});
+        if (!RunChild(args).succeeded()) continue;
+        mounted_ = true;
+        return true;
     }
-    mounted_ = true;
-    return true;
+    SetLastError(ERROR_UNRECOGNIZED_VOLUME);
+    return false;
 }
 
 }  // namespace platform::device

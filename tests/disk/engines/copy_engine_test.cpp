@@ -637,6 +637,156 @@ TEST_F(CopyTest, RawInjectedReadErrorAsksOnceAndZeroFillsOnlyTheBadSectors) {
     EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
 }
 
+namespace {
+
+struct KeptBackupCase {
+    const char* what;
+    std::function<std::string(const std::string& folder)> source;  // makes it, gives its path
+    std::vector<bool> answers;  // after "Overwrite" and "File exists! Delete?"
+    int fault_block;            // a read error in this block, -1 for none
+    bool cancel;                // the copy cancel flag raised as the copy starts
+    CopyResult result;
+};
+
+class KeptBackup : public CopyTest, public ::testing::WithParamInterface<KeptBackupCase> {};
+
+}  // namespace
+
+TEST_P(KeptBackup, TheOldImageStaysAndNoPartOfANewOneIsLeft) {
+    const KeptBackupCase& c = GetParam();
+    const std::string image = file("backup.img");
+    WriteWholeFile(image, "the backup of yesterday");
+    std::string source = c.source(machine->dir().path().string());
+    answers.answer_confirm(true);  // "Overwrite ...?"
+    answers.answer_confirm(true);  // "File exists! Delete?"
+    for (bool a : c.answers) answers.answer_confirm(a);
+    if (c.fault_block >= 0) InjectReadFaultForTesting(c.fault_block * B, 1, ERROR_CRC);
+    status.on_post = [&](const std::string& text) {
+        if (c.cancel && text.rfind("Source total_size:", 0) == 0) copy_cancel = true;
+    };
+    EXPECT_EQ(BackupRaw(source, image, nullptr, 0, 0, false, &status), c.result)
+        << ::testing::PrintToString(answers.texts());
+    copy_cancel = false;
+    EXPECT_EQ(ReadWholeFile(image), "the backup of yesterday");
+    EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeptBackup,
+    ::testing::Values(
+        KeptBackupCase{"missing_source", [](const std::string& dir) { return dir + "/no-such-disk.img"; }, {}, -1, false,
+                       CopyResult::Failed},
+        KeptBackupCase{"empty_source",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/empty.img", "");
+                           return dir + "/empty.img";
+                       },
+                       {}, -1, false, CopyResult::Failed},
+        KeptBackupCase{"unreadable_source_and_No",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/source.img", RandomBytes(4 * B, 3));
+                           return dir + "/source.img";
+                       },
+                       {false}, 2, false, CopyResult::Failed},
+        KeptBackupCase{"cancelled",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/source.img", RandomBytes(4 * B, 3));
+                           return dir + "/source.img";
+                       },
+                       {}, -1, true, CopyResult::Cancelled}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+TEST_F(CopyTest, ANewImageTakesTheNameOnlyWhenCompleteAndKeepsTheOldOnesPermissions) {
+    const std::string data = RandomBytes(static_cast<std::size_t>(3 * B + 7), 6);
+    WriteWholeFile(file("source.img"), data);
+    const std::string image = file("backup.img");
+    WriteWholeFile(image, "old");
+    std::filesystem::permissions(image, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // While the copy runs, the old image is still there under its name.
+    std::string seen_meanwhile;
+    status.on_post = [&](const std::string& text) {
+        if (text.rfind("Source total_size:", 0) == 0) seen_meanwhile = ReadWholeFile(image);
+    };
+    ASSERT_EQ(BackupRaw(file("source.img"), image, nullptr, 0, 0, false, &status), CopyResult::Completed);
+    EXPECT_EQ(seen_meanwhile, "old");
+    EXPECT_TRUE(ReadWholeFile(image) == data);
+    EXPECT_EQ(std::filesystem::status(image).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
+}
+
+TEST_F(CopyTest, ReadingPastTheEndOfADeviceIsAReadErrorNotTheEndOfTheCopy) {
+    start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string disk = ReadWholeFile(machine->image(0));
+    const std::string question = "readfile error @2097152:" + SysErrorMessage(ERROR_SECTOR_NOT_FOUND) +
+                                 ", Continue and ignore next errors?";
+    // No: stopped there, and no image.
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // the read error
+    EXPECT_EQ(BackupRaw(kDisk0, file("short.img"), nullptr, 3 << 20, 0, false, &status), CopyResult::Failed);
+    EXPECT_EQ(Questions(answers).back(), question);
+    EXPECT_EQ(status.last(), "Aborted at 2097152");
+    EXPECT_FALSE(std::filesystem::exists(file("short.img")));
+    // Yes: what is not there is zeros, and said to be.
+    ScriptedInteraction yes;
+    yes.set_default_confirm(true);
+    ScopedInteraction scoped_yes(yes);
+    EXPECT_EQ(BackupRaw(kDisk0, file("padded.img"), nullptr, 3 << 20, 0, false, &status),
+              CopyResult::CompletedWithUnreadableSectors);
+    EXPECT_EQ(Questions(yes).back(), question);
+    EXPECT_EQ(Messages(yes), std::vector<std::string>{"1048576 unreadable bytes replaced by zeros at 2097152-3145727"});
+    EXPECT_TRUE(ReadWholeFile(file("padded.img")) == disk + std::string(1 << 20, '\0'));
+}
+
+TEST_F(CopyTest, AVolumeThatCannotBeLockedIsStillDismountedWhenThePersonGoesOn) {
+    start_machine({test_support::PartitionedExt4Disk()});
+    const std::string data = RandomBytes(4 << 20, 12);
+    WriteWholeFile(file("volume.img"), data);
+    // Another handle keeps the volume from being locked.
+    Handle other = CreateFile("\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(other);
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // "Lock and/or Dismount failed! Abort?" No: go on
+    EXPECT_EQ(RestoreRaw(file("volume.img"), "\\\\.\\C:", nullptr, 0, 0, false, &status), CopyResult::Completed)
+        << ::testing::PrintToString(answers.texts());
+    EXPECT_EQ(Questions(answers).back(), "Lock and/or Dismount failed! Abort?");
+    EXPECT_TRUE(Messages(answers).empty()) << ::testing::PrintToString(Messages(answers));
+    EXPECT_TRUE(Slice(machine->image(0), 1 << 20, 4 << 20) == data);
+}
+
+TEST_F(CopyTest, Lz4RestoreMeasuresTheUnpackedSizeAndTouchesNothingOfADamagedImage) {
+    start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string before = ReadWholeFile(machine->image(0));
+    const std::string data = CompressibleBytes(3 << 20);
+    const std::string image = PackSequentially(data);
+    ASSERT_LT(image.size(), 2u << 20) << "packed it fits, unpacked it does not";
+    WriteWholeFile(file("big.lz4"), image);
+    // The question is about what will be written: 3 MiB, not the packed size.
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // bigger than destination
+    EXPECT_EQ(RestoreRaw(file("big.lz4"), kDisk0, nullptr, 0, 0, true, &status), CopyResult::Declined);
+    EXPECT_EQ(Questions(answers).back(), "Source (3145728) bigger than destination (2097152)!, Continue?");
+    EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
+
+    // A block at the end that does not unpack: found before the first write.
+    const std::string fits = CompressibleBytes(1 << 20);
+    WriteWholeFile(file("damaged.lz4"), PackSequentially(fits) + Le32(100) + std::string(100, '\xff'));
+    ScriptedInteraction again;
+    again.set_default_confirm(true);
+    ScopedInteraction scoped_again(again);
+    StatusLog log;
+    EXPECT_EQ(RestoreRaw(file("damaged.lz4"), kDisk0, nullptr, 0, 0, true, &log), CopyResult::Failed);
+    EXPECT_EQ(Messages(again), std::vector<std::string>{"LZ4_uncompress1 error"});
+    EXPECT_TRUE(log.texts().empty()) << ::testing::PrintToString(log.texts());
+    EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
+
+    // A sound one: the status line gives the size it unpacks to.
+    WriteWholeFile(file("fits.lz4"), PackSequentially(fits));
+    EXPECT_EQ(RestoreRaw(file("fits.lz4"), kDisk0, nullptr, 0, 0, true, &log), CopyResult::Completed);
+    EXPECT_EQ(log.texts().front(), "Source total_size:1048576, restoring...");
+    EXPECT_TRUE(Slice(machine->image(0), 0, 1 << 20) == fits);
+}
+
 TEST_F(CopyTest, CancelDuringTheCopyIsNotDone) {
     WriteWholeFile(file("input.bin"), RandomBytes(static_cast<std::size_t>(4 * B), 2));
     // The status target raises the flag as the copy starts, as a window's
