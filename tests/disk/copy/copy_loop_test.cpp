@@ -2,6 +2,7 @@
 // paced, how a sink's start, a short source and a failed read end a copy.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <sstream>
 
@@ -135,6 +136,86 @@ TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTh
             EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
         }
     }
+}
+
+// A source read by offset whose reads fail when they touch chosen bytes,
+// as a disk with bad sectors does; it can be read again sector by sector.
+class BadSectorSource : public CopySource {
+public:
+    BadSectorSource(std::string data, std::vector<UnreadableRange> bad) : data_(std::move(data)), bad_(std::move(bad)) {}
+    std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
+    std::uint32_t retry_unit() const override { return 512; }
+    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
+        done = 0;
+        const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
+        for (const auto& r : bad_)
+            if (offset < r.end() && r.offset < end) {
+                std::memset(buffer.data(), 0x5A, buffer.size());
+                platform::SetLastError(platform::ERROR_CRC);
+                return false;
+            }
+        if (offset >= size()) return true;
+        done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
+        std::memcpy(buffer.data(), data_.data() + offset, done);
+        return true;
+    }
+
+private:
+    std::string data_;
+    std::vector<UnreadableRange> bad_;
+};
+
+TEST_F(CopyLoopSettingsTest, AFailedBlockIsReadAgainBySectorsAndOnlyTheBadOnesBecomeZeros) {
+    const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB + 300));
+    struct Case {
+        const char* what;
+        std::vector<UnreadableRange> bad;       // bytes whose reads fail
+        std::vector<UnreadableRange> expected;  // what becomes zeros: whole sectors, adjacent ones joined
+    } cases[] = {
+        {"one byte", {{kMiB + 1000, 1}}, {{kMiB + 512, 512}}},
+        {"4 KiB across two blocks", {{kMiB - 2048, 4096}}, {{kMiB - 2048, 4096}}},
+        {"two apart in one block", {{100, 1}, {3000, 600}}, {{0, 512}, {2560, 1536}}},
+        {"the short last sector", {{4 * kMiB + 299, 1}}, {{4 * kMiB, 300}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScriptedInteraction answers;
+        answers.set_default_confirm(true);
+        OperationContext context = Context();
+        context.interaction = &answers;
+        BadSectorSource source(data, c.bad);
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.limit = static_cast<std::int64_t>(data.size());
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+        EXPECT_TRUE(outcome.completed());
+        EXPECT_EQ(outcome.unreadable, c.expected);
+        std::string expected = data;
+        std::int64_t zeros = 0;
+        for (const auto& r : c.expected) {
+            std::fill_n(expected.begin() + r.offset, r.length, '\0');
+            zeros += r.length;
+        }
+        EXPECT_EQ(outcome.unreadable_bytes, zeros);
+        EXPECT_TRUE(sink.bytes == expected);
+        ASSERT_EQ(answers.texts().size(), 2u) << "one question, one message";
+        EXPECT_EQ(answers.texts()[1], UnreadableMessage(outcome));
+        EXPECT_TRUE(posts_.texts(OperationKind::Status).back().ends_with(UnreadableTail(zeros)));
+    }
+}
+
+TEST(UnreadableTexts, SayHowManyBytesAndWhereWithTheFirstRangesOnly) {
+    CopyOutcome outcome;
+    outcome.unreadable = {{512, 512}, {4096, 1024}};
+    outcome.unreadable_bytes = 1536;
+    EXPECT_EQ(UnreadableMessage(outcome), "1536 unreadable bytes replaced by zeros at 512-1023, 4096-5119");
+    EXPECT_EQ(UnreadableTail(1536), ", 1536 unreadable bytes replaced by zeros");
+    outcome.unreadable.clear();
+    for (std::int64_t i = 0; i < 25; ++i) outcome.unreadable.push_back({i * 1024, 512});
+    outcome.unreadable_bytes = 25 * 512;
+    const std::string many = UnreadableMessage(outcome);
+    EXPECT_NE(many.find(", 19456-19967 and 5 more ranges"), std::string::npos) << many;
+    EXPECT_EQ(many.find("20480-"), std::string::npos) << many;
 }
 
 TEST_F(CopyLoopSettingsTest, AFailedReadStopsTheCopyWithoutAQuestionWhenTheSettingsSaySo) {
