@@ -14,6 +14,10 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
+  mtools exfat-fuse
+  # UDF volumes for the format window (mkudffs)
+  udftools
   # virtual disks (created and converted by qemu-img, served by qemu-nbd, read through libnbd or its FUSE file)
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)

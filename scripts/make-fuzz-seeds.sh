@@ -59,6 +59,24 @@ fs_seed ext4 8M 8192 mkfs.ext4 -q -F -L linux
 fs_seed xfs 320M 4096 mkfs.xfs -q -f -L xfs
 fs_seed btrfs 128M 69632 mkfs.btrfs -q -f -L tree
 
+# NTFS: small volumes of 512-byte clusters, so that the boot sector, $MFT
+# and the first records fit a seed; one relabelled with files copied in.
+# The MFT records 0 (with the $MFT runs), 3 ($Volume) and 6 ($Bitmap) are
+# seeds of their own.
+mkdir -p "$corpus"/{ntfs,mft_record}
+img=$work/ntfs-small.img
+truncate -s 2M "$img"
+LC_ALL=C.UTF-8 mkntfs -Q -F -q -c 512 -s 512 -L 'Données' "$img" >/dev/null 2>&1
+disk_seed "$img" 126976 "$corpus/ntfs/labelled"
+head -c 40000 /dev/urandom > "$work/payload"
+ntfscp -q "$img" "$work/payload" payload.bin
+LC_ALL=C.UTF-8 ntfslabel "$img" 'Ωmega'
+disk_seed "$img" 126976 "$corpus/ntfs/relabelled-with-file"
+mft=$(( $(od -An -t u8 -j 48 -N 8 "$img") * 512 ))
+for record in 0 3 6; do
+  dd if="$img" of="$corpus/mft_record/record-$record" bs=1 skip=$(( mft + record * 1024 )) count=1024 status=none
+done
+
 # LZ4 legacy frames as lz4 -l writes them: text, zeros, and nothing at all.
 seq 1 4000 > "$work/text"
 head -c 200000 /dev/zero > "$work/zeros"
@@ -90,3 +108,11 @@ mkdir -p "$corpus"/{crash_codec,elf_debug_info}
 printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
+
+# VHD report: a dynamic footer followed by its header, as qemu-img makes
+# them, and the footer of a fixed disk.
+mkdir -p "$corpus/vhd_report"
+qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
+head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
+qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
+tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"

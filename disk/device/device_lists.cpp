@@ -9,6 +9,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
+#include "platform/device/registry.h"
 #include "platform/device/records/partition_table.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -208,7 +209,7 @@ std::vector<std::string> FillDriveCombo(int mode) {
     return entries;
 }
 
-std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units) {
+std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units, std::vector<UnopenedDisk>* unopened) {
     std::vector<DiskListRow> rows;
     std::vector<TVolumeSlot> slots;
     if (view_mode == 0 || view_mode == 1) slots = VolumeSlots();
@@ -219,7 +220,15 @@ std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units) {
     }
     for (int n = 0; n <= 15; ++n) {
         Handle h = CreateFile(device::PhysicalDrivePath(n), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-        if (!h) continue;
+        if (!h) {
+            const DWORD error = GetLastError();
+            // No such disk is no news; a disk that is there and refuses to open is.
+            if (unopened && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                const device::DiskInfo* disk = device::Registry::instance().snapshot()->disk(n);
+                unopened->push_back({n, disk ? disk->backing : std::string(), error});
+            }
+            continue;
+        }
         std::int64_t size = GetDiskLength(h);
         h.close();
         TDriveGeometry geometry{};

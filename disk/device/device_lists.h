@@ -35,9 +35,19 @@ struct TVolumeSlot {
     std::string FileSystem;
 };
 
+// A disk the machine has that could not be opened to be listed, and why.
+struct UnopenedDisk {
+    int number = -1;
+    std::string backing;  // what the disk is on this machine: device node or image file
+    std::uint32_t error = 0;  // the system's error of the open
+};
+
 // view_mode: 0 disks and their partitions, 1 partitions only, 2 disks only.
 // units: "MB", "S" (disk sizes in sectors) or anything else (bytes).
-std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units);
+// A disk that cannot be opened is left out of the rows; with `unopened`
+// given it is named there (no root, or a sandbox that refuses the disks).
+std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units,
+                                      std::vector<UnopenedDisk>* unopened = nullptr);
 
 // The sorted entries of a drive combo for `mode` (0, 1, 2, 3, 10, 11, 12, 20, 30, 99).
 std::vector<std::string> FillDriveCombo(int mode);

@@ -18,6 +18,7 @@
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
+#include "platform/base/byte_order.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 #include "platform/base/replace_file.h"
@@ -55,14 +56,12 @@ ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
     return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
 }
 
-std::string CreateFileError(const char* which) {
-    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
-}
 
 // Opens the destination for writing: as it is, or made anew as a file.
 Handle OpenDestination(const std::string& path, DWORD flags) {
     Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
-    if (!h) h = CreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, flags);
+    // A device is never made: its own error is the one to report.
+    if (!h && IsFile(path)) h = CreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, flags);
     return h;
 }
 
@@ -88,6 +87,12 @@ public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
     bool ask(const std::string& question) const { return ui_.confirm(question, kCopyCaption); }
     void tell(const std::string& message) const { ui_.inform(message, kCopyCaption); }
+    // "could not createfile (src),2": the code of the open that failed, and
+    // the path where the person reads it on a console.
+    void cannot_open(const char* which, const std::string& path, DWORD code) const {
+        ui_.inform_failure(std::string("could not createfile (") + which + ")," + std::to_string(code), kCopyCaption,
+                           path, code);
+    }
 
 private:
     Interaction& ui_;
@@ -155,7 +160,7 @@ namespace {
 bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string& path, bool destination) {
     if (IsFile(path)) return true;
     if (!handle) {
-        dialogue.tell(CreateFileError(destination ? "dst" : "src"));
+        dialogue.cannot_open(destination ? "dst" : "src", path, GetLastError());
         return false;
     }
     bool ready = true;
@@ -209,6 +214,15 @@ std::size_t LockedVolumeCount() {
 
 // ---- the copies ----------------------------------------------------------------
 
+bool IsLz4Image(const std::string& path) {
+    Handle handle = CreateFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!handle) return false;
+    std::byte magic[4];
+    std::size_t got = 0;
+    RawSource stored(handle, 0, sizeof magic);
+    return stored.read(0, magic, got) && got == sizeof magic && LoadLe32(magic) == kLz4LegacyMagic;
+}
+
 CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
                      std::int64_t start, bool lz4, OperationTarget* window) {
     return BackupRaw(CopyContext(progress, window), src, dst, length, start, lz4);
@@ -231,7 +245,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
 
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!source) {
-        dialogue.tell(CreateFileError("src"));
+        dialogue.cannot_open("src", src, GetLastError());
         return CopyResult::Failed;
     }
     if (!PrepareEndpoint(dialogue, source, src, false)) return CopyResult::Failed;
@@ -252,17 +266,20 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
 
     std::optional<FileReplacement> replacement;
     Handle destination;
+    DWORD open_error = 0;
     if (const std::string replaced = ReplacedFile(dst); !replaced.empty()) {
         replacement.emplace(replaced, FileReplacement::Start::NameOnly);
         if (*replacement)
             destination = CreateFile(replacement->path(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!destination) open_error = GetLastError();
     } else {
         destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!destination) open_error = GetLastError();
         if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
     }
     if (!destination) {
-        dialogue.tell(CreateFileError("dst"));
+        dialogue.cannot_open("dst", dst, open_error);
         return CopyResult::Failed;
     }
 
@@ -300,7 +317,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     // a wrong or damaged file must not cost the destination anything.
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!source) {
-        dialogue.tell(CreateFileError("src"));
+        dialogue.cannot_open("src", src, GetLastError());
         return CopyResult::Failed;
     }
     std::int64_t total = EndpointSize(source, src, true);
@@ -338,9 +355,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
 
     if (ExistsAsFile(dst)) DeleteRegularFile(dst);
     Handle destination = OpenDestination(dst, 0);
+    const DWORD open_error = destination ? 0 : GetLastError();
     if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
     if (!destination) {
-        dialogue.tell(CreateFileError("dst"));
+        dialogue.cannot_open("dst", dst, open_error);
         return CopyResult::Failed;
     }
     // Whatever happens from here on, the destination is handed back to the

@@ -53,6 +53,10 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
                       std::int64_t length, std::int64_t start, bool lz4);
 
+// True when `path` starts with the LZ4 legacy magic: an LZ4 image, whatever
+// its name says. False when it cannot be opened or read.
+bool IsLz4Image(const std::string& path);
+
 // Make an opened endpoint ready for sector access: a volume is locked and
 // dismounted, a whole-disk destination has its volumes locked. When one of
 // them cannot be, the person is asked "Lock and/or Dismount failed!

@@ -91,6 +91,28 @@ QStringList QtNameFilters(const std::vector<std::pair<std::string, std::string>>
     return result;
 }
 
+std::string FilterExtension(const std::string& filter, int filter_index) {
+    const auto filters = ParseFilter(filter);
+    if (filter_index < 1 || static_cast<std::size_t>(filter_index) > filters.size()) return {};
+    std::string pattern = filters[static_cast<std::size_t>(filter_index) - 1].second;
+    pattern = platform::Trim(pattern.substr(0, pattern.find(';')));
+    if (pattern.rfind("*.", 0) != 0 || pattern.size() < 3 || pattern.find_first_of("*?", 2) != std::string::npos)
+        return {};
+    return platform::ToLower(pattern.substr(1));
+}
+
+std::string WithFilterExtension(const std::string& path, const std::string& extension, bool exactly) {
+    if (extension.empty()) return path;
+    const std::size_t name_at = path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1;
+    const std::string name = path.substr(name_at);
+    if (name.empty()) return path;
+    const std::size_t dot = name.rfind('.');
+    const bool has_extension = dot != std::string::npos && dot > 0 && dot + 1 < name.size();
+    if (!has_extension) return (dot + 1 == name.size() ? path.substr(0, path.size() - 1) : path) + extension;
+    if (exactly && !platform::EqualsNoCase(name.substr(dot), extension)) return path + extension;
+    return path;
+}
+
 FileDialogHook SetFileDialogHook(FileDialogHook hook) { return std::exchange(Hook(), std::move(hook)); }
 
 bool RunFileDialog(QWidget* owner, const std::string& default_extension, const std::string& filter, bool open,

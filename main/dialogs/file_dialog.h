@@ -33,6 +33,15 @@ std::vector<std::pair<std::string, std::string>> ParseFilter(const std::string& 
 // are added as " (patterns)". ';'-separated patterns become space-separated.
 QStringList QtNameFilters(const std::vector<std::pair<std::string, std::string>>& filters);
 
+// The extension the `filter_index`-th (1-based) filter names with its first
+// pattern: ".vhd" for "*.vhd"; "" for "*", "*.*" or a filter that is not there.
+std::string FilterExtension(const std::string& filter, int filter_index);
+
+// `path` with `extension` added when its name has none; with `exactly`, also
+// when it has another one, so that a name typed as "disk.img" for a VHD
+// becomes "disk.img.vhd" and the file is what the filter chosen says.
+std::string WithFilterExtension(const std::string& path, const std::string& extension, bool exactly);
+
 // The longest path the dialog hands back: its buffer held 261 characters
 // with the terminator.
 constexpr int kMaxFileDialogPath = 260;

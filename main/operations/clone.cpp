@@ -62,9 +62,11 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
         return CloneResult::Declined;
 
     Handle src = Open(source, GENERIC_READ);
-    Handle dst = Open(destination, GENERIC_READ | GENERIC_WRITE);
+    const DWORD source_error = src ? 0 : GetLastError();
+    Handle dst = src ? Open(destination, GENERIC_READ | GENERIC_WRITE) : Handle();
     if (!src || !dst) {
-        ui.inform("could not createfile", kCaption);
+        ui.inform_failure("could not createfile", kCaption, src ? destination : source,
+                          src ? GetLastError() : source_error);
         return CloneResult::Aborted;
     }
     std::int64_t source_size = SizeOf(src, source);

@@ -1,4 +1,10 @@
 // Command-line mode: one verb, run without a window, then "Done".
+//
+// A verb is one row of the table in command_line.cpp: its name, the mode
+// that follows it ("-backup", "-restore") if any, the names of its operands
+// (which also make its usage line) and the routine that runs it. Adding a
+// verb is adding a row; the parsing, the usage text and the errors for a
+// wrong verb or a wrong count come from the table.
 #pragma once
 
 #include <iosfwd>
@@ -10,25 +16,41 @@
 
 namespace tarnovell {
 
-// The usage text written to a console when the program starts without
-// arguments: a banner, the verbs, an empty line.
+// The arguments as the verbs see them.
+struct CommandLine {
+    std::vector<std::string> args;  // the verb first, then its operands; no "-quiet"
+    bool quiet = false;             // "-quiet" stood somewhere
+};
+
+// Takes "-quiet" out of the arguments wherever it stands, in any case, but
+// only as a whole argument: "my-quiet-notes.img" is a file name.
+CommandLine ParseCommandLine(const std::vector<std::string>& argv);
+
+// The usage text: a banner, one line per verb, the line on device paths
+// and an empty line.
 std::vector<std::string> UsageLines();
 
-// True when the arguments ask for command-line mode. "-infos" with exactly
-// two paths only answers "not implemented" and leaves the window to open.
-bool WantsCommandLineMode(const std::vector<std::string>& args);
-bool IsInfosRequest(const std::vector<std::string>& args);
+// True when the arguments ask for command-line mode: anything at all was
+// given, except "-infos" with exactly two paths, which only answers "not
+// implemented" and leaves the window to open.
+bool WantsCommandLineMode(const CommandLine& line);
+bool IsInfosRequest(const CommandLine& line);
+
+// The exit status of arguments that name no verb or do not fit it (after
+// the usage on `errors`).
+constexpr int kUsageError = 2;
 
 // The exit status of a copy that completed with some of its source
-// unreadable and stored as zeros: neither success (0) nor failure (1).
+// unreadable and stored as zeros: neither success nor failure.
 constexpr int kExitUnreadableSectors = 3;
 
-// Runs the verb in `args` (args[0] is the verb) and returns the exit code:
-// 0, 1 when the operation failed, kExitUnreadableSectors. Console lines go
-// to `console`, messages to `errors`. Ctrl-C or SIGTERM stops the operation
-// as its Cancel would; a second one ends the process at once.
-int RunCommandLine(const std::vector<std::string>& args, MainState& state, std::ostream& console,
-                   std::ostream& errors);
+// Runs the verb and returns the exit status: 0; kUsageError when the verb is
+// unknown or its arguments do not fit it; 1 when the machine cannot be told
+// or the operation did not complete; kExitUnreadableSectors. Console lines go
+// to `console`; errors, each on one line that names what failed, to
+// `errors`. Ctrl-C or SIGTERM stops the operation as its Cancel would; a
+// second one ends the process at once.
+int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors);
 
 // One console line of "-list" for a device-list row.
 std::string ListLine(const disk::DiskListRow& row);

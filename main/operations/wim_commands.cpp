@@ -153,7 +153,11 @@ DWORD MainWimMessageCallback(DWORD message, wim::WPARAM wparam, wim::LPARAM lpar
 
 std::string WimVolumeRoot(const std::string& device) {
     std::string root = device;
-    if (auto at = root.find("\\\\.\\"); at != std::string::npos) root.erase(at, 4);
+    // Only "\\.\C:" names its volume by a letter the library takes as "C:\";
+    // any other device path ("\\.\PhysicalDrive2", "\\.\HarddiskVolume3")
+    // stays whole, where it is taken as the device it is, never as a folder
+    // named like it.
+    if (root.rfind("\\\\.\\", 0) == 0 && root.size() >= 6 && root[5] == ':') root.erase(0, 4);
     const bool drive = root.size() == 2 && root[1] == ':';
     if (drive) root += "\\";
     return root;

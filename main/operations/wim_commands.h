@@ -40,7 +40,8 @@ platform::DWORD MainWimMessageCallback(platform::DWORD message, platform::wim::W
                                        platform::wim::LPARAM lparam, void* user_data);
 
 // A volume path as the imaging library takes it: "\\.\C:" and "C:" become
-// "C:\"; a path that already ends in a separator, or a folder, stays as it is.
+// "C:\"; a path that already ends in a separator, a folder, and any other
+// device path stay as they are.
 std::string WimVolumeRoot(const std::string& device);
 // The file an LZMS capture writes: a ".wim" extension becomes ".esd".
 std::string SolidFileName(const std::string& file);

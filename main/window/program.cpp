@@ -9,23 +9,33 @@
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
 #include "main/window/window_reporting.h"
-#include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 #include "platform/os/system_facts.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const tarnovell::CommandLine line = tarnovell::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     tarnovell::MainState state;
 
-    if (tarnovell::WantsCommandLineMode(args)) {
+    if (tarnovell::WantsCommandLineMode(line)) {
         tarnovell::PrepareStartup(state);
         state.console_attached = true;  // standard output is our console
         platform::ConsoleInteraction console(std::cin, std::cerr);
-        for (const auto& a : args)
-            if (platform::ToLower(a).find("-quiet") != std::string::npos) console.set_quiet(true);
+        console.set_quiet(line.quiet);
         platform::ScopedInteraction questions(console);
-        return tarnovell::RunCommandLine(args, state, std::cout, std::cerr);
+        return tarnovell::RunCommandLine(line, state, std::cout, std::cerr);
+    }
+
+    // Qt aborts when it finds no display; say so instead, with what works
+    // without one. -infos is answered all the same.
+    if (!platform::DisplayAvailable()) {
+        if (tarnovell::IsInfosRequest(line)) std::cout << "not implemented" << std::endl;
+        std::cerr << "no display available: the window cannot open (DISPLAY and WAYLAND_DISPLAY name no server "
+                     "that answers); the command line needs none:"
+                  << std::endl;
+        for (const auto& usage : tarnovell::UsageLines()) std::cerr << usage << "\n";
+        std::cerr << std::flush;
+        return 1;
     }
 
     QApplication application(argc, argv);
@@ -37,11 +47,11 @@ int main(int argc, char** argv) {
     if (platform::StandardOutputIsTerminal()) {
         state.console_attached = true;
         std::cout << std::endl;
-        if (args.empty())
-            for (const auto& line : tarnovell::UsageLines()) std::cout << line << "\n";
+        if (line.args.empty())
+            for (const auto& usage : tarnovell::UsageLines()) std::cout << usage << "\n";
         std::cout << std::flush;
     }
-    if (tarnovell::IsInfosRequest(args)) std::cout << "not implemented" << std::endl;
+    if (tarnovell::IsInfosRequest(line)) std::cout << "not implemented" << std::endl;
     window->show();
     return application.exec();
 }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <iostream>
 
+#include "platform/base/win_error.h"
+
 namespace platform {
 
 namespace {
@@ -19,6 +21,10 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }
 
 }  // namespace
+
+std::string FailureLine(const std::string& text, const std::string& subject, std::uint32_t code) {
+    return text + " - " + subject + ": " + SysErrorMessage(code);
+}
 
 Interaction& interaction() {
     Interaction* i = current.load();
@@ -48,6 +54,11 @@ bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
 }
 
 void ConsoleInteraction::inform(const std::string& text, const std::string&) { out_ << text << std::endl; }
+
+void ConsoleInteraction::inform_failure(const std::string& text, const std::string& caption,
+                                        const std::string& subject, std::uint32_t code) {
+    inform(FailureLine(text, subject, code), caption);
+}
 
 std::optional<std::string> ConsoleInteraction::input_box(const std::string&, const std::string& prompt,
                                                          const std::string& initial) {

@@ -4,6 +4,7 @@
 // command line uses the console one; tests script the answers.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <iosfwd>
 #include <mutex>
@@ -20,10 +21,24 @@ public:
     virtual bool confirm(const std::string& text, const std::string& caption) = 0;
     // A message with an OK button.
     virtual void inform(const std::string& text, const std::string& caption) = 0;
+    // A message about a failure of `subject` (a path) with the system's error
+    // `code`, whose text names only the code. A window shows the text as it
+    // is; a console adds the subject and the system's text for the code, so
+    // that what is left in a terminal or a log says what failed and why.
+    virtual void inform_failure(const std::string& text, const std::string& caption, const std::string& subject,
+                                std::uint32_t code) {
+        (void)subject;
+        (void)code;
+        inform(text, caption);
+    }
     // An input box; nothing when cancelled.
     virtual std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                                  const std::string& initial) = 0;
 };
+
+// A failure as one line of a console or log: text + " - " + subject + ": "
+// + the system's text for `code`.
+std::string FailureLine(const std::string& text, const std::string& subject, std::uint32_t code);
 
 // The process's current interaction (the console one until another is set).
 Interaction& interaction();
@@ -40,9 +55,13 @@ public:
     ConsoleInteraction(std::istream& in, std::ostream& out);
     bool confirm(const std::string& text, const std::string& caption) override;
     void inform(const std::string& text, const std::string& caption) override;
+    // One line: text + " - " + subject + ": " + the system's text for code.
+    void inform_failure(const std::string& text, const std::string& caption, const std::string& subject,
+                        std::uint32_t code) override;
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
     void set_quiet(bool quiet) { quiet_ = quiet; }
+    bool quiet() const { return quiet_; }
 
     // The answer used when no one answers.
     static bool SafeAnswer(const std::string& question);

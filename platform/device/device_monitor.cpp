@@ -103,10 +103,13 @@ struct DeviceMonitor::Impl {
             pollfd settle[1] = {{stop.get(), POLLIN, 0}};
             if (::poll(settle, 1, 250) > 0) return;
             Drain(source.get(), netlink, manifest_name);
+            // Only volumes that came or went are news: a file written beside
+            // the manifest (an image being backed up there) or a uevent of a
+            // disk whose volumes stay as they were tells the window nothing,
+            // and must not overwrite what its status line says.
             std::uint32_t now = LetterMask(*Registry::instance().refresh());
             if (std::uint32_t arrived = now & ~known) callback(true, arrived);
             if (std::uint32_t removed = known & ~now) callback(false, removed);
-            if (now == known) callback(true, 0);  // a disk without volumes came or went
             known = now;
         }
     }

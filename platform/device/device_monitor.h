@@ -12,8 +12,9 @@ namespace platform::device {
 
 class DeviceMonitor {
 public:
-    // Called on the monitor's own thread: arrival or removal, and the drive
-    // letters concerned as a unit mask (bit 0 = A:).
+    // Called on the monitor's own thread when volumes arrive or are removed:
+    // arrival or removal, and the drive letters concerned as a unit mask
+    // (bit 0 = A:). Nothing else that changes is reported.
     using Callback = std::function<void(bool arrival, std::uint32_t unit_mask)>;
 
     explicit DeviceMonitor(Callback callback);

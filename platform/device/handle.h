@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -98,6 +99,12 @@ bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_
 // than what a mounted partition's file system has written. Nothing to do
 // for files. False (with the last error) when a file system could not write.
 bool SyncForReading(Handle& handle);
+
+// A reader of the bytes the handle reaches, at any offset and length, also
+// through an unbuffered handle (by way of an aligned buffer of its own): how
+// the on-disk record parsers read a device this process holds open. A read
+// is true only when every byte came. The handle must outlive the reader.
+std::function<bool(std::int64_t offset, void* buffer, std::size_t length)> ReaderOfHandle(Handle& handle);
 
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method);
 bool SetEndOfFile(Handle& handle);

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/device/filesystems/ntfs.h"
+#include "platform/device/filesystems/probe.h"
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
@@ -301,6 +304,75 @@ bool VolumeFsControl(Handle::State& s, DWORD code) {
     }
 }
 
+// ---- NTFS volume data and cluster bitmap --------------------------------------
+
+// The NTFS of a volume handle, read through the handle itself: what the
+// caller holds (locked, dismounted) is what it sees. Anything but NTFS
+// refuses the request as the other file systems' drivers do.
+std::optional<device::ntfs::Volume> NtfsOf(Handle& handle, const Target& t) {
+    if (!t.volume) {
+        Fail(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    auto read = ReaderOfHandle(handle);
+    if (device::ProbeFileSystem(read, 0, t.volume->length) != "NTFS") {
+        Fail(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    std::optional<device::ntfs::Volume> volume = device::ntfs::Volume::Open(read, 0, t.volume->length);
+    if (!volume) Fail(ERROR_UNRECOGNIZED_VOLUME);
+    return volume;
+}
+
+bool NtfsVolumeData(Handle& handle, const Target& t, void* out, DWORD out_size, DWORD* returned) {
+    std::optional<device::ntfs::Volume> volume = NtfsOf(handle, t);
+    if (!volume) return false;
+    std::optional<std::uint64_t> free = volume->free_clusters();
+    if (!free) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+    const device::ntfs::BootSector& b = volume->boot();
+    NTFS_VOLUME_DATA_BUFFER d{};
+    d.VolumeSerialNumber = static_cast<std::int64_t>(b.serial);
+    d.NumberSectors = static_cast<std::int64_t>(b.total_sectors);
+    d.TotalClusters = static_cast<std::int64_t>(b.total_clusters);
+    d.FreeClusters = static_cast<std::int64_t>(*free);
+    d.BytesPerSector = b.bytes_per_sector;
+    d.BytesPerCluster = b.cluster_size;
+    d.BytesPerFileRecordSegment = b.mft_record_size;
+    d.ClustersPerFileRecordSegment = b.mft_record_size / b.cluster_size;
+    d.MftValidDataLength = static_cast<std::int64_t>(volume->mft_data_size());
+    d.MftStartLcn = static_cast<std::int64_t>(b.mft_lcn);
+    d.Mft2StartLcn = static_cast<std::int64_t>(b.mft_mirror_lcn);
+    return Reply(d, out, out_size, returned);
+}
+
+// Fills what fits from the starting cluster (rounded down to a byte) on; a
+// buffer too small for the rest of the volume gets ERROR_MORE_DATA with its
+// part filled, and the caller goes on from where it ends.
+bool VolumeBitmap(Handle& handle, const Target& t, const void* in, DWORD in_size, void* out, DWORD out_size,
+                  DWORD* returned) {
+    if (!in || in_size < sizeof(STARTING_LCN_INPUT_BUFFER)) return Fail(ERROR_INVALID_PARAMETER);
+    STARTING_LCN_INPUT_BUFFER start{};
+    std::memcpy(&start, in, sizeof start);
+    if (!out || out_size < sizeof(VOLUME_BITMAP_BUFFER_HEADER)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::optional<device::ntfs::Volume> volume = NtfsOf(handle, t);
+    if (!volume) return false;
+    const std::uint64_t total = volume->boot().total_clusters;
+    if (start.StartingLcn < 0 || static_cast<std::uint64_t>(start.StartingLcn) >= total)
+        return Fail(ERROR_INVALID_PARAMETER);
+    VOLUME_BITMAP_BUFFER_HEADER header{};
+    header.StartingLcn = start.StartingLcn / 8 * 8;
+    header.BitmapSize = static_cast<std::int64_t>(total) - header.StartingLcn;
+    const std::uint64_t wanted = (static_cast<std::uint64_t>(header.BitmapSize) + 7) / 8;
+    const std::uint64_t room = out_size - sizeof header;
+    const std::size_t bytes = static_cast<std::size_t>(std::min(wanted, room));
+    auto* reply = static_cast<std::uint8_t*>(out);
+    if (!volume->read_bitmap(static_cast<std::uint64_t>(header.StartingLcn) / 8, {reply + sizeof header, bytes}))
+        return Fail(ERROR_READ_FAULT);
+    std::memcpy(reply, &header, sizeof header);
+    if (returned) *returned = static_cast<DWORD>(sizeof header + bytes);
+    return bytes < wanted ? Fail(ERROR_MORE_DATA) : true;
+}
+
 }  // namespace
 
 bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size,
@@ -383,6 +455,8 @@ bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, 
         // Our volume window already spans the whole partition.
         return t.volume ? true : Fail(ERROR_INVALID_FUNCTION);
     case FSCTL_SET_SPARSE: return Fail(ERROR_INVALID_FUNCTION);
+    case FSCTL_GET_NTFS_VOLUME_DATA: return NtfsVolumeData(handle, t, out, out_size, returned);
+    case FSCTL_GET_VOLUME_BITMAP: return VolumeBitmap(handle, t, in, in_size, out, out_size, returned);
     default: return Fail(ERROR_INVALID_FUNCTION);
     }
 }

@@ -184,7 +184,20 @@ std::shared_ptr<const Snapshot> Registry::refresh() {
 
 std::shared_ptr<const Snapshot> Registry::build() {
     auto snap = std::make_shared<Snapshot>();
-    snap->disks = host_->enumerate_disks();
+    try {
+        snap->disks = host_->enumerate_disks();
+    } catch (const std::exception& e) {
+        // A machine that cannot be told is a machine without disks, and says
+        // why; its state file is not touched (nor made beside a missing manifest).
+        std::lock_guard guard(mutex_);
+        problem_ = e.what();
+        snap->generation = ++generation_;
+        return snap;
+    }
+    {
+        std::lock_guard guard(mutex_);
+        problem_.clear();
+    }
     StateFile state(host_->state_path());
 
     for (auto& disk : snap->disks) {
@@ -272,6 +285,12 @@ std::shared_ptr<const Snapshot> Registry::build() {
     std::lock_guard guard(mutex_);
     snap->generation = ++generation_;
     return snap;
+}
+
+std::string Registry::problem() {
+    snapshot();
+    std::lock_guard guard(mutex_);
+    return problem_;
 }
 
 const VolumeInfo* Registry::resolve_volume(const Snapshot& snap, const DevicePath& path) const {

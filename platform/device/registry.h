@@ -49,6 +49,10 @@ public:
     std::shared_ptr<const Snapshot> snapshot();
     // Rebuilds the picture from the host (a new generation).
     std::shared_ptr<const Snapshot> refresh();
+    // Why the host could tell no disks at the last refresh (a manifest that
+    // cannot be read or is malformed), naming what is wrong; "" when the
+    // picture is sound. Refreshes first when there is no picture yet.
+    std::string problem();
 
     // Resolves a device path to a disk or volume of the current snapshot.
     const VolumeInfo* resolve_volume(const Snapshot& snap, const DevicePath& path) const;
@@ -79,6 +83,7 @@ private:
     std::mutex refresh_mutex_;  // one rebuild at a time: the host is asked from one thread
     mutable std::mutex mutex_;
     std::shared_ptr<const Snapshot> current_;
+    std::string problem_;
     std::uint64_t generation_ = 0;
     std::multiset<std::string> locked_;
     std::multiset<std::string> dismounted_;

@@ -65,30 +65,23 @@ bool ShowWholeFileSystem(const device::VolumeInfo& volume, const std::string& re
 
 // A capture of a volume nobody has mounted (other than NTFS, which wimlib
 // reads itself): mounted read-only in a folder of our own, from a read-only
-// loop device that shows just the volume, so that nothing (not even a
+// device node that shows just the volume, so that nothing (not even a
 // journal's replay) writes to it.
-bool MountForReading(const device::Snapshot& snap, const device::VolumeInfo& volume, const std::string& rest,
-                     WimLocation& location, std::string& problem) {
-    const device::DiskInfo* disk = snap.disk(volume.disk);
-    if (!disk) return Fail(ERROR_DEV_NOT_EXIST, problem, "the volume's disk is gone");
-    const device::BackingLocation backing = device::Registry::instance().host().volume_backing(*disk, volume);
-    auto loop = std::make_unique<device::LoopDevice>();
-    if (!loop->attach(backing.path, backing.offset, volume.length, true)) {
-        const DWORD error = GetLastError();
-        return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));
-    }
+bool MountForReading(const device::VolumeInfo& volume, const std::string& rest, WimLocation& location,
+                     std::string& problem) {
+    if (!device::OpenVolumeNode(volume, false, location.node, problem)) return false;
     auto view = std::make_unique<device::PrivateMount>();
-    if (!view->mount_read_only(loop->path())) {
+    if (!view->mount_read_only(location.node.path)) {
         const DWORD error = GetLastError();
+        location.node = device::VolumeNode{};
         return Fail(error, problem, "the volume could not be mounted: " + SysErrorMessage(error));
     }
     location.path = Below(view->path(), rest);
-    location.loop = std::move(loop);
     location.view = std::move(view);
     return true;
 }
 
-bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, const std::string& rest,
+bool UseVolume(const device::VolumeInfo& volume, const std::string& rest,
                bool for_writing, WimLocation& location, std::string& problem) {
     location.drive = volume.letter ? Utf8ToUtf16(std::string{volume.letter, ':'}) : u"?:";
     if (const std::string root = volume.root_mount_point(); !root.empty()) {
@@ -97,37 +90,14 @@ bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, c
     }
     if (!volume.mount_points.empty()) return ShowWholeFileSystem(volume, rest, for_writing, location, problem);
     if (!EqualsNoCase(volume.filesystem, "NTFS")) {
-        if (!for_writing) return MountForReading(snap, volume, rest, location, problem);
+        if (!for_writing) return MountForReading(volume, rest, location, problem);
         return Fail(ERROR_NOT_SUPPORTED, problem, "the volume is not mounted and holds no NTFS file system");
     }
     if (!rest.empty())
         return Fail(ERROR_NOT_SUPPORTED, problem, "only the whole of an unmounted NTFS volume can be used");
-    const device::DiskInfo* disk = snap.disk(volume.disk);
-    if (!disk) return Fail(ERROR_DEV_NOT_EXIST, problem, "the volume's disk is gone");
-    device::Registry& registry = device::Registry::instance();
-    if (for_writing) {
-        // Writing under a file system is only done with the volume locked,
-        // as any raw write to a volume is.
-        auto lock = std::make_unique<Handle>(CreateFile(volume.guid_path, GENERIC_READ | GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
-        DWORD returned = 0;
-        if (!lock->valid() || !DeviceIoControl(*lock, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned)) {
-            const DWORD error = GetLastError();
-            return Fail(error, problem, "the volume could not be locked: " + SysErrorMessage(error));
-        }
-        location.volume_lock = std::move(lock);
-        if (!registry.write_allowed(volume.disk, volume.start, volume.length))
-            return Fail(ERROR_ACCESS_DENIED, problem, "the volume is in use");
-    }
-    const device::BackingLocation backing = registry.host().volume_backing(*disk, volume);
-    auto loop = std::make_unique<device::LoopDevice>();
-    if (!loop->attach(backing.path, backing.offset, volume.length, !for_writing)) {
-        const DWORD error = GetLastError();
-        return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));
-    }
-    location.path = loop->path();
+    if (!device::OpenVolumeNode(volume, for_writing, location.node, problem)) return false;
+    location.path = location.node.path;
     location.ntfs = true;
-    location.loop = std::move(loop);
     return true;
 }
 
@@ -154,7 +124,7 @@ bool ResolveWimLocation(const std::string& given, bool for_writing, WimLocation&
     auto snap = device::Registry::instance().snapshot();
     const device::VolumeInfo* volume = device::Registry::instance().resolve_volume(*snap, path);
     if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
-    return UseVolume(*snap, *volume, rest, for_writing, location, problem);
+    return UseVolume(*volume, rest, for_writing, location, problem);
 }
 
 }  // namespace platform::wim

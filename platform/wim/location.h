@@ -11,9 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/device/handle.h"
-#include "platform/device/linux/loop_device.h"
 #include "platform/device/linux/volume_claim.h"
+#include "platform/device/volume_node.h"
 
 namespace platform::wim {
 
@@ -21,11 +20,10 @@ struct WimLocation {
     std::string path;        // folder, or the device node in NTFS mode
     bool ntfs = false;
     std::u16string drive;    // what progress paths start with: "C:" or "?:"
-    // Held while the operation runs, released in this order: the private
-    // mount, the loop device under it, then the lock an apply takes on the
-    // volume.
-    std::unique_ptr<Handle> volume_lock;
-    std::unique_ptr<device::LoopDevice> loop;
+    // Held while the operation runs: the volume as a device node (NTFS
+    // mode, or under a private mount), locked when an apply writes it.
+    device::VolumeNode node;
+    // The private mount; it goes before the node under it.
     std::unique_ptr<device::PrivateMount> view;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -11,7 +12,7 @@
 
 #include "platform/device/host/attached_disks.h"
 #include "platform/base/ascii.h"
-#include "platform/base/ini_file.h"
+#include "platform/device/embedded/manifest.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 
@@ -19,42 +20,66 @@ namespace platform::device {
 
 namespace fs = std::filesystem;
 
-std::uint32_t BusTypeFromName(const std::string& name) {
-    static const std::map<std::string, std::uint32_t> names = {
-        {"scsi", BusTypeScsi}, {"atapi", BusTypeAtapi}, {"ata", BusTypeAta},   {"1394", BusType1394},
-        {"ssa", BusTypeSsa},   {"fibre", BusTypeFibre}, {"usb", BusTypeUsb},   {"raid", BusTypeRAID},
-        {"iscsi", BusTypeiScsi}, {"sas", BusTypeSas},   {"sata", BusTypeSata}, {"unknown", BusTypeUnknown},
-    };
-    auto it = names.find(ToLower(Trim(name)));
-    return it == names.end() ? BusTypeSata : it->second;
-}
-
 namespace {
 
-// The size a fixed VHD offers: the file less its footer. Other images offer
-// all of the file.
-std::int64_t OfferedSize(const std::string& image) {
+[[noreturn]] void Refuse(const std::string& manifest, const std::string& what) {
+    throw ManifestError("TARNOVELL_HOST manifest " + manifest + ": " + what);
+}
+
+std::string SystemText(int err) { return SysErrorMessage(ErrorFromErrno(err)); }
+
+// The manifest's text. A manifest that cannot be read is no machine at all:
+// an empty one would look like a machine without disks.
+std::string ReadManifest(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) Refuse(path, "cannot be read: " + SystemText(errno));
     struct stat st {};
-    if (::stat(image.c_str(), &st) != 0) return -1;
+    if (::fstat(fd.get(), &st) != 0) Refuse(path, "cannot be read: " + SystemText(errno));
+    if (!S_ISREG(st.st_mode)) Refuse(path, "is not a file");
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Refuse(path, "cannot be read: " + SystemText(errno));
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > (1u << 20)) Refuse(path, "is larger than a manifest can be (1 MiB)");
+    }
+    return text;
+}
+
+std::vector<ManifestDisk> ReadEntries(const std::string& manifest) {
+    const std::string text = ReadManifest(manifest);
+    try {
+        return ParseMachineManifest(text);
+    } catch (const ManifestError& e) {
+        Refuse(manifest, e.what());
+    }
+}
+
+// The size an image offers: a fixed VHD less its footer, any other image
+// all of it; -1 when the image is not there (an absent disk, as an unplugged
+// one). Only regular files and block devices are disks: anything else (a
+// FIFO would block every open) is refused with its path.
+std::int64_t OfferedSize(const std::string& manifest, int number, const std::string& image) {
+    struct stat st {};
+    if (::stat(image.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return -1;
+        Refuse(manifest, "[disk" + std::to_string(number) + "] image " + image + ": " + SystemText(errno));
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        Refuse(manifest, "[disk" + std::to_string(number) + "] image " + image +
+                             " is neither a regular file nor a block device");
     std::int64_t size = st.st_size;
-    if (size >= 512) {
-        UniqueFd fd(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (S_ISBLK(st.st_mode)) size = fd ? ::lseek(fd.get(), 0, SEEK_END) : 0;
+    if (size >= 512 && S_ISREG(st.st_mode)) {
         char cookie[8];
         if (fd && ::pread(fd.get(), cookie, 8, size - 512) == 8 && std::memcmp(cookie, "conectix", 8) == 0)
             size -= 512;
     }
-    return size;
-}
-
-int DiskNumberOfSection(const std::string& section) {
-    if (section.size() < 5 || !EqualsNoCase(section.substr(0, 4), "disk")) return -1;
-    int n = 0;
-    for (char c : section.substr(4)) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-        if (n > 999) return -1;
-    }
-    return n;
+    return std::max<std::int64_t>(size, 0);
 }
 
 // One byte of the lock file per volume, derived from its GUID.
@@ -134,39 +159,35 @@ EmbeddedHost::EmbeddedHost(std::string manifest_path) : manifest_path_(std::move
 std::string EmbeddedHost::state_path() const { return manifest_path_ + ".state"; }
 
 std::vector<DiskInfo> EmbeddedHost::enumerate_disks() {
-    IniFile manifest = IniFile::Load(manifest_path_);
+    const std::vector<ManifestDisk> entries = ReadEntries(manifest_path_);
     fs::path folder = fs::path(manifest_path_).parent_path();
     std::map<int, DiskInfo> disks;
-    for (const auto& section : manifest.sections()) {
-        int number = DiskNumberOfSection(section.name);
-        if (number < 0 || disks.count(number)) continue;
-        std::string image = manifest.GetString(section.name, "image");
-        if (image.empty()) continue;
-        fs::path image_path = fs::path(image).is_absolute() ? fs::path(image) : folder / image;
-        std::int64_t size = OfferedSize(image_path.string());
+    std::map<std::string, int> identities;  // the same image reached by two names
+    for (const ManifestDisk& entry : entries) {
+        fs::path image_path = fs::path(entry.image).is_absolute() ? fs::path(entry.image) : folder / entry.image;
+        std::int64_t size = OfferedSize(manifest_path_, entry.number, image_path.string());
         if (size < 0) continue;  // the image is gone: so is the disk
 
         DiskInfo disk;
-        disk.number = number;
+        disk.number = entry.number;
         disk.backing = image_path.lexically_normal().string();
         std::error_code ec;
         auto canonical = fs::weakly_canonical(image_path, ec);
         disk.identity = "embedded:" + (ec ? disk.backing : canonical.string());
+        if (auto [at, added] = identities.emplace(disk.identity, entry.number); !added)
+            Refuse(manifest_path_, "line " + std::to_string(entry.line) + ": [disk" + std::to_string(entry.number) +
+                                       "] names the image of [disk" + std::to_string(at->second) + "]: " + entry.image);
         disk.size = size;
-        long long sector = manifest.GetInt(section.name, "sector_size", 512);
-        disk.sector_size = (sector == 512 || sector == 1024 || sector == 2048 || sector == 4096)
-                               ? static_cast<std::uint32_t>(sector)
-                               : 512;
+        disk.sector_size = entry.sector_size;
         disk.physical_sector_size = disk.sector_size;
-        disk.vendor = manifest.GetString(section.name, "vendor");
-        disk.product = manifest.GetString(section.name, "product", "Embedded Disk " + std::to_string(number));
-        disk.revision = manifest.GetString(section.name, "revision");
-        disk.serial = manifest.GetString(section.name, "serial");
-        disk.bus_type = BusTypeFromName(manifest.GetString(section.name, "bus", "Sata"));
-        disk.removable = manifest.GetBool(section.name, "removable", false);
-        disk.media_read_only = manifest.GetBool(section.name, "readonly", false) ||
-                               ::access(disk.backing.c_str(), W_OK) != 0;
-        disks[number] = std::move(disk);
+        disk.vendor = entry.vendor;
+        disk.product = entry.product.empty() ? "Embedded Disk " + std::to_string(entry.number) : entry.product;
+        disk.revision = entry.revision;
+        disk.serial = entry.serial;
+        disk.bus_type = entry.bus_type;
+        disk.removable = entry.removable;
+        disk.media_read_only = entry.read_only || ::access(disk.backing.c_str(), W_OK) != 0;
+        disks[entry.number] = std::move(disk);
     }
     for (const auto& record : LiveAttachmentRecords(state_path())) {
         const VirtualDiskAttachment& a = record.attachment;
@@ -179,15 +200,19 @@ std::vector<DiskInfo> EmbeddedHost::enumerate_disks() {
 }
 
 std::set<int> EmbeddedHost::manifest_numbers() const {
-    IniFile manifest = IniFile::Load(manifest_path_);
     std::set<int> numbers;
-    for (const auto& section : manifest.sections())
-        if (int number = DiskNumberOfSection(section.name); number >= 0) numbers.insert(number);
+    for (const ManifestDisk& entry : ReadEntries(manifest_path_)) numbers.insert(entry.number);
     return numbers;
 }
 
 bool EmbeddedHost::attach_virtual_disk(VirtualDiskAttachment& attachment) {
-    const std::set<int> taken_by_manifest = manifest_numbers();
+    std::set<int> taken_by_manifest;
+    try {
+        taken_by_manifest = manifest_numbers();
+    } catch (const ManifestError&) {
+        SetLastError(ERROR_INVALID_DATA);  // no disk number can be told free
+        return false;
+    }
     auto choose = [&](const std::vector<AttachmentRecord>& live, VirtualDiskAttachment& a) {
         std::set<int> taken = taken_by_manifest;
         for (const auto& record : live) {

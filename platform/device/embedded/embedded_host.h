@@ -1,17 +1,6 @@
-// A machine made of image files. A manifest (INI) lists the disks:
-//
-//   [disk0]
-//   image=disk0.img      ; relative to the manifest's folder
-//   vendor=ACME
-//   product=Test Disk
-//   revision=1.0
-//   serial=0001
-//   bus=Sata             ; a bus name as the storage query reports it
-//   removable=0
-//   sector_size=512
-//   readonly=0
-//
-// Section [diskN] is \\.\PhysicalDriveN. A fixed VHD image offers the disk
+// A machine made of image files. A manifest (platform/device/embedded/manifest.h)
+// lists the disks: section [diskN] is \\.\PhysicalDriveN, its image a regular
+// file or a block device. A fixed VHD image offers the disk
 // without its 512-byte footer. Letters and attributes live in
 // "<manifest>.state" beside the manifest; volume locks are byte-range locks
 // on "<manifest>.state.volumes", so they hold across processes and vanish
@@ -32,6 +21,8 @@ public:
     explicit EmbeddedHost(std::string manifest_path);
 
     std::string name() const override { return "embedded"; }
+    // Raises ManifestError, naming the manifest, when the manifest cannot be
+    // read or is malformed, or an image is neither a file nor a block device.
     std::vector<DiskInfo> enumerate_disks() override;
     void annotate_volumes(const DiskInfo& disk, std::vector<VolumeInfo>& volumes) override;
     BackingLocation disk_backing(const DiskInfo& disk) override;
@@ -52,8 +43,5 @@ private:
     std::set<int> manifest_numbers() const;
     std::string manifest_path_;
 };
-
-// Bus name to STORAGE_BUS_TYPE, case-insensitive; BusTypeSata when unknown.
-std::uint32_t BusTypeFromName(const std::string& name);
 
 }  // namespace platform::device

@@ -56,6 +56,8 @@ enum : std::uint32_t {
     FSCTL_DISMOUNT_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS),
     FSCTL_ALLOW_EXTENDED_DASD_IO = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 32, METHOD_NEITHER, FILE_ANY_ACCESS),
     FSCTL_SET_SPARSE = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 49, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_GET_NTFS_VOLUME_DATA = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 25, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_GET_VOLUME_BITMAP = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 27, METHOD_NEITHER, FILE_ANY_ACCESS),
 };
 
 struct GUID {
@@ -295,6 +297,40 @@ struct STORAGE_PREDICT_FAILURE {
     std::uint8_t VendorSpecific[512];
 };
 static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
+
+// FSCTL_GET_NTFS_VOLUME_DATA's reply.
+struct NTFS_VOLUME_DATA_BUFFER {
+    std::int64_t VolumeSerialNumber;
+    std::int64_t NumberSectors;
+    std::int64_t TotalClusters;
+    std::int64_t FreeClusters;
+    std::int64_t TotalReserved;
+    std::uint32_t BytesPerSector;
+    std::uint32_t BytesPerCluster;
+    std::uint32_t BytesPerFileRecordSegment;
+    std::uint32_t ClustersPerFileRecordSegment;
+    std::int64_t MftValidDataLength;
+    std::int64_t MftStartLcn;
+    std::int64_t Mft2StartLcn;
+    std::int64_t MftZoneStart;
+    std::int64_t MftZoneEnd;
+};
+static_assert(sizeof(NTFS_VOLUME_DATA_BUFFER) == 96);
+static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, BytesPerCluster) == 44);
+static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, MftStartLcn) == 64);
+
+// FSCTL_GET_VOLUME_BITMAP: the cluster to start from, and the reply's
+// header, followed by one bit per cluster (bit 0 of byte 0 is StartingLcn).
+struct STARTING_LCN_INPUT_BUFFER {
+    std::int64_t StartingLcn;
+};
+static_assert(sizeof(STARTING_LCN_INPUT_BUFFER) == 8);
+
+struct VOLUME_BITMAP_BUFFER_HEADER {
+    std::int64_t StartingLcn;
+    std::int64_t BitmapSize;  // clusters from StartingLcn to the end of the volume
+};
+static_assert(sizeof(VOLUME_BITMAP_BUFFER_HEADER) == 16);
 
 #pragma pack(pop)
 

@@ -212,7 +212,8 @@ TEST_F(CommandLineLinuxTest, InterruptedBackupKeepsTheOldImageAndLeavesNoPartial
     tarnovell::MainState state;
     state.console_attached = true;
     std::ostringstream console, errors;
-    EXPECT_EQ(tarnovell::RunCommandLine({"-image", "-backup", volume_, image}, state, console, errors), 1);
+    const auto line = tarnovell::ParseCommandLine({"-image", "-backup", volume_, image});
+    EXPECT_EQ(tarnovell::RunCommandLine(line, state, console, errors), 1);
     EXPECT_NE(console.str().find("Aborted at " + std::to_string(5 * B)), std::string::npos) << console.str();
     EXPECT_EQ(ReadWholeFile(image), "the backup of yesterday");
     EXPECT_EQ(Temporaries(work_.path().string()), std::vector<std::string>{});

@@ -1,7 +1,10 @@
 // The program run from a console: one verb, its lines, "Done", no display.
+// Most cases run the built program and look at what it printed on standard
+// output and standard error and at its exit status.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "disk/copy/copy_endpoints.h"
@@ -25,16 +28,47 @@ DiskSpec MbrWithLogical() {
 
 DiskSpec Gpt() { return DiskSpec{16 << 20, {"sgdisk -n 1:2048:+4M -t 1:0700 %s >/dev/null"}, ""}; }
 
-// Runs the built program without any display; with `console_only` its
-// messages (standard error) are left out. `answers` is what the person types
-// (nothing at all when empty).
-test_support::CommandResult RunProgram(const EmbeddedMachine& machine, const std::string& arguments,
-                                       bool console_only = false, const std::string& answers = "") {
-    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TARNOVELL_HOST=" +
-                          test_support::Quote(machine.manifest()) + " " + TARNOVELL_EXECUTABLE + " " + arguments +
-                          (answers.empty() ? " </dev/null" : "") + (console_only ? " 2>/dev/null" : "");
-    if (!answers.empty()) command = "printf '%s' " + test_support::Quote(answers) + " | " + command;
-    return test_support::Run("sh -c " + test_support::Quote(command));
+// 8 MiB: one partition without a file system, and 2 MB of noise behind it.
+DiskSpec NoisyDisk() {
+    return DiskSpec{8 << 20,
+                    {"printf 'label: dos\\nstart=2048,size=4096,type=83\\n' | sfdisk -q %s",
+                     "head -c 2000000 /dev/urandom | dd of=%s bs=1M seek=5 conv=notrunc status=none"},
+                    ""};
+}
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built program in `folder` over the machine `host` without any
+// display. `environment` goes before the program as env arguments, `prefix`
+// before env (another user, a time limit); `answers` is what the person
+// types (nothing at all when empty).
+ProgramRun RunTarnovell(const std::string& folder, const std::string& host, const std::string& arguments,
+                        const std::string& answers = "", const std::string& environment = "",
+                        const std::string& prefix = "") {
+    const std::string err_file = folder + "/.stderr";
+    std::string command = "cd " + test_support::Quote(folder) + " && " + (answers.empty() ? "" : "printf '%s' " +
+                          test_support::Quote(answers) + " | ") + prefix + " env -u DISPLAY -u WAYLAND_DISPLAY " +
+                          "-u QT_QPA_PLATFORM " + environment + " TARNOVELL_HOST=" + test_support::Quote(host) + " " +
+                          TARNOVELL_EXECUTABLE + " " + arguments + (answers.empty() ? " </dev/null" : "") + " 2>" +
+                          test_support::Quote(err_file);
+    test_support::CommandResult result = test_support::Run("sh -c " + test_support::Quote(command));
+    ProgramRun run{result.exit_code, result.output, test_support::ReadWholeFile(err_file)};
+    std::filesystem::remove(err_file);
+    return run;
+}
+
+ProgramRun RunProgram(const EmbeddedMachine& machine, const std::string& arguments, const std::string& answers = "") {
+    return RunTarnovell(machine.dir().path().string(), machine.manifest(), arguments, answers);
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 }  // namespace
@@ -42,54 +76,231 @@ test_support::CommandResult RunProgram(const EmbeddedMachine& machine, const std
 TEST(CommandLine, ListPrintsEveryRowInListOrderThenDone) {
     EmbeddedMachine machine({MbrWithLogical(), Gpt()});
     auto result = RunProgram(machine, "-list");
-    EXPECT_EQ(result.exit_code, 0) << result.output;
-    EXPECT_EQ(result.output,
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
               "PhysicalDrive0\tTest Disk 0     \t32MB\n"
               "\\\\.\\C:\tC:              \t0MB\n"  // no file system: no size to ask it for
               "\\\\.\\D:\tD: [home]       \t4MB\n"
               "PhysicalDrive1\tTest Disk 1     \t16MB\n"
               "\\\\.\\E:\tE:              \t0MB\n"
               "Done\n");
+    EXPECT_EQ(result.err, "");
 }
 
-struct VerbCase {
+// What the program prints and how it ends, for right and wrong arguments and
+// for machines set up wrongly. In the texts, {dir} is the machine's folder,
+// where the program runs; {manifest} its manifest.
+struct ArgvCase {
     const char* name;
     std::string arguments;
-    int exit_code;
-    std::string output;  // what the console shows
+    int status;
+    std::string out;                // standard output: exactly this, or with `out_pattern` a regular expression
+    std::vector<std::string> err;   // what standard error holds, each in this order
+    std::string setup;              // shell command run in {dir} before the program
+    std::string check;              // shell command that must succeed in {dir} afterwards
+    std::string host = "{manifest}";
+    std::string environment;        // env arguments
+    std::string prefix;             // before env: another user, a time limit
+    bool out_pattern = false;
+    bool needs_root = false;
 };
 
-class CommandLineVerbs : public ::testing::TestWithParam<VerbCase> {};
+class CommandLineArgv : public ::testing::TestWithParam<ArgvCase> {};
 
-TEST_P(CommandLineVerbs, EndAsTheyShould) {
-    EmbeddedMachine machine({DiskSpec{}});
-    auto result = RunProgram(machine, GetParam().arguments, true);
-    EXPECT_EQ(result.exit_code, GetParam().exit_code);
-    EXPECT_EQ(result.output, GetParam().output);
+TEST_P(CommandLineArgv, PrintsAndEndsAsItShould) {
+    const ArgvCase& c = GetParam();
+    if (c.needs_root && !test_support::IsRoot()) GTEST_SKIP() << "needs root to run the program as another user";
+    EmbeddedMachine machine({NoisyDisk(), DiskSpec{8 << 20, {}, ""}});
+    const std::string dir = machine.dir().path().string();
+    auto expand = [&](const std::string& text) {
+        return Replace(Replace(text, "{manifest}", machine.manifest()), "{dir}", dir);
+    };
+    if (!c.setup.empty()) {
+        auto setup = test_support::Run("cd " + test_support::Quote(dir) + " && " + expand(c.setup));
+        ASSERT_EQ(setup.exit_code, 0) << setup.output;
+    }
+    ProgramRun run = RunTarnovell(dir, expand(c.host), expand(c.arguments), "", expand(c.environment), c.prefix);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    if (c.out_pattern)
+        EXPECT_TRUE(std::regex_match(run.out, std::regex(expand(c.out)))) << run.out;
+    else
+        EXPECT_EQ(run.out, expand(c.out));
+    std::size_t from = 0;
+    for (const std::string& text : c.err) {
+        const std::size_t at = run.err.find(expand(text), from);
+        EXPECT_NE(at, std::string::npos) << "standard error lacks (in order) " << expand(text) << "\n" << run.err;
+        if (at != std::string::npos) from = at + 1;
+    }
+    if (!c.check.empty()) {
+        auto check = test_support::Run("cd " + test_support::Quote(dir) + " && " + expand(c.check));
+        EXPECT_EQ(check.exit_code, 0) << expand(c.check) << "\n" << check.output;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommandLineVerbs,
-    ::testing::Values(VerbCase{"upper_case_list_is_no_verb", "-LIST", 0, "Done\n"},
-                      VerbCase{"unknown_verb", "-frobnicate", 0, "Done\n"},
-                      VerbCase{"quiet_anywhere", "-list -QUIET", 0, "mode quiet\nPhysicalDrive0\tTest Disk 0     \t8MB\nDone\n"},
-                      VerbCase{"verb_without_its_operation_fails", "-wipe \\\\\\\\.\\\\PhysicalDrive0", 1, "Done\n"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+namespace {
+
+const std::string kListed = "PhysicalDrive0\tTest Disk 0     \t8MB\n\\\\.\\C:\tC:              \t0MB\n"
+                            "PhysicalDrive1\tTest Disk 1     \t8MB\n";
+const char* const kDisk0 = R"('\\.\PhysicalDrive0')";
+const char* const kDisk1 = R"('\\.\PhysicalDrive1')";
+
+std::vector<ArgvCase> ArgvCases() {
+    std::vector<ArgvCase> cases;
+    auto add = [&](ArgvCase c) { cases.push_back(std::move(c)); };
+
+    // -quiet is a switch only as a whole argument, in any place and case.
+    add({.name = "quiet_inside_a_file_name_is_no_switch",
+         .arguments = std::string("-image -backup ") + kDisk0 + " {dir}/my-quiet-notes.img",
+         .status = 1, .out = "Done\n", .err = {"Overwrite {dir}/my-quiet-notes.img? [y/n]"},
+         .setup = "printf notes > my-quiet-notes.img", .check = "test \"$(cat my-quiet-notes.img)\" = notes"});
+    add({.name = "quiet_first_is_no_verb", .arguments = "-quiet -list", .status = 0,
+         .out = "mode quiet\n" + kListed + "Done\n"});
+    add({.name = "quiet_last_in_capitals", .arguments = "-list -QUIET", .status = 0,
+         .out = "mode quiet\n" + kListed + "Done\n"});
+    add({.name = "quiet_alone_names_no_verb", .arguments = "-quiet", .status = 2, .out = "mode quiet\nDone\n",
+         .err = {"no verb given", "tarnovell -list"}});
+    add({.name = "quiet_answers_yes", .arguments = std::string("-image -backup ") + kDisk0 + " {dir}/b.img -quiet",
+         .status = 0, .out = "mode quiet\nDone in \\d+ ms, \\d+ KBytes/sec\nDone\n", .check = "cmp b.img disk0.img",
+         .out_pattern = true});
+
+    // Verbs that do not fit say so and fail.
+    add({.name = "verbs_are_case_sensitive", .arguments = "-LIST", .status = 2, .out = "Done\n",
+         .err = {"unknown verb -LIST", "tarnovell -image -backup source destination"}});
+    add({.name = "unknown_verb", .arguments = "-frobnicate", .status = 2, .out = "Done\n",
+         .err = {"unknown verb -frobnicate"}});
+    add({.name = "verb_without_its_mode", .arguments = "-image /a /b", .status = 2, .out = "Done\n",
+         .err = {"-image takes -backup or -restore", "tarnovell -image -restore source destination"}});
+    add({.name = "too_few_operands", .arguments = std::string("-image -backup ") + kDisk0, .status = 2,
+         .out = "Done\n", .err = {"wrong number of arguments for -image -backup", "tarnovell -image -backup source"}});
+    add({.name = "too_many_operands", .arguments = std::string("-disk ") + kDisk0 + " " + kDisk1 + " extra",
+         .status = 2, .out = "Done\n", .err = {"wrong number of arguments for -disk"},
+         .check = "cmp -s -n 8388608 disk1.img /dev/zero"});
+    add({.name = "wipe_declined_when_nobody_answers", .arguments = std::string("-wipe ") + kDisk0, .status = 1,
+         .out = "Done\n", .err = {"Wipe \\\\.\\PhysicalDrive0? [y/n]"}, .check = "! cmp -s -n 8388608 disk0.img /dev/zero"});
+
+    // An LZ4 image is restored unpacked, whatever its name.
+    add({.name = "lz4_image_restores_unpacked",
+         .arguments = std::string("-image -restore {dir}/disk0.img.bak ") + kDisk1 + " -quiet", .status = 0,
+         .out = "mode quiet\nrestore done in \\d+ ms, \\d+ KBytes/sec\nDone\n", .setup = "lz4 -q -l disk0.img disk0.img.bak",
+         .check = "cmp disk0.img disk1.img", .out_pattern = true});
+
+    // A disk is no WIM target nor source; nothing named like it appears.
+    add({.name = "wim_apply_onto_a_disk", .arguments = std::string("-wim -restore {dir}/some.wim ") + kDisk1,
+         .status = 1, .out = "Done\n", .err = {R"(WIM format is for logical drives only - \\.\PhysicalDrive1)"},
+         .check = "! ls | grep -i physicaldrive"});
+    add({.name = "wim_capture_of_a_disk", .arguments = std::string("-wim -backup ") + kDisk0 + " {dir}/d.wim",
+         .status = 1, .out = "Done\n", .err = {R"(WIM format is for logical drives only - \\.\PhysicalDrive0)"},
+         .check = "test ! -e d.wim"});
+
+    // Without a display the window is not tried: the usage says what works.
+    add({.name = "no_display", .arguments = "", .status = 1, .out = "",
+         .err = {"no display available", "tarnovell -list", "tarnovell -infos source infos.txt"}});
+    add({.name = "display_without_a_server", .arguments = "", .status = 1, .out = "", .err = {"no display available"},
+         .environment = "DISPLAY=:4711"});
+
+    // A machine that cannot be told stops every verb, saying which file is wrong and how.
+    const std::string manifest_of = "TARNOVELL_HOST manifest {dir}/";
+    add({.name = "missing_manifest", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "none.ini: cannot be read: The system cannot find the file specified"},
+         .check = "! ls none.ini*", .host = "{dir}/none.ini"});
+    add({.name = "manifest_is_a_folder", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "sub: is not a file"}, .setup = "mkdir sub", .host = "{dir}/sub"});
+    add({.name = "manifest_line_without_value", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 2: neither a section heading nor key=value: image disk0.img"},
+         .setup = "printf '[disk0]\\nimage disk0.img\\n' > bad.ini", .host = "{dir}/bad.ini"});
+    add({.name = "manifest_section_twice", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 3: [disk0] is given twice"},
+         .setup = "printf '[disk0]\\nimage=disk0.img\\n[disk0]\\nimage=disk1.img\\n' > bad.ini",
+         .host = "{dir}/bad.ini"});
+    add({.name = "manifest_image_twice", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 3: [disk1] names the image of [disk0]: ./disk0.img"},
+         .setup = "printf '[disk0]\\nimage=disk0.img\\n[disk1]\\nimage=./disk0.img\\n' > bad.ini",
+         .host = "{dir}/bad.ini"});
+    add({.name = "manifest_image_twice_by_its_full_path", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 3: [disk1] names the image of [disk0]: {dir}/disk0.img"},
+         .setup = "printf '[disk0]\\nimage=disk0.img\\n[disk1]\\nimage=%s/disk0.img\\n' \"$PWD\" > bad.ini",
+         .host = "{dir}/bad.ini"});
+    add({.name = "manifest_sector_size_not_a_power_of_two", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 3: sector_size=1000 is not a power of two from 512 to 4096"},
+         .setup = "printf '[disk0]\\nimage=disk0.img\\nsector_size=1000\\n' > bad.ini", .host = "{dir}/bad.ini"});
+    add({.name = "manifest_sector_size_too_large", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "bad.ini: line 3: sector_size=8192 is not a power of two from 512 to 4096"},
+         .setup = "printf '[disk0]\\nimage=disk0.img\\nsector_size=8192\\n' > bad.ini", .host = "{dir}/bad.ini"});
+    add({.name = "manifest_unreadable", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "machine.ini: cannot be read: Access is denied"},
+         .setup = "chmod 755 . && chmod 600 machine.ini", .prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups",
+         .needs_root = true});
+
+    // Only files and block devices are disks: a FIFO would block every open.
+    add({.name = "image_that_is_a_fifo", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {manifest_of + "fifo.ini: [disk0] image {dir}/pipe.img is neither a regular file nor a block device"},
+         .setup = "mkfifo pipe.img && printf '[disk0]\\nimage=pipe.img\\n' > fifo.ini", .host = "{dir}/fifo.ini",
+         .prefix = "timeout 120"});
+
+    // Disks that cannot be opened are named with the reason.
+    add({.name = "disks_that_cannot_be_opened", .arguments = "-list", .status = 1, .out = "Done\n",
+         .err = {R"(\\.\PhysicalDrive0 could not be opened - {dir}/disk0.img: Access is denied)",
+                 R"(\\.\PhysicalDrive1 could not be opened - {dir}/disk1.img: Access is denied)"},
+         .setup = "chmod 755 . && chmod 644 machine.ini && chmod 600 disk0.img disk1.img",
+         .prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups", .needs_root = true});
+
+    // Errors name the thing and the system's reason, not only a code.
+    add({.name = "missing_source_file", .arguments = "-image -backup {dir}/missing.img {dir}/out.img -quiet",
+         .status = 1, .out = "mode quiet\nDone\n",
+         .err = {"could not createfile (src),2 - {dir}/missing.img: The system cannot find the file specified"}});
+    add({.name = "destination_in_a_missing_folder",
+         .arguments = std::string("-image -backup ") + kDisk0 + " {dir}/no/such/out.img -quiet", .status = 1,
+         .out = "mode quiet\nDone\n",
+         .err = {"could not createfile (dst),3 - {dir}/no/such/out.img: The system cannot find the path specified"}});
+    add({.name = "missing_disk", .arguments = std::string("-image -restore {dir}/disk0.img '\\\\.\\PhysicalDrive7'") +
+                                              " -quiet",
+         .status = 1, .out = "mode quiet\nDone\n",
+         .err = {R"(could not createfile (dst),2 - \\.\PhysicalDrive7: The system cannot find the file specified)"}});
+    add({.name = "clone_from_a_missing_disk",
+         .arguments = std::string("-disk '\\\\.\\PhysicalDrive7' ") + kDisk1 + " -quiet", .status = 1,
+         .out = "mode quiet\nDone\n",
+         .err = {R"(could not createfile - \\.\PhysicalDrive7: The system cannot find the file specified)"}});
+    add({.name = "wim_that_is_not_there", .arguments = "-wim -restore {dir}/missing.wim {dir}/folder", .status = 1,
+         .out = "\\d+ terminated with code:2\nDone\n",
+         .err = {"terminated with code:2 - {dir}/missing.wim to {dir}/folder: The system cannot find the file specified"},
+         .out_pattern = true});
+    return cases;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommandLineArgv, ::testing::ValuesIn(ArgvCases()),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(CommandLine, QuietIsTakenOutOnlyAsAWholeArgument) {
+    using tarnovell::ParseCommandLine;
+    auto line = ParseCommandLine({"-quiet", "-disk", "a-quiet-b", "-Quiet", "c"});
+    EXPECT_TRUE(line.quiet);
+    EXPECT_EQ(line.args, (std::vector<std::string>{"-disk", "a-quiet-b", "c"}));
+    line = ParseCommandLine({"-image", "-backup", "x", "my-quiet-notes.img"});
+    EXPECT_FALSE(line.quiet);
+    EXPECT_EQ(line.args.size(), 4u);
+}
 
 TEST(CommandLine, ModeChoice) {
     using tarnovell::IsInfosRequest;
+    using tarnovell::ParseCommandLine;
     using tarnovell::WantsCommandLineMode;
-    EXPECT_FALSE(WantsCommandLineMode({}));
-    EXPECT_TRUE(WantsCommandLineMode({"-list"}));
-    EXPECT_FALSE(WantsCommandLineMode({"-infos", "a", "b"}));  // answered, then the window opens
-    EXPECT_TRUE(WantsCommandLineMode({"-infos", "a"}));
-    EXPECT_TRUE(IsInfosRequest({"-infos", "a", "b"}));
+    EXPECT_FALSE(WantsCommandLineMode(ParseCommandLine({})));
+    EXPECT_TRUE(WantsCommandLineMode(ParseCommandLine({"-list"})));
+    EXPECT_TRUE(WantsCommandLineMode(ParseCommandLine({"-quiet"})));  // says that no verb was given
+    EXPECT_FALSE(WantsCommandLineMode(ParseCommandLine({"-infos", "a", "b"})));  // answered, then the window opens
+    EXPECT_TRUE(WantsCommandLineMode(ParseCommandLine({"-infos", "a"})));
+    EXPECT_TRUE(IsInfosRequest(ParseCommandLine({"-infos", "a", "-quiet", "b"})));
 }
 
 TEST(CommandLine, UsageNamesEveryVerb) {
     auto lines = tarnovell::UsageLines();
-    ASSERT_GE(lines.size(), 16u);
+    ASSERT_EQ(lines.size(), 16u);
     EXPECT_EQ(lines[1], "tarnovell -list");
+    EXPECT_EQ(lines[2], "tarnovell -image -backup source destination");
+    EXPECT_EQ(lines[11], "tarnovell -sparse destination size_in_bytes");
+    EXPECT_EQ(lines[12], "tarnovell -wipe destination");
     EXPECT_EQ(lines[13], "tarnovell -infos source infos.txt");
     EXPECT_EQ(lines[14], "source/destination can either be logical \\\\.\\C: or physical \\\\.\\PhysicalDrive0");
     EXPECT_EQ(lines.back(), "");
@@ -108,21 +319,21 @@ TEST(CommandLine, DiskAndImageVerbsCopyAndExitByTheirOutcome) {
     auto cmp = [&](const std::string& a, const std::string& b, std::int64_t bytes) {
         return test_support::Run("cmp -n " + std::to_string(bytes) + " " + a + " " + b).exit_code == 0;
     };
-    auto clone = RunProgram(machine, "-disk \\\\\\\\.\\\\PhysicalDrive0 \\\\\\\\.\\\\PhysicalDrive1 -quiet", true);
-    EXPECT_EQ(clone.exit_code, 0) << clone.output;
-    EXPECT_NE(clone.output.find("clone done in "), std::string::npos) << clone.output;
+    auto clone = RunProgram(machine, std::string("-disk ") + kDisk0 + " " + kDisk1 + " -quiet");
+    EXPECT_EQ(clone.status, 0) << clone.out << clone.err;
+    EXPECT_NE(clone.out.find("clone done in "), std::string::npos) << clone.out;
     EXPECT_TRUE(cmp(machine.image(0), machine.image(1), 32 << 20));
 
     std::string image = machine.dir().file("backup.img");
-    auto backup = RunProgram(machine, "-image -backup \\\\\\\\.\\\\PhysicalDrive0 " + image + " -quiet", true);
-    EXPECT_EQ(backup.exit_code, 0) << backup.output;
+    auto backup = RunProgram(machine, std::string("-image -backup ") + kDisk0 + " " + image + " -quiet");
+    EXPECT_EQ(backup.status, 0) << backup.out << backup.err;
     EXPECT_TRUE(cmp(machine.image(0), image, 32 << 20));
 
     // Onto a disk too small, without -quiet and nobody to answer: the safe
     // answer is No, nothing is written and the exit code says so.
     std::string before = test_support::ReadWholeFile(machine.image(2));
-    auto refused = RunProgram(machine, "-image -restore " + image + " \\\\\\\\.\\\\PhysicalDrive2", true);
-    EXPECT_EQ(refused.exit_code, 1) << refused.output;
+    auto refused = RunProgram(machine, "-image -restore " + image + " '\\\\.\\PhysicalDrive2'");
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
     EXPECT_EQ(test_support::ReadWholeFile(machine.image(2)), before);
 }
 
@@ -137,11 +348,10 @@ TEST(CommandLine, DiskVerbClonesOntoAFileNamedLikeADisk) {
     test_support::WriteWholeFile(file, std::string(source.size(), '\0'));
     // Yes to the clone, Yes to going on (a file has no partition length), No
     // to giving up because a file cannot be locked like a volume.
-    auto clone = RunProgram(machine, "-disk \\\\\\\\.\\\\PhysicalDrive0 " + test_support::Quote(file), false,
-                            "y\ny\nn\n");
-    EXPECT_EQ(clone.exit_code, 0) << clone.output;
-    EXPECT_EQ(clone.output.find("IOCTL_DISK_DELETE_DRIVE_LAYOUT"), std::string::npos) << clone.output;
-    EXPECT_NE(clone.output.find("clone done in "), std::string::npos) << clone.output;
+    auto clone = RunProgram(machine, std::string("-disk ") + kDisk0 + " " + test_support::Quote(file), "y\ny\nn\n");
+    EXPECT_EQ(clone.status, 0) << clone.out << clone.err;
+    EXPECT_EQ(clone.err.find("IOCTL_DISK_DELETE_DRIVE_LAYOUT"), std::string::npos) << clone.err;
+    EXPECT_NE(clone.out.find("clone done in "), std::string::npos) << clone.out;
     EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
     EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == source);
 }
@@ -166,9 +376,8 @@ TEST(CommandLine, ABackupWithUnreadableSectorsExitsWithItsOwnStatusAndSaysWhere)
         tarnovell::MainState state;
         state.console_attached = true;
         std::ostringstream console, errors;
-        EXPECT_EQ(tarnovell::RunCommandLine({"-image", "-backup", "\\\\.\\PhysicalDrive0", image, "-quiet"}, state,
-                                            console, errors),
-                  c.exit_code)
+        const auto line = tarnovell::ParseCommandLine({"-image", "-backup", "\\\\.\\PhysicalDrive0", image, "-quiet"});
+        EXPECT_EQ(tarnovell::RunCommandLine(line, state, console, errors), c.exit_code)
             << console.str() << errors.str();
         const std::string tail = ", 512 unreadable bytes replaced by zeros";
         const std::string where = "512 unreadable bytes replaced by zeros at 1573376-1573887";

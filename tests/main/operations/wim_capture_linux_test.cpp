@@ -61,7 +61,7 @@ protected:
         const std::string wim = work_.file("capture.wim");
         std::filesystem::remove(wim);
         std::ostringstream console, errors;
-        int code = tarnovell::RunCommandLine({"-wim", "-backup", volume, wim}, state_, console, errors);
+        int code = tarnovell::RunCommandLine(tarnovell::ParseCommandLine({"-wim", "-backup", volume, wim}), state_, console, errors);
         EXPECT_EQ(code, 0) << console.str() << errors.str();
         return test_support::Run("wimlib-imagex dir " + Quote(wim) + " 1").output;
     }

@@ -311,17 +311,17 @@ TEST_F(WimCaptureAndApply, TheCommandLineVerbsCaptureAndApply) {
     const std::string file = dir_.file("cli.wim");
     std::ostringstream console, errors;
     state_.console_attached = true;
-    EXPECT_EQ(tarnovell::RunCommandLine({"-wim", "-backup", source_, file}, state_, console, errors), 0)
+    EXPECT_EQ(tarnovell::RunCommandLine(tarnovell::ParseCommandLine({"-wim", "-backup", source_, file}), state_, console, errors), 0)
         << console.str() << errors.str();
     EXPECT_NE(WimlibInfo(file).find("XPRESS"), std::string::npos);
     const std::string target = dir_.file("cli-applied");
     std::filesystem::create_directories(target);
-    EXPECT_EQ(tarnovell::RunCommandLine({"-wim", "-restore", file, target}, state_, console, errors), 0)
+    EXPECT_EQ(tarnovell::RunCommandLine(tarnovell::ParseCommandLine({"-wim", "-restore", file, target}), state_, console, errors), 0)
         << console.str() << errors.str();
     EXPECT_EQ(test_support::Run("diff -r '" + source_ + "' '" + target + "'").exit_code, 0);
     EXPECT_NE(console.str().find("Done"), std::string::npos);
 
     // A failed apply ends with a non-zero exit code.
-    EXPECT_EQ(tarnovell::RunCommandLine({"-wim", "-restore", dir_.file("missing.wim"), target}, state_, console, errors),
+    EXPECT_EQ(tarnovell::RunCommandLine(tarnovell::ParseCommandLine({"-wim", "-restore", dir_.file("missing.wim"), target}), state_, console, errors),
               1);
 }

@@ -1,0 +1,199 @@
+// What the window shows of an operation once it has run: Cancel stops the
+// copy engines and the status line says so, the result stays on the status
+// line, a VHD backup is a VHD whatever name was typed, and a machine that
+// cannot be told is said once.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+#include "main/dialogs/file_dialog.h"
+#include "main/window/ufrmmain.h"
+#include "platform/base/interaction.h"
+#include "platform/device/registry.h"
+#include "support/embedded_machine.h"
+#include "support/test_application.h"
+#include "support/window_test_helpers.h"
+
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+using window_test::AnswerBackupDialog;
+using window_test::SelectDevice;
+
+namespace {
+
+class OperationResults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_support::TestApplication();
+        ui_.set_default_confirm(true);
+    }
+    void TearDown() override {
+        platform::set_pump(nullptr);
+        delete window_;
+        tarnovell::SetFileDialogHook(previous_hook_);
+    }
+    void Open() {
+        window_ = new tarnovell::Tfrmmain(state_);
+        list_ = window_->findChild<QTreeWidget*>("lvdisks");
+        bar_ = window_->findChild<QProgressBar*>("pb_img");
+        status_ = window_->findChild<QStatusBar*>("StatusBar1");
+    }
+    // The next file dialogs choose `file` with the 1-based filter `filter`.
+    void AnswerFileDialogs(const std::string& file, int filter = 1) {
+        previous_hook_ = tarnovell::SetFileDialogHook([file, filter](QFileDialog& dialog) {
+            dialog.selectNameFilter(dialog.nameFilters().value(filter - 1));
+            dialog.selectFile(QString::fromStdString(file));
+            return static_cast<int>(QDialog::Accepted);
+        });
+    }
+    // Lets what the operation posted reach the window.
+    static void Settle(int milliseconds) {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < milliseconds) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    std::string Status() const { return status_->currentMessage().toStdString(); }
+
+    platform::ScriptedInteraction ui_;
+    platform::ScopedInteraction scope_{ui_};
+    tarnovell::MainState state_;
+    tarnovell::Tfrmmain* window_ = nullptr;
+    QTreeWidget* list_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+    QStatusBar* status_ = nullptr;
+    tarnovell::FileDialogHook previous_hook_;
+};
+
+class CancelledBackup : public OperationResults, public ::testing::WithParamInterface<const char*> {};
+
+// A disk far larger than a second's copying: the first progress step, a
+// second in, is where the person presses Cancel.
+TEST_P(CancelledBackup, CancelEndsTheCopyAndSaysSo) {
+    constexpr std::int64_t kDisk = std::int64_t{64} << 30;  // sparse: it costs nothing to hold
+    EmbeddedMachine machine({DiskSpec{kDisk, {}, ""}});
+    Open();
+    const std::string image = machine.dir().file("cancelled.img");
+    AnswerFileDialogs(image);
+    auto* cancel = window_->findChild<QPushButton*>("btn_cancel_backup_restore");
+    int steps = 0;
+    platform::set_pump([&] {
+        if (++steps == 1) cancel->click();
+        QCoreApplication::processEvents();
+    });
+    ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+    AnswerBackupDialog(GetParam());
+    window_->BackupToImage();
+    platform::set_pump(nullptr);
+    Settle(200);
+
+    EXPECT_GE(steps, 1);
+    const std::string status = Status();
+    ASSERT_EQ(status.rfind("Aborted at ", 0), 0u) << status << testing::PrintToString(ui_.texts());
+    EXPECT_LT(std::stoll(status.substr(11)), kDisk);
+    EXPECT_EQ(bar_->value(), 0);
+    EXPECT_FALSE(window_->busy());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CancelledBackup, ::testing::Values("rbraw", "rblz4"));
+
+// The device monitor sees the image written beside the manifest and the
+// disk written back; no volume arrives or goes, and the result stays where
+// the person reads it.
+TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
+    EmbeddedMachine machine({test_support::PartitionedExt4Disk()});
+    Open();
+    const std::string image = machine.dir().file("kept.img");
+    auto& registry = platform::device::Registry::instance();
+
+    struct Step {
+        const char* disk;
+        void (tarnovell::Tfrmmain::*command)();
+        const char* result;
+    };
+    for (const Step& step : {Step{"DISK 0", &tarnovell::Tfrmmain::BackupToImage, "Done in "},
+                             Step{"DISK 0", &tarnovell::Tfrmmain::RestoreFromImage, "restore done in "}}) {
+        SCOPED_TRACE(step.result);
+        AnswerFileDialogs(image);
+        ASSERT_TRUE(SelectDevice(list_, step.disk));
+        AnswerBackupDialog("rbraw");
+        const std::uint64_t before = registry.snapshot()->generation;
+        (window_->*step.command)();
+        Settle(100);
+        ASSERT_EQ(Status().rfind(step.result, 0), 0u) << Status() << testing::PrintToString(ui_.texts());
+        // Until the monitor has looked at what changed beside the manifest,
+        // and a second more for anything it would have said.
+        QElapsedTimer waited;
+        waited.start();
+        while (registry.snapshot()->generation == before && waited.elapsed() < 20000) Settle(50);
+        Settle(1000);
+        EXPECT_EQ(Status().rfind(step.result, 0), 0u) << Status();
+    }
+}
+
+// The extension comes from the filter chosen, and the image is what the
+// filter says: a VHD, as qemu-img reads it.
+TEST_F(OperationResults, VhdBackupTypedWithoutItsExtensionIsAVhd) {
+    if (!test_support::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img is not installed";
+    EmbeddedMachine machine({test_support::PartitionedExt4Disk()});
+    Open();
+    platform::set_pump([] { QCoreApplication::processEvents(); });
+    struct Case {
+        const char* typed;
+        int filter;
+        const char* written;
+        const char* subformat;
+    };
+    for (const Case& c : {Case{"fixed", 1, "fixed.vhd", "fixed"}, Case{"dynamic", 2, "dynamic.vhd", "dynamic"},
+                          Case{"other.img", 1, "other.img.vhd", "fixed"}, Case{"kept.VHD", 2, "kept.VHD", "dynamic"}}) {
+        SCOPED_TRACE(c.typed);
+        AnswerFileDialogs(machine.dir().file(c.typed), c.filter);
+        ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+        AnswerBackupDialog("rbVHD");
+        window_->BackupToImage();
+        Settle(100);
+        EXPECT_NE(Status().find(" terminated with sucess"), std::string::npos) << Status();
+        const std::string written = machine.dir().file(c.written);
+        ASSERT_TRUE(std::filesystem::exists(written)) << testing::PrintToString(ui_.texts());
+        if (std::string(c.typed) != c.written) {
+            EXPECT_FALSE(std::filesystem::exists(machine.dir().file(c.typed)));
+        }
+        // A fixed VHD has only its footer to be known by: qemu-img is told the format, and refuses a raw file.
+        auto info = test_support::Run("qemu-img info -f vpc --output=json " + test_support::Quote(written));
+        EXPECT_EQ(info.exit_code, 0) << info.output;
+        EXPECT_NE(info.output.find("\"format\": \"vpc\""), std::string::npos) << info.output;
+        auto same = test_support::Run("qemu-img compare -f vpc -F raw " + test_support::Quote(written) + " " +
+                                      machine.image(0));
+        EXPECT_EQ(same.exit_code, 0) << same.output;
+        const bool fixed = std::filesystem::file_size(written) == std::filesystem::file_size(machine.image(0)) + 512;
+        EXPECT_EQ(fixed, std::string(c.subformat) == "fixed");
+    }
+}
+
+TEST_F(OperationResults, AMachineThatCannotBeToldIsSaidOnce) {
+    EmbeddedMachine machine({DiskSpec{}});
+    test_support::WriteWholeFile(machine.manifest(), "[disk0]\nimage=disk0.img\nsector_size=3000\n");
+    platform::device::Registry::Reset();
+    Open();
+    Settle(100);
+    window_->RefreshDrives1Click();
+    Settle(100);
+    const std::string said = "TARNOVELL_HOST manifest " + machine.manifest() +
+                             ": line 3: sector_size=3000 is not a power of two from 512 to 4096";
+    std::vector<std::string> informs;
+    for (const auto& exchange : ui_.log())
+        if (exchange.kind == platform::ScriptedInteraction::Exchange::Inform) informs.push_back(exchange.text);
+    EXPECT_EQ(informs, std::vector<std::string>{said});
+    EXPECT_EQ(Status(), said);
+    EXPECT_TRUE(window_->rows().empty());
+    EXPECT_FALSE(std::filesystem::exists(machine.manifest() + ".state.lock"));
+}
+
+}  // namespace
