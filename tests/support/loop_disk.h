@@ -334,4 +334,64 @@ private:
     std::map<std::string, std::string> saved_;
 };
 
+// Loop disks a test makes for the Linux host, each with its table, the
+// kernel's partitions and ext4 made (and mounted at a folder of its own) on
+// the partitions named; the host offers them once asked to. Everything goes
+// with the object: the registry first, then the disks, then the folders.
+class LoopMachine {
+public:
+    LoopMachine() : host_(work_.file("state.ini")) {}
+    ~LoopMachine() { clear(); }
+    LoopMachine(const LoopMachine&) = delete;
+    LoopMachine& operator=(const LoopMachine&) = delete;
+
+    LoopDisk* make(const std::string& name, const std::string& script, const std::vector<int>& ext4 = {},
+                   std::int64_t size = 64 << 20) {
+        std::string error;
+        auto disk = LoopDisk::Make(images_.file(name + ".img"), script, error, "", size);
+        EXPECT_TRUE(disk) << error;
+        if (!disk) return nullptr;
+        EXPECT_TRUE(disk->add_kernel_partitions());
+        for (int p : ext4) {
+            // Made whole at once: no background initialisation writes to it later.
+            EXPECT_TRUE(Sh("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + Quote(disk->part(p))));
+            const std::string folder = mount_folder(name, p);
+            std::filesystem::create_directories(folder);
+            EXPECT_TRUE(Sh("mount -t ext4 " + Quote(disk->part(p)) + " " + Quote(folder)));
+            WriteWholeFile(folder + "/hello.txt", name + " p" + std::to_string(p) + "\n");
+        }
+        EXPECT_TRUE(Sh("sync"));
+        disks_.push_back(std::move(disk));
+        return disks_.back().get();
+    }
+    std::string mount_folder(const std::string& name, int partition) const {
+        return work_.file(name + "-p" + std::to_string(partition));
+    }
+
+    // A fresh registry over the Linux host that offers these disks.
+    void offer(const std::vector<const LoopDisk*>& disks) {
+        std::vector<std::string> names;
+        for (const auto* d : disks) names.push_back(d->name());
+        host_.install(names);
+    }
+    // The \\.\PhysicalDriveN the registry gives a disk.
+    std::string path_of(const LoopDisk& disk) const {
+        for (const auto& d : platform::device::Registry::instance().refresh()->disks)
+            if (d.backing == disk.node()) return "\\\\.\\PhysicalDrive" + std::to_string(d.number);
+        return "";
+    }
+    // Takes the disks away (the registry offering none of them first).
+    void clear() {
+        host_.install({});
+        disks_.clear();
+    }
+    const TempDir& work() const { return work_; }
+    const TempDir& images() const { return images_; }
+
+private:
+    TempDir images_, work_;  // first: they go after the disks
+    LinuxHostScope host_;
+    std::vector<std::unique_ptr<LoopDisk>> disks_;
+};
+
 }  // namespace test_support

@@ -2,7 +2,6 @@
 // paced, how a sink's start, a short source and a failed read end a copy.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 #include <sstream>
 
@@ -14,6 +13,7 @@ namespace {
 
 using namespace disk;
 using platform::OperationKind;
+using test_support::BadSectorSource;
 using test_support::FakeSink;
 using test_support::FakeSource;
 using test_support::RecordedPosts;
@@ -137,33 +137,6 @@ TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTh
         }
     }
 }
-
-// A source read by offset whose reads fail when they touch chosen bytes,
-// as a disk with bad sectors does; it can be read again sector by sector.
-class BadSectorSource : public CopySource {
-public:
-    BadSectorSource(std::string data, std::vector<UnreadableRange> bad) : data_(std::move(data)), bad_(std::move(bad)) {}
-    std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
-    std::uint32_t retry_unit() const override { return 512; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
-        const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
-        for (const auto& r : bad_)
-            if (offset < r.end() && r.offset < end) {
-                std::memset(buffer.data(), 0x5A, buffer.size());
-                platform::SetLastError(platform::ERROR_CRC);
-                return false;
-            }
-        if (offset >= size()) return true;
-        done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
-        std::memcpy(buffer.data(), data_.data() + offset, done);
-        return true;
-    }
-
-private:
-    std::string data_;
-    std::vector<UnreadableRange> bad_;
-};
 
 TEST_F(CopyLoopSettingsTest, AFailedBlockIsReadAgainBySectorsAndOnlyTheBadOnesBecomeZeros) {
     const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB + 300));

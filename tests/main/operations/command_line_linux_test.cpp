@@ -135,6 +135,20 @@ protected:
         }
     }
 
+    // Starts the program's backup of the volume to `image` and waits until
+    // it asks its first question; `answers` is where to write the replies.
+    // -1 when it could not be started or ended first.
+    pid_t start_backup_until_asked(const std::string& image, int& answers) {
+        platform::device::Registry::Reset();  // the program keeps its own
+        int input[2];
+        if (::pipe(input) != 0) return -1;
+        pid_t program = start_program({"-image", "-backup", volume_, image}, input[0]);
+        ::close(input[0]);
+        answers = input[1];
+        if (program <= 0 || !wait_for_question(program)) return -1;
+        return program;
+    }
+
     // Sends a signal and waits until the program has taken it.
     void interrupt(pid_t program, int signal_number) {
         ASSERT_EQ(::kill(program, signal_number), 0);
@@ -158,17 +172,13 @@ TEST_F(CommandLineLinuxTest, InterruptStopsTheVolumeBackupOfTheProgramInOrder) {
     for (int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal_number);
         WriteWholeFile(image, "the backup of yesterday");
-        platform::device::Registry::Reset();  // the program keeps its own
-        int input[2];
-        ASSERT_EQ(::pipe(input), 0);
-        pid_t program = start_program({"-image", "-backup", volume_, image}, input[0]);
-        ::close(input[0]);
+        int answers = -1;
+        pid_t program = start_backup_until_asked(image, answers);
         ASSERT_GT(program, 0);
-        ASSERT_TRUE(wait_for_question(program));
         interrupt(program, signal_number);
         const std::string yes = "y\ny\n";  // overwrite, and replace the file
-        ASSERT_EQ(::write(input[1], yes.data(), yes.size()), static_cast<ssize_t>(yes.size()));
-        ::close(input[1]);
+        ASSERT_EQ(::write(answers, yes.data(), yes.size()), static_cast<ssize_t>(yes.size()));
+        ::close(answers);
         int status = 0;
         ASSERT_EQ(::waitpid(program, &status, 0), program);
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
@@ -185,18 +195,14 @@ TEST_F(CommandLineLinuxTest, InterruptStopsTheVolumeBackupOfTheProgramInOrder) {
 
 TEST_F(CommandLineLinuxTest, ASecondInterruptEndsTheProgramAtOnce) {
     const std::string image = work_.file("volume.img");
-    platform::device::Registry::Reset();
-    int input[2];
-    ASSERT_EQ(::pipe(input), 0);
-    pid_t program = start_program({"-image", "-backup", volume_, image}, input[0]);
-    ::close(input[0]);
+    int answers = -1;
+    pid_t program = start_backup_until_asked(image, answers);
     ASSERT_GT(program, 0);
-    ASSERT_TRUE(wait_for_question(program));
     interrupt(program, SIGINT);
     ASSERT_EQ(::kill(program, SIGINT), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(program, &status, 0), program);
-    ::close(input[1]);
+    ::close(answers);
     ASSERT_TRUE(WIFSIGNALED(status)) << "exited " << WEXITSTATUS(status);
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_FALSE(std::filesystem::exists(image));
