@@ -32,6 +32,10 @@ public:
     // a source read by offset. 0 for a source that only goes forward (a
     // packed image, a stream from a peer): what it could not read is lost.
     virtual std::uint32_t retry_unit() const { return 0; }
+    // The copy is over: a read that waits for data that may never come (a
+    // peer's bytes) fails at once, and so does every later read. Called
+    // from another thread than the reads.
+    virtual void interrupt() {}
 };
 
 class CopySink {

@@ -1,7 +1,7 @@
 #include "disk/engines/copy_engine.h"
 
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -12,6 +12,7 @@
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
+#include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/device/volume_lock_set.h"
 #include "platform/device/path.h"
@@ -22,7 +23,6 @@
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 #include "platform/base/replace_file.h"
-#include "platform/base/scope_guard.h"
 
 namespace disk {
 
@@ -43,42 +43,12 @@ bool ExistsAsFile(const std::string& path) {
     return !resolved.empty() && std::filesystem::is_regular_file(resolved, error);
 }
 
-std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fallback) {
-    std::int64_t size = IsWholeDisk(path) ? GetDiskLength(handle) : GetPartitionLength(handle);
-    if (size == 0 && file_fallback && IsFile(path)) FileSizeByFind(ResolveFilePath(path), size);
-    return size;
-}
-
-// A file destination made empty for this copy may keep holes where the
-// source has zeros; anything else must have every byte written.
-ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
-    std::int64_t size = -1;
-    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
-}
-
-
 // Opens the destination for writing: as it is, or made anew as a file.
 Handle OpenDestination(const std::string& path, DWORD flags) {
     Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
     // A device is never made: its own error is the one to report.
     if (!h && IsFile(path)) h = CreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, flags);
     return h;
-}
-
-// The file a new image takes the place of: the Linux path of `path`, or what
-// a link there points to. Empty when the destination is no file to replace
-// (a device, a pipe), which is then written as it is.
-std::string ReplacedFile(const std::string& path) {
-    if (!IsFile(path)) return "";
-    std::string resolved = ResolveFilePath(path);
-    if (resolved.empty()) return "";
-    std::error_code error;
-    const auto status = std::filesystem::status(resolved, error);
-    if (std::filesystem::is_regular_file(status)) {
-        auto target = std::filesystem::canonical(resolved, error);
-        return error ? resolved : target.string();
-    }
-    return std::filesystem::exists(status) ? "" : resolved;
 }
 
 // The questions and messages of one copy, through its context's interaction.
@@ -104,24 +74,20 @@ bool RefuseOverlap(const Dialogue& dialogue, const std::string& src, const std::
     return true;
 }
 
-// The context the routines with the callers' signatures give their copy:
-// the process's interaction and the copy cancel flag, cleared as it starts.
-OperationContext CopyContext(ProgressBar* progress, OperationTarget* window) {
-    copy_cancel = false;
-    OperationContext context;
-    context.progress = progress;
-    context.status = window;
-    context.cancel = &copy_cancel;
-    return context;
-}
-
-CopyResult ResultOf(const CopyOutcome& outcome) {
-    switch (outcome.end) {
-    case CopyEnd::Completed:
-        return outcome.unreadable_bytes > 0 ? CopyResult::CompletedWithUnreadableSectors : CopyResult::Completed;
-    case CopyEnd::Cancelled: return CopyResult::Cancelled;
-    default: return CopyResult::Failed;
+// The file a new image takes the place of: the Linux path of `path`, or what
+// a link there points to. Empty when the destination is no file to replace
+// (a device, a pipe), which is then written as it is.
+std::string ReplacedFile(const std::string& path) {
+    if (!IsFile(path)) return "";
+    std::string resolved = ResolveFilePath(path);
+    if (resolved.empty()) return "";
+    std::error_code error;
+    const auto status = std::filesystem::status(resolved, error);
+    if (std::filesystem::is_regular_file(status)) {
+        auto target = std::filesystem::canonical(resolved, error);
+        return error ? resolved : target.string();
     }
+    return std::filesystem::exists(status) ? "" : resolved;
 }
 
 // A disk source may have file systems mounted on its volumes, which write
@@ -152,6 +118,53 @@ VolumeLockSet& LockedVolumes() {
 }
 
 }  // namespace
+
+// ---- what every copy of this library shares ----------------------------------------
+
+OperationContext CopyContext(ProgressBar* progress, OperationTarget* window) {
+    copy_cancel = false;
+    OperationContext context;
+    context.progress = progress;
+    context.status = window;
+    context.cancel = &copy_cancel;
+    return context;
+}
+
+CopyResult ResultOf(const CopyOutcome& outcome) {
+    switch (outcome.end) {
+    case CopyEnd::Completed:
+        return outcome.unreadable_bytes > 0 ? CopyResult::CompletedWithUnreadableSectors : CopyResult::Completed;
+    case CopyEnd::Cancelled: return CopyResult::Cancelled;
+    default: return CopyResult::Failed;
+    }
+}
+
+// ---- endpoints ------------------------------------------------------------------
+
+std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fallback) {
+    std::int64_t size = IsWholeDisk(path) ? GetDiskLength(handle) : GetPartitionLength(handle);
+    if (size == 0 && file_fallback && IsFile(path)) FileSizeByFind(ResolveFilePath(path), size);
+    return size;
+}
+
+ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
+    std::int64_t size = -1;
+    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
+}
+
+std::string CreateFileError(const char* which) {
+    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
+}
+
+void ReleaseDestination(Handle& handle, const std::string& path) {
+    if (IsFile(path)) return;
+    if (IsWholeDisk(path)) {
+        IoctlUpdateProperties(handle);
+        UnlockVolumesOfDisk();
+    } else {
+        LockDismountUnlock(handle);
+    }
+}
 
 // ---- preparing endpoints -----------------------------------------------------
 
@@ -188,12 +201,18 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
 
 }  // namespace
 
-bool PrepareSource(Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, false);
-}
+bool PrepareSource(Handle& handle, const std::string& path) { return PrepareSource(OperationContext{}, handle, path); }
 
 bool PrepareDestination(Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, true);
+    return PrepareDestination(OperationContext{}, handle, path);
+}
+
+bool PrepareSource(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, false);
+}
+
+bool PrepareDestination(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, true);
 }
 
 bool LockVolumesOfDisk(const std::string& disk_path) {
@@ -363,15 +382,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
     // Whatever happens from here on, the destination is handed back to the
     // system: a disk's table learnt and its volumes unlocked.
-    bool table_learnt = false;
-    ScopeGuard hand_back([&] {
-        if (IsWholeDisk(dst)) {
-            if (!table_learnt) IoctlUpdateProperties(destination);
-            UnlockVolumesOfDisk();
-        } else {
-            LockDismountUnlock(destination);
-        }
-    });
+    ScopeGuard hand_back([&] { ReleaseDestination(destination, dst); });
 
     std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
     if (source_size > destination_size && !ExistsAsFile(dst)) {
@@ -388,8 +399,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
     CopyOutcome outcome = RunCopyLoop(data, writer, settings, context);
     if (IsWholeDisk(dst)) {
-        table_learnt = true;
-        if (!SystemLearnsTable(dialogue, context, destination)) return CopyResult::Failed;
+        hand_back.dismiss();
+        const bool learnt = SystemLearnsTable(dialogue, context, destination);
+        UnlockVolumesOfDisk();
+        if (!learnt) return CopyResult::Failed;
     }
     return ResultOf(outcome);
 }

@@ -127,6 +127,12 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // Network backup and restore ("Backup to Network", "Restore from
+    // Network" on the Clone page): the selected disk or volume sent to, or
+    // received from, a peer as a plain stream or through devio.
+    void BackupToNetwork();
+    void RestoreFromNetwork();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);
@@ -242,6 +248,21 @@ private:
     QAction* PhysicalOnly1 = nullptr;
     QAction* PARTonly1 = nullptr;
     QAction* DisksandParts1 = nullptr;
+
+    // Partition tables (ufrmmain_disk_layout.cpp): "Create Disk" and
+    // "Create Partition" on a disk row, "Extend" and "Shrink" on a partition row.
+public:
+    void CreateDisk();
+    void CreateSinglePartition();
+    void ExtendVolume();
+    void ShrinkVolume();
+
+private:
+    // The selected volume, the resize dialog and the question "<verb> C: by
+    // ..." with the change asked for; false when there is no volume to
+    // measure or the user does not go on.
+    bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                         std::int64_t& new_sectors);
 };
 
 }  // namespace tarnovell

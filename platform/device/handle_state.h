@@ -43,6 +43,9 @@ struct Handle::State {
     bool stream = false;         // a pipe: written in order, offsets ignored
 
     std::unique_ptr<device::VolumeClaim> claim;
+    // The new size in sectors a FSCTL_SHRINK_VOLUME prepare asked for, until
+    // its commit or abort.
+    std::int64_t shrink_prepared_sectors = 0;
 
     // A volume's device is opened at its first read or write, not before: a
     // handle that only locks a volume (as a disk's writer holds every

@@ -3,6 +3,8 @@
 // config.ini options.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
@@ -255,6 +257,8 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Clone", "Tarnovell"},
                 {"Clone", "Backup to Image"},
                 {"Clone", "Restore from Image"},
+                {"Clone", "Backup to Network"},
+                {"Clone", "Restore from Network"},
                 {"Volume", "Close handles / Redetect"},
                 {"Volume", "Set Volume Offline"},
                 {"Volume", "Set Volume Online"},
@@ -278,6 +282,10 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Wipe Disk"},
                 {"Volume", "Wipe Volume"},
                 {"Volume", "Clean Volume"},
+                {"Disk", "Create Disk"},
+                {"Disk", "Create Partition"},
+                {"Volume", "Extend"},
+                {"Volume", "Shrink"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
