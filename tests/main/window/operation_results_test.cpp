@@ -113,19 +113,21 @@ TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
     const std::string image = machine.dir().file("kept.img");
     auto& registry = platform::device::Registry::instance();
 
+    // The command is told by a flag: GCC 12 with AddressSanitizer loses the
+    // test's own object over a call through a pointer to a member here.
     struct Step {
         const char* disk;
-        void (tarnovell::Tfrmmain::*command)();
+        bool restore;
         const char* result;
     };
-    for (const Step& step : {Step{"DISK 0", &tarnovell::Tfrmmain::BackupToImage, "Done in "},
-                             Step{"DISK 0", &tarnovell::Tfrmmain::RestoreFromImage, "restore done in "}}) {
+    for (const Step& step : {Step{"DISK 0", false, "Done in "}, Step{"DISK 0", true, "restore done in "}}) {
         SCOPED_TRACE(step.result);
         AnswerFileDialogs(image);
         ASSERT_TRUE(SelectDevice(list_, step.disk));
         AnswerBackupDialog("rbraw");
         const std::uint64_t before = registry.snapshot()->generation;
-        (window_->*step.command)();
+        if (step.restore) window_->RestoreFromImage();
+        else window_->BackupToImage();
         Settle(100);
         ASSERT_EQ(Status().rfind(step.result, 0), 0u) << Status() << testing::PrintToString(ui_.texts());
         // Until the monitor has looked at what changed beside the manifest,
