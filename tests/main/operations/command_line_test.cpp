@@ -353,3 +353,44 @@ TEST(CommandLine, DiskVerbClonesOntoAFileNamedLikeADisk) {
     EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
     EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == source);
 }
+
+// An apply onto an unmounted NTFS volume: an empty one takes the image, as
+// from the window; one that already holds the image's files is refused by
+// the imaging library, and the console says which file and why.
+TEST(CommandLine, WimApplyOntoNtfsVolumesSaysWhyItFails) {
+    for (const char* tool : {"mkntfs", "ntfscat", "wimlib-imagex", "losetup"})
+        if (!test_support::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test_support::IsRoot()) GTEST_SKIP() << "an unmounted volume is reached through a loop device, which needs root";
+    test_support::TempDir parts;
+    std::filesystem::create_directories(parts.file("files/docs"));
+    test_support::WriteWholeFile(parts.file("files/docs/note.txt"), "applied from the console\n");
+    const std::string seed = parts.file("seed.wim"), full = parts.file("full.img"), empty = parts.file("empty.img");
+    for (const std::string& part : {full, empty})
+        ASSERT_EQ(test_support::Run("truncate -s 8M " + part + " && mkntfs -F -Q -q " + part + " 2>/dev/null").exit_code,
+                  0);
+    ASSERT_EQ(test_support::Run("wimlib-imagex capture " + parts.file("files") + " " + seed + " >/dev/null && " +
+                                "wimlib-imagex apply " + seed + " 1 " + full + " >/dev/null")
+                  .exit_code,
+              0);
+    DiskSpec disk{20 << 20,
+                  {"printf 'label: dos\\nstart=2048,size=16384,type=7\\nstart=18432,size=16384,type=7\\n' | sfdisk -q %s",
+                   "dd if=" + full + " of=%s bs=1M seek=1 conv=notrunc status=none",
+                   "dd if=" + empty + " of=%s bs=1M seek=9 conv=notrunc status=none"},
+                  ""};
+    EmbeddedMachine machine({disk});
+
+    auto applied = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\D:')");
+    EXPECT_EQ(applied.status, 0) << applied.out << applied.err;
+    const std::string second = machine.dir().file("second.img");
+    ASSERT_EQ(test_support::Run("dd if=" + machine.image(0) + " of=" + second + " bs=1M skip=9 count=8 status=none")
+                  .exit_code,
+              0);
+    EXPECT_EQ(test_support::Run("ntfscat " + second + " docs/note.txt").output, "applied from the console\n");
+
+    auto refused = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\C:')");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Error creating \"/docs\" in NTFS volume: File exists"), std::string::npos) << refused.err;
+    EXPECT_TRUE(std::regex_search(refused.err, std::regex(R"(\d+ terminated with code:50 - )" + seed +
+                                                          R"( to \\\\\.\\C:: The request is not supported)")))
+        << refused.err;
+}
