@@ -10,6 +10,7 @@
 #include "main/operations/command_line.h"
 #include "main/operations/text_helpers.h"
 #include "support/embedded_machine.h"
+#include "support/ntfs_volumes.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
@@ -362,30 +363,15 @@ TEST(CommandLine, WimApplyOntoNtfsVolumesSaysWhyItFails) {
         if (!test_support::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
     if (!test_support::IsRoot()) GTEST_SKIP() << "an unmounted volume is reached through a loop device, which needs root";
     test_support::TempDir parts;
-    std::filesystem::create_directories(parts.file("files/docs"));
-    test_support::WriteWholeFile(parts.file("files/docs/note.txt"), "applied from the console\n");
-    const std::string seed = parts.file("seed.wim"), full = parts.file("full.img"), empty = parts.file("empty.img");
-    for (const std::string& part : {full, empty})
-        ASSERT_EQ(test_support::Run("truncate -s 8M " + part + " && mkntfs -F -Q -q " + part + " 2>/dev/null").exit_code,
-                  0);
-    ASSERT_EQ(test_support::Run("wimlib-imagex capture " + parts.file("files") + " " + seed + " >/dev/null && " +
-                                "wimlib-imagex apply " + seed + " 1 " + full + " >/dev/null")
-                  .exit_code,
-              0);
-    DiskSpec disk{20 << 20,
-                  {"printf 'label: dos\\nstart=2048,size=16384,type=7\\nstart=18432,size=16384,type=7\\n' | sfdisk -q %s",
-                   "dd if=" + full + " of=%s bs=1M seek=1 conv=notrunc status=none",
-                   "dd if=" + empty + " of=%s bs=1M seek=9 conv=notrunc status=none"},
-                  ""};
-    EmbeddedMachine machine({disk});
+    test_support::NtfsVolumes volumes;
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeNtfsVolumes(parts, "applied from the console\n", volumes));
+    EmbeddedMachine machine({volumes.disk});
+    const std::string& seed = volumes.seed;
 
     auto applied = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\D:')");
     EXPECT_EQ(applied.status, 0) << applied.out << applied.err;
-    const std::string second = machine.dir().file("second.img");
-    ASSERT_EQ(test_support::Run("dd if=" + machine.image(0) + " of=" + second + " bs=1M skip=9 count=8 status=none")
-                  .exit_code,
-              0);
-    EXPECT_EQ(test_support::Run("ntfscat " + second + " docs/note.txt").output, "applied from the console\n");
+    EXPECT_EQ(test_support::Run("ntfscat " + test_support::SecondNtfsVolume(machine) + " docs/note.txt").output,
+              "applied from the console\n");
 
     auto refused = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\C:')");
     EXPECT_EQ(refused.status, 1);

@@ -25,34 +25,17 @@
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
 using window_test::AnswerBackupDialog;
+using window_test::AnswerFileDialogs;
 using window_test::SelectDevice;
 
 namespace {
 
-class OperationResults : public ::testing::Test {
+class OperationResults : public window_test::MainWindowTest {
 protected:
-    void SetUp() override {
-        test_support::TestApplication();
-        ui_.set_default_confirm(true);
-    }
-    void TearDown() override {
-        platform::set_pump(nullptr);
-        delete window_;
-        tarnovell::SetFileDialogHook(previous_hook_);
-    }
     void Open() {
-        window_ = new tarnovell::Tfrmmain(state_);
-        list_ = window_->findChild<QTreeWidget*>("lvdisks");
+        MainWindowTest::Open();
         bar_ = window_->findChild<QProgressBar*>("pb_img");
         status_ = window_->findChild<QStatusBar*>("StatusBar1");
-    }
-    // The next file dialogs choose `file` with the 1-based filter `filter`.
-    void AnswerFileDialogs(const std::string& file, int filter = 1) {
-        previous_hook_ = tarnovell::SetFileDialogHook([file, filter](QFileDialog& dialog) {
-            dialog.selectNameFilter(dialog.nameFilters().value(filter - 1));
-            dialog.selectFile(QString::fromStdString(file));
-            return static_cast<int>(QDialog::Accepted);
-        });
     }
     // Lets what the operation posted reach the window.
     static void Settle(int milliseconds) {
@@ -62,14 +45,8 @@ protected:
     }
     std::string Status() const { return status_->currentMessage().toStdString(); }
 
-    platform::ScriptedInteraction ui_;
-    platform::ScopedInteraction scope_{ui_};
-    tarnovell::MainState state_;
-    tarnovell::Tfrmmain* window_ = nullptr;
-    QTreeWidget* list_ = nullptr;
     QProgressBar* bar_ = nullptr;
     QStatusBar* status_ = nullptr;
-    tarnovell::FileDialogHook previous_hook_;
 };
 
 class CancelledBackup : public OperationResults, public ::testing::WithParamInterface<const char*> {};
