@@ -55,10 +55,13 @@ public:
             _exit(127);
         }
     }
+    // Asked to end first, so that a server takes its socket and lock file
+    // with it; then made to.
     ~Child() {
         if (pid_ <= 0 || reaped_) return;
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(-pid_, SIGTERM);
+        if (!WaitFor(5s)) kill(-pid_, SIGKILL);
+        if (!reaped_) waitpid(pid_, nullptr, 0);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -141,7 +144,9 @@ TEST(Program, StartsItsMainWindowOnAVirtualDisplay) {
 
     // Long enough to create the window, fill the list and enter the loop.
     std::this_thread::sleep_for(2s);
-    EXPECT_FALSE(program.Poll().has_value()) << "the program ended by itself:\n" << test_support::ReadWholeFile(log);
+    EXPECT_FALSE(program.Poll().has_value()) << "the program ended by itself on " << display << ":\n"
+                                             << test_support::ReadWholeFile(log) << "Xvfb said:\n"
+                                             << test_support::ReadWholeFile(scratch.file("xvfb.log"));
 
     // Ending the program ends its window; the server goes with the test.
     kill(program.pid(), SIGTERM);
