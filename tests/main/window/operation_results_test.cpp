@@ -91,18 +91,19 @@ TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
     auto& registry = platform::device::Registry::instance();
 
     struct Step {
-        const char* disk;
-        void (tarnovell::Tfrmmain::*command)();
+        bool restore;
         const char* result;
     };
-    for (const Step& step : {Step{"DISK 0", &tarnovell::Tfrmmain::BackupToImage, "Done in "},
-                             Step{"DISK 0", &tarnovell::Tfrmmain::RestoreFromImage, "restore done in "}}) {
+    for (const Step& step : {Step{false, "Done in "}, Step{true, "restore done in "}}) {
         SCOPED_TRACE(step.result);
         AnswerFileDialogs(image);
-        ASSERT_TRUE(SelectDevice(list_, step.disk));
+        ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
         AnswerBackupDialog("rbraw");
         const std::uint64_t before = registry.snapshot()->generation;
-        (window_->*step.command)();
+        if (step.restore)
+            window_->RestoreFromImage();
+        else
+            window_->BackupToImage();
         Settle(100);
         ASSERT_EQ(Status().rfind(step.result, 0), 0u) << Status() << testing::PrintToString(ui_.texts());
         // Until the monitor has looked at what changed beside the manifest,
