@@ -30,7 +30,10 @@
 
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/rawvhd.h"
+#include "disk/device/device_lists.h"
 #include "main/operations/clone.h"
+#include "main/operations/selection.h"
+#include "main/operations/wipe.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
 #include "platform/os/temp_folder.h"
@@ -150,7 +153,8 @@ void MakeSparse(const std::string& path, std::uintmax_t size) {
 int Usage() {
     std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
                  "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
-                 "  fixed-vhd-backup, dynamic-vhd-backup or vhd-restore (runs dynamic-vhd-backup first)\n";
+                 "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
+                 "  wipe or clean-volume\n";
     return 2;
 }
 
@@ -193,13 +197,28 @@ int main(int argc, char** argv) {
 
     // Both disks of the clone live on an embedded machine: disk 0 is INPUT
     // itself, disk 1 a sparse image of its size.
+    // Disk 2 holds an NTFS volume at 1 MiB, made by mkntfs over bytes of
+    // 0xFF and filled half with INPUT's first bytes: the clean volume's
+    // ground. The peer cleans a copy of the same volume.
+    const std::uintmax_t ntfs_size = size / (1 << 20) * (1 << 20);
     {
         std::ofstream manifest(at("machine.ini"));
         manifest << "[disk0]\nimage=" << input << "\nproduct=Bench Source\n\n"
-                 << "[disk1]\nimage=disk1.img\nproduct=Bench Target\n";
+                 << "[disk1]\nimage=disk1.img\nproduct=Bench Target\n\n"
+                 << "[disk2]\nimage=ntfs-disk.img\nproduct=Bench NTFS\n";
     }
     MakeSparse(at("disk1.img"), size);
     MakeSparse(at("peer-disk.img"), size);
+    const std::string ntfs = Quote(at("peer-ntfs.img"));
+    const bool made_ntfs =
+        ntfs_size >= (16 << 20) &&
+        Shell("head -c " + std::to_string(ntfs_size) + " /dev/zero | tr '\\000' '\\377' > " + ntfs + " && mkntfs -Q -F -q " +
+              ntfs + " 2>/dev/null && head -c " + std::to_string(ntfs_size / 2) + " " + Quote(input) + " > " +
+              Quote(at("half")) + " && ntfscp -q " + ntfs + " " + Quote(at("half")) + " half.bin && rm " +
+              Quote(at("half")) + " && truncate -s " + std::to_string(ntfs_size + (2 << 20)) + " " +
+              Quote(at("ntfs-disk.img")) + " && printf 'label: dos\\nstart=2048,type=7\\n' | sfdisk -q " +
+              Quote(at("ntfs-disk.img")) + " && dd if=" + ntfs + " of=" + Quote(at("ntfs-disk.img")) +
+              " bs=1M seek=1 conv=notrunc status=none");
 
     // Every engine runs on the bench's own machine, so not even the check
     // for overlapping endpoints looks at this computer's disks.
@@ -215,6 +234,31 @@ int main(int argc, char** argv) {
                     tarnovell::CloneResult::Completed;
         tarnovell::MainLockedVolumes().release();  // a clone leaves the destination's volumes locked
         return done;
+    };
+    auto wipe = [&] {
+        disk::OperationContext context;
+        return tarnovell::WipeDevice("\\\\.\\PhysicalDrive1", context) == tarnovell::WipeResult::Completed &&
+               !answers.failed;
+    };
+    auto all_zero = [&](const std::string& file) {
+        return Shell("cmp -s -n " + std::to_string(size) + " " + Quote(file) + " /dev/zero");
+    };
+    // The NTFS volume of disk 2, by the letter the device list shows.
+    auto ntfs_volume = [&] {
+        for (const auto& row : disk::FillDiskList(1, "MB"))
+            if (row.device.rfind("PART 2,", 0) == 0) return tarnovell::PathOfRow(row);
+        return std::string();
+    };
+    auto clean = [&] {
+        disk::OperationContext context;
+        return tarnovell::ZeroFreeClusters(ntfs_volume(), context) == tarnovell::WipeResult::Completed &&
+               !answers.failed;
+    };
+    auto same_volume = [&] {
+        return Shell("cmp -s -i 1048576:0 -n " + std::to_string(ntfs_size) + " " + Quote(at("ntfs-disk.img")) + " " +
+                     ntfs) &&
+               Shell("ntfsfix -n " + ntfs + " >/dev/null") &&
+               Shell("ntfscat " + ntfs + " half.bin | cmp -s -n " + std::to_string(ntfs_size / 2) + " - " + Quote(input));
     };
     auto same_raw = [&] { return SameBytes(at("ours.raw"), at("peer.raw")); };
     auto same_disk = [&] { return SameBytes(at("disk1.img"), at("peer-disk.img")); };
@@ -269,6 +313,13 @@ int main(int argc, char** argv) {
                 at("peer-vhd.restored")),
          [&] { return SameBytes(at("ours-vhd.restored"), input) && SameBytes(at("peer-vhd.restored"), input); },
          "qemu-img convert -f vpc -O raw` + `sync -d"},
+        {"wipe", "", wipe, "",
+         "dd if=/dev/zero of=" + Quote(at("peer-disk.img")) + " bs=512K iflag=count_bytes count=" + std::to_string(size) +
+             " conv=notrunc,fdatasync status=none",
+         [&] { return all_zero(at("disk1.img")) && all_zero(at("peer-disk.img")); },
+         "dd if=/dev/zero bs=512K conv=notrunc,fdatasync"},
+        {"clean volume", "", clean, "", synced("ntfswipe -u -f -q " + ntfs + " >/dev/null", at("peer-ntfs.img")),
+         same_volume, "ntfswipe -u` + `sync -d"},
     };
     // The restores read what the backups before them wrote.
     auto wanted = [&](const std::string& name) {
@@ -285,7 +336,8 @@ int main(int argc, char** argv) {
     std::printf("| engine | ours MB/s | peer MB/s | ratio | peer |\n|---|---|---|---|---|\n");
     bool all = true;
     for (const auto& engine : engines)
-        if (wanted(engine.name)) all = RunEngine(engine, runs, static_cast<double>(size)) && all;
+        if (wanted(engine.name) && (engine.name != "clean volume" || made_ntfs))
+            all = RunEngine(engine, runs, static_cast<double>(engine.name == "clean volume" ? ntfs_size / 2 : size)) && all;
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");
     scratch.remove();

@@ -14,6 +14,12 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # the partition-type table the program carries is read with pugixml
+  libpugixml-dev
+  # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
+  mtools exfat-fuse
+  # UDF volumes for the format window (mkudffs)
+  udftools
   # virtual disks (created and converted by qemu-img, served by qemu-nbd, read through libnbd or its FUSE file)
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)
@@ -24,6 +30,8 @@ packages=(
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
+  # the crash reporter's hand-over to the user's mail program and browser
+  xdg-utils
 )
 
 missing=()

@@ -60,6 +60,24 @@ fs_seed ext4 8M 8192 mkfs.ext4 -q -F -L linux
 fs_seed xfs 320M 4096 mkfs.xfs -q -f -L xfs
 fs_seed btrfs 128M 69632 mkfs.btrfs -q -f -L tree
 
+# NTFS: small volumes of 512-byte clusters, so that the boot sector, $MFT
+# and the first records fit a seed; one relabelled with files copied in.
+# The MFT records 0 (with the $MFT runs), 3 ($Volume) and 6 ($Bitmap) are
+# seeds of their own.
+mkdir -p "$corpus"/{ntfs,mft_record}
+img=$work/ntfs-small.img
+truncate -s 2M "$img"
+LC_ALL=C.UTF-8 mkntfs -Q -F -q -c 512 -s 512 -L 'Données' "$img" >/dev/null 2>&1
+disk_seed "$img" 126976 "$corpus/ntfs/labelled"
+head -c 40000 /dev/urandom > "$work/payload"
+ntfscp -q "$img" "$work/payload" payload.bin
+LC_ALL=C.UTF-8 ntfslabel "$img" 'Ωmega'
+disk_seed "$img" 126976 "$corpus/ntfs/relabelled-with-file"
+mft=$(( $(od -An -t u8 -j 48 -N 8 "$img") * 512 ))
+for record in 0 3 6; do
+  dd if="$img" of="$corpus/mft_record/record-$record" bs=1 skip=$(( mft + record * 1024 )) count=1024 status=none
+done
+
 # LZ4 legacy frames as lz4 -l writes them: text, zeros, and nothing at all.
 seq 1 4000 > "$work/text"
 head -c 200000 /dev/zero > "$work/zeros"
@@ -102,6 +120,15 @@ printf '; demo\r\n[disk0]\r\nimage=disk0.img ; the system disk\r\nvendor=ACME\r\
   > "$corpus/machine_manifest/every-key.ini"
 printf '[disk0]\nimage=/images/a.img\n\n[disk3]\nimage=b.vhd\nbus=Sas\n' > "$corpus/machine_manifest/two-disks.ini"
 
+# The partition-type table: the one the program carries, and a small one in
+# another encoding with rows between other elements.
+mkdir -p "$corpus/partition_types"
+cp resources/partition_types.xml "$corpus/partition_types/carried"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<t a="b"><node><Cell>07</Cell><Desc>one &amp; two</Desc></node><x/>' \
+  > "$corpus/partition_types/small"
+printf '<node><Cell>{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}</Cell><Desc><![CDATA[EFI]]></Desc></node></t>\n' \
+  >> "$corpus/partition_types/small"
+
 find "$corpus" -type f | sort | xargs ls -l | awk '{print $5, $9}'
 
 # Crash reporter: a small ELF image with symbols and line tables, built here.
@@ -109,3 +136,26 @@ mkdir -p "$corpus"/{crash_codec,elf_debug_info}
 printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
+
+# VHD report: a dynamic footer followed by its header, as qemu-img makes
+# them, and the footer of a fixed disk.
+mkdir -p "$corpus/vhd_report"
+qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
+head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
+qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
+tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"
+
+# The crash reporter's component streams (settings and dialog forms) and the
+# DNS replies its mail-exchanger look-up reads, written byte by byte as the
+# reporter and a name server make them.
+mkdir -p "$corpus"/{settings_stream,dns_reply}
+printf 'TPF0\x0aTZelExcept\x09zelExcept\x07Enabled\x09\x0dFreezeTimeout\x04\x60\xea\x00\x00\x08MailAddr\x06\x05a@b.c\x08BugRepFile\x0c\x0d\x00\x00\x00bugreport.txt\x04Wide\x12\x02\x00\x00\x00a\x00b\x00\x00' \
+  > "$corpus/settings_stream/settings"
+printf 'TPF0\x07TNVForm\x0bContactForm\x07Message\x06\x07Contact\x00\x08INVLabel\x04Head\x07Caption\x06\x05Name:\x00\x00\x07INVEdit\x08NameEdit\x05Lines\x02\x01\x08Optional\x09\x00\x00\x09INVButton\x08AbortBtn\x07Caption\x06\x04Stop\x00\x00\x00' \
+  > "$corpus/settings_stream/form"
+# An MX reply for example.org whose exchanger's name points back into the question.
+printf '\x00\x1d\x00\x01\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00\x07example\x03org\x00\x00\x0f\x00\x01\xc0\x0c\x00\x0f\x00\x01\x00\x00\x0e\x10\x00\x07\x00\x0a\x02mx\xc0\x0c' \
+  > "$corpus/dns_reply/mx"
+# An NS referral: no answer, two name servers in the authority section.
+printf '\x01\x1d\x00\x01\x81\x80\x00\x01\x00\x00\x00\x02\x00\x00\x07example\x03org\x00\x00\x02\x00\x01\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns1\xc0\x0c\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns2\xc0\x0c' \
+  > "$corpus/dns_reply/ns-referral"

@@ -46,6 +46,12 @@ bool RawSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size
     return ReadAt(handle_, base_ + offset, buffer.data(), buffer.size(), &done);
 }
 
+bool ZeroSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+    done = static_cast<std::size_t>(std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
+    std::memset(buffer.data(), 0, done);
+    return true;
+}
+
 bool IsAllZero(std::span<const std::byte> data) {
     static const std::byte zeros[4096] = {};
     std::size_t at = 0;

@@ -58,6 +58,17 @@ private:
     std::int64_t size_;
 };
 
+// `size` bytes of zeros: what a wipe copies onto a device.
+class ZeroSource : public CopySource {
+public:
+    explicit ZeroSource(std::int64_t size) : size_(size) {}
+    std::int64_t size() override { return size_; }
+    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+
+private:
+    std::int64_t size_;
+};
+
 // Syncs what a sink has written on a thread of its own every 128 MiB, so
 // the medium is busy while the copy runs and the sink's finish has only the
 // tail to wait for. `sync` is the sink's own flush (false with the last

@@ -13,6 +13,7 @@
 #include "disk/device/device_query.h"
 #include "disk/engines/copy_engine.h"
 #include "main/operations/clone.h"
+#include "main/operations/maintenance_verbs.h"
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_commands.h"
 #include "platform/base/ascii.h"
@@ -148,7 +149,9 @@ private:
     bool written_ = false;
 };
 
-bool Clone(const VerbRun& run) {
+// A long operation that shows its progress as dots on the console and stops
+// on the cancel flag; the dots' line is ended when there are some.
+bool WithDots(const VerbRun& run, const std::function<bool(const disk::OperationContext&)>& operation) {
     return Report(run, [&](LastStatus& status) {
         DotsLine dots(run.console);
         std::ostream dots_stream(&dots);
@@ -156,9 +159,15 @@ bool Clone(const VerbRun& run) {
         context.cancel = &run.state.cancel;
         context.status = &status;
         context.console = run.state.console_attached ? &dots_stream : nullptr;
-        CloneResult result = CloneDevice(run.operands[0], run.operands[1], context, run.state.quiet);
+        const bool completed = operation(context);
         if (dots.written()) run.console << std::endl;
-        return result == CloneResult::Completed;
+        return completed;
+    });
+}
+
+bool Clone(const VerbRun& run) {
+    return WithDots(run, [&](const disk::OperationContext& context) {
+        return CloneDevice(run.operands[0], run.operands[1], context, run.state.quiet) == CloneResult::Completed;
     });
 }
 
@@ -239,6 +248,24 @@ bool Wim(const VerbRun& run, bool capture) {
     });
 }
 
+// -bs and -mbr: the rate of a sector copy is their status text.
+bool SectorVerb(const VerbRun& run,
+                bool (*verb)(const std::string&, const std::string&, const disk::OperationContext&)) {
+    return Report(run, [&](LastStatus& status) {
+        disk::OperationContext context;
+        context.status = &status;
+        return verb(run.operands[0], run.operands[1], context);
+    });
+}
+
+bool Sparse(const VerbRun& run) { return SparseVerb(run.operands[0], run.operands[1], run.errors); }
+
+bool Wipe(const VerbRun& run) {
+    return WithDots(run, [&](const disk::OperationContext& context) {
+        return WipeVerb(run.operands[0], context) == WipeResult::Completed;
+    });
+}
+
 bool InfosNotImplemented(const VerbRun& run) {
     run.console << "not implemented" << std::endl;
     return true;
@@ -253,12 +280,12 @@ const std::vector<Verb>& Verbs() {
         {"-wim", "-backup", {"source", "destination"}, [](const VerbRun& run) { return Wim(run, true); }},
         {"-wim", "-restore", {"source", "destination"}, [](const VerbRun& run) { return Wim(run, false); }},
         {"-disk", "", {"source", "destination"}, Clone},
-        {"-bs", "-backup", {"source", "destination"}, {}},
-        {"-bs", "-restore", {"source", "destination"}, {}},
-        {"-mbr", "-backup", {"source", "destination"}, {}},
-        {"-mbr", "-restore", {"source", "destination"}, {}},
-        {"-sparse", "", {"destination", "size_in_bytes"}, {}},
-        {"-wipe", "", {"destination"}, {}},
+        {"-bs", "-backup", {"source", "destination"}, [](const VerbRun& run) { return SectorVerb(run, BootSectorBackupVerb); }},
+        {"-bs", "-restore", {"source", "destination"}, [](const VerbRun& run) { return SectorVerb(run, BootSectorRestoreVerb); }},
+        {"-mbr", "-backup", {"source", "destination"}, [](const VerbRun& run) { return SectorVerb(run, MbrBackupVerb); }},
+        {"-mbr", "-restore", {"source", "destination"}, [](const VerbRun& run) { return SectorVerb(run, MbrRestoreVerb); }},
+        {"-sparse", "", {"destination", "size_in_bytes"}, Sparse},
+        {"-wipe", "", {"destination"}, Wipe},
         {"-infos", "", {"source", "infos.txt"}, InfosNotImplemented},
     };
     return verbs;
@@ -350,7 +377,14 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
         return 0;
     }
     bool completed = false;
-    if (const Verb* verb = FindVerb(line.args, errors)) {
+    const Verb* verb = FindVerb(line.args, errors);
+    if (!verb) {
+        // Arguments that name no verb are a mistake of the caller's, told
+        // apart from an operation that failed.
+        if (state.console_attached) console << "Done" << std::endl;
+        return kUsageError;
+    }
+    {
         // A machine that cannot be told (a manifest that cannot be read or
         // is malformed) would look like one without disks: every verb stops.
         const std::string problem = platform::device::Registry::instance().problem();

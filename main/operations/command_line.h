@@ -36,10 +36,14 @@ std::vector<std::string> UsageLines();
 bool WantsCommandLineMode(const CommandLine& line);
 bool IsInfosRequest(const CommandLine& line);
 
-// Runs the verb and returns the exit status: 0, or 1 when the verb is
-// unknown, its arguments do not fit it, the machine cannot be told, or the
-// operation did not complete. Console lines go to `console`; errors, each on
-// one line that names what failed, to `errors`.
+// The exit status of arguments that name no verb or do not fit it (after
+// the usage on `errors`).
+constexpr int kUsageError = 2;
+
+// Runs the verb and returns the exit status: 0; kUsageError when the verb is
+// unknown or its arguments do not fit it; 1 when the machine cannot be told
+// or the operation did not complete. Console lines go to `console`; errors,
+// each on one line that names what failed, to `errors`.
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors);
 
 // One console line of "-list" for a device-list row.

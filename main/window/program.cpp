@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "crashreport/engine/crash_engine.h"
+#include "crashreport/windows/zel_application.h"
 #include "main/operations/command_line.h"
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
@@ -14,7 +16,13 @@
 #include "platform/os/system_facts.h"
 
 int main(int argc, char** argv) {
-    const tarnovell::CommandLine line = tarnovell::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // The crash reporter comes first, before any window exists: a failed
+    // instance may have started this one only to show its report.
+    crashreport::RegisterCrashReporterResources();
+    if (crashreport::IsCrashBoxInvocation(args)) return crashreport::RunCrashBox(argc, argv, args);
+    crashreport::InitCrashLibrary("2.3.8");
+    const tarnovell::CommandLine line = tarnovell::ParseCommandLine(args);
     tarnovell::MainState state;
 
     if (tarnovell::WantsCommandLineMode(line)) {
@@ -27,17 +35,18 @@ int main(int argc, char** argv) {
     }
 
     // Qt aborts when it finds no display; say so instead, with what works
-    // without one.
+    // without one. -infos is answered all the same.
     if (!platform::DisplayAvailable()) {
-        std::cerr << "no display available: the window cannot open (DISPLAY and WAYLAND_DISPLAY name no server "
-                     "that answers); the command line needs none:"
+        if (tarnovell::IsInfosRequest(line)) std::cout << "not implemented" << std::endl;
+        std::cerr << "no display available: the window cannot open (DISPLAY and WAYLAND_DISPLAY name no display "
+                     "server that is there); the command line needs none:"
                   << std::endl;
         for (const auto& usage : tarnovell::UsageLines()) std::cerr << usage << "\n";
         std::cerr << std::flush;
         return 1;
     }
 
-    QApplication application(argc, argv);
+    crashreport::ZelApplication application(argc, argv);
     auto* window = new tarnovell::Tfrmmain(state);  // frees itself when closed
     tarnovell::DialogInteraction dialogs(window);
     platform::ScopedInteraction questions(dialogs);

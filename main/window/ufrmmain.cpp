@@ -29,6 +29,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <map>
 
 #include "disk/engines/copy_engine.h"
 #include "disk/device/device_query.h"
@@ -44,6 +45,7 @@
 #include "main/operations/wim_commands.h"
 #include "main/window/window_reporting.h"
 #include "platform/device/device_monitor.h"
+#include "platform/device/handle.h"
 
 namespace tarnovell {
 
@@ -209,12 +211,9 @@ void Tfrmmain::StartClone() {
         return;
     }
     BusyScope busy(*this);
-    disk::OperationContext context;
-    context.cancel = &state_.cancel;
-    context.progress = &progress();
-    context.status = &operation_target();
     try {
-        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), context, state_.quiet);
+        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), WindowContext(&progress()),
+                    state_.quiet);
     } catch (const std::exception& e) {
         platform::interaction().inform(e.what(), "Tarnovell");
     }
@@ -526,7 +525,8 @@ void Tfrmmain::CreatePopupMenu() {
     connect(megabytes, &QAction::triggered, this, &Tfrmmain::UnitsMB1Click);
     PopupMenu1->addSeparator();
 
-    AddPendingAction(PopupMenu1, "Showmoredetails1", "Show DISK/PART info");
+    connect(AddAction(PopupMenu1, "Showmoredetails1", "Show DISK/PART info"), &QAction::triggered, this,
+            &Tfrmmain::Showmoredetails1Click);
     AddPendingAction(PopupMenu1, "GetVolumeName1", "GetVolumeName")->setVisible(false);
     AddPendingAction(PopupMenu1, "Openvolume1", "Open volume");
 
@@ -558,6 +558,7 @@ QWidget* Tfrmmain::CreateCloningPage() {
     lvdisks->setColumnWidth(2, 200);
     for (int column = 3; column <= 5; ++column) lvdisks->setColumnWidth(column, 90);
     lvdisks->installEventFilter(this);
+    connect(lvdisks, &QTreeWidget::itemDoubleClicked, this, [this] { ShowDeviceProperties(); });
 
     JvOutlookBar1 = new QToolBox;
     JvOutlookBar1->setObjectName("JvOutlookBar1");
@@ -617,6 +618,7 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     add_page("TabSheet12", "Extract", nullptr, {});
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
+    AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 
     auto* layout = new QVBoxLayout(TabSheetAdvanced);
     layout->addWidget(PageControl4);
@@ -627,10 +629,45 @@ namespace {
 
 // The side-bar buttons whose commands the program carries.
 using Command = void (Tfrmmain::*)();
+
+// The commands of the Volume, Disk and Virtual Hard Disk pages.
+Command DiskVolumeVhdCommand(const std::string& page, const std::string& caption) {
+    static const std::map<std::pair<std::string, std::string>, Command> commands = {
+        {{"Volume", "Close handles / Redetect"}, &Tfrmmain::DismountVolume},
+        {{"Volume", "Set Volume Offline"}, &Tfrmmain::SetVolumeOffline},
+        {{"Volume", "Set Volume Online"}, &Tfrmmain::SetVolumeOnline},
+        {{"Volume", "Format"}, &Tfrmmain::FormatSelectedVolume},
+        {{"Volume", "Check Disk"}, &Tfrmmain::CheckDisk},
+        {{"Disk", "Set Disk Online"}, &Tfrmmain::SetDiskOnline},
+        {{"Disk", "Set Disk Offline"}, &Tfrmmain::SetDiskOffline},
+        {{"Disk", "Set Disk Read-Only"}, &Tfrmmain::SetDiskReadOnly},
+        {{"Disk", "Set Disk Read-Write"}, &Tfrmmain::SetDiskReadWrite},
+        {{"Disk", "Update Disk Properties"}, &Tfrmmain::UpdateDiskProperties},
+        {{"Disk", "Delete Disk Layout"}, &Tfrmmain::DeleteDiskLayout},
+        {{"Virtual Hard Disk", "Create / Attach a VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Open / Attach a VHD or ISO"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Detach VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Expand VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Resize VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Compact VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Merge VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Informations"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
+        {{"Virtual Hard Disk", "Add VHD footer to a RAW file"}, &Tfrmmain::AddVhdFooterToRaw},
+    };
+    auto found = commands.find({page, caption});
+    return found == commands.end() ? nullptr : found->second;
+}
 Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
     if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
+    if (page == "Disk" && caption == "Create Disk") return &Tfrmmain::CreateDisk;
+    if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
+    if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
+    if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
+    if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
+    if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
+    if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     return nullptr;
 }
 

@@ -6,6 +6,8 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,8 +18,13 @@
 #include "main/operations/main_state.h"
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
+#include "main/operations/speed_test.h"
+#include "main/operations/wipe.h"
 #include "platform/base/progress.h"
 
+namespace platform {
+class Handle;
+}
 namespace platform::device {
 class DeviceMonitor;
 }
@@ -79,6 +86,46 @@ public slots:
     // The device list's "Backup (RAW)" and "Restore (RAW)".
     void BackupRAW1Click();
     void RestoreRAW1Click();
+
+    // ---- Disk, volume and virtual-disk commands (side-bar pages Volume,
+    // Disk and Virtual Hard Disk) and the device report ----
+    void DismountVolume();
+    void FormatSelectedVolume();
+    void CheckDisk();
+    void SetVolumeOffline();
+    void SetVolumeOnline();
+    void SetDiskOnline();
+    void SetDiskOffline();
+    void SetDiskReadOnly();
+    void SetDiskReadWrite();
+    void UpdateDiskProperties();
+    void DeleteDiskLayout();
+    // Every "Virtual Hard Disk" button but the last: runs the command its
+    // caption names.
+    void JvOutlookBar1ButtonsClick();
+    void RunVirtualDiskCommand(const std::string& caption);
+    void CreateVhd();
+    void OpenVhd();
+    void DetachVhd();
+    void ExpandVhd();
+    void MergeVhd();
+    void CompactVhd();
+    void ResizeVhd();
+    void VhdInformations();
+    // "Add VHD footer to a RAW file".
+    void AddVhdFooterToRaw();
+    // "Show DISK/PART info" and a double-click on a row.
+    void Showmoredetails1Click();
+    void ShowDeviceProperties();
+
+    // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
+    void WipeSelected();
+    void CleanVolume();
+    void btn_write_seqClick();
+    void btn_read_seqClick();
+    void btn_write_rndClick();
+    void btn_read_rndClick();
+    void btn_test_cancelClick();
 
 public:
     // The WM_OPERATION handler and what its kinds do.
@@ -142,6 +189,36 @@ private:
     };
     bool busy_ = false;
 
+    // Disk, volume and virtual-disk commands: the volume of a partition row
+    // dismounted for a tool window, the disk attribute changes, the file
+    // picked for a virtual disk.
+    bool DismountForTool(const std::string& path);
+    void ChangeDiskAttributes(const std::string& question, std::int64_t attributes, std::int64_t mask,
+                              const std::string& what, bool online_cycle);
+    void SetVolumeState(bool online);
+    bool PickVirtualDisk(const std::string& filter, std::string& file);
+    // Opens a virtual disk, makes one call of the service on it and says
+    // how that went: `failed` + the system text in a box, `done` in the
+    // status line.
+    void VirtualDiskStep(const std::string& file, std::uint32_t access, std::uint32_t depth,
+                         const std::function<std::uint32_t(platform::Handle&)>& call, const std::string& failed,
+                         const std::string& done);
+    // Virtual disks attached by this window without the permanent flag:
+    // attached as long as their handle, and so the program, lives.
+    std::map<std::string, std::unique_ptr<platform::Handle>> attached_disks_;  // by image file
+    std::string open_dialog_filter_ = "All Files (*.*)|*.*";
+
+    // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
+    void AddSpeedTestControls(QWidget* page);
+    void RunWipeCommand(const SelectionRule& rule, WipeResult (*wipe)(const std::string&, const disk::OperationContext&));
+    // What an operation started from the window reports to and stops on.
+    disk::OperationContext WindowContext(platform::ProgressBar* bar);
+    void RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&));
+    std::unique_ptr<platform::ProgressBar> speed_progress_;
+    QProgressBar* pb_speed = nullptr;
+    QComboBox* cb_buffer_size = nullptr;
+    class QButtonGroup* grp_flags = nullptr;
+
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;
     std::unique_ptr<platform::OperationTarget> target_;
@@ -165,6 +242,21 @@ private:
     QAction* PhysicalOnly1 = nullptr;
     QAction* PARTonly1 = nullptr;
     QAction* DisksandParts1 = nullptr;
+
+    // Partition tables (ufrmmain_disk_layout.cpp): "Create Disk" and
+    // "Create Partition" on a disk row, "Extend" and "Shrink" on a partition row.
+public:
+    void CreateDisk();
+    void CreateSinglePartition();
+    void ExtendVolume();
+    void ShrinkVolume();
+
+private:
+    // The selected volume, the resize dialog and the question "<verb> C: by
+    // ..." with the change asked for; false when there is no volume to
+    // measure or the user does not go on.
+    bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                         std::int64_t& new_sectors);
 };
 
 }  // namespace tarnovell

@@ -61,6 +61,7 @@ public:
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
     void set_quiet(bool quiet) { quiet_ = quiet; }
+    bool quiet() const { return quiet_; }
 
     // The answer used when no one answers.
     static bool SafeAnswer(const std::string& question);

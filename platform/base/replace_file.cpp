@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "platform/base/unique_fd.h"
@@ -133,6 +134,16 @@ bool FileReplacement::commit() {
 bool ReplaceFileContents(const std::string& path, std::string_view contents) {
     FileReplacement replacement(path);
     return replacement && replacement.write(contents) && replacement.commit();
+}
+
+bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return FailFromErrno(errno);
+    // A file system without the flag: a hard link cannot take an existing
+    // name either, and the old name goes once the new one stands.
+    if (::link(from.c_str(), to.c_str()) != 0) return FailFromErrno(errno);
+    if (::unlink(from.c_str()) != 0) return FailFromErrno(errno);
+    return true;
 }
 
 }  // namespace platform

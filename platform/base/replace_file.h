@@ -55,4 +55,8 @@ private:
 // `contents` becomes the whole of the file at `path`, all or nothing.
 bool ReplaceFileContents(const std::string& path, std::string_view contents);
 
+// Gives a file a new name, never taking the name from a file that has it:
+// ERROR_FILE_EXISTS then, and both files stay as they were.
+bool RenameWithoutReplacing(const std::string& from, const std::string& to);
+
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/device/handle_state.h"
@@ -375,6 +376,30 @@ bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t lengt
         length = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), s->length - offset));
     }
     return Transfer(*s, false, buffer, length, offset, done);
+}
+
+std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& handle) {
+    return [&handle](std::int64_t offset, void* buffer, std::size_t length) {
+        Handle::State* s = handle.state();
+        if (!s || offset < 0) return false;
+        std::size_t done = 0;
+        if (!s->no_buffering) {
+            if (!ReadAt(handle, offset, buffer, length, &done)) return false;
+            return done == length ? true : Fail(ERROR_HANDLE_EOF);
+        }
+        // Whole sectors into an aligned buffer, then the part asked for.
+        const std::int64_t unit = s->sector_size;
+        const std::int64_t first = offset / unit * unit;
+        const std::int64_t end = (offset + static_cast<std::int64_t>(length) + unit - 1) / unit * unit;
+        const std::size_t span = static_cast<std::size_t>(end - first);
+        std::unique_ptr<std::uint8_t, decltype(&std::free)> bounce(
+            static_cast<std::uint8_t*>(std::aligned_alloc(static_cast<std::size_t>(unit), span)), &std::free);
+        if (!bounce) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        if (!ReadAt(handle, first, bounce.get(), span, &done)) return false;
+        if (done < static_cast<std::size_t>(offset - first) + length) return Fail(ERROR_HANDLE_EOF);
+        std::memcpy(buffer, bounce.get() + (offset - first), length);
+        return true;
+    };
 }
 
 bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {

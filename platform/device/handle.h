@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -89,6 +90,12 @@ bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written)
 // short only at the end of the file or device; `done` says how far it got.
 bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t length, std::size_t* done);
 bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done);
+
+// A reader of the bytes the handle reaches, at any offset and length, also
+// through an unbuffered handle (by way of an aligned buffer of its own): how
+// the on-disk record parsers read a device this process holds open. A read
+// is true only when every byte came. The handle must outlive the reader.
+std::function<bool(std::int64_t offset, void* buffer, std::size_t length)> ReaderOfHandle(Handle& handle);
 
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method);
 bool SetEndOfFile(Handle& handle);

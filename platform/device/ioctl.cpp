@@ -4,16 +4,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/device/filesystems/ntfs.h"
+#include "platform/device/filesystems/probe.h"
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
+#include "platform/device/layout_requests.h"
+#include "platform/device/records/layout_writer.h"
 #include "platform/device/registry.h"
-#include "platform/device/records/gpt.h"
-#include "platform/device/records/mbr.h"
 #include "platform/device/records/winioctl.h"
 
 namespace platform {
@@ -119,26 +122,6 @@ DISK_GEOMETRY GeometryOf(const DiskInfo& disk) {
     return g;
 }
 
-PARTITION_INFORMATION_EX EntryOf(const device::PartitionRecord& p) {
-    PARTITION_INFORMATION_EX e{};
-    e.PartitionStyle = p.style;
-    e.StartingOffset = p.start;
-    e.PartitionLength = p.length;
-    e.PartitionNumber = p.number;
-    if (p.style == PARTITION_STYLE_GPT) {
-        e.Gpt.PartitionType = p.type_guid;
-        e.Gpt.PartitionId = p.partition_id;
-        e.Gpt.Attributes = p.attributes;
-        for (std::size_t i = 0; i < p.name.size() && i < 36; ++i) e.Gpt.Name[i] = p.name[i];
-    } else {
-        e.Mbr.PartitionType = p.mbr_type;
-        e.Mbr.BootIndicator = p.boot_indicator;
-        e.Mbr.RecognizedPartition = p.recognized ? 1 : 0;
-        e.Mbr.HiddenSectors = p.hidden_sectors;
-    }
-    return e;
-}
-
 bool PartitionInfo(const Target& t, void* out, DWORD out_size, DWORD* returned) {
     PARTITION_INFORMATION_EX e{};
     if (!t.volume) {
@@ -149,7 +132,7 @@ bool PartitionInfo(const Target& t, void* out, DWORD out_size, DWORD* returned) 
     }
     for (const auto& p : t.disk->layout.entries)
         if (p.number == t.volume->partition_number && p.start == t.volume->start && !p.is_container()) {
-            e = EntryOf(p);
+            e = device::PartitionEntryOf(p);
             e.PartitionLength = t.volume->length;
             return Reply(e, out, out_size, returned);
         }
@@ -179,22 +162,12 @@ bool DriveLayout(Handle& handle, const Target& t, void* out, DWORD out_size, DWO
                          std::max<std::size_t>(1, layout.entries.size()) * sizeof(PARTITION_INFORMATION_EX);
     if (!out || out_size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
 
-    DRIVE_LAYOUT_INFORMATION_EX_HEADER header{};
-    header.PartitionStyle = layout.style;
-    header.PartitionCount = static_cast<std::uint32_t>(layout.entries.size());
-    if (layout.style == PARTITION_STYLE_GPT) {
-        header.Gpt.DiskId = layout.disk_id;
-        header.Gpt.StartingUsableOffset = layout.usable_start;
-        header.Gpt.UsableLength = layout.usable_length;
-        header.Gpt.MaxPartitionCount = layout.max_partition_count;
-    } else {
-        header.Mbr.Signature = layout.mbr_signature;
-    }
+    const DRIVE_LAYOUT_INFORMATION_EX_HEADER header = device::DriveLayoutHeaderOf(layout);
     auto* bytes = static_cast<std::uint8_t*>(out);
     std::memset(bytes, 0, needed);
     std::memcpy(bytes, &header, sizeof header);
     for (std::size_t i = 0; i < layout.entries.size(); ++i) {
-        PARTITION_INFORMATION_EX e = EntryOf(layout.entries[i]);
+        PARTITION_INFORMATION_EX e = device::PartitionEntryOf(layout.entries[i]);
         std::memcpy(bytes + sizeof header + i * sizeof e, &e, sizeof e);
     }
     if (returned) *returned = static_cast<DWORD>(needed);
@@ -231,41 +204,6 @@ bool UpdateProperties(Handle& handle, const Target& t) {
     return ok;
 }
 
-bool DeleteLayout(Handle& handle, const Target& t) {
-    Handle::State* s = handle.state();
-    if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
-    if (t.disk->media_read_only || (t.disk->attributes & DISK_ATTRIBUTE_READ_ONLY))
-        return Fail(ERROR_WRITE_PROTECT);
-    // The partitions must not be in use: deleting the table under a mounted
-    // file system would strand it.
-    if (BusyAnywhere(t)) return false;
-    UniqueFd plain(::open(s->backing_path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!plain) return SetLastErrorFromErrno(errno), false;
-    std::uint32_t ss = t.disk->sector_size;
-    std::vector<std::uint8_t> sector(ss);
-    if (::pread(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_READ_FAULT);
-    // The boot code stays; the table and its signature go.
-    std::memset(sector.data() + device::kMbrTableOffset, 0, device::kMbrTableAndSignatureSize);
-    if (::pwrite(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_WRITE_FAULT);
-    std::vector<std::uint8_t> zeros(ss, 0);
-    if (t.disk->layout.style == PARTITION_STYLE_GPT || t.disk->size >= 2 * static_cast<std::int64_t>(ss)) {
-        // Both GPT headers; without them no tool takes the entry arrays for a table.
-        auto wipe_if_gpt = [&](std::int64_t offset) {
-            device::GptHeader header{};
-            if (::pread(plain.get(), &header, sizeof header, s->base + offset) == static_cast<ssize_t>(sizeof header) &&
-                header.has_signature())
-                return ::pwrite(plain.get(), zeros.data(), ss, s->base + offset) == static_cast<ssize_t>(ss);
-            return true;
-        };
-        if (!wipe_if_gpt(ss) || !wipe_if_gpt(t.disk->size - ss)) return Fail(ERROR_WRITE_FAULT);
-    }
-    if (::fdatasync(plain.get()) != 0) return SetLastErrorFromErrno(errno), false;
-    Registry& registry = Registry::instance();
-    bool ok = registry.host().layout_changed(*t.disk, device::DiskLayout{});
-    registry.refresh();
-    return ok;
-}
-
 bool VolumeOnlineOffline(const Target& t, bool online) {
     if (!t.volume) return Fail(ERROR_INVALID_FUNCTION);
     std::string guid = device::GuidToString(t.volume->guid);
@@ -282,6 +220,75 @@ bool VolumeFsControl(Handle::State& s, DWORD code) {
     case FSCTL_UNLOCK_VOLUME: return s.claim->unlock();
     default: return s.claim->dismount();
     }
+}
+
+// ---- NTFS volume data and cluster bitmap --------------------------------------
+
+// The NTFS of a volume handle, read through the handle itself: what the
+// caller holds (locked, dismounted) is what it sees. Anything but NTFS
+// refuses the request as the other file systems' drivers do.
+std::optional<device::ntfs::Volume> NtfsOf(Handle& handle, const Target& t) {
+    if (!t.volume) {
+        Fail(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    auto read = ReaderOfHandle(handle);
+    if (device::ProbeFileSystem(read, 0, t.volume->length) != "NTFS") {
+        Fail(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    std::optional<device::ntfs::Volume> volume = device::ntfs::Volume::Open(read, 0, t.volume->length);
+    if (!volume) Fail(ERROR_UNRECOGNIZED_VOLUME);
+    return volume;
+}
+
+bool NtfsVolumeData(Handle& handle, const Target& t, void* out, DWORD out_size, DWORD* returned) {
+    std::optional<device::ntfs::Volume> volume = NtfsOf(handle, t);
+    if (!volume) return false;
+    std::optional<std::uint64_t> free = volume->free_clusters();
+    if (!free) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+    const device::ntfs::BootSector& b = volume->boot();
+    NTFS_VOLUME_DATA_BUFFER d{};
+    d.VolumeSerialNumber = static_cast<std::int64_t>(b.serial);
+    d.NumberSectors = static_cast<std::int64_t>(b.total_sectors);
+    d.TotalClusters = static_cast<std::int64_t>(b.total_clusters);
+    d.FreeClusters = static_cast<std::int64_t>(*free);
+    d.BytesPerSector = b.bytes_per_sector;
+    d.BytesPerCluster = b.cluster_size;
+    d.BytesPerFileRecordSegment = b.mft_record_size;
+    d.ClustersPerFileRecordSegment = b.mft_record_size / b.cluster_size;
+    d.MftValidDataLength = static_cast<std::int64_t>(volume->mft_data_size());
+    d.MftStartLcn = static_cast<std::int64_t>(b.mft_lcn);
+    d.Mft2StartLcn = static_cast<std::int64_t>(b.mft_mirror_lcn);
+    return Reply(d, out, out_size, returned);
+}
+
+// Fills what fits from the starting cluster (rounded down to a byte) on; a
+// buffer too small for the rest of the volume gets ERROR_MORE_DATA with its
+// part filled, and the caller goes on from where it ends.
+bool VolumeBitmap(Handle& handle, const Target& t, const void* in, DWORD in_size, void* out, DWORD out_size,
+                  DWORD* returned) {
+    if (!in || in_size < sizeof(STARTING_LCN_INPUT_BUFFER)) return Fail(ERROR_INVALID_PARAMETER);
+    STARTING_LCN_INPUT_BUFFER start{};
+    std::memcpy(&start, in, sizeof start);
+    if (!out || out_size < sizeof(VOLUME_BITMAP_BUFFER_HEADER)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::optional<device::ntfs::Volume> volume = NtfsOf(handle, t);
+    if (!volume) return false;
+    const std::uint64_t total = volume->boot().total_clusters;
+    if (start.StartingLcn < 0 || static_cast<std::uint64_t>(start.StartingLcn) >= total)
+        return Fail(ERROR_INVALID_PARAMETER);
+    VOLUME_BITMAP_BUFFER_HEADER header{};
+    header.StartingLcn = start.StartingLcn / 8 * 8;
+    header.BitmapSize = static_cast<std::int64_t>(total) - header.StartingLcn;
+    const std::uint64_t wanted = (static_cast<std::uint64_t>(header.BitmapSize) + 7) / 8;
+    const std::uint64_t room = out_size - sizeof header;
+    const std::size_t bytes = static_cast<std::size_t>(std::min(wanted, room));
+    auto* reply = static_cast<std::uint8_t*>(out);
+    if (!volume->read_bitmap(static_cast<std::uint64_t>(header.StartingLcn) / 8, {reply + sizeof header, bytes}))
+        return Fail(ERROR_READ_FAULT);
+    std::memcpy(reply, &header, sizeof header);
+    if (returned) *returned = static_cast<DWORD>(sizeof header + bytes);
+    return bytes < wanted ? Fail(ERROR_MORE_DATA) : true;
 }
 
 }  // namespace
@@ -356,7 +363,27 @@ bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, 
         return UpdateProperties(handle, t);
     case IOCTL_DISK_DELETE_DRIVE_LAYOUT:
         if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
-        return DeleteLayout(handle, t);
+        return device::DeleteDriveLayoutRequest(*s, *t.disk);
+    case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+        if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::SetDriveLayoutRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_CREATE_DISK:
+        if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::CreateDiskRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_GROW_PARTITION: return device::GrowPartitionRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_UPDATE_DRIVE_SIZE: {
+        // The sizes the system keeps are read anew; the answer is the geometry.
+        auto snap = Registry::instance().refresh();
+        const DiskInfo* disk = snap->disk(t.disk->number);
+        if (!disk) return Fail(ERROR_DEV_NOT_EXIST);
+        return Reply(GeometryOf(*disk), out, out_size, returned);
+    }
+    case FSCTL_EXTEND_VOLUME:
+        if (!t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::ExtendVolumeRequest(*s, *t.disk, *t.volume, in, in_size);
+    case FSCTL_SHRINK_VOLUME:
+        if (!t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::ShrinkVolumeRequest(*s, *t.disk, *t.volume, in, in_size);
     case IOCTL_VOLUME_ONLINE: return VolumeOnlineOffline(t, true);
     case IOCTL_VOLUME_OFFLINE: return VolumeOnlineOffline(t, false);
     case FSCTL_LOCK_VOLUME:
@@ -366,6 +393,8 @@ bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, 
         // Our volume window already spans the whole partition.
         return t.volume ? true : Fail(ERROR_INVALID_FUNCTION);
     case FSCTL_SET_SPARSE: return Fail(ERROR_INVALID_FUNCTION);
+    case FSCTL_GET_NTFS_VOLUME_DATA: return NtfsVolumeData(handle, t, out, out_size, returned);
+    case FSCTL_GET_VOLUME_BITMAP: return VolumeBitmap(handle, t, in, in_size, out, out_size, returned);
     default: return Fail(ERROR_INVALID_FUNCTION);
     }
 }

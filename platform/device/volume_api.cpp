@@ -193,13 +193,15 @@ const device::VolumeInfo* VolumeAtRoot(const device::Snapshot& snap, const std::
     return VolumeNamed(snap, root);
 }
 
-bool FactsOf(const device::Snapshot& snap, const device::VolumeInfo& v, device::FileSystemFacts& facts) {
+bool FactsOf(const device::Snapshot& snap, const device::VolumeInfo& v, device::FileSystemFacts& facts,
+             device::FactsWanted wanted) {
     const device::DiskInfo* disk = snap.disk(v.disk);
     if (!disk) return Fail(ERROR_DEV_NOT_EXIST);
     device::BackingLocation where = Registry::instance().host().volume_backing(*disk, v);
     UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return SetLastErrorFromErrno(errno), false;
-    facts = device::ReadFileSystemFacts(device::ReaderOverDescriptor(fd.get(), where.offset, v.length), 0, v.length);
+    facts = device::ReadFileSystemFacts(device::ReaderOverDescriptor(fd.get(), where.offset, v.length), 0, v.length,
+                                        wanted);
     if (facts.name.empty()) return Fail(ERROR_UNRECOGNIZED_VOLUME);
     return true;
 }
@@ -216,7 +218,7 @@ bool GetVolumeInformationA(const std::string& root, VolumeInformation& info) {
     if (!v) return Fail(ERROR_PATH_NOT_FOUND);
     if (v->offline) return Fail(ERROR_NOT_READY);
     device::FileSystemFacts facts;
-    if (!FactsOf(*snap, *v, facts)) return false;
+    if (!FactsOf(*snap, *v, facts, device::FactsWanted::NoFreeSpace)) return false;
     info.label = facts.label;
     info.serial = facts.serial;
     info.max_component_length = 255;
@@ -241,7 +243,7 @@ bool GetDiskFreeSpaceA(const std::string& root, DWORD* sectors_per_cluster, DWOR
         free = st.f_bavail;
     } else {
         device::FileSystemFacts facts;
-        if (!FactsOf(*snap, *v, facts)) return false;
+        if (!FactsOf(*snap, *v, facts, device::FactsWanted::Everything)) return false;
         if (!facts.free_clusters || facts.sectors_per_cluster == 0) return Fail(ERROR_NOT_SUPPORTED);
         bps = facts.bytes_per_sector;
         spc = facts.sectors_per_cluster;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/base/ascii.h"
+#include "platform/fmifs/fmifs.h"
 #include "platform/offreg/offreg.h"
 #include "platform/virtdisk/virtdisk.h"
 #include "platform/wim/wimgapi.h"
@@ -41,7 +42,7 @@ std::string BaseNameLowered(const std::string& name) {
 }
 
 const StandInModule* StandInFor(const std::string& key) {
-    for (const StandInModule* m : {&WimgapiModule(), &OffregModule(), &VirtDiskModule()})
+    for (const StandInModule* m : {&WimgapiModule(), &OffregModule(), &VirtDiskModule(), &FmifsModule()})
         if (ToLower(m->dll_name) == key) return m;
     return nullptr;
 }

@@ -1,7 +1,7 @@
 // Run-time loading of the Windows libraries the program binds by name
-// (wimgapi.dll, offreg.dll, VirtDisk.dll). Each is stood in for by a module
-// of our own that adapts a Linux library or tool to the Windows entry
-// points; LoadLibraryA opens what the module stands on, GetProcAddress hands
+// (wimgapi.dll, offreg.dll, VirtDisk.dll, fmifs.dll). Each is stood in for
+// by a module of our own that adapts a Linux library or tool to the Windows
+// entry points; LoadLibraryA opens what the module stands on, GetProcAddress hands
 // out its entry points by their Windows names, and GetModuleFileNameA names
 // the Linux file that was really loaded. A module whose library or tool is
 // missing fails to load, as a missing DLL does.

@@ -237,7 +237,12 @@ void ChildProcess::take_in(Stream& stream, const char* data, std::size_t length)
             continue;
         }
         stream.after_cr = c == '\r';
-        if (c == '\n' || c == '\r') {
+        if (c == '\b') {
+            // Counters that step back over their last figure ("  7%\b\b\b\b")
+            // end a line with the first backspace of a run.
+            if (!stream.partial.empty()) stream.on_line(stream.partial);
+            stream.partial.clear();
+        } else if (c == '\n' || c == '\r') {
             stream.on_line(stream.partial);
             stream.partial.clear();
         } else {

@@ -32,9 +32,9 @@ struct ChildOptions {
     // it the child reads /dev/null and never waits for an answer.
     std::string input;
     // Each line of standard output (standard error) as it arrives, without
-    // its line end; "\r" ends a line too, as progress counters print. A
-    // last line without an end comes once the child has ended. Called on
-    // the thread that waits.
+    // its line end; "\r" ends a line too, and so does a run of backspaces,
+    // as progress counters print. A last line without an end comes once the
+    // child has ended. Called on the thread that waits.
     std::function<void(std::string_view line)> on_output_line;
     std::function<void(std::string_view line)> on_error_line;
     // Looked at while waiting: once true, the child is stopped and the

@@ -43,7 +43,7 @@ std::string LinuxFolder(const std::string& given) {
     return folder;
 }
 
-bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, const std::string& rest,
+bool UseVolume(const device::VolumeInfo& volume, const std::string& rest,
                bool for_writing, WimLocation& location, std::string& problem) {
     location.drive = volume.letter ? Utf8ToUtf16(std::string{volume.letter, ':'}) : u"?:";
     if (!volume.mount_points.empty()) {
@@ -54,32 +54,9 @@ bool UseVolume(const device::Snapshot& snap, const device::VolumeInfo& volume, c
         return Fail(ERROR_NOT_SUPPORTED, problem, "the volume is not mounted and holds no NTFS file system");
     if (!rest.empty())
         return Fail(ERROR_NOT_SUPPORTED, problem, "only the whole of an unmounted NTFS volume can be used");
-    const device::DiskInfo* disk = snap.disk(volume.disk);
-    if (!disk) return Fail(ERROR_DEV_NOT_EXIST, problem, "the volume's disk is gone");
-    device::Registry& registry = device::Registry::instance();
-    if (for_writing) {
-        // Writing under a file system is only done with the volume locked,
-        // as any raw write to a volume is.
-        auto lock = std::make_unique<Handle>(CreateFile(volume.guid_path, GENERIC_READ | GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
-        DWORD returned = 0;
-        if (!lock->valid() || !DeviceIoControl(*lock, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned)) {
-            const DWORD error = GetLastError();
-            return Fail(error, problem, "the volume could not be locked: " + SysErrorMessage(error));
-        }
-        location.volume_lock = std::move(lock);
-        if (!registry.write_allowed(volume.disk, volume.start, volume.length))
-            return Fail(ERROR_ACCESS_DENIED, problem, "the volume is in use");
-    }
-    const device::BackingLocation backing = registry.host().volume_backing(*disk, volume);
-    auto loop = std::make_unique<device::LoopDevice>();
-    if (!loop->attach(backing.path, backing.offset, volume.length, !for_writing)) {
-        const DWORD error = GetLastError();
-        return Fail(error, problem, "no loop device could show the volume: " + SysErrorMessage(error));
-    }
-    location.path = loop->path();
+    if (!device::OpenVolumeNode(volume, for_writing, location.node, problem)) return false;
+    location.path = location.node.path;
     location.ntfs = true;
-    location.loop = std::move(loop);
     return true;
 }
 
@@ -106,7 +83,7 @@ bool ResolveWimLocation(const std::string& given, bool for_writing, WimLocation&
     auto snap = device::Registry::instance().snapshot();
     const device::VolumeInfo* volume = device::Registry::instance().resolve_volume(*snap, path);
     if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
-    return UseVolume(*snap, *volume, rest, for_writing, location, problem);
+    return UseVolume(*volume, rest, for_writing, location, problem);
 }
 
 }  // namespace platform::wim

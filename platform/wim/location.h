@@ -8,8 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/device/handle.h"
-#include "platform/device/linux/loop_device.h"
+#include "platform/device/volume_node.h"
 
 namespace platform::wim {
 
@@ -17,10 +16,9 @@ struct WimLocation {
     std::string path;        // folder, or the device node in NTFS mode
     bool ntfs = false;
     std::u16string drive;    // what progress paths start with: "C:" or "?:"
-    // Held while the operation runs, released in this order: the loop
-    // device first, then the lock an apply takes on the volume.
-    std::unique_ptr<Handle> volume_lock;
-    std::unique_ptr<device::LoopDevice> loop;
+    // Held while the operation runs: the volume as a device node (NTFS
+    // mode), locked when an apply writes it.
+    device::VolumeNode node;
 };
 
 // False with the last error set and `problem` saying why in words.

@@ -1,5 +1,6 @@
-// What a file system says about itself in its own superblock or boot
-// sector: label, serial number, cluster geometry and free space. These
+// What a file system says about itself in its own superblock, boot
+// sector and metadata: label, serial number, cluster geometry and free
+// space, read where the owning system reads them. These
 // answer the volume-information and free-space questions for volumes that
 // are not mounted on this machine (the image-file disks, or unmounted
 // partitions).
@@ -23,7 +24,12 @@ struct FileSystemFacts {
     std::optional<std::uint64_t> free_clusters;  // not every file system records it where we can read it
 };
 
+// What is asked of a file system: counting free space means reading its
+// whole cluster bitmap or table, which a question for the label need not pay.
+enum class FactsWanted { Everything, NoFreeSpace };
+
 // Reads only inside [offset, offset + length).
-FileSystemFacts ReadFileSystemFacts(const ReadAt& read, std::int64_t offset, std::int64_t length);
+FileSystemFacts ReadFileSystemFacts(const ReadAt& read, std::int64_t offset, std::int64_t length,
+                                    FactsWanted wanted = FactsWanted::Everything);
 
 }  // namespace platform::device

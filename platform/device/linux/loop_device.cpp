@@ -4,6 +4,7 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -87,6 +88,10 @@ bool LoopDevice::attach(const std::string& backing, std::int64_t offset, std::in
 
 void LoopDevice::detach() {
     if (!device_) return;
+    // A tool that wrote through the device and closed it without a sync
+    // left its blocks in the device's cache, which we hold open: they reach
+    // the backing only if flushed before the device lets go of it.
+    ::fsync(device_.get());
     ::ioctl(device_.get(), LOOP_CLR_FD, 0);
     device_.reset();
     WaitUntilUnbound(path_);

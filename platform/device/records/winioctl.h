@@ -36,6 +36,7 @@ enum : std::uint32_t {
     IOCTL_DISK_CREATE_DISK = CTL_CODE(IOCTL_DISK_BASE, 0x0016, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GET_LENGTH_INFO = CTL_CODE(IOCTL_DISK_BASE, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS),
     IOCTL_DISK_GET_DRIVE_GEOMETRY_EX = CTL_CODE(IOCTL_DISK_BASE, 0x0028, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    IOCTL_DISK_UPDATE_DRIVE_SIZE = CTL_CODE(IOCTL_DISK_BASE, 0x0032, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GROW_PARTITION = CTL_CODE(IOCTL_DISK_BASE, 0x0034, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GET_CACHE_INFORMATION = CTL_CODE(IOCTL_DISK_BASE, 0x0035, METHOD_BUFFERED, FILE_READ_ACCESS),
     IOCTL_DISK_GET_DISK_ATTRIBUTES = CTL_CODE(IOCTL_DISK_BASE, 0x003c, METHOD_BUFFERED, FILE_ANY_ACCESS),
@@ -56,6 +57,11 @@ enum : std::uint32_t {
     FSCTL_DISMOUNT_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS),
     FSCTL_ALLOW_EXTENDED_DASD_IO = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 32, METHOD_NEITHER, FILE_ANY_ACCESS),
     FSCTL_SET_SPARSE = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 49, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_EXTEND_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 60, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    // Built with no access bits, as the program has always built it.
+    FSCTL_SHRINK_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 108, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_GET_NTFS_VOLUME_DATA = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 25, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_GET_VOLUME_BITMAP = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 27, METHOD_NEITHER, FILE_ANY_ACCESS),
 };
 
 struct GUID {
@@ -230,6 +236,46 @@ struct DRIVE_LAYOUT_INFORMATION_EX {
 };
 static_assert(sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 9264);
 
+// What IOCTL_DISK_CREATE_DISK is given: a new, empty table of one style.
+struct CREATE_DISK_MBR {
+    std::uint32_t Signature;
+};
+struct CREATE_DISK_GPT {
+    GUID DiskId;
+    std::uint32_t MaxPartitionCount;
+};
+struct CREATE_DISK {
+    std::uint32_t PartitionStyle;
+    union {
+        CREATE_DISK_MBR Mbr;
+        CREATE_DISK_GPT Gpt;
+    };
+};
+static_assert(sizeof(CREATE_DISK) == 24);
+static_assert(offsetof(CREATE_DISK, Mbr) == 4);
+static_assert(offsetof(CREATE_DISK, Gpt) + offsetof(CREATE_DISK_GPT, MaxPartitionCount) == 20);
+
+// IOCTL_DISK_GROW_PARTITION: a negative count shrinks the partition.
+struct DISK_GROW_PARTITION {
+    std::uint32_t PartitionNumber;
+    std::uint32_t Reserved;
+    std::int64_t BytesToGrow;
+};
+static_assert(sizeof(DISK_GROW_PARTITION) == 16);
+static_assert(offsetof(DISK_GROW_PARTITION, BytesToGrow) == 8);
+
+// FSCTL_SHRINK_VOLUME: prepare with the new size, then commit (or abort).
+enum : std::uint32_t { ShrinkPrepare = 1, ShrinkCommit = 2, ShrinkAbort = 3 };
+struct SHRINK_VOLUME_INFORMATION {
+    std::uint32_t ShrinkRequestType;
+    std::uint32_t Reserved;
+    std::uint64_t Flags;
+    std::int64_t NewNumberOfSectors;
+};
+static_assert(sizeof(SHRINK_VOLUME_INFORMATION) == 24);
+static_assert(offsetof(SHRINK_VOLUME_INFORMATION, Flags) == 8);
+static_assert(offsetof(SHRINK_VOLUME_INFORMATION, NewNumberOfSectors) == 16);
+
 struct STORAGE_DEVICE_NUMBER {
     std::uint32_t DeviceType;
     std::uint32_t DeviceNumber;
@@ -295,6 +341,40 @@ struct STORAGE_PREDICT_FAILURE {
     std::uint8_t VendorSpecific[512];
 };
 static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
+
+// FSCTL_GET_NTFS_VOLUME_DATA's reply.
+struct NTFS_VOLUME_DATA_BUFFER {
+    std::int64_t VolumeSerialNumber;
+    std::int64_t NumberSectors;
+    std::int64_t TotalClusters;
+    std::int64_t FreeClusters;
+    std::int64_t TotalReserved;
+    std::uint32_t BytesPerSector;
+    std::uint32_t BytesPerCluster;
+    std::uint32_t BytesPerFileRecordSegment;
+    std::uint32_t ClustersPerFileRecordSegment;
+    std::int64_t MftValidDataLength;
+    std::int64_t MftStartLcn;
+    std::int64_t Mft2StartLcn;
+    std::int64_t MftZoneStart;
+    std::int64_t MftZoneEnd;
+};
+static_assert(sizeof(NTFS_VOLUME_DATA_BUFFER) == 96);
+static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, BytesPerCluster) == 44);
+static_assert(offsetof(NTFS_VOLUME_DATA_BUFFER, MftStartLcn) == 64);
+
+// FSCTL_GET_VOLUME_BITMAP: the cluster to start from, and the reply's
+// header, followed by one bit per cluster (bit 0 of byte 0 is StartingLcn).
+struct STARTING_LCN_INPUT_BUFFER {
+    std::int64_t StartingLcn;
+};
+static_assert(sizeof(STARTING_LCN_INPUT_BUFFER) == 8);
+
+struct VOLUME_BITMAP_BUFFER_HEADER {
+    std::int64_t StartingLcn;
+    std::int64_t BitmapSize;  // clusters from StartingLcn to the end of the volume
+};
+static_assert(sizeof(VOLUME_BITMAP_BUFFER_HEADER) == 16);
 
 #pragma pack(pop)
 

@@ -180,3 +180,65 @@ TEST_F(DeviceListsTest, ReportOfAVolume) {
     EXPECT_TRUE(has("PartitionType: {EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}"));
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("GetVolumeInformation failed:", 0) == 0; }));
 }
+
+namespace {
+
+// A disk with one NTFS volume made by mkntfs with a label, two files copied
+// in by ntfscp, then put at 1 MiB of an MBR disk.
+DiskSpec NtfsDisk(const std::string& volume_image) {
+    DiskSpec spec{64 << 20, {}, ""};
+    spec.prepare = {
+        "printf 'label: dos\\nstart=2048,size=98304,type=7\\n' | sfdisk -q %s",
+        "rm -f " + volume_image + " && truncate -s 48M " + volume_image + " && LC_ALL=C.UTF-8 mkntfs -Q -F -q -L 'Archiv Ü' " +
+            volume_image + " 2>/dev/null && head -c 5000000 /dev/urandom > " + volume_image + ".data && ntfscp -q " +
+            volume_image + " " + volume_image + ".data a.bin && ntfscp -q " + volume_image + " " + volume_image +
+            ".data b.bin",
+        "dd if=" + volume_image + " of=%s bs=1M seek=1 conv=notrunc status=none",
+    };
+    return spec;
+}
+
+class NtfsDeviceListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test_support::HaveTool("mkntfs")) GTEST_SKIP() << "mkntfs not installed (package ntfs-3g)";
+        machine_ = std::make_unique<EmbeddedMachine>(std::vector<DiskSpec>{NtfsDisk(dir_.file("ntfs.img"))});
+        std::string info = test_support::Run("ntfsinfo -m " + dir_.file("ntfs.img")).output;
+        free_clusters_ = PeerNumber("ntfsinfo -m " + dir_.file("ntfs.img"), "Free Clusters: (\\d+)");
+        total_clusters_ = PeerNumber("ntfsinfo -m " + dir_.file("ntfs.img"), "Volume Size in Clusters: (\\d+)");
+        cluster_size_ = PeerNumber("ntfsinfo -m " + dir_.file("ntfs.img"), "Cluster Size: (\\d+)");
+        ASSERT_GT(free_clusters_, 0) << info;
+        ASSERT_GT(total_clusters_, free_clusters_) << info;
+    }
+
+    test_support::TempDir dir_;
+    std::unique_ptr<EmbeddedMachine> machine_;
+    long long free_clusters_ = 0, total_clusters_ = 0, cluster_size_ = 0;
+};
+
+}  // namespace
+
+TEST_F(NtfsDeviceListTest, ShowsTheLabelAndUsedAndFreeAsNtfsinfoDoes) {
+    auto rows = FillDiskList(1, "MB");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].description, "C: [Archiv Ü]");
+    EXPECT_EQ(rows[0].file_system, "NTFS");
+    long long total_mb = total_clusters_ * cluster_size_ / 1048576, free_mb = free_clusters_ * cluster_size_ / 1048576;
+    EXPECT_EQ(rows[0].size, std::to_string(total_mb));
+    EXPECT_EQ(rows[0].unused, std::to_string(free_mb));
+    EXPECT_EQ(rows[0].used, std::to_string(total_mb - free_mb));
+    EXPECT_GE(total_mb - free_mb, 10);  // the two files of 5 MB are counted
+
+    auto combo = FillDriveCombo(10);
+    EXPECT_NE(std::find(combo.begin(), combo.end(), "C: [Archiv Ü]"), combo.end());
+
+    std::vector<std::string> lines;
+    DiskInfoReport("\\\\.\\C:", lines);
+    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has("Total clusters: " + std::to_string(total_clusters_) + " (" + std::to_string(total_mb) + " MB)"));
+    EXPECT_TRUE(has("Free Clusters: " + std::to_string(free_clusters_) + " (" + std::to_string(free_mb) +
+                    " MB) / Used Clusters: " + std::to_string(total_clusters_ - free_clusters_) + " (" +
+                    std::to_string((total_clusters_ - free_clusters_) * cluster_size_ / 1048576) + " MB)"));
+    EXPECT_FALSE(std::any_of(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("GetDiskFreeSpace failed", 0) == 0; }));
+}

@@ -156,26 +156,26 @@ std::vector<ArgvCase> ArgvCases() {
          .out = "mode quiet\n" + kListed + "Done\n"});
     add({.name = "quiet_last_in_capitals", .arguments = "-list -QUIET", .status = 0,
          .out = "mode quiet\n" + kListed + "Done\n"});
-    add({.name = "quiet_alone_names_no_verb", .arguments = "-quiet", .status = 1, .out = "mode quiet\nDone\n",
+    add({.name = "quiet_alone_names_no_verb", .arguments = "-quiet", .status = 2, .out = "mode quiet\nDone\n",
          .err = {"no verb given", "tarnovell -list"}});
     add({.name = "quiet_answers_yes", .arguments = std::string("-image -backup ") + kDisk0 + " {dir}/b.img -quiet",
          .status = 0, .out = "mode quiet\nDone in \\d+ ms, \\d+ KBytes/sec\nDone\n", .check = "cmp b.img disk0.img",
          .out_pattern = true});
 
     // Verbs that do not fit say so and fail.
-    add({.name = "verbs_are_case_sensitive", .arguments = "-LIST", .status = 1, .out = "Done\n",
+    add({.name = "verbs_are_case_sensitive", .arguments = "-LIST", .status = 2, .out = "Done\n",
          .err = {"unknown verb -LIST", "tarnovell -image -backup source destination"}});
-    add({.name = "unknown_verb", .arguments = "-frobnicate", .status = 1, .out = "Done\n",
+    add({.name = "unknown_verb", .arguments = "-frobnicate", .status = 2, .out = "Done\n",
          .err = {"unknown verb -frobnicate"}});
-    add({.name = "verb_without_its_mode", .arguments = "-image /a /b", .status = 1, .out = "Done\n",
+    add({.name = "verb_without_its_mode", .arguments = "-image /a /b", .status = 2, .out = "Done\n",
          .err = {"-image takes -backup or -restore", "tarnovell -image -restore source destination"}});
-    add({.name = "too_few_operands", .arguments = std::string("-image -backup ") + kDisk0, .status = 1,
+    add({.name = "too_few_operands", .arguments = std::string("-image -backup ") + kDisk0, .status = 2,
          .out = "Done\n", .err = {"wrong number of arguments for -image -backup", "tarnovell -image -backup source"}});
     add({.name = "too_many_operands", .arguments = std::string("-disk ") + kDisk0 + " " + kDisk1 + " extra",
-         .status = 1, .out = "Done\n", .err = {"wrong number of arguments for -disk"},
+         .status = 2, .out = "Done\n", .err = {"wrong number of arguments for -disk"},
          .check = "cmp -s -n 8388608 disk1.img /dev/zero"});
-    add({.name = "verb_without_its_operation", .arguments = std::string("-wipe ") + kDisk0, .status = 1,
-         .out = "Done\n", .err = {"-wipe: not available in this build"}});
+    add({.name = "wipe_declined_when_nobody_answers", .arguments = std::string("-wipe ") + kDisk0, .status = 1,
+         .out = "Done\n", .err = {"Wipe \\\\.\\PhysicalDrive0? [y/n]"}, .check = "! cmp -s -n 8388608 disk0.img /dev/zero"});
 
     // An LZ4 image is restored unpacked, whatever its name.
     add({.name = "lz4_image_restores_unpacked",

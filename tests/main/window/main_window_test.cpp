@@ -3,6 +3,8 @@
 // config.ini options.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
@@ -20,6 +22,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 
 #include "disk/device/device_lists.h"
 #include "main/operations/selection.h"
@@ -233,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ItemCase{"BackupRAW1", true, true, false}, ItemCase{"RestoreRAW1", true, true, false},
                       ItemCase{"PhysicalOnly1", true, true, false}, ItemCase{"PARTonly1", true, true, false},
                       ItemCase{"DisksandParts1", true, true, true}, ItemCase{"SwitchtoSectors1", false, true, false},
-                      ItemCase{"UnitsMB1", false, true, false}, ItemCase{"Showmoredetails1", true, false, false},
+                      ItemCase{"UnitsMB1", false, true, false}, ItemCase{"Showmoredetails1", true, true, false},
                       ItemCase{"GetVolumeName1", false, false, false}, ItemCase{"Openvolume1", true, false, false}),
     [](const auto& test) { return std::string(test.param.name); });
 
@@ -250,8 +253,39 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
             ASSERT_NE(button, nullptr) << name;
             EXPECT_EQ(button->text().toStdString(), caption);
             // Only the commands the program carries can be started.
-            bool carried = pages[p].caption == "Clone" &&
-                           (caption == "Tarnovell" || caption == "Backup to Image" || caption == "Restore from Image");
+            static const std::set<std::pair<std::string, std::string>> kCarried = {
+                {"Clone", "Tarnovell"},
+                {"Clone", "Backup to Image"},
+                {"Clone", "Restore from Image"},
+                {"Volume", "Close handles / Redetect"},
+                {"Volume", "Set Volume Offline"},
+                {"Volume", "Set Volume Online"},
+                {"Volume", "Format"},
+                {"Volume", "Check Disk"},
+                {"Disk", "Set Disk Online"},
+                {"Disk", "Set Disk Offline"},
+                {"Disk", "Set Disk Read-Only"},
+                {"Disk", "Set Disk Read-Write"},
+                {"Disk", "Update Disk Properties"},
+                {"Disk", "Delete Disk Layout"},
+                {"Virtual Hard Disk", "Create / Attach a VHD"},
+                {"Virtual Hard Disk", "Open / Attach a VHD or ISO"},
+                {"Virtual Hard Disk", "Detach VHD"},
+                {"Virtual Hard Disk", "Expand VHD"},
+                {"Virtual Hard Disk", "Resize VHD"},
+                {"Virtual Hard Disk", "Compact VHD"},
+                {"Virtual Hard Disk", "Merge VHD"},
+                {"Virtual Hard Disk", "Informations"},
+                {"Virtual Hard Disk", "Add VHD footer to a RAW file"},
+                {"Disk", "Wipe Disk"},
+                {"Volume", "Wipe Volume"},
+                {"Volume", "Clean Volume"},
+                {"Disk", "Create Disk"},
+                {"Disk", "Create Partition"},
+                {"Volume", "Extend"},
+                {"Volume", "Shrink"},
+            };
+            bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
         }
     }

@@ -121,4 +121,19 @@ TEST(FileReplacement, KeepsTheOldFileWhenTheDiskIsFull) {
     ::umount2(small.c_str(), MNT_DETACH);
 }
 
+TEST(RenameWithoutReplacing, MovesToAFreeNameOnlyAndKeepsATakenOne) {
+    test_support::TempDir dir;
+    const std::string from = dir.file("a.img"), free_name = dir.file("a.vhd"), taken = dir.file("b.vhd");
+    WriteWholeFile(from, "image");
+    WriteWholeFile(taken, "someone else");
+    EXPECT_FALSE(platform::RenameWithoutReplacing(from, taken));
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_EXISTS);
+    EXPECT_EQ(ReadWholeFile(taken), "someone else");
+    EXPECT_EQ(ReadWholeFile(from), "image");
+    ASSERT_TRUE(platform::RenameWithoutReplacing(from, free_name));
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(ReadWholeFile(free_name), "image");
+    EXPECT_FALSE(platform::RenameWithoutReplacing(dir.file("absent"), dir.file("other")));
+}
+
 }  // namespace

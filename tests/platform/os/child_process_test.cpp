@@ -94,11 +94,12 @@ TEST(ChildProcess, HandsOverLinesAsTheyComeAndStopsOnCancel) {
         lines.emplace_back(line);
         if (line == "ready") cancel = true;  // the child is still running now
     };
-    ChildResult result = RunChild({"sh", "-c", "printf 'one\\r\\ntwo\\rready\\n'; exec sleep 60"}, options);
+    ChildResult result = RunChild(
+        {"sh", "-c", "printf 'one\\r\\ntwo\\rzeroes:  1%%\\b\\b\\b\\b  2%%\\b\\b\\b\\bready\\n'; exec sleep 60"}, options);
     EXPECT_TRUE(result.cancelled);
     EXPECT_FALSE(result.succeeded());
-    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "ready"}));
-    EXPECT_EQ(result.output, "one\r\ntwo\rready\n");
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "zeroes:  1%", "  2%", "ready"}));
+    EXPECT_EQ(result.output, "one\r\ntwo\rzeroes:  1%\b\b\b\b  2%\b\b\b\bready\n");
 }
 
 TEST(ChildProcess, FeedsItsInputAndGivesTheLastLineWithoutAnEnd) {

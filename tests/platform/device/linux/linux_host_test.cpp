@@ -33,6 +33,7 @@
 
 #include "platform/device/handle.h"
 #include "platform/device/registry.h"
+#include "platform/fmifs/fmifs.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 #include "support/test_support.h"
@@ -956,4 +957,31 @@ TEST_F(LinuxHostTest, ADiskNodeNamedAsAFileCanBeReadButNotWritten) {
     EXPECT_TRUE(platform::ReadFile(reader, sector, sizeof sector, &read));
     EXPECT_EQ(read, sizeof sector);
     EXPECT_EQ(ReadWholeFile(disk_->node()).substr(0, 4096), before);
+}
+
+// The file-system tools never take a file system from under those who
+// mounted it: a format of the mounted volume is refused as in use, and the
+// files stay.
+namespace {
+thread_local std::vector<DWORD> heard_commands;
+unsigned char HearFmifs(platform::fmifs::CALLBACKCOMMAND command, DWORD, void*) {
+    heard_commands.push_back(command);
+    return 1;
+}
+}  // namespace
+
+TEST_F(LinuxHostTest, FormatOfAMountedVolumeIsRefusedAsInUse) {
+    auto snap = refresh();
+    const VolumeInfo* p1 = nullptr;
+    for (const auto& v : snap->volumes)
+        if (v.kernel_device == disk_->part(1)) p1 = &v;
+    ASSERT_NE(p1, nullptr);
+    ASSERT_NE(p1->letter, 0);
+    const std::u16string root = {char16_t(p1->letter), u':', u'\\'};
+    heard_commands.clear();
+    platform::fmifs::FormatEx(root.c_str(), platform::fmifs::FMIFS_HARDDISK, u"FAT", u"NONAME", 1, 0, &HearFmifs);
+    EXPECT_NE(std::find(heard_commands.begin(), heard_commands.end(), platform::fmifs::VOLUMEINUSE),
+              heard_commands.end());
+    EXPECT_EQ(ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+    EXPECT_EQ(test_support::Run("blkid -p -s TYPE -o value " + Quote(disk_->part(1))).output, "ext4\n");
 }

@@ -1,0 +1,211 @@
+// Sector-level backup and restore on a disk of the embedded host, checked
+// byte for byte against dd and cmp.
+#include "disk/sectors/sectors.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "platform/base/interaction.h"
+#include "support/embedded_machine.h"
+
+using namespace disk;
+using platform::ScopedInteraction;
+using platform::ScriptedInteraction;
+using test_support::DiskSpec;
+using test_support::EmbeddedMachine;
+
+namespace {
+
+const std::string kDisk = "\\\\.\\PhysicalDrive0";
+const std::string kVolume = "\\\\.\\C:";
+constexpr std::int64_t kVolumeStart = 1 << 20;
+constexpr std::int64_t kDiskSize = 8 << 20;
+
+// Random bytes everywhere, an MBR with one FAT12 volume at 1 MiB.
+DiskSpec RandomDisk() {
+    DiskSpec spec{kDiskSize, {}, ""};
+    spec.prepare = {"head -c 8388608 /dev/urandom | dd of=%s conv=notrunc status=none",
+                    "printf 'label: dos\\nstart=2048,size=12288,type=6\\n' | sfdisk -q %s",
+                    "mkfs.fat -F 12 -n SECTORS --offset 2048 %s 6144 >/dev/null"};
+    return spec;
+}
+
+class Sectors : public ::testing::Test {
+protected:
+    std::string Bytes(std::int64_t offset, std::int64_t length) const {
+        return test_support::ReadWholeFile(machine_.image(0)).substr(static_cast<std::size_t>(offset),
+                                                                       static_cast<std::size_t>(length));
+    }
+    std::string File(const std::string& name) const { return machine_.dir().file(name); }
+    bool Cmp(const std::string& a, const std::string& b, const std::string& options = "") const {
+        return test_support::Run("cmp " + options + " " + test_support::Quote(a) + " " + test_support::Quote(b)).exit_code == 0;
+    }
+
+    EmbeddedMachine machine_{{RandomDisk()}};
+    ScriptedInteraction ui_;
+    ScopedInteraction scoped_{ui_};
+};
+
+SectorBuffer Filled(std::uint8_t value) {
+    SectorBuffer b;
+    b.fill(value);
+    return b;
+}
+
+}  // namespace
+
+TEST_F(Sectors, MbrBackupIsWhatDdReadsAndARestoreWritesItBack) {
+    const std::string mbr = File("mbr.bin"), dd = File("dd.bin");
+    ASSERT_TRUE(CopySectorsToFile(kDisk, mbr, 1, 0));
+    test_support::RunOn("dd if=%s of=" + dd + " bs=512 count=1 status=none", machine_.image(0));
+    EXPECT_TRUE(Cmp(mbr, dd));
+
+    // A changed copy goes back whole; the rest of the disk stays.
+    const std::string before = Bytes(512, kDiskSize - 512);
+    std::string changed = test_support::ReadWholeFile(mbr);
+    changed[100] = static_cast<char>(changed[100] ^ 0xFF);
+    test_support::WriteWholeFile(mbr, changed);
+    ASSERT_TRUE(RestoreMbr(kDisk, mbr, false, TMbrParts{}));
+    EXPECT_EQ(Bytes(0, 512), changed);
+    EXPECT_EQ(Bytes(512, kDiskSize - 512), before);
+
+    // The backup of sectors further in, from a byte offset.
+    ASSERT_TRUE(CopySectorsToFile(kDisk, mbr, 16, 4096));  // the old file is replaced
+    test_support::RunOn("dd if=%s of=" + dd + " bs=512 skip=8 count=16 status=none", machine_.image(0));
+    EXPECT_TRUE(Cmp(mbr, dd));
+}
+
+struct MergeCase {
+    const char* name;
+    TMbrParts parts;
+    int from, to;  // the bytes of sector 0 that change
+};
+
+class MbrMerge : public Sectors, public ::testing::WithParamInterface<MergeCase> {};
+
+TEST_P(MbrMerge, ChangesOnlyTheChosenRegion) {
+    const MergeCase& c = GetParam();
+    const std::string file = File("mbr.bin");
+    std::string image(512, '\x5A');
+    image[510] = '\x55';
+    image[511] = '\xAA';
+    test_support::WriteWholeFile(file, image);
+    std::string expected = Bytes(0, 512);
+    for (int i = c.from; i < c.to; ++i) expected[static_cast<std::size_t>(i)] = image[static_cast<std::size_t>(i)];
+    ASSERT_TRUE(RestoreMbr(kDisk, file, true, c.parts));
+    EXPECT_EQ(Bytes(0, 512), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Regions, MbrMerge,
+                         ::testing::Values(MergeCase{"boot_code", {true, false, false, false, false}, 0, 440},
+                                           MergeCase{"disk_signature", {false, true, false, false, false}, 440, 444},
+                                           MergeCase{"reserved", {false, false, true, false, false}, 444, 446},
+                                           MergeCase{"partition_table", {false, false, false, true, false}, 446, 510},
+                                           MergeCase{"boot_signature", {false, false, false, false, true}, 510, 512}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(Sectors, BootSectorKeepingTheBpbTakesTheFilesCodeAndTail) {
+    const std::string file = File("boot.bin");
+    test_support::RunOn("head -c 8192 /dev/urandom > %s", file);
+    const std::string bytes = test_support::ReadWholeFile(file);
+    // Make the volume's signature wrong, so the fix is offered.
+    ASSERT_TRUE(WriteSector(kVolume, Filled(0x11), 0, true));
+    const std::string device = Bytes(kVolumeStart, 512);
+    ui_.answer_confirm(true);
+    ASSERT_TRUE(RestoreBootSector(kVolume, file, true));
+    const std::string now = Bytes(kVolumeStart, 8192);
+    EXPECT_EQ(now.substr(0, 84), device.substr(0, 84));
+    EXPECT_EQ(now.substr(84, 426), bytes.substr(84, 426));
+    EXPECT_EQ(now.substr(510, 2), "\x55\xAA");
+    EXPECT_EQ(now.substr(512), bytes.substr(512));
+    EXPECT_EQ(ui_.texts(), std::vector<std::string>{"Magic Bytes are different than $AA55, fix it?"});
+}
+
+TEST_F(Sectors, ABootFileOfPartOfASectorChangesOnlyItsBytesAtTheAskedSector) {
+    const std::string file = File("part.bin");
+    test_support::WriteWholeFile(file, std::string(100, 'B'));
+    std::string expected = Bytes(0, kDiskSize);
+    expected.replace(3 * 512, 100, std::string(100, 'B'));
+    ui_.answer_input("3");
+    ASSERT_TRUE(RestoreBootSector(kDisk, file, false));
+    EXPECT_EQ(Bytes(0, kDiskSize), expected);
+
+    // No answer: nothing is written.
+    ui_.answer_input(std::string());
+    test_support::WriteWholeFile(file, std::string(100, 'C'));
+    EXPECT_FALSE(RestoreBootSector(kDisk, file, false));
+    EXPECT_EQ(Bytes(0, kDiskSize), expected);
+}
+
+TEST_F(Sectors, SectorNumbersAreSixtyFourBitAndCheckedAgainstTheSize) {
+    const std::string before = Bytes(0, kDiskSize);
+    // Past the end of the disk, and a number that would wrap a 32-bit position.
+    for (std::int64_t sector : {kDiskSize / 512, kDiskSize / 512 - 1 + (std::int64_t{1} << 32)})
+        EXPECT_FALSE(WriteSector(kDisk, Filled(0xEE), sector, true)) << sector;
+    ui_.answer_input("$FFFFFFFFFF");
+    EXPECT_FALSE(WriteSector(kDisk, Filled(0xEE), 0, false));
+    EXPECT_EQ(Bytes(0, kDiskSize), before);
+    for (const auto& said : ui_.log()) {
+        if (said.kind != ScriptedInteraction::Exchange::Inform) continue;
+        EXPECT_NE(said.text.find("beyond the end"), std::string::npos) << said.text;
+    }
+
+    // The last sector is inside.
+    EXPECT_TRUE(WriteSector(kDisk, Filled(0xEE), kDiskSize / 512 - 1, true));
+    EXPECT_EQ(Bytes(kDiskSize - 512, 512), std::string(512, '\xEE'));
+}
+
+TEST_F(Sectors, AVolumeIsReadAndWrittenAtTheSectorNumberGiven) {
+    ASSERT_TRUE(WriteSector(kVolume, Filled(0x42), 5, true)) << testing::PrintToString(ui_.texts());
+    EXPECT_EQ(Bytes(kVolumeStart + 5 * 512, 512), std::string(512, '\x42'));
+    SectorBuffer back{};
+    ASSERT_TRUE(ReadSector(kVolume, back, 5, true));
+    EXPECT_EQ(back, Filled(0x42));
+    ASSERT_TRUE(ReadFirstSector(kVolume, back));
+    EXPECT_EQ(std::string(back.begin(), back.end()), Bytes(kVolumeStart, 512));
+    EXPECT_TRUE(ui_.texts().empty());  // a volume is never asked for a sector
+}
+
+TEST_F(Sectors, BackupSectorsMakesOnlyANewFile) {
+    const std::string file = File("sectors.bin");
+    test_support::WriteWholeFile(file, "keep me");
+    EXPECT_FALSE(BackupSectors(kDisk, file, 4));
+    EXPECT_EQ(test_support::ReadWholeFile(file), "keep me");
+    EXPECT_EQ(ui_.texts(), std::vector<std::string>{"could not createfile"});
+
+    // From an image file, at the sector asked for (63 offered).
+    const std::string copy = File("copy.bin"), dd = File("dd.bin");
+    ui_.answer_input("2");
+    ASSERT_TRUE(BackupSectors(machine_.image(0), copy, 3));
+    test_support::RunOn("dd if=%s of=" + dd + " bs=512 skip=2 count=3 status=none", machine_.image(0));
+    EXPECT_TRUE(Cmp(copy, dd));
+    EXPECT_EQ(ui_.log().back().text, "Enter sector offset");
+
+    // A count past the end makes no file at all.
+    EXPECT_FALSE(BackupSectors(kVolume, File("none.bin"), 1 << 20));
+    EXPECT_FALSE(test_support::Run("test -e " + File("none.bin")).exit_code == 0);
+}
+
+TEST_F(Sectors, ThePartitionTableAloneIsReplaced) {
+    SectorBuffer image = Filled(0x77);
+    std::string expected = Bytes(0, 512);
+    expected.replace(446, 64, std::string(64, '\x77'));
+    ASSERT_TRUE(WritePartitionTable(kDisk, image));
+    EXPECT_EQ(Bytes(0, 512), expected);
+}
+
+TEST_F(Sectors, RestoreMbrRaisesWhenAPathCannotBeOpened) {
+    EXPECT_THROW(RestoreMbr(kDisk, File("missing.bin"), false, TMbrParts{}), std::runtime_error);
+    test_support::WriteWholeFile(File("mbr.bin"), std::string(512, 'x'));
+    EXPECT_THROW(RestoreMbr("\\\\.\\PhysicalDrive9", File("mbr.bin"), false, TMbrParts{}), std::runtime_error);
+    EXPECT_THROW(CopySectorsToFile("\\\\.\\PhysicalDrive9", File("out.bin"), 1, 0), std::runtime_error);
+}
+
+TEST(SectorNumber, ParsesDecimalAndDollarHexOnly) {
+    EXPECT_EQ(ParseSectorNumber("63"), 63);
+    EXPECT_EQ(ParseSectorNumber(" $3F "), 63);
+    EXPECT_EQ(ParseSectorNumber("8589934592"), 8589934592LL);
+    for (const char* bad : {"", "-1", "+5", "12x", "$", "0x10", "99999999999999999999"})
+        EXPECT_FALSE(ParseSectorNumber(bad).has_value()) << bad;
+}
