@@ -43,23 +43,25 @@ private:
 
 }  // namespace
 
-TEST(TraceExport, WritesAReportOfAllThreadsIntoTheReceiversBuffer) {
+// The mapping's name is the one the export is known by, the same for every
+// process: its cases run one after another in one test, never beside each
+// other, where one's receiver would pull the object from under the other.
+TEST(TraceExport, WritesAReportOfAllThreadsIntoTheReceiversBufferAndCutsALongerText) {
     UseSettings(BaseSettings());
-    TraceReceiver receiver(1 << 20);
-    // An outside tool calls the export from a thread of its own.
-    int result = -1;
-    std::thread([&] { result = zelTraceProcess(1 << 20); }).join();
-    EXPECT_EQ(result, 0);
-    const std::string text = receiver.text();
-    EXPECT_EQ(text.rfind("date/time", 0), 0u);
-    EXPECT_NE(text.find("exception message : The application seems to be frozen."), std::string::npos);
-    EXPECT_NE(text.find("\r\n\r\nmain thread ($"), std::string::npos);
-    EXPECT_NE(text.find("WritesAReportOfAllThreadsIntoTheReceiversBuffer"), std::string::npos);
-    EXPECT_NE(text.find("\r\n\r\nzelExcept - TraceProcessThread ($"), std::string::npos);
-}
-
-TEST(TraceExport, ATextLongerThanTheBufferIsCutAndStillEnds) {
-    UseSettings(BaseSettings());
+    {
+        TraceReceiver receiver(1 << 20);
+        // An outside tool calls the export from a thread of its own.
+        int result = -1;
+        std::thread([&] { result = zelTraceProcess(1 << 20); }).join();
+        EXPECT_EQ(result, 0);
+        const std::string text = receiver.text();
+        EXPECT_EQ(text.rfind("date/time", 0), 0u);
+        EXPECT_NE(text.find("exception message : The application seems to be frozen."), std::string::npos);
+        EXPECT_NE(text.find("\r\n\r\nmain thread ($"), std::string::npos);
+        EXPECT_NE(text.find("WritesAReportOfAllThreadsIntoTheReceiversBuffer"), std::string::npos);
+        EXPECT_NE(text.find("\r\n\r\nzelExcept - TraceProcessThread ($"), std::string::npos);
+    }
+    // A text longer than the buffer is cut and still ends.
     {
         TraceReceiver receiver(64);
         zelTraceProcess(64);
