@@ -127,6 +127,12 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // Network backup and restore ("Backup to Network", "Restore from
+    // Network" on the Clone page): the selected disk or volume sent to, or
+    // received from, a peer as a plain stream or through devio.
+    void BackupToNetwork();
+    void RestoreFromNetwork();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);
