@@ -163,6 +163,22 @@ printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); 
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
 
+# ISO 9660 images as xorriso makes them, unpadded so that they fit a seed:
+# a plain tree, one with a GRUB folder and BOOTMGR, and one with El Torito.
+mkdir -p "$corpus/iso9660" "$work/iso/isolinux" "$work/iso/boot/grub/i386-pc"
+printf 'boot' > "$work/iso/isolinux/isolinux.bin"
+printf 'loader' > "$work/iso/BOOTMGR"
+printf 'module' > "$work/iso/boot/grub/i386-pc/normal.mod"
+xorriso -as mkisofs -quiet -no-pad -iso-level 2 -V DISK -o "$corpus/iso9660/tree" "$work/iso" 2>/dev/null
+xorriso -as mkisofs -quiet -no-pad -J -o "$corpus/iso9660/joliet-eltorito" \
+  -b isolinux/isolinux.bin -no-emul-boot -boot-load-size 4 "$work/iso" 2>/dev/null
+
+# Archive item paths: plain, Windows-made, and the ones that try to leave.
+mkdir -p "$corpus/sevenzip_item_path"
+for p in 'a/b/c.txt' 'dir\file.txt' './x' '../evil' '/etc/passwd' 'C:\x' 'a/../../b' '...'; do
+  printf '%s' "$p" > "$corpus/sevenzip_item_path/$(printf '%s' "$p" | md5sum | cut -c1-12)"
+done
+
 # VHD report: a dynamic footer followed by its header, as qemu-img makes
 # them, and the footer of a fixed disk.
 mkdir -p "$corpus/vhd_report"

@@ -655,6 +655,9 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
+    if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
+    if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;
+    if (page == "Virtual Hard Disk" && caption == "MD5 Hash") return &Tfrmmain::OpenMd5Window;
     return nullptr;
 }
 

@@ -133,6 +133,11 @@ public slots:
     void BackupToNetwork();
     void RestoreFromNetwork();
 
+    // MD5, ISO maker and 7-Zip extractor windows (ufrmmain_disk_image_tools.cpp).
+    void JvOutlookBar1Pages4Buttons1Click();  // "Make ISO disc image"
+    void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
+    void OpenMd5Window();                     // "MD5 Hash"
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);
