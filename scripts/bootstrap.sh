@@ -42,6 +42,8 @@ packages=(
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
   # the crash reporter's hand-over to the user's mail program and browser
   xdg-utils
+  # the standard MBR boot code the "NT6" button writes (read at run time)
+  syslinux-common
 )
 
 missing=()

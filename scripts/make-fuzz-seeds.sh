@@ -60,6 +60,14 @@ fs_seed ext4 8M 8192 mkfs.ext4 -q -F -L linux
 fs_seed xfs 320M 4096 mkfs.xfs -q -f -L xfs
 fs_seed btrfs 128M 69632 mkfs.btrfs -q -f -L tree
 
+# Boot sectors and MBRs as the Advanced tab reads them: the first sector of
+# each file system made above, and of the partition tables.
+mkdir -p "$corpus/boot_record_fields"
+for name in fat12 fat16 fat32 ntfs exfat; do
+  head -c 512 "$work/$name.img" > "$corpus/boot_record_fields/$name"
+done
+for name in mbr gpt; do head -c 512 "$work/$name.img" > "$corpus/boot_record_fields/$name-table"; done
+
 # NTFS: small volumes of 512-byte clusters, so that the boot sector, $MFT
 # and the first records fit a seed; one relabelled with files copied in.
 # The MFT records 0 (with the $MFT runs), 3 ($Volume) and 6 ($Bitmap) are

@@ -474,7 +474,9 @@ void Tfrmmain::CreateMenus() {
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     AddPendingAction(tools, "Screenshot1", "Screenshot");
-    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
+    QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
+    chs->setVisible(false);
+    connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
     AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
 
     QMenu* help = menuBar()->addMenu("Help");
@@ -599,8 +601,11 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
         PageControl4->addTab(page, caption);
     };
     add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet12", "Extract", nullptr, {});
+    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
