@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the seed corpora of the fuzz targets in fuzz/corpus/<target>/ from
 # what the real tools make: partition tables by sfdisk and sgdisk, file
-# systems by their mkfs, LZ4 frames by lz4, WIM XML by wimlib-imagex, INI
-# files as the program reads them. The seeds are kept in the repository;
-# run this again only to remake them.
+# systems by their mkfs, LZ4 frames by lz4, WIM XML by wimlib-imagex, VHD
+# files by qemu-img, INI files and machine manifests as the program reads
+# them. The seeds are kept in the repository; run this again only to remake
+# them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 corpus=fuzz/corpus
@@ -134,6 +135,24 @@ printf '<IMAGE INDEX="1"><NAME>a &amp; b</NAME><WINDOWS><VERSION><MAJOR>10</MAJO
   > "$corpus/wim_xml/plain"
 printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAGES></WINDOWS></IMAGE>' \
   >> "$corpus/wim_xml/plain"
+
+# VHD files as qemu-img writes them: a dynamic one without blocks, a small
+# fixed one, and the start of a dynamic one whose first block holds data
+# (footer copy, header, table and that block's bitmap; the rest of the block
+# is past what a fuzz input holds).
+mkdir -p "$corpus"/{vhd_image,machine_manifest}
+qemu-img create -q -f vpc -o subformat=dynamic "$corpus/vhd_image/dynamic-empty.vhd" 4M
+qemu-img create -q -f vpc -o subformat=fixed,force_size=on "$corpus/vhd_image/fixed-64k.vhd" 64K
+truncate -s 4M "$work/data.img"
+printf 'TARNOVELL' | dd of="$work/data.img" conv=notrunc status=none
+qemu-img convert -f raw -O vpc "$work/data.img" "$work/data.vhd"
+head -c 8192 "$work/data.vhd" > "$corpus/vhd_image/dynamic-first-block"
+
+# Machine manifests: one with every key, comments and CR LF, and one with
+# two disks and an absolute image path.
+printf '; demo\r\n[disk0]\r\nimage=disk0.img ; the system disk\r\nvendor=ACME\r\nproduct=Demo Disk\r\nrevision=1.0\r\nserial=0001\r\nbus=Usb\r\nremovable=1\r\nsector_size=4096\r\nreadonly=0\r\n' \
+  > "$corpus/machine_manifest/every-key.ini"
+printf '[disk0]\nimage=/images/a.img\n\n[disk3]\nimage=b.vhd\nbus=Sas\n' > "$corpus/machine_manifest/two-disks.ini"
 
 # The partition-type table: the one the program carries, and a small one in
 # another encoding with rows between other elements.

@@ -153,13 +153,13 @@ public:
     platform::OperationTarget& operation_target();
     platform::ProgressBar& progress();
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    bool event(QEvent* event) override;
-
     // Machine check: a machine that cannot be told (a manifest that cannot
     // be read or is malformed) is said once, when the window has opened.
     void ReportMachineProblem();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void FormCreate();

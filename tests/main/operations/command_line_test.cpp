@@ -12,6 +12,7 @@
 #include "main/operations/text_helpers.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/ntfs_volumes.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
@@ -390,3 +391,29 @@ TEST(CommandLine, ABackupWithUnreadableSectorsExitsWithItsOwnStatusAndSaysWhere)
     disk::InjectReadFaultForTesting(0, 0, 0);
 }
 
+
+// An apply onto an unmounted NTFS volume: an empty one takes the image, as
+// from the window; one that already holds the image's files is refused by
+// the imaging library, and the console says which file and why.
+TEST(CommandLine, WimApplyOntoNtfsVolumesSaysWhyItFails) {
+    for (const char* tool : {"mkntfs", "ntfscat", "wimlib-imagex", "losetup"})
+        if (!test_support::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test_support::IsRoot()) GTEST_SKIP() << "an unmounted volume is reached through a loop device, which needs root";
+    test_support::TempDir parts;
+    test_support::NtfsVolumes volumes;
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeNtfsVolumes(parts, "applied from the console\n", volumes));
+    EmbeddedMachine machine({volumes.disk});
+    const std::string& seed = volumes.seed;
+
+    auto applied = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\D:')");
+    EXPECT_EQ(applied.status, 0) << applied.out << applied.err;
+    EXPECT_EQ(test_support::Run("ntfscat " + test_support::SecondNtfsVolume(machine) + " docs/note.txt").output,
+              "applied from the console\n");
+
+    auto refused = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\C:')");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Error creating \"/docs\" in NTFS volume: File exists"), std::string::npos) << refused.err;
+    EXPECT_TRUE(std::regex_search(refused.err, std::regex(R"(\d+ terminated with code:50 - )" + seed +
+                                                          R"( to \\\\\.\\C:: The request is not supported)")))
+        << refused.err;
+}
