@@ -475,7 +475,8 @@ void Tfrmmain::CreateMenus() {
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     AddPendingAction(tools, "Screenshot1", "Screenshot");
     AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
-    AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
+    connect(AddAction(tools, "LaunchCMDassystem1", "Launch CMD as system"), &QAction::triggered, this,
+            &Tfrmmain::LaunchCMDassystem1Click);
 
     QMenu* help = menuBar()->addMenu("Help");
     help->setObjectName("Help1");
@@ -602,6 +603,7 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
     add_page("TabSheet12", "Extract", nullptr, {});
     add_page("TabSheet13", "Offline Registry", nullptr, {});
+    AddOfflineRegistryControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 

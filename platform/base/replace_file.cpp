@@ -105,9 +105,7 @@ bool FileReplacement::write(std::string_view bytes) {
     return true;
 }
 
-bool FileReplacement::commit() {
-    if (committed_) return true;
-    if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
+bool FileReplacement::settle() {
     auto fail = [this](int error) {
         discard();
         return FailFromErrno(error);
@@ -120,14 +118,74 @@ bool FileReplacement::commit() {
         if (!own) return fail(errno);
         fd = own.get();
     }
-    struct stat old {};
-    if (::stat(target_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) return fail(errno);
+    // Only a change is asked for: file systems that keep no modes (FAT,
+    // NTFS without user mapping) refuse even one that changes nothing.
+    struct stat old {}, fresh {};
+    if (::stat(target_.c_str(), &old) == 0 && ::fstat(fd, &fresh) == 0 &&
+        (old.st_mode & 07777) != (fresh.st_mode & 07777) && ::fchmod(fd, old.st_mode & 07777) != 0)
+        return fail(errno);
     if (::fsync(fd) != 0) return fail(errno);
     if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(errno);
-    if (::rename(path_.c_str(), target_.c_str()) != 0) return fail(errno);
+    return true;
+}
+
+bool FileReplacement::commit() {
+    if (committed_) return true;
+    if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
+    if (!settle()) return false;
+    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+        const int error = errno;
+        discard();
+        return FailFromErrno(error);
+    }
     committed_ = true;
     path_.clear();
     SyncFolder(FolderOf(target_));
+    return true;
+}
+
+bool FileReplacement::commit_keeping_old(const std::string& backup, std::string* leftover) {
+    if (committed_) return true;
+    if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
+    // The step that failed sets the error; putting things back must not change it.
+    auto fail = [this](DWORD error) {
+        discard();
+        SetLastError(error);
+        return false;
+    };
+    struct stat st {};
+    if (backup == target_) return fail(ERROR_INVALID_PARAMETER);
+    if (::lstat(target_.c_str(), &st) != 0) return fail(ErrorFromErrno(errno));
+    if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+    std::string parked;
+    if (::lstat(backup.c_str(), &st) == 0) {
+        // Someone's folder (or device) of that name is not ours to move.
+        if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+        parked = CandidateBeside(backup);
+    } else if (errno != ENOENT) {
+        return fail(ErrorFromErrno(errno));
+    }
+    if (!settle()) return false;
+
+    if (!parked.empty() && !RenameWithoutReplacing(backup, parked)) return fail(GetLastError());
+    auto unpark = [&] {
+        if (!parked.empty()) RenameWithoutReplacing(parked, backup);
+    };
+    if (!RenameWithoutReplacing(target_, backup)) {
+        const DWORD error = GetLastError();
+        unpark();
+        return fail(error);
+    }
+    if (!RenameWithoutReplacing(path_, target_)) {
+        const DWORD error = GetLastError();
+        RenameWithoutReplacing(backup, target_);
+        unpark();
+        return fail(error);
+    }
+    committed_ = true;
+    path_.clear();
+    SyncFolder(FolderOf(target_));
+    if (!parked.empty() && ::unlink(parked.c_str()) != 0 && leftover) *leftover = parked;
     return true;
 }
 
