@@ -224,7 +224,13 @@ std::string SystemHiveOf(const std::string& path) {
     const std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) RaiseResult("OROpenHive failed:", GetLastError());
     const std::optional<FileFacts> facts = FileFactsOf(resolved);
-    if (!facts || facts->kind != FileKind::Folder) return resolved;
+    if (!facts) return resolved;  // opening it says what is wrong
+    // The hive is swapped by renaming: a link is followed to the file it names.
+    std::error_code error;
+    if (facts->kind != FileKind::Folder) {
+        const std::filesystem::path real = std::filesystem::canonical(resolved, error);
+        return error ? resolved : real.string();
+    }
     // The installation's root, its Windows folder, System32, config.
     const std::vector<std::vector<std::string>> tails = {{"Windows", "System32", "config", "SYSTEM"},
                                                          {"System32", "config", "SYSTEM"},

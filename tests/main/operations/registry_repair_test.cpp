@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/byte_order.h"
 #include "platform/base/wide_text.h"
 #include "support/system_hive_fixture.h"
 #include "support/test_support.h"
@@ -221,12 +222,20 @@ TEST_F(RegistryRepair, TheWindowsFolderLeadsToItsSystemHive) {
     const std::string config = root + "/WINDOWS/system32/Config";
     fs::create_directories(config);
     test_support::WriteSystemHive(dir_, config + "/SYSTEM");
+    const fs::path hive = fs::canonical(config + "/SYSTEM");
     for (const std::string& chosen : {root, root + "/WINDOWS", root + "/WINDOWS/system32", config, config + "/SYSTEM"})
-        EXPECT_EQ(tarnovell::SystemHiveOf(chosen), config + "/SYSTEM") << chosen;
+        EXPECT_EQ(fs::canonical(tarnovell::SystemHiveOf(chosen)), hive) << chosen;
 
     tarnovell::RunOfflineRepair(OfflineRepair::AutoReboot, root + "/WINDOWS");
     EXPECT_EQ(HivexGet(config + "/SYSTEM", "\\ControlSet001\\Control\\CrashControl", "AutoReboot"), "0");
     EXPECT_TRUE(fs::exists(config + "/SYSTEM.old"));
+
+    // A link to the hive: the file it names is changed, the link stays.
+    fs::create_symlink(config + "/SYSTEM", dir_.file("SYSTEM-link"));
+    EXPECT_EQ(tarnovell::SystemHiveOf(dir_.file("SYSTEM-link")), hive.string());
+    tarnovell::RunOfflineRepair(OfflineRepair::DiskControllers, dir_.file("SYSTEM-link"));
+    EXPECT_TRUE(fs::is_symlink(dir_.file("SYSTEM-link")));
+    EXPECT_EQ(HivexGet(dir_.file("SYSTEM-link"), "\\ControlSet001\\Services\\atapi", "Start"), "0");
 
     fs::create_directories(dir_.file("empty/Windows"));
     EXPECT_EQ(ErrorOf([&] { tarnovell::SystemHiveOf(dir_.file("empty/Windows")); }),
@@ -277,6 +286,16 @@ TEST_F(RegistryRepair, AFailedRepairChangesNoFile) {
              t.EditHive("cd \\Select\nsetval 1\nCurrent\ndword:0");
          },
          OfflineRepair::BootDrivers, "select\\Current holds no control set number: '0'"},
+        {"a damaged hive that could not be changed safely",
+         [](RegistryRepair& t) {
+             t.MakeHive();
+             // The security cell's forward link names the root key.
+             std::string bytes = ReadWholeFile(t.hive_);
+             platform::StoreLe32(&bytes[0x1000 + test_support::hive_layout::kSecurityCell + 8],
+                                 test_support::hive_layout::kRootCell);
+             test_support::WriteWholeFile(t.hive_, bytes);
+         },
+         OfflineRepair::AutoReboot, "setvalue error:ORsetValue failed:1009:"},
         {"a service missing after others were changed",
          [](RegistryRepair& t) {
              t.MakeHive();
