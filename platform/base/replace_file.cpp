@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <utility>
 
 #include "platform/base/unique_fd.h"
@@ -105,42 +106,62 @@ bool FileReplacement::write(std::string_view bytes) {
     return true;
 }
 
-bool FileReplacement::settle() {
-    auto fail = [this](int error) {
-        discard();
-        return FailFromErrno(error);
-    };
-    // A writer that made the file itself is synced through a descriptor of our own.
-    UniqueFd own;
-    int fd = fd_;
-    if (fd < 0) {
-        own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!own) return fail(errno);
-        fd = own.get();
-    }
-    // Only a change is asked for: file systems that keep no modes (FAT,
-    // NTFS without user mapping) refuse even one that changes nothing.
+namespace {
+
+// Gives the file open as `fd` the permissions of what is at `target` and
+// syncs it. Only a change of mode is asked for: file systems that keep no
+// modes (FAT, NTFS without user mapping) refuse even one that changes nothing.
+bool Settle(int fd, const std::string& target) {
     struct stat old {}, fresh {};
-    if (::stat(target_.c_str(), &old) == 0 && ::fstat(fd, &fresh) == 0 &&
+    if (::stat(target.c_str(), &old) == 0 && ::fstat(fd, &fresh) == 0 &&
         (old.st_mode & 07777) != (fresh.st_mode & 07777) && ::fchmod(fd, old.st_mode & 07777) != 0)
-        return fail(errno);
-    if (::fsync(fd) != 0) return fail(errno);
-    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(errno);
+        return FailFromErrno(errno);
+    if (::fsync(fd) != 0) return FailFromErrno(errno);
     return true;
+}
+
+// Settles the file open as `fd` and renames `from` over `target`.
+// `close_first`, when set, is called before the rename (a descriptor that
+// must close cleanly for the data to count as written). The folder is
+// synced after.
+bool Install(int fd, const std::string& from, const std::string& target, const std::function<bool()>& close_first) {
+    if (!Settle(fd, target)) return false;
+    if (close_first && !close_first()) return FailFromErrno(errno);
+    if (::rename(from.c_str(), target.c_str()) != 0) return FailFromErrno(errno);
+    SyncFolder(FolderOf(target));
+    return true;
+}
+
+}  // namespace
+
+int FileReplacement::sync_descriptor(UniqueFd& own) {
+    if (fd_ >= 0) return fd_;
+    // A writer that made the file itself is synced through a descriptor of our own.
+    own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!own) {
+        const int error = errno;
+        discard();
+        FailFromErrno(error);
+        return -1;
+    }
+    return own.get();
 }
 
 bool FileReplacement::commit() {
     if (committed_) return true;
     if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
-    if (!settle()) return false;
-    if (::rename(path_.c_str(), target_.c_str()) != 0) {
-        const int error = errno;
+    UniqueFd own;
+    const int fd = sync_descriptor(own);
+    if (fd < 0) return false;
+    const bool installed = Install(fd, path_, target_, [this] { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; });
+    if (!installed) {
+        const DWORD error = GetLastError();
         discard();
-        return FailFromErrno(error);
+        SetLastError(error);
+        return false;
     }
     committed_ = true;
     path_.clear();
-    SyncFolder(FolderOf(target_));
     return true;
 }
 
@@ -165,7 +186,13 @@ bool FileReplacement::commit_keeping_old(const std::string& backup, std::string*
     } else if (errno != ENOENT) {
         return fail(ErrorFromErrno(errno));
     }
-    if (!settle()) return false;
+    {
+        UniqueFd own;
+        const int fd = sync_descriptor(own);
+        if (fd < 0) return false;
+        if (!Settle(fd, target_) || (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0 && FailFromErrno(errno)))
+            return fail(GetLastError());
+    }
 
     if (!parked.empty() && !RenameWithoutReplacing(backup, parked)) return fail(GetLastError());
     auto unpark = [&] {
@@ -192,6 +219,12 @@ bool FileReplacement::commit_keeping_old(const std::string& backup, std::string*
 bool ReplaceFileContents(const std::string& path, std::string_view contents) {
     FileReplacement replacement(path);
     return replacement && replacement.write(contents) && replacement.commit();
+}
+
+bool MoveFileInPlace(const std::string& from, const std::string& target) {
+    UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return FailFromErrno(errno);
+    return Install(fd.get(), from, target, nullptr);
 }
 
 bool RenameWithoutReplacing(const std::string& from, const std::string& to) {

@@ -10,6 +10,8 @@
 
 namespace platform {
 
+class UniqueFd;
+
 class FileReplacement {
 public:
     enum class Start {
@@ -55,9 +57,10 @@ public:
 
 private:
     void discard();
-    // Gives the new file the target's permissions, syncs it to the medium
-    // and closes our descriptor; on failure the temporary is gone.
-    bool settle();
+    // The descriptor to sync the new file through: ours, or one opened into
+    // `own` for a file a writer made itself. -1 (the temporary gone, the
+    // last error set) when it cannot be opened.
+    int sync_descriptor(UniqueFd& own);
 
     std::string target_;
     std::string path_;
@@ -67,6 +70,13 @@ private:
 
 // `contents` becomes the whole of the file at `path`, all or nothing.
 bool ReplaceFileContents(const std::string& path, std::string_view contents);
+
+// For writers that make several files at once (the segment files of an
+// image) in a folder of their own: puts the complete file `from` in the
+// place of `target` on the same file system as a FileReplacement commit
+// does (synced, the old file's permissions, one rename, the folder synced).
+// False with the last error set; `target` is then as it was.
+bool MoveFileInPlace(const std::string& from, const std::string& target);
 
 // Gives a file a new name, never taking the name from a file that has it:
 // ERROR_FILE_EXISTS then, and both files stay as they were.
