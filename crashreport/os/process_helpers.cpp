@@ -7,6 +7,7 @@
 #include <fstream>
 #include <list>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 
 #include "crashreport/os/modules.h"
@@ -24,25 +25,44 @@ void ListOwnThreadIds(std::vector<std::uint32_t>& ids) {
     }
 }
 
-bool ThreadIsAlive(std::uint32_t thread_id) {
-    std::error_code error;
-    return thread_id != 0 && std::filesystem::exists("/proc/self/task/" + std::to_string(thread_id), error);
-}
+namespace {
 
-bool ThreadState(std::uint32_t thread_id, bool& stopped, int& priority) {
+// The fields of /proc/self/task/<id>/stat after the command name, which may
+// hold blanks and parentheses: they follow the last ")". False when the
+// thread has ended, including one still on its way out: pthread_join
+// returns once the kernel has cleared the thread's id word, before the
+// kernel takes the thread out of /proc, and a thread past that point is
+// gone for every purpose of ours.
+bool LiveThreadStat(std::uint32_t thread_id, std::vector<std::string>& fields) {
+    if (thread_id == 0) return false;
     std::ifstream stat("/proc/self/task/" + std::to_string(thread_id) + "/stat");
     std::string text;
     if (!std::getline(stat, text)) return false;
-    // The command name may hold blanks and parentheses; the fields follow
-    // the last ")".
     const std::size_t close = text.rfind(')');
     if (close == std::string::npos || close + 2 >= text.size()) return false;
-    const std::string rest = text.substr(close + 2);
-    stopped = !rest.empty() && (rest[0] == 'T' || rest[0] == 't');
+    fields.clear();
+    std::istringstream words(text.substr(close + 2));
+    for (std::string word; words >> word;) fields.push_back(word);
+    // State, then flags as the 7th field after it; PF_EXITING is set as the
+    // thread starts to end.
+    constexpr unsigned long kExiting = 0x4;
+    if (fields.size() < 17 || fields[0] == "Z" || fields[0] == "X" || fields[0] == "x") return false;
+    return (std::strtoul(fields[6].c_str(), nullptr, 10) & kExiting) == 0;
+}
+
+}  // namespace
+
+bool ThreadIsAlive(std::uint32_t thread_id) {
+    std::vector<std::string> fields;
+    return LiveThreadStat(thread_id, fields);
+}
+
+bool ThreadState(std::uint32_t thread_id, bool& stopped, int& priority) {
+    std::vector<std::string> fields;
+    if (!LiveThreadStat(thread_id, fields)) return false;
+    stopped = fields[0] == "T" || fields[0] == "t";
     // Field 19 (nice) is the 17th after the state.
-    std::size_t at = 0;
-    for (int field = 0; field < 16 && at != std::string::npos; ++field) at = rest.find(' ', at + 1);
-    priority = at == std::string::npos ? 0 : std::atoi(rest.c_str() + at + 1);
+    priority = std::atoi(fields[16].c_str());
     return true;
 }
 
