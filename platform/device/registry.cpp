@@ -98,17 +98,23 @@ std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
     return hash;
 }
 
+// The registries are never destroyed, not even as the program ends: a
+// volume claim reports its release to the registry it came from, and claims
+// held by function-local statics (the lock sets of the copy engine and of
+// the window) are closed among the exit handlers, in an order against these
+// statics that depends on which was first used.
 std::unique_ptr<Registry>& Slot() {
-    static std::unique_ptr<Registry> registry;
-    return registry;
+    static auto* registry = new std::unique_ptr<Registry>;
+    return *registry;
 }
 
 // Registries replaced by Reset or Install. A thread that asked for the
 // registry before (a device monitor starting up or refreshing) may still be
-// inside it, so a replaced registry stays alive until the program ends.
+// inside it, and a handle opened through it may still hold a claim, so a
+// replaced registry stays alive until the program ends.
 std::vector<std::unique_ptr<Registry>>& Retired() {
-    static std::vector<std::unique_ptr<Registry>> retired;
-    return retired;
+    static auto* retired = new std::vector<std::unique_ptr<Registry>>;
+    return *retired;
 }
 std::mutex& SlotMutex() {
     static std::mutex m;
