@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "crashreport/os/memory.h"
@@ -114,7 +115,9 @@ TEST(StackCapture, TakesTheStackOfAnotherThread) {
     while (!running) std::this_thread::yield();
     TDAPreStackItem items;
     std::uintptr_t current = 0;
-    ASSERT_TRUE(CollectThreadStackItems(id, items, current));
+    // The spinning thread answers as soon as it is scheduled, which on a
+    // loaded machine may take longer than the reporter's usual patience.
+    ASSERT_TRUE(CollectThreadStackItems(id, items, current, std::chrono::seconds(60)));
     stop = true;
     worker.join();
     ModuleInfo module;
