@@ -52,12 +52,14 @@ bool Bind(const std::string& backing, std::int64_t offset, std::int64_t length, 
     if (!source) return FailFromErrno();
     UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (!control) return FailFromErrno();
-    // Another process may take the free device between the two calls.
+    // Another process may take the free device between the two calls, or
+    // remove it (LOOP_CTL_REMOVE) before we open it.
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int number = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
         if (number < 0) return FailFromErrno();
         std::string candidate = "/dev/loop" + std::to_string(number);
         UniqueFd opened(::open(candidate.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+        if (!opened && (errno == ENOENT || errno == ENXIO || errno == ENODEV)) continue;
         if (!opened) return FailFromErrno();
         if (Configure(opened.get(), source.get(), offset, length, read_only, auto_clear)) {
             device = std::move(opened);
