@@ -127,6 +127,10 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // ---- Tool windows reach the window through frmmain() (frmmain.h); what
+    // they use of it is inline, as their libraries do not link this one ----
+    QProgressBar* ImgProgressBar() const { return pb_img; }
+
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or
     // received from, a peer as a plain stream or through devio.
