@@ -71,6 +71,9 @@ bool GetDriveGeometry(int disk, TDriveGeometry& geometry);
 bool GetDeviceNumber(const std::string& path, int& disk, int& partition);
 // All zero when the query fails.
 void GetVolumeDiskExtents(TDiskExtent& extent, char letter);
+// The first extent of the volume `volume_path` names; false (with the last
+// error set, ERROR_NO_MORE_ITEMS for a volume without extents) when there is none.
+bool GetVolumeDiskExtents(const std::string& volume_path, TDiskExtent& extent);
 
 // First mount path of a volume ("C:\"); empty on any failure.
 std::string GetVolumeMountPaths(const std::string& volume_guid_path);

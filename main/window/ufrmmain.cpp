@@ -477,13 +477,13 @@ void Tfrmmain::CreateMenus() {
     Hide1->setChecked(true);
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
-    AddPendingAction(tools, "Screenshot1", "Screenshot");
+    connect(AddAction(tools, "Screenshot1", "Screenshot"), &QAction::triggered, this, &Tfrmmain::Screenshot1Click);
     AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
     AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
 
     QMenu* help = menuBar()->addMenu("Help");
     help->setObjectName("Help1");
-    AddPendingAction(help, "About1", "About");
+    connect(AddAction(help, "About1", "About"), &QAction::triggered, this, &Tfrmmain::About1Click);
 
     QAction* server = menuBar()->addAction("Server");
     server->setObjectName("Server1");
@@ -516,8 +516,11 @@ void Tfrmmain::CreatePopupMenu() {
 
     connect(AddAction(PopupMenu1, "Showmoredetails1", "Show DISK/PART info"), &QAction::triggered, this,
             &Tfrmmain::Showmoredetails1Click);
-    AddPendingAction(PopupMenu1, "GetVolumeName1", "GetVolumeName")->setVisible(false);
-    AddPendingAction(PopupMenu1, "Openvolume1", "Open volume");
+    QAction* volume_name = AddAction(PopupMenu1, "GetVolumeName1", "GetVolumeName");
+    volume_name->setVisible(false);
+    connect(volume_name, &QAction::triggered, this, &Tfrmmain::GetVolumeName1Click);
+    connect(AddAction(PopupMenu1, "Openvolume1", "Open volume"), &QAction::triggered, this,
+            &Tfrmmain::Openvolume1Click);
 
     lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvdisks, &QWidget::customContextMenuRequested, this,
@@ -658,6 +661,12 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
+    if (page == "Clone" && caption == "Copy Files") return &Tfrmmain::JvOutlookBar1Pages0Buttons3Click;
+    if (page == "Volume" && caption == "Volume Names") return &Tfrmmain::JvOutlookBar1Pages1Buttons0Click;
+    if (page == "Disk Image" && caption == "Make a RAW disk image") return &Tfrmmain::JvOutlookBar1Pages4Buttons3Click;
+    if (page == "Disk Image" && caption == "Create a VMDK File descriptor")
+        return &Tfrmmain::JvOutlookBar1Pages4Buttons4Click;
+    if (page == "Disk Image" && caption == "LZ4 Compressor") return &Tfrmmain::JvOutlookBar1Pages4Buttons6Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     return nullptr;
 }

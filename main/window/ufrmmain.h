@@ -273,6 +273,22 @@ private:
     // measure or the user does not go on.
     bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
                          std::int64_t& new_sectors);
+
+    // ---- Copy files and the tool windows (ufrmmain_tool_windows.cpp):
+    // "Copy Files" on the Clone page, "Volume Names", the LZ4, raw-image and
+    // VMDK windows of the Disk Image page, About, Screenshot, and the list's
+    // "GetVolumeName" and "Open volume" ----
+public:
+    void JvOutlookBar1Pages0Buttons3Click();  // "Copy Files"
+    void CopyFiles();
+    void JvOutlookBar1Pages1Buttons0Click();  // "Volume Names"
+    void JvOutlookBar1Pages4Buttons3Click();  // "Make a RAW disk image"
+    void JvOutlookBar1Pages4Buttons4Click();  // "Create a VMDK File descriptor"
+    void JvOutlookBar1Pages4Buttons6Click();  // "LZ4 Compressor"
+    void About1Click();
+    void Screenshot1Click();
+    void GetVolumeName1Click();
+    void Openvolume1Click();
 };
 
 }  // namespace tarnovell
