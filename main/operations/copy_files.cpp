@@ -32,12 +32,14 @@ std::string VolumeOf(const std::string& given) {
 }
 
 // The same tree named twice, told before anything is mounted or asked: the
-// same volume under any of its names, or the same folder.
+// same volume under any of its names, or folders of one file system.
 bool NamesSameTree(const std::string& source, const std::string& destination) {
     const std::string source_volume = VolumeOf(source), destination_volume = VolumeOf(destination);
     if (!source_volume.empty() || !destination_volume.empty()) return source_volume == destination_volume;
+    // Two folders of one file system: the same, or one inside the other, or
+    // a bind mount of it; any of them would have the copy read what it writes.
     const auto a = platform::FileFactsOf(source), b = platform::FileFactsOf(destination);
-    return a && b && a->same_file(*b);
+    return a && b && a->file_system == b->file_system;
 }
 
 // The last thing an archiver said before it ended: the reason it gives.
