@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
+#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLocale>
@@ -21,6 +22,7 @@
 #include "disk/engines/copy_engine.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
+#include "main/dialogs/list_report.h"
 #include "main/operations/copy_files.h"
 #include "main/operations/main_state.h"
 #include "main/operations/open_volume.h"
@@ -292,9 +294,15 @@ void Tfrmvolumes::GetSerialNumber1Click() {
 }
 
 void Tfrmvolumes::SaveList1Click() {
-    // STUB: the page is written by the HTML list report (ListViewToHtml),
-    // which is not part of this build yet; nothing is asked or written.
-    Say("Save List: the HTML list report is not part of this build yet");
+    std::string file;
+    if (!RunFileDialog(this, "*.html", "HTML files (*.html)|*.HTML|HTM files (*.htm)|*.HTM", false, file,
+                       "Save HTML", ProgramFolder()))
+        return;
+    const std::string page = ListViewToHtml(lvvolumes, "volumes");
+    QFile out(QString::fromStdString(file));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        out.write(page.data(), static_cast<qint64>(page.size())) != static_cast<qint64>(page.size()))
+        Say("could not write " + file + ": " + out.errorString().toStdString());
 }
 
 void Tfrmvolumes::OpenVolume1Click() {
