@@ -93,6 +93,7 @@ void Tfrmmain::JvOutlookBar1Pages4Buttons6Click() {
 
 void Tfrmmain::About1Click() {
     auto* window = new TfrmAbout(this, windowTitle().toStdString(), state_.program_folder);
+    window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
 }
 
