@@ -42,17 +42,10 @@ bool NamesSameTree(const std::string& source, const std::string& destination) {
     return a && b && a->file_system == b->file_system;
 }
 
-// The last thing an archiver said before it ended: the reason it gives.
-std::string LastLine(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const std::size_t end = trimmed.find_last_of('\n');
-    return end == std::string::npos ? trimmed : trimmed.substr(end + 1);
-}
-
 std::string HowItEnded(const std::string& which, const platform::ChildResult& result) {
     if (!result.started) return "the archiver " + which + " could not be started";
     std::string text = "the archiver " + which + " ended with code " + std::to_string(result.exit_code);
-    const std::string said = LastLine(result.error);
+    const std::string said = result.reason();
     return said.empty() ? text : text + ": " + said;
 }
 

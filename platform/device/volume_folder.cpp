@@ -34,13 +34,6 @@ std::string WithoutTrailingSlash(std::string folder) {
     return folder;
 }
 
-// The last line a tool wrote, as the reason it gives.
-std::string LastLine(const std::string& text) {
-    std::string trimmed = Trim(text);
-    const std::size_t end = trimmed.find_last_of('\n');
-    return end == std::string::npos ? trimmed : trimmed.substr(end + 1);
-}
-
 }  // namespace
 
 bool NamesVolume(const std::string& given, DevicePath& path, std::string& rest) {
@@ -129,7 +122,7 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
         folder.node_ = VolumeNode{};
         return Fail(mounted.started ? ERROR_UNRECOGNIZED_VOLUME : GetLastError(), problem,
                     "the volume could not be mounted: " +
-                        (mounted.started ? LastLine(mounted.error) : SysErrorMessage(GetLastError())));
+                        (mounted.started ? mounted.reason() : SysErrorMessage(GetLastError())));
     }
     folder.mount_ = std::move(mount);
     folder.path_ = folder.mount_.path() + below;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/base/win_error.h"
 
 extern char** environ;
@@ -544,6 +545,12 @@ void StopProcessGroup(int leader, std::chrono::milliseconds grace) {
     ::kill(-leader, SIGKILL);  // whatever still runs in the group
     EndedWithin(leader, grace);
     ReapIfChild(leader);
+}
+
+std::string ChildResult::reason() const {
+    const std::string trimmed = Trim(error);
+    const std::size_t end = trimmed.find_last_of('\n');
+    return end == std::string::npos ? trimmed : trimmed.substr(end + 1);
 }
 
 }  // namespace platform

@@ -63,6 +63,9 @@ struct ChildResult {
     std::string error;   // standard error
 
     bool succeeded() const { return started && !cancelled && exit_code == 0; }
+    // The last line the child wrote to its error stream: the reason a tool
+    // gives when it fails. Empty when it wrote nothing there.
+    std::string reason() const;
 };
 
 class ChildProcess {
