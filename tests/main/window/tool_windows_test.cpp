@@ -154,6 +154,16 @@ TEST_F(ToolLaunchers, VolumeNameGoesToTheClipboard) {
     EXPECT_NE(LastSaid().find(" -> " + volume.toStdString() + "\r\ncheck clipboard"), std::string::npos) << LastSaid();
 }
 
+TEST_F(ToolLaunchers, OpenVolumeSaysWhyItCannot) {
+    list_->clearSelection();
+    Trigger("Openvolume1");
+    EXPECT_EQ(LastSaid(), "no source item selected");
+    // The volumes of image files are mounted nowhere: no file manager is started.
+    ASSERT_TRUE(window_test::SelectDevice(list_, "PART 0,1"));
+    Trigger("Openvolume1");
+    EXPECT_NE(LastSaid().find(" is not mounted on this machine"), std::string::npos) << LastSaid();
+}
+
 TEST_F(ToolLaunchers, CopyFilesNeedsTwoPartitionsAndCopies) {
     list_->clearSelection();
     Press("Clone", "Copy Files");
