@@ -7,11 +7,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QImage>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -119,6 +122,11 @@ TEST_F(ToolLaunchers, EveryButtonOpensANewWindowOfItsOwn) {
             if (w->objectName() == c.window) {
                 EXPECT_EQ(w->windowTitle().toStdString(), c.title);
                 EXPECT_EQ(w->parentWidget(), window_.get());
+                const QImage picture = w->grab().toImage();
+                EXPECT_FALSE(picture.isNull()) << c.window;
+                // The README's pictures of the windows are taken here.
+                if (const char* gallery = std::getenv("TARNOVELL_GALLERY"))
+                    picture.save(QString::fromStdString(std::string(gallery) + "/" + c.window + ".png"));
             }
     }
     EXPECT_TRUE(ui_.log().empty());
