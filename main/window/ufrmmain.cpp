@@ -79,14 +79,6 @@ QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
     return action;
 }
 
-// A command whose window or operation is not part of the program yet: it is
-// shown where it belongs but cannot be started.
-QAction* AddPendingAction(QMenu* menu, const char* name, const QString& caption) {
-    QAction* action = AddAction(menu, name, caption);
-    action->setEnabled(false);
-    return action;
-}
-
 QComboBox* MakeDriveCombo(const char* name, QObject* key_filter) {
     auto* combo = new QComboBox;
     combo->setObjectName(name);
@@ -478,8 +470,11 @@ void Tfrmmain::CreateMenus() {
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     connect(AddAction(tools, "Screenshot1", "Screenshot"), &QAction::triggered, this, &Tfrmmain::Screenshot1Click);
-    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
-    AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
+    QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
+    chs->setVisible(false);
+    connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
+    connect(AddAction(tools, "LaunchCMDassystem1", "Launch CMD as system"), &QAction::triggered, this,
+            &Tfrmmain::LaunchCMDassystem1Click);
 
     QMenu* help = menuBar()->addMenu("Help");
     help->setObjectName("Help1");
@@ -606,9 +601,13 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
         PageControl4->addTab(page, caption);
     };
     add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet12", "Extract", nullptr, {});
+    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
+    AddOfflineRegistryControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 
@@ -668,6 +667,9 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
         return &Tfrmmain::JvOutlookBar1Pages4Buttons4Click;
     if (page == "Disk Image" && caption == "LZ4 Compressor") return &Tfrmmain::JvOutlookBar1Pages4Buttons6Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
+    if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
+    if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;
+    if (page == "Virtual Hard Disk" && caption == "MD5 Hash") return &Tfrmmain::OpenMd5Window;
     return nullptr;
 }
 

@@ -34,4 +34,10 @@ std::optional<FileFacts> LinkFactsOf(const std::string& path);
 // itself; nothing when it cannot be asked.
 std::optional<std::int64_t> UsedBytesOf(const std::string& path);
 
+// Whether `path` (which need not exist yet) is `folder` or lies anywhere
+// below it, told by the files themselves: links, "..", bind mounts and
+// other names of the folder are seen through. False when `folder` is not
+// there.
+bool IsInsideFolder(const std::string& path, const std::string& folder);
+
 }  // namespace platform
