@@ -43,7 +43,8 @@
 #include "main/operations/selection.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
+#include "main/window/frmmain.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/handle.h"
 
@@ -118,6 +119,7 @@ QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
 
 Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
     setObjectName("frmmain");
+    SetFrmmain(this);
     // Closing the main window frees it, which ends the message loop.
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Tarnovell 2.3.8");
@@ -147,7 +149,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
     WatchDevices();
 }
 
-Tfrmmain::~Tfrmmain() = default;
+Tfrmmain::~Tfrmmain() {
+    if (frmmain() == this) SetFrmmain(nullptr);
+}
 
 platform::OperationTarget& Tfrmmain::operation_target() {
     if (!target_) target_ = std::make_unique<PostingTarget>(this);
