@@ -131,6 +131,11 @@ public slots:
     // they use of it is inline, as their libraries do not link this one ----
     QProgressBar* ImgProgressBar() const { return pb_img; }
 
+    // ---- Partition editor and image converter (ufrmmain_parteditor.cpp,
+    // ufrmmain_convert.cpp): "Partition Editor" on the Disk page and "Disk
+    // Image Conversion" on the Disk Image page ----
+    void JvOutlookBar1Pages2Buttons8Click();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);

@@ -284,6 +284,7 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Create Partition"},
                 {"Volume", "Extend"},
                 {"Volume", "Shrink"},
+                {"Disk", "Partition Editor"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
