@@ -14,6 +14,13 @@
 // same bytes into a second image. Our copies end with fdatasync: done means
 // on the medium. Every peer is held to the same: dd with conv=fdatasync, the
 // others timed with a `sync -d` of their output.
+//
+// The network transfers run on 127.0.0.1 against socat: a socat listens for
+// the other end (it serves INPUT to a receive, or stores a send), and the
+// same listener is used by ours and by the socat client we are timed
+// against. A run lasts until the listener has ended. Every socat moves
+// 1 MiB per call (-b 1048576), the fastest it goes here: the listener must
+// not be what both sides wait for, and the peer gets its best.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -29,6 +36,7 @@
 #include <vector>
 
 #include "disk/engines/copy_engine.h"
+#include "disk/engines/net_transfer.h"
 #include "disk/engines/rawvhd.h"
 #include "disk/device/device_lists.h"
 #include "main/operations/clone.h"
@@ -36,6 +44,7 @@
 #include "main/operations/wipe.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "platform/os/child_process.h"
 #include "platform/os/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -150,11 +159,45 @@ void MakeSparse(const std::string& path, std::uintmax_t size) {
     fs::resize_file(path, size);
 }
 
+// A socat listening on 127.0.0.1 for one connection, on the port it says
+// it took ("listening on AF=2 127.0.0.1:40123").
+class SocatListener {
+public:
+    explicit SocatListener(const std::vector<std::string>& addresses) {
+        std::vector<std::string> argv = {"socat", "-d", "-d", "-b", "1048576", "-u"};
+        argv.insert(argv.end(), addresses.begin(), addresses.end());
+        platform::ChildOptions options;
+        options.on_error_line = [this](std::string_view line) {
+            const std::string_view mark = "listening on ";
+            if (port_ != 0 || line.find(mark) == std::string_view::npos) return;
+            port_ = std::atoi(std::string(line.substr(line.rfind(':') + 1)).c_str());
+        };
+        child_ = platform::ChildProcess(argv, std::move(options));
+        while (port_ == 0 && child_ && !child_.wait_for(std::chrono::milliseconds(10))) {
+        }
+    }
+    int port() const { return port_; }
+    // Waits for it to end; true when it ended well.
+    bool finish() { return child_.wait().succeeded(); }
+
+private:
+    int port_ = 0;
+    platform::ChildProcess child_;
+};
+
+// The shell lines that start the same listener in the background and leave
+// its port in $port.
+std::string ShellListener(const std::string& addresses, const std::string& log) {
+    return "socat -d -d -b 1048576 -u " + addresses + " 2>" + Quote(log) + " & listener=$!; port=; " +
+           "until [ -n \"$port\" ]; do sleep 0.01; port=$(sed -n 's/.*listening on .*:\\([0-9]*\\)$/\\1/p' " +
+           Quote(log) + "); done; ";
+}
+
 int Usage() {
     std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
                  "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
                  "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
-                 "  wipe or clean-volume\n";
+                 "  wipe, clean-volume, net-send or net-receive\n";
     return 2;
 }
 
@@ -284,6 +327,27 @@ int main(int argc, char** argv) {
         return command + " && sync -d " + Quote(output);
     };
 
+    // Network: a send stored by a socat listener, a receive served by one.
+    auto net_send = [&] {
+        SocatListener receiver({"TCP-LISTEN:0,bind=127.0.0.1", "OPEN:" + at("ours.net") + ",creat,trunc"});
+        if (receiver.port() == 0) return false;
+        bool sent = ok(disk::NetSendRaw(input, "127.0.0.1", receiver.port(), 0, nullptr).result);
+        return receiver.finish() && sent;
+    };
+    auto net_receive = [&] {
+        SocatListener sender({"FILE:" + input, "TCP-LISTEN:0,bind=127.0.0.1"});
+        if (sender.port() == 0) return false;
+        bool received = ok(disk::NetReceiveRaw(at("ours-received.net"), "127.0.0.1", sender.port(), nullptr).result);
+        return sender.finish() && received;
+    };
+    const std::string log = at("listener.log");
+    const std::string socat_send = ShellListener("TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + at("peer.net") + ",creat,trunc", log) +
+                                   "socat -b 1048576 -u FILE:" + input + " TCP:127.0.0.1:$port && wait $listener";
+    const std::string socat_receive = ShellListener("FILE:" + input + " TCP-LISTEN:0,bind=127.0.0.1", log) +
+                                      "socat -b 1048576 -u TCP:127.0.0.1:$port OPEN:" + at("peer-received.net") +
+                                      ",creat,trunc && sync -d " + Quote(at("peer-received.net")) +
+                                      " && wait $listener";
+
     std::vector<Engine> engines = {
         {"raw backup", at("ours.raw"), raw_backup, at("peer.raw"),
          dd + "of=" + Quote(at("peer.raw")) + " conv=fdatasync", same_raw, "dd bs=512K conv=fdatasync"},
@@ -320,6 +384,12 @@ int main(int argc, char** argv) {
          "dd if=/dev/zero bs=512K conv=notrunc,fdatasync"},
         {"clean volume", "", clean, "", synced("ntfswipe -u -f -q " + ntfs + " >/dev/null", at("peer-ntfs.img")),
          same_volume, "ntfswipe -u` + `sync -d"},
+        {"net send", at("ours.net"), net_send, at("peer.net"), socat_send,
+         [&] { return SameBytes(at("ours.net"), input) && SameBytes(at("peer.net"), input); },
+         "socat -u FILE: TCP:` to a `socat -u TCP-LISTEN: OPEN:"},
+        {"net receive", at("ours-received.net"), net_receive, at("peer-received.net"), socat_receive,
+         [&] { return SameBytes(at("ours-received.net"), input) && SameBytes(at("peer-received.net"), input); },
+         "socat -u TCP: OPEN:` + `sync -d` from a `socat -u FILE: TCP-LISTEN:"},
     };
     // The restores read what the backups before them wrote.
     auto wanted = [&](const std::string& name) {

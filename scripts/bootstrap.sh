@@ -16,6 +16,8 @@ packages=(
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
   # the partition-type table the program carries is read with pugixml
   libpugixml-dev
+  # the peers of the network transfers (plain TCP streams)
+  socat netcat-openbsd
   # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
   mtools exfat-fuse
   # UDF volumes for the format window (mkudffs)

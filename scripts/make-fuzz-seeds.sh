@@ -83,6 +83,20 @@ head -c 200000 /dev/zero > "$work/zeros"
 : > "$work/empty"
 for name in text zeros empty; do lz4 -q -l -f "$work/$name" "$corpus/lz4_frame/$name"; done
 
+# What network peers send. A devio server's answers on one connection: the
+# INFO reply (size, alignment, flags), then READ replies (errno, length, the
+# data). The first bytes of a raw stream: an MBR, an NTFS boot sector, zeros.
+le64() { local i; for i in 0 1 2 3 4 5 6 7; do printf "\\x$(printf %02x $(( ($1 >> (8 * i)) & 255 )))"; done; }
+fill() { head -c "$1" /dev/zero | tr '\0' "$2"; }
+mkdir -p "$corpus"/{devio_reply,stream_size_guess}
+{ le64 1024; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 512; fill 512 B; } > "$corpus/devio_reply/two-reads"
+{ le64 700; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 188; fill 188 B; } > "$corpus/devio_reply/last-read-cut"
+{ le64 1024; le64 512; le64 0; le64 5; le64 0; } > "$corpus/devio_reply/error"
+{ le64 1024; le64 512; le64 0; le64 0; le64 256; fill 256 C; } > "$corpus/devio_reply/short"
+head -c 512 "$work/mbr.img" > "$corpus/stream_size_guess/mbr"
+head -c 512 "$work/ntfs.img" > "$corpus/stream_size_guess/ntfs"
+fill 512 '\0' > "$corpus/stream_size_guess/zeros"
+
 # INI files: the program's config, a machine manifest and its state file.
 printf '[options]\r\nenable_advanced=1\r\nhide_advanced=0\r\n[outlookbar]\r\nVirtual Hard Disk\r\n' \
   > "$corpus/ini/config.ini"

@@ -34,7 +34,8 @@ extern std::atomic<bool> copy_cancel;
 void PostStatus(platform::OperationTarget* window, const std::string& text);
 
 // Raised by a source whose stored bytes break their own format (a truncated
-// or oversized packed block). The loop shows the text and stops the copy.
+// or oversized packed block), or by a source or sink whose peer broke its
+// protocol. The loop shows the text and stops the copy.
 class CopyFormatError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

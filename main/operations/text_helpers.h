@@ -1,6 +1,7 @@
-// Two small text routines the main window's operations share.
+// Small text routines the main window's operations share.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,5 +12,9 @@ std::vector<std::string> SplitToList(const std::string& text, const std::string&
 
 // `text` filled with `fill` up to `length` characters; longer texts unchanged.
 std::string PadRight(const std::string& text, char fill, std::size_t length);
+
+// A number typed by the user: signed 32 bits, "$" for hexadecimal; nothing
+// for any other text.
+std::optional<int> ParseUserInteger(const std::string& text);
 
 }  // namespace tarnovell

@@ -41,6 +41,7 @@
 #include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"
+#include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
 #include "main/dialogs/window_reporting.h"
@@ -258,22 +259,6 @@ const char* RestoreFilter(int code) {
     case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
     case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
     default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
-    }
-}
-
-// A number typed by the user: signed 32 bits, "$" for hexadecimal.
-std::optional<int> ParseUserInteger(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty()) return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
     }
 }
 
@@ -669,6 +654,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
     if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
     if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
+    if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
+    if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;

@@ -136,6 +136,12 @@ public slots:
     // Image Conversion" on the Disk Image page ----
     void JvOutlookBar1Pages2Buttons8Click();
 
+    // Network backup and restore ("Backup to Network", "Restore from
+    // Network" on the Clone page): the selected disk or volume sent to, or
+    // received from, a peer as a plain stream or through devio.
+    void BackupToNetwork();
+    void RestoreFromNetwork();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);

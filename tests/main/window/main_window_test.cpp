@@ -257,6 +257,8 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Clone", "Tarnovell"},
                 {"Clone", "Backup to Image"},
                 {"Clone", "Restore from Image"},
+                {"Clone", "Backup to Network"},
+                {"Clone", "Restore from Network"},
                 {"Volume", "Close handles / Redetect"},
                 {"Volume", "Set Volume Offline"},
                 {"Volume", "Set Volume Online"},
