@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "disk/copy/copy_loop.h"
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "disk/engines/copy_engine.h"
@@ -493,7 +494,10 @@ void Tfrmparteditor::RunCopy(const char* failure_prefix, Copy copy) {
 
 void Tfrmparteditor::closeEvent(QCloseEvent* event) {
     if (running_) {
+        // The copy runs in this window's frame: it is stopped, and the
+        // window goes once it has unwound.
         close_when_done_ = true;
+        disk::copy_cancel = true;
         event->ignore();
         return;
     }

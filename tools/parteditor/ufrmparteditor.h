@@ -87,7 +87,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    // A close asked for during a copy waits for the copy's end.
+    // A close asked for during a copy stops the copy and closes the window
+    // once it has ended.
     void closeEvent(QCloseEvent* event) override;
 
 private:
