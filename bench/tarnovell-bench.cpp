@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/net_transfer.h"
 #include "disk/engines/rawvhd.h"
@@ -113,6 +114,12 @@ double Median(std::vector<double> values) {
 // run starts from the same state and pays for its own writes only.
 void Settle(const std::string& output) {
     if (!output.empty()) fs::remove(output);
+    // An EWF set goes whole: output.E01 and the segments after it.
+    if (output.size() > 4 && output.compare(output.size() - 4, 4, ".E01") == 0) {
+        const std::string stem = fs::path(output).stem().string() + ".E";
+        for (const auto& entry : fs::directory_iterator(fs::path(output).parent_path()))
+            if (entry.path().filename().string().rfind(stem, 0) == 0) fs::remove(entry.path());
+    }
     ::sync();
 }
 
@@ -197,7 +204,8 @@ int Usage() {
     std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
                  "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
                  "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
-                 "  wipe, clean-volume, net-send or net-receive\n";
+                 "  wipe, clean-volume, net-send, net-receive, vpc-to-raw, vhdx-to-raw, vmdk-to-raw,\n"
+                 "  qcow2-to-raw, vdi-to-raw, ewf-backup or ewf-restore (runs ewf-backup first)\n";
     return 2;
 }
 
@@ -391,6 +399,63 @@ int main(int argc, char** argv) {
          [&] { return SameBytes(at("ours-received.net"), input) && SameBytes(at("peer-received.net"), input); },
          "socat -u TCP: OPEN:` + `sync -d` from a `socat -u FILE: TCP-LISTEN:"},
     };
+    // The conversions to raw read images qemu-img made of INPUT (once, when
+    // their line is wanted), against qemu-img converting them back.
+    auto convert_image = [&](const std::string& format, const std::string& options) {
+        const std::string image = at("input." + format);
+        return [&, format, options, image] {
+            if (!fs::exists(image) && !Shell("qemu-img convert -f raw -O " + format + " -o " + options + " " +
+                                             Quote(input) + " " + Quote(image)))
+                return std::string();
+            return image;
+        };
+    };
+    auto to_raw = [&](const std::string& format, const std::string& options,
+                      disk::CopyResult (*convert)(const std::string&, const std::string&, platform::ProgressBar*,
+                                                  platform::OperationTarget*)) {
+        auto image = convert_image(format, options);
+        const std::string ours_out = at(format + "-ours.raw"), peer_out = at(format + "-peer.raw");
+        return Engine{format + " to raw", ours_out, [&, image, ours_out, convert] {
+                          const std::string from = image();
+                          return !from.empty() && ok(convert(from, ours_out, nullptr, nullptr));
+                      },
+                      peer_out,
+                      synced("qemu-img convert -f " + format + " -O raw " + Quote(at("input." + format)) + " " +
+                                 Quote(peer_out),
+                             peer_out),
+                      [&, ours_out, peer_out] { return SameBytes(ours_out, input) && SameBytes(peer_out, input); },
+                      "qemu-img convert -f " + format + " -O raw` + `sync -d"};
+    };
+    engines.push_back(to_raw("vpc", "subformat=dynamic,force_size=on", disk::VhdiToRaw));
+    engines.push_back(to_raw("vhdx", "subformat=dynamic", disk::VhdiToRaw));
+    engines.push_back(to_raw("vmdk", "subformat=monolithicSparse", disk::VmdkToRaw));
+    engines.push_back(to_raw("qcow2", "compat=1.1", disk::QcowToRaw));
+    engines.push_back(to_raw("vdi", "static=off", disk::VdiToRaw));
+    // EWF against libewf's own tools at the same compression ("fast");
+    // ewfacquire does not sync, so its segments are synced after it.
+    const std::string ewf_exported = at("ewf-exported");
+    engines.push_back(Engine{
+        "EWF backup", at("ours.E01"), [&] { return ok(disk::RawToEwf(input, at("ours.E01"), nullptr, nullptr)); },
+        at("peer.E01"),
+        "ewfacquire -u -q -c fast -t " + Quote(at("peer")) + " " + Quote(input) + " >/dev/null 2>&1 && sync -d " +
+            Quote(at("peer")) + ".E*",
+        [&] {
+            return Shell("ewfverify -q " + Quote(at("ours.E01")) + " >/dev/null 2>&1") &&
+                   Shell("ewfexport -u -q -f raw -t " + Quote(ewf_exported) + " " + Quote(at("ours.E01")) +
+                         " >/dev/null 2>&1") &&
+                   SameBytes(ewf_exported + ".raw", input) &&
+                   Shell("ewfverify -q " + Quote(at("peer.E01")) + " >/dev/null 2>&1");
+        },
+        "ewfacquire -c fast` + `sync -d"});
+    engines.push_back(Engine{
+        "EWF restore", at("ours-ewf.restored"),
+        [&] { return ok(disk::EwfToRaw(at("ours.E01"), at("ours-ewf.restored"), nullptr, nullptr)); },
+        at("peer-ewf.raw"),
+        "ewfexport -u -q -f raw -t " + Quote(at("peer-ewf")) + " " + Quote(at("ours.E01")) +
+            " >/dev/null 2>&1 && sync -d " +
+            Quote(at("peer-ewf.raw")),
+        [&] { return SameBytes(at("ours-ewf.restored"), input) && SameBytes(at("peer-ewf.raw"), input); },
+        "ewfexport -f raw` + `sync -d"});
     // The restores read what the backups before them wrote.
     auto wanted = [&](const std::string& name) {
         auto key = [](std::string text) {
@@ -399,7 +464,7 @@ int main(int argc, char** argv) {
         };
         const std::string k = key(name);
         return only.empty() || k == only || (only == "lz4-restore" && k == "lz4-backup") ||
-               (only == "vhd-restore" && k == "dynamic-vhd-backup");
+               (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "ewf-restore" && k == "ewf-backup");
     };
 
     std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);

@@ -28,6 +28,9 @@ packages=(
   libwim15 libwim-dev wimtools
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
+  # image libraries loaded at run time (EWF, VHD/VHDX, VMDK, QCOW); ewf-tools
+  # (ewfverify, ewfexport, ewfacquire) check our EWF sets and make the ones we read
+  libewf2 libvhdi1 libvmdk1 libqcow1 ewf-tools
   # the crash reporter: zlib for deflate and CRC-32, capstone for disassembly,
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files

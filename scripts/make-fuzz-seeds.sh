@@ -23,7 +23,7 @@ disk_seed() {  # image bytes-to-keep output
   } > "$out"
 }
 
-mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml}
+mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml,vdi_image}
 
 # Partition tables: an MBR with a chain of EBRs close to its start, and a GPT.
 img=$work/mbr.img
@@ -82,6 +82,18 @@ seq 1 4000 > "$work/text"
 head -c 200000 /dev/zero > "$work/zeros"
 : > "$work/empty"
 for name in text zeros empty; do lz4 -q -l -f "$work/$name" "$corpus/lz4_frame/$name"; done
+
+# VDI images as qemu-img writes them: an empty dynamic one, and the start
+# (header, block map, the first data) of a dynamic and a static one that
+# hold data.
+qemu-img create -q -f vdi "$corpus/vdi_image/dynamic-empty" 64M
+truncate -s 3M "$work/vdi.raw"
+printf 'data in the second block' | dd of="$work/vdi.raw" bs=1 seek=1048576 conv=notrunc status=none
+for kind in off on; do
+  qemu-img convert -f raw -O vdi -o static=$kind "$work/vdi.raw" "$work/vdi-$kind.vdi"
+done
+head -c 8192 "$work/vdi-off.vdi" > "$corpus/vdi_image/dynamic-start"
+head -c 8192 "$work/vdi-on.vdi" > "$corpus/vdi_image/static-start"
 
 # What network peers send. A devio server's answers on one connection: the
 # INFO reply (size, alignment, flags), then READ replies (errno, length, the

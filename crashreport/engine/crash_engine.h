@@ -91,6 +91,9 @@ IZEException LoadCrashBoxException(const std::string& file, int& mode);
 // to the clipboard (size < 1) or into the shared-memory object
 // "zelTraceProcessMap" (at most size - 1 characters).
 std::string TraceAllThreads();
+// Test seam: the shared-memory object the export writes into ("" restores
+// "zelTraceProcessMap"), so that tests running side by side do not share one.
+void SetTraceMappingNameForTesting(const std::string& name);
 // Run before start-up: a restarted instance waits for the old one to end
 // and takes over its exception times.
 void CheckRestartHandOver();

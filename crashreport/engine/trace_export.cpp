@@ -65,6 +65,17 @@ std::string BuildHtmlErrorPage(const std::string& report, TIZEException& excepti
     return page;
 }
 
+namespace {
+std::string& TraceMappingName() {
+    static std::string name = "zelTraceProcessMap";
+    return name;
+}
+}  // namespace
+
+void SetTraceMappingNameForTesting(const std::string& name) {
+    TraceMappingName() = name.empty() ? "zelTraceProcessMap" : name;
+}
+
 }  // namespace crashreport
 
 extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int size) {
@@ -78,7 +89,7 @@ extern "C" __attribute__((visibility("default"), used)) int zelTraceProcess(int 
         if (size < 1)
             CopyTextToClipboard(text);
         else
-            WriteTextToSharedMemory("zelTraceProcessMap", text, static_cast<std::size_t>(size));
+            WriteTextToSharedMemory(TraceMappingName(), text, static_cast<std::size_t>(size));
     }
     ClearThreadDisplayName(self);
     return 0;

@@ -161,6 +161,7 @@ void RecordPipe::CloseReadEnd() {
 }  // namespace crashreport
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 namespace crashreport {
 
@@ -168,6 +169,14 @@ bool WriteTextToSharedMemory(const std::string& name, const std::string& text, s
     if (size == 0) return false;
     const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) return false;
+    // The caller's size is only what it says: writing past the object's real
+    // end would fault the program being traced.
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0 || facts.st_size <= 0) {
+        ::close(fd);
+        return false;
+    }
+    size = std::min(size, static_cast<std::size_t>(facts.st_size));
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
     if (view == MAP_FAILED) return false;

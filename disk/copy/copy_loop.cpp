@@ -321,8 +321,9 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
     std::int64_t elapsed = cadence.elapsed();
     if (texts) {
         if (context.progress) context.progress->set_position(100);
-        context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
-                            KBytesPerSecond(outcome.position, elapsed));
+        if (!settings.done_text.empty())
+            context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
+                                KBytesPerSecond(outcome.position, elapsed));
     }
     return outcome;
 }

@@ -91,7 +91,8 @@ struct CopyLoopSettings {
     std::string write_error_prefix;
     bool quiet_write_errors = false;
     // The start of the closing status line ("Done in "); with progress shown
-    // as percentages there is no status line at all.
+    // as percentages, or an empty text (the caller posts a line of its own),
+    // there is no status line at all.
     std::string done_text = "Done in ";
 };
 

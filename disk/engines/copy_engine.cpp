@@ -168,6 +168,10 @@ bool PrepareDestination(const OperationContext& context, Handle& handle, const s
     return PrepareEndpoint(Dialogue(context), handle, path, true);
 }
 
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst) {
+    return RefuseOverlap(Dialogue(context), src, dst);
+}
+
 void LockVolumesOfDisk(const std::string& disk_path) {
     std::lock_guard guard(locked_volumes_mutex);
     LockedVolumes().lock_volumes_of(disk_path);

@@ -75,6 +75,10 @@ std::string CreateFileError(const char* which);
 // file system. Nothing for a file.
 void ReleaseDestination(platform::Handle& handle, const std::string& path);
 
+// True (after telling the person) when `src` and `dst` share bytes: the same
+// file, disk or volume, or one holding the other.
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst);
+
 // Locks and dismounts every volume of the disk and keeps their handles in
 // the copy locked volume set, which it empties first (closing a handle
 // releases its lock).

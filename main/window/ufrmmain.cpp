@@ -228,14 +228,12 @@ void Tfrmmain::StartClone() {
 namespace {
 
 // The options dialog for a backup or restore of `row`: the choices that
-// fit the row's kind, and only the formats this program carries.
+// fit the row's kind.
 void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
     bool disk_row = row.is_disk();
     dialog.rbwim->setEnabled(!disk_row);
     dialog.chk_wimboot->setEnabled(!disk_row);
     dialog.chk_unpartitioned->setEnabled(disk_row);
-    // EWF images come with their own engine; until then they cannot be picked.
-    dialog.rbEWF->setEnabled(false);
 }
 
 void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
@@ -321,7 +319,6 @@ void Tfrmmain::BackupToImage() {
     if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     if (skip) {
         size = disk::ReadDiskSector0(device);
         if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
@@ -340,6 +337,8 @@ void Tfrmmain::BackupToImage() {
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
         RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
+    } else if (code == kFormatEwf) {
+        BackupToEwf(device, file);
     } else {
         BackUpToFile(device, file, size, code == kFormatLz4);
     }
@@ -362,7 +361,6 @@ void Tfrmmain::RestoreFromImage() {
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     // The image goes onto a whole disk; a partition row has no disk to lock.
     if (!platform::device::IsWholeDiskPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     std::string file;
     if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
         return;
@@ -383,6 +381,8 @@ void Tfrmmain::RestoreFromImage() {
         RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
         UnlockDiskVolumes();
         RefreshDrives1Click();
+    } else if (code == kFormatEwf) {
+        RestoreFromEwf(file, device);
     } else {
         RestoreFromFile(file, device, code == kFormatLz4);
     }

@@ -186,6 +186,12 @@ private:
     // window, with its error shown and the list or bar set right after.
     void BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4);
     void RestoreFromFile(const std::string& file, const std::string& device, bool lz4);
+    // ---- EWF images (ufrmmain_ewf.cpp) ----
+    // "Backup to Image" and "Restore from Image" in EWF: the selected disk
+    // or volume acquired into an EWF set, and a set written back onto it.
+    void BackupToEwf(const std::string& device, const std::string& file);
+    void RestoreFromEwf(const std::string& file, const std::string& device);
+
     // Shows a selection rule's message; true when there is a path.
     bool Selected(const SelectionRule& rule, std::string& path);
 

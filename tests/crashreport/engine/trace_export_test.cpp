@@ -18,11 +18,13 @@ using namespace crashreport;
 namespace {
 
 // The receiver's side: the shared-memory object the program writes into.
+// Each test process has an object of its own: ctest runs them side by side.
 class TraceReceiver {
 public:
-    explicit TraceReceiver(std::size_t size) : size_(size) {
-        ::shm_unlink("/zelTraceProcessMap");
-        fd_ = ::shm_open("/zelTraceProcessMap", O_RDWR | O_CREAT | O_EXCL, 0600);
+    explicit TraceReceiver(std::size_t size) : size_(size), name_("zelTraceProcessMap." + std::to_string(::getpid())) {
+        SetTraceMappingNameForTesting(name_);
+        ::shm_unlink(("/" + name_).c_str());
+        fd_ = ::shm_open(("/" + name_).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         EXPECT_GE(fd_, 0);
         EXPECT_EQ(::ftruncate(fd_, static_cast<off_t>(size)), 0);
         view_ = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0));
@@ -31,12 +33,14 @@ public:
     ~TraceReceiver() {
         ::munmap(view_, size_);
         ::close(fd_);
-        ::shm_unlink("/zelTraceProcessMap");
+        ::shm_unlink(("/" + name_).c_str());
+        SetTraceMappingNameForTesting("");
     }
     const char* text() const { return view_; }
 
 private:
     std::size_t size_;
+    std::string name_;
     int fd_ = -1;
     char* view_ = nullptr;
 };
@@ -69,6 +73,14 @@ TEST(TraceExport, ATextLongerThanTheBufferIsCutAndStillEnds) {
     zelTraceProcess(1);
     EXPECT_EQ(one.text()[0], '\0');
     EXPECT_EQ(one.text()[1], 'X');
+}
+
+TEST(TraceExport, ASizeLargerThanTheReceiversObjectIsCutToTheObject) {
+    UseSettings(BaseSettings());
+    TraceReceiver receiver(4096);
+    // Writing the claimed megabyte into a 4 KiB object would fault us.
+    EXPECT_EQ(zelTraceProcess(1 << 20), 0);
+    EXPECT_EQ(std::strlen(receiver.text()), 4095u);
 }
 
 TEST(TraceExport, NoBufferSizeMeansTheClipboard) {
