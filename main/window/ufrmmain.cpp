@@ -659,6 +659,7 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;
+    if (page == "Disk Image" && caption == "Disk Image Conversion") return &Tfrmmain::JvOutlookBar1Pages4Buttons0Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     return nullptr;
 }

@@ -135,6 +135,7 @@ public slots:
     // ufrmmain_convert.cpp): "Partition Editor" on the Disk page and "Disk
     // Image Conversion" on the Disk Image page ----
     void JvOutlookBar1Pages2Buttons8Click();
+    void JvOutlookBar1Pages4Buttons0Click();
 
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or

@@ -287,6 +287,7 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Volume", "Extend"},
                 {"Volume", "Shrink"},
                 {"Disk", "Partition Editor"},
+                {"Disk Image", "Disk Image Conversion"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
