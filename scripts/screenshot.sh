@@ -10,7 +10,10 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
   echo "usage: $0 OUTPUT.png [WINDOW]" >&2
   exit 2
 fi
-for tool in xvfb-run import; do
+# A tool window paints itself into the picture; the main window is taken by import.
+tools="xvfb-run"
+[ $# -eq 1 ] && tools="$tools import"
+for tool in $tools; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is missing (apt-get install xvfb xauth imagemagick)" >&2; exit 1; }
 done
 output="$(realpath -m "$1")"

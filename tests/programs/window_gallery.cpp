@@ -83,15 +83,15 @@ int main(int argc, char** argv) {
         Press(*main, "Disk Image", "Disk Image Conversion");
         auto* converter = Opened<tarnovell::Tfrmconvert>();
         if (!converter) return 1;
-        // The demo's blank VHD to a raw file, through the VHD worker.
+        // The demo's system disk image into an EWF set beside it.
         const std::filesystem::path machine = std::getenv("TARNOVELL_HOST") ? std::getenv("TARNOVELL_HOST") : "";
-        const std::string vhd = (machine.parent_path() / "disk4.vhd").string();
-        const std::string raw = (machine.parent_path() / "disk4.dd").string();
-        converter->lstSource->setCurrentRow(5);  // VHD
+        const std::string raw = (machine.parent_path() / "disk0.img").string();
+        const std::string ewf = (machine.parent_path() / "system.e01").string();
+        converter->lstSource->setCurrentRow(0);  // RAW
         converter->lstSourceClick();
-        converter->lstDestination->setCurrentRow(0);  // RAW
-        converter->txtSource->setText(QString::fromStdString(vhd));
-        converter->txtDestination->setText(QString::fromStdString(raw));
+        converter->lstDestination->setCurrentRow(0);  // EWF
+        converter->txtSource->setText(QString::fromStdString(raw));
+        converter->txtDestination->setText(QString::fromStdString(ewf));
         converter->btnGo->click();
         shot = converter;
     } else {

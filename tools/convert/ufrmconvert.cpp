@@ -90,40 +90,48 @@ Tfrmconvert::Tfrmconvert(QWidget* owner) : QWidget(owner, Qt::Window) {
     StatusBar1->setObjectName("StatusBar1");
     StatusBar1->setSizeGripEnabled(false);
 
-    // The kind lists show every entry without scrolling.
+    // The kind lists show every entry, and no more room than that.
     for (QListWidget* list : {lstSource, lstDestination}) {
-        list->setMinimumHeight(list->sizeHintForRow(0) * 8 + 2 * list->frameWidth() + 4);
-        list->setMinimumWidth(150);
+        list->setFixedHeight(list->sizeHintForRow(0) * static_cast<int>(ConvertSourceKinds().size()) +
+                             2 * list->frameWidth() + 2);
+        list->setMinimumWidth(180);
     }
     connect(lstSource, &QListWidget::itemClicked, this, &Tfrmconvert::lstSourceClick);
     connect(btnSource, &QPushButton::clicked, this, &Tfrmconvert::btnSourceClick);
     connect(btnDestination, &QPushButton::clicked, this, &Tfrmconvert::btnDestinationClick);
     connect(btnGo, &QPushButton::clicked, this, &Tfrmconvert::btnGoClick);
 
-    auto side = [](const char* name, const QString& title, QListWidget* list, QLineEdit* field, QPushButton* browse) {
-        auto* group = new QGroupBox(title);
-        group->setObjectName(name);
-        auto* grid = new QGridLayout(group);
-        grid->addWidget(list, 0, 0, 1, 2);
-        grid->addWidget(field, 1, 0);
-        grid->addWidget(browse, 1, 1);
-        grid->setColumnStretch(0, 1);
-        return group;
-    };
-    auto* sides = new QHBoxLayout;
-    sides->addWidget(side("grpSource", "Source", lstSource, txtSource, btnSource), 1);
-    sides->addWidget(side("grpDestination", "Destination", lstDestination, txtDestination, btnDestination), 1);
+    // The two kinds side by side, each path on a line of its own below:
+    // paths are long, kinds are short.
+    auto kinds = new QGridLayout;
+    auto* source_label = new QLabel("Source");
+    source_label->setObjectName("lblSource");
+    auto* destination_label = new QLabel("Destination");
+    destination_label->setObjectName("lblDestination");
+    kinds->addWidget(source_label, 0, 0);
+    kinds->addWidget(destination_label, 0, 1);
+    kinds->addWidget(lstSource, 1, 0);
+    kinds->addWidget(lstDestination, 1, 1);
+    auto* paths = new QGridLayout;
+    paths->addWidget(txtSource, 0, 0);
+    paths->addWidget(btnSource, 0, 1);
+    paths->addWidget(txtDestination, 1, 0);
+    paths->addWidget(btnDestination, 1, 1);
+    paths->setColumnStretch(0, 1);
+    btnSource->setFixedWidth(40);
+    btnDestination->setFixedWidth(40);
 
     auto* content = new QVBoxLayout;
     content->setContentsMargins(9, 9, 9, 4);
-    content->addLayout(sides);
+    content->addLayout(kinds);
+    content->addLayout(paths);
     content->addWidget(btnGo);
     content->addWidget(pb_img);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(content, 1);
+    layout->addLayout(content);
     layout->addWidget(StatusBar1);
-    resize(620, 420);
+    resize(640, sizeHint().height());
 }
 
 std::string Tfrmconvert::SourceKind() const { return KindOf(lstSource); }

@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -116,10 +117,8 @@ Tfrmparteditor::Tfrmparteditor(QWidget* owner) : QWidget(owner, Qt::Window) {
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
-    // Grid lines between the cells, as a report view draws them.
-    ListView1->setStyleSheet("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }");
-    const int widths[kColumns] = {60, 110, 110, 290, 260, 50, 150};
-    for (int c = 0; c < kColumns; ++c) ListView1->setColumnWidth(c, widths[c]);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->header()->setStretchLastSection(true);
 
     StatusBar1 = new QStatusBar;
     StatusBar1->setObjectName("StatusBar1");
@@ -167,7 +166,7 @@ Tfrmparteditor::Tfrmparteditor(QWidget* owner) : QWidget(owner, Qt::Window) {
     layout->setSpacing(0);
     layout->addWidget(ListView1, 1);
     layout->addWidget(StatusBar1);
-    resize(1090, 300);
+    resize(960, 280);
 }
 
 QAction* Tfrmparteditor::AddCommand(const char* name, const QString& caption, void (Tfrmparteditor::*handler)()) {
@@ -184,6 +183,14 @@ void Tfrmparteditor::showEvent(QShowEvent* event) {
     activateWindow();
     SelectanotherDISK1->setVisible(false);
     ShowLayout();
+    // Tall enough for the table of an ordinary disk, no taller than a screenful.
+    if (!sized_) {
+        sized_ = true;
+        const int rows = std::clamp(ListView1->topLevelItemCount(), 8, 24);
+        const int row_height = std::max(ListView1->sizeHintForRow(0), fontMetrics().height() + 2);
+        const int list_height = ListView1->header()->sizeHint().height() + rows * row_height + 2 * ListView1->frameWidth();
+        resize(width(), list_height + StatusBar1->sizeHint().height());
+    }
 }
 
 void Tfrmparteditor::SetStatus(const std::string& text) { StatusBar1->showMessage(QString::fromStdString(text)); }
@@ -227,6 +234,9 @@ void Tfrmparteditor::ShowLayout() {
         for (int c = 0; c < kColumns; ++c) item->setText(c, QString::fromStdString(texts[c]));
     }
     ListView1CustomDrawItem();
+    // Every text shown whole: the columns take the width of what they hold.
+    for (int c = 0; c < kColumns - 1; ++c)
+        if (!ListView1->isColumnHidden(c)) ListView1->resizeColumnToContents(c);
 }
 
 void Tfrmparteditor::ListView1CustomDrawItem() {

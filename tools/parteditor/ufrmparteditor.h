@@ -120,6 +120,7 @@ private:
     EditorLayout layout_;
     bool running_ = false;
     bool close_when_done_ = false;
+    bool sized_ = false;
 };
 
 }  // namespace tarnovell
