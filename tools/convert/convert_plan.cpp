@@ -47,7 +47,8 @@ std::string SourceFilter(const std::string& kind, int version_class) {
     if (kind == "VDI") return "VDI File (*.vdi)|*.vdi";
     if (kind == "VMDK") return "VMDK File (*.vmdk)|*.vmdk";
     if (kind == "VHD")
-        return version_class < kWindows7 ? "VHD File (*.vhd)|*.vhd" : "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
+        return version_class < kWindows7 ? "VHD File (*.vhd)|*.vhd"
+                                         : "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
     if (kind == "QCOW") return "QCOW File (*.qcow)|*.qcow|QCOW2 File (*.qcow2)|*.qcow2";
     return "";
 }

@@ -53,11 +53,17 @@ std::string Hex(std::uint64_t value, int digits) {
     return text;
 }
 
-EditorRow MbrRow(const platform::PARTITION_INFORMATION_EX& e) {
+// The columns both styles show alike.
+EditorRow RowOf(const platform::PARTITION_INFORMATION_EX& e) {
     EditorRow row;
     row.number = e.PartitionNumber == 0 ? "-" : std::to_string(e.PartitionNumber);
     row.offset = std::to_string(e.StartingOffset);
     row.length = std::to_string(e.PartitionLength);
+    return row;
+}
+
+EditorRow MbrRow(const platform::PARTITION_INFORMATION_EX& e) {
+    EditorRow row = RowOf(e);
     row.hidden_or_id = std::to_string(e.Mbr.HiddenSectors);
     row.type = MbrTypeText(e.Mbr.PartitionType);
     row.boot = e.Mbr.BootIndicator ? "True" : "False";
@@ -65,10 +71,7 @@ EditorRow MbrRow(const platform::PARTITION_INFORMATION_EX& e) {
 }
 
 EditorRow GptRow(const platform::PARTITION_INFORMATION_EX& e) {
-    EditorRow row;
-    row.number = e.PartitionNumber == 0 ? "-" : std::to_string(e.PartitionNumber);
-    row.offset = std::to_string(e.StartingOffset);
-    row.length = std::to_string(e.PartitionLength);
+    EditorRow row = RowOf(e);
     row.hidden_or_id = platform::device::GuidToString(e.Gpt.PartitionId);
     row.type = GptTypeText(e.Gpt.PartitionType);
     row.attributes = "0x" + Hex(e.Gpt.Attributes, 16);

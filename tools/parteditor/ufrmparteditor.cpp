@@ -127,7 +127,8 @@ Tfrmparteditor::Tfrmparteditor(QWidget* owner) : QWidget(owner, Qt::Window) {
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName("PopupMenu1");
     CreateDisk1 = AddCommand("CreateDisk1", "Create Disk", &Tfrmparteditor::CreateDisk1Click);
-    DeleteDriveLayout1 = AddCommand("DeleteDriveLayout1", "Delete Disk Layout", &Tfrmparteditor::DeleteDriveLayout1Click);
+    DeleteDriveLayout1 =
+        AddCommand("DeleteDriveLayout1", "Delete Disk Layout", &Tfrmparteditor::DeleteDriveLayout1Click);
     PopupMenu1->addSeparator();
     CreatePartition1 = AddCommand("CreatePartition1", "Create Partition", &Tfrmparteditor::CreatePartition1Click);
     DeletePa1 = AddCommand("DeletePa1", "Delete Partition", &Tfrmparteditor::DeletePa1Click);
@@ -188,7 +189,8 @@ void Tfrmparteditor::showEvent(QShowEvent* event) {
         sized_ = true;
         const int rows = std::clamp(ListView1->topLevelItemCount(), 8, 24);
         const int row_height = std::max(ListView1->sizeHintForRow(0), fontMetrics().height() + 2);
-        const int list_height = ListView1->header()->sizeHint().height() + rows * row_height + 2 * ListView1->frameWidth();
+        const int list_height =
+            ListView1->header()->sizeHint().height() + rows * row_height + 2 * ListView1->frameWidth();
         resize(width(), list_height + StatusBar1->sizeHint().height());
     }
 }
@@ -218,7 +220,8 @@ void Tfrmparteditor::ShowLayout() {
     if (mbr || gpt) {
         for (QAction* a : {ChangePartition1, ChangePartitionBootMBR1, ChangeDiskID1, SetasPartitionNumber11})
             a->setEnabled(mbr);
-        for (QAction* a : {ChangePartitionTypeGPT1, ChangePartitionAttributesGPT1, ChangePartitionIDGPT1, ChangeDiskIDGPT1})
+        for (QAction* a :
+             {ChangePartitionTypeGPT1, ChangePartitionAttributesGPT1, ChangePartitionIDGPT1, ChangeDiskIDGPT1})
             a->setEnabled(gpt);
     }
     SetStatus(LayoutStatusText(LayoutStyle, LayoutCount));
@@ -268,7 +271,14 @@ std::optional<int> Tfrmparteditor::SelectedEntryOf(std::uint32_t style, const ch
     return entry;
 }
 
-bool Tfrmparteditor::Confirm(const std::string& question) { return platform::interaction().confirm(question, kCaption); }
+bool Tfrmparteditor::Confirm(const std::string& question) {
+    return platform::interaction().confirm(question, kCaption);
+}
+
+bool Tfrmparteditor::ConfirmEntry(const char* verb, int entry) {
+    return Confirm(std::string(verb) + " entry #" + std::to_string(entry) + " for " + disk::DevicePathOf(DiskPath) +
+                   "?");
+}
 
 template <class Change>
 void Tfrmparteditor::ApplyChange(Change change) {
@@ -292,8 +302,7 @@ std::optional<std::string> Tfrmparteditor::AskType(const std::vector<std::string
 
 void Tfrmparteditor::DeletePa1Click() {
     std::optional<int> entry = SelectedEntry();
-    if (!entry || !Confirm("Delete entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?"))
-        return;
+    if (!entry || !ConfirmEntry("Delete", *entry)) return;
     const bool mbr = LayoutStyle == kEditorMbr;
     ApplyChange([&] { mbr ? disk::DeletePartitionMbr(DiskPath, *entry) : disk::DeletePartitionEx(DiskPath, *entry); });
 }
@@ -305,7 +314,7 @@ void Tfrmparteditor::ChangePartition1Click() {
     if (!name) return;
     const std::optional<std::int64_t> code = ParseTypedNumber(PartitionTypeCode(kEditorMbr, *name));
     if (!code) return;
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetMbrPartitionType(DiskPath, *entry, static_cast<std::uint8_t>(*code)); });
 }
 
@@ -316,7 +325,7 @@ void Tfrmparteditor::ChangePartitionBootMBR1Click() {
     if (!typed) return;
     std::optional<bool> boot = ParseTypedBoolean(*typed);
     if (!boot) return Say("'" + *typed + "' is not a valid boolean value");
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetMbrBootIndicator(DiskPath, *entry, *boot); });
 }
 
@@ -336,7 +345,7 @@ void Tfrmparteditor::SetasPartitionNumber11Click() {
     // Entry 1 has nowhere to go, and a logical entry cannot leave its
     // extended boot record.
     if (!CanBecomeFirst(*entry)) return Say(kNotAnEntry);
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     try {
         disk::MovePartitionToFirst(DiskPath, *entry);
         Pause(50);
@@ -356,7 +365,7 @@ void Tfrmparteditor::ChangePartitionTypeGPT1Click() {
     std::optional<std::string> name = AskType(GptTypeNames(), "BASIC_DATA_GUID");
     if (!name) return;
     const std::string guid = PartitionTypeCode(kEditorGpt, *name);
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetGptPartitionType(DiskPath, *entry, guid); });
 }
 
@@ -367,7 +376,7 @@ void Tfrmparteditor::ChangePartitionAttributesGPT1Click() {
     if (!typed) return;
     std::optional<std::int64_t> attributes = ParseTypedNumber(*typed);
     if (!attributes) return Say(NotAnInteger(*typed));
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetGptAttributes(DiskPath, *entry, *attributes); });
 }
 
@@ -378,7 +387,7 @@ void Tfrmparteditor::ChangePartitionIDGPT1Click() {
     if (!typed) return;
     const std::string guid = platform::Trim(*typed);
     if (!IsBracedGuid(guid)) return Say(NotAGuid(guid));
-    if (!Confirm("Modify entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetGptPartitionId(DiskPath, *entry, guid); });
 }
 
@@ -451,7 +460,7 @@ void Tfrmparteditor::CreatePartition1Click() {
     const std::optional<std::int64_t> mbr_type = gpt ? std::optional<std::int64_t>(0) : ParseTypedNumber(code);
     if (!mbr_type) return Say(NotAnInteger(code));
 
-    if (!Confirm("Create entry #" + std::to_string(*entry) + " for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!ConfirmEntry("Create", *entry)) return;
     ApplyChange([&] {
         if (gpt) {
             disk::CreatePartitionEx(DiskPath, *entry, code, *size_mb * kMiB, *offset);
@@ -466,8 +475,8 @@ void Tfrmparteditor::Refresh1Click() { ShowLayout(); }
 
 void Tfrmparteditor::SaveList1Click() {
     std::string file;
-    if (!RunFileDialog(this, "html", "HTML files (*.html)|*.HTML|HTM files (*.htm)|*.HTM", false, file, "Save HTML", ""))
-        return;
+    constexpr const char* kHtmlFilter = "HTML files (*.html)|*.HTML|HTM files (*.htm)|*.HTM";
+    if (!RunFileDialog(this, "html", kHtmlFilter, false, file, "Save HTML", "")) return;
     std::string html;
     ListViewToHtml(*ListView1, "partitions", html);
     if (!platform::ReplaceFileContents(file, html))
@@ -533,8 +542,8 @@ void Tfrmparteditor::RestorePartition1Click() {
     // What does not fit the partition would land on whatever follows it.
     const std::optional<std::int64_t> size = SourceSize(file);
     if (size && *size > length)
-        return Say("RestorePartition:" + file + " (" + std::to_string(*size) + " bytes) is larger than the partition (" +
-                   std::to_string(length) + " bytes)");
+        return Say("RestorePartition:" + file + " (" + std::to_string(*size) +
+                   " bytes) is larger than the partition (" + std::to_string(length) + " bytes)");
     RunCopy("RestorePartition:", [&](MainWindowReporting& reporting) {
         disk::RestoreRaw(file, DiskPath, reporting.progress(), length, offset, false, reporting.status());
     });

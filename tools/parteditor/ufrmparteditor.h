@@ -102,6 +102,8 @@ private:
     std::optional<int> SelectedEntry();
     std::optional<int> SelectedEntryOf(std::uint32_t style, const char* refusal);
     bool Confirm(const std::string& question);
+    // "Modify entry #3 for \\.\PhysicalDrive1?", with the verb given.
+    bool ConfirmEntry(const char* verb, int entry);
     // Runs a confirmed change of the layout: the layout is shown again
     // 100 ms after it returns; an exception is shown and nothing re-read.
     template <class Change>

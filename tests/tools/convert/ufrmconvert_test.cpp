@@ -239,8 +239,8 @@ TEST_F(Converter, ANetworkSideAsksThroughTheNetworkDialog) {
     Choose(window_->lstSource, "RAW");
     Choose(window_->lstDestination, "NETCAT");
     bool netcat_chosen = false;
-    ts::AnswerNextDialog<tarnovell::TfrmDevio>([&](tarnovell::TfrmDevio& d) { netcat_chosen = d.rbNetcat->isChecked(); },
-                                               false);
+    ts::AnswerNextDialog<tarnovell::TfrmDevio>(
+        [&](tarnovell::TfrmDevio& d) { netcat_chosen = d.rbNetcat->isChecked(); }, false);
     window_->txtDestination->setText("kept");
     window_->btnDestination->click();
     EXPECT_TRUE(netcat_chosen);

@@ -98,7 +98,8 @@ TEST(EditorRows, GptEntriesAndFillerRowsUpToFour) {
     // A GPT type the table does not know shows as its GUID; a full table
     // of 128 entries is listed whole.
     auto big = GptLayout(128);
-    platform::device::GuidFromString("{11111111-2222-3333-4444-555555555555}", big->PartitionEntry[127].Gpt.PartitionType);
+    platform::device::GuidFromString("{11111111-2222-3333-4444-555555555555}",
+                                     big->PartitionEntry[127].Gpt.PartitionType);
     const EditorLayout full = EditorLayoutOf(*big);
     ASSERT_EQ(full.rows.size(), 128u);
     EXPECT_EQ(full.rows[127].number, "128");

@@ -362,7 +362,8 @@ TEST_F(PartitionEditor, BacksAPartitionUpAndRestoresOnlyWhatFitsIt) {
         dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(big));
         editor.RestorePartition1->trigger();
     }
-    EXPECT_EQ(Said().back(), "RestorePartition:" + big + " (2097664 bytes) is larger than the partition (2097152 bytes)");
+    EXPECT_EQ(Said().back(),
+              "RestorePartition:" + big + " (2097664 bytes) is larger than the partition (2097152 bytes)");
     EXPECT_TRUE(ts::ReadWholeFile(machine.image(0)) == image);
 
     const std::string fits = dir.file("fits.img");
