@@ -35,9 +35,12 @@
 #include <string>
 #include <vector>
 
+#include "disk/bindings/sevenzip/sevenzip.h"
+#include "disk/checksum/md5.h"
 #include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/net_transfer.h"
+#include "disk/iso/iso_maker.h"
 #include "disk/engines/rawvhd.h"
 #include "disk/device/device_lists.h"
 #include "main/operations/clone.h"
@@ -113,7 +116,7 @@ double Median(std::vector<double> values) {
 // Removes what the last run left behind and lets writeback finish, so each
 // run starts from the same state and pays for its own writes only.
 void Settle(const std::string& output) {
-    if (!output.empty()) fs::remove(output);
+    if (!output.empty()) fs::remove_all(output);
     // An EWF set goes whole: output.E01 and the segments after it.
     if (output.size() > 4 && output.compare(output.size() - 4, 4, ".E01") == 0) {
         const std::string stem = fs::path(output).stem().string() + ".E";
@@ -205,7 +208,8 @@ int Usage() {
                  "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
                  "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
                  "  wipe, clean-volume, net-send, net-receive, vpc-to-raw, vhdx-to-raw, vmdk-to-raw,\n"
-                 "  qcow2-to-raw, vdi-to-raw, ewf-backup or ewf-restore (runs ewf-backup first)\n";
+                 "  qcow2-to-raw, vdi-to-raw, ewf-backup or ewf-restore (runs ewf-backup first),\n"
+                 "  md5, iso-build or 7z-extract (runs iso-build first)\n";
     return 2;
 }
 
@@ -456,6 +460,76 @@ int main(int argc, char** argv) {
             Quote(at("peer-ewf.raw")),
         [&] { return SameBytes(at("ours-ewf.restored"), input) && SameBytes(at("peer-ewf.raw"), input); },
         "ewfexport -f raw` + `sync -d"});
+
+    // MD5 of INPUT against md5sum; an ISO image of a folder of ordinary
+    // files (INPUT cut in 64 pieces) against xorriso with the same options;
+    // the extraction of a zip of that folder against 7z x.
+    std::string our_digest;
+    auto md5 = [&] {
+        try {
+            our_digest = disk::MD5File(input);
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << "\n";
+            return false;
+        }
+    };
+    auto same_digest = [&] {
+        std::ifstream peer(at("peer.md5"));
+        std::string digest;
+        peer >> digest;
+        for (auto& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return !digest.empty() && digest == our_digest;
+    };
+    const std::string tree = at("iso-tree");
+    auto make_tree = [&] {
+        static bool made = false;
+        if (!made) made = Shell("mkdir -p " + Quote(tree) + " && split -n 64 " + Quote(input) + " " + Quote(tree + "/part."));
+        return made;
+    };
+    auto iso_build = [&] {
+        disk::IsoBuildRequest request;
+        request.source = tree;
+        request.file_systems = disk::FileSystemFlagsOfChoice(1);
+        request.destination = at("ours.iso");
+        disk::IsoMakerLog iso_log(at("iso.log"));
+        return make_tree() && disk::BuildIsoImage(request, disk::OperationContext{}, iso_log) && !answers.failed;
+    };
+    auto same_trees_in_images = [&] {
+        return Shell("xorriso -indev " + Quote(at("ours.iso")) + " -compare_r " + Quote(tree) + " / >/dev/null 2>&1") &&
+               Shell("xorriso -indev " + Quote(at("peer.iso")) + " -compare_r " + Quote(tree) + " / >/dev/null 2>&1");
+    };
+    const std::string zip = at("tree.zip");
+    auto extract = [&] {
+        static bool zipped = false;
+        if (!zipped)
+            zipped = make_tree() && Shell("cd " + Quote(tree) + " && 7z a -bd -tzip -mx=1 " + Quote(zip) + " . >/dev/null");
+        try {
+            fs::create_directories(at("ours-x"));
+            auto archive = disk::sevenzip::Create7zInArchive(disk::sevenzip::ClassIdOfExtension(zip),
+                                                             disk::sevenzip::kSevenZipLibrary);
+            archive->OpenFile(zip);
+            archive->ExtractTo(at("ours-x"));
+            archive->Close();
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << "\n";
+            return false;
+        }
+        return zipped && Shell("sync -f " + Quote(at("ours-x")));
+    };
+    engines.push_back({"MD5", "", md5, at("peer.md5"), "md5sum " + Quote(input) + " > " + Quote(at("peer.md5")),
+                       same_digest, "md5sum"});
+    engines.push_back({"ISO build", at("ours.iso"), iso_build, at("peer.iso"),
+                       synced("xorriso -as mkisofs -quiet -iso-level 2 -J -V DISK -o " + Quote(at("peer.iso")) + " " +
+                                  Quote(tree) + " 2>/dev/null",
+                              at("peer.iso")),
+                       same_trees_in_images, "xorriso -as mkisofs -iso-level 2 -J` + `sync -d"});
+    engines.push_back({"7z extract", at("ours-x"), extract, at("peer-x"),
+                       "7z x -bd -y -o" + Quote(at("peer-x")) + " " + Quote(zip) + " >/dev/null && sync -f " +
+                           Quote(at("peer-x")),
+                       [&] { return Shell("diff -r " + Quote(at("ours-x")) + " " + Quote(at("peer-x"))); },
+                       "7z x` + `sync -f"});
+
     // The restores read what the backups before them wrote.
     auto wanted = [&](const std::string& name) {
         auto key = [](std::string text) {
@@ -464,7 +538,8 @@ int main(int argc, char** argv) {
         };
         const std::string k = key(name);
         return only.empty() || k == only || (only == "lz4-restore" && k == "lz4-backup") ||
-               (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "ewf-restore" && k == "ewf-backup");
+               (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "ewf-restore" && k == "ewf-backup") ||
+               (only == "7z-extract" && k == "iso-build");
     };
 
     std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);

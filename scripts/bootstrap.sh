@@ -26,6 +26,11 @@ packages=(
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)
   libwim15 libwim-dev wimtools
+  # ISO images (libisofs, loaded at run time, built against its header;
+  # genisoimage for UDF; isoinfo and xorriso check our images) and 7-Zip's
+  # format library (/usr/lib/p7zip/7z.so, loaded at run time; 7z makes the
+  # test archives)
+  libisofs6 libisofs-dev genisoimage p7zip-full
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
   # image libraries loaded at run time (EWF, VHD/VHDX, VMDK, QCOW); ewf-tools
@@ -37,6 +42,8 @@ packages=(
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
   # the crash reporter's hand-over to the user's mail program and browser
   xdg-utils
+  # the standard MBR boot code the "NT6" button writes (read at run time)
+  syslinux-common
 )
 
 missing=()

@@ -285,7 +285,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
         }
     }
 
-    if (ExistsAsFile(dst)) DeleteRegularFile(dst);
+    // A range of an image file (a partition of a disk image) is written in
+    // place: the file is a disk then, and the rest of it must stay.
+    const bool into_file = start > 0 && ExistsAsFile(dst);
+    if (ExistsAsFile(dst) && !into_file) DeleteRegularFile(dst);
     Handle destination = OpenDestination(dst, 0);
     const DWORD open_error = destination ? 0 : GetLastError();
     if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
@@ -305,7 +308,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
 
     context.post_status("Source total_size:" + std::to_string(destination_size) + ", restoring...");
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
+    RawSink writer(destination, IsWholeDisk(dst) || into_file ? start : 0, ZerosFor(destination, dst));
     CopyLoopSettings settings;
     settings.limit = lz4 ? 0 : total;
     settings.done_text = "restore done in ";

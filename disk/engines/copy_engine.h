@@ -35,7 +35,8 @@ CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::P
 
 // Copies all of `src` (unpacking an LZ4 image when `lz4` is set) to `dst`.
 // `length` > 0 stands for the destination size in the size question and
-// messages; `start` is where a whole-disk destination is written from.
+// messages; `start` is where a whole-disk destination is written from, and
+// where an existing file is written into in place when it is above 0.
 CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                       std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
 

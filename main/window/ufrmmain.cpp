@@ -478,7 +478,9 @@ void Tfrmmain::CreateMenus() {
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     AddPendingAction(tools, "Screenshot1", "Screenshot");
-    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
+    QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
+    chs->setVisible(false);
+    connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
     AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
 
     QMenu* help = menuBar()->addMenu("Help");
@@ -603,8 +605,11 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
         PageControl4->addTab(page, caption);
     };
     add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet12", "Extract", nullptr, {});
+    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
@@ -661,6 +666,9 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;
     if (page == "Disk Image" && caption == "Disk Image Conversion") return &Tfrmmain::JvOutlookBar1Pages4Buttons0Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
+    if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
+    if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;
+    if (page == "Virtual Hard Disk" && caption == "MD5 Hash") return &Tfrmmain::OpenMd5Window;
     return nullptr;
 }
 
