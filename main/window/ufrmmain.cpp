@@ -44,7 +44,8 @@
 #include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
+#include "main/window/frmmain.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/handle.h"
 
@@ -119,6 +120,7 @@ QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
 
 Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
     setObjectName("frmmain");
+    SetFrmmain(this);
     // Closing the main window frees it, which ends the message loop.
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Tarnovell 2.3.8");
@@ -148,7 +150,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
     WatchDevices();
 }
 
-Tfrmmain::~Tfrmmain() = default;
+Tfrmmain::~Tfrmmain() {
+    if (frmmain() == this) SetFrmmain(nullptr);
+}
 
 platform::OperationTarget& Tfrmmain::operation_target() {
     if (!target_) target_ = std::make_unique<PostingTarget>(this);
@@ -661,6 +665,8 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
+    if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;
+    if (page == "Disk Image" && caption == "Disk Image Conversion") return &Tfrmmain::JvOutlookBar1Pages4Buttons0Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
     if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;

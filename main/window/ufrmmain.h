@@ -132,6 +132,16 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // ---- Tool windows reach the window through frmmain() (frmmain.h); what
+    // they use of it is inline, as their libraries do not link this one ----
+    QProgressBar* ImgProgressBar() const { return pb_img; }
+
+    // ---- Partition editor and image converter (ufrmmain_parteditor.cpp,
+    // ufrmmain_convert.cpp): "Partition Editor" on the Disk page and "Disk
+    // Image Conversion" on the Disk Image page ----
+    void JvOutlookBar1Pages2Buttons8Click();
+    void JvOutlookBar1Pages4Buttons0Click();
+
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or
     // received from, a peer as a plain stream or through devio.

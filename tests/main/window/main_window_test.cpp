@@ -286,6 +286,8 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Create Partition"},
                 {"Volume", "Extend"},
                 {"Volume", "Shrink"},
+                {"Disk", "Partition Editor"},
+                {"Disk Image", "Disk Image Conversion"},
                 {"Virtual Hard Disk", "MD5 Hash"},
                 {"Disk Image", "Make ISO disc image"},
                 {"Disk Image", "7Z Extract"},
