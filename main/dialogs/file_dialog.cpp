@@ -145,4 +145,20 @@ bool RunFileDialog(QWidget* owner, const std::string& default_extension, const s
     return true;
 }
 
+bool SelectDirectory(QWidget* owner, const std::string& caption, std::string& folder) {
+    QFileDialog dialog(owner);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setWindowTitle(QString::fromStdString(caption));
+    if (!folder.empty()) dialog.setDirectory(QString::fromStdString(folder));
+    const int result = Hook() ? Hook()(dialog) : dialog.exec();
+    if (result != QDialog::Accepted) return false;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty()) return false;
+    folder = chosen.first().toStdString();
+    return true;
+}
+
 }  // namespace tarnovell

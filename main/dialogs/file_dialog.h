@@ -56,6 +56,11 @@ bool RunFileDialog(QWidget* owner, const std::string& default_extension, const s
                    std::string& path, const std::string& title, const std::string& initial_folder,
                    int* filter_index = nullptr);
 
+// The folder browser ("Select a directory"): true when the user chose a
+// folder, which is then in `folder`; `folder` on entry is where it opens.
+// The file-dialog hook answers it too: it receives a dialog in directory mode.
+bool SelectDirectory(QWidget* owner, const std::string& caption, std::string& folder);
+
 // Stands in for showing the dialog: receives the dialog RunFileDialog set up
 // and returns its result (QDialog::Accepted or Rejected) after choosing a
 // file and filter on it. Lets tests answer without a person at the machine.

@@ -1,5 +1,10 @@
 #include "main/operations/text_helpers.h"
 
+#include <cstdint>
+#include <exception>
+
+#include "platform/base/ascii.h"
+
 namespace tarnovell {
 
 std::vector<std::string> SplitToList(const std::string& text, const std::string& separator) {
@@ -18,5 +23,22 @@ std::vector<std::string> SplitToList(const std::string& text, const std::string&
 std::string PadRight(const std::string& text, char fill, std::size_t length) {
     return text.size() >= length ? text : text + std::string(length - text.size(), fill);
 }
+
+std::optional<int> ParseUserInteger(const std::string& text) {
+    const std::string trimmed = platform::Trim(text);
+    const bool hex = !trimmed.empty() && trimmed[0] == '$';
+    const std::string digits = hex ? trimmed.substr(1) : trimmed;
+    if (digits.empty()) return std::nullopt;
+    try {
+        std::size_t used = 0;
+        long long value = std::stoll(digits, &used, hex ? 16 : 10);
+        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+        return static_cast<int>(value);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::string NotAnIntegerText(const std::string& text) { return "'" + text + "' is not a valid integer value"; }
 
 }  // namespace tarnovell

@@ -1,6 +1,7 @@
-// Two small text routines the main window's operations share.
+// Small text routines the main window's operations and the tool windows share.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,5 +12,11 @@ std::vector<std::string> SplitToList(const std::string& text, const std::string&
 
 // `text` filled with `fill` up to `length` characters; longer texts unchanged.
 std::string PadRight(const std::string& text, char fill, std::size_t length);
+
+// A number typed by the user: signed 32 bits, a leading "$" for
+// hexadecimal, blanks around it ignored. Empty for anything else.
+std::optional<int> ParseUserInteger(const std::string& text);
+// The text a number that cannot be read is refused with.
+std::string NotAnIntegerText(const std::string& text);
 
 }  // namespace tarnovell

@@ -43,7 +43,8 @@
 #include "main/operations/selection.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
+#include "main/window/frmmain.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/handle.h"
 
@@ -118,6 +119,7 @@ QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
 
 Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
     setObjectName("frmmain");
+    SetFrmmain(this);
     // Closing the main window frees it, which ends the message loop.
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Tarnovell 2.3.8");
@@ -147,7 +149,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
     WatchDevices();
 }
 
-Tfrmmain::~Tfrmmain() = default;
+Tfrmmain::~Tfrmmain() {
+    if (frmmain() == this) SetFrmmain(nullptr);
+}
 
 platform::OperationTarget& Tfrmmain::operation_target() {
     if (!target_) target_ = std::make_unique<PostingTarget>(this);
@@ -254,22 +258,6 @@ const char* RestoreFilter(int code) {
     case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
     case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
     default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
-    }
-}
-
-// A number typed by the user: signed 32 bits, "$" for hexadecimal.
-std::optional<int> ParseUserInteger(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty()) return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
     }
 }
 
@@ -380,8 +368,9 @@ void Tfrmmain::RestoreFromImage() {
     if (code == kFormatWim) {
         std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
         if (!typed) return;
-        std::optional<int> index = ParseUserInteger(*typed);
-        if (!index) return Say("'" + *typed + "' is not a valid integer value");
+        std::string problem;
+        std::optional<int> index = ParseImageIndex(*typed, problem);
+        if (!index) return Say(problem);
         WimApply(file, device, *index, dialog.wimboot());
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
@@ -663,6 +652,7 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
+    if (page == "Disk Image" && caption == "WIM Image") return &Tfrmmain::JvOutlookBar1Pages4Buttons2Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     return nullptr;
 }

@@ -127,6 +127,14 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // ---- Tool windows reach the window through frmmain() (frmmain.h); what
+    // they use of it is inline, as their libraries do not link this one ----
+    QProgressBar* ImgProgressBar() const { return pb_img; }
+
+    // ---- WIM Image (ufrmmain_wim.cpp): the WIM hub, "WIM Image" on the
+    // "Disk Image" page ----
+    void JvOutlookBar1Pages4Buttons2Click();
+
 public:
     // The WM_OPERATION handler and what its kinds do.
     void WMOperationMessage(const OperationEvent& message);

@@ -278,6 +278,7 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Wipe Disk"},
                 {"Volume", "Wipe Volume"},
                 {"Volume", "Clean Volume"},
+                {"Disk Image", "WIM Image"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;
