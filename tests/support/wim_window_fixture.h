@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QToolBox>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -79,11 +80,13 @@ protected:
             if (candidate->text() == "WIM Image") button = candidate;
         EXPECT_NE(button, nullptr);
         if (!button) return nullptr;
-        const int before = Hubs().size();
+        const std::vector<tarnovell::Tfrmwim*> before = Hubs();
         button->click();
-        const std::vector<tarnovell::Tfrmwim*> hubs = Hubs();
-        EXPECT_EQ(static_cast<int>(hubs.size()), before + 1);
-        return hubs.empty() ? nullptr : hubs.back();
+        std::vector<tarnovell::Tfrmwim*> opened;
+        for (tarnovell::Tfrmwim* hub : Hubs())
+            if (std::find(before.begin(), before.end(), hub) == before.end()) opened.push_back(hub);
+        EXPECT_EQ(opened.size(), 1u);
+        return opened.empty() ? nullptr : opened.front();
     }
 
     static std::vector<tarnovell::Tfrmwim*> Hubs() {
