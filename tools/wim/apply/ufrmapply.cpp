@@ -20,7 +20,6 @@ namespace tarnovell {
 namespace {
 constexpr const char* kSourceFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
 constexpr const char* kReferenceFilter = "WIM File (*.wim)|*.wim";
-constexpr int kIndexFieldWidth = 60;
 }  // namespace
 
 Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platform::WM_OPERATION_APPLY) {
@@ -39,9 +38,7 @@ Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platf
     });
 
     // The index is typed, or taken from the list of the file's images.
-    txtIndex = new QLineEdit("1");
-    txtIndex->setObjectName("txtIndex");
-    txtIndex->setFixedWidth(kIndexFieldWidth);
+    txtIndex = MakeWimIndexField("txtIndex");
     cmb_images = new QComboBox;
     cmb_images->setObjectName("cmb_images");
     cmb_images->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);

@@ -24,8 +24,7 @@ Tfrmwimexport::Tfrmwimexport(QWidget* owner) : WimWorkerWindow(owner, "Export", 
         std::string file = txttarget->text().toStdString();
         if (SaveDialog1(kTargetFilter, file)) txttarget->setText(QString::fromStdString(file));
     });
-    txtIndex = AddWimField(this, form, "Index", "txtIndex");
-    txtIndex->setText("1");
+    txtIndex = AddWimIndexField(form, "Index", "txtIndex");
 
     connect(btn_ok, &QPushButton::clicked, this, &Tfrmwimexport::btn_okClick);
     connect(btn_cancel, &QPushButton::clicked, this, &Tfrmwimexport::btn_cancelClick);

@@ -18,8 +18,7 @@ TfrmWimSetImageInfo::TfrmWimSetImageInfo(QWidget* owner) : QDialog(owner) {
     form->setColumnStretch(1, 1);
     txtattribute = AddWimField(this, form, "Attribute", "txtattribute");
     txtvalue = AddWimField(this, form, "Value", "txtvalue");
-    txtindex = AddWimField(this, form, "Index", "txtindex");
-    txtindex->setText("1");
+    txtindex = AddWimIndexField(form, "Index", "txtindex");
     txtwim = AddWimField(this, form, "Wim", "txtwim", "btn_wim", [this] {
         std::string file = txtwim->text().toStdString();
         if (OpenDialog1("WIM File (*.wim)|*.wim", file)) txtwim->setText(QString::fromStdString(file));

@@ -18,6 +18,7 @@ namespace tarnovell {
 
 namespace {
 constexpr int kPathFieldWidth = 340;
+constexpr int kIndexFieldWidth = 60;
 }  // namespace
 
 void WimBox(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
@@ -86,6 +87,23 @@ QLineEdit* AddWimField(QWidget* window, QGridLayout* form, const QString& label,
         QObject::connect(button, &QPushButton::clicked, window, std::move(browse));
         form->addWidget(button, row, 2);
     }
+    return edit;
+}
+
+QLineEdit* MakeWimIndexField(const char* name) {
+    auto* edit = new QLineEdit("1");
+    edit->setObjectName(name);
+    edit->setFixedWidth(kIndexFieldWidth);
+    return edit;
+}
+
+QLineEdit* AddWimIndexField(QGridLayout* form, const QString& label, const char* name) {
+    const int row = form->count() == 0 ? 0 : form->rowCount();
+    QLineEdit* edit = MakeWimIndexField(name);
+    auto* caption = new QLabel(label);
+    caption->setBuddy(edit);
+    form->addWidget(caption, row, 0);
+    form->addWidget(edit, row, 1, Qt::AlignLeft);
     return edit;
 }
 

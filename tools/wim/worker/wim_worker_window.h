@@ -83,5 +83,9 @@ void WimBox(const std::string& text);
 // `browse_name` is given, a "..." button that runs `browse`.
 QLineEdit* AddWimField(QWidget* window, QGridLayout* form, const QString& label, const char* name,
                        const char* browse_name = nullptr, std::function<void()> browse = {});
+// A row for an image index: a short field that starts at "1".
+QLineEdit* AddWimIndexField(QGridLayout* form, const QString& label, const char* name);
+// An image index field on its own, for a row laid out otherwise.
+QLineEdit* MakeWimIndexField(const char* name);
 
 }  // namespace tarnovell
