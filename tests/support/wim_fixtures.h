@@ -75,6 +75,18 @@ inline std::string WimlibInfo(const std::string& file) {
     return test_support::Run("wimlib-imagex info " + test_support::Quote(file)).output;
 }
 
+// A WIM of two images wimlib-imagex captured: the folder `first` named
+// `first_name`, then `second` named `second_name`; `options` (such as
+// "--solid") go to both.
+inline test_support::CommandResult MakeTwoImageWim(const std::string& file, const std::string& first,
+                                                   const std::string& first_name, const std::string& second,
+                                                   const std::string& second_name, const std::string& options = "") {
+    using test_support::Quote;
+    return test_support::Run("wimlib-imagex capture " + Quote(first) + " " + Quote(file) + " " + Quote(first_name) +
+                             " " + options + " && wimlib-imagex append " + Quote(second) + " " + Quote(file) + " " +
+                             Quote(second_name) + " " + options);
+}
+
 inline bool HaveWimlib() { return test_support::HaveTool("wimlib-imagex"); }
 
 // The names in a folder, to see that nothing was left behind.

@@ -407,9 +407,7 @@ TEST_F(WimWindowWork, AReferenceThatIsRefusedIsSaidAndTheCaptureGoesOn) {
 
 TEST_F(WimWindowWork, ExportMakesAddsAndRefusesWhatIsNoWim) {
     const std::string source = dir_.file("source.wim"), target = dir_.file("target.wim");
-    auto peer = test_support::Run("wimlib-imagex capture " + test_support::Quote(source_) + " " + source +
-                                  " first && wimlib-imagex append " + test_support::Quote(source_ + "/sub") + " " +
-                                  source + " second");
+    auto peer = wim_test::MakeTwoImageWim(source, source_, "first", source_ + "/sub", "second");
     ASSERT_EQ(peer.exit_code, 0) << peer.output;
 
     // Into a file that is not there: made, XPRESS, with the chosen image.
@@ -446,9 +444,7 @@ TEST_F(WimWindowWork, ExportMakesAddsAndRefusesWhatIsNoWim) {
 
 TEST_F(WimWindowWork, ApplyOfAnEsdWithTheIndexChosen) {
     const std::string esd = dir_.file("two.esd");
-    auto peer = test_support::Run("wimlib-imagex capture " + test_support::Quote(source_ + "/sub") + " " + esd +
-                                  " --solid && wimlib-imagex append " + test_support::Quote(source_) + " " + esd +
-                                  " --solid");
+    auto peer = wim_test::MakeTwoImageWim(esd, source_ + "/sub", "sub", source_, "all", "--solid");
     ASSERT_EQ(peer.exit_code, 0) << peer.output;
     const std::string target = dir_.file("applied");
     std::filesystem::create_directories(target);

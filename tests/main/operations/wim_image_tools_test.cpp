@@ -25,8 +25,7 @@ protected:
         if (!wim_test::HaveWimlib()) GTEST_SKIP() << "wimlib-imagex is not installed";
         source_ = wim_test::MakeSourceFolder(dir_);
         wim_ = dir_.file("two.wim");
-        auto made = ts::Run("wimlib-imagex capture " + Quote(source_) + " " + wim_ + " 'First One' && " +
-                        "wimlib-imagex append " + Quote(source_ + "/sub") + " " + wim_ + " Second");
+        auto made = wim_test::MakeTwoImageWim(wim_, source_, "First One", source_ + "/sub", "Second");
         ASSERT_EQ(made.exit_code, 0) << made.output;
     }
 

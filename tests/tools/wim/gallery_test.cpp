@@ -42,11 +42,8 @@ protected:
         source_ = wim_test::MakeSourceFolder(dir_);
         wim_ = dir_.file("backups/system.wim");
         std::filesystem::create_directories(dir_.file("backups"));
-        ASSERT_EQ(ts::Run("wimlib-imagex capture " + ts::Quote(source_) + " " + wim_ +
-                          " 'Windows 10 Pro' && wimlib-imagex append " + ts::Quote(source_ + "/sub") + " " + wim_ +
-                          " 'Recovery tools'")
-                      .exit_code,
-                  0);
+        ASSERT_EQ(
+            wim_test::MakeTwoImageWim(wim_, source_, "Windows 10 Pro", source_ + "/sub", "Recovery tools").exit_code, 0);
     }
 
     // Shows `window`, checks that every caption fits, and writes its picture

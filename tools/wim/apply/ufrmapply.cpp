@@ -17,17 +17,12 @@
 
 namespace tarnovell {
 
-namespace {
-constexpr const char* kSourceFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
-constexpr const char* kReferenceFilter = "WIM File (*.wim)|*.wim";
-}  // namespace
-
 Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platform::WM_OPERATION_APPLY) {
     setObjectName("frmapply");
     QGridLayout* form = CreateForm("OK");
     txtsource = AddWimField(this, form, "Source WIM", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (!OpenDialog1(kSourceFilter, file)) return;
+        if (!OpenDialog1(kWimOrEsdFilter, file)) return;
         txtsource->setText(QString::fromStdString(file));
         ListImages();
     });
@@ -58,7 +53,7 @@ Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platf
 
     txtreference = AddWimField(this, form, "Reference (optional)", "txtreference", "btn_reference", [this] {
         std::string file = txtreference->text().toStdString();
-        if (OpenDialog1(kReferenceFilter, file)) txtreference->setText(QString::fromStdString(file));
+        if (OpenDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
     });
     chk_wimboot = new QCheckBox("WIMBOOT (Win8.1 U1 only)");
     chk_wimboot->setObjectName("chk_wimboot");

@@ -14,11 +14,6 @@
 
 namespace tarnovell {
 
-namespace {
-constexpr const char* kTargetFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
-constexpr const char* kReferenceFilter = "WIM File (*.wim)|*.wim";
-}  // namespace
-
 Tfrmcapture::Tfrmcapture(QWidget* owner) : WimWorkerWindow(owner, "WIM Capture", platform::WM_OPERATION_CAPTURE) {
     setObjectName("frmcapture");
     QGridLayout* form = CreateForm("OK");
@@ -28,11 +23,11 @@ Tfrmcapture::Tfrmcapture(QWidget* owner) : WimWorkerWindow(owner, "WIM Capture",
     });
     txttarget = AddWimField(this, form, "Target WIM", "txttarget", "btn_target", [this] {
         std::string file = txttarget->text().toStdString();
-        if (SaveDialog1(kTargetFilter, file)) txttarget->setText(QString::fromStdString(file));
+        if (SaveDialog1(kWimOrEsdFilter, file)) txttarget->setText(QString::fromStdString(file));
     });
     txtreference = AddWimField(this, form, "Reference (optional)", "txtreference", "btn_reference", [this] {
         std::string file = txtreference->text().toStdString();
-        if (SaveDialog1(kReferenceFilter, file)) txtreference->setText(QString::fromStdString(file));
+        if (SaveDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
     });
 
     chk_wimboot = new QCheckBox("WIMBOOT (Win8.1 U1 only)");

@@ -8,21 +8,16 @@
 
 namespace tarnovell {
 
-namespace {
-constexpr const char* kSourceFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
-constexpr const char* kTargetFilter = "WIM File (*.wim)|*.wim";
-}  // namespace
-
 Tfrmwimexport::Tfrmwimexport(QWidget* owner) : WimWorkerWindow(owner, "Export", platform::WM_OPERATION_EXPORT) {
     setObjectName("frmwimexport");
     QGridLayout* form = CreateForm("Export");
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (OpenDialog1(kSourceFilter, file)) txtsource->setText(QString::fromStdString(file));
+        if (OpenDialog1(kWimOrEsdFilter, file)) txtsource->setText(QString::fromStdString(file));
     });
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string file = txttarget->text().toStdString();
-        if (SaveDialog1(kTargetFilter, file)) txttarget->setText(QString::fromStdString(file));
+        if (SaveDialog1(kWimFilter, file)) txttarget->setText(QString::fromStdString(file));
     });
     txtIndex = AddWimIndexField(form, "Index", "txtIndex");
 

@@ -28,8 +28,6 @@ namespace tarnovell {
 
 namespace {
 
-constexpr const char* kWimOrEsdFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
-constexpr const char* kWimFilter = "WIM File (*.wim)|*.wim";
 constexpr int kMemoWidth = 460;
 constexpr int kMemoHeight = 300;
 

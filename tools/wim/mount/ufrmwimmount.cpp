@@ -18,10 +18,6 @@
 
 namespace tarnovell {
 
-namespace {
-constexpr const char* kSourceFilter = "WIM File (*.wim)|*.wim";
-}  // namespace
-
 Tfrmwimmount::Tfrmwimmount(QWidget* owner) : QWidget(owner, Qt::Window) {
     setObjectName("frmwimmount");
     setAttribute(Qt::WA_DeleteOnClose);
@@ -31,7 +27,7 @@ Tfrmwimmount::Tfrmwimmount(QWidget* owner) : QWidget(owner, Qt::Window) {
     form->setColumnStretch(1, 1);
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (OpenDialog1(kSourceFilter, file)) txtsource->setText(QString::fromStdString(file));
+        if (OpenDialog1(kWimFilter, file)) txtsource->setText(QString::fromStdString(file));
     });
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string folder = txttarget->text().toStdString();

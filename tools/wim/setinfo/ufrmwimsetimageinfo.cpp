@@ -21,7 +21,7 @@ TfrmWimSetImageInfo::TfrmWimSetImageInfo(QWidget* owner) : QDialog(owner) {
     txtindex = AddWimIndexField(form, "Index", "txtindex");
     txtwim = AddWimField(this, form, "Wim", "txtwim", "btn_wim", [this] {
         std::string file = txtwim->text().toStdString();
-        if (OpenDialog1("WIM File (*.wim)|*.wim", file)) txtwim->setText(QString::fromStdString(file));
+        if (OpenDialog1(kWimFilter, file)) txtwim->setText(QString::fromStdString(file));
     });
 
     btn_ok = new QPushButton("OK");

@@ -76,6 +76,10 @@ private:
     bool close_when_done_ = false;
 };
 
+// The file filters of the WIM windows' dialogs.
+inline constexpr const char* kWimFilter = "WIM File (*.wim)|*.wim";
+inline constexpr const char* kWimOrEsdFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
+
 // Shows `text` in a box captioned "Tarnovell".
 void WimBox(const std::string& text);
 

@@ -27,9 +27,7 @@ protected:
         if (IsSkipped()) return;
         source_ = wim_test::MakeSourceFolder(dir_);
         wim_ = dir_.file("two.wim");
-        auto made = ts::Run("wimlib-imagex capture " + ts::Quote(source_ + "/sub") + " " + wim_ +
-                            " 'Only the sub-folder' && wimlib-imagex append " + ts::Quote(source_) + " " + wim_ +
-                            " 'Everything'");
+        auto made = wim_test::MakeTwoImageWim(wim_, source_ + "/sub", "Only the sub-folder", source_, "Everything");
         ASSERT_EQ(made.exit_code, 0) << made.output;
         target_ = dir_.file("applied");
         std::filesystem::create_directories(target_);

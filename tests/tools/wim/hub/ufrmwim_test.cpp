@@ -29,10 +29,7 @@ protected:
         if (IsSkipped()) return;
         source_ = wim_test::MakeSourceFolder(dir_);
         wim_ = dir_.file("two.wim");
-        ASSERT_EQ(ts::Run("wimlib-imagex capture " + ts::Quote(source_) + " " + wim_ + " First && wimlib-imagex append " +
-                          ts::Quote(source_ + "/sub") + " " + wim_ + " Second")
-                      .exit_code,
-                  0);
+        ASSERT_EQ(wim_test::MakeTwoImageWim(wim_, source_, "First", source_ + "/sub", "Second").exit_code, 0);
     }
     // Answers the next image-information dialog with these fields, or
     // cancels it.

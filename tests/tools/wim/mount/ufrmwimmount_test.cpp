@@ -28,10 +28,7 @@ protected:
         if (!std::filesystem::exists("/dev/fuse")) GTEST_SKIP() << "mounting an image needs FUSE";
         source_ = wim_test::MakeSourceFolder(dir_);
         wim_ = dir_.file("two.wim");
-        ASSERT_EQ(ts::Run("wimlib-imagex capture " + ts::Quote(source_ + "/sub") + " " + wim_ +
-                          " && wimlib-imagex append " + ts::Quote(source_) + " " + wim_)
-                      .exit_code,
-                  0);
+        ASSERT_EQ(wim_test::MakeTwoImageWim(wim_, source_ + "/sub", "sub", source_, "all").exit_code, 0);
         folder_ = dir_.file("mount point");
     }
     void TearDown() override {
