@@ -22,6 +22,13 @@
 // same bytes into a second image. Our copies end with fdatasync: done means
 // on the medium. Every peer is held to the same: dd with conv=fdatasync, the
 // others timed with a `sync -d` of their output.
+//
+// The network transfers run on 127.0.0.1 against socat: a socat listens for
+// the other end (it serves INPUT to a receive, or stores a send), and the
+// same listener is used by ours and by the socat client we are timed
+// against. A run lasts until the listener has ended. Every socat moves
+// 1 MiB per call (-b 1048576), the fastest it goes here: the listener must
+// not be what both sides wait for, and the peer gets its best.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -36,7 +43,12 @@
 #include <string>
 #include <vector>
 
+#include "disk/bindings/sevenzip/sevenzip.h"
+#include "disk/checksum/md5.h"
+#include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
+#include "disk/engines/net_transfer.h"
+#include "disk/iso/iso_maker.h"
 #include "disk/engines/rawvhd.h"
 #include "disk/device/device_lists.h"
 #include "main/operations/clone.h"
@@ -45,6 +57,7 @@
 #include "main/operations/wipe.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "platform/os/child_process.h"
 #include "platform/os/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +126,12 @@ double Median(std::vector<double> values) {
 // run starts from the same state and pays for its own writes only.
 void Settle(const std::string& output) {
     if (!output.empty()) fs::remove_all(output);
+    // An EWF set goes whole: output.E01 and the segments after it.
+    if (output.size() > 4 && output.compare(output.size() - 4, 4, ".E01") == 0) {
+        const std::string stem = fs::path(output).stem().string() + ".E";
+        for (const auto& entry : fs::directory_iterator(fs::path(output).parent_path()))
+            if (entry.path().filename().string().rfind(stem, 0) == 0) fs::remove(entry.path());
+    }
     ::sync();
 }
 
@@ -159,11 +178,48 @@ void MakeSparse(const std::string& path, std::uintmax_t size) {
     fs::resize_file(path, size);
 }
 
+// A socat listening on 127.0.0.1 for one connection, on the port it says
+// it took ("listening on AF=2 127.0.0.1:40123").
+class SocatListener {
+public:
+    explicit SocatListener(const std::vector<std::string>& addresses) {
+        std::vector<std::string> argv = {"socat", "-d", "-d", "-b", "1048576", "-u"};
+        argv.insert(argv.end(), addresses.begin(), addresses.end());
+        platform::ChildOptions options;
+        options.on_error_line = [this](std::string_view line) {
+            const std::string_view mark = "listening on ";
+            if (port_ != 0 || line.find(mark) == std::string_view::npos) return;
+            port_ = std::atoi(std::string(line.substr(line.rfind(':') + 1)).c_str());
+        };
+        child_ = platform::ChildProcess(argv, std::move(options));
+        while (port_ == 0 && child_ && !child_.wait_for(std::chrono::milliseconds(10))) {
+        }
+    }
+    int port() const { return port_; }
+    // Waits for it to end; true when it ended well.
+    bool finish() { return child_.wait().succeeded(); }
+
+private:
+    int port_ = 0;
+    platform::ChildProcess child_;
+};
+
+// The shell lines that start the same listener in the background and leave
+// its port in $port.
+std::string ShellListener(const std::string& addresses, const std::string& log) {
+    return "socat -d -d -b 1048576 -u " + addresses + " 2>" + Quote(log) + " & listener=$!; port=; " +
+           "until [ -n \"$port\" ]; do sleep 0.01; port=$(sed -n 's/.*listening on .*:\\([0-9]*\\)$/\\1/p' " +
+           Quote(log) + "); done; ";
+}
+
 int Usage() {
     std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
                  "  NAME: raw-backup, lz4-backup, lz4-restore (runs lz4-backup first), clone,\n"
                  "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
-                 "  wipe, clean-volume, wim-capture, wim-capture-lzx or wim-apply (runs wim-capture first)\n";
+                 "  wipe, clean-volume, net-send, net-receive, vpc-to-raw, vhdx-to-raw, vmdk-to-raw,\n"
+                 "  qcow2-to-raw, vdi-to-raw, ewf-backup or ewf-restore (runs ewf-backup first),\n"
+                 "  md5, iso-build, 7z-extract (runs iso-build first), wim-capture, wim-capture-lzx\n"
+                 "  or wim-apply (runs wim-capture first)\n";
     return 2;
 }
 
@@ -293,6 +349,27 @@ int main(int argc, char** argv) {
         return command + " && sync -d " + Quote(output);
     };
 
+    // Network: a send stored by a socat listener, a receive served by one.
+    auto net_send = [&] {
+        SocatListener receiver({"TCP-LISTEN:0,bind=127.0.0.1", "OPEN:" + at("ours.net") + ",creat,trunc"});
+        if (receiver.port() == 0) return false;
+        bool sent = ok(disk::NetSendRaw(input, "127.0.0.1", receiver.port(), 0, nullptr).result);
+        return receiver.finish() && sent;
+    };
+    auto net_receive = [&] {
+        SocatListener sender({"FILE:" + input, "TCP-LISTEN:0,bind=127.0.0.1"});
+        if (sender.port() == 0) return false;
+        bool received = ok(disk::NetReceiveRaw(at("ours-received.net"), "127.0.0.1", sender.port(), nullptr).result);
+        return sender.finish() && received;
+    };
+    const std::string log = at("listener.log");
+    const std::string socat_send = ShellListener("TCP-LISTEN:0,bind=127.0.0.1 OPEN:" + at("peer.net") + ",creat,trunc", log) +
+                                   "socat -b 1048576 -u FILE:" + input + " TCP:127.0.0.1:$port && wait $listener";
+    const std::string socat_receive = ShellListener("FILE:" + input + " TCP-LISTEN:0,bind=127.0.0.1", log) +
+                                      "socat -b 1048576 -u TCP:127.0.0.1:$port OPEN:" + at("peer-received.net") +
+                                      ",creat,trunc && sync -d " + Quote(at("peer-received.net")) +
+                                      " && wait $listener";
+
     std::vector<Engine> engines = {
         {"raw backup", at("ours.raw"), raw_backup, at("peer.raw"),
          dd + "of=" + Quote(at("peer.raw")) + " conv=fdatasync", same_raw, "dd bs=512K conv=fdatasync"},
@@ -329,7 +406,139 @@ int main(int argc, char** argv) {
          "dd if=/dev/zero bs=512K conv=notrunc,fdatasync"},
         {"clean volume", "", clean, "", synced("ntfswipe -u -f -q " + ntfs + " >/dev/null", at("peer-ntfs.img")),
          same_volume, "ntfswipe -u` + `sync -d"},
+        {"net send", at("ours.net"), net_send, at("peer.net"), socat_send,
+         [&] { return SameBytes(at("ours.net"), input) && SameBytes(at("peer.net"), input); },
+         "socat -u FILE: TCP:` to a `socat -u TCP-LISTEN: OPEN:"},
+        {"net receive", at("ours-received.net"), net_receive, at("peer-received.net"), socat_receive,
+         [&] { return SameBytes(at("ours-received.net"), input) && SameBytes(at("peer-received.net"), input); },
+         "socat -u TCP: OPEN:` + `sync -d` from a `socat -u FILE: TCP-LISTEN:"},
     };
+    // The conversions to raw read images qemu-img made of INPUT (once, when
+    // their line is wanted), against qemu-img converting them back.
+    auto convert_image = [&](const std::string& format, const std::string& options) {
+        const std::string image = at("input." + format);
+        return [&, format, options, image] {
+            if (!fs::exists(image) && !Shell("qemu-img convert -f raw -O " + format + " -o " + options + " " +
+                                             Quote(input) + " " + Quote(image)))
+                return std::string();
+            return image;
+        };
+    };
+    auto to_raw = [&](const std::string& format, const std::string& options,
+                      disk::CopyResult (*convert)(const std::string&, const std::string&, platform::ProgressBar*,
+                                                  platform::OperationTarget*)) {
+        auto image = convert_image(format, options);
+        const std::string ours_out = at(format + "-ours.raw"), peer_out = at(format + "-peer.raw");
+        return Engine{format + " to raw", ours_out, [&, image, ours_out, convert] {
+                          const std::string from = image();
+                          return !from.empty() && ok(convert(from, ours_out, nullptr, nullptr));
+                      },
+                      peer_out,
+                      synced("qemu-img convert -f " + format + " -O raw " + Quote(at("input." + format)) + " " +
+                                 Quote(peer_out),
+                             peer_out),
+                      [&, ours_out, peer_out] { return SameBytes(ours_out, input) && SameBytes(peer_out, input); },
+                      "qemu-img convert -f " + format + " -O raw` + `sync -d"};
+    };
+    engines.push_back(to_raw("vpc", "subformat=dynamic,force_size=on", disk::VhdiToRaw));
+    engines.push_back(to_raw("vhdx", "subformat=dynamic", disk::VhdiToRaw));
+    engines.push_back(to_raw("vmdk", "subformat=monolithicSparse", disk::VmdkToRaw));
+    engines.push_back(to_raw("qcow2", "compat=1.1", disk::QcowToRaw));
+    engines.push_back(to_raw("vdi", "static=off", disk::VdiToRaw));
+    // EWF against libewf's own tools at the same compression ("fast");
+    // ewfacquire does not sync, so its segments are synced after it.
+    const std::string ewf_exported = at("ewf-exported");
+    engines.push_back(Engine{
+        "EWF backup", at("ours.E01"), [&] { return ok(disk::RawToEwf(input, at("ours.E01"), nullptr, nullptr)); },
+        at("peer.E01"),
+        "ewfacquire -u -q -c fast -t " + Quote(at("peer")) + " " + Quote(input) + " >/dev/null 2>&1 && sync -d " +
+            Quote(at("peer")) + ".E*",
+        [&] {
+            return Shell("ewfverify -q " + Quote(at("ours.E01")) + " >/dev/null 2>&1") &&
+                   Shell("ewfexport -u -q -f raw -t " + Quote(ewf_exported) + " " + Quote(at("ours.E01")) +
+                         " >/dev/null 2>&1") &&
+                   SameBytes(ewf_exported + ".raw", input) &&
+                   Shell("ewfverify -q " + Quote(at("peer.E01")) + " >/dev/null 2>&1");
+        },
+        "ewfacquire -c fast` + `sync -d"});
+    engines.push_back(Engine{
+        "EWF restore", at("ours-ewf.restored"),
+        [&] { return ok(disk::EwfToRaw(at("ours.E01"), at("ours-ewf.restored"), nullptr, nullptr)); },
+        at("peer-ewf.raw"),
+        "ewfexport -u -q -f raw -t " + Quote(at("peer-ewf")) + " " + Quote(at("ours.E01")) +
+            " >/dev/null 2>&1 && sync -d " +
+            Quote(at("peer-ewf.raw")),
+        [&] { return SameBytes(at("ours-ewf.restored"), input) && SameBytes(at("peer-ewf.raw"), input); },
+        "ewfexport -f raw` + `sync -d"});
+
+    // MD5 of INPUT against md5sum; an ISO image of a folder of ordinary
+    // files (INPUT cut in 64 pieces) against xorriso with the same options;
+    // the extraction of a zip of that folder against 7z x.
+    std::string our_digest;
+    auto md5 = [&] {
+        try {
+            our_digest = disk::MD5File(input);
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << "\n";
+            return false;
+        }
+    };
+    auto same_digest = [&] {
+        std::ifstream peer(at("peer.md5"));
+        std::string digest;
+        peer >> digest;
+        for (auto& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return !digest.empty() && digest == our_digest;
+    };
+    const std::string tree = at("iso-tree");
+    auto make_tree = [&] {
+        static bool made = false;
+        if (!made) made = Shell("mkdir -p " + Quote(tree) + " && split -n 64 " + Quote(input) + " " + Quote(tree + "/part."));
+        return made;
+    };
+    auto iso_build = [&] {
+        disk::IsoBuildRequest request;
+        request.source = tree;
+        request.file_systems = disk::FileSystemFlagsOfChoice(1);
+        request.destination = at("ours.iso");
+        disk::IsoMakerLog iso_log(at("iso.log"));
+        return make_tree() && disk::BuildIsoImage(request, disk::OperationContext{}, iso_log) && !answers.failed;
+    };
+    auto same_trees_in_images = [&] {
+        return Shell("xorriso -indev " + Quote(at("ours.iso")) + " -compare_r " + Quote(tree) + " / >/dev/null 2>&1") &&
+               Shell("xorriso -indev " + Quote(at("peer.iso")) + " -compare_r " + Quote(tree) + " / >/dev/null 2>&1");
+    };
+    const std::string zip = at("tree.zip");
+    auto extract = [&] {
+        static bool zipped = false;
+        if (!zipped)
+            zipped = make_tree() && Shell("cd " + Quote(tree) + " && 7z a -bd -tzip -mx=1 " + Quote(zip) + " . >/dev/null");
+        try {
+            fs::create_directories(at("ours-x"));
+            auto archive = disk::sevenzip::Create7zInArchive(disk::sevenzip::ClassIdOfExtension(zip),
+                                                             disk::sevenzip::kSevenZipLibrary);
+            archive->OpenFile(zip);
+            archive->ExtractTo(at("ours-x"));
+            archive->Close();
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << "\n";
+            return false;
+        }
+        return zipped && Shell("sync -f " + Quote(at("ours-x")));
+    };
+    engines.push_back({"MD5", "", md5, at("peer.md5"), "md5sum " + Quote(input) + " > " + Quote(at("peer.md5")),
+                       same_digest, "md5sum"});
+    engines.push_back({"ISO build", at("ours.iso"), iso_build, at("peer.iso"),
+                       synced("xorriso -as mkisofs -quiet -iso-level 2 -J -V DISK -o " + Quote(at("peer.iso")) + " " +
+                                  Quote(tree) + " 2>/dev/null",
+                              at("peer.iso")),
+                       same_trees_in_images, "xorriso -as mkisofs -iso-level 2 -J` + `sync -d"});
+    engines.push_back({"7z extract", at("ours-x"), extract, at("peer-x"),
+                       "7z x -bd -y -o" + Quote(at("peer-x")) + " " + Quote(zip) + " >/dev/null && sync -f " +
+                           Quote(at("peer-x")),
+                       [&] { return Shell("diff -r " + Quote(at("ours-x")) + " " + Quote(at("peer-x"))); },
+                       "7z x` + `sync -f"});
     // The files the WIM engines capture: INPUT's file system, mounted
     // read-only (which needs root; without it they are left out).
     const std::string files = at("wim-source");
@@ -399,7 +608,8 @@ int main(int argc, char** argv) {
         };
         const std::string k = key(name);
         return only.empty() || k == only || (only == "lz4-restore" && k == "lz4-backup") ||
-               (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "wim-apply" && k == "wim-capture");
+               (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "ewf-restore" && k == "ewf-backup") ||
+               (only == "7z-extract" && k == "iso-build") || (only == "wim-apply" && k == "wim-capture");
     };
 
     std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);

@@ -1,35 +1,12 @@
 // An LZ4 image file read back through the restore's source.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <span>
 #include <vector>
 
 #include "disk/bindings/liblz4.h"
 #include "disk/copy/copy_loop.h"
 #include "disk/formats/lz4/lz4_frame.h"
-
-namespace {
-
-class MemorySource : public disk::CopySource {
-public:
-    MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::int64_t size() override { return static_cast<std::int64_t>(size_); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
-        if (offset < 0 || static_cast<std::size_t>(offset) >= size_) return true;
-        done = std::min(buffer.size(), size_ - static_cast<std::size_t>(offset));
-        std::memcpy(buffer.data(), data_ + offset, done);
-        return true;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-};
-
-}  // namespace
+#include "fuzz/memory_source.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     disk::LoadLZ4();
@@ -37,7 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    MemorySource stored(data, size);
+    fuzz::MemorySource stored(data, size);
     disk::Lz4FrameSource source(stored, static_cast<std::int64_t>(size));
     if (!source.has_magic()) return 0;
     static std::vector<std::byte> buffer(512 * 1024);

@@ -14,6 +14,10 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # the partition-type table the program carries is read with pugixml
+  libpugixml-dev
+  # the peers of the network transfers (plain TCP streams)
+  socat netcat-openbsd
   # files and labels written into FAT (mcopy, mlabel) and exFAT (its FUSE mount) volumes
   mtools exfat-fuse
   # UDF volumes for the format window (mkudffs)
@@ -22,12 +26,24 @@ packages=(
   qemu-utils qemu-block-extra libnbd0 libnbd-bin fuse3 xorriso
   # WIM images (libwim, loaded at run time, built against its header; wimlib-imagex checks our files)
   libwim15 libwim-dev wimtools
+  # ISO images (libisofs, loaded at run time, built against its header;
+  # genisoimage for UDF; isoinfo and xorriso check our images) and 7-Zip's
+  # format library (/usr/lib/p7zip/7z.so, loaded at run time; 7z makes the
+  # test archives)
+  libisofs6 libisofs-dev genisoimage p7zip-full
   # offline registry hives (libhivex, loaded at run time; hivexget/hivexsh check our edits)
   libhivex0 libhivex-bin
+  # image libraries loaded at run time (EWF, VHD/VHDX, VMDK, QCOW); ewf-tools
+  # (ewfverify, ewfexport, ewfacquire) check our EWF sets and make the ones we read
+  libewf2 libvhdi1 libvmdk1 libqcow1 ewf-tools
   # the crash reporter: zlib for deflate and CRC-32, capstone for disassembly,
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
+  # the crash reporter's hand-over to the user's mail program and browser
+  xdg-utils
+  # the standard MBR boot code the "NT6" button writes (read at run time)
+  syslinux-common
 )
 
 missing=()

@@ -23,7 +23,7 @@ disk_seed() {  # image bytes-to-keep output
   } > "$out"
 }
 
-mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml}
+mkdir -p "$corpus"/{partition_table,filesystem,lz4_frame,ini,wim_xml,vdi_image}
 
 # Partition tables: an MBR with a chain of EBRs close to its start, and a GPT.
 img=$work/mbr.img
@@ -59,6 +59,14 @@ fs_seed ext4 8M 8192 mkfs.ext4 -q -F -L linux
 fs_seed xfs 320M 4096 mkfs.xfs -q -f -L xfs
 fs_seed btrfs 128M 69632 mkfs.btrfs -q -f -L tree
 
+# Boot sectors and MBRs as the Advanced tab reads them: the first sector of
+# each file system made above, and of the partition tables.
+mkdir -p "$corpus/boot_record_fields"
+for name in fat12 fat16 fat32 ntfs exfat; do
+  head -c 512 "$work/$name.img" > "$corpus/boot_record_fields/$name"
+done
+for name in mbr gpt; do head -c 512 "$work/$name.img" > "$corpus/boot_record_fields/$name-table"; done
+
 # NTFS: small volumes of 512-byte clusters, so that the boot sector, $MFT
 # and the first records fit a seed; one relabelled with files copied in.
 # The MFT records 0 (with the $MFT runs), 3 ($Volume) and 6 ($Bitmap) are
@@ -83,6 +91,32 @@ head -c 200000 /dev/zero > "$work/zeros"
 : > "$work/empty"
 for name in text zeros empty; do lz4 -q -l -f "$work/$name" "$corpus/lz4_frame/$name"; done
 
+# VDI images as qemu-img writes them: an empty dynamic one, and the start
+# (header, block map, the first data) of a dynamic and a static one that
+# hold data.
+qemu-img create -q -f vdi "$corpus/vdi_image/dynamic-empty" 64M
+truncate -s 3M "$work/vdi.raw"
+printf 'data in the second block' | dd of="$work/vdi.raw" bs=1 seek=1048576 conv=notrunc status=none
+for kind in off on; do
+  qemu-img convert -f raw -O vdi -o static=$kind "$work/vdi.raw" "$work/vdi-$kind.vdi"
+done
+head -c 8192 "$work/vdi-off.vdi" > "$corpus/vdi_image/dynamic-start"
+head -c 8192 "$work/vdi-on.vdi" > "$corpus/vdi_image/static-start"
+
+# What network peers send. A devio server's answers on one connection: the
+# INFO reply (size, alignment, flags), then READ replies (errno, length, the
+# data). The first bytes of a raw stream: an MBR, an NTFS boot sector, zeros.
+le64() { local i; for i in 0 1 2 3 4 5 6 7; do printf "\\x$(printf %02x $(( ($1 >> (8 * i)) & 255 )))"; done; }
+fill() { head -c "$1" /dev/zero | tr '\0' "$2"; }
+mkdir -p "$corpus"/{devio_reply,stream_size_guess}
+{ le64 1024; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 512; fill 512 B; } > "$corpus/devio_reply/two-reads"
+{ le64 700; le64 512; le64 0; le64 0; le64 512; fill 512 A; le64 0; le64 188; fill 188 B; } > "$corpus/devio_reply/last-read-cut"
+{ le64 1024; le64 512; le64 0; le64 5; le64 0; } > "$corpus/devio_reply/error"
+{ le64 1024; le64 512; le64 0; le64 0; le64 256; fill 256 C; } > "$corpus/devio_reply/short"
+head -c 512 "$work/mbr.img" > "$corpus/stream_size_guess/mbr"
+head -c 512 "$work/ntfs.img" > "$corpus/stream_size_guess/ntfs"
+fill 512 '\0' > "$corpus/stream_size_guess/zeros"
+
 # INI files: the program's config, a machine manifest and its state file.
 printf '[options]\r\nenable_advanced=1\r\nhide_advanced=0\r\n[outlookbar]\r\nVirtual Hard Disk\r\n' \
   > "$corpus/ini/config.ini"
@@ -101,6 +135,15 @@ printf '<IMAGE INDEX="1"><NAME>a &amp; b</NAME><WINDOWS><VERSION><MAJOR>10</MAJO
 printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAGES></WINDOWS></IMAGE>' \
   >> "$corpus/wim_xml/plain"
 
+# The partition-type table: the one the program carries, and a small one in
+# another encoding with rows between other elements.
+mkdir -p "$corpus/partition_types"
+cp resources/partition_types.xml "$corpus/partition_types/carried"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<t a="b"><node><Cell>07</Cell><Desc>one &amp; two</Desc></node><x/>' \
+  > "$corpus/partition_types/small"
+printf '<node><Cell>{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}</Cell><Desc><![CDATA[EFI]]></Desc></node></t>\n' \
+  >> "$corpus/partition_types/small"
+
 find "$corpus" -type f | sort | xargs ls -l | awk '{print $5, $9}'
 
 # Crash reporter: a small ELF image with symbols and line tables, built here.
@@ -109,6 +152,22 @@ printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); 
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
 
+# ISO 9660 images as xorriso makes them, unpadded so that they fit a seed:
+# a plain tree, one with a GRUB folder and BOOTMGR, and one with El Torito.
+mkdir -p "$corpus/iso9660" "$work/iso/isolinux" "$work/iso/boot/grub/i386-pc"
+printf 'boot' > "$work/iso/isolinux/isolinux.bin"
+printf 'loader' > "$work/iso/BOOTMGR"
+printf 'module' > "$work/iso/boot/grub/i386-pc/normal.mod"
+xorriso -as mkisofs -quiet -no-pad -iso-level 2 -V DISK -o "$corpus/iso9660/tree" "$work/iso" 2>/dev/null
+xorriso -as mkisofs -quiet -no-pad -J -o "$corpus/iso9660/joliet-eltorito" \
+  -b isolinux/isolinux.bin -no-emul-boot -boot-load-size 4 "$work/iso" 2>/dev/null
+
+# Archive item paths: plain, Windows-made, and the ones that try to leave.
+mkdir -p "$corpus/sevenzip_item_path"
+for p in 'a/b/c.txt' 'dir\file.txt' './x' '../evil' '/etc/passwd' 'C:\x' 'a/../../b' '...'; do
+  printf '%s' "$p" > "$corpus/sevenzip_item_path/$(printf '%s' "$p" | md5sum | cut -c1-12)"
+done
+
 # VHD report: a dynamic footer followed by its header, as qemu-img makes
 # them, and the footer of a fixed disk.
 mkdir -p "$corpus/vhd_report"
@@ -116,3 +175,18 @@ qemu-img create -q -f vpc -o subformat=dynamic "$work/dyn.vhd" 64M
 head -c 1536 "$work/dyn.vhd" > "$corpus/vhd_report/dynamic"
 qemu-img create -q -f vpc -o subformat=fixed "$work/fixed.vhd" 1M
 tail -c 512 "$work/fixed.vhd" > "$corpus/vhd_report/fixed"
+
+# The crash reporter's component streams (settings and dialog forms) and the
+# DNS replies its mail-exchanger look-up reads, written byte by byte as the
+# reporter and a name server make them.
+mkdir -p "$corpus"/{settings_stream,dns_reply}
+printf 'TPF0\x0aTZelExcept\x09zelExcept\x07Enabled\x09\x0dFreezeTimeout\x04\x60\xea\x00\x00\x08MailAddr\x06\x05a@b.c\x08BugRepFile\x0c\x0d\x00\x00\x00bugreport.txt\x04Wide\x12\x02\x00\x00\x00a\x00b\x00\x00' \
+  > "$corpus/settings_stream/settings"
+printf 'TPF0\x07TNVForm\x0bContactForm\x07Message\x06\x07Contact\x00\x08INVLabel\x04Head\x07Caption\x06\x05Name:\x00\x00\x07INVEdit\x08NameEdit\x05Lines\x02\x01\x08Optional\x09\x00\x00\x09INVButton\x08AbortBtn\x07Caption\x06\x04Stop\x00\x00\x00' \
+  > "$corpus/settings_stream/form"
+# An MX reply for example.org whose exchanger's name points back into the question.
+printf '\x00\x1d\x00\x01\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00\x07example\x03org\x00\x00\x0f\x00\x01\xc0\x0c\x00\x0f\x00\x01\x00\x00\x0e\x10\x00\x07\x00\x0a\x02mx\xc0\x0c' \
+  > "$corpus/dns_reply/mx"
+# An NS referral: no answer, two name servers in the authority section.
+printf '\x01\x1d\x00\x01\x81\x80\x00\x01\x00\x00\x00\x02\x00\x00\x07example\x03org\x00\x00\x02\x00\x01\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns1\xc0\x0c\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns2\xc0\x0c' \
+  > "$corpus/dns_reply/ns-referral"

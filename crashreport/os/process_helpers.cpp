@@ -62,7 +62,8 @@ struct ThreadNameList {
 };
 
 ThreadNameList& Names() {
-    static ThreadNameList list;
+    // Never destroyed: threads still running at exit may name themselves.
+    static ThreadNameList& list = *new ThreadNameList;
     return list;
 }
 

@@ -27,6 +27,10 @@ public:
     // source ends first; `done` is the count read, 0 at the end. False (with
     // the thread's last error) when the read failed.
     virtual bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) = 0;
+    // The copy is over: a read that waits for data that may never come (a
+    // peer's bytes) fails at once, and so does every later read. Called
+    // from another thread than the reads.
+    virtual void interrupt() {}
 };
 
 class CopySink {

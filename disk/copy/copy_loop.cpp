@@ -33,6 +33,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long the loop waits for a block before it lets the window's messages
+// run and looks at the cancel flag.
+constexpr std::chrono::milliseconds kIdleSlice{100};
+
 std::int64_t MillisecondsSince(Clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - then).count();
 }
@@ -65,16 +69,25 @@ public:
     ~BlockPrefetcher() {
         reader_.request_stop();
         room_.notify_all();
+        source_.interrupt();
     }
 
     BlockPrefetcher(const BlockPrefetcher&) = delete;
     BlockPrefetcher& operator=(const BlockPrefetcher&) = delete;
 
-    // The next block in order; waits until it is read.
-    Block& next() {
+    // The next block in order; waits until it is read. A source can keep
+    // it waiting for long (a stalled peer): every so often `idle` runs, and
+    // when it answers false the wait ends without a block.
+    template <typename Idle>
+    Block* next(Idle&& idle) {
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return produced_ > consumed_; });
-        return blocks_[consumed_ % blocks_.size()];
+        while (!ready_.wait_for(lock, kIdleSlice, [&] { return produced_ > consumed_; })) {
+            lock.unlock();
+            bool go_on = idle();
+            lock.lock();
+            if (!go_on) return nullptr;
+        }
+        return &blocks_[consumed_ % blocks_.size()];
     }
 
     // The block from next() is used up; its buffer may take another read.
@@ -233,7 +246,15 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                 outcome.end = CopyEnd::Cancelled;
                 break;
             }
-            BlockPrefetcher::Block& block = prefetcher.next();
+            BlockPrefetcher::Block* waited = prefetcher.next([&] {
+                if (settings.progress.pump) pump();
+                return !context.cancelled();
+            });
+            if (!waited) {
+                outcome.end = CopyEnd::Cancelled;
+                break;
+            }
+            BlockPrefetcher::Block& block = *waited;
             if (block.exception) {
                 try {
                     std::rethrow_exception(block.exception);
@@ -269,7 +290,20 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     outcome.end = CopyEnd::SourceEnded;
                 break;
             }
-            if (!sink.write(block.offset, block.buffer.first(block.done))) {
+            bool written = false;
+            try {
+                written = sink.write(block.offset, block.buffer.first(block.done));
+            } catch (const CopyFormatError& e) {  // a peer that broke its protocol
+                context.ui().inform(e.what(), kCopyCaption);
+                outcome.end = CopyEnd::WriteFailed;
+                break;
+            }
+            if (!written) {
+                // A sink that waits (for a peer) gives up when the copy is cancelled.
+                if (GetLastError() == ERROR_CANCELLED && context.cancelled()) {
+                    outcome.end = CopyEnd::Cancelled;
+                    break;
+                }
                 write_failed(block.offset, block.requested);
                 break;
             }
@@ -287,8 +321,9 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
     std::int64_t elapsed = cadence.elapsed();
     if (texts) {
         if (context.progress) context.progress->set_position(100);
-        context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
-                            KBytesPerSecond(outcome.position, elapsed));
+        if (!settings.done_text.empty())
+            context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
+                                KBytesPerSecond(outcome.position, elapsed));
     }
     return outcome;
 }

@@ -34,7 +34,8 @@ extern std::atomic<bool> copy_cancel;
 void PostStatus(platform::OperationTarget* window, const std::string& text);
 
 // Raised by a source whose stored bytes break their own format (a truncated
-// or oversized packed block). The loop shows the text and stops the copy.
+// or oversized packed block), or by a source or sink whose peer broke its
+// protocol. The loop shows the text and stops the copy.
 class CopyFormatError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -90,7 +91,8 @@ struct CopyLoopSettings {
     std::string write_error_prefix;
     bool quiet_write_errors = false;
     // The start of the closing status line ("Done in "); with progress shown
-    // as percentages there is no status line at all.
+    // as percentages, or an empty text (the caller posts a line of its own),
+    // there is no status line at all.
     std::string done_text = "Done in ";
 };
 

@@ -11,6 +11,7 @@
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
+#include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/device/volume_lock_set.h"
 #include "platform/device/path.h"
@@ -39,20 +40,6 @@ bool ExistsAsFile(const std::string& path) {
     std::error_code error;
     return !resolved.empty() && std::filesystem::is_regular_file(resolved, error);
 }
-
-std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fallback) {
-    std::int64_t size = IsWholeDisk(path) ? GetDiskLength(handle) : GetPartitionLength(handle);
-    if (size == 0 && file_fallback && IsFile(path)) FileSizeByFind(ResolveFilePath(path), size);
-    return size;
-}
-
-// A file destination made empty for this copy may keep holes where the
-// source has zeros; anything else must have every byte written.
-ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
-    std::int64_t size = -1;
-    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
-}
-
 
 // Opens the destination for writing: as it is, or made anew as a file.
 Handle OpenDestination(const std::string& path, DWORD flags) {
@@ -85,8 +72,18 @@ bool RefuseOverlap(const Dialogue& dialogue, const std::string& src, const std::
     return true;
 }
 
-// The context the routines with the callers' signatures give their copy:
-// the process's interaction and the copy cancel flag, cleared as it starts.
+// ---- the copy locked volume set ---------------------------------------------
+
+std::mutex locked_volumes_mutex;
+VolumeLockSet& LockedVolumes() {
+    static VolumeLockSet set;
+    return set;
+}
+
+}  // namespace
+
+// ---- what every copy of this library shares ----------------------------------------
+
 OperationContext CopyContext(ProgressBar* progress, OperationTarget* window) {
     copy_cancel = false;
     OperationContext context;
@@ -104,28 +101,32 @@ CopyResult ResultOf(const CopyOutcome& outcome) {
     }
 }
 
-// Runs `cleanup` when the scope ends, however it ends.
-template <typename F>
-class AtScopeExit {
-public:
-    explicit AtScopeExit(F cleanup) : cleanup_(std::move(cleanup)) {}
-    ~AtScopeExit() { cleanup_(); }
-    AtScopeExit(const AtScopeExit&) = delete;
-    AtScopeExit& operator=(const AtScopeExit&) = delete;
+// ---- endpoints ------------------------------------------------------------------
 
-private:
-    F cleanup_;
-};
-
-// ---- the copy locked volume set ---------------------------------------------
-
-std::mutex locked_volumes_mutex;
-VolumeLockSet& LockedVolumes() {
-    static VolumeLockSet set;
-    return set;
+std::int64_t EndpointSize(Handle& handle, const std::string& path, bool file_fallback) {
+    std::int64_t size = IsWholeDisk(path) ? GetDiskLength(handle) : GetPartitionLength(handle);
+    if (size == 0 && file_fallback && IsFile(path)) FileSizeByFind(ResolveFilePath(path), size);
+    return size;
 }
 
-}  // namespace
+ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
+    std::int64_t size = -1;
+    return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
+}
+
+std::string CreateFileError(const char* which) {
+    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
+}
+
+void ReleaseDestination(Handle& handle, const std::string& path) {
+    if (IsFile(path)) return;
+    if (IsWholeDisk(path)) {
+        IoctlUpdateProperties(handle);
+        UnlockVolumesOfDisk();
+    } else {
+        LockDismountUnlock(handle);
+    }
+}
 
 // ---- preparing endpoints -----------------------------------------------------
 
@@ -153,12 +154,22 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
 
 }  // namespace
 
-bool PrepareSource(Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, false);
-}
+bool PrepareSource(Handle& handle, const std::string& path) { return PrepareSource(OperationContext{}, handle, path); }
 
 bool PrepareDestination(Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(OperationContext{}), handle, path, true);
+    return PrepareDestination(OperationContext{}, handle, path);
+}
+
+bool PrepareSource(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, false);
+}
+
+bool PrepareDestination(const OperationContext& context, Handle& handle, const std::string& path) {
+    return PrepareEndpoint(Dialogue(context), handle, path, true);
+}
+
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst) {
+    return RefuseOverlap(Dialogue(context), src, dst);
 }
 
 void LockVolumesOfDisk(const std::string& disk_path) {
@@ -216,7 +227,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         return CopyResult::Failed;
     }
     if (!PrepareEndpoint(dialogue, source, src, false)) return CopyResult::Failed;
-    AtScopeExit unlock_source([&] {
+    ScopeGuard unlock_source([&] {
         if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
     });
 
@@ -274,7 +285,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
         }
     }
 
-    if (ExistsAsFile(dst)) DeleteRegularFile(dst);
+    // A range of an image file (a partition of a disk image) is written in
+    // place: the file is a disk then, and the rest of it must stay.
+    const bool into_file = start > 0 && ExistsAsFile(dst);
+    if (ExistsAsFile(dst) && !into_file) DeleteRegularFile(dst);
     Handle destination = OpenDestination(dst, 0);
     const DWORD open_error = destination ? 0 : GetLastError();
     if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
@@ -284,14 +298,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
     // Whatever happens from here on, the destination is handed back to the
     // system: a disk's table re-read and its volumes unlocked.
-    AtScopeExit hand_back([&] {
-        if (IsWholeDisk(dst)) {
-            IoctlUpdateProperties(destination);
-            UnlockVolumesOfDisk();
-        } else {
-            LockDismountUnlock(destination);
-        }
-    });
+    ScopeGuard hand_back([&] { ReleaseDestination(destination, dst); });
 
     std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
     if (total > destination_size && !ExistsAsFile(dst)) {
@@ -301,7 +308,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
 
     context.post_status("Source total_size:" + std::to_string(destination_size) + ", restoring...");
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
+    RawSink writer(destination, IsWholeDisk(dst) || into_file ? start : 0, ZerosFor(destination, dst));
     CopyLoopSettings settings;
     settings.limit = lz4 ? 0 : total;
     settings.done_text = "restore done in ";

@@ -35,7 +35,8 @@ CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::P
 
 // Copies all of `src` (unpacking an LZ4 image when `lz4` is set) to `dst`.
 // `length` > 0 stands for the destination size in the size question and
-// messages; `start` is where a whole-disk destination is written from.
+// messages; `start` is where a whole-disk destination is written from, and
+// where an existing file is written into in place when it is above 0.
 CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                       std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
 
@@ -48,11 +49,36 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
 // its name says. False when it cannot be opened or read.
 bool IsLz4Image(const std::string& path);
 
+// The context the routines with the callers' signatures give their copy:
+// the process's interaction and the copy cancel flag, cleared as it starts.
+OperationContext CopyContext(platform::ProgressBar* progress, platform::OperationTarget* window);
+CopyResult ResultOf(const CopyOutcome& outcome);
+
 // Make an opened endpoint ready for sector access: a volume is locked and
 // dismounted, a whole-disk destination has its volumes locked. False means
 // stop (the message was shown); nothing has been written.
 bool PrepareSource(platform::Handle& handle, const std::string& path);
 bool PrepareDestination(platform::Handle& handle, const std::string& path);
+// The same, asking and telling through the context's interaction.
+bool PrepareSource(const OperationContext& context, platform::Handle& handle, const std::string& path);
+bool PrepareDestination(const OperationContext& context, platform::Handle& handle, const std::string& path);
+
+// The size of an opened endpoint: a disk's length, a volume's partition
+// length; a file's size only with `file_fallback` (else 0).
+std::int64_t EndpointSize(platform::Handle& handle, const std::string& path, bool file_fallback);
+// A file destination made empty for this copy may keep holes where the
+// source has zeros; anything else must have every byte written.
+ZeroBlocks ZerosFor(platform::Handle& handle, const std::string& path);
+// "could not createfile (src)," or "(dst)," with the last error's code.
+std::string CreateFileError(const char* which);
+// Hands a written device back to the system once the copy is over: a
+// disk's table re-read and its volumes unlocked, a volume let go by its
+// file system. Nothing for a file.
+void ReleaseDestination(platform::Handle& handle, const std::string& path);
+
+// True (after telling the person) when `src` and `dst` share bytes: the same
+// file, disk or volume, or one holding the other.
+bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst);
 
 // Locks and dismounts every volume of the disk and keeps their handles in
 // the copy locked volume set, which it empties first (closing a handle

@@ -9,7 +9,10 @@
 #include "disk/copy/copy_endpoints.h"
 #include "disk/copy/copy_loop.h"
 #include "disk/device/handle_ops.h"
+#include "disk/util/lib_helpers.h"
 #include "platform/base/ascii.h"
+#include "platform/base/byte_order.h"
+#include "platform/device/filesystems/probe.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 
@@ -138,6 +141,47 @@ std::optional<std::vector<std::uint8_t>> ReadSmallFile(Handle& file, std::string
     return bytes;
 }
 
+// NTFS keeps its boot code in $Boot, the first 8 KiB of the volume.
+constexpr std::int64_t kNtfsBootBytes = 8192;
+
+// A boot sector's code may go over a device's own only where the device
+// holds a parameter block worth keeping, only when the code is written for
+// that file system (FAT12/16, FAT32 and NTFS code each read their own
+// fields), and only into the boot area: the reserved sectors of FAT, $Boot
+// of NTFS. Past it lie the file system's tables. exFAT is refused whole:
+// its boot region is checksummed. Says why and returns false otherwise.
+bool FitsBootArea(const OperationContext& context, const std::string& device, const std::string& file,
+                  std::span<const std::uint8_t> device_sector, std::span<const std::uint8_t> code) {
+    if (code.size() < kSectorBytes) {
+        Tell(context, file + " is no boot sector: it holds " + std::to_string(code.size()) + " bytes");
+        return false;
+    }
+    // The parameter block is judged on its own: a signature gone bad is
+    // what the fix question below is for.
+    std::vector<std::uint8_t> judged(device_sector.begin(), device_sector.begin() + kSectorBytes);
+    judged[kSignatureAt] = 0x55;
+    judged[kSignatureAt + 1] = 0xAA;
+    const std::string held = device::BootSectorFileSystem(judged);
+    if (held.empty() || held == "exFAT") {
+        Tell(context, device + " holds no FAT or NTFS boot sector whose parameter block could be kept");
+        return false;
+    }
+    const std::string written_for = device::BootSectorFileSystem(code);
+    if (!written_for.empty() && written_for != held) {
+        Tell(context, "The boot code of " + file + " is written for " + written_for + ", " + device + " holds " + held);
+        return false;
+    }
+    const std::int64_t bytes_per_sector = LoadLe16(device_sector.data() + 11);
+    const std::int64_t area = held == "NTFS" ? std::max(kNtfsBootBytes, bytes_per_sector)
+                                             : LoadLe16(device_sector.data() + 14) * bytes_per_sector;
+    if (static_cast<std::int64_t>(code.size()) > area) {
+        Tell(context, file + " (" + std::to_string(code.size()) + " bytes) reaches past the boot area of " + device +
+                          " (" + std::to_string(area) + " bytes)");
+        return false;
+    }
+    return true;
+}
+
 // Copies `length` bytes of `source` from `offset` to the start of `sink`
 // through the copy loop. An empty text when it all arrived, else what went
 // wrong, with the read or write prefix given.
@@ -173,18 +217,7 @@ Handle OpenRunSource(const std::string& path, std::int64_t offset, std::int64_t 
 }  // namespace
 
 std::optional<std::int64_t> ParseSectorNumber(const std::string& text) {
-    const std::string trimmed = Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty() || digits[0] == '-' || digits[0] == '+') return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < 0 || value > INT64_MAX / kSectorBytes) return std::nullopt;
-        return value;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    return ParseUserNumber(text, 0, INT64_MAX / kSectorBytes);
 }
 
 bool RestoreBootSector(const std::string& device, const std::string& file, bool keep_bpb,
@@ -214,6 +247,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
             Tell(context, WithSystemText("readfile error:", GetLastError()));
             return false;
         }
+        if (!FitsBootArea(context, device, file, merged, *bytes)) return false;
         const std::size_t code_end = std::min<std::size_t>(kSignatureAt, bytes->size());
         if (code_end > kBpbEnd) std::copy(bytes->begin() + kBpbEnd, bytes->begin() + code_end, merged.begin() + kBpbEnd);
         if (bytes->size() > kSectorBytes) std::copy(bytes->begin() + kSectorBytes, bytes->end(), merged.begin() + kSectorBytes);

@@ -8,7 +8,10 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/base/ascii.h"
 #include "platform/base/byte_order.h"
+#include "platform/base/replace_file.h"
+#include "platform/base/win_error.h"
 #include "platform/os/file_facts.h"
 
 namespace disk {
@@ -122,6 +125,26 @@ std::string IntToBin(int value) {
         if (magnitude & (1u << (31 - i))) bits[static_cast<std::size_t>(i)] = '1';
     const std::size_t first_one = bits.find('1');
     return first_one == std::string::npos ? bits : bits.substr(first_one);
+}
+
+std::optional<std::int64_t> ParseUserNumber(const std::string& text, std::int64_t min, std::int64_t max) {
+    const std::string trimmed = platform::Trim(text);
+    const bool hex = !trimmed.empty() && trimmed[0] == '$';
+    const std::string_view digits = std::string_view(trimmed).substr(hex ? 1 : 0);
+    // from_chars takes a sign for decimal only where we say so: "$-1" and
+    // "+1" are no numbers here.
+    if (digits.empty() || digits[0] == '+' || (hex && digits[0] == '-')) return std::nullopt;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, hex ? 16 : 10);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    if (value < min || value > max) return std::nullopt;
+    return value;
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+    if (!platform::ReplaceFileContents(path, text))
+        throw std::runtime_error("Cannot create file \"" + path + "\". " +
+                                 platform::SysErrorMessage(platform::GetLastError()));
 }
 
 void FileSizeByFind(const std::string& path, std::int64_t& size) { size = FileSize64(path); }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/os/system.h"
@@ -63,6 +64,16 @@ std::int64_t Swap64(std::int64_t value);
 // True when the text is only digits and dots (an address or a version);
 // true for an empty text.
 bool IsInCharSet(const std::string& text);
+
+// A number typed by the person: decimal (a leading "-" allowed), or
+// hexadecimal after a leading "$"; blanks around it are allowed. Nothing
+// when the text is empty, holds anything else, or lies outside [min, max].
+std::optional<std::int64_t> ParseUserNumber(const std::string& text, std::int64_t min, std::int64_t max);
+
+// `text` becomes the whole of the file at `path`, all or nothing (the old
+// file stays as it was when the new one cannot be made). Raises
+// "Cannot create file ..." with the system's text.
+void WriteTextFile(const std::string& path, const std::string& text);
 
 std::string GetWindowsDir();
 // The variable's value, empty when it is not set.

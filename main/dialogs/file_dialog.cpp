@@ -145,14 +145,15 @@ bool RunFileDialog(QWidget* owner, const std::string& default_extension, const s
     return true;
 }
 
-bool SelectDirectory(QWidget* owner, const std::string& caption, std::string& folder) {
+bool RunFolderDialog(QWidget* owner, const std::string& title, const std::string& initial_folder,
+                     std::string& folder) {
     QFileDialog dialog(owner);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setWindowTitle(QString::fromStdString(caption));
-    if (!folder.empty()) dialog.setDirectory(QString::fromStdString(folder));
+    if (!title.empty()) dialog.setWindowTitle(QString::fromStdString(title));
+    if (!initial_folder.empty()) dialog.setDirectory(QString::fromStdString(initial_folder));
     const int result = Hook() ? Hook()(dialog) : dialog.exec();
     if (result != QDialog::Accepted) return false;
     const QStringList chosen = dialog.selectedFiles();

@@ -56,10 +56,11 @@ bool RunFileDialog(QWidget* owner, const std::string& default_extension, const s
                    std::string& path, const std::string& title, const std::string& initial_folder,
                    int* filter_index = nullptr);
 
-// The folder browser ("Select a directory"): true when the user chose a
-// folder, which is then in `folder`; `folder` on entry is where it opens.
-// The file-dialog hook answers it too: it receives a dialog in directory mode.
-bool SelectDirectory(QWidget* owner, const std::string& caption, std::string& folder);
+// Shows a folder dialog titled `title` starting in `initial_folder`. True
+// when the user chose a folder: `folder` := it. Answered by the same hook
+// as the file dialogs.
+bool RunFolderDialog(QWidget* owner, const std::string& title, const std::string& initial_folder,
+                     std::string& folder);
 
 // Stands in for showing the dialog: receives the dialog RunFileDialog set up
 // and returns its result (QDialog::Accepted or Rejected) after choosing a

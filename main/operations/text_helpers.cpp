@@ -1,8 +1,8 @@
 #include "main/operations/text_helpers.h"
 
 #include <cstdint>
-#include <exception>
 
+#include "disk/util/lib_helpers.h"
 #include "platform/base/ascii.h"
 
 namespace tarnovell {
@@ -25,18 +25,9 @@ std::string PadRight(const std::string& text, char fill, std::size_t length) {
 }
 
 std::optional<int> ParseUserInteger(const std::string& text) {
-    const std::string trimmed = platform::Trim(text);
-    const bool hex = !trimmed.empty() && trimmed[0] == '$';
-    const std::string digits = hex ? trimmed.substr(1) : trimmed;
-    if (digits.empty()) return std::nullopt;
-    try {
-        std::size_t used = 0;
-        long long value = std::stoll(digits, &used, hex ? 16 : 10);
-        if (used != digits.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    std::optional<std::int64_t> value = disk::ParseUserNumber(text, INT32_MIN, INT32_MAX);
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
 }
 
 std::string NotAnIntegerText(const std::string& text) { return "'" + text + "' is not a valid integer value"; }

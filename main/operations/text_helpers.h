@@ -13,8 +13,8 @@ std::vector<std::string> SplitToList(const std::string& text, const std::string&
 // `text` filled with `fill` up to `length` characters; longer texts unchanged.
 std::string PadRight(const std::string& text, char fill, std::size_t length);
 
-// A number typed by the user: signed 32 bits, a leading "$" for
-// hexadecimal, blanks around it ignored. Empty for anything else.
+// A number typed by the user: signed 32 bits, "$" for hexadecimal; nothing
+// for any other text.
 std::optional<int> ParseUserInteger(const std::string& text);
 // The text a number that cannot be read is refused with.
 std::string NotAnIntegerText(const std::string& text);

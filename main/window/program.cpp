@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "crashreport/engine/crash_engine.h"
+#include "crashreport/windows/zel_application.h"
 #include "main/operations/command_line.h"
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
@@ -14,7 +16,13 @@
 #include "platform/os/system_facts.h"
 
 int main(int argc, char** argv) {
-    const tarnovell::CommandLine line = tarnovell::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // The crash reporter comes first, before any window exists: a failed
+    // instance may have started this one only to show its report.
+    crashreport::RegisterCrashReporterResources();
+    if (crashreport::IsCrashBoxInvocation(args)) return crashreport::RunCrashBox(argc, argv, args);
+    crashreport::InitCrashLibrary("2.3.8");
+    const tarnovell::CommandLine line = tarnovell::ParseCommandLine(args);
     tarnovell::MainState state;
 
     if (tarnovell::WantsCommandLineMode(line)) {
@@ -38,7 +46,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QApplication application(argc, argv);
+    crashreport::ZelApplication application(argc, argv);
     auto* window = new tarnovell::Tfrmmain(state);  // frees itself when closed
     tarnovell::DialogInteraction dialogs(window);
     platform::ScopedInteraction questions(dialogs);

@@ -41,6 +41,7 @@
 #include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/selection.h"
+#include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
 #include "main/dialogs/window_reporting.h"
@@ -227,14 +228,12 @@ void Tfrmmain::StartClone() {
 namespace {
 
 // The options dialog for a backup or restore of `row`: the choices that
-// fit the row's kind, and only the formats this program carries.
+// fit the row's kind.
 void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
     bool disk_row = row.is_disk();
     dialog.rbwim->setEnabled(!disk_row);
     dialog.chk_wimboot->setEnabled(!disk_row);
     dialog.chk_unpartitioned->setEnabled(disk_row);
-    // EWF images come with their own engine; until then they cannot be picked.
-    dialog.rbEWF->setEnabled(false);
 }
 
 void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
@@ -320,7 +319,6 @@ void Tfrmmain::BackupToImage() {
     if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     if (skip) {
         size = disk::ReadDiskSector0(device);
         if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
@@ -339,6 +337,8 @@ void Tfrmmain::BackupToImage() {
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
         RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
+    } else if (code == kFormatEwf) {
+        BackupToEwf(device, file);
     } else {
         BackUpToFile(device, file, size, code == kFormatLz4);
     }
@@ -361,7 +361,6 @@ void Tfrmmain::RestoreFromImage() {
     if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
     // The image goes onto a whole disk; a partition row has no disk to lock.
     if (!platform::device::IsWholeDiskPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (code == kFormatEwf) return Say("This image format is not available in this build");
     std::string file;
     if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
         return;
@@ -383,6 +382,8 @@ void Tfrmmain::RestoreFromImage() {
         RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
         UnlockDiskVolumes();
         RefreshDrives1Click();
+    } else if (code == kFormatEwf) {
+        RestoreFromEwf(file, device);
     } else {
         RestoreFromFile(file, device, code == kFormatLz4);
     }
@@ -478,7 +479,9 @@ void Tfrmmain::CreateMenus() {
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
     AddPendingAction(tools, "Screenshot1", "Screenshot");
-    AddPendingAction(tools, "SectorstoCHS1", "Sectors to C.H.S")->setVisible(false);
+    QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
+    chs->setVisible(false);
+    connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
     AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
 
     QMenu* help = menuBar()->addMenu("Help");
@@ -603,8 +606,11 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
         PageControl4->addTab(page, caption);
     };
     add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
+    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
+    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet12", "Extract", nullptr, {});
+    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
@@ -650,10 +656,19 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
     if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
+    if (page == "Disk" && caption == "Create Disk") return &Tfrmmain::CreateDisk;
+    if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
+    if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
+    if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
+    if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
+    if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (page == "Disk Image" && caption == "WIM Image") return &Tfrmmain::JvOutlookBar1Pages4Buttons2Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
+    if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
+    if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;
+    if (page == "Virtual Hard Disk" && caption == "MD5 Hash") return &Tfrmmain::OpenMd5Window;
     return nullptr;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include "disk/device/device_lists.h"
 #include "main/operations/config.h"
 #include "main/operations/main_state.h"
+#include "main/operations/partition_table_fields.h"
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
 #include "main/operations/speed_test.h"
@@ -32,6 +34,8 @@ class DeviceMonitor;
 class QAction;
 class QString;
 class QComboBox;
+class QGroupBox;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -127,6 +131,17 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // Network backup and restore ("Backup to Network", "Restore from
+    // Network" on the Clone page): the selected disk or volume sent to, or
+    // received from, a peer as a plain stream or through devio.
+    void BackupToNetwork();
+    void RestoreFromNetwork();
+
+    // MD5, ISO maker and 7-Zip extractor windows (ufrmmain_disk_image_tools.cpp).
+    void JvOutlookBar1Pages4Buttons1Click();  // "Make ISO disc image"
+    void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
+    void OpenMd5Window();                     // "MD5 Hash"
+
     // ---- Tool windows reach the window through frmmain() (frmmain.h); what
     // they use of it is inline, as their libraries do not link this one ----
     QProgressBar* ImgProgressBar() const { return pb_img; }
@@ -179,6 +194,12 @@ private:
     // window, with its error shown and the list or bar set right after.
     void BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4);
     void RestoreFromFile(const std::string& file, const std::string& device, bool lz4);
+    // ---- EWF images (ufrmmain_ewf.cpp) ----
+    // "Backup to Image" and "Restore from Image" in EWF: the selected disk
+    // or volume acquired into an EWF set, and a set written back onto it.
+    void BackupToEwf(const std::string& device, const std::string& file);
+    void RestoreFromEwf(const std::string& file, const std::string& device);
+
     // Shows a selection rule's message; true when there is a path.
     bool Selected(const SelectionRule& rule, std::string& path);
 
@@ -227,6 +248,93 @@ private:
     QComboBox* cb_buffer_size = nullptr;
     class QButtonGroup* grp_flags = nullptr;
 
+    // ---- Advanced tab: the "Master Boot Record" page with its partition
+    // rows and boot-code buttons, the "Boot Sector" page and the "Extract"
+    // page (ufrmmain_partition_table.cpp, ufrmmain_partition_rows.cpp,
+    // ufrmmain_boot_code.cpp, ufrmmain_boot_sector.cpp) ----
+public:
+    void TabSheet20Show();
+    void drivecombopartChange();
+    void btn_read_part_tableClick();
+    void btn_reset_part_tableClick();
+    void btn_write_partClick();
+    void btn_mbr_writehtmlClick();
+    void btn_mbr_apply_diskidClick();
+    void SectorstoCHS1Click();
+    // "..." of partition row 1..4: its menu at the mouse cursor.
+    void btn_bs_Click(int row);
+    void Openbootsector(int row);
+    void Backuppartition(int row);
+    void Restorepartition(int row);
+    void OpenGPTparttable1Click();
+    void Createadefaultactivepartition1Click();
+    void btn_change_nt6mbrClick();
+    void btn_change_grubmbrClick();
+    void brnAnyMbrClick();
+    void Button2Click();
+    void Button4Click();
+    void btnBSNT6Click();
+    void btnAnyBSClick();
+    void btn_backup_bsClick();
+    void btn_restore_bsClick();
+    void TabSheet9Show();
+    void DriveComboBSChange();
+    void btn_read_bsClick();
+    // A double-click on txtbs<field>: the in-place editor of that field.
+    void EditBootSectorField(int field);
+    void txtbs21DblClick();
+    // The sector "Open boot sector" points the Boot Sector page at (the
+    // combo's Tag): 0 normally, a partition's first sector after the row
+    // command.
+    std::int64_t boot_sector_tag() const { return bs_tag_; }
+
+private:
+    struct MbrRowEdits {
+        QLineEdit *b, *hs, *cs, *ss, *t, *he, *ce, *se, *s, *l;
+    };
+    void AddPartitionTableControls(QWidget* page);
+    void AddBootSectorControls(QWidget* page);
+    void AddExtractControls(QWidget* page);
+    QMenu* MakePartitionRowMenu(int row);
+    // The texts of the rows as they stand, and the rows set from texts.
+    MbrRows PartitionRowTexts() const;
+    // The path the page reads and writes: the selector's entry, a file
+    // path whole.
+    std::string PartitionTablePath() const;
+    std::string BootSectorPath() const;
+    // The image pick of both pages' "Disk Image File" entry; false when
+    // cancelled.
+    bool PickDiskImage(QComboBox* combo);
+    // "hh:nn:ss:zzz - text" in the status bar.
+    void ShowTimedStatus(const std::string& text);
+    // Reads the Boot Sector page's sector into `sector`: at the Tag, or at
+    // the sector asked for; the byte offset read is kept so that the
+    // editors write where the page read. False when nothing was read.
+    struct BootSectorRead {
+        std::string path;
+        std::int64_t offset = 0;  // bytes
+        disk::SectorBuffer sector{};
+    };
+    bool ReadBootSectorAt(BootSectorRead& read);
+    bool WriteBootSector(const BootSectorRead& read);
+    // Runs a boot-sector write with the volumes of the disk locked when the
+    // target is a whole disk.
+    void WithDiskVolumesLocked(const std::string& path, const std::function<void()>& write);
+    bool RunMbrBootCode(const std::string& file, const std::string& question, const std::string& done);
+    void RunBootSectorCode(const std::string& file, const std::string& question);
+
+    std::array<MbrRowEdits, 4> mbr_rows_{};
+    QGroupBox* grp_partitions = nullptr;
+    QLineEdit* txtMBRDiskID = nullptr;
+    std::array<QMenu*, 4> MbrPopupMenus{};
+    std::array<QLineEdit*, 22> txtbs{};
+    std::int64_t bs_tag_ = 0;
+    // Where the Boot Sector page last read: path and byte offset.
+    std::string bs_read_path_;
+    std::optional<std::int64_t> bs_read_offset_;
+    QProgressBar* pb_extract = nullptr;
+    // ---- end of the Advanced tab's pages ----
+
     MainState& state_;
     std::unique_ptr<platform::device::DeviceMonitor> monitor_;
     std::unique_ptr<platform::OperationTarget> target_;
@@ -250,6 +358,21 @@ private:
     QAction* PhysicalOnly1 = nullptr;
     QAction* PARTonly1 = nullptr;
     QAction* DisksandParts1 = nullptr;
+
+    // Partition tables (ufrmmain_disk_layout.cpp): "Create Disk" and
+    // "Create Partition" on a disk row, "Extend" and "Shrink" on a partition row.
+public:
+    void CreateDisk();
+    void CreateSinglePartition();
+    void ExtendVolume();
+    void ShrinkVolume();
+
+private:
+    // The selected volume, the resize dialog and the question "<verb> C: by
+    // ..." with the change asked for; false when there is no volume to
+    // measure or the user does not go on.
+    bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                         std::int64_t& new_sectors);
 };
 
 }  // namespace tarnovell

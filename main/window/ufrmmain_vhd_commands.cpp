@@ -22,6 +22,7 @@
 #include "disk/device/handle_ops.h"
 #include "disk/formats/vhd/vhd_footer.h"
 #include "disk/formats/vhd/vhd_report.h"
+#include "disk/partition/layout_edit.h"
 #include "disk/util/lib_helpers.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/dlg_virtualdisk.h"
@@ -52,20 +53,10 @@ bool VistaOrLater() {
     return false;
 }
 
-// PARTITION-TABLE STEP: the table of a disk just attached, one MBR partition
-// of type 7 over all of it. These two stand for the partition-table routines
-// CreateDiskLayout(disk, MBR) and CreatePartitionMbr(disk, 1, 1, 7, 0, 0)
-// (disk/partition/layout_edit.h), which come with the Create Disk and Create
-// Partition commands; until those are in, the step answers that it could
-// not lay the table and the new disk stays empty. Either may raise.
-bool CreateDiskLayoutMbr(const std::string& /*disk*/) {
-    platform::SetLastError(platform::ERROR_NOT_SUPPORTED);
-    return false;
-}
-bool CreateSinglePartitionMbr(const std::string& /*disk*/) {
-    platform::SetLastError(platform::ERROR_NOT_SUPPORTED);
-    return false;
-}
+// The table of a disk just attached: an MBR with one partition of type 7
+// over all of it.
+bool CreateDiskLayoutMbr(const std::string& disk) { return disk::CreateDiskLayout(disk, disk::kLayoutMbr); }
+bool CreateSinglePartitionMbr(const std::string& disk) { return disk::CreatePartitionMbr(disk, 1, true, 7, 0, 0); }
 
 // Runs one step of the table; a routine that raises has failed.
 bool TableStep(bool (*step)(const std::string&), const std::string& disk) {

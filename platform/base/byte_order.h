@@ -14,8 +14,10 @@
 //    out).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace platform {
@@ -24,6 +26,14 @@ namespace byte_order_detail {
 
 template <class T>
 constexpr T LoadLittle(const std::uint8_t* p) {
+    // On a little-endian host the field is the value: one load, where the
+    // byte-by-byte assembly below is not always recognised as one (it
+    // costs MD5 a tenth of its speed).
+    if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+        T value;
+        std::memcpy(&value, p, sizeof value);
+        return value;
+    }
     T value = 0;
     for (std::size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | p[i]);
     return value;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <utility>
 
 #include "platform/base/unique_fd.h"
@@ -105,35 +106,60 @@ bool FileReplacement::write(std::string_view bytes) {
     return true;
 }
 
+namespace {
+
+// Syncs the file open as `fd`, gives it the permissions of what is at
+// `target` and renames `from` over it. `close_first`, when set, is called
+// before the rename (a descriptor that must close cleanly for the data to
+// count as written). The folder is synced after.
+bool Install(int fd, const std::string& from, const std::string& target, const std::function<bool()>& close_first) {
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) return FailFromErrno(errno);
+    if (::fsync(fd) != 0) return FailFromErrno(errno);
+    if (close_first && !close_first()) return FailFromErrno(errno);
+    if (::rename(from.c_str(), target.c_str()) != 0) return FailFromErrno(errno);
+    SyncFolder(FolderOf(target));
+    return true;
+}
+
+}  // namespace
+
 bool FileReplacement::commit() {
     if (committed_) return true;
     if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
-    auto fail = [this](int error) {
-        discard();
-        return FailFromErrno(error);
-    };
     // A writer that made the file itself is synced through a descriptor of our own.
     UniqueFd own;
     int fd = fd_;
     if (fd < 0) {
         own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!own) return fail(errno);
+        if (!own) {
+            const int error = errno;
+            discard();
+            return FailFromErrno(error);
+        }
         fd = own.get();
     }
-    struct stat old {};
-    if (::stat(target_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) return fail(errno);
-    if (::fsync(fd) != 0) return fail(errno);
-    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(errno);
-    if (::rename(path_.c_str(), target_.c_str()) != 0) return fail(errno);
+    const bool installed = Install(fd, path_, target_, [this] { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; });
+    if (!installed) {
+        const DWORD error = GetLastError();
+        discard();
+        SetLastError(error);
+        return false;
+    }
     committed_ = true;
     path_.clear();
-    SyncFolder(FolderOf(target_));
     return true;
 }
 
 bool ReplaceFileContents(const std::string& path, std::string_view contents) {
     FileReplacement replacement(path);
     return replacement && replacement.write(contents) && replacement.commit();
+}
+
+bool MoveFileInPlace(const std::string& from, const std::string& target) {
+    UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return FailFromErrno(errno);
+    return Install(fd.get(), from, target, nullptr);
 }
 
 bool RenameWithoutReplacing(const std::string& from, const std::string& to) {

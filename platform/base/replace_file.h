@@ -55,6 +55,13 @@ private:
 // `contents` becomes the whole of the file at `path`, all or nothing.
 bool ReplaceFileContents(const std::string& path, std::string_view contents);
 
+// For writers that make several files at once (the segment files of an
+// image) in a folder of their own: puts the complete file `from` in the
+// place of `target` on the same file system as a FileReplacement commit
+// does (synced, the old file's permissions, one rename, the folder synced).
+// False with the last error set; `target` is then as it was.
+bool MoveFileInPlace(const std::string& from, const std::string& target);
+
 // Gives a file a new name, never taking the name from a file that has it:
 // ERROR_FILE_EXISTS then, and both files stay as they were.
 bool RenameWithoutReplacing(const std::string& from, const std::string& to);

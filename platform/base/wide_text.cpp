@@ -106,6 +106,31 @@ std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units) {
     return Utf16ToUtf8(std::u16string_view(text, length));
 }
 
+std::u32string Utf8ToUtf32(std::string_view text) {
+    const std::u16string units = Utf8ToUtf16(text);
+    std::u32string out;
+    out.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t unit = units[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size()) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        out += unit;
+    }
+    return out;
+}
+
+std::string Utf32ToUtf8(std::u32string_view text) {
+    std::u16string units;
+    units.reserve(text.size());
+    for (char32_t cp : text) {
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+        AppendUtf16(units, cp);
+    }
+    return Utf16ToUtf8(units);
+}
+
 std::string Utf16ToLeBytes(std::u16string_view units) {
     std::string bytes(units.size() * 2, '\0');
     for (std::size_t i = 0; i < units.size(); ++i) StoreLe16(&bytes[2 * i], units[i]);

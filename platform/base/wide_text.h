@@ -19,6 +19,11 @@ bool IsValidUtf8(std::string_view text);
 // At most `max_units` units of a wide text that need not be terminated.
 std::string Utf16ToUtf8Bounded(const char16_t* text, std::size_t max_units);
 
+// UTF-32 text, the wide text of libraries built for Unix wchar_t.
+// Invalid input becomes U+FFFD as above.
+std::u32string Utf8ToUtf32(std::string_view text);
+std::string Utf32ToUtf8(std::u32string_view text);
+
 // UTF-16 as it is stored in little-endian records and values, whatever the
 // host's order; an odd last byte is no whole unit and is left out.
 std::string Utf16ToLeBytes(std::u16string_view units);

@@ -70,6 +70,23 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_VIRTDISK_PROVIDER_NOT_FOUND: return "The specified disk type is not supported";
     case ERROR_VIRTDISK_NOT_VIRTUAL_DISK: return "The file is not a virtual disk";
     case ERROR_VIRTUAL_DISK_LIMITATION: return "The requested operation is not supported for this type of virtual disk";
+    case WSAEINTR: return "A blocking call was interrupted";
+    case WSAEACCES: return "Permission to use the socket was denied";
+    case WSAEINVAL: return "An invalid argument was supplied";
+    case WSAEMFILE: return "Too many open sockets";
+    case WSAEADDRINUSE: return "The address is already in use";
+    case WSAEADDRNOTAVAIL: return "The requested address is not valid in its context";
+    case WSAENETDOWN: return "The network is down";
+    case WSAENETUNREACH: return "The network cannot be reached";
+    case WSAECONNABORTED: return "The connection was aborted by this computer";
+    case WSAECONNRESET: return "The connection was reset by the remote host";
+    case WSAENOBUFS: return "No buffer space is available for the socket";
+    case WSAENOTCONN: return "The socket is not connected";
+    case WSAESHUTDOWN: return "The connection has been shut down";
+    case WSAETIMEDOUT: return "The connection attempt timed out";
+    case WSAECONNREFUSED: return "The remote host refused the connection";
+    case WSAEHOSTDOWN: return "The remote host is down";
+    case WSAEHOSTUNREACH: return "The remote host cannot be reached";
     default: return "Unknown error " + std::to_string(code);
     }
 }

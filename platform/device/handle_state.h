@@ -41,6 +41,9 @@ struct Handle::State {
     bool stream = false;         // a pipe: written in order, offsets ignored
 
     std::unique_ptr<device::VolumeClaim> claim;
+    // The new size in sectors a FSCTL_SHRINK_VOLUME prepare asked for, until
+    // its commit or abort.
+    std::int64_t shrink_prepared_sectors = 0;
 
     bool media_read_only = false;  // a virtual disk attached read-only
     std::unique_ptr<VirtualDiskBinding> virtual_disk;

@@ -14,9 +14,9 @@
 #include "platform/device/host/backing_reader.h"
 #include "platform/device/handle.h"
 #include "platform/device/handle_state.h"
+#include "platform/device/layout_requests.h"
+#include "platform/device/records/layout_writer.h"
 #include "platform/device/registry.h"
-#include "platform/device/records/gpt.h"
-#include "platform/device/records/mbr.h"
 #include "platform/device/records/winioctl.h"
 
 namespace platform {
@@ -122,26 +122,6 @@ DISK_GEOMETRY GeometryOf(const DiskInfo& disk) {
     return g;
 }
 
-PARTITION_INFORMATION_EX EntryOf(const device::PartitionRecord& p) {
-    PARTITION_INFORMATION_EX e{};
-    e.PartitionStyle = p.style;
-    e.StartingOffset = p.start;
-    e.PartitionLength = p.length;
-    e.PartitionNumber = p.number;
-    if (p.style == PARTITION_STYLE_GPT) {
-        e.Gpt.PartitionType = p.type_guid;
-        e.Gpt.PartitionId = p.partition_id;
-        e.Gpt.Attributes = p.attributes;
-        for (std::size_t i = 0; i < p.name.size() && i < 36; ++i) e.Gpt.Name[i] = p.name[i];
-    } else {
-        e.Mbr.PartitionType = p.mbr_type;
-        e.Mbr.BootIndicator = p.boot_indicator;
-        e.Mbr.RecognizedPartition = p.recognized ? 1 : 0;
-        e.Mbr.HiddenSectors = p.hidden_sectors;
-    }
-    return e;
-}
-
 bool PartitionInfo(const Target& t, void* out, DWORD out_size, DWORD* returned) {
     PARTITION_INFORMATION_EX e{};
     if (!t.volume) {
@@ -152,7 +132,7 @@ bool PartitionInfo(const Target& t, void* out, DWORD out_size, DWORD* returned) 
     }
     for (const auto& p : t.disk->layout.entries)
         if (p.number == t.volume->partition_number && p.start == t.volume->start && !p.is_container()) {
-            e = EntryOf(p);
+            e = device::PartitionEntryOf(p);
             e.PartitionLength = t.volume->length;
             return Reply(e, out, out_size, returned);
         }
@@ -182,22 +162,12 @@ bool DriveLayout(Handle& handle, const Target& t, void* out, DWORD out_size, DWO
                          std::max<std::size_t>(1, layout.entries.size()) * sizeof(PARTITION_INFORMATION_EX);
     if (!out || out_size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
 
-    DRIVE_LAYOUT_INFORMATION_EX_HEADER header{};
-    header.PartitionStyle = layout.style;
-    header.PartitionCount = static_cast<std::uint32_t>(layout.entries.size());
-    if (layout.style == PARTITION_STYLE_GPT) {
-        header.Gpt.DiskId = layout.disk_id;
-        header.Gpt.StartingUsableOffset = layout.usable_start;
-        header.Gpt.UsableLength = layout.usable_length;
-        header.Gpt.MaxPartitionCount = layout.max_partition_count;
-    } else {
-        header.Mbr.Signature = layout.mbr_signature;
-    }
+    const DRIVE_LAYOUT_INFORMATION_EX_HEADER header = device::DriveLayoutHeaderOf(layout);
     auto* bytes = static_cast<std::uint8_t*>(out);
     std::memset(bytes, 0, needed);
     std::memcpy(bytes, &header, sizeof header);
     for (std::size_t i = 0; i < layout.entries.size(); ++i) {
-        PARTITION_INFORMATION_EX e = EntryOf(layout.entries[i]);
+        PARTITION_INFORMATION_EX e = device::PartitionEntryOf(layout.entries[i]);
         std::memcpy(bytes + sizeof header + i * sizeof e, &e, sizeof e);
     }
     if (returned) *returned = static_cast<DWORD>(needed);
@@ -231,41 +201,6 @@ bool UpdateProperties(Handle& handle, const Target& t) {
     DWORD error = GetLastError();
     registry.refresh();
     if (!ok) SetLastError(error);
-    return ok;
-}
-
-bool DeleteLayout(Handle& handle, const Target& t) {
-    Handle::State* s = handle.state();
-    if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
-    if (t.disk->media_read_only || (t.disk->attributes & DISK_ATTRIBUTE_READ_ONLY))
-        return Fail(ERROR_WRITE_PROTECT);
-    // The partitions must not be in use: deleting the table under a mounted
-    // file system would strand it.
-    if (BusyAnywhere(t)) return false;
-    UniqueFd plain(::open(s->backing_path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!plain) return SetLastErrorFromErrno(errno), false;
-    std::uint32_t ss = t.disk->sector_size;
-    std::vector<std::uint8_t> sector(ss);
-    if (::pread(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_READ_FAULT);
-    // The boot code stays; the table and its signature go.
-    std::memset(sector.data() + device::kMbrTableOffset, 0, device::kMbrTableAndSignatureSize);
-    if (::pwrite(plain.get(), sector.data(), ss, s->base) != static_cast<ssize_t>(ss)) return Fail(ERROR_WRITE_FAULT);
-    std::vector<std::uint8_t> zeros(ss, 0);
-    if (t.disk->layout.style == PARTITION_STYLE_GPT || t.disk->size >= 2 * static_cast<std::int64_t>(ss)) {
-        // Both GPT headers; without them no tool takes the entry arrays for a table.
-        auto wipe_if_gpt = [&](std::int64_t offset) {
-            device::GptHeader header{};
-            if (::pread(plain.get(), &header, sizeof header, s->base + offset) == static_cast<ssize_t>(sizeof header) &&
-                header.has_signature())
-                return ::pwrite(plain.get(), zeros.data(), ss, s->base + offset) == static_cast<ssize_t>(ss);
-            return true;
-        };
-        if (!wipe_if_gpt(ss) || !wipe_if_gpt(t.disk->size - ss)) return Fail(ERROR_WRITE_FAULT);
-    }
-    if (::fdatasync(plain.get()) != 0) return SetLastErrorFromErrno(errno), false;
-    Registry& registry = Registry::instance();
-    bool ok = registry.host().layout_changed(*t.disk, device::DiskLayout{});
-    registry.refresh();
     return ok;
 }
 
@@ -428,7 +363,27 @@ bool DeviceIoControl(Handle& handle, DWORD code, const void* in, DWORD in_size, 
         return UpdateProperties(handle, t);
     case IOCTL_DISK_DELETE_DRIVE_LAYOUT:
         if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
-        return DeleteLayout(handle, t);
+        return device::DeleteDriveLayoutRequest(*s, *t.disk);
+    case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+        if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::SetDriveLayoutRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_CREATE_DISK:
+        if (t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::CreateDiskRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_GROW_PARTITION: return device::GrowPartitionRequest(*s, *t.disk, in, in_size);
+    case IOCTL_DISK_UPDATE_DRIVE_SIZE: {
+        // The sizes the system keeps are read anew; the answer is the geometry.
+        auto snap = Registry::instance().refresh();
+        const DiskInfo* disk = snap->disk(t.disk->number);
+        if (!disk) return Fail(ERROR_DEV_NOT_EXIST);
+        return Reply(GeometryOf(*disk), out, out_size, returned);
+    }
+    case FSCTL_EXTEND_VOLUME:
+        if (!t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::ExtendVolumeRequest(*s, *t.disk, *t.volume, in, in_size);
+    case FSCTL_SHRINK_VOLUME:
+        if (!t.volume) return Fail(ERROR_INVALID_FUNCTION);
+        return device::ShrinkVolumeRequest(*s, *t.disk, *t.volume, in, in_size);
     case IOCTL_VOLUME_ONLINE: return VolumeOnlineOffline(t, true);
     case IOCTL_VOLUME_OFFLINE: return VolumeOnlineOffline(t, false);
     case FSCTL_LOCK_VOLUME:

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
 namespace platform {
 
 namespace {
@@ -33,5 +37,35 @@ std::optional<FileFacts> FactsOf(const std::string& path, bool follow_links) {
 std::optional<FileFacts> FileFactsOf(const std::string& path) { return FactsOf(path, true); }
 
 std::optional<FileFacts> LinkFactsOf(const std::string& path) { return FactsOf(path, false); }
+
+bool IsInsideFolder(const std::string& path, const std::string& folder) {
+    const auto target = FileFactsOf(folder);
+    if (!target || path.empty()) return false;
+    // The real path of the nearest part of `path` that exists: every link
+    // and ".." in it resolved, so that walking up its text walks up the
+    // folders the path really passes through.
+    std::string existing = path;
+    std::unique_ptr<char, void (*)(void*)> real(nullptr, std::free);
+    for (;;) {
+        real.reset(::realpath(existing.c_str(), nullptr));
+        if (real) break;
+        auto slash = existing.find_last_of('/');
+        if (slash == std::string::npos) existing = ".";
+        else if (slash == 0) existing = "/";
+        else existing.erase(slash);
+        if (existing == "." || existing == "/") {
+            real.reset(::realpath(existing.c_str(), nullptr));
+            if (!real) return false;
+            break;
+        }
+    }
+    std::string walk = real.get();
+    for (;;) {
+        if (auto facts = FileFactsOf(walk); facts && facts->same_file(*target)) return true;
+        if (walk == "/" || walk.empty()) return false;
+        auto slash = walk.find_last_of('/');
+        walk = slash == 0 || slash == std::string::npos ? "/" : walk.substr(0, slash);
+    }
+}
 
 }  // namespace platform

@@ -30,4 +30,10 @@ std::optional<FileFacts> FileFactsOf(const std::string& path);
 // The same for the name itself: a symbolic link is a Link.
 std::optional<FileFacts> LinkFactsOf(const std::string& path);
 
+// Whether `path` (which need not exist yet) is `folder` or lies anywhere
+// below it, told by the files themselves: links, "..", bind mounts and
+// other names of the folder are seen through. False when `folder` is not
+// there.
+bool IsInsideFolder(const std::string& path, const std::string& folder);
+
 }  // namespace platform

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <functional>
+
 #include "main/dialogs/dlg_backup.h"
 
 namespace window_test {
@@ -18,6 +20,19 @@ inline void AnswerBackupDialog(const char* format) {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* dialog = qobject_cast<tarnovell::Tfrmbackup*>(w); dialog && dialog->isVisible()) {
                 dialog->findChild<QRadioButton*>(format)->click();
+                dialog->accept();
+                return;
+            }
+    });
+}
+
+// Lets `fill` set the next "Network" dialog (host text, mode, skip) and
+// accepts it.
+inline void AnswerNetworkDialog(std::function<void(tarnovell::TfrmDevio&)> fill) {
+    QTimer::singleShot(0, [fill] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<tarnovell::TfrmDevio*>(w); dialog && dialog->isVisible()) {
+                fill(*dialog);
                 dialog->accept();
                 return;
             }

@@ -19,12 +19,6 @@ std::string Lines(const std::vector<std::string>& lines) {
     return text;
 }
 
-void WriteTextFile(const std::string& path, const std::string& text) {
-    if (!platform::ReplaceFileContents(path, text))
-        throw std::runtime_error("Cannot create file \"" + path + "\". " +
-                                 platform::SysErrorMessage(platform::GetLastError()));
-}
-
 }  // namespace
 
 std::string VmdkDescriptorText(const std::string& image_name, std::int64_t sectors) {

@@ -11,7 +11,7 @@
 namespace platform::device {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = std::span<const std::uint8_t>;
 
 // Everything but btrfs identifies itself in the first 4 KiB: the boot sector
 // of NTFS/FAT/exFAT, the XFS superblock at 0, the ext superblock at 1024.
@@ -88,20 +88,25 @@ constexpr char kBtrfsMagic[] = "_BHRfS_M";
 
 }  // namespace
 
+std::string BootSectorFileSystem(std::span<const std::uint8_t> sector) {
+    if (IsNtfs(sector)) return "NTFS";
+    if (IsExfat(sector)) return "exFAT";
+    if (const char* fat = FatVariant(sector)) return fat;
+    return "";
+}
+
 std::string ProbeFileSystem(const ReadAt& read, std::int64_t offset, std::int64_t length) {
     if (offset < 0 || length <= 0 || offset > std::numeric_limits<std::int64_t>::max() - length) return "";
 
-    Bytes head(static_cast<std::size_t>(std::min(length, kHeadBytes)));
+    std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min(length, kHeadBytes)));
     if (!read(offset, head.data(), head.size())) return "";
-    if (IsNtfs(head)) return "NTFS";
-    if (IsExfat(head)) return "exFAT";
-    if (const char* fat = FatVariant(head)) return fat;
+    if (std::string boot = BootSectorFileSystem(head); !boot.empty()) return boot;
     if (IsXfs(head)) return "XFS";
     if (const char* ext = ExtVariant(head)) return ext;
 
     const std::size_t magic_length = sizeof kBtrfsMagic - 1;
     if (length >= kBtrfsMagicOffset + static_cast<std::int64_t>(magic_length)) {
-        Bytes magic(magic_length);
+        std::vector<std::uint8_t> magic(magic_length);
         if (read(offset + kBtrfsMagicOffset, magic.data(), magic.size()) && HasBytes(magic, 0, kBtrfsMagic, magic_length))
             return "btrfs";
     }

@@ -1,10 +1,14 @@
 #include "platform/device/records/partition_table.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <set>
+
+#include "platform/base/byte_order.h"
+#include "platform/base/random_id.h"
 
 #include "platform/device/records/gpt.h"
 #include "platform/device/records/mbr.h"
@@ -198,17 +202,12 @@ std::optional<GptHeader> ReadGptHeader(const DiskReader& disk, std::uint64_t lba
     return header;
 }
 
-// The used entries of the array the header points at; nothing when the array
-// cannot be read whole, fails its CRC or an entry describes an impossible range.
-std::optional<std::vector<PartitionRecord>> ReadGptEntries(const DiskReader& disk, const GptHeader& header) {
+// The used entries of the array the header points at (read whole, its CRC
+// checked); nothing when an entry describes an impossible range.
+std::optional<std::vector<PartitionRecord>> ReadGptEntries(const DiskReader& disk, const GptHeader& header,
+                                                          const Bytes& array) {
     const std::uint32_t entry_count = header.NumberOfPartitionEntries.value();
     const std::size_t entry_size = header.SizeOfPartitionEntry.value();
-    const std::size_t array_bytes = entry_count * entry_size;  // bounded by ReadGptHeader
-    Bytes array;
-    const std::optional<std::int64_t> offset = LbaToBytes(header.PartitionEntryLBA.value(), disk.sector_size());
-    if (!offset || !disk.ReadBytes(*offset, array_bytes, array)) return std::nullopt;
-    if (Crc32(array.data(), array.size()) != header.PartitionEntryArrayCRC32.value()) return std::nullopt;
-
     std::vector<PartitionRecord> entries;
     for (std::uint32_t i = 0; i < entry_count; ++i) {
         const std::optional<GptPartitionEntry> entry = RecordAt<GptPartitionEntry>(array, i * entry_size);
@@ -235,29 +234,40 @@ std::optional<std::vector<PartitionRecord>> ReadGptEntries(const DiskReader& dis
     return entries;
 }
 
-std::optional<DiskLayout> ReadGptCopy(const DiskReader& disk, std::uint64_t header_lba) {
+std::optional<GptOnDisk> ReadGptCopyRaw(const DiskReader& disk, std::uint64_t header_lba) {
     std::optional<GptHeader> header = ReadGptHeader(disk, header_lba);
     if (!header) return std::nullopt;
-    std::optional<std::vector<PartitionRecord>> entries = ReadGptEntries(disk, *header);
+    GptOnDisk copy;
+    copy.header = *header;
+    const std::size_t array_bytes =
+        std::size_t{header->NumberOfPartitionEntries.value()} * header->SizeOfPartitionEntry.value();
+    const std::optional<std::int64_t> offset = LbaToBytes(header->PartitionEntryLBA.value(), disk.sector_size());
+    if (!offset || !disk.ReadBytes(*offset, array_bytes, copy.entries)) return std::nullopt;
+    if (Crc32(copy.entries.data(), copy.entries.size()) != header->PartitionEntryArrayCRC32.value()) return std::nullopt;
+    return copy;
+}
+
+std::optional<DiskLayout> ReadGptCopy(const DiskReader& disk, std::uint64_t header_lba) {
+    std::optional<GptOnDisk> copy = ReadGptCopyRaw(disk, header_lba);
+    if (!copy) return std::nullopt;
+    std::optional<std::vector<PartitionRecord>> entries = ReadGptEntries(disk, copy->header, copy->entries);
     if (!entries) return std::nullopt;
+    const GptHeader& header = copy->header;
     DiskLayout layout;
     layout.style = PARTITION_STYLE_GPT;
-    layout.disk_id = header->DiskGUID.value();
-    layout.usable_start = *LbaToBytes(header->FirstUsableLBA.value(), disk.sector_size());
-    layout.usable_length = *LbaToBytes(header->LastUsableLBA.value() + 1, disk.sector_size()) - layout.usable_start;
-    layout.max_partition_count = header->NumberOfPartitionEntries.value();
+    layout.disk_id = header.DiskGUID.value();
+    layout.usable_start = *LbaToBytes(header.FirstUsableLBA.value(), disk.sector_size());
+    layout.usable_length = *LbaToBytes(header.LastUsableLBA.value() + 1, disk.sector_size()) - layout.usable_start;
+    layout.max_partition_count = header.NumberOfPartitionEntries.value();
     layout.entries = std::move(*entries);
     return layout;
 }
 
-// The primary copy at LBA 1, else the backup: where the primary says it is
-// (a pointer that is only followed, never believed: the backup must check out
-// on its own), else at the last LBA.
-std::optional<DiskLayout> ReadGptLayout(const DiskReader& disk) {
-    if (disk.sector_count() < 3) return std::nullopt;
-    if (std::optional<DiskLayout> primary = ReadGptCopy(disk, 1)) return primary;
-
-    std::vector<std::uint64_t> candidates;
+// The header LBAs to try, in order: the primary at LBA 1, else the backup
+// where the primary says it is (a pointer that is only followed, never
+// believed: the backup must check out on its own), else at the last LBA.
+std::vector<std::uint64_t> GptHeaderCandidates(const DiskReader& disk) {
+    std::vector<std::uint64_t> candidates{1};
     Bytes sector;
     if (disk.ReadSector(1, sector)) {
         const std::optional<GptHeader> damaged = RecordAt<GptHeader>(sector);
@@ -265,9 +275,14 @@ std::optional<DiskLayout> ReadGptLayout(const DiskReader& disk) {
         if (alternate > 1 && alternate < disk.sector_count()) candidates.push_back(alternate);
     }
     const std::uint64_t last = disk.sector_count() - 1;
-    if (candidates.empty() || candidates.front() != last) candidates.push_back(last);
-    for (std::uint64_t lba : candidates) {
-        if (std::optional<DiskLayout> backup = ReadGptCopy(disk, lba)) return backup;
+    if (candidates.back() != last) candidates.push_back(last);
+    return candidates;
+}
+
+std::optional<DiskLayout> ReadGptLayout(const DiskReader& disk) {
+    if (disk.sector_count() < 3) return std::nullopt;
+    for (std::uint64_t lba : GptHeaderCandidates(disk)) {
+        if (std::optional<DiskLayout> copy = ReadGptCopy(disk, lba)) return copy;
     }
     return std::nullopt;
 }
@@ -340,6 +355,27 @@ DiskLayout ReadDiskLayout(const ReadAt& read, std::int64_t disk_size, std::uint3
     DiskLayout layout = gpt ? std::move(*gpt) : ReadMbrLayout(disk, *mbr);
     NumberPartitions(layout);
     return layout;
+}
+
+std::optional<GptOnDisk> ReadGptOnDisk(const ReadAt& read, std::int64_t disk_size, std::uint32_t sector_size) {
+    if (sector_size < 512 || sector_size > 65536 || (sector_size & (sector_size - 1)) != 0) return std::nullopt;
+    if (disk_size < 3 * static_cast<std::int64_t>(sector_size)) return std::nullopt;
+    const DiskReader disk(read, disk_size, sector_size);
+    for (std::uint64_t lba : GptHeaderCandidates(disk)) {
+        std::optional<GptOnDisk> copy = ReadGptCopyRaw(disk, lba);
+        if (copy && ReadGptEntries(disk, copy->header, copy->entries)) return copy;
+    }
+    return std::nullopt;
+}
+
+GUID NewRandomGuid() {
+    const std::array<std::uint8_t, 16> id = RandomUuidBytes();
+    GUID guid{};
+    guid.Data1 = LoadBe32(id.data());
+    guid.Data2 = LoadBe16(id.data() + 4);
+    guid.Data3 = LoadBe16(id.data() + 6);
+    std::memcpy(guid.Data4, id.data() + 8, sizeof guid.Data4);
+    return guid;
 }
 
 std::string GuidToString(const GUID& guid) {

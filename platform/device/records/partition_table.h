@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,9 +72,20 @@ bool IsExtendedPartitionType(std::uint8_t type);
 
 DiskLayout ReadDiskLayout(const ReadAt& read, std::int64_t disk_size, std::uint32_t sector_size);
 
+// The GPT copy ReadDiskLayout believes (the primary, else the backup): its
+// header and the raw bytes of the entry array it points at. What a writer
+// needs to keep the table's geometry and its untouched entries as they are.
+struct GptOnDisk {
+    GptHeader header{};
+    std::vector<std::uint8_t> entries;  // NumberOfPartitionEntries x SizeOfPartitionEntry bytes
+};
+std::optional<GptOnDisk> ReadGptOnDisk(const ReadAt& read, std::int64_t disk_size, std::uint32_t sector_size);
+
 // GUID helpers shared by the layout code and the device registry.
 std::string GuidToString(const GUID& guid);  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case
 bool GuidFromString(const std::string& text, GUID& guid);  // with or without braces, any case
 bool IsNullGuid(const GUID& guid);
+// A fresh random (version 4) GUID.
+GUID NewRandomGuid();
 
 }  // namespace platform::device

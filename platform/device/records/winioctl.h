@@ -36,6 +36,7 @@ enum : std::uint32_t {
     IOCTL_DISK_CREATE_DISK = CTL_CODE(IOCTL_DISK_BASE, 0x0016, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GET_LENGTH_INFO = CTL_CODE(IOCTL_DISK_BASE, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS),
     IOCTL_DISK_GET_DRIVE_GEOMETRY_EX = CTL_CODE(IOCTL_DISK_BASE, 0x0028, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    IOCTL_DISK_UPDATE_DRIVE_SIZE = CTL_CODE(IOCTL_DISK_BASE, 0x0032, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GROW_PARTITION = CTL_CODE(IOCTL_DISK_BASE, 0x0034, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS),
     IOCTL_DISK_GET_CACHE_INFORMATION = CTL_CODE(IOCTL_DISK_BASE, 0x0035, METHOD_BUFFERED, FILE_READ_ACCESS),
     IOCTL_DISK_GET_DISK_ATTRIBUTES = CTL_CODE(IOCTL_DISK_BASE, 0x003c, METHOD_BUFFERED, FILE_ANY_ACCESS),
@@ -56,6 +57,9 @@ enum : std::uint32_t {
     FSCTL_DISMOUNT_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS),
     FSCTL_ALLOW_EXTENDED_DASD_IO = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 32, METHOD_NEITHER, FILE_ANY_ACCESS),
     FSCTL_SET_SPARSE = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 49, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    FSCTL_EXTEND_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 60, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    // Built with no access bits, as the program has always built it.
+    FSCTL_SHRINK_VOLUME = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 108, METHOD_BUFFERED, FILE_ANY_ACCESS),
     FSCTL_GET_NTFS_VOLUME_DATA = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 25, METHOD_BUFFERED, FILE_ANY_ACCESS),
     FSCTL_GET_VOLUME_BITMAP = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 27, METHOD_NEITHER, FILE_ANY_ACCESS),
 };
@@ -231,6 +235,46 @@ struct DRIVE_LAYOUT_INFORMATION_EX {
     PARTITION_INFORMATION_EX PartitionEntry[kMaxLayoutEntries];
 };
 static_assert(sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 9264);
+
+// What IOCTL_DISK_CREATE_DISK is given: a new, empty table of one style.
+struct CREATE_DISK_MBR {
+    std::uint32_t Signature;
+};
+struct CREATE_DISK_GPT {
+    GUID DiskId;
+    std::uint32_t MaxPartitionCount;
+};
+struct CREATE_DISK {
+    std::uint32_t PartitionStyle;
+    union {
+        CREATE_DISK_MBR Mbr;
+        CREATE_DISK_GPT Gpt;
+    };
+};
+static_assert(sizeof(CREATE_DISK) == 24);
+static_assert(offsetof(CREATE_DISK, Mbr) == 4);
+static_assert(offsetof(CREATE_DISK, Gpt) + offsetof(CREATE_DISK_GPT, MaxPartitionCount) == 20);
+
+// IOCTL_DISK_GROW_PARTITION: a negative count shrinks the partition.
+struct DISK_GROW_PARTITION {
+    std::uint32_t PartitionNumber;
+    std::uint32_t Reserved;
+    std::int64_t BytesToGrow;
+};
+static_assert(sizeof(DISK_GROW_PARTITION) == 16);
+static_assert(offsetof(DISK_GROW_PARTITION, BytesToGrow) == 8);
+
+// FSCTL_SHRINK_VOLUME: prepare with the new size, then commit (or abort).
+enum : std::uint32_t { ShrinkPrepare = 1, ShrinkCommit = 2, ShrinkAbort = 3 };
+struct SHRINK_VOLUME_INFORMATION {
+    std::uint32_t ShrinkRequestType;
+    std::uint32_t Reserved;
+    std::uint64_t Flags;
+    std::int64_t NewNumberOfSectors;
+};
+static_assert(sizeof(SHRINK_VOLUME_INFORMATION) == 24);
+static_assert(offsetof(SHRINK_VOLUME_INFORMATION, Flags) == 8);
+static_assert(offsetof(SHRINK_VOLUME_INFORMATION, NewNumberOfSectors) == 16);
 
 struct STORAGE_DEVICE_NUMBER {
     std::uint32_t DeviceType;

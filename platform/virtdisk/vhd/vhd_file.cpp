@@ -9,6 +9,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/base/random_id.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/wide_text.h"
 #include "platform/base/win_error.h"
@@ -290,18 +291,6 @@ constexpr std::uint32_t kLocatorAbsolute = 0x57326B75;  // "W2ku"
 // The format counts time in seconds from 2000-01-01 00:00 UTC.
 constexpr std::int64_t kVhdEpoch = 946684800;
 
-std::array<std::uint8_t, 16> RandomId() {
-    std::array<std::uint8_t, 16> id{};
-    UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-    if (!fd || ::read(fd.get(), id.data(), id.size()) != static_cast<ssize_t>(id.size())) {
-        std::uint64_t seed = static_cast<std::uint64_t>(::time(nullptr)) ^ (static_cast<std::uint64_t>(::getpid()) << 32);
-        for (auto& b : id) b = static_cast<std::uint8_t>((seed = seed * 6364136223846793005ull + 1442695040888963407ull) >> 56);
-    }
-    id[6] = static_cast<std::uint8_t>((id[6] & 0x0f) | 0x40);
-    id[8] = static_cast<std::uint8_t>((id[8] & 0x3f) | 0x80);
-    return id;
-}
-
 std::vector<std::uint8_t> Utf16LeBytes(const std::string& text) {
     std::vector<std::uint8_t> bytes;
     for (char16_t c : Utf8ToUtf16(text)) {
@@ -366,7 +355,7 @@ std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string&
     footer.creator_host_os = 0x5769326B;  // "Wi2k"
     footer.original_size = size;
     footer.disk_type = kVhdDifferencing;
-    footer.unique_id = RandomId();
+    footer.unique_id = RandomUuidBytes();
     ResizeFooter(footer, size);
 
     VhdDynamicHeader header{};

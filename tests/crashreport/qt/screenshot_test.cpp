@@ -9,19 +9,15 @@
 
 #include <cstdlib>
 
+#include "support/test_application.h"
 #include "support/test_support.h"
 
 namespace crashreport {
 namespace {
 
-QApplication& Application() {
-    static int argc = 1;
-    static char name[] = "crashreport_tests";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication* application = new QApplication(argc, argv);
-    return *application;
-}
+// The test program's one application object, shared with the reporter's
+// window tests.
+QApplication& Application() { return test_support::TestApplication(); }
 
 INVBitmapRef Striped() {
     INVBitmapRef bitmap = CreateBitmap(5, 3);

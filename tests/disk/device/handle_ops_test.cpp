@@ -150,6 +150,19 @@ TEST(DiskAttributes, OfflineAndReadOnlyPairs) {
     EXPECT_FALSE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive4", 1, 1));
 }
 
+TEST(DiskAttributes, OfflineIsRefusedWhileAFileSystemOnTheDiskIsInUse) {
+    EmbeddedMachine machine({FormattedDisk()});
+    GET_DISK_ATTRIBUTES attributes{};
+    EXPECT_FALSE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive0", 1, 1));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(GetDiskAttributes("\\\\.\\PhysicalDrive0", attributes));
+    EXPECT_EQ(attributes.Attributes, 0u);
+    EXPECT_TRUE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive0", 2, 2)) << "read-only pulls nothing away";
+    Handle volume = OpenRw("\\\\.\\C:");
+    ASSERT_TRUE(LockVolumeHandle(volume));
+    EXPECT_TRUE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive0", 1, 1));
+}
+
 TEST(VolumeOnlineOffline, RaisesOnFailure) {
     EmbeddedMachine machine({FormattedDisk()});
     Handle disk = OpenRw("\\\\.\\PhysicalDrive0");

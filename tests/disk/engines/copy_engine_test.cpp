@@ -549,6 +549,22 @@ TEST_F(CopyTest, RawRangeLandsAtTheSameOffsetOnADiskAndAtZeroInAFile) {
     EXPECT_EQ(Lz4Decode(file("range.lz4"), file("range.decoded")), data);
 }
 
+TEST_F(CopyTest, ARangeRestoredIntoAnImageFileLandsInPlaceAndKeepsTheRest) {
+    const std::string image = file("disk.img"), part = file("part.bin");
+    const std::string disk = RandomBytes(1 << 20, 5), data = RandomBytes(64 * 1024, 6);
+    WriteWholeFile(image, disk);
+    WriteWholeFile(part, data);
+    const std::int64_t start = 4096;
+    ASSERT_EQ(RestoreRaw(part, image, nullptr, static_cast<std::int64_t>(data.size()), start, false),
+              CopyResult::Completed);
+    std::string expected = disk;
+    expected.replace(static_cast<std::size_t>(start), data.size(), data);
+    EXPECT_EQ(ReadWholeFile(image), expected);
+    // From its start, a file is made anew as it always was.
+    ASSERT_EQ(RestoreRaw(part, image, nullptr, 0, 0, false), CopyResult::Completed);
+    EXPECT_EQ(ReadWholeFile(image), data);
+}
+
 TEST_F(CopyTest, RawWriteErrorAtTheEndOfASmallerDisk) {
     start_machine({DiskSpec{2 * B, {}, ""}});
     WriteWholeFile(file("input.bin"), RandomBytes(static_cast<std::size_t>(3 * B), 9));

@@ -22,12 +22,13 @@ const std::string kVolume = "\\\\.\\C:";
 constexpr std::int64_t kVolumeStart = 1 << 20;
 constexpr std::int64_t kDiskSize = 8 << 20;
 
-// Random bytes everywhere, an MBR with one FAT12 volume at 1 MiB.
+// Random bytes everywhere, an MBR with one FAT12 volume at 1 MiB whose
+// 16 reserved sectors leave room for 8 KiB of boot code.
 DiskSpec RandomDisk() {
     DiskSpec spec{kDiskSize, {}, ""};
     spec.prepare = {"head -c 8388608 /dev/urandom | dd of=%s conv=notrunc status=none",
                     "printf 'label: dos\\nstart=2048,size=12288,type=6\\n' | sfdisk -q %s",
-                    "mkfs.fat -F 12 -n SECTORS --offset 2048 %s 6144 >/dev/null"};
+                    "mkfs.fat -F 12 -R 16 -n SECTORS --offset 2048 %s 6144 >/dev/null"};
     return spec;
 }
 
@@ -110,7 +111,10 @@ TEST_F(Sectors, BootSectorKeepingTheBpbTakesTheFilesCodeAndTail) {
     test_support::RunOn("head -c 8192 /dev/urandom > %s", file);
     const std::string bytes = test_support::ReadWholeFile(file);
     // Make the volume's signature wrong, so the fix is offered.
-    ASSERT_TRUE(WriteSector(kVolume, Filled(0x11), 0, true));
+    SectorBuffer boot{};
+    ASSERT_TRUE(ReadSector(kVolume, boot, 0, true));
+    boot[510] = boot[511] = 0x11;
+    ASSERT_TRUE(WriteSector(kVolume, boot, 0, true));
     const std::string device = Bytes(kVolumeStart, 512);
     ui_.answer_confirm(true);
     ASSERT_TRUE(RestoreBootSector(kVolume, file, true));
@@ -120,6 +124,38 @@ TEST_F(Sectors, BootSectorKeepingTheBpbTakesTheFilesCodeAndTail) {
     EXPECT_EQ(now.substr(510, 2), "\x55\xAA");
     EXPECT_EQ(now.substr(512), bytes.substr(512));
     EXPECT_EQ(ui_.texts(), std::vector<std::string>{"Magic Bytes are different than $AA55, fix it?"});
+}
+
+TEST_F(Sectors, KeepingTheBpbWantsOneAndStaysInsideTheBootArea) {
+    const std::string random = File("random.bin"), ntfs = File("ntfs.bin"), small = File("small.bin");
+    test_support::RunOn("head -c 8192 /dev/urandom > %s", random);
+    test_support::RunOn("truncate -s 4M %s && mkntfs -q -F -f %s >/dev/null 2>&1 && truncate -s 8192 %s", ntfs);
+    test_support::WriteWholeFile(small, std::string(300, 'S'));
+    const std::string fat = Bytes(kVolumeStart, 512);
+    const std::string before = Bytes(0, kDiskSize);
+    struct Case {
+        std::string file;
+        std::string said;
+    };
+    for (const Case& c : {Case{small, "is no boot sector"}, Case{ntfs, "written for NTFS, \\\\.\\C: holds FAT"}}) {
+        EXPECT_FALSE(RestoreBootSector(kVolume, c.file, true)) << c.file;
+        ASSERT_FALSE(ui_.texts().empty());
+        EXPECT_NE(ui_.texts().back().find(c.said), std::string::npos) << ui_.texts().back();
+    }
+    // A boot area of one reserved sector cannot take 8 KiB.
+    std::string one_reserved = fat;
+    one_reserved[14] = 1;
+    one_reserved[15] = 0;
+    SectorBuffer sector{};
+    std::copy(one_reserved.begin(), one_reserved.end(), sector.begin());
+    ASSERT_TRUE(WriteSector(kVolume, sector, 0, true));
+    EXPECT_FALSE(RestoreBootSector(kVolume, random, true));
+    EXPECT_NE(ui_.texts().back().find("reaches past the boot area"), std::string::npos) << ui_.texts().back();
+    // No parameter block at all.
+    ASSERT_TRUE(WriteSector(kVolume, Filled(0x11), 0, true));
+    EXPECT_FALSE(RestoreBootSector(kVolume, random, true));
+    EXPECT_NE(ui_.texts().back().find("no FAT or NTFS boot sector"), std::string::npos) << ui_.texts().back();
+    EXPECT_EQ(Bytes(kVolumeStart + 512, 8192 - 512), before.substr(kVolumeStart + 512, 8192 - 512));
 }
 
 TEST_F(Sectors, ABootFileOfPartOfASectorChangesOnlyItsBytesAtTheAskedSector) {

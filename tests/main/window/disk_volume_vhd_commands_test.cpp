@@ -34,6 +34,7 @@
 #include "platform/virtdisk/server.h"
 #include "platform/virtdisk/vhd/vhd_file.h"
 #include "support/embedded_machine.h"
+#include "support/partition_peers.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
 #include "support/volume_fixtures.h"
@@ -333,6 +334,11 @@ TEST_F(VirtualDiskPage, CreateAttachThenDetach) {
     Press("Virtual Hard Disk", "Create / Attach a VHD");
     EXPECT_EQ(Status(), "AttachVirtualDisk OK, \\\\.\\PhysicalDrive1");
     EXPECT_TRUE(HasRow("DISK 1"));
+    EXPECT_TRUE(HasRow("PART 1,1")) << "laid out with one partition";
+    const test_support::PeerTable table = test_support::SfdiskTable(fixed);
+    EXPECT_EQ(table.id, "0x01020304") << table.output;
+    ASSERT_EQ(table.partitions.size(), 1u);
+    EXPECT_EQ(table.partitions[0].type, "7");
     EXPECT_EQ(VirtualSize(fixed), "8389120");  // qemu takes a fixed VHD for a raw file: the footer counts
 }
 

@@ -3,6 +3,8 @@
 // config.ini options.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
@@ -255,6 +257,8 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Clone", "Tarnovell"},
                 {"Clone", "Backup to Image"},
                 {"Clone", "Restore from Image"},
+                {"Clone", "Backup to Network"},
+                {"Clone", "Restore from Network"},
                 {"Volume", "Close handles / Redetect"},
                 {"Volume", "Set Volume Offline"},
                 {"Volume", "Set Volume Online"},
@@ -279,6 +283,13 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Volume", "Wipe Volume"},
                 {"Volume", "Clean Volume"},
                 {"Disk Image", "WIM Image"},
+                {"Disk", "Create Disk"},
+                {"Disk", "Create Partition"},
+                {"Volume", "Extend"},
+                {"Volume", "Shrink"},
+                {"Virtual Hard Disk", "MD5 Hash"},
+                {"Disk Image", "Make ISO disc image"},
+                {"Disk Image", "7Z Extract"},
             };
             bool carried = kCarried.count({pages[p].caption, caption}) != 0;
             EXPECT_EQ(button->isEnabled(), carried) << caption;

@@ -29,7 +29,7 @@ Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platf
     connect(txtsource, &QLineEdit::editingFinished, this, &Tfrmapply::ListImages);
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string folder = txttarget->text().toStdString();
-        if (SelectDirectory(this, "Select a directory", folder)) txttarget->setText(QString::fromStdString(folder));
+        if (RunFolderDialog(this, "Select a directory", folder, folder)) txttarget->setText(QString::fromStdString(folder));
     });
 
     // The index is typed, or taken from the list of the file's images.

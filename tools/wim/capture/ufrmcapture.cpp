@@ -19,7 +19,7 @@ Tfrmcapture::Tfrmcapture(QWidget* owner) : WimWorkerWindow(owner, "WIM Capture",
     QGridLayout* form = CreateForm("OK");
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
         std::string folder = txtsource->text().toStdString();
-        if (SelectDirectory(this, "Select a directory", folder)) txtsource->setText(QString::fromStdString(folder));
+        if (RunFolderDialog(this, "Select a directory", folder, folder)) txtsource->setText(QString::fromStdString(folder));
     });
     txttarget = AddWimField(this, form, "Target WIM", "txttarget", "btn_target", [this] {
         std::string file = txttarget->text().toStdString();

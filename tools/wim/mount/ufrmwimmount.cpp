@@ -31,7 +31,7 @@ Tfrmwimmount::Tfrmwimmount(QWidget* owner) : QWidget(owner, Qt::Window) {
     });
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string folder = txttarget->text().toStdString();
-        if (SelectDirectory(this, "Select a directory", folder)) txttarget->setText(QString::fromStdString(folder));
+        if (RunFolderDialog(this, "Select a directory", folder, folder)) txttarget->setText(QString::fromStdString(folder));
     });
     chkcommit = new QCheckBox("Commit");
     chkcommit->setObjectName("chkcommit");

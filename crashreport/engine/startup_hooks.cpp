@@ -1,0 +1,168 @@
+// The reporter's start-up and its hooks into the run time: fatal signals,
+// std::terminate, the frame every thread of the program starts in, and the
+// record of each throw's stack. All by the official means; no code of the
+// program or its libraries is patched.
+#include <atomic>
+#include <exception>
+#include <mutex>
+
+#include "crashreport/engine/crash_engine.h"
+#include "crashreport/os/crash_signals.h"
+#include "crashreport/os/modules.h"
+#include "crashreport/os/process_helpers.h"
+#include "crashreport/os/system_facts.h"
+#include "crashreport/report/handler_registry.h"
+#include "crashreport/text/string_toolkit.h"
+#include "platform/os/thread.h"
+
+namespace crashreport {
+
+bool StartHandlerThread();
+void StopHandlerThread();
+
+namespace {
+
+std::atomic<bool> g_active{false};
+std::atomic<bool> g_dying{false};
+std::terminate_handler g_previous_terminate = nullptr;
+std::mutex g_init_lock;
+int g_init_count = 0;
+
+// The text the run time gives a fault, as the report's exception message.
+CaughtException FromSignal(const FatalSignalInfo& info) {
+    CaughtException caught;
+    caught.processor_exception = !info.sent_by_process;
+    caught.address = info.instruction_pointer;
+    caught.has_stack = true;
+    caught.stack = info.stack;
+    caught.has_context = info.has_registers;
+    caught.registers = info.registers;
+    caught.stack_pointer = info.stack_pointer;
+    caught.frame_pointer = info.frame_pointer;
+    caught.thread_id = info.thread_id;
+    caught.source = kSourceSignal;
+    // A thread of the program's own (it runs in the frame) ends and the
+    // program goes on; the main thread cannot.
+    caught.can_continue = info.thread_has_frame && info.thread_id != MainThreadId();
+    const std::string where = "$" + LowerCopy(Int64ToHex(info.instruction_pointer));
+    ModuleInfo module;
+    const std::string module_name = FindModuleOfAddr(info.instruction_pointer, module) ? module.file_name : "";
+    const std::string what = SignalDescription(info.signal_number, info.signal_code);
+    switch (info.kind) {
+        case FatalSignalKind::Segv: {
+            const std::uintptr_t target = info.fault_address;
+            // A fault just below the stack pointer is the stack running out.
+            const bool overflow = target + 65536 >= info.stack_pointer && target <= info.stack_pointer + 4096 &&
+                                  info.stack_pointer != 0;
+            if (overflow)
+                caught.object = MakeExceptionInfo("EStackOverflow", "Stack overflow", {"EExternal"});
+            else
+                caught.object = MakeExceptionInfo(
+                    "EAccessViolation",
+                    "Access violation at address " + where + " in module '" + module_name + "'. " +
+                        (info.write_access ? "Write" : "Read") + " of address $" + LowerCopy(Int64ToHex(target)),
+                    {"EExternal"});
+            break;
+        }
+        case FatalSignalKind::Fpe:
+            caught.object = MakeExceptionInfo("EIntError", what, {"EExternal"});
+            break;
+        default:
+            caught.object = MakeExceptionInfo("EExternalException", what + " at address " + where, {"EExternal"});
+    }
+    return caught;
+}
+
+bool OnFatalSignal(FatalSignalInfo& info) {
+    // The abort that ends a reported termination is no second report.
+    if (g_dying || !g_active) return false;
+    if (info.kind == FatalSignalKind::Abort && info.thread_id == HandlerThreadId()) return false;
+    CaughtException caught = FromSignal(info);
+    const bool go_on = HandleCaughtException(caught);
+    return go_on && caught.can_continue;
+}
+
+[[noreturn]] void OnTerminate() {
+    if (!g_dying.exchange(true) && g_active) {
+        CaughtException caught = DescribeCurrentException(kSourceTerminate, false);
+        if (!caught.object.present)
+            caught.object = MakeExceptionInfo("std::terminate", "terminate called without an active exception");
+        g_dying = false;
+        HandleCaughtException(caught);
+        g_dying = true;
+    }
+    RemoveFatalSignalHandlers();
+    std::abort();
+}
+
+// Every thread of the program runs in here: a C++ exception that leaves its
+// body is reported (and the thread ends), and a fault inside it may end the
+// thread instead of the process.
+void ThreadFrame(const std::function<void()>& body) {
+    struct Context {
+        const std::function<void()>* body;
+    } context{&body};
+    const std::uint32_t self = CurrentThreadId();
+    RunInSignalFrame(
+        [](void* data) {
+            const auto* c = static_cast<Context*>(data);
+            try {
+                (*c->body)();
+            } catch (...) {
+                HandleCurrentException(kSourceThreadFrame, true);
+            }
+        },
+        &context);
+    ClearThreadDisplayName(self);
+}
+
+void ReportFrozenProgram() {
+    CaughtException caught;
+    caught.type = ExceptionType::Frozen;
+    caught.source = kSourceFreeze;
+    caught.can_continue = true;
+    caught.thread_id = MainThreadId();
+    HandleCaughtException(caught);
+}
+
+}  // namespace
+
+bool InitCrashLibrary(const std::string& version) {
+    std::lock_guard guard(g_init_lock);
+    if (g_init_count++ > 0) return g_active;
+    CheckRestartHandOver();
+    MarkReporterStart();
+    const IZEModuleSettings settings = GetModuleSettings(ExecutableModule());
+    SetMainSettings(settings);
+    if (!version.empty()) settings->SetVersionVariable(version);
+    SetThreadDisplayName(MainThreadId(), "main thread");
+    if (!settings->Valid() || !settings->Enabled()) return false;
+    if (!StartHandlerThread()) return false;
+    g_active = true;
+    SetThrowSiteRecording(true);
+    InstallFatalSignalHandlers(OnFatalSignal);
+    g_previous_terminate = std::set_terminate(OnTerminate);
+    platform::SetThreadFrame(ThreadFrame);
+    if (settings->CheckFreeze()) StartFreezeWatchdog(settings->FreezeTimeout(), ReportFrozenProgram);
+    return true;
+}
+
+void FinalizeCrashLibrary() {
+    std::lock_guard guard(g_init_lock);
+    if (g_init_count == 0 || --g_init_count > 0) return;
+    if (g_active.exchange(false)) {
+        StopFreezeWatchdog();
+        platform::SetThreadFrame(nullptr);
+        std::set_terminate(g_previous_terminate);
+        RemoveFatalSignalHandlers();
+        SetThrowSiteRecording(false);
+        StopHandlerThread();
+        PauseOtherThreads(false, 0);
+    }
+    ClearHandlers();
+    SetMainSettings(nullptr);
+}
+
+bool CrashLibraryActive() { return g_active; }
+
+}  // namespace crashreport

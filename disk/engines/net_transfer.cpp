@@ -1,0 +1,248 @@
+#include "disk/engines/net_transfer.h"
+
+#include <optional>
+#include <stdexcept>
+
+#include "disk/device/handle_ops.h"
+#include "disk/net/devio.h"
+#include "disk/net/net_endpoints.h"
+#include "platform/base/scope_guard.h"
+#include "platform/base/interaction.h"
+#include "platform/device/path.h"
+
+namespace disk {
+
+using namespace platform;
+using platform::net::TcpSocket;
+using platform::net::WaitHook;
+
+namespace {
+
+constexpr std::int64_t kNetProgressStep = 16 << 20;
+
+class Transfer {
+public:
+    explicit Transfer(const OperationContext& context) : context_(context) {}
+
+    bool ask(const std::string& question) const { return context_.ui().confirm(question, kCopyCaption); }
+    void tell(const std::string& message) const { context_.ui().inform(message, kCopyCaption); }
+
+    // The wait of the caller's thread for its peer: the window's messages
+    // run, and the copy's cancel ends it.
+    WaitHook wait() const {
+        return [this] {
+            pump();
+            return !context_.cancelled();
+        };
+    }
+
+    // Says why the address or port cannot be used; true when it cannot.
+    bool refuses(const std::string& host, std::int64_t port) const {
+        try {
+            CheckPeerAddress(host, port);
+            return false;
+        } catch (const std::invalid_argument& e) {
+            tell(e.what());
+            return true;
+        }
+    }
+
+    // Connects to the peer; when that fails, says so after `prefix` (nothing
+    // when the wait was cancelled) and gives the result to return.
+    std::optional<CopyResult> connect(TcpSocket& socket, const std::string& host, std::int64_t port,
+                                      const char* prefix) const {
+        if (createfile_devio(socket, host, port, wait()) == 0) return std::nullopt;
+        DWORD code = net::WSAGetLastError();
+        if (code == ERROR_CANCELLED) return CopyResult::Cancelled;
+        tell(prefix + net::SocketErrorText(code));
+        return CopyResult::Failed;
+    }
+
+    // The remote device's size by INFO; shown and nothing on failure.
+    std::optional<std::int64_t> remote_size(TcpSocket& socket, std::optional<CopyResult>& failure) const {
+        try {
+            return DevioGetSize(socket, wait());
+        } catch (const TransferError& e) {
+            if (e.cancelled()) {
+                failure = CopyResult::Cancelled;
+            } else {
+                tell(e.what());
+                failure = CopyResult::Failed;
+            }
+            return std::nullopt;
+        }
+    }
+
+    // A devio peer is asked for one block per request, of the protocol's
+    // size. A raw stream has no blocks on the wire: it moves in the loop's
+    // usual blocks, as each hand-over between the reading and the writing
+    // thread costs more than moving a small block.
+    CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit, bool devio) const {
+        CopyLoopSettings settings;
+        settings.limit = limit;
+        settings.source_must_reach_limit = limit > 0;
+        settings.block_size = devio ? kNetBlockSize : kCopyBlockSize;
+        settings.progress.every_bytes = kNetProgressStep;
+        settings.read_errors = ReadErrorPolicy::Stop;
+        settings.read_error_prefix = "readFile error:";
+        return RunCopyLoop(source, sink, settings, context_);
+    }
+
+private:
+    const OperationContext& context_;
+};
+
+std::string TooSmall(std::int64_t needed, std::int64_t available) {
+    return "Destination is too small.\r\n" + std::to_string(needed) + "->" + std::to_string(available);
+}
+
+// The peer is called, and a devio device measured against the destination,
+// before the destination is touched: a peer that is not there, or a device
+// too large, costs it nothing (no file made, no volume locked).
+NetTransferResult Receive(const OperationContext& context, const std::string& destination, const std::string& host,
+                          std::int64_t port, bool devio) {
+    Transfer transfer(context);
+    if (transfer.refuses(host, port)) return {};
+    if (!transfer.ask("Overwrite " + destination + "?")) return {CopyResult::Declined, 0};
+
+    TcpSocket socket;
+    if (auto failure = transfer.connect(socket, host, port, "connect() failed: ")) return {*failure, 0};
+    std::int64_t remote = 0;
+    if (devio) {
+        std::optional<CopyResult> failure;
+        auto size = transfer.remote_size(socket, failure);
+        if (!size) return {*failure, 0};
+        remote = *size;
+    }
+
+    // A file takes the stream and nothing else: no tail of what it held.
+    const bool file = !device::IsDevicePath(destination);
+    Handle target = CreateFile(destination, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               file ? CREATE_ALWAYS : OPEN_EXISTING, 0);
+    if (!target) {
+        transfer.tell(CreateFileError("dst"));
+        return {};
+    }
+    if (devio && !file) {  // a file grows to what it is given
+        std::int64_t room = EndpointSize(target, destination, false);
+        if (remote > room) {
+            transfer.tell(TooSmall(remote, room));
+            return {};
+        }
+    }
+    if (!PrepareDestination(context, target, destination)) return {};
+    ScopeGuard hand_back([&] { ReleaseDestination(target, destination); });
+
+    RawSink writer(target, 0, ZerosFor(target, destination));
+    CopyOutcome outcome;
+    if (devio) {
+        DevioSource reader(socket, remote);
+        outcome = transfer.copy(reader, writer, remote, true);
+    } else {
+        TcpStreamSource reader(socket);
+        outcome = transfer.copy(reader, writer, 0, false);
+    }
+    // Closing with bytes still unread resets the connection: a sender
+    // stopped half-way learns that its stream was not taken.
+    socket.close();
+    return {ResultOf(outcome), outcome.position};
+}
+
+// The source is opened and measured before the peer is called; the peer
+// hears of a failed or cancelled copy by a reset, never by an orderly end
+// it could take for the whole stream.
+NetTransferResult Send(const OperationContext& context, const std::string& source, const std::string& host,
+                       std::int64_t port, std::int64_t length, bool devio) {
+    Transfer transfer(context);
+    if (transfer.refuses(host, port)) return {};
+    if (!transfer.ask("Overwrite " + host + ":" + std::to_string(port) + "?")) return {CopyResult::Declined, 0};
+
+    Handle reading = CreateFile(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                devio ? DWORD{0} : DWORD{FILE_FLAG_SEQUENTIAL_SCAN});
+    if (!reading) {
+        transfer.tell(CreateFileError("src"));
+        return {};
+    }
+    if (!PrepareSource(context, reading, source)) return {};
+    ScopeGuard unlock_source([&] {
+        if (device::IsDevicePath(source) && !device::IsWholeDiskPath(source) && reading) UnlockVolumeHandle(reading);
+    });
+    std::int64_t size = length > 0 ? length : EndpointSize(reading, source, true);
+    if (size == 0) {
+        transfer.tell("could not retrieve source size");
+        return {};
+    }
+
+    TcpSocket socket;
+    if (auto failure = transfer.connect(socket, host, port, devio ? "Socket() failed: " : "createfile_devio failed: "))
+        return {*failure, 0};
+    if (devio) {
+        std::optional<CopyResult> failure;
+        auto remote = transfer.remote_size(socket, failure);
+        if (!remote) return {*failure, 0};
+        if (*remote < size) {
+            transfer.tell(TooSmall(size, *remote));
+            return {};
+        }
+    }
+
+    RawSource reader(reading, 0, size);
+    CopyOutcome outcome;
+    if (devio) {
+        DevioSink writer(socket, transfer.wait());
+        outcome = transfer.copy(reader, writer, size, true);
+    } else {
+        TcpStreamSink writer(socket, transfer.wait());
+        outcome = transfer.copy(reader, writer, size, false);
+    }
+    if (outcome.end == CopyEnd::SourceEnded) transfer.tell("readFile error:" + SysErrorMessage(ERROR_HANDLE_EOF));
+    if (outcome.completed())
+        socket.close();
+    else
+        socket.abort();
+    return {ResultOf(outcome), outcome.position};
+}
+
+}  // namespace
+
+NetTransferResult NetReceiveRaw(const std::string& destination, const std::string& host, std::int64_t port,
+                                ProgressBar* progress, OperationTarget* window) {
+    return NetReceiveRaw(CopyContext(progress, window), destination, host, port);
+}
+
+NetTransferResult NetReceiveDevio(const std::string& destination, const std::string& host, std::int64_t port,
+                                  ProgressBar* progress, OperationTarget* window) {
+    return NetReceiveDevio(CopyContext(progress, window), destination, host, port);
+}
+
+NetTransferResult NetSendRaw(const std::string& source, const std::string& host, std::int64_t port,
+                             std::int64_t length, ProgressBar* progress, OperationTarget* window) {
+    return NetSendRaw(CopyContext(progress, window), source, host, port, length);
+}
+
+NetTransferResult NetSendDevio(const std::string& source, const std::string& host, std::int64_t port,
+                               std::int64_t length, ProgressBar* progress, OperationTarget* window) {
+    return NetSendDevio(CopyContext(progress, window), source, host, port, length);
+}
+
+NetTransferResult NetReceiveRaw(const OperationContext& context, const std::string& destination,
+                                const std::string& host, std::int64_t port) {
+    return Receive(context, destination, host, port, false);
+}
+
+NetTransferResult NetReceiveDevio(const OperationContext& context, const std::string& destination,
+                                  const std::string& host, std::int64_t port) {
+    return Receive(context, destination, host, port, true);
+}
+
+NetTransferResult NetSendRaw(const OperationContext& context, const std::string& source, const std::string& host,
+                             std::int64_t port, std::int64_t length) {
+    return Send(context, source, host, port, length, false);
+}
+
+NetTransferResult NetSendDevio(const OperationContext& context, const std::string& source, const std::string& host,
+                               std::int64_t port, std::int64_t length) {
+    return Send(context, source, host, port, length, true);
+}
+
+}  // namespace disk

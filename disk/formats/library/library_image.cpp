@@ -1,0 +1,106 @@
+#include "disk/formats/library/library_image.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <thread>
+
+#include "disk/copy/copy_loop.h"
+#include "platform/os/file_facts.h"
+
+namespace disk {
+
+namespace {
+
+// A chain longer than this is a loop of images naming each other.
+constexpr int kMostParents = 32;
+// The unit pieces of a read start at: a multiple of every library's own
+// (VHD blocks, qcow clusters, VMDK grains are no larger that matters).
+constexpr std::size_t kPieceAlignment = 1 << 20;
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where a parent named `stored` by the image at `child` is: the name as it
+// stands when it names a file, else relative to the child's folder, else
+// its last component beside the child (a name written on another system,
+// "C:\images\base.vhd" or ".\base.vhd").
+std::string FindParent(const std::string& child, std::string stored) {
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    std::vector<std::string> candidates;
+    if (!stored.empty() && stored[0] == '/') candidates.push_back(stored);
+    candidates.push_back(FolderOf(child) + "/" + stored);
+    candidates.push_back(FolderOf(child) + "/" + stored.substr(stored.find_last_of('/') + 1));
+    for (const auto& candidate : candidates) {
+        auto facts = platform::FileFactsOf(candidate);
+        if (facts && facts->is_regular()) return candidate;
+    }
+    return "";
+}
+
+}  // namespace
+
+LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path) : kind_(kind) {
+    std::vector<platform::FileFacts> seen;
+    std::string current = path;
+    std::string stored_name;
+    for (int depth = 0;; ++depth) {
+        auto facts = platform::FileFactsOf(current);
+        if (depth > 0) {
+            const bool loops = facts && std::any_of(seen.begin(), seen.end(),
+                                                    [&](const auto& other) { return other.same_file(*facts); });
+            if (current.empty() || !facts || loops || depth > kMostParents)
+                throw std::runtime_error(kind_.parent_missing + stored_name);
+        }
+        if (facts) seen.push_back(*facts);
+        auto image = kind_.load();
+        if (image->Open(current, 1) != 0) {
+            if (depth > 0) throw std::runtime_error(kind_.parent_missing + stored_name);
+            throw std::runtime_error(kind_.open_failed + image->error());
+        }
+        if (kind_.check) kind_.check(*image);
+        if (depth > 0 && !chain_.back()->SetParent(*image))
+            throw std::runtime_error(kind_.open_failed + chain_.back()->error());
+        chain_.push_back(std::move(image));
+        stored_name = chain_.back()->ParentFileName();
+        if (stored_name.empty()) break;
+        current = FindParent(current, stored_name);
+    }
+    media_size_ = chain_.front()->GetMediaSize();
+    if (media_size_ <= 0) throw std::runtime_error(kind_.media_size_failed);
+}
+
+LibraryImage::~LibraryImage() {
+    // A child reads through its parents until it is closed.
+    while (!chain_.empty()) chain_.erase(chain_.begin());
+}
+
+void LibraryImage::read_at(std::int64_t offset, std::span<std::byte> buffer) {
+    ImageLibraryFile& image = *chain_.front();
+    while (!buffer.empty()) {
+        const std::int64_t got = image.ReadBufferAtOffset(buffer.data(), buffer.size(), offset);
+        if (got < 0) throw CopyFormatError(kind_.read_failed + image.error());
+        if (got == 0)
+            throw CopyFormatError(kind_.read_failed + "the image ended at " + std::to_string(offset) + " of " +
+                                  std::to_string(media_size_) + " bytes");
+        buffer = buffer.subspan(static_cast<std::size_t>(got));
+        offset += got;
+    }
+}
+
+std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
+                                                 unsigned readers) {
+    if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
+    std::vector<std::unique_ptr<RangeReader>> opened;
+    std::int64_t size = 0;
+    for (unsigned i = 0; i < readers; ++i) {
+        auto image = std::make_unique<LibraryImage>(kind, path);
+        size = image->media_size();
+        opened.push_back(std::move(image));
+    }
+    return std::make_unique<ParallelSource>(std::move(opened), size, kPieceAlignment);
+}
+
+}  // namespace disk

@@ -1,0 +1,26 @@
+#include "disk/formats/qcow/qcow_source.h"
+
+#include <stdexcept>
+
+#include "disk/bindings/libqcow.h"
+#include "disk/formats/library/library_image.h"
+
+namespace disk {
+
+std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers) {
+    static const LibraryImageKind kind{
+        .load = [] { return std::make_unique<TLibqcow>(); },
+        .check =
+            [](ImageLibraryFile& image) {
+                if (static_cast<TLibqcow&>(image).IsEncrypted())
+                    throw std::runtime_error("encrypted qcow images are not supported");
+            },
+        .open_failed = "libqcow_file_open failed: ",
+        .read_failed = "libqcow_file_read_buffer_at_offset failed: ",
+        .media_size_failed = "libqcow_get_media_size failed",
+        .parent_missing = "qcow backing file not found: ",
+    };
+    return OpenLibraryImage(kind, path, readers);
+}
+
+}  // namespace disk

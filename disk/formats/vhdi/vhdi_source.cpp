@@ -1,0 +1,20 @@
+#include "disk/formats/vhdi/vhdi_source.h"
+
+#include "disk/bindings/libvhdi.h"
+#include "disk/formats/library/library_image.h"
+
+namespace disk {
+
+std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers) {
+    static const LibraryImageKind kind{
+        .load = [] { return std::make_unique<TLibvhdi>(); },
+        .check = nullptr,
+        .open_failed = "libvhdi_file_open failed: ",
+        .read_failed = "libvhdi_file_read_buffer_at_offset failed: ",
+        .media_size_failed = "libvhdi_get_media_size failed",
+        .parent_missing = "parent VHD not found: ",
+    };
+    return OpenLibraryImage(kind, path, readers);
+}
+
+}  // namespace disk

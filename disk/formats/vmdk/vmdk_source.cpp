@@ -1,0 +1,26 @@
+#include "disk/formats/vmdk/vmdk_source.h"
+
+#include <stdexcept>
+
+#include "disk/bindings/libvmdk.h"
+#include "disk/formats/library/library_image.h"
+
+namespace disk {
+
+std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers) {
+    static const LibraryImageKind kind{
+        .load = [] { return std::make_unique<TLibVMDK>(); },
+        .check =
+            [](ImageLibraryFile& image) {
+                if (static_cast<TLibVMDK&>(image).OpenExtentDataFiles() != 1)
+                    throw std::runtime_error("Unable to open extent data files");
+            },
+        .open_failed = "libvmdk_handle_open failed: ",
+        .read_failed = "libvmdk_handle_read_buffer_at_offset failed: ",
+        .media_size_failed = "libvmdk_get_media_size failed",
+        .parent_missing = "parent VMDK not found: ",
+    };
+    return OpenLibraryImage(kind, path, readers);
+}
+
+}  // namespace disk

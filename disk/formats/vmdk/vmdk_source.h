@@ -1,0 +1,18 @@
+// VMDK images (a descriptor with its extent files, or one file holding
+// both) read through libvmdk, as the source of a conversion.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "disk/copy/parallel_source.h"
+
+namespace disk {
+
+// Opens the image at `path` (a Linux path) with its extent files and the
+// parents of a delta. Raises std::runtime_error with a text for the person
+// ("Unable to open extent data files", "libvmdk_get_media_size failed" ...)
+// when it cannot be read.
+std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers = 0);
+
+}  // namespace disk

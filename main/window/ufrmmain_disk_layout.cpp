@@ -1,0 +1,202 @@
+// The main window's commands that change partition tables: "Create Disk"
+// and "Create Partition" on the Disk page, "Extend" and "Shrink" on the
+// Volume page.
+#include <QDialog>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include <chrono>
+#include <optional>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "disk/device/device_query.h"
+#include "disk/device/handle_ops.h"
+#include "disk/partition/layout_edit.h"
+#include "disk/util/lib_helpers.h"
+#include "main/dialogs/dlg_disk.h"
+#include "main/window/ufrmmain.h"
+#include "platform/base/interaction.h"
+#include "platform/device/path.h"
+#include "platform/device/volume_api.h"
+
+namespace tarnovell {
+
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+constexpr const char* kBasicDataGuid = "{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}";
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+bool Ask(const std::string& text) { return platform::interaction().confirm(text, "Tarnovell"); }
+
+// "C:" of "\\.\C:".
+std::string DriveOf(const std::string& volume_path) {
+    const std::string prefix = "\\\\.\\";
+    return volume_path.rfind(prefix, 0) == 0 ? volume_path.substr(prefix.size()) : volume_path;
+}
+
+// What the volume's file system says of its size: sectors, bytes, and the
+// bytes of one sector. Nothing when it cannot be asked.
+struct VolumeSize {
+    std::int64_t sectors = 0;
+    std::int64_t bytes = 0;
+    std::int64_t bytes_per_sector = 0;
+};
+
+std::optional<VolumeSize> SizeOfVolume(const std::string& drive) {
+    platform::DWORD spc = 0, bps = 0, free = 0, total = 0;
+    if (!platform::GetDiskFreeSpaceA(drive + "\\", &spc, &bps, &free, &total) || bps == 0) return std::nullopt;
+    VolumeSize size;
+    size.sectors = std::int64_t{spc} * total;
+    size.bytes = std::int64_t{spc} * bps * total;
+    size.bytes_per_sector = bps;
+    return size;
+}
+
+// From the partition's start to the end of its disk, less a megabyte: what
+// "Extend" offers to grow to. 0 when it cannot be told.
+std::int64_t RoomToTheDiskEndMb(const std::string& volume_path) {
+    platform::Handle volume = disk::OpenForQuery(volume_path, platform::GENERIC_READ);
+    platform::PARTITION_INFORMATION_EX info{};
+    if (!volume || !disk::GetPartitionInfoEx(volume, info)) return 0;
+    int disk_number = -1, partition = -1;
+    if (!disk::GetDeviceNumber(volume_path, disk_number, partition)) return 0;
+    platform::Handle whole =
+        disk::OpenForQuery("\\\\.\\physicaldrive" + std::to_string(disk_number), platform::GENERIC_READ);
+    if (!whole) return 0;
+    return (disk::GetDiskLength(whole) - info.StartingOffset) / kMiB - 1;
+}
+
+}  // namespace
+
+bool Tfrmmain::AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+                               std::int64_t& new_sectors) {
+    if (!Selected(SelectionRule{RowNeed::Partition}, path)) return false;
+    const std::string drive = DriveOf(path);
+    const std::optional<VolumeSize> size = SizeOfVolume(drive);
+    if (!size) {
+        Say("Could not GetDiskFreeSpace");
+        return false;
+    }
+    Tfrmresize dialog(this);
+    dialog.SetCurrentSize(size->bytes / 1024 / 1024);
+    if (const std::int64_t suggestion = suggest ? RoomToTheDiskEndMb(path) : 0; suggestion > 0)
+        dialog.SetNewSize(suggestion);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    const std::optional<std::int64_t> megabytes = dialog.new_size_mb();
+    if (!megabytes) {
+        Say("'" + dialog.txtnew->text().toStdString() + "' is not a valid integer value");
+        return false;
+    }
+    delta = *megabytes * 1024 * 1024 - size->bytes;
+    new_sectors = delta / size->bytes_per_sector + size->sectors;
+    return Ask(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
+               "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
+               std::to_string(new_sectors * size->bytes_per_sector / kMiB) + " MBytes)?");
+}
+
+void Tfrmmain::CreateDisk() {
+    if (busy_) return;
+    std::string path;
+    if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
+    Tfrmpartstyle dialog(this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    const int style = dialog.style();
+    if (!Ask("Create Disk on " + path + "?")) return;
+    BusyScope busy(*this);
+    try {
+        if (disk::CreateDiskLayout(path, static_cast<std::uint8_t>(style))) ShowStatus("IOCTL_DISK_CREATE_DISK Ok");
+        else Say("IOCTL_DISK_CREATE_DISK failed");
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    // The old partitions are gone from the disk; they go from the list too.
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::CreateSinglePartition() {
+    if (busy_) return;
+    std::string path;
+    if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
+    Tfrmpartstyle dialog(this);
+    dialog.rbraw->hide();
+    if (dialog.exec() != QDialog::Accepted) return;
+    const int style = dialog.style();
+    ShowStatus("");
+    if (!Ask("Create one unique partition on " + path + "?")) return;
+    BusyScope busy(*this);
+    bool created = false;
+    try {
+        created = style == kStyleGpt ? disk::CreatePartitionEx(path, 1, kBasicDataGuid, 0, 0)
+                                     : disk::CreatePartitionMbr(path, 1, true, 7, 0, 0);
+        if (created) {
+            // An offline disk takes the new table up once it comes back.
+            platform::GET_DISK_ATTRIBUTES attributes{};
+            if (disk::GetDiskAttributes(path, attributes) && (attributes.Attributes & platform::DISK_ATTRIBUTE_OFFLINE)) {
+                disk::IoctlSetDiskAttributes(path, 1, 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                disk::IoctlSetDiskAttributes(path, 0, 1);
+            }
+            ShowStatus("IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok");
+        } else {
+            Say("IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed");
+        }
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::ExtendVolume() {
+    if (busy_) return;
+    std::string path;
+    std::int64_t delta = 0, new_sectors = 0;
+    if (!AskVolumeResize("Grow", true, path, delta, new_sectors)) return;
+    BusyScope busy(*this);
+    bool grown = false;
+    try {
+        grown = disk::GrowPartitionIoctl(path, delta);
+        ShowStatus(grown ? "GROW_PARTITION Ok" : "GROW_PARTITION not Ok");
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return;
+    }
+    if (!grown && !platform::interaction().confirm("continue anyway with extend_volume?", "tarnovell")) return;
+    try {
+        const bool extended = disk::ExtendVolumeIoctl(path, new_sectors);
+        ShowStatus(extended ? "GROW_PARTITION Ok, Extend_Volume Ok" : "GROW_PARTITION Ok, Extend_Volume not Ok");
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::ShrinkVolume() {
+    if (busy_) return;
+    if (disk::GetWindowsVersionClass() <= 6) {
+        Say("supported only on vista and up!");
+        return;
+    }
+    std::string path;
+    std::int64_t delta = 0, new_sectors = 0;
+    if (!AskVolumeResize("Shrink", false, path, delta, new_sectors)) return;
+    BusyScope busy(*this);
+    QString status;
+    try {
+        const bool shrunk = disk::ShrinkVolumeIoctl(path, new_sectors);
+        status = shrunk ? "Shrink_Volume Ok" : "Shrink_Volume not Ok";
+        ShowStatus(status);
+        if (shrunk) {
+            const bool grown = disk::GrowPartitionIoctl(path, delta);
+            ShowStatus(status + (grown ? ",GROW_PARTITION Ok" : ",GROW_PARTITION not Ok"));
+        }
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return;
+    }
+    RefreshDrives1Click();
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,125 @@
+// "Backup to Network" and "Restore from Network": the selected disk or
+// volume sent to, or received from, a peer given as "host:port", as a plain
+// stream (a netcat-style peer) or through the devio protocol.
+#include <QCoreApplication>
+#include <QGroupBox>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "disk/device/device_query.h"
+#include "disk/engines/net_transfer.h"
+#include "main/dialogs/dlg_backup.h"
+#include "main/operations/text_helpers.h"
+#include "main/window/ufrmmain.h"
+#include "main/window/window_reporting.h"
+#include "platform/base/interaction.h"
+
+namespace tarnovell {
+
+namespace {
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+
+struct NetworkChoice {
+    std::string host;
+    std::int64_t port = 0;
+    bool netcat = true;
+    bool skip = false;
+};
+
+// The peer and the protocol from the "Network" dialog; nothing when it is
+// not accepted or its port is no number. The address and the port range are
+// the transfer's to check, before it opens anything.
+std::optional<NetworkChoice> AskNetworkPeer(QWidget* owner, bool offer_skip) {
+    TfrmDevio dialog(owner);
+    dialog.grp_physical->setVisible(offer_skip);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    NetworkChoice choice;
+    choice.netcat = dialog.netcat();
+    choice.skip = offer_skip && dialog.skip_unpartitioned();
+    // The host is the text before the first ":"; without one, the host is
+    // empty and the whole text is the port.
+    const std::string text = dialog.host();
+    const std::size_t colon = text.find(':');
+    choice.host = colon == std::string::npos ? "" : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    std::optional<int> number = ParseUserInteger(port);
+    if (!number) {
+        Say("'" + port + "' is not a valid integer value");
+        return std::nullopt;
+    }
+    choice.port = *number;
+    return choice;
+}
+
+// Runs a transfer on the window's thread and shows its error. Gives the
+// status line to end with: "done in " + ms + "ms" when it completed (after
+// what the transfer itself posted), nothing otherwise.
+std::optional<QString> RunTransfer(QObject* window, const std::function<disk::NetTransferResult()>& transfer,
+                                   disk::NetTransferResult& result) {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        result = transfer();
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    QCoreApplication::sendPostedEvents(window, OperationEvent::Kind());
+    if (result.result != disk::CopyResult::Completed) return std::nullopt;
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    return QString::fromStdString("done in " + std::to_string(elapsed.count()) + "ms");
+}
+
+}  // namespace
+
+void Tfrmmain::BackupToNetwork() {
+    if (busy_) return;  // one operation at a time: they share the progress bar and the cancel flag
+    ShowStatus("");
+    state_.cancel = false;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::optional<NetworkChoice> choice = AskNetworkPeer(this, SelectedRow()->is_disk());
+    if (!choice) return;
+    std::int64_t size = 0;
+    if (choice->skip) {
+        size = disk::ReadDiskSector0(device);
+        if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?",
+                                             "Tarnovell"))
+            return;
+    }
+    BusyScope busy(*this);
+    disk::NetTransferResult result;
+    auto done = RunTransfer(this, [&] {
+        return choice->netcat
+                   ? disk::NetSendRaw(device, choice->host, choice->port, size, &progress(), &operation_target())
+                   : disk::NetSendDevio(device, choice->host, choice->port, size, &progress(), &operation_target());
+    }, result);
+    if (done) ShowStatus(*done);
+}
+
+void Tfrmmain::RestoreFromNetwork() {
+    if (busy_) return;  // one operation at a time: they share the progress bar and the cancel flag
+    ShowStatus("");
+    state_.cancel = false;
+    std::string device;
+    if (!Selected(SelectionRule{}, device)) return;
+    std::optional<NetworkChoice> choice = AskNetworkPeer(this, false);
+    if (!choice) return;
+    disk::NetTransferResult result;
+    {
+        BusyScope busy(*this);
+        auto done = RunTransfer(this, [&] {
+            return choice->netcat
+                       ? disk::NetReceiveRaw(device, choice->host, choice->port, &progress(), &operation_target())
+                       : disk::NetReceiveDevio(device, choice->host, choice->port, &progress(), &operation_target());
+        }, result);
+        if (done) ShowStatus(*done);
+    }
+    // The received table may hold other volumes.
+    if (result.result != disk::CopyResult::Declined) RefreshDrives1Click();
+}
+
+}  // namespace tarnovell

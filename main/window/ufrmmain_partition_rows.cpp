@@ -1,0 +1,163 @@
+// The "..." menus of the partition rows on the "Master Boot Record" page:
+// the row's boot sector opened on the "Boot Sector" page, its byte range
+// copied to an image file or back, and on row 1 the GPT entry list and a
+// default active partition.
+#include <QAction>
+#include <QComboBox>
+#include <QCursor>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QTabWidget>
+
+#include <exception>
+
+#include "disk/engines/copy_engine.h"
+#include "disk/util/lib_helpers.h"
+#include "main/dialogs/dlg_disk.h"
+#include "main/dialogs/file_dialog.h"
+#include "main/operations/boot_record_targets.h"
+#include "main/operations/gpt_entries.h"
+#include "main/window/ufrmmain.h"
+
+namespace tarnovell {
+
+namespace {
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+
+constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
+
+// The bytes of a row on the disk or image at `path`; nothing (and why said)
+// when a field is no number.
+std::optional<ByteRange> RowBytes(const QLineEdit* start, const QLineEdit* count, const std::string& path) {
+    try {
+        return PartitionRowRange(start->text().toStdString(), count->text().toStdString(), SectorSizeOf(path));
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return std::nullopt;
+    }
+}
+
+// The main window comes to the front for the question, which names the
+// bytes the copy covers ("lenghth" as the program has always spelt it).
+bool ConfirmRowCopy(QWidget* window, const std::string& what, const std::string& path, const ByteRange& range) {
+    window->raise();
+    window->activateWindow();
+    return platform::interaction().confirm(what + path + " at offset=" + std::to_string(range.offset) +
+                                               " with lenghth=" + std::to_string(range.length) + "?",
+                                           "Tarnovell");
+}
+
+}  // namespace
+
+QMenu* Tfrmmain::MakePartitionRowMenu(int row) {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QString("MbrPopupMenu%1").arg(row));
+    auto add = [&](const QString& name, const QString& caption, auto handler) {
+        QAction* action = menu->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, handler);
+    };
+    add(QString("Openbootsector%1").arg(row), "Open boot sector", [this, row] { Openbootsector(row); });
+    if (row == 1) {
+        add("OpenGPTparttable1", "Open GPT part table", [this] { OpenGPTparttable1Click(); });
+        menu->addSeparator();
+    }
+    add(QString("Backuppartition%1").arg(row), "Backup partition", [this, row] { Backuppartition(row); });
+    // The restore items have always been numbered apart from their rows.
+    add(row == 1 ? QString("Resstorepartition1") : QString("Restorepartition%1").arg(row - 1), "Restore partition",
+        [this, row] { Restorepartition(row); });
+    if (row == 1) {
+        menu->addSeparator();
+        add("Createadefaultactivepartition1", "Create a default active partition",
+            [this] { Createadefaultactivepartition1Click(); });
+    }
+    return menu;
+}
+
+void Tfrmmain::btn_bs_Click(int row) { MbrPopupMenus[static_cast<std::size_t>(row - 1)]->popup(QCursor::pos()); }
+
+void Tfrmmain::Openbootsector(int row) {
+    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
+    std::optional<std::int64_t> start = disk::ParseUserNumber(fields.s->text().toStdString(), 0, UINT32_MAX);
+    if (!start) return Say("'" + fields.s->text().toStdString() + "' is not a valid integer value");
+    bs_tag_ = *start;
+    const QString entry = drivecombopart->currentText();
+    int index = DriveComboBS->findText(entry);
+    if (index < 0) {
+        DriveComboBS->addItem(entry);
+        index = DriveComboBS->count() - 1;
+    }
+    DriveComboBS->setCurrentIndex(index);
+    QWidget* page = PageControl4->findChild<QWidget*>("TabSheet9");
+    // Showing the page reads it; a window not on screen shows nothing.
+    const bool shows = page->isVisible();
+    PageControl4->setCurrentWidget(page);
+    if (!shows && !page->isVisible()) btn_read_bsClick();
+}
+
+void Tfrmmain::Backuppartition(int row) {
+    if (busy_) return;
+    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
+    const std::string path = PartitionTablePath();
+    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
+    if (!bytes || bytes->length == 0) return;
+    const ByteRange range = *bytes;
+    std::string file = "part" + std::to_string(row) + ".img";
+    if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
+    if (!ConfirmRowCopy(this, "backup from ", path, range)) return;
+    BusyScope busy(*this);
+    try {
+        disk::BackupRaw(path, file, &progress(), range.length, range.offset, false, &operation_target());
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::Restorepartition(int row) {
+    if (busy_) return;
+    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
+    const std::string path = PartitionTablePath();
+    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
+    if (!bytes || bytes->length == 0) return;
+    const ByteRange range = *bytes;
+    // Sector 0 holds the table the row comes from: no partition starts there.
+    if (range.offset == 0) return Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
+    std::string file;
+    if (!RunFileDialog(this, "", kRowImageFilter, true, file, "", "")) return;
+    if (std::optional<std::string> refusal = RowRestoreRefusal(file, range.length)) return Say(*refusal);
+    if (!ConfirmRowCopy(this, "restore to ", path, range)) return;
+    {
+        BusyScope busy(*this);
+        try {
+            disk::RestoreRaw(file, path, &progress(), range.length, range.offset, false, &operation_target());
+        } catch (const std::exception& e) {
+            Say(e.what());
+        }
+        pb_img->setValue(0);
+    }
+    FillDeviceList();  // the partition may hold another file system now
+}
+
+void Tfrmmain::OpenGPTparttable1Click() {
+    if (mbr_rows_[0].t->text() != "EE") return;
+    auto* window = new Tfrmproperties(this);
+    window->setWindowTitle("GPT Header");
+    std::vector<std::string> lines;
+    ReadGptEntries(PartitionTablePath(), lines);
+    window->SetLines(lines);
+    window->show();
+}
+
+void Tfrmmain::Createadefaultactivepartition1Click() {
+    const MbrRowEdits& row = mbr_rows_[0];
+    const std::pair<QLineEdit*, const char*> values[] = {{row.t, "07"},   {row.b, "80"},  {row.cs, "1023"},
+                                                         {row.hs, "254"}, {row.ss, "63"}, {row.ce, "1023"},
+                                                         {row.he, "254"}, {row.se, "63"}};
+    for (const auto& [edit, text] : values) edit->setText(text);
+    Say("Done.\nAdjust \"Sectors Before\" and \"Sectors\".\nDont forget to write.");
+}
+
+}  // namespace tarnovell

@@ -1,0 +1,163 @@
+// The reporter as the program uses it, end to end: a child process installs
+// it and fails; its report (on standard output and in the bug-report file)
+// must carry the stack, the threads, the modules and the disassembly.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace crashreport_test {
+
+namespace {
+
+struct ChildRun {
+    int exit_code = -1;
+    bool signalled = false;
+    std::string output;
+    std::string report_file;
+};
+
+std::string ReadFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, const std::string& extra_env = {}) {
+    const std::filesystem::path report = folder / "bugreport.txt";
+    // An abandoned thread leaves what its stack owned: that is no leak to report.
+    const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report.string() + "' CRASH_CHILD_MARKER='" +
+                                (folder / "marker").string() + "' QT_QPA_PLATFORM=offscreen " + extra_env + " timeout 120 '" +
+                                CRASH_CHILD + "' " + mode + " 2>/dev/null";
+    ChildRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return run;
+    std::array<char, 4096> buffer;
+    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.output.append(buffer.data(), n);
+    const int status = pclose(pipe);
+    run.signalled = WIFSIGNALED(status);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.report_file = ReadFile(report);
+    return run;
+}
+
+// The value of a header line "name   : value" of a report.
+std::string Item(const std::string& report, const std::string& name) {
+    const std::size_t at = report.find("\n" + name + " ");
+    if (at == std::string::npos) return {};
+    const std::size_t colon = report.find(": ", at);
+    const std::size_t end = report.find_first_of("\r\n", colon);
+    return report.substr(colon + 2, end - colon - 2);
+}
+
+class CrashChildTest : public ::testing::Test {
+protected:
+    test_support::TempDir scratch_;
+    const std::filesystem::path& folder_ = scratch_.path();
+};
+
+}  // namespace
+
+TEST_F(CrashChildTest, FaultInWorkerThreadIsReportedAndTheProgramGoesOn) {
+    const ChildRun run = RunChild("worker-segv", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_NE(run.output.find("survived, exit code none"), std::string::npos) << run.output;
+    const std::string& report = run.report_file;
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(Item(report, "exception class"), "EAccessViolation");
+    EXPECT_NE(Item(report, "exception message").find("Write of address $10"), std::string::npos);
+    EXPECT_EQ(Item(report, "callstack crc").size(), 31u);
+    EXPECT_EQ(Item(report, "version"), "9.9.9");
+    // The failing thread first, with the faulting routine on top, then the
+    // main thread waiting for it.
+    const std::size_t failing = report.find("\r\n\r\nthread $");
+    const std::size_t main_thread = report.find("\r\n\r\nmain thread ($");
+    ASSERT_NE(failing, std::string::npos);
+    ASSERT_NE(main_thread, std::string::npos);
+    EXPECT_LT(failing, main_thread);
+    const std::string first_lines = report.substr(failing, main_thread - failing);
+    EXPECT_NE(first_lines.find("WriteToUnmappedPage"), std::string::npos) << first_lines;
+    EXPECT_NE(first_lines.find("FailInWorker"), std::string::npos) << first_lines;
+    EXPECT_NE(first_lines.find("crash_child.cpp"), std::string::npos);
+    EXPECT_NE(report.find("WorkerThread::wait_for"), std::string::npos);
+    EXPECT_NE(report.find("\r\nmodules:\r\n"), std::string::npos);
+    EXPECT_NE(report.find("crashreport_crash_child "), std::string::npos);
+    EXPECT_NE(report.find("\r\ncpu registers:\r\nrax"), std::string::npos);
+    EXPECT_NE(report.find("\r\nstack dump:\r\n"), std::string::npos);
+    // The crash line of the disassembly is marked.
+    const std::size_t disassembly = report.find("\r\ndisassembling:\r\n");
+    ASSERT_NE(disassembly, std::string::npos);
+    EXPECT_NE(report.find(" > mov", disassembly), std::string::npos) << report.substr(disassembly);
+    EXPECT_TRUE(report.ends_with("\r\n\r\n"));
+}
+
+TEST_F(CrashChildTest, ExceptionLeavingAWorkerThreadIsReportedWithItsThrowSite) {
+    const ChildRun run = RunChild("worker-throw", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_NE(run.output.find("survived"), std::string::npos);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "std::runtime_error");
+    EXPECT_EQ(Item(run.report_file, "exception message"), "worker gave up");
+    const std::size_t failing = run.report_file.find("\r\n\r\nthread $");
+    ASSERT_NE(failing, std::string::npos);
+    EXPECT_NE(run.report_file.find("ThrowFromWorker", failing), std::string::npos);
+}
+
+TEST_F(CrashChildTest, FaultOnMainThreadEndsTheProgramAfterTheReport) {
+    const ChildRun run = RunChild("main-segv", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_FALSE(run.signalled);
+    // Without windows the report goes to standard output, after the message.
+    EXPECT_EQ(run.output.rfind("An error occurred in the application.\n", 0), 0u) << run.output.substr(0, 200);
+    EXPECT_NE(run.output.find("exception class   : EAccessViolation"), std::string::npos);
+    const std::string& report = run.report_file;
+    const std::size_t main_thread = report.find("\r\n\r\nmain thread ($");
+    ASSERT_NE(main_thread, std::string::npos);
+    EXPECT_NE(report.find("FailInWorker", main_thread), std::string::npos);
+    EXPECT_NE(report.find("\r\ndisassembling:\r\n"), std::string::npos);
+}
+
+TEST_F(CrashChildTest, UncaughtExceptionOnMainThreadIsReported) {
+    const ChildRun run = RunChild("main-throw", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "std::logic_error");
+    EXPECT_EQ(Item(run.report_file, "exception message"), "nobody caught this");
+}
+
+TEST_F(CrashChildTest, DeadWindowThreadShowsTheBoxFromAFreshInstance) {
+    // The box of the fresh instance counts down on its close button.
+    const ChildRun run = RunChild("main-segv-crash-box", folder_, "CRASH_CHILD_AUTOCLOSE=1");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
+    EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) {
+    const ChildRun run = RunChild("gui-handler-throws", folder_, "CRASH_CHILD_AUTOCONTINUE=1");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, "continued\n");
+    EXPECT_EQ(Item(run.report_file, "exception class"), "std::runtime_error");
+    EXPECT_EQ(Item(run.report_file, "exception message"), "button handler failed");
+}
+
+TEST_F(CrashChildTest, ProgramSettingsEnableTheReporterWithoutFreezeWatchdog) {
+    const ChildRun run = RunChild("program-settings", folder_);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, "active=1 watchdog=0\n");
+}
+
+TEST_F(CrashChildTest, SameFaultTwiceIsFoldedIntoOneReportWithACount) {
+    RunChild("worker-segv", folder_);
+    const ChildRun second = RunChild("worker-segv", folder_);
+    const std::string& file = second.report_file;
+    EXPECT_EQ(file.find("date/time "), 0u);
+    EXPECT_EQ(file.find("\r\ndate/time "), std::string::npos) << "the first report was not folded";
+    EXPECT_EQ(Item(file, "count"), "2");
+}
+
+}  // namespace crashreport_test

@@ -1,0 +1,194 @@
+// The reporter's windows on the offscreen platform.
+#include "crashreport/windows/exception_box.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+#include "crashreport/crash_test_settings.h"
+#include "crashreport/windows/form_window.h"
+#include "crashreport/windows/progress_alert_window.h"
+#include "crashreport/windows/zel_application.h"
+#include "support/test_application.h"
+
+namespace crashreport_test {
+
+using namespace crashreport;
+
+namespace {
+
+IZEException MakeException(const SettingsMap& extra = {}, bool can_continue = true) {
+    auto settings = BaseSettings();
+    for (const auto& [key, value] : extra) settings[key] = value;
+    UseSettings(settings);
+    auto exception = std::make_shared<TIZEException>(ExecutableModule());
+    exception->object = MakeExceptionInfo("EInOutError", "The disk in drive two went away. Please check the cable and try again.");
+    exception->InitCanContinue(can_continue);
+    exception->SetListThreads(false);
+    exception->SetShowDisAsm(false);
+    return exception;
+}
+
+bool Shown(const TExceptionBox& box, BoxButton which) { return !box.Button(which)->isHidden(); }
+
+}  // namespace
+
+TEST(ExceptionBox, ButtonsFollowTheSettings) {
+    test_support::TestApplication();
+    TExceptionBox box(MakeException({{"SaveBtnVis", false}, {"PrintBtnVis", true}}), 0, true);
+    box.show();
+    EXPECT_EQ(box.objectName(), "zelExceptWndClass");
+    EXPECT_EQ(box.windowTitle(), "crashreport_tests");  // %appname%
+    EXPECT_TRUE(Shown(box, kBoxSend));
+    EXPECT_FALSE(Shown(box, kBoxSave));
+    EXPECT_TRUE(Shown(box, kBoxPrint));
+    EXPECT_TRUE(Shown(box, kBoxShow));
+    EXPECT_TRUE(Shown(box, kBoxContinue));
+    EXPECT_TRUE(Shown(box, kBoxRestart));
+    EXPECT_TRUE(Shown(box, kBoxClose));
+    EXPECT_EQ(box.Button(kBoxSend)->text(), "send bug report");
+    EXPECT_EQ(box.Button(kBoxContinue)->text(), "continue application");
+    EXPECT_TRUE(box.Button(kBoxContinue)->isEnabled());
+    EXPECT_EQ(box.CountDownButton(), nullptr);
+    EXPECT_EQ(box.findChild<QLabel*>("MessageLabel")->text().toStdString(), "An error occurred in the application.");
+}
+
+TEST(ExceptionBox, ProgramThatCannotGoOnHasNoUsableContinue) {
+    test_support::TestApplication();
+    TExceptionBox box(MakeException({}, false), 0, true);
+    EXPECT_FALSE(box.Button(kBoxContinue)->isEnabled());
+}
+
+TEST(ExceptionBox, SimpleModesShowTheMessageWithOkAndDetails) {
+    test_support::TestApplication();
+    TExceptionBox with_details(MakeException(), 2, true);
+    EXPECT_TRUE(Shown(with_details, kBoxContinue));
+    EXPECT_EQ(with_details.Button(kBoxContinue)->text(), "&OK");
+    EXPECT_TRUE(Shown(with_details, kBoxShow));
+    EXPECT_EQ(with_details.Button(kBoxShow)->text(), "&Details");
+    EXPECT_FALSE(Shown(with_details, kBoxSend));
+    EXPECT_FALSE(Shown(with_details, kBoxClose));
+    // Long messages break after their sentences.
+    EXPECT_EQ(with_details.findChild<QLabel*>("MessageLabel")->text().toStdString(),
+              "The disk in drive two went away.\r\nPlease check the cable and try again.");
+    EXPECT_EQ(with_details.windowTitle(), "crashreport_tests");
+    TExceptionBox without(MakeException(), 3, true);
+    EXPECT_FALSE(Shown(without, kBoxShow));
+}
+
+TEST(ExceptionBox, AutomaticCloseCountsDownOnTheCloseButton) {
+    test_support::TestApplication();
+    TExceptionBox box(MakeException({{"AutoClose", 1}, {"AutoDelay", 30}}), 0, true);
+    EXPECT_EQ(box.CountDownButton(), box.Button(kBoxClose));
+    EXPECT_TRUE(box.Button(kBoxClose)->isDefault());
+    TExceptionBox never(MakeException({{"AutoClose", 1}, {"AutoDelay", 0}}), 0, true);
+    EXPECT_EQ(never.CountDownButton(), nullptr);
+    TExceptionBox continuing(MakeException({{"AutoContinue", true}}), 0, true);
+    EXPECT_EQ(continuing.CountDownButton(), continuing.Button(kBoxContinue));
+}
+
+TEST(ExceptionBox, ShowButtonReopensTheBoxWithTheReportInTabs) {
+    test_support::TestApplication();
+    const IZEException exception = MakeException();
+    {
+        TExceptionBox box(exception, 0, true);
+        box.show();
+        box.Press(kBoxShow);
+        EXPECT_TRUE(box.ReShowWanted());
+        EXPECT_EQ(box.Tabs(), nullptr);
+    }
+    exception->SetAutoShowBugRep(true);
+    TExceptionBox again(exception, 0, false);
+    EXPECT_FALSE(Shown(again, kBoxShow));
+    EXPECT_EQ(again.CountDownButton(), nullptr);
+    ASSERT_NE(again.Tabs(), nullptr);
+    exception->GetReportText(true);
+    again.SyncTabs();
+    QStringList tabs;
+    for (int i = 0; i < again.Tabs()->count(); ++i) tabs << again.Tabs()->tabText(i);
+    EXPECT_EQ(tabs.join(",").toStdString(), "general,call stack,modules");
+}
+
+TEST(ExceptionBox, ContinueClosesTheBox) {
+    test_support::TestApplication();
+    TExceptionBox box(MakeException(), 0, true);
+    box.show();
+    box.Button(kBoxContinue)->click();
+    EXPECT_FALSE(box.isVisible());
+    EXPECT_FALSE(box.ReShowWanted());
+}
+
+TEST(ProgressAlert, UserCannotCloseItButTheProgramCan) {
+    test_support::TestApplication();
+    ProgressAlertWindow window("Sending bug report...");
+    window.show();
+    window.close();
+    EXPECT_TRUE(window.isVisible());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&window, &escape);
+    EXPECT_TRUE(window.isVisible());
+    window.AllowClose();
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    // The thread-safe alert built on it keeps its areas.
+    IProgressAlertRef alert = CreateProgressAlertWindow("t", "");
+    alert->AddArea("one", 100);
+    alert->AddArea("two", 300);
+    EXPECT_TRUE(alert->Show(false));
+    EXPECT_FALSE(alert->Show(false));
+    alert->AreaDone();
+    alert->SetPosition(500);
+    EXPECT_EQ(alert->GetCurrentArea(), 1);
+    alert->Close();
+}
+
+TEST(FormWindow, EscapeCancelsOnlyWhileCancelIsEnabledAndEnterMovesOn) {
+    test_support::TestApplication();
+    std::string error;
+    const auto root = ParseStreamText(
+        "object F: TNVForm\n  object First: INVEdit\n  end\n  object Second: INVEdit\n    Optional = True\n  end\nend\n",
+        error);
+    ASSERT_TRUE(root);
+    TNVForm form(nullptr, 1, 1, nullptr, WriteComponentStream(*root), "Form");
+    form.CancelBtn()->SetEnabled(false);
+    form.RecheckContinue();
+    FormWindow window(form);
+    window.show();
+    EXPECT_FALSE(window.WidgetOf("ContinueBtn")->isEnabled());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&window, &escape);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(form.modal_result(), 0);
+    window.WidgetOf("First")->setFocus();
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    qobject_cast<QLineEdit*>(window.WidgetOf("First"))->setText("typed");
+    EXPECT_EQ(form.Edit("First")->text(), "typed");
+    EXPECT_TRUE(window.WidgetOf("ContinueBtn")->isEnabled());
+    form.CancelBtn()->SetEnabled(true);
+    QApplication::sendEvent(&window, &escape);
+    EXPECT_EQ(form.modal_result(), kResultCancel);
+}
+
+TEST(FormWindow, PresenterShowsTheFormAndReturnsTheButtonPressed) {
+    test_support::TestApplication();
+    InstallReporterWindows();
+    std::string error;
+    const auto root = ParseStreamText("object F: TNVForm\n  Message = 'One'\nend\n", error);
+    TNVForm form(nullptr, 1, 1, nullptr, WriteComponentStream(*root), "Form");
+    QTimer::singleShot(0, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = dynamic_cast<FormWindow*>(widget); window && window->isVisible())
+                qobject_cast<QPushButton*>(window->WidgetOf("SkipBtn"))->click();
+    });
+    EXPECT_EQ(form.ShowModal(), kResultSkip);
+    RemoveReporterWindows();
+}
+
+}  // namespace crashreport_test

@@ -1,0 +1,126 @@
+// A small program the reporter's tests run as a child process: it installs
+// the reporter with test settings and then fails in the way its first
+// argument names, so that the whole path (hooks, handler thread, report,
+// bug-report file, crash box) runs as it does in the program.
+#include <QApplication>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crashreport/crash_test_settings.h"
+#include "crashreport/engine/crash_engine.h"
+#include "crashreport/report/handler_registry.h"
+#include "crashreport/windows/zel_application.h"
+#include "platform/os/thread.h"
+
+namespace {
+
+__attribute__((noinline)) void WriteToUnmappedPage(volatile int* target) {
+    *target = 42;
+    asm volatile("" ::: "memory");
+}
+
+// Not the null pointer itself: the sanitizers would stop at that before the
+// processor faults.
+__attribute__((noinline)) void FailInWorker() {
+    volatile std::uintptr_t unmapped = 16;
+    WriteToUnmappedPage(reinterpret_cast<volatile int*>(std::uintptr_t{unmapped}));
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void ThrowFromWorker() { throw std::runtime_error("worker gave up"); }
+
+crashreport_test::SettingsMap ChildSettings() {
+    auto settings = crashreport_test::BaseSettings();
+    settings["AutoSave"] = true;
+    settings["AutoSaveIfNotSent"] = false;
+    settings["AutoClip"] = false;
+    settings["CpuRegs"] = true;
+    settings["StackDump"] = true;
+    settings["ShowBtnVis"] = true;
+    settings["MailViaMapi"] = false;
+    settings["MailViaMailto"] = false;
+    settings["BugRepFile"] = std::string(std::getenv("CRASH_CHILD_REPORT") ? std::getenv("CRASH_CHILD_REPORT") : "");
+    if (std::getenv("CRASH_CHILD_AUTOCONTINUE")) {
+        settings["AutoContinue"] = true;
+        settings["AutoDelay"] = 1;
+    }
+    if (std::getenv("CRASH_CHILD_AUTOCLOSE")) {
+        settings["AutoClose"] = 1;
+        settings["AutoDelay"] = 1;
+    }
+    return settings;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return 2;
+    if (crashreport::IsCrashBoxInvocation(args)) {
+        crashreport_test::UseSettings(ChildSettings());
+        if (const char* marker = std::getenv("CRASH_CHILD_MARKER")) std::ofstream(marker) << "crash box shown\n";
+        return crashreport::RunCrashBox(argc, argv, args);
+    }
+    const std::string mode = args[0];
+    if (mode == "program-settings") {
+        crashreport::RegisterCrashReporterResources();
+        const bool active = crashreport::InitCrashLibrary();
+        std::printf("active=%d watchdog=%d\n", active ? 1 : 0, crashreport::FreezeWatchdogRunning() ? 1 : 0);
+        crashreport::FinalizeCrashLibrary();
+        return 0;
+    }
+    crashreport_test::UseSettings(ChildSettings());
+    if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
+    if (mode == "worker-segv" || mode == "worker-throw") {
+        platform::WorkerThread worker([&] {
+            if (mode == "worker-segv")
+                FailInWorker();
+            else
+                ThrowFromWorker();
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        std::printf("survived, exit code %s\n", worker.exit_code() ? "given" : "none");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (mode == "main-segv") {
+        FailInWorker();
+        return 4;
+    }
+    if (mode == "main-throw") {
+        throw std::logic_error("nobody caught this");
+    }
+    if (mode == "gui-handler-throws") {
+        // A handler of the window thread throws: the box comes up on that
+        // thread and counts down on continue; continuing ends this run.
+        crashreport::ZelApplication application(argc, argv);
+        crashreport::AddActionHandler(
+            [](std::uint8_t action, crashreport::TIZEException&, bool&) {
+                if (action != crashreport::kActionContinue) return;
+                std::printf("continued\n");
+                QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+            },
+            crashreport::HandlerSync::ReportingThread);
+        QTimer::singleShot(0, [] { throw std::runtime_error("button handler failed"); });
+        const int code = application.exec();
+        std::fflush(stdout);
+        return code;
+    }
+    if (mode == "main-segv-crash-box") {
+        QApplication application(argc, argv);
+        crashreport::InstallReporterWindows();
+        crashreport::SetCrashBoxCommand({argv[0]});
+        FailInWorker();
+        return 4;
+    }
+    return 2;
+}
