@@ -1,4 +1,6 @@
-// An LZ4 image file read back through the restore's source.
+// An LZ4 image file read back through the restore's source, and measured
+// as a restore does before it writes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const disk::CopyFormatError&) {
         // A malformed frame is reported, which is what we want of it.
+    }
+    // The restore's check of a whole image before it writes.
+    try {
+        int asked = 0;
+        disk::Lz4UnpackedSize(stored, static_cast<std::int64_t>(size), [&] { return asked++ < 8; });
+    } catch (const disk::CopyFormatError&) {
     }
     return 0;
 }

@@ -15,23 +15,29 @@
 
 namespace {
 
-// One scratch file for the run, rewritten with each input.
-const std::string& ScratchFile() {
-    static const std::string path = [] {
+// One scratch file for the run, rewritten with each input and removed at exit.
+class ScratchFile {
+public:
+    ScratchFile() {
         std::random_device random;
-        return (std::filesystem::temp_directory_path() /
-                ("tarnovell-vhd-fuzz-" + std::to_string(random()) + std::to_string(random()) + ".vhd"))
-            .string();
-    }();
-    return path;
-}
-
-struct RemoveAtExit {
-    ~RemoveAtExit() {
-        std::error_code ignored;
-        std::filesystem::remove(ScratchFile(), ignored);
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("tarnovell-vhd-fuzz-" + std::to_string(random()) + std::to_string(random()) + ".vhd"))
+                    .string();
     }
-} remove_at_exit;
+    ~ScratchFile() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+const std::string& ScratchPath() {
+    static const ScratchFile file;
+    return file.path();
+}
 
 std::uint64_t Choice(const std::uint8_t* data, std::size_t size, std::size_t at) {
     std::uint64_t value = 0;
@@ -43,12 +49,12 @@ std::uint64_t Choice(const std::uint8_t* data, std::size_t size, std::size_t at)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     {
-        std::ofstream out(ScratchFile(), std::ios::binary | std::ios::trunc);
+        std::ofstream out(ScratchPath(), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
     using platform::virtdisk::VhdImage;
     std::unique_ptr<VhdImage> image;
-    if (VhdImage::Open(ScratchFile(), false, image) != platform::ERROR_SUCCESS) return 0;
+    if (VhdImage::Open(ScratchPath(), false, image) != platform::ERROR_SUCCESS) return 0;
     const std::int64_t disk = image->size();
     if (disk <= 0) return 0;
     // Reads at the start, the end and two places the input chooses, each
@@ -66,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     image.reset();
 
     // A write allocates a block through the same table and grows the file.
-    if (VhdImage::Open(ScratchFile(), true, image) != platform::ERROR_SUCCESS) return 0;
+    if (VhdImage::Open(ScratchPath(), true, image) != platform::ERROR_SUCCESS) return 0;
     const std::int64_t at = static_cast<std::int64_t>(Choice(data, size, 16) % disk) & ~std::int64_t{511};
     const std::vector<std::uint8_t> sector(static_cast<std::size_t>(std::min<std::int64_t>(512, disk - at)), 0xA5);
     image->write(at, sector.data(), sector.size());

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the seed corpora of the fuzz targets in fuzz/corpus/<target>/ from
 # what the real tools make: partition tables by sfdisk and sgdisk, file
-# systems by their mkfs, LZ4 frames by lz4, WIM XML by wimlib-imagex, INI
-# files as the program reads them. The seeds are kept in the repository;
-# run this again only to remake them.
+# systems by their mkfs, LZ4 frames by lz4, WIM XML by wimlib-imagex, VHD
+# files by qemu-img, INI files and machine manifests as the program reads
+# them. The seeds are kept in the repository; run this again only to remake
+# them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 corpus=fuzz/corpus
@@ -135,6 +136,24 @@ printf '<IMAGE INDEX="1"><NAME>a &amp; b</NAME><WINDOWS><VERSION><MAJOR>10</MAJO
 printf '<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>de-DE</LANGUAGE></LANGUAGES></WINDOWS></IMAGE>' \
   >> "$corpus/wim_xml/plain"
 
+# VHD files as qemu-img writes them: a dynamic one without blocks, a small
+# fixed one, and the start of a dynamic one whose first block holds data
+# (footer copy, header, table and that block's bitmap; the rest of the block
+# is past what a fuzz input holds).
+mkdir -p "$corpus"/{vhd_image,machine_manifest}
+qemu-img create -q -f vpc -o subformat=dynamic "$corpus/vhd_image/dynamic-empty.vhd" 4M
+qemu-img create -q -f vpc -o subformat=fixed,force_size=on "$corpus/vhd_image/fixed-64k.vhd" 64K
+truncate -s 4M "$work/data.img"
+printf 'TARNOVELL' | dd of="$work/data.img" conv=notrunc status=none
+qemu-img convert -f raw -O vpc "$work/data.img" "$work/data.vhd"
+head -c 8192 "$work/data.vhd" > "$corpus/vhd_image/dynamic-first-block"
+
+# Machine manifests: one with every key, comments and CR LF, and one with
+# two disks and an absolute image path.
+printf '; demo\r\n[disk0]\r\nimage=disk0.img ; the system disk\r\nvendor=ACME\r\nproduct=Demo Disk\r\nrevision=1.0\r\nserial=0001\r\nbus=Usb\r\nremovable=1\r\nsector_size=4096\r\nreadonly=0\r\n' \
+  > "$corpus/machine_manifest/every-key.ini"
+printf '[disk0]\nimage=/images/a.img\n\n[disk3]\nimage=b.vhd\nbus=Sas\n' > "$corpus/machine_manifest/two-disks.ini"
+
 # The partition-type table: the one the program carries, and a small one in
 # another encoding with rows between other elements.
 mkdir -p "$corpus/partition_types"
@@ -190,3 +209,71 @@ printf '\x00\x1d\x00\x01\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00\x07example\x03o
 # An NS referral: no answer, two name servers in the authority section.
 printf '\x01\x1d\x00\x01\x81\x80\x00\x01\x00\x00\x00\x02\x00\x00\x07example\x03org\x00\x00\x02\x00\x01\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns1\xc0\x0c\xc0\x0c\x00\x02\x00\x01\x00\x00\x0e\x10\x00\x06\x03ns2\xc0\x0c' \
   > "$corpus/dns_reply/ns-referral"
+
+# Registry hives: the smallest one hivex opens, written field by field (hivex
+# changes hives but cannot make one), and a SYSTEM hive hivexsh grows from it
+# with the keys and value types the registry repairs meet.
+mkdir -p "$corpus/offline_hive"
+le32() { local i; for i in 0 1 2 3; do printf "\\x$(printf %02x $(( ($1 >> (8 * i)) & 255 )))"; done; }
+le16() { printf "\\x$(printf %02x $(( $1 & 255 )))\\x$(printf %02x $(( ($1 >> 8) & 255 )))"; }
+{
+  # Base block: equal sequence numbers, format 1.5, the root key at 0x20,
+  # one 4 KiB bin, and the XOR checksum of the first 508 bytes.
+  printf 'regf'; le32 1; le32 1; head -c 8 /dev/zero; le32 1; le32 5; le32 0; le32 1; le32 0x20; le32 0x1000; le32 1
+  head -c $((0x1FC - 0x30)) /dev/zero; le32 0x66677556; head -c $((0x1000 - 0x200)) /dev/zero
+  printf 'hbin'; le32 0; le32 0x1000; head -c 20 /dev/zero
+  # The root key: no subkeys, no values, the security cell at 0x78.
+  le32 0xFFFFFFA8; printf 'nk'; le16 0x2C; head -c 12 /dev/zero
+  le32 0xFFFFFFFF; le32 0; le32 0; le32 0xFFFFFFFF; le32 0xFFFFFFFF; le32 0; le32 0xFFFFFFFF; le32 0x78; le32 0xFFFFFFFF
+  head -c 20 /dev/zero; le16 6; le16 0; printf 'SYSTEM'; head -c 2 /dev/zero
+  # The security cell, alone in its ring: a descriptor with a null DACL.
+  le32 0xFFFFFFD0; printf 'sk'; le16 0; le32 0x78; le32 0x78; le32 1; le32 20
+  printf '\x01\x00'; le16 0x8004; head -c 20 /dev/zero
+  # The rest of the bin is free.
+  le32 $((0x1000 - 0xA8)); head -c $((0x1000 - 0xA8 - 4)) /dev/zero
+} > "$corpus/offline_hive/empty"
+cat > "$work/hive.script" <<SCRIPT
+load $corpus/offline_hive/empty
+add Select
+cd Select
+setval 2
+Current
+dword:1
+LastKnownGood
+hex:11:02,00,00,00,00,00,00,00
+cd ..
+add MountedDevices
+cd MountedDevices
+setval 1
+\\DosDevices\\C:
+hex:3:6c,5b,aa,10,00,00,10,00,00,00,00,00
+cd ..
+add ControlSet001
+cd ControlSet001
+add Services
+cd Services
+add atapi
+cd atapi
+setval 3
+Start
+dword:3
+Group
+string:SCSI miniport
+ImagePath
+expandstring:System32\\drivers\\atapi.sys
+cd ..
+cd ..
+add Enum
+cd Enum
+add Root
+cd Root
+add ACPI_HAL
+cd ACPI_HAL
+add 0000
+cd 0000
+setval 1
+HardwareID
+hex:7:61,00,63,00,70,00,69,00,00,00,2a,00,61,00,00,00,00,00
+commit $corpus/offline_hive/system
+SCRIPT
+hivexsh -w -f "$work/hive.script"

@@ -27,6 +27,11 @@ public:
     // source ends first; `done` is the count read, 0 at the end. False (with
     // the thread's last error) when the read failed.
     virtual bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) = 0;
+    // The smallest piece a failed read can be read again in, to tell the
+    // bytes that cannot be read from those that can: the device's sector for
+    // a source read by offset. 0 for a source that only goes forward (a
+    // packed image, a stream from a peer): what it could not read is lost.
+    virtual std::uint32_t retry_unit() const { return 0; }
     // The copy is over: a read that waits for data that may never come (a
     // peer's bytes) fails at once, and so does every later read. Called
     // from another thread than the reads.
@@ -55,6 +60,7 @@ public:
         : handle_(handle), base_(base), size_(size) {}
     std::int64_t size() override { return size_; }
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::uint32_t retry_unit() const override { return handle_.sector_size(); }
 
 private:
     platform::Handle& handle_;

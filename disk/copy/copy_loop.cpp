@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <ostream>
@@ -27,6 +28,22 @@ void PostStatus(OperationTarget* window, const std::string& text) {
 std::string KBytesPerSecond(std::int64_t bytes, std::int64_t milliseconds) {
     if (milliseconds <= 0) milliseconds = 1;
     return std::to_string(((bytes / milliseconds) * 1000) / 1024) + " KBytes/sec";
+}
+
+std::string UnreadableTail(std::int64_t bytes) {
+    return ", " + std::to_string(bytes) + " unreadable bytes replaced by zeros";
+}
+
+std::string UnreadableMessage(const CopyOutcome& outcome) {
+    constexpr std::size_t kShown = 20;
+    std::string text = std::to_string(outcome.unreadable_bytes) + " unreadable bytes replaced by zeros at ";
+    for (std::size_t i = 0; i < outcome.unreadable.size() && i < kShown; ++i) {
+        const UnreadableRange& r = outcome.unreadable[i];
+        text += (i ? ", " : "") + std::to_string(r.offset) + "-" + std::to_string(r.end() - 1);
+    }
+    if (outcome.unreadable.size() > kShown)
+        text += " and " + std::to_string(outcome.unreadable.size() - kShown) + " more ranges";
+    return text;
 }
 
 namespace {
@@ -57,11 +74,13 @@ public:
         std::exception_ptr exception;
     };
 
-    // `allowed` < 0: the reading never waits for the loop.
+    // `allowed` < 0: the reading never waits for the loop. With
+    // `short_is_error`, a read that comes back short of the limit failed:
+    // the bytes it did give are kept, the rest goes to the loop to decide.
     BlockPrefetcher(CopySource& source, std::int64_t limit, std::size_t block_size, std::size_t depth,
-                    std::int64_t allowed)
+                    std::int64_t allowed, bool short_is_error)
         : source_(source), limit_(limit), block_size_(block_size), blocks_(std::max<std::size_t>(1, depth)),
-          allowed_(allowed) {
+          allowed_(allowed), short_is_error_(short_is_error) {
         for (auto& block : blocks_) block.buffer = AlignedBuffer(block_size_);
         reader_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
     }
@@ -135,7 +154,13 @@ private:
             if (block.requested > 0) {
                 try {
                     block.ok = source_.read(offset, block.buffer.first(block.requested), block.done);
-                    if (!block.ok) block.error = GetLastError();
+                    block.done = std::min(block.done, block.requested);
+                    if (!block.ok) {
+                        block.error = GetLastError();
+                    } else if (short_is_error_ && block.done < block.requested) {
+                        block.ok = false;
+                        block.error = ERROR_SECTOR_NOT_FOUND;
+                    }
                 } catch (...) {
                     block.exception = std::current_exception();
                 }
@@ -163,8 +188,55 @@ private:
     std::size_t produced_ = 0;
     std::size_t consumed_ = 0;
     std::int64_t allowed_;
+    bool short_is_error_;
     std::jthread reader_;  // last: stops and joins before the blocks go
 };
+
+// Keeps what could not be read, joining a range to the one before it.
+void NoteUnreadable(CopyOutcome& outcome, std::int64_t offset, std::int64_t length) {
+    if (length <= 0) return;
+    outcome.unreadable_bytes += length;
+    if (!outcome.unreadable.empty() && outcome.unreadable.back().end() == offset) {
+        outcome.unreadable.back().length += length;
+        return;
+    }
+    outcome.unreadable.push_back({offset, length});
+}
+
+// A block whose read failed: the bytes it gave are kept; the rest is read
+// again a retry unit at a time, as rescue tools do, so that one bad sector
+// costs that sector and not the block. What still cannot be read becomes
+// zeros and is noted.
+void RescueBlock(CopySource& source, BlockPrefetcher::Block& block, CopyOutcome& outcome) {
+    const std::uint32_t unit = source.retry_unit();
+    std::size_t from = std::min(block.done, block.requested);
+    if (unit == 0) {
+        std::memset(block.buffer.data() + from, 0, block.requested - from);
+        NoteUnreadable(outcome, block.offset + static_cast<std::int64_t>(from),
+                       static_cast<std::int64_t>(block.requested - from));
+        block.done = block.requested;
+        return;
+    }
+    from -= from % unit;
+    const std::span<std::byte> bytes = block.buffer.first(block.requested);
+    for (std::size_t at = from; at < block.requested; at += unit) {
+        const std::size_t n = std::min<std::size_t>(unit, block.requested - at);
+        const std::int64_t where = block.offset + static_cast<std::int64_t>(at);
+        std::size_t got = 0;
+        bool ok = false;
+        try {
+            ok = source.read(where, bytes.subspan(at, n), got);
+        } catch (...) {
+            ok = false;
+        }
+        if (!ok) got = 0;
+        got = std::min(got, n);
+        if (got == n) continue;
+        std::memset(bytes.data() + at + got, 0, n - got);
+        NoteUnreadable(outcome, where + static_cast<std::int64_t>(got), static_cast<std::int64_t>(n - got));
+    }
+    block.done = block.requested;
+}
 
 std::string WriteErrorText(std::int64_t position, std::size_t size, DWORD error) {
     return "pos:" + std::to_string(position) + " - buffersize:" + std::to_string(size) +
@@ -240,7 +312,8 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
         write_failed(0, 0);
     } else {
         BlockPrefetcher prefetcher(source, settings.limit, std::max<std::size_t>(1, settings.block_size),
-                                   settings.read_ahead, cadence.reading_allowed());
+                                   settings.read_ahead, cadence.reading_allowed(),
+                                   settings.limit > 0 && !settings.source_must_reach_limit);
         for (;;) {
             if (context.cancelled()) {
                 outcome.end = CopyEnd::Cancelled;
@@ -273,8 +346,9 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
             }
             if (!block.ok) {
                 if (!ignoring_read_errors) {
-                    std::string question = "readfile error @" + std::to_string(block.offset) + ":" +
-                                           SysErrorMessage(block.error) + ", Continue and ignore next errors?";
+                    std::string question = "readfile error @" +
+                                           std::to_string(block.offset + static_cast<std::int64_t>(block.done)) +
+                                           ":" + SysErrorMessage(block.error) + ", Continue and ignore next errors?";
                     if (!context.ui().confirm(question, kCopyCaption)) {
                         outcome.end = CopyEnd::ReadDeclined;
                         outcome.error = block.error;
@@ -282,8 +356,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     }
                     ignoring_read_errors = true;
                 }
-                block.buffer.zero(block.requested);
-                block.done = block.requested;
+                RescueBlock(source, block, outcome);
             }
             if (block.done == 0) {  // the limit or the end of the source
                 if (block.requested > 0 && settings.source_must_reach_limit && settings.limit > 0)
@@ -314,6 +387,8 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
         }
     }
     if (outcome.completed() && !sink.finish()) write_failed(outcome.position, 0);
+    // Whatever the end, the bytes stored as zeros must be known.
+    if (outcome.unreadable_bytes > 0) context.ui().inform(UnreadableMessage(outcome), kCopyCaption);
     if (!outcome.completed()) {
         if (texts) context.post_status("Aborted at " + std::to_string(outcome.position));
         return outcome;
@@ -323,7 +398,8 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
         if (context.progress) context.progress->set_position(100);
         if (!settings.done_text.empty())
             context.post_status(settings.done_text + std::to_string(elapsed) + " ms, " +
-                                KBytesPerSecond(outcome.position, elapsed));
+                                KBytesPerSecond(outcome.position, elapsed) +
+                                (outcome.unreadable_bytes > 0 ? UnreadableTail(outcome.unreadable_bytes) : ""));
     }
     return outcome;
 }

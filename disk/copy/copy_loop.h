@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "disk/copy/copy_endpoints.h"
 #include "disk/copy/operation_context.h"
@@ -72,15 +73,22 @@ struct ProgressPolicy {
 };
 
 enum class ReadErrorPolicy {
-    // Ask whether to go on with zeros and then ignore further errors.
+    // Ask whether to go on with zeros, then ignore further errors. A block
+    // that cannot be read is read again piece by piece (the source's retry
+    // unit, a sector), and only the pieces that still fail become zeros;
+    // they are counted, and the closing line and a message say which bytes
+    // they were.
     AskThenZeroFill,
     // Stop the copy; with a prefix the message prefix + system text is shown.
     Stop,
 };
 
 struct CopyLoopSettings {
-    std::int64_t limit = 0;               // bytes to copy; 0 copies until the source ends
-    bool source_must_reach_limit = false;  // a source ending before the limit ends the copy as SourceEnded
+    // Bytes to copy; 0 copies until the source ends. A source that ends
+    // before the limit is a read error there (a device read past its end),
+    // unless `source_must_reach_limit` makes it end the copy as SourceEnded.
+    std::int64_t limit = 0;
+    bool source_must_reach_limit = false;
     std::size_t block_size = kCopyBlockSize;
     std::size_t read_ahead = 8;  // blocks read ahead of the writing, at least 1
     ProgressPolicy progress;
@@ -96,10 +104,20 @@ struct CopyLoopSettings {
     std::string done_text = "Done in ";
 };
 
+// Bytes of the source that could not be read and were stored as zeros.
+struct UnreadableRange {
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    std::int64_t end() const { return offset + length; }
+    bool operator==(const UnreadableRange&) const = default;
+};
+
 struct CopyOutcome {
     CopyEnd end = CopyEnd::Completed;
     std::int64_t position = 0;  // bytes handed to the sink
     platform::DWORD error = 0;  // the system's error of a failed read or write
+    std::vector<UnreadableRange> unreadable;  // in source order, adjacent ones joined
+    std::int64_t unreadable_bytes = 0;
     bool completed() const { return end == CopyEnd::Completed; }
 };
 
@@ -107,10 +125,18 @@ struct CopyOutcome {
 // the limit or the end of the source, then finishes the sink. Posts
 // `done_text` + elapsed time and rate when everything is stored, "Aborted
 // at " + position otherwise (neither when progress is shown as percentages).
+// When bytes had to be stored as zeros, the closing line says how many and
+// a message says where.
 CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings,
                         const OperationContext& context);
 
 // The text of a rate: ((bytes div ms) * 1000) div 1024, in KiB per second.
 std::string KBytesPerSecond(std::int64_t bytes, std::int64_t milliseconds);
+
+// ", 4096 unreadable bytes replaced by zeros", the tail of a closing line.
+std::string UnreadableTail(std::int64_t bytes);
+// "4096 unreadable bytes replaced by zeros at 1048576-1052671, ...": the
+// message that says where (the first ranges, then how many more).
+std::string UnreadableMessage(const CopyOutcome& outcome);
 
 }  // namespace disk

@@ -30,17 +30,28 @@ std::vector<std::string> VolumesOnDisk(int disk_number) {
 
 }  // namespace
 
-void VolumeLockSet::lock_volumes_of(const std::string& disk_path) {
+bool VolumeLockSet::lock_volumes_of(const std::string& disk_path) {
     release();
     int disk_number = device::DiskNumberOf(disk_path);
-    if (disk_number < 0) return;
+    if (disk_number < 0) return true;
+    DWORD first_error = ERROR_SUCCESS;
+    auto failed = [&] {
+        if (first_error == ERROR_SUCCESS) first_error = GetLastError();
+    };
     for (const auto& volume : VolumesOnDisk(disk_number)) {
         Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (!h) continue;
-        LockVolumeHandle(h);
-        DismountVolumeHandle(h);
+        if (!h) {
+            failed();
+            continue;
+        }
+        // A lock that fails may still leave a dismount to do: both are tried.
+        if (!LockVolumeHandle(h)) failed();
+        if (!DismountVolumeHandle(h)) failed();
         handles_.push_back(std::move(h));
     }
+    if (first_error == ERROR_SUCCESS) return true;
+    SetLastError(first_error);
+    return false;
 }
 
 void VolumeLockSet::unlock_all() {

@@ -15,8 +15,11 @@ class VolumeLockSet {
 public:
     // Locks and dismounts every volume of the disk at `disk_path` on a fixed
     // or removable drive. Handles held from an earlier call are closed first,
-    // which releases their locks.
-    void lock_volumes_of(const std::string& disk_path);
+    // which releases their locks. False (with the last error of the first
+    // failure) when a volume could not be opened, locked or dismounted: it
+    // is still in use, and writing the disk would write under it. The
+    // volumes that did lock stay locked.
+    bool lock_volumes_of(const std::string& disk_path);
     // Unlocks every handle; the handles stay open and stay in the set.
     void unlock_all();
     // Closes every handle (releasing locks) and empties the set.

@@ -1,5 +1,6 @@
 #include "disk/engines/copy_engine.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "platform/base/byte_order.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
+#include "platform/base/replace_file.h"
 
 namespace disk {
 
@@ -72,6 +74,41 @@ bool RefuseOverlap(const Dialogue& dialogue, const std::string& src, const std::
     return true;
 }
 
+// The file a new image takes the place of: the Linux path of `path`, or what
+// a link there points to. Empty when the destination is no file to replace
+// (a device, a pipe), which is then written as it is.
+std::string ReplacedFile(const std::string& path) {
+    if (!IsFile(path)) return "";
+    std::string resolved = ResolveFilePath(path);
+    if (resolved.empty()) return "";
+    std::error_code error;
+    const auto status = std::filesystem::status(resolved, error);
+    if (std::filesystem::is_regular_file(status)) {
+        auto target = std::filesystem::canonical(resolved, error);
+        return error ? resolved : target.string();
+    }
+    return std::filesystem::exists(status) ? "" : resolved;
+}
+
+// A disk source may have file systems mounted on its volumes, which write
+// through caches of their own: what they hold goes to the disk first.
+bool SyncSource(const Dialogue& dialogue, Handle& source, const std::string& path) {
+    if (IsFile(path) || SyncForReading(source)) return true;
+    dialogue.tell("could not flush (src)," + std::to_string(GetLastError()));
+    return false;
+}
+
+// After a whole disk was written the system must show the partitions of
+// the table now on it; a system that keeps the old ones would have them
+// mounted and checked in place of the new.
+bool SystemLearnsTable(const Dialogue& dialogue, const OperationContext& context, Handle& disk) {
+    if (IoctlUpdateProperties(disk)) return true;
+    const std::string text = "IOCTL_DISK_UPDATE_PROPERTIES failed:" + SysErrorMessage(GetLastError());
+    dialogue.tell(text);
+    context.post_status(text);
+    return false;
+}
+
 // ---- the copy locked volume set ---------------------------------------------
 
 std::mutex locked_volumes_mutex;
@@ -95,7 +132,8 @@ OperationContext CopyContext(ProgressBar* progress, OperationTarget* window) {
 
 CopyResult ResultOf(const CopyOutcome& outcome) {
     switch (outcome.end) {
-    case CopyEnd::Completed: return CopyResult::Completed;
+    case CopyEnd::Completed:
+        return outcome.unreadable_bytes > 0 ? CopyResult::CompletedWithUnreadableSectors : CopyResult::Completed;
     case CopyEnd::Cancelled: return CopyResult::Cancelled;
     default: return CopyResult::Failed;
     }
@@ -138,14 +176,23 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
         dialogue.cannot_open(destination ? "dst" : "src", path, GetLastError());
         return false;
     }
-    if (destination && IsWholeDisk(path)) LockVolumesOfDisk(path);
+    bool ready = true;
+    // Every volume of a destination disk is out of the way before its first
+    // byte is written, or the person has said to go on.
+    if (destination && IsWholeDisk(path)) ready = LockVolumesOfDisk(path);
     if (!IsWholeDisk(path)) {
-        bool locked = LockVolumeHandle(handle) && DismountVolumeHandle(handle);
-        if (!locked && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
-            if (destination) UnlockVolumesOfDisk();
-            handle.close();
-            return false;
-        }
+        // Both, in this order, whatever the lock gives: a volume that cannot
+        // be locked may still let go of its file system.
+        const bool locked = LockVolumeHandle(handle);
+        const bool dismounted = DismountVolumeHandle(handle);
+        ready = locked && dismounted;
+    }
+    if (!ready && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
+        if (destination) UnlockVolumesOfDisk();
+        handle.close();
+        return false;
+    }
+    if (!IsWholeDisk(path)) {
         DWORD returned = 0;
         DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
     }
@@ -172,9 +219,9 @@ bool RefuseSameEndpoints(const OperationContext& context, const std::string& src
     return RefuseOverlap(Dialogue(context), src, dst);
 }
 
-void LockVolumesOfDisk(const std::string& disk_path) {
+bool LockVolumesOfDisk(const std::string& disk_path) {
     std::lock_guard guard(locked_volumes_mutex);
-    LockedVolumes().lock_volumes_of(disk_path);
+    return LockedVolumes().lock_volumes_of(disk_path);
 }
 
 void UnlockVolumesOfDisk() {
@@ -216,10 +263,8 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
 
     if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
-    if (ExistsAsFile(dst)) {
-        if (!dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
-        DeleteRegularFile(dst);
-    }
+    // Yes replaces the file; it stays as it is until its replacement is complete.
+    if (ExistsAsFile(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
 
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!source) {
@@ -236,11 +281,26 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         dialogue.tell("could not retrieve source size");
         return CopyResult::Failed;
     }
+    // A file has what it has: a range past its end stops there. Of a device
+    // all of `total` is asked for, and what cannot be read is a read error.
+    std::int64_t limit = total;
+    if (IsFile(src)) limit = std::min(total, std::max<std::int64_t>(0, EndpointSize(source, src, true) - start));
+    if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
 
-    if (ExistsAsFile(dst)) DeleteRegularFile(dst);
-    Handle destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
-    const DWORD open_error = destination ? 0 : GetLastError();
-    if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
+    std::optional<FileReplacement> replacement;
+    Handle destination;
+    DWORD open_error = 0;
+    if (const std::string replaced = ReplacedFile(dst); !replaced.empty()) {
+        replacement.emplace(replaced, FileReplacement::Start::NameOnly);
+        if (*replacement)
+            destination = CreateFile(replacement->path(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!destination) open_error = GetLastError();
+    } else {
+        destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!destination) open_error = GetLastError();
+        if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
+    }
     if (!destination) {
         dialogue.cannot_open("dst", dst, open_error);
         return CopyResult::Failed;
@@ -250,10 +310,23 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     RawSource reader(source, start, total);
     RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
     CopyLoopSettings settings;
-    settings.limit = total;
-    if (!lz4) return ResultOf(RunCopyLoop(reader, writer, settings, context));
-    Lz4FrameSink packer(writer);
-    return ResultOf(RunCopyLoop(reader, packer, settings, context));
+    settings.limit = limit;
+    CopyOutcome outcome;
+    if (!lz4) {
+        outcome = RunCopyLoop(reader, writer, settings, context);
+    } else {
+        Lz4FrameSink packer(writer);
+        outcome = RunCopyLoop(reader, packer, settings, context);
+    }
+    if (IsWholeDisk(dst) && !SystemLearnsTable(dialogue, context, destination)) return CopyResult::Failed;
+    if (replacement && outcome.completed()) {
+        // Only a complete image takes the name; the old file stays until then.
+        if (!destination.close() || !replacement->commit()) {
+            dialogue.tell(dst + ": " + SysErrorMessage(GetLastError()));
+            return CopyResult::Failed;
+        }
+    }
+    return ResultOf(outcome);
 }
 
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
@@ -264,7 +337,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
 
     // The source is opened and checked before the destination is touched:
-    // a wrong file must not cost the destination anything.
+    // a wrong or damaged file must not cost the destination anything.
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!source) {
         dialogue.cannot_open("src", src, GetLastError());
@@ -275,15 +348,33 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
         dialogue.tell("could not retrieve source size");
         return CopyResult::Failed;
     }
+    if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
     RawSource reader(source, 0, total);
     std::optional<Lz4FrameSource> unpacker;
-    if (lz4) {
+    std::optional<std::int64_t> unpacked;  // what the source gives, when known
+    if (!lz4) {
+        unpacked = total;
+    } else {
         unpacker.emplace(reader, total);
         if (!unpacker->has_magic()) {
             dialogue.tell("improper LZ4 file");
             return CopyResult::Failed;
         }
+        try {
+            unpacked = Lz4UnpackedSize(reader, total, [&] {
+                pump();
+                return !context.cancelled();
+            });
+        } catch (const CopyFormatError& e) {
+            dialogue.tell(e.what());
+            return CopyResult::Failed;
+        }
+        if (context.cancelled()) {
+            context.post_status("Aborted at 0");
+            return CopyResult::Cancelled;
+        }
     }
+    const std::int64_t source_size = unpacked.value_or(total);
 
     // A range of an image file (a partition of a disk image) is written in
     // place: the file is a disk then, and the rest of it must stay.
@@ -297,12 +388,12 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
         return CopyResult::Failed;
     }
     // Whatever happens from here on, the destination is handed back to the
-    // system: a disk's table re-read and its volumes unlocked.
+    // system: a disk's table learnt and its volumes unlocked.
     ScopeGuard hand_back([&] { ReleaseDestination(destination, dst); });
 
     std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
-    if (total > destination_size && !ExistsAsFile(dst)) {
-        if (!dialogue.ask("Source (" + std::to_string(total) + ") bigger than destination (" +
+    if (source_size > destination_size && !ExistsAsFile(dst)) {
+        if (!dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
                           std::to_string(destination_size) + ")!, Continue?"))
             return CopyResult::Declined;
     }
@@ -310,10 +401,17 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     context.post_status("Source total_size:" + std::to_string(destination_size) + ", restoring...");
     RawSink writer(destination, IsWholeDisk(dst) || into_file ? start : 0, ZerosFor(destination, dst));
     CopyLoopSettings settings;
-    settings.limit = lz4 ? 0 : total;
+    settings.limit = unpacked.value_or(0);
     settings.done_text = "restore done in ";
     CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
-    return ResultOf(RunCopyLoop(data, writer, settings, context));
+    CopyOutcome outcome = RunCopyLoop(data, writer, settings, context);
+    if (IsWholeDisk(dst)) {
+        hand_back.dismiss();
+        const bool learnt = SystemLearnsTable(dialogue, context, destination);
+        UnlockVolumesOfDisk();
+        if (!learnt) return CopyResult::Failed;
+    }
+    return ResultOf(outcome);
 }
 
 }  // namespace disk

@@ -21,6 +21,9 @@ namespace disk {
 
 enum class CopyResult {
     Completed,  // every byte is stored and synced; "Done in" was posted
+    // Every byte is stored and synced, but some of the source could not be
+    // read and was stored as zeros; the closing line and a message say so.
+    CompletedWithUnreadableSectors,
     Declined,   // the person said No before anything was written
     Cancelled,  // the copy cancel flag stopped it
     Failed,     // an error was shown; the copy, if it started, is incomplete
@@ -29,14 +32,20 @@ enum class CopyResult {
 // Copies `length` bytes of `src` from byte `start` (length 0: all of it) to
 // `dst`, packed as an LZ4 image when `lz4` is set. A whole-disk destination
 // is written from byte `start` too, so that a range lands where it was; a
-// file or volume destination from its beginning.
+// file or volume destination from its beginning. A file destination is
+// written beside its name and takes it only once complete: a backup that
+// fails, is cancelled or interrupted leaves an existing file as it was.
 CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                      std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
 
 // Copies all of `src` (unpacking an LZ4 image when `lz4` is set) to `dst`.
 // `length` > 0 stands for the destination size in the size question and
 // messages; `start` is where a whole-disk destination is written from, and
-// where an existing file is written into in place when it is above 0.
+// where an existing file is written into in place when it is above 0. An LZ4
+// image is read through once before anything is written: a damaged one is
+// refused, and the size it unpacks to is what the destination is measured
+// against. After a whole disk is written the system's partitions are made
+// those of its new table; when they cannot be, the restore fails.
 CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                       std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
 
@@ -55,8 +64,10 @@ OperationContext CopyContext(platform::ProgressBar* progress, platform::Operatio
 CopyResult ResultOf(const CopyOutcome& outcome);
 
 // Make an opened endpoint ready for sector access: a volume is locked and
-// dismounted, a whole-disk destination has its volumes locked. False means
-// stop (the message was shown); nothing has been written.
+// dismounted, a whole-disk destination has its volumes locked. When one of
+// them cannot be, the person is asked "Lock and/or Dismount failed!
+// Abort?". False means stop (the message was shown); nothing has been
+// written.
 bool PrepareSource(platform::Handle& handle, const std::string& path);
 bool PrepareDestination(platform::Handle& handle, const std::string& path);
 // The same, asking and telling through the context's interaction.
@@ -82,8 +93,9 @@ bool RefuseSameEndpoints(const OperationContext& context, const std::string& src
 
 // Locks and dismounts every volume of the disk and keeps their handles in
 // the copy locked volume set, which it empties first (closing a handle
-// releases its lock).
-void LockVolumesOfDisk(const std::string& disk_path);
+// releases its lock). False when a volume could not be locked or
+// dismounted (the others stay locked).
+bool LockVolumesOfDisk(const std::string& disk_path);
 // Unlocks every volume of the set and closes their handles.
 void UnlockVolumesOfDisk();
 // The handles the set holds now.

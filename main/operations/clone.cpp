@@ -11,6 +11,7 @@
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
+#include "platform/base/scope_guard.h"
 #include "platform/device/path.h"
 
 namespace tarnovell {
@@ -39,7 +40,7 @@ disk::VolumeLockSet& MainLockedVolumes() {
     return set;
 }
 
-void LockDiskVolumes(const std::string& disk_path) { MainLockedVolumes().lock_volumes_of(disk_path); }
+bool LockDiskVolumes(const std::string& disk_path) { return MainLockedVolumes().lock_volumes_of(disk_path); }
 
 void UnlockDiskVolumes() { MainLockedVolumes().unlock_all(); }
 
@@ -75,19 +76,36 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
         return CloneResult::Declined;
 
     bool physical = IsPhysical(destination);
-    if (physical) LockDiskVolumes(destination);
-    if (!disk::LockVolumeHandle(dst) || !disk::DismountVolumeHandle(dst)) {
-        if (ui.confirm("Lock and/or Dismount failed! Abort?", kCaption)) return CloneResult::Declined;
-    }
+    // Until the copy starts, the destination's volumes go back to the system
+    // on any way out: a No, a failed step, an exception.
+    ScopeGuard give_back([physical] {
+        if (physical) MainLockedVolumes().release();
+    });
+    // Every volume of a destination disk, and a destination volume itself,
+    // is locked and dismounted (both tried, whatever the lock gives) before
+    // the first byte is written, or the person says to go on.
+    bool ready = !physical || LockDiskVolumes(destination);
+    const bool locked = disk::LockVolumeHandle(dst);
+    const bool dismounted = disk::DismountVolumeHandle(dst);
+    if (!(ready && locked && dismounted) && ui.confirm("Lock and/or Dismount failed! Abort?", kCaption))
+        return CloneResult::Declined;
     DWORD returned = 0;
     if (!IsPhysical(source)) DeviceIoControl(dst, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
+    // File systems mounted on the source write out what they hold, or the
+    // copy would read blocks older than they are.
+    if (!SyncForReading(src)) {
+        ui.inform("could not flush (src)," + std::to_string(GetLastError()), kCaption);
+        return CloneResult::Aborted;
+    }
 
     // Only now, with every question answered and the volumes locked, does
-    // the old layout go: a No or a failed lock leaves the destination as it was.
+    // the old layout go: a No or a failed lock leaves the destination as it
+    // was, and so does a layout the system cannot let go of.
     if (physical && disk::GetWindowsVersionClass() > 6) {
         disk::DeleteDriveLayout(destination);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    give_back.dismiss();
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", cloning...");
     disk::RawSource reader(src, 0, source_size);
@@ -102,10 +120,17 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     settings.done_text = "clone done in ";
     disk::CopyOutcome outcome = disk::RunCopyLoop(reader, writer, settings, context);
 
-    if (physical) disk::IoctlUpdateProperties(dst);  // the system learns the new layout
+    // The system learns the new layout; one that keeps the old partitions
+    // would mount and check them in place of the new ones.
+    bool table_learnt = !physical || disk::IoctlUpdateProperties(dst);
+    if (!table_learnt) {
+        const std::string text = "IOCTL_DISK_UPDATE_PROPERTIES failed:" + SysErrorMessage(GetLastError());
+        ui.inform(text, kCaption);
+        context.post_status(text);
+    }
     DeviceIoControl(dst, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);
     disk::LockDismountUnlock(dst);
-    return outcome.completed() ? CloneResult::Completed : CloneResult::Aborted;
+    return outcome.completed() && table_learnt ? CloneResult::Completed : CloneResult::Aborted;
 }
 
 }  // namespace tarnovell

@@ -22,6 +22,7 @@
 #include "platform/base/win_error.h"
 #include "platform/os/temp_folder.h"
 #include "platform/device/path.h"
+#include "platform/os/interrupts.h"
 #include "platform/device/registry.h"
 
 namespace tarnovell {
@@ -77,6 +78,8 @@ struct VerbRun {
     MainState& state;
     std::ostream& console;
     std::ostream& errors;
+    // Set by a copy that completed with some of its source stored as zeros.
+    mutable bool unreadable_sectors = false;
 };
 
 // Runs the verb; true when its operation completed.
@@ -171,10 +174,24 @@ bool Clone(const VerbRun& run) {
     });
 }
 
-bool ImageBackup(const VerbRun& run) {
+// A copy of the image verbs: it stops on the flag an interrupt sets (set
+// before the copy began as well), and a copy with unreadable sectors is
+// complete, which the exit status tells apart.
+bool ImageCopy(const VerbRun& run,
+               const std::function<disk::CopyResult(const disk::OperationContext&)>& copy) {
     return Report(run, [&](LastStatus& status) {
-        return disk::BackupRaw(run.operands[0], run.operands[1], nullptr, 0, 0, false, &status) ==
-               disk::CopyResult::Completed;
+        disk::OperationContext context;
+        context.cancel = &run.state.cancel;
+        context.status = &status;
+        const disk::CopyResult result = copy(context);
+        run.unreadable_sectors = result == disk::CopyResult::CompletedWithUnreadableSectors;
+        return result == disk::CopyResult::Completed || run.unreadable_sectors;
+    });
+}
+
+bool ImageBackup(const VerbRun& run) {
+    return ImageCopy(run, [&](const disk::OperationContext& context) {
+        return disk::BackupRaw(context, run.operands[0], run.operands[1], 0, 0, false);
     });
 }
 
@@ -182,9 +199,8 @@ bool ImageRestore(const VerbRun& run) {
     // An LZ4 image is restored unpacked, whatever its name: written as it is
     // it would put its packed bytes on the disk.
     const bool lz4 = disk::IsLz4Image(run.operands[0]);
-    return Report(run, [&](LastStatus& status) {
-        return disk::RestoreRaw(run.operands[0], run.operands[1], nullptr, 0, 0, lz4, &status) ==
-               disk::CopyResult::Completed;
+    return ImageCopy(run, [&](const disk::OperationContext& context) {
+        return disk::RestoreRaw(context, run.operands[0], run.operands[1], 0, 0, lz4);
     });
 }
 
@@ -367,6 +383,7 @@ std::string ListLine(const disk::DiskListRow& row) {
 }
 
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors) {
+    platform::InterruptHandlers interrupts({&state.cancel, &disk::copy_cancel});
     if (line.quiet) {
         state.quiet = true;
         console << "mode quiet" << std::endl;
@@ -377,6 +394,7 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
         return 0;
     }
     bool completed = false;
+    bool unreadable_sectors = false;
     const Verb* verb = FindVerb(line.args, errors);
     if (!verb) {
         // Arguments that name no verb are a mistake of the caller's, told
@@ -394,11 +412,14 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             const std::size_t first_operand = verb->mode.empty() ? 1 : 2;
             const std::vector<std::string> operands(line.args.begin() + static_cast<std::ptrdiff_t>(first_operand),
                                                     line.args.end());
-            completed = verb->action(VerbRun{operands, state, console, errors});
+            const VerbRun run{operands, state, console, errors};
+            completed = verb->action(run);
+            unreadable_sectors = run.unreadable_sectors;
         }
     }
     if (state.console_attached) console << "Done" << std::endl;
-    return completed ? 0 : 1;
+    if (!completed) return 1;
+    return unreadable_sectors ? kExitUnreadableSectors : 0;
 }
 
 }  // namespace tarnovell

@@ -40,10 +40,16 @@ bool IsInfosRequest(const CommandLine& line);
 // the usage on `errors`).
 constexpr int kUsageError = 2;
 
+// The exit status of a copy that completed with some of its source
+// unreadable and stored as zeros: neither success nor failure.
+constexpr int kExitUnreadableSectors = 3;
+
 // Runs the verb and returns the exit status: 0; kUsageError when the verb is
 // unknown or its arguments do not fit it; 1 when the machine cannot be told
-// or the operation did not complete. Console lines go to `console`; errors,
-// each on one line that names what failed, to `errors`.
+// or the operation did not complete; kExitUnreadableSectors. Console lines go
+// to `console`; errors, each on one line that names what failed, to
+// `errors`. Ctrl-C or SIGTERM stops the operation as its Cancel would; a
+// second one ends the process at once.
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors);
 
 // One console line of "-list" for a device-list row.

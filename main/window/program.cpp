@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
     // without one. -infos is answered all the same.
     if (!platform::DisplayAvailable()) {
         if (tarnovell::IsInfosRequest(line)) std::cout << "not implemented" << std::endl;
-        std::cerr << "no display available: the window cannot open (DISPLAY and WAYLAND_DISPLAY name no server "
-                     "that answers); the command line needs none:"
+        std::cerr << "no display available: the window cannot open (DISPLAY and WAYLAND_DISPLAY name no display "
+                     "server that is there); the command line needs none:"
                   << std::endl;
         for (const auto& usage : tarnovell::UsageLines()) std::cerr << usage << "\n";
         std::cerr << std::flush;

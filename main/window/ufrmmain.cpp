@@ -482,7 +482,8 @@ void Tfrmmain::CreateMenus() {
     QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
     chs->setVisible(false);
     connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
-    AddPendingAction(tools, "LaunchCMDassystem1", "Launch CMD as system");
+    connect(AddAction(tools, "LaunchCMDassystem1", "Launch CMD as system"), &QAction::triggered, this,
+            &Tfrmmain::LaunchCMDassystem1Click);
 
     QMenu* help = menuBar()->addMenu("Help");
     help->setObjectName("Help1");
@@ -612,6 +613,7 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     add_page("TabSheet12", "Extract", nullptr, {});
     AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheet13", "Offline Registry", nullptr, {});
+    AddOfflineRegistryControls(PageControl4->widget(PageControl4->count() - 1));
     add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
     AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
 

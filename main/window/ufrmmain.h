@@ -46,6 +46,7 @@ class QTreeWidget;
 namespace tarnovell {
 
 class OperationEvent;
+enum class OfflineRepair;
 
 class Tfrmmain : public QMainWindow {
     Q_OBJECT
@@ -161,13 +162,13 @@ public:
     platform::OperationTarget& operation_target();
     platform::ProgressBar& progress();
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    bool event(QEvent* event) override;
-
     // Machine check: a machine that cannot be told (a manifest that cannot
     // be read or is malformed) is said once, when the window has opened.
     void ReportMachineProblem();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void FormCreate();
@@ -373,6 +374,32 @@ private:
     // measure or the user does not go on.
     bool AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
                          std::int64_t& new_sectors);
+
+    // ---- Offline registry repairs: the Advanced tab's "Offline Registry"
+    // page and Tools > "Launch CMD as system" (advanced_registry_page.cpp) ----
+public:
+    void btn_reg1_offClick();
+    void btn_reg3_offClick();
+    void btn_reg4_offClick();
+    void btn_reg5_offClick();
+    void Button13Click();
+    void Button14Click();
+    void Button12Click();
+    void Button11Click();
+    void btn_reg2_onClick();
+    void btn_reg3_onClick();
+    void btn_reg4_onClick();
+    void btn_reg5_onClick();
+    void btn_dump_registryClick();
+    void btn_reg_importClick();
+    void LaunchCMDassystem1Click();
+
+private:
+    void AddOfflineRegistryControls(QWidget* page);
+    // Asks for the hive, then changes or reads it and says how that went.
+    void RunOfflineRegistryRepair(OfflineRepair repair);
+    void RunOfflineRegistryRead(std::string (*read)(const std::string&));
+    // ---- end of the offline registry repairs ----
 };
 
 }  // namespace tarnovell

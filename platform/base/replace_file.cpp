@@ -108,14 +108,24 @@ bool FileReplacement::write(std::string_view bytes) {
 
 namespace {
 
-// Syncs the file open as `fd`, gives it the permissions of what is at
-// `target` and renames `from` over it. `close_first`, when set, is called
-// before the rename (a descriptor that must close cleanly for the data to
-// count as written). The folder is synced after.
-bool Install(int fd, const std::string& from, const std::string& target, const std::function<bool()>& close_first) {
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) return FailFromErrno(errno);
+// Gives the file open as `fd` the permissions of what is at `target` and
+// syncs it. Only a change of mode is asked for: file systems that keep no
+// modes (FAT, NTFS without user mapping) refuse even one that changes nothing.
+bool Settle(int fd, const std::string& target) {
+    struct stat old {}, fresh {};
+    if (::stat(target.c_str(), &old) == 0 && ::fstat(fd, &fresh) == 0 &&
+        (old.st_mode & 07777) != (fresh.st_mode & 07777) && ::fchmod(fd, old.st_mode & 07777) != 0)
+        return FailFromErrno(errno);
     if (::fsync(fd) != 0) return FailFromErrno(errno);
+    return true;
+}
+
+// Settles the file open as `fd` and renames `from` over `target`.
+// `close_first`, when set, is called before the rename (a descriptor that
+// must close cleanly for the data to count as written). The folder is
+// synced after.
+bool Install(int fd, const std::string& from, const std::string& target, const std::function<bool()>& close_first) {
+    if (!Settle(fd, target)) return false;
     if (close_first && !close_first()) return FailFromErrno(errno);
     if (::rename(from.c_str(), target.c_str()) != 0) return FailFromErrno(errno);
     SyncFolder(FolderOf(target));
@@ -124,21 +134,25 @@ bool Install(int fd, const std::string& from, const std::string& target, const s
 
 }  // namespace
 
+int FileReplacement::sync_descriptor(UniqueFd& own) {
+    if (fd_ >= 0) return fd_;
+    // A writer that made the file itself is synced through a descriptor of our own.
+    own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!own) {
+        const int error = errno;
+        discard();
+        FailFromErrno(error);
+        return -1;
+    }
+    return own.get();
+}
+
 bool FileReplacement::commit() {
     if (committed_) return true;
     if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
-    // A writer that made the file itself is synced through a descriptor of our own.
     UniqueFd own;
-    int fd = fd_;
-    if (fd < 0) {
-        own.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!own) {
-            const int error = errno;
-            discard();
-            return FailFromErrno(error);
-        }
-        fd = own.get();
-    }
+    const int fd = sync_descriptor(own);
+    if (fd < 0) return false;
     const bool installed = Install(fd, path_, target_, [this] { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; });
     if (!installed) {
         const DWORD error = GetLastError();
@@ -148,6 +162,57 @@ bool FileReplacement::commit() {
     }
     committed_ = true;
     path_.clear();
+    return true;
+}
+
+bool FileReplacement::commit_keeping_old(const std::string& backup, std::string* leftover) {
+    if (committed_) return true;
+    if (path_.empty()) return SetLastError(ERROR_INVALID_HANDLE), false;
+    // The step that failed sets the error; putting things back must not change it.
+    auto fail = [this](DWORD error) {
+        discard();
+        SetLastError(error);
+        return false;
+    };
+    struct stat st {};
+    if (backup == target_) return fail(ERROR_INVALID_PARAMETER);
+    if (::lstat(target_.c_str(), &st) != 0) return fail(ErrorFromErrno(errno));
+    if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+    std::string parked;
+    if (::lstat(backup.c_str(), &st) == 0) {
+        // Someone's folder (or device) of that name is not ours to move.
+        if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+        parked = CandidateBeside(backup);
+    } else if (errno != ENOENT) {
+        return fail(ErrorFromErrno(errno));
+    }
+    {
+        UniqueFd own;
+        const int fd = sync_descriptor(own);
+        if (fd < 0) return false;
+        if (!Settle(fd, target_) || (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0 && FailFromErrno(errno)))
+            return fail(GetLastError());
+    }
+
+    if (!parked.empty() && !RenameWithoutReplacing(backup, parked)) return fail(GetLastError());
+    auto unpark = [&] {
+        if (!parked.empty()) RenameWithoutReplacing(parked, backup);
+    };
+    if (!RenameWithoutReplacing(target_, backup)) {
+        const DWORD error = GetLastError();
+        unpark();
+        return fail(error);
+    }
+    if (!RenameWithoutReplacing(path_, target_)) {
+        const DWORD error = GetLastError();
+        RenameWithoutReplacing(backup, target_);
+        unpark();
+        return fail(error);
+    }
+    committed_ = true;
+    path_.clear();
+    SyncFolder(FolderOf(target_));
+    if (!parked.empty() && ::unlink(parked.c_str()) != 0 && leftover) *leftover = parked;
     return true;
 }
 

@@ -10,6 +10,8 @@
 
 namespace platform {
 
+class UniqueFd;
+
 class FileReplacement {
 public:
     enum class Start {
@@ -41,10 +43,24 @@ public:
     // the target is either all old or all new. False with the last error
     // set: the temporary is gone and the target untouched.
     bool commit();
+    // As commit(), but the file the target held stays, under the name
+    // `backup`; a file that already had that name is moved aside first and
+    // removed only once the new target stands. Every rename is checked and a
+    // failed one puts back what the earlier ones moved, so false (with the
+    // last error of the step that failed) leaves the target and the backup
+    // as they were and no temporary behind. The target must be a regular
+    // file, and so must a `backup` that exists (ERROR_ACCESS_DENIED for a
+    // folder there). When the earlier backup cannot be removed at the end,
+    // `leftover` gets its new name.
+    bool commit_keeping_old(const std::string& backup, std::string* leftover = nullptr);
     bool committed() const { return committed_; }
 
 private:
     void discard();
+    // The descriptor to sync the new file through: ours, or one opened into
+    // `own` for a file a writer made itself. -1 (the temporary gone, the
+    // last error set) when it cannot be opened.
+    int sync_descriptor(UniqueFd& own);
 
     std::string target_;
     std::string path_;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/base/unique_fd.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
@@ -137,6 +138,16 @@ bool OpenBacking(Handle::State& s, bool write) {
     return true;
 }
 
+// Opens a volume's device on its first use (see Handle::State::backing_open).
+bool EnsureBacking(Handle::State& s) {
+    if (s.backing_open.load(std::memory_order_acquire)) return true;
+    std::lock_guard guard(s.backing_mutex);
+    if (s.backing_open.load(std::memory_order_relaxed)) return true;
+    if (!OpenBacking(s, s.open_for_write)) return false;
+    s.backing_open.store(true, std::memory_order_release);
+    return true;
+}
+
 bool WriteProtected(const device::DiskInfo& disk) {
     return disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY);
 }
@@ -205,7 +216,12 @@ Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWO
     bool write = s->can_write && !disk->media_read_only;
     if (!OpenBacking(*s, write)) {
         if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
+        write = false;
     }
+    // It opens, as the caller must know now; it is held open from its first use.
+    s->fd.reset();
+    s->open_for_write = write;
+    s->backing_open = false;
     return Handle(std::move(s));
 }
 
@@ -300,6 +316,10 @@ ssize_t TransferOnce(Handle::State& s, bool write, void* buffer, std::size_t len
 }
 
 bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, std::int64_t offset, std::size_t* done) {
+    if (!EnsureBacking(s)) {
+        if (done) *done = 0;
+        return false;
+    }
     if (s.io) {
         const bool ok = length == 0 || (write ? s.io->write(offset, buffer, length) : s.io->read(offset, buffer, length));
         if (done) *done = ok ? length : 0;
@@ -441,6 +461,28 @@ bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written)
     return ok;
 }
 
+bool SyncForReading(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (!s->is_device() || s->kind == HandleKind::VirtualDisk || s->io) return true;
+    auto snap = Registry::instance().snapshot();
+    const std::int64_t window_start = s->kind == HandleKind::Volume ? s->volume_start : 0;
+    DWORD first_error = ERROR_SUCCESS;
+    for (const device::VolumeInfo* volume : snap->volumes_of(s->disk)) {
+        if (volume->start >= window_start + s->length || window_start >= volume->start + volume->length) continue;
+        for (const auto& folder : volume->mount_points) {
+            UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd && ::syncfs(fd.get()) == 0) continue;
+            if (first_error == ERROR_SUCCESS) first_error = ErrorFromErrno(errno);
+        }
+    }
+    // Clean cached blocks of this device go; reads then come from the medium.
+    if (!EnsureBacking(*s)) return false;
+    ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    if (first_error == ERROR_SUCCESS) return true;
+    return Fail(first_error);
+}
+
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
@@ -479,6 +521,7 @@ bool FlushFileBuffers(Handle& handle) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (s->io) return s->io->flush();
+    if (!s->backing_open.load(std::memory_order_acquire)) return true;  // nothing written through it
     if (::fdatasync(s->fd.get()) != 0 && errno != EINVAL) return SetLastErrorFromErrno(errno), false;
     return true;
 }
@@ -551,11 +594,13 @@ std::string ResolveFilePath(const std::string& path) {
     }
     auto snap = Registry::instance().snapshot();
     const device::VolumeInfo* volume = snap->volume_by_letter(parsed.letter);
-    if (!volume || volume->mount_points.empty()) {
+    // Only a mount of the whole file system is the drive's root; a bind of
+    // a folder inside it would put every path one level off.
+    std::string folder = volume ? volume->root_mount_point() : "";
+    if (folder.empty()) {
         SetLastError(volume ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
         return "";
     }
-    std::string folder = volume->mount_points.front();
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder + parsed.rest;
 }

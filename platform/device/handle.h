@@ -91,6 +91,15 @@ bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written)
 bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t length, std::size_t* done);
 bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done);
 
+// Before a disk or volume that may have file systems mounted on it is read
+// as a copy's source: every file system mounted in the handle's window
+// writes what it holds to the medium, and the blocks the handle's device
+// had cached before are dropped. The kernel caches a disk and each of its
+// partitions apart: without this a read of the disk can return blocks older
+// than what a mounted partition's file system has written. Nothing to do
+// for files. False (with the last error) when a file system could not write.
+bool SyncForReading(Handle& handle);
+
 // A reader of the bytes the handle reaches, at any offset and length, also
 // through an unbuffered handle (by way of an aligned buffer of its own): how
 // the on-disk record parsers read a device this process holds open. A read

@@ -3,9 +3,11 @@
 // (handle.h, virtual_disk_handle.h).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/device/handle.h"
@@ -44,6 +46,14 @@ struct Handle::State {
     // The new size in sectors a FSCTL_SHRINK_VOLUME prepare asked for, until
     // its commit or abort.
     std::int64_t shrink_prepared_sectors = 0;
+
+    // A volume's device is opened at its first read or write, not before: a
+    // handle that only locks a volume (as a disk's writer holds every
+    // volume of it) must not hold its partition open, or the kernel could
+    // not change the partition while the lock lasts.
+    std::atomic<bool> backing_open{true};
+    bool open_for_write = false;
+    std::mutex backing_mutex;
 
     bool media_read_only = false;  // a virtual disk attached read-only
     std::unique_ptr<VirtualDiskBinding> virtual_disk;

@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/offreg/hive_check.h"
 #include "platform/os/shared_library.h"
 #include "platform/os/stand_in_module.h"
 #include "platform/base/wide_text.h"
@@ -80,16 +83,20 @@ using Malloced = std::unique_ptr<T, FreeDeleter>;
 
 class OpenHive {
 public:
-    explicit OpenHive(hive_h* h) : h_(h) {}
+    OpenHive(hive_h* h, bool changeable) : h_(h), changeable_(changeable) {}
     ~OpenHive() {
         if (h_ && hivex.hivex_close) hivex.hivex_close(h_);
     }
     OpenHive(const OpenHive&) = delete;
     OpenHive& operator=(const OpenHive&) = delete;
     hive_h* get() const { return h_; }
+    // A damaged hive is read, never changed: hivex could end the process
+    // freeing its cells (platform/offreg/hive_check.h).
+    bool changeable() const { return changeable_; }
 
 private:
     hive_h* h_;
+    bool changeable_;
 };
 
 struct KeyEntry {
@@ -162,6 +169,19 @@ DWORD LookUp(ORHKEY key, KeyEntry*& entry) {
     if (!entry) return ERROR_INVALID_HANDLE;
     if (entry->deleted) return ERROR_KEY_DELETED;
     return ERROR_SUCCESS;
+}
+
+// LookUp for a change of the key's hive.
+DWORD LookUpToChange(ORHKEY key, KeyEntry*& entry) {
+    if (DWORD error = LookUp(key, entry)) return error;
+    return entry->hive->changeable() ? ERROR_SUCCESS : ERROR_BADDB;
+}
+
+bool SoundHiveFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return !in.bad() && HiveDamage(bytes).empty();
 }
 
 // ---- Names and key paths. ----
@@ -266,9 +286,10 @@ DWORD AdaptOpenHive(const char16_t* file_path, ORHKEY* hive) {
     std::lock_guard guard(offreg_mutex);
     if (!hivex_library) return ERROR_MOD_NOT_FOUND;
     errno = 0;
-    hive_h* h = hivex.hivex_open(Utf16ToUtf8(file_path).c_str(), kHivexOpenWrite);
+    const std::string path = Utf16ToUtf8(file_path);
+    hive_h* h = hivex.hivex_open(path.c_str(), kHivexOpenWrite);
     if (!h) return ErrorFromHivex(errno);
-    auto opened = std::make_shared<OpenHive>(h);
+    auto opened = std::make_shared<OpenHive>(h, SoundHiveFile(path));
     *hive = Keys().Add(opened, hivex.hivex_root(h), true);
     return ERROR_SUCCESS;
 }
@@ -344,7 +365,7 @@ DWORD AdaptSetValue(ORHKEY key, const char16_t* value_name, DWORD type, const vo
     if (!data && data_size) return ERROR_INVALID_PARAMETER;
     std::lock_guard guard(offreg_mutex);
     KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
+    if (DWORD error = LookUpToChange(key, entry)) return error;
     std::string name = Utf16ToUtf8(value_name);
     std::string bytes(data_size ? static_cast<const char*>(data) : "", data_size);
     hive_set_value value{name.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
@@ -356,7 +377,7 @@ DWORD AdaptSetValue(ORHKEY key, const char16_t* value_name, DWORD type, const vo
 DWORD AdaptDeleteValue(ORHKEY key, const char16_t* value_name) {
     std::lock_guard guard(offreg_mutex);
     KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
+    if (DWORD error = LookUpToChange(key, entry)) return error;
     hive_h* h = entry->hive->get();
     hive_value_h doomed;
     if (DWORD error = ValueNamed(h, entry->node, value_name, doomed)) return error;
@@ -389,7 +410,7 @@ DWORD AdaptDeleteValue(ORHKEY key, const char16_t* value_name) {
 DWORD AdaptDeleteKey(ORHKEY key, const char16_t* sub_key) {
     std::lock_guard guard(offreg_mutex);
     KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
+    if (DWORD error = LookUpToChange(key, entry)) return error;
     hive_h* h = entry->hive->get();
     hive_node_h node;
     if (DWORD error = WalkPath(h, entry->node, sub_key, node)) return error;
@@ -409,7 +430,7 @@ DWORD AdaptCreateKey(ORHKEY key, const char16_t* sub_key, char16_t* /*class_name
     if (!result) return ERROR_INVALID_PARAMETER;
     std::lock_guard guard(offreg_mutex);
     KeyEntry* entry;
-    if (DWORD error = LookUp(key, entry)) return error;
+    if (DWORD error = LookUpToChange(key, entry)) return error;
     hive_h* h = entry->hive->get();
     hive_node_h node = entry->node;
     bool created = false;

@@ -10,6 +10,8 @@
 // A hive is read whole into memory by OROpenHive and changed there; the file
 // it came from is never written. ORSaveHive writes the changed hive to a new
 // file, and ORCloseHive drops it together with every key still open in it.
+// A damaged hive that hivex reads but could not change safely opens for
+// reading only: every change to it answers ERROR_BADDB.
 #pragma once
 
 #include "platform/os/stand_in_module.h"

@@ -1,13 +1,10 @@
 #include "platform/os/system_facts.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -23,25 +20,18 @@ std::string Environment(const char* name) {
     return value ? value : "";
 }
 
-// Whether a server listens on the local socket `path` (with `abstract`, in
-// the abstract namespace, where X servers listen too).
-bool SocketAnswers(const std::string& path, bool abstract) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t offset = abstract ? 1 : 0;
-    if (path.size() + offset >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path + offset, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
-    const bool answered = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-    ::close(fd);
-    return answered;
+// Whether `path` is a socket: where a display server listens. It is only
+// looked at, never connected to: an X server whose only client hangs up
+// resets itself, and the program's own connection arriving in that moment
+// would be refused.
+bool IsSocket(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 // DISPLAY as ":N", ":N.S" or "unix:N" names a local X server; a host name
 // before the colon (an ssh-forwarded display) is taken on trust.
-bool XServerAnswers() {
+bool XServerListens() {
     const std::string display = Environment("DISPLAY");
     const std::size_t colon = display.rfind(':');
     if (display.empty() || colon == std::string::npos) return false;
@@ -49,16 +39,15 @@ bool XServerAnswers() {
     if (!host.empty() && host != "unix") return true;
     const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
     if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
-    const std::string socket = "/tmp/.X11-unix/X" + number;
-    return SocketAnswers(socket, false) || SocketAnswers(socket, true);
+    return IsSocket("/tmp/.X11-unix/X" + number);
 }
 
-bool WaylandAnswers() {
+bool WaylandListens() {
     const std::string name = Environment("WAYLAND_DISPLAY");
     if (name.empty()) return false;
-    if (name[0] == '/') return SocketAnswers(name, false);
+    if (name[0] == '/') return IsSocket(name);
     const std::string runtime = Environment("XDG_RUNTIME_DIR");
-    return !runtime.empty() && SocketAnswers(runtime + "/" + name, false);
+    return !runtime.empty() && IsSocket(runtime + "/" + name);
 }
 
 std::string ReadWholeText(const char* path) {
@@ -82,10 +71,10 @@ bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool DisplayAvailable() {
     const std::string platform = Environment("QT_QPA_PLATFORM");
-    if (platform.rfind("xcb", 0) == 0) return XServerAnswers();
-    if (platform.rfind("wayland", 0) == 0) return WaylandAnswers();
+    if (platform.rfind("xcb", 0) == 0) return XServerListens();
+    if (platform.rfind("wayland", 0) == 0) return WaylandListens();
     if (!platform.empty()) return true;  // offscreen, vnc, eglfs ...: no display server needed
-    return WaylandAnswers() || XServerAnswers();
+    return WaylandListens() || XServerListens();
 }
 
 std::string MachineArchitecture() {

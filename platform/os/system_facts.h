@@ -14,10 +14,10 @@ int ProcessId();
 // Whether standard output is a terminal (the program was started from one).
 bool StandardOutputIsTerminal();
 
-// Whether a window can be shown: the display Qt would use can be reached
-// (an X server's or Wayland compositor's socket answers, or a Qt platform
-// that needs none, such as offscreen, is chosen). Without one, Qt would
-// abort the program as it starts.
+// Whether a window can be shown: the display Qt would use is there (an X
+// server's or Wayland compositor's socket, or a Qt platform that needs
+// none, such as offscreen, is chosen). Without one, Qt would abort the
+// program as it starts.
 bool DisplayAvailable();
 
 // The machine's architecture as the kernel names it ("x86_64", "aarch64").

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/base/wide_text.h"
@@ -125,6 +127,14 @@ bool Unmount(const std::string& given_folder, bool commit) {
     std::vector<std::string> arguments{"unmount", folder};
     if (commit) arguments.push_back("--commit");
     if (!RunHelper(arguments)) return false;
+    // The helper returns once the image's server has agreed to go; the
+    // server takes its file system down as it ends, a moment later. Until
+    // then whatever looks into the folder reaches a server that is going
+    // (and fails with "connection aborted"): the unmount is done when the
+    // file system is gone.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (IsWimFsMount(folder) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     MountTable& table = Mounts();
     std::lock_guard guard(table.mutex);
     std::erase_if(table.mounts, [&](const MountRecord& record) { return record.folder == folder; });

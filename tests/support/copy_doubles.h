@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "disk/copy/copy_endpoints.h"
+#include "disk/copy/copy_loop.h"
+#include "disk/copy/operation_context.h"
 #include "platform/base/progress.h"
 #include "platform/base/win_error.h"
 
@@ -48,6 +50,29 @@ private:
     std::string data_;
     std::set<std::int64_t> bad_;
     std::int64_t block_;
+};
+
+// A source whose reads fail when they touch chosen bytes, as a disk with
+// bad sectors does, and which can be read again sector by sector.
+class BadSectorSource : public FakeSource {
+public:
+    BadSectorSource(std::string data, std::vector<disk::UnreadableRange> bad)
+        : FakeSource(std::move(data), {}), bad_bytes_(std::move(bad)) {}
+    std::uint32_t retry_unit() const override { return 512; }
+    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
+        const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
+        for (const auto& r : bad_bytes_)
+            if (offset < r.end() && r.offset < end) {
+                done = 0;
+                std::memset(buffer.data(), 0x5A, buffer.size());
+                platform::SetLastError(platform::ERROR_CRC);
+                return false;
+            }
+        return FakeSource::read(offset, buffer, done);
+    }
+
+private:
+    std::vector<disk::UnreadableRange> bad_bytes_;
 };
 
 // Stores what it is given by offset; can fail its start, a write or the
@@ -85,6 +110,30 @@ public:
 
 private:
     std::atomic<bool>* cancel_;
+};
+
+// The context a test hands an operation: a status target that keeps the
+// last text, and a cancel flag of the test's own.
+struct RecordedContext : public platform::OperationTarget {
+    void post(int, platform::OperationKind, std::int64_t, const std::string& text) override {
+        std::lock_guard lock(mutex);
+        last = text;
+    }
+    std::string last_status() const {
+        std::lock_guard lock(mutex);
+        return last;
+    }
+    disk::OperationContext operator()() {
+        disk::OperationContext context;
+        context.status = this;
+        context.cancel = &cancel;
+        return context;
+    }
+    std::atomic<bool> cancel{false};
+
+private:
+    mutable std::mutex mutex;
+    std::string last;
 };
 
 // Keeps every WM_OPERATION post, from any thread.

@@ -299,6 +299,28 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
         return false;
     }
     if (broken_) Improper();
+    if (!pending_error_.empty()) throw CopyFormatError(pending_error_);
+    // The bytes unpacked before a bad block are good: they are handed out
+    // first, and the block's error comes with the next read.
+    // The rest of a block that could not be read is lost as well: a read
+    // that falls wholly inside it fails too, so that its zeros are known
+    // for what they are. (A read that only begins inside it gets the zeros
+    // and the bytes after; with blocks of 512 KiB and 8 MiB, the sizes
+    // writers use, the copy's reads never straddle one.)
+    if (zeros_due_ >= buffer.size() && buffer.size() > 0) {
+        zeros_due_ -= buffer.size();
+        cursor_ = offset + static_cast<std::int64_t>(buffer.size());
+        produced_ = cursor_;
+        SetLastError(lost_error_);
+        return false;
+    }
+    auto fail_after = [&](const char* text) {
+        if (done == 0) throw CopyFormatError(text);
+        pending_error_ = text;
+        cursor_ = offset + static_cast<std::int64_t>(done);
+        produced_ = cursor_;
+        return true;
+    };
     while (done < buffer.size()) {
         std::size_t want = buffer.size() - done;
         if (zeros_due_ > 0) {
@@ -321,10 +343,10 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
             current_ = job;
             block_size_ = block_used_ = 0;
             switch (job->kind) {
-            case Job::Improper: Improper();
+            case Job::Improper: return fail_after("improper LZ4 file");
             case Job::Block:
                 stored_position_ = job->stored_end;
-                if (job->unpacked < 0) throw CopyFormatError("LZ4_uncompress1 error");
+                if (job->unpacked < 0) return fail_after("LZ4_uncompress1 error");
                 block_size_ = static_cast<std::size_t>(job->unpacked);
                 nominal_block_ = std::max(nominal_block_, block_size_);
                 continue;  // an empty block yields nothing and is passed over
@@ -334,10 +356,12 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
                 broken_ = job->kind == Job::LengthLost;
                 const DWORD error = job->error;
                 release_current();
-                // The caller fills this whole read with zeros; the rest of the
-                // lost block follows as zeros, so later blocks keep their place.
+                // The caller fills the rest of this read with zeros; the rest
+                // of the lost block follows as failed reads, so later blocks
+                // keep their place.
                 std::size_t covered = buffer.size() - done;
                 zeros_due_ = broken_ || covered >= nominal_block_ ? 0 : nominal_block_ - covered;
+                lost_error_ = error;
                 cursor_ = offset + static_cast<std::int64_t>(buffer.size());
                 produced_ = cursor_;
                 SetLastError(error);
@@ -353,6 +377,23 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
     cursor_ = offset + static_cast<std::int64_t>(done);
     produced_ = cursor_;
     return true;
+}
+
+// ---- measuring -------------------------------------------------------------
+
+std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t stored_size,
+                                            const std::function<bool()>& keep_going) {
+    Lz4FrameSource unpacker(stored, stored_size);
+    if (!unpacker.has_magic()) Improper();
+    AlignedBuffer scratch(kLz4MaxBlockOutput);
+    std::int64_t size = 0;
+    for (;;) {
+        if (!keep_going()) return std::nullopt;
+        std::size_t done = 0;
+        if (!unpacker.read(size, scratch.span(), done)) return std::nullopt;
+        if (done == 0) return size;
+        size += static_cast<std::int64_t>(done);
+    }
 }
 
 }  // namespace disk

@@ -12,7 +12,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -94,7 +97,8 @@ public:
     // block longer than any of 8 MiB of output can pack to, or a stream that
     // cannot go on after a failed read; "LZ4_uncompress1 error" for a block
     // that does not unpack into 8 MiB. Either is raised when the reading
-    // reaches that block, after every block before it has been handed out.
+    // reaches that block, after every block before it has been handed out: a
+    // read that meets it after good bytes returns those, and the next one raises.
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
 
 private:
@@ -133,12 +137,23 @@ private:
     std::size_t block_size_ = 0;
     std::size_t block_used_ = 0;
     std::size_t zeros_due_ = 0;                  // of a block that could not be read
+    platform::DWORD lost_error_ = 0;             // why it could not
     std::size_t nominal_block_ = kLz4BlockInput;  // output of a full block, as seen so far
     bool broken_ = false;
+    std::string pending_error_;  // of a bad block met after good bytes of the same read
     std::int64_t cursor_ = 0;  // where the next read must start
     std::atomic<std::int64_t> stored_position_{4};
     std::atomic<std::int64_t> produced_{0};
     std::vector<std::jthread> threads_;  // last: stopped and joined first
 };
+
+// Reads a whole LZ4 image once, unpacking every block, and gives the size
+// it unpacks to: damage shows before anything is written, and a destination
+// can be measured against what will really be written to it. Raises
+// CopyFormatError as Lz4FrameSource::read does. Nothing when a stored read
+// fails (the copy meets it again and asks) or `keep_going` says stop; it is
+// asked after every few MiB.
+std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t stored_size,
+                                            const std::function<bool()>& keep_going);
 
 }  // namespace disk

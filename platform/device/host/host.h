@@ -3,6 +3,7 @@
 // above this interface sees only Windows-style disks and volumes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,7 +68,18 @@ struct VolumeInfo {
     std::string filesystem;          // "NTFS", "FAT32", "ext4", ... or "" when not recognised
     std::string kernel_device;       // Linux host: the partition's device node, when the kernel has it
     std::vector<std::string> mount_points;  // Linux host: folders it is mounted at
+    // Linux host: for each mount point, the folder of the file system that
+    // mount shows: "/" for all of it, another for a bind of a folder inside.
+    std::vector<std::string> mount_roots;
     bool offline = false;            // taken offline by IOCTL_VOLUME_OFFLINE
+
+    // The first folder that shows the whole file system; "" when there is
+    // none (unmounted, or mounted only as binds of folders inside it).
+    std::string root_mount_point() const {
+        for (std::size_t i = 0; i < mount_points.size(); ++i)
+            if (i >= mount_roots.size() || mount_roots[i] == "/") return mount_points[i];
+        return "";
+    }
 };
 
 // Where the bytes of a disk or volume live: a file or device node and the

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
+#include "platform/device/linux/held_devices.h"
 
 namespace platform::device::kernel {
 
@@ -68,6 +71,26 @@ int Blkpg(int fd, int op, int number, std::int64_t start, std::int64_t length) {
     return ::ioctl(fd, BLKPG, &arg) == 0 ? 0 : errno;
 }
 
+// The node the kernel gives partition `number` of a disk: "sda1", but
+// "loop3p1" and "nvme0n1p1" where the disk's name ends in a digit.
+std::string PartitionNode(const std::string& disk_name, int number) {
+    const bool digit = !disk_name.empty() && disk_name.back() >= '0' && disk_name.back() <= '9';
+    return DevPathOf(disk_name + (digit ? "p" : "") + std::to_string(number));
+}
+
+// With the whole disk held, nobody can mount a partition or hold it for
+// themselves: a partition still busy is only being looked at for a moment
+// (the probe that runs on every new partition), and is let go soon.
+int DeletePartition(int fd, int number, bool whole_disk_held) {
+    constexpr auto kPatience = std::chrono::seconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+        int err = Blkpg(fd, BLKPG_DEL_PARTITION, number, 0, 0);
+        if (err != EBUSY || !whole_disk_held || std::chrono::steady_clock::now() >= deadline) return err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 bool FailWith(int error) {
     SetLastError(error == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(error));
     return false;
@@ -100,38 +123,57 @@ std::vector<KernelPartition> KernelPartitionsOf(const std::string& disk_name) {
 
 bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, const DiskLayout& layout,
                          std::int64_t disk_size, std::uint32_t sector_size) {
-    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto wanted = KernelViewOf(layout, disk_size);
+    const auto have = KernelPartitionsOf(disk_name);
+
+    // Our own locks hold partitions open, and the kernel keeps a partition
+    // that anyone has open: they let go while the partitions change, and
+    // the whole disk is held instead, so that nobody mounts a partition in
+    // between. Where someone else uses a partition (one mounted elsewhere,
+    // which may stay or grow), the disk cannot be held and we go without.
+    std::vector<std::string> devices = {node};
+    for (const auto& p : have) devices.push_back(p.node());
+    for (const auto& w : wanted) devices.push_back(PartitionNode(disk_name, w.number));
+    HoldsSetAside aside(devices);
+    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    const bool whole_disk_held = static_cast<bool>(fd);
+    if (!fd) fd.reset(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         SetLastErrorFromErrno(errno);
         return false;
     }
-    const auto wanted = KernelViewOf(layout, disk_size);
-    const auto have = KernelPartitionsOf(disk_name);
     auto same = [](const WantedPartition& w, const KernelPartition& p) {
         return w.number == p.number && w.start == p.start && w.length == p.length;
     };
 
-    // Partitions that only grew keep their device (and a mounted file system
-    // on them stays mounted); everything else that changed goes and comes back.
-    std::vector<const KernelPartition*> grown;
+    // Partitions that only grew or shrank keep their device (a mounted file
+    // system on them stays mounted, and a volume resized under our own lock
+    // need not let go of it); everything else that changed goes and comes back.
+    std::vector<const KernelPartition*> resized;
+    std::vector<const KernelPartition*> deleted;
     for (const auto& p : have) {
         if (IsContainerStub(layout, p, sector_size)) continue;
         bool keep = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return same(w, p); });
         if (keep) continue;
-        bool grows = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
-            return w.number == p.number && w.start == p.start && w.length > p.length;
+        bool only_resized = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+            return w.number == p.number && w.start == p.start && w.length != p.length;
         });
-        if (grows) {
-            grown.push_back(&p);
+        if (only_resized) {
+            resized.push_back(&p);
             continue;
         }
-        int err = Blkpg(fd.get(), BLKPG_DEL_PARTITION, p.number, 0, 0);
+        int err = DeletePartition(fd.get(), p.number, whole_disk_held);
         if (err == ENXIO) continue;  // gone already
-        if (err) return FailWith(err);
+        if (err) {
+            // One that cannot go leaves the kernel's partitions as they were.
+            for (const auto* gone : deleted) Blkpg(fd.get(), BLKPG_ADD_PARTITION, gone->number, gone->start, gone->length);
+            return FailWith(err);
+        }
+        deleted.push_back(&p);
     }
 
     int first_error = 0;
-    for (const auto* p : grown) {
+    for (const auto* p : resized) {
         for (const auto& w : wanted)
             if (w.number == p->number && w.start == p->start) {
                 int err = Blkpg(fd.get(), BLKPG_RESIZE_PARTITION, w.number, w.start, w.length);
@@ -141,7 +183,14 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     const auto now = KernelPartitionsOf(disk_name);
     for (const auto& w : wanted) {
         bool present = std::any_of(now.begin(), now.end(), [&](const auto& p) { return p.number == w.number; });
-        if (present) continue;
+        if (present) {
+            // A partition that stays may have cached blocks the disk's
+            // writer has since written anew: they go, and the next reader
+            // (a mount) sees the disk.
+            UniqueFd part(::open(PartitionNode(disk_name, w.number).c_str(), O_RDONLY | O_CLOEXEC));
+            if (part) ::posix_fadvise(part.get(), 0, 0, POSIX_FADV_DONTNEED);
+            continue;
+        }
         int err = Blkpg(fd.get(), BLKPG_ADD_PARTITION, w.number, w.start, w.length);
         if (err && !first_error) first_error = err;
     }

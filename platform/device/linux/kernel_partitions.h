@@ -29,8 +29,10 @@ std::vector<KernelPartition> KernelPartitionsOf(const std::string& disk_name);
 
 // Makes the kernel's partitions of the disk (its node and kernel name)
 // those of `layout`: unchanged ones stay, ones that only grew are resized
-// in place, the rest go and come back. False with the last error set
-// (ERROR_ACCESS_DENIED for a partition in use).
+// in place, the rest go and come back. The holds our own locks and claims
+// have on its partitions are let go meanwhile and taken again after. False
+// with the last error set (ERROR_ACCESS_DENIED for a partition in use);
+// when a partition that had to go could not, none has gone.
 bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, const DiskLayout& layout,
                          std::int64_t disk_size, std::uint32_t sector_size);
 

@@ -107,6 +107,7 @@ void LinuxHost::annotate_volumes(const DiskInfo& disk, std::vector<VolumeInfo>& 
     for (auto& v : volumes) {
         v.kernel_device.clear();
         v.mount_points.clear();
+        v.mount_roots.clear();
         if (v.partition_number == 0 && v.start == 0) {
             v.kernel_device = disk.backing;
         } else {
@@ -115,8 +116,11 @@ void LinuxHost::annotate_volumes(const DiskInfo& disk, std::vector<VolumeInfo>& 
         }
         if (v.kernel_device.empty()) continue;
         auto dev = DevNumberOf(v.kernel_device);
-        for (const auto& m : mounts)
-            if (MountIsOf(m, dev, v.kernel_device)) v.mount_points.push_back(m.target);
+        for (const auto& m : mounts) {
+            if (!MountIsOf(m, dev, v.kernel_device)) continue;
+            v.mount_points.push_back(m.target);
+            v.mount_roots.push_back(m.root);
+        }
     }
 }
 

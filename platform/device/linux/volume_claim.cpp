@@ -1,6 +1,5 @@
 #include "platform/device/linux/volume_claim.h"
 
-#include <fcntl.h>
 #include <sys/mount.h>
 
 #include <algorithm>
@@ -173,10 +172,7 @@ LinuxVolumeClaim::~LinuxVolumeClaim() {
 
 bool LinuxVolumeClaim::take_exclusive() {
     if (device_.empty()) return true;
-    exclusive_ = UniqueFd(::open(device_.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
-    if (exclusive_) return true;
-    SetLastError(errno == EBUSY ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno));
-    return false;
+    return exclusive_.take();
 }
 
 bool LinuxVolumeClaim::lock() {
@@ -185,20 +181,19 @@ bool LinuxVolumeClaim::lock() {
         locked_ = true;
         return true;
     }
-    if (exclusive_) {  // an exclusive claim: nothing can be mounted, we already hold it
+    if (exclusive_.held()) {  // an exclusive claim: nothing can be mounted, we already hold it
         held_by_claim_ = true;
         locked_ = true;
         return true;
     }
     const std::size_t before = unmounted_.size();
     if (!UnmountAll(device_, unmounted_)) return false;
-    exclusive_ = UniqueFd(::open(device_.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
-    if (!exclusive_) {
-        int err = errno;
+    if (!exclusive_.take()) {
+        DWORD error = GetLastError();
         std::vector<SavedMount> mine(unmounted_.begin() + static_cast<std::ptrdiff_t>(before), unmounted_.end());
         unmounted_.resize(before);
         RestoreMounts(mine, device_);
-        SetLastError(err == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(err));
+        SetLastError(error == ERROR_SHARING_VIOLATION ? ERROR_ACCESS_DENIED : error);
         return false;
     }
     locked_ = true;
@@ -220,13 +215,63 @@ bool LinuxVolumeClaim::dismount() {
 }
 
 bool LinuxVolumeClaim::release() {
-    if (!held_by_claim_) exclusive_.reset();
+    if (!held_by_claim_) exclusive_.release();
     held_by_claim_ = false;
     locked_ = false;
     dismounted_ = false;
     std::vector<SavedMount> mounts = std::move(unmounted_);
     unmounted_.clear();
     return RestoreMounts(mounts, device_);
+}
+
+// ---- a private view ------------------------------------------------------------
+
+PrivateMount::~PrivateMount() {
+    if (!mounted_) return;
+    const DWORD error = GetLastError();
+    if (::umount2(folder_.path().c_str(), UMOUNT_NOFOLLOW) != 0) ::umount2(folder_.path().c_str(), MNT_DETACH);
+    SetLastError(error);
+}
+
+bool PrivateMount::show_again(const std::string& device, bool writable) {
+    const auto mounts = MountsOf(device);
+    if (mounts.empty()) {
+        SetLastError(ERROR_NOT_READY);
+        return false;
+    }
+    if (!(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
+    SavedMount view = SaveMount(mounts.front());
+    view.target = folder_.path();
+    view.mount_flags = writable ? view.mount_flags & ~MS_RDONLY : view.mount_flags | MS_RDONLY;
+    if (!MountWhole(view, device, view.target)) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    mounted_ = true;
+    // The view's own flags: read-only here, whatever the other mounts are.
+    // One that cannot be made so is taken away again.
+    if (!ApplyMountFlags(view)) {
+        mounted_ = false;
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PrivateMount::mount_read_only(const std::string& device) {
+    if (!(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
+    // mount(8) finds the type; where the kernel has no exFAT driver, the
+    // FUSE one reads it.
+    for (const std::vector<std::string>& type : {std::vector<std::string>{}, {"-t", "exfat-fuse"}}) {
+        std::vector<std::string> args = {"mount", "-o", "ro"};
+        args.insert(args.end(), type.begin(), type.end());
+        args.insert(args.end(), {device, folder_.path()});
+        if (!RunChild(args).succeeded()) continue;
+        mounted_ = true;
+        return true;
+    }
+    SetLastError(ERROR_UNRECOGNIZED_VOLUME);
+    return false;
 }
 
 }  // namespace platform::device

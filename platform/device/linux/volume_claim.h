@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/unique_fd.h"
 #include "platform/device/host/host.h"
+#include "platform/device/linux/held_devices.h"
+#include "platform/os/temp_folder.h"
 
 namespace platform::device {
 
@@ -22,7 +23,7 @@ struct SavedMount {
 class LinuxVolumeClaim : public VolumeClaim {
 public:
     // `device` is the volume's kernel device; "" for a volume without one.
-    explicit LinuxVolumeClaim(std::string device) : device_(std::move(device)) {}
+    explicit LinuxVolumeClaim(std::string device) : device_(device), exclusive_(std::move(device)) {}
     ~LinuxVolumeClaim() override;
 
     // Sole use from the start: nobody else may hold the device exclusively
@@ -39,11 +40,36 @@ private:
     bool release();
 
     std::string device_;
-    UniqueFd exclusive_;
-    bool held_by_claim_ = false;  // the fd belongs to an exclusive claim, not to the lock
+    kernel::ExclusiveHold exclusive_;
+    bool held_by_claim_ = false;  // the hold belongs to an exclusive claim, not to the lock
     bool locked_ = false;
     bool dismounted_ = false;
     std::vector<SavedMount> unmounted_;  // in the order they were mounted
+};
+
+// The whole file system of a volume in a scratch folder of our own, for as
+// long as the object lives: for a volume whose mounts all show a folder
+// inside it (bind mounts), or one that nobody has mounted.
+class PrivateMount {
+public:
+    PrivateMount() = default;
+    ~PrivateMount();
+    PrivateMount(const PrivateMount&) = delete;
+    PrivateMount& operator=(const PrivateMount&) = delete;
+
+    // `device` is mounted elsewhere: its file system (the same one, not a
+    // second instance of it) is shown once more, whole, read-only unless
+    // `writable`. False with the last error set.
+    bool show_again(const std::string& device, bool writable);
+    // `device` holds a file system nobody has mounted: mounted read-only,
+    // its type found by mount(8). False with the last error set.
+    bool mount_read_only(const std::string& device);
+
+    const std::string& path() const { return folder_.path(); }
+
+private:
+    ScratchFolder folder_;
+    bool mounted_ = false;
 };
 
 }  // namespace platform::device

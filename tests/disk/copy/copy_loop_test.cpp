@@ -13,6 +13,7 @@ namespace {
 
 using namespace disk;
 using platform::OperationKind;
+using test_support::BadSectorSource;
 using test_support::FakeSink;
 using test_support::FakeSource;
 using test_support::RecordedPosts;
@@ -95,20 +96,99 @@ TEST_F(CopyLoopSettingsTest, ASinkThatCannotStartStopsTheCopyBeforeAnythingIsRea
     EXPECT_EQ(posts_.texts(OperationKind::Status), std::vector<std::string>{"Aborted at 0"});
 }
 
-TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitEndsTheCopyWhereItEndsWhenItMustReachIt) {
+TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTheCopyWhenItMustReachIt) {
+    // A device read past its end gives nothing: that is no end of the copy
+    // but bytes that could not be read.
     const std::string data = Bytes(static_cast<std::size_t>(kMiB + 700));
-    for (bool must : {false, true}) {
-        SCOPED_TRACE(must);
+    const std::string question = "readfile error @1049276:" + platform::SysErrorMessage(platform::ERROR_SECTOR_NOT_FOUND) +
+                                 ", Continue and ignore next errors?";
+    struct Case {
+        const char* what;
+        bool must_reach;
+        bool go_on;  // the answer to the read-error question
+        CopyEnd end;
+        std::int64_t position;
+        std::vector<std::string> asked;
+    } cases[] = {
+        {"must reach it", true, true, CopyEnd::SourceEnded, kMiB + 700, {}},
+        {"read error, No", false, false, CopyEnd::ReadDeclined, kMiB, {question}},
+        {"read error, Yes", false, true, CopyEnd::Completed, 2 * kMiB,
+         {question, "1047876 unreadable bytes replaced by zeros at 1049276-2097151"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScriptedInteraction answers;
+        answers.set_default_confirm(c.go_on);
+        OperationContext context = Context();
+        context.interaction = &answers;
         FakeSource source(data, {});
         FakeSink sink;
         CopyLoopSettings settings;
         settings.limit = 2 * kMiB;
-        settings.source_must_reach_limit = must;
-        CopyOutcome outcome = RunCopyLoop(source, sink, settings, Context());
-        EXPECT_EQ(outcome.end, must ? CopyEnd::SourceEnded : CopyEnd::Completed);
-        EXPECT_EQ(outcome.position, static_cast<std::int64_t>(data.size()));
-        EXPECT_EQ(sink.finishes, must ? 0 : 1) << "a copy that fell short is not synced as done";
+        settings.source_must_reach_limit = c.must_reach;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+        EXPECT_EQ(outcome.end, c.end);
+        EXPECT_EQ(outcome.position, c.position);
+        EXPECT_EQ(answers.texts(), c.asked);
+        EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0) << "a copy that fell short is not synced as done";
+        if (c.end == CopyEnd::Completed) {
+            EXPECT_EQ(sink.bytes, data + std::string(2 * kMiB - data.size(), '\0'));
+            EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
+        }
     }
+}
+
+TEST_F(CopyLoopSettingsTest, AFailedBlockIsReadAgainBySectorsAndOnlyTheBadOnesBecomeZeros) {
+    const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB + 300));
+    struct Case {
+        const char* what;
+        std::vector<UnreadableRange> bad;       // bytes whose reads fail
+        std::vector<UnreadableRange> expected;  // what becomes zeros: whole sectors, adjacent ones joined
+    } cases[] = {
+        {"one byte", {{kMiB + 1000, 1}}, {{kMiB + 512, 512}}},
+        {"4 KiB across two blocks", {{kMiB - 2048, 4096}}, {{kMiB - 2048, 4096}}},
+        {"two apart in one block", {{100, 1}, {3000, 600}}, {{0, 512}, {2560, 1536}}},
+        {"the short last sector", {{4 * kMiB + 299, 1}}, {{4 * kMiB, 300}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScriptedInteraction answers;
+        answers.set_default_confirm(true);
+        OperationContext context = Context();
+        context.interaction = &answers;
+        BadSectorSource source(data, c.bad);
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.limit = static_cast<std::int64_t>(data.size());
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+        EXPECT_TRUE(outcome.completed());
+        EXPECT_EQ(outcome.unreadable, c.expected);
+        std::string expected = data;
+        std::int64_t zeros = 0;
+        for (const auto& r : c.expected) {
+            std::fill_n(expected.begin() + r.offset, r.length, '\0');
+            zeros += r.length;
+        }
+        EXPECT_EQ(outcome.unreadable_bytes, zeros);
+        EXPECT_TRUE(sink.bytes == expected);
+        ASSERT_EQ(answers.texts().size(), 2u) << "one question, one message";
+        EXPECT_EQ(answers.texts()[1], UnreadableMessage(outcome));
+        EXPECT_TRUE(posts_.texts(OperationKind::Status).back().ends_with(UnreadableTail(zeros)));
+    }
+}
+
+TEST(UnreadableTexts, SayHowManyBytesAndWhereWithTheFirstRangesOnly) {
+    CopyOutcome outcome;
+    outcome.unreadable = {{512, 512}, {4096, 1024}};
+    outcome.unreadable_bytes = 1536;
+    EXPECT_EQ(UnreadableMessage(outcome), "1536 unreadable bytes replaced by zeros at 512-1023, 4096-5119");
+    EXPECT_EQ(UnreadableTail(1536), ", 1536 unreadable bytes replaced by zeros");
+    outcome.unreadable.clear();
+    for (std::int64_t i = 0; i < 25; ++i) outcome.unreadable.push_back({i * 1024, 512});
+    outcome.unreadable_bytes = 25 * 512;
+    const std::string many = UnreadableMessage(outcome);
+    EXPECT_NE(many.find(", 19456-19967 and 5 more ranges"), std::string::npos) << many;
+    EXPECT_EQ(many.find("20480-"), std::string::npos) << many;
 }
 
 TEST_F(CopyLoopSettingsTest, AFailedReadStopsTheCopyWithoutAQuestionWhenTheSettingsSaySo) {

@@ -150,6 +150,15 @@ std::string Slice(const std::string& path, std::int64_t offset, std::int64_t len
     return data;
 }
 
+// The files a replacement left beside its target: none, once it is over.
+std::vector<std::string> Temporaries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().find(".tarnovell-") != std::string::npos)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
 void WriteAtOffset(const std::string& path, std::int64_t offset, const std::string& data) {
     std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(offset);
@@ -288,6 +297,12 @@ TEST_P(CopyLoop, StopsAndReportsAsTheCaseSays) {
         EXPECT_EQ(status.last().rfind("Done in ", 0), 0u) << status.last();
         EXPECT_NE(status.last().find(" ms, "), std::string::npos);
         EXPECT_NE(status.last().find(" KBytes/sec"), std::string::npos);
+        std::int64_t zeros = 0;
+        for (std::int64_t bad : c.bad_blocks) zeros += std::min(B, size - bad * B);
+        EXPECT_EQ(outcome.unreadable_bytes, zeros);
+        // The closing line says how much is zeros; the message said where.
+        if (zeros > 0) EXPECT_TRUE(status.last().ends_with(UnreadableTail(zeros))) << status.last();
+        else EXPECT_EQ(status.last().find("unreadable"), std::string::npos) << status.last();
     } else {
         EXPECT_FALSE(status.any_starts_with("Done in "));
         EXPECT_EQ(status.last(), "Aborted at " + std::to_string(c.position));
@@ -298,8 +313,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CopyLoop,
     ::testing::Values(
         LoopCase{"clean", {}, {}, -1, -1, false, CopyEnd::Completed, 6 * B + 1000, 0, "", 0},
-        LoopCase{"one_bad_block_continue", {2}, {true}, -1, -1, false, CopyEnd::Completed, 6 * B + 1000, 1, "", 0},
-        LoopCase{"later_errors_are_not_asked", {1, 4, 6}, {true}, -1, -1, false, CopyEnd::Completed, 6 * B + 1000, 1, "", 0},
+        // A source that cannot be read again in pieces loses the whole bad
+        // block, and says so.
+        LoopCase{"one_bad_block_continue", {2}, {true}, -1, -1, false, CopyEnd::Completed, 6 * B + 1000, 1,
+                 "524288 unreadable bytes replaced by zeros at 1048576-1572863", 0},
+        LoopCase{"later_errors_are_not_asked", {1, 4, 6}, {true}, -1, -1, false, CopyEnd::Completed, 6 * B + 1000, 1,
+                 "1049576 unreadable bytes replaced by zeros at 524288-1048575, 2097152-2621439, 3145728-3146727", 0},
         LoopCase{"no_stops_at_the_bad_block", {3}, {false}, -1, -1, false, CopyEnd::ReadDeclined, 3 * B, 1, "", 0},
         LoopCase{"write_error", {}, {}, 4, -1, false, CopyEnd::WriteFailed, 4 * B, 0,
                  "pos:2097152 - buffersize:524288 ,writefile error:", ERROR_DISK_FULL},
@@ -459,11 +478,15 @@ TEST_F(CopyTest, Lz4ReadErrorInsideAnEightMegabyteBlockZeroFillsThatBlockOnly) {
     ASSERT_EQ(lengths.size(), 3u);
     // A bad sector inside the packed bytes of the second block.
     InjectReadFaultForTesting(4 + 4 + lengths[0] + 4 + 1000, 1, ERROR_CRC);
-    ASSERT_EQ(RestoreRaw(file("peer.lz4"), file("restored.bin"), nullptr, 0, 0, true, &status), CopyResult::Completed)
+    ASSERT_EQ(RestoreRaw(file("peer.lz4"), file("restored.bin"), nullptr, 0, 0, true, &status),
+              CopyResult::CompletedWithUnreadableSectors)
         << ::testing::PrintToString(answers.texts());
     EXPECT_EQ(Questions(answers).back(),
               "readfile error @8388608:" + SysErrorMessage(ERROR_CRC) + ", Continue and ignore next errors?");
     EXPECT_EQ(Questions(answers).size(), 2u);
+    // A packed block is lost whole: all of its 8 MiB are told as zeros.
+    EXPECT_EQ(Messages(answers), std::vector<std::string>{"8388608 unreadable bytes replaced by zeros at 8388608-16777215"});
+    EXPECT_TRUE(status.last().ends_with(UnreadableTail(8 << 20))) << status.last();
     std::string expected = data;
     std::fill_n(expected.begin() + (8 << 20), 8 << 20, '\0');
     EXPECT_EQ(ReadWholeFile(file("restored.bin")), expected);
@@ -491,16 +514,10 @@ TEST_P(Lz4Broken, IsReportedAndNeverDone) {
 
     EXPECT_EQ(RestoreRaw(file("broken.lz4"), output, nullptr, 0, 0, true, &status), CopyResult::Failed);
     EXPECT_EQ(Messages(answers), std::vector<std::string>{c.message});
-    EXPECT_FALSE(status.any_starts_with("restore done in "));
-    if (std::string(c.name) == "bad_magic") {
-        // Nothing is touched before the source proves to be an LZ4 file.
-        EXPECT_EQ(ReadWholeFile(output), "the old contents");
-        EXPECT_TRUE(status.texts().empty());
-    } else {
-        EXPECT_EQ(status.last().rfind("Aborted at ", 0), 0u) << status.last();
-        std::string restored = ReadWholeFile(output);
-        EXPECT_EQ(restored, data.substr(0, restored.size()));  // what was stored is right, as far as it goes
-    }
+    // The image is read through before the destination is touched: damage
+    // anywhere in it costs the destination nothing.
+    EXPECT_EQ(ReadWholeFile(output), "the old contents");
+    EXPECT_TRUE(status.texts().empty()) << ::testing::PrintToString(status.texts());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -578,36 +595,48 @@ TEST_F(CopyTest, RawWriteErrorAtTheEndOfASmallerDisk) {
     EXPECT_EQ(ReadWholeFile(machine->image(0)), ReadWholeFile(file("input.bin")).substr(0, 2 * B));
 }
 
-TEST_F(CopyTest, RawInjectedReadErrorAsksOnceAndZeroFillsOnlyTheBadBlock) {
+TEST_F(CopyTest, RawInjectedReadErrorAsksOnceAndZeroFillsOnlyTheBadSectors) {
     std::string data = RandomBytes(static_cast<std::size_t>(6 * B + 17), 13);
     WriteWholeFile(file("input.bin"), data);
+    // Ten bad bytes inside block 2 cost the one sector that holds them.
     std::string once = data;
-    std::fill_n(once.begin() + 2 * B, B, '\0');
+    std::fill_n(once.begin() + 2 * B, 512, '\0');
     for (bool lz4 : {false, true}) {
         SCOPED_TRACE(lz4 ? "lz4" : "raw");
         ScriptedInteraction local;
         local.set_default_confirm(true);
         ScopedInteraction scoped_local(local);
-        InjectReadFaultForTesting(2 * B + 100, 10, ERROR_CRC);  // ten bad bytes inside block 2
+        StatusLog log;
+        InjectReadFaultForTesting(2 * B + 100, 10, ERROR_CRC);
         std::string out = file(lz4 ? "out.lz4" : "out.bin");
-        ASSERT_EQ(BackupRaw(file("input.bin"), out, nullptr, 0, 0, lz4), CopyResult::Completed);
+        ASSERT_EQ(BackupRaw(file("input.bin"), out, nullptr, 0, 0, lz4, &log),
+                  CopyResult::CompletedWithUnreadableSectors);
         EXPECT_EQ(Questions(local), (std::vector<std::string>{"Overwrite " + out + "?",
                                                               "readfile error @1048576:" + SysErrorMessage(ERROR_CRC) +
                                                                   ", Continue and ignore next errors?"}));
+        EXPECT_EQ(Messages(local), std::vector<std::string>{"512 unreadable bytes replaced by zeros at 1048576-1049087"});
+        EXPECT_EQ(log.last().rfind("Done in ", 0), 0u) << log.last();
+        EXPECT_TRUE(log.last().ends_with(", 512 unreadable bytes replaced by zeros")) << log.last();
         std::string stored = lz4 ? Lz4Decode(out, file("decoded.bin")) : ReadWholeFile(out);
         EXPECT_EQ(stored, once);
     }
 
-    // Two bad blocks: one question, both zero-filled, the rest in place.
+    // Bad sectors across two blocks, at neither end of a block: one
+    // question, only they are zeros, the rest is in place.
     ScriptedInteraction two;
     two.set_default_confirm(true);
     ScopedInteraction scoped_two(two);
-    InjectReadFaultForTesting(2 * B, 3 * B, ERROR_CRC);  // blocks 2, 3 and 4
-    ASSERT_EQ(BackupRaw(file("input.bin"), file("two.bin"), nullptr, 0, 0, false), CopyResult::Completed);
+    InjectReadFaultForTesting(2 * B + 4096, B + 8192 + 1, ERROR_CRC);
+    ASSERT_EQ(BackupRaw(file("input.bin"), file("two.bin"), nullptr, 0, 0, false),
+              CopyResult::CompletedWithUnreadableSectors);
     EXPECT_EQ(Questions(two).size(), 2u);  // Overwrite, and the one read error
     std::string three = data;
-    std::fill_n(three.begin() + 2 * B, 3 * B, '\0');
+    const std::int64_t first = 2 * B + 4096, last = 3 * B + 12288 + 512;  // whole sectors
+    std::fill(three.begin() + first, three.begin() + last, '\0');
     EXPECT_EQ(ReadWholeFile(file("two.bin")), three);
+    EXPECT_EQ(Messages(two), std::vector<std::string>{std::to_string(last - first) +
+                                                      " unreadable bytes replaced by zeros at " + std::to_string(first) +
+                                                      "-" + std::to_string(last - 1)});
 
     // No ends the copy at the bad block, and it is not done.
     ScriptedInteraction no;
@@ -619,7 +648,159 @@ TEST_F(CopyTest, RawInjectedReadErrorAsksOnceAndZeroFillsOnlyTheBadBlock) {
     EXPECT_EQ(BackupRaw(file("input.bin"), file("no.bin"), nullptr, 0, 0, false, &log), CopyResult::Failed);
     EXPECT_EQ(log.last(), "Aborted at " + std::to_string(3 * B));
     EXPECT_FALSE(log.any_starts_with("Done in "));
-    EXPECT_EQ(ReadWholeFile(file("no.bin")), data.substr(0, 3 * B));
+    // An image that is not complete never takes its name.
+    EXPECT_FALSE(std::filesystem::exists(file("no.bin")));
+    EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
+}
+
+namespace {
+
+struct KeptBackupCase {
+    const char* what;
+    std::function<std::string(const std::string& folder)> source;  // makes it, gives its path
+    std::vector<bool> answers;  // after "Overwrite" and "File exists! Delete?"
+    int fault_block;            // a read error in this block, -1 for none
+    bool cancel;                // the copy cancel flag raised as the copy starts
+    CopyResult result;
+};
+
+class KeptBackup : public CopyTest, public ::testing::WithParamInterface<KeptBackupCase> {};
+
+}  // namespace
+
+TEST_P(KeptBackup, TheOldImageStaysAndNoPartOfANewOneIsLeft) {
+    const KeptBackupCase& c = GetParam();
+    const std::string image = file("backup.img");
+    WriteWholeFile(image, "the backup of yesterday");
+    std::string source = c.source(machine->dir().path().string());
+    answers.answer_confirm(true);  // "Overwrite ...?"
+    answers.answer_confirm(true);  // "File exists! Delete?"
+    for (bool a : c.answers) answers.answer_confirm(a);
+    if (c.fault_block >= 0) InjectReadFaultForTesting(c.fault_block * B, 1, ERROR_CRC);
+    status.on_post = [&](const std::string& text) {
+        if (c.cancel && text.rfind("Source total_size:", 0) == 0) copy_cancel = true;
+    };
+    EXPECT_EQ(BackupRaw(source, image, nullptr, 0, 0, false, &status), c.result)
+        << ::testing::PrintToString(answers.texts());
+    copy_cancel = false;
+    EXPECT_EQ(ReadWholeFile(image), "the backup of yesterday");
+    EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeptBackup,
+    ::testing::Values(
+        KeptBackupCase{"missing_source", [](const std::string& dir) { return dir + "/no-such-disk.img"; }, {}, -1, false,
+                       CopyResult::Failed},
+        KeptBackupCase{"empty_source",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/empty.img", "");
+                           return dir + "/empty.img";
+                       },
+                       {}, -1, false, CopyResult::Failed},
+        KeptBackupCase{"unreadable_source_and_No",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/source.img", RandomBytes(4 * B, 3));
+                           return dir + "/source.img";
+                       },
+                       {false}, 2, false, CopyResult::Failed},
+        KeptBackupCase{"cancelled",
+                       [](const std::string& dir) {
+                           WriteWholeFile(dir + "/source.img", RandomBytes(4 * B, 3));
+                           return dir + "/source.img";
+                       },
+                       {}, -1, true, CopyResult::Cancelled}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+TEST_F(CopyTest, ANewImageTakesTheNameOnlyWhenCompleteAndKeepsTheOldOnesPermissions) {
+    const std::string data = RandomBytes(static_cast<std::size_t>(3 * B + 7), 6);
+    WriteWholeFile(file("source.img"), data);
+    const std::string image = file("backup.img");
+    WriteWholeFile(image, "old");
+    std::filesystem::permissions(image, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // While the copy runs, the old image is still there under its name.
+    std::string seen_meanwhile;
+    status.on_post = [&](const std::string& text) {
+        if (text.rfind("Source total_size:", 0) == 0) seen_meanwhile = ReadWholeFile(image);
+    };
+    ASSERT_EQ(BackupRaw(file("source.img"), image, nullptr, 0, 0, false, &status), CopyResult::Completed);
+    EXPECT_EQ(seen_meanwhile, "old");
+    EXPECT_TRUE(ReadWholeFile(image) == data);
+    EXPECT_EQ(std::filesystem::status(image).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(Temporaries(machine->dir().path()), std::vector<std::string>{});
+}
+
+TEST_F(CopyTest, ReadingPastTheEndOfADeviceIsAReadErrorNotTheEndOfTheCopy) {
+    start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string disk = ReadWholeFile(machine->image(0));
+    const std::string question = "readfile error @2097152:" + SysErrorMessage(ERROR_SECTOR_NOT_FOUND) +
+                                 ", Continue and ignore next errors?";
+    // No: stopped there, and no image.
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // the read error
+    EXPECT_EQ(BackupRaw(kDisk0, file("short.img"), nullptr, 3 << 20, 0, false, &status), CopyResult::Failed);
+    EXPECT_EQ(Questions(answers).back(), question);
+    EXPECT_EQ(status.last(), "Aborted at 2097152");
+    EXPECT_FALSE(std::filesystem::exists(file("short.img")));
+    // Yes: what is not there is zeros, and said to be.
+    ScriptedInteraction yes;
+    yes.set_default_confirm(true);
+    ScopedInteraction scoped_yes(yes);
+    EXPECT_EQ(BackupRaw(kDisk0, file("padded.img"), nullptr, 3 << 20, 0, false, &status),
+              CopyResult::CompletedWithUnreadableSectors);
+    EXPECT_EQ(Questions(yes).back(), question);
+    EXPECT_EQ(Messages(yes), std::vector<std::string>{"1048576 unreadable bytes replaced by zeros at 2097152-3145727"});
+    EXPECT_TRUE(ReadWholeFile(file("padded.img")) == disk + std::string(1 << 20, '\0'));
+}
+
+TEST_F(CopyTest, AVolumeThatCannotBeLockedIsStillDismountedWhenThePersonGoesOn) {
+    start_machine({test_support::PartitionedExt4Disk()});
+    const std::string data = RandomBytes(4 << 20, 12);
+    WriteWholeFile(file("volume.img"), data);
+    // Another handle keeps the volume from being locked.
+    Handle other = CreateFile("\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(other);
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // "Lock and/or Dismount failed! Abort?" No: go on
+    EXPECT_EQ(RestoreRaw(file("volume.img"), "\\\\.\\C:", nullptr, 0, 0, false, &status), CopyResult::Completed)
+        << ::testing::PrintToString(answers.texts());
+    EXPECT_EQ(Questions(answers).back(), "Lock and/or Dismount failed! Abort?");
+    EXPECT_TRUE(Messages(answers).empty()) << ::testing::PrintToString(Messages(answers));
+    EXPECT_TRUE(Slice(machine->image(0), 1 << 20, 4 << 20) == data);
+}
+
+TEST_F(CopyTest, Lz4RestoreMeasuresTheUnpackedSizeAndTouchesNothingOfADamagedImage) {
+    start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string before = ReadWholeFile(machine->image(0));
+    const std::string data = CompressibleBytes(3 << 20);
+    const std::string image = PackSequentially(data);
+    ASSERT_LT(image.size(), 2u << 20) << "packed it fits, unpacked it does not";
+    WriteWholeFile(file("big.lz4"), image);
+    // The question is about what will be written: 3 MiB, not the packed size.
+    answers.answer_confirm(true);   // Overwrite
+    answers.answer_confirm(false);  // bigger than destination
+    EXPECT_EQ(RestoreRaw(file("big.lz4"), kDisk0, nullptr, 0, 0, true, &status), CopyResult::Declined);
+    EXPECT_EQ(Questions(answers).back(), "Source (3145728) bigger than destination (2097152)!, Continue?");
+    EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
+
+    // A block at the end that does not unpack: found before the first write.
+    const std::string fits = CompressibleBytes(1 << 20);
+    WriteWholeFile(file("damaged.lz4"), PackSequentially(fits) + Le32(100) + std::string(100, '\xff'));
+    ScriptedInteraction again;
+    again.set_default_confirm(true);
+    ScopedInteraction scoped_again(again);
+    StatusLog log;
+    EXPECT_EQ(RestoreRaw(file("damaged.lz4"), kDisk0, nullptr, 0, 0, true, &log), CopyResult::Failed);
+    EXPECT_EQ(Messages(again), std::vector<std::string>{"LZ4_uncompress1 error"});
+    EXPECT_TRUE(log.texts().empty()) << ::testing::PrintToString(log.texts());
+    EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
+
+    // A sound one: the status line gives the size of the disk it fills.
+    WriteWholeFile(file("fits.lz4"), PackSequentially(fits));
+    EXPECT_EQ(RestoreRaw(file("fits.lz4"), kDisk0, nullptr, 0, 0, true, &log), CopyResult::Completed);
+    EXPECT_EQ(log.texts().front(), "Source total_size:2097152, restoring...");
+    EXPECT_TRUE(Slice(machine->image(0), 0, 1 << 20) == fits);
 }
 
 TEST_F(CopyTest, CancelDuringTheCopyIsNotDone) {

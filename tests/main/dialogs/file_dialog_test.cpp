@@ -200,3 +200,32 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 }  // namespace
+
+// The name a backup is written under carries the extension of the filter
+// chosen: added when none was typed, and for a VHD also when another was.
+TEST(FilterExtensions, TheChosenFilterGivesTheExtension) {
+    const std::string vhd = "Fixed VHD File (*.VHD)|*.vhd|Dynamic VHD File (*.VHD)|*.vhd|Fixed VHDx File (*.VHDx)|*.vhdx|"
+                            "Dynamic VHDx File (*.VHDx)|*.vhdx";
+    EXPECT_EQ(FilterExtension(vhd, 1), ".vhd");
+    EXPECT_EQ(FilterExtension(vhd, 4), ".vhdx");
+    EXPECT_EQ(FilterExtension(vhd, 5), "");
+    EXPECT_EQ(FilterExtension(vhd, 0), "");
+    EXPECT_EQ(FilterExtension("Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", 2), ".dd");
+    EXPECT_EQ(FilterExtension("Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", 3), "");
+    EXPECT_EQ(FilterExtension("Images|*.img;*.ima", 1), ".img");
+    EXPECT_EQ(FilterExtension("Anything|*", 1), "");
+
+    struct Case {
+        const char* path;
+        bool exactly;
+        const char* expected;
+    };
+    for (const Case& c : {Case{"/b/disk", false, "/b/disk.vhd"}, Case{"/b/disk.", false, "/b/disk.vhd"},
+                          Case{"/b/disk.img", false, "/b/disk.img"}, Case{"/b/disk.img", true, "/b/disk.img.vhd"},
+                          Case{"/b/disk.VHD", true, "/b/disk.VHD"}, Case{"/b/.hidden", false, "/b/.hidden.vhd"},
+                          Case{"/b.d/disk", false, "/b.d/disk.vhd"}, Case{"/b/", false, "/b/"}}) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(WithFilterExtension(c.path, ".vhd", c.exactly), c.expected);
+    }
+    EXPECT_EQ(WithFilterExtension("/b/disk", "", true), "/b/disk");
+}

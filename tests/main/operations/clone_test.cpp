@@ -112,6 +112,21 @@ TEST_F(CloneTest, FailedLockAnsweredWithAbortLeavesTheDestinationUntouched) {
     EXPECT_EQ(test_support::ReadWholeFile(machine.image(1)), before);
 }
 
+TEST_F(CloneTest, FailedLockAnsweredWithGoOnStillDismountsAndCopies) {
+    EmbeddedMachine machine({SourceDisk(), SourceDisk()});
+    // The lock fails while another handle holds the volume; the dismount
+    // that follows it lets the copy write all the same.
+    platform::Handle busy = platform::CreateFile("\\\\.\\F:", platform::GENERIC_READ, platform::FILE_SHARE_READ,
+                                                 platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(busy);
+    ui_.answer_confirm(true);   // clone?
+    ui_.answer_confirm(false);  // "Lock and/or Dismount failed! Abort?" No
+    EXPECT_EQ(CloneDevice("\\\\.\\D:", "\\\\.\\F:", Context()), CloneResult::Completed)
+        << ::testing::PrintToString(ui_.texts()) << status_.last;
+    EXPECT_EQ(status_.last.rfind("clone done in ", 0), 0u) << status_.last;
+    for (const auto& exchange : ui_.log()) EXPECT_NE(exchange.kind, platform::ScriptedInteraction::Exchange::Inform);
+}
+
 TEST_F(CloneTest, CancelStopsAfterTheCurrentBlockAndIsNotReportedAsDone) {
     EmbeddedMachine machine({SourceDisk(), BlankDisk(64 << 20)});
     CancelOnProgress canceller(cancel_);

@@ -7,9 +7,12 @@
 #include <regex>
 #include <sstream>
 
+#include "disk/copy/copy_endpoints.h"
 #include "main/operations/command_line.h"
 #include "main/operations/text_helpers.h"
+#include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/ntfs_volumes.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
@@ -352,4 +355,65 @@ TEST(CommandLine, DiskVerbClonesOntoAFileNamedLikeADisk) {
     EXPECT_NE(clone.out.find("clone done in "), std::string::npos) << clone.out;
     EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
     EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == source);
+}
+
+// A backup that had to store unreadable sectors as zeros is neither a
+// success nor a failure: it exits with a status of its own and says which
+// bytes are zeros, on the console and where its messages go.
+TEST(CommandLine, ABackupWithUnreadableSectorsExitsWithItsOwnStatusAndSaysWhere) {
+    EmbeddedMachine machine({DiskSpec{4 << 20, {"head -c 4194304 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string image = machine.dir().file("backup.img");
+    struct Case {
+        const char* what;
+        std::int64_t fault_at;  // 0: none
+        int exit_code;
+    } cases[] = {{"clean", 0, 0}, {"one bad sector", 3 * 524288 + 700, tarnovell::kExitUnreadableSectors}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        disk::InjectReadFaultForTesting(c.fault_at, c.fault_at ? 1 : 0, platform::ERROR_CRC);
+        platform::ScriptedInteraction quiet;  // every question answered Yes, as -quiet does
+        quiet.set_default_confirm(true);
+        platform::ScopedInteraction scoped(quiet);
+        tarnovell::MainState state;
+        state.console_attached = true;
+        std::ostringstream console, errors;
+        const auto line = tarnovell::ParseCommandLine({"-image", "-backup", "\\\\.\\PhysicalDrive0", image, "-quiet"});
+        EXPECT_EQ(tarnovell::RunCommandLine(line, state, console, errors), c.exit_code)
+            << console.str() << errors.str();
+        const std::string tail = ", 512 unreadable bytes replaced by zeros";
+        const std::string where = "512 unreadable bytes replaced by zeros at 1573376-1573887";
+        bool told = false;
+        for (const auto& text : quiet.texts()) told = told || text == where;
+        EXPECT_EQ(told, c.fault_at != 0) << ::testing::PrintToString(quiet.texts());
+        EXPECT_NE(console.str().find("Done in "), std::string::npos) << console.str();
+        EXPECT_EQ(console.str().find(tail) != std::string::npos, c.fault_at != 0) << console.str();
+    }
+    disk::InjectReadFaultForTesting(0, 0, 0);
+}
+
+
+// An apply onto an unmounted NTFS volume: an empty one takes the image, as
+// from the window; one that already holds the image's files is refused by
+// the imaging library, and the console says which file and why.
+TEST(CommandLine, WimApplyOntoNtfsVolumesSaysWhyItFails) {
+    for (const char* tool : {"mkntfs", "ntfscat", "wimlib-imagex", "losetup"})
+        if (!test_support::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test_support::IsRoot()) GTEST_SKIP() << "an unmounted volume is reached through a loop device, which needs root";
+    test_support::TempDir parts;
+    test_support::NtfsVolumes volumes;
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeNtfsVolumes(parts, "applied from the console\n", volumes));
+    EmbeddedMachine machine({volumes.disk});
+    const std::string& seed = volumes.seed;
+
+    auto applied = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\D:')");
+    EXPECT_EQ(applied.status, 0) << applied.out << applied.err;
+    EXPECT_EQ(test_support::Run("ntfscat " + test_support::SecondNtfsVolume(machine) + " docs/note.txt").output,
+              "applied from the console\n");
+
+    auto refused = RunProgram(machine, "-wim -restore " + seed + R"( '\\.\C:')");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Error creating \"/docs\" in NTFS volume: File exists"), std::string::npos) << refused.err;
+    EXPECT_TRUE(std::regex_search(refused.err, std::regex(R"(\d+ terminated with code:50 - )" + seed +
+                                                          R"( to \\\\\.\\C:: The request is not supported)")))
+        << refused.err;
 }

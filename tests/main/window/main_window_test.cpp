@@ -231,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, MenuItems,
     ::testing::Values(ItemCase{"Exit1", true, true, false}, ItemCase{"RefreshDrives1", true, true, false},
                       ItemCase{"Hide1", true, true, true}, ItemCase{"Screenshot1", true, false, false},
-                      ItemCase{"SectorstoCHS1", false, false, false}, ItemCase{"LaunchCMDassystem1", true, false, false},
+                      ItemCase{"SectorstoCHS1", false, false, false}, ItemCase{"LaunchCMDassystem1", true, true, false},
                       ItemCase{"About1", true, false, false}, ItemCase{"Server1", false, true, false},
                       ItemCase{"BackupRAW1", true, true, false}, ItemCase{"RestoreRAW1", true, true, false},
                       ItemCase{"PhysicalOnly1", true, true, false}, ItemCase{"PARTonly1", true, true, false},

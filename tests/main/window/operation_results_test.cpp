@@ -25,34 +25,17 @@
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
 using window_test::AnswerBackupDialog;
+using window_test::AnswerFileDialogs;
 using window_test::SelectDevice;
 
 namespace {
 
-class OperationResults : public ::testing::Test {
+class OperationResults : public window_test::MainWindowTest {
 protected:
-    void SetUp() override {
-        test_support::TestApplication();
-        ui_.set_default_confirm(true);
-    }
-    void TearDown() override {
-        platform::set_pump(nullptr);
-        delete window_;
-        tarnovell::SetFileDialogHook(previous_hook_);
-    }
     void Open() {
-        window_ = new tarnovell::Tfrmmain(state_);
-        list_ = window_->findChild<QTreeWidget*>("lvdisks");
+        MainWindowTest::Open();
         bar_ = window_->findChild<QProgressBar*>("pb_img");
         status_ = window_->findChild<QStatusBar*>("StatusBar1");
-    }
-    // The next file dialogs choose `file` with the 1-based filter `filter`.
-    void AnswerFileDialogs(const std::string& file, int filter = 1) {
-        previous_hook_ = tarnovell::SetFileDialogHook([file, filter](QFileDialog& dialog) {
-            dialog.selectNameFilter(dialog.nameFilters().value(filter - 1));
-            dialog.selectFile(QString::fromStdString(file));
-            return static_cast<int>(QDialog::Accepted);
-        });
     }
     // Lets what the operation posted reach the window.
     static void Settle(int milliseconds) {
@@ -62,14 +45,8 @@ protected:
     }
     std::string Status() const { return status_->currentMessage().toStdString(); }
 
-    platform::ScriptedInteraction ui_;
-    platform::ScopedInteraction scope_{ui_};
-    tarnovell::MainState state_;
-    tarnovell::Tfrmmain* window_ = nullptr;
-    QTreeWidget* list_ = nullptr;
     QProgressBar* bar_ = nullptr;
     QStatusBar* status_ = nullptr;
-    tarnovell::FileDialogHook previous_hook_;
 };
 
 class CancelledBackup : public OperationResults, public ::testing::WithParamInterface<const char*> {};
@@ -113,19 +90,22 @@ TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
     const std::string image = machine.dir().file("kept.img");
     auto& registry = platform::device::Registry::instance();
 
+    // The command is told by a flag: GCC 12 with AddressSanitizer loses the
+    // test's own object over a call through a pointer to a member here.
     struct Step {
-        const char* disk;
-        void (tarnovell::Tfrmmain::*command)();
+        bool restore;
         const char* result;
     };
-    for (const Step& step : {Step{"DISK 0", &tarnovell::Tfrmmain::BackupToImage, "Done in "},
-                             Step{"DISK 0", &tarnovell::Tfrmmain::RestoreFromImage, "restore done in "}}) {
+    for (const Step& step : {Step{false, "Done in "}, Step{true, "restore done in "}}) {
         SCOPED_TRACE(step.result);
         AnswerFileDialogs(image);
-        ASSERT_TRUE(SelectDevice(list_, step.disk));
+        ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
         AnswerBackupDialog("rbraw");
         const std::uint64_t before = registry.snapshot()->generation;
-        (window_->*step.command)();
+        if (step.restore)
+            window_->RestoreFromImage();
+        else
+            window_->BackupToImage();
         Settle(100);
         ASSERT_EQ(Status().rfind(step.result, 0), 0u) << Status() << testing::PrintToString(ui_.texts());
         // Until the monitor has looked at what changed beside the manifest,

@@ -1,14 +1,19 @@
 // The built program, started without arguments on a virtual display over a
 // machine of image files: it must come up and keep running its window.
+// The display is an Xvfb of the test's own that picks a free display number
+// itself: xvfb-run -a guesses one, and several tests guessing at once can
+// pick the same number and end up talking to each other's server.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -27,10 +32,11 @@ namespace {
 using namespace std::chrono_literals;
 
 // A child process started in a group of its own, ended and reaped when the
-// object goes, whatever the test did in between.
+// object goes, whatever the test did in between. `setup` runs in the child
+// before the program starts.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, const std::string& log) {
+    Child(const std::vector<std::string>& argv, const std::string& log, const std::function<void()>& setup = {}) {
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
@@ -41,9 +47,7 @@ public:
                 dup2(out, STDERR_FILENO);
             }
             if (in >= 0) dup2(in, STDIN_FILENO);
-            // The test program itself runs on the offscreen platform; the
-            // program must find the virtual display instead.
-            unsetenv("QT_QPA_PLATFORM");
+            if (setup) setup();
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
@@ -51,14 +55,18 @@ public:
             _exit(127);
         }
     }
+    // Asked to end first, so that a server takes its socket and lock file
+    // with it; then made to.
     ~Child() {
         if (pid_ <= 0 || reaped_) return;
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(-pid_, SIGTERM);
+        if (!WaitFor(5s)) kill(-pid_, SIGKILL);
+        if (!reaped_) waitpid(pid_, nullptr, 0);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
+    pid_t pid() const { return pid_; }
     // The exit status once the child has ended, nothing while it runs.
     std::optional<int> Poll() {
         if (reaped_) return status_;
@@ -83,43 +91,64 @@ private:
     int status_ = 0;
 };
 
-pid_t ReadPid(const std::string& path) {
-    std::ifstream in(path);
-    long pid = 0;
-    return in >> pid ? static_cast<pid_t>(pid) : 0;
+// An X server of the test's own: Xvfb chooses a display number that is free
+// and writes it to a pipe once it accepts clients. Empty when it did not
+// come up within the time given.
+std::string StartXvfb(std::unique_ptr<Child>& server, const std::string& log) {
+    int ends[2];
+    if (pipe(ends) != 0) return "";
+    const int write_end = ends[1];
+    server = std::make_unique<Child>(
+        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(write_end), "-nolisten", "tcp", "-screen", "0",
+                                 "1280x1024x24"},
+        log, [&] { close(ends[0]); });
+    close(write_end);
+    std::string number;
+    for (auto waited = 0ms; waited < 30s;) {
+        pollfd ready{ends[0], POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) {
+            waited += 100ms;
+            continue;
+        }
+        char c = 0;
+        if (read(ends[0], &c, 1) != 1 || c == '\n') break;
+        number += c;
+    }
+    close(ends[0]);
+    return number.empty() ? "" : ":" + number;
 }
 
+}  // namespace
+
 TEST(Program, StartsItsMainWindowOnAVirtualDisplay) {
-    if (!test_support::HaveTool("xvfb-run")) GTEST_SKIP() << "xvfb-run is not installed (Debian package xvfb)";
+    if (!test_support::HaveTool("Xvfb")) GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb)";
 
     DiskSpec disk;
     disk.prepare = {"printf 'label: dos\\nstart=2048,size=8192,type=7\\n' | sfdisk -q %s"};
     EmbeddedMachine machine({disk});
     test_support::TempDir scratch;
-    const std::string pid_file = scratch.file("pid");
     const std::string log = scratch.file("log");
 
-    // The shell writes the program's own process id, then becomes the program.
-    Child runner({"xvfb-run", "-a", "sh", "-c",
-                  "echo $$ > " + test_support::Quote(pid_file) + " && exec " +
-                      test_support::Quote(TARNOVELL_EXECUTABLE)},
-                 log);
+    std::unique_ptr<Child> server;
+    const std::string display = StartXvfb(server, scratch.file("xvfb.log"));
+    ASSERT_FALSE(display.empty()) << "Xvfb did not come up:\n" << test_support::ReadWholeFile(scratch.file("xvfb.log"));
 
-    pid_t program = 0;
-    for (auto waited = 0ms; waited < 30s && program == 0 && !runner.Poll(); waited += 100ms) {
-        std::this_thread::sleep_for(100ms);
-        program = ReadPid(pid_file);
-    }
-    ASSERT_NE(program, 0) << "the program never started:\n" << test_support::ReadWholeFile(log);
+    Child program({TARNOVELL_EXECUTABLE}, log, [&] {
+        // The test program itself runs on the offscreen platform; the
+        // program must find the virtual display instead.
+        unsetenv("QT_QPA_PLATFORM");
+        unsetenv("WAYLAND_DISPLAY");
+        setenv("DISPLAY", display.c_str(), 1);
+    });
+    ASSERT_GT(program.pid(), 0);
 
     // Long enough to create the window, fill the list and enter the loop.
     std::this_thread::sleep_for(2s);
-    EXPECT_FALSE(runner.Poll().has_value()) << "the program ended by itself:\n" << test_support::ReadWholeFile(log);
-    EXPECT_EQ(kill(program, 0), 0) << "the program is gone:\n" << test_support::ReadWholeFile(log);
+    EXPECT_FALSE(program.Poll().has_value()) << "the program ended by itself on " << display << ":\n"
+                                             << test_support::ReadWholeFile(log) << "Xvfb said:\n"
+                                             << test_support::ReadWholeFile(scratch.file("xvfb.log"));
 
-    // Ending the program lets xvfb-run take its display down.
-    kill(program, SIGTERM);
-    EXPECT_TRUE(runner.WaitFor(20s).has_value()) << "xvfb-run did not finish after the program ended";
+    // Ending the program ends its window; the server goes with the test.
+    kill(program.pid(), SIGTERM);
+    EXPECT_TRUE(program.WaitFor(20s).has_value()) << "the program did not end on SIGTERM";
 }
-
-}  // namespace

@@ -19,53 +19,33 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/ntfs_volumes.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
 using window_test::AnswerBackupDialog;
+using window_test::AnswerFileDialogs;
 using window_test::SelectDevice;
 
 namespace {
 
-// Answers the next file dialogs with `file` and the 1-based filter `filter`.
-tarnovell::FileDialogHook AnswerFileDialogs(const std::string& file, int filter) {
-    return tarnovell::SetFileDialogHook([file, filter](QFileDialog& dialog) {
-        dialog.selectNameFilter(dialog.nameFilters().value(filter - 1));
-        dialog.selectFile(QString::fromStdString(file));
-        return static_cast<int>(QDialog::Accepted);
-    });
-}
-
 bool Have(const char* tool) { return test_support::Run(std::string("command -v ") + tool).exit_code == 0; }
 
-class WindowImages : public ::testing::Test {
+class WindowImages : public window_test::MainWindowTest {
 protected:
     void SetUp() override {
-        test_support::TestApplication();
-        ui_.set_default_confirm(true);
+        MainWindowTest::SetUp();
         platform::set_pump([] { QCoreApplication::processEvents(); });
     }
-    void TearDown() override {
-        platform::set_pump(nullptr);
-        delete window_;
-        tarnovell::SetFileDialogHook(previous_hook_);
-    }
     void Open() {
-        window_ = new tarnovell::Tfrmmain(state_);
-        list_ = window_->findChild<QTreeWidget*>("lvdisks");
+        MainWindowTest::Open();
         // The window's commands, observed each time the wait loop lets messages through.
         side_bar_ = window_->findChild<QWidget*>("JvOutlookBar1");
     }
 
-    platform::ScriptedInteraction ui_;
-    platform::ScopedInteraction scope_{ui_};
-    tarnovell::MainState state_;
-    tarnovell::Tfrmmain* window_ = nullptr;
-    QTreeWidget* list_ = nullptr;
     QWidget* side_bar_ = nullptr;
-    tarnovell::FileDialogHook previous_hook_;
 };
 
 TEST_F(WindowImages, DynamicVhdBackupOfADiskAndItsRestore) {
@@ -79,7 +59,7 @@ TEST_F(WindowImages, DynamicVhdBackupOfADiskAndItsRestore) {
     Open();
     const std::string vhd = machine.dir().file("disk0.vhd");
     int file_dialogs = 0;
-    previous_hook_ = tarnovell::SetFileDialogHook([&](QFileDialog& dialog) {
+    tarnovell::SetFileDialogHook([&](QFileDialog& dialog) {
         ++file_dialogs;
         dialog.selectNameFilter(dialog.nameFilters().value(1));  // "Dynamic VHD File"
         dialog.selectFile(QString::fromStdString(vhd));
@@ -112,7 +92,7 @@ TEST_F(WindowImages, DynamicVhdBackupOfADiskAndItsRestore) {
     EXPECT_TRUE(tried_another);
     EXPECT_EQ(file_dialogs, 1);
 
-    tarnovell::SetFileDialogHook(AnswerFileDialogs(vhd, 1));
+    AnswerFileDialogs(vhd, 1);
     ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
     AnswerBackupDialog("rbVHD");
     window_->RestoreFromImage();
@@ -125,7 +105,7 @@ TEST_F(WindowImages, VhdAndWimChecksStopBeforeTheFileDialog) {
     EmbeddedMachine machine({source});
     Open();
     int dialogs = 0;
-    previous_hook_ = tarnovell::SetFileDialogHook([&](QFileDialog&) {
+    tarnovell::SetFileDialogHook([&](QFileDialog&) {
         ++dialogs;
         return static_cast<int>(QDialog::Rejected);
     });
@@ -144,25 +124,12 @@ TEST_F(WindowImages, WimCaptureOfAnNtfsVolumeAndItsApplyOntoAnother) {
         if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
     if (::geteuid() != 0) GTEST_SKIP() << "an unmounted volume is read through a loop device, which needs root";
     test_support::TempDir parts;
-    std::filesystem::create_directories(parts.file("files/docs"));
-    std::ofstream(parts.file("files/docs/note.txt")) << "captured from the window\n";
-    const std::string seed = parts.file("seed.wim"), first = parts.file("p1.img"), second = parts.file("p2.img");
-    for (const std::string& part : {first, second}) {
-        ASSERT_EQ(test_support::Run("truncate -s 8M " + part + " && mkntfs -F -Q -q " + part + " 2>/dev/null").exit_code, 0);
-    }
-    ASSERT_EQ(test_support::Run("wimlib-imagex capture " + parts.file("files") + " " + seed + " >/dev/null && " +
-                                "wimlib-imagex apply " + seed + " 1 " + first + " >/dev/null")
-                  .exit_code,
-              0);
-    DiskSpec disk{20 << 20,
-                  {"printf 'label: dos\\nstart=2048,size=16384,type=7\\nstart=18432,size=16384,type=7\\n' | sfdisk -q %s",
-                   "dd if=" + first + " of=%s bs=1M seek=1 conv=notrunc status=none",
-                   "dd if=" + second + " of=%s bs=1M seek=9 conv=notrunc status=none"},
-                  ""};
-    EmbeddedMachine machine({disk});
+    test_support::NtfsVolumes volumes;
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeNtfsVolumes(parts, "captured from the window\n", volumes));
+    EmbeddedMachine machine({volumes.disk});
     Open();
     const std::string wim = machine.dir().file("volume.wim");
-    previous_hook_ = AnswerFileDialogs(wim, 1);
+    AnswerFileDialogs(wim, 1);
 
     ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
     QTimer::singleShot(0, [] {
@@ -193,10 +160,7 @@ TEST_F(WindowImages, WimCaptureOfAnNtfsVolumeAndItsApplyOntoAnother) {
     ui_.answer_input(std::string("1"));
     AnswerBackupDialog("rbwim");
     window_->RestoreFromImage();
-    const std::string applied = machine.dir().file("p2-now.img");
-    ASSERT_EQ(test_support::Run("dd if=" + machine.image(0) + " of=" + applied +
-                                " bs=1M skip=9 count=8 status=none").exit_code,
-              0);
+    const std::string applied = test_support::SecondNtfsVolume(machine);
     auto note = test_support::Run("ntfscat " + applied + " docs/note.txt");
     EXPECT_EQ(note.output, "captured from the window\n") << testing::PrintToString(ui_.texts());
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -134,6 +135,92 @@ TEST(RenameWithoutReplacing, MovesToAFreeNameOnlyAndKeepsATakenOne) {
     EXPECT_FALSE(fs::exists(from));
     EXPECT_EQ(ReadWholeFile(free_name), "image");
     EXPECT_FALSE(platform::RenameWithoutReplacing(dir.file("absent"), dir.file("other")));
+}
+
+// The new file takes the name; the old one stays as the backup, and a
+// backup from before goes only once both stand.
+TEST(FileReplacementKeepingOld, SwapsInTheNewFileAndKeepsTheOldOne) {
+    for (const bool earlier_backup : {false, true}) {
+        SCOPED_TRACE(earlier_backup ? "with an earlier backup" : "without a backup");
+        test_support::TempDir dir;
+        const std::string target = dir.file("SYSTEM"), backup = dir.file("SYSTEM.old");
+        WriteWholeFile(target, "unchanged hive");
+        if (earlier_backup) WriteWholeFile(backup, "hive of the run before");
+        FileReplacement replacement(target, FileReplacement::Start::NameOnly);
+        WriteWholeFile(replacement.path(), "changed hive");
+        std::string leftover = "(none)";
+        ASSERT_TRUE(replacement.commit_keeping_old(backup, &leftover));
+        EXPECT_EQ(ReadWholeFile(target), "changed hive");
+        EXPECT_EQ(ReadWholeFile(backup), "unchanged hive");
+        EXPECT_EQ(leftover, "(none)");
+        EXPECT_EQ(EntriesIn(dir.path()), 2u);
+    }
+}
+
+// What cannot be done leaves every file as it was and no temporary behind.
+TEST(FileReplacementKeepingOld, RefusesWhatItCannotSwapAndChangesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& target, const std::string& backup)> prepare;
+        platform::DWORD error;
+    };
+    const Case cases[] = {
+        {"backup name taken by a folder",
+         [](const std::string& target, const std::string& backup) {
+             WriteWholeFile(target, "unchanged hive");
+             fs::create_directory(backup);
+             WriteWholeFile(backup + "/inside", "someone's file");
+         },
+         platform::ERROR_ACCESS_DENIED},
+        {"no target", [](const std::string&, const std::string&) {}, platform::ERROR_FILE_NOT_FOUND},
+        {"target is a folder", [](const std::string& target, const std::string&) { fs::create_directory(target); },
+         platform::ERROR_ACCESS_DENIED},
+        {"backup is the target", [](const std::string& target, const std::string&) { WriteWholeFile(target, "x"); },
+         platform::ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir dir;
+        const std::string target = dir.file("SYSTEM");
+        const std::string backup = std::string(c.name) == "backup is the target" ? target : dir.file("SYSTEM.old");
+        c.prepare(target, backup);
+        const std::size_t entries = EntriesIn(dir.path());
+        FileReplacement replacement(target, FileReplacement::Start::NameOnly);
+        WriteWholeFile(replacement.path(), "changed hive");
+        EXPECT_FALSE(replacement.commit_keeping_old(backup));
+        EXPECT_EQ(platform::GetLastError(), c.error);
+        EXPECT_EQ(EntriesIn(dir.path()), entries);
+        if (fs::is_regular_file(target)) EXPECT_NE(ReadWholeFile(target), "changed hive");
+        if (fs::is_directory(backup)) EXPECT_EQ(ReadWholeFile(backup + "/inside"), "someone's file");
+    }
+}
+
+// A rename the file system refuses, at each of the two steps: what the
+// steps before it moved is put back.
+TEST(FileReplacementKeepingOld, PutsBackWhatItMovedWhenARenameFails) {
+    if (!test_support::IsRoot() || !test_support::HaveTool("chattr")) GTEST_SKIP() << "needs root and chattr";
+    for (const bool fail_last : {false, true}) {
+        SCOPED_TRACE(fail_last ? "the new file cannot take the name" : "the old file cannot be moved");
+        test_support::TempDir dir;
+        const std::string target = dir.file("SYSTEM"), backup = dir.file("SYSTEM.old");
+        WriteWholeFile(target, "unchanged hive");
+        WriteWholeFile(backup, "hive of the run before");
+        FileReplacement replacement(target, FileReplacement::Start::NameOnly);
+        WriteWholeFile(replacement.path(), "changed hive");
+        // An immutable file can be neither renamed nor removed, not even by root.
+        const std::string pinned = fail_last ? replacement.path() : target;
+        if (test_support::Run("chattr +i " + test_support::Quote(pinned)).exit_code != 0)
+            GTEST_SKIP() << "this file system has no immutable files";
+        const bool swapped = replacement.commit_keeping_old(backup);
+        const platform::DWORD error = platform::GetLastError();
+        test_support::Run("chattr -i " + test_support::Quote(pinned));
+        EXPECT_FALSE(swapped);
+        EXPECT_EQ(error, platform::ERROR_ACCESS_DENIED);
+        EXPECT_EQ(ReadWholeFile(target), "unchanged hive");
+        EXPECT_EQ(ReadWholeFile(backup), "hive of the run before");
+        // Only the pinned temporary, which nothing could remove, is left over.
+        EXPECT_EQ(EntriesIn(dir.path()), fail_last ? 3u : 2u);
+    }
 }
 
 }  // namespace

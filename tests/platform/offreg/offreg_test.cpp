@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/byte_order.h"
 #include "platform/modules/module.h"
 #include "platform/base/wide_text.h"
 #include "support/hive_fixture.h"
@@ -163,6 +164,33 @@ TEST_F(OfflineRegistryTest, OpenHiveRefusesWhatIsNoHive) {
     }
     ORHKEY hive = nullptr;
     EXPECT_EQ(api.OpenHive(nullptr, &hive), ERROR_INVALID_PARAMETER);
+}
+
+// hivex reads a damaged hive but could end the process changing it, so the
+// hive opens for reading and every change is refused with the reason.
+TEST_F(OfflineRegistryTest, ADamagedHiveIsReadButNeverChanged) {
+    ORHKEY hive = OpenFixture();
+    ORHKEY key = Create(hive, "Key");
+    ASSERT_EQ(api.SetValue(key, u"Name", REG_DWORD, "\x01\x00\x00\x00", 4), ERROR_SUCCESS);
+    ASSERT_EQ(api.SaveHive(hive, W(dir.file("saved")).c_str(), 6, 1), ERROR_SUCCESS);
+    api.CloseHive(hive);
+    // The security cell's forward link now names the root key.
+    std::string bytes = test_support::ReadWholeFile(dir.file("saved"));
+    StoreLe32(&bytes[0x1000 + test_support::hive_layout::kSecurityCell + 8], test_support::hive_layout::kRootCell);
+    test_support::WriteWholeFile(dir.file("damaged"), bytes);
+
+    ASSERT_EQ(api.OpenHive(W(dir.file("damaged")).c_str(), &hive), ERROR_SUCCESS);
+    ASSERT_EQ(api.OpenKey(hive, u"Key", &key), ERROR_SUCCESS);
+    DWORD value = 0, size = 4;
+    EXPECT_EQ(api.GetValue(key, nullptr, u"Name", nullptr, &value, &size), ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    ORHKEY created = nullptr;
+    EXPECT_EQ(api.SetValue(key, u"Name", REG_DWORD, "\x02\x00\x00\x00", 4), ERROR_BADDB);
+    EXPECT_EQ(api.DeleteValue(key, u"Name"), ERROR_BADDB);
+    EXPECT_EQ(api.CreateKey(key, u"Sub", nullptr, 0, nullptr, &created, nullptr), ERROR_BADDB);
+    EXPECT_EQ(api.DeleteKey(hive, u"Key"), ERROR_BADDB);
+    EXPECT_EQ(api.GetValue(key, nullptr, u"Name", nullptr, &value, &size), ERROR_SUCCESS);
+    api.CloseHive(hive);
 }
 
 TEST_F(OfflineRegistryTest, ChangesStayInMemoryUntilSavedToANewFile) {

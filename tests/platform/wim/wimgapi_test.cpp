@@ -688,7 +688,7 @@ TEST_F(WimgapiNtfsTest, VolumesThatCannotBeUsedFailWithAReason) {
         std::string given;
         DWORD error;
     } cases[] = {
-        {third.guid_path, ERROR_NOT_SUPPORTED},  // unmounted, and no NTFS on it
+        {third.guid_path, ERROR_UNRECOGNIZED_VOLUME},  // unmounted, and no file system that mounts
         {std::string{first.letter, ':', '\\'} + "sub", ERROR_NOT_SUPPORTED},  // a folder of an unmounted volume
         {"Q:\\", ERROR_PATH_NOT_FOUND},
         {"\\\\.\\PhysicalDrive0", ERROR_INVALID_PARAMETER},

@@ -103,6 +103,64 @@ TEST_F(Lz4FrameTest, AMalformedBlockEndsTheCopyWhereItBegins) {
     }
 }
 
+TEST_F(Lz4FrameTest, EveryBlockReadInFullIsHandedOnBeforeTheDamageAfterIt) {
+    // Blocks that end inside one read of the copy: a damaged block (or a
+    // length cut short) after them must not take them along.
+    const std::string data = MixedBlocks(3).substr(0, 2 * B + 999);
+    const std::string good = PackSequentially(data);
+    struct Case {
+        const char* what;
+        std::string image;
+        const char* message;
+    } cases[] = {
+        {"a length cut short", good + Le32(1000).substr(0, 2), "improper LZ4 file"},
+        {"a block cut short", good + Le32(1000) + std::string(10, 'x'), "improper LZ4 file"},
+        {"a block of garbage", good + Le32(100) + std::string(100, '\xff'), "LZ4_uncompress1 error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScriptedInteraction answers;
+        OperationContext context = Context();
+        context.interaction = &answers;
+        FakeSource stored(c.image, {});
+        Lz4FrameSource unpacked(stored, static_cast<std::int64_t>(c.image.size()));
+        ASSERT_TRUE(unpacked.has_magic());
+        FakeSink sink;
+        CopyOutcome outcome = RunCopyLoop(unpacked, sink, CopyLoopSettings{}, context);
+        EXPECT_EQ(outcome.end, CopyEnd::FormatError);
+        EXPECT_EQ(outcome.position, static_cast<std::int64_t>(data.size()));
+        EXPECT_EQ(answers.texts(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(sink.bytes == data) << sink.bytes.size() << " bytes of " << data.size();
+    }
+}
+
+TEST_F(Lz4FrameTest, MeasuringReadsTheImageThroughAndFindsTheDamageFirst) {
+    const std::string data = MixedBlocks(5);
+    const std::string good = PackSequentially(data);
+    auto measure = [](const std::string& image, int stop_after = -1) {
+        FakeSource stored(image, {});
+        int asked = 0;
+        return Lz4UnpackedSize(stored, static_cast<std::int64_t>(image.size()),
+                               [&] { return stop_after < 0 || asked++ < stop_after; });
+    };
+    EXPECT_EQ(measure(good), static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(measure(PackSequentially("")), 0);
+    EXPECT_EQ(measure(good, 0), std::nullopt) << "told to stop";
+    for (const std::string& broken : {good + Le32(100) + std::string(100, '\xff'), good.substr(0, good.size() - 7),
+                                      std::string("\x03") + good.substr(1)}) {
+        EXPECT_THROW(measure(broken), CopyFormatError);
+    }
+    // A read that fails leaves the size unknown: the copy meets it and asks.
+    std::size_t third = 4;  // where the length of the third stored block is
+    for (int block = 0; block < 2; ++block) {
+        std::uint32_t length = 0;
+        for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(good[third + i])) << (8 * i);
+        third += 4 + length;
+    }
+    FakeSource unreadable(good, {static_cast<std::int64_t>(third)}, 1);
+    EXPECT_EQ(Lz4UnpackedSize(unreadable, static_cast<std::int64_t>(good.size()), [] { return true; }), std::nullopt);
+}
+
 TEST_F(Lz4FrameTest, PackingIsTheSameWhateverSizeTheWritesHave) {
     const std::string data = MixedBlocks(7);
     for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, 2 * B + 1}) {

@@ -36,15 +36,25 @@
 #include "platform/fmifs/fmifs.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
+#include "support/loop_disk.h"
 #include "support/test_support.h"
 
 namespace {
 
 using namespace platform;
 using namespace platform::device;
+using test_support::ExclusiveOpenErrno;
 using test_support::HaveTool;
+using test_support::IsMounted;
+using test_support::KernelPart;
+using test_support::KernelParts;
+using test_support::LoopDisk;
+using test_support::MountsFrom;
+using test_support::ProcessInside;
 using test_support::Quote;
+using test_support::ReadMounts;
 using test_support::ReadWholeFile;
+using test_support::Sh;
 using test_support::TempDir;
 using test_support::WriteWholeFile;
 namespace fs = std::filesystem;
@@ -56,215 +66,6 @@ constexpr std::int64_t kSector = 512;
 // Two 10 MiB Linux partitions, p1 at sector 2048 and p2 right after it.
 constexpr std::int64_t kP1Start = 2048, kP2Start = 22528, kPartSectors = 20480;
 const char* const kTwoPartitions = "label: dos\n2048,20480,83\n22528,20480,83\n";
-
-::testing::AssertionResult Sh(const std::string& command) {
-    auto result = test_support::Run(command);
-    if (result.exit_code == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << command << " exited " << result.exit_code << ":\n" << result.output;
-}
-
-std::string Unescape(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-struct Mount {
-    std::string root, target, options, fstype, source;
-};
-
-std::vector<Mount> ReadMounts() {
-    std::vector<Mount> mounts;
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> f;
-        for (std::string w; words >> w;) f.push_back(w);
-        if (f.size() < 10) continue;
-        auto dash = std::find(f.begin() + 6, f.end(), "-");
-        if (dash == f.end() || f.end() - dash < 3) continue;
-        mounts.push_back({Unescape(f[3]), Unescape(f[4]), f[5], dash[1], Unescape(dash[2])});
-    }
-    return mounts;
-}
-
-// The mounts made from `node`, as "target root fstype rw|ro atime", in
-// mount order: what a remount has to bring back.
-std::vector<std::string> MountsFrom(const std::string& node) {
-    std::vector<std::string> result;
-    for (const auto& m : ReadMounts()) {
-        if (m.source != node) continue;
-        std::string access = m.options.rfind("ro", 0) == 0 ? "ro" : "rw";
-        std::string atime = m.options.find("noatime") != std::string::npos    ? "noatime"
-                            : m.options.find("relatime") != std::string::npos ? "relatime"
-                                                                              : "strictatime";
-        result.push_back(m.target + " " + m.root + " " + m.fstype + " " + access + " " + atime);
-    }
-    return result;
-}
-
-struct KernelPart {
-    int number = 0;
-    std::int64_t start = 0, sectors = 0;  // in 512-byte units, as sysfs has them
-    bool operator==(const KernelPart&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const KernelPart& p) {
-    return out << "p" << p.number << "@" << p.start << "+" << p.sectors;
-}
-
-std::int64_t SysNumber(const fs::path& file) {
-    std::string text = ReadWholeFile(file.string());
-    return text.empty() ? -1 : std::stoll(text);
-}
-
-std::vector<KernelPart> KernelParts(const std::string& disk) {
-    std::vector<KernelPart> parts;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/sys/block/" + disk, ec))
-        if (fs::exists(entry.path() / "partition"))
-            parts.push_back({static_cast<int>(SysNumber(entry.path() / "partition")), SysNumber(entry.path() / "start"),
-                             SysNumber(entry.path() / "size")});
-    std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
-    return parts;
-}
-
-// A loop device over a sparse image, with everything the test did to it
-// (mounts, swap, device-mapper tables) undone and the device detached when
-// it goes, whatever state the test left it in.
-class LoopDisk {
-public:
-    // Attaches `image` (made `size` bytes, partitioned with the sfdisk
-    // script unless it is empty) to the first free loop device, or to
-    // `device` when one is named. Null with `error` set on failure.
-    static std::unique_ptr<LoopDisk> Make(const std::string& image, const std::string& sfdisk_script,
-                                          std::string& error, const std::string& device = "",
-                                          std::int64_t size = kDiskSize) {
-        test_support::MakeSparseFile(image, size);
-        if (!sfdisk_script.empty()) {
-            auto r = test_support::Run("printf '%s' " + Quote(sfdisk_script) + " | sfdisk -q " + Quote(image));
-            if (r.exit_code != 0) {
-                error = "sfdisk: " + r.output;
-                return nullptr;
-            }
-        }
-        bool new_node = !device.empty() && !fs::exists("/sys/block/" + fs::path(device).filename().string());
-        auto r = test_support::Run("losetup --partscan " + (device.empty() ? "--find --show" : Quote(device)) + " " +
-                                   Quote(image));
-        if (r.exit_code != 0) {
-            error = "losetup: " + r.output;
-            return nullptr;
-        }
-        std::string node = device.empty() ? r.output.substr(0, r.output.find('\n')) : device;
-        auto disk = std::unique_ptr<LoopDisk>(new LoopDisk(node, new_node));
-        // The kernel's read-only flag outlives the attachment: start writable.
-        if (auto rw = test_support::Run("blockdev --setrw " + Quote(node)); rw.exit_code != 0) {
-            error = "blockdev --setrw: " + rw.output;
-            return nullptr;
-        }
-        return disk;
-    }
-
-    ~LoopDisk() {
-        for (const auto& dm : device_mapper_) test_support::Run("dmsetup remove " + Quote(dm));
-        std::ifstream swaps("/proc/swaps");
-        for (std::string line; std::getline(swaps, line);) {
-            std::string name = Unescape(line.substr(0, line.find_first_of(" \t")));
-            if (ours(name)) test_support::Run("swapoff " + Quote(name));
-        }
-        auto mounts = ReadMounts();
-        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
-            if (ours(it->source)) test_support::Run("umount -l " + Quote(it->target));
-        test_support::Run("blockdev --setrw " + Quote(node_));  // the flag would stay with the device
-        test_support::Run("losetup -d " + Quote(node_));
-        if (new_node_) {
-            // We made the device node by naming it: take it away again.
-            platform::UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-            int number = std::stoi(name_.substr(4));
-            if (control) ::ioctl(control.get(), LOOP_CTL_REMOVE, number);
-        }
-    }
-
-    const std::string& name() const { return name_; }  // "loop3"
-    const std::string& node() const { return node_; }  // "/dev/loop3"
-    std::string part(int number) const { return node_ + "p" + std::to_string(number); }
-
-    // The kernel here may not read partition tables itself: tell it with
-    // partx (and make it forget again).
-    ::testing::AssertionResult add_kernel_partitions() {
-        if (!KernelParts(name_).empty()) return ::testing::AssertionSuccess();
-        return Sh("partx -a " + Quote(node_));
-    }
-    ::testing::AssertionResult forget_kernel_partitions() {
-        if (KernelParts(name_).empty()) return ::testing::AssertionSuccess();
-        return Sh("partx -d " + Quote(node_));
-    }
-    void note_device_mapper(const std::string& dm) { device_mapper_.push_back(dm); }
-
-private:
-    LoopDisk(std::string node, bool new_node)
-        : node_(std::move(node)), name_(fs::path(node_).filename().string()), new_node_(new_node) {}
-
-    // The disk's node or one of its partitions' (not loop12 for loop1).
-    bool ours(const std::string& path) const {
-        if (path == node_) return true;
-        if (path.rfind(node_ + "p", 0) != 0 || path.size() == node_.size() + 1) return false;
-        return std::all_of(path.begin() + static_cast<std::ptrdiff_t>(node_.size() + 1), path.end(),
-                           [](char c) { return c >= '0' && c <= '9'; });
-    }
-
-    std::string node_, name_;
-    bool new_node_;
-    std::vector<std::string> device_mapper_;
-};
-
-// A child process that works inside a folder until it is dropped, which is
-// what keeps a mount busy.
-class ProcessInside {
-public:
-    explicit ProcessInside(const std::string& folder) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            if (::chdir(folder.c_str()) != 0) ::_exit(1);
-            char ready = 'x';
-            if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
-            ::pause();
-            ::_exit(0);
-        }
-        ::close(fds[1]);
-        char ready = 0;
-        ready_ = pid_ > 0 && ::read(fds[0], &ready, 1) == 1;
-        ::close(fds[0]);
-    }
-    ~ProcessInside() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool ready() const { return ready_; }
-
-private:
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
-// A fresh exclusive open: what anyone else trying to take the device for
-// themselves would get.
-int ExclusiveOpenErrno(const std::string& node) {
-    platform::UniqueFd fd(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
-    return fd ? 0 : errno;
-}
 
 // ---- layouts, built the way the partition-table reader reports them -------------
 
@@ -852,6 +653,88 @@ TEST_F(LinuxHostTest, KernelLearnsTheTableOnTheDiskAndAMountedPartitionMayGrowBu
     EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
 }
 
+TEST_F(LinuxHostTest, PartitionsOurOwnLocksHoldChangeAndStayHeld) {
+    // p1 locked (unmounted and held), p2 held by a claim of its own: the
+    // kernel would refuse to let either go while we hold them.
+    auto snap = refresh();
+    const DiskInfo& disk = snap->disks[0];
+    auto volumes = volumes_of(*snap, 0);
+    ASSERT_EQ(volumes.size(), 2u);
+    auto p1 = host().claim_volume(disk, volumes[0], false);
+    ASSERT_TRUE(p1);
+    ASSERT_TRUE(p1->lock()) << SysErrorMessage(GetLastError());
+    auto p2 = host().claim_volume(disk, volumes[1], true);
+    ASSERT_TRUE(p2) << SysErrorMessage(GetLastError());
+
+    struct Case {
+        const char* what;
+        DiskLayout layout;
+        std::vector<KernelPart> expected;
+    } cases[] = {
+        {"p1 goes, p2 moves", Layout(PARTITION_STYLE_MBR, {Empty(), Primary(kP2Start + 8192, kPartSectors), Empty(), Empty()}),
+         {{2, kP2Start + 8192, kPartSectors}}},
+        {"both back where they were", StandardMbr(), kStandardParts},
+        {"a GPT table over them", Layout(PARTITION_STYLE_GPT, {GptEntry(1, kP1Start, kPartSectors), GptEntry(2, kP2Start, kPartSectors)}),
+         kStandardParts},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_TRUE(host().layout_changed(disk, c.layout)) << SysErrorMessage(GetLastError());
+        EXPECT_EQ(KernelParts(disk_->name()), c.expected);
+        // Held again where the device is there again: nobody can mount it.
+        for (const auto& p : c.expected) EXPECT_EQ(ExclusiveOpenErrno(disk_->part(p.number)), EBUSY) << p;
+    }
+    EXPECT_TRUE(p1->locked());
+    EXPECT_TRUE(MountsFrom(disk_->part(1)).empty());
+    p2.reset();
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(2)), 0);
+    p1.reset();  // the lock ends: p1's file system comes back
+    EXPECT_EQ(MountsFrom(disk_->part(1)).size(), 1u);
+    EXPECT_EQ(ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
+}
+
+TEST_F(LinuxHostTest, ATableTheKernelCannotLetGoOfIsNotDeleted) {
+    // Another process has p2 open: not mounted, so nothing says it is busy,
+    // but the kernel keeps a partition anyone has open. Deleting the layout
+    // must then write nothing and leave the partitions as they are.
+    ASSERT_TRUE(Sh("umount " + Quote(mnt_)));
+    const std::string node = disk_->part(2);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+        char c = fd >= 0 ? 'y' : 'n';
+        if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(c, 'y');
+    const std::string table_before = ReadWholeFile(disk_->node()).substr(0, 512);
+
+    refresh();
+    platform::Handle disk = platform::CreateFile("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(disk);
+    DWORD returned = 0;
+    EXPECT_FALSE(platform::DeviceIoControl(disk, IOCTL_DISK_DELETE_DRIVE_LAYOUT, nullptr, 0, nullptr, 0, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(ReadWholeFile(disk_->node()).substr(0, 512), table_before);
+    EXPECT_EQ(KernelParts(disk_->name()), kStandardParts);
+
+    // With the other process gone, the layout goes, from the disk and from the kernel.
+    EXPECT_TRUE(platform::DeviceIoControl(disk, IOCTL_DISK_DELETE_DRIVE_LAYOUT, nullptr, 0, nullptr, 0, &returned))
+        << SysErrorMessage(GetLastError());
+    EXPECT_TRUE(KernelParts(disk_->name()).empty());
+    EXPECT_TRUE(test_support::TableParts(disk_->node()).empty());
+}
+
 TEST_F(LinuxHostTest, ReadOnlyAttributeReachesTheKernel) {
     auto snap = refresh();
     const DiskInfo& disk = snap->disks[0];
@@ -880,12 +763,6 @@ TEST(LinuxHostStatePath, ComesFromTheEnvironmentWhenSet) {
 }  // namespace
 
 // ---- through handles, as the disk library uses it ------------------------------
-
-bool IsMounted(const std::string& folder) {
-    for (const auto& m : ReadMounts())
-        if (m.target == folder) return true;
-    return false;
-}
 
 TEST_F(LinuxHostTest, HandlesGuardMountedRangesAndLockUnmountsUntilTheHandleCloses) {
     auto snap = refresh();

@@ -1,0 +1,144 @@
+// BackupRaw and RestoreRaw on the Linux host, on loop devices the tests make
+// with MBR and GPT tables and mounted ext4: the kernel's partitions after a
+// restore, a whole disk read while its file system is mounted, and a
+// restore onto a disk whose volume is busy.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "disk/device/handle_ops.h"
+#include "disk/engines/copy_engine.h"
+#include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
+#include "support/loop_disk.h"
+
+namespace {
+
+using namespace disk;
+using platform::ScopedInteraction;
+using platform::ScriptedInteraction;
+using test_support::KernelParts;
+using test_support::LoopDisk;
+using test_support::MountsFrom;
+using test_support::Quote;
+using test_support::ReadWholeFile;
+using test_support::Sh;
+using test_support::TableParts;
+using test_support::WriteWholeFile;
+
+const std::string kDisk0 = "\\\\.\\PhysicalDrive0";
+const char* const kMbrTwo = "label: dos\n2048,40960,83\n43008,40960,83\n";
+const char* const kGptOne = "label: gpt\n2048,61440\n";
+
+
+// How many times `marker` occurs in the bytes of `path`.
+int Occurrences(const std::string& path, const std::string& marker) {
+    auto r = test_support::Run("grep -a -o -F " + Quote(marker) + " " + Quote(path) + " | wc -l");
+    return std::stoi(r.output);
+}
+
+class LinuxCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto missing = test_support::LoopDevicesMissing({"mkfs.ext4", "cmp"}); !missing.empty())
+            GTEST_SKIP() << missing;
+        machine_.emplace();
+        SetLockRetryDelay(std::chrono::milliseconds(1));
+        answers_.set_default_confirm(true);  // as -quiet answers
+    }
+    void TearDown() override {
+        UnlockVolumesOfDisk();
+        SetLockRetryDelay(std::chrono::milliseconds(1000));
+        machine_.reset();
+    }
+
+    std::optional<test_support::LoopMachine> machine_;
+    ScriptedInteraction answers_;
+    ScopedInteraction scoped_{answers_};
+    test_support::RecordedContext context;
+};
+
+TEST_F(LinuxCopyTest, RestoreOntoAPartitionedMountedDiskLeavesTheKernelWithTheNewTable) {
+    struct Case {
+        const char* what;
+        const char* image_table;
+        const char* disk_table;
+    } cases[] = {
+        {"an MBR image onto a GPT disk", kMbrTwo, kGptOne},
+        {"a GPT image onto an MBR disk", "label: gpt\n4096,20480\n30720,8192\n", kMbrTwo},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = machine_->images().file("restore-me.img");
+        test_support::MakeSparseFile(image, 64 << 20);
+        ASSERT_TRUE(Sh("printf '%s' " + Quote(c.image_table) + " | sfdisk -q " + Quote(image)));
+        ASSERT_TRUE(Sh("head -c 3000000 /dev/urandom | dd of=" + Quote(image) +
+                       " bs=1M seek=5 conv=notrunc status=none"));
+        LoopDisk* disk = machine_->make("destination", c.disk_table, {1});
+        ASSERT_TRUE(disk);
+        machine_->offer({disk});
+
+        EXPECT_EQ(RestoreRaw(context(), image, kDisk0, 0, 0, false), CopyResult::Completed)
+            << ::testing::PrintToString(answers_.texts());
+        EXPECT_EQ(context.last_status().rfind("restore done in ", 0), 0u) << context.last_status();
+        EXPECT_TRUE(Sh("cmp " + Quote(image) + " " + Quote(disk->node())));
+        // What the kernel shows is the table now on the disk: new partitions
+        // have their devices, none of the old ones is left.
+        EXPECT_EQ(KernelParts(disk->name()), TableParts(image));
+        EXPECT_EQ(TableParts(disk->node()), TableParts(image));
+        machine_->clear();
+    }
+}
+
+TEST_F(LinuxCopyTest, WholeDiskBackupReadsWhatAMountedFileSystemWroteNotOlderCachedBlocks) {
+    LoopDisk* disk = machine_->make("source", kMbrTwo, {1});
+    ASSERT_TRUE(disk);
+    machine_->offer({disk});
+    // The disk is read once, so that its own cache holds the blocks as they
+    // were; then the file system (through the partition) writes and syncs.
+    ASSERT_TRUE(Sh("cat " + Quote(disk->node()) + " >/dev/null"));
+    const std::string marker = "written-after-the-disk-was-read-";
+    std::string text;
+    while (text.size() < (256 << 10)) text += marker;
+    WriteWholeFile(machine_->mount_folder("source", 1) + "/late.txt", text);
+    ASSERT_TRUE(Sh("sync " + Quote(machine_->mount_folder("source", 1) + "/late.txt")));
+
+    const std::string backup = machine_->images().file("backup.img");
+    ASSERT_EQ(BackupRaw(context(), kDisk0, backup, 0, 0, false), CopyResult::Completed)
+        << ::testing::PrintToString(answers_.texts());
+    EXPECT_GE(Occurrences(backup, marker), 8000) << "the backup holds the file as it was written";
+    EXPECT_EQ(MountsFrom(disk->part(1)).size(), 1u) << "a whole disk is read without unmounting anything";
+}
+
+TEST_F(LinuxCopyTest, RestoreWritesNothingWhileAVolumeOfTheDestinationIsBusy) {
+    LoopDisk* disk = machine_->make("destination", kMbrTwo, {1, 2});
+    ASSERT_TRUE(disk);
+    machine_->offer({disk});
+    const auto mounted_p1 = MountsFrom(disk->part(1));
+    const auto mounted_p2 = MountsFrom(disk->part(2));
+    const std::string table = ReadWholeFile(disk->node()).substr(0, 512);
+    test_support::ProcessInside inside(machine_->mount_folder("destination", 2));  // p2 cannot be unmounted
+    ASSERT_TRUE(inside.ready());
+
+    const std::string marker = "RESTORED-DATA-";
+    std::string data;
+    while (data.size() < (64u << 20)) data += marker;
+    data.resize(64 << 20);
+    const std::string image = machine_->images().file("image.img");
+    WriteWholeFile(image, data);
+
+    // -quiet answers Yes to "Lock and/or Dismount failed! Abort?".
+    EXPECT_EQ(RestoreRaw(context(), image, kDisk0, 0, 0, false), CopyResult::Failed);
+    EXPECT_EQ(answers_.texts(), (std::vector<std::string>{"Overwrite " + kDisk0 + "?", "Lock and/or Dismount failed! Abort?"}));
+    EXPECT_EQ(Occurrences(disk->node(), marker), 0) << "not one block was written";
+    EXPECT_EQ(ReadWholeFile(disk->node()).substr(0, 512), table);
+    // And the volume that did lock is mounted again as it was.
+    EXPECT_EQ(MountsFrom(disk->part(1)), mounted_p1);
+    EXPECT_EQ(MountsFrom(disk->part(2)), mounted_p2);
+    EXPECT_EQ(ReadWholeFile(machine_->mount_folder("destination", 1) + "/hello.txt"), "destination p1\n");
+}
+
+}  // namespace
