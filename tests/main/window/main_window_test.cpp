@@ -282,6 +282,7 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
                 {"Disk", "Wipe Disk"},
                 {"Volume", "Wipe Volume"},
                 {"Volume", "Clean Volume"},
+                {"Disk Image", "WIM Image"},
                 {"Disk", "Create Disk"},
                 {"Disk", "Create Partition"},
                 {"Volume", "Extend"},
