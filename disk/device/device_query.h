@@ -37,9 +37,9 @@ struct TDriveGeometry {
 static_assert(sizeof(TDriveGeometry) == 38);
 
 // The one drive-layout record used for every layout read and write: the
-// header and room for 64 entries.
+// header and room for 128 entries, a full GPT array.
 using DriveLayoutBuffer = platform::DRIVE_LAYOUT_INFORMATION_EX;
-static_assert(sizeof(DriveLayoutBuffer) == 9264);
+static_assert(sizeof(DriveLayoutBuffer) == 18480);
 
 struct TDiskExtent {
     std::uint32_t DiskNumber = 0;

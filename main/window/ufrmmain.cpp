@@ -359,8 +359,9 @@ void Tfrmmain::RestoreFromImage() {
     if (code == kFormatWim) {
         std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
         if (!typed) return;
-        std::optional<int> index = ParseUserInteger(*typed);
-        if (!index) return Say("'" + *typed + "' is not a valid integer value");
+        std::string problem;
+        std::optional<int> index = ParseImageIndex(*typed, problem);
+        if (!index) return Say(problem);
         WimApply(file, device, *index, dialog.wimboot());
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
@@ -666,6 +667,9 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk Image" && caption == "Create a VMDK File descriptor")
         return &Tfrmmain::JvOutlookBar1Pages4Buttons4Click;
     if (page == "Disk Image" && caption == "LZ4 Compressor") return &Tfrmmain::JvOutlookBar1Pages4Buttons6Click;
+    if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;
+    if (page == "Disk Image" && caption == "Disk Image Conversion") return &Tfrmmain::JvOutlookBar1Pages4Buttons0Click;
+    if (page == "Disk Image" && caption == "WIM Image") return &Tfrmmain::JvOutlookBar1Pages4Buttons2Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
     if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;

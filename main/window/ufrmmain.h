@@ -136,6 +136,12 @@ public slots:
     // they use of it is inline, as their libraries do not link this one ----
     QProgressBar* ImgProgressBar() const { return pb_img; }
 
+    // ---- Partition editor and image converter (ufrmmain_parteditor.cpp,
+    // ufrmmain_convert.cpp): "Partition Editor" on the Disk page and "Disk
+    // Image Conversion" on the Disk Image page ----
+    void JvOutlookBar1Pages2Buttons8Click();
+    void JvOutlookBar1Pages4Buttons0Click();
+
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or
     // received from, a peer as a plain stream or through devio.
@@ -146,6 +152,10 @@ public slots:
     void JvOutlookBar1Pages4Buttons1Click();  // "Make ISO disc image"
     void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
     void OpenMd5Window();                     // "MD5 Hash"
+
+    // ---- WIM Image (ufrmmain_wim.cpp): the WIM hub, "WIM Image" on the
+    // "Disk Image" page ----
+    void JvOutlookBar1Pages4Buttons2Click();
 
 public:
     // The WM_OPERATION handler and what its kinds do.

@@ -22,7 +22,6 @@
 #include "disk/engines/copy_engine.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
-#include "main/dialogs/list_report.h"
 #include "main/operations/copy_files.h"
 #include "main/operations/main_state.h"
 #include "main/operations/open_volume.h"
@@ -31,6 +30,7 @@
 #include "platform/base/interaction.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/volume_api.h"
+#include "tools/htmlreport/list_view_html.h"
 
 namespace tarnovell {
 
@@ -298,7 +298,8 @@ void Tfrmvolumes::SaveList1Click() {
     if (!RunFileDialog(this, "*.html", "HTML files (*.html)|*.HTML|HTM files (*.htm)|*.HTM", false, file,
                        "Save HTML", ProgramFolder()))
         return;
-    const std::string page = ListViewToHtml(lvvolumes, "volumes");
+    std::string page;
+    ListViewToHtml(*lvvolumes, "volumes", page);
     QFile out(QString::fromStdString(file));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         out.write(page.data(), static_cast<qint64>(page.size())) != static_cast<qint64>(page.size()))

@@ -87,8 +87,9 @@ TEST(VmdkDescriptor, NeverWritesOverTheImageAndNeedsOneThere) {
         const std::string image = dir.file(c.image);
         if (std::string(c.image) != "missing.img") test_support::WriteWholeFile(image, std::string(4096, 'i'));
         EXPECT_THROW(disk::WriteVmdkDescriptor(image, dir.file(c.descriptor)), std::runtime_error) << c.image;
-        if (std::string(c.image) != "missing.img")
+        if (std::string(c.image) != "missing.img") {
             EXPECT_EQ(test_support::ReadWholeFile(image), std::string(4096, 'i')) << c.image;
+        }
         std::filesystem::remove(image);
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("disk.vmdk")));
