@@ -153,10 +153,6 @@ public slots:
     void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
     void OpenMd5Window();                     // "MD5 Hash"
 
-    // ---- Tool windows reach the window through frmmain() (frmmain.h); what
-    // they use of it is inline, as their libraries do not link this one ----
-    QProgressBar* ImgProgressBar() const { return pb_img; }
-
     // ---- WIM Image (ufrmmain_wim.cpp): the WIM hub, "WIM Image" on the
     // "Disk Image" page ----
     void JvOutlookBar1Pages4Buttons2Click();
