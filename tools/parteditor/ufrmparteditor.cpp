@@ -26,6 +26,7 @@
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
 #include "main/window/frmmain.h"
+#include "main/window/frmmain_reporting.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/replace_file.h"
@@ -84,19 +85,6 @@ void BringMainWindowToFront() {
 }
 
 }  // namespace
-
-// The main window's progress bar and status line, as the copy engines take
-// them; nothing without a main window.
-class MainWindowReporting {
-public:
-    MainWindowReporting() : bar_(frmmain() ? frmmain()->ImgProgressBar() : nullptr), status_(frmmain()) {}
-    platform::ProgressBar* progress() { return frmmain() ? &bar_ : nullptr; }
-    platform::OperationTarget* status() { return frmmain() ? &status_ : nullptr; }
-
-private:
-    BarProgress bar_;
-    PostingTarget status_;
-};
 
 namespace {
 
