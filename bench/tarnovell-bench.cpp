@@ -9,6 +9,14 @@
 // another's writes. Outputs go to a scratch folder inside FOLDER (default:
 // INPUT's folder), removed at the end.
 //
+// The WIM capture and apply work on the files of INPUT: when it holds a file
+// system the bench mounts it read-only (root only) and captures that folder,
+// as wimlib-imagex does with the same compression; the apply writes the
+// image into a folder of the scratch folder, and the peer applies the same
+// WIM. Both are timed until the data is on the medium: our capture syncs its
+// file, our apply the file system it wrote; the peers get `sync -d` of their
+// WIM and `sync -f` of their folder.
+//
 // The clone copies between two disks of an embedded machine the bench writes
 // (disk 0 is INPUT, disk 1 a sparse image of its size); the peer writes the
 // same bytes into a second image. Our copies end with fdatasync: done means
@@ -45,6 +53,7 @@
 #include "disk/device/device_lists.h"
 #include "main/operations/clone.h"
 #include "main/operations/selection.h"
+#include "main/operations/wim_commands.h"
 #include "main/operations/wipe.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
@@ -209,7 +218,8 @@ int Usage() {
                  "  fixed-vhd-backup, dynamic-vhd-backup, vhd-restore (runs dynamic-vhd-backup first),\n"
                  "  wipe, clean-volume, net-send, net-receive, vpc-to-raw, vhdx-to-raw, vmdk-to-raw,\n"
                  "  qcow2-to-raw, vdi-to-raw, ewf-backup or ewf-restore (runs ewf-backup first),\n"
-                 "  md5, iso-build or 7z-extract (runs iso-build first)\n";
+                 "  md5, iso-build, 7z-extract (runs iso-build first), wim-capture, wim-capture-lzx\n"
+                 "  or wim-apply (runs wim-capture first)\n";
     return 2;
 }
 
@@ -529,6 +539,66 @@ int main(int argc, char** argv) {
                            Quote(at("peer-x")),
                        [&] { return Shell("diff -r " + Quote(at("ours-x")) + " " + Quote(at("peer-x"))); },
                        "7z x` + `sync -f"});
+    // The files the WIM engines capture: INPUT's file system, mounted
+    // read-only (which needs root; without it they are left out).
+    const std::string files = at("wim-source");
+    fs::create_directories(files);
+    const bool mounted_files = Shell("mount -o ro,loop " + Quote(input) + " " + Quote(files) + " 2>/dev/null");
+    auto wim_capture = [&](const std::string& file, int compression) {
+        disk::OperationContext context;
+        std::atomic<bool> cancel{false};
+        context.cancel = &cancel;
+        tarnovell::WimCaptureJob job;
+        job.source = files;
+        job.wim_file = file;
+        job.compression = compression;
+        return tarnovell::WimCaptureThread(job, context) == 0 && !answers.failed;
+    };
+    auto wim_apply = [&] {
+        disk::OperationContext context;
+        fs::create_directories(at("ours-applied"));
+        return tarnovell::WimApplyThread({at("ours.wim"), at("ours-applied"), "", 1, false}, context) == 0 &&
+               !answers.failed;
+    };
+    auto same_files = [&](const std::string& a, const std::string& b) {
+        return Shell("wimlib-imagex dir " + Quote(a) + " 1 > " + Quote(at("a.list")) + " && wimlib-imagex dir " +
+                     Quote(b) + " 1 > " + Quote(at("b.list")) + " && cmp -s " + Quote(at("a.list")) + " " +
+                     Quote(at("b.list")) + " && wimlib-imagex verify " + Quote(a) + " >/dev/null");
+    };
+    auto wimlib = [&](const std::string& verb, const std::string& what, const std::string& output,
+                      const std::string& options) {
+        return "wimlib-imagex " + verb + " " + Quote(what) + " " + (verb == "apply" ? "1 " : "") + Quote(output) + " " +
+               options + " >/dev/null";
+    };
+    if (mounted_files) {
+        engines.push_back({"WIM capture", at("ours.wim"), [&] { return wim_capture(at("ours.wim"), 1); },
+                           at("peer.wim"), synced(wimlib("capture", files, at("peer.wim"), "--compress=XPRESS"), at("peer.wim")),
+                           [&] { return same_files(at("ours.wim"), at("peer.wim")); },
+                           "wimlib-imagex capture --compress=XPRESS` + `sync -d"});
+        engines.push_back({"WIM capture LZX", at("ours-lzx.wim"), [&] { return wim_capture(at("ours-lzx.wim"), 2); },
+                           at("peer-lzx.wim"),
+                           synced(wimlib("capture", files, at("peer-lzx.wim"), "--compress=LZX"), at("peer-lzx.wim")),
+                           [&] { return same_files(at("ours-lzx.wim"), at("peer-lzx.wim")); },
+                           "wimlib-imagex capture --compress=LZX` + `sync -d"});
+        engines.push_back({"WIM apply", at("ours-applied"), wim_apply, at("peer-applied"),
+                           wimlib("apply", at("ours.wim"), at("peer-applied"), "") + " && sync -f " +
+                               Quote(at("peer-applied")),
+                           [&] {
+                               return Shell("diff -r --no-dereference " + Quote(files) + " " + Quote(at("ours-applied")) +
+                                            " >/dev/null && diff -r --no-dereference " + Quote(files) + " " + Quote(at("peer-applied")) +
+                                            " >/dev/null");
+                           },
+                           "wimlib-imagex apply` + `sync -f"});
+    } else {
+        std::cerr << "INPUT holds no file system this bench can mount read-only: no WIM engines\n";
+    }
+    // What the WIM engines' rates count: the bytes of the files.
+    const double file_bytes = mounted_files ? static_cast<double>([&] {
+        std::uintmax_t total = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(files))
+            if (entry.is_regular_file() && !entry.is_symlink()) total += entry.file_size();
+        return total;
+    }()) : 0;
 
     // The restores read what the backups before them wrote.
     auto wanted = [&](const std::string& name) {
@@ -539,15 +609,20 @@ int main(int argc, char** argv) {
         const std::string k = key(name);
         return only.empty() || k == only || (only == "lz4-restore" && k == "lz4-backup") ||
                (only == "vhd-restore" && k == "dynamic-vhd-backup") || (only == "ewf-restore" && k == "ewf-backup") ||
-               (only == "7z-extract" && k == "iso-build");
+               (only == "7z-extract" && k == "iso-build") || (only == "wim-apply" && k == "wim-capture");
     };
 
     std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);
     std::printf("| engine | ours MB/s | peer MB/s | ratio | peer |\n|---|---|---|---|---|\n");
     bool all = true;
-    for (const auto& engine : engines)
-        if (wanted(engine.name) && (engine.name != "clean volume" || made_ntfs))
-            all = RunEngine(engine, runs, static_cast<double>(engine.name == "clean volume" ? ntfs_size / 2 : size)) && all;
+    for (const auto& engine : engines) {
+        if (!wanted(engine.name) || (engine.name == "clean volume" && !made_ntfs)) continue;
+        double bytes = static_cast<double>(size);
+        if (engine.name == "clean volume") bytes = static_cast<double>(ntfs_size / 2);
+        if (engine.name.rfind("WIM ", 0) == 0) bytes = file_bytes;
+        all = RunEngine(engine, runs, bytes) && all;
+    }
+    if (mounted_files) Shell("umount " + Quote(files));
     platform::device::Registry::Reset();
     ::unsetenv("TARNOVELL_HOST");
     scratch.remove();

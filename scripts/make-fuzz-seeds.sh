@@ -277,3 +277,9 @@ hex:7:61,00,63,00,70,00,69,00,00,00,2a,00,61,00,00,00,00,00
 commit $corpus/offline_hive/system
 SCRIPT
 hivexsh -w -f "$work/hive.script"
+
+# dmsetup tables of snapshots, as `dmsetup table --target snapshot` prints them.
+mkdir -p "$corpus/shadow_table"
+printf 'snap_b: 0 204800 snapshot 253:0 253:1 P 8\nlinear0: 0 2048 linear 8:1 0\nsnap_a: 0 409600 snapshot 8:17 253:2 N 16\n' \
+  > "$corpus/shadow_table/two-snapshots.txt"
+printf 'No devices found\n' > "$corpus/shadow_table/none.txt"

@@ -201,18 +201,27 @@ bool GetDeviceNumber(const std::string& path, int& disk_number, int& partition) 
 }
 
 void GetVolumeDiskExtents(TDiskExtent& extent, char letter) {
+    if (!GetVolumeDiskExtents(device::LetterVolumePath(letter), extent)) extent = {};
+}
+
+bool GetVolumeDiskExtents(const std::string& volume_path, TDiskExtent& extent) {
     extent = {};
-    Handle h = OpenForQuery(device::LetterVolumePath(letter), GENERIC_READ | GENERIC_WRITE);
-    if (!h) return;
+    Handle h = OpenForQuery(volume_path, GENERIC_READ | GENERIC_WRITE);
+    if (!h) return false;
     std::uint8_t reply[260] = {};
     DWORD returned = 0;
-    if (!DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, reply, sizeof reply, &returned)) return;
+    if (!DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, reply, sizeof reply, &returned))
+        return false;
     VOLUME_DISK_EXTENTS extents;
     std::memcpy(&extents, reply, sizeof extents);
-    if (extents.NumberOfDiskExtents == 0) return;
+    if (extents.NumberOfDiskExtents == 0) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return false;
+    }
     extent.DiskNumber = extents.Extents[0].DiskNumber;
     extent.StartingOffset = extents.Extents[0].StartingOffset;
     extent.ExtentLength = extents.Extents[0].ExtentLength;
+    return true;
 }
 
 std::string GetVolumeMountPaths(const std::string& volume_guid_path) {

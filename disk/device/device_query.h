@@ -37,9 +37,9 @@ struct TDriveGeometry {
 static_assert(sizeof(TDriveGeometry) == 38);
 
 // The one drive-layout record used for every layout read and write: the
-// header and room for 64 entries.
+// header and room for 128 entries, a full GPT array.
 using DriveLayoutBuffer = platform::DRIVE_LAYOUT_INFORMATION_EX;
-static_assert(sizeof(DriveLayoutBuffer) == 9264);
+static_assert(sizeof(DriveLayoutBuffer) == 18480);
 
 struct TDiskExtent {
     std::uint32_t DiskNumber = 0;
@@ -71,6 +71,9 @@ bool GetDriveGeometry(int disk, TDriveGeometry& geometry);
 bool GetDeviceNumber(const std::string& path, int& disk, int& partition);
 // All zero when the query fails.
 void GetVolumeDiskExtents(TDiskExtent& extent, char letter);
+// The first extent of the volume `volume_path` names; false (with the last
+// error set, ERROR_NO_MORE_ITEMS for a volume without extents) when there is none.
+bool GetVolumeDiskExtents(const std::string& volume_path, TDiskExtent& extent);
 
 // First mount path of a volume ("C:\"); empty on any failure.
 std::string GetVolumeMountPaths(const std::string& volume_guid_path);

@@ -398,7 +398,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
             return CopyResult::Declined;
     }
 
-    context.post_status("Source total_size:" + std::to_string(destination_size) + ", restoring...");
+    context.post_status("Source total_size:" + std::to_string(source_size) + ", restoring...");
     RawSink writer(destination, IsWholeDisk(dst) || into_file ? start : 0, ZerosFor(destination, dst));
     CopyLoopSettings settings;
     settings.limit = unpacked.value_or(0);

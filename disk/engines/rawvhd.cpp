@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/engines/copy_engine.h"
 #include "disk/formats/vhd/vhd_endpoints.h"
 #include "platform/base/wide_text.h"
 #include "platform/base/replace_file.h"
@@ -287,6 +288,13 @@ bool rawvhd(const OperationContext& context, const std::string& source, const st
     if (!platform::IsValidUtf8(source)) Raise(SourceStep(source), platform::ERROR_INVALID_NAME);
     if (!platform::IsValidUtf8(destination))
         Raise(DestinationStep(KindOf(destination, mode)), platform::ERROR_INVALID_NAME);
+
+    // A copy onto its own source (the same file under any name, or a disk
+    // onto itself) would be read back as it is written, and a new image
+    // would take the source's place.
+    if (KindOf(destination, mode) != DestinationKind::StandardOutput &&
+        RefuseSameEndpoints(context, source, destination))
+        return false;
 
     SourceEnd src;
     OpenSourceEnd(source, src);

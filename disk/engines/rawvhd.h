@@ -19,7 +19,9 @@ enum : int { kRawVhdToDevice = 0, kRawVhdToFixedVhd = 1, kRawVhdToDynamicVhd = 2
 // text and code on failure. A destination made anew (an image, a file) takes
 // the old one's place only when the copy is complete. The copy cancel flag,
 // cleared as the copy starts, stops it: the routine posts "Aborted at " and
-// the position as the status and answers false.
+// the position as the status and answers false. A destination that shares
+// bytes with the source (the same file, a disk and its volume) is refused
+// with a message, and the answer is false.
 bool rawvhd(const std::string& source, const std::string& destination, int mode, platform::OperationTarget* progress);
 
 // The same, reporting to and stopped by the context's status target and

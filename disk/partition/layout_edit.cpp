@@ -1,5 +1,6 @@
 #include "disk/partition/layout_edit.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -243,7 +244,13 @@ bool CreatePartitionEx(const std::string& disk, int entry, const std::string& ty
     DriveLayoutBuffer layout;
     OpenAndRead(disk, handle, layout);
     if (entry == 1 && offset == 0 && length == 0) offset = kMiB;
-    if (entry == 1 && length == 0) length = WholeDiskLength(handle, offset);
+    if (entry == 1 && length == 0) {
+        // Whole MiB up to the disk's end, but never into the backup table.
+        const std::int64_t usable_end = layout.Header.Gpt.StartingUsableOffset + layout.Header.Gpt.UsableLength;
+        length = WholeDiskLength(handle, offset);
+        if (layout.Header.PartitionStyle == PARTITION_STYLE_GPT && usable_end > offset)
+            length = std::min(length, ((usable_end - offset) / kMiB) * kMiB);
+    }
     if (layout.Header.PartitionCount == 0) layout.Header.PartitionCount = 4;
     if (entry >= 1 && entry <= kMaxLayoutEntries && static_cast<std::uint32_t>(entry) > layout.Header.PartitionCount)
         layout.Header.PartitionCount = static_cast<std::uint32_t>(entry);

@@ -6,6 +6,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/base/ascii.h"
 #include "platform/base/byte_order.h"
+#include "platform/base/markup_text.h"
 #include "platform/device/records/mbr.h"
 
 namespace tarnovell {
@@ -113,21 +114,7 @@ std::uint32_t ParseDiskId(const std::string& text) {
     return static_cast<std::uint32_t>(*value);
 }
 
-std::string HtmlEscape(const std::string& text) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c; break;
-        }
-    }
-    return escaped;
-}
+std::string HtmlEscape(const std::string& text) { return platform::EscapeMarkup(text); }
 
 std::string PartitionTableHtml(const std::string& disk, const MbrRows& rows, const std::string& when) {
     const std::string crlf = "\r\n";

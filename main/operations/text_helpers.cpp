@@ -30,4 +30,6 @@ std::optional<int> ParseUserInteger(const std::string& text) {
     return static_cast<int>(*value);
 }
 
+std::string NotAnIntegerText(const std::string& text) { return "'" + text + "' is not a valid integer value"; }
+
 }  // namespace tarnovell

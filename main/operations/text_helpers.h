@@ -1,4 +1,4 @@
-// Small text routines the main window's operations share.
+// Small text routines the main window's operations and the tool windows share.
 #pragma once
 
 #include <optional>
@@ -16,5 +16,7 @@ std::string PadRight(const std::string& text, char fill, std::size_t length);
 // A number typed by the user: signed 32 bits, "$" for hexadecimal; nothing
 // for any other text.
 std::optional<int> ParseUserInteger(const std::string& text);
+// The text a number that cannot be read is refused with.
+std::string NotAnIntegerText(const std::string& text);
 
 }  // namespace tarnovell

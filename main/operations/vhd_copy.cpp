@@ -22,11 +22,16 @@ std::string VhdCopyStatus(const WorkerOutcome& outcome) {
 
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
                          platform::OperationTarget* target, platform::ProgressBar* bar) {
+    return RunVhdCopy(state.cancel, source, target_path, mode, target, bar);
+}
+
+WorkerOutcome RunVhdCopy(std::atomic<bool>& cancel, const std::string& source, const std::string& target_path,
+                         int mode, platform::OperationTarget* target, platform::ProgressBar* bar) {
     const VhdCopyJob job{source, target_path, mode};
     // The worker posts its percentages; it never touches the bar itself.
     disk::OperationContext context;
     context.status = target;
-    context.cancel = &state.cancel;
+    context.cancel = &cancel;
     if (bar) bar->set_max(100);
     WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, target);
     // The last progress posts settle before the status is set.

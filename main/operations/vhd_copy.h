@@ -3,6 +3,7 @@
 // worker thread while the window waits.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "disk/copy/operation_context.h"
@@ -36,6 +37,9 @@ int VhdModeOfFilter(int filter_index);
 // The main window's cancel flag in `state` stops the copy.
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
                          platform::OperationTarget* target, platform::ProgressBar* bar);
+// The same, stopped by `cancel`: for a window that shares another's flag.
+WorkerOutcome RunVhdCopy(std::atomic<bool>& cancel, const std::string& source, const std::string& target_path,
+                         int mode, platform::OperationTarget* target, platform::ProgressBar* bar);
 
 // The status text of an ended VHD copy.
 std::string VhdCopyStatus(const WorkerOutcome& outcome);

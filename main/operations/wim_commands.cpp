@@ -7,6 +7,8 @@
 
 #include "disk/bindings/wimgapi.h"
 #include "main/operations/selection.h"
+#include "main/operations/text_helpers.h"
+#include "main/operations/wim_library.h"
 #include "platform/device/handle.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -26,29 +28,6 @@ void Post(const WimCallbackContext& context, platform::OperationKind kind, std::
 }
 
 std::string PathAt(wim::WPARAM wparam) { return platform::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wparam)); }
-
-// A WIM or image handle, closed through the library when it goes.
-class WimObject {
-public:
-    WimObject(const disk::WimFunctionTable& table, wim::WimHandle handle) : table_(table), handle_(handle) {}
-    ~WimObject() { close(); }
-    WimObject(const WimObject&) = delete;
-    WimObject& operator=(const WimObject&) = delete;
-
-    bool valid() const { return handle_ != nullptr && handle_ != wim::INVALID_WIM_HANDLE; }
-    wim::WimHandle get() const { return handle_; }
-    // Closing a WIM opened for writing writes it; false when that fails.
-    bool close() {
-        if (!valid()) return true;
-        wim::WimHandle handle = handle_;
-        handle_ = nullptr;
-        return table_.WIMCloseHandle(handle) != 0;
-    }
-
-private:
-    const disk::WimFunctionTable& table_;
-    wim::WimHandle handle_;
-};
 
 // The callback registration of one WIM handle, undone when it goes.
 class CallbackRegistration {
@@ -70,25 +49,6 @@ private:
     const WimObject& file_;
     bool registered_ = false;
 };
-
-const disk::WimFunctionTable& LoadedWimgapi() {
-    disk::LoadWimgapi("wimgapi.dll");
-    if (!disk::WimgapiLoaded()) throw std::runtime_error("wimgapi not loaded");
-    return disk::WimFunctions();
-}
-
-// TEMP when it is set, as the imaging library is told on Windows; else the
-// program's temporary folder.
-std::string TemporaryFolder() {
-    bool exists = false;
-    std::string value = platform::GetEnvironmentVariableA("TEMP", exists);
-    return exists && !value.empty() ? value : GetTempDirectory();
-}
-
-bool FileExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
 
 }  // namespace
 
@@ -164,9 +124,26 @@ std::string WimVolumeRoot(const std::string& device) {
 }
 
 std::string SolidFileName(const std::string& file) {
-    std::filesystem::path path(file);
-    if (!platform::EqualsNoCase(path.extension().string(), ".wim")) return file;
+    if (!platform::EqualsNoCase(std::filesystem::path(file).extension().string(), ".wim")) return file;
     return file.substr(0, file.size() - 4) + ".esd";
+}
+
+bool IsEsdFile(const std::string& file) {
+    return platform::EqualsNoCase(std::filesystem::path(file).extension().string(), ".esd");
+}
+
+std::optional<int> ParseImageIndex(const std::string& text, std::string& problem) {
+    std::optional<int> index = ParseUserInteger(text);
+    if (!index) {
+        problem = NotAnIntegerText(text);
+        return std::nullopt;
+    }
+    // The library would read 0 and below as "no image" or as a huge number.
+    if (*index < 1) {
+        problem = "Image Index must be 1 or more";
+        return std::nullopt;
+    }
+    return index;
 }
 
 namespace {
@@ -176,30 +153,51 @@ WimCallbackContext CallbackContext(const ExclusionList* exclusions, const disk::
     return WimCallbackContext{exclusions, context.cancel, context.status, context.channel};
 }
 
+// Says which call failed, with the library's error number, and ends the
+// worker with that error.
+DWORD Failed(const disk::OperationContext& context, const std::string& call) {
+    const DWORD code = FailureExitCode();
+    context.post_message(call + " failed," + std::to_string(code));
+    return code;
+}
+
+// Reference files lend the image the data it shares with them; one that is
+// refused is said, and the work goes on without it.
+void AddReference(const disk::WimFunctionTable& table, const WimObject& file, const std::string& reference,
+                  const disk::OperationContext& context) {
+    if (reference.empty()) return;
+    if (!table.WIMSetReferenceFile(file.get(), platform::Utf8ToUtf16(reference).c_str(),
+                                   wim::WIM_REFERENCE_APPEND | wim::WIM_FLAG_SHARE_WRITE))
+        context.post_message("WIMSetReferenceFile failed," + std::to_string(platform::GetLastError()));
+}
+
+void SetTemporaryPath(const disk::WimFunctionTable& table, const WimObject& file) {
+    table.WIMSetTemporaryPath(file.get(), platform::Utf8ToUtf16(WimTemporaryFolder()).c_str());
+}
+
 }  // namespace
 
-DWORD MainWimCaptureThread(const WimCaptureJob& job, const disk::OperationContext& context) {
+DWORD WimCaptureThread(const WimCaptureJob& job, const disk::OperationContext& context) {
     const disk::WimFunctionTable& table = LoadedWimgapi();
-    const int compression = job.compression == 3 || job.compression == 2 ? job.compression : 1;
     const DWORD access = job.append ? wim::WIM_GENERIC_READ | wim::WIM_GENERIC_WRITE : wim::WIM_GENERIC_WRITE;
     const DWORD disposition = job.append ? wim::WIM_OPEN_EXISTING : wim::WIM_CREATE_ALWAYS;
     const DWORD capture_flags = job.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
-
-    std::string file = job.wim_file;
-    DWORD create_flags = capture_flags;
-    if (compression == 3) {
-        file = SolidFileName(file);
-        create_flags = wim::WIM_FLAG_SOLID | wim::WIM_FLAG_SHARE_WRITE;
-    }
+    // An ESD is one solid block, and LZMS is what makes one.
+    const bool solid = job.compression == wim::WIM_COMPRESS_LZMS || IsEsdFile(job.wim_file);
+    const DWORD create_flags = solid ? DWORD{wim::WIM_FLAG_SOLID | wim::WIM_FLAG_SHARE_WRITE} : capture_flags;
     DWORD created = 0;
-    WimObject wim_file(table, table.WIMCreateFile(platform::Utf8ToUtf16(file).c_str(), access, disposition,
-                                                  create_flags, static_cast<DWORD>(compression), &created));
-    if (!wim_file.valid()) return FailureExitCode();
+    WimObject wim_file(table, table.WIMCreateFile(platform::Utf8ToUtf16(job.wim_file).c_str(), access, disposition,
+                                                  create_flags, static_cast<DWORD>(job.compression), &created));
+    if (!wim_file.valid()) return Failed(context, "WIMCreateFile");
 
     WimCallbackContext callback = CallbackContext(&job.exclusions, context);
     CallbackRegistration registration(table, wim_file, callback);
-    table.WIMSetTemporaryPath(wim_file.get(), platform::Utf8ToUtf16(TemporaryFolder()).c_str());
+    SetTemporaryPath(table, wim_file);
+    AddReference(table, wim_file, job.reference, context);
 
+    // A new file is written under a name of its own and renamed into place
+    // only once the capture is complete: a failed or cancelled capture
+    // leaves nothing behind, and the file it was to replace as it was.
     WimObject image(table, table.WIMCaptureImage(wim_file.get(), platform::Utf8ToUtf16(job.source).c_str(),
                                                  capture_flags));
     if (!image.valid()) return FailureExitCode();
@@ -207,23 +205,51 @@ DWORD MainWimCaptureThread(const WimCaptureJob& job, const disk::OperationContex
     return platform::ERROR_SUCCESS;
 }
 
-DWORD MainWimApplyThread(const WimApplyJob& job, const disk::OperationContext& context) {
+DWORD WimApplyThread(const WimApplyJob& job, const disk::OperationContext& context) {
     const disk::WimFunctionTable& table = LoadedWimgapi();
+    const DWORD open_flags = wim::WIM_FLAG_VERIFY | (IsEsdFile(job.wim_file) ? DWORD{wim::WIM_FLAG_SOLID} : DWORD{0});
     DWORD created = 0;
     WimObject wim_file(table, table.WIMCreateFile(platform::Utf8ToUtf16(job.wim_file).c_str(),
-                                                  wim::WIM_GENERIC_READ, wim::WIM_OPEN_EXISTING, wim::WIM_FLAG_VERIFY,
+                                                  wim::WIM_GENERIC_READ, wim::WIM_OPEN_EXISTING, open_flags,
                                                   wim::WIM_COMPRESS_NONE, &created));
-    if (!wim_file.valid()) return FailureExitCode();
+    if (!wim_file.valid()) return Failed(context, "WIMCreateFile");
 
     WimCallbackContext callback = CallbackContext(nullptr, context);
     CallbackRegistration registration(table, wim_file, callback);
-    table.WIMSetTemporaryPath(wim_file.get(), platform::Utf8ToUtf16(TemporaryFolder()).c_str());
+    SetTemporaryPath(table, wim_file);
 
     WimObject image(table, table.WIMLoadImage(wim_file.get(), static_cast<DWORD>(job.index)));
-    if (!image.valid()) return FailureExitCode();
+    if (!image.valid()) return Failed(context, "WIMLoadImage");
+    AddReference(table, wim_file, job.reference, context);
     const DWORD apply_flags = job.wimboot ? DWORD{wim::WIM_FLAG_WIM_BOOT} : DWORD{0};
     if (!table.WIMApplyImage(image.get(), platform::Utf8ToUtf16(job.target).c_str(), apply_flags))
         return FailureExitCode();
+    return platform::ERROR_SUCCESS;
+}
+
+DWORD WimExportThread(const WimExportJob& job, const disk::OperationContext& context) {
+    const disk::WimFunctionTable& table = LoadedWimgapi();
+    DWORD created = 0;
+    WimObject source(table, table.WIMCreateFile(platform::Utf8ToUtf16(job.source).c_str(), wim::WIM_GENERIC_READ,
+                                                wim::WIM_OPEN_EXISTING,
+                                                IsEsdFile(job.source) ? DWORD{wim::WIM_FLAG_SOLID} : DWORD{0},
+                                                wim::WIM_COMPRESS_NONE, &created));
+    if (!source.valid()) return Failed(context, "WIMCreateFile");
+    // Opened when it exists, made when it does not: a file of that name that
+    // is no WIM fails here and is left as it is.
+    WimObject target(table, table.WIMCreateFile(platform::Utf8ToUtf16(job.target).c_str(),
+                                                wim::WIM_GENERIC_READ | wim::WIM_GENERIC_WRITE, wim::WIM_OPEN_ALWAYS,
+                                                0, wim::WIM_COMPRESS_XPRESS, &created));
+    if (!target.valid()) return Failed(context, "WIMCreateFile");
+    SetTemporaryPath(table, source);
+    SetTemporaryPath(table, target);
+
+    WimObject image(table, table.WIMLoadImage(source.get(), static_cast<DWORD>(job.index)));
+    if (!image.valid()) return Failed(context, "WIMLoadImage");
+    WimCallbackContext callback = CallbackContext(nullptr, context);
+    CallbackRegistration registration(table, target, callback);
+    if (!table.WIMExportImage(image.get(), target.get(), wim::WIM_EXPORT_ALLOW_DUPLICATES)) return FailureExitCode();
+    if (!image.close() || !source.close() || !target.close()) return FailureExitCode();
     return platform::ERROR_SUCCESS;
 }
 
@@ -244,42 +270,63 @@ disk::OperationContext WorkerContext(MainState& state, platform::OperationTarget
     return context;
 }
 
+void SetPercentScale(platform::ProgressBar* bar) {
+    if (bar) bar->set_max(100);
+}
+
 }  // namespace
+
+std::optional<WorkerOutcome> StartWimCapture(WimCaptureJob job, const std::string& program_folder,
+                                             const disk::OperationContext& context, platform::ProgressBar* bar) {
+    SetPercentScale(bar);
+    // The question is about the file the capture writes, so an LZMS
+    // capture's ".esd" is named before it is asked.
+    if (job.compression == wim::WIM_COMPRESS_LZMS) job.wim_file = SolidFileName(job.wim_file);
+    job.append = false;
+    std::error_code ec;
+    const auto status = std::filesystem::status(job.wim_file, ec);
+    if (std::filesystem::exists(status)) {
+        if (!std::filesystem::is_regular_file(status)) {
+            context.ui().inform(job.wim_file + " is not a file", "Tarnovell");
+            return std::nullopt;
+        }
+        // Yes: the capture makes a new file that takes the old one's place
+        // once it is complete, so a capture that fails keeps the old one.
+        job.append = !context.ui().confirm("File exists! Delete?\r\n(No=Append)", "Tarnovell");
+    }
+    job.exclusions = ReadExclusionList(FindInProgramFolder(program_folder, "Wimscript.ini"));
+    return RunAndReport([&job, &context] { return WimCaptureThread(job, context); }, context);
+}
+
+WorkerOutcome StartWimApply(const WimApplyJob& job, const disk::OperationContext& context, platform::ProgressBar* bar) {
+    SetPercentScale(bar);
+    return RunAndReport([&job, &context] { return WimApplyThread(job, context); }, context);
+}
+
+WorkerOutcome StartWimExport(const WimExportJob& job, const disk::OperationContext& context,
+                             platform::ProgressBar* bar) {
+    SetPercentScale(bar);
+    if (bar) bar->set_position(0);
+    return RunAndReport([&job, &context] { return WimExportThread(job, context); }, context);
+}
 
 std::optional<WorkerOutcome> WimCapture(MainState& state, const std::string& source, const std::string& wim_file,
                                         bool wimboot, int compression, platform::OperationTarget* target,
                                         platform::ProgressBar* bar) {
-    std::uint8_t append = 0;
-    const std::string written = compression == 3 ? SolidFileName(wim_file) : wim_file;
-    if (FileExists(written)) {
-        if (platform::interaction().confirm("File exists! Delete?\r\n(No=Append)", "Tarnovell")) {
-            if (!platform::DeleteRegularFile(written)) {
-                platform::interaction().inform(written + ": " + platform::SysErrorMessage(platform::GetLastError()),
-                                               "Tarnovell");
-                return std::nullopt;
-            }
-        } else {
-            append = 1;
-        }
-    }
-    if (bar) bar->set_max(100);
     WimCaptureJob job;
     job.source = WimVolumeRoot(source);
     job.wim_file = wim_file;
     job.wimboot = wimboot;
-    job.compression = compression;
-    job.append = append != 0;
-    job.exclusions = ReadExclusionList(FindInProgramFolder(state.program_folder, "Wimscript.ini"));
-    const disk::OperationContext context = WorkerContext(state, target);
-    return RunAndReport([&job, &context] { return MainWimCaptureThread(job, context); }, context);
+    job.compression = compression == wim::WIM_COMPRESS_LZX || compression == wim::WIM_COMPRESS_LZMS
+                          ? compression
+                          : int{wim::WIM_COMPRESS_XPRESS};
+    return StartWimCapture(std::move(job), state.program_folder, WorkerContext(state, target), bar);
 }
 
 WorkerOutcome WimApply(MainState& state, const std::string& wim_file, const std::string& target_volume, int index,
                        bool wimboot, platform::OperationTarget* target, platform::ProgressBar* bar) {
-    if (bar) bar->set_max(100);
-    const WimApplyJob job{wim_file, WimVolumeRoot(target_volume), index, wimboot};
-    const disk::OperationContext context = WorkerContext(state, target);
-    return RunAndReport([&job, &context] { return MainWimApplyThread(job, context); }, context);
+    WimApplyJob job{wim_file, WimVolumeRoot(target_volume), "", index, wimboot};
+    return StartWimApply(job, WorkerContext(state, target), bar);
 }
 
 }  // namespace tarnovell

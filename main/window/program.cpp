@@ -10,7 +10,7 @@
 #include "main/operations/command_line.h"
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 #include "platform/os/system_facts.h"

@@ -44,7 +44,8 @@
 #include "main/operations/text_helpers.h"
 #include "main/operations/vhd_copy.h"
 #include "main/operations/wim_commands.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
+#include "main/window/frmmain.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/handle.h"
 
@@ -75,14 +76,6 @@ public:
 QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
     QAction* action = menu->addAction(caption);
     action->setObjectName(name);
-    return action;
-}
-
-// A command whose window or operation is not part of the program yet: it is
-// shown where it belongs but cannot be started.
-QAction* AddPendingAction(QMenu* menu, const char* name, const QString& caption) {
-    QAction* action = AddAction(menu, name, caption);
-    action->setEnabled(false);
     return action;
 }
 
@@ -119,6 +112,7 @@ QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
 
 Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
     setObjectName("frmmain");
+    SetFrmmain(this);
     // Closing the main window frees it, which ends the message loop.
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Tarnovell 2.3.8");
@@ -148,7 +142,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
     WatchDevices();
 }
 
-Tfrmmain::~Tfrmmain() = default;
+Tfrmmain::~Tfrmmain() {
+    if (frmmain() == this) SetFrmmain(nullptr);
+}
 
 platform::OperationTarget& Tfrmmain::operation_target() {
     if (!target_) target_ = std::make_unique<PostingTarget>(this);
@@ -363,8 +359,9 @@ void Tfrmmain::RestoreFromImage() {
     if (code == kFormatWim) {
         std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
         if (!typed) return;
-        std::optional<int> index = ParseUserInteger(*typed);
-        if (!index) return Say("'" + *typed + "' is not a valid integer value");
+        std::string problem;
+        std::optional<int> index = ParseImageIndex(*typed, problem);
+        if (!index) return Say(problem);
         WimApply(file, device, *index, dialog.wimboot());
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
@@ -473,7 +470,7 @@ void Tfrmmain::CreateMenus() {
     Hide1->setChecked(true);
     // Qt flips the check mark itself when the item is chosen; the tab follows it.
     connect(Hide1, &QAction::toggled, this, [this](bool checked) { ShowAdvancedTab(!checked); });
-    AddPendingAction(tools, "Screenshot1", "Screenshot");
+    connect(AddAction(tools, "Screenshot1", "Screenshot"), &QAction::triggered, this, &Tfrmmain::Screenshot1Click);
     QAction* chs = AddAction(tools, "SectorstoCHS1", "Sectors to C.H.S");
     chs->setVisible(false);
     connect(chs, &QAction::triggered, this, &Tfrmmain::SectorstoCHS1Click);
@@ -482,7 +479,7 @@ void Tfrmmain::CreateMenus() {
 
     QMenu* help = menuBar()->addMenu("Help");
     help->setObjectName("Help1");
-    AddPendingAction(help, "About1", "About");
+    connect(AddAction(help, "About1", "About"), &QAction::triggered, this, &Tfrmmain::About1Click);
 
     QAction* server = menuBar()->addAction("Server");
     server->setObjectName("Server1");
@@ -515,8 +512,11 @@ void Tfrmmain::CreatePopupMenu() {
 
     connect(AddAction(PopupMenu1, "Showmoredetails1", "Show DISK/PART info"), &QAction::triggered, this,
             &Tfrmmain::Showmoredetails1Click);
-    AddPendingAction(PopupMenu1, "GetVolumeName1", "GetVolumeName")->setVisible(false);
-    AddPendingAction(PopupMenu1, "Openvolume1", "Open volume");
+    QAction* volume_name = AddAction(PopupMenu1, "GetVolumeName1", "GetVolumeName");
+    volume_name->setVisible(false);
+    connect(volume_name, &QAction::triggered, this, &Tfrmmain::GetVolumeName1Click);
+    connect(AddAction(PopupMenu1, "Openvolume1", "Open volume"), &QAction::triggered, this,
+            &Tfrmmain::Openvolume1Click);
 
     lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvdisks, &QWidget::customContextMenuRequested, this,
@@ -661,6 +661,15 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
+    if (page == "Clone" && caption == "Copy Files") return &Tfrmmain::JvOutlookBar1Pages0Buttons3Click;
+    if (page == "Volume" && caption == "Volume Names") return &Tfrmmain::JvOutlookBar1Pages1Buttons0Click;
+    if (page == "Disk Image" && caption == "Make a RAW disk image") return &Tfrmmain::JvOutlookBar1Pages4Buttons3Click;
+    if (page == "Disk Image" && caption == "Create a VMDK File descriptor")
+        return &Tfrmmain::JvOutlookBar1Pages4Buttons4Click;
+    if (page == "Disk Image" && caption == "LZ4 Compressor") return &Tfrmmain::JvOutlookBar1Pages4Buttons6Click;
+    if (page == "Disk" && caption == "Partition Editor") return &Tfrmmain::JvOutlookBar1Pages2Buttons8Click;
+    if (page == "Disk Image" && caption == "Disk Image Conversion") return &Tfrmmain::JvOutlookBar1Pages4Buttons0Click;
+    if (page == "Disk Image" && caption == "WIM Image") return &Tfrmmain::JvOutlookBar1Pages4Buttons2Click;
     if (auto command = DiskVolumeVhdCommand(page, caption)) return command;
     if (page == "Disk Image" && caption == "Make ISO disc image") return &Tfrmmain::JvOutlookBar1Pages4Buttons1Click;
     if (page == "Disk Image" && caption == "7Z Extract") return &Tfrmmain::JvOutlookBar1Pages4Buttons5Click;

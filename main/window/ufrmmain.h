@@ -132,6 +132,16 @@ public slots:
     void btn_read_rndClick();
     void btn_test_cancelClick();
 
+    // ---- Tool windows reach the window through frmmain() (frmmain.h); what
+    // they use of it is inline, as their libraries do not link this one ----
+    QProgressBar* ImgProgressBar() const { return pb_img; }
+
+    // ---- Partition editor and image converter (ufrmmain_parteditor.cpp,
+    // ufrmmain_convert.cpp): "Partition Editor" on the Disk page and "Disk
+    // Image Conversion" on the Disk Image page ----
+    void JvOutlookBar1Pages2Buttons8Click();
+    void JvOutlookBar1Pages4Buttons0Click();
+
     // Network backup and restore ("Backup to Network", "Restore from
     // Network" on the Clone page): the selected disk or volume sent to, or
     // received from, a peer as a plain stream or through devio.
@@ -142,6 +152,10 @@ public slots:
     void JvOutlookBar1Pages4Buttons1Click();  // "Make ISO disc image"
     void JvOutlookBar1Pages4Buttons5Click();  // "7Z Extract"
     void OpenMd5Window();                     // "MD5 Hash"
+
+    // ---- WIM Image (ufrmmain_wim.cpp): the WIM hub, "WIM Image" on the
+    // "Disk Image" page ----
+    void JvOutlookBar1Pages4Buttons2Click();
 
 public:
     // The WM_OPERATION handler and what its kinds do.
@@ -392,6 +406,22 @@ private:
     void RunOfflineRegistryRepair(OfflineRepair repair);
     void RunOfflineRegistryRead(std::string (*read)(const std::string&));
     // ---- end of the offline registry repairs ----
+
+    // ---- Copy files and the tool windows (ufrmmain_tool_windows.cpp):
+    // "Copy Files" on the Clone page, "Volume Names", the LZ4, raw-image and
+    // VMDK windows of the Disk Image page, About, Screenshot, and the list's
+    // "GetVolumeName" and "Open volume" ----
+public:
+    void JvOutlookBar1Pages0Buttons3Click();  // "Copy Files"
+    void CopyFiles();
+    void JvOutlookBar1Pages1Buttons0Click();  // "Volume Names"
+    void JvOutlookBar1Pages4Buttons3Click();  // "Make a RAW disk image"
+    void JvOutlookBar1Pages4Buttons4Click();  // "Create a VMDK File descriptor"
+    void JvOutlookBar1Pages4Buttons6Click();  // "LZ4 Compressor"
+    void About1Click();
+    void Screenshot1Click();
+    void GetVolumeName1Click();
+    void Openvolume1Click();
 };
 
 }  // namespace tarnovell

@@ -14,7 +14,7 @@
 
 #include "main/operations/wipe.h"
 #include "main/window/ufrmmain.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
 
 namespace tarnovell {
 

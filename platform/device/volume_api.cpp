@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include <cstring>
+#include <string_view>
 #include <limits>
 
 #include "platform/device/host/backing_reader.h"
@@ -167,6 +168,34 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
     }
     std::memcpy(buffer, answer.data(), answer.size());
     return static_cast<DWORD>(answer.size());
+}
+
+namespace {
+
+// The volume a DOS device target names: "\Device\HarddiskVolumeK" (the
+// form QueryDosDevice gives back) or a device path of the volume.
+const device::VolumeInfo* VolumeOfTarget(const device::Snapshot& snap, const std::string& target) {
+    constexpr std::string_view kNtPrefix = "\\Device\\";
+    if (target.size() > kNtPrefix.size() && EqualsNoCase(std::string_view(target).substr(0, kNtPrefix.size()), kNtPrefix))
+        return VolumeNamed(snap, "\\\\.\\" + target.substr(kNtPrefix.size()));
+    return VolumeNamed(snap, target);
+}
+
+}  // namespace
+
+bool DefineDosDeviceA(DWORD flags, const std::string& name, const std::string& target) {
+    const char letter = DriveRootLetter(name);
+    if (!letter || name.size() != 2) return Fail(ERROR_INVALID_PARAMETER);
+    auto snap = Registry::instance().snapshot();
+    if (flags & DDD_REMOVE_DEFINITION) {
+        const device::VolumeInfo* holder = snap->volume_by_letter(letter);
+        if (!holder) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!target.empty() && VolumeOfTarget(*snap, target) != holder) return Fail(ERROR_FILE_NOT_FOUND);
+        return Registry::instance().remove_letter(letter);
+    }
+    const device::VolumeInfo* volume = VolumeOfTarget(*snap, target);
+    if (!volume) return Fail(ERROR_FILE_NOT_FOUND);
+    return Registry::instance().assign_letter(device::GuidToString(volume->guid), letter);
 }
 
 DWORD GetLogicalDrives() {

@@ -36,6 +36,21 @@ bool DeleteVolumeMountPointA(const std::string& mount_point);
 // (ERROR_INSUFFICIENT_BUFFER when the buffer is too small).
 DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length);
 
+// DefineDosDeviceA's flags.
+enum : DWORD {
+    DDD_RAW_TARGET_PATH = 1,
+    DDD_REMOVE_DEFINITION = 2,
+    DDD_EXACT_MATCH_ON_REMOVE = 4,
+};
+
+// Drive letters as DOS device names: "X:" is defined as the volume `target`
+// names ("\Device\HarddiskVolumeK", or any of the volume's own names), or
+// with DDD_REMOVE_DEFINITION taken away again; a target given then must be
+// what the letter names. Only drive letters can be defined (anything else:
+// ERROR_INVALID_PARAMETER), and, as volumes keep one letter each, only for
+// a volume that has none. Like a mount point, the letter lasts.
+bool DefineDosDeviceA(DWORD flags, const std::string& name, const std::string& target);
+
 // Bit n set when letter 'A'+n names a volume.
 DWORD GetLogicalDrives();
 

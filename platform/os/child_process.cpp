@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/base/win_error.h"
 
 extern char** environ;
@@ -144,7 +145,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildOptions op
     }
     SpawnSetup setup(options.own_session);
     UniqueFd input_read, input_write, output_read, output_write, error_read, error_write;
-    if (options.input.empty()) {
+    if (options.input.empty() && !options.stream_input) {
         setup.null(STDIN_FILENO, O_RDONLY);
     } else {
         if (!MakePipe(input_read, input_write)) {
@@ -153,7 +154,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildOptions op
         }
         setup.use(input_read.get(), STDIN_FILENO);
     }
-    if (options.output == ChildOutput::Capture) {
+    if (options.output != ChildOutput::Discard) {
         if (!MakePipe(output_read, output_write) || !MakePipe(error_read, error_write)) {
             SetLastErrorFromErrno(errno);
             return;
@@ -176,9 +177,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildOptions op
     // Our ends of the pipes never block: one loop serves all three.
     for (UniqueFd* fd : {&input_write, &output_read, &error_read})
         if (*fd) SetNonBlocking(fd->get());
-    input_fd_ = std::move(input_write);
+    if (options.stream_input) input_stream_ = std::move(input_write);
+    else input_fd_ = std::move(input_write);
     input_ = std::move(options.input);
-    output_.fd = std::move(output_read);
+    if (options.output == ChildOutput::Stream) output_stream_ = std::move(output_read);
+    else output_.fd = std::move(output_read);
     output_.on_line = std::move(options.on_output_line);
     error_.fd = std::move(error_read);
     error_.on_line = std::move(options.on_error_line);
@@ -199,6 +202,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::move(other.pidfd_);
     input_fd_ = std::move(other.input_fd_);
+    input_stream_ = std::move(other.input_stream_);
+    output_stream_ = std::move(other.output_stream_);
     input_ = std::move(other.input_);
     input_sent_ = other.input_sent_;
     output_ = std::move(other.output_);
@@ -277,6 +282,8 @@ void ChildProcess::finish_lines() {
 
 void ChildProcess::close_pipes() {
     input_fd_.reset();
+    input_stream_.reset();
+    output_stream_.reset();
     output_.fd.reset();
     error_.fd.reset();
 }
@@ -370,6 +377,130 @@ void ChildProcess::stop(std::chrono::milliseconds grace) {
     }
 }
 
+UniqueFd ChildProcess::take_input_stream() { return std::move(input_stream_); }
+UniqueFd ChildProcess::take_output_stream() { return std::move(output_stream_); }
+
+namespace {
+
+// The stream between the two children of a relay, in one buffer: filled
+// from the producer only once the consumer has taken all of it, so that
+// neither side ever waits on us for more than one read.
+class Relay {
+public:
+    Relay(UniqueFd from, UniqueFd to) : from_(std::move(from)), to_(std::move(to)), buffer_(kRelayChunk) {}
+
+    bool flowing() const { return from_ || to_; }
+    std::uint64_t relayed() const { return relayed_; }
+
+    // Moves what can be moved within `wait`; both ends may be gone after.
+    void step(std::chrono::milliseconds wait) {
+        // Everything read has been passed on and nothing more will come:
+        // the consumer is told its input has ended.
+        if (!from_ && held() == 0) to_.reset();
+        pollfd fds[2];
+        nfds_t count = 0;
+        int from_at = -1, to_at = -1;
+        if (from_ && held() == 0) fds[from_at = static_cast<int>(count++)] = {from_.get(), POLLIN, 0};
+        if (to_ && held() > 0) fds[to_at = static_cast<int>(count++)] = {to_.get(), POLLOUT, 0};
+        if (count == 0) return;
+        if (::poll(fds, count, static_cast<int>(wait.count())) <= 0) return;
+        if (from_at >= 0 && fds[from_at].revents) take();
+        if (to_at >= 0 && fds[to_at].revents) give();
+    }
+
+    void stop() {
+        from_.reset();
+        to_.reset();
+        filled_ = sent_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kRelayChunk = 1 << 20;
+
+    std::size_t held() const { return filled_ - sent_; }
+
+    void take() {
+        const ssize_t n = ::read(from_.get(), buffer_.data(), buffer_.size());
+        if (n > 0) {
+            filled_ = static_cast<std::size_t>(n);
+            sent_ = 0;
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            from_.reset();
+        }
+    }
+
+    void give() {
+        const ssize_t n = WriteWithoutSigpipe(to_.get(), buffer_.data() + sent_, held());
+        if (n > 0) {
+            sent_ += static_cast<std::size_t>(n);
+            relayed_ += static_cast<std::uint64_t>(n);
+            if (held() == 0) filled_ = sent_ = 0;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            // The consumer has gone: the producer's stream has nowhere to go,
+            // and closing our end of it ends the producer too.
+            stop();
+        }
+    }
+
+    UniqueFd from_, to_;
+    std::vector<char> buffer_;
+    std::size_t filled_ = 0, sent_ = 0;
+    std::uint64_t relayed_ = 0;
+};
+
+}  // namespace
+
+RelayResult RunRelayed(const std::vector<std::string>& producer_argv, const std::vector<std::string>& consumer_argv,
+                       const RelayOptions& options) {
+    RelayResult result;
+    ChildOptions producer_options;
+    producer_options.output = ChildOutput::Stream;
+    ChildProcess producer(producer_argv, std::move(producer_options));
+    if (!producer) return result;
+    ChildOptions consumer_options;
+    consumer_options.stream_input = true;
+    ChildProcess consumer(consumer_argv, std::move(consumer_options));
+    if (!consumer) {
+        const DWORD error = GetLastError();
+        producer.stop();
+        result.producer = producer.wait();
+        SetLastError(error);
+        return result;
+    }
+
+    Relay relay(producer.take_output_stream(), consumer.take_input_stream());
+    auto next_tick = Clock::now() + options.tick;
+    const auto step = std::min<std::chrono::milliseconds>(options.tick, std::chrono::milliseconds(kStepMs));
+    for (;;) {
+        if (options.cancel && options.cancel->load()) {
+            result.cancelled = true;
+            relay.stop();
+            producer.stop();
+            consumer.stop();
+            break;
+        }
+        relay.step(step);
+        // Their standard error is read, and their end noticed, on the way.
+        const bool producer_ended = producer.wait_for(std::chrono::milliseconds(0));
+        const bool consumer_ended = consumer.wait_for(std::chrono::milliseconds(0));
+        if (consumer_ended) relay.stop();
+        if (!relay.flowing()) {
+            if (producer_ended && consumer_ended) break;
+            // Nothing left to pass on: wait for whichever still runs.
+            (producer_ended ? consumer : producer).wait_for(step);
+        }
+        if (Clock::now() >= next_tick) {
+            if (options.on_tick) options.on_tick(relay.relayed());
+            next_tick = Clock::now() + options.tick;
+        }
+    }
+    result.relayed = relay.relayed();
+    result.producer = producer.wait();
+    result.consumer = consumer.wait();
+    if (result.cancelled) result.producer.cancelled = result.consumer.cancelled = true;
+    return result;
+}
+
 ChildResult RunChild(const std::vector<std::string>& argv, ChildOptions options) {
     ChildProcess child(argv, std::move(options));
     return child.wait();
@@ -414,6 +545,12 @@ void StopProcessGroup(int leader, std::chrono::milliseconds grace) {
     ::kill(-leader, SIGKILL);  // whatever still runs in the group
     EndedWithin(leader, grace);
     ReapIfChild(leader);
+}
+
+std::string ChildResult::reason() const {
+    const std::string trimmed = Trim(error);
+    const std::size_t end = trimmed.find_last_of('\n');
+    return end == std::string::npos ? trimmed : trimmed.substr(end + 1);
 }
 
 }  // namespace platform

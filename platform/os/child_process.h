@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,12 +26,16 @@ namespace platform {
 enum class ChildOutput {
     Capture,  // to us: collected, and handed line by line to the callbacks
     Discard,  // to /dev/null (servers, whose output nobody reads)
+    Stream,   // standard output is a stream the owner takes (take_output_stream); errors are captured
 };
 
 struct ChildOptions {
     // Written to the child's standard input, which is then closed. Without
     // it the child reads /dev/null and never waits for an answer.
     std::string input;
+    // The child's standard input is a stream the owner takes
+    // (take_input_stream) and writes itself; `input` is then not used.
+    bool stream_input = false;
     // Each line of standard output (standard error) as it arrives, without
     // its line end; "\r" ends a line too, and so does a run of backspaces,
     // as progress counters print. A last line without an end comes once the
@@ -58,6 +63,9 @@ struct ChildResult {
     std::string error;   // standard error
 
     bool succeeded() const { return started && !cancelled && exit_code == 0; }
+    // The last line the child wrote to its error stream: the reason a tool
+    // gives when it fails. Empty when it wrote nothing there.
+    std::string reason() const;
 };
 
 class ChildProcess {
@@ -93,6 +101,12 @@ public:
     // and reaps it. Output that has not been read is dropped.
     void stop(std::chrono::milliseconds grace = kStopGrace);
 
+    // Our end of the child's standard input (with `stream_input`) or output
+    // (with ChildOutput::Stream), handed over once; it never blocks. Closing
+    // the input is what tells the child its input has ended.
+    UniqueFd take_input_stream();
+    UniqueFd take_output_stream();
+
 private:
     struct Stream {
         UniqueFd fd;
@@ -114,6 +128,7 @@ private:
     int pid_ = -1;
     UniqueFd pidfd_;  // readable once the child has ended
     UniqueFd input_fd_;
+    UniqueFd input_stream_, output_stream_;  // until the owner takes them
     std::string input_;
     std::size_t input_sent_ = 0;
     Stream output_, error_;
@@ -121,6 +136,37 @@ private:
     std::optional<int> exit_code_;
     bool cancelled_ = false;
 };
+
+// Two children joined through us: what the first (the producer) writes to
+// its standard output is read by this process and written to the second
+// (the consumer)'s standard input. Passing the stream through our hands is
+// what lets it be counted and stopped; a shell pipe would hide both.
+struct RelayOptions {
+    // Once true, both children are stopped and the result says so.
+    const std::atomic<bool>* cancel = nullptr;
+    // Called on the waiting thread about every `tick` while the children
+    // run, with the bytes passed on so far: the caller's progress and its
+    // message pump.
+    std::function<void(std::uint64_t relayed)> on_tick;
+    std::chrono::milliseconds tick{100};
+};
+
+struct RelayResult {
+    ChildResult producer;  // their exit codes and what they said on standard error
+    ChildResult consumer;
+    std::uint64_t relayed = 0;
+    bool cancelled = false;
+
+    // Both children started and ended with code 0, and nothing was stopped:
+    // only then has the whole stream gone through.
+    bool succeeded() const { return !cancelled && producer.succeeded() && consumer.succeeded(); }
+};
+
+// Runs both to their end. A consumer that ends early takes the producer
+// with it (its stream has nowhere to go); a producer that cannot be started
+// means the consumer is never started.
+RelayResult RunRelayed(const std::vector<std::string>& producer, const std::vector<std::string>& consumer,
+                       const RelayOptions& options = {});
 
 // Runs a program to its end and returns what it said.
 ChildResult RunChild(const std::vector<std::string>& argv, ChildOptions options = {});

@@ -1,6 +1,7 @@
 #include "platform/os/file_facts.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <climits>
 #include <cstdlib>
@@ -37,6 +38,12 @@ std::optional<FileFacts> FactsOf(const std::string& path, bool follow_links) {
 std::optional<FileFacts> FileFactsOf(const std::string& path) { return FactsOf(path, true); }
 
 std::optional<FileFacts> LinkFactsOf(const std::string& path) { return FactsOf(path, false); }
+
+std::optional<std::int64_t> UsedBytesOf(const std::string& path) {
+    struct statvfs st {};
+    if (path.empty() || ::statvfs(path.c_str(), &st) != 0 || st.f_blocks < st.f_bfree) return std::nullopt;
+    return static_cast<std::int64_t>((st.f_blocks - st.f_bfree) * st.f_frsize);
+}
 
 bool IsInsideFolder(const std::string& path, const std::string& folder) {
     const auto target = FileFactsOf(folder);

@@ -30,6 +30,10 @@ std::optional<FileFacts> FileFactsOf(const std::string& path);
 // The same for the name itself: a symbolic link is a Link.
 std::optional<FileFacts> LinkFactsOf(const std::string& path);
 
+// The bytes in use on the file system `path` lives on, as it counts them
+// itself; nothing when it cannot be asked.
+std::optional<std::int64_t> UsedBytesOf(const std::string& path);
+
 // Whether `path` (which need not exist yet) is `folder` or lies anywhere
 // below it, told by the files themselves: links, "..", bind mounts and
 // other names of the folder are seen through. False when `folder` is not

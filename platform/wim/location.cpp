@@ -1,8 +1,7 @@
 #include "platform/wim/location.h"
 
-#include <cctype>
-
 #include "platform/device/registry.h"
+#include "platform/device/volume_folder.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/wide_text.h"
@@ -11,30 +10,10 @@ namespace platform::wim {
 
 namespace {
 
-using device::PathKind;
-
 bool Fail(DWORD code, std::string& problem, std::string text) {
     problem = std::move(text);
     SetLastError(code);
     return false;
-}
-
-// "C:", "C:\", "C:\dir" -> 'C' and "dir"; 0 when the text is no drive path.
-char DrivePath(const std::string& given, std::string& rest) {
-    if (given.size() < 2 || given[1] != ':' || !std::isalpha(static_cast<unsigned char>(given[0]))) return 0;
-    if (given.size() > 2 && given[2] != '\\' && given[2] != '/') return 0;
-    rest = given.size() > 3 ? given.substr(3) : std::string();
-    for (char& c : rest)
-        if (c == '\\') c = '/';
-    while (!rest.empty() && rest.back() == '/') rest.pop_back();
-    return AsciiUpper(given[0]);
-}
-
-device::DevicePath ParseVolumePath(const std::string& given) {
-    device::DevicePath path = device::ParseDevicePath(given);
-    if (path.kind == PathKind::UnknownDevice && given.size() > 4 && (given.back() == '\\' || given.back() == '/'))
-        path = device::ParseDevicePath(given.substr(0, given.size() - 1));  // "\\.\C:\"
-    return path;
 }
 
 std::string LinuxFolder(const std::string& given) {
@@ -108,15 +87,8 @@ bool ResolveWimLocation(const std::string& given, bool for_writing, WimLocation&
     if (given.empty()) return Fail(ERROR_INVALID_PARAMETER, problem, "no folder or volume was given");
     std::string rest;
     device::DevicePath path;
-    if (device::IsDevicePath(given)) {
-        path = ParseVolumePath(given);
-        if (path.kind != PathKind::LetterVolume && path.kind != PathKind::GuidVolume &&
-            path.kind != PathKind::HarddiskVolume)
-            return Fail(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
-    } else if (char letter = DrivePath(given, rest)) {
-        path.kind = PathKind::LetterVolume;
-        path.letter = letter;
-    } else {
+    if (!device::NamesVolume(given, path, rest)) {
+        if (device::IsDevicePath(given)) return Fail(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
         location.path = LinuxFolder(given);
         location.drive = u"?:";
         return true;

@@ -3,6 +3,7 @@
 // in wim_handles.h; mounting is in wim_mount.cpp.
 #include "platform/wim/wimgapi.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "platform/os/stand_in_module.h"
 #include "platform/os/temp_folder.h"
+#include "platform/base/unique_fd.h"
 #include "platform/base/wide_text.h"
 #include "platform/wim/handles.h"
 #include "platform/wim/library.h"
@@ -32,6 +34,13 @@ WimHandle FailHandle(DWORD code) {
 }
 
 std::string Narrow(const char16_t* text) { return Utf16ToUtf8(text); }
+
+// An apply is done when what it wrote is on the medium, as every copy of
+// the program is: the file system of the folder is synced.
+bool SyncFileSystemOf(const std::string& folder) {
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd && ::syncfs(fd.get()) == 0;
+}
 
 bool IsRegularFile(const std::string& path) {
     struct stat st {};
@@ -381,6 +390,9 @@ BOOL WIMApplyImage(WimHandle image_handle, const char16_t* path, DWORD apply_fla
     const int error = lib.extract_image(file.wim, image->index, location.path.c_str(), extract_flags);
     lib.register_progress_function(file.wim, nullptr, nullptr);
     if (error != WIMLIB_ERR_SUCCESS) return FailWimlib(error, &relay);
+    // In NTFS mode the volume is written through a device that the NTFS
+    // library syncs when it lets go of it.
+    if (!location.ntfs && !SyncFileSystemOf(location.path)) return Fail(ERROR_WRITE_FAULT);
     relay.finish();
     return 1;
 }

@@ -20,7 +20,7 @@
 #include "support/test_application.h"
 
 // Readable failures for Qt texts.
-static void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace dialog_test {
 

@@ -66,4 +66,13 @@ std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
 }  // namespace test_support

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace test_support {
@@ -43,5 +44,8 @@ void WriteWholeFile(const std::string& path, const std::string& data);
 
 // Shell-quotes one argument.
 std::string Quote(const std::string& text);
+
+// What `action` raised, or "(no error)".
+std::string ErrorOf(const std::function<void()>& action);
 
 }  // namespace test_support

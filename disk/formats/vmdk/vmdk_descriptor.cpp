@@ -8,6 +8,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/base/replace_file.h"
 #include "platform/base/win_error.h"
+#include "platform/os/file_facts.h"
 
 namespace disk {
 
@@ -78,9 +79,18 @@ std::string CloneVmxText(const std::string& descriptor) {
 
 void WriteVmdkDescriptor(const std::string& image, const std::string& descriptor) {
     namespace fs = std::filesystem;
+    // The descriptor gives the image's size: an image that is not there
+    // would make a disk of nothing, and one of the two text files written
+    // over the image would cost the image.
+    const auto image_facts = platform::FileFactsOf(image);
+    if (!image_facts || !image_facts->is_regular()) throw std::runtime_error(image + " is not an image file");
+    const std::string vmx = (fs::path(descriptor).parent_path() / "clone.vmx").string();
+    for (const std::string& text_file : {descriptor, vmx})
+        if (const auto facts = platform::FileFactsOf(text_file); facts && facts->same_file(*image_facts))
+            throw std::runtime_error(text_file + " is the image itself");
     const std::int64_t sectors = FileSize64(image) / 512;
     WriteTextFile(descriptor, VmdkDescriptorText(fs::path(image).filename().string(), sectors));
-    WriteTextFile((fs::path(descriptor).parent_path() / "clone.vmx").string(), CloneVmxText(descriptor));
+    WriteTextFile(vmx, CloneVmxText(descriptor));
 }
 
 }  // namespace disk

@@ -10,7 +10,8 @@ namespace disk {
 
 // Writes the descriptor at `descriptor` (replacing it) and "clone.vmx" in
 // the descriptor's folder. Raises std::runtime_error when either file
-// cannot be written; neither is then left half-written.
+// cannot be written (neither is then left half-written), when the image is
+// not a regular file, and when either would replace the image itself.
 void WriteVmdkDescriptor(const std::string& image, const std::string& descriptor);
 
 // The two texts, lines ended by CR LF.

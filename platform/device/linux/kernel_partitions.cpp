@@ -146,19 +146,20 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
         return w.number == p.number && w.start == p.start && w.length == p.length;
     };
 
-    // Partitions that only grew keep their device (and a mounted file system
-    // on them stays mounted); everything else that changed goes and comes back.
-    std::vector<const KernelPartition*> grown;
+    // Partitions that only grew or shrank keep their device (a mounted file
+    // system on them stays mounted, and a volume resized under our own lock
+    // need not let go of it); everything else that changed goes and comes back.
+    std::vector<const KernelPartition*> resized;
     std::vector<const KernelPartition*> deleted;
     for (const auto& p : have) {
         if (IsContainerStub(layout, p, sector_size)) continue;
         bool keep = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return same(w, p); });
         if (keep) continue;
-        bool grows = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
-            return w.number == p.number && w.start == p.start && w.length > p.length;
+        bool only_resized = std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+            return w.number == p.number && w.start == p.start && w.length != p.length;
         });
-        if (grows) {
-            grown.push_back(&p);
+        if (only_resized) {
+            resized.push_back(&p);
             continue;
         }
         int err = DeletePartition(fd.get(), p.number, whole_disk_held);
@@ -172,7 +173,7 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     }
 
     int first_error = 0;
-    for (const auto* p : grown) {
+    for (const auto* p : resized) {
         for (const auto& w : wanted)
             if (w.number == p->number && w.start == p->start) {
                 int err = Blkpg(fd.get(), BLKPG_RESIZE_PARTITION, w.number, w.start, w.length);

@@ -226,15 +226,17 @@ static_assert(sizeof(DRIVE_LAYOUT_INFORMATION_EX_HEADER) == 48);
 static_assert(offsetof(DRIVE_LAYOUT_INFORMATION_EX_HEADER, Gpt) + offsetof(DRIVE_LAYOUT_INFORMATION_GPT, StartingUsableOffset) == 24);
 static_assert(offsetof(DRIVE_LAYOUT_INFORMATION_EX_HEADER, Gpt) + offsetof(DRIVE_LAYOUT_INFORMATION_GPT, MaxPartitionCount) == 40);
 
-// The most entries one layout record carries; a disk with more is refused
-// with ERROR_INSUFFICIENT_BUFFER rather than written past the record's end.
-constexpr int kMaxLayoutEntries = 64;
+// The most entries one layout record carries: a whole standard GPT array of
+// 128, so that no used entry of such a disk is out of reach. A disk with
+// more is refused with ERROR_INSUFFICIENT_BUFFER rather than written past
+// the record's end.
+constexpr int kMaxLayoutEntries = 128;
 
 struct DRIVE_LAYOUT_INFORMATION_EX {
     DRIVE_LAYOUT_INFORMATION_EX_HEADER Header;
     PARTITION_INFORMATION_EX PartitionEntry[kMaxLayoutEntries];
 };
-static_assert(sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 9264);
+static_assert(sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 48 + 128 * 144);
 
 // What IOCTL_DISK_CREATE_DISK is given: a new, empty table of one style.
 struct CREATE_DISK_MBR {

@@ -23,14 +23,7 @@ using namespace platform::offreg;
 using disk::offreg;
 using test_support::TempDir;
 
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using test_support::ErrorOf;
 
 // hivexsh's "hex(type):" notation of some bytes.
 std::string HexNotation(const std::string& bytes) {

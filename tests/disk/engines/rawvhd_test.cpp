@@ -13,6 +13,7 @@
 
 #include "disk/copy/copy_loop.h"
 #include "disk/engines/rawvhd.h"
+#include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "platform/device/registry.h"
 #include "platform/modules/module.h"
@@ -183,6 +184,31 @@ TEST_F(RawVhdTest, TheExtensionDecidesWhatIsAVirtualDisk) {
         ASSERT_TRUE(disk::rawvhd(file(name), file("out.raw"), disk::kRawVhdToDevice, nullptr)) << name;
         EXPECT_EQ(test_support::ReadWholeFile(file("out.raw")), test_support::ReadWholeFile(file(name))) << name;
     }
+}
+
+TEST_F(RawVhdTest, ACopyOntoItsOwnSourceIsRefusedAndTheSourceKept) {
+    MakeSource(file("disk.raw"), 2 * kMiB);
+    std::filesystem::create_hard_link(file("disk.raw"), file("alias.vhd"));
+    auto made = test_support::Run("qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on " +
+                                  test_support::Quote(file("disk.raw")) + " " + test_support::Quote(file("a.vhd")));
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+    const std::string raw = test_support::ReadWholeFile(file("disk.raw"));
+    const std::string vhd = test_support::ReadWholeFile(file("a.vhd"));
+    platform::ScriptedInteraction ui;
+    platform::ScopedInteraction scope(ui);
+    struct Case {
+        std::string source, destination;
+        int mode;
+    };
+    for (const Case& c : {Case{file("disk.raw"), file("disk.raw"), disk::kRawVhdToDevice},
+                          Case{file("disk.raw"), file("alias.vhd"), disk::kRawVhdToFixedVhd},
+                          Case{file("a.vhd"), file("a.vhd"), disk::kRawVhdToDevice},
+                          Case{file("a.vhd"), file("./a.vhd"), disk::kRawVhdToDynamicVhd}})
+        EXPECT_FALSE(disk::rawvhd(c.source, c.destination, c.mode, nullptr)) << c.destination;
+    ASSERT_EQ(ui.texts().size(), 4u);
+    EXPECT_NE(ui.texts()[0].find("are the same or one holds the other"), std::string::npos) << ui.texts()[0];
+    EXPECT_TRUE(test_support::ReadWholeFile(file("disk.raw")) == raw);
+    EXPECT_TRUE(test_support::ReadWholeFile(file("a.vhd")) == vhd);
 }
 
 TEST_F(RawVhdTest, ASourceThatEndsEarlyFailsInsteadOfHanging) {

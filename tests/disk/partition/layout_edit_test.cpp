@@ -105,6 +105,18 @@ TEST(CreatePartition, ThirdEntryOfAGptWithTwoRaisesTheCountToThree) {
     EXPECT_EQ(table.partitions[2].type, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
 }
 
+TEST(CreatePartition, EntryOneOfAGptStopsBeforeTheBackupTable) {
+    // 9 MiB + 8 KiB: the last whole MiB of the disk ends inside the backup table.
+    EmbeddedMachine machine({Sgdisk("", 9 * kMiB + 8192)});
+    CaptureStdout out;
+    ASSERT_TRUE(CreatePartitionEx("0", 1, kBasicData, 0, 0));
+    EXPECT_EQ(out.text(), "partition_number:1\noffset:1048576\nsize:" + std::to_string(7 * kMiB) + "\n");
+    EXPECT_TRUE(ts::SgdiskVerifies(machine.image(0)));
+    const ts::PeerTable table = ts::SfdiskTable(machine.image(0));
+    ASSERT_EQ(table.partitions.size(), 1u) << table.output;
+    EXPECT_EQ(table.partitions[0].size * 512, 7 * kMiB);
+}
+
 TEST(CreateDisk, MbrGetsTheFixedSignatureAndGptAFreshGuidEachTime) {
     EmbeddedMachine machine({Sfdisk("label: dos\\nstart=2048,size=4096,type=83\\n")});
     ASSERT_TRUE(CreateDiskLayout("\\\\.\\PhysicalDrive0", kLayoutGpt));

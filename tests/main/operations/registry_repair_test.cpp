@@ -25,14 +25,7 @@ using test_support::TempDir;
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using test_support::ErrorOf;
 
 // Every file of a folder with the size and a hash of its contents: enough
 // to see a change, short enough to read in a failure.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "disk/bindings/wimgapi.h"
 #include "main/operations/command_line.h"
@@ -16,6 +17,7 @@
 #include "platform/modules/module.h"
 #include "platform/base/wide_text.h"
 #include "support/test_support.h"
+#include "support/wim_fixtures.h"
 
 namespace wim = platform::wim;
 using platform::OperationKind;
@@ -23,55 +25,12 @@ using test_support::TempDir;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-struct Post {
-    OperationKind kind;
-    std::int64_t percent;
-    std::string text;
-};
-
-class RecordingTarget : public platform::OperationTarget {
-public:
-    void post(int, OperationKind kind, std::int64_t percent, const std::string& text) override {
-        std::lock_guard guard(mutex_);
-        posts_.push_back({kind, percent, text});
-    }
-    std::vector<Post> posts() const {
-        std::lock_guard guard(mutex_);
-        return posts_;
-    }
-    std::string last_status() const {
-        std::lock_guard guard(mutex_);
-        for (auto it = posts_.rbegin(); it != posts_.rend(); ++it)
-            if (it->kind == OperationKind::Status) return it->text;
-        return {};
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Post> posts_;
-};
-
-// A folder to capture: files in the root and in sub-folders, one of them
-// with the same name as a root file.
-std::string MakeSourceFolder(const TempDir& dir) {
-    std::string root = dir.file("source");
-    WriteFile(root + "/secret.tmp", "swap");
-    WriteFile(root + "/keep.txt", "kept");
-    WriteFile(root + "/sub/secret.tmp", "not the root one");
-    WriteFile(root + "/sub/deeper/data.bin", std::string(100000, 'x'));
-    return root;
-}
-
-std::string WimlibDir(const std::string& file, int image = 1) {
-    return test_support::Run("wimlib-imagex dir '" + file + "' " + std::to_string(image)).output;
-}
-
-std::string WimlibInfo(const std::string& file) { return test_support::Run("wimlib-imagex info '" + file + "'").output; }
+using wim_test::MakeSourceFolder;
+using wim_test::Post;
+using wim_test::RecordingTarget;
+using wim_test::WimlibDir;
+using wim_test::WimlibInfo;
+using wim_test::WriteFile;
 
 }  // namespace
 
@@ -124,12 +83,12 @@ TEST(WimCallback, EachMessageBecomesItsPost) {
         std::optional<Post> expected;
     };
     const std::vector<Case> cases = {
-        {wim::WIM_MSG_PROGRESS, 37, 0, Post{OperationKind::Percent, 37, ""}},
-        {wim::WIM_MSG_SCANNING, 0, 12, Post{OperationKind::Status, 0, "WIM_MSG_SCANNING:in progress"}},
-        {wim::WIM_MSG_ERROR, wparam, 5, Post{OperationKind::Message, 0, "WIM_MSG_ERROR\r\n5\r\nC:\\dir\\file.txt"}},
-        {wim::WIM_MSG_RETRY, wparam, 32, Post{OperationKind::Status, 0, "WIM_MSG_RETRY;32;C:\\dir\\file.txt"}},
-        {wim::WIM_MSG_INFO, wparam, 0, Post{OperationKind::Status, 0, "WIM_MSG_INFO;0;C:\\dir\\file.txt"}},
-        {wim::WIM_MSG_WARNING, wparam, 87, Post{OperationKind::Status, 0, "WIM_MSG_WARNING;87;C:\\dir\\file.txt"}},
+        {wim::WIM_MSG_PROGRESS, 37, 0, Post{platform::WM_OPERATION, OperationKind::Percent, 37, ""}},
+        {wim::WIM_MSG_SCANNING, 0, 12, Post{platform::WM_OPERATION, OperationKind::Status, 0, "WIM_MSG_SCANNING:in progress"}},
+        {wim::WIM_MSG_ERROR, wparam, 5, Post{platform::WM_OPERATION, OperationKind::Message, 0, "WIM_MSG_ERROR\r\n5\r\nC:\\dir\\file.txt"}},
+        {wim::WIM_MSG_RETRY, wparam, 32, Post{platform::WM_OPERATION, OperationKind::Status, 0, "WIM_MSG_RETRY;32;C:\\dir\\file.txt"}},
+        {wim::WIM_MSG_INFO, wparam, 0, Post{platform::WM_OPERATION, OperationKind::Status, 0, "WIM_MSG_INFO;0;C:\\dir\\file.txt"}},
+        {wim::WIM_MSG_WARNING, wparam, 87, Post{platform::WM_OPERATION, OperationKind::Status, 0, "WIM_MSG_WARNING;87;C:\\dir\\file.txt"}},
         {wim::WIM_MSG_SETRANGE, 0, 100, std::nullopt},
         {wim::WIM_MSG_COMPRESS, 0, 0, std::nullopt},
     };
@@ -145,6 +104,7 @@ TEST(WimCallback, EachMessageBecomesItsPost) {
             continue;
         }
         ASSERT_EQ(posts.size(), 1u);
+        EXPECT_EQ(posts[0].channel, platform::WM_OPERATION);
         EXPECT_EQ(posts[0].kind, c.expected->kind);
         EXPECT_EQ(posts[0].percent, c.expected->percent);
         EXPECT_EQ(posts[0].text, c.expected->text);
@@ -324,4 +284,225 @@ TEST_F(WimCaptureAndApply, TheCommandLineVerbsCaptureAndApply) {
     // A failed apply ends with a non-zero exit code.
     EXPECT_EQ(tarnovell::RunCommandLine(tarnovell::ParseCommandLine({"-wim", "-restore", dir_.file("missing.wim"), target}), state_, console, errors),
               1);
+}
+
+TEST(WimImageIndex, NumbersFromOneAreTakenAndEverythingElseSaysWhy) {
+    struct Case {
+        const char* typed;
+        std::optional<int> index;
+        const char* problem;
+    };
+    for (const Case& c : {Case{"1", 1, ""}, Case{" 3 ", 3, ""}, Case{"$10", 16, ""}, Case{"2147483647", 2147483647, ""},
+                          Case{"0", std::nullopt, "Image Index must be 1 or more"},
+                          Case{"-1", std::nullopt, "Image Index must be 1 or more"},
+                          Case{"$FFFFFFFF", std::nullopt, "'$FFFFFFFF' is not a valid integer value"},
+                          Case{"first", std::nullopt, "'first' is not a valid integer value"},
+                          Case{"1.5", std::nullopt, "'1.5' is not a valid integer value"},
+                          Case{"", std::nullopt, "'' is not a valid integer value"}}) {
+        SCOPED_TRACE(c.typed);
+        std::string problem;
+        EXPECT_EQ(tarnovell::ParseImageIndex(c.typed, problem), c.index);
+        EXPECT_EQ(problem, c.problem);
+    }
+}
+
+// The launchers of the WIM windows: a window's context (its own message
+// number and cancel flag), the reference file, the export.
+class WimWindowWork : public WimCaptureAndApply {
+protected:
+    disk::OperationContext Context(int channel) {
+        disk::OperationContext context;
+        context.status = &target_;
+        context.channel = channel;
+        context.cancel = &cancel_;
+        return context;
+    }
+    std::optional<tarnovell::WorkerOutcome> WindowCapture(const std::string& file, int compression,
+                                                          const std::string& reference = "") {
+        tarnovell::WimCaptureJob job;
+        job.source = source_;
+        job.wim_file = file;
+        job.reference = reference;
+        job.compression = compression;
+        return tarnovell::StartWimCapture(job, state_.program_folder, Context(platform::WM_OPERATION_CAPTURE), nullptr);
+    }
+    tarnovell::WorkerOutcome Export(const std::string& from, const std::string& to, int index) {
+        return tarnovell::StartWimExport({from, to, index}, Context(platform::WM_OPERATION_EXPORT), nullptr);
+    }
+    std::string Bytes(const std::string& file) { return test_support::ReadWholeFile(file); }
+
+    std::atomic<bool> cancel_{false};
+};
+
+TEST_F(WimWindowWork, EveryPostGoesOutOnTheWindowsOwnMessage) {
+    ASSERT_TRUE(WindowCapture(dir_.file("own.wim"), 0)->succeeded()) << target_.last_status();
+    const std::vector<Post> posts = target_.posts();
+    ASSERT_FALSE(posts.empty());
+    for (const Post& post : posts) EXPECT_EQ(post.channel, platform::WM_OPERATION_CAPTURE) << post.text;
+    EXPECT_EQ(posts.front().text, "in progress...");
+    EXPECT_NE(posts.back().text.find(" terminated with code:0"), std::string::npos);
+    EXPECT_NE(WimlibInfo(dir_.file("own.wim")).find("Compression:    None"), std::string::npos);
+}
+
+TEST_F(WimWindowWork, TheEsdNameIsSettledBeforeTheQuestion) {
+    // An LZMS capture to "x.wim" writes "x.esd": the question is about that
+    // file, and only when it is there.
+    const std::string wim = dir_.file("x.wim"), esd = dir_.file("x.esd");
+    WriteFile(wim, "not asked about");
+    ASSERT_TRUE(WindowCapture(wim, 3)->succeeded()) << target_.last_status();
+    EXPECT_TRUE(ui_.log().empty()) << testing::PrintToString(ui_.texts());
+    EXPECT_EQ(Bytes(wim), "not asked about");
+    EXPECT_NE(WimlibInfo(esd).find("Compression:    LZMS"), std::string::npos);
+
+    ui_.answer_confirm(false);  // No: a second image is appended to the ESD
+    ASSERT_TRUE(WindowCapture(wim, 3)->succeeded()) << target_.last_status();
+    ASSERT_EQ(ui_.log().size(), 1u);
+    EXPECT_EQ(ui_.log()[0].text, "File exists! Delete?\r\n(No=Append)");
+    EXPECT_NE(WimlibInfo(esd).find("Image Count:    2"), std::string::npos) << WimlibInfo(esd);
+}
+
+TEST_F(WimWindowWork, AFailedOrCancelledCaptureLeavesNothingAndKeepsTheFileItWasToReplace) {
+    const std::string kept = dir_.file("kept.wim");
+    ASSERT_TRUE(WindowCapture(kept, 1)->succeeded());
+    const std::string before = Bytes(kept);
+    const std::vector<std::string> files = wim_test::Listing(dir_.path().string());
+
+    // Yes to "Delete?", then the capture is cancelled: the old file stays.
+    cancel_ = true;
+    ui_.answer_confirm(true);
+    auto cancelled = WindowCapture(kept, 1);
+    ASSERT_TRUE(cancelled && cancelled->exit_code);
+    EXPECT_NE(*cancelled->exit_code, 0u);
+    EXPECT_EQ(Bytes(kept), before);
+    // A new capture that is cancelled leaves no file, partial or temporary.
+    auto fresh = WindowCapture(dir_.file("fresh.wim"), 2);
+    ASSERT_TRUE(fresh && fresh->exit_code);
+    EXPECT_NE(*fresh->exit_code, 0u);
+    cancel_ = false;
+    // A capture of a folder that is not there fails with an error, not 0.
+    source_ = dir_.file("no such folder");
+    auto missing = WindowCapture(dir_.file("missing.wim"), 1);
+    ASSERT_TRUE(missing && missing->exit_code);
+    EXPECT_NE(*missing->exit_code, 0u);
+    EXPECT_EQ(wim_test::Listing(dir_.path().string()), files);
+}
+
+TEST_F(WimWindowWork, ANameThatIsNoFileIsNeitherAskedAboutNorReplaced) {
+    std::filesystem::create_directories(dir_.file("folder.wim"));
+    EXPECT_FALSE(WindowCapture(dir_.file("folder.wim"), 1));
+    EXPECT_EQ(ui_.texts(), std::vector<std::string>{dir_.file("folder.wim") + " is not a file"});
+    EXPECT_TRUE(std::filesystem::is_directory(dir_.file("folder.wim")));
+}
+
+TEST_F(WimWindowWork, AReferenceThatIsRefusedIsSaidAndTheCaptureGoesOn) {
+    WriteFile(dir_.file("not-a-wim.wim"), "plain text");
+    auto outcome = WindowCapture(dir_.file("ref.wim"), 1, dir_.file("not-a-wim.wim"));
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->succeeded()) << target_.last_status();
+    const std::vector<std::string> messages = target_.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("WIMSetReferenceFile failed,", 0), 0u) << messages[0];
+    EXPECT_NE(WimlibDir(dir_.file("ref.wim")).find("/keep.txt"), std::string::npos);
+}
+
+TEST_F(WimWindowWork, ExportMakesAddsAndRefusesWhatIsNoWim) {
+    const std::string source = dir_.file("source.wim"), target = dir_.file("target.wim");
+    auto peer = wim_test::MakeTwoImageWim(source, source_, "first", source_ + "/sub", "second");
+    ASSERT_EQ(peer.exit_code, 0) << peer.output;
+
+    // Into a file that is not there: made, XPRESS, with the chosen image.
+    EXPECT_TRUE(Export(source, target, 2).succeeded()) << target_.last_status();
+    std::string info = WimlibInfo(target);
+    EXPECT_NE(info.find("Image Count:    1"), std::string::npos) << info;
+    EXPECT_NE(info.find("Compression:    XPRESS"), std::string::npos) << info;
+    EXPECT_NE(info.find("second"), std::string::npos) << info;
+    // Into a WIM that is there: the image is added, twice over if asked.
+    EXPECT_TRUE(Export(source, target, 2).succeeded()) << target_.last_status();
+    EXPECT_TRUE(Export(source, target, 1).succeeded()) << target_.last_status();
+    info = WimlibInfo(target);
+    EXPECT_NE(info.find("Image Count:    3"), std::string::npos) << info;
+    EXPECT_EQ(test_support::Run("wimlib-imagex verify " + target).exit_code, 0);
+    EXPECT_NE(WimlibDir(target, 3).find("/keep.txt"), std::string::npos);
+    for (const Post& post : target_.posts()) EXPECT_EQ(post.channel, platform::WM_OPERATION_EXPORT);
+
+    // A file of that name that is no WIM is never made over.
+    WriteFile(dir_.file("notes.wim"), "my notes");
+    tarnovell::WorkerOutcome refused = Export(source, dir_.file("notes.wim"), 1);
+    ASSERT_TRUE(refused.exit_code);
+    EXPECT_NE(*refused.exit_code, 0u);
+    EXPECT_EQ(Bytes(dir_.file("notes.wim")), "my notes");
+    ASSERT_FALSE(target_.messages().empty());
+    EXPECT_EQ(target_.messages().back().rfind("WIMCreateFile failed,", 0), 0u) << target_.messages().back();
+
+    // An image the source does not have.
+    tarnovell::WorkerOutcome absent = Export(source, dir_.file("none.wim"), 3);
+    ASSERT_TRUE(absent.exit_code);
+    EXPECT_NE(*absent.exit_code, 0u);
+    EXPECT_EQ(target_.messages().back(), "WIMLoadImage failed," + std::to_string(platform::ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("none.wim")));
+}
+
+TEST_F(WimWindowWork, ApplyOfAnEsdWithTheIndexChosen) {
+    const std::string esd = dir_.file("two.esd");
+    auto peer = wim_test::MakeTwoImageWim(esd, source_ + "/sub", "sub", source_, "all", "--solid");
+    ASSERT_EQ(peer.exit_code, 0) << peer.output;
+    const std::string target = dir_.file("applied");
+    std::filesystem::create_directories(target);
+    tarnovell::WimApplyJob job{esd, target, "", 2, false};
+    tarnovell::WorkerOutcome outcome = tarnovell::StartWimApply(job, Context(platform::WM_OPERATION_APPLY), nullptr);
+    EXPECT_TRUE(outcome.succeeded()) << target_.last_status();
+    EXPECT_EQ(test_support::Run("diff -r " + test_support::Quote(source_) + " " + target).exit_code, 0);
+
+    job.index = 3;
+    tarnovell::WorkerOutcome absent = tarnovell::StartWimApply(job, Context(platform::WM_OPERATION_APPLY), nullptr);
+    ASSERT_TRUE(absent.exit_code);
+    EXPECT_NE(*absent.exit_code, 0u);
+    EXPECT_EQ(target_.messages().back(), "WIMLoadImage failed," + std::to_string(platform::ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(WimWindowWork, TwoWindowsWorkSideBySideEachHearingOnlyItsOwnWorker) {
+    // Two captures at once, as two capture windows run them: each worker's
+    // callback reaches its own window only, so each window sees its own
+    // progress rise once to 100, and a cancel stops only its own worker.
+    test_support::TempDir other_dir;
+    const std::string other = MakeSourceFolder(other_dir);
+    for (int i = 0; i < 4; ++i) WriteFile(other + "/big" + std::to_string(i) + ".bin", std::string(4 << 20, 'a' + i));
+    struct Window {
+        RecordingTarget target;
+        std::atomic<bool> cancel{false};
+        platform::DWORD code = 12345;
+    };
+    auto run = [](const std::string& source, const std::string& file, Window& window) {
+        disk::OperationContext context;
+        context.status = &window.target;
+        context.channel = platform::WM_OPERATION_CAPTURE;
+        context.cancel = &window.cancel;
+        tarnovell::WimCaptureJob job;
+        job.source = source;
+        job.wim_file = file;
+        window.code = tarnovell::WimCaptureThread(job, context);
+    };
+    auto percents = [](const Window& window) {
+        std::vector<std::int64_t> seen;
+        for (const Post& post : window.target.posts())
+            if (post.kind == OperationKind::Percent) seen.push_back(post.percent);
+        return seen;
+    };
+    for (bool cancel_second : {false, true}) {
+        SCOPED_TRACE(cancel_second);
+        Window first, second;
+        second.cancel = cancel_second;
+        std::filesystem::remove(dir_.file("a.wim"));
+        std::filesystem::remove(dir_.file("b.wim"));
+        std::thread a([&] { run(other, dir_.file("a.wim"), first); });
+        std::thread b([&] { run(other, dir_.file("b.wim"), second); });
+        a.join();
+        b.join();
+        EXPECT_EQ(first.code, 0u);
+        EXPECT_EQ(second.code == 0, !cancel_second);
+        EXPECT_EQ(std::filesystem::exists(dir_.file("b.wim")), !cancel_second);
+        const std::vector<std::int64_t> seen = percents(first);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 100), 1) << testing::PrintToString(seen);
+    }
 }

@@ -145,13 +145,17 @@ TEST_F(WindowImages, WimCaptureOfAnNtfsVolumeAndItsApplyOntoAnother) {
     EXPECT_NE(info.find("Compression:    LZX"), std::string::npos) << info << testing::PrintToString(ui_.texts());
     EXPECT_NE(test_support::Run("wimlib-imagex dir " + wim + " 1").output.find("/docs/note.txt"), std::string::npos);
 
-    // A typed index that is no number stops before anything is written.
+    // A typed index that is no number, or below 1, stops before anything
+    // is written.
     ASSERT_TRUE(SelectDevice(list_, "PART 0,2"));
-    ui_.answer_input(std::string("first"));
-    AnswerBackupDialog("rbwim");
-    window_->RestoreFromImage();
-    ASSERT_FALSE(ui_.texts().empty());
-    EXPECT_EQ(ui_.texts().back(), "'first' is not a valid integer value");
+    for (const auto& [typed, said] : {std::pair{"first", "'first' is not a valid integer value"},
+                                      std::pair{"0", "Image Index must be 1 or more"}}) {
+        ui_.answer_input(std::string(typed));
+        AnswerBackupDialog("rbwim");
+        window_->RestoreFromImage();
+        ASSERT_FALSE(ui_.texts().empty());
+        EXPECT_EQ(ui_.texts().back(), said);
+    }
 
     ui_.answer_input(std::string("1"));
     AnswerBackupDialog("rbwim");

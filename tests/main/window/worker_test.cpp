@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "main/window/ufrmmain.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
 #include "main/operations/worker.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"

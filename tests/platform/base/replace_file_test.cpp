@@ -190,8 +190,12 @@ TEST(FileReplacementKeepingOld, RefusesWhatItCannotSwapAndChangesNothing) {
         EXPECT_FALSE(replacement.commit_keeping_old(backup));
         EXPECT_EQ(platform::GetLastError(), c.error);
         EXPECT_EQ(EntriesIn(dir.path()), entries);
-        if (fs::is_regular_file(target)) EXPECT_NE(ReadWholeFile(target), "changed hive");
-        if (fs::is_directory(backup)) EXPECT_EQ(ReadWholeFile(backup + "/inside"), "someone's file");
+        if (fs::is_regular_file(target)) {
+            EXPECT_NE(ReadWholeFile(target), "changed hive");
+        }
+        if (fs::is_directory(backup)) {
+            EXPECT_EQ(ReadWholeFile(backup + "/inside"), "someone's file");
+        }
     }
 }
 

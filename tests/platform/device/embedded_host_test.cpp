@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/device/handle.h"
@@ -210,17 +211,27 @@ TEST(EmbeddedHostHandles, DiskRecordsDescribeTheImage) {
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 
-TEST(EmbeddedHostHandles, LayoutOfMoreThanSixtyFourEntriesIsRefused) {
-    DiskSpec spec;
-    std::string script = "sgdisk -a 1";
-    for (int i = 1; i <= 70; ++i)
-        script += " -n " + std::to_string(i) + ":" + std::to_string(2048 + (i - 1) * 64) + ":+63";
-    spec.prepare = {script + " %s >/dev/null"};
-    EmbeddedMachine machine({spec});
-    Handle disk = Open("\\\\.\\PhysicalDrive0", GENERIC_READ);
-    ASSERT_TRUE(disk);
-    DRIVE_LAYOUT_INFORMATION_EX layout{};
-    EXPECT_FALSE(Query(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, layout));
+TEST(EmbeddedHostHandles, LayoutHoldsAFullGptArrayAndRefusesMore) {
+    // A GPT of `count` entries in a table made room for 256.
+    auto gpt = [](int count) {
+        DiskSpec spec;
+        std::string script = "sgdisk -a 1 --resize-table=256";
+        for (int i = 1; i <= count; ++i)
+            script += " -n " + std::to_string(i) + ":" + std::to_string(2048 + (i - 1) * 64) + ":+63";
+        spec.prepare = {script + " %s >/dev/null"};
+        return spec;
+    };
+    EmbeddedMachine machine({gpt(128), gpt(130)});
+    auto layout = std::make_unique<DRIVE_LAYOUT_INFORMATION_EX>();
+    Handle full = Open("\\\\.\\PhysicalDrive0", GENERIC_READ);
+    ASSERT_TRUE(full);
+    ASSERT_TRUE(Query(full, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, *layout));
+    EXPECT_EQ(layout->Header.PartitionCount, 128u);
+    EXPECT_EQ(layout->PartitionEntry[127].StartingOffset, (2048 + 127 * 64) * 512LL);
+
+    Handle over = Open("\\\\.\\PhysicalDrive1", GENERIC_READ);
+    ASSERT_TRUE(over);
+    EXPECT_FALSE(Query(over, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, *layout));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 

@@ -158,6 +158,75 @@ TEST(ChildProcess, DiscardedOutputIsNotCollected) {
     EXPECT_EQ(result.error, "");
 }
 
+// ---- two children joined through us ----
+
+TEST(RelayedChildren, PassEveryByteOnAndCountIt) {
+    test_support::TempDir dir;
+    const std::string copy = dir.file("copy");
+    std::uint64_t last_tick = 0;
+    platform::RelayOptions options;
+    options.tick = 1ms;
+    options.on_tick = [&](std::uint64_t relayed) { last_tick = relayed; };
+    // 20 MiB of varied bytes: many chunks, more than any pipe holds.
+    platform::RelayResult result = platform::RunRelayed(
+        {"sh", "-c", "head -c 20971520 /dev/urandom | tee " + dir.file("original") + "; echo said >&2"},
+        {"sh", "-c", "cat > " + copy + "; echo heard >&2"}, options);
+    ASSERT_TRUE(result.succeeded()) << result.producer.error << result.consumer.error;
+    EXPECT_EQ(result.relayed, 20u << 20);
+    EXPECT_LE(last_tick, result.relayed);
+    EXPECT_EQ(result.producer.error, "said\n");
+    EXPECT_EQ(result.consumer.error, "heard\n");
+    EXPECT_EQ(test_support::ReadWholeFile(copy), test_support::ReadWholeFile(dir.file("original")));
+}
+
+TEST(RelayedChildren, EitherFailingIsAFailureWithItsOwnCode) {
+    struct Case {
+        const char* producer;
+        const char* consumer;
+        int producer_code;
+        int consumer_code;
+    };
+    const Case cases[] = {
+        {"echo data; exit 3", "cat >/dev/null", 3, 0},
+        {"echo data", "cat >/dev/null; exit 4", 0, 4},
+        // A consumer that ends early leaves the producer's stream nowhere to
+        // go: the producer ends too instead of waiting for ever.
+        {"while :; do echo more; done", "head -c 10 >/dev/null; exit 5", -1, 5},
+    };
+    for (const Case& c : cases) {
+        platform::RelayResult result = platform::RunRelayed({"sh", "-c", c.producer}, {"sh", "-c", c.consumer});
+        EXPECT_FALSE(result.succeeded()) << c.producer << " | " << c.consumer;
+        if (c.producer_code >= 0) EXPECT_EQ(result.producer.exit_code, c.producer_code) << c.producer;
+        else EXPECT_NE(result.producer.exit_code, 0) << c.producer;
+        EXPECT_EQ(result.consumer.exit_code, c.consumer_code) << c.consumer;
+    }
+}
+
+TEST(RelayedChildren, StopBothOnCancel) {
+    std::atomic<bool> cancel{false};
+    platform::RelayOptions options;
+    options.cancel = &cancel;
+    options.tick = 1ms;
+    int ticks = 0;
+    options.on_tick = [&](std::uint64_t) {
+        if (++ticks == 5) cancel = true;
+    };
+    platform::RelayResult result =
+        platform::RunRelayed({"sh", "-c", "while :; do echo more; done"}, {"sh", "-c", "cat >/dev/null"}, options);
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_FALSE(result.succeeded());
+}
+
+TEST(RelayedChildren, AConsumerThatCannotStartLeavesNothingRunning) {
+    platform::RelayResult result =
+        platform::RunRelayed({"sh", "-c", "sleep 60"}, {"/nonexistent/consumer"});
+    EXPECT_FALSE(result.consumer.started);
+    EXPECT_FALSE(result.succeeded());
+    EXPECT_TRUE(result.producer.started);
+    EXPECT_NE(result.producer.exit_code, 0);  // stopped, not waited for
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_NOT_FOUND);
+}
+
 TEST(DetachedProcess, LeadsASessionOfItsOwnAndItsGroupCanBeStopped) {
     const int leader = platform::StartDetached({"sh", "-c", "sleep 60 & sleep 60"});
     ASSERT_GT(leader, 0);

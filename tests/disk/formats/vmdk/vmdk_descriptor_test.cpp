@@ -75,4 +75,24 @@ TEST(VmdkDescriptor, AnUnwritableFolderRaises) {
                  std::runtime_error);
 }
 
+TEST(VmdkDescriptor, NeverWritesOverTheImageAndNeedsOneThere) {
+    test_support::TempDir dir;
+    struct Case {
+        const char* image;
+        const char* descriptor;
+    };
+    // An image named like either text file, and an image that is not there.
+    const Case cases[] = {{"disk.vmdk", "disk.vmdk"}, {"clone.vmx", "disk.vmdk"}, {"missing.img", "disk.vmdk"}};
+    for (const Case& c : cases) {
+        const std::string image = dir.file(c.image);
+        if (std::string(c.image) != "missing.img") test_support::WriteWholeFile(image, std::string(4096, 'i'));
+        EXPECT_THROW(disk::WriteVmdkDescriptor(image, dir.file(c.descriptor)), std::runtime_error) << c.image;
+        if (std::string(c.image) != "missing.img") {
+            EXPECT_EQ(test_support::ReadWholeFile(image), std::string(4096, 'i')) << c.image;
+        }
+        std::filesystem::remove(image);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("disk.vmdk")));
+}
+
 }  // namespace

@@ -1,4 +1,4 @@
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
 
 #include <QApplication>
 #include <QCoreApplication>

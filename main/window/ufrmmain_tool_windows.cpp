@@ -1,0 +1,124 @@
+// Copy Files on the Clone page, the tool windows of the Volume and Disk
+// Image pages (the volume list, the LZ4 compressor, the raw-image and
+// VMDK-descriptor makers), and the commands of the menus that are not
+// operations of their own: About, Screenshot, the volume name to the
+// clipboard and a volume opened in the file manager.
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QImage>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QStatusBar>
+
+#include <exception>
+#include <filesystem>
+
+#include "disk/device/device_lists.h"
+#include "disk/device/device_query.h"
+#include "main/dialogs/dlg_about.h"
+#include "main/dialogs/dlg_disk.h"
+#include "main/operations/copy_files.h"
+#include "main/operations/open_volume.h"
+#include "main/operations/selection.h"
+#include "main/window/ufrmmain.h"
+#include "platform/base/interaction.h"
+#include "tools/convimg/ufrmconvimg.h"
+#include "tools/lz4/ufrmlz4.h"
+#include "tools/rawdisk/ufrmrawdisk.h"
+#include "tools/volumes/ufrmvolume.h"
+
+namespace tarnovell {
+
+namespace {
+
+void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+
+// The volume of the selected partition row, as its description names it
+// ("C:"); empty (after saying why) when there is none.
+std::string SelectedVolumeLetter(const std::optional<disk::DiskListRow>& row, const char* no_row) {
+    const SelectionResult selected = PathOfSelection(row, SelectionRule{RowNeed::Partition, no_row, ""});
+    if (!selected.ok) {
+        Say(selected.message);
+        return "";
+    }
+    return disk::DevicePathOf(row->description);
+}
+
+// An image of the window as a bitmap file.
+bool SaveFormImage(QWidget* window, const std::string& file) {
+    return window->grab().toImage().save(QString::fromStdString(file), "BMP");
+}
+
+}  // namespace
+
+void Tfrmmain::JvOutlookBar1Pages0Buttons3Click() { CopyFiles(); }
+
+void Tfrmmain::CopyFiles() {
+    if (busy_) return;
+    const std::string source = SelectedVolumeLetter(SelectedRow(), kNoSourceItemSelected);
+    if (source.empty()) return;
+    Tfrmtarget target(this);
+    target.SetRows(disk::FillDiskList(state_.view_mode, state_.units));
+    if (target.exec() != QDialog::Accepted) return;
+    const std::optional<disk::DiskListRow> chosen = target.SelectedRow();
+    if (!chosen) return Say("no destination item selected");
+    if (chosen->is_disk()) return Say(kHasToBePart);
+    const std::string destination = disk::DevicePathOf(chosen->description);
+    state_.cancel = false;
+    BusyScope busy(*this);
+    CopyVolumeFiles(source, destination, WindowContext(&progress()));
+    pb_img->setValue(0);
+}
+
+void Tfrmmain::JvOutlookBar1Pages1Buttons0Click() {
+    auto* window = new Tfrmvolumes(this);
+    window->show();
+}
+
+void Tfrmmain::JvOutlookBar1Pages4Buttons3Click() {
+    auto* window = new Tfrmrawdisk(this);
+    window->show();
+}
+
+void Tfrmmain::JvOutlookBar1Pages4Buttons4Click() {
+    auto* window = new Tfrmconvimg(this);
+    window->show();
+}
+
+void Tfrmmain::JvOutlookBar1Pages4Buttons6Click() {
+    auto* window = new Tfrmlz4(this);
+    window->show();
+}
+
+void Tfrmmain::About1Click() {
+    auto* window = new TfrmAbout(this, windowTitle().toStdString(), state_.program_folder);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+}
+
+void Tfrmmain::Screenshot1Click() {
+    const std::string name = QDateTime::currentDateTime().toString("MM-dd-yyyy-HHmmss").toStdString() + ".bmp";
+    const std::string file = state_.program_folder + name;
+    QWidget* active = QApplication::activeWindow();
+    if (!SaveFormImage(active ? active : this, file)) return Say("could not save " + file);
+    ShowStatus(QString::fromStdString("screen captured to " + name));
+}
+
+void Tfrmmain::GetVolumeName1Click() {
+    const std::string letter = SelectedVolumeLetter(SelectedRow(), kNoSourceItemSelected);
+    if (letter.empty()) return;
+    const std::string mount_point = letter + "\\";
+    const std::string volume = disk::GetVolumeNameForMountPoint(mount_point);
+    QGuiApplication::clipboard()->setText(QString::fromStdString(volume));
+    Say(mount_point + " -> " + volume + "\r\ncheck clipboard");
+}
+
+void Tfrmmain::Openvolume1Click() {
+    const std::string letter = SelectedVolumeLetter(SelectedRow(), kNoSourceItemSelected);
+    if (letter.empty()) return;
+    const std::string problem = ShowVolumeInFileManager(letter + "\\");
+    if (!problem.empty()) Say(problem);
+}
+
+}  // namespace tarnovell
