@@ -98,21 +98,24 @@ std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
     return hash;
 }
 
+// The registry is never destroyed: handles kept in static sets (the volume
+// locks of a copy) are closed by their destructors at exit, in no order we
+// choose, and they tell the registry they let go.
 std::unique_ptr<Registry>& Slot() {
-    static std::unique_ptr<Registry> registry;
-    return registry;
+    static auto* registry = new std::unique_ptr<Registry>;
+    return *registry;
 }
 
 // Registries replaced by Reset or Install. A thread that asked for the
 // registry before (a device monitor starting up or refreshing) may still be
 // inside it, so a replaced registry stays alive until the program ends.
 std::vector<std::unique_ptr<Registry>>& Retired() {
-    static std::vector<std::unique_ptr<Registry>> retired;
-    return retired;
+    static auto* retired = new std::vector<std::unique_ptr<Registry>>;
+    return *retired;
 }
 std::mutex& SlotMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 
 std::unique_ptr<Host> HostFromEnvironment() {
