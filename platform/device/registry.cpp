@@ -98,11 +98,9 @@ std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
     return hash;
 }
 
-// The registries are never destroyed, not even as the program ends: a
-// volume claim reports its release to the registry it came from, and claims
-// held by function-local statics (the lock sets of the copy engine and of
-// the window) are closed among the exit handlers, in an order against these
-// statics that depends on which was first used.
+// The registry is never destroyed: handles kept in static sets (the volume
+// locks of a copy) are closed by their destructors at exit, in no order we
+// choose, and they tell the registry they let go.
 std::unique_ptr<Registry>& Slot() {
     static auto* registry = new std::unique_ptr<Registry>;
     return *registry;
@@ -117,8 +115,8 @@ std::vector<std::unique_ptr<Registry>>& Retired() {
     return *retired;
 }
 std::mutex& SlotMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 
 std::unique_ptr<Host> HostFromEnvironment() {

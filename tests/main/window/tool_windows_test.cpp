@@ -124,8 +124,8 @@ TEST_F(ToolLaunchers, EveryButtonOpensANewWindowOfItsOwn) {
                 EXPECT_EQ(w->parentWidget(), window_.get());
                 const QImage picture = w->grab().toImage();
                 EXPECT_FALSE(picture.isNull()) << c.window;
-                // The README's pictures of the windows are taken here.
-                if (const char* gallery = std::getenv("TARNOVELL_GALLERY"))
+                // The README's pictures of the windows are taken here (scripts/gallery.sh).
+                if (const char* gallery = std::getenv("TARNOVELL_GALLERY_DIR"); gallery && *gallery)
                     picture.save(QString::fromStdString(std::string(gallery) + "/" + c.window + ".png"));
             }
     }
