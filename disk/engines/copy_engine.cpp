@@ -237,13 +237,31 @@ std::size_t LockedVolumeCount() {
 
 // ---- the copies ----------------------------------------------------------------
 
+namespace {
+
+// The standard LZ4 frame format (what the lz4 tool writes by default), which
+// images are not stored in.
+constexpr std::uint32_t kLz4FrameMagic = 0x184D2204;
+
+enum class StoredImage { Raw, Lz4Legacy, Lz4Frame };
+
+StoredImage StoredKind(CopySource& stored) {
+    std::byte magic[4];
+    std::size_t got = 0;
+    if (!stored.read(0, magic, got) || got != sizeof magic) return StoredImage::Raw;
+    const std::uint32_t value = LoadLe32(magic);
+    if (value == kLz4LegacyMagic) return StoredImage::Lz4Legacy;
+    if (value == kLz4FrameMagic) return StoredImage::Lz4Frame;
+    return StoredImage::Raw;
+}
+
+}  // namespace
+
 bool IsLz4Image(const std::string& path) {
     Handle handle = CreateFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!handle) return false;
-    std::byte magic[4];
-    std::size_t got = 0;
-    RawSource stored(handle, 0, sizeof magic);
-    return stored.read(0, magic, got) && got == sizeof magic && LoadLe32(magic) == kLz4LegacyMagic;
+    RawSource stored(handle, 0, 4);
+    return StoredKind(stored) == StoredImage::Lz4Legacy;
 }
 
 CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
@@ -350,6 +368,19 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     }
     if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
     RawSource reader(source, 0, total);
+    // What the file is decides how it is read, whatever was chosen: the
+    // packed bytes of an LZ4 image written as they are would be no disk.
+    switch (StoredKind(reader)) {
+    case StoredImage::Lz4Legacy:
+        if (!lz4) LoadLZ4();
+        lz4 = true;
+        break;
+    case StoredImage::Lz4Frame:
+        dialogue.tell("improper LZ4 file");
+        return CopyResult::Failed;
+    case StoredImage::Raw:
+        break;
+    }
     std::optional<Lz4FrameSource> unpacker;
     std::optional<std::int64_t> unpacked;  // what the source gives, when known
     if (!lz4) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <utility>
 
+#include "platform/base/file_in_use.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 
@@ -51,6 +52,10 @@ void SyncFolder(const std::string& folder) {
 }  // namespace
 
 FileReplacement::FileReplacement(std::string target, Start start) : target_(std::move(target)) {
+    if (FileInUseAsDisk(target_)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return;
+    }
     constexpr int kAttempts = 100;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         std::string candidate = CandidateBeside(target_);
@@ -222,6 +227,10 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents) {
 }
 
 bool MoveFileInPlace(const std::string& from, const std::string& target) {
+    if (FileInUseAsDisk(target)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
     UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return FailFromErrno(errno);
     return Install(fd.get(), from, target, nullptr);

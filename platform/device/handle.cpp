@@ -234,6 +234,11 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
 
     bool can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
     bool can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    // The image behind a disk is written through the disk, as the system
+    // holds an attached virtual disk's file for itself.
+    if (exists && S_ISREG(st.st_mode) && (can_write || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+        device::FileBacksADisk(resolved))
+        return FailHandle(ERROR_SHARING_VIOLATION);
     int oflags = O_CLOEXEC;
     oflags |= can_write ? (can_read ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
@@ -581,6 +586,7 @@ bool DeleteRegularFile(const std::string& path) {
     struct stat st {};
     if (::lstat(resolved.c_str(), &st) != 0) return SetLastErrorFromErrno(errno), false;
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISREG(st.st_mode) && device::FileBacksADisk(resolved)) return Fail(ERROR_SHARING_VIOLATION);
     if (::unlink(resolved.c_str()) != 0) return SetLastErrorFromErrno(errno), false;
     return true;
 }

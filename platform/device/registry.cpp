@@ -14,7 +14,11 @@
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/linux/linux_host.h"
 #include "platform/base/ascii.h"
+#include "platform/base/file_in_use.h"
+#include "platform/os/file_facts.h"
+#include "platform/device/linux/loop_device.h"
 #include "platform/base/ini_file.h"
+#include "platform/base/scope_guard.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 
@@ -167,7 +171,12 @@ void Registry::Install(std::unique_ptr<Host> host) {
     Slot() = std::make_unique<Registry>(std::move(host));
 }
 
-Registry::Registry(std::unique_ptr<Host> host) : host_(std::move(host)) {}
+Registry::Registry(std::unique_ptr<Host> host) : host_(std::move(host)) { SetFileInUseQuery(&FileBacksADisk); }
+
+std::shared_ptr<const Snapshot> Registry::current() {
+    std::lock_guard guard(mutex_);
+    return current_;
+}
 
 std::shared_ptr<const Snapshot> Registry::snapshot() {
     {
@@ -177,8 +186,16 @@ std::shared_ptr<const Snapshot> Registry::snapshot() {
     return refresh();
 }
 
+namespace {
+// Set while this thread builds a picture of the machine: a file the build
+// opens is asked about against the picture there was, not a new one.
+thread_local bool building_snapshot = false;
+}  // namespace
+
 std::shared_ptr<const Snapshot> Registry::refresh() {
     std::lock_guard rebuilding(refresh_mutex_);
+    building_snapshot = true;
+    ScopeGuard built_now([] { building_snapshot = false; });
     auto built = build();
     std::lock_guard guard(mutex_);
     current_ = built;
@@ -450,6 +467,20 @@ bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t 
         return false;
     }
     return true;
+}
+
+bool FileBacksADisk(const std::string& path) {
+    const auto facts = FileFactsOf(path);
+    if (!facts || !facts->is_regular()) return false;
+    Registry& registry = Registry::instance();
+    std::shared_ptr<const Snapshot> snap;
+    snap = building_snapshot ? registry.current() : registry.snapshot();
+    if (snap)
+        for (const auto& disk : snap->disks) {
+            const auto backing = FileFactsOf(disk.backing);
+            if (backing && backing->is_regular() && backing->same_file(*facts)) return true;
+        }
+    return AnyLoopStandsOn(*facts);
 }
 
 }  // namespace platform::device

@@ -47,6 +47,8 @@ public:
 
     // The current picture; refreshed on first use.
     std::shared_ptr<const Snapshot> snapshot();
+    // The picture there is, without building one (null before the first).
+    std::shared_ptr<const Snapshot> current();
     // Rebuilds the picture from the host (a new generation).
     std::shared_ptr<const Snapshot> refresh();
     // Why the host could tell no disks at the last refresh (a manifest that
@@ -103,5 +105,10 @@ GUID SynthesizeVolumeGuid(const std::string& disk_identity, std::uint32_t mbr_si
 // Whether a volume gets a drive letter without being asked (data partitions
 // do; EFI system, reserved and recovery partitions do not).
 bool GetsLetterAutomatically(const PartitionRecord& partition);
+
+// Whether a regular file is the image behind a disk of the machine (one the
+// host serves, or one a loop device stands on): such a file is written only
+// through its disk.
+bool FileBacksADisk(const std::string& path);
 
 }  // namespace platform::device

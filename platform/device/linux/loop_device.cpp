@@ -136,4 +136,16 @@ bool LoopBacks(const std::string& device, const std::string& backing) {
            info.lo_inode == static_cast<std::uint64_t>(st.st_ino);
 }
 
+bool AnyLoopStandsOn(const FileFacts& file) {
+    for (const auto& entry : kernel::ListFolder("/sys/block")) {
+        const std::string name = entry.filename().string();
+        if (!kernel::StartsWith(name, "loop")) continue;
+        const std::string backing = kernel::LoopBackingFile(name);
+        if (backing.empty()) continue;
+        const auto facts = FileFactsOf(backing);
+        if (facts && facts->same_file(file)) return true;
+    }
+    return false;
+}
+
 }  // namespace platform::device

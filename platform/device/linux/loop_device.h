@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/os/file_facts.h"
+
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 
@@ -51,5 +53,8 @@ bool DetachLoop(const std::string& device);
 // that can no longer be looked at (its server ended) is known by the name
 // the kernel keeps.
 bool LoopBacks(const std::string& device, const std::string& backing);
+
+// Whether any loop device of the system stands on this file.
+bool AnyLoopStandsOn(const FileFacts& file);
 
 }  // namespace platform::device

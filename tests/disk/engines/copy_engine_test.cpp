@@ -770,6 +770,26 @@ TEST_F(CopyTest, AVolumeThatCannotBeLockedIsStillDismountedWhenThePersonGoesOn) 
     EXPECT_TRUE(Slice(machine->image(0), 1 << 20, 4 << 20) == data);
 }
 
+// A restore chosen as raw reads what the file is: an LZ4 image is unpacked,
+// not written packed onto the disk, and an image in the LZ4 frame format
+// (which images are never stored in) is refused before anything is written.
+TEST_F(CopyTest, ARawRestoreOfAnLz4ImageUnpacksItAndAFrameFormatFileIsRefused) {
+    start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
+    const std::string before = ReadWholeFile(machine->image(0));
+    answers.set_default_confirm(true);
+
+    std::string frame = Le32(0x184D2204) + std::string(4096, '\x5a');
+    WriteWholeFile(file("frame.lz4"), frame);
+    EXPECT_EQ(RestoreRaw(file("frame.lz4"), kDisk0, nullptr, 0, 0, false, &status), CopyResult::Failed);
+    EXPECT_EQ(Messages(answers).back(), "improper LZ4 file");
+    EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
+
+    const std::string data = CompressibleBytes(1 << 20);
+    WriteWholeFile(file("packed.lz4"), PackSequentially(data));
+    EXPECT_EQ(RestoreRaw(file("packed.lz4"), kDisk0, nullptr, 0, 0, false, &status), CopyResult::Completed);
+    EXPECT_TRUE(Slice(machine->image(0), 0, 1 << 20) == data);
+}
+
 TEST_F(CopyTest, Lz4RestoreMeasuresTheUnpackedSizeAndTouchesNothingOfADamagedImage) {
     start_machine({DiskSpec{2 << 20, {"head -c 2097152 /dev/urandom | dd of=%s conv=notrunc status=none"}, ""}});
     const std::string before = ReadWholeFile(machine->image(0));

@@ -396,21 +396,37 @@ TEST_F(AdvancedPages, AnImagePickedOnTheBootSectorPageIsReadAtTheSectorAskedFor)
     const int entry = combo->findText("Disk Image File", Qt::MatchStartsWith);
     ASSERT_GE(entry, 0);
     combo->setCurrentIndex(entry);
+    // A copy of the system disk's image: the image behind a disk itself is
+    // written only through its disk.
+    const std::string image = File("copy.img");
+    test_support::WriteWholeFile(image, test_support::ReadWholeFile(machine_.image(0)));
     ui_.answer_input(std::string("2048"));
     {
-        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(machine_.image(0)));
+        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(image));
         emit combo->activated(entry);
     }
-    EXPECT_EQ(combo->currentText().toStdString(), machine_.image(0));
+    EXPECT_EQ(combo->currentText().toStdString(), image);
     EXPECT_EQ(Edit("txtbs2")->text(), "mkfs.fat");
     EXPECT_EQ(Edit("txtbs22")->text(), "ADVANCED");
     // The editor writes where the page read, without asking for a sector again.
     ui_.answer_input(std::string("17"));
     DoubleClick(Edit("txtbs12"));
-    EXPECT_EQ(Bytes(0, kPartitionStart + 26, 2), std::string("\x11\x00", 2));
+    EXPECT_EQ(test_support::ReadWholeFile(image).substr(kPartitionStart + 26, 2), std::string("\x11\x00", 2));
     int asked = 0;
     for (const auto& exchange : ui_.log()) asked += exchange.text == "Enter sector offset" ? 1 : 0;
     EXPECT_EQ(asked, 1);
+
+    // The disk's own image, picked as a file, is read but not written.
+    const std::string disk_bytes = test_support::ReadWholeFile(machine_.image(0));
+    ui_.answer_input(std::string("2048"));
+    {
+        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(machine_.image(0)));
+        emit combo->activated(entry);
+    }
+    EXPECT_EQ(Edit("txtbs22")->text(), "ADVANCED");
+    ui_.answer_input(std::string("17"));
+    DoubleClick(Edit("txtbs12"));
+    EXPECT_TRUE(test_support::ReadWholeFile(machine_.image(0)) == disk_bytes);
 }
 
 TEST_F(AdvancedPages, NoPageIsEmptyAndTheExtractPageCarriesNoCommand) {
