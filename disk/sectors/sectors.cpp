@@ -12,6 +12,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/base/ascii.h"
 #include "platform/base/byte_order.h"
+#include "platform/base/interaction.h"
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
@@ -32,6 +33,17 @@ bool IsDevice(const std::string& path) { return device::IsDevicePath(path); }
 bool IsVolume(const std::string& path) { return IsDevice(path) && !device::IsWholeDiskPath(path); }
 
 void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kSectorCaption); }
+
+// "could not createfile", with what would not open and why where the person
+// reads text (the console).
+void TellCannotOpen(const OperationContext& context, const std::string& path) {
+    const DWORD code = GetLastError();
+    context.ui().inform_failure("could not createfile", kSectorCaption, path, code);
+}
+
+[[noreturn]] void RaiseCannotOpen(const std::string& path) {
+    throw std::runtime_error(platform::FailureLine("could not createfile", path, GetLastError()));
+}
 
 std::string WithSystemText(const std::string& prefix, DWORD error) { return prefix + SysErrorMessage(error); }
 
@@ -225,7 +237,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
     Handle source = CreateFile(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     Handle target = source ? OpenTarget(device, true) : Handle();
     if (!source || !target) {
-        Tell(context, "could not createfile");
+        TellCannotOpen(context, source ? device : file);
         return false;
     }
     std::string error;
@@ -273,14 +285,14 @@ bool BackupSectors(const std::string& source, const std::string& file, std::int6
     const std::int64_t length = count * kSectorBytes;
     Handle input = OpenRunSource(source, at, length);
     if (!input) {
-        Tell(context, "could not createfile");
+        TellCannotOpen(context, source);
         return false;
     }
     // The new file is made only when there is something to put in it.
     if (!InRange(context, source, SizeOf(input, source), at, length)) return false;
     Handle output = CreateFile(file, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (!output) {
-        Tell(context, "could not createfile");
+        TellCannotOpen(context, file);
         return false;
     }
     std::string error = CopyRun(input, at, length, output, "writefile error:", context);
@@ -292,7 +304,7 @@ bool RestoreMbr(const std::string& device, const std::string& file, bool merge, 
                 const OperationContext& context) {
     Handle source = CreateFile(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     Handle target = source ? OpenTarget(device, true) : Handle();
-    if (!source || !target) throw std::runtime_error("could not createfile");
+    if (!source || !target) RaiseCannotOpen(source ? device : file);
     std::string error;
     std::optional<std::vector<std::uint8_t>> bytes = ReadSmallFile(source, error);
     if (!bytes) throw std::runtime_error(error);
@@ -329,7 +341,7 @@ bool RestoreMbr(const std::string& device, const std::string& file, bool merge, 
 bool WritePartitionTable(const std::string& device, const SectorBuffer& image, const OperationContext& context) {
     Handle target = OpenTarget(device, true);
     if (!target) {
-        Tell(context, "could not createfile");
+        TellCannotOpen(context, device);
         return false;
     }
     if (!HoldForWriting(context, target, device)) return false;
@@ -375,7 +387,7 @@ Handle OpenAtSector(const std::string& path, bool write, std::int64_t sector, bo
                     const OperationContext& context, std::int64_t& at) {
     Handle h = OpenTarget(path, write);
     if (!h) {
-        Tell(context, "could not createfile");
+        TellCannotOpen(context, path);
         return h;
     }
     std::optional<std::int64_t> position = SectorPosition(path, sector, no_prompt, context);
@@ -421,12 +433,12 @@ bool CopySectorsToFile(const std::string& device, const std::string& file, std::
         throw std::runtime_error("no sectors to copy: " + std::to_string(count) + " from " + std::to_string(offset));
     const std::int64_t length = count * kSectorBytes;
     Handle input = OpenRunSource(device, offset, length);
-    if (!input) throw std::runtime_error("could not createfile");
+    if (!input) RaiseCannotOpen(device);
     if (!InRange(context, device, SizeOf(input, device), offset, length)) return false;
     // The old file goes only once the new one can be made.
     if (!IsDevice(file)) DeleteRegularFile(file);
     Handle output = CreateFile(file, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    if (!output) throw std::runtime_error("could not createfile");
+    if (!output) RaiseCannotOpen(file);
     std::string error = CopyRun(input, offset, length, output, "WriteFile error:", context);
     if (!error.empty()) throw std::runtime_error(error);
     return true;

@@ -114,7 +114,7 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
     const bool physical = device::IsWholeDiskPath(path);
     Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!h) {
-        ui.inform("could not createfile", kCaption);
+        ui.inform_failure("could not createfile", kCaption, path, GetLastError());
         return WipeResult::Failed;
     }
     const std::int64_t size = physical ? disk::GetDiskLength(h) : disk::GetPartitionLength(h);
