@@ -47,6 +47,14 @@ void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
     rows_ = rows;
     for (std::size_t i = 0; i < rows_.size(); ++i)
         lvdisks->addTopLevelItem(MakeRowItem(rows_[i], static_cast<int>(i)));
+    // Every column as wide as what it holds, and the window wide enough to
+    // show them all: a name cut short is no name to choose a disk by.
+    int wanted = 2 * lvdisks->frameWidth();
+    for (int column = 0; column < lvdisks->columnCount(); ++column) {
+        lvdisks->resizeColumnToContents(column);
+        wanted += lvdisks->columnWidth(column);
+    }
+    if (wanted + 40 > width()) resize(wanted + 40, height());
 }
 
 std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const {

@@ -463,6 +463,19 @@ TEST_F(DialogTest, TfrmtargetGivesBackTheSelectedRow) {
     EXPECT_EQ(selected->device, "PART 0,1");
     EXPECT_EQ(selected->file_system, "NTFS");
 
+    // Long names and file systems are shown whole.
+    disk::DiskListRow long_row{"2", -1, "PART 2,1", "F: [A label that is rather long for its column]", "64", "1", "63",
+                               "NTFS with a long name"};
+    dialog.SetRows({disk_row, long_row});
+    const QFontMetrics metrics(dialog.lvdisks->font());
+    for (int column : {2, 6})
+        EXPECT_GE(dialog.lvdisks->columnWidth(column),
+                  metrics.horizontalAdvance(dialog.lvdisks->topLevelItem(1)->text(column)))
+            << column;
+    int all = 0;
+    for (int column = 0; column < dialog.lvdisks->columnCount(); ++column) all += dialog.lvdisks->columnWidth(column);
+    EXPECT_GE(dialog.width(), all);
+
     // Refilling drops the old rows and the selection with them.
     dialog.SetRows({disk_row});
     EXPECT_EQ(dialog.lvdisks->topLevelItemCount(), 1);
