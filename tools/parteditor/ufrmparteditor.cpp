@@ -90,10 +90,7 @@ namespace {
 
 }  // namespace
 
-Tfrmparteditor::Tfrmparteditor(QWidget* owner) : QWidget(owner, Qt::Window) {
-    setObjectName("frmparteditor");
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle("Partition Editor");
+Tfrmparteditor::Tfrmparteditor(QWidget* owner) : ToolWindow(owner, "frmparteditor", "Partition Editor") {
 
     ListView1 = new QTreeWidget;
     ListView1->setObjectName("ListView1");
@@ -166,10 +163,8 @@ QAction* Tfrmparteditor::AddCommand(const char* name, const QString& caption, vo
 }
 
 void Tfrmparteditor::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+    ToolWindow::showEvent(event);
     if (event->spontaneous()) return;
-    raise();
-    activateWindow();
     SelectanotherDISK1->setVisible(false);
     ShowLayout();
     // Tall enough for the table of an ordinary disk, no taller than a screenful.
@@ -486,34 +481,19 @@ bool Tfrmparteditor::SelectedRange(std::int64_t& offset, std::int64_t& length) {
 
 template <class Copy>
 void Tfrmparteditor::RunCopy(const char* failure_prefix, Copy copy) {
-    running_ = true;
-    PopupMenu1->setEnabled(false);
-    try {
-        MainWindowReporting reporting;
-        copy(reporting);
-    } catch (const std::exception& e) {
-        Say(failure_prefix + std::string(e.what()));
-    }
-    running_ = false;
-    PopupMenu1->setEnabled(true);
-    if (close_when_done_) close();
+    Run(
+        [&] {
+            MainWindowReporting reporting;
+            copy(reporting);
+        },
+        failure_prefix);
 }
 
-void Tfrmparteditor::closeEvent(QCloseEvent* event) {
-    if (running_) {
-        // The copy runs in this window's frame: it is stopped, and the
-        // window goes once it has unwound.
-        close_when_done_ = true;
-        disk::copy_cancel = true;
-        event->ignore();
-        return;
-    }
-    QWidget::closeEvent(event);
-}
+void Tfrmparteditor::SetCommandsEnabled(bool enabled) { PopupMenu1->setEnabled(enabled); }
 
 void Tfrmparteditor::BackupPartition1Click() {
     std::int64_t offset = 0, length = 0;
-    if (running_ || !SelectedRange(offset, length)) return;
+    if (running() || !SelectedRange(offset, length)) return;
     std::string file;
     if (!SaveDialog1(kImageFilter, file)) return;
     BringMainWindowToFront();
@@ -524,7 +504,7 @@ void Tfrmparteditor::BackupPartition1Click() {
 
 void Tfrmparteditor::RestorePartition1Click() {
     std::int64_t offset = 0, length = 0;
-    if (running_ || !SelectedRange(offset, length)) return;
+    if (running() || !SelectedRange(offset, length)) return;
     std::string file;
     if (!OpenDialog1(kImageFilter, file)) return;
     // What does not fit the partition would land on whatever follows it.
@@ -539,7 +519,7 @@ void Tfrmparteditor::RestorePartition1Click() {
 
 void Tfrmparteditor::BackuptoPhysicaldisk1Click() {
     std::int64_t offset = 0, length = 0;
-    if (running_ || !SelectedRange(offset, length)) return;
+    if (running() || !SelectedRange(offset, length)) return;
     std::optional<std::string> typed = Ask("Enter Destination PhysicalDrive (eg \\\\.\\PhysicalDriveX)");
     if (!typed) return;
     const std::string destination = platform::Trim(*typed);

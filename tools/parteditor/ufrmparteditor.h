@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "main/dialogs/tool_window.h"
 #include "tools/parteditor/partition_rows.h"
 
 class QAction;
@@ -23,7 +24,7 @@ class QTreeWidget;
 
 namespace tarnovell {
 
-class Tfrmparteditor : public QWidget {
+class Tfrmparteditor : public ToolWindow {
     Q_OBJECT
 
 public:
@@ -82,14 +83,10 @@ public:
     void RestorePartition1Click();
     void BackuptoPhysicaldisk1Click();
 
-    // True while a copy runs (the window's messages keep running meanwhile).
-    bool running() const { return running_; }
-
 protected:
     void showEvent(QShowEvent* event) override;
-    // A close asked for during a copy stops the copy and closes the window
-    // once it has ended.
-    void closeEvent(QCloseEvent* event) override;
+    // The pop-up menu is off while a copy runs.
+    void SetCommandsEnabled(bool enabled) override;
 
 private:
     QAction* AddCommand(const char* name, const QString& caption, void (Tfrmparteditor::*handler)());
@@ -115,13 +112,12 @@ private:
     std::optional<std::string> AskType(const std::vector<std::string>& names, const std::string& selected);
 
     // Runs a copy reporting to the main window; its exception is shown after
-    // `failure_prefix`. The commands are off until it ends.
+    // `failure_prefix`. The commands are off until it ends, and a close
+    // asked for meanwhile stops it and closes the window once it has ended.
     template <class Copy>
     void RunCopy(const char* failure_prefix, Copy copy);
 
     EditorLayout layout_;
-    bool running_ = false;
-    bool close_when_done_ = false;
     bool sized_ = false;
 };
 
