@@ -2,7 +2,9 @@
 // snapshots read from dmsetup's table.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/device/shadow_copies.h"
 #include "platform/device/volume_folder.h"
@@ -77,6 +79,21 @@ TEST(ChildReason, IsTheLastLineOfTheErrorStream) {
         result.error = error;
         EXPECT_EQ(result.reason(), reason);
     }
+}
+
+// Where the kernel has device-mapper the listing is dmsetup's; where it has
+// none there is nothing to list, and the window is told why instead.
+TEST(ShadowCopyListing, SaysWhyWhenTheKernelHasNoDeviceMapper) {
+    std::vector<platform::device::ShadowCopy> copies{platform::device::ShadowCopy{}};
+    std::string problem;
+    const bool listed = platform::device::ListShadowCopies(copies, problem);
+    if (std::filesystem::exists("/sys/class/misc/device-mapper")) {
+        EXPECT_TRUE(listed || !problem.empty());
+    } else {
+        EXPECT_FALSE(listed);
+        EXPECT_EQ(problem, "This kernel has no device-mapper: there are no snapshots to list.");
+    }
+    if (!listed) EXPECT_TRUE(copies.empty());
 }
 
 }  // namespace
