@@ -45,8 +45,8 @@ public:
 
     // The file system of the volume at `root` ("E:\"), reported as a line;
     // with `exclusive` also that nobody else has the volume open. Raises
-    // FmtChkException ("Invalid Drive Specification: ", "Drive Not Found: ",
-    // "Drive In Use: " + root).
+    // FmtChkException, naming `root`, for a malformed root, a volume that is
+    // not there, and one in use.
     bool CheckDrive(const std::string& root, bool exclusive, std::string& file_system);
 
     // media 0 fixed disk, 1 removable; file system 0 NTFS, 1 FAT, 2 FAT32,

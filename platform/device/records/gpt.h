@@ -1,7 +1,7 @@
 // The GUID partition table as it lies on disk: a header at LBA 1 (and its
 // backup at the last LBA) pointing at an array of partition entries. Field
-// names are those of the UEFI specification's "GPT Header" and "GPT Partition
-// Entry".
+// names are the ones UEFI firmware documents use for the header and the
+// partition entry, so the code reads like the layout it copies.
 //
 // These are the bytes on disk: copy a sector's first sizeof(GptHeader) bytes
 // into a GptHeader, or one entry's first sizeof(GptPartitionEntry) bytes into

@@ -1,7 +1,7 @@
 // The master boot record as it lies in sector 0 of a disk, and the extended
 // boot records (EBRs) of an extended partition, which have the same layout
-// with only the table and the signature used. Field names are those of the
-// UEFI specification's "Legacy MBR" and "Partition Record".
+// with only the table and the signature used. Field names are the ones UEFI
+// firmware documents use for the legacy MBR and its partition records.
 //
 // These are the bytes on disk: read a sector, copy its first 512 bytes into a
 // MasterBootRecord, check the signature; to write, fill one and copy it out.

@@ -164,7 +164,7 @@ DiskLayout ReadMbrLayout(const DiskReader& disk, const MasterBootRecord& mbr) {
 constexpr std::uint32_t kGptMaxEntryCount = 16384;
 constexpr std::uint64_t kGptMaxArrayBytes = 4u << 20;
 
-// 128 x 2^n, as the UEFI specification requires of SizeOfPartitionEntry.
+// 128 x 2^n: the only entry sizes UEFI firmware accepts for SizeOfPartitionEntry.
 bool IsValidEntrySize(std::uint32_t size) {
     return size >= kGptPartitionEntrySize && size % kGptPartitionEntrySize == 0 &&
            ((size / kGptPartitionEntrySize) & (size / kGptPartitionEntrySize - 1)) == 0;

@@ -248,7 +248,8 @@ TEST_F(RegistryRepair, ReadsShowTheHalAndProcessorAndWriteNothing) {
 }
 
 // What each failure says, and that the hive, the user's earlier backup and
-// a file of the user's called like the spec's temporary are all untouched.
+// a file of the user's that happens to bear the repair's temporary name are
+// all untouched.
 TEST_F(RegistryRepair, AFailedRepairChangesNoFile) {
     struct Case {
         const char* name;
