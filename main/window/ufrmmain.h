@@ -47,6 +47,7 @@ namespace tarnovell {
 
 class OperationEvent;
 enum class OfflineRepair;
+struct ByteRange;
 
 class Tfrmmain : public QMainWindow {
     Q_OBJECT
@@ -303,6 +304,13 @@ private:
     void AddBootSectorControls(QWidget* page);
     void AddExtractControls(QWidget* page);
     QMenu* MakePartitionRowMenu(int row);
+    // The bytes row `row` (1..4) covers at `path`; nothing while an operation
+    // runs, for a row of no bytes, or (after saying why) a field that is no
+    // number.
+    std::optional<ByteRange> PartitionRowBytes(int row, const std::string& path);
+    // A row's copy: the window busy meanwhile, a failure said, the bar back
+    // at 0 afterwards.
+    void RunPartitionRowCopy(const std::function<void()>& copy);
     // The texts of the rows as they stand, and the rows set from texts.
     MbrRows PartitionRowTexts() const;
     // The path the page reads and writes: the selector's entry, a file

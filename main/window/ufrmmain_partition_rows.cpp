@@ -28,17 +28,6 @@ void Say(const std::string& text) { platform::interaction().inform(text, "Tarnov
 
 constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
 
-// The bytes of a row on the disk or image at `path`; nothing (and why said)
-// when a field is no number.
-std::optional<ByteRange> RowBytes(const QLineEdit* start, const QLineEdit* count, const std::string& path) {
-    try {
-        return PartitionRowRange(start->text().toStdString(), count->text().toStdString(), SectorSizeOf(path));
-    } catch (const std::exception& e) {
-        Say(e.what());
-        return std::nullopt;
-    }
-}
-
 // The main window comes to the front for the question, which names the
 // bytes the copy covers ("lenghth" as the program has always spelt it).
 bool ConfirmRowCopy(QWidget* window, const std::string& what, const std::string& path, const ByteRange& range) {
@@ -97,47 +86,54 @@ void Tfrmmain::Openbootsector(int row) {
     if (!shows && !page->isVisible()) btn_read_bsClick();
 }
 
-void Tfrmmain::Backuppartition(int row) {
-    if (busy_) return;
+std::optional<ByteRange> Tfrmmain::PartitionRowBytes(int row, const std::string& path) {
+    if (busy_) return std::nullopt;
     const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
-    const std::string path = PartitionTablePath();
-    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
-    if (!bytes || bytes->length == 0) return;
-    const ByteRange range = *bytes;
-    std::string file = "part" + std::to_string(row) + ".img";
-    if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
-    if (!ConfirmRowCopy(this, "backup from ", path, range)) return;
+    std::optional<ByteRange> bytes;
+    try {
+        bytes = PartitionRowRange(fields.s->text().toStdString(), fields.l->text().toStdString(), SectorSizeOf(path));
+    } catch (const std::exception& e) {
+        Say(e.what());
+    }
+    if (!bytes || bytes->length == 0) return std::nullopt;
+    return bytes;
+}
+
+void Tfrmmain::RunPartitionRowCopy(const std::function<void()>& copy) {
     BusyScope busy(*this);
     try {
-        disk::BackupRaw(path, file, &progress(), range.length, range.offset, false, &operation_target());
+        copy();
     } catch (const std::exception& e) {
         Say(e.what());
     }
     pb_img->setValue(0);
 }
 
-void Tfrmmain::Restorepartition(int row) {
-    if (busy_) return;
-    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
+void Tfrmmain::Backuppartition(int row) {
     const std::string path = PartitionTablePath();
-    const std::optional<ByteRange> bytes = RowBytes(fields.s, fields.l, path);
-    if (!bytes || bytes->length == 0) return;
-    const ByteRange range = *bytes;
+    const std::optional<ByteRange> range = PartitionRowBytes(row, path);
+    if (!range) return;
+    std::string file = "part" + std::to_string(row) + ".img";
+    if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
+    if (!ConfirmRowCopy(this, "backup from ", path, *range)) return;
+    RunPartitionRowCopy([&] {
+        disk::BackupRaw(path, file, &progress(), range->length, range->offset, false, &operation_target());
+    });
+}
+
+void Tfrmmain::Restorepartition(int row) {
+    const std::string path = PartitionTablePath();
+    const std::optional<ByteRange> range = PartitionRowBytes(row, path);
+    if (!range) return;
     // Sector 0 holds the table the row comes from: no partition starts there.
-    if (range.offset == 0) return Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
+    if (range->offset == 0) return Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
     std::string file;
     if (!RunFileDialog(this, "", kRowImageFilter, true, file, "", "")) return;
-    if (std::optional<std::string> refusal = RowRestoreRefusal(file, range.length)) return Say(*refusal);
-    if (!ConfirmRowCopy(this, "restore to ", path, range)) return;
-    {
-        BusyScope busy(*this);
-        try {
-            disk::RestoreRaw(file, path, &progress(), range.length, range.offset, false, &operation_target());
-        } catch (const std::exception& e) {
-            Say(e.what());
-        }
-        pb_img->setValue(0);
-    }
+    if (std::optional<std::string> refusal = RowRestoreRefusal(file, range->length)) return Say(*refusal);
+    if (!ConfirmRowCopy(this, "restore to ", path, *range)) return;
+    RunPartitionRowCopy([&] {
+        disk::RestoreRaw(file, path, &progress(), range->length, range->offset, false, &operation_target());
+    });
     FillDeviceList();  // the partition may hold another file system now
 }
 
