@@ -4,22 +4,19 @@
 // restore onto a disk whose volume is busy.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "disk/device/handle_ops.h"
 #include "disk/engines/copy_engine.h"
 #include "platform/base/interaction.h"
 #include "support/copy_doubles.h"
+#include "support/loop_copy_fixture.h"
 #include "support/loop_disk.h"
 
 namespace {
 
 using namespace disk;
-using platform::ScopedInteraction;
-using platform::ScriptedInteraction;
 using test_support::KernelParts;
 using test_support::LoopDisk;
 using test_support::MountsFrom;
@@ -40,25 +37,9 @@ int Occurrences(const std::string& path, const std::string& marker) {
     return std::stoi(r.output);
 }
 
-class LinuxCopyTest : public ::testing::Test {
+class LinuxCopyTest : public test_support::LoopCopyTest {
 protected:
-    void SetUp() override {
-        if (auto missing = test_support::LoopDevicesMissing({"mkfs.ext4", "cmp"}); !missing.empty())
-            GTEST_SKIP() << missing;
-        machine_.emplace();
-        SetLockRetryDelay(std::chrono::milliseconds(1));
-        answers_.set_default_confirm(true);  // as -quiet answers
-    }
-    void TearDown() override {
-        UnlockVolumesOfDisk();
-        SetLockRetryDelay(std::chrono::milliseconds(1000));
-        machine_.reset();
-    }
-
-    std::optional<test_support::LoopMachine> machine_;
-    ScriptedInteraction answers_;
-    ScopedInteraction scoped_{answers_};
-    test_support::RecordedContext context;
+    void ReleaseVolumeLocks() override { UnlockVolumesOfDisk(); }
 };
 
 TEST_F(LinuxCopyTest, RestoreOntoAPartitionedMountedDiskLeavesTheKernelWithTheNewTable) {

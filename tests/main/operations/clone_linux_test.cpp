@@ -4,14 +4,13 @@
 // those of the table; a busy destination gets nothing written.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <optional>
 
 #include "disk/device/handle_ops.h"
 #include "main/operations/clone.h"
 #include "platform/base/interaction.h"
 #include "platform/device/registry.h"
 #include "support/copy_doubles.h"
+#include "support/loop_copy_fixture.h"
 #include "support/loop_disk.h"
 
 namespace {
@@ -27,25 +26,9 @@ using test_support::TableParts;
 using test_support::WriteWholeFile;
 
 
-class CloneLinuxTest : public ::testing::Test {
+class CloneLinuxTest : public test_support::LoopCopyTest {
 protected:
-    void SetUp() override {
-        if (auto missing = test_support::LoopDevicesMissing({"mkfs.ext4", "cmp"}); !missing.empty())
-            GTEST_SKIP() << missing;
-        machine_.emplace();
-        disk::SetLockRetryDelay(std::chrono::milliseconds(1));
-        answers_.set_default_confirm(true);
-    }
-    void TearDown() override {
-        MainLockedVolumes().release();
-        disk::SetLockRetryDelay(std::chrono::milliseconds(1000));
-        machine_.reset();
-    }
-
-    std::optional<test_support::LoopMachine> machine_;
-    platform::ScriptedInteraction answers_;
-    platform::ScopedInteraction scoped_{answers_};
-    test_support::RecordedContext context;
+    void ReleaseVolumeLocks() override { MainLockedVolumes().release(); }
 };
 
 TEST_F(CloneLinuxTest, FiveClonesInARowOntoAPartitionedMountedDiskEachEqualTheSource) {
