@@ -257,13 +257,6 @@ StoredImage StoredKind(CopySource& stored) {
 
 }  // namespace
 
-bool IsLz4Image(const std::string& path) {
-    Handle handle = CreateFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-    if (!handle) return false;
-    RawSource stored(handle, 0, 4);
-    return StoredKind(stored) == StoredImage::Lz4Legacy;
-}
-
 CopyResult BackupRaw(const std::string& src, const std::string& dst, ProgressBar* progress, std::int64_t length,
                      std::int64_t start, bool lz4, OperationTarget* window) {
     return BackupRaw(CopyContext(progress, window), src, dst, length, start, lz4);

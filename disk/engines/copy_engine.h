@@ -38,13 +38,15 @@ enum class CopyResult {
 CopyResult BackupRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                      std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
 
-// Copies all of `src` (unpacking an LZ4 image when `lz4` is set) to `dst`.
+// Copies all of `src` to `dst`. An LZ4 image is unpacked whether or not
+// `lz4` is set (its first bytes tell it); with `lz4` set a file that is none
+// is refused, as is a file in the LZ4 frame format either way.
 // `length` > 0 stands for the destination size in the size question and
 // messages; `start` is where a whole-disk destination is written from, and
 // where an existing file is written into in place when it is above 0. An LZ4
-// image is read through once before anything is written: a damaged one is
-// refused, and the size it unpacks to is what the destination is measured
-// against. After a whole disk is written the system's partitions are made
+// image is read through once before anything is written: a truncated or
+// malformed one is refused, and the size it unpacks to is what the
+// destination is measured against. After a whole disk is written the system's partitions are made
 // those of its new table; when they cannot be, the restore fails.
 CopyResult RestoreRaw(const std::string& src, const std::string& dst, platform::ProgressBar* progress,
                       std::int64_t length, std::int64_t start, bool lz4, platform::OperationTarget* window = nullptr);
@@ -53,10 +55,6 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
                      std::int64_t length, std::int64_t start, bool lz4);
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
                       std::int64_t length, std::int64_t start, bool lz4);
-
-// True when `path` starts with the LZ4 legacy magic: an LZ4 image, whatever
-// its name says. False when it cannot be opened or read.
-bool IsLz4Image(const std::string& path);
 
 // The context the routines with the callers' signatures give their copy:
 // the process's interaction and the copy cancel flag, cleared as it starts.

@@ -196,11 +196,9 @@ bool ImageBackup(const VerbRun& run) {
 }
 
 bool ImageRestore(const VerbRun& run) {
-    // An LZ4 image is restored unpacked, whatever its name: written as it is
-    // it would put its packed bytes on the disk.
-    const bool lz4 = disk::IsLz4Image(run.operands[0]);
+    // The restore tells an LZ4 image by its first bytes and unpacks it.
     return ImageCopy(run, [&](const disk::OperationContext& context) {
-        return disk::RestoreRaw(context, run.operands[0], run.operands[1], 0, 0, lz4);
+        return disk::RestoreRaw(context, run.operands[0], run.operands[1], 0, 0, false);
     });
 }
 
