@@ -236,7 +236,7 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
     bool can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
     // The image behind a disk is written through the disk, as the system
     // holds an attached virtual disk's file for itself.
-    if (exists && S_ISREG(st.st_mode) && (can_write || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+    if (exists && S_ISREG(st.st_mode) && (can_write || disposition == CREATE_ALWAYS) &&
         device::FileBacksADisk(resolved))
         return FailHandle(ERROR_SHARING_VIOLATION);
     int oflags = O_CLOEXEC;
