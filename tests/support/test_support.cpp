@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/os/temp_folder.h"
+
 namespace test_support {
 
 TempDir::TempDir() {
@@ -17,10 +19,9 @@ TempDir::TempDir() {
     path_ = pattern;
 }
 
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+// A test that failed half-way may leave a file system mounted in its
+// folder: the removal never empties it.
+TempDir::~TempDir() { platform::RemoveTreeOnOneFileSystem(path_.string()); }
 
 CommandResult Run(const std::string& command) {
     CommandResult result;
