@@ -8,11 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/device/registry.h"
 #include "platform/base/unique_fd.h"
@@ -92,28 +97,86 @@ struct DeviceMonitor::Impl {
     std::string manifest_name;
     std::jthread thread;
 
+    // Settling: a caller counts a request up and rings `settle_request`;
+    // the thread takes in what is pending and counts the requests it saw as
+    // handled.
+    UniqueFd settle_request{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::mutex settle_mutex;
+    std::condition_variable settled;
+    std::uint64_t requested = 0;
+    std::uint64_t handled = 0;
+
+    bool settle(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(settle_mutex);
+        const std::uint64_t wanted = ++requested;
+        std::uint64_t one = 1;
+        (void)!::write(settle_request.get(), &one, sizeof one);
+        return settled.wait_until(lock, deadline, [&] { return handled >= wanted; });
+    }
+
+    void mark_handled(std::uint64_t upto) {
+        std::lock_guard lock(settle_mutex);
+        handled = std::max(handled, upto);
+        settled.notify_all();
+    }
+
+    // Only volumes that came or went are news: a file written beside the
+    // manifest (an image being backed up there) or a uevent of a disk whose
+    // volumes stay as they were tells the window nothing, and must not
+    // overwrite what its status line says.
+    void report_changes(std::uint32_t& known) {
+        std::uint32_t now = LetterMask(*Registry::instance().refresh());
+        if (std::uint32_t arrived = now & ~known) callback(true, arrived);
+        if (std::uint32_t removed = known & ~now) callback(false, removed);
+        known = now;
+    }
+
     void run() {
         std::uint32_t known = LetterMask(*Registry::instance().snapshot());
         for (;;) {
-            pollfd fds[2] = {{stop.get(), POLLIN, 0}, {source.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-            if (fds[0].revents) return;
+            pollfd fds[3] = {{stop.get(), POLLIN, 0}, {source.get(), POLLIN, 0}, {settle_request.get(), POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0 && errno != EINTR) break;
+            if (fds[0].revents) break;
+            if (fds[2].revents & POLLIN) {
+                std::uint64_t count = 0;
+                (void)!::read(settle_request.get(), &count, sizeof count);
+                std::uint64_t upto = 0;
+                {
+                    std::lock_guard lock(settle_mutex);
+                    upto = requested;
+                }
+                // Whatever was changed before the request is in the queue by now.
+                if (Drain(source.get(), netlink, manifest_name)) report_changes(known);
+                mark_handled(upto);
+                continue;
+            }
             if (!(fds[1].revents & POLLIN) || !Drain(source.get(), netlink, manifest_name)) continue;
             // Let a burst of events (a disk and its partitions) settle into one refresh.
             pollfd settle[1] = {{stop.get(), POLLIN, 0}};
-            if (::poll(settle, 1, 250) > 0) return;
+            if (::poll(settle, 1, 250) > 0) break;
             Drain(source.get(), netlink, manifest_name);
-            // Only volumes that came or went are news: a file written beside
-            // the manifest (an image being backed up there) or a uevent of a
-            // disk whose volumes stay as they were tells the window nothing,
-            // and must not overwrite what its status line says.
-            std::uint32_t now = LetterMask(*Registry::instance().refresh());
-            if (std::uint32_t arrived = now & ~known) callback(true, arrived);
-            if (std::uint32_t removed = known & ~now) callback(false, removed);
-            known = now;
+            report_changes(known);
         }
+        // Nothing is taken in any more: nobody waits for it.
+        mark_handled(std::numeric_limits<std::uint64_t>::max());
     }
 };
+
+namespace {
+
+// The monitors that run, for SettleAll. Never destroyed: a monitor may end
+// while the program's statics are being torn down.
+struct LiveMonitors {
+    std::mutex mutex;
+    std::vector<DeviceMonitor::Impl*> monitors;
+};
+
+LiveMonitors& Live() {
+    static auto* live = new LiveMonitors;
+    return *live;
+}
+
+}  // namespace
 
 DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()) {
     impl_->callback = std::move(callback);
@@ -121,10 +184,17 @@ DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()
     impl_->netlink = !(manifest && *manifest);
     if (!impl_->netlink) impl_->manifest_name = std::filesystem::path(manifest).filename().string();
     impl_->source = OpenEventSource();
-    if (impl_->source && impl_->stop) impl_->thread = StartThread([this](std::stop_token) { impl_->run(); });
+    if (!impl_->source || !impl_->stop || !impl_->settle_request) return;
+    impl_->thread = StartThread([this](std::stop_token) { impl_->run(); });
+    std::lock_guard lock(Live().mutex);
+    Live().monitors.push_back(impl_.get());
 }
 
 DeviceMonitor::~DeviceMonitor() {
+    {
+        std::lock_guard lock(Live().mutex);
+        std::erase(Live().monitors, impl_.get());
+    }
     if (impl_->thread.joinable()) {
         std::uint64_t one = 1;
         (void)!::write(impl_->stop.get(), &one, sizeof one);
@@ -133,5 +203,13 @@ DeviceMonitor::~DeviceMonitor() {
 }
 
 bool DeviceMonitor::watching() const { return impl_->thread.joinable(); }
+
+bool DeviceMonitor::SettleAll(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::lock_guard lock(Live().mutex);
+    bool all = true;
+    for (Impl* monitor : Live().monitors) all = monitor->settle(deadline) && all;
+    return all;
+}
 
 }  // namespace platform::device

@@ -4,6 +4,7 @@
 // reported, the way Windows reports a volume's arrival and removal.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,8 +27,17 @@ public:
     // only when asked).
     bool watching() const;
 
-private:
+    // Waits until every monitor of the process has taken in each change
+    // made before the call (and made its calls for them), or `timeout` has
+    // passed; false on the time-out. What a caller posts from its callback
+    // to another thread is still to be delivered there.
+    static bool SettleAll(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+    // The thread and its event sources; named here so that the list of
+    // running monitors can hold them.
     struct Impl;
+
+private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -25,6 +25,7 @@
 #include "platform/base/interaction.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 
 using test_support::DiskSpec;
@@ -60,6 +61,7 @@ protected:
     void SetUp() override {
         test_support::TestApplication();
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         state_.program_folder = machine_.dir().path().string() + "/";
         ui_.set_default_confirm(true);
     }
@@ -79,10 +81,7 @@ protected:
         ASSERT_GE(index, 0) << start.toStdString();
         box->setCurrentIndex(index);
     }
-    std::string Status() {
-        QCoreApplication::sendPostedEvents();
-        return window_->statusBar()->currentMessage().toStdString();
-    }
+    std::string Status() { return status_->last(); }
     // "hh:nn:ss:zzz - text".
     void ExpectTimedStatus(const std::string& text) {
         const QRegularExpression form("^\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d - " + QRegularExpression::escape(QString::fromStdString(text)) + "$");
@@ -106,6 +105,7 @@ protected:
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
 };
 
 }  // namespace

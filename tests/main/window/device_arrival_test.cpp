@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QStatusBar>
 
 #include "main/window/ufrmmain.h"
 #include "platform/device/registry.h"
 #include "support/test_application.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 
 using test_support::DiskSpec;
 using test_support::EmbeddedMachine;
@@ -28,10 +28,7 @@ TEST(DeviceArrival, NewDiskIsListedAndAnnounced) {
     test_support::WriteWholeFile(machine.manifest(), full);
 
     auto* status = window->findChild<QStatusBar*>("StatusBar1");
-    QElapsedTimer waited;
-    waited.start();
-    while (!status->currentMessage().contains("device inserted") && waited.elapsed() < 20000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    test_support::SettleDevices();
     EXPECT_TRUE(status->currentMessage().startsWith("D: : device inserted ")) << status->currentMessage().toStdString();
     EXPECT_EQ(window->rows().size(), 4u);
     delete window;

@@ -21,6 +21,7 @@
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
 #include "support/partition_peers.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
@@ -71,6 +72,7 @@ protected:
 
     void Open() {
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         list_ = window_->findChild<QTreeWidget*>("lvdisks");
     }
     void Press(const std::string& page, const std::string& caption) {
@@ -79,7 +81,7 @@ protected:
         ASSERT_TRUE(button->isEnabled()) << caption;
         button->click();
     }
-    std::string Status() { return window_->findChild<QStatusBar*>("StatusBar1")->currentMessage().toStdString(); }
+    std::string Status() const { return status_->last(); }
     std::vector<std::string> Questions() {
         std::vector<std::string> texts;
         for (const auto& e : ui_.log())
@@ -97,6 +99,7 @@ protected:
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QTreeWidget* list_ = nullptr;
 };
 

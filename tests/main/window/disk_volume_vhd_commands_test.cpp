@@ -35,6 +35,7 @@
 #include "platform/virtdisk/vhd/vhd_file.h"
 #include "support/embedded_machine.h"
 #include "support/partition_peers.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
 #include "support/volume_fixtures.h"
@@ -72,6 +73,7 @@ protected:
     void Start(const std::vector<DiskSpec>& disks) {
         machine_ = std::make_unique<EmbeddedMachine>(disks);
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         list_ = window_->findChild<QTreeWidget*>("lvdisks");
     }
 
@@ -92,7 +94,7 @@ protected:
     }
     void Select(const char* device) { ASSERT_TRUE(window_test::SelectDevice(list_, device)) << device; }
     void Deselect() { list_->clearSelection(); }
-    std::string Status() const { return window_->statusBar()->currentMessage().toStdString(); }
+    std::string Status() const { return status_->last(); }
     std::string LastSaid() const { return ui_.log().empty() ? "" : ui_.log().back().text; }
     bool HasRow(const char* device) const {
         for (int i = 0; i < list_->topLevelItemCount(); ++i)
@@ -118,6 +120,7 @@ protected:
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QTreeWidget* list_ = nullptr;
     tarnovell::FileDialogHook previous_hook_;
     bool hooked_ = false;

@@ -14,6 +14,7 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
@@ -54,6 +55,7 @@ TEST(EwfFromTheWindow, BackupOfADiskToAnEwfSetAndItsRestoreOntoAnother) {
 
     tarnovell::MainState state;
     auto* window = new tarnovell::Tfrmmain(state);
+    auto* status = test_support::WatchStatus(window->statusBar());
     auto* list = window->findChild<QTreeWidget*>("lvdisks");
     ASSERT_TRUE(SelectDevice(list, "DISK 0"));
     AnswerBackupDialog("rbEWF");
@@ -67,7 +69,7 @@ TEST(EwfFromTheWindow, BackupOfADiskToAnEwfSetAndItsRestoreOntoAnother) {
               0);
     EXPECT_EQ(test_support::Run("cmp " + Quote(machine.dir().file("exported.raw")) + " " + Quote(machine.image(0))).exit_code,
               0);
-    EXPECT_EQ(window->statusBar()->currentMessage().left(8), "done in ");
+    EXPECT_EQ(status->last().substr(0, 8), "done in ");
 
     answer = first;
     ASSERT_TRUE(SelectDevice(list, "DISK 1"));

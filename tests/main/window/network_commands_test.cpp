@@ -18,6 +18,7 @@
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
 #include "support/net_peers.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
@@ -59,6 +60,7 @@ protected:
     }
     void Open() {
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         list_ = window_->findChild<QTreeWidget*>("lvdisks");
     }
     void Answer(NetworkAnswer answer) {
@@ -79,9 +81,7 @@ protected:
             }
         FAIL() << "no button " << caption;
     }
-    std::string Status() const {
-        return window_->findChild<QStatusBar*>("StatusBar1")->currentMessage().toStdString();
-    }
+    std::string Status() const { return status_->last(); }
     // "done in " + milliseconds + "ms".
     static bool SaysDoneIn(const std::string& status) {
         const std::string head = "done in ", tail = "ms";
@@ -96,6 +96,7 @@ protected:
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QTreeWidget* list_ = nullptr;
 };
 

@@ -20,6 +20,7 @@
 #include "platform/base/interaction.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/system_hive_fixture.h"
 #include "support/test_application.h"
 
@@ -37,6 +38,7 @@ protected:
             GTEST_SKIP() << "hivexsh and hivexget are needed";
         test_support::TestApplication();
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         page_ = window_->findChild<QWidget*>("TabSheet13");
         fs::create_directories(config_);
         test_support::WriteSystemHive(dir_, hive_);
@@ -44,7 +46,7 @@ protected:
     void TearDown() override { delete window_; }
 
     QPushButton* Button(const char* name) { return page_->findChild<QPushButton*>(name); }
-    std::string Status() { return window_->statusBar()->currentMessage().toStdString(); }
+    std::string Status() const { return status_->last(); }
     std::string LastText() { return ui_.texts().empty() ? "(none)" : ui_.texts().back(); }
 
     // Presses `name` with the file dialog answering `chosen`; what the
@@ -67,6 +69,7 @@ protected:
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QWidget* page_ = nullptr;
     test_support::TempDir dir_;
     const std::string config_ = dir_.file("Windows/System32/config");

@@ -17,6 +17,7 @@
 #include "platform/base/interaction.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 #include "tools/parteditor/ufrmparteditor.h"
@@ -40,6 +41,7 @@ TEST(PartitionEditorWindow, OpensOnTheSelectedDiskAndReportsCopiesOnTheMainWindo
     platform::ScopedInteraction scope(ui);
     tarnovell::MainState state;
     auto* window = new tarnovell::Tfrmmain(state);
+    auto* status_log = ts::WatchStatus(window->statusBar());
     EXPECT_EQ(tarnovell::frmmain(), window);
     auto* list = window->findChild<QTreeWidget*>("lvdisks");
     auto* button = window->findChild<QPushButton*>(
@@ -76,8 +78,8 @@ TEST(PartitionEditorWindow, OpensOnTheSelectedDiskAndReportsCopiesOnTheMainWindo
     }
     QApplication::processEvents();
     EXPECT_EQ(window->findChild<QProgressBar*>("pb_img")->value(), 100);
-    const QString status = window->findChild<QStatusBar*>("StatusBar1")->currentMessage();
-    EXPECT_TRUE(status.startsWith("Done in ")) << status.toStdString();
+    const std::string status = status_log->last();
+    EXPECT_EQ(status.rfind("Done in ", 0), 0u) << status;
     EXPECT_TRUE(ts::ReadWholeFile(file) == ts::ReadWholeFile(machine.image(0)).substr(1 << 20, 4 << 20));
 
     editor->close();

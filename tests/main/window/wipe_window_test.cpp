@@ -15,6 +15,7 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
@@ -37,21 +38,20 @@ protected:
     void SetUp() override {
         test_support::TestApplication();
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         list_ = window_->findChild<QTreeWidget*>("lvdisks");
     }
     void TearDown() override { delete window_; }
 
     QPushButton* SideBarButton(const char* name) { return window_->findChild<QPushButton*>(name); }
-    std::string Status() {
-        QCoreApplication::sendPostedEvents();  // the status texts come as posted messages
-        return window_->statusBar()->currentMessage().toStdString();
-    }
+    std::string Status() const { return status_->last(); }
 
     EmbeddedMachine machine_{{FatDisk(), DiskSpec{4 << 20, {}, ""}}};
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QTreeWidget* list_ = nullptr;
 };
 

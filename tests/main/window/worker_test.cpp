@@ -17,6 +17,7 @@
 #include "main/operations/worker.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/status_log.h"
 #include "support/test_application.h"
 
 using platform::OperationKind;
@@ -51,6 +52,7 @@ protected:
     void SetUp() override {
         test_support::TestApplication();
         window_ = new tarnovell::Tfrmmain(state_);
+        status_ = test_support::WatchStatus(window_->statusBar());
         bar_ = window_->findChild<QProgressBar*>("pb_img");
         bar_->setMaximum(100);
         bar_->setValue(0);
@@ -61,13 +63,14 @@ protected:
         QCoreApplication::postEvent(window_, new tarnovell::OperationEvent(channel, kind, percent, std::move(text)));
         QCoreApplication::processEvents();
     }
-    QString Status() const { return window_->statusBar()->currentMessage(); }
+    QString Status() const { return QString::fromStdString(status_->last()); }
 
     test_support::EmbeddedMachine machine_{{test_support::DiskSpec{}}};
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
     tarnovell::Tfrmmain* window_ = nullptr;
+    test_support::StatusLog* status_ = nullptr;
     QProgressBar* bar_ = nullptr;
 };
 
@@ -177,20 +180,19 @@ TEST(Worker, TerminationStatusNamesTheThreadAndItsCode) {
 TEST(Worker, TheWaitLoopPumpsWhileTheWorkerRuns) {
     std::atomic<int> pumps{0};
     platform::set_pump([&] { ++pumps; });
-    std::atomic<bool> release{false};
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        release = true;
-    });
+    // The worker runs until the wait loop has pumped twice (it would give
+    // up after a minute with another code).
     tarnovell::WorkerOutcome outcome = tarnovell::RunWorker(
         [&]() -> platform::DWORD {
-            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+            while (pumps < 2)
+                if (std::chrono::steady_clock::now() > deadline) return 1;
+                else std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return 7;
         },
         nullptr);
-    releaser.join();
     platform::set_pump(nullptr);
     EXPECT_EQ(outcome.exit_code, 7u);
-    // Two 500 ms slices passed: the pump ran after each and once at the end.
-    EXPECT_GE(pumps.load(), 2);
+    // Both slices and once more at the end.
+    EXPECT_GE(pumps.load(), 3);
 }

@@ -25,6 +25,12 @@ struct Event {
 
 class Recorder {
 public:
+    std::vector<Event> taken() {
+        std::lock_guard guard(mutex_);
+        auto result = events_;
+        events_.clear();
+        return result;
+    }
     void add(bool arrival, std::uint32_t mask) {
         std::lock_guard guard(mutex_);
         events_.push_back({arrival, mask});
@@ -79,4 +85,34 @@ TEST(DeviceMonitor, ReportsTheLettersOfDisksThatComeAndGo) {
     ASSERT_FALSE(events.empty());
     EXPECT_FALSE(events.back().arrival);
     EXPECT_EQ(events.back().mask, 1u << ('D' - 'A'));
+}
+
+// A test that writes a disk and then reads what the window shows waits for
+// the monitor to take the change in first: once SettleAll returns, the
+// change made before it has been reported, and nothing more is on the way.
+TEST(DeviceMonitor, SettlingReportsWhatChangedBeforeItAndNothingAfter) {
+    EmbeddedMachine machine({OneVolume(), OneVolume()});
+    const std::string full = test_support::ReadWholeFile(machine.manifest());
+    const std::string first_only = full.substr(0, full.find("[disk1]"));
+    test_support::WriteWholeFile(machine.manifest(), first_only);
+    Registry::instance().refresh();
+
+    Recorder recorder;
+    DeviceMonitor monitor([&](bool arrival, std::uint32_t mask) { recorder.add(arrival, mask); });
+    ASSERT_TRUE(monitor.watching());
+    ASSERT_TRUE(DeviceMonitor::SettleAll());
+    EXPECT_TRUE(recorder.taken().empty());
+
+    for (int round = 0; round < 5; ++round) {
+        const bool arrival = round % 2 == 0;
+        test_support::WriteWholeFile(machine.manifest(), arrival ? full : first_only);
+        ASSERT_TRUE(DeviceMonitor::SettleAll());
+        const auto events = recorder.taken();
+        ASSERT_EQ(events.size(), 1u) << round;
+        EXPECT_EQ(events[0].arrival, arrival) << round;
+        EXPECT_EQ(events[0].mask, 1u << ('D' - 'A')) << round;
+        // Settled means settled: a second wait finds nothing new.
+        ASSERT_TRUE(DeviceMonitor::SettleAll());
+        EXPECT_TRUE(recorder.taken().empty()) << round;
+    }
 }
