@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
@@ -151,12 +152,27 @@ TEST(NetRaw, ProgressFollowsTheGuessFromTheStreamsPartitionTable) {
     EXPECT_EQ(bar.positions, (std::vector<std::int64_t>{40, 80, 100}));
 }
 
+// More than the two ends' socket buffers can hold between them: once it is
+// all sent, the receiver has read some of it, so its connect is long over.
+std::size_t MoreThanSocketBuffersHold() {
+    auto largest = [](const char* file) {
+        std::istringstream fields(ReadWholeFile(file));
+        std::size_t least = 0, initial = 0, most = 0;
+        fields >> least >> initial >> most;
+        return most;
+    };
+    return largest("/proc/sys/net/ipv4/tcp_rmem") + largest("/proc/sys/net/ipv4/tcp_wmem") + (1 << 20);
+}
+
 TEST(NetRaw, AResetMidStreamIsAnErrorNotDone) {
     TempDir dir;
     platform::net::TcpListener listener = platform::net::TcpListener::OnLoopback();
     std::thread sender([&] {
         platform::net::TcpSocket connection = listener.accept({});
-        std::string part = Pattern(200000);
+        // The reset comes only after the first bytes have reached the
+        // receiver: a reset before it has seen its connect complete would
+        // be a failed connect, not a stream cut in the middle.
+        std::string part = Pattern(MoreThanSocketBuffersHold());
         connection.send_all(std::as_bytes(std::span(part.data(), part.size())), {});
         connection.abort();
     });
