@@ -1,5 +1,6 @@
 #include "platform/os/child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,11 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <utility>
 
 #include "platform/base/ascii.h"
+#include "platform/base/scope_guard.h"
+#include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 
 extern char** environ;
@@ -536,6 +540,31 @@ int StartDetached(const std::vector<std::string>& argv) {
 
 void ReapIfChild(int pid) {
     if (pid > 0) ::waitpid(pid, nullptr, WNOHANG);
+}
+
+bool ProcessGroupRunning(int leader) {
+    if (leader <= 0) return false;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return false;
+    ScopeGuard close_proc([proc] { ::closedir(proc); });
+    while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        UniqueFd fd(::open((std::string("/proc/") + entry->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+        char buffer[512];
+        const ssize_t n = fd ? ::read(fd.get(), buffer, sizeof buffer - 1) : -1;
+        if (n <= 0) continue;
+        // "pid (name) state ppid pgrp ...": the name may hold anything, the
+        // fields after its last ')' do not.
+        const std::string text(buffer, static_cast<std::size_t>(n));
+        const std::size_t close_paren = text.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        char state = 0;
+        int parent = 0, group = 0;
+        if (std::sscanf(text.c_str() + close_paren + 1, " %c %d %d", &state, &parent, &group) == 3 && group == leader &&
+            state != 'Z')
+            return true;
+    }
+    return false;
 }
 
 void StopProcessGroup(int leader, std::chrono::milliseconds grace) {

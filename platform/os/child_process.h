@@ -183,6 +183,11 @@ int StartDetached(const std::vector<std::string>& argv);
 // Reaps `pid` if it is our child and has ended; no effect otherwise.
 void ReapIfChild(int pid);
 
+// Whether anything of the process group `leader` leads still runs (ended
+// processes that nobody has reaped yet do not count): a server's helpers
+// may outlive it for a moment, holding what it held.
+bool ProcessGroupRunning(int leader);
+
 // Ends a detached child that leads its own process group, with everything
 // it started in that group: SIGTERM, up to `grace`, then SIGKILL. The
 // leader is reaped only after the last signal, so that the group's id cannot

@@ -38,11 +38,14 @@ Unmounted Unmount(const std::string& folder) {
     return Unmounted::Not;
 }
 
+// The server and the qemu-nbd it started, which lets go of the image a
+// moment after the server has gone.
 void WaitForEnd(int pid) {
     const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         ReapIfChild(pid);
-        if (!device::ProcessRunning(pid)) return;  // another process's child may stay a zombie
+        // another process's child may stay a zombie
+        if (!device::ProcessRunning(pid) && !ProcessGroupRunning(pid)) return;
         std::this_thread::sleep_for(20ms);
     }
 }
