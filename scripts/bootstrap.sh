@@ -14,6 +14,8 @@ packages=(
   xvfb xauth
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
+  # extended attributes the Copy Files tests set and read back (setfattr, getfattr)
+  attr
   # the partition-type table the program carries is read with pugixml
   libpugixml-dev
   # the peers of the network transfers (plain TCP streams)
