@@ -139,8 +139,6 @@ struct ToRawSteps {
     std::int64_t progress_every = kImageProgressStep;  // 0: every second
     // After the copy: what the person must hear about the data read ("" when nothing).
     std::function<std::string(CopySource&)> afterwards;
-    // Further files the image is read from, which the destination must not be.
-    std::function<std::vector<std::string>(const std::string& path)> more_files;
 };
 
 CopyResult ImageToRaw(const OperationContext& context, const std::string& src, const std::string& dst,
@@ -153,14 +151,15 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     }
     std::unique_ptr<CopySource> source;
     try {
-        if (steps.more_files)
-            for (const auto& file : steps.more_files(LinuxPath(src)))
-                if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
         source = steps.open(LinuxPath(src));
     } catch (const std::exception& e) {
         Tell(context, e.what());
         return CopyResult::Failed;
     }
+    // Every file the image is read from (extents, segments, parents) is a
+    // source too: none of them may be where the disk is written.
+    for (const auto& file : source->files())
+        if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
     const std::int64_t size = source->size();
     RawDestination destination(context);
     if (!destination.open(dst, size, steps.too_small)) return CopyResult::Failed;
@@ -235,11 +234,7 @@ CopyResult EwfToRaw(const OperationContext& context, const std::string& src, con
     steps.ask_overwrite = true;
     steps.too_small = "source bigger than destination";
     steps.progress_every = 0;
-    steps.more_files = [](const std::string& path) { return TLibEWF().SegmentFiles(path); };
-    steps.afterwards = [](CopySource& source) {
-        auto runs = EwfChecksumErrors(static_cast<ParallelSource&>(source));
-        return runs.empty() ? std::string() : ChecksumErrorText(runs);
-    };
+    steps.afterwards = [](CopySource& source) { return static_cast<EwfSource&>(source).ChecksumProblem(); };
     return ImageToRaw(context, src, dst, steps);
 }
 

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/formats/imagecheck/ewf_check.h"
+#include "disk/formats/imagecheck/image_bytes.h"
 
 namespace disk {
 
@@ -45,17 +47,76 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ParallelSource> OpenEwfSource(const std::string& path, unsigned readers) {
+std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers) {
+    std::vector<std::string> segments;
+    {
+        TLibEWF finder;
+        segments = finder.SegmentFiles(path);
+        if (segments.empty()) segments = finder.SegmentFiles(TLibEWF::WithoutSegmentExtension(path) + ".E01");
+    }
+    for (std::size_t i = 0; i < segments.size(); ++i)
+        CheckImageFile(segments[i], [&](const ImageBytes& file) {
+            CheckEwfSegment(file, static_cast<std::uint16_t>(i + 1));
+            return NamedFiles{};
+        });
     // Inflating is the work here: a reader for each core.
     if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
+    std::vector<std::uint8_t> md5, sha1;
     for (unsigned i = 0; i < readers; ++i) {
         auto reader = std::make_unique<EwfReader>(path);
         size = reader->media_size();
+        if (i == 0) {
+            md5 = reader->image().StoredMd5();
+            sha1 = reader->image().StoredSha1();
+        }
         opened.push_back(std::move(reader));
     }
-    return std::make_unique<ParallelSource>(std::move(opened), size, kPieceAlignment);
+    return std::make_unique<EwfSource>(std::make_unique<ParallelSource>(std::move(opened), size, kPieceAlignment),
+                                       std::move(segments), std::move(md5), std::move(sha1));
+}
+
+EwfSource::EwfSource(std::unique_ptr<ParallelSource> readers, std::vector<std::string> segments,
+                     std::vector<std::uint8_t> md5, std::vector<std::uint8_t> sha1)
+    : readers_(std::move(readers)),
+      segments_(std::move(segments)),
+      stored_md5_(std::move(md5)),
+      stored_sha1_(std::move(sha1)) {}
+
+bool EwfSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+    if (!readers_->read(offset, buffer, done)) return false;
+    if (hashed_ < 0 || done == 0) return true;
+    if (offset != hashed_) {
+        hashed_ = -1;  // not a read of the whole set from its start: nothing to compare
+        return true;
+    }
+    if (!stored_md5_.empty()) md5_.Update(buffer.data(), done);
+    if (!stored_sha1_.empty()) sha1_.Update(buffer.data(), done);
+    hashed_ += static_cast<std::int64_t>(done);
+    return true;
+}
+
+std::string EwfSource::ChecksumProblem() {
+    const auto runs = EwfChecksumErrors(*readers_);
+    if (!runs.empty()) return ChecksumErrorText(runs);
+    if (hashed_ != readers_->size()) return "";
+    std::string text;
+    if (!stored_md5_.empty()) {
+        const auto& digest = md5_.Final();
+        if (!std::equal(digest.begin(), digest.end(), stored_md5_.begin()))
+            text += " MD5 stored " + HexDigest(stored_md5_.data(), stored_md5_.size()) + ", read " +
+                    HexDigest(digest.data(), digest.size()) + ";";
+    }
+    if (!stored_sha1_.empty()) {
+        const auto digest = sha1_.Final();
+        if (!std::equal(digest.begin(), digest.end(), stored_sha1_.begin()))
+            text += " SHA1 stored " + HexDigest(stored_sha1_.data(), stored_sha1_.size()) + ", read " +
+                    HexDigest(digest.data(), digest.size()) + ";";
+    }
+    if (text.empty()) return "";
+    text.pop_back();
+    return "checksum errors in the EWF image, the hash of the disk it stores differs from the data read:" + text;
 }
 
 std::vector<TLibEWF::SectorRun> EwfChecksumErrors(ParallelSource& source) {

@@ -22,6 +22,10 @@ namespace disk {
 struct LibraryImageKind {
     // Loads the library (raising its "could not find" text).
     std::function<std::unique_ptr<ImageLibraryFile>()> load;
+    // Our own check of an image file before the library opens it (see
+    // disk/formats/imagecheck); raises ImageCheckError. Gives the further
+    // files the library will read with it (extents).
+    std::function<std::vector<std::string>(const std::string& path)> check_file;
     // What an image must still pass once open (extent files, encryption);
     // raises with a text for the person.
     std::function<void(ImageLibraryFile&)> check;
@@ -35,11 +39,15 @@ struct LibraryImageKind {
 class LibraryImage : public RangeReader {
 public:
     // Raises std::runtime_error with a text for the person when the image or
-    // a parent cannot be opened or checked.
-    LibraryImage(const LibraryImageKind& kind, const std::string& path);
+    // a parent cannot be opened or checked. With `check_files`, every file
+    // passes the kind's own check before the library opens it (a reader
+    // opened after one that did so may skip it).
+    LibraryImage(const LibraryImageKind& kind, const std::string& path, bool check_files = true);
     ~LibraryImage() override;
 
     std::int64_t media_size() const { return media_size_; }
+    // Every file read: the image, its extents and its parents with theirs.
+    const std::vector<std::string>& files() const { return files_; }
     // Raises CopyFormatError with the read's failure prefix and the
     // library's text, also for a read that comes back short.
     void read_at(std::int64_t offset, std::span<std::byte> buffer) override;
@@ -48,6 +56,7 @@ private:
     const LibraryImageKind& kind_;
     std::vector<std::unique_ptr<ImageLibraryFile>> chain_;  // the image first, then its parents
     std::int64_t media_size_ = 0;
+    std::vector<std::string> files_;
 };
 
 // Opens `path` once for every reader (a few, as the cores allow) and reads

@@ -81,8 +81,8 @@ private:
 };
 
 // Opens the VDI image at `name` (a file path) for reading. Raises
-// std::runtime_error: "could not createfile (src)," and the error code when
-// the file cannot be opened, CopyFormatError when it is no image we can read.
+// std::runtime_error: "could not createfile (src)," with the error code, the
+// path and the system's text when the file cannot be opened, CopyFormatError when it is no image we can read.
 std::unique_ptr<VdiImage> vdi_open(const std::string& name, std::ostream* trace = nullptr);
 
 }  // namespace disk

@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "disk/bindings/libvmdk.h"
+#include "disk/formats/imagecheck/image_bytes.h"
+#include "disk/formats/imagecheck/vmdk_check.h"
 #include "disk/formats/library/library_image.h"
 
 namespace disk {
@@ -10,6 +12,10 @@ namespace disk {
 std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers) {
     static const LibraryImageKind kind{
         .load = [] { return std::make_unique<TLibVMDK>(); },
+        .check_file =
+            [](const std::string& path) {
+                return CheckImageFile(path, [](const ImageBytes& file) { return CheckVmdkImage(file, file.name()); }).extents;
+            },
         .check =
             [](ImageLibraryFile& image) {
                 if (static_cast<TLibVMDK&>(image).OpenExtentDataFiles() != 1)
