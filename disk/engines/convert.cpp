@@ -178,13 +178,14 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     if (outcome.end == CopyEnd::WriteFailed) Tell(context, "writefile failed");
     if (outcome.end == CopyEnd::SourceEnded || outcome.end == CopyEnd::ReadFailed) Tell(context, "readfile failed");
     if (!outcome.completed()) return ResultOf(outcome);
+    // Data the image itself says is wrong never takes a file's place.
     const std::string problem = steps.afterwards ? steps.afterwards(*source) : "";
-    if (!destination.complete()) return CopyResult::Failed;
-    context.post_status(DoneText(started));
     if (!problem.empty()) {
         Tell(context, problem);
         return CopyResult::Failed;
     }
+    if (!destination.complete()) return CopyResult::Failed;
+    context.post_status(DoneText(started));
     return CopyResult::Completed;
 }
 

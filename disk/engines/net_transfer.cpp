@@ -61,7 +61,15 @@ public:
     // The remote device's size by INFO; shown and nothing on failure.
     std::optional<std::int64_t> remote_size(TcpSocket& socket, std::optional<CopyResult>& failure) const {
         try {
-            return DevioGetSize(socket, wait());
+            const std::int64_t size = DevioGetSize(socket, wait());
+            // A device of no size (or of more than 2^63 bytes) is no device
+            // to copy: "Done" with nothing received would hide it.
+            if (size <= 0) {
+                tell("the devio peer reports a device of size " + std::to_string(size) + ": nothing to copy");
+                failure = CopyResult::Failed;
+                return std::nullopt;
+            }
+            return size;
         } catch (const TransferError& e) {
             if (e.cancelled()) {
                 failure = CopyResult::Cancelled;

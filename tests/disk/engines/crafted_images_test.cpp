@@ -1,0 +1,91 @@
+// The conversions over images made to hurt a reader (cut QCOW2 files, VMDK
+// extents that lead elsewhere, an EWF set with a foreign segment, a VDI
+// header that counts far too many blocks) and a devio peer of no size: each
+// refused with a clear message, and the destination left byte for byte.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "disk/engines/convert.h"
+#include "disk/engines/net_transfer.h"
+#include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
+#include "support/crafted_images.h"
+#include "support/embedded_machine.h"
+#include "support/net_peers.h"
+
+using namespace disk;
+namespace ts = test_support;
+
+namespace {
+
+using Converter = CopyResult (*)(const OperationContext&, const std::string&, const std::string&);
+
+Converter ConverterOf(const std::string& kind) {
+    if (kind == "QCOW") return QcowToRaw;
+    if (kind == "VMDK") return VmdkToRaw;
+    if (kind == "EWF") return EwfToRaw;
+    return VdiToRaw;
+}
+
+class CraftedImages : public ::testing::TestWithParam<ts::CraftedImage> {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"qemu-img", "ewfacquire"})
+            if (!ts::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+        ui_.set_default_confirm(true);
+        context_.status = &posts_;
+        context_.cancel = &cancel_;
+    }
+    std::vector<std::string> told() const {
+        std::vector<std::string> texts;
+        for (const auto& exchange : ui_.log())
+            if (exchange.kind == platform::ScriptedInteraction::Exchange::Inform) texts.push_back(exchange.text);
+        return texts;
+    }
+
+    ts::EmbeddedMachine machine_{{}};
+    ts::TempDir dir_;
+    platform::ScriptedInteraction ui_;
+    platform::ScopedInteraction scope_{ui_};
+    ts::RecordedPosts posts_;
+    std::atomic<bool> cancel_{false};
+    OperationContext context_;
+};
+
+TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas) {
+    const ts::CraftedImage& c = GetParam();
+    const std::string destination = dir_.file("out.raw");
+    ts::Run("head -c 1048576 /dev/urandom > " + ts::Quote(destination));
+    const std::string before = ts::ReadWholeFile(destination);
+    const std::string image = c.make(dir_.path().string(), destination);
+
+    EXPECT_EQ(ConverterOf(c.kind)(context_, image, destination), CopyResult::Failed);
+    const auto texts = told();
+    ASSERT_EQ(texts.size(), 1u) << testing::PrintToString(texts);
+    EXPECT_NE(texts[0].find(c.told), std::string::npos) << texts[0];
+    EXPECT_EQ(ts::ReadWholeFile(destination), before);
+    // Nothing beside it either: no half-written replacement is left.
+    int files_named_out = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+        files_named_out += entry.path().filename().string().find("out.raw") != std::string::npos;
+    EXPECT_EQ(files_named_out, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Converter, CraftedImages, ::testing::ValuesIn(ts::CraftedImages()),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(CraftedImages, ADevioPeerOfNoSizeIsAFailureAndNothingIsWritten) {
+    const std::string destination = dir_.file("received.raw");
+    ts::WriteWholeFile(destination, "kept");
+    ts::DevioServer peer(std::string(), 0);
+    const NetTransferResult result = NetReceiveDevio(context_, destination, "127.0.0.1", peer.port());
+    EXPECT_EQ(result.result, CopyResult::Failed);
+    ASSERT_EQ(told().size(), 1u) << testing::PrintToString(told());
+    EXPECT_EQ(told()[0], "the devio peer reports a device of size 0: nothing to copy");
+    EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
+    for (const auto& post : posts_.all()) EXPECT_EQ(post.text.rfind("Done", 0), std::string::npos) << post.text;
+}
+
+}  // namespace
