@@ -90,7 +90,7 @@ public:
             }
         }
         if (!handle_) {
-            Tell(context_, CreateFileError("dst"));
+            Tell(context_, CreateFileError("dst", path_));
             return false;
         }
         sink_ = std::make_unique<RawSink>(handle_, 0, ZeroBlocks::Written);
@@ -114,7 +114,7 @@ private:
         replacement_.emplace(LinuxPath(path_), FileReplacement::Start::NameOnly);
         if (*replacement_) handle_ = CreateFile(replacement_->path(), GENERIC_WRITE, 0, CREATE_NEW, 0);
         if (!handle_) {
-            Tell(context_, CreateFileError("dst"));
+            Tell(context_, CreateFileError("dst", path_));
             return false;
         }
         // Made empty for this copy: runs of zeros stay holes, as qemu-img leaves them.
@@ -253,7 +253,7 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
         Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                    FILE_FLAG_SEQUENTIAL_SCAN);
         if (!source) {
-            Tell(context, CreateFileError("src"));
+            Tell(context, CreateFileError("src", src));
             return CopyResult::Failed;
         }
         if (!PrepareSource(context, source, src)) return CopyResult::Failed;

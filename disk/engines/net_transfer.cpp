@@ -128,7 +128,7 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
     Handle target = CreateFile(destination, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                file ? CREATE_ALWAYS : OPEN_EXISTING, 0);
     if (!target) {
-        transfer.tell(CreateFileError("dst"));
+        transfer.tell(CreateFileError("dst", destination));
         return {};
     }
     if (devio && !file) {  // a file grows to what it is given
@@ -168,7 +168,7 @@ NetTransferResult Send(const OperationContext& context, const std::string& sourc
     Handle reading = CreateFile(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                 devio ? DWORD{0} : DWORD{FILE_FLAG_SEQUENTIAL_SCAN});
     if (!reading) {
-        transfer.tell(CreateFileError("src"));
+        transfer.tell(CreateFileError("src", source));
         return {};
     }
     if (!PrepareSource(context, reading, source)) return {};

@@ -72,6 +72,17 @@ inline std::string VdiWithHugeBlockCount(const std::string& folder) {
     return image;
 }
 
+// A dynamic VDI of 6 MiB of data whose file ends where its block 3 begins.
+inline std::string VdiCutAtBlock3(const std::string& folder) {
+    const std::string raw = folder + "/vdi.raw", image = folder + "/cut.vdi";
+    Sh("head -c 6291456 /dev/urandom > " + Quote(raw) + " && qemu-img convert -f raw -O vdi " + Quote(raw) + " " +
+       Quote(image));
+    // offData at offset 344, little-endian; blocks of 1 MiB in the order written.
+    const std::string data = Sh("od -An -tu4 -j344 -N4 " + Quote(image));
+    Sh("truncate -s " + std::to_string(std::stoll(data) + 3 * 1048576) + " " + Quote(image));
+    return image;
+}
+
 }  // namespace crafted
 
 // The table every converter test runs over.
@@ -124,6 +135,9 @@ inline std::vector<CraftedImage> CraftedImages() {
     cases.push_back({"VdiHugeBlockCount", "VDI",
                      [](const std::string& folder, const std::string&) { return VdiWithHugeBlockCount(folder); },
                      "VDI block map lies past the end of the file"});
+    cases.push_back({"VdiCutAtBlock3", "VDI",
+                     [](const std::string& folder, const std::string&) { return VdiCutAtBlock3(folder); },
+                     "cut.vdi: VDI block 3 lies past the end of the file"});
     return cases;
 }
 

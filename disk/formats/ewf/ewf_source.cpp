@@ -105,14 +105,14 @@ std::string EwfSource::ChecksumProblem() {
     if (!stored_md5_.empty()) {
         const auto& digest = md5_.Final();
         if (!std::equal(digest.begin(), digest.end(), stored_md5_.begin()))
-            text += " MD5 stored " + HexDigest(stored_md5_.data(), stored_md5_.size()) + ", read " +
-                    HexDigest(digest.data(), digest.size()) + ";";
+            text += " MD5 stored " + platform::HexDigest(stored_md5_.data(), stored_md5_.size()) + ", read " +
+                    platform::HexDigest(digest.data(), digest.size()) + ";";
     }
     if (!stored_sha1_.empty()) {
         const auto digest = sha1_.Final();
         if (!std::equal(digest.begin(), digest.end(), stored_sha1_.begin()))
-            text += " SHA1 stored " + HexDigest(stored_sha1_.data(), stored_sha1_.size()) + ", read " +
-                    HexDigest(digest.data(), digest.size()) + ";";
+            text += " SHA1 stored " + platform::HexDigest(stored_sha1_.data(), stored_sha1_.size()) + ", read " +
+                    platform::HexDigest(digest.data(), digest.size()) + ";";
     }
     if (text.empty()) return "";
     text.pop_back();

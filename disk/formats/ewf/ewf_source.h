@@ -17,7 +17,7 @@
 
 #include "disk/bindings/libewf.h"
 #include "disk/checksum/md5.h"
-#include "disk/checksum/sha1.h"
+#include "platform/base/sha1.h"
 #include "disk/copy/parallel_source.h"
 
 namespace disk {
@@ -43,7 +43,7 @@ private:
     std::vector<std::uint8_t> stored_md5_;
     std::vector<std::uint8_t> stored_sha1_;
     TMD5 md5_;
-    Sha1 sha1_;
+    platform::Sha1 sha1_;
     std::int64_t hashed_ = 0;  // the data hashed, from the start; -1 once a read came out of order
 };
 

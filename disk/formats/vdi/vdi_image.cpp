@@ -105,6 +105,15 @@ VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std
 }
 
 bool VdiImage::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+    try {
+        return read_blocks(offset, buffer, done);
+    } catch (const CopyFormatError& e) {
+        if (name_.empty()) throw;
+        throw CopyFormatError(name_ + ": " + e.what());
+    }
+}
+
+bool VdiImage::read_blocks(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
     done = 0;
     if (offset < 0 || offset >= disk_size_) return true;
     buffer = buffer.first(static_cast<std::size_t>(std::min<std::int64_t>(buffer.size(), disk_size_ - offset)));
@@ -135,7 +144,13 @@ std::unique_ptr<VdiImage> vdi_open(const std::string& name, std::ostream* trace)
         throw std::runtime_error(platform::FailureLine("could not createfile (src)," + std::to_string(code), name, code));
     }
     const std::int64_t size = file->size();
-    return std::make_unique<VdiImage>(std::move(file), size, trace);
+    try {
+        auto image = std::make_unique<VdiImage>(std::move(file), size, trace);
+        image->set_name(name);
+        return image;
+    } catch (const CopyFormatError& e) {
+        throw CopyFormatError(name + ": " + e.what());
+    }
 }
 
 }  // namespace disk

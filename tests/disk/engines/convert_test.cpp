@@ -199,7 +199,7 @@ TEST_F(Conversions, AFileTheLibraryCannotOpenIsToldAndNothingIsWritten) {
     const std::string refused = junk + ": ";
     for (const Case& c : {Case{VhdiToRaw, refused.c_str()}, Case{VmdkToRaw, refused.c_str()},
                           Case{QcowToRaw, refused.c_str()}, Case{EwfToRaw, "libewf_open failed: "},
-                          Case{VdiToRaw, "not a VDI image"}}) {
+                          Case{VdiToRaw, refused.c_str()}}) {
         platform::ScriptedInteraction ui;
         ui.set_default_confirm(true);
         platform::ScopedInteraction scope(ui);

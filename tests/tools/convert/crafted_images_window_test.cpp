@@ -9,6 +9,9 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
+
+#include <filesystem>
 
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
@@ -93,6 +96,18 @@ TEST_F(CraftedImagesInTheWindow, ADevioPeerOfNoSizeIsAFailure) {
     window_->btnGo->click();
     EXPECT_EQ(told(), std::vector<std::string>{"the devio peer reports a device of size 0: nothing to copy"});
     EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
+}
+
+// The VHD worker's closing status says what failed and why, not only the
+// worker's exit code.
+TEST_F(CraftedImagesInTheWindow, ABrokenVhdThroughTheWorkerIsNamedInTheStatus) {
+    const std::string junk = dir_.file("junk.vhd"), destination = dir_.file("out.raw");
+    ts::WriteWholeFile(junk, std::string(4096, 'x'));
+    Convert("VHD", junk, destination);
+    const std::string status = window_->StatusBar1->currentMessage().toStdString();
+    EXPECT_NE(status.find(" terminated with failure:"), std::string::npos) << status;
+    EXPECT_NE(status.find(" - " + junk + ": "), std::string::npos) << status;
+    EXPECT_FALSE(std::filesystem::exists(destination));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace disk {
+namespace platform {
 
 class Sha1 {
 public:
@@ -29,4 +29,4 @@ private:
 // A digest as lower-case hexadecimal text, byte 0 first.
 std::string HexDigest(const std::uint8_t* digest, std::size_t size);
 
-}  // namespace disk
+}  // namespace platform

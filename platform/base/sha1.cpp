@@ -1,11 +1,11 @@
-#include "disk/checksum/sha1.h"
+#include "platform/base/sha1.h"
 
 #include <bit>
 #include <cstring>
 
 #include "platform/base/byte_order.h"
 
-namespace disk {
+namespace platform {
 
 namespace {
 
@@ -92,4 +92,4 @@ std::string HexDigest(const std::uint8_t* digest, std::size_t size) {
     return text;
 }
 
-}  // namespace disk
+}  // namespace platform
