@@ -33,6 +33,7 @@ struct LibraryImageKind {
     std::string read_failed;       // prefix of a read's failure, followed by the library's text
     std::string media_size_failed;  // the text of a size the library cannot tell, or of none
     std::string parent_missing;     // prefix of a parent that cannot be opened, followed by its name
+    std::string name;               // the kind as the image reader is told it ("qcow", "vmdk", "vhdi")
 };
 
 // One open image and its parents: a reader for one thread.
@@ -61,7 +62,28 @@ private:
 
 // Opens `path` once for every reader (a few, as the cores allow) and reads
 // it through all of them.
+//
+// Our checks stop what we know hurts a library, but a library may still
+// fault past them on an image made to make it. When an image reader
+// program is known (see SetImageReaderProgram), each reader is a child
+// process of it that opens and reads the image through the library and
+// hands us the bytes: a fault there ends that child, and the read ends with
+// a clear error instead of the program, before a wrong byte is written.
 std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
                                                  unsigned readers = 0);
+
+// The program that serves image reads when started with the arguments
+// "--image-reader", a kind's name, the image's path, "check" or "trusted",
+// and the name of the memory it shares with us (see ServeImageReads); the environment variable
+// TARNOVELL_IMAGE_READER names it instead when set, and "" (or "-" there)
+// reads in this process.
+void SetImageReaderProgram(const std::string& program);
+std::string ImageReaderProgram();
+constexpr const char* kImageReaderSwitch = "--image-reader";
+
+// The reader's side, in the child: opens the image (passing our checks
+// with `check`), tells the parent its size and files, then answers reads
+// on standard input and output until its input ends. The exit status.
+int ServeImageReads(const LibraryImageKind& kind, const std::string& path, bool check, const std::string& shared_name);
 
 }  // namespace disk

@@ -7,7 +7,7 @@
 
 namespace disk {
 
-std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers) {
+const LibraryImageKind& VhdiImageKind() {
     static const LibraryImageKind kind{
         .load = [] { return std::make_unique<TLibvhdi>(); },
         .check_file =
@@ -26,8 +26,13 @@ std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned
         .read_failed = "libvhdi_file_read_buffer_at_offset failed: ",
         .media_size_failed = "libvhdi_get_media_size failed",
         .parent_missing = "parent VHD not found: ",
+        .name = "vhdi",
     };
-    return OpenLibraryImage(kind, path, readers);
+    return kind;
+}
+
+std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers) {
+    return OpenLibraryImage(VhdiImageKind(), path, readers);
 }
 
 }  // namespace disk

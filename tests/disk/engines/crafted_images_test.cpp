@@ -14,6 +14,7 @@
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
 #include "support/net_peers.h"
+#include "support/scoped_environment.h"
 
 using namespace disk;
 namespace ts = test_support;
@@ -46,6 +47,8 @@ protected:
     }
 
     ts::EmbeddedMachine machine_{{}};
+    // Read as the program reads them: through children of the built program.
+    ts::ScopedEnvironment reader_{"TARNOVELL_IMAGE_READER", TARNOVELL_EXECUTABLE};
     ts::TempDir dir_;
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
@@ -86,6 +89,42 @@ TEST_F(CraftedImages, ADevioPeerOfNoSizeIsAFailureAndNothingIsWritten) {
     EXPECT_EQ(told()[0], "the devio peer reports a device of size 0: nothing to copy");
     EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
     for (const auto& post : posts_.all()) EXPECT_EQ(post.text.rfind("Done", 0), std::string::npos) << post.text;
+}
+
+// A library that faults on an image past our check takes only its reader
+// child with it: the conversion ends with a clear message, the program goes
+// on, and the destination is left as it was. The reader here opens as a
+// real one would and dies of SIGSEGV at the first read.
+TEST_F(CraftedImages, AReaderThatFaultsEndsTheConversionNotTheProgram) {
+    const std::string reader = dir_.file("faulting-reader");
+    ts::WriteWholeFile(reader,
+                       "#!/bin/sh\n"
+                       "printf '\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\020\\000\\000\\000"
+                       "\\000\\000\\000\\000\\000\\000'\n"
+                       "head -c 16 >/dev/null\nkill -SEGV $$\n");
+    std::filesystem::permissions(reader, std::filesystem::perms::owner_all);
+    ts::ScopedEnvironment faulting("TARNOVELL_IMAGE_READER", reader.c_str());
+    const std::string image = ts::crafted::TruncatedQcow2(dir_.path().string(), 100);
+    const std::string destination = dir_.file("out.raw");
+    ts::WriteWholeFile(destination, "kept");
+
+    EXPECT_EQ(QcowToRaw(context_, image, destination), CopyResult::Failed);
+    const auto texts = told();
+    ASSERT_EQ(texts.size(), 1u) << testing::PrintToString(texts);
+    EXPECT_NE(texts[0].find("the image library ended while reading " + image + " at 0"), std::string::npos)
+        << texts[0];
+    EXPECT_NE(texts[0].find("signal 11"), std::string::npos) << texts[0];
+    EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
+}
+
+// Through the built program's reader, a good image converts as it does in
+// this process, byte for byte.
+TEST_F(CraftedImages, AGoodImageReadThroughTheReaderChildComesBackWhole) {
+    const std::string raw = dir_.file("in.raw"), image = dir_.file("good.qcow2"), out = dir_.file("out.raw");
+    ts::Run("head -c 5000000 /dev/urandom > " + ts::Quote(raw) + " && truncate -s 9M " + ts::Quote(raw) +
+            " && qemu-img convert -f raw -O qcow2 " + ts::Quote(raw) + " " + ts::Quote(image));
+    EXPECT_EQ(QcowToRaw(context_, image, out), CopyResult::Completed) << testing::PrintToString(told());
+    EXPECT_TRUE(ts::ReadWholeFile(out) == ts::ReadWholeFile(raw));
 }
 
 }  // namespace

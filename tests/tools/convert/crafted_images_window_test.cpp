@@ -18,6 +18,7 @@
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
 #include "support/net_peers.h"
+#include "support/scoped_environment.h"
 #include "support/test_application.h"
 #include "tools/convert/ufrmconvert.h"
 
@@ -62,6 +63,7 @@ protected:
     }
 
     ts::EmbeddedMachine machine_{{}};
+    ts::ScopedEnvironment reader_{"TARNOVELL_IMAGE_READER", TARNOVELL_EXECUTABLE};
     ts::TempDir dir_;
     platform::ScriptedInteraction ui_;
     platform::ScopedInteraction scope_{ui_};
