@@ -10,6 +10,7 @@
 #include "disk/engines/convert.h"
 #include "disk/engines/net_transfer.h"
 #include "platform/base/interaction.h"
+#include "platform/os/system_facts.h"
 #include "support/copy_doubles.h"
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
@@ -125,6 +126,56 @@ TEST_F(CraftedImages, AGoodImageReadThroughTheReaderChildComesBackWhole) {
             " && qemu-img convert -f raw -O qcow2 " + ts::Quote(raw) + " " + ts::Quote(image));
     EXPECT_EQ(QcowToRaw(context_, image, out), CopyResult::Completed) << testing::PrintToString(told());
     EXPECT_TRUE(ts::ReadWholeFile(out) == ts::ReadWholeFile(raw));
+}
+
+// The foreign segment is what ewfverify finds too: the set's own MD5 no
+// longer matches its data, while every chunk passes its checksum.
+TEST_F(CraftedImages, AForeignSegmentIsWhatEwfverifyRefusesToo) {
+    if (!ts::HaveTool("ewfverify")) GTEST_SKIP() << "ewfverify is not installed";
+    const std::string set = ts::crafted::EwfWithForeignSegment(dir_.path().string());
+    const ts::CommandResult verified = ts::Run("ewfverify -q " + ts::Quote(set));
+    EXPECT_NE(verified.exit_code, 0) << verified.output;
+    EXPECT_NE(verified.output.find("FAILURE"), std::string::npos) << verified.output;
+}
+
+// A set that stores SHA1 beside MD5 (ewfacquire -d sha1) is read whole and
+// passes both: the hashes we compute are the ones the acquisition stored.
+TEST_F(CraftedImages, ASetWithMd5AndSha1PassesBothWhenReadWhole) {
+    const std::string raw = dir_.file("in.raw"), out = dir_.file("out.raw");
+    // Whole sectors: of a file that ends inside one, ewfacquire stores hashes
+    // of bytes the set does not hold (ewfverify cannot verify such a set).
+    ts::Run("head -c 3145728 /dev/urandom > " + ts::Quote(raw));
+    const ts::CommandResult made =
+        ts::Run("ewfacquire -u -q -c fast -d sha1 -t " + ts::Quote(dir_.file("hashed")) + " " + ts::Quote(raw));
+    ASSERT_EQ(made.exit_code, 0) << made.output;
+    EXPECT_EQ(EwfToRaw(context_, dir_.file("hashed.E01"), out), CopyResult::Completed) << testing::PrintToString(told());
+    EXPECT_TRUE(ts::ReadWholeFile(out) == ts::ReadWholeFile(raw));
+}
+
+// A header that counts 0x20000000 blocks for a disk of 6 MiB is answered
+// from the header alone: under a limit of 256 MiB of address space (a map
+// sized by the count would need 2 GiB) this process refuses it as it does
+// without one. Run again as a child of its own, with the limit set.
+TEST_F(CraftedImages, AVdiCountingFarTooManyBlocksIsRefusedUnderAMemoryLimit) {
+    if (const char* limited = std::getenv("TARNOVELL_TEST_UNDER_LIMIT"); limited && *limited) {
+        const std::string image = ts::crafted::VdiWithHugeBlockCount(dir_.path().string());
+        const std::string destination = dir_.file("out.raw");
+        ts::WriteWholeFile(destination, "kept");
+        EXPECT_EQ(VdiToRaw(context_, image, destination), CopyResult::Failed);
+        ASSERT_EQ(told().size(), 1u);
+        EXPECT_NE(told()[0].find("VDI block map lies past the end of the file"), std::string::npos) << told()[0];
+        EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
+        return;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit a limit of address space";
+#endif
+    const std::string self = platform::ExecutablePath();
+    const ts::CommandResult child = ts::Run(
+        "ulimit -v 262144; TARNOVELL_TEST_UNDER_LIMIT=1 exec " + ts::Quote(self) +
+        " --gtest_filter=CraftedImages.AVdiCountingFarTooManyBlocksIsRefusedUnderAMemoryLimit");
+    EXPECT_EQ(child.exit_code, 0) << child.output;
+    EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
 }
 
 }  // namespace
