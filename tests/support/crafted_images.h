@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/interaction.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -21,6 +22,14 @@ struct CraftedImage {
     std::function<std::string(const std::string& folder, const std::string& destination)> make;
     const char* told;  // a piece of the message the person must read
 };
+
+// What the person was told (questions left out).
+inline std::vector<std::string> Told(const platform::ScriptedInteraction& ui) {
+    std::vector<std::string> texts;
+    for (const auto& exchange : ui.log())
+        if (exchange.kind == platform::ScriptedInteraction::Exchange::Inform) texts.push_back(exchange.text);
+    return texts;
+}
 
 namespace crafted {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "disk/copy/copy_endpoints.h"
+#include "platform/base/byte_order.h"
 
 namespace disk {
 
@@ -42,7 +43,7 @@ public:
     template <typename Record>
     Record record(std::uint64_t offset, const std::string& field) const {
         Record value{};
-        read(offset, std::as_writable_bytes(std::span(&value, 1)), field);
+        read(offset, platform::BytesOf(value), field);
         return value;
     }
     // `count` bytes from `offset`, read as a table (after require_inside).

@@ -118,14 +118,7 @@ std::string& ReaderProgramSlot() {
     return program;
 }
 
-template <typename Record>
-std::span<const std::byte> BytesOf(const Record& record) {
-    return std::as_bytes(std::span(&record, 1));
-}
-template <typename Record>
-std::span<std::byte> BytesOf(Record& record) {
-    return std::as_writable_bytes(std::span(&record, 1));
-}
+using platform::BytesOf;
 
 bool SendText(const std::string& text) { return platform::WriteStandardOutput(std::as_bytes(std::span(text))); }
 

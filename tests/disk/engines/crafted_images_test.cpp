@@ -40,12 +40,7 @@ protected:
         context_.status = &posts_;
         context_.cancel = &cancel_;
     }
-    std::vector<std::string> told() const {
-        std::vector<std::string> texts;
-        for (const auto& exchange : ui_.log())
-            if (exchange.kind == platform::ScriptedInteraction::Exchange::Inform) texts.push_back(exchange.text);
-        return texts;
-    }
+    std::vector<std::string> told() const { return ts::Told(ui_); }
 
     ts::EmbeddedMachine machine_{{}};
     // Read as the program reads them: through children of the built program.

@@ -15,6 +15,7 @@
 
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
+#include "support/converter_window.h"
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
 #include "support/net_peers.h"
@@ -42,25 +43,10 @@ protected:
         QApplication::processEvents();
         platform::set_pump(nullptr);
     }
-    void Choose(QListWidget* list, const QString& kind) {
-        const auto found = list->findItems(kind, Qt::MatchExactly);
-        ASSERT_EQ(found.size(), 1) << kind.toStdString();
-        list->setCurrentItem(found.first());
-        if (list == window_->lstSource) window_->lstSourceClick();
-    }
     void Convert(const QString& from, const std::string& source, const std::string& destination) {
-        Choose(window_->lstSource, from);
-        Choose(window_->lstDestination, "RAW");
-        window_->txtSource->setText(QString::fromStdString(source));
-        window_->txtDestination->setText(QString::fromStdString(destination));
-        window_->btnGo->click();
+        ts::RunConversion(*window_, from, source, "RAW", destination);
     }
-    std::vector<std::string> told() const {
-        std::vector<std::string> texts;
-        for (const auto& exchange : ui_.log())
-            if (exchange.kind == platform::ScriptedInteraction::Exchange::Inform) texts.push_back(exchange.text);
-        return texts;
-    }
+    std::vector<std::string> told() const { return ts::Told(ui_); }
 
     ts::EmbeddedMachine machine_{{}};
     ts::ScopedEnvironment reader_{"TARNOVELL_IMAGE_READER", TARNOVELL_EXECUTABLE};
@@ -91,11 +77,7 @@ TEST_F(CraftedImagesInTheWindow, ADevioPeerOfNoSizeIsAFailure) {
     const std::string destination = dir_.file("received.raw");
     ts::WriteWholeFile(destination, "kept");
     ts::DevioServer peer(std::string(), 0);
-    Choose(window_->lstSource, "DEVIO");
-    Choose(window_->lstDestination, "RAW");
-    window_->txtSource->setText(QString::fromStdString("127.0.0.1:" + std::to_string(peer.port())));
-    window_->txtDestination->setText(QString::fromStdString(destination));
-    window_->btnGo->click();
+    Convert("DEVIO", "127.0.0.1:" + std::to_string(peer.port()), destination);
     EXPECT_EQ(told(), std::vector<std::string>{"the devio peer reports a device of size 0: nothing to copy"});
     EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
 }
