@@ -133,6 +133,18 @@ TEST_F(CraftedImages, AForeignSegmentIsWhatEwfverifyRefusesToo) {
     EXPECT_NE(verified.output.find("FAILURE"), std::string::npos) << verified.output;
 }
 
+// A descriptor our check passes but libvmdk refuses (it has no section
+// headings), read in this process: refused with the library's text, and
+// (in the sanitizer build) nothing the failed open made is left behind.
+TEST_F(CraftedImages, AVmdkTheLibraryCannotOpenIsRefusedAndLeaksNothing) {
+    ts::ScopedEnvironment in_process("TARNOVELL_IMAGE_READER", "-");
+    ts::Run("head -c 1048576 /dev/urandom > " + ts::Quote(dir_.file("disk-flat.vmdk")));
+    ts::WriteWholeFile(dir_.file("disk.vmdk"), "version=1\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"disk-flat.vmdk\" 0\n");
+    EXPECT_EQ(VmdkToRaw(context_, dir_.file("disk.vmdk"), dir_.file("out.raw")), CopyResult::Failed);
+    ASSERT_EQ(told().size(), 1u) << testing::PrintToString(told());
+    EXPECT_EQ(told()[0].rfind("libvmdk_handle_open failed: ", 0), 0u) << told()[0];
+}
+
 // A set that stores SHA1 beside MD5 (ewfacquire -d sha1) is read whole and
 // passes both: the hashes we compute are the ones the acquisition stored.
 TEST_F(CraftedImages, ASetWithMd5AndSha1PassesBothWhenReadWhole) {
