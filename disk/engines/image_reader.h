@@ -1,5 +1,5 @@
 // The image reader child: the program started with "--image-reader" reads
-// a QCOW, VMDK or VHD/VHDX image through its library on behalf of the
+// a QCOW, VMDK, VHD/VHDX or EWF image through its library on behalf of the
 // program that started it (see disk/formats/library/library_image.h), so
 // that a library's fault on a hostile image ends the child, not the program.
 #pragma once

@@ -8,7 +8,7 @@
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/windows/zel_application.h"
 #include "disk/engines/image_reader.h"
-#include "disk/formats/library/library_image.h"
+#include "disk/copy/reader_child.h"
 #include "main/operations/command_line.h"
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"

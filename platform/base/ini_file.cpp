@@ -10,6 +10,8 @@ namespace platform {
 
 namespace {
 
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
 // "value   ; remark" keeps "value"; a ';' inside a word is part of the value.
 std::string StripTrailingComment(const std::string& value) {
     for (size_t i = 1; i < value.size(); ++i) {
@@ -25,7 +27,7 @@ IniFile IniFile::Parse(const std::string& text) {
     IniFile ini;
     Section* current = nullptr;
     // An editor's UTF-8 byte-order mark is no part of the first line.
-    const bool marked = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const bool marked = text.compare(0, 3, kByteOrderMark) == 0;
     std::istringstream lines(marked ? text.substr(3) : text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -67,6 +69,9 @@ std::string IniFile::Serialize() const {
         for (const auto& [key, value] : section.entries) out += key + "=" + value + "\n";
         out += "\n";
     }
+    // A text that starts as a byte-order mark does would lose it to the
+    // reader: a mark of its own in front keeps it.
+    if (out.compare(0, 3, kByteOrderMark) == 0) out.insert(0, kByteOrderMark);
     return out;
 }
 

@@ -4,6 +4,9 @@
 // readers and read by all of them at once.
 //
 // Each segment file passes our own check before the library opens the set.
+// With an image reader program (disk/copy/reader_child.h) the set is read
+// by children of it, as the libraries' images are.
+//
 // A set read whole, from its start to its end in order, is checked against
 // the MD5 (and SHA1) hash it stores: a segment of another acquisition has
 // chunks whose own checksums match, and only the hash of the whole disk
@@ -53,6 +56,10 @@ private:
 // for a set without a size, and a refusal for a set with a missing or cut
 // segment file (whose bytes the library would hand out as zeros).
 std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers = 0);
+
+// The reader's side, in a child of the program: opens the set and answers
+// reads, with the hashes it stores and its checksum errors. The exit status.
+int ServeEwfReads(const std::string& path, const std::string& shared_name);
 
 // The runs of sectors whose checksum did not match, as the readers of an
 // EWF source found them while reading.

@@ -61,25 +61,11 @@ private:
 };
 
 // Opens `path` once for every reader (a few, as the cores allow) and reads
-// it through all of them.
-//
-// Our checks stop what we know hurts a library, but a library may still
-// fault past them on an image made to make it. When an image reader
-// program is known (see SetImageReaderProgram), each reader is a child
-// process of it that opens and reads the image through the library and
-// hands us the bytes: a fault there ends that child, and the read ends with
-// a clear error instead of the program, before a wrong byte is written.
+// it through all of them. When an image reader program is known (see
+// disk/copy/reader_child.h), each reader is a child process of it that
+// opens and reads the image through the library.
 std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
                                                  unsigned readers = 0);
-
-// The program that serves image reads when started with the arguments
-// "--image-reader", a kind's name, the image's path, "check" or "trusted",
-// and the name of the memory it shares with us (see ServeImageReads); the environment variable
-// TARNOVELL_IMAGE_READER names it instead when set, and "" (or "-" there)
-// reads in this process.
-void SetImageReaderProgram(const std::string& program);
-std::string ImageReaderProgram();
-constexpr const char* kImageReaderSwitch = "--image-reader";
 
 // The reader's side, in the child: opens the image (passing our checks
 // with `check`), tells the parent its size and files, then answers reads
