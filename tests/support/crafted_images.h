@@ -102,6 +102,26 @@ inline std::vector<CraftedImage> CraftedImages() {
         cases.push_back({percent == 25 ? "Qcow2CutAt25" : percent == 40 ? "Qcow2CutAt40" : "Qcow2CutAt50", "QCOW",
                          [percent](const std::string& folder, const std::string&) { return TruncatedQcow2(folder, percent); },
                          "lies past the end of the file"});
+    // A backing file is read only from the overlay's own folder: one named
+    // elsewhere, or linked to from there, is not.
+    cases.push_back({"Qcow2BackingFileElsewhere", "QCOW",
+                     [](const std::string& folder, const std::string&) {
+                         std::filesystem::create_directory(folder + "/other");
+                         Sh("qemu-img create -q -f qcow2 " + Quote(folder + "/other/base.qcow2") + " 4M && "
+                            "qemu-img create -q -f qcow2 -F qcow2 -b " + Quote(folder + "/other/base.qcow2") + " " +
+                            Quote(folder + "/overlay.qcow2"));
+                         return folder + "/overlay.qcow2";
+                     },
+                     "qcow backing file not found: "});
+    cases.push_back({"Qcow2BackingFileLinkedOutside", "QCOW",
+                     [](const std::string& folder, const std::string&) {
+                         std::filesystem::create_directories(folder + "/inner");
+                         std::filesystem::create_symlink(folder + "/base.qcow2", folder + "/inner/base.qcow2");
+                         Sh("qemu-img create -q -f qcow2 " + Quote(folder + "/base.qcow2") + " 4M && "
+                            "qemu-img create -q -f qcow2 -F qcow2 -b base.qcow2 " + Quote(folder + "/inner/overlay.qcow2"));
+                         return folder + "/inner/overlay.qcow2";
+                     },
+                     "leads out of the image's folder through a symbolic link"});
     cases.push_back({"VmdkExtentAbsolute", "VMDK",
                      [](const std::string& folder, const std::string&) {
                          Sh("head -c 1048576 /dev/urandom > " + Quote(folder + "/elsewhere.raw"));
