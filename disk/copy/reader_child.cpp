@@ -172,7 +172,7 @@ void ReaderChild::lost(const std::string& doing) {
                           "): the image is damaged in a way our check of it does not see");
 }
 
-int ServeReads(const std::string& shared_name, const std::function<ServedImage()>& open) {
+int ServeReads(const std::string& shared_name, const std::function<ServedImage()>& open_image) {
     ServedImage image;
     ReaderHello hello{};
     std::string text;
@@ -181,7 +181,7 @@ int ServeReads(const std::string& shared_name, const std::function<ServedImage()
         if (!shared)
             throw std::runtime_error("the image reader cannot open the memory it shares: " +
                                      platform::SysErrorMessage(platform::GetLastError()));
-        image = open();
+        image = open_image();
         hello.media_size.set(static_cast<std::uint64_t>(image.media_size));
         text = JoinLines(image.facts);
     } catch (const std::exception& e) {

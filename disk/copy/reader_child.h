@@ -75,10 +75,10 @@ struct ServedImage {
     std::function<std::vector<std::string>(std::uint64_t question)> answer;
 };
 
-// Opens the image with `open` (which raises with a text for the person),
+// Opens the image with `open_image` (which raises with a text for the person),
 // tells the parent, then answers reads and questions on standard input and
 // output until its input ends. The exit status.
-int ServeReads(const std::string& shared_name, const std::function<ServedImage()>& open);
+int ServeReads(const std::string& shared_name, const std::function<ServedImage()>& open_image);
 
 // Text lines in one text, and back.
 std::string JoinLines(const std::vector<std::string>& lines);
