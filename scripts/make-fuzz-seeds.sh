@@ -283,3 +283,42 @@ mkdir -p "$corpus/shadow_table"
 printf 'snap_b: 0 204800 snapshot 253:0 253:1 P 8\nlinear0: 0 2048 linear 8:1 0\nsnap_a: 0 409600 snapshot 8:17 253:2 N 16\n' \
   > "$corpus/shadow_table/two-snapshots.txt"
 printf 'No devices found\n' > "$corpus/shadow_table/none.txt"
+
+# Images for our checks, followed in their fuzz targets by the libraries:
+# QCOW files of small clusters with data (qemu-img, qemu-io), VMDK sparse,
+# stream-optimized and flat descriptors (the flat one naming flat.img, the
+# extent the target lays beside it), VHD and VHDX files laid out as pieces
+# (sector, length, bytes: the target's input format) from their non-zero
+# sectors, and EWF first segments from ewfacquire.
+mkdir -p "$corpus"/{qcow_image,vmdk_image,vhd_check,ewf_segment}
+head -c 65536 /dev/urandom > "$work/data64k"
+for options in "qcow2 -o cluster_size=512" "qcow2 -o cluster_size=512,compat=0.10" "qcow"; do
+  set -- $options
+  name=$1${3:+-$(echo "$3" | tr ',=' '--')}
+  qemu-img create -q -f "$@" "$work/$name" 1M
+  qemu-io -f "$1" -c 'write -P 0x5a 4096 8192' -c 'write -P 0x33 900k 4096' "$work/$name" >/dev/null
+  cp "$work/$name" "$corpus/qcow_image/$name"
+done
+truncate -s 1M "$work/small.raw"
+dd if="$work/data64k" of="$work/small.raw" bs=4096 seek=8 count=4 conv=notrunc status=none
+qemu-img convert -f raw -O qcow2 -c -o cluster_size=4096 "$work/small.raw" "$corpus/qcow_image/qcow2-compressed"
+for kind in monolithicSparse streamOptimized; do
+  qemu-img convert -f raw -O vmdk -o subformat=$kind "$work/small.raw" "$work/image.vmdk"
+  cp "$work/image.vmdk" "$corpus/vmdk_image/$kind"
+done
+printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\n# Extent description\nRW 2048 FLAT "flat.img" 0\n\n# The Disk Data Base\n#DDB\n\nddb.geometry.cylinders = "2"\nddb.geometry.heads = "16"\nddb.geometry.sectors = "63"\nddb.adapterType = "ide"\n' \
+  > "$corpus/vmdk_image/flat-descriptor"
+pieces() {  # image output: every sector with a byte other than zero, as a piece
+  perl -e 'open(my $in, "<:raw", $ARGV[0]) or die; open(my $out, ">:raw", $ARGV[1]) or die;
+    my ($sector, $block) = (0, "");
+    while (read($in, $block, 512)) { print $out pack("VvA*", $sector, length $block, $block) if $block =~ /[^\0]/; $sector++; }' "$1" "$2"
+}
+qemu-img convert -f raw -O vpc -o subformat=dynamic "$work/small.raw" "$work/dynamic.vhd"
+qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on "$work/small.raw" "$work/fixed.vhd"
+qemu-img convert -f raw -O vhdx -o subformat=dynamic "$work/small.raw" "$work/dynamic.vhdx"
+# A fixed VHD's footer is its last sector, so its last piece ends the file where it ends.
+for name in dynamic.vhd fixed.vhd dynamic.vhdx; do pieces "$work/$name" "$corpus/vhd_check/$name"; done
+ewfacquire -u -q -c none -t "$work/plain" "$work/data64k" >/dev/null
+ewfacquire -u -q -c best -t "$work/deflated" "$work/small.raw" >/dev/null
+cp "$work/plain.E01" "$corpus/ewf_segment/uncompressed.E01"
+cp "$work/deflated.E01" "$corpus/ewf_segment/compressed.E01"

@@ -39,6 +39,8 @@ TLibEWF::TLibEWF(const std::string& library) : ImageLibraryFile(kEwfNames, libra
         {segment_files_corrupted_, "libewf_handle_segment_files_corrupted"},
         {checksum_error_count_, "libewf_handle_get_number_of_checksum_errors"},
         {checksum_error_, "libewf_handle_get_checksum_error"},
+        {md5_hash_, "libewf_handle_get_md5_hash"},
+        {sha1_hash_, "libewf_handle_get_sha1_hash"},
     });
 }
 
@@ -192,5 +194,17 @@ std::vector<TLibEWF::SectorRun> TLibEWF::ChecksumErrors() {
     }
     return runs;
 }
+
+std::vector<std::uint8_t> TLibEWF::StoredHash(HashFn get, std::size_t size) {
+    std::vector<std::uint8_t> hash(size);
+    if (!handle_) return {};
+    const int result = get(handle_, hash.data(), hash.size(), error_slot());
+    if (!Check(result >= 0)) throw std::runtime_error(error());
+    if (result == 0) return {};
+    return hash;
+}
+
+std::vector<std::uint8_t> TLibEWF::StoredMd5() { return StoredHash(md5_hash_, 16); }
+std::vector<std::uint8_t> TLibEWF::StoredSha1() { return StoredHash(sha1_hash_, 20); }
 
 }  // namespace disk

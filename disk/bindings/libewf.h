@@ -88,6 +88,11 @@ public:
         std::uint64_t count = 0;
     };
     std::vector<SectorRun> ChecksumErrors();
+    // After an open for reading: the MD5 (16 bytes) or SHA1 (20 bytes) hash
+    // of the whole disk that the set stores, empty when it stores none.
+    // Raises with the library's text when it cannot tell.
+    std::vector<std::uint8_t> StoredMd5();
+    std::vector<std::uint8_t> StoredSha1();
 
 private:
     using GlobFn = int (*)(const char* name, std::size_t length, std::uint8_t format, char*** names, int* count,
@@ -132,6 +137,10 @@ private:
     CorruptedFn segment_files_corrupted_ = nullptr;
     ErrorCountFn checksum_error_count_ = nullptr;
     ErrorRunFn checksum_error_ = nullptr;
+    using HashFn = int (*)(void* handle, std::uint8_t* hash, std::size_t size, void** error);
+    HashFn md5_hash_ = nullptr;
+    HashFn sha1_hash_ = nullptr;
+    std::vector<std::uint8_t> StoredHash(HashFn get, std::size_t size);
 };
 
 }  // namespace disk

@@ -46,6 +46,17 @@ bool RawSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size
     return ReadAt(handle_, base_ + offset, buffer.data(), buffer.size(), &done);
 }
 
+FileSource::FileSource(platform::Handle handle) : handle_(std::move(handle)), raw_(handle_, 0, 0) {
+    if (!platform::GetFileSizeEx(handle_, &size_)) size_ = 0;
+}
+
+std::unique_ptr<FileSource> OpenFileSource(const std::string& path) {
+    platform::Handle handle = platform::CreateFile(path, platform::GENERIC_READ, platform::FILE_SHARE_READ,
+                                                   platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
+    if (!handle) return nullptr;
+    return std::make_unique<FileSource>(std::move(handle));
+}
+
 bool ZeroSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
     done = static_cast<std::size_t>(std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
     std::memset(buffer.data(), 0, done);

@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/device/handle.h"
 
@@ -36,6 +39,9 @@ public:
     // peer's bytes) fails at once, and so does every later read. Called
     // from another thread than the reads.
     virtual void interrupt() {}
+    // The files an image source reads (the image, its extents, segments and
+    // parents), which its destination must not be; empty for other sources.
+    virtual std::vector<std::string> files() const { return {}; }
 };
 
 class CopySink {
@@ -67,6 +73,25 @@ private:
     std::int64_t base_;
     std::int64_t size_;
 };
+
+// A file opened for reading, read as a whole: the source owns its handle.
+class FileSource : public CopySource {
+public:
+    explicit FileSource(platform::Handle handle);
+    std::int64_t size() override { return size_; }
+    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
+        return raw_.read(offset, buffer, done);
+    }
+
+private:
+    platform::Handle handle_;
+    std::int64_t size_ = 0;
+    RawSource raw_;
+};
+
+// Opens the file at `path` (a Linux path) for reading, sharing it with
+// readers only. Null, with the last error set, when it cannot be opened.
+std::unique_ptr<FileSource> OpenFileSource(const std::string& path);
 
 // `size` bytes of zeros: what a wipe copies onto a device.
 class ZeroSource : public CopySource {

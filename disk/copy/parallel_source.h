@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,8 @@ public:
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
 
     std::size_t readers() const { return lanes_.size(); }
+    std::vector<std::string> files() const override { return files_; }
+    void set_files(std::vector<std::string> files) { files_ = std::move(files); }
     // Runs `visit` on every reader, none of them reading meanwhile.
     template <typename Visit>
     void for_each_reader(Visit visit) {
@@ -69,6 +72,7 @@ private:
     std::condition_variable due_signal_;
     std::condition_variable done_signal_;
     std::size_t outstanding_ = 0;
+    std::vector<std::string> files_;
     std::vector<std::jthread> threads_;  // last: stopped and joined first
 };
 

@@ -90,7 +90,7 @@ public:
             }
         }
         if (!handle_) {
-            Tell(context_, CreateFileError("dst"));
+            Tell(context_, CreateFileError("dst", path_));
             return false;
         }
         sink_ = std::make_unique<RawSink>(handle_, 0, ZeroBlocks::Written);
@@ -114,7 +114,7 @@ private:
         replacement_.emplace(LinuxPath(path_), FileReplacement::Start::NameOnly);
         if (*replacement_) handle_ = CreateFile(replacement_->path(), GENERIC_WRITE, 0, CREATE_NEW, 0);
         if (!handle_) {
-            Tell(context_, CreateFileError("dst"));
+            Tell(context_, CreateFileError("dst", path_));
             return false;
         }
         // Made empty for this copy: runs of zeros stay holes, as qemu-img leaves them.
@@ -139,8 +139,6 @@ struct ToRawSteps {
     std::int64_t progress_every = kImageProgressStep;  // 0: every second
     // After the copy: what the person must hear about the data read ("" when nothing).
     std::function<std::string(CopySource&)> afterwards;
-    // Further files the image is read from, which the destination must not be.
-    std::function<std::vector<std::string>(const std::string& path)> more_files;
 };
 
 CopyResult ImageToRaw(const OperationContext& context, const std::string& src, const std::string& dst,
@@ -153,14 +151,15 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     }
     std::unique_ptr<CopySource> source;
     try {
-        if (steps.more_files)
-            for (const auto& file : steps.more_files(LinuxPath(src)))
-                if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
         source = steps.open(LinuxPath(src));
     } catch (const std::exception& e) {
         Tell(context, e.what());
         return CopyResult::Failed;
     }
+    // Every file the image is read from (extents, segments, parents) is a
+    // source too: none of them may be where the disk is written.
+    for (const auto& file : source->files())
+        if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
     const std::int64_t size = source->size();
     RawDestination destination(context);
     if (!destination.open(dst, size, steps.too_small)) return CopyResult::Failed;
@@ -179,13 +178,14 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     if (outcome.end == CopyEnd::WriteFailed) Tell(context, "writefile failed");
     if (outcome.end == CopyEnd::SourceEnded || outcome.end == CopyEnd::ReadFailed) Tell(context, "readfile failed");
     if (!outcome.completed()) return ResultOf(outcome);
+    // Data the image itself says is wrong never takes a file's place.
     const std::string problem = steps.afterwards ? steps.afterwards(*source) : "";
-    if (!destination.complete()) return CopyResult::Failed;
-    context.post_status(DoneText(started));
     if (!problem.empty()) {
         Tell(context, problem);
         return CopyResult::Failed;
     }
+    if (!destination.complete()) return CopyResult::Failed;
+    context.post_status(DoneText(started));
     return CopyResult::Completed;
 }
 
@@ -235,11 +235,7 @@ CopyResult EwfToRaw(const OperationContext& context, const std::string& src, con
     steps.ask_overwrite = true;
     steps.too_small = "source bigger than destination";
     steps.progress_every = 0;
-    steps.more_files = [](const std::string& path) { return TLibEWF().SegmentFiles(path); };
-    steps.afterwards = [](CopySource& source) {
-        auto runs = EwfChecksumErrors(static_cast<ParallelSource&>(source));
-        return runs.empty() ? std::string() : ChecksumErrorText(runs);
-    };
+    steps.afterwards = [](CopySource& source) { return static_cast<EwfSource&>(source).ChecksumProblem(); };
     return ImageToRaw(context, src, dst, steps);
 }
 
@@ -257,7 +253,7 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
         Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                    FILE_FLAG_SEQUENTIAL_SCAN);
         if (!source) {
-            Tell(context, CreateFileError("src"));
+            Tell(context, CreateFileError("src", src));
             return CopyResult::Failed;
         }
         if (!PrepareSource(context, source, src)) return CopyResult::Failed;

@@ -152,8 +152,9 @@ ZeroBlocks ZerosFor(Handle& handle, const std::string& path) {
     return IsFile(path) && GetFileSizeEx(handle, &size) && size == 0 ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written;
 }
 
-std::string CreateFileError(const char* which) {
-    return std::string("could not createfile (") + which + ")," + std::to_string(GetLastError());
+std::string CreateFileError(const char* which, const std::string& path) {
+    const DWORD code = GetLastError();
+    return FailureLine(std::string("could not createfile (") + which + ")," + std::to_string(code), path, code);
 }
 
 void ReleaseDestination(Handle& handle, const std::string& path) {

@@ -78,8 +78,9 @@ std::int64_t EndpointSize(platform::Handle& handle, const std::string& path, boo
 // A file destination made empty for this copy may keep holes where the
 // source has zeros; anything else must have every byte written.
 ZeroBlocks ZerosFor(platform::Handle& handle, const std::string& path);
-// "could not createfile (src)," or "(dst)," with the last error's code.
-std::string CreateFileError(const char* which);
+// "could not createfile (src)," or "(dst)," with the last error's code,
+// then " - " + path + ": " + the system's text for that code.
+std::string CreateFileError(const char* which, const std::string& path);
 // Hands a written device back to the system once the copy is over: a
 // disk's table re-read and its volumes unlocked, a volume let go by its
 // file system. Nothing for a file.

@@ -61,7 +61,15 @@ public:
     // The remote device's size by INFO; shown and nothing on failure.
     std::optional<std::int64_t> remote_size(TcpSocket& socket, std::optional<CopyResult>& failure) const {
         try {
-            return DevioGetSize(socket, wait());
+            const std::int64_t size = DevioGetSize(socket, wait());
+            // A device of no size (or of more than 2^63 bytes) is no device
+            // to copy: "Done" with nothing received would hide it.
+            if (size <= 0) {
+                tell("the devio peer reports a device of size " + std::to_string(size) + ": nothing to copy");
+                failure = CopyResult::Failed;
+                return std::nullopt;
+            }
+            return size;
         } catch (const TransferError& e) {
             if (e.cancelled()) {
                 failure = CopyResult::Cancelled;
@@ -120,7 +128,7 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
     Handle target = CreateFile(destination, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                file ? CREATE_ALWAYS : OPEN_EXISTING, 0);
     if (!target) {
-        transfer.tell(CreateFileError("dst"));
+        transfer.tell(CreateFileError("dst", destination));
         return {};
     }
     if (devio && !file) {  // a file grows to what it is given
@@ -160,7 +168,7 @@ NetTransferResult Send(const OperationContext& context, const std::string& sourc
     Handle reading = CreateFile(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                 devio ? DWORD{0} : DWORD{FILE_FLAG_SEQUENTIAL_SCAN});
     if (!reading) {
-        transfer.tell(CreateFileError("src"));
+        transfer.tell(CreateFileError("src", source));
         return {};
     }
     if (!PrepareSource(context, reading, source)) return {};

@@ -16,6 +16,7 @@
 #include "disk/copy/copy_loop.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/formats/vhd/vhd_endpoints.h"
+#include "platform/base/interaction.h"
 #include "platform/base/wide_text.h"
 #include "platform/base/replace_file.h"
 #include "platform/device/path.h"
@@ -33,6 +34,11 @@ constexpr std::size_t kBlockSize = 1 << 20;
 constexpr std::int64_t kProgressStep = 64ll << 20;
 
 [[noreturn]] void Raise(const std::string& prefix, DWORD code) { throw std::runtime_error(prefix + std::to_string(code)); }
+// A source's failure: the step's own text and code, then the source and
+// the system's text for the code, as the other engines say it.
+[[noreturn]] void Raise(const std::string& prefix, DWORD code, const std::string& source) {
+    throw std::runtime_error(platform::FailureLine(prefix + std::to_string(code), source, code));
+}
 
 // A VHD or VHDX by its extension; "x.vhd.img" and "backup.vhdfile" are not.
 bool IsVirtualDiskPath(const std::string& path) {
@@ -50,7 +56,7 @@ const char* SourceStep(const std::string& source) {
 Handle OpenPlainSource(const std::string& source, std::int64_t* size) {
     Handle handle = platform::CreateFile(source, platform::GENERIC_READ, 0, platform::OPEN_EXISTING,
                                          platform::FILE_ATTRIBUTE_NORMAL);
-    if (!handle) Raise(SourceStep(source), platform::GetLastError());
+    if (!handle) Raise(SourceStep(source), platform::GetLastError(), source);
     *size = 0;
     if (IsDevicePath(source)) *size = GetHandleLength(handle);
     else platform::GetFileSizeEx(handle, size);
@@ -152,6 +158,7 @@ std::unique_ptr<vd::VhdImage> OpenOwnVhd(const std::string& path, bool writable,
     std::unique_ptr<vd::VhdImage> image;
     if (DWORD opened = vd::VhdImage::Open(LinuxPathOf(path), writable, image); opened != platform::ERROR_SUCCESS) {
         if (opened == platform::ERROR_NOT_SUPPORTED && differencing_to_service) return nullptr;
+        if (!writable) Raise(failed, opened, path);  // a source, named
         Raise(failed, opened);
     }
     return image;
@@ -167,10 +174,10 @@ void OpenSourceEnd(const std::string& source, SourceEnd& out) {
     // their codes) stay what they are; a VHD's bytes are then read directly.
     Handle opened;
     if (DWORD result = OpenVirtualDisk(source, &opened, vd::VIRTUAL_DISK_ACCESS_NONE, 2, 0); result != 0)
-        Raise("OpenVHD SRC failed ", result);
+        Raise("OpenVHD SRC failed ", result, source);
     GET_VIRTUAL_DISK_INFO info{};
     info.Version = vd::GET_VIRTUAL_DISK_INFO_SIZE;
-    if (DWORD got = GetVirtualDiskInformation(opened, info); got != 0) Raise("GetVirtualDiskInformation_ failed ", got);
+    if (DWORD got = GetVirtualDiskInformation(opened, info); got != 0) Raise("GetVirtualDiskInformation_ failed ", got, source);
     out.size = static_cast<std::int64_t>(info.Size.VirtualSize);
     if (IsOwnVhd(source)) {
         if (auto image = OpenOwnVhd(source, false, "AttachVHD SRC failed ")) {
@@ -180,7 +187,7 @@ void OpenSourceEnd(const std::string& source, SourceEnd& out) {
         }
     }
     const DWORD flags = vd::ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY | vd::ATTACH_VIRTUAL_DISK_FLAG_NO_LOCAL_HOST;
-    if (DWORD attached = AttachVirtualDisk(opened, flags); attached != 0) Raise("AttachVHD SRC failed ", attached);
+    if (DWORD attached = AttachVirtualDisk(opened, flags); attached != 0) Raise("AttachVHD SRC failed ", attached, source);
     out.handle = std::move(opened);
     out.endpoint = std::make_unique<RawSource>(out.handle, 0, out.size);
 }
@@ -285,7 +292,7 @@ bool rawvhd(const std::string& source, const std::string& destination, int mode,
 
 bool rawvhd(const OperationContext& context, const std::string& source, const std::string& destination, int mode) {
     // A name that is not valid UTF-8 cannot be named to the service as it is.
-    if (!platform::IsValidUtf8(source)) Raise(SourceStep(source), platform::ERROR_INVALID_NAME);
+    if (!platform::IsValidUtf8(source)) Raise(SourceStep(source), platform::ERROR_INVALID_NAME, source);
     if (!platform::IsValidUtf8(destination))
         Raise(DestinationStep(KindOf(destination, mode)), platform::ERROR_INVALID_NAME);
 

@@ -36,15 +36,7 @@ void ReceiveExactly(TcpSocket& socket, std::span<std::byte> buffer, const WaitHo
                             platform::WSAECONNRESET);
 }
 
-template <typename Record>
-std::span<const std::byte> BytesOf(const Record& record) {
-    return std::as_bytes(std::span(&record, 1));
-}
-
-template <typename Record>
-std::span<std::byte> BytesOf(Record& record) {
-    return std::as_writable_bytes(std::span(&record, 1));
-}
+using platform::BytesOf;
 
 DevioRequest Request(std::uint64_t code, std::int64_t offset, std::size_t length) {
     return {platform::le64::of(code), platform::le64::of(static_cast<std::uint64_t>(offset)),

@@ -17,7 +17,10 @@ std::string VhdCopyStatus(const WorkerOutcome& outcome) {
     // A worker that left no exit code did not finish its copy.
     const platform::DWORD code = outcome.exit_code.value_or(platform::ERROR_INVALID_FUNCTION);
     const std::string id = std::to_string(outcome.thread_id);
-    return code != 0 ? id + " terminated with failure:" + std::to_string(code) : id + " terminated with sucess";
+    if (code == 0) return id + " terminated with sucess";
+    // The code alone says nothing: what failed, and why, follows it.
+    std::string status = id + " terminated with failure:" + std::to_string(code);
+    return outcome.failure.empty() ? status : status + " - " + outcome.failure;
 }
 
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,

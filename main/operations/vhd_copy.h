@@ -33,7 +33,9 @@ platform::DWORD MainVhdCopyThread(const VhdCopyJob& job, const disk::OperationCo
 int VhdModeOfFilter(int filter_index);
 
 // Runs MainVhdCopyThread with the wait loop and posts the outcome:
-// id + " terminated with sucess" or id + " terminated with failure:" + code.
+// id + " terminated with sucess" or id + " terminated with failure:" + code,
+// followed by " - " and the failure's own text (the step, the path and the
+// system's text) when the copy ended with one.
 // The main window's cancel flag in `state` stops the copy.
 WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
                          platform::OperationTarget* target, platform::ProgressBar* bar);

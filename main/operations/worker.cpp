@@ -25,20 +25,22 @@ WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::
     // Said before the thread starts: a worker that fails at once must not
     // have its message followed by "in progress...".
     Post(target, channel, platform::OperationKind::Status, "in progress...");
-    platform::WorkerThread worker([&body, target, channel]() -> platform::DWORD {
+    std::string failure;  // written by the worker, read once it has ended
+    platform::WorkerThread worker([&body, target, channel, &failure]() -> platform::DWORD {
         try {
             return body();
         } catch (const std::exception& e) {
-            Post(target, channel, platform::OperationKind::Message, e.what());
+            failure = e.what();
         } catch (...) {
-            Post(target, channel, platform::OperationKind::Message, "unknown error");
+            failure = "unknown error";
         }
+        Post(target, channel, platform::OperationKind::Message, failure);
         return FailureExitCode();
     });
     while (!worker.wait_for(kWaitSlice)) platform::pump();
     // What the worker posted last is delivered before the launcher goes on.
     platform::pump();
-    return WorkerOutcome{worker.id(), worker.exit_code()};
+    return WorkerOutcome{worker.id(), worker.exit_code(), failure};
 }
 
 std::string TerminationStatus(const WorkerOutcome& outcome) {

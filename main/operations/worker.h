@@ -17,6 +17,7 @@ namespace tarnovell {
 struct WorkerOutcome {
     std::uint64_t thread_id = 0;
     std::optional<platform::DWORD> exit_code;  // empty when the thread left none
+    std::string failure;                       // the text of the exception that ended it, if one did
     bool succeeded() const { return exit_code && *exit_code == 0; }
 };
 

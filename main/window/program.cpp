@@ -7,6 +7,8 @@
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/windows/zel_application.h"
+#include "disk/engines/image_reader.h"
+#include "disk/copy/reader_child.h"
 #include "main/operations/command_line.h"
 #include "main/operations/main_state.h"
 #include "main/window/ufrmmain.h"
@@ -21,6 +23,11 @@ int main(int argc, char** argv) {
     // instance may have started this one only to show its report.
     crashreport::RegisterCrashReporterResources();
     if (crashreport::IsCrashBoxInvocation(args)) return crashreport::RunCrashBox(argc, argv, args);
+    // A child of ours reading an image through its library: no window, no
+    // crash reporter (a fault there is the parent's to tell).
+    if (disk::IsImageReaderInvocation(args)) return disk::RunImageReader(args);
+    // The conversions read libraries' images through children of this program.
+    disk::SetImageReaderProgram(platform::ExecutablePath());
     crashreport::InitCrashLibrary("2.3.8");
     const tarnovell::CommandLine line = tarnovell::ParseCommandLine(args);
     tarnovell::MainState state;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <type_traits>
 
 namespace platform {
@@ -148,5 +149,15 @@ static_assert(sizeof(le16) == 2 && sizeof(le32) == 4 && sizeof(le64) == 8);
 static_assert(sizeof(be16) == 2 && sizeof(be32) == 4 && sizeof(be64) == 8);
 static_assert(alignof(le64) == 1 && alignof(be64) == 1);
 static_assert(std::is_trivially_copyable_v<le64> && std::is_standard_layout_v<le64>);
+
+// The bytes of a record, to send or receive as it is.
+template <class Record>
+std::span<const std::byte> BytesOf(const Record& record) {
+    return std::as_bytes(std::span(&record, 1));
+}
+template <class Record>
+std::span<std::byte> BytesOf(Record& record) {
+    return std::as_writable_bytes(std::span(&record, 1));
+}
 
 }  // namespace platform

@@ -10,6 +10,8 @@ namespace platform {
 
 namespace {
 
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
 // "value   ; remark" keeps "value"; a ';' inside a word is part of the value.
 std::string StripTrailingComment(const std::string& value) {
     for (size_t i = 1; i < value.size(); ++i) {
@@ -24,7 +26,9 @@ std::string StripTrailingComment(const std::string& value) {
 IniFile IniFile::Parse(const std::string& text) {
     IniFile ini;
     Section* current = nullptr;
-    std::istringstream lines(text);
+    // An editor's UTF-8 byte-order mark is no part of the first line.
+    const bool marked = text.compare(0, 3, kByteOrderMark) == 0;
+    std::istringstream lines(marked ? text.substr(3) : text);
     std::string line;
     while (std::getline(lines, line)) {
         std::string trimmed = Trim(line);
@@ -33,16 +37,10 @@ IniFile IniFile::Parse(const std::string& text) {
             auto close = trimmed.find(']');
             std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
             current = ini.FindSectionMutable(name);
-            if (!current) {
-                ini.sections_.push_back({name, {}});
-                current = &ini.sections_.back();
-            }
+            if (!current) current = &ini.AddSection(name);
             continue;
         }
-        if (!current) {
-            ini.sections_.push_back({"", {}});
-            current = &ini.sections_.back();
-        }
+        if (!current) current = &ini.AddSection("");
         auto eq = trimmed.find('=');
         if (eq == std::string::npos) {
             current->entries.emplace_back(trimmed, "");
@@ -71,15 +69,23 @@ std::string IniFile::Serialize() const {
         for (const auto& [key, value] : section.entries) out += key + "=" + value + "\n";
         out += "\n";
     }
+    // A text that starts as a byte-order mark does would lose it to the
+    // reader: a mark of its own in front keeps it.
+    if (out.compare(0, 3, kByteOrderMark) == 0) out.insert(0, kByteOrderMark);
     return out;
 }
 
 bool IniFile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
 
 const IniFile::Section* IniFile::FindSection(const std::string& section) const {
-    for (const auto& s : sections_)
-        if (EqualsNoCase(s.name, section)) return &s;
-    return nullptr;
+    const auto found = index_.find(ToLower(section));
+    return found == index_.end() ? nullptr : &sections_[found->second];
+}
+
+IniFile::Section& IniFile::AddSection(const std::string& section) {
+    index_.emplace(ToLower(section), sections_.size());
+    sections_.push_back({section, {}});
+    return sections_.back();
 }
 
 IniFile::Section* IniFile::FindSectionMutable(const std::string& section) {
@@ -123,10 +129,7 @@ bool IniFile::GetBool(const std::string& section, const std::string& key, bool f
 
 void IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
     Section* s = FindSectionMutable(section);
-    if (!s) {
-        sections_.push_back({section, {}});
-        s = &sections_.back();
-    }
+    if (!s) s = &AddSection(section);
     for (auto& [k, v] : s->entries)
         if (EqualsNoCase(k, key)) {
             v = value;
@@ -143,6 +146,8 @@ void IniFile::Remove(const std::string& section, const std::string& key) {
 
 void IniFile::RemoveSection(const std::string& section) {
     std::erase_if(sections_, [&](const Section& s) { return EqualsNoCase(s.name, section); });
+    index_.clear();
+    for (std::size_t i = 0; i < sections_.size(); ++i) index_.emplace(ToLower(sections_[i].name), i);
 }
 
 std::vector<std::string> IniFile::Keys(const std::string& section) const {

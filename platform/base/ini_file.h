@@ -1,10 +1,11 @@
 // A small INI reader and writer: sections and keys case-insensitive, values
-// trimmed, CR LF line ends tolerated, ';' and '#' comment lines, and a ';'
+// trimmed, CR LF line ends and a UTF-8 byte-order mark at the start tolerated, ';' and '#' comment lines, and a ';'
 // after white space ending a value. Order of sections and keys is kept.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,7 +44,11 @@ public:
 
 private:
     Section* FindSectionMutable(const std::string& section);
+    Section& AddSection(const std::string& section);
     std::vector<Section> sections_;
+    // Lower-case name -> index in sections_: a file of many sections is
+    // read in time linear in its size, not in the square of its sections.
+    std::unordered_map<std::string, std::size_t> index_;
 };
 
 }  // namespace platform

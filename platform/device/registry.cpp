@@ -262,6 +262,11 @@ std::shared_ptr<const Snapshot> Registry::build() {
             auto clash = [&](const VolumeInfo& other) { return &other != &v && other.guid == v.guid; };
             if (std::any_of(snap->volumes.begin(), snap->volumes.end(), clash))
                 v.guid = SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, v.start);
+            // Two entries of one table may start at one sector: the second
+            // is a volume of its own, with a name and a letter of its own.
+            if (std::any_of(snap->volumes.begin(), snap->volumes.end(), clash))
+                v.guid = SynthesizeVolumeGuid(disk.identity + "|entry " + std::to_string(v.partition_number),
+                                              disk.layout.mbr_signature, v.start);
             v.guid_path = "\\\\?\\Volume" + GuidToString(v.guid) + "\\";
             v.offline = state.ini().GetBool(kOffline, GuidToString(v.guid), false);
             snap->volumes.push_back(std::move(v));

@@ -54,6 +54,7 @@ const char* BindAll(const SharedLibrary& lib, WimlibCalls& c) {
         {c.set_image_property, "wimlib_set_image_property"},
         {c.reference_resource_files, "wimlib_reference_resource_files"},
         {c.split, "wimlib_split"},
+        {c.iterate_dir_tree, "wimlib_iterate_dir_tree"},
     });
 }
 

@@ -41,6 +41,7 @@ struct WimlibCalls {
     decltype(&::wimlib_set_image_property) set_image_property;
     decltype(&::wimlib_reference_resource_files) reference_resource_files;
     decltype(&::wimlib_split) split;
+    decltype(&::wimlib_iterate_dir_tree) iterate_dir_tree;
 };
 
 // Opens libwim.so.15 and initialises it; returns the path of the file that

@@ -16,6 +16,7 @@
 #include "platform/os/temp_folder.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/wide_text.h"
+#include "platform/wim/apply_check.h"
 #include "platform/wim/handles.h"
 #include "platform/wim/library.h"
 #include "platform/wim/location.h"
@@ -389,7 +390,17 @@ BOOL WIMApplyImage(WimHandle image_handle, const char16_t* path, DWORD apply_fla
     lib.register_progress_function(file.wim, &MessageRelay::Progress, &relay);
     const int error = lib.extract_image(file.wim, image->index, location.path.c_str(), extract_flags);
     lib.register_progress_function(file.wim, nullptr, nullptr);
-    if (error != WIMLIB_ERR_SUCCESS) return FailWimlib(error, &relay);
+    if (error != WIMLIB_ERR_SUCCESS) {
+        // A file left half written by a damaged resource is named, and
+        // removed rather than left to pass for a good copy.
+        if (!location.ntfs)
+            for (const std::string& damaged : RemoveFilesNotAsStored(lib, file.wim, image->index, location.path)) {
+                LogText("apply to " + given + ": " + damaged + " could not be written whole (" +
+                        WimlibErrorText(error) + "); it was removed");
+                relay.send_path(WIM_MSG_ERROR, damaged, WindowsErrorOf(error));
+            }
+        return FailWimlib(error, &relay);
+    }
     // In NTFS mode the volume is written through a device that the NTFS
     // library syncs when it lets go of it.
     if (!location.ntfs && !SyncFileSystemOf(location.path)) return Fail(ERROR_WRITE_FAULT);

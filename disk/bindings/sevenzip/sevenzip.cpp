@@ -407,7 +407,11 @@ void T7zInArchive::OpenStream(std::unique_ptr<ByteStream> stream, const std::str
         reinterpret_cast<HRESULT (*)(void*, void*, const std::uint64_t*, void*)>(archive_.method(kOpen));
     HRESULT result = open_archive(archive_.get(), adapter->in(), &max_check_start, &callbacks_->open);
     adapter->Release();  // the library keeps its own reference while it needs the stream
-    Check(result);
+    // S_FALSE (1) is the library's "not an archive of this kind", which as
+    // a system code would read "Incorrect function".
+    if (result == S_FALSE)
+        throw std::runtime_error(name + ": cannot be opened: it is not an archive of this kind, or it is damaged");
+    if (result != S_OK) throw std::runtime_error(name + ": cannot be opened: " + HResultText(result));
 }
 
 void T7zInArchive::SetPassword(const std::string& password) {

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/reader_child.h"
+#include "disk/formats/imagecheck/named_file.h"
 #include "platform/os/file_facts.h"
 
 namespace disk {
@@ -17,32 +19,10 @@ constexpr int kMostParents = 32;
 // (VHD blocks, qcow clusters, VMDK grains are no larger that matters).
 constexpr std::size_t kPieceAlignment = 1 << 20;
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Where a parent named `stored` by the image at `child` is: the name as it
-// stands when it names a file, else relative to the child's folder, else
-// its last component beside the child (a name written on another system,
-// "C:\images\base.vhd" or ".\base.vhd").
-std::string FindParent(const std::string& child, std::string stored) {
-    std::replace(stored.begin(), stored.end(), '\\', '/');
-    std::vector<std::string> candidates;
-    if (!stored.empty() && stored[0] == '/') candidates.push_back(stored);
-    candidates.push_back(FolderOf(child) + "/" + stored);
-    candidates.push_back(FolderOf(child) + "/" + stored.substr(stored.find_last_of('/') + 1));
-    for (const auto& candidate : candidates) {
-        auto facts = platform::FileFactsOf(candidate);
-        if (facts && facts->is_regular()) return candidate;
-    }
-    return "";
-}
-
 }  // namespace
 
-LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path) : kind_(kind) {
+LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path, bool check_files)
+    : kind_(kind) {
     std::vector<platform::FileFacts> seen;
     std::string current = path;
     std::string stored_name;
@@ -55,6 +35,9 @@ LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path
                 throw std::runtime_error(kind_.parent_missing + stored_name);
         }
         if (facts) seen.push_back(*facts);
+        files_.push_back(current);
+        if (check_files && kind_.check_file)
+            for (auto& extent : kind_.check_file(current)) files_.push_back(std::move(extent));
         auto image = kind_.load();
         if (image->Open(current, 1) != 0) {
             if (depth > 0) throw std::runtime_error(kind_.parent_missing + stored_name);
@@ -66,7 +49,9 @@ LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path
         chain_.push_back(std::move(image));
         stored_name = chain_.back()->ParentFileName();
         if (stored_name.empty()) break;
-        current = FindParent(current, stored_name);
+        // A name written on another system is looked for beside the image;
+        // nothing outside the image's folder, and no device, is read.
+        current = FindNamedFile(current, stored_name, "parent", StoredName::LastComponentBeside).value_or("");
     }
     media_size_ = chain_.front()->GetMediaSize();
     if (media_size_ <= 0) throw std::runtime_error(kind_.media_size_failed);
@@ -95,12 +80,34 @@ std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, c
     if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
+    std::vector<std::string> files;
+    const std::string program = ImageReaderProgram();
     for (unsigned i = 0; i < readers; ++i) {
-        auto image = std::make_unique<LibraryImage>(kind, path);
+        // One check of the files is enough for all the readers.
+        if (!program.empty()) {
+            auto reader = std::make_unique<ReaderChild>(program, kind.name, path, i == 0,
+                                                        ReaderTexts{kind.open_failed, kind.read_failed});
+            size = reader->media_size();
+            if (i == 0) files = reader->facts();
+            opened.push_back(std::move(reader));
+            continue;
+        }
+        auto image = std::make_unique<LibraryImage>(kind, path, i == 0);
         size = image->media_size();
+        if (i == 0) files = image->files();
         opened.push_back(std::move(image));
     }
-    return std::make_unique<ParallelSource>(std::move(opened), size, kPieceAlignment);
+    auto source = std::make_unique<ParallelSource>(std::move(opened), size, kPieceAlignment);
+    source->set_files(std::move(files));
+    return source;
+}
+
+int ServeImageReads(const LibraryImageKind& kind, const std::string& path, bool check, const std::string& shared_name) {
+    std::unique_ptr<LibraryImage> image;
+    return ServeReads(shared_name, [&] {
+        image = std::make_unique<LibraryImage>(kind, path, check);
+        return ServedImage{image->media_size(), image->files(), image.get(), nullptr};
+    });
 }
 
 }  // namespace disk

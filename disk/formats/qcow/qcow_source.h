@@ -9,6 +9,10 @@
 
 namespace disk {
 
+struct LibraryImageKind;
+// How the image library reads this format (for the image reader child too).
+const LibraryImageKind& QcowImageKind();
+
 // Opens the image at `path` (a Linux path) with the backing files of an
 // overlay. An encrypted image is refused: without its key the library would
 // hand out cipher text. Raises std::runtime_error with a text for the

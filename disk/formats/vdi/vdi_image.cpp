@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "disk/copy/copy_loop.h"
+#include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 
 namespace disk {
@@ -54,23 +55,6 @@ bool ReadFully(CopySource& file, std::int64_t offset, std::span<std::byte> buffe
     return true;
 }
 
-// A file opened by vdi_open, read as a whole.
-class VdiFile : public CopySource {
-public:
-    explicit VdiFile(platform::Handle handle) : handle_(std::move(handle)), raw_(handle_, 0, 0) {}
-    std::int64_t size() override {
-        std::int64_t size = 0;
-        return platform::GetFileSizeEx(handle_, &size) ? size : 0;
-    }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        return raw_.read(offset, buffer, done);
-    }
-
-private:
-    platform::Handle handle_;
-    RawSource raw_;
-};
-
 }  // namespace
 
 VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std::ostream* trace)
@@ -98,15 +82,19 @@ VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std
         throw CopyFormatError("VDI block size " + std::to_string(block) + " is not valid");
     if (extra > block) throw CopyFormatError("VDI block extra " + std::to_string(extra) + " is not valid");
     if (disk > blocks * block) throw CopyFormatError("VDI block map does not cover the disk");
+    // The map the header counts must be in the file; only the entries of
+    // the disk's blocks are ever read, so a header that counts more (up to
+    // four thousand million) never sizes the map we hold, nor its read.
     const std::uint64_t map_end = header.offBlocks.value() + blocks * 4;
     if (map_end > static_cast<std::uint64_t>(file_size_))
         throw CopyFormatError("VDI block map lies past the end of the file");
+    const std::uint64_t used = (disk + block - 1) / block;
 
     disk_size_ = static_cast<std::int64_t>(disk);
     data_offset_ = header.offData.value();
     block_size_ = block;
     block_extra_ = extra;
-    map_.resize(blocks);
+    map_.resize(used);
     if (!ReadFully(*file_, header.offBlocks.value(), std::as_writable_bytes(std::span(map_))))
         throw CopyFormatError("VDI block map lies past the end of the file");
     for (std::size_t i = 0; i < map_.size(); ++i) {
@@ -117,6 +105,15 @@ VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std
 }
 
 bool VdiImage::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+    try {
+        return read_blocks(offset, buffer, done);
+    } catch (const CopyFormatError& e) {
+        if (name_.empty()) throw;
+        throw CopyFormatError(name_ + ": " + e.what());
+    }
+}
+
+bool VdiImage::read_blocks(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
     done = 0;
     if (offset < 0 || offset >= disk_size_) return true;
     buffer = buffer.first(static_cast<std::size_t>(std::min<std::int64_t>(buffer.size(), disk_size_ - offset)));
@@ -141,13 +138,19 @@ bool VdiImage::read(std::int64_t offset, std::span<std::byte> buffer, std::size_
 }
 
 std::unique_ptr<VdiImage> vdi_open(const std::string& name, std::ostream* trace) {
-    platform::Handle handle =
-        platform::CreateFile(name, platform::GENERIC_READ, platform::FILE_SHARE_READ, platform::OPEN_EXISTING,
-                             platform::FILE_ATTRIBUTE_NORMAL);
-    if (!handle) throw std::runtime_error("could not createfile (src)," + std::to_string(platform::GetLastError()));
-    auto file = std::make_unique<VdiFile>(std::move(handle));
+    auto file = OpenFileSource(name);
+    if (!file) {
+        const platform::DWORD code = platform::GetLastError();
+        throw std::runtime_error(platform::FailureLine("could not createfile (src)," + std::to_string(code), name, code));
+    }
     const std::int64_t size = file->size();
-    return std::make_unique<VdiImage>(std::move(file), size, trace);
+    try {
+        auto image = std::make_unique<VdiImage>(std::move(file), size, trace);
+        image->set_name(name);
+        return image;
+    } catch (const CopyFormatError& e) {
+        throw CopyFormatError(name + ": " + e.what());
+    }
 }
 
 }  // namespace disk

@@ -69,6 +69,8 @@ public:
     std::int64_t size() override { return disk_size_; }
     // Raises CopyFormatError for a block the file does not hold in full.
     bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    // The file's name, which the failures of later reads then start with.
+    void set_name(std::string name) { name_ = std::move(name); }
 
 private:
     std::unique_ptr<CopySource> file_;
@@ -78,11 +80,15 @@ private:
     std::int64_t block_size_ = 0;
     std::int64_t block_extra_ = 0;
     std::vector<std::uint32_t> map_;
+    std::string name_;
+
+    bool read_blocks(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done);
 };
 
 // Opens the VDI image at `name` (a file path) for reading. Raises
-// std::runtime_error: "could not createfile (src)," and the error code when
-// the file cannot be opened, CopyFormatError when it is no image we can read.
+// std::runtime_error: "could not createfile (src)," with the error code, the
+// path and the system's text when the file cannot be opened, CopyFormatError
+// (starting with the name) when it is no image we can read.
 std::unique_ptr<VdiImage> vdi_open(const std::string& name, std::ostream* trace = nullptr);
 
 }  // namespace disk

@@ -8,6 +8,10 @@
 
 namespace disk {
 
+struct LibraryImageKind;
+// How the image library reads this format (for the image reader child too).
+const LibraryImageKind& VhdiImageKind();
+
 // Opens the image at `path` (a Linux path) with the parents of a
 // differencing one. Raises std::runtime_error with a text for the person
 // when it cannot be opened or has no size.

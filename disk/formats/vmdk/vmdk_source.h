@@ -9,6 +9,10 @@
 
 namespace disk {
 
+struct LibraryImageKind;
+// How the image library reads this format (for the image reader child too).
+const LibraryImageKind& VmdkImageKind();
+
 // Opens the image at `path` (a Linux path) with its extent files and the
 // parents of a delta. Raises std::runtime_error with a text for the person
 // ("Unable to open extent data files", "libvmdk_get_media_size failed" ...)

@@ -23,9 +23,13 @@ std::string WithoutComment(const std::string& value) {
     return Trim(value);
 }
 
-// N of "diskN" (N from 0 to 999, written without leading zeros); -1 for any other name.
+// The machine's disks are \\.\PhysicalDrive0 to 15: a section for any
+// other number would be accepted and never shown.
+constexpr int kMostDisks = 16;
+
+// N of "diskN" (N from 0 to 15, written without leading zeros); -1 for any other name.
 int DiskNumberOf(const std::string& section) {
-    if (section.size() < 5 || section.size() > 7 || !EqualsNoCase(section.substr(0, 4), "disk")) return -1;
+    if (section.size() < 5 || section.size() > 6 || !EqualsNoCase(section.substr(0, 4), "disk")) return -1;
     const std::string digits = section.substr(4);
     if (digits.size() > 1 && digits[0] == '0') return -1;
     int number = 0;
@@ -33,7 +37,7 @@ int DiskNumberOf(const std::string& section) {
         if (c < '0' || c > '9') return -1;
         number = number * 10 + (c - '0');
     }
-    return number;
+    return number < kMostDisks ? number : -1;
 }
 
 bool FlagOf(const std::string& value, bool& flag) {
@@ -110,7 +114,8 @@ std::vector<ManifestDisk> ParseMachineManifest(const std::string& text) {
     };
 
     int line_number = 0;
-    std::size_t at = 0;
+    // An editor's UTF-8 byte-order mark is no part of the first line.
+    std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (at < text.size()) {
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
@@ -126,7 +131,7 @@ std::vector<ManifestDisk> ParseMachineManifest(const std::string& text) {
                 Fail(line_number, "text after the section heading: " + line);
             const std::string name = Trim(line.substr(1, close - 1));
             const int number = DiskNumberOf(name);
-            if (number < 0) Fail(line_number, "[" + name + "] is no disk section (disk0 to disk999)");
+            if (number < 0) Fail(line_number, "[" + name + "] is no disk section (disk0 to disk15)");
             if (!numbers.insert(number).second) Fail(line_number, "[" + name + "] is given twice");
             finish_section();
             ManifestDisk disk;

@@ -2,7 +2,7 @@
 // written by hand, and a typo in it must say where it is rather than leave
 // a disk out or give it a default the person did not mean.
 //
-//   [disk0]              ; \\.\PhysicalDrive0 (disk0 .. disk999)
+//   [disk0]              ; \\.\PhysicalDrive0 (disk0 .. disk15)
 //   image=disk0.img      ; required; relative to the manifest's folder
 //   vendor=ACME          ; optional, like every key below
 //   product=Test Disk
@@ -13,7 +13,7 @@
 //   sector_size=512      ; 512, 1024, 2048 or 4096
 //   readonly=0
 //
-// Blank lines and lines starting with ';' or '#' are comments, and so is
+// A UTF-8 byte-order mark at the start is skipped. Blank lines and lines starting with ';' or '#' are comments, and so is
 // the rest of a value from a ';' or '#' after a blank.
 #pragma once
 

@@ -239,3 +239,23 @@ TEST(SevenZipLibrary, AnUnknownExtensionOpensWithTheNullHandlerAndIsRefused) {
 }
 
 }  // namespace
+
+TEST(SevenZipOpen, ADamagedIsoIsNamedAndSaidToBeNoArchiveRatherThanAnIncorrectFunction) {
+    if (!test_support::HaveTool("xorriso")) GTEST_SKIP() << "xorriso is not installed";
+    TempDir dir;
+    fs::create_directories(dir.file("tree"));
+    WriteWholeFile(dir.file("tree/a.txt"), "a");
+    const std::string iso = dir.file("damaged.iso");
+    Sh("xorriso -as mkisofs -quiet -o " + Quote(iso) + " " + Quote(dir.file("tree")));
+    // No volume descriptors: nothing left to tell it by.
+    Sh("dd if=/dev/zero of=" + Quote(iso) + " bs=2048 seek=16 count=4 conv=notrunc status=none");
+    try {
+        Open(iso);
+        FAIL() << "opened";
+    } catch (const std::exception& e) {
+        const std::string text = e.what();
+        EXPECT_EQ(text.rfind(iso + ": cannot be opened: ", 0), 0u) << text;
+        EXPECT_EQ(text.find("Incorrect function"), std::string::npos) << text;
+    }
+}
+

@@ -251,9 +251,11 @@ TEST_F(RawVhdTest, FailuresCarryTheirStepAndCode) {
         int mode;
         std::string text;
     } cases[] = {
-        {file("missing.raw"), file("out.raw"), 0, "CreateFile SRC failed 2"},
-        {file("missing.vhd"), file("out.raw"), 0, "OpenVHD SRC failed 2"},
-        {file("plain.vhd"), file("out.raw"), 0, "OpenVHD SRC failed " + not_virtual},
+        // A source's failure says which file and why, after its step and code.
+        {file("missing.raw"), file("out.raw"), 0, platform::FailureLine("CreateFile SRC failed 2", file("missing.raw"), 2)},
+        {file("missing.vhd"), file("out.raw"), 0, platform::FailureLine("OpenVHD SRC failed 2", file("missing.vhd"), 2)},
+        {file("plain.vhd"), file("out.raw"), 0,
+         platform::FailureLine("OpenVHD SRC failed " + not_virtual, file("plain.vhd"), platform::ERROR_VIRTDISK_NOT_VIRTUAL_DISK)},
         {file("source.raw"), file("no/folder/out.vhd"), 1, "CreateVHD DST failed 3"},
         {file("source.raw"), file("missing.vhd"), 0, "OpenVHD DST failed 2"},
         {file("source.raw"), file("no/folder/out.raw"), 0, "CreateFile DST failed 2"},
@@ -319,8 +321,10 @@ TEST_F(RawVhdTest, NamesThatAreNotUtf8AreRefusedBeforeAnythingIsTouched) {
     } cases[] = {
         {file("source.raw"), file("x\xff.vhd"), disk::kRawVhdToDynamicVhd, "CreateVHD DST failed 123"},
         {file("source.raw"), file("x\xff.raw"), disk::kRawVhdToDevice, "CreateFile DST failed 123"},
-        {file("x\xff.vhd"), file("out.raw"), disk::kRawVhdToDevice, "OpenVHD SRC failed 123"},
-        {file("s\xc3.raw"), file("out.raw"), disk::kRawVhdToDevice, "CreateFile SRC failed 123"},
+        {file("x\xff.vhd"), file("out.raw"), disk::kRawVhdToDevice,
+         platform::FailureLine("OpenVHD SRC failed 123", file("x\xff.vhd"), platform::ERROR_INVALID_NAME)},
+        {file("s\xc3.raw"), file("out.raw"), disk::kRawVhdToDevice,
+         platform::FailureLine("CreateFile SRC failed 123", file("s\xc3.raw"), platform::ERROR_INVALID_NAME)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(RaisedBy([&] { disk::rawvhd(c.source, c.destination, c.mode, nullptr); }), c.text) << c.destination;
@@ -459,7 +463,9 @@ TEST_F(RawVhdTest, ABrokenVhdSourceIsRefusedAndNothingIsTouched) {
         c.spoil(image);
         const std::string spoiled = test_support::ReadWholeFile(image);
         test_support::WriteWholeFile(destination, "the old contents");
-        EXPECT_EQ(RaisedBy([&] { disk::rawvhd(image, destination, disk::kRawVhdToDevice, nullptr); }), c.text);
+        // The step and its code, then the image and the system's text.
+        const std::string raised = RaisedBy([&] { disk::rawvhd(image, destination, disk::kRawVhdToDevice, nullptr); });
+        EXPECT_EQ(raised.rfind(c.text + " - " + image + ": ", 0), 0u) << raised;
         EXPECT_EQ(test_support::ReadWholeFile(destination), "the old contents");
         EXPECT_TRUE(test_support::ReadWholeFile(image) == spoiled);
         EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"broken.vhd", "disk.raw", "old.raw"}));

@@ -57,9 +57,26 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"zero_is_off", "config.ini", "[options]\nenable_advanced=0\nhide_advanced=0\n", false, false, {}},
         ConfigCase{"keys_of_another_section_are_ignored", "config.ini", "[frmAbout]\nenable_advanced=1\n", false,
                    false, {}},
+        ConfigCase{"byte_order_mark_before_the_first_section", "config.ini",
+                   "\xEF\xBB\xBF[options]\r\nenable_advanced=1\r\n", true, false, {}},
         ConfigCase{"side_bar_lines_keep_file_order", "config.ini",
                    "[outlookbar]\nWipe Disk=0\nDisk Image=0\nFormat=1\nClone\n[options]\nenable_advanced=1\n", true,
                    false, {{"Wipe Disk", "0"}, {"Disk Image", "0"}, {"Format", "1"}, {"Clone", ""}}}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// Half a million sections before the ones that count: read in time linear
+// in the file (a look-up of every heading among those before it took
+// minutes before the window opened).
+TEST(MainConfig, AFileOfManySectionsIsReadWhole) {
+    test_support::TempDir folder;
+    std::string text;
+    text.reserve(10 << 20);
+    for (int i = 0; i < 500000; ++i) text += "[section" + std::to_string(i) + "]\nkey=" + std::to_string(i) + "\n";
+    text += "[options]\nhide_advanced=1\n[outlookbar]\nClone=0\n";
+    test_support::WriteWholeFile(folder.file("config.ini"), text);
+    MainConfig config = ReadMainConfig(folder.path().string() + "/");
+    EXPECT_TRUE(config.hide_advanced);
+    EXPECT_EQ(config.outlookbar, (Lines{{"Clone", "0"}}));
+}
 
 }  // namespace

@@ -28,6 +28,19 @@ TEST(IniFile, SectionsAndKeysIgnoreCaseAndValuesAreTrimmed) {
     EXPECT_EQ(again.GetString("options", "enable_advanced"), "1");
 }
 
+TEST(IniFile, SectionsAreFoundAgainAfterOthersAreAddedAndRemoved) {
+    IniFile ini = IniFile::Parse("\xEF\xBB\xBF" "first=1\n[a]\nx=1\n[b]\ny=2\n[A]\nz=3\n");
+    EXPECT_EQ(ini.GetString("", "first"), "1");  // the mark is no part of the key
+    EXPECT_EQ(ini.Keys("a"), (std::vector<std::string>{"x", "z"}));  // one section, given twice
+    ini.RemoveSection("A");
+    EXPECT_FALSE(ini.HasSection("a"));
+    EXPECT_EQ(ini.GetString("b", "y"), "2");
+    ini.Set("c", "w", "4");
+    ini.Set("C", "v", "5");
+    EXPECT_EQ(ini.Keys("c"), (std::vector<std::string>{"w", "v"}));
+    EXPECT_EQ(ini.sections().size(), 3u);
+}
+
 struct ConsoleCase {
     std::string question;
     std::string input;  // what the person types; "<eof>" for no input at all

@@ -121,6 +121,23 @@ TEST(EmbeddedHostVolumes, LettersFromCInListOrderAndRemembered) {
     EXPECT_EQ(GuidToString(Registry::instance().snapshot()->volume_by_letter('G')->guid), guid_of_d);
 }
 
+TEST(EmbeddedHostVolumes, TwoEntriesWithOneStartAreTwoVolumesWithALetterEach) {
+    DiskSpec spec;
+    // The second entry is the first one again, with another type.
+    spec.prepare = {"printf 'label: dos\\nstart=2048,size=2048,type=83\\n' | sfdisk -q %s",
+                    "f=%s; dd if=\"$f\" of=\"$f\" bs=1 skip=446 seek=462 count=16 conv=notrunc status=none",
+                    "printf '\\007' | dd of=%s bs=1 seek=466 conv=notrunc status=none"};
+    EmbeddedMachine machine({spec});
+    auto snap = Registry::instance().snapshot();
+    ASSERT_EQ(snap->volumes.size(), 2u);
+    EXPECT_EQ(snap->volumes[0].start, snap->volumes[1].start);
+    EXPECT_NE(snap->volumes[0].letter, snap->volumes[1].letter);
+    for (const auto& v : snap->volumes) {
+        EXPECT_EQ(snap->volume_by_letter(v.letter), &v);
+        EXPECT_EQ(snap->volume_by_guid(GuidToString(v.guid)), &v);
+    }
+}
+
 TEST(EmbeddedHostVolumes, VolumeApiAnswersFromTheRegistry) {
     EmbeddedMachine machine({MbrDiskWithFileSystem()});
     char name[128];

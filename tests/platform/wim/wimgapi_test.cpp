@@ -368,6 +368,42 @@ TEST_F(WimgapiTest, ApplyOfAnImageWimlibMadeGivesBackTheTree) {
     EXPECT_TRUE(std::is_sorted(listener.percents.begin(), listener.percents.end()));
 }
 
+TEST_F(WimgapiTest, AnApplyOfADamagedImageNamesTheFileItCouldNotWriteAndRemovesIt) {
+    const std::filesystem::path tree = dir.path() / "tree";
+    std::filesystem::create_directory(tree);
+    std::string big(300000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
+    test_support::WriteWholeFile((tree / "big.bin").string(), big);
+    test_support::WriteWholeFile((tree / "small.txt").string(), "hello\n");
+    const std::string file = dir.file("damaged.wim");
+    ImagexOutput("capture " + Quote(tree.string()) + " " + Quote(file) + " --compress=none");
+    // Stored as they are: spoil a byte in the middle of big.bin's data.
+    std::string bytes = test_support::ReadWholeFile(file);
+    const std::size_t at = bytes.find(big.substr(150000, 64));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0xFF);
+    test_support::WriteWholeFile(file, bytes);
+
+    WimHandle wim = Open(file);
+    Listener listener;
+    api.RegisterMessageCallback(wim, &ListenerCallback, &listener);
+    WimHandle image = api.LoadImage(wim, 1);
+    ASSERT_NE(image, nullptr);
+    const std::filesystem::path target = dir.path() / "target";
+    std::filesystem::create_directory(target);
+    EXPECT_FALSE(api.ApplyImage(image, W(target.string()).c_str(), 0));
+    api.CloseHandle(image);
+    api.CloseHandle(wim);
+    const std::string written = (target / "big.bin").string();
+    EXPECT_FALSE(std::filesystem::exists(written)) << "left with bytes that are not the image's";
+    bool named = false;
+    for (const auto& [path, error] : listener.errors) named = named || path == W(written);
+    EXPECT_TRUE(named);
+    // What was written whole stays.
+    if (std::filesystem::exists(target / "small.txt"))
+        EXPECT_EQ(test_support::ReadWholeFile((target / "small.txt").string()), "hello\n");
+}
+
 TEST_F(WimgapiTest, FailuresSetTheWindowsErrors) {
     const std::string good = dir.file("good.wim");
     ImagexOutput("capture " + Quote(source.string()) + " " + Quote(good) + " --compress=none");

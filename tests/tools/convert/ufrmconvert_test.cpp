@@ -24,6 +24,7 @@
 #include "main/dialogs/dlg_backup.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
+#include "support/converter_window.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
 #include "support/modal_answer.h"
@@ -57,12 +58,7 @@ protected:
     }
 
     // Chooses a kind in a list as a click would.
-    void Choose(QListWidget* list, const QString& kind) {
-        const auto found = list->findItems(kind, Qt::MatchExactly);
-        ASSERT_EQ(found.size(), 1) << kind.toStdString();
-        list->setCurrentItem(found.first());
-        if (list == window_->lstSource) window_->lstSourceClick();
-    }
+    void Choose(QListWidget* list, const QString& kind) { ts::ChooseKind(*window_, list, kind); }
     QStringList Items(QListWidget* list) const {
         QStringList items;
         for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
@@ -70,11 +66,7 @@ protected:
     }
     // Source and destination kinds and fields, then GO.
     void Convert(const QString& from, const std::string& source, const QString& to, const std::string& destination) {
-        Choose(window_->lstSource, from);
-        Choose(window_->lstDestination, to);
-        window_->txtSource->setText(QString::fromStdString(source));
-        window_->txtDestination->setText(QString::fromStdString(destination));
-        window_->btnGo->click();
+        ts::RunConversion(*window_, from, source, to, destination);
     }
     std::string Status() const { return window_->StatusBar1->currentMessage().toStdString(); }
     std::string Image(const std::string& name, const std::string& qemu_options) {

@@ -152,6 +152,17 @@ TEST(VdiImage, TracesTheHeaderFieldsByName) {
     EXPECT_NE(trace.str().find("cBlocksAllocated:0\n"), std::string::npos) << trace.str();
 }
 
+// A header that counts more blocks than the disk has (its map in the file
+// all the same): only the disk's blocks are looked up, and the disk reads
+// as it is.
+TEST(VdiImage, AHeaderCountingMoreBlocksThanTheDiskReadsTheDisk) {
+    ImageBuilder b(64, 2 * kBlock);
+    b.put(0, 0, 'a').put(1, 1, 'b');
+    auto image = b.open();
+    EXPECT_EQ(image->size(), 2 * kBlock);
+    EXPECT_EQ(ReadAll(*image, 3000), std::string(kBlock, 'a') + std::string(kBlock, 'b'));
+}
+
 struct Refusal {
     const char* name;
     std::function<void(ImageBuilder&)> spoil;

@@ -12,6 +12,13 @@ using platform::device::ManifestDisk;
 using platform::device::ManifestError;
 using platform::device::ParseMachineManifest;
 
+TEST(MachineManifest, AByteOrderMarkBeforeTheFirstSectionIsSkipped) {
+    const auto disks = ParseMachineManifest("\xEF\xBB\xBF[disk3]\r\nimage=three.img\r\n");
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].number, 3);
+    EXPECT_EQ(disks[0].image, "three.img");
+}
+
 TEST(MachineManifest, ReadsEveryKeyWithCommentsAndAnyCase) {
     const auto disks = ParseMachineManifest(
         "; a machine\r\n"
@@ -53,9 +60,10 @@ TEST(MachineManifest, SaysWhereAndWhatIsWrong) {
              Case{"image=a.img\n", "line 1: image= stands before any [diskN] section"},
              Case{"[disk0\nimage=a.img\n", "line 1: a section heading without its ']': [disk0"},
              Case{"[disk0] x\nimage=a.img\n", "line 1: text after the section heading: [disk0] x"},
-             Case{"[options]\n", "line 1: [options] is no disk section (disk0 to disk999)"},
-             Case{"[disk1000]\nimage=a\n", "line 1: [disk1000] is no disk section (disk0 to disk999)"},
-             Case{"[disk01]\nimage=a\n", "line 1: [disk01] is no disk section (disk0 to disk999)"},
+             Case{"[options]\n", "line 1: [options] is no disk section (disk0 to disk15)"},
+             Case{"[disk16]\nimage=a\n", "line 1: [disk16] is no disk section (disk0 to disk15)"},
+             Case{"[disk1000]\nimage=a\n", "line 1: [disk1000] is no disk section (disk0 to disk15)"},
+             Case{"[disk01]\nimage=a\n", "line 1: [disk01] is no disk section (disk0 to disk15)"},
              Case{"[disk0]\nimage=a\n\n[DISK0]\nimage=b\n", "line 4: [DISK0] is given twice"},
              Case{"[disk0]\nimage a.img\n", "line 2: neither a section heading nor key=value: image a.img"},
              Case{"[disk0]\n=a.img\n", "line 2: a value without its key: =a.img"},
