@@ -11,6 +11,7 @@
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/codec/crypt.h"
+#include "crashreport/os/file_access.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
@@ -189,7 +190,7 @@ void PresentException(const IZEException& exception) {
 }
 
 bool ProcessExceptionRequest(CaughtException& request) {
-    DeleteFolderTree(GetZelTempFolder());
+    DeleteZelTempFolder();
     const IZEModuleSettings settings = FindSettingsForAddress(request.address);
     const IZEException exception = CreateExceptionInfo(request, settings);
     bool handled = false;
@@ -376,16 +377,13 @@ int ShowReportInCrashBox(TIZEException& exception, int mode) {
     const std::filesystem::path folder = GetZelTempFolder();
     if (folder.empty()) return -1;
     const std::filesystem::path file = folder / ("crashbox-" + std::to_string(OwnProcessId()) + ".txt");
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out << "mode=" << mode << "\n"
-            << "frozen=" << (exception.type == ExceptionType::Frozen ? 1 : 0) << "\n"
-            << "continue=" << (exception.CanContinue() ? 1 : 0) << "\n"
-            << "class=" << exception.ExceptionClass() << "\n"
-            << "message=" << Base64EncodeText(exception.ExceptionMessage()) << "\n\n"
-            << exception.GetReportText(true);
-        if (!out) return -1;
-    }
+    const std::string handed_over = "mode=" + std::to_string(mode) + "\n" +
+                                    "frozen=" + (exception.type == ExceptionType::Frozen ? "1" : "0") + "\n" +
+                                    "continue=" + (exception.CanContinue() ? "1" : "0") + "\n" +
+                                    "class=" + exception.ExceptionClass() + "\n" +
+                                    "message=" + Base64EncodeText(exception.ExceptionMessage()) + "\n\n" +
+                                    exception.GetReportText(true);
+    if (!WriteOwnFile(file, handed_over)) return -1;
     std::vector<std::string> command;
     {
         std::lock_guard guard(g_crash_box_lock);

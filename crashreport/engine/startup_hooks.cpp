@@ -131,6 +131,7 @@ bool InitCrashLibrary(const std::string& version) {
     std::lock_guard guard(g_init_lock);
     if (g_init_count++ > 0) return g_active;
     CheckRestartHandOver();
+    DeleteFoldersOfEndedRuns();
     MarkReporterStart();
     const IZEModuleSettings settings = GetModuleSettings(ExecutableModule());
     SetMainSettings(settings);
@@ -161,6 +162,7 @@ void FinalizeCrashLibrary() {
     }
     ClearHandlers();
     SetMainSettings(nullptr);
+    DeleteZelTempFolder();
 }
 
 bool CrashLibraryActive() { return g_active; }

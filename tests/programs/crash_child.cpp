@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,8 @@
 
 #include "crashreport/crash_test_settings.h"
 #include "crashreport/engine/crash_engine.h"
+#include "crashreport/os/file_access.h"
+#include "crashreport/os/process_helpers.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/windows/zel_application.h"
 #include "platform/os/thread.h"
@@ -79,6 +82,20 @@ int main(int argc, char** argv) {
     }
     crashreport_test::UseSettings(ChildSettings());
     if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
+    if (mode == "temp-folder") {
+        // Keeps a file in this run's folder until told to end (the file
+        // named by CRASH_CHILD_RELEASE appears), then ends normally.
+        const std::filesystem::path folder = crashreport::GetZelTempFolder();
+        if (folder.empty() || !crashreport::WriteOwnFile(folder / "mine.txt", "mine")) return 5;
+        std::printf("%s\n", folder.c_str());
+        std::fflush(stdout);
+        const char* release = std::getenv("CRASH_CHILD_RELEASE");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (release && !std::filesystem::exists(release) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        crashreport::FinalizeCrashLibrary();
+        return 0;
+    }
     if (mode == "worker-segv" || mode == "worker-throw") {
         platform::WorkerThread worker([&] {
             if (mode == "worker-segv")

@@ -160,4 +160,32 @@ TEST_F(CrashChildTest, SameFaultTwiceIsFoldedIntoOneReportWithACount) {
     EXPECT_EQ(Item(file, "count"), "2");
 }
 
+TEST_F(CrashChildTest, TwoInstancesAtOnceEachKeepTheirOwnFolder) {
+    // Both share one temporary folder; the first keeps running while the
+    // second starts (and sweeps what ended runs left), works and ends.
+    const std::filesystem::path temp = folder_ / "tmp";
+    std::filesystem::create_directory(temp);
+    const std::filesystem::path release = folder_ / "release";
+    const std::string env = "TMPDIR='" + temp.string() + "' CRASH_CHILD_RELEASE='" + release.string() + "' ";
+    FILE* first = popen(("env " + env + "timeout 120 '" + std::string(CRASH_CHILD) + "' temp-folder").c_str(), "r");
+    ASSERT_NE(first, nullptr);
+    char line[4096] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, first), nullptr);
+    std::string first_folder = line;
+    while (!first_folder.empty() && first_folder.back() == '\n') first_folder.pop_back();
+    test_support::WriteWholeFile(release.string() + "-second", "");
+    const test_support::CommandResult second = test_support::Run(
+        "env TMPDIR='" + temp.string() + "' CRASH_CHILD_RELEASE='" + release.string() + "-second' '" +
+        std::string(CRASH_CHILD) + "' temp-folder");
+    EXPECT_EQ(second.exit_code, 0) << second.output;
+    std::string second_folder = second.output;
+    while (!second_folder.empty() && second_folder.back() == '\n') second_folder.pop_back();
+    EXPECT_NE(first_folder, second_folder);
+    EXPECT_EQ(ReadFile(std::filesystem::path(first_folder) / "mine.txt"), "mine") << "the second run took it";
+    EXPECT_FALSE(std::filesystem::exists(second_folder)) << "a run removes its own folder as it ends";
+    test_support::WriteWholeFile(release.string(), "");
+    EXPECT_EQ(pclose(first), 0);
+    EXPECT_FALSE(std::filesystem::exists(first_folder));
+}
+
 }  // namespace crashreport_test

@@ -146,16 +146,6 @@ TEST(PathText, ExpandsAndSplitsWindowsAndLinuxPaths) {
     EXPECT_EQ(PathWithoutExtW(u"prog.tar.gz"), u"prog.tar");
 }
 
-TEST(TempFolder, IsMadeAndRemoved) {
-    const std::filesystem::path folder = GetZelTempFolder();
-    ASSERT_FALSE(folder.empty());
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_EQ(folder.parent_path().filename().string(), "crashreport_tests.zelExcept");
-    test_support::WriteWholeFile((folder / "screenShot.png").string(), "x");
-    DeleteFolderTree(folder);
-    EXPECT_FALSE(std::filesystem::exists(folder));
-}
-
 TEST(RegistryStore, KeepsValuesPerKeyAndDeletesThem) {
     test_support::TempDir dir;
     SetRegistryStoreFolder(dir.path());
