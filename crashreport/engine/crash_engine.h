@@ -66,6 +66,9 @@ struct ExceptionPresenter {
     std::function<void(OneShotEvent& done)> wait_on_main_thread;
 };
 void SetExceptionPresenter(ExceptionPresenter presenter);
+// Without windows the report goes to standard output; a command-line
+// program whose output is data sends it to standard error instead.
+void SetConsoleReportToStandardError(bool on);
 
 // The actions that end the box.
 void ContinueProgram(TIZEException& exception);

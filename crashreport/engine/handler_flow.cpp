@@ -11,6 +11,7 @@
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/codec/crypt.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/file_access.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
@@ -153,16 +154,27 @@ void RunAutomaticActions(bool complete, const std::string& text, TIZEException& 
         exception.UnregisterReportCallback(callback_id);
 }
 
+std::atomic<bool> g_console_is_error{false};
+
 void PresentOnConsole(TIZEException& exception) {
+    FILE* console = g_console_is_error ? stderr : stdout;
     std::string text = exception.type == ExceptionType::Frozen ? exception.FrozenMsg() : exception.ExceptMsg();
-    std::printf("%s\n", text.c_str());
+    std::fprintf(console, "%s\n", text.c_str());
     if (exception.AutoShowBugRep() || exception.ShowBtnVis()) {
         exception.SetPlWaitBox(false);
         const std::string report = exception.GetReportText(true);
-        std::printf("\n%s\n", report.c_str());
+        std::fprintf(console, "\n%s\n", report.c_str());
     }
-    std::fflush(stdout);
+    std::fflush(console);
 }
+
+// While the user looks at a box, a faulting thread waits as long as it takes.
+struct WaitingForUser {
+    WaitingForUser() { SetWaitingForUser(true); }
+    ~WaitingForUser() { SetWaitingForUser(false); }
+    WaitingForUser(const WaitingForUser&) = delete;
+    WaitingForUser& operator=(const WaitingForUser&) = delete;
+};
 
 void PresentException(const IZEException& exception) {
     const ExceptionPresenter presenter = Presenter();
@@ -175,6 +187,7 @@ void PresentException(const IZEException& exception) {
     const bool gui_thread_usable = exception->type != ExceptionType::Frozen &&
                                    !(exception->crashed_thread == MainThreadId() && !exception->CanContinue());
     int mode = exception->show_setting;
+    WaitingForUser waiting;
     if (mode == 1) {
         if (presenter.run_assistant && gui_thread_usable && presenter.run_assistant(exception)) return;
         mode = 0;
@@ -190,6 +203,7 @@ void PresentException(const IZEException& exception) {
 }
 
 bool ProcessExceptionRequest(CaughtException& request) {
+    ReporterHeartbeat();
     DeleteZelTempFolder();
     const IZEModuleSettings settings = FindSettingsForAddress(request.address);
     const IZEException exception = CreateExceptionInfo(request, settings);
@@ -254,6 +268,8 @@ bool ProcessExceptionRequest(CaughtException& request) {
 
 }  // namespace
 
+void SetConsoleReportToStandardError(bool on) { g_console_is_error = on; }
+
 void SetExceptionPresenter(ExceptionPresenter presenter) {
     std::lock_guard guard(g_presenter_lock);
     g_presenter = std::move(presenter);
@@ -266,7 +282,7 @@ bool StartHandlerThread() {
     if (!g_handler.pipe.Create()) return false;
     g_handler.running = true;
     g_handler.ended = std::make_unique<OneShotEvent>();
-    std::thread(HandlerThreadProc).detach();
+    StartReporterThread(HandlerThreadProc).detach();
     return true;
 }
 

@@ -41,27 +41,43 @@ CaughtException FromSignal(const FatalSignalInfo& info) {
     caught.frame_pointer = info.frame_pointer;
     caught.thread_id = info.thread_id;
     caught.source = kSourceSignal;
-    // A thread of the program's own (it runs in the frame) ends and the
-    // program goes on; the main thread cannot.
-    caught.can_continue = info.thread_has_frame && info.thread_id != MainThreadId();
+    // A thread of the program's own that faulted in the program's code (it
+    // runs in the frame) is unwound and ends, and the program goes on; the
+    // main thread cannot, nor a thread that may hold a library's locks.
+    caught.can_continue = info.can_leave_thread && info.thread_id != MainThreadId();
     const std::string where = "$" + LowerCopy(Int64ToHex(info.instruction_pointer));
     ModuleInfo module;
     const std::string module_name = FindModuleOfAddr(info.instruction_pointer, module) ? module.file_name : "";
     const std::string what = SignalDescription(info.signal_number, info.signal_code);
+    if (info.sent_by_process) {
+        // Not a fault of the code: someone sent the signal (kill, raise,
+        // abort). Its fields hold the sender, not an address.
+        const std::string name = what.substr(0, what.find(' '));
+        const std::string text =
+            info.sender_pid == static_cast<int>(OwnProcessId())
+                ? what + " raised by the program itself at address " + where
+                : "Signal " + name + " sent by process " + std::to_string(info.sender_pid) + " (user " +
+                      std::to_string(info.sender_uid) + ")";
+        caught.object = MakeExceptionInfo("EExternalException", text, {"EExternal"});
+        return caught;
+    }
     switch (info.kind) {
         case FatalSignalKind::Segv: {
             const std::uintptr_t target = info.fault_address;
-            // A fault just below the stack pointer is the stack running out.
-            const bool overflow = target + 65536 >= info.stack_pointer && target <= info.stack_pointer + 4096 &&
-                                  info.stack_pointer != 0;
+            // A read or write just below the stack pointer is the stack
+            // running out; running code there (or anywhere without the
+            // right to) is an access violation of its own.
+            const bool overflow = !info.execute_access && info.stack_pointer != 0 &&
+                                  target + 65536 >= info.stack_pointer && target <= info.stack_pointer + 4096;
+            const char* access = info.execute_access ? "Execution" : info.write_access ? "Write" : "Read";
             if (overflow)
                 caught.object = MakeExceptionInfo("EStackOverflow", "Stack overflow", {"EExternal"});
             else
-                caught.object = MakeExceptionInfo(
-                    "EAccessViolation",
-                    "Access violation at address " + where + " in module '" + module_name + "'. " +
-                        (info.write_access ? "Write" : "Read") + " of address $" + LowerCopy(Int64ToHex(target)),
-                    {"EExternal"});
+                caught.object = MakeExceptionInfo("EAccessViolation",
+                                                  "Access violation at address " + where + " in module '" +
+                                                      module_name + "'. " + access + " of address $" +
+                                                      LowerCopy(Int64ToHex(target)),
+                                                  {"EExternal"});
             break;
         }
         case FatalSignalKind::Fpe:
@@ -91,6 +107,7 @@ bool OnFatalSignal(FatalSignalInfo& info) {
         HandleCaughtException(caught);
         g_dying = true;
     }
+    LetFatalSignalsPass();
     RemoveFatalSignalHandlers();
     std::abort();
 }
@@ -109,7 +126,8 @@ void ThreadFrame(const std::function<void()>& body) {
             try {
                 (*c->body)();
             } catch (...) {
-                HandleCurrentException(kSourceThreadFrame, true);
+                // A thread left after a fault was reported already.
+                if (!ThreadIsBeingLeft()) HandleCurrentException(kSourceThreadFrame, true);
             }
         },
         &context);

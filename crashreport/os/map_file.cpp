@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -343,7 +344,10 @@ std::shared_ptr<TMapFile> MapFileForAddr(std::uintptr_t address) {
         cache.pop_back();
         break;
     }
+    // Reading a large library's debug information takes a while.
+    ReporterHeartbeat();
     auto map = std::make_shared<TMapFile>(module);
+    ReporterHeartbeat();
     if (map->valid()) cache.push_back({module.base, module.path, written, map});
     return map;
 }

@@ -6,6 +6,7 @@
 
 #include "crashreport/disasm/disassembly_text.h"
 #include "crashreport/disasm/function_analysis.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_control.h"
@@ -540,10 +541,13 @@ void TIZEException::StartCompletion(bool delay) {
         std::lock_guard guard(completion_lock_);
         pending_ = static_cast<int>(listed.size());
     }
-    if (!delay) completion_thread_ = std::thread([this] { CompleteSections(); });
+    // A fault while tracing cannot be reported by the reporter that waits
+    // for this thread.
+    if (!delay) completion_thread_ = StartReporterThread([this] { CompleteSections(); });
 }
 
 void TIZEException::FillSection(const std::string& title, const std::string& text) {
+    ReporterHeartbeat();
     if (aborted_) return;
     BeginUpdate();
     sections_->Set(title, text.empty() ? "." : text);

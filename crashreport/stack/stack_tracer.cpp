@@ -5,6 +5,7 @@
 
 #include "crashreport/codec/zip.h"
 #include "crashreport/disasm/decoder.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/map_file.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/text/string_toolkit.h"
@@ -211,6 +212,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
 
         stage = "FillFinalOutput";
         for (std::size_t i = 0; i < frames.size(); ++i) {
+            ReporterHeartbeat();
             Describe(frames[i]);
             if (options.progress) options.progress(25 + static_cast<int>(625 * (i + 1) / frames.size()));
             CheckAbort(options);

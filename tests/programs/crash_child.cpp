@@ -3,6 +3,8 @@
 // argument names, so that the whole path (hooks, handler thread, report,
 // bug-report file, crash box) runs as it does in the program.
 #include <QApplication>
+#include <fcntl.h>
+#include <unistd.h>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,6 +39,44 @@ __attribute__((noinline)) void FailInWorker() {
     volatile std::uintptr_t unmapped = 16;
     WriteToUnmappedPage(reinterpret_cast<volatile int*>(std::uintptr_t{unmapped}));
     asm volatile("" ::: "memory");
+}
+
+// What a worker holds while it fails: a descriptor and a lock, owned by the
+// frame above the one that faults.
+struct Holdings {
+    int descriptor = -1;
+    std::mutex lock;
+};
+
+__attribute__((noinline)) void HoldAndFail(Holdings& holdings) {
+    struct Descriptor {
+        int fd;
+        ~Descriptor() { ::close(fd); }
+    } file{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+    holdings.descriptor = file.fd;
+    std::lock_guard guard(holdings.lock);
+    // Called as code that may throw (as through an interface), so the
+    // compiler lists the call among the places its cleanups cover.
+    void (*volatile fail)() = FailInWorker;
+    fail();
+    std::printf("went on after the fault\n");
+}
+
+// A heap whose bookkeeping is broken: the C library finds out inside free,
+// with its arena locked, and aborts from there.
+__attribute__((noinline)) void CorruptTheHeap() {
+    char* volatile first = static_cast<char*>(std::malloc(2000));
+    char* volatile second = static_cast<char*>(std::malloc(2000));
+    std::free(first);
+    std::free(first);
+    std::free(second);
+}
+
+// Code run from a stack page, which may not be executed.
+__attribute__((noinline)) void ExecuteTheStack() {
+    unsigned char code[16] = {0xc3};
+    asm volatile("" : : "r"(code) : "memory");
+    reinterpret_cast<void (*)()>(reinterpret_cast<std::uintptr_t>(code))();
 }
 
 __attribute__((noinline)) void ThrowFromWorker() { throw std::runtime_error("worker gave up"); }
@@ -108,6 +149,60 @@ int main(int argc, char** argv) {
         std::printf("survived, exit code %s\n", worker.exit_code() ? "given" : "none");
         std::fflush(stdout);
         return 0;
+    }
+    if (mode == "worker-segv-holding") {
+        Holdings holdings;
+        platform::WorkerThread worker([&] {
+            HoldAndFail(holdings);
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        const bool closed = holdings.descriptor >= 0 && ::fcntl(holdings.descriptor, F_GETFD) == -1;
+        const bool unlocked = holdings.lock.try_lock();
+        if (unlocked) holdings.lock.unlock();
+        std::printf("exit code %s, descriptor %s, lock %s\n", worker.exit_code() ? "given" : "none",
+                    closed ? "closed" : "open", unlocked ? "free" : "held");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (mode == "worker-heap") {
+        // A worker breaks the heap: it may hold the allocator's lock, so it
+        // cannot be left, and the program ends with its report.
+        crashreport::SetConsoleReportToStandardError(true);
+        platform::WorkerThread worker([&] {
+            CorruptTheHeap();
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        std::printf("survived a broken heap\n");
+        return 0;
+    }
+    if (mode == "main-heap") {
+        crashreport::SetConsoleReportToStandardError(true);
+        CorruptTheHeap();
+        return 4;
+    }
+    if (mode == "hung-reporter") {
+        // A handler of the reporter never comes back: the faulting thread
+        // must not wait for it for ever.
+        crashreport::AddExceptionHandler(
+            [](crashreport::TIZEException&, bool&) {
+                for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+            },
+            crashreport::HandlerSync::ReportingThread, 1);
+        FailInWorker();
+        return 4;
+    }
+    if (mode == "execute-stack") {
+        ExecuteTheStack();
+        return 4;
+    }
+    if (mode == "await-signal") {
+        // Says its id and waits for another process's signal.
+        std::printf("%d\n", static_cast<int>(::getpid()));
+        std::fflush(stdout);
+        for (int i = 0; i < 1200; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return 4;
     }
     if (mode == "main-segv") {
         FailInWorker();

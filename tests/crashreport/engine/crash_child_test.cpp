@@ -3,7 +3,9 @@
 // must carry the stack, the threads, the modules and the disassembly.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -21,6 +23,7 @@ struct ChildRun {
     int exit_code = -1;
     bool signalled = false;
     std::string output;
+    std::string error;  // standard error
     std::string report_file;
 };
 
@@ -34,7 +37,7 @@ ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, 
     // An abandoned thread leaves what its stack owned: that is no leak to report.
     const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report.string() + "' CRASH_CHILD_MARKER='" +
                                 (folder / "marker").string() + "' QT_QPA_PLATFORM=offscreen " + extra_env + " timeout 120 '" +
-                                CRASH_CHILD + "' " + mode + " 2>/dev/null";
+                                CRASH_CHILD + "' " + mode + " 2>'" + (folder / "stderr").string() + "'";
     ChildRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return run;
@@ -44,6 +47,7 @@ ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, 
     run.signalled = WIFSIGNALED(status);
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.report_file = ReadFile(report);
+    run.error = ReadFile(folder / "stderr");
     return run;
 }
 
@@ -186,6 +190,82 @@ TEST_F(CrashChildTest, TwoInstancesAtOnceEachKeepTheirOwnFolder) {
     test_support::WriteWholeFile(release.string(), "");
     EXPECT_EQ(pclose(first), 0);
     EXPECT_FALSE(std::filesystem::exists(first_folder));
+}
+
+TEST_F(CrashChildTest, LeftWorkerReleasesWhatItsStackHeld) {
+    // The worker's frames above the fault unwind: its descriptor closes and
+    // its lock is free, and nothing after the fault runs.
+    const ChildRun run = RunChild("worker-segv-holding", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.error;
+    EXPECT_TRUE(run.output.ends_with("\nexit code none, descriptor closed, lock free\n")) << run.output;
+    EXPECT_EQ(run.output.find("went on after the fault"), std::string::npos);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+// The sanitizers keep a heap of their own and stop at a double free
+// themselves, before the C library could.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnHeap = false;
+#else
+constexpr bool kOwnHeap = true;
+#endif
+
+TEST_F(CrashChildTest, BrokenHeapEndsTheRunWithItsReportOnStandardError) {
+    if (!kOwnHeap) GTEST_SKIP() << "the sanitizer's heap reports this itself";
+    // The C library aborts from inside free with its lock held; on the
+    // main thread and in a worker (which cannot be left then) alike.
+    for (const char* mode : {"main-heap", "worker-heap"}) {
+        const ChildRun run = RunChild(mode, folder_);
+        EXPECT_EQ(run.exit_code, 1) << mode << ": " << run.error;
+        EXPECT_NE(run.error.find("An error occurred in the application."), std::string::npos) << mode;
+        EXPECT_NE(run.error.find("SIGABRT (aborted) raised by the program itself"), std::string::npos)
+            << mode << ": " << run.error.substr(0, 2000);
+        EXPECT_NE(run.error.find("CorruptTheHeap"), std::string::npos) << mode;
+        EXPECT_EQ(run.output.find("survived"), std::string::npos) << mode;
+        EXPECT_EQ(Item(run.report_file, "exception class"), "EExternalException") << mode;
+    }
+}
+
+TEST_F(CrashChildTest, ReporterThatHangsIsGivenUpAndTheProcessEnds) {
+    const ChildRun run = RunChild("hung-reporter", folder_);
+    // Ended by the fault's own signal (as `timeout` passes it on), with what
+    // the handler knew.
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code;
+    EXPECT_NE(run.error.find("the error reporter did not answer in time"), std::string::npos) << run.error;
+    EXPECT_NE(run.error.find("exception     : SIGSEGV (code 1), write of address $0000000000000010"),
+              std::string::npos)
+        << run.error;
+    EXPECT_NE(run.error.find("  executable +$"), std::string::npos) << run.error;
+}
+
+TEST_F(CrashChildTest, SignalFromAnotherProcessNamesTheSenderNotAnAddress) {
+    const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" +
+                                (folder_ / "bugreport.txt").string() + "' timeout 120 '" + CRASH_CHILD +
+                                "' await-signal 2>/dev/null";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, child), nullptr);
+    const int pid = std::atoi(line);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGSEGV), 0);
+    while (std::fgets(line, sizeof line, child) != nullptr) {
+    }
+    const int status = pclose(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string report = ReadFile(folder_ / "bugreport.txt");
+    EXPECT_EQ(Item(report, "exception message"),
+              "Signal SIGSEGV sent by process " + std::to_string(::getpid()) + " (user " + std::to_string(::getuid()) +
+                  ")");
+    EXPECT_EQ(report.find("of address"), std::string::npos);
+}
+
+TEST_F(CrashChildTest, RunningCodeOnTheStackIsAnAccessViolationNotAnOverflow) {
+    const ChildRun run = RunChild("execute-stack", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+    EXPECT_NE(Item(run.report_file, "exception message").find(". Execution of address $"), std::string::npos)
+        << Item(run.report_file, "exception message");
 }
 
 }  // namespace crashreport_test
