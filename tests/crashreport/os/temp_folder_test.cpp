@@ -144,7 +144,9 @@ TEST_F(TempFolderTest, LeftoversOfEndedRunsGoButNothingElseAtTheirNames) {
     EXPECT_TRUE(fs::is_symlink(Temp() / (ended + "CCCCCC")));
     EXPECT_EQ(test_support::ReadWholeFile((Temp() / (ended + "DDDDDD")).string()), "a file");
     EXPECT_EQ(test_support::ReadWholeFile((open_folder / "theirs.txt").string()), "theirs");
-    if (!foreign.empty()) EXPECT_EQ(test_support::ReadWholeFile((foreign / "theirs.txt").string()), "theirs");
+    if (!foreign.empty()) {
+        EXPECT_EQ(test_support::ReadWholeFile((foreign / "theirs.txt").string()), "theirs");
+    }
 
     // Removing a folder by name checks the same way.
     DeleteFolderTree(Temp() / (ended + "CCCCCC"));
@@ -152,7 +154,9 @@ TEST_F(TempFolderTest, LeftoversOfEndedRunsGoButNothingElseAtTheirNames) {
     if (!foreign.empty()) DeleteFolderTree(foreign);
     ExpectVictimUntouched();
     EXPECT_TRUE(fs::exists(open_folder / "theirs.txt"));
-    if (!foreign.empty()) EXPECT_TRUE(fs::exists(foreign / "theirs.txt"));
+    if (!foreign.empty()) {
+        EXPECT_TRUE(fs::exists(foreign / "theirs.txt"));
+    }
 }
 
 TEST_F(TempFolderTest, FilesAreTheUsersAloneAndNeverWrittenThroughALink) {
