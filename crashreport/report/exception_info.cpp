@@ -196,6 +196,60 @@ std::string LayoutReportText(const std::vector<std::pair<std::string, std::strin
     return text;
 }
 
+void ParseReportText(const std::string& text, std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections) {
+    header.clear();
+    sections.clear();
+    std::vector<std::string> blocks;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find("\r\n\r\n", start);
+        blocks.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 4;
+    }
+    auto lines_of = [](const std::string& block) {
+        std::vector<std::string> lines;
+        for (std::size_t start = 0;;) {
+            const std::size_t end = block.find("\r\n", start);
+            lines.push_back(block.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + 2;
+        }
+        return lines;
+    };
+    for (const std::string& line : lines_of(blocks.front())) {
+        const std::size_t colon = line.find(": ");
+        if (colon == std::string::npos) continue;
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        header.emplace_back(name, line.substr(colon + 2));
+    }
+    for (std::size_t i = 1; i < blocks.size(); ++i) {
+        if (blocks[i].empty()) continue;
+        std::vector<std::string> lines = lines_of(blocks[i]);
+        std::string title = lines.front();
+        // The layout adds a colon to a title without one; a thread's title
+        // has its own.
+        if (!title.empty() && title.back() == ':' && title.find('$') == std::string::npos) title.pop_back();
+        std::string body;
+        for (std::size_t k = 1; k < lines.size(); ++k) body += (k > 1 ? "\r\n" : "") + (lines[k] == "." ? "" : lines[k]);
+        sections.emplace_back(title, body);
+    }
+}
+
+void TIZEException::ReportItems(std::vector<std::pair<std::string, std::string>>& header,
+                                std::vector<std::pair<std::string, std::string>>& sections) {
+    {
+        std::lock_guard guard(report_lock_);
+        if (has_text_override_) {
+            ParseReportText(text_override_, header, sections);
+            return;
+        }
+    }
+    header = header_->Items();
+    sections = sections_->Items();
+}
+
 TIZEException::TIZEException(std::uintptr_t module) : TIZESettings(module, false) {
     valid_ = true;
     faulting_settings = GetModuleSettings(module);

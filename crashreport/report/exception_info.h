@@ -107,6 +107,11 @@ public:
     std::string GetReportText(bool must_complete);
     // A text given by a handler replaces the built one.
     void SetReportText(const std::string& text);
+    // The header items and sections the report shows: those of a report
+    // text handed in whole (SetReportText) taken apart again, else the
+    // lists being built.
+    void ReportItems(std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections);
     bool Complete() const { return complete_; }
     void BeginUpdate();
     void EndUpdate();
@@ -222,6 +227,10 @@ std::string ModulesPluginText();
 std::string CpuRegistersText(const std::array<std::uint64_t, kCpuRegisterCount>& registers);
 std::string StackDumpText(std::uintptr_t stack_pointer);
 // Lays out a report from its header items and sections.
+// The inverse of LayoutReportText: header items and sections of a report
+// text (a section's title keeps its colon when it names a thread).
+void ParseReportText(const std::string& text, std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections);
 std::string LayoutReportText(const std::vector<std::pair<std::string, std::string>>& header,
                              const std::vector<std::pair<std::string, std::string>>& sections);
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QPlainTextEdit>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -113,6 +115,31 @@ TEST(ExceptionBox, ShowButtonReopensTheBoxWithTheReportInTabs) {
     QStringList tabs;
     for (int i = 0; i < again.Tabs()->count(); ++i) tabs << again.Tabs()->tabText(i);
     EXPECT_EQ(tabs.join(",").toStdString(), "general,call stack,modules");
+}
+
+TEST(ExceptionBox, AReportHandedInAsTextFillsEveryTab) {
+    // As the crash box gets it: the report of the failed instance as text.
+    test_support::TestApplication();
+    const std::string report = LayoutReportText(
+        {{"date/time", "2026-01-01, 10:00:00, 1ms"}, {"exception class", "EAccessViolation"}},
+        {{"thread $1a2b:", "000055e3500a1920 +00 tarnovell main.cpp 32 +0 main\r\n\r\n  indented"},
+         {"main thread ($1a00):", "00007f14f70a3f16 +000 libc.so.6"},
+         {"modules", "000055e350083000 tarnovell 2.3.8 /usr/bin/"},
+         {"cpu registers", "rax    = 0000000000000000"}});
+    const IZEException exception = MakeException({{"AutoShowBugRep", true}});
+    exception->SetReportText(report);
+    TExceptionBox box(exception, 0, false);
+    ASSERT_NE(box.Tabs(), nullptr);
+    box.SyncTabs();
+    QStringList tabs;
+    for (int i = 0; i < box.Tabs()->count(); ++i) tabs << box.Tabs()->tabText(i);
+    EXPECT_EQ(tabs.join(",").toStdString(), "general,call stacks,modules,cpu regs");
+    auto text = [&](int tab) { return qobject_cast<QPlainTextEdit*>(box.Tabs()->widget(tab))->toPlainText().toStdString(); };
+    EXPECT_EQ(text(0), "date/time\t2026-01-01, 10:00:00, 1ms\nexception class\tEAccessViolation\n");
+    EXPECT_EQ(text(1), ">> thread $1a2b:\n000055e3500a1920 +00 tarnovell main.cpp 32 +0 main\n\n  indented\n\n"
+                       ">> main thread ($1a00):\n00007f14f70a3f16 +000 libc.so.6");
+    EXPECT_EQ(text(2), "000055e350083000 tarnovell 2.3.8 /usr/bin/");
+    EXPECT_EQ(text(3), "rax    = 0000000000000000");
 }
 
 TEST(ExceptionBox, ContinueClosesTheBox) {
