@@ -27,6 +27,9 @@ struct TStackItem {
     int line = 0;
     int relative_line = 0;
     std::string routine_name;
+    // A routine the item before was inlined into: the place it was called
+    // from (same address).
+    bool inlined_caller = false;
 };
 using TStackTrace = std::vector<TStackItem>;
 

@@ -22,6 +22,7 @@
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/os/file_access.h"
 #include "crashreport/os/process_helpers.h"
+#include "crashreport/os/source_lines.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/windows/zel_application.h"
 #include "platform/os/thread.h"
@@ -122,6 +123,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     crashreport_test::UseSettings(ChildSettings());
+    // Where this program's separate debug file is, for the test that reads one.
+    if (const char* path = std::getenv("CRASH_CHILD_DEBUG_PATH")) crashreport::SetDebugInfoPath(path);
     if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
     if (mode == "temp-folder") {
         // Keeps a file in this run's folder until told to end (the file

@@ -268,4 +268,64 @@ TEST_F(CrashChildTest, RunningCodeOnTheStackIsAnAccessViolationNotAnOverflow) {
         << Item(run.report_file, "exception message");
 }
 
+TEST_F(CrashChildTest, LinesComeFromASeparateDebugFileInTheBuildIdTree) {
+    // The program as a package ships it: stripped of its debug information,
+    // which lies in the build-id tree (here one of the test's own).
+    const std::filesystem::path stripped = folder_ / "crashreport_crash_child";
+    const std::filesystem::path debug = folder_ / "debug.tmp";
+    auto run = [](const std::string& command) {
+        const test_support::CommandResult result = test_support::Run(command);
+        EXPECT_EQ(result.exit_code, 0) << command << "\n" << result.output;
+        return result.output;
+    };
+    run("objcopy --only-keep-debug '" + std::string(CRASH_CHILD) + "' '" + debug.string() + "'");
+    run("objcopy --strip-debug '" + std::string(CRASH_CHILD) + "' '" + stripped.string() + "'");
+    const std::string notes = run("readelf -n '" + stripped.string() + "'");
+    const std::size_t id_at = notes.find("Build ID: ");
+    ASSERT_NE(id_at, std::string::npos);
+    const std::string id = notes.substr(id_at + 10, notes.find('\n', id_at) - id_at - 10);
+    const std::filesystem::path tree = folder_ / "debug" / ".build-id" / id.substr(0, 2);
+    std::filesystem::create_directories(tree);
+    std::filesystem::rename(debug, tree / (id.substr(2) + ".debug"));
+    const std::string report_path = (folder_ / "bugreport.txt").string();
+    auto report_of = [&](const std::string& debug_path) {
+        std::filesystem::remove(report_path);
+        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report_path +
+                          "' CRASH_CHILD_DEBUG_PATH='" + debug_path + "' timeout 120 '" + stripped.string() +
+                          "' worker-segv 2>/dev/null");
+        return ReadFile(report_path);
+    };
+    // Without the tree the stripped program's stack has names but no lines.
+    const std::string without = report_of((folder_ / "nowhere").string());
+    ASSERT_NE(without.find("WriteToUnmappedPage"), std::string::npos) << without.substr(0, 3000);
+    EXPECT_EQ(without.find("crash_child.cpp"), std::string::npos);
+    const std::string with = report_of((folder_ / "debug").string());
+    const std::size_t failing = with.find("\r\n\r\nthread $");
+    ASSERT_NE(failing, std::string::npos) << with.substr(0, 3000);
+    const std::string first = with.substr(failing, with.find("\r\n\r\n", failing + 4) - failing);
+    EXPECT_NE(first.find("crash_child.cpp"), std::string::npos) << first;
+    EXPECT_NE(first.find("(anonymous namespace)::WriteToUnmappedPage"), std::string::npos) << first;
+}
+
+TEST_F(CrashChildTest, CheckValuesOfUnnamedFramesStayTheSameFromRunToRun) {
+    // Without any symbols every frame of the program is unnamed; its check
+    // value must not be the address, which each run puts elsewhere.
+    const std::filesystem::path stripped = folder_ / "crashreport_crash_child";
+    ASSERT_EQ(test_support::Run("strip --strip-all -o '" + stripped.string() + "' '" + std::string(CRASH_CHILD) + "'")
+                  .exit_code,
+              0);
+    auto run = [&](const std::string& name) {
+        const std::string report = (folder_ / name).string();
+        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report + "' timeout 120 '" +
+                          stripped.string() + "' worker-segv 2>/dev/null");
+        return ReadFile(report);
+    };
+    const std::string first = run("first.txt"), second = run("second.txt");
+    const std::string where_first = Item(first, "exception message"), where_second = Item(second, "exception message");
+    ASSERT_FALSE(where_first.empty()) << first.substr(0, 2000);
+    if (where_first == where_second) GTEST_SKIP() << "address-space randomisation is off";
+    EXPECT_EQ(Item(first, "callstack crc"), Item(second, "callstack crc"));
+    EXPECT_EQ(Item(first, "callstack crc").size(), 31u);
+}
+
 }  // namespace crashreport_test
