@@ -11,6 +11,7 @@
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
+#include "crashreport/os/thread_hooks.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/text/string_toolkit.h"
 #include "platform/os/thread.h"
@@ -159,6 +160,7 @@ bool InitCrashLibrary(const std::string& version) {
     if (!StartHandlerThread()) return false;
     g_active = true;
     SetThrowSiteRecording(true);
+    SetThreadCreationNoting(true);
     InstallFatalSignalHandlers(OnFatalSignal);
     g_previous_terminate = std::set_terminate(OnTerminate);
     platform::SetThreadFrame(ThreadFrame);
@@ -175,6 +177,7 @@ void FinalizeCrashLibrary() {
         std::set_terminate(g_previous_terminate);
         RemoveFatalSignalHandlers();
         SetThrowSiteRecording(false);
+        SetThreadCreationNoting(false);
         StopHandlerThread();
         PauseOtherThreads(false, 0);
     }

@@ -1,5 +1,8 @@
 #include "crashreport/os/crash_signals.h"
 
+#include "crashreport/os/process_helpers.h"
+#include "crashreport/os/system_facts.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -509,6 +512,8 @@ bool StackCanBeUnwound(const SignalRecord& record) {
 // The reporter's side of the pipe: every fault becomes a call of the
 // callback on this thread while the faulting thread waits.
 void RelayFaults() {
+    // One of the reporter's threads, not listed in reports.
+    SetThreadDisplayName(CurrentThreadId(), "-");
     for (;;) {
         std::uintptr_t index = 0;
         const ssize_t n = ::read(g_relay_pipe[0], &index, sizeof index);

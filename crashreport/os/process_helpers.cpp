@@ -55,6 +55,13 @@ bool LiveThreadStat(std::uint32_t thread_id, std::vector<std::string>& fields) {
 
 }  // namespace
 
+std::string KernelThreadName(std::uint32_t thread_id) {
+    std::ifstream comm("/proc/self/task/" + std::to_string(thread_id) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
 bool ThreadIsAlive(std::uint32_t thread_id) {
     std::vector<std::string> fields;
     return LiveThreadStat(thread_id, fields);
@@ -150,6 +157,12 @@ std::string GetThreadDisplayName(std::uint32_t thread_id, bool include_internal,
         for (const char* internal : kInternalThreadNames)
             if (name == internal) return {};
     if (!name.empty() && name != "-") return name + " (" + id_text + ")";
+    // A thread a library started is known by the name it gave itself
+    // ("QDBusConnection", "gmain", "Thread (pooled)").
+    if (class_name.empty()) {
+        const std::string own = KernelThreadName(thread_id);
+        if (!own.empty() && own != KernelThreadName(OwnProcessId())) class_name = own;
+    }
     std::string text = "thread " + id_text;
     if (!class_name.empty()) text += " (" + class_name + ")";
     return text;

@@ -14,6 +14,9 @@ namespace crashreport {
 // Ids of every thread of the own process.
 void ListOwnThreadIds(std::vector<std::uint32_t>& ids);
 bool ThreadIsAlive(std::uint32_t thread_id);
+// The name the system knows the thread by (what pthread_setname_np gave
+// it, else the program's name); empty when it is gone.
+std::string KernelThreadName(std::uint32_t thread_id);
 // Scheduling facts of a thread: whether it is stopped (by a debugger or a
 // stop signal) and its nice value; false when the thread is gone.
 bool ThreadState(std::uint32_t thread_id, bool& stopped, int& priority);

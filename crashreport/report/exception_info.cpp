@@ -12,6 +12,7 @@
 #include "crashreport/os/process_control.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
+#include "crashreport/os/thread_hooks.h"
 #include "crashreport/codec/zip.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/report/report_actions.h"
@@ -524,6 +525,18 @@ void TIZEException::PrepareThreadSections() {
         std::string name = GetThreadDisplayName(id, trace || crashed || id == main, &record.creator_address,
                                                 &record.creator_thread_id);
         if (name.empty()) return false;
+        // Who created the thread and where, as the creation hook saw it; a
+        // thread a library started says which.
+        std::uint32_t creator_thread = 0;
+        TDAPreStackItem creation;
+        if (record.creator_address == 0 && ThreadCreation(id, creator_thread, creation)) {
+            record.creator_address = ChooseCreatorAddress(creation);
+            if (record.creator_thread_id == 0) record.creator_thread_id = creator_thread;
+            ModuleInfo creator_module;
+            if (record.creator_address != 0 && FindModuleOfAddr(record.creator_address, creator_module) &&
+                creator_module.path != ExecutablePath())
+                name += " <started by " + creator_module.file_name + ">";
+        }
         // The main thread is named so even where nobody registered it.
         if (id == main && name.rfind("thread $", 0) == 0) name = "main thread ($" + name.substr(8, name.find_first_of(" ", 8) - 8) + ")";
         bool stopped = false;
@@ -645,6 +658,9 @@ void TIZEException::CompleteSections() {
             options.show_relative_lines = rel_lines;
             options.abort = &aborted_;
             options.creator_address = record.creator_address;
+            if (record.creator_thread_id != 0 && record.creator_address != 0)
+                options.creator_caption =
+                    ">> created by " + GetThreadDisplayName(record.creator_thread_id, true) + " at:";
             TDAPreStackItem stack;
             std::uintptr_t current = 0;
             if (record.has_stack) {
@@ -668,11 +684,6 @@ void TIZEException::CompleteSections() {
             } else {
                 const std::uint32_t value = result.check_value1;
                 crc_[2] = ~Crc32Add(~crc_[2], &value, sizeof value);
-            }
-            if (record.creator_thread_id && !text.empty() && text[0] != '>') {
-                const std::size_t last_break = text.rfind("\r\n");
-                const std::string line = "\r\n>> created by " + GetThreadDisplayName(record.creator_thread_id, true) + " at:";
-                if (last_break != std::string::npos) text.insert(last_break, line);
             }
         } catch (...) {
             text = InternalErrorText("GetThreadReport");

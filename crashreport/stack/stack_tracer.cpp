@@ -177,6 +177,23 @@ void CheckAbort(const TraceStackOptions& options) {
 
 }  // namespace
 
+std::uintptr_t ChooseCreatorAddress(const TDAPreStackItem& creation_stack) {
+    static const char* const kHelpers[] = {"pthread_create", "std::", "platform::WorkerThread::",
+                                           "platform::StartThread", "crashreport::StartReporterThread"};
+    for (const TPreStackItem& item : creation_stack) {
+        ModuleInfo module;
+        if (item.return_address <= 1 || !FindModuleOfAddr(item.return_address - 1, module)) continue;
+        if (module.file_name.rfind("libc.so", 0) == 0 || module.file_name.rfind("libstdc++.so", 0) == 0) continue;
+        Frame frame;
+        frame.address = item.return_address;
+        Describe(frame);
+        bool helper = false;
+        for (const char* prefix : kHelpers) helper = helper || frame.real_routine_name.rfind(prefix, 0) == 0;
+        if (!helper) return frame.final_address;
+    }
+    return 0;
+}
+
 bool RemoveRecursiveAreas(std::vector<std::uintptr_t>& addresses) {
     return FoldRepeats(addresses, 0, addresses.size(), [](std::uintptr_t a) { return a; });
 }
@@ -315,6 +332,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
         std::size_t frame_index = 0;
         for (const Row& r : rows) {
             const Frame& f = *r.frame;
+            if (f.creator && !r.caller && !options.creator_caption.empty()) lines.push_back(options.creator_caption);
             std::string line = PadText(Hex(f.final_address), kAddressDigits, '0');
             const std::uintptr_t offset =
                 f.routine_start != 0 && f.routine_start <= f.final_address ? f.final_address - f.routine_start : 0;

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <fcntl.h>
 #include <unistd.h>
+#include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +14,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -78,6 +82,16 @@ __attribute__((noinline)) void ExecuteTheStack() {
     unsigned char code[16] = {0xc3};
     asm volatile("" : : "r"(code) : "memory");
     reinterpret_cast<void (*)()>(reinterpret_cast<std::uintptr_t>(code))();
+}
+
+// Threads that wait while the main thread fails: one of the program's own
+// and two that Qt starts (a thread with an event loop, one of its pool).
+__attribute__((noinline)) std::unique_ptr<platform::WorkerThread> StartWaitingWorker(std::atomic<bool>& started) {
+    return std::make_unique<platform::WorkerThread>([&started] {
+        started = true;
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        return platform::DWORD{0};
+    });
 }
 
 __attribute__((noinline)) void ThrowFromWorker() { throw std::runtime_error("worker gave up"); }
@@ -205,6 +219,22 @@ int main(int argc, char** argv) {
         std::printf("%d\n", static_cast<int>(::getpid()));
         std::fflush(stdout);
         for (int i = 0; i < 1200; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return 4;
+    }
+    if (mode == "library-threads") {
+        QCoreApplication application(argc, argv);
+        std::atomic<bool> own_started{false}, pooled_started{false};
+        auto own = StartWaitingWorker(own_started);
+        QThread qt_thread;
+        qt_thread.start();
+        QThreadPool::globalInstance()->start([&pooled_started] {
+            pooled_started = true;
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while ((!own_started || !pooled_started || !qt_thread.isRunning()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        FailInWorker();
         return 4;
     }
     if (mode == "main-segv") {

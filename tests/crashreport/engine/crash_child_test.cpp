@@ -328,4 +328,33 @@ TEST_F(CrashChildTest, CheckValuesOfUnnamedFramesStayTheSameFromRunToRun) {
     EXPECT_EQ(Item(first, "callstack crc").size(), 31u);
 }
 
+TEST_F(CrashChildTest, ThreadsSayWhoStartedThemAndShowTheirWholeStacks) {
+    const ChildRun run = RunChild("library-threads", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string& report = run.report_file;
+    // A thread of the program: its creator and the place it was created.
+    std::string own;
+    for (std::size_t at = report.find("\r\n\r\nthread $"); at != std::string::npos;
+         at = report.find("\r\n\r\nthread $", at + 4)) {
+        const std::string section = report.substr(at + 4, report.find("\r\n\r\n", at + 4) - at - 4);
+        if (section.find("StartWaitingWorker") != std::string::npos) own = section;
+    }
+    ASSERT_FALSE(own.empty()) << report.substr(0, 4000);
+    const std::size_t created = own.find("\r\n>> created by main thread ($");
+    ASSERT_NE(created, std::string::npos) << own;
+    EXPECT_NE(own.find("StartWaitingWorker", created), std::string::npos) << own;
+    EXPECT_NE(own.find("crash_child.cpp", created), std::string::npos) << own;
+    // Threads Qt started are named as Qt named them and say so; their
+    // stacks go down to where they wait.
+    const std::size_t qt_thread = report.find("(QThread) <started by libQt6Core.so.6>:");
+    ASSERT_NE(qt_thread, std::string::npos) << report.substr(0, 4000);
+    const std::string event_loop = report.substr(qt_thread, report.find("\r\n\r\n", qt_thread) - qt_thread);
+    EXPECT_NE(event_loop.find("QEventLoop::exec"), std::string::npos) << event_loop;
+    EXPECT_NE(event_loop.find("QThread::exec"), std::string::npos) << event_loop;
+    EXPECT_NE(event_loop.find(">> created by main thread ($"), std::string::npos) << event_loop;
+    EXPECT_NE(report.find("(Thread (pooled)) <started by libQt6Core.so.6>:"), std::string::npos);
+    // The reporter's own threads stay out of the list.
+    EXPECT_EQ(report.find("RelayFaults"), std::string::npos);
+}
+
 }  // namespace crashreport_test
