@@ -157,15 +157,15 @@ void RunAutomaticActions(bool complete, const std::string& text, TIZEException& 
 std::atomic<bool> g_console_is_error{false};
 
 void PresentOnConsole(TIZEException& exception) {
-    FILE* console = g_console_is_error ? stderr : stdout;
+    // Not through the C library's stream: the failed thread may hold its lock.
+    const bool to_error = g_console_is_error;
     std::string text = exception.type == ExceptionType::Frozen ? exception.FrozenMsg() : exception.ExceptMsg();
-    std::fprintf(console, "%s\n", text.c_str());
+    WriteToConsole(to_error, text + "\n");
     if (exception.AutoShowBugRep() || exception.ShowBtnVis()) {
         exception.SetPlWaitBox(false);
         const std::string report = exception.GetReportText(true);
-        std::fprintf(console, "\n%s\n", report.c_str());
+        WriteToConsole(to_error, "\n" + report + "\n");
     }
-    std::fflush(console);
 }
 
 // While the user looks at a box, a faulting thread waits as long as it takes.

@@ -241,7 +241,7 @@ TEST_F(CrashChildTest, ReporterThatHangsIsGivenUpAndTheProcessEnds) {
 TEST_F(CrashChildTest, SignalFromAnotherProcessNamesTheSenderNotAnAddress) {
     const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" +
                                 (folder_ / "bugreport.txt").string() + "' timeout 120 '" + CRASH_CHILD +
-                                "' await-signal 2>/dev/null";
+                                "' await-signal 2>'" + (folder_ / "stderr").string() + "'";
     FILE* child = popen(command.c_str(), "r");
     ASSERT_NE(child, nullptr);
     char line[64] = {};
@@ -252,7 +252,7 @@ TEST_F(CrashChildTest, SignalFromAnotherProcessNamesTheSenderNotAnAddress) {
     while (std::fgets(line, sizeof line, child) != nullptr) {
     }
     const int status = pclose(child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << "\n" << ReadFile(folder_ / "stderr");
     const std::string report = ReadFile(folder_ / "bugreport.txt");
     EXPECT_EQ(Item(report, "exception message"),
               "Signal SIGSEGV sent by process " + std::to_string(::getpid()) + " (user " + std::to_string(::getuid()) +
