@@ -40,7 +40,8 @@ std::mutex g_plugins_lock;
 std::vector<BugReportPlugin>& Plugins() {
     static std::vector<BugReportPlugin> plugins = [] {
         std::vector<BugReportPlugin> list;
-        list.push_back({"modules", "list of loaded modules", [](TIZEException&) { return ModulesPluginText(); }, true});
+        list.push_back({"modules", "list of loaded modules",
+                        [](TIZEException& e) { return ModulesPluginText(e.VersionVariable()); }, true});
         return list;
     }();
     return plugins;
@@ -50,6 +51,11 @@ std::mutex g_taker_lock;
 ScreenshotTaker& Taker() {
     static ScreenshotTaker taker;
     return taker;
+}
+
+DisplayModeSource& DisplayMode() {
+    static DisplayModeSource source;
+    return source;
 }
 
 std::string Two(int v) { return IntToTextPadded(v, 2, '0'); }
@@ -76,6 +82,11 @@ void SetTraceActive(bool active) { g_trace_active = active; }
 bool TraceActive() { return g_trace_active; }
 void MarkReporterStart() { g_start_ms = MonotonicMs(); }
 std::int64_t ReporterUpMilliseconds() { return MonotonicMs() - g_start_ms.load(); }
+
+void SetDisplayModeSource(DisplayModeSource source) {
+    std::lock_guard guard(g_taker_lock);
+    DisplayMode() = std::move(source);
+}
 
 void SetScreenshotTaker(ScreenshotTaker taker) {
     std::lock_guard guard(g_taker_lock);
@@ -114,12 +125,16 @@ std::string DurationText(std::int64_t seconds) {
     return unit(minutes, "minute") + unit(secs, "second");
 }
 
-std::string ModulesPluginText() {
+std::string ModulesPluginText(const std::string& program_version) {
     const std::vector<ModuleInfo> modules = ListModulesByVirtualQuery();
+    const std::string executable = ExecutablePath();
     std::size_t name_width = 0, version_width = 0;
     std::vector<std::string> versions;
     for (const auto& m : modules) {
-        versions.push_back(GetFileVersionText(m.path));
+        // The program's file carries no version of its own: it is the
+        // program's version.
+        versions.push_back(m.path == executable && !program_version.empty() ? program_version
+                                                                             : GetFileVersionText(m.path));
         name_width = std::max(name_width, m.file_name.size());
         version_width = std::max(version_width, versions.back().size());
     }
@@ -452,6 +467,14 @@ void TIZEException::BuildHeader() {
         const std::int64_t free_bytes = FreeDiskBytes(exe.parent_path());
         return free_bytes < 0 ? std::string() : "(" + WideToUtf8Text(DriveOfPathW(Utf8ToWideText(exe.string()))) + ") " +
                                                     ByteSizeToText(free_bytes);
+    });
+    guarded("display mode", [] {
+        DisplayModeSource mode;
+        {
+            std::lock_guard guard(g_taker_lock);
+            mode = DisplayMode();
+        }
+        return mode ? mode() : std::string();
     });
     guarded("process id", [] { return "$" + LowerCopy(CardToHex(OwnProcessId())); });
     guarded("allocated memory", [] { return ByteSizeToText(static_cast<std::int64_t>(AllocatedMemoryOutsideModules())); });

@@ -222,7 +222,7 @@ std::vector<BugReportPlugin> BugReportPlugins();
 // "1 day 2 hours " style durations (the text ends in a blank).
 std::string DurationText(std::int64_t seconds);
 // The module list of the "modules" plugin.
-std::string ModulesPluginText();
+std::string ModulesPluginText(const std::string& program_version = {});
 // The sections of registers and stack memory.
 std::string CpuRegistersText(const std::array<std::uint64_t, kCpuRegisterCount>& registers);
 std::string StackDumpText(std::uintptr_t stack_pointer);
@@ -237,6 +237,10 @@ std::string LayoutReportText(const std::vector<std::pair<std::string, std::strin
 // The screenshot taker (the window layer installs it).
 using ScreenshotTaker = std::function<INVBitmapRef(bool application_windows_only)>;
 void SetScreenshotTaker(ScreenshotTaker taker);
+// The header's "display mode" ("1920x1080, 32 bit"), from the window layer;
+// without one (no display) the item is left out.
+using DisplayModeSource = std::function<std::string()>;
+void SetDisplayModeSource(DisplayModeSource source);
 
 // While a trace of all threads runs, the reporter's own threads are listed
 // too.

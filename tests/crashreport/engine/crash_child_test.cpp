@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 
 #include "support/test_support.h"
@@ -92,6 +94,16 @@ TEST_F(CrashChildTest, FaultInWorkerThreadIsReportedAndTheProgramGoesOn) {
     EXPECT_NE(report.find("WorkerThread::wait_for"), std::string::npos);
     EXPECT_NE(report.find("\r\nmodules:\r\n"), std::string::npos);
     EXPECT_NE(report.find("crashreport_crash_child "), std::string::npos);
+    // The modules' versions: the program's own, and a library's whole one.
+    const std::size_t modules = report.find("\r\nmodules:\r\n");
+    const std::string program_line = report.substr(report.find(" crashreport_crash_child ", modules), 80);
+    EXPECT_NE(program_line.find(" 9.9.9 "), std::string::npos) << program_line;
+    const std::size_t qt = report.find(" libQt6Core.so.6 ", modules);
+    ASSERT_NE(qt, std::string::npos);
+    std::string qt_version = report.substr(qt + 17, report.find_first_of("\r", qt) - qt - 17);
+    qt_version = qt_version.substr(qt_version.find_first_not_of(' '));
+    qt_version = qt_version.substr(0, qt_version.find(' '));
+    EXPECT_EQ(std::count(qt_version.begin(), qt_version.end(), '.'), 2) << qt_version;
     EXPECT_NE(report.find("\r\ncpu registers:\r\nrax"), std::string::npos);
     EXPECT_NE(report.find("\r\nstack dump:\r\n"), std::string::npos);
     // The crash line of the disassembly is marked.
@@ -147,6 +159,10 @@ TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) 
     EXPECT_EQ(run.output, "continued\n");
     EXPECT_EQ(Item(run.report_file, "exception class"), "std::runtime_error");
     EXPECT_EQ(Item(run.report_file, "exception message"), "button handler failed");
+    // With a display the header tells its mode, before the process id.
+    const std::string mode = Item(run.report_file, "display mode");
+    EXPECT_TRUE(std::regex_match(mode, std::regex("[0-9]+x[0-9]+, [0-9]+ bit"))) << mode;
+    EXPECT_LT(run.report_file.find("\ndisplay mode "), run.report_file.find("\nprocess id "));
 }
 
 TEST_F(CrashChildTest, ProgramSettingsEnableTheReporterWithoutFreezeWatchdog) {
