@@ -630,6 +630,10 @@ void TIZEException::StartCompletion(bool delay) {
     {
         std::lock_guard guard(completion_lock_);
         pending_ = static_cast<int>(listed.size());
+        if (PlWaitBox()) {
+            please_wait_ = CreateProgressAlert(PlWaitTitle(), "ZEIPLWAIT");
+            for (std::size_t i = 0; i < listed.size(); ++i) please_wait_->AddArea(PlWaitText(), 100);
+        }
     }
     // A fault while tracing cannot be reported by the reporter that waits
     // for this thread.
@@ -642,10 +646,13 @@ void TIZEException::FillSection(const std::string& title, const std::string& tex
     BeginUpdate();
     sections_->Set(title, text.empty() ? "." : text);
     bool done = false;
+    IProgressAlertRef please_wait;
     {
         std::lock_guard guard(completion_lock_);
         done = --pending_ <= 0;
+        please_wait = please_wait_;
     }
+    if (please_wait) please_wait->AreaDone();
     if (done) {
         std::string crc;
         for (int i = 0; i < 3; ++i) crc += (i ? ", $" : "$") + Hex(crc_[static_cast<std::size_t>(i)], 8);
@@ -781,7 +788,24 @@ std::string TIZEException::GetReportText(bool must_complete) {
             CompleteSections();
         } else {
             std::unique_lock lock(completion_lock_);
-            completion_signal_.wait(lock, [this] { return complete_.load() || aborted_.load(); });
+            const auto finished = [this] { return complete_.load() || aborted_.load(); };
+            IProgressAlertRef please_wait = PlWaitBox() && !finished() ? please_wait_ : nullptr;
+            if (please_wait) {
+                // Someone waits for the report: the box says so, and its
+                // window stays alive while the sections are made.
+                lock.unlock();
+                please_wait->Show(true);
+                lock.lock();
+                while (!completion_signal_.wait_for(lock, std::chrono::milliseconds(50), finished)) {
+                    lock.unlock();
+                    please_wait->ProcessMessages();
+                    lock.lock();
+                }
+                lock.unlock();
+                please_wait->Close();
+            } else {
+                completion_signal_.wait(lock, finished);
+            }
         }
     }
     return LayoutText();

@@ -182,6 +182,8 @@ private:
     std::thread completion_thread_;
     std::mutex completion_lock_;
     std::condition_variable completion_signal_;
+    // The please-wait box while the report is made: one area per section.
+    IProgressAlertRef please_wait_;
     int pending_ = 0;
 
     std::mutex report_lock_;
