@@ -296,6 +296,7 @@ void StopHandlerThread() {
 }
 
 bool HandleCaughtException(CaughtException caught) {
+    const ReporterCodeScope reporter_code;
     const std::uint32_t self = CurrentThreadId();
     if (!g_handler.running || self == g_handler.thread_id) return false;
     if (self == MainThreadId() && g_main_in_handlers) return false;
@@ -312,8 +313,10 @@ bool HandleCaughtException(CaughtException caught) {
         if (g_handler.pipe.Write(&record, sizeof record) == sizeof record) {
             const ExceptionPresenter presenter = Presenter();
             const IZEModuleSettings settings = FindSettingsForAddress(caught.address);
+            // A hidden exception is passed on from the end of a catch block:
+            // no events are let through there.
             if (self == MainThreadId() && caught.can_continue && presenter.wait_on_main_thread &&
-                !settings->PauseThreads())
+                !settings->PauseThreads() && caught.type != ExceptionType::Hidden)
                 presenter.wait_on_main_thread(done);
             else
                 done.Wait();
@@ -326,6 +329,7 @@ bool HandleCaughtException(CaughtException caught) {
 }
 
 CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue) {
+    const ReporterCodeScope reporter_code;
     CaughtException caught;
     caught.object = DescribeException(std::current_exception());
     caught.can_continue = can_continue;
@@ -339,6 +343,7 @@ CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue)
 }
 
 bool HandleCurrentException(std::uint8_t source, bool can_continue, const std::string& related_object) {
+    MarkCurrentCatchReported();
     CaughtException caught = DescribeCurrentException(source, can_continue);
     caught.related_object = related_object;
     return HandleCaughtException(std::move(caught));

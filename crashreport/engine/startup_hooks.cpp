@@ -135,6 +135,15 @@ void ThreadFrame(const std::function<void()>& body) {
     ClearThreadDisplayName(self);
 }
 
+// An exception the program caught and handled itself goes to the
+// hidden-exception handlers, when there are any.
+void OnHandledException() {
+    if (!g_active || !HiddenExceptionHandlersExist() || CurrentThreadId() == HandlerThreadId()) return;
+    CaughtException caught = DescribeCurrentException(kSourceHidden, true);
+    caught.type = ExceptionType::Hidden;
+    HandleCaughtException(std::move(caught));
+}
+
 void ReportFrozenProgram() {
     CaughtException caught;
     caught.type = ExceptionType::Frozen;
@@ -161,6 +170,7 @@ bool InitCrashLibrary(const std::string& version) {
     g_active = true;
     SetThrowSiteRecording(true);
     SetThreadCreationNoting(true);
+    SetHandledExceptionCallback(OnHandledException);
     InstallFatalSignalHandlers(OnFatalSignal);
     g_previous_terminate = std::set_terminate(OnTerminate);
     platform::SetThreadFrame(ThreadFrame);
@@ -178,6 +188,7 @@ void FinalizeCrashLibrary() {
         RemoveFatalSignalHandlers();
         SetThrowSiteRecording(false);
         SetThreadCreationNoting(false);
+        SetHandledExceptionCallback(nullptr);
         StopHandlerThread();
         PauseOtherThreads(false, 0);
     }

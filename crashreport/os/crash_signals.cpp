@@ -730,6 +730,37 @@ CxaThrowFunction RealCxaThrow() {
 
 void SetThrowSiteRecording(bool on) { g_record_throws = on; }
 
+namespace {
+
+std::atomic<HandledExceptionCallback> g_handled_callback{nullptr};
+// The catch blocks the thread is in, innermost last: whether each one's
+// exception went on (rethrown, reported).
+constexpr int kCatchDepth = 32;
+thread_local int t_catch_depth = 0;
+thread_local bool t_catch_passed_on[kCatchDepth];
+thread_local bool t_in_handled_callback = false;
+thread_local int t_reporter_code = 0;
+
+using BeginCatchFunction = void* (*)(void*);
+using EndCatchFunction = void (*)();
+using RethrowFunction = void (*)();
+
+template <class Function>
+Function RealRuntimeFunction(const char* name) {
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+void SetHandledExceptionCallback(HandledExceptionCallback callback) { g_handled_callback = callback; }
+
+ReporterCodeScope::ReporterCodeScope() { ++t_reporter_code; }
+ReporterCodeScope::~ReporterCodeScope() { --t_reporter_code; }
+
+void MarkCurrentCatchReported() {
+    if (t_catch_depth > 0 && t_catch_depth <= kCatchDepth) t_catch_passed_on[t_catch_depth - 1] = true;
+}
+
 bool LastThrowSite(TDAPreStackItem& items, std::uintptr_t& throw_address) {
     if (!t_throw_site.valid) return false;
     items = t_throw_site.items;
@@ -749,6 +780,46 @@ extern "C" [[noreturn]] void crashreport_leave_thread() {
     _Unwind_ForcedUnwind(&t_leave_exception, KeepUnwinding, nullptr);
     // The unwinder found no way up the stack.
     ::_exit(70);
+}
+
+// Every catch block of the program passes here as it starts and as it
+// ends, and every rethrow: a block that ends without passing its exception
+// on has handled it.
+extern "C" void* __cxa_begin_catch(void* exception) noexcept {
+    using namespace crashreport;
+    static const BeginCatchFunction real = RealRuntimeFunction<BeginCatchFunction>("__cxa_begin_catch");
+    void* const object = real(exception);
+    if (t_catch_depth < kCatchDepth) t_catch_passed_on[t_catch_depth] = false;
+    ++t_catch_depth;
+    return object;
+}
+
+extern "C" void __cxa_end_catch() {
+    using namespace crashreport;
+    static const EndCatchFunction real = RealRuntimeFunction<EndCatchFunction>("__cxa_end_catch");
+    if (t_catch_depth > 0) {
+        const bool passed_on = t_catch_depth <= kCatchDepth && t_catch_passed_on[t_catch_depth - 1];
+        const HandledExceptionCallback callback = g_handled_callback.load(std::memory_order_relaxed);
+        if (!passed_on && callback != nullptr && !t_in_handled_callback && !t_leaving && t_reporter_code == 0 &&
+            !t_reporter_thread) {
+            t_in_handled_callback = true;
+            try {
+                callback();
+            } catch (...) {
+            }
+            t_in_handled_callback = false;
+        }
+        --t_catch_depth;
+    }
+    real();
+}
+
+extern "C" [[noreturn]] void __cxa_rethrow() {
+    using namespace crashreport;
+    static const RethrowFunction real = RealRuntimeFunction<RethrowFunction>("__cxa_rethrow");
+    MarkCurrentCatchReported();
+    real();
+    __builtin_unreachable();
 }
 
 // Every throw of the program passes here on its way to the C++ run time.

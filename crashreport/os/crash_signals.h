@@ -98,6 +98,24 @@ std::thread StartReporterThread(std::function<void()> body);
 // process is on its way out after a report).
 void LetFatalSignalsPass();
 
+// Called as a catch block that the program ran ends without passing the
+// exception on (no rethrow, not reported): the program handled it itself.
+// Inside the call the exception is still the current one. Null: none.
+using HandledExceptionCallback = void (*)();
+void SetHandledExceptionCallback(HandledExceptionCallback callback);
+// The catch block the calling thread is in reports its exception: its end
+// is no handled exception.
+void MarkCurrentCatchReported();
+// While one lives, the calling thread runs the reporter's own code, whose
+// catch blocks (looking at an exception, say) are not the program's.
+class ReporterCodeScope {
+public:
+    ReporterCodeScope();
+    ~ReporterCodeScope();
+    ReporterCodeScope(const ReporterCodeScope&) = delete;
+    ReporterCodeScope& operator=(const ReporterCodeScope&) = delete;
+};
+
 // Throw sites are remembered only while this is on (it costs a stack walk
 // per throw).
 void SetThrowSiteRecording(bool on);

@@ -32,7 +32,7 @@ enum class ExceptionType : std::uint8_t { Ordinary = 0, Frozen = 1, Hidden = 2 }
 // Where an exception was caught (the source codes of the report request).
 enum ExceptionSource : std::uint8_t {
     kSourceTrace = 0, kSourceFreeze = 1, kSourceTerminate = 3, kSourceNotify = 5, kSourceSignal = 13,
-    kSourceThreadFrame = 16
+    kSourceHidden = 15, kSourceThreadFrame = 16
 };
 
 class TIZEException;

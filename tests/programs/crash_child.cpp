@@ -199,6 +199,35 @@ int main(int argc, char** argv) {
         CorruptTheHeap();
         return 4;
     }
+    if (mode == "hidden-exception") {
+        // Exceptions the program handles itself reach the hidden-exception
+        // handlers once each; one that leaves a thread is reported instead.
+        crashreport::AddHiddenExceptionHandler(
+            [](crashreport::TIZEException& exception, bool&) {
+                std::printf("hidden %s: %s\n", exception.ExceptionClass().c_str(), exception.ExceptionMessage().c_str());
+                std::fflush(stdout);
+            },
+            crashreport::HandlerSync::ReportingThread);
+        try {
+            throw std::runtime_error("handled quietly");
+        } catch (const std::exception&) {
+        }
+        try {
+            try {
+                throw std::logic_error("passed on");
+            } catch (...) {
+                throw;
+            }
+        } catch (const std::logic_error&) {
+        }
+        platform::WorkerThread worker([] {
+            ThrowFromWorker();
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        std::printf("done\n");
+        return 0;
+    }
     if (mode == "hung-reporter") {
         // A handler of the reporter never comes back: the faulting thread
         // must not wait for it for ever.

@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -371,6 +373,21 @@ TEST_F(CrashChildTest, ThreadsSayWhoStartedThemAndShowTheirWholeStacks) {
     EXPECT_NE(report.find("(Thread (pooled)) <started by libQt6Core.so.6>:"), std::string::npos);
     // The reporter's own threads stay out of the list.
     EXPECT_EQ(report.find("RelayFaults"), std::string::npos);
+}
+
+TEST_F(CrashChildTest, ExceptionsTheProgramHandlesItselfReachTheHiddenHandlersOnce) {
+    const ChildRun run = RunChild("hidden-exception", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.error;
+    // The report of the exception that left the worker comes first on
+    // standard output; the hidden ones are the handler's lines.
+    std::vector<std::string> hidden;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("hidden ", 0) == 0) hidden.push_back(line);
+    EXPECT_EQ(hidden, (std::vector<std::string>{"hidden std::runtime_error: handled quietly",
+                                                "hidden std::logic_error: passed on"}));
+    EXPECT_TRUE(run.output.ends_with("done\n"));
+    EXPECT_EQ(Item(run.report_file, "exception message"), "worker gave up");
 }
 
 }  // namespace crashreport_test
