@@ -37,7 +37,9 @@ struct CaughtException {
 // The central entry: hands the exception to the handler thread and waits
 // for it. True when the program goes on (the caller's thread may continue
 // or, for a fault, end on its own); false when nothing was done.
-bool HandleCaughtException(CaughtException caught);
+// `reported` (when given) tells whether the reporter took the exception at
+// all (it was not its own thread's, the handler thread ran).
+bool HandleCaughtException(CaughtException caught, bool* reported = nullptr);
 // The exception in flight (inside a catch block or std::terminate), with
 // the stack of its throw when it was recorded.
 CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue);

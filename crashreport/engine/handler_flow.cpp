@@ -30,6 +30,7 @@ struct PipeRecord {
     OneShotEvent* event;
     CaughtException* request;
     bool* go_on;
+    bool* reported;  // may be null
 };
 
 // The thread runs detached: it may still be waiting on its pipe while the
@@ -60,12 +61,14 @@ void HandlerThreadProc() {
     for (;;) {
         PipeRecord record{};
         if (g_handler.pipe.Read(&record, sizeof record) != sizeof record || record.event == nullptr) break;
-        bool go_on = false;
+        bool go_on = false, processed = false;
         try {
             go_on = ProcessExceptionRequest(*record.request);
+            processed = true;
         } catch (...) {
         }
         *record.go_on = go_on;
+        if (record.reported != nullptr) *record.reported = processed;
         record.event->Set();
         // Wake the main thread's event loop when it is the one waiting.
         PostToMainThread([] {});
@@ -170,8 +173,11 @@ void PresentOnConsole(TIZEException& exception) {
 
 // While the user looks at a box, a faulting thread waits as long as it takes.
 struct WaitingForUser {
-    WaitingForUser() { SetWaitingForUser(true); }
-    ~WaitingForUser() { SetWaitingForUser(false); }
+    explicit WaitingForUser(bool box_on_main_thread) : on_main_thread(box_on_main_thread) {
+        SetWaitingForUser(true, on_main_thread);
+    }
+    ~WaitingForUser() { SetWaitingForUser(false, on_main_thread); }
+    const bool on_main_thread;
     WaitingForUser(const WaitingForUser&) = delete;
     WaitingForUser& operator=(const WaitingForUser&) = delete;
 };
@@ -187,7 +193,9 @@ void PresentException(const IZEException& exception) {
     const bool gui_thread_usable = exception->type != ExceptionType::Frozen &&
                                    !(exception->crashed_thread == MainThreadId() && !exception->CanContinue());
     int mode = exception->show_setting;
-    WaitingForUser waiting;
+    // The crash box is a process of its own; the other boxes live on the
+    // main thread.
+    WaitingForUser waiting(gui_thread_usable);
     if (mode == 1) {
         if (presenter.run_assistant && gui_thread_usable && presenter.run_assistant(exception)) return;
         mode = 0;
@@ -295,8 +303,9 @@ void StopHandlerThread() {
     g_handler.thread_id = 0;
 }
 
-bool HandleCaughtException(CaughtException caught) {
+bool HandleCaughtException(CaughtException caught, bool* reported) {
     const ReporterCodeScope reporter_code;
+    if (reported != nullptr) *reported = false;
     const std::uint32_t self = CurrentThreadId();
     if (!g_handler.running || self == g_handler.thread_id) return false;
     if (self == MainThreadId() && g_main_in_handlers) return false;
@@ -309,7 +318,7 @@ bool HandleCaughtException(CaughtException caught) {
         OneShotEvent done;
         bool go_on = false;
         SetFreezeCheckPaused(true);
-        PipeRecord record{&done, &caught, &go_on};
+        PipeRecord record{&done, &caught, &go_on, reported};
         if (g_handler.pipe.Write(&record, sizeof record) == sizeof record) {
             const ExceptionPresenter presenter = Presenter();
             const IZEModuleSettings settings = FindSettingsForAddress(caught.address);

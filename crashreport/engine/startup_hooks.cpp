@@ -90,13 +90,15 @@ CaughtException FromSignal(const FatalSignalInfo& info) {
     return caught;
 }
 
-bool OnFatalSignal(FatalSignalInfo& info) {
+FatalSignalOutcome OnFatalSignal(FatalSignalInfo& info) {
     // The abort that ends a reported termination is no second report.
-    if (g_dying || !g_active) return false;
-    if (info.kind == FatalSignalKind::Abort && info.thread_id == HandlerThreadId()) return false;
+    if (g_dying || !g_active) return FatalSignalOutcome::Reported;
+    if (info.kind == FatalSignalKind::Abort && info.thread_id == HandlerThreadId()) return FatalSignalOutcome::Reported;
     CaughtException caught = FromSignal(info);
-    const bool go_on = HandleCaughtException(caught);
-    return go_on && caught.can_continue;
+    bool reported = false;
+    const bool go_on = HandleCaughtException(caught, &reported);
+    if (!reported) return FatalSignalOutcome::NotReported;
+    return go_on && caught.can_continue ? FatalSignalOutcome::LeaveThread : FatalSignalOutcome::Reported;
 }
 
 [[noreturn]] void OnTerminate() {

@@ -42,6 +42,7 @@ std::atomic<bool> g_pass_through{false};
 constexpr std::int64_t kSilenceLimitMs = 10000;
 std::atomic<std::int64_t> g_last_heartbeat_ms{0};
 std::atomic<int> g_waiting_for_user{0};
+std::atomic<int> g_waiting_on_main_thread{0};
 
 struct SignalStack {
     std::unique_ptr<char[]> memory;
@@ -76,7 +77,7 @@ std::int64_t MonotonicMs() {
 struct SignalRecord {
     enum State { Free, Filling, Posted, Answered };
     std::atomic<int> state{Free};
-    std::atomic<int> answer{0};  // 1: leave the thread
+    std::atomic<int> answer{0};  // a FatalSignalOutcome
     int signal_number = 0;
     int signal_code = 0;
     int sender_pid = 0;
@@ -285,7 +286,8 @@ bool AwaitAnswer(SignalRecord& record) {
         if (record.state.load() == SignalRecord::Answered) return true;
         FutexWait(record.state, SignalRecord::Posted, 100);
         if (record.state.load() == SignalRecord::Answered) return true;
-        if (g_waiting_for_user.load() > 0) continue;
+        const bool main_thread = record.thread_id == static_cast<std::uint32_t>(::getpid());
+        if (g_waiting_for_user.load() > 0 && !(main_thread && g_waiting_on_main_thread.load() > 0)) continue;
         if (MonotonicMs() - g_last_heartbeat_ms.load() > kSilenceLimitMs) return false;
     }
 }
@@ -364,7 +366,7 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
     const std::uintptr_t index = static_cast<std::uintptr_t>(record - g_records);
     bool handed_over = false;
     if (!t_reporter_thread && g_relay_running.load()) {
-        record->answer.store(0);
+        record->answer.store(static_cast<int>(FatalSignalOutcome::NotReported));
         record->state.store(SignalRecord::Posted);
         if (g_last_heartbeat_ms.load() < MonotonicMs()) g_last_heartbeat_ms.store(MonotonicMs());
         handed_over = ::write(g_relay_pipe[1], &index, sizeof index) == static_cast<ssize_t>(sizeof index);
@@ -378,9 +380,13 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
         // The record stays taken: the reporter may still read it.
         errno = saved_errno;
         return;
-    } else if (record->answer.load() == 1 && record->can_leave_thread) {
+    } else if (record->answer.load() == static_cast<int>(FatalSignalOutcome::LeaveThread) &&
+               record->can_leave_thread) {
         RedirectToTrampoline(context);
     } else {
+        // A fault nobody was shown must not end the program without a word.
+        if (record->answer.load() == static_cast<int>(FatalSignalOutcome::NotReported))
+            WriteShortReport(*record, "the error reporter could not take the fault");
         TakeDefaultCourse(signal_number);
     }
     ReleaseRecord(*record);
@@ -522,14 +528,14 @@ void RelayFaults() {
         SignalRecord& record = g_records[index];
         ReporterHeartbeat();
         if (record.can_leave_thread && !StackCanBeUnwound(record)) record.can_leave_thread = false;
-        bool leave = false;
+        FatalSignalOutcome outcome = FatalSignalOutcome::NotReported;
         try {
             FatalSignalInfo info = InfoOf(record);
             const FatalSignalCallback callback = g_callback.load();
-            leave = callback != nullptr && callback(info);
+            if (callback != nullptr) outcome = callback(info);
         } catch (...) {
         }
-        record.answer.store(leave ? 1 : 0);
+        record.answer.store(static_cast<int>(outcome));
         record.state.store(SignalRecord::Answered);
         FutexWake(record.state);
     }
@@ -573,11 +579,10 @@ bool StartRelay() {
 
 void ReporterHeartbeat() { g_last_heartbeat_ms.store(MonotonicMs()); }
 
-void SetWaitingForUser(bool waiting) {
-    if (waiting)
-        ++g_waiting_for_user;
-    else
-        --g_waiting_for_user;
+void SetWaitingForUser(bool waiting, bool box_on_main_thread) {
+    const int step = waiting ? 1 : -1;
+    g_waiting_for_user += step;
+    if (box_on_main_thread) g_waiting_on_main_thread += step;
     ReporterHeartbeat();
 }
 

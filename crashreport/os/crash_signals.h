@@ -57,10 +57,12 @@ struct FatalSignalInfo {
 };
 
 // Called on a thread of the reporter for a fault of another thread, which
-// waits meanwhile. True: the faulting thread is given up and leaves its
-// frame (honoured only when it can be left); false: the signal takes its
-// default course (the process ends).
-using FatalSignalCallback = bool (*)(FatalSignalInfo& info);
+// waits meanwhile. LeaveThread: the faulting thread is given up and leaves
+// its frame (honoured only when it can be left); Reported: the signal takes
+// its default course (the process ends); NotReported: the reporter could
+// not take the fault, so the handler writes its short report first.
+enum class FatalSignalOutcome { NotReported, Reported, LeaveThread };
+using FatalSignalCallback = FatalSignalOutcome (*)(FatalSignalInfo& info);
 
 bool InstallFatalSignalHandlers(FatalSignalCallback callback);
 void RemoveFatalSignalHandlers();
@@ -83,8 +85,9 @@ std::string SignalDescription(int signal_number, int signal_code);
 // signal handler gives up only after a long silence.
 void ReporterHeartbeat();
 // While set, the reporter waits for the user (its box is up): a silence
-// then is no hang.
-void SetWaitingForUser(bool waiting);
+// then is no hang. Unless the box lives on the main thread and the main
+// thread is the one that faulted: then the box can never answer.
+void SetWaitingForUser(bool waiting, bool box_on_main_thread);
 // A fault in the calling thread is not handed to the reporter (the thread
 // is part of it): its short report goes to standard error and the process
 // ends.

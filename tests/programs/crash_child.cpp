@@ -228,6 +228,17 @@ int main(int argc, char** argv) {
         std::printf("done\n");
         return 0;
     }
+    if (mode == "faulting-handler") {
+        // A handler of the reporter faults while it handles an exception.
+        crashreport::AddExceptionHandler([](crashreport::TIZEException&, bool&) { FailInWorker(); },
+                                         crashreport::HandlerSync::ReportingThread, 1);
+        platform::WorkerThread worker([] {
+            ThrowFromWorker();
+            return platform::DWORD{0};
+        });
+        worker.wait_for(std::chrono::minutes(5));
+        return 4;
+    }
     if (mode == "hung-reporter") {
         // A handler of the reporter never comes back: the faulting thread
         // must not wait for it for ever.
@@ -288,6 +299,14 @@ int main(int argc, char** argv) {
         const int code = application.exec();
         std::fflush(stdout);
         return code;
+    }
+    if (mode == "fault-under-box") {
+        // The window thread fails while the box of an earlier exception is
+        // up on it: that box can never answer.
+        crashreport::ZelApplication application(argc, argv);
+        QTimer::singleShot(500, [] { FailInWorker(); });
+        QTimer::singleShot(0, [] { throw std::runtime_error("first failure"); });
+        return application.exec();
     }
     if (mode == "main-segv-crash-box") {
         QApplication application(argc, argv);

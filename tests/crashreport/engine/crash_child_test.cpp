@@ -256,6 +256,12 @@ TEST_F(CrashChildTest, ReporterThatHangsIsGivenUpAndTheProcessEnds) {
     EXPECT_NE(run.error.find("  executable +$"), std::string::npos) << run.error;
 }
 
+TEST_F(CrashChildTest, AFaultOfTheReporterItselfEndsTheProgramWithItsShortReport) {
+    const ChildRun run = RunChild("faulting-handler", folder_);
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code;
+    EXPECT_NE(run.error.find("the fault struck the error reporter itself"), std::string::npos) << run.error;
+}
+
 TEST_F(CrashChildTest, SignalFromAnotherProcessNamesTheSenderNotAnAddress) {
     const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" +
                                 (folder_ / "bugreport.txt").string() + "' timeout 120 '" + CRASH_CHILD +
@@ -388,6 +394,18 @@ TEST_F(CrashChildTest, ExceptionsTheProgramHandlesItselfReachTheHiddenHandlersOn
                                                 "hidden std::logic_error: passed on"}));
     EXPECT_TRUE(run.output.ends_with("done\n"));
     EXPECT_EQ(Item(run.report_file, "exception message"), "worker gave up");
+}
+
+TEST_F(CrashChildTest, AFaultUnderTheBoxOnTheWindowThreadEndsTheProgramWithItsReport) {
+    // The box of a first exception is up on the window thread when that
+    // thread faults: nothing can show the fault any more, nor answer.
+    const ChildRun run = RunChild("fault-under-box", folder_);
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code << run.error;
+    EXPECT_NE(run.error.find("An error occurred in the application; the error reporter did not answer in time."),
+              std::string::npos)
+        << run.error;
+    EXPECT_NE(run.error.find("exception     : SIGSEGV (code 1), write of address $0000000000000010"),
+              std::string::npos);
 }
 
 }  // namespace crashreport_test
