@@ -13,6 +13,7 @@
 #include "crashreport/codec/crypt.h"
 #include "crashreport/os/crash_signals.h"
 #include "crashreport/os/file_access.h"
+#include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
@@ -309,6 +310,12 @@ bool HandleCaughtException(CaughtException caught, bool* reported) {
     const std::uint32_t self = CurrentThreadId();
     if (!g_handler.running || self == g_handler.thread_id) return false;
     if (self == MainThreadId() && g_main_in_handlers) return false;
+    // What was kept back for this moment is given to the report, and kept
+    // back again once the exception has been dealt with.
+    ReleaseEmergencyMemory();
+    struct ReserveAgain {
+        ~ReserveAgain() { ReserveEmergencyMemory(); }
+    } reserve_again;
     try {
         if (ExceptionIsOfClass(caught.object, "EAbort")) {
             if (!caught.can_continue) TerminateApplication();

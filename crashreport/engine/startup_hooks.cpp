@@ -8,6 +8,7 @@
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/os/crash_signals.h"
+#include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
@@ -177,6 +178,7 @@ bool InitCrashLibrary(const std::string& version) {
     g_previous_terminate = std::set_terminate(OnTerminate);
     platform::SetThreadFrame(ThreadFrame);
     if (settings->CheckFreeze()) StartFreezeWatchdog(settings->FreezeTimeout(), ReportFrozenProgram);
+    ReserveEmergencyMemory();
     return true;
 }
 
@@ -193,6 +195,7 @@ void FinalizeCrashLibrary() {
         SetHandledExceptionCallback(nullptr);
         StopHandlerThread();
         PauseOtherThreads(false, 0);
+        ReleaseEmergencyMemory();
     }
     ClearHandlers();
     SetMainSettings(nullptr);

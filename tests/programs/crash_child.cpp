@@ -25,6 +25,7 @@
 #include "crashreport/crash_test_settings.h"
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/os/file_access.h"
+#include "crashreport/os/memory.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/source_lines.h"
 #include "crashreport/report/handler_registry.h"
@@ -226,6 +227,23 @@ int main(int argc, char** argv) {
         });
         worker.wait_for(std::chrono::minutes(5));
         std::printf("done\n");
+        return 0;
+    }
+    if (mode == "emergency-reserve") {
+        // Held from start-up on, given up while an exception is handled.
+        std::printf("at start %zu\n", crashreport::EmergencyMemoryHeld());
+        crashreport::AddHiddenExceptionHandler(
+            [](crashreport::TIZEException&, bool&) {
+                std::printf("while handled %zu\n", crashreport::EmergencyMemoryHeld());
+            },
+            crashreport::HandlerSync::ReportingThread);
+        try {
+            throw std::runtime_error("handled");
+        } catch (const std::exception&) {
+        }
+        std::printf("afterwards %zu\n", crashreport::EmergencyMemoryHeld());
+        crashreport::FinalizeCrashLibrary();
+        std::printf("after shut-down %zu\n", crashreport::EmergencyMemoryHeld());
         return 0;
     }
     if (mode == "faulting-handler") {

@@ -256,6 +256,13 @@ TEST_F(CrashChildTest, ReporterThatHangsIsGivenUpAndTheProcessEnds) {
     EXPECT_NE(run.error.find("  executable +$"), std::string::npos) << run.error;
 }
 
+TEST_F(CrashChildTest, TheEmergencyReserveIsGivenToTheReportWhileAnExceptionIsHandled) {
+    const ChildRun run = RunChild("emergency-reserve", folder_);
+    EXPECT_EQ(run.exit_code, 0);
+    // Four regions of 4 MB and four of 512 KB.
+    EXPECT_EQ(run.output, "at start 18874368\nwhile handled 0\nafterwards 18874368\nafter shut-down 0\n");
+}
+
 TEST_F(CrashChildTest, AFaultOfTheReporterItselfEndsTheProgramWithItsShortReport) {
     const ChildRun run = RunChild("faulting-handler", folder_);
     EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code;
