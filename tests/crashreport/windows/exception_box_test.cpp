@@ -203,6 +203,45 @@ TEST(FormWindow, EscapeCancelsOnlyWhileCancelIsEnabledAndEnterMovesOn) {
     EXPECT_EQ(form.modal_result(), kResultCancel);
 }
 
+TEST(FormWindow, EnterOnAMainButtonEndsThePageAndTabLeavesAMultiLineEdit) {
+    test_support::TestApplication();
+    std::string error;
+    const auto root = ParseStreamText(
+        "object F: TNVForm\n  object Notes: INVEdit\n    Lines = 4\n    Optional = True\n  end\n"
+        "  object After: INVEdit\n    Optional = True\n  end\nend\n",
+        error);
+    ASSERT_TRUE(root) << error;
+    for (const char* button : {"ContinueBtn", "SkipBtn", "CancelBtn"}) {
+        TNVForm form(nullptr, 1, 1, nullptr, WriteComponentStream(*root), "Form");
+        form.Edit("Notes")->SetText("first line\r\nsecond line");
+        FormWindow window(form);
+        window.show();
+        auto* notes = qobject_cast<QPlainTextEdit*>(window.WidgetOf("Notes"));
+        ASSERT_NE(notes, nullptr);
+        EXPECT_EQ(notes->toPlainText().toStdString(), "first line\nsecond line");
+        // Typing a line break: the text comes back with CR LF.
+        notes->appendPlainText("third");
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+        // Tab moves on to the next item instead of going into the text.
+        notes->setFocus();
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(notes, &tab);
+        EXPECT_EQ(window.focusWidget(), window.WidgetOf("After"));
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+        // Enter on a focused main button presses it.
+        QWidget* focused = window.WidgetOf(button);
+        focused->setFocus();
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(focused, &enter);
+        const int expected = std::string(button) == "ContinueBtn" ? kResultContinue
+                             : std::string(button) == "SkipBtn"   ? kResultSkip
+                                                                  : kResultCancel;
+        EXPECT_EQ(form.modal_result(), expected) << button;
+        EXPECT_FALSE(window.isVisible()) << button;
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+    }
+}
+
 TEST(FormWindow, PresenterShowsTheFormAndReturnsTheButtonPressed) {
     test_support::TestApplication();
     InstallReporterWindows();
