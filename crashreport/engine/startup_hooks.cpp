@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "crashreport/engine/crash_engine.h"
+#include "crashreport/codec/program_checksum.h"
 #include "crashreport/os/crash_signals.h"
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
@@ -14,8 +15,14 @@
 #include "crashreport/os/system_facts.h"
 #include "crashreport/os/thread_hooks.h"
 #include "crashreport/report/handler_registry.h"
+#include "crashreport/settings/reporter_ui.h"
+#include "crashreport/settings/text_variables.h"
 #include "crashreport/text/string_toolkit.h"
 #include "platform/os/thread.h"
+
+// The program file's checksum, written in after linking (0: none); the
+// start-up test of the file compares it with the file's bytes.
+extern "C" __attribute__((used, section(".zelcrc"))) const volatile std::uint32_t zel_program_checksum = 0;
 
 namespace crashreport {
 
@@ -169,6 +176,14 @@ bool InitCrashLibrary(const std::string& version) {
     if (!version.empty()) settings->SetVersionVariable(version);
     SetThreadDisplayName(MainThreadId(), "main thread");
     if (!settings->Valid() || !settings->Enabled()) return false;
+    // A program file changed on disk since it was built (a bit fault, a
+    // damaged copy) says so and ends before anything else goes wrong.
+    if (settings->CheckFileCrc() && VerifyFileChecksum(ExecutablePath()) == ChecksumVerdict::Corrupt) {
+        std::string text = settings->BitFaultMsg();
+        ExpandSettingsVars(settings->Module(), text, {}, {}, {});
+        ShowReporterMessage(text, "", MessageIcon::Error);
+        TerminateOwnProcess(0);
+    }
     if (!StartHandlerThread()) return false;
     g_active = true;
     SetThrowSiteRecording(true);

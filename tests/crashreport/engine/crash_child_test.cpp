@@ -182,6 +182,31 @@ TEST_F(CrashChildTest, SameFaultTwiceIsFoldedIntoOneReportWithACount) {
     EXPECT_EQ(Item(file, "count"), "2");
 }
 
+TEST_F(CrashChildTest, AProgramFileChangedSinceItWasBuiltSaysItIsCorruptAndEnds) {
+    // The program's own settings test the file; its build wrote the
+    // checksum in. One changed byte, far from anything that runs (the
+    // compiler's note in .comment), must be noticed.
+    const std::string sections = test_support::Run("readelf -S -W '" + std::string(CRASH_CHILD) + "'").output;
+    const std::size_t comment = sections.find(" .comment ");
+    ASSERT_NE(comment, std::string::npos);
+    std::istringstream fields(sections.substr(comment));
+    std::string name, type, address, offset;
+    fields >> name >> type >> address >> offset;
+    std::string program = ReadFile(CRASH_CHILD);
+    const std::filesystem::path intact = folder_ / "intact", damaged = folder_ / "damaged";
+    test_support::WriteWholeFile(intact.string(), program);
+    program[std::stoul(offset, nullptr, 16) + 3] ^= 0x20;
+    test_support::WriteWholeFile(damaged.string(), program);
+    std::filesystem::permissions(intact, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(damaged, std::filesystem::perms::owner_all);
+    const test_support::CommandResult good = test_support::Run("'" + intact.string() + "' program-settings");
+    EXPECT_EQ(good.exit_code, 0);
+    EXPECT_EQ(good.output, "active=1 watchdog=0\n");
+    const test_support::CommandResult bad = test_support::Run("'" + damaged.string() + "' program-settings");
+    EXPECT_EQ(bad.exit_code, 0);
+    EXPECT_EQ(bad.output, "The file \"damaged\" seems to be corrupt!\n");
+}
+
 TEST_F(CrashChildTest, TwoInstancesAtOnceEachKeepTheirOwnFolder) {
     // Both share one temporary folder; the first keeps running while the
     // second starts (and sweeps what ended runs left), works and ends.
