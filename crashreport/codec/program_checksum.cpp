@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <string_view>
+#include <vector>
 
 #include "crashreport/codec/zip.h"
 
@@ -20,8 +21,13 @@ std::string ReadWhole(const std::string& file, bool& ok) {
     return data;
 }
 
-// Where the slot lies in the file: the section ".zelcrc" of 4 bytes.
-bool FindSlot(std::string& image, std::size_t& offset) {
+struct Range {
+    std::size_t offset, size;
+};
+
+// Where the slot lies in the file (the section ".zelcrc" of 4 bytes), and
+// the file's loadable segments.
+bool FindSlot(std::string& image, std::size_t& offset, std::vector<Range>& loaded) {
     if (elf_version(EV_CURRENT) == EV_NONE) return false;
     Elf* elf = elf_memory(image.data(), image.size());
     if (elf == nullptr) return false;
@@ -39,14 +45,30 @@ bool FindSlot(std::string& image, std::size_t& offset) {
             found = true;
             break;
         }
+        std::size_t count = 0;
+        if (elf_getphdrnum(elf, &count) != 0) found = false;
+        for (std::size_t i = 0; found && i < count; ++i) {
+            GElf_Phdr segment;
+            if (gelf_getphdr(elf, static_cast<int>(i), &segment) == nullptr) continue;
+            if (segment.p_type != PT_LOAD || segment.p_offset + segment.p_filesz > image.size()) continue;
+            loaded.push_back({segment.p_offset, segment.p_filesz});
+        }
     }
     elf_end(elf);
     return found;
 }
 
-std::uint32_t ChecksumWithSlotZeroed(std::string image, std::size_t offset) {
+std::uint32_t ChecksumWithSlotZeroed(std::string image, std::size_t offset, const std::vector<Range>& loaded) {
     std::memset(image.data() + offset, 0, 4);
-    return Crc32Add(0xFFFFFFFFu, image.data(), image.size()) ^ 0xFFFFFFFFu;
+    // The section-header fields of the ELF header (e_shoff, e_shentsize,
+    // e_shnum, e_shstrndx), which strip rewrites.
+    if (image.size() >= 64) {
+        std::memset(image.data() + 0x28, 0, 8);
+        std::memset(image.data() + 0x3A, 0, 6);
+    }
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const Range& range : loaded) crc = Crc32Add(crc, image.data() + range.offset, range.size);
+    return crc ^ 0xFFFFFFFFu;
 }
 
 }  // namespace
@@ -55,20 +77,23 @@ ChecksumVerdict VerifyFileChecksum(const std::string& file) {
     bool ok = false;
     std::string image = ReadWhole(file, ok);
     std::size_t offset = 0;
-    if (!ok || !FindSlot(image, offset)) return ChecksumVerdict::NoChecksum;
+    std::vector<Range> loaded;
+    if (!ok || !FindSlot(image, offset, loaded)) return ChecksumVerdict::NoChecksum;
     std::uint32_t stored = 0;
     std::memcpy(&stored, image.data() + offset, 4);
     if (stored == 0) return ChecksumVerdict::NoChecksum;
-    return ChecksumWithSlotZeroed(std::move(image), offset) == stored ? ChecksumVerdict::Intact
-                                                                      : ChecksumVerdict::Corrupt;
+    std::uint32_t computed = ChecksumWithSlotZeroed(std::move(image), offset, loaded);
+    if (computed == 0) computed = 1;
+    return computed == stored ? ChecksumVerdict::Intact : ChecksumVerdict::Corrupt;
 }
 
 bool StampFileChecksum(const std::string& file) {
     bool ok = false;
     std::string image = ReadWhole(file, ok);
     std::size_t offset = 0;
-    if (!ok || !FindSlot(image, offset)) return false;
-    std::uint32_t checksum = ChecksumWithSlotZeroed(image, offset);
+    std::vector<Range> loaded;
+    if (!ok || !FindSlot(image, offset, loaded)) return false;
+    std::uint32_t checksum = ChecksumWithSlotZeroed(image, offset, loaded);
     // 0 says "no checksum".
     if (checksum == 0) checksum = 1;
     std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);

@@ -78,22 +78,7 @@ struct SignalRecord {
     enum State { Free, Filling, Posted, Answered };
     std::atomic<int> state{Free};
     std::atomic<int> answer{0};  // a FatalSignalOutcome
-    int signal_number = 0;
-    int signal_code = 0;
-    int sender_pid = 0;
-    int sender_uid = 0;
-    std::uintptr_t fault_address = 0;
-    std::uintptr_t instruction_pointer = 0;
-    std::uintptr_t stack_pointer = 0;
-    std::uintptr_t frame_pointer = 0;
-    bool has_registers = false;
-    std::uint64_t registers[kCpuRegisterCount] = {};
-    std::uint32_t thread_id = 0;
-    bool thread_has_frame = false;
-    bool can_leave_thread = false;
-    bool sent_by_process = false;
-    bool write_access = false;
-    bool execute_access = false;
+    FatalSignalFacts facts;
     std::size_t count = 0;
     std::uintptr_t addresses[kMaxStackFrames] = {};
 };
@@ -172,19 +157,19 @@ void WriteShortReport(const SignalRecord& record, const char* why) {
     text.Add("\nAn error occurred in the application; ");
     text.Add(why);
     text.Add(".\nexception     : ");
-    text.Add(SignalNameText(record.signal_number));
+    text.Add(SignalNameText(record.facts.signal_number));
     text.Add(" (code ");
-    text.AddDecimal(record.signal_code);
+    text.AddDecimal(record.facts.signal_code);
     text.Add(")");
-    if (record.sent_by_process) {
+    if (record.facts.sent_by_process) {
         text.Add(" sent by process ");
-        text.AddDecimal(record.sender_pid);
-    } else if (record.signal_number == SIGSEGV || record.signal_number == SIGBUS) {
-        text.Add(record.execute_access ? ", execution of address " : record.write_access ? ", write of address " : ", read of address ");
-        text.AddHex(record.fault_address);
+        text.AddDecimal(record.facts.sender_pid);
+    } else if (record.facts.signal_number == SIGSEGV || record.facts.signal_number == SIGBUS) {
+        text.Add(record.facts.execute_access ? ", execution of address " : record.facts.write_access ? ", write of address " : ", read of address ");
+        text.AddHex(record.facts.fault_address);
     }
     text.Add("\nthread        : ");
-    text.AddHex(record.thread_id);
+    text.AddHex(record.facts.thread_id);
     text.Add("\nexecutable at : ");
     text.AddHex(g_own_load_bias);
     text.Add("\nstack:\n");
@@ -197,7 +182,7 @@ void WriteShortReport(const SignalRecord& record, const char* why) {
         }
         text.Add("\n");
     };
-    line(record.instruction_pointer);
+    line(record.facts.instruction_pointer);
     for (std::size_t i = 0; i < record.count; ++i) line(record.addresses[i]);
     text.WriteTo(STDERR_FILENO);
 }
@@ -214,20 +199,20 @@ void TakeDefaultCourse(int signal_number) {
 }
 
 void FillRecord(SignalRecord& record, int signal_number, const siginfo_t* signal_info, const void* context) {
-    record.signal_number = signal_number;
-    record.signal_code = signal_info ? signal_info->si_code : 0;
-    record.sent_by_process = signal_info && signal_info->si_code <= 0;
-    record.sender_pid = record.sent_by_process ? signal_info->si_pid : 0;
-    record.sender_uid = record.sent_by_process ? static_cast<int>(signal_info->si_uid) : 0;
-    record.fault_address = 0;
-    if (signal_info && !record.sent_by_process && (signal_number == SIGSEGV || signal_number == SIGBUS))
-        record.fault_address = reinterpret_cast<std::uintptr_t>(signal_info->si_addr);
-    record.thread_id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
-    record.thread_has_frame = t_frame_depth > 0;
-    record.has_registers = false;
-    record.write_access = record.execute_access = false;
+    record.facts.signal_number = signal_number;
+    record.facts.signal_code = signal_info ? signal_info->si_code : 0;
+    record.facts.sent_by_process = signal_info && signal_info->si_code <= 0;
+    record.facts.sender_pid = record.facts.sent_by_process ? signal_info->si_pid : 0;
+    record.facts.sender_uid = record.facts.sent_by_process ? static_cast<int>(signal_info->si_uid) : 0;
+    record.facts.fault_address = 0;
+    if (signal_info && !record.facts.sent_by_process && (signal_number == SIGSEGV || signal_number == SIGBUS))
+        record.facts.fault_address = reinterpret_cast<std::uintptr_t>(signal_info->si_addr);
+    record.facts.thread_id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+    record.facts.thread_has_frame = t_frame_depth > 0;
+    record.facts.has_registers = false;
+    record.facts.write_access = record.facts.execute_access = false;
     record.count = 0;
-    record.instruction_pointer = record.stack_pointer = record.frame_pointer = 0;
+    record.facts.instruction_pointer = record.facts.stack_pointer = record.facts.frame_pointer = 0;
 #if defined(__x86_64__)
     if (context != nullptr) {
         const auto* uc = static_cast<const ucontext_t*>(context);
@@ -235,32 +220,32 @@ void FillRecord(SignalRecord& record, int signal_number, const siginfo_t* signal
         const int order[kCpuRegisterCount] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI, REG_RDI,
                                               REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
                                               REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
-        for (int i = 0; i < kCpuRegisterCount; ++i) record.registers[i] = static_cast<std::uint64_t>(g[order[i]]);
-        record.instruction_pointer = static_cast<std::uintptr_t>(g[REG_RIP]);
-        record.stack_pointer = static_cast<std::uintptr_t>(g[REG_RSP]);
-        record.frame_pointer = static_cast<std::uintptr_t>(g[REG_RBP]);
+        for (int i = 0; i < kCpuRegisterCount; ++i) record.facts.registers[i] = static_cast<std::uint64_t>(g[order[i]]);
+        record.facts.instruction_pointer = static_cast<std::uintptr_t>(g[REG_RIP]);
+        record.facts.stack_pointer = static_cast<std::uintptr_t>(g[REG_RSP]);
+        record.facts.frame_pointer = static_cast<std::uintptr_t>(g[REG_RBP]);
         // The page-fault error code: bit 1 a write, bit 4 an instruction fetch.
-        if (!record.sent_by_process && signal_number == SIGSEGV) {
-            record.write_access = (g[REG_ERR] & 2) != 0;
-            record.execute_access = (g[REG_ERR] & 0x10) != 0;
+        if (!record.facts.sent_by_process && signal_number == SIGSEGV) {
+            record.facts.write_access = (g[REG_ERR] & 2) != 0;
+            record.facts.execute_access = (g[REG_ERR] & 0x10) != 0;
         }
-        record.has_registers = true;
+        record.facts.has_registers = true;
     }
 #endif
     if (context != nullptr) {
         std::uintptr_t current = 0;
         record.count = CollectStackAddressesFromContext(context, record.addresses, kMaxStackFrames, current);
-        if (current) record.instruction_pointer = current;
+        if (current) record.facts.instruction_pointer = current;
     }
     // A fault just below the stack pointer is the stack running out: its
     // unwinding has no room to run.
-    const std::uintptr_t target = record.fault_address;
-    const bool out_of_stack = target != 0 && record.stack_pointer != 0 && target + 65536 >= record.stack_pointer &&
-                              target <= record.stack_pointer + 4096;
-    record.can_leave_thread = record.thread_has_frame && record.has_registers && !record.sent_by_process &&
+    const std::uintptr_t target = record.facts.fault_address;
+    const bool out_of_stack = target != 0 && record.facts.stack_pointer != 0 && target + 65536 >= record.facts.stack_pointer &&
+                              target <= record.facts.stack_pointer + 4096;
+    record.facts.can_leave_thread = record.facts.thread_has_frame && record.facts.has_registers && !record.facts.sent_by_process &&
                               signal_number != SIGABRT && !out_of_stack && g_own_code_end != 0 &&
-                              record.instruction_pointer >= g_own_code_start &&
-                              record.instruction_pointer < g_own_code_end;
+                              record.facts.instruction_pointer >= g_own_code_start &&
+                              record.facts.instruction_pointer < g_own_code_end;
 }
 
 SignalRecord* TakeRecord(std::int64_t give_up_ms) {
@@ -286,7 +271,7 @@ bool AwaitAnswer(SignalRecord& record) {
         if (record.state.load() == SignalRecord::Answered) return true;
         FutexWait(record.state, SignalRecord::Posted, 100);
         if (record.state.load() == SignalRecord::Answered) return true;
-        const bool main_thread = record.thread_id == static_cast<std::uint32_t>(::getpid());
+        const bool main_thread = record.facts.thread_id == static_cast<std::uint32_t>(::getpid());
         if (g_waiting_for_user.load() > 0 && !(main_thread && g_waiting_on_main_thread.load() > 0)) continue;
         if (MonotonicMs() - g_last_heartbeat_ms.load() > kSilenceLimitMs) return false;
     }
@@ -381,7 +366,7 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
         errno = saved_errno;
         return;
     } else if (record->answer.load() == static_cast<int>(FatalSignalOutcome::LeaveThread) &&
-               record->can_leave_thread) {
+               record->facts.can_leave_thread) {
         RedirectToTrampoline(context);
     } else {
         // A fault nobody was shown must not end the program without a word.
@@ -395,27 +380,13 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
 
 FatalSignalInfo InfoOf(const SignalRecord& record) {
     FatalSignalInfo info;
-    info.signal_number = record.signal_number;
-    info.kind = record.signal_number == SIGBUS    ? FatalSignalKind::Bus
-                : record.signal_number == SIGFPE  ? FatalSignalKind::Fpe
-                : record.signal_number == SIGILL  ? FatalSignalKind::Ill
-                : record.signal_number == SIGABRT ? FatalSignalKind::Abort
-                                                  : FatalSignalKind::Segv;
-    info.signal_code = record.signal_code;
-    info.fault_address = record.fault_address;
-    info.instruction_pointer = record.instruction_pointer;
-    info.stack_pointer = record.stack_pointer;
-    info.frame_pointer = record.frame_pointer;
-    info.has_registers = record.has_registers;
-    for (int i = 0; i < kCpuRegisterCount; ++i) info.registers[static_cast<std::size_t>(i)] = record.registers[i];
-    info.thread_id = record.thread_id;
-    info.thread_has_frame = record.thread_has_frame;
-    info.can_leave_thread = record.can_leave_thread;
-    info.sent_by_process = record.sent_by_process;
-    info.sender_pid = record.sender_pid;
-    info.sender_uid = record.sender_uid;
-    info.write_access = record.write_access;
-    info.execute_access = record.execute_access;
+    static_cast<FatalSignalFacts&>(info) = record.facts;
+    const int signal_number = record.facts.signal_number;
+    info.kind = signal_number == SIGBUS    ? FatalSignalKind::Bus
+                : signal_number == SIGFPE  ? FatalSignalKind::Fpe
+                : signal_number == SIGILL  ? FatalSignalKind::Ill
+                : signal_number == SIGABRT ? FatalSignalKind::Abort
+                                           : FatalSignalKind::Segv;
     info.stack.reserve(record.count);
     for (std::size_t i = 0; i < record.count; ++i) info.stack.push_back({true, record.addresses[i]});
     return info;
@@ -504,7 +475,7 @@ bool StackCanBeUnwound(const SignalRecord& record) {
     for (std::size_t i = 0; i <= record.count; ++i) {
         // The faulting instruction itself, then the calls (one byte before
         // each return address).
-        const std::uintptr_t ip = i == 0 ? record.instruction_pointer : record.addresses[i - 1] - 1;
+        const std::uintptr_t ip = i == 0 ? record.facts.instruction_pointer : record.addresses[i - 1] - 1;
         unw_proc_info_t info{};
         if (unw_get_proc_info_by_ip(unw_local_addr_space, ip, &info, nullptr) != 0) return false;
         if (info.start_ip == frame_routine) return true;
@@ -527,7 +498,7 @@ void RelayFaults() {
         if (n != static_cast<ssize_t>(sizeof index) || index >= kRecords) return;
         SignalRecord& record = g_records[index];
         ReporterHeartbeat();
-        if (record.can_leave_thread && !StackCanBeUnwound(record)) record.can_leave_thread = false;
+        if (record.facts.can_leave_thread && !StackCanBeUnwound(record)) record.facts.can_leave_thread = false;
         FatalSignalOutcome outcome = FatalSignalOutcome::NotReported;
         try {
             FatalSignalInfo info = InfoOf(record);

@@ -32,9 +32,10 @@ extern const std::array<const char*, kCpuRegisterCount> kCpuRegisterNames;
 
 enum class FatalSignalKind { Segv, Bus, Fpe, Ill, Abort };
 
-struct FatalSignalInfo {
+// What the signal handler learns of a fault, in plain values: it fills
+// them in memory set aside beforehand.
+struct FatalSignalFacts {
     int signal_number = 0;
-    FatalSignalKind kind = FatalSignalKind::Segv;
     int signal_code = 0;
     std::uintptr_t fault_address = 0;  // the address touched (SIGSEGV, SIGBUS)
     std::uintptr_t instruction_pointer = 0;
@@ -53,7 +54,11 @@ struct FatalSignalInfo {
     int sender_uid = 0;
     bool write_access = false;      // a SIGSEGV of a write (the processor's error code says so)
     bool execute_access = false;    // a SIGSEGV of fetching an instruction
-    TDAPreStackItem stack;          // return addresses above the fault
+};
+
+struct FatalSignalInfo : FatalSignalFacts {
+    FatalSignalKind kind = FatalSignalKind::Segv;
+    TDAPreStackItem stack;  // return addresses above the fault
 };
 
 // Called on a thread of the reporter for a fault of another thread, which

@@ -216,24 +216,18 @@ void ParseReportText(const std::string& text, std::vector<std::pair<std::string,
                      std::vector<std::pair<std::string, std::string>>& sections) {
     header.clear();
     sections.clear();
-    std::vector<std::string> blocks;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = text.find("\r\n\r\n", start);
-        blocks.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 4;
-    }
-    auto lines_of = [](const std::string& block) {
-        std::vector<std::string> lines;
+    auto split = [](const std::string& whole, const std::string& separator) {
+        std::vector<std::string> parts;
         for (std::size_t start = 0;;) {
-            const std::size_t end = block.find("\r\n", start);
-            lines.push_back(block.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            const std::size_t end = whole.find(separator, start);
+            parts.push_back(whole.substr(start, end == std::string::npos ? std::string::npos : end - start));
             if (end == std::string::npos) break;
-            start = end + 2;
+            start = end + separator.size();
         }
-        return lines;
+        return parts;
     };
-    for (const std::string& line : lines_of(blocks.front())) {
+    const std::vector<std::string> blocks = split(text, "\r\n\r\n");
+    for (const std::string& line : split(blocks.front(), "\r\n")) {
         const std::size_t colon = line.find(": ");
         if (colon == std::string::npos) continue;
         std::string name = line.substr(0, colon);
@@ -242,7 +236,7 @@ void ParseReportText(const std::string& text, std::vector<std::pair<std::string,
     }
     for (std::size_t i = 1; i < blocks.size(); ++i) {
         if (blocks[i].empty()) continue;
-        std::vector<std::string> lines = lines_of(blocks[i]);
+        std::vector<std::string> lines = split(blocks[i], "\r\n");
         std::string title = lines.front();
         // The layout adds a colon to a title without one; a thread's title
         // has its own.
