@@ -93,20 +93,33 @@ int CallLine(Dwarf_Die* inlined) {
     return dwarf_formudata(dwarf_attr(inlined, DW_AT_call_line, &attribute), &line) == 0 ? static_cast<int>(line) : 0;
 }
 
-// The innermost routine of a unit that holds `pc`. The compiler does not
-// always give the scopes around a routine ranges that hold all of its code
-// (a lambda's body below its enclosing function, a routine inlined into a
-// block), so every routine of the unit is looked at, not only those below
-// scopes that hold `pc`.
-void FindInnermostRoutine(Dwarf_Die* die, Dwarf_Addr pc, int depth, Dwarf_Die& best, int& best_depth) {
+// The length of the range of `die` that holds `pc` (0 when none does).
+Dwarf_Addr RangeLengthAt(Dwarf_Die* die, Dwarf_Addr pc) {
+    Dwarf_Addr base = 0, start = 0, end = 0;
+    ptrdiff_t offset = 0;
+    while ((offset = dwarf_ranges(die, offset, &base, &start, &end)) > 0)
+        if (start <= pc && pc < end) return end - start;
+    return 0;
+}
+
+// The routine of a unit that holds `pc` most narrowly, as addr2line picks
+// it: the one whose range around `pc` is the shortest, the later one on a
+// tie. The compiler does not always give the scopes around a routine
+// ranges that hold all of its code (a lambda's body below its enclosing
+// function, a routine inlined into a block), so every routine of the unit
+// is looked at, not only those below scopes that hold `pc`.
+void FindInnermostRoutine(Dwarf_Die* die, Dwarf_Addr pc, Dwarf_Die& best, Dwarf_Addr& best_length) {
     Dwarf_Die child;
     if (dwarf_child(die, &child) != 0) return;
     do {
-        if (IsRoutine(&child) && depth + 1 > best_depth && dwarf_haspc(&child, pc) == 1) {
-            best = child;
-            best_depth = depth + 1;
+        if (IsRoutine(&child)) {
+            const Dwarf_Addr length = RangeLengthAt(&child, pc);
+            if (length != 0 && length <= best_length) {
+                best = child;
+                best_length = length;
+            }
         }
-        if (dwarf_haschildren(&child)) FindInnermostRoutine(&child, pc, depth + 1, best, best_depth);
+        if (dwarf_haschildren(&child)) FindInnermostRoutine(&child, pc, best, best_length);
     } while (dwarf_siblingof(&child, &child) == 0);
 }
 
@@ -122,11 +135,11 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
     Dwarf_Addr bias = 0;
     Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
     Dwarf_Die innermost_die;
-    int best_depth = -1;
-    if (unit != nullptr) FindInnermostRoutine(unit, address - bias, 0, innermost_die, best_depth);
+    Dwarf_Addr best_length = ~Dwarf_Addr{0};
+    if (unit != nullptr) FindInnermostRoutine(unit, address - bias, innermost_die, best_length);
     // The scopes as they nest in the code, from the innermost routine out.
     Dwarf_Die* scopes = nullptr;
-    const int count = best_depth >= 0 ? dwarf_getscopes_die(&innermost_die, &scopes) : 0;
+    const int count = best_length != ~Dwarf_Addr{0} ? dwarf_getscopes_die(&innermost_die, &scopes) : 0;
     std::unique_ptr<Dwarf_Die, decltype(&std::free)> owned(scopes, &std::free);
     int at = 0;
     while (at < count && !IsRoutine(&scopes[at])) ++at;
