@@ -12,6 +12,9 @@
 #include <ucontext.h>
 #include <unistd.h>
 #include <unwind.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
@@ -309,7 +312,9 @@ namespace {
 // the faulting instruction: its return address stands right below the
 // faulting frame's stack pointer (the unwinder looks up one byte before a
 // return address, so it finds the faulting instruction itself).
-void RedirectToTrampoline(void* context) {
+// Writes below the faulting frame's stack pointer, which the address
+// sanitizer (when the program is built with it) would take for a fault.
+__attribute__((no_sanitize_address)) void RedirectToTrampoline(void* context) {
 #if defined(__x86_64__)
     auto* uc = static_cast<ucontext_t*>(context);
     greg_t* g = uc->uc_mcontext.gregs;
@@ -748,6 +753,10 @@ bool LastThrowSite(TDAPreStackItem& items, std::uintptr_t& throw_address) {
 
 extern "C" [[noreturn]] void crashreport_leave_thread() {
     using namespace crashreport;
+#if defined(__SANITIZE_ADDRESS__)
+    // The frames about to go may have marked their stack as off limits.
+    __asan_handle_no_return();
+#endif
     t_leaving = true;
     ++t_times_left;
     t_leave_exception = _Unwind_Exception{};
