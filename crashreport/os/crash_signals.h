@@ -77,7 +77,8 @@ void PrepareSignalStackForThread();
 // was let go on. The thread leaves by unwinding its stack from the fault
 // (a forced unwind, as a cancelled thread does): destructors run and
 // `catch (...)` blocks see it, so descriptors, locks and volumes the body
-// held are released; only the faulting routine's own locals are not.
+// held are released. Leaving is offered only where every routine from the
+// fault up to here lets such an unwind pass.
 bool RunInSignalFrame(void (*body)(void*), void* context);
 // True inside a `catch (...)` that a leaving thread's unwind entered: it
 // must not be reported as an exception of its own.
