@@ -44,6 +44,9 @@ packages=(
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
   # the crash reporter's hand-over to the user's mail program and browser
   xdg-utils
+  # the real SMTP server the reporter's mail is tested against (Python's
+  # http.server serves its uploads)
+  python3-aiosmtpd
   # the standard MBR boot code the "NT6" button writes (read at run time)
   syslinux-common
 )

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "crashreport/os/file_access.h"
 #include "crashreport/text/byte_order.h"
 
 namespace crashreport {
@@ -147,10 +148,10 @@ std::string PackBlob(std::string_view data) {
 
 bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<std::filesystem::path>& sources,
                      const std::vector<std::string>& entry_names) {
-    std::ofstream out(archive, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    OwnFileWriter out(archive);
+    if (!out.is_open()) return false;
     auto abandon = [&] {
-        out.close();
+        out.Close();
         std::error_code ignored;
         std::filesystem::remove(archive, ignored);
         return false;
@@ -188,9 +189,8 @@ bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<std
         local += common;
         PutLe16(local, 0);
         local += name;
-        out.write(local.data(), static_cast<std::streamsize>(local.size()));
-        out.write(packed.data(), static_cast<std::streamsize>(packed.size()));
-        if (!out) return abandon();
+        out.Write(local);
+        if (!out.Write(packed)) return abandon();
 
         CentralRecord record;
         PutLe32(record.header, 0x02014B50);
@@ -209,7 +209,7 @@ bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<std
     if (central.empty()) return abandon();
     std::uint64_t directory_size = 0;
     for (const CentralRecord& record : central) {
-        out.write(record.header.data(), static_cast<std::streamsize>(record.header.size()));
+        out.Write(record.header);
         directory_size += record.header.size();
     }
     std::string end;
@@ -221,11 +221,8 @@ bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<std
     PutLe32(end, static_cast<std::uint32_t>(directory_size));
     PutLe32(end, static_cast<std::uint32_t>(offset));
     PutLe16(end, 0);
-    out.write(end.data(), static_cast<std::streamsize>(end.size()));
-    out.flush();
-    if (!out || offset > 0xFFFFFFFFu || central.size() > 0xFFFF) return abandon();
-    out.close();
-    return !out.fail() || abandon();
+    if (!out.Write(end) || offset > 0xFFFFFFFFu || central.size() > 0xFFFF) return abandon();
+    return out.Close() || abandon();
 }
 
 }  // namespace crashreport

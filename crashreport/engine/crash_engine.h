@@ -37,7 +37,9 @@ struct CaughtException {
 // The central entry: hands the exception to the handler thread and waits
 // for it. True when the program goes on (the caller's thread may continue
 // or, for a fault, end on its own); false when nothing was done.
-bool HandleCaughtException(CaughtException caught);
+// `reported` (when given) tells whether the reporter took the exception at
+// all (it was not its own thread's, the handler thread ran).
+bool HandleCaughtException(CaughtException caught, bool* reported = nullptr);
 // The exception in flight (inside a catch block or std::terminate), with
 // the stack of its throw when it was recorded.
 CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue);
@@ -66,6 +68,9 @@ struct ExceptionPresenter {
     std::function<void(OneShotEvent& done)> wait_on_main_thread;
 };
 void SetExceptionPresenter(ExceptionPresenter presenter);
+// Without windows the report goes to standard output; a command-line
+// program whose output is data sends it to standard error instead.
+void SetConsoleReportToStandardError(bool on);
 
 // The actions that end the box.
 void ContinueProgram(TIZEException& exception);

@@ -11,6 +11,9 @@
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/codec/crypt.h"
+#include "crashreport/os/crash_signals.h"
+#include "crashreport/os/file_access.h"
+#include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
@@ -28,6 +31,7 @@ struct PipeRecord {
     OneShotEvent* event;
     CaughtException* request;
     bool* go_on;
+    bool* reported;  // may be null
 };
 
 // The thread runs detached: it may still be waiting on its pipe while the
@@ -58,12 +62,14 @@ void HandlerThreadProc() {
     for (;;) {
         PipeRecord record{};
         if (g_handler.pipe.Read(&record, sizeof record) != sizeof record || record.event == nullptr) break;
-        bool go_on = false;
+        bool go_on = false, processed = false;
         try {
             go_on = ProcessExceptionRequest(*record.request);
+            processed = true;
         } catch (...) {
         }
         *record.go_on = go_on;
+        if (record.reported != nullptr) *record.reported = processed;
         record.event->Set();
         // Wake the main thread's event loop when it is the one waiting.
         PostToMainThread([] {});
@@ -152,16 +158,30 @@ void RunAutomaticActions(bool complete, const std::string& text, TIZEException& 
         exception.UnregisterReportCallback(callback_id);
 }
 
+std::atomic<bool> g_console_is_error{false};
+
 void PresentOnConsole(TIZEException& exception) {
+    // Not through the C library's stream: the failed thread may hold its lock.
+    const bool to_error = g_console_is_error;
     std::string text = exception.type == ExceptionType::Frozen ? exception.FrozenMsg() : exception.ExceptMsg();
-    std::printf("%s\n", text.c_str());
+    WriteToConsole(to_error, text + "\n");
     if (exception.AutoShowBugRep() || exception.ShowBtnVis()) {
         exception.SetPlWaitBox(false);
         const std::string report = exception.GetReportText(true);
-        std::printf("\n%s\n", report.c_str());
+        WriteToConsole(to_error, "\n" + report + "\n");
     }
-    std::fflush(stdout);
 }
+
+// While the user looks at a box, a faulting thread waits as long as it takes.
+struct WaitingForUser {
+    explicit WaitingForUser(bool box_on_main_thread) : on_main_thread(box_on_main_thread) {
+        SetWaitingForUser(true, on_main_thread);
+    }
+    ~WaitingForUser() { SetWaitingForUser(false, on_main_thread); }
+    const bool on_main_thread;
+    WaitingForUser(const WaitingForUser&) = delete;
+    WaitingForUser& operator=(const WaitingForUser&) = delete;
+};
 
 void PresentException(const IZEException& exception) {
     const ExceptionPresenter presenter = Presenter();
@@ -174,6 +194,9 @@ void PresentException(const IZEException& exception) {
     const bool gui_thread_usable = exception->type != ExceptionType::Frozen &&
                                    !(exception->crashed_thread == MainThreadId() && !exception->CanContinue());
     int mode = exception->show_setting;
+    // The crash box is a process of its own; the other boxes live on the
+    // main thread.
+    WaitingForUser waiting(gui_thread_usable);
     if (mode == 1) {
         if (presenter.run_assistant && gui_thread_usable && presenter.run_assistant(exception)) return;
         mode = 0;
@@ -189,7 +212,8 @@ void PresentException(const IZEException& exception) {
 }
 
 bool ProcessExceptionRequest(CaughtException& request) {
-    DeleteFolderTree(GetZelTempFolder());
+    ReporterHeartbeat();
+    DeleteZelTempFolder();
     const IZEModuleSettings settings = FindSettingsForAddress(request.address);
     const IZEException exception = CreateExceptionInfo(request, settings);
     bool handled = false;
@@ -253,6 +277,8 @@ bool ProcessExceptionRequest(CaughtException& request) {
 
 }  // namespace
 
+void SetConsoleReportToStandardError(bool on) { g_console_is_error = on; }
+
 void SetExceptionPresenter(ExceptionPresenter presenter) {
     std::lock_guard guard(g_presenter_lock);
     g_presenter = std::move(presenter);
@@ -265,7 +291,7 @@ bool StartHandlerThread() {
     if (!g_handler.pipe.Create()) return false;
     g_handler.running = true;
     g_handler.ended = std::make_unique<OneShotEvent>();
-    std::thread(HandlerThreadProc).detach();
+    StartReporterThread(HandlerThreadProc).detach();
     return true;
 }
 
@@ -278,10 +304,18 @@ void StopHandlerThread() {
     g_handler.thread_id = 0;
 }
 
-bool HandleCaughtException(CaughtException caught) {
+bool HandleCaughtException(CaughtException caught, bool* reported) {
+    const ReporterCodeScope reporter_code;
+    if (reported != nullptr) *reported = false;
     const std::uint32_t self = CurrentThreadId();
     if (!g_handler.running || self == g_handler.thread_id) return false;
     if (self == MainThreadId() && g_main_in_handlers) return false;
+    // What was kept back for this moment is given to the report, and kept
+    // back again once the exception has been dealt with.
+    ReleaseEmergencyMemory();
+    struct ReserveAgain {
+        ~ReserveAgain() { ReserveEmergencyMemory(); }
+    } reserve_again;
     try {
         if (ExceptionIsOfClass(caught.object, "EAbort")) {
             if (!caught.can_continue) TerminateApplication();
@@ -291,12 +325,14 @@ bool HandleCaughtException(CaughtException caught) {
         OneShotEvent done;
         bool go_on = false;
         SetFreezeCheckPaused(true);
-        PipeRecord record{&done, &caught, &go_on};
+        PipeRecord record{&done, &caught, &go_on, reported};
         if (g_handler.pipe.Write(&record, sizeof record) == sizeof record) {
             const ExceptionPresenter presenter = Presenter();
             const IZEModuleSettings settings = FindSettingsForAddress(caught.address);
+            // A hidden exception is passed on from the end of a catch block:
+            // no events are let through there.
             if (self == MainThreadId() && caught.can_continue && presenter.wait_on_main_thread &&
-                !settings->PauseThreads())
+                !settings->PauseThreads() && caught.type != ExceptionType::Hidden)
                 presenter.wait_on_main_thread(done);
             else
                 done.Wait();
@@ -309,6 +345,7 @@ bool HandleCaughtException(CaughtException caught) {
 }
 
 CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue) {
+    const ReporterCodeScope reporter_code;
     CaughtException caught;
     caught.object = DescribeException(std::current_exception());
     caught.can_continue = can_continue;
@@ -322,6 +359,7 @@ CaughtException DescribeCurrentException(std::uint8_t source, bool can_continue)
 }
 
 bool HandleCurrentException(std::uint8_t source, bool can_continue, const std::string& related_object) {
+    MarkCurrentCatchReported();
     CaughtException caught = DescribeCurrentException(source, can_continue);
     caught.related_object = related_object;
     return HandleCaughtException(std::move(caught));
@@ -376,16 +414,13 @@ int ShowReportInCrashBox(TIZEException& exception, int mode) {
     const std::filesystem::path folder = GetZelTempFolder();
     if (folder.empty()) return -1;
     const std::filesystem::path file = folder / ("crashbox-" + std::to_string(OwnProcessId()) + ".txt");
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out << "mode=" << mode << "\n"
-            << "frozen=" << (exception.type == ExceptionType::Frozen ? 1 : 0) << "\n"
-            << "continue=" << (exception.CanContinue() ? 1 : 0) << "\n"
-            << "class=" << exception.ExceptionClass() << "\n"
-            << "message=" << Base64EncodeText(exception.ExceptionMessage()) << "\n\n"
-            << exception.GetReportText(true);
-        if (!out) return -1;
-    }
+    const std::string handed_over = "mode=" + std::to_string(mode) + "\n" +
+                                    "frozen=" + (exception.type == ExceptionType::Frozen ? "1" : "0") + "\n" +
+                                    "continue=" + (exception.CanContinue() ? "1" : "0") + "\n" +
+                                    "class=" + exception.ExceptionClass() + "\n" +
+                                    "message=" + Base64EncodeText(exception.ExceptionMessage()) + "\n\n" +
+                                    exception.GetReportText(true);
+    if (!WriteOwnFile(file, handed_over)) return -1;
     std::vector<std::string> command;
     {
         std::lock_guard guard(g_crash_box_lock);

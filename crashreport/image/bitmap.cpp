@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "crashreport/image/png_writer.h"
+#include "crashreport/os/file_access.h"
 #include "crashreport/text/byte_order.h"
 
 namespace crashreport {
@@ -14,16 +15,8 @@ namespace crashreport {
 namespace {
 
 bool WriteWholeFile(const std::filesystem::path& file, const std::string& data) {
-    if (data.empty()) return false;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out.fail()) return true;
     // A short write leaves no half picture behind.
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    return false;
+    return !data.empty() && WriteOwnFile(file, data);
 }
 
 double Mitchell(double x) {

@@ -93,9 +93,15 @@ inline constexpr const char* kMultipartBoundary = "zelExcept-Boundary-7d93b1c2e5
 bool SendBySmtpOrHttp(SendRequest& request);
 bool SendViaSmtp(const std::string& recipients, SendRequest& request);
 bool UploadViaHttpPost(SendRequest& request);
-// "=?ISO-8859-1?Q?...?=" with every byte but letters and digits as =XX.
+// The subject as one line (line breaks and runs of blanks become one
+// blank) in encoded words "=?ISO-8859-1?Q?...?=", every byte but letters
+// and digits as =XX; words of at most 75 characters, folded ("\r\n ").
 std::string EncodeMailSubject(const std::string& subject);
-// "\r\n.\r\n" becomes "\r\n. \r\n".
+// "Name: value" and its line end, folded at blanks so that lines stay
+// near 78 characters and never pass 998.
+std::string FoldHeaderLine(const std::string& name, const std::string& value);
+// The body as SMTP carries it: lines end in CR LF, and a line starting
+// with "." gets a second one (RFC 5321, 4.5.2).
 std::string EscapeMailBody(const std::string& body);
 // "7 Mar 2026 09:05:01 UT" from a UTC time.
 std::string MailDateText(int year, int month, int day, int hour, int minute, int second);

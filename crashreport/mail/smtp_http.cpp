@@ -123,19 +123,80 @@ bool SendSmtpAttachment(TcpConnection& connection, SendRequest& request, std::si
 }  // namespace
 
 std::string EncodeMailSubject(const std::string& subject) {
-    std::string out = "=?ISO-8859-1?Q?";
+    // One line: a subject made of a whole report keeps its text, not its
+    // line breaks.
+    std::string line;
     for (const char c : subject) {
-        if (std::isalnum(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 128)
-            out.push_back(c);
-        else
-            out += "=" + Hex2(static_cast<unsigned char>(c));
+        const bool space = c == '\r' || c == '\n' || c == '\t' || c == ' ';
+        if (space && (line.empty() || line.back() == ' ')) continue;
+        line.push_back(space ? ' ' : c);
     }
-    return out + "?=";
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    // Encoded words of at most 75 characters, folded onto lines of their
+    // own: a header line never comes near the 998 characters a server takes.
+    constexpr std::size_t kWordText = 75 - 17;
+    std::string out, word;
+    auto close = [&] {
+        if (!out.empty()) out += "\r\n ";
+        out += "=?ISO-8859-1?Q?" + word + "?=";
+        word.clear();
+    };
+    for (const char c : line) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        const std::string encoded = std::isalnum(byte) && byte < 128 ? std::string(1, c) : "=" + Hex2(byte);
+        if (word.size() + encoded.size() > kWordText) close();
+        word += encoded;
+    }
+    if (!word.empty() || out.empty()) close();
+    return out;
+}
+
+std::string FoldHeaderLine(const std::string& name, const std::string& value) {
+    // Folded at blanks before 78 characters where the value allows, and
+    // cut at 998 where a run without blanks is longer than that.
+    constexpr std::size_t kWanted = 78, kLimit = 998;
+    std::string out;
+    std::string line = name + ": ";
+    std::size_t at = 0;
+    while (at < value.size()) {
+        std::size_t end = value.find(' ', at + 1);
+        if (end == std::string::npos) end = value.size();
+        std::string piece = value.substr(at, end - at);
+        at = end;
+        if (line.size() + piece.size() > kWanted && line.find_first_not_of(' ') != std::string::npos &&
+            line.size() > name.size() + 2) {
+            out += line + "\r\n";
+            line.clear();
+            if (piece.empty() || piece[0] != ' ') piece.insert(piece.begin(), ' ');
+        }
+        line += piece;
+        while (line.size() > kLimit) {
+            out += line.substr(0, kLimit) + "\r\n";
+            line = " " + line.substr(kLimit);
+        }
+    }
+    return out + line + "\r\n";
 }
 
 std::string EscapeMailBody(const std::string& body) {
-    std::string text = body;
-    ReplaceSubStrCase(text, "\r\n.\r\n", "\r\n. \r\n", false);
+    // Lines end in CR LF, and a line that starts with "." gets one more:
+    // the server takes one away again, so that no line of the text can end
+    // the mail early (or turn what follows into commands).
+    std::string text;
+    text.reserve(body.size() + body.size() / 64);
+    bool line_start = true;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+            text += "\r\n";
+            line_start = true;
+            continue;
+        }
+        if (line_start && c == '.') text.push_back('.');
+        text.push_back(c);
+        line_start = false;
+    }
     return text;
 }
 
@@ -188,7 +249,7 @@ bool SendViaSmtp(const std::string& recipients, SendRequest& request) {
     Step(request);
     if (ok) {
         const auto keep = [](const std::string& a) { return a.find('<') == std::string::npos ? "<" + a + ">" : a; };
-        std::string head = "To: " + keep(recipients) + "\r\n" + "From: " + keep(sender) + "\r\n" +
+        std::string head = FoldHeaderLine("To", keep(recipients)) + FoldHeaderLine("From", keep(sender)) +
                            "Subject: " + EncodeMailSubject(request.subject) + "\r\n" + "Date: " + NowMailDate() +
                            "\r\n" + "Message-ID: " + MessageId() + "\r\n";
         const std::string body = EscapeMailBody(request.body);

@@ -99,7 +99,11 @@ bool SendViaMailto(const std::string& recipients, const std::string& subject, co
     std::string command = RegistryReadText(RegistryRoot::LocalMachine, "mailto\\shell\\open\\command", "");
     if (command.empty()) command = "xdg-open \"%1\"";
     const std::vector<std::string> args = SplitCommandLine(BuildMailtoCommand(command, recipients, subject, body));
-    return !args.empty() && StartProcess(args) != 0;
+    if (args.empty()) return false;
+    // Started is not sent: the opener says by its exit code whether anything
+    // took the address (xdg-open: 3 nothing to open it with, 4 it failed).
+    const int pid = StartProcess(args, {}, true);
+    return pid != 0 && WaitForChildProcess(pid) == 0;
 }
 
 }  // namespace crashreport

@@ -16,7 +16,7 @@ bool ExclusiveFile::Open(const std::filesystem::path& path, int lock_wait_ms) {
     Close();
     std::error_code error;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) return false;
     for (int waited = 0;; waited += 10) {
         if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -51,13 +52,24 @@ std::string ShortRoutineName(std::string_view demangled) {
         clone = std::string(name.substr(mark));
         name = name.substr(0, mark);
     }
-    // Cut the parameter list: the "(" matching the last ")".
-    const std::size_t close = name.rfind(')');
-    if (close != std::string_view::npos && name.find('(') != std::string_view::npos) {
+    // Cut the parameter list: the "(" matching the ")" that ends the name
+    // (after qualifiers such as " const"). A name ending otherwise has none,
+    // whatever parentheses its template arguments hold ("f<<lambda()> >").
+    std::string_view head = name;
+    for (bool cut = true; cut;) {
+        cut = false;
+        for (std::string_view qualifier : {" const", " volatile", " &&", " &", " noexcept"}) {
+            if (head.size() > qualifier.size() && head.substr(head.size() - qualifier.size()) == qualifier) {
+                head.remove_suffix(qualifier.size());
+                cut = true;
+            }
+        }
+    }
+    if (!head.empty() && head.back() == ')') {
         int depth = 0;
-        for (std::size_t i = close + 1; i-- > 0;) {
-            if (name[i] == ')') ++depth;
-            else if (name[i] == '(' && --depth == 0) {
+        for (std::size_t i = head.size(); i-- > 0;) {
+            if (head[i] == ')') ++depth;
+            else if (head[i] == '(' && --depth == 0) {
                 if (i > 0) name = name.substr(0, i);
                 break;
             }
@@ -343,7 +355,10 @@ std::shared_ptr<TMapFile> MapFileForAddr(std::uintptr_t address) {
         cache.pop_back();
         break;
     }
+    // Reading a large library's debug information takes a while.
+    ReporterHeartbeat();
     auto map = std::make_shared<TMapFile>(module);
+    ReporterHeartbeat();
     if (map->valid()) cache.push_back({module.base, module.path, written, map});
     return map;
 }

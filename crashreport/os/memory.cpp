@@ -1,5 +1,6 @@
 #include "crashreport/os/memory.h"
 
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace crashreport {
 
@@ -77,6 +79,61 @@ bool SafeReadMemory(const void* address, void* buffer, std::size_t count, const 
 
 bool IsReadableMemory(const void* address, std::size_t count) {
     return MemoryMapSnapshot::Take().readable(reinterpret_cast<std::uintptr_t>(address), count);
+}
+
+namespace {
+
+struct EmergencyReserve {
+    std::mutex lock;
+    struct Region {
+        void* address = nullptr;
+        std::size_t size = 0;
+    };
+    Region regions[8];
+};
+
+EmergencyReserve& Reserve() {
+    // Never destroyed: an exception may be handled while statics go.
+    static EmergencyReserve& reserve = *new EmergencyReserve;
+    return reserve;
+}
+
+}  // namespace
+
+void ReserveEmergencyMemory() {
+    EmergencyReserve& reserve = Reserve();
+    std::lock_guard guard(reserve.lock);
+    for (int i = 0; i < 8; ++i) {
+        EmergencyReserve::Region& region = reserve.regions[i];
+        if (region.address != nullptr) continue;
+        const bool address_space = i < 4;
+        const std::size_t size = address_space ? 0x400000 : 0x80000;
+        // Address space only, or memory the system has handed over (touched
+        // once), then made inaccessible.
+        void* address = ::mmap(nullptr, size, address_space ? PROT_NONE : PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | (address_space ? MAP_NORESERVE : MAP_POPULATE), -1, 0);
+        if (address == MAP_FAILED) continue;
+        if (!address_space) ::mprotect(address, size, PROT_NONE);
+        region = {address, size};
+    }
+}
+
+void ReleaseEmergencyMemory() {
+    EmergencyReserve& reserve = Reserve();
+    std::lock_guard guard(reserve.lock);
+    for (EmergencyReserve::Region& region : reserve.regions) {
+        if (region.address == nullptr) continue;
+        ::munmap(region.address, region.size);
+        region = {};
+    }
+}
+
+std::size_t EmergencyMemoryHeld() {
+    EmergencyReserve& reserve = Reserve();
+    std::lock_guard guard(reserve.lock);
+    std::size_t held = 0;
+    for (const EmergencyReserve::Region& region : reserve.regions) held += region.size;
+    return held;
 }
 
 }  // namespace crashreport

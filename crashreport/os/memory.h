@@ -41,4 +41,13 @@ bool SafeReadMemory(const void* address, void* buffer, std::size_t count,
 // True when the whole range is mapped readable (guard pages are not).
 bool IsReadableMemory(const void* address, std::size_t count);
 
+// Room kept back for making a report when the program has run out: four
+// 4 MB regions of address space and four 512 KB regions of memory taken
+// from the system, none of them accessible. Released as an exception is
+// handled and taken again afterwards; both do nothing when already so.
+void ReserveEmergencyMemory();
+void ReleaseEmergencyMemory();
+// The bytes the reserve holds now.
+std::size_t EmergencyMemoryHeld();
+
 }  // namespace crashreport

@@ -73,6 +73,18 @@ void WaitForProcessEnd(int pid) {
 
 void TerminateOwnProcess(int exit_code) { ::_exit(exit_code); }
 
+bool WriteToConsole(bool standard_error, const std::string& text) {
+    const int fd = standard_error ? STDERR_FILENO : STDOUT_FILENO;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 std::string EnvironmentText(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";

@@ -25,6 +25,10 @@ bool ProcessExists(int pid);
 void WaitForProcessEnd(int pid);
 // Ends the own process at once, without running destructors or handlers.
 [[noreturn]] void TerminateOwnProcess(int exit_code);
+// Writes `text` to standard output (or error) past the C library's stream
+// and its lock: a thread that faulted while it was printing holds that
+// lock for good.
+bool WriteToConsole(bool standard_error, const std::string& text);
 // The environment variable, empty when unset; and removing one.
 std::string EnvironmentText(const char* name);
 void RemoveEnvironmentEntry(const char* name);

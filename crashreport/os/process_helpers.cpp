@@ -10,9 +10,12 @@
 #include <sstream>
 #include <system_error>
 
+#include "crashreport/os/file_access.h"
 #include "crashreport/os/modules.h"
+#include "crashreport/os/process_control.h"
 #include "crashreport/os/system_facts.h"
 #include "crashreport/text/string_toolkit.h"
+#include "platform/os/temp_folder.h"
 
 namespace crashreport {
 
@@ -51,6 +54,13 @@ bool LiveThreadStat(std::uint32_t thread_id, std::vector<std::string>& fields) {
 }
 
 }  // namespace
+
+std::string KernelThreadName(std::uint32_t thread_id) {
+    std::ifstream comm("/proc/self/task/" + std::to_string(thread_id) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
 
 bool ThreadIsAlive(std::uint32_t thread_id) {
     std::vector<std::string> fields;
@@ -147,6 +157,12 @@ std::string GetThreadDisplayName(std::uint32_t thread_id, bool include_internal,
         for (const char* internal : kInternalThreadNames)
             if (name == internal) return {};
     if (!name.empty() && name != "-") return name + " (" + id_text + ")";
+    // A thread a library started is known by the name it gave itself
+    // ("QDBusConnection", "gmain", "Thread (pooled)").
+    if (class_name.empty()) {
+        const std::string own = KernelThreadName(thread_id);
+        if (!own.empty() && own != KernelThreadName(OwnProcessId())) class_name = own;
+    }
     std::string text = "thread " + id_text;
     if (!class_name.empty()) text += " (" + class_name + ")";
     return text;
@@ -227,25 +243,70 @@ std::u16string ExpandPathW(std::u16string_view name) {
     return ExpandPathAgainst(name, Utf8ToWideText(ExecutablePath()));
 }
 
+namespace {
+
+struct RunFolder {
+    std::mutex lock;
+    std::string parent;
+    std::filesystem::path path;
+};
+
+RunFolder& ThisRunsFolder() {
+    // Never destroyed: a report may still be written while statics go.
+    static RunFolder& folder = *new RunFolder;
+    return folder;
+}
+
+std::string RunFolderPrefix(bool with_pid) {
+    std::string prefix = std::filesystem::path(ExecutablePath()).stem().string() + ".zelExcept-";
+    if (with_pid) prefix += std::to_string(OwnProcessId()) + "-";
+    return prefix;
+}
+
+}  // namespace
+
+bool IsOwnPrivateFolder(const std::filesystem::path& folder) {
+    FileOwnership facts;
+    return LinkFacts(folder, facts) && facts.directory && facts.owned_by_us && !facts.open_to_others;
+}
+
 std::filesystem::path GetZelTempFolder() {
-    std::error_code error;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
-    if (error) return {};
-    std::filesystem::create_directories(temp, error);
-    const std::string program = std::filesystem::path(ExecutablePath()).stem().string();
-    std::filesystem::path folder = temp / (program + ".zelExcept");
-    std::filesystem::create_directories(folder, error);
-    if (error) return {};
-    return folder / "";
+    RunFolder& run = ThisRunsFolder();
+    std::lock_guard guard(run.lock);
+    const std::string parent = platform::TemporaryFolder();
+    if (run.parent == parent && !run.path.empty() && IsOwnPrivateFolder(run.path)) return run.path / "";
+    platform::ScratchFolder made = platform::ScratchFolder::Create(RunFolderPrefix(true), parent);
+    if (!made) return {};
+    run.parent = parent;
+    run.path = made.release();
+    return run.path / "";
 }
 
 void DeleteFolderTree(const std::filesystem::path& folder) {
+    std::filesystem::path path = folder;
+    if (!path.empty() && !path.has_filename()) path = path.parent_path();
+    if (path.empty() || !IsOwnPrivateFolder(path)) return;
+    platform::RemoveTreeOnOneFileSystem(path.string());
+}
+
+void DeleteZelTempFolder() {
+    RunFolder& run = ThisRunsFolder();
+    std::lock_guard guard(run.lock);
+    if (run.path.empty()) return;
+    DeleteFolderTree(run.path);
+    run.path.clear();
+}
+
+void DeleteFoldersOfEndedRuns() {
+    const std::string prefix = RunFolderPrefix(false);
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        std::error_code ignored;
-        if (!entry.is_directory(ignored)) std::filesystem::remove(entry.path(), ignored);
+    for (const auto& entry : std::filesystem::directory_iterator(platform::TemporaryFolder(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        const int pid = std::atoi(name.c_str() + prefix.size());
+        if (pid <= 0 || ProcessExists(pid)) continue;
+        DeleteFolderTree(entry.path());
     }
-    std::filesystem::remove(folder, error);
 }
 
 namespace {
@@ -313,10 +374,8 @@ bool RegistryWriteText(RegistryRoot root, std::string_view key, std::string_view
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     if (error) return false;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    return !out.fail();
+    // Values hold account names and passwords: the user's alone.
+    return WriteOwnFile(path, text);
 }
 
 bool RegistryDeleteValue(RegistryRoot root, std::string_view key, std::string_view value_name) {

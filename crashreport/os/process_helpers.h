@@ -14,6 +14,9 @@ namespace crashreport {
 // Ids of every thread of the own process.
 void ListOwnThreadIds(std::vector<std::uint32_t>& ids);
 bool ThreadIsAlive(std::uint32_t thread_id);
+// The name the system knows the thread by (what pthread_setname_np gave
+// it, else the program's name); empty when it is gone.
+std::string KernelThreadName(std::uint32_t thread_id);
 // Scheduling facts of a thread: whether it is stopped (by a debugger or a
 // stop signal) and its nice value; false when the thread is gone.
 bool ThreadState(std::uint32_t thread_id, bool& stopped, int& priority);
@@ -52,10 +55,24 @@ std::u16string DriveOfPathW(std::u16string_view path);
 std::u16string ExpandPathAgainst(std::u16string_view name, std::u16string_view executable);
 std::u16string ExpandPathW(std::u16string_view name);
 
-// <temp>/<program>.zelExcept/, created; empty when there is no temp folder.
+// The reporter's own folder of this run, with a trailing separator; empty
+// when none can be made. The program runs as root and the temporary folder
+// is shared with every user, so a fixed name there belongs to whoever makes
+// it first: the folder is made fresh by mkdtemp as
+// "<temp>/<program>.zelExcept-<pid>-XXXXXX" (mode 0700), and handed out only
+// while it still is a real folder of ours; otherwise a new one is made.
 std::filesystem::path GetZelTempFolder();
-// Deletes the files directly inside `folder`, then the folder itself.
+// Removes `folder` with what is in it, only when it is a real folder (no
+// link) of the user we run as that no one else may enter; anything else is
+// left untouched.
 void DeleteFolderTree(const std::filesystem::path& folder);
+// Removes this run's folder, when one was made (the next use makes a new one).
+void DeleteZelTempFolder();
+// Start-up: removes the folders that ended runs of this program left in the
+// temporary folder (the same checks as above, and their process is gone).
+void DeleteFoldersOfEndedRuns();
+// Whether `folder` is a folder of our own that no one else may enter.
+bool IsOwnPrivateFolder(const std::filesystem::path& folder);
 
 // The registry's place is taken by small files, one per value, below a
 // store folder (the user's configuration folder unless set otherwise).

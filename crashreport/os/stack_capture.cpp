@@ -115,15 +115,20 @@ std::size_t CollectStackItems(TDAPreStackItem& items, std::size_t skip) {
     return count;
 }
 
-std::size_t CollectStackItemsFromContext(const void* signal_context, TDAPreStackItem& items,
-                                         std::uintptr_t& current_address) {
+std::size_t CollectStackAddressesFromContext(const void* signal_context, std::uintptr_t* addresses,
+                                             std::size_t capacity, std::uintptr_t& current_address) {
     unw_cursor_t cursor;
-    std::array<std::uintptr_t, kMaxStackFrames> addresses{};
-    std::size_t count = 0;
     current_address = 0;
     auto* context = static_cast<unw_context_t*>(const_cast<void*>(signal_context));
-    if (context != nullptr && unw_init_local2(&cursor, context, UNW_INIT_SIGNAL_FRAME) == 0)
-        count = Walk(cursor, addresses.data(), addresses.size(), 0, &current_address);
+    if (context == nullptr || unw_init_local2(&cursor, context, UNW_INIT_SIGNAL_FRAME) != 0) return 0;
+    return Walk(cursor, addresses, capacity, 0, &current_address);
+}
+
+std::size_t CollectStackItemsFromContext(const void* signal_context, TDAPreStackItem& items,
+                                         std::uintptr_t& current_address) {
+    std::array<std::uintptr_t, kMaxStackFrames> addresses{};
+    const std::size_t count =
+        CollectStackAddressesFromContext(signal_context, addresses.data(), addresses.size(), current_address);
     Append(items, addresses.data(), count);
     return count;
 }

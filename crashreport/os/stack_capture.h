@@ -30,6 +30,10 @@ std::size_t CollectStackItems(TDAPreStackItem& items, std::size_t skip = 0);
 // return addresses above it.
 std::size_t CollectStackItemsFromContext(const void* signal_context, TDAPreStackItem& items,
                                          std::uintptr_t& current_address);
+// The same without allocating, for a signal handler: at most `capacity`
+// return addresses into `addresses`; the count.
+std::size_t CollectStackAddressesFromContext(const void* signal_context, std::uintptr_t* addresses,
+                                             std::size_t capacity, std::uintptr_t& current_address);
 // Another thread of this process: interrupts it with a real-time signal for
 // as long as its stack takes to unwind. False when it did not answer in time
 // (gone, or the signal blocked).

@@ -6,11 +6,13 @@
 
 #include "crashreport/disasm/disassembly_text.h"
 #include "crashreport/disasm/function_analysis.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/os/process_control.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
+#include "crashreport/os/thread_hooks.h"
 #include "crashreport/codec/zip.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/report/report_actions.h"
@@ -38,7 +40,8 @@ std::mutex g_plugins_lock;
 std::vector<BugReportPlugin>& Plugins() {
     static std::vector<BugReportPlugin> plugins = [] {
         std::vector<BugReportPlugin> list;
-        list.push_back({"modules", "list of loaded modules", [](TIZEException&) { return ModulesPluginText(); }, true});
+        list.push_back({"modules", "list of loaded modules",
+                        [](TIZEException& e) { return ModulesPluginText(e.VersionVariable()); }, true});
         return list;
     }();
     return plugins;
@@ -48,6 +51,11 @@ std::mutex g_taker_lock;
 ScreenshotTaker& Taker() {
     static ScreenshotTaker taker;
     return taker;
+}
+
+DisplayModeSource& DisplayMode() {
+    static DisplayModeSource source;
+    return source;
 }
 
 std::string Two(int v) { return IntToTextPadded(v, 2, '0'); }
@@ -74,6 +82,11 @@ void SetTraceActive(bool active) { g_trace_active = active; }
 bool TraceActive() { return g_trace_active; }
 void MarkReporterStart() { g_start_ms = MonotonicMs(); }
 std::int64_t ReporterUpMilliseconds() { return MonotonicMs() - g_start_ms.load(); }
+
+void SetDisplayModeSource(DisplayModeSource source) {
+    std::lock_guard guard(g_taker_lock);
+    DisplayMode() = std::move(source);
+}
 
 void SetScreenshotTaker(ScreenshotTaker taker) {
     std::lock_guard guard(g_taker_lock);
@@ -112,12 +125,16 @@ std::string DurationText(std::int64_t seconds) {
     return unit(minutes, "minute") + unit(secs, "second");
 }
 
-std::string ModulesPluginText() {
+std::string ModulesPluginText(const std::string& program_version) {
     const std::vector<ModuleInfo> modules = ListModulesByVirtualQuery();
+    const std::string executable = ExecutablePath();
     std::size_t name_width = 0, version_width = 0;
     std::vector<std::string> versions;
     for (const auto& m : modules) {
-        versions.push_back(GetFileVersionText(m.path));
+        // The program's file carries no version of its own: it is the
+        // program's version.
+        versions.push_back(m.path == executable && !program_version.empty() ? program_version
+                                                                             : GetFileVersionText(m.path));
         name_width = std::max(name_width, m.file_name.size());
         version_width = std::max(version_width, versions.back().size());
     }
@@ -193,6 +210,54 @@ std::string LayoutReportText(const std::vector<std::pair<std::string, std::strin
         }
     }
     return text;
+}
+
+void ParseReportText(const std::string& text, std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections) {
+    header.clear();
+    sections.clear();
+    auto split = [](const std::string& whole, const std::string& separator) {
+        std::vector<std::string> parts;
+        for (std::size_t start = 0;;) {
+            const std::size_t end = whole.find(separator, start);
+            parts.push_back(whole.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + separator.size();
+        }
+        return parts;
+    };
+    const std::vector<std::string> blocks = split(text, "\r\n\r\n");
+    for (const std::string& line : split(blocks.front(), "\r\n")) {
+        const std::size_t colon = line.find(": ");
+        if (colon == std::string::npos) continue;
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        header.emplace_back(name, line.substr(colon + 2));
+    }
+    for (std::size_t i = 1; i < blocks.size(); ++i) {
+        if (blocks[i].empty()) continue;
+        std::vector<std::string> lines = split(blocks[i], "\r\n");
+        std::string title = lines.front();
+        // The layout adds a colon to a title without one; a thread's title
+        // has its own.
+        if (!title.empty() && title.back() == ':' && title.find('$') == std::string::npos) title.pop_back();
+        std::string body;
+        for (std::size_t k = 1; k < lines.size(); ++k) body += (k > 1 ? "\r\n" : "") + (lines[k] == "." ? "" : lines[k]);
+        sections.emplace_back(title, body);
+    }
+}
+
+void TIZEException::ReportItems(std::vector<std::pair<std::string, std::string>>& header,
+                                std::vector<std::pair<std::string, std::string>>& sections) {
+    {
+        std::lock_guard guard(report_lock_);
+        if (has_text_override_) {
+            ParseReportText(text_override_, header, sections);
+            return;
+        }
+    }
+    header = header_->Items();
+    sections = sections_->Items();
 }
 
 TIZEException::TIZEException(std::uintptr_t module) : TIZESettings(module, false) {
@@ -397,6 +462,14 @@ void TIZEException::BuildHeader() {
         return free_bytes < 0 ? std::string() : "(" + WideToUtf8Text(DriveOfPathW(Utf8ToWideText(exe.string()))) + ") " +
                                                     ByteSizeToText(free_bytes);
     });
+    guarded("display mode", [] {
+        DisplayModeSource mode;
+        {
+            std::lock_guard guard(g_taker_lock);
+            mode = DisplayMode();
+        }
+        return mode ? mode() : std::string();
+    });
     guarded("process id", [] { return "$" + LowerCopy(CardToHex(OwnProcessId())); });
     guarded("allocated memory", [] { return ByteSizeToText(static_cast<std::int64_t>(AllocatedMemoryOutsideModules())); });
     guarded("command line", [] {
@@ -469,6 +542,18 @@ void TIZEException::PrepareThreadSections() {
         std::string name = GetThreadDisplayName(id, trace || crashed || id == main, &record.creator_address,
                                                 &record.creator_thread_id);
         if (name.empty()) return false;
+        // Who created the thread and where, as the creation hook saw it; a
+        // thread a library started says which.
+        std::uint32_t creator_thread = 0;
+        TDAPreStackItem creation;
+        if (record.creator_address == 0 && ThreadCreation(id, creator_thread, creation)) {
+            record.creator_address = ChooseCreatorAddress(creation);
+            if (record.creator_thread_id == 0) record.creator_thread_id = creator_thread;
+            ModuleInfo creator_module;
+            if (record.creator_address != 0 && FindModuleOfAddr(record.creator_address, creator_module) &&
+                creator_module.path != ExecutablePath())
+                name += " <started by " + creator_module.file_name + ">";
+        }
         // The main thread is named so even where nobody registered it.
         if (id == main && name.rfind("thread $", 0) == 0) name = "main thread ($" + name.substr(8, name.find_first_of(" ", 8) - 8) + ")";
         bool stopped = false;
@@ -539,19 +624,29 @@ void TIZEException::StartCompletion(bool delay) {
     {
         std::lock_guard guard(completion_lock_);
         pending_ = static_cast<int>(listed.size());
+        if (PlWaitBox()) {
+            please_wait_ = CreateProgressAlert(PlWaitTitle(), "ZEIPLWAIT");
+            for (std::size_t i = 0; i < listed.size(); ++i) please_wait_->AddArea(PlWaitText(), 100);
+        }
     }
-    if (!delay) completion_thread_ = std::thread([this] { CompleteSections(); });
+    // A fault while tracing cannot be reported by the reporter that waits
+    // for this thread.
+    if (!delay) completion_thread_ = StartReporterThread([this] { CompleteSections(); });
 }
 
 void TIZEException::FillSection(const std::string& title, const std::string& text) {
+    ReporterHeartbeat();
     if (aborted_) return;
     BeginUpdate();
     sections_->Set(title, text.empty() ? "." : text);
     bool done = false;
+    IProgressAlertRef please_wait;
     {
         std::lock_guard guard(completion_lock_);
         done = --pending_ <= 0;
+        please_wait = please_wait_;
     }
+    if (please_wait) please_wait->AreaDone();
     if (done) {
         std::string crc;
         for (int i = 0; i < 3; ++i) crc += (i ? ", $" : "$") + Hex(crc_[static_cast<std::size_t>(i)], 8);
@@ -587,6 +682,9 @@ void TIZEException::CompleteSections() {
             options.show_relative_lines = rel_lines;
             options.abort = &aborted_;
             options.creator_address = record.creator_address;
+            if (record.creator_thread_id != 0 && record.creator_address != 0)
+                options.creator_caption =
+                    ">> created by " + GetThreadDisplayName(record.creator_thread_id, true) + " at:";
             TDAPreStackItem stack;
             std::uintptr_t current = 0;
             if (record.has_stack) {
@@ -610,11 +708,6 @@ void TIZEException::CompleteSections() {
             } else {
                 const std::uint32_t value = result.check_value1;
                 crc_[2] = ~Crc32Add(~crc_[2], &value, sizeof value);
-            }
-            if (record.creator_thread_id && !text.empty() && text[0] != '>') {
-                const std::size_t last_break = text.rfind("\r\n");
-                const std::string line = "\r\n>> created by " + GetThreadDisplayName(record.creator_thread_id, true) + " at:";
-                if (last_break != std::string::npos) text.insert(last_break, line);
             }
         } catch (...) {
             text = InternalErrorText("GetThreadReport");
@@ -689,7 +782,24 @@ std::string TIZEException::GetReportText(bool must_complete) {
             CompleteSections();
         } else {
             std::unique_lock lock(completion_lock_);
-            completion_signal_.wait(lock, [this] { return complete_.load() || aborted_.load(); });
+            const auto finished = [this] { return complete_.load() || aborted_.load(); };
+            IProgressAlertRef please_wait = PlWaitBox() && !finished() ? please_wait_ : nullptr;
+            if (please_wait) {
+                // Someone waits for the report: the box says so, and its
+                // window stays alive while the sections are made.
+                lock.unlock();
+                please_wait->Show(true);
+                lock.lock();
+                while (!completion_signal_.wait_for(lock, std::chrono::milliseconds(50), finished)) {
+                    lock.unlock();
+                    please_wait->ProcessMessages();
+                    lock.lock();
+                }
+                lock.unlock();
+                please_wait->Close();
+            } else {
+                completion_signal_.wait(lock, finished);
+            }
         }
     }
     return LayoutText();

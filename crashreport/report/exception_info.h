@@ -32,7 +32,7 @@ enum class ExceptionType : std::uint8_t { Ordinary = 0, Frozen = 1, Hidden = 2 }
 // Where an exception was caught (the source codes of the report request).
 enum ExceptionSource : std::uint8_t {
     kSourceTrace = 0, kSourceFreeze = 1, kSourceTerminate = 3, kSourceNotify = 5, kSourceSignal = 13,
-    kSourceThreadFrame = 16
+    kSourceHidden = 15, kSourceThreadFrame = 16
 };
 
 class TIZEException;
@@ -107,6 +107,11 @@ public:
     std::string GetReportText(bool must_complete);
     // A text given by a handler replaces the built one.
     void SetReportText(const std::string& text);
+    // The header items and sections the report shows: those of a report
+    // text handed in whole (SetReportText) taken apart again, else the
+    // lists being built.
+    void ReportItems(std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections);
     bool Complete() const { return complete_; }
     void BeginUpdate();
     void EndUpdate();
@@ -177,6 +182,8 @@ private:
     std::thread completion_thread_;
     std::mutex completion_lock_;
     std::condition_variable completion_signal_;
+    // The please-wait box while the report is made: one area per section.
+    IProgressAlertRef please_wait_;
     int pending_ = 0;
 
     std::mutex report_lock_;
@@ -217,17 +224,25 @@ std::vector<BugReportPlugin> BugReportPlugins();
 // "1 day 2 hours " style durations (the text ends in a blank).
 std::string DurationText(std::int64_t seconds);
 // The module list of the "modules" plugin.
-std::string ModulesPluginText();
+std::string ModulesPluginText(const std::string& program_version = {});
 // The sections of registers and stack memory.
 std::string CpuRegistersText(const std::array<std::uint64_t, kCpuRegisterCount>& registers);
 std::string StackDumpText(std::uintptr_t stack_pointer);
 // Lays out a report from its header items and sections.
+// The inverse of LayoutReportText: header items and sections of a report
+// text (a section's title keeps its colon when it names a thread).
+void ParseReportText(const std::string& text, std::vector<std::pair<std::string, std::string>>& header,
+                     std::vector<std::pair<std::string, std::string>>& sections);
 std::string LayoutReportText(const std::vector<std::pair<std::string, std::string>>& header,
                              const std::vector<std::pair<std::string, std::string>>& sections);
 
 // The screenshot taker (the window layer installs it).
 using ScreenshotTaker = std::function<INVBitmapRef(bool application_windows_only)>;
 void SetScreenshotTaker(ScreenshotTaker taker);
+// The header's "display mode" ("1920x1080, 32 bit"), from the window layer;
+// without one (no display) the item is left out.
+using DisplayModeSource = std::function<std::string()>;
+void SetDisplayModeSource(DisplayModeSource source);
 
 // While a trace of all threads runs, the reporter's own threads are listed
 // too.

@@ -5,8 +5,10 @@
 
 #include "crashreport/codec/zip.h"
 #include "crashreport/disasm/decoder.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/map_file.h"
 #include "crashreport/os/modules.h"
+#include "crashreport/os/source_lines.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -15,6 +17,14 @@ namespace {
 
 constexpr int kAddressDigits = 16;
 
+// A routine inlined at a frame's place: where it was called from, in the
+// routine around it, shown on a line of its own below the frame.
+struct InlineCaller {
+    std::string unit_name;
+    std::string routine_name;
+    int line = 0;
+};
+
 struct Frame {
     std::uintptr_t address = 0;  // as found: the exact address or a return address
     bool top = false;            // where the thread is (or the creator): always shown
@@ -22,13 +32,27 @@ struct Frame {
     bool creator = false;
     std::uintptr_t final_address = 0;
     std::uintptr_t routine_start = 0;
+    std::uintptr_t module_bias = 0;  // what the image's addresses are shifted by in this run
     std::string module_name = "???";
+    // Where the address is: in an inlined routine, that routine and its
+    // line (in a header or template, as the case may be).
     std::string unit_name;
     std::string routine_name;
     int line = 0;
     int relative_line = 0;
     bool relative_known = false;
+    // The routines the innermost one was inlined into, out to the real one.
+    std::vector<InlineCaller> inline_callers;
+    // The real routine (the one the symbol table and the offset belong to),
+    // which the check values name.
+    std::string real_unit_name;
+    std::string real_routine_name;
 };
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 // Thrown when the caller asked the trace to stop.
 struct Aborted {};
@@ -76,7 +100,10 @@ void Describe(Frame& frame) {
         if (call != 0) frame.final_address = call;
     }
     ModuleInfo module;
-    if (FindModuleOfAddr(lookup, module)) frame.module_name = module.file_name;
+    if (FindModuleOfAddr(lookup, module)) {
+        frame.module_name = module.file_name;
+        frame.module_bias = module.load_bias;
+    }
     const std::shared_ptr<TMapFile> map = MapFileForAddr(lookup);
     if (map->valid()) {
         const TMfPublic routine = map->FindPublic(lookup);
@@ -85,15 +112,6 @@ void Describe(Frame& frame) {
             frame.routine_start = routine.address;
         }
         frame.unit_name = map->SegmentAt(true, lookup).unit;
-        std::uintptr_t next = 0;
-        frame.line = std::max(0, map->LineAt(lookup, next));
-        if (frame.line > 0 && frame.routine_start != 0) {
-            const int start_line = map->LineAt(frame.routine_start, next);
-            if (start_line > 0) {
-                frame.relative_line = frame.line - start_line;
-                frame.relative_known = true;
-            }
-        }
     }
     if (frame.routine_name.empty()) {
         std::string name;
@@ -103,19 +121,52 @@ void Describe(Frame& frame) {
             frame.routine_start = start;
         }
     }
+    frame.real_unit_name = frame.unit_name;
+    frame.real_routine_name = frame.routine_name;
+    // Lines and routines as the debug information has them at the address,
+    // inlined routines included.
+    const std::vector<SourceLocation> places = SourceLocationsOf(lookup);
+    if (places.empty()) return;
+    auto unit_of = [&](const SourceLocation& place) {
+        return place.file.empty() ? frame.real_unit_name : BaseName(place.file);
+    };
+    frame.unit_name = unit_of(places.front());
+    frame.line = places.front().line;
+    if (!places.front().function.empty()) frame.routine_name = ShortRoutineName(places.front().function);
+    for (std::size_t i = 1; i < places.size(); ++i)
+        frame.inline_callers.push_back(
+            {unit_of(places[i]), places[i].function.empty() ? std::string() : ShortRoutineName(places[i].function),
+             places[i].line});
+    // The line a routine starts at, for the relative line: only where the
+    // address is in the real routine itself.
+    if (frame.line > 0 && frame.routine_start != 0 && frame.inline_callers.empty()) {
+        const std::vector<SourceLocation> start = SourceLocationsOf(frame.routine_start);
+        if (!start.empty() && start.back().line > 0 && BaseName(start.back().file) == frame.unit_name) {
+            frame.relative_line = frame.line - start.back().line;
+            frame.relative_known = true;
+        }
+    }
 }
 
 std::string Hex(std::uintptr_t value) { return Int64ToHex(value); }
 
+// The same in every run of the same program: an offset into the routine
+// (or, without one, into the image) and the names, never an address that
+// address-space randomisation moves.
 std::uint32_t CheckValueOf(const Frame& frame) {
-    const bool named = frame.routine_start != 0 && frame.module_name != "???" && !frame.routine_name.empty();
-    std::uint32_t value = named ? static_cast<std::uint32_t>(frame.final_address - frame.routine_start)
-                                : static_cast<std::uint32_t>(frame.final_address);
+    const bool in_module = frame.module_name != "???";
+    const bool named = frame.routine_start != 0 && in_module && !frame.real_routine_name.empty();
+    std::uint32_t value = named       ? static_cast<std::uint32_t>(frame.final_address - frame.routine_start)
+                          : in_module ? static_cast<std::uint32_t>(frame.final_address - frame.module_bias)
+                                      : static_cast<std::uint32_t>(frame.final_address);
     if (named) {
-        for (const std::string* part : {&frame.module_name, &frame.unit_name, &frame.routine_name}) {
+        for (const std::string* part : {&frame.module_name, &frame.real_unit_name, &frame.real_routine_name}) {
             const std::string lower = LowerCopy(*part);
             value = Crc32Add(value, lower.data(), lower.size());
         }
+    } else if (in_module) {
+        const std::string lower = LowerCopy(frame.module_name);
+        value = Crc32Add(value, lower.data(), lower.size());
     }
     return value;
 }
@@ -125,6 +176,23 @@ void CheckAbort(const TraceStackOptions& options) {
 }
 
 }  // namespace
+
+std::uintptr_t ChooseCreatorAddress(const TDAPreStackItem& creation_stack) {
+    static const char* const kHelpers[] = {"pthread_create", "std::", "platform::WorkerThread::",
+                                           "platform::StartThread", "crashreport::StartReporterThread"};
+    for (const TPreStackItem& item : creation_stack) {
+        ModuleInfo module;
+        if (item.return_address <= 1 || !FindModuleOfAddr(item.return_address - 1, module)) continue;
+        if (module.file_name.rfind("libc.so", 0) == 0 || module.file_name.rfind("libstdc++.so", 0) == 0) continue;
+        Frame frame;
+        frame.address = item.return_address;
+        Describe(frame);
+        bool helper = false;
+        for (const char* prefix : kHelpers) helper = helper || frame.real_routine_name.rfind(prefix, 0) == 0;
+        if (!helper) return frame.final_address;
+    }
+    return 0;
+}
 
 bool RemoveRecursiveAreas(std::vector<std::uintptr_t>& addresses) {
     return FoldRepeats(addresses, 0, addresses.size(), [](std::uintptr_t a) { return a; });
@@ -211,6 +279,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
 
         stage = "FillFinalOutput";
         for (std::size_t i = 0; i < frames.size(); ++i) {
+            ReporterHeartbeat();
             Describe(frames[i]);
             if (options.progress) options.progress(25 + static_cast<int>(625 * (i + 1) / frames.size()));
             CheckAbort(options);
@@ -227,59 +296,77 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
             if (!shown.empty() && shown.back()->final_address == frame.final_address) continue;
             shown.push_back(&frame);
         }
+        // One row per frame, then one per routine inlined at its place.
+        struct Row {
+            const Frame* frame;
+            const InlineCaller* caller;  // null: the frame's own row
+            const std::string& unit() const { return caller ? caller->unit_name : frame->unit_name; }
+            const std::string& routine() const { return caller ? caller->routine_name : frame->routine_name; }
+            int line() const { return caller ? caller->line : frame->line; }
+        };
+        std::vector<Row> rows;
+        for (const Frame* f : shown) {
+            rows.push_back({f, nullptr});
+            for (const InlineCaller& caller : f->inline_callers) rows.push_back({f, &caller});
+        }
         std::size_t module_width = 0, unit_width = 0, line_width = 0, relative_width = 0, offset_width = 0;
         bool any_offset = false;
-        auto relative_text = [&](const Frame& f) -> std::string {
-            if (options.show_relative_lines && f.line > 0 && f.relative_known) return "+" + IntToText(f.relative_line);
-            if (f.line > 0) return IntToText(f.line);
+        auto relative_text = [&](const Row& r) -> std::string {
+            if (options.show_relative_lines && r.line() > 0 && !r.caller && r.frame->relative_known)
+                return "+" + IntToText(r.frame->relative_line);
+            if (r.line() > 0) return IntToText(r.line());
             return {};
         };
-        for (const Frame* f : shown) {
+        for (const Row& r : rows) {
+            const Frame* f = r.frame;
             module_width = std::max(module_width, f->module_name.size());
-            unit_width = std::max(unit_width, f->unit_name.size());
-            if (f->line > 0) line_width = std::max(line_width, IntToText(f->line).size());
-            relative_width = std::max(relative_width, relative_text(*f).size());
+            unit_width = std::max(unit_width, r.unit().size());
+            if (r.line() > 0) line_width = std::max(line_width, IntToText(r.line()).size());
+            relative_width = std::max(relative_width, relative_text(r).size());
             if (f->routine_start != 0 && f->routine_start < f->final_address) {
                 any_offset = true;
                 offset_width = std::max(offset_width, Hex(f->final_address - f->routine_start).size());
             }
         }
         std::vector<std::string> lines;
-        for (std::size_t i = 0; i < shown.size(); ++i) {
-            const Frame& f = *shown[i];
+        std::size_t frame_index = 0;
+        for (const Row& r : rows) {
+            const Frame& f = *r.frame;
+            if (f.creator && !r.caller && !options.creator_caption.empty()) lines.push_back(options.creator_caption);
             std::string line = PadText(Hex(f.final_address), kAddressDigits, '0');
-            if (options.show_relative_addresses && any_offset) {
-                const std::uintptr_t offset = f.routine_start != 0 && f.routine_start <= f.final_address
-                                                  ? f.final_address - f.routine_start
-                                                  : 0;
+            const std::uintptr_t offset =
+                f.routine_start != 0 && f.routine_start <= f.final_address ? f.final_address - f.routine_start : 0;
+            if (options.show_relative_addresses && any_offset)
                 line += " +" + PadText(Hex(offset), static_cast<int>(offset_width), '0');
-            }
             line += " " + PadText(f.module_name, -static_cast<int>(module_width + 1), ' ');
-            line += PadText(f.unit_name, -static_cast<int>(unit_width + 1), ' ');
-            const std::string line_text = options.show_relative_lines && f.line > 0 ? IntToText(f.line) : std::string();
+            line += PadText(r.unit(), -static_cast<int>(unit_width + 1), ' ');
+            const std::string line_text =
+                options.show_relative_lines && r.line() > 0 ? IntToText(r.line()) : std::string();
             if (options.show_relative_lines) line += PadText(line_text, static_cast<int>(line_width + 1), ' ');
-            line += PadText(relative_text(f), static_cast<int>(relative_width + 1), ' ');
-            line += " " + f.routine_name;
+            line += PadText(relative_text(r), static_cast<int>(relative_width + 1), ' ');
+            line += " " + r.routine();
             while (!line.empty() && line.back() == ' ') line.pop_back();
             lines.push_back(line);
 
             TStackItem item;
             item.address = f.final_address;
-            item.offset = f.routine_start != 0 && f.routine_start <= f.final_address ? f.final_address - f.routine_start : 0;
+            item.offset = offset;
             item.module_name = f.module_name;
-            item.unit_name = f.unit_name;
-            item.line = f.line;
-            item.relative_line = f.relative_known ? f.relative_line : 0;
-            item.routine_name = f.routine_name;
+            item.unit_name = r.unit();
+            item.line = r.line();
+            item.relative_line = !r.caller && f.relative_known ? f.relative_line : 0;
+            item.routine_name = r.routine();
+            item.inlined_caller = r.caller != nullptr;
             result.trace.push_back(item);
+            if (r.line() > 0) result.any_line = true;
+            if (r.caller) continue;
 
             const std::uint32_t value = CheckValueOf(f);
-            if (i == 0) {
+            if (frame_index++ == 0) {
                 result.check_value1 = result.check_value2 = value;
             } else {
                 result.check_value2 = Crc32Add(result.check_value2, &value, sizeof value);
             }
-            if (f.line > 0) result.any_line = true;
         }
         for (const Frame* f : shown) {
             if (f->routine_start != 0 && f->line > 0) {

@@ -27,6 +27,9 @@ struct TStackItem {
     int line = 0;
     int relative_line = 0;
     std::string routine_name;
+    // A routine the item before was inlined into: the place it was called
+    // from (same address).
+    bool inlined_caller = false;
 };
 using TStackTrace = std::vector<TStackItem>;
 
@@ -42,6 +45,8 @@ struct TraceStackOptions {
     bool plain_trace = false;
     std::function<void(int thousandths)> progress;
     std::uintptr_t creator_address = 0;  // where the thread was created, shown last
+    // The line shown above the creator's lines (">> created by ... at:").
+    std::string creator_caption;
     bool processor_exception = false;
     bool is_exception = false;
     // Where the thread is (the exception address); 0 and not an exception:
@@ -68,6 +73,10 @@ std::string AddrToLocationText(std::uintptr_t address, bool show_relative_addres
 // ">> internal error in <stage>", with the location of the failing code when
 // it is known.
 std::string InternalErrorText(const std::string& stage, std::uintptr_t failure_address = 0);
+// The place a thread was created from, out of the return addresses above
+// its creating call: the first that is neither in the C and C++ run-time
+// libraries nor in the program's own thread helpers. 0 when there is none.
+std::uintptr_t ChooseCreatorAddress(const TDAPreStackItem& creation_stack);
 // Folds immediately repeated runs of addresses (recursion) to one copy;
 // true when anything was removed.
 bool RemoveRecursiveAreas(std::vector<std::uintptr_t>& addresses);

@@ -187,8 +187,9 @@ void TExceptionBox::CountDownTick() {
 
 void TExceptionBox::SyncTabs() {
     if (!tabs_) return;
-    const auto header = exception_->Header()->Items();
-    const auto sections = exception_->Sections()->Items();
+    // In the crash box the report comes as text, not as lists.
+    std::vector<std::pair<std::string, std::string>> header, sections;
+    exception_->ReportItems(header, sections);
     std::vector<std::pair<QString, QString>> wanted;
     QString general;
     for (const auto& [name, value] : header) general += Q(name) + "\t" + Q(value) + "\n";

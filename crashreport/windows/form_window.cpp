@@ -42,6 +42,12 @@ int GapAfter(TNVForm& form, int index) {
     return 12;
 }
 
+
+// A multi-line edit shows line feeds; the form's texts break lines with
+// CR LF, as the report does.
+QString WithLineFeeds(const std::string& text) { return QString::fromStdString(text).replace("\r\n", "\n"); }
+
+std::string WithCrLf(const QString& text) { return QString(text).replace("\n", "\r\n").toStdString(); }
 }  // namespace
 
 FormWindow::FormWindow(TNVForm& form) : form_(form) {
@@ -86,10 +92,13 @@ void FormWindow::BuildItems() {
             widget = l;
         } else if (auto* edit = dynamic_cast<TNVEdit*>(item)) {
             if (edit->lines() > 1) {
-                auto* e = new QPlainTextEdit(Q(edit->text()), this);
+                auto* e = new QPlainTextEdit(WithLineFeeds(edit->text()), this);
                 e->setFixedHeight(e->fontMetrics().height() * edit->lines() + 10);
+                // Tab moves on, as in every other item; the text keeps the
+                // report's line breaks (CR LF).
+                e->setTabChangesFocus(true);
                 connect(e, &QPlainTextEdit::textChanged, this, [this, e, edit] {
-                    if (!finishing_) edit->SetText(S(e->toPlainText()));
+                    if (!finishing_) edit->SetText(WithCrLf(e->toPlainText()));
                 });
                 widget = e;
             } else {
@@ -169,8 +178,8 @@ void FormWindow::Sync(TNVItem& item) {
     if (auto* edit = dynamic_cast<TNVEdit*>(&item)) {
         const QString text = Q(edit->text());
         if (auto* line = qobject_cast<QLineEdit*>(widget); line && line->text() != text) line->setText(text);
-        if (auto* plain = qobject_cast<QPlainTextEdit*>(widget); plain && plain->toPlainText() != text)
-            plain->setPlainText(text);
+        if (auto* plain = qobject_cast<QPlainTextEdit*>(widget); plain && WithCrLf(plain->toPlainText()) != edit->text())
+            plain->setPlainText(WithLineFeeds(edit->text()));
         const char* color = !edit->colored() ? "black" : edit->valid() ? "#008000" : "#800000";
         widget->setStyleSheet(QString("color: %1;").arg(color));
     } else if (auto* check = dynamic_cast<TNVCheckBox*>(&item)) {
@@ -219,6 +228,13 @@ void FormWindow::keyPressEvent(QKeyEvent* event) {
     }
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         QWidget* focus = focusWidget();
+        // Enter on a main button presses it and so ends the page.
+        for (int i = 0; i < 3; ++i) {
+            const auto found = widgets_.find(form_.Item(i));
+            if (found == widgets_.end() || found->second != focus) continue;
+            if (focus->isEnabled()) qobject_cast<QPushButton*>(focus)->click();
+            return;
+        }
         if (!qobject_cast<QPushButton*>(focus) && !qobject_cast<QPlainTextEdit*>(focus)) {
             focusNextChild();
             return;

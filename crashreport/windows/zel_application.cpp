@@ -6,6 +6,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QClipboard>
+#include <QScreen>
 
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/qt/screenshot.h"
@@ -100,6 +101,18 @@ void InstallReporterWindows() {
         INVBitmapRef picture;
         RunOnGui([&] { picture = CaptureScreen(application_only); }, std::chrono::milliseconds(1500));
         return picture;
+    });
+    SetDisplayModeSource([] {
+        std::string text;
+        RunOnGui(
+            [&] {
+                if (const QScreen* screen = QGuiApplication::primaryScreen())
+                    text = std::to_string(screen->geometry().width()) + "x" +
+                           std::to_string(screen->geometry().height()) + ", " + std::to_string(screen->depth()) +
+                           " bit";
+            },
+            std::chrono::milliseconds(1500));
+        return text;
     });
     MainThreadChannel channel;
     channel.run_and_wait = [](const std::function<void()>& call, std::chrono::milliseconds probe) {

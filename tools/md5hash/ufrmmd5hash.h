@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <string>
 
 class QCheckBox;
@@ -40,5 +41,10 @@ extern Tfrmmd5hash* frmmd5hash;
 
 // The .md5 file of `file`: its extension replaced by ".md5".
 std::string Md5FileOf(const std::string& file);
+
+// What the worker computes the digest with: disk::MD5File unless a test
+// puts another routine in its place (empty restores it).
+using Md5Routine = std::function<std::string(const std::string& file)>;
+void SetMd5RoutineForTesting(Md5Routine routine);
 
 }  // namespace tarnovell

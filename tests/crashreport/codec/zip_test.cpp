@@ -1,4 +1,6 @@
+#include "crashreport/codec/program_checksum.h"
 #include "crashreport/codec/zip.h"
+#include "crashreport/os/modules.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -127,6 +129,19 @@ TEST(ZipArchive, SkipsUnreadableFilesAndLeavesNothingWithoutEntries) {
     EXPECT_FALSE(WriteZipArchive(none, {dir.file("missing.txt")}));
     EXPECT_FALSE(std::filesystem::exists(none));
     EXPECT_FALSE(WriteZipArchive(dir.file("no/such/folder.zip"), {dir.file("b.txt")}));
+}
+
+}  // namespace
+}  // namespace crashreport
+
+namespace crashreport {
+namespace {
+
+TEST(ProgramChecksum, AFileWithoutAWrittenChecksumIsNotJudged) {
+    // No slot at all, and a slot nobody wrote (this test program's).
+    EXPECT_EQ(VerifyFileChecksum("/bin/true"), ChecksumVerdict::NoChecksum);
+    EXPECT_EQ(VerifyFileChecksum(ExecutablePath()), ChecksumVerdict::NoChecksum);
+    EXPECT_FALSE(StampFileChecksum("/nonexistent/program"));
 }
 
 }  // namespace

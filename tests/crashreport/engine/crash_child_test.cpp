@@ -3,13 +3,19 @@
 // must carry the stack, the threads, the modules and the disassembly.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -21,6 +27,7 @@ struct ChildRun {
     int exit_code = -1;
     bool signalled = false;
     std::string output;
+    std::string error;  // standard error
     std::string report_file;
 };
 
@@ -34,7 +41,7 @@ ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, 
     // An abandoned thread leaves what its stack owned: that is no leak to report.
     const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report.string() + "' CRASH_CHILD_MARKER='" +
                                 (folder / "marker").string() + "' QT_QPA_PLATFORM=offscreen " + extra_env + " timeout 120 '" +
-                                CRASH_CHILD + "' " + mode + " 2>/dev/null";
+                                CRASH_CHILD + "' " + mode + " 2>'" + (folder / "stderr").string() + "'";
     ChildRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return run;
@@ -44,6 +51,7 @@ ChildRun RunChild(const std::string& mode, const std::filesystem::path& folder, 
     run.signalled = WIFSIGNALED(status);
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.report_file = ReadFile(report);
+    run.error = ReadFile(folder / "stderr");
     return run;
 }
 
@@ -88,6 +96,16 @@ TEST_F(CrashChildTest, FaultInWorkerThreadIsReportedAndTheProgramGoesOn) {
     EXPECT_NE(report.find("WorkerThread::wait_for"), std::string::npos);
     EXPECT_NE(report.find("\r\nmodules:\r\n"), std::string::npos);
     EXPECT_NE(report.find("crashreport_crash_child "), std::string::npos);
+    // The modules' versions: the program's own, and a library's whole one.
+    const std::size_t modules = report.find("\r\nmodules:\r\n");
+    const std::string program_line = report.substr(report.find(" crashreport_crash_child ", modules), 80);
+    EXPECT_NE(program_line.find(" 9.9.9 "), std::string::npos) << program_line;
+    const std::size_t qt = report.find(" libQt6Core.so.6 ", modules);
+    ASSERT_NE(qt, std::string::npos);
+    std::string qt_version = report.substr(qt + 17, report.find_first_of("\r", qt) - qt - 17);
+    qt_version = qt_version.substr(qt_version.find_first_not_of(' '));
+    qt_version = qt_version.substr(0, qt_version.find(' '));
+    EXPECT_EQ(std::count(qt_version.begin(), qt_version.end(), '.'), 2) << qt_version;
     EXPECT_NE(report.find("\r\ncpu registers:\r\nrax"), std::string::npos);
     EXPECT_NE(report.find("\r\nstack dump:\r\n"), std::string::npos);
     // The crash line of the disassembly is marked.
@@ -143,6 +161,10 @@ TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) 
     EXPECT_EQ(run.output, "continued\n");
     EXPECT_EQ(Item(run.report_file, "exception class"), "std::runtime_error");
     EXPECT_EQ(Item(run.report_file, "exception message"), "button handler failed");
+    // With a display the header tells its mode, before the process id.
+    const std::string mode = Item(run.report_file, "display mode");
+    EXPECT_TRUE(std::regex_match(mode, std::regex("[0-9]+x[0-9]+, [0-9]+ bit"))) << mode;
+    EXPECT_LT(run.report_file.find("\ndisplay mode "), run.report_file.find("\nprocess id "));
 }
 
 TEST_F(CrashChildTest, ProgramSettingsEnableTheReporterWithoutFreezeWatchdog) {
@@ -158,6 +180,268 @@ TEST_F(CrashChildTest, SameFaultTwiceIsFoldedIntoOneReportWithACount) {
     EXPECT_EQ(file.find("date/time "), 0u);
     EXPECT_EQ(file.find("\r\ndate/time "), std::string::npos) << "the first report was not folded";
     EXPECT_EQ(Item(file, "count"), "2");
+}
+
+TEST_F(CrashChildTest, AProgramFileChangedSinceItWasBuiltSaysItIsCorruptAndEnds) {
+    // The program's own settings test the file; its build wrote the
+    // checksum in. One changed byte of what is loaded (a text of .rodata the
+    // test never shows) must be noticed; stripping the file is no change.
+    const std::string sections = test_support::Run("readelf -S -W '" + std::string(CRASH_CHILD) + "'").output;
+    const std::size_t comment = sections.find(" .rodata ");
+    ASSERT_NE(comment, std::string::npos);
+    std::istringstream fields(sections.substr(comment));
+    std::string name, type, address, offset;
+    fields >> name >> type >> address >> offset;
+    std::string program = ReadFile(CRASH_CHILD);
+    const std::filesystem::path intact = folder_ / "intact", damaged = folder_ / "damaged";
+    test_support::WriteWholeFile(intact.string(), program);
+    program[std::stoul(offset, nullptr, 16) + 3] ^= 0x20;
+    test_support::WriteWholeFile(damaged.string(), program);
+    std::filesystem::permissions(intact, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(damaged, std::filesystem::perms::owner_all);
+    const test_support::CommandResult good = test_support::Run("'" + intact.string() + "' program-settings");
+    EXPECT_EQ(good.exit_code, 0);
+    EXPECT_EQ(good.output, "active=1 watchdog=0\n");
+    const test_support::CommandResult bad = test_support::Run("'" + damaged.string() + "' program-settings");
+    EXPECT_EQ(bad.exit_code, 0);
+    EXPECT_EQ(bad.output, "The file \"damaged\" seems to be corrupt!\n");
+    const std::filesystem::path stripped = folder_ / "stripped";
+    ASSERT_EQ(test_support::Run("strip --strip-all -o '" + stripped.string() + "' '" + intact.string() + "'").exit_code, 0);
+    const test_support::CommandResult after_strip = test_support::Run("'" + stripped.string() + "' program-settings");
+    EXPECT_EQ(after_strip.output, "active=1 watchdog=0\n");
+}
+
+TEST_F(CrashChildTest, TwoInstancesAtOnceEachKeepTheirOwnFolder) {
+    // Both share one temporary folder; the first keeps running while the
+    // second starts (and sweeps what ended runs left), works and ends.
+    const std::filesystem::path temp = folder_ / "tmp";
+    std::filesystem::create_directory(temp);
+    const std::filesystem::path release = folder_ / "release";
+    const std::string env = "TMPDIR='" + temp.string() + "' CRASH_CHILD_RELEASE='" + release.string() + "' ";
+    FILE* first = popen(("env " + env + "timeout 120 '" + std::string(CRASH_CHILD) + "' temp-folder").c_str(), "r");
+    ASSERT_NE(first, nullptr);
+    char line[4096] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, first), nullptr);
+    std::string first_folder = line;
+    while (!first_folder.empty() && first_folder.back() == '\n') first_folder.pop_back();
+    test_support::WriteWholeFile(release.string() + "-second", "");
+    const test_support::CommandResult second = test_support::Run(
+        "env TMPDIR='" + temp.string() + "' CRASH_CHILD_RELEASE='" + release.string() + "-second' '" +
+        std::string(CRASH_CHILD) + "' temp-folder");
+    EXPECT_EQ(second.exit_code, 0) << second.output;
+    std::string second_folder = second.output;
+    while (!second_folder.empty() && second_folder.back() == '\n') second_folder.pop_back();
+    EXPECT_NE(first_folder, second_folder);
+    EXPECT_EQ(ReadFile(std::filesystem::path(first_folder) / "mine.txt"), "mine") << "the second run took it";
+    EXPECT_FALSE(std::filesystem::exists(second_folder)) << "a run removes its own folder as it ends";
+    test_support::WriteWholeFile(release.string(), "");
+    EXPECT_EQ(pclose(first), 0);
+    EXPECT_FALSE(std::filesystem::exists(first_folder));
+}
+
+TEST_F(CrashChildTest, LeftWorkerReleasesWhatItsStackHeld) {
+    // The worker's frames above the fault unwind: its descriptor closes and
+    // its lock is free, and nothing after the fault runs.
+    const ChildRun run = RunChild("worker-segv-holding", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.error;
+    EXPECT_TRUE(run.output.ends_with("\nexit code none, descriptor closed, lock free\n")) << run.output;
+    EXPECT_EQ(run.output.find("went on after the fault"), std::string::npos);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+// The sanitizers keep a heap of their own and stop at a double free
+// themselves, before the C library could.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnHeap = false;
+#else
+constexpr bool kOwnHeap = true;
+#endif
+
+TEST_F(CrashChildTest, BrokenHeapEndsTheRunWithItsReportOnStandardError) {
+    if (!kOwnHeap) GTEST_SKIP() << "the sanitizer's heap reports this itself";
+    // The C library aborts from inside free with its lock held; on the
+    // main thread and in a worker (which cannot be left then) alike.
+    for (const char* mode : {"main-heap", "worker-heap"}) {
+        const ChildRun run = RunChild(mode, folder_);
+        EXPECT_EQ(run.exit_code, 1) << mode << ": " << run.error;
+        EXPECT_NE(run.error.find("An error occurred in the application."), std::string::npos) << mode;
+        EXPECT_NE(run.error.find("SIGABRT (aborted) raised by the program itself"), std::string::npos)
+            << mode << ": " << run.error.substr(0, 2000);
+        EXPECT_NE(run.error.find("CorruptTheHeap"), std::string::npos) << mode;
+        EXPECT_EQ(run.output.find("survived"), std::string::npos) << mode;
+        EXPECT_EQ(Item(run.report_file, "exception class"), "EExternalException") << mode;
+    }
+}
+
+TEST_F(CrashChildTest, ReporterThatHangsIsGivenUpAndTheProcessEnds) {
+    const ChildRun run = RunChild("hung-reporter", folder_);
+    // Ended by the fault's own signal (as `timeout` passes it on), with what
+    // the handler knew.
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code;
+    EXPECT_NE(run.error.find("the error reporter did not answer in time"), std::string::npos) << run.error;
+    EXPECT_NE(run.error.find("exception     : SIGSEGV (code 1), write of address $0000000000000010"),
+              std::string::npos)
+        << run.error;
+    EXPECT_NE(run.error.find("  executable +$"), std::string::npos) << run.error;
+}
+
+TEST_F(CrashChildTest, TheEmergencyReserveIsGivenToTheReportWhileAnExceptionIsHandled) {
+    const ChildRun run = RunChild("emergency-reserve", folder_);
+    EXPECT_EQ(run.exit_code, 0);
+    // Four regions of 4 MB and four of 512 KB.
+    EXPECT_EQ(run.output, "at start 18874368\nwhile handled 0\nafterwards 18874368\nafter shut-down 0\n");
+}
+
+TEST_F(CrashChildTest, AFaultOfTheReporterItselfEndsTheProgramWithItsShortReport) {
+    const ChildRun run = RunChild("faulting-handler", folder_);
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code;
+    EXPECT_NE(run.error.find("the fault struck the error reporter itself"), std::string::npos) << run.error;
+}
+
+TEST_F(CrashChildTest, SignalFromAnotherProcessNamesTheSenderNotAnAddress) {
+    const std::string command = "env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" +
+                                (folder_ / "bugreport.txt").string() + "' timeout 120 '" + CRASH_CHILD +
+                                "' await-signal 2>'" + (folder_ / "stderr").string() + "'";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, child), nullptr);
+    const int pid = std::atoi(line);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGSEGV), 0);
+    while (std::fgets(line, sizeof line, child) != nullptr) {
+    }
+    const int status = pclose(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << "\n" << ReadFile(folder_ / "stderr");
+    const std::string report = ReadFile(folder_ / "bugreport.txt");
+    EXPECT_EQ(Item(report, "exception message"),
+              "Signal SIGSEGV sent by process " + std::to_string(::getpid()) + " (user " + std::to_string(::getuid()) +
+                  ")");
+    EXPECT_EQ(report.find("of address"), std::string::npos);
+}
+
+TEST_F(CrashChildTest, RunningCodeOnTheStackIsAnAccessViolationNotAnOverflow) {
+    const ChildRun run = RunChild("execute-stack", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+    EXPECT_NE(Item(run.report_file, "exception message").find(". Execution of address $"), std::string::npos)
+        << Item(run.report_file, "exception message");
+}
+
+TEST_F(CrashChildTest, LinesComeFromASeparateDebugFileInTheBuildIdTree) {
+    // The program as a package ships it: stripped of its debug information,
+    // which lies in the build-id tree (here one of the test's own).
+    const std::filesystem::path stripped = folder_ / "crashreport_crash_child";
+    const std::filesystem::path debug = folder_ / "debug.tmp";
+    auto run = [](const std::string& command) {
+        const test_support::CommandResult result = test_support::Run(command);
+        EXPECT_EQ(result.exit_code, 0) << command << "\n" << result.output;
+        return result.output;
+    };
+    run("objcopy --only-keep-debug '" + std::string(CRASH_CHILD) + "' '" + debug.string() + "'");
+    run("objcopy --strip-debug '" + std::string(CRASH_CHILD) + "' '" + stripped.string() + "'");
+    const std::string notes = run("readelf -n '" + stripped.string() + "'");
+    const std::size_t id_at = notes.find("Build ID: ");
+    ASSERT_NE(id_at, std::string::npos);
+    const std::string id = notes.substr(id_at + 10, notes.find('\n', id_at) - id_at - 10);
+    const std::filesystem::path tree = folder_ / "debug" / ".build-id" / id.substr(0, 2);
+    std::filesystem::create_directories(tree);
+    std::filesystem::rename(debug, tree / (id.substr(2) + ".debug"));
+    const std::string report_path = (folder_ / "bugreport.txt").string();
+    auto report_of = [&](const std::string& debug_path) {
+        std::filesystem::remove(report_path);
+        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report_path +
+                          "' CRASH_CHILD_DEBUG_PATH='" + debug_path + "' timeout 120 '" + stripped.string() +
+                          "' worker-segv 2>/dev/null");
+        return ReadFile(report_path);
+    };
+    // Without the tree the stripped program's stack has names but no lines.
+    const std::string without = report_of((folder_ / "nowhere").string());
+    ASSERT_NE(without.find("WriteToUnmappedPage"), std::string::npos) << without.substr(0, 3000);
+    EXPECT_EQ(without.find("crash_child.cpp"), std::string::npos);
+    const std::string with = report_of((folder_ / "debug").string());
+    const std::size_t failing = with.find("\r\n\r\nthread $");
+    ASSERT_NE(failing, std::string::npos) << with.substr(0, 3000);
+    const std::string first = with.substr(failing, with.find("\r\n\r\n", failing + 4) - failing);
+    EXPECT_NE(first.find("crash_child.cpp"), std::string::npos) << first;
+    EXPECT_NE(first.find("(anonymous namespace)::WriteToUnmappedPage"), std::string::npos) << first;
+}
+
+TEST_F(CrashChildTest, CheckValuesOfUnnamedFramesStayTheSameFromRunToRun) {
+    // Without any symbols every frame of the program is unnamed; its check
+    // value must not be the address, which each run puts elsewhere.
+    const std::filesystem::path stripped = folder_ / "crashreport_crash_child";
+    ASSERT_EQ(test_support::Run("strip --strip-all -o '" + stripped.string() + "' '" + std::string(CRASH_CHILD) + "'")
+                  .exit_code,
+              0);
+    auto run = [&](const std::string& name) {
+        const std::string report = (folder_ / name).string();
+        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report + "' timeout 120 '" +
+                          stripped.string() + "' worker-segv 2>/dev/null");
+        return ReadFile(report);
+    };
+    const std::string first = run("first.txt"), second = run("second.txt");
+    const std::string where_first = Item(first, "exception message"), where_second = Item(second, "exception message");
+    ASSERT_FALSE(where_first.empty()) << first.substr(0, 2000);
+    if (where_first == where_second) GTEST_SKIP() << "address-space randomisation is off";
+    EXPECT_EQ(Item(first, "callstack crc"), Item(second, "callstack crc"));
+    EXPECT_EQ(Item(first, "callstack crc").size(), 31u);
+}
+
+TEST_F(CrashChildTest, ThreadsSayWhoStartedThemAndShowTheirWholeStacks) {
+    const ChildRun run = RunChild("library-threads", folder_);
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string& report = run.report_file;
+    // A thread of the program: its creator and the place it was created.
+    std::string own;
+    for (std::size_t at = report.find("\r\n\r\nthread $"); at != std::string::npos;
+         at = report.find("\r\n\r\nthread $", at + 4)) {
+        const std::string section = report.substr(at + 4, report.find("\r\n\r\n", at + 4) - at - 4);
+        if (section.find("StartWaitingWorker") != std::string::npos) own = section;
+    }
+    ASSERT_FALSE(own.empty()) << report.substr(0, 4000);
+    const std::size_t created = own.find("\r\n>> created by main thread ($");
+    ASSERT_NE(created, std::string::npos) << own;
+    EXPECT_NE(own.find("StartWaitingWorker", created), std::string::npos) << own;
+    EXPECT_NE(own.find("crash_child.cpp", created), std::string::npos) << own;
+    // Threads Qt started are named as Qt named them and say so; their
+    // stacks go down to where they wait.
+    const std::size_t qt_thread = report.find("(QThread) <started by libQt6Core.so.6>:");
+    ASSERT_NE(qt_thread, std::string::npos) << report.substr(0, 4000);
+    const std::string event_loop = report.substr(qt_thread, report.find("\r\n\r\n", qt_thread) - qt_thread);
+    EXPECT_NE(event_loop.find("QEventLoop::exec"), std::string::npos) << event_loop;
+    EXPECT_NE(event_loop.find("QThread::exec"), std::string::npos) << event_loop;
+    EXPECT_NE(event_loop.find(">> created by main thread ($"), std::string::npos) << event_loop;
+    EXPECT_NE(report.find("(Thread (pooled)) <started by libQt6Core.so.6>:"), std::string::npos);
+    // The reporter's own threads stay out of the list.
+    EXPECT_EQ(report.find("RelayFaults"), std::string::npos);
+}
+
+TEST_F(CrashChildTest, ExceptionsTheProgramHandlesItselfReachTheHiddenHandlersOnce) {
+    const ChildRun run = RunChild("hidden-exception", folder_);
+    EXPECT_EQ(run.exit_code, 0) << run.error;
+    // The report of the exception that left the worker comes first on
+    // standard output; the hidden ones are the handler's lines.
+    std::vector<std::string> hidden;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("hidden ", 0) == 0) hidden.push_back(line);
+    EXPECT_EQ(hidden, (std::vector<std::string>{"hidden std::runtime_error: handled quietly",
+                                                "hidden std::logic_error: passed on"}));
+    EXPECT_TRUE(run.output.ends_with("done\n"));
+    EXPECT_EQ(Item(run.report_file, "exception message"), "worker gave up");
+}
+
+TEST_F(CrashChildTest, AFaultUnderTheBoxOnTheWindowThreadEndsTheProgramWithItsReport) {
+    // The box of a first exception is up on the window thread when that
+    // thread faults: nothing can show the fault any more, nor answer.
+    const ChildRun run = RunChild("fault-under-box", folder_);
+    EXPECT_TRUE(run.signalled || run.exit_code == 128 + SIGSEGV) << run.exit_code << run.error;
+    EXPECT_NE(run.error.find("An error occurred in the application; the error reporter did not answer in time."),
+              std::string::npos)
+        << run.error;
+    EXPECT_NE(run.error.find("exception     : SIGSEGV (code 1), write of address $0000000000000010"),
+              std::string::npos);
 }
 
 }  // namespace crashreport_test

@@ -45,7 +45,28 @@ TEST(Mailto, TextReplacesPercentOneOrIsAppended) {
 
 TEST(SmtpTexts, SubjectBodyAndDate) {
     EXPECT_EQ(EncodeMailSubject("bug report: a-1"), "=?ISO-8859-1?Q?bug=20report=3A=20a=2D1?=");
-    EXPECT_EQ(EscapeMailBody("one\r\n.\r\ntwo"), "one\r\n. \r\ntwo");
+    // Lines that start with a dot get one more, the first one too; bare
+    // line ends become CR LF.
+    EXPECT_EQ(EscapeMailBody("one\r\n.\r\ntwo"), "one\r\n..\r\ntwo");
+    EXPECT_EQ(EscapeMailBody(".a\n..b\rc.\r\n."), "..a\r\n...b\r\nc.\r\n..");
+    // A subject is one line of short encoded words on folded lines.
+    EXPECT_EQ(EncodeMailSubject("two\r\nlines  here"), "=?ISO-8859-1?Q?two=20lines=20here?=");
+    const std::string long_subject = EncodeMailSubject(std::string(100, 'a') + "\r\n" + std::string(10, '.'));
+    EXPECT_EQ(long_subject, "=?ISO-8859-1?Q?" + std::string(58, 'a') + "?=\r\n =?ISO-8859-1?Q?" +
+                                std::string(42, 'a') + "=20=2E=2E=2E=2E?=\r\n =?ISO-8859-1?Q?=2E=2E=2E=2E=2E=2E?=");
+    // Header lines fold at blanks and are cut where a run has none.
+    EXPECT_EQ(FoldHeaderLine("To", "<a@x.org>"), "To: <a@x.org>\r\n");
+    std::string many;
+    for (int i = 0; i < 20; ++i) many += (i ? ", " : "") + std::string("<user") + std::to_string(i) + "@example.org>";
+    const std::string folded = FoldHeaderLine("To", many);
+    std::string unfolded = folded.substr(4, folded.size() - 6);
+    ReplaceSubStrCase(unfolded, "\r\n", "", true);
+    EXPECT_EQ(unfolded, many);
+    for (std::size_t start = 0, end; (end = folded.find("\r\n", start)) != std::string::npos; start = end + 2)
+        EXPECT_LE(end - start, 78u) << folded;
+    const std::string run = FoldHeaderLine("From", std::string(2500, 'z'));
+    for (std::size_t start = 0, end; (end = run.find("\r\n", start)) != std::string::npos; start = end + 2)
+        EXPECT_LE(end - start, 998u);
     EXPECT_EQ(MailDateText(2026, 3, 7, 9, 5, 1), "7 Mar 2026 09:05:01 UT");
     EXPECT_EQ(MailDateText(2026, 12, 31, 23, 59, 59), "31 Dec 2026 23:59:59 UT");
 }
@@ -122,7 +143,7 @@ TEST(Smtp, DeliversTheMailWithAttachmentsThroughTheServer) {
                            "Subject: =?ISO-8859-1?Q?bug=20report?=\r\nDate: "),
               std::string::npos);
     EXPECT_NE(session.find("@zelExcept>\r\nMIME-Version: 1.0\r\n"), std::string::npos);
-    EXPECT_NE(session.find("first line\r\n. \r\nlast line\r\n"), std::string::npos);
+    EXPECT_NE(session.find("first line\r\n..\r\nlast line\r\n"), std::string::npos);
     EXPECT_NE(session.find("Content-Type: image/png; name=\"screenshot.png\"\r\n"
                            "Content-Transfer-Encoding: base64\r\n"
                            "Content-Disposition: attachment; filename=\"screenshot.png\"\r\n\r\n"),

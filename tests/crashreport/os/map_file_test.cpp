@@ -101,6 +101,10 @@ TEST(MapFile, ShortRoutineNamesDropParametersAndReturnTypes) {
         {"operator new(unsigned long)", "operator new"},
         {"inflate", "inflate"},
         {"ns::f(int) [clone .cold]", "ns::f [clone .cold]"},
+        // A template's plain name from the debug information: the
+        // parentheses are its argument's, not a parameter list.
+        {"Run<ns::Test::Body()::<lambda()> >", "Run<ns::Test::Body()::<lambda()> >"},
+        {"ns::Run<ns::Body()::{lambda()#1}>(ns::Body()::{lambda()#1} const&) const", "ns::Run<ns::Body()::{lambda()#1}>"},
     };
     for (const auto& [demangled, expected] : cases) EXPECT_EQ(ShortRoutineName(demangled), expected);
 }

@@ -1,11 +1,13 @@
 #include "crashreport/os/process_helpers.h"
 
 #include <gtest/gtest.h>
+#include <gnu/libc-version.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "crashreport/os/memory.h"
@@ -146,16 +148,6 @@ TEST(PathText, ExpandsAndSplitsWindowsAndLinuxPaths) {
     EXPECT_EQ(PathWithoutExtW(u"prog.tar.gz"), u"prog.tar");
 }
 
-TEST(TempFolder, IsMadeAndRemoved) {
-    const std::filesystem::path folder = GetZelTempFolder();
-    ASSERT_FALSE(folder.empty());
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_EQ(folder.parent_path().filename().string(), "crashreport_tests.zelExcept");
-    test_support::WriteWholeFile((folder / "screenShot.png").string(), "x");
-    DeleteFolderTree(folder);
-    EXPECT_FALSE(std::filesystem::exists(folder));
-}
-
 TEST(RegistryStore, KeepsValuesPerKeyAndDeletesThem) {
     test_support::TempDir dir;
     SetRegistryStoreFolder(dir.path());
@@ -196,6 +188,20 @@ TEST(SystemFacts, ClassifiesWindowsVersionsByTheTable) {
     EXPECT_EQ(FileVersionNumberText(0x00030004, 0x00010002), "1.2.3.4");
     EXPECT_EQ(GetFileVersionText("/usr/lib/x86_64-linux-gnu/libz.so.1.2.13"), "1.2.13");
     EXPECT_EQ(GetFileVersionText("/usr/bin/tarnovell"), "");
+    // A library's whole version, not the number of its interface: from the
+    // file its name links to, else from the newest version of its symbols.
+    ModuleInfo qt_core, c_library;
+    for (const ModuleInfo& module : ListModulesByVirtualQuery()) {
+        if (module.file_name.rfind("libQt6Core.so", 0) == 0) qt_core = module;
+        if (module.file_name.rfind("libc.so", 0) == 0) c_library = module;
+    }
+    ASSERT_FALSE(qt_core.path.empty());
+    const std::string qt_file = std::filesystem::canonical(qt_core.path).filename().string();
+    const std::string qt_version = GetFileVersionText(qt_core.path);
+    EXPECT_EQ(qt_version, qt_file.substr(qt_file.find(".so.") + 4));
+    EXPECT_EQ(std::count(qt_version.begin(), qt_version.end(), '.'), 2) << qt_version;
+    ASSERT_FALSE(c_library.path.empty());
+    EXPECT_EQ(GetFileVersionText(c_library.path), gnu_get_libc_version());
     EXPECT_EQ(TicksBetween(10, 25), 15u);
     EXPECT_EQ(TicksBetween(0xFFFFFFF0u, 5), 20u);  // across the wrap, one less
     EXPECT_GT(UtcSecondsNow(), 13'000'000'000);     // after 2012 counted from 1601

@@ -219,3 +219,85 @@ TEST(FreezeWatchdog, ReportsAMainThreadThatStopsAnswering) {
 }
 
 }  // namespace crashreport_test
+
+namespace crashreport_test {
+namespace {
+
+// A please-wait box that notes what is done with it.
+struct NotedAlert : IProgressAlert {
+    std::string title, image;
+    std::vector<std::string> areas;
+    int shown = 0, closed = 0, done = 0, pumped = 0;
+    std::string GetTitle() override { return title; }
+    void SetTitle(const std::string& text) override { title = text; }
+    int GetPosition() override { return 0; }
+    void SetPosition(int) override {}
+    void AddArea(const std::string& text, std::int64_t) override { areas.push_back(text); }
+    void ClearAreas() override { areas.clear(); }
+    void AreaDone() override { ++done; }
+    int GetCurrentArea() override { return done; }
+    void SetCurrentArea(int) override {}
+    void ProcessMessages() override { ++pumped; }
+    bool Show(bool) override {
+        ++shown;
+        return true;
+    }
+    void Close() override { ++closed; }
+};
+
+TEST(ExceptionReport, APleaseWaitBoxShowsWhileACompleteReportIsWaitedFor) {
+    for (const bool wanted : {true, false}) {
+        auto settings = BaseSettings();
+        settings["PlWaitBox"] = wanted;
+        settings["Plugins"] = std::string("slow");
+        UseSettings(settings);
+        std::shared_ptr<NotedAlert> alert;
+        SetProgressAlertFactory([&](const std::string& title, const std::string& image) {
+            alert = std::make_shared<NotedAlert>();
+            alert->title = title;
+            alert->image = image;
+            return alert;
+        });
+        // A section that is made only once someone waits for the report.
+        std::mutex lock;
+        std::condition_variable changed;
+        bool waiting = false;
+        AddBugReportPlugin({"slow", "a slow section",
+                            [&](TIZEException&) {
+                                std::unique_lock guard(lock);
+                                changed.wait_for(guard, std::chrono::seconds(30), [&] { return waiting; });
+                                return std::string("made at last");
+                            },
+                            true});
+        auto exception = std::make_shared<TIZEException>(ExecutableModule());
+        exception->object = MakeExceptionInfo("EInOutError", "gone");
+        exception->SetListThreads(false);
+        exception->SetShowDisAsm(false);
+        exception->GetReportText(false);
+        std::thread release([&] {
+            // The wait begins once the box is up (or at once without one).
+            for (int i = 0; i < 3000 && wanted && !(alert && alert->shown); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::lock_guard guard(lock);
+            waiting = true;
+            changed.notify_all();
+        });
+        const std::string report = exception->GetReportText(true);
+        release.join();
+        RemoveBugReportPlugin("slow");
+        SetProgressAlertFactory({});
+        EXPECT_NE(report.find("made at last"), std::string::npos);
+        ASSERT_EQ(alert != nullptr, wanted);
+        if (!wanted) continue;
+        EXPECT_EQ(alert->title, "Information");
+        EXPECT_EQ(alert->image, "ZEIPLWAIT");
+        ASSERT_FALSE(alert->areas.empty());
+        EXPECT_EQ(alert->areas.front(), "Please wait a moment...");
+        EXPECT_EQ(alert->shown, 1);
+        EXPECT_EQ(alert->closed, 1);
+        EXPECT_EQ(alert->done, static_cast<int>(alert->areas.size()));
+    }
+}
+
+}  // namespace
+}  // namespace crashreport_test

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QPlainTextEdit>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -115,6 +117,31 @@ TEST(ExceptionBox, ShowButtonReopensTheBoxWithTheReportInTabs) {
     EXPECT_EQ(tabs.join(",").toStdString(), "general,call stack,modules");
 }
 
+TEST(ExceptionBox, AReportHandedInAsTextFillsEveryTab) {
+    // As the crash box gets it: the report of the failed instance as text.
+    test_support::TestApplication();
+    const std::string report = LayoutReportText(
+        {{"date/time", "2026-01-01, 10:00:00, 1ms"}, {"exception class", "EAccessViolation"}},
+        {{"thread $1a2b:", "000055e3500a1920 +00 tarnovell main.cpp 32 +0 main\r\n\r\n  indented"},
+         {"main thread ($1a00):", "00007f14f70a3f16 +000 libc.so.6"},
+         {"modules", "000055e350083000 tarnovell 2.3.8 /usr/bin/"},
+         {"cpu registers", "rax    = 0000000000000000"}});
+    const IZEException exception = MakeException({{"AutoShowBugRep", true}});
+    exception->SetReportText(report);
+    TExceptionBox box(exception, 0, false);
+    ASSERT_NE(box.Tabs(), nullptr);
+    box.SyncTabs();
+    QStringList tabs;
+    for (int i = 0; i < box.Tabs()->count(); ++i) tabs << box.Tabs()->tabText(i);
+    EXPECT_EQ(tabs.join(",").toStdString(), "general,call stacks,modules,cpu regs");
+    auto text = [&](int tab) { return qobject_cast<QPlainTextEdit*>(box.Tabs()->widget(tab))->toPlainText().toStdString(); };
+    EXPECT_EQ(text(0), "date/time\t2026-01-01, 10:00:00, 1ms\nexception class\tEAccessViolation\n");
+    EXPECT_EQ(text(1), ">> thread $1a2b:\n000055e3500a1920 +00 tarnovell main.cpp 32 +0 main\n\n  indented\n\n"
+                       ">> main thread ($1a00):\n00007f14f70a3f16 +000 libc.so.6");
+    EXPECT_EQ(text(2), "000055e350083000 tarnovell 2.3.8 /usr/bin/");
+    EXPECT_EQ(text(3), "rax    = 0000000000000000");
+}
+
 TEST(ExceptionBox, ContinueClosesTheBox) {
     test_support::TestApplication();
     TExceptionBox box(MakeException(), 0, true);
@@ -174,6 +201,45 @@ TEST(FormWindow, EscapeCancelsOnlyWhileCancelIsEnabledAndEnterMovesOn) {
     form.CancelBtn()->SetEnabled(true);
     QApplication::sendEvent(&window, &escape);
     EXPECT_EQ(form.modal_result(), kResultCancel);
+}
+
+TEST(FormWindow, EnterOnAMainButtonEndsThePageAndTabLeavesAMultiLineEdit) {
+    test_support::TestApplication();
+    std::string error;
+    const auto root = ParseStreamText(
+        "object F: TNVForm\n  object Notes: INVEdit\n    Lines = 4\n    Optional = True\n  end\n"
+        "  object After: INVEdit\n    Optional = True\n  end\nend\n",
+        error);
+    ASSERT_TRUE(root) << error;
+    for (const char* button : {"ContinueBtn", "SkipBtn", "CancelBtn"}) {
+        TNVForm form(nullptr, 1, 1, nullptr, WriteComponentStream(*root), "Form");
+        form.Edit("Notes")->SetText("first line\r\nsecond line");
+        FormWindow window(form);
+        window.show();
+        auto* notes = qobject_cast<QPlainTextEdit*>(window.WidgetOf("Notes"));
+        ASSERT_NE(notes, nullptr);
+        EXPECT_EQ(notes->toPlainText().toStdString(), "first line\nsecond line");
+        // Typing a line break: the text comes back with CR LF.
+        notes->appendPlainText("third");
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+        // Tab moves on to the next item instead of going into the text.
+        notes->setFocus();
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(notes, &tab);
+        EXPECT_EQ(window.focusWidget(), window.WidgetOf("After"));
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+        // Enter on a focused main button presses it.
+        QWidget* focused = window.WidgetOf(button);
+        focused->setFocus();
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(focused, &enter);
+        const int expected = std::string(button) == "ContinueBtn" ? kResultContinue
+                             : std::string(button) == "SkipBtn"   ? kResultSkip
+                                                                  : kResultCancel;
+        EXPECT_EQ(form.modal_result(), expected) << button;
+        EXPECT_FALSE(window.isVisible()) << button;
+        EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+    }
 }
 
 TEST(FormWindow, PresenterShowsTheFormAndReturnsTheButtonPressed) {

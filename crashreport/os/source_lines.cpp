@@ -1,0 +1,192 @@
+#include "crashreport/os/source_lines.h"
+
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <elfutils/libdwfl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+#include "crashreport/os/modules.h"
+
+namespace crashreport {
+
+namespace {
+
+struct DwflDeleter {
+    void operator()(Dwfl* dwfl) const { dwfl_end(dwfl); }
+};
+
+// One view of the process for every look-up; made again when an address
+// lies in an image loaded after it was made.
+struct ProcessView {
+    std::mutex lock;
+    std::string debuginfo_path;
+    char* debuginfo_path_pointer = nullptr;
+    Dwfl_Callbacks callbacks{};
+    std::unique_ptr<Dwfl, DwflDeleter> dwfl;
+};
+
+ProcessView& View() {
+    // Never destroyed: a report may be made while statics go.
+    static ProcessView& view = *new ProcessView;
+    return view;
+}
+
+bool Report(ProcessView& view) {
+    view.callbacks.find_elf = dwfl_linux_proc_find_elf;
+    view.callbacks.find_debuginfo = dwfl_standard_find_debuginfo;
+    view.debuginfo_path_pointer = view.debuginfo_path.empty() ? nullptr : view.debuginfo_path.data();
+    view.callbacks.debuginfo_path = view.debuginfo_path.empty() ? nullptr : &view.debuginfo_path_pointer;
+    view.dwfl.reset(dwfl_begin(&view.callbacks));
+    if (!view.dwfl) return false;
+    dwfl_report_begin(view.dwfl.get());
+    const int reported = dwfl_linux_proc_report(view.dwfl.get(), ::getpid());
+    dwfl_report_end(view.dwfl.get(), nullptr, nullptr);
+    return reported == 0;
+}
+
+// The name addr2line gives a routine: its linkage name demangled, else
+// the plain name (both looked up through the routine's abstract origin and
+// specification). `linkage` tells which it was.
+std::string RoutineName(Dwarf_Die* die, bool* linkage = nullptr) {
+    Dwarf_Attribute attribute;
+    const char* mangled = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_linkage_name, &attribute));
+    if (mangled == nullptr) mangled = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attribute));
+    if (linkage != nullptr) *linkage = mangled != nullptr;
+    if (mangled != nullptr) return DemangleSymbol(mangled);
+    const char* name = dwarf_diename(die);
+    return name != nullptr ? name : "";
+}
+
+// The symbol of the image's symbol table that holds `address`, demangled:
+// it names a routine's split-off part too ("f() [clone .cold]").
+std::string SymbolName(Dwfl_Module* module, Dwarf_Addr address) {
+    GElf_Sym symbol;
+    GElf_Off offset = 0;
+    const char* name = dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+    return name != nullptr ? DemangleSymbol(name) : std::string();
+}
+
+bool IsRoutine(Dwarf_Die* die) {
+    const int tag = dwarf_tag(die);
+    return tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine;
+}
+
+// The file of a DW_AT_call_file index in the unit's file table.
+std::string CallFile(Dwarf_Die* inlined, Dwarf_Die* unit) {
+    Dwarf_Attribute attribute;
+    Dwarf_Word index = 0;
+    if (dwarf_formudata(dwarf_attr(inlined, DW_AT_call_file, &attribute), &index) != 0) return {};
+    Dwarf_Files* files = nullptr;
+    std::size_t count = 0;
+    if (dwarf_getsrcfiles(unit, &files, &count) != 0 || index >= count) return {};
+    const char* name = dwarf_filesrc(files, index, nullptr, nullptr);
+    return name != nullptr ? name : "";
+}
+
+int CallLine(Dwarf_Die* inlined) {
+    Dwarf_Attribute attribute;
+    Dwarf_Word line = 0;
+    return dwarf_formudata(dwarf_attr(inlined, DW_AT_call_line, &attribute), &line) == 0 ? static_cast<int>(line) : 0;
+}
+
+// The length of the range of `die` that holds `pc` (0 when none does).
+Dwarf_Addr RangeLengthAt(Dwarf_Die* die, Dwarf_Addr pc) {
+    Dwarf_Addr base = 0, start = 0, end = 0;
+    ptrdiff_t offset = 0;
+    while ((offset = dwarf_ranges(die, offset, &base, &start, &end)) > 0)
+        if (start <= pc && pc < end) return end - start;
+    return 0;
+}
+
+// The routine of a unit that holds `pc` most narrowly, as addr2line picks
+// it: the one whose range around `pc` is the shortest, the later one on a
+// tie. The compiler does not always give the scopes around a routine
+// ranges that hold all of its code (a lambda's body below its enclosing
+// function, a routine inlined into a block), so every routine of the unit
+// is looked at, not only those below scopes that hold `pc`.
+void FindInnermostRoutine(Dwarf_Die* die, Dwarf_Addr pc, Dwarf_Die& best, Dwarf_Addr& best_length) {
+    Dwarf_Die child;
+    if (dwarf_child(die, &child) != 0) return;
+    do {
+        if (IsRoutine(&child)) {
+            const Dwarf_Addr length = RangeLengthAt(&child, pc);
+            if (length != 0 && length <= best_length) {
+                best = child;
+                best_length = length;
+            }
+        }
+        if (dwarf_haschildren(&child)) FindInnermostRoutine(&child, pc, best, best_length);
+    } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
+    std::vector<SourceLocation> locations;
+    SourceLocation innermost;
+    if (Dwfl_Line* line = dwfl_module_getsrc(module, address)) {
+        int number = 0;
+        const char* file = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr);
+        innermost.file = file != nullptr ? file : "";
+        innermost.line = number;
+    }
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
+    Dwarf_Die innermost_die;
+    Dwarf_Addr best_length = ~Dwarf_Addr{0};
+    if (unit != nullptr) FindInnermostRoutine(unit, address - bias, innermost_die, best_length);
+    // The scopes as they nest in the code, from the innermost routine out.
+    Dwarf_Die* scopes = nullptr;
+    const int count = best_length != ~Dwarf_Addr{0} ? dwarf_getscopes_die(&innermost_die, &scopes) : 0;
+    std::unique_ptr<Dwarf_Die, decltype(&std::free)> owned(scopes, &std::free);
+    int at = 0;
+    while (at < count && !IsRoutine(&scopes[at])) ++at;
+    bool linkage = false;
+    if (at < count) innermost.function = RoutineName(&scopes[at], &linkage);
+    // A routine known only by its plain name (a C function of a header, a
+    // routine of an unnamed namespace, a split-off cold part) is named, where
+    // the address is, by the symbol of the routine that holds it.
+    if (!linkage) {
+        const std::string symbol = SymbolName(module, address);
+        if (!symbol.empty()) innermost.function = symbol;
+    }
+    if (innermost.function.empty() && innermost.line == 0) return locations;
+    locations.push_back(innermost);
+    // Each inlined routine was called from the routine around it.
+    while (at < count && dwarf_tag(&scopes[at]) == DW_TAG_inlined_subroutine) {
+        SourceLocation caller;
+        caller.file = CallFile(&scopes[at], unit);
+        caller.line = CallLine(&scopes[at]);
+        int outer = at + 1;
+        while (outer < count && !IsRoutine(&scopes[outer])) ++outer;
+        if (outer < count) caller.function = RoutineName(&scopes[outer]);
+        locations.push_back(caller);
+        at = outer;
+    }
+    return locations;
+}
+
+}  // namespace
+
+std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address) {
+    ProcessView& view = View();
+    std::lock_guard guard(view.lock);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!view.dwfl && !Report(view)) return {};
+        if (Dwfl_Module* module = dwfl_addrmodule(view.dwfl.get(), address)) return Locate(module, address);
+        // An image loaded since the view was made.
+        view.dwfl.reset();
+    }
+    return {};
+}
+
+void SetDebugInfoPath(const std::string& path) {
+    ProcessView& view = View();
+    std::lock_guard guard(view.lock);
+    view.debuginfo_path = path;
+    view.dwfl.reset();
+}
+
+}  // namespace crashreport
