@@ -193,6 +193,11 @@ bool LinuxHost::apply_read_only(const DiskInfo& disk, bool read_only) {
 
 std::string LinuxHost::state_path() const {
     if (const char* path = std::getenv("TARNOVELL_STATE"); path && *path) return path;
+    // Test runs keep the machine's own state out of reach: what would fall
+    // back to it fails instead.
+    if (const char* refused = std::getenv("TARNOVELL_NO_MACHINE_STATE"); refused && *refused)
+        throw std::runtime_error("TARNOVELL_STATE is not set, and TARNOVELL_NO_MACHINE_STATE keeps the machine's state "
+                                 "in /var/lib/tarnovell out of reach");
     const std::string folder = "/var/lib/tarnovell";
     std::error_code ec;
     fs::create_directories(folder, ec);

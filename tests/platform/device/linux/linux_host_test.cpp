@@ -37,6 +37,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/base/win_error.h"
 #include "support/loop_disk.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace {
@@ -756,12 +757,17 @@ TEST_F(LinuxHostTest, ReadOnlyAttributeReachesTheKernel) {
 }
 
 TEST(LinuxHostStatePath, ComesFromTheEnvironmentWhenSet) {
-    std::optional<std::string> saved;
-    if (const char* value = std::getenv("TARNOVELL_STATE")) saved = value;
-    ::setenv("TARNOVELL_STATE", "/some/where/state.ini", 1);
+    test_support::ScopedEnvironment state("TARNOVELL_STATE", "/some/where/state.ini");
     EXPECT_EQ(LinuxHost().state_path(), "/some/where/state.ini");
-    if (saved) ::setenv("TARNOVELL_STATE", saved->c_str(), 1);
-    else ::unsetenv("TARNOVELL_STATE");
+}
+
+// Tests run with TARNOVELL_NO_MACHINE_STATE: one that would fall back to
+// the machine's own state fails instead of writing it.
+TEST(LinuxHostStatePath, TheMachinesStateIsRefusedWhereItMustNotBeUsed) {
+    test_support::ScopedEnvironment state("TARNOVELL_STATE", nullptr);
+    test_support::ScopedEnvironment refused("TARNOVELL_NO_MACHINE_STATE", "1");
+    const std::string error = test_support::ErrorOf([] { LinuxHost().state_path(); });
+    EXPECT_NE(error.find("TARNOVELL_STATE is not set"), std::string::npos) << error;
 }
 
 }  // namespace
