@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     tarnovell::MainState state;
 
     if (tarnovell::WantsCommandLineMode(line)) {
+        // A fault's report belongs with the other messages, not in the output.
+        crashreport::SetConsoleReportToStandardError(true);
         tarnovell::PrepareStartup(state);
         state.console_attached = true;  // standard output is our console
         platform::ConsoleInteraction console(std::cin, std::cerr);
