@@ -183,13 +183,15 @@ bool Tfrmmain::PickDiskImage(QComboBox* combo) {
     int filter_index = 1;
     if (!RunFileDialog(this, "", kImageFilter, true, file, "", "", &filter_index)) return false;
     combo->removeItem(combo->currentIndex());
-    combo->addItem(Q(file));
+    AddDriveComboEntry(combo, Q(file));
     combo->setCurrentIndex(combo->count() - 1);
     return true;
 }
 
 void Tfrmmain::TabSheet20Show() {
-    // The image entry names no file until one is picked: nothing to read.
+    // The image entry names no file until one is picked, and a selector
+    // whose disk has gone names nothing: nothing to read.
+    if (drivecombopart->currentIndex() < 0) return;
     if (!drivecombopart->currentText().contains(kImageEntry)) btn_read_part_tableClick();
 }
 
