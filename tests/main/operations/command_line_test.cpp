@@ -239,6 +239,19 @@ std::vector<ArgvCase> ArgvCases() {
          .setup = "mkfifo pipe.img && printf '[disk0]\\nimage=pipe.img\\n' > fifo.ini", .host = "{dir}/fifo.ini",
          .prefix = "timeout 120"});
 
+    // Nor is a FIFO a source: it would block the open until someone wrote
+    // to it. It is refused at once (the time limit kills, it does not ask).
+    const std::string fifo_refused = "{dir}/pipe.img: The file is neither a regular file nor a block device";
+    add({.name = "backup_from_a_fifo", .arguments = "-image -backup {dir}/pipe.img {dir}/out.img -quiet", .status = 1,
+         .out = "mode quiet\nDone\n", .err = {"could not createfile (src),222 - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "test ! -e out.img", .prefix = "timeout -s KILL 60"});
+    add({.name = "restore_from_a_fifo", .arguments = "-image -restore {dir}/pipe.img " + std::string(kDisk1) + " -quiet",
+         .status = 1, .out = "mode quiet\nDone\n", .err = {"could not createfile (src),222 - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "cmp -s -n 8388608 disk1.img /dev/zero", .prefix = "timeout -s KILL 60"});
+    add({.name = "mbr_restore_from_a_fifo", .arguments = "-mbr -restore {dir}/pipe.img " + std::string(kDisk1),
+         .status = 1, .out = "Done\n", .err = {"could not createfile - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "cmp -s -n 8388608 disk1.img /dev/zero", .prefix = "timeout -s KILL 60"});
+
     // Disks that cannot be opened are named with the reason.
     add({.name = "disks_that_cannot_be_opened", .arguments = "-list", .status = 1, .out = "Done\n",
          .err = {R"(\\.\PhysicalDrive0 could not be opened - {dir}/disk0.img: Access is denied)",

@@ -17,6 +17,8 @@
 #include <QStatusBar>
 #include <QTabWidget>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "main/dialogs/dlg_disk.h"
@@ -531,6 +533,20 @@ TEST_F(AdvancedPagesAcrossADeviceChange, ASelectorWhoseDiskIsGoneChoosesNothingA
     EXPECT_TRUE(Enabled("btn_write_part"));
     EXPECT_EQ(Edit("t1")->text(), "06") << "and reads the disk chosen";
     EXPECT_FALSE(Enabled("btn_write_seq")) << "each selector for its own page";
+}
+
+TEST_F(AdvancedPages, AFifoPickedAsTheImageFileIsRefusedAtOnce) {
+    const std::string fifo = File("pipe.img");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* name : {"drivecombopart", "DriveComboBS"}) {
+        auto* selector = Find<QComboBox>(name);
+        Choose(name, "Disk Image File");
+        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(fifo));
+        emit selector->activated(selector->currentIndex());
+        EXPECT_EQ(Said(), "could not createfile - " + fifo + ": The file is neither a regular file nor a block device")
+            << name;
+        EXPECT_EQ(selector->findText(QString::fromStdString(fifo)), -1) << name;
+    }
 }
 
 TEST_F(AdvancedPages, NoPageIsEmptyAndTheExtractPageCarriesNoCommand) {
