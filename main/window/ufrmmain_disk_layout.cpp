@@ -6,6 +6,7 @@
 #include <QRadioButton>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -132,6 +133,15 @@ void Tfrmmain::CreateSinglePartition() {
     if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
     Tfrmpartstyle dialog(this);
     dialog.rbraw->hide();
+    // The style the disk's table has is the one proposed: an MBR entry has
+    // no place in a GPT table.
+    try {
+        auto layout = std::make_unique<disk::DriveLayoutBuffer>();
+        if (disk::GetDriveLayoutEx(path, *layout) && layout->Header.PartitionStyle == platform::PARTITION_STYLE_GPT)
+            dialog.rbgpt->setChecked(true);
+    } catch (const std::exception&) {
+        // A disk whose table cannot be read is proposed MBR, as a blank one is.
+    }
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
     ShowStatus("");

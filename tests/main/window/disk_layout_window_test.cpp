@@ -129,6 +129,30 @@ TEST_F(DiskLayoutWindow, CreateDiskThenCreatePartition) {
     EXPECT_TRUE(SelectDevice(list_, "PART 0,1")) << "the list shows the new partition";
 }
 
+TEST_F(DiskLayoutWindow, CreatePartitionProposesTheStyleOfTheDisksTable) {
+    EmbeddedMachine machine({DiskSpec{32 << 20, {"sgdisk -o %s >/dev/null"}, ""},
+                             DiskSpec{16 << 20, {"printf 'label: dos\\n' | sfdisk -q %s"}, ""}});
+    Open();
+    for (const char* disk : {"DISK 0", "DISK 1"}) {
+        ASSERT_TRUE(SelectDevice(list_, disk));
+        std::string proposed;
+        AnswerNext<tarnovell::Tfrmpartstyle>([&proposed](tarnovell::Tfrmpartstyle& dialog) {
+            proposed = dialog.rbgpt->isChecked() ? "GPT" : dialog.rbmbr->isChecked() ? "MBR" : "none";
+            dialog.accept();  // as proposed
+        });
+        Press("Disk", "Create Partition");
+        EXPECT_EQ(proposed, std::string(disk) == "DISK 0" ? "GPT" : "MBR") << disk;
+        EXPECT_EQ(Status(), "IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok") << disk;
+    }
+    EXPECT_TRUE(Messages().empty()) << Messages().front();
+    EXPECT_TRUE(ts::SgdiskVerifies(machine.image(0)));
+    const ts::PeerTable gpt = ts::SfdiskTable(machine.image(0));
+    EXPECT_EQ(gpt.label, "gpt");
+    ASSERT_EQ(gpt.partitions.size(), 1u) << gpt.output;
+    EXPECT_EQ(gpt.partitions[0].type, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+    EXPECT_EQ(ts::SfdiskTable(machine.image(1)).partitions.at(0).type, "7");
+}
+
 TEST_F(DiskLayoutWindow, CreatePartitionOnAnMbrDiskAndWhatARefusalSays) {
     EmbeddedMachine machine({DiskSpec{16 << 20, {"printf 'label: dos\\n' | sfdisk -q %s"}, ""},
                              ts::PartitionedExt4Disk()});
