@@ -789,8 +789,11 @@ void Tfrmmain::ShowDriveComboTarget(QComboBox* combo) {
     // The page's commands act on the selector's entry: without one, none.
     const bool chosen = combo->currentIndex() >= 0;
     if (!combo->parentWidget()) return;
-    for (QWidget* widget : combo->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (widget != combo && !qobject_cast<QLabel*>(widget)) widget->setEnabled(chosen);
+    for (QWidget* widget : combo->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        // Cancel only stops what runs: it stays, should the disk go mid-test.
+        if (widget == combo || qobject_cast<QLabel*>(widget) || widget->objectName() == "btn_test_cancel") continue;
+        widget->setEnabled(chosen);
+    }
 }
 
 void Tfrmmain::SetViewMode(int view_mode, QAction* chosen) {

@@ -533,6 +533,7 @@ TEST_F(AdvancedPagesAcrossADeviceChange, ASelectorWhoseDiskIsGoneChoosesNothingA
     EXPECT_TRUE(Enabled("btn_write_part"));
     EXPECT_EQ(Edit("t1")->text(), "06") << "and reads the disk chosen";
     EXPECT_FALSE(Enabled("btn_write_seq")) << "each selector for its own page";
+    EXPECT_TRUE(Enabled("btn_test_cancel")) << "Cancel stops whatever runs";
 }
 
 TEST_F(AdvancedPages, AFifoPickedAsTheImageFileIsRefusedAtOnce) {
