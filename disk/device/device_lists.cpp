@@ -14,6 +14,7 @@
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
+#include "platform/device/volume_folder.h"
 
 namespace disk {
 
@@ -207,6 +208,24 @@ std::vector<std::string> FillDriveCombo(int mode) {
     std::sort(entries.begin(), entries.end(),
               [](const std::string& a, const std::string& b) { return ToLower(a) < ToLower(b); });
     return entries;
+}
+
+std::string DriveComboEntryIdentity(const std::string& entry) {
+    const std::string path = DevicePathOf(entry);
+    device::Registry& registry = device::Registry::instance();
+    const auto snap = registry.snapshot();
+    if (device::IsWholeDiskPath(path)) {
+        const device::DiskInfo* disk = snap->disk(device::DiskNumberOf(path));
+        return disk ? "disk " + disk->identity : "";
+    }
+    device::DevicePath volume_path;
+    std::string below;
+    if (device::NamesVolume(path, volume_path, below) && below.empty()) {
+        const device::VolumeInfo* volume = registry.resolve_volume(*snap, volume_path);
+        return volume ? "volume " + device::GuidToString(volume->guid) : "";
+    }
+    if (device::IsDevicePath(path)) return "";
+    return "entry " + entry;
 }
 
 std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units, std::vector<UnopenedDisk>* unopened) {

@@ -52,6 +52,13 @@ std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units,
 // The sorted entries of a drive combo for `mode` (0, 1, 2, 3, 10, 11, 12, 20, 30, 99).
 std::vector<std::string> FillDriveCombo(int mode);
 
+// What a drive combo entry stands for, to be found again after the lists
+// are refilled, when numbers and letters may have moved: "disk " + the
+// disk's identity for a physical drive, "volume " + its GUID for a volume,
+// "entry " + the text for anything else (a file, the image entry). "" for
+// a disk or volume the machine does not have.
+std::string DriveComboEntryIdentity(const std::string& entry);
+
 // Volume GUID paths of the machine, without CD-ROM and floppy volumes.
 std::vector<std::string> list_volumes();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -126,7 +127,7 @@ std::optional<std::int64_t> StartSector(bool ask, const OperationContext& contex
     return AskSectorOffset(context, offered);
 }
 
-void OfferSignatureFix(const OperationContext& context, std::vector<std::uint8_t>& sector) {
+void OfferSignatureFix(const OperationContext& context, std::span<std::uint8_t> sector) {
     if (sector.size() < kSectorBytes || (sector[kSignatureAt] == 0x55 && sector[kSignatureAt + 1] == 0xAA)) return;
     if (context.ui().confirm("Magic Bytes are different than $AA55, fix it?", "Tarnovell")) {
         sector[kSignatureAt] = 0x55;
@@ -351,6 +352,8 @@ bool WritePartitionTable(const std::string& device, const SectorBuffer& image, c
         return false;
     }
     std::copy(image.begin() + kTableAt, image.begin() + kSignatureAt, sector.begin() + kTableAt);
+    // Without its signature no one reads the table, however right it is.
+    OfferSignatureFix(context, sector);
     if (!WriteBytes(target, 0, sector) || !FlushFileBuffers(target)) {
         Tell(context, WithSystemText("writefile error:", GetLastError()));
         return false;

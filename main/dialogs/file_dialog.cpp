@@ -129,11 +129,10 @@ bool RunFileDialog(QWidget* owner, const std::string& default_extension, const s
     if (!name_filters.isEmpty()) dialog.setNameFilters(name_filters);
     if (!title.empty()) dialog.setWindowTitle(QString::fromStdString(title));
     if (!initial_folder.empty()) dialog.setDirectory(QString::fromStdString(initial_folder));
-    if (!default_extension.empty() && default_extension != "*") {
-        std::string suffix = default_extension;
-        if (suffix.front() == '.') suffix.erase(0, 1);
-        dialog.setDefaultSuffix(QString::fromStdString(suffix));
-    }
+    // "html", ".html" and "*.html" all name the extension html; "*" none.
+    std::string suffix = default_extension;
+    while (!suffix.empty() && (suffix.front() == '*' || suffix.front() == '.')) suffix.erase(0, 1);
+    if (!suffix.empty()) dialog.setDefaultSuffix(QString::fromStdString(suffix));
     if (!path.empty()) dialog.selectFile(QString::fromStdString(path));
 
     const int result = Hook() ? Hook()(dialog) : dialog.exec();

@@ -50,8 +50,8 @@ constexpr int kMaxFileDialogPath = 260;
 // `path` := the file and `filter_index` (when given) := the 1-based place of
 // the filter the user ended on. Otherwise, or when the chosen path is longer
 // than kMaxFileDialogPath, false and `path` unchanged. `path` on entry is the
-// proposed name; an empty title or folder leaves Qt's default; a default
-// extension of "*" or "" adds none.
+// proposed name; an empty title or folder leaves Qt's default; the default
+// extension is given as "html", ".html" or "*.html", and "*" or "" adds none.
 bool RunFileDialog(QWidget* owner, const std::string& default_extension, const std::string& filter, bool open,
                    std::string& path, const std::string& title, const std::string& initial_folder,
                    int* filter_index = nullptr);

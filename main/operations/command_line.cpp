@@ -170,7 +170,9 @@ bool WithDots(const VerbRun& run, const std::function<bool(const disk::Operation
 
 bool Clone(const VerbRun& run) {
     return WithDots(run, [&](const disk::OperationContext& context) {
-        return CloneDevice(run.operands[0], run.operands[1], context, run.state.quiet) == CloneResult::Completed;
+        // -quiet is the console's: it answers the questions. A write error
+        // is still told, or a failed clone would end without a reason.
+        return CloneDevice(run.operands[0], run.operands[1], context, false) == CloneResult::Completed;
     });
 }
 

@@ -9,6 +9,7 @@
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/device/handle.h"
+#include "platform/device/volume_folder.h"
 
 namespace tarnovell {
 
@@ -52,8 +53,24 @@ void Measure(const SpeedTestOptions& options, const disk::OperationContext& cont
     context.post_status("done in " + std::to_string(ms) + " ms, " + disk::KBytesPerSecond(done, ms));
 }
 
-std::string TestFile(const SpeedTestOptions& options) {
+// The test file as the person knows it: "C:\\dummy.tmp".
+std::string TestFileName(const SpeedTestOptions& options) {
     return disk::DevicePathOf(options.drive) + "\\" + kSpeedTestFile;
+}
+
+// Where the write tests put their file: the root of the volume's file
+// system, where it is mounted, or in a mount of our own that lasts as long
+// as `folder`. False after saying why.
+bool OpenTestFile(const SpeedTestOptions& options, const disk::OperationContext& context,
+                  device::VolumeFolder& folder, std::string& file) {
+    std::string problem;
+    if (!device::OpenVolumeFolder(disk::DevicePathOf(options.drive), true, folder, problem)) {
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption,
+                                    disk::DevicePathOf(options.drive) + " (" + problem + ")", GetLastError());
+        return false;
+    }
+    file = folder.path() + "/" + kSpeedTestFile;
+    return true;
 }
 
 std::string VolumeOf(const SpeedTestOptions& options) { return "\\\\.\\" + disk::DevicePathOf(options.drive); }
@@ -117,11 +134,14 @@ DWORD SpeedFlags(int radio) {
 }
 
 bool SequentialWriteTest(const SpeedTestOptions& options, const disk::OperationContext& context) {
-    const std::string file = TestFile(options);
+    device::VolumeFolder folder;
+    std::string file;
+    if (!OpenTestFile(options, context, folder, file)) return false;
     DeleteRegularFile(file);
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, options.flags);
     if (!h) {
-        context.ui().inform("could not open createfile " + file, kCaption);
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption, file,
+                                    GetLastError());
         return false;
     }
     disk::AlignedBuffer buffer = PatternBuffer(options.buffer_size);
@@ -144,7 +164,9 @@ bool SequentialReadTest(const SpeedTestOptions& options, const disk::OperationCo
 }
 
 bool RandomWriteTest(const SpeedTestOptions& options, const disk::OperationContext& context) {
-    const std::string file = TestFile(options);
+    device::VolumeFolder folder;
+    std::string file;
+    if (!OpenTestFile(options, context, folder, file)) return false;
     try {
         disk::_make_sparse_file(file, true, false, options.test_bytes);
     } catch (const std::exception& e) {
@@ -153,7 +175,8 @@ bool RandomWriteTest(const SpeedTestOptions& options, const disk::OperationConte
     }
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, options.flags);
     if (!h) {
-        context.ui().inform("could not open createfile " + file, kCaption);
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption, file,
+                                    GetLastError());
         DeleteRegularFile(file);
         return false;
     }

@@ -1,5 +1,7 @@
 // The "Speed Test" tab's four measurements of a volume: sequential and
-// random writes into a file "dummy.tmp" at the volume's root, sequential and
+// random writes into a file "dummy.tmp" at the root of the volume's file
+// system (where it is mounted, or mounted for the test when it is mounted
+// nowhere, as volumes of the embedded host never are), sequential and
 // random reads of the volume itself, each over 1 GiB in buffers of the
 // chosen size with the chosen CreateFile flags. Progress goes to the
 // context's bar (0-100) and the rate to its status line once a second; its

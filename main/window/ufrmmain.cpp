@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
@@ -584,6 +585,9 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     DriveComboBS = MakeDriveCombo("DriveComboBS", this);
     drive_speed = MakeDriveCombo("drive_speed", this);
     drivecombopart = MakeDriveCombo("drivecombopart", this);
+    // Choosing an entry gives a page whose disk had gone its commands back.
+    for (QComboBox* combo : {DriveComboBS, drive_speed, drivecombopart})
+        connect(combo, &QComboBox::activated, this, [this, combo] { ShowDriveComboTarget(combo); });
 
     // Each page starts with its drive selector at the top; the page's own
     // fields come below it.
@@ -734,13 +738,62 @@ void Tfrmmain::RefreshDrives1Click() {
 }
 
 void Tfrmmain::FillDriveCombo(QComboBox* combo, int mode) {
+    const bool refill = combo->count() > 0;
+    const int chosen = combo->currentIndex();
+    const QVariant kept = chosen >= 0 ? combo->itemData(chosen) : QVariant();
+    const QString kept_text = combo->currentText();
     combo->clear();
     try {
-        for (const auto& entry : disk::FillDriveCombo(mode)) combo->addItem(QString::fromStdString(entry));
+        for (const auto& entry : disk::FillDriveCombo(mode)) AddDriveComboEntry(combo, QString::fromStdString(entry));
     } catch (const std::exception& e) {
         ShowStatus(QString::fromStdString(e.what()));
     }
-    combo->setCurrentIndex(0);
+    if (!refill) {
+        combo->setCurrentIndex(0);
+        return ShowDriveComboTarget(combo);
+    }
+    // Numbers and letters may have moved: the entry chosen is found again
+    // by what it stands for. A file picked through the image entry stays.
+    int index = kept.isValid() ? combo->findData(kept) : -1;
+    if (index < 0 && kept.toString().startsWith("entry ")) {
+        combo->addItem(kept_text, kept);
+        index = combo->count() - 1;
+    }
+    combo->setCurrentIndex(index);
+    if (index < 0 && chosen >= 0) ForgetDriveComboTarget(combo);
+    ShowDriveComboTarget(combo);
+}
+
+void Tfrmmain::AddDriveComboEntry(QComboBox* combo, const QString& entry) {
+    const std::string identity = disk::DriveComboEntryIdentity(entry.toStdString());
+    // An entry whose device could not be told is found again by its text.
+    combo->addItem(entry, QString::fromStdString(identity.empty() ? "text " + entry.toStdString() : identity));
+}
+
+void Tfrmmain::ForgetDriveComboTarget(QComboBox* combo) {
+    // What the fields show belongs to a disk that is gone: nothing of it
+    // may be written to whatever comes to bear its name.
+    if (combo == drivecombopart) {
+        btn_reset_part_tableClick();
+        txtMBRDiskID->clear();
+    } else if (combo == DriveComboBS) {
+        for (QLineEdit* edit : txtbs) edit->clear();
+        txtbs[20]->setToolTip({});
+        bs_tag_ = 0;
+        bs_read_path_.clear();
+        bs_read_offset_.reset();
+    }
+}
+
+void Tfrmmain::ShowDriveComboTarget(QComboBox* combo) {
+    // The page's commands act on the selector's entry: without one, none.
+    const bool chosen = combo->currentIndex() >= 0;
+    if (!combo->parentWidget()) return;
+    for (QWidget* widget : combo->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        // Cancel only stops what runs: it stays, should the disk go mid-test.
+        if (widget == combo || qobject_cast<QLabel*>(widget) || widget->objectName() == "btn_test_cancel") continue;
+        widget->setEnabled(chosen);
+    }
 }
 
 void Tfrmmain::SetViewMode(int view_mode, QAction* chosen) {

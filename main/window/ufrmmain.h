@@ -190,9 +190,15 @@ private:
     void BuildSideBar();
 
     // The device list and the drive combos; a failing query leaves its
-    // list empty and says why in the status bar.
+    // list empty and says why in the status bar. A refilled combo keeps
+    // the disk, volume or file it had chosen, under whatever name it has
+    // now; one whose disk or volume is gone chooses none, its page's fields
+    // cleared and its commands disabled until another entry is chosen.
     void FillDeviceList();
     void FillDriveCombo(QComboBox* combo, int mode);
+    void AddDriveComboEntry(QComboBox* combo, const QString& entry);
+    void ForgetDriveComboTarget(QComboBox* combo);
+    void ShowDriveComboTarget(QComboBox* combo);
     void SetViewMode(int view_mode, QAction* chosen);
     void SetUnits(const std::string& units);
     void ShowAdvancedTab(bool visible);

@@ -205,7 +205,9 @@ void Tfrmmain::btn_read_bsClick() {
 }
 
 void Tfrmmain::TabSheet9Show() {
-    // The image entry names no file until one is picked: nothing to read.
+    // The image entry names no file until one is picked, and a selector
+    // whose volume has gone names nothing: nothing to read.
+    if (DriveComboBS->currentIndex() < 0) return;
     if (!DriveComboBS->currentText().contains(kImageEntry)) btn_read_bsClick();
 }
 

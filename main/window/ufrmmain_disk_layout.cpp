@@ -6,6 +6,7 @@
 #include <QRadioButton>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -37,21 +38,31 @@ std::string DriveOf(const std::string& volume_path) {
     return volume_path.rfind(prefix, 0) == 0 ? volume_path.substr(prefix.size()) : volume_path;
 }
 
-// What the volume's file system says of its size: sectors, bytes, and the
-// bytes of one sector. Nothing when it cannot be asked.
+// The size a resize starts from: sectors, bytes, and the bytes of one
+// sector. It is the partition's, which the file system grows and shrinks
+// with; the file system's own count of its clusters leaves out what it
+// keeps beside them (NTFS its backup boot sector, a mounted ext4 what
+// statvfs does not count), and a resize measured by it would leave that
+// much room behind the file system at every turn, its backup boot sector
+// no longer at the partition's end. Nothing when the file system cannot
+// be asked.
 struct VolumeSize {
     std::int64_t sectors = 0;
     std::int64_t bytes = 0;
     std::int64_t bytes_per_sector = 0;
 };
 
-std::optional<VolumeSize> SizeOfVolume(const std::string& drive) {
+std::optional<VolumeSize> SizeOfVolume(const std::string& volume_path) {
     platform::DWORD spc = 0, bps = 0, free = 0, total = 0;
-    if (!platform::GetDiskFreeSpaceA(drive + "\\", &spc, &bps, &free, &total) || bps == 0) return std::nullopt;
+    if (!platform::GetDiskFreeSpaceA(DriveOf(volume_path) + "\\", &spc, &bps, &free, &total) || bps == 0)
+        return std::nullopt;
     VolumeSize size;
-    size.sectors = std::int64_t{spc} * total;
-    size.bytes = std::int64_t{spc} * bps * total;
     size.bytes_per_sector = bps;
+    size.bytes = std::int64_t{spc} * bps * total;
+    platform::Handle volume = disk::OpenForQuery(volume_path, platform::GENERIC_READ);
+    platform::PARTITION_INFORMATION_EX info{};
+    if (volume && disk::GetPartitionInfoEx(volume, info) && info.PartitionLength > 0) size.bytes = info.PartitionLength;
+    size.sectors = size.bytes / bps;
     return size;
 }
 
@@ -75,7 +86,7 @@ bool Tfrmmain::AskVolumeResize(const char* verb, bool suggest, std::string& path
                                std::int64_t& new_sectors) {
     if (!Selected(SelectionRule{RowNeed::Partition}, path)) return false;
     const std::string drive = DriveOf(path);
-    const std::optional<VolumeSize> size = SizeOfVolume(drive);
+    const std::optional<VolumeSize> size = SizeOfVolume(path);
     if (!size) {
         Say("Could not GetDiskFreeSpace");
         return false;
@@ -122,6 +133,15 @@ void Tfrmmain::CreateSinglePartition() {
     if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
     Tfrmpartstyle dialog(this);
     dialog.rbraw->hide();
+    // The style the disk's table has is the one proposed: an MBR entry has
+    // no place in a GPT table.
+    try {
+        auto layout = std::make_unique<disk::DriveLayoutBuffer>();
+        if (disk::GetDriveLayoutEx(path, *layout) && layout->Header.PartitionStyle == platform::PARTITION_STYLE_GPT)
+            dialog.rbgpt->setChecked(true);
+    } catch (const std::exception&) {
+        // A disk whose table cannot be read is proposed MBR, as a blank one is.
+    }
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
     ShowStatus("");

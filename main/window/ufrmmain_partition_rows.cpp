@@ -75,7 +75,7 @@ void Tfrmmain::Openbootsector(int row) {
     const QString entry = drivecombopart->currentText();
     int index = DriveComboBS->findText(entry);
     if (index < 0) {
-        DriveComboBS->addItem(entry);
+        DriveComboBS->addItem(entry, drivecombopart->currentData());  // the same disk, found again the same way
         index = DriveComboBS->count() - 1;
     }
     DriveComboBS->setCurrentIndex(index);

@@ -27,6 +27,7 @@
 #include "main/window/event_hook.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/byte_order.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
@@ -182,14 +183,21 @@ bool Tfrmmain::PickDiskImage(QComboBox* combo) {
     std::string file;
     int filter_index = 1;
     if (!RunFileDialog(this, "", kImageFilter, true, file, "", "", &filter_index)) return false;
+    // A FIFO or a device that only streams would block the first read.
+    if (const auto facts = platform::FileFactsOf(file); facts && !facts->is_regular() && !facts->is_block_device()) {
+        Say(platform::FailureLine("could not createfile", file, platform::ERROR_BAD_FILE_TYPE));
+        return false;
+    }
     combo->removeItem(combo->currentIndex());
-    combo->addItem(Q(file));
+    AddDriveComboEntry(combo, Q(file));
     combo->setCurrentIndex(combo->count() - 1);
     return true;
 }
 
 void Tfrmmain::TabSheet20Show() {
-    // The image entry names no file until one is picked: nothing to read.
+    // The image entry names no file until one is picked, and a selector
+    // whose disk has gone names nothing: nothing to read.
+    if (drivecombopart->currentIndex() < 0) return;
     if (!drivecombopart->currentText().contains(kImageEntry)) btn_read_part_tableClick();
 }
 

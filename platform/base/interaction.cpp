@@ -41,7 +41,12 @@ ConsoleInteraction::ConsoleInteraction(std::istream& in, std::ostream& out) : in
 bool ConsoleInteraction::SafeAnswer(const std::string& question) { return EndsWith(question, "Abort?"); }
 
 bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
-    if (quiet_) return true;
+    if (quiet_) {
+        // Nothing is asked; but a Yes that stops the operation is told, for
+        // the question says what went wrong.
+        if (SafeAnswer(text)) out_ << text << " [y/n] y" << std::endl;
+        return true;
+    }
     out_ << text << " [y/n] " << std::flush;
     std::string line;
     if (!std::getline(in_, line)) {

@@ -49,7 +49,9 @@ Interaction* set_interaction(Interaction* next);
 // starting with y or Y. No input, or any other line, gives the answer that
 // writes nothing: No, except Yes for a question that ends in "Abort?".
 // With `quiet` (the -quiet switch) nothing is asked and every question is
-// answered Yes: go ahead without confirmation.
+// answered Yes: go ahead without confirmation. A question that Yes makes the
+// operation stop ("...Abort?") is written with its answer all the same: it
+// is the reason the operation ends.
 class ConsoleInteraction : public Interaction {
 public:
     ConsoleInteraction(std::istream& in, std::ostream& out);

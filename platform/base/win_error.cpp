@@ -56,6 +56,7 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_MORE_DATA: return "More data is available";
     case ERROR_NO_MORE_ITEMS: return "No more data is available";
     case ERROR_DIRECTORY: return "The directory name is invalid";
+    case ERROR_BAD_FILE_TYPE: return "The file is neither a regular file nor a block device";
     case ERROR_UNRECOGNIZED_VOLUME: return "The volume does not contain a recognized file system";
     case ERROR_BADDB: return "The configuration registry database is corrupt";
     case ERROR_KEY_DELETED:

@@ -225,6 +225,10 @@ Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWO
     return Handle(std::move(s));
 }
 
+// A regular file or a block device (or a folder, for the calls that open
+// one): something with bytes that are there to be read.
+bool HoldsBytes(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode); }
+
 Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) return Handle();
@@ -234,6 +238,13 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
 
     bool can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
     bool can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    // What is only read from must hold bytes: a FIFO, a socket or a
+    // terminal would block the open, or the first read, until someone else
+    // moves. Such a source is refused at once; it is opened without
+    // waiting, so one put in the file's place meanwhile is refused too.
+    // (What is written to may be a pipe or /dev/null.)
+    const bool source = !can_write && disposition == OPEN_EXISTING;
+    if (source && exists && !HoldsBytes(st)) return FailHandle(ERROR_BAD_FILE_TYPE);
     // The image behind a disk is written through the disk, as the system
     // holds an attached virtual disk's file for itself.
     if (exists && S_ISREG(st.st_mode) && (can_write || disposition == CREATE_ALWAYS) &&
@@ -254,6 +265,7 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
     }
     if ((oflags & (O_CREAT | O_TRUNC)) && !can_write) oflags = (oflags & ~O_RDONLY) | O_RDWR;
     if (flags & FILE_FLAG_WRITE_THROUGH) oflags |= O_DSYNC;
+    if (source) oflags |= O_NONBLOCK;  // cleared once it is known to hold bytes
 
     auto s = std::make_unique<Handle::State>();
     s->kind = HandleKind::File;
@@ -275,6 +287,12 @@ Handle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
         if (errno == ENOENT && (oflags & O_CREAT)) return FailHandle(ERROR_PATH_NOT_FOUND);
         SetLastErrorFromErrno(errno);
         return Handle();
+    }
+    if (source) {
+        struct stat opened {};
+        if (::fstat(s->fd.get(), &opened) != 0 || !HoldsBytes(opened)) return FailHandle(ERROR_BAD_FILE_TYPE);
+        const int status = ::fcntl(s->fd.get(), F_GETFL);
+        if (status >= 0) ::fcntl(s->fd.get(), F_SETFL, status & ~O_NONBLOCK);
     }
     // A disk's device node named as a file would skip every check a disk
     // write goes through (mounted volumes, locks): writing needs its

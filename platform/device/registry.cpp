@@ -152,6 +152,51 @@ bool GetsLetterAutomatically(const PartitionRecord& partition) {
     return partition.mbr_type != 0xEF && partition.mbr_type != 0x27;
 }
 
+namespace {
+
+bool IsDriveLetter(const std::string& text) {
+    return text.size() == 1 && AsciiUpper(text[0]) >= 'A' && AsciiUpper(text[0]) <= 'Z';
+}
+
+bool GetsLetterAutomatically(const Snapshot& snap, const VolumeInfo& v) {
+    const DiskInfo* disk = snap.disk(v.disk);
+    if (!disk || disk->no_automatic_letters) return false;
+    for (const auto& p : disk->layout.entries)
+        if (p.number == v.partition_number && v.partition_number != 0) return GetsLetterAutomatically(p);
+    return true;
+}
+
+// A remembered letter is a preference, not a reservation: a volume that
+// wants one takes the first letter from C: that no present volume holds and
+// no absent one remembers, and when every letter is remembered, the first
+// whose owner is absent. 0 when present volumes hold them all.
+char ChooseLetter(const IniFile& state, const Snapshot& snap, const std::set<char>& in_use, const std::string& guid) {
+    std::set<char> remembered;
+    if (const auto* section = state.FindSection(kLetters))
+        for (const auto& [owner, letter] : section->entries)
+            if (IsDriveLetter(letter) && !EqualsNoCase(owner, guid) && !snap.volume_by_guid(owner))
+                remembered.insert(AsciiUpper(letter[0]));
+    for (char c = 'C'; c <= 'Z'; ++c)
+        if (!in_use.count(c) && !remembered.count(c)) return c;
+    for (char c = 'C'; c <= 'Z'; ++c)
+        if (!in_use.count(c)) return c;
+    return 0;
+}
+
+// Records `letter` as the volume's; an absent volume that remembered it
+// gets another one when it comes back.
+void GiveLetter(IniFile& state, const std::string& guid, char letter) {
+    std::vector<std::string> former;
+    if (const auto* section = state.FindSection(kLetters))
+        for (const auto& [owner, remembered] : section->entries)
+            if (IsDriveLetter(remembered) && AsciiUpper(remembered[0]) == letter && !EqualsNoCase(owner, guid))
+                former.push_back(owner);
+    for (const auto& owner : former) state.Remove(kLetters, owner);
+    state.Set(kLetters, guid, std::string(1, letter));
+}
+
+}  // namespace
+
 // ---- the registry -----------------------------------------------------------
 
 Registry& Registry::instance() {
@@ -275,36 +320,29 @@ std::shared_ptr<const Snapshot> Registry::build() {
     int index = 1;
     for (auto& v : snap->volumes) v.index = index++;
 
-    // Letters: the remembered one when it is still free, else the next free
-    // one from C: for volumes that get one automatically.
-    std::set<char> taken;
+    // Letters: the remembered one when no present volume holds it, else
+    // the next free one from C: for volumes that get one automatically (and
+    // for a volume whose remembered letter another present volume took).
+    std::set<char> in_use;
     for (auto& v : snap->volumes) {
         auto remembered = state.ini().Get(kLetters, GuidToString(v.guid));
-        if (remembered && remembered->size() == 1 && !taken.count((*remembered)[0])) {
-            v.letter = (*remembered)[0];
-            taken.insert(v.letter);
+        if (remembered && IsDriveLetter(*remembered) && !in_use.count(AsciiUpper((*remembered)[0]))) {
+            v.letter = AsciiUpper((*remembered)[0]);
+            in_use.insert(v.letter);
         }
     }
-    // Letters remembered for volumes that are absent stay reserved.
-    if (const auto* section = state.ini().FindSection(kLetters))
-        for (const auto& [guid, letter] : section->entries)
-            if (letter.size() == 1) taken.insert(letter[0]);
     for (auto& v : snap->volumes) {
-        if (v.letter || state.ini().Get(kLetters, GuidToString(v.guid))) continue;
-        const DiskInfo* disk = snap->disk(v.disk);
-        bool automatic = !disk->no_automatic_letters;
-        for (const auto& p : disk->layout.entries)
-            if (automatic && p.number == v.partition_number && v.partition_number != 0)
-                automatic = GetsLetterAutomatically(p);
-        if (!automatic) continue;
-        for (char c = 'C'; c <= 'Z'; ++c)
-            if (!taken.count(c)) {
-                v.letter = c;
-                taken.insert(c);
-                state.ini().Set(kLetters, GuidToString(v.guid), std::string(1, c));
-                state.touch();
-                break;
-            }
+        if (v.letter) continue;
+        const std::string guid = GuidToString(v.guid);
+        auto remembered = state.ini().Get(kLetters, guid);
+        if (remembered && remembered->empty()) continue;  // its letter was taken away on purpose
+        if (!remembered && !GetsLetterAutomatically(*snap, v)) continue;
+        if (char letter = ChooseLetter(state.ini(), *snap, in_use, guid)) {
+            v.letter = letter;
+            in_use.insert(letter);
+            GiveLetter(state.ini(), guid, letter);
+            state.touch();
+        }
     }
     if (state.dirty()) state.save();
 
@@ -338,22 +376,17 @@ bool Registry::assign_letter(const std::string& guid, char letter, char* assigne
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     {
         StateFile state(host_->state_path());
-        std::set<char> taken;
-        if (const auto* section = state.ini().FindSection(kLetters))
-            for (const auto& [g, l] : section->entries)
-                if (l.size() == 1 && !EqualsNoCase(g, GuidToString(volume->guid))) taken.insert(l[0]);
+        std::set<char> in_use;
         for (const auto& v : snap->volumes)
-            if (v.letter && v.guid != volume->guid) taken.insert(v.letter);
+            if (v.letter && v.guid != volume->guid) in_use.insert(v.letter);
         if (volume->letter && letter == 0) letter = volume->letter;
-        if (letter == 0)
-            for (char c = 'C'; c <= 'Z' && !letter; ++c)
-                if (!taken.count(c)) letter = c;
-        if (letter < 'A' || letter > 'Z' || taken.count(letter) || (volume->letter && volume->letter != letter)) {
+        if (letter == 0) letter = ChooseLetter(state.ini(), *snap, in_use, GuidToString(volume->guid));
+        if (letter < 'A' || letter > 'Z' || in_use.count(letter) || (volume->letter && volume->letter != letter)) {
             // Windows keeps one letter per volume: a second one is refused.
             SetLastError(volume->letter && volume->letter != letter ? ERROR_INVALID_PARAMETER : ERROR_ALREADY_EXISTS);
             return false;
         }
-        state.ini().Set(kLetters, GuidToString(volume->guid), std::string(1, letter));
+        GiveLetter(state.ini(), GuidToString(volume->guid), letter);
         if (!state.save()) {
             SetLastError(ERROR_ACCESS_DENIED);
             return false;

@@ -118,9 +118,23 @@ DWORD ProbeImage(const std::string& path, ImageFormat format, ImageFacts& facts)
     return ERROR_INVALID_PARAMETER;
 }
 
-DWORD CreateImage(const std::string& path, ImageFormat format, bool fixed, std::uint64_t size) {
+namespace {
+
+// What qemu-img is told to make a VHD or VHDX of the kind asked.
+std::string CreationOptions(ImageFormat format, bool fixed) {
     std::string options = std::string("subformat=") + (fixed ? "fixed" : "dynamic");
     if (format == ImageFormat::Vhd) options += ",force_size=on";  // the size asked, not one rounded to a CHS geometry
+    // A fixed VHDX whose blocks are marked zero gets each written block
+    // anew at the end of the file, beside the room already set aside for
+    // it: its blocks are the room itself, holes reading as zeros.
+    if (format == ImageFormat::Vhdx && fixed) options += ",block_state_zero=off";
+    return options;
+}
+
+}  // namespace
+
+DWORD CreateImage(const std::string& path, ImageFormat format, bool fixed, std::uint64_t size) {
+    const std::string options = CreationOptions(format, fixed);
     const char* qemu_format = format == ImageFormat::Vhdx ? "vhdx" : "vpc";
     ChildResult result = RunChild({"qemu-img", "create", "-q", "-f", qemu_format, "-o", options, path, std::to_string(size)});
     if (result.exit_code == 0) return ERROR_SUCCESS;
@@ -142,9 +156,7 @@ DWORD RewriteImage(const std::string& path, const ImageFacts& facts, std::uint64
         if (DWORD created = CreateImage(temporary, facts.format, fixed, new_size); created != ERROR_SUCCESS) return created;
         argv.push_back("-n");  // fill the larger image made above
     } else {
-        std::string options = std::string("subformat=") + (fixed ? "fixed" : "dynamic");
-        if (facts.format == ImageFormat::Vhd) options += ",force_size=on";
-        argv.insert(argv.end(), {"-o", options});
+        argv.insert(argv.end(), {"-o", CreationOptions(facts.format, fixed)});
     }
     argv.insert(argv.end(), {path, temporary});
     ChildResult result = RunChild(argv);

@@ -26,7 +26,37 @@ std::string Label(const Bytes& b, std::size_t at, std::size_t width) {
     return text;
 }
 
-void ExtFacts(const VolumeBytes& r, FileSystemFacts& f) {
+// The free blocks the block group descriptors count. The superblock's own
+// count is brought up to date only when the file system is unmounted: a
+// mounted one, and every byte copy of it, keeps the live counts in its
+// descriptors. Nothing when they cannot be read here (descriptors spread
+// over the groups, sizes that do not add up).
+std::optional<std::uint64_t> ExtGroupFreeBlocks(const VolumeBytes& r, const std::uint8_t* s, std::uint32_t block,
+                                                bool wide, std::uint64_t blocks) {
+    constexpr std::uint32_t kMetaBg = 0x10;
+    if (LoadLe32(s + 0x60) & kMetaBg) return std::nullopt;
+    const std::uint32_t per_group = LoadLe32(s + 32);
+    const std::uint32_t first = LoadLe32(s + 20);
+    if (per_group == 0 || blocks <= first) return std::nullopt;
+    const std::uint64_t groups = (blocks - first + per_group - 1) / per_group;
+    std::uint32_t size = 32;
+    if (wide) {
+        size = LoadLe16(s + 0xFE);
+        if (size < 64 || size > 1024 || (size & (size - 1)) != 0) return std::nullopt;
+    }
+    if (groups > (std::uint64_t{64} << 20) / size) return std::nullopt;
+    Bytes table;
+    if (!r.get((std::uint64_t{first} + 1) * block, table, static_cast<std::size_t>(groups * size))) return std::nullopt;
+    std::uint64_t free = 0;
+    for (std::uint64_t g = 0; g < groups; ++g) {
+        const std::uint8_t* d = table.data() + g * size;
+        free += LoadLe16(d + 0x0C) | (size >= 64 ? std::uint64_t{LoadLe16(d + 0x2C)} << 16 : 0);
+    }
+    if (free > blocks) return std::nullopt;
+    return free;
+}
+
+void ExtFacts(const VolumeBytes& r, bool count_free, FileSystemFacts& f) {
     Bytes sb;
     if (!r.get(1024, sb, 1024)) return;
     const std::uint8_t* s = sb.data();
@@ -37,7 +67,7 @@ void ExtFacts(const VolumeBytes& r, FileSystemFacts& f) {
     f.bytes_per_sector = 512;
     f.sectors_per_cluster = block / 512;
     f.total_clusters = blocks;
-    f.free_clusters = std::min(free, blocks);
+    if (count_free) f.free_clusters = std::min(ExtGroupFreeBlocks(r, s, block, wide, blocks).value_or(free), blocks);
     f.label = Label(sb, 0x78, 16);
     f.serial = LoadBe32(s + 0x68);  // the start of the file system's UUID, as the UUID text shows it
 }
@@ -76,7 +106,7 @@ FileSystemFacts ReadFileSystemFacts(const ReadAt& read, std::int64_t offset, std
     Bytes head;
     if (!r.get(0, head, 512)) return f;
     const bool count_free = wanted == FactsWanted::Everything;
-    if (f.name.rfind("ext", 0) == 0) ExtFacts(r, f);
+    if (f.name.rfind("ext", 0) == 0) ExtFacts(r, count_free, f);
     else if (f.name == "FAT" || f.name == "FAT32") fat::ReadFacts(r, count_free, f);
     else if (f.name == "NTFS") NtfsFacts(read, offset, length, count_free, f);
     else if (f.name == "exFAT") exfat::ReadFacts(r, count_free, f);

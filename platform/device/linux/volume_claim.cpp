@@ -260,11 +260,14 @@ bool PrivateMount::show_again(const std::string& device, bool writable) {
 
 bool PrivateMount::mount_read_only(const std::string& device) {
     if (!(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
-    // mount(8) finds the type; where the kernel has no exFAT driver, the
+    // mount(8) finds the type; an ext3 or ext4 whose journal wants replaying
+    // (a byte copy of a mounted one) is read without it, as a read-only
+    // device cannot replay it; where the kernel has no exFAT driver, the
     // FUSE one reads it.
-    for (const std::vector<std::string>& type : {std::vector<std::string>{}, {"-t", "exfat-fuse"}}) {
-        std::vector<std::string> args = {"mount", "-o", "ro"};
-        args.insert(args.end(), type.begin(), type.end());
+    for (const std::vector<std::string>& way :
+         {std::vector<std::string>{"-o", "ro"}, {"-o", "ro,noload"}, {"-o", "ro", "-t", "exfat-fuse"}}) {
+        std::vector<std::string> args = {"mount"};
+        args.insert(args.end(), way.begin(), way.end());
         args.insert(args.end(), {device, folder_.path()});
         if (!RunChild(args).succeeded()) continue;
         mounted_ = true;

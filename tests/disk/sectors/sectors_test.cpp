@@ -231,6 +231,25 @@ TEST_F(Sectors, ThePartitionTableAloneIsReplaced) {
     EXPECT_EQ(Bytes(0, 512), expected);
 }
 
+TEST_F(Sectors, ATableWrittenOnADiskWithoutTheSignatureAsksToSetIt) {
+    test_support::RunOn("printf '\\000\\000' | dd of=%s bs=1 seek=510 conv=notrunc status=none", machine_.image(0));
+    SectorBuffer sector{};
+    ASSERT_TRUE(ReadFirstSector(kDisk, sector));
+    const SectorBuffer table = sector;  // the entries sfdisk wrote
+    for (bool yes : {false, true}) {
+        ui_.answer_confirm(yes);
+        ASSERT_TRUE(WritePartitionTable(kDisk, table));
+        EXPECT_EQ(ui_.texts().back(), "Magic Bytes are different than $AA55, fix it?");
+        EXPECT_EQ(Bytes(510, 2), yes ? "\x55\xAA" : std::string(2, '\0'));
+    }
+    // Now the table is one a peer reads.
+    EXPECT_NE(test_support::Run("sfdisk -d " + machine_.image(0)).output.find("start=        2048, size=       12288"),
+              std::string::npos);
+    const std::size_t asked = ui_.texts().size();
+    ASSERT_TRUE(WritePartitionTable(kDisk, table));
+    EXPECT_EQ(ui_.texts().size(), asked) << "a signed sector is not asked about";
+}
+
 TEST_F(Sectors, RestoreMbrRaisesWhenAPathCannotBeOpened) {
     EXPECT_THROW(RestoreMbr(kDisk, File("missing.bin"), false, TMbrParts{}), std::runtime_error);
     test_support::WriteWholeFile(File("mbr.bin"), std::string(512, 'x'));

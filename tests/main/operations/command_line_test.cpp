@@ -11,6 +11,7 @@
 #include "main/operations/command_line.h"
 #include "main/operations/text_helpers.h"
 #include "platform/base/interaction.h"
+#include "platform/device/handle.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 
@@ -238,6 +239,19 @@ std::vector<ArgvCase> ArgvCases() {
          .setup = "mkfifo pipe.img && printf '[disk0]\\nimage=pipe.img\\n' > fifo.ini", .host = "{dir}/fifo.ini",
          .prefix = "timeout 120"});
 
+    // Nor is a FIFO a source: it would block the open until someone wrote
+    // to it. It is refused at once (the time limit kills, it does not ask).
+    const std::string fifo_refused = "{dir}/pipe.img: The file is neither a regular file nor a block device";
+    add({.name = "backup_from_a_fifo", .arguments = "-image -backup {dir}/pipe.img {dir}/out.img -quiet", .status = 1,
+         .out = "mode quiet\nDone\n", .err = {"could not createfile (src),222 - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "test ! -e out.img", .prefix = "timeout -s KILL 60"});
+    add({.name = "restore_from_a_fifo", .arguments = "-image -restore {dir}/pipe.img " + std::string(kDisk1) + " -quiet",
+         .status = 1, .out = "mode quiet\nDone\n", .err = {"could not createfile (src),222 - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "cmp -s -n 8388608 disk1.img /dev/zero", .prefix = "timeout -s KILL 60"});
+    add({.name = "mbr_restore_from_a_fifo", .arguments = "-mbr -restore {dir}/pipe.img " + std::string(kDisk1),
+         .status = 1, .out = "Done\n", .err = {"could not createfile - " + fifo_refused},
+         .setup = "mkfifo pipe.img", .check = "cmp -s -n 8388608 disk1.img /dev/zero", .prefix = "timeout -s KILL 60"});
+
     // Disks that cannot be opened are named with the reason.
     add({.name = "disks_that_cannot_be_opened", .arguments = "-list", .status = 1, .out = "Done\n",
          .err = {R"(\\.\PhysicalDrive0 could not be opened - {dir}/disk0.img: Access is denied)",
@@ -355,6 +369,46 @@ TEST(CommandLine, DiskVerbClonesOntoAFileNamedLikeADisk) {
     EXPECT_NE(clone.out.find("clone done in "), std::string::npos) << clone.out;
     EXPECT_TRUE(test_support::ReadWholeFile(file) == source);
     EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == source);
+}
+
+// With -quiet nothing is asked, but an operation that fails still says why
+// on standard error, and the exit status says it failed.
+TEST(CommandLine, QuietFailuresSayWhy) {
+    // C: 20 MiB of noise, D: 4 MiB after it.
+    EmbeddedMachine machine({DiskSpec{40 << 20,
+                                      {"printf 'label: dos\\nstart=2048,size=40960,type=7\\nstart=43008,size=8192,type=7\\n'"
+                                       " | sfdisk -q %s",
+                                       "head -c 20971520 /dev/urandom | dd of=%s bs=1M seek=1 conv=notrunc status=none"},
+                                      ""}});
+    const std::string copy = machine.dir().file("copy.img");
+    test_support::WriteWholeFile(copy, "a file is no disk");
+    struct Case {
+        const char* what;
+        std::string arguments;
+        std::string said;
+        bool hold_c = false;  // another process has C: open while the program runs
+    } cases[] = {
+        {"a clone onto a file", std::string("-disk ") + kDisk0 + " " + copy + " -quiet",
+         "Lock and/or Dismount failed! Abort? [y/n] y"},
+        {"a clone onto a smaller volume", "-disk '\\\\.\\C:' '\\\\.\\D:' -quiet", "writefile error:"},
+        {"a restore onto a volume another process holds", "-image -restore " + copy + " '\\\\.\\C:' -quiet",
+         "Lock and/or Dismount failed! Abort? [y/n] y", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string before = test_support::ReadWholeFile(machine.image(0));
+        platform::Handle held;
+        if (c.hold_c)
+            held = platform::CreateFile("\\\\.\\C:", platform::GENERIC_READ,
+                                        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING, 0);
+        ASSERT_EQ(static_cast<bool>(held), c.hold_c);
+        const ProgramRun run = RunProgram(machine, c.arguments);
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.out << run.err;
+        EXPECT_EQ(run.out.rfind("mode quiet\n", 0), 0u) << run.out;
+        if (c.hold_c) EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == before) << "nothing written";
+    }
+    EXPECT_EQ(test_support::ReadWholeFile(copy), "a file is no disk");
 }
 
 // A backup that had to store unreadable sectors as zeros is neither a

@@ -17,12 +17,15 @@
 #include <QStatusBar>
 #include <QTabWidget>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "main/dialogs/dlg_disk.h"
 #include "main/operations/boot_code.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
+#include "platform/device/registry.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
 #include "support/status_log.h"
@@ -427,6 +430,124 @@ TEST_F(AdvancedPages, AnImagePickedOnTheBootSectorPageIsReadAtTheSectorAskedFor)
     ui_.answer_input(std::string("17"));
     DoubleClick(Edit("txtbs12"));
     EXPECT_TRUE(test_support::ReadWholeFile(machine_.image(0)) == disk_bytes);
+}
+
+// The manifest without the section of disk `number`, or with one more disk.
+std::string ManifestWithout(const std::string& manifest, int number) {
+    const std::string heading = "[disk" + std::to_string(number) + "]";
+    const std::size_t from = manifest.find(heading);
+    if (from == std::string::npos) return manifest;
+    const std::size_t to = manifest.find("[disk", from + heading.size());
+    return manifest.substr(0, from) + (to == std::string::npos ? "" : manifest.substr(to));
+}
+
+// Each selector of the Advanced tab chooses something of disk 1; then the
+// machine changes and the device list is refilled, as on a device change.
+class AdvancedPagesAcrossADeviceChange : public AdvancedPages {
+protected:
+    void ChooseDiskOne() {
+        Choose("drivecombopart", "\\\\.\\PhysicalDrive1");
+        Press("btn_read_part_table");
+        ASSERT_EQ(Edit("t1")->text(), "EE");
+        Choose("DriveComboBS", "\\\\.\\E:");
+        Press("btn_read_bs");
+        ASSERT_EQ(Edit("txtbs1")->text(), "000000");
+        Choose("drive_speed", "E:");
+    }
+    void ChangeMachine(const std::string& manifest) {
+        test_support::WriteWholeFile(machine_.manifest(), manifest);
+        platform::device::Registry::instance().refresh();
+        window_->DeviceChanged(true, 0);
+    }
+    std::string Chosen(const char* combo) { return Find<QComboBox>(combo)->currentText().toStdString(); }
+    bool Enabled(const char* name) { return Find<QWidget>(name)->isEnabled(); }
+};
+
+TEST_F(AdvancedPagesAcrossADeviceChange, ASelectorKeepsItsDiskWhenAnotherArrives) {
+    ASSERT_NO_FATAL_FAILURE(ChooseDiskOne());
+    test_support::MakeSparseFile(File("disk3.img"), 4 << 20);
+    ChangeMachine(test_support::ReadWholeFile(machine_.manifest()) + "[disk3]\nimage=disk3.img\nproduct=Arrived\n");
+    EXPECT_EQ(Chosen("drivecombopart"), "\\\\.\\PhysicalDrive1 [Test Disk 1]");
+    EXPECT_EQ(Chosen("DriveComboBS"), "\\\\.\\E:");
+    EXPECT_EQ(Chosen("drive_speed"), "E:");
+    EXPECT_EQ(Edit("t1")->text(), "EE");
+
+    // What is written goes to the disk the fields were read from.
+    const std::string disk0 = test_support::ReadWholeFile(machine_.image(0));
+    Edit("t2")->setText("83");
+    Edit("s2")->setText("16000");
+    Edit("l2")->setText("100");
+    Press("btn_write_part");
+    EXPECT_EQ(Said(), "Overwrite Partition Table on \\\\.\\PhysicalDrive1?");
+    EXPECT_EQ(Bytes(1, 446 + 16 + 4, 1), "\x83");
+    Find<QLineEdit>("txtMBRDiskID")->setText("1A2B3C4D");
+    Press("btn_mbr_apply_diskid");
+    EXPECT_EQ(Said(), "Overwrite DiskID on \\\\.\\PhysicalDrive1?");
+    EXPECT_EQ(Bytes(1, 440, 4), "\x4D\x3C\x2B\x1A");
+    EXPECT_TRUE(test_support::ReadWholeFile(machine_.image(0)) == disk0) << "disk 0 is left alone";
+}
+
+TEST_F(AdvancedPagesAcrossADeviceChange, ASelectorFollowsItsDiskToItsNewNumber) {
+    ASSERT_NO_FATAL_FAILURE(ChooseDiskOne());
+    // Disk 0 goes; disk 1's image becomes disk 0, disk 2's disk 1.
+    std::string manifest = ManifestWithout(test_support::ReadWholeFile(machine_.manifest()), 0);
+    for (int n : {1, 2}) {
+        const std::string from = "[disk" + std::to_string(n) + "]";
+        manifest.replace(manifest.find(from), from.size(), "[disk" + std::to_string(n - 1) + "]");
+    }
+    ChangeMachine(manifest);
+    EXPECT_EQ(Chosen("drivecombopart"), "\\\\.\\PhysicalDrive0 [Test Disk 1]");
+    EXPECT_EQ(Chosen("DriveComboBS"), "\\\\.\\E:");
+    EXPECT_EQ(Chosen("drive_speed"), "E:");
+    EXPECT_EQ(Edit("t1")->text(), "EE");
+    EXPECT_TRUE(Enabled("btn_write_part"));
+    ui_.answer_confirm(false);
+    Press("btn_write_part");
+    EXPECT_EQ(Said(), "Overwrite Partition Table on \\\\.\\PhysicalDrive0?");
+}
+
+TEST_F(AdvancedPagesAcrossADeviceChange, ASelectorWhoseDiskIsGoneChoosesNothingAndWritesNothing) {
+    ASSERT_NO_FATAL_FAILURE(ChooseDiskOne());
+    ChangeMachine(ManifestWithout(test_support::ReadWholeFile(machine_.manifest()), 1));
+    for (const char* combo : {"drivecombopart", "DriveComboBS", "drive_speed"}) {
+        EXPECT_EQ(Find<QComboBox>(combo)->currentIndex(), -1) << combo << " chose " << Chosen(combo);
+        EXPECT_GT(Find<QComboBox>(combo)->count(), 0) << combo;
+    }
+    // The fields held the gone disk's bytes: they are cleared, and nothing
+    // that writes can be pressed.
+    EXPECT_EQ(Edit("t1")->text(), "0");
+    EXPECT_EQ(Find<QLineEdit>("txtMBRDiskID")->text(), "");
+    EXPECT_EQ(Edit("txtbs1")->text(), "");
+    for (const char* name : {"btn_write_part", "btn_mbr_apply_diskid", "btn_change_nt6mbr", "Button4", "btn_bs_1",
+                             "btn_restore_bs", "btnAnyBS", "btn_write_seq", "btn_write_rnd", "btn_read_seq"})
+        EXPECT_FALSE(Enabled(name)) << name;
+    const std::string before = test_support::ReadWholeFile(machine_.image(0));
+    window_->TabSheet20Show();
+    window_->TabSheet9Show();
+    EXPECT_TRUE(test_support::ReadWholeFile(machine_.image(0)) == before);
+
+    // Choosing an entry gives the page its commands back.
+    auto* selector = Find<QComboBox>("drivecombopart");
+    selector->setCurrentIndex(0);
+    emit selector->activated(0);
+    EXPECT_TRUE(Enabled("btn_write_part"));
+    EXPECT_EQ(Edit("t1")->text(), "06") << "and reads the disk chosen";
+    EXPECT_FALSE(Enabled("btn_write_seq")) << "each selector for its own page";
+    EXPECT_TRUE(Enabled("btn_test_cancel")) << "Cancel stops whatever runs";
+}
+
+TEST_F(AdvancedPages, AFifoPickedAsTheImageFileIsRefusedAtOnce) {
+    const std::string fifo = File("pipe.img");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* name : {"drivecombopart", "DriveComboBS"}) {
+        auto* selector = Find<QComboBox>(name);
+        Choose(name, "Disk Image File");
+        dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(fifo));
+        emit selector->activated(selector->currentIndex());
+        EXPECT_EQ(Said(), "could not createfile - " + fifo + ": The file is neither a regular file nor a block device")
+            << name;
+        EXPECT_EQ(selector->findText(QString::fromStdString(fifo)), -1) << name;
+    }
 }
 
 TEST_F(AdvancedPages, NoPageIsEmptyAndTheExtractPageCarriesNoCommand) {

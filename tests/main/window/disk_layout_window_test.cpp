@@ -20,6 +20,7 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/loop_disk.h"
 #include "support/partition_peers.h"
 #include "support/status_log.h"
 #include "support/test_application.h"
@@ -131,6 +132,30 @@ TEST_F(DiskLayoutWindow, CreateDiskThenCreatePartition) {
     EXPECT_TRUE(SelectDevice(list_, "PART 0,1")) << "the list shows the new partition";
 }
 
+TEST_F(DiskLayoutWindow, CreatePartitionProposesTheStyleOfTheDisksTable) {
+    EmbeddedMachine machine({DiskSpec{32 << 20, {"sgdisk -o %s >/dev/null"}, ""},
+                             DiskSpec{16 << 20, {"printf 'label: dos\\n' | sfdisk -q %s"}, ""}});
+    Open();
+    for (const char* disk : {"DISK 0", "DISK 1"}) {
+        ASSERT_TRUE(SelectDevice(list_, disk));
+        std::string proposed;
+        AnswerNext<tarnovell::Tfrmpartstyle>([&proposed](tarnovell::Tfrmpartstyle& dialog) {
+            proposed = dialog.rbgpt->isChecked() ? "GPT" : dialog.rbmbr->isChecked() ? "MBR" : "none";
+            dialog.accept();  // as proposed
+        });
+        Press("Disk", "Create Partition");
+        EXPECT_EQ(proposed, std::string(disk) == "DISK 0" ? "GPT" : "MBR") << disk;
+        EXPECT_EQ(Status(), "IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok") << disk;
+    }
+    EXPECT_TRUE(Messages().empty()) << Messages().front();
+    EXPECT_TRUE(ts::SgdiskVerifies(machine.image(0)));
+    const ts::PeerTable gpt = ts::SfdiskTable(machine.image(0));
+    EXPECT_EQ(gpt.label, "gpt");
+    ASSERT_EQ(gpt.partitions.size(), 1u) << gpt.output;
+    EXPECT_EQ(gpt.partitions[0].type, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+    EXPECT_EQ(ts::SfdiskTable(machine.image(1)).partitions.at(0).type, "7");
+}
+
 TEST_F(DiskLayoutWindow, CreatePartitionOnAnMbrDiskAndWhatARefusalSays) {
     EmbeddedMachine machine({DiskSpec{16 << 20, {"printf 'label: dos\\n' | sfdisk -q %s"}, ""},
                              ts::PartitionedExt4Disk()});
@@ -189,6 +214,86 @@ TEST_F(DiskLayoutWindow, ExtendThenShrinkAVolume) {
     EXPECT_EQ(Status(), "Shrink_Volume Ok,GROW_PARTITION Ok");
     EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, 6144);
     EXPECT_TRUE(Messages().empty()) << Messages().front();
+}
+
+// What ntfsfix says of the NTFS in the disk's first partition, read as the
+// partition it is: a copy of its bytes, its backup boot sector at the end.
+std::string NtfsfixOfFirstPartition(const EmbeddedMachine& machine) {
+    const ts::PeerPartition p = ts::SfdiskTable(machine.image(0)).partitions.at(0);
+    const std::string copy = machine.dir().file("partition.img");
+    const auto dd = ts::Run("dd if=" + machine.image(0) + " of=" + copy + " bs=512 skip=" + std::to_string(p.start) +
+                            " count=" + std::to_string(p.size) + " status=none");
+    if (dd.exit_code != 0) return "dd: " + dd.output;
+    const auto fix = ts::Run("ntfsfix -n " + copy);
+    return (fix.exit_code == 0 ? "" : "exit " + std::to_string(fix.exit_code) + "\n") + fix.output;
+}
+
+TEST_F(DiskLayoutWindow, NtfsExtendedAndShrunkKeepsItsBackupBootSectorAtThePartitionsEnd) {
+    if (!ts::IsRoot()) GTEST_SKIP() << "needs root: the file system is resized through a loop device";
+    if (!ts::HaveTool("ntfsresize") || !ts::HaveTool("ntfsfix")) GTEST_SKIP() << "ntfs-3g is not installed";
+    ts::TempDir parts;
+    const std::string ntfs = parts.file("ntfs.img");
+    ASSERT_EQ(ts::Run("truncate -s 8M " + ntfs + " && mkntfs -F -Q -q " + ntfs + " 2>/dev/null").exit_code, 0);
+    EmbeddedMachine machine({DiskSpec{32 << 20,
+                                      {"printf 'label: dos\\nstart=2048,size=16384,type=7\\n' | sfdisk -q %s",
+                                       "dd if=" + ntfs + " of=%s bs=1M seek=1 conv=notrunc status=none"},
+                                      ""}});
+    Open();
+    // Each resize measured from where the last one left the file system:
+    // the partition and the file system end together every time.
+    struct Step {
+        const char* command;
+        const char* verb;
+        const char* new_mb;
+        const char* current_mb;
+        std::int64_t sectors;
+    };
+    const Step steps[] = {{"Extend", "Grow", "12", "8", 12 * 2048},
+                          {"Shrink", "Shrink", "6", "12", 6 * 2048},
+                          {"Extend", "Grow", "10", "6", 10 * 2048}};
+    for (const Step& step : steps) {
+        ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
+        const std::string drive = tarnovell::PathOfRow(*window_->SelectedRow()).substr(4);
+        QString current, suggested;
+        AnswerResize(step.new_mb, &current, &suggested);
+        Press("Volume", step.command);
+        EXPECT_EQ(current, step.current_mb) << step.command << " " << step.new_mb;
+        EXPECT_EQ(Questions().back().rfind(std::string(step.verb) + " " + drive + " by ", 0), 0u) << Questions().back();
+        EXPECT_NE(Questions().back().find("Extend to " + std::to_string(step.sectors) + " Sectors"), std::string::npos)
+            << Questions().back();
+        EXPECT_EQ(ts::SfdiskTable(machine.image(0)).partitions.at(0).size, step.sectors);
+        const std::string fix = NtfsfixOfFirstPartition(machine);
+        EXPECT_NE(fix.find("Checking the alternate boot sector... OK"), std::string::npos)
+            << step.command << " to " << step.new_mb << " MB:\n" << fix;
+        EXPECT_EQ(fix.find("BAD"), std::string::npos) << fix;
+        EXPECT_TRUE(Messages().empty()) << Messages().front();
+    }
+    EXPECT_EQ(Status(), "GROW_PARTITION Ok, Extend_Volume Ok");
+}
+
+TEST_F(DiskLayoutWindow, ExtendOfAMountedExt4OnTheLinuxHostStartsFromItsPartition) {
+    if (const std::string missing = ts::LoopDevicesMissing({"mkfs.ext4", "resize2fs"}); !missing.empty())
+        GTEST_SKIP() << missing;
+    ts::LoopMachine machine;
+    ts::LoopDisk* disk = machine.make("disk", "label: dos\n2048,131072,83\n", {1}, 128 << 20);
+    ASSERT_TRUE(disk);
+    machine.offer({disk});
+    Open();
+    ASSERT_TRUE(SelectDevice(list_, "PART 0,1"));
+    QString current, suggested;
+    AnswerResize("100", &current, &suggested);
+    Press("Volume", "Extend");
+    // Its file system counts less than the partition while mounted; the
+    // partition is what grows, to exactly what was asked.
+    EXPECT_EQ(current, "64");
+    EXPECT_EQ(suggested, "126");
+    EXPECT_NE(Questions().back().find(" by 36 MBytes\r\nAND\r\nExtend to 204800 Sectors (100 MBytes)?"),
+              std::string::npos)
+        << Questions().back();
+    EXPECT_EQ(ts::TableParts(disk->node()).at(0).sectors, 100 * 2048);
+    EXPECT_EQ(Status().rfind("GROW_PARTITION Ok", 0), 0u) << Status();
+    delete window_;  // before its disk goes
+    window_ = nullptr;
 }
 
 TEST_F(DiskLayoutWindow, AnOfflineDiskComesBackOnlineWithItsNewPartition) {

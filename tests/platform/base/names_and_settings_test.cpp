@@ -76,6 +76,9 @@ TEST(ConsoleQuestions, QuietAsksNothing) {
     console.set_quiet(true);
     EXPECT_TRUE(console.confirm("Overwrite?", "Tarnovell"));
     EXPECT_TRUE(out.str().empty());
+    // A Yes that ends the operation says why it ends.
+    EXPECT_TRUE(console.confirm("Lock and/or Dismount failed! Abort?", "Tarnovell"));
+    EXPECT_EQ(out.str(), "Lock and/or Dismount failed! Abort? [y/n] y\n");
 }
 
 TEST(ScriptedInteraction, RecordsAndAnswersInOrder) {

@@ -1,6 +1,7 @@
 // File handles: dispositions, share modes, pointers, unbuffered alignment.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -59,6 +60,30 @@ TEST(FileHandles, DispositionsFollowTheWindowsRules) {
     ASSERT_TRUE(SetEndOfFile(h));
     ASSERT_TRUE(GetFileSizeEx(h, &size));
     EXPECT_EQ(size, 1 << 20);
+}
+
+// Something only read from must hold bytes: a FIFO (which would block the
+// open until someone wrote to it) and a character device are refused at
+// once, with or without buffering; what is written to may be either.
+TEST(FileHandles, ASourceThatOnlyStreamsIsRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")})
+        for (DWORD flags : {DWORD{0}, DWORD{FILE_FLAG_NO_BUFFERING}}) {
+            EXPECT_FALSE(CreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, flags)) << path;
+            EXPECT_EQ(GetLastError(), ERROR_BAD_FILE_TYPE) << path;
+        }
+    EXPECT_EQ(SysErrorMessage(ERROR_BAD_FILE_TYPE), "The file is neither a regular file nor a block device");
+    EXPECT_TRUE(CreateFile("/dev/null", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
+    const std::string file = dir.file("f.bin");
+    test_support::WriteWholeFile(file, "bytes");
+    Handle h = CreateFile(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_TRUE(h);
+    char got[8] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(h, got, sizeof got, &read));
+    EXPECT_EQ(std::string(got, read), "bytes");
 }
 
 TEST(FileHandles, NoSharingMeansAlone) {

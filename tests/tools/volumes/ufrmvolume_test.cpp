@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,6 +100,17 @@ TEST_F(VolumeWindow, SavesTheListAsAPage) {
     EXPECT_NE(html.find("<h3>volumes</h3><hr>"), std::string::npos);
     for (const QString& volume : Column(0))
         EXPECT_NE(html.find("<td class=\"default\">" + volume.toStdString() + "</td>"), std::string::npos);
+}
+
+TEST_F(VolumeWindow, SaveListNamesAFileTypedWithoutExtensionAsAnHtmlPage) {
+    test_support::TempDir dir;
+    dialog_test::ScopedFileDialogHook hook(dialog_test::Choose(dir.file("list")));
+    window_->SaveList1Click();
+    std::vector<std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        written.push_back(entry.path().filename().string());
+    EXPECT_EQ(written, std::vector<std::string>{"list.html"});
+    EXPECT_EQ(test_support::ReadWholeFile(dir.file("list.html")).rfind("<html>", 0), 0u);
 }
 
 TEST_F(VolumeWindow, CopyFilesOntoItselfIsRefused) {

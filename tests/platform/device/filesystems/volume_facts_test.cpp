@@ -153,6 +153,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "mkfs.fat -F 16 -n FIRST IMG >/dev/null && mcopy -i IMG DATA ::a.bin && mlabel -i IMG '::ÆBLE' && " +
                       StaleBootLabel(43),
                   false, "FAT", "ÆBLE", "fatlabel IMG 2>/dev/null | tail -n 1", kFatFree, kFatPattern, true},
+        // A byte copy of a mounted ext4, as a clone of one is: its superblock
+        // still counts the free blocks of when it was made.
+        FactsCase{"ext4_copied_while_mounted", "mkfs.ext4", 64,
+                  "mkfs.ext4 -q -F -L 'live copy' IMG && dir=$(mktemp -d) && loop=$(losetup -f --show IMG) && "
+                  "mount $loop $dir && cp DATA $dir/a && cp DATA $dir/b && sync && cp IMG IMG.copy; "
+                  "umount $dir; losetup -d $loop; rmdir $dir; mv IMG.copy IMG",
+                  true, "ext4", "live copy", "e2label IMG",
+                  "dumpe2fs IMG 2>/dev/null | grep -oE '[0-9]+ free blocks,' | awk '{s += $1} END {print \"free\", s}'",
+                  "free (\\d+)"},
         FactsCase{"fat12_boot_label_only", "mcopy", 8,
                   "mkfs.fat -F 12 IMG >/dev/null && mcopy -i IMG DATA ::a.bin && " + StaleBootLabel(43), false, "FAT",
                   "OLDNAME", "", kFatFree, kFatPattern, true}),
