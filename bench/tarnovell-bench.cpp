@@ -297,7 +297,6 @@ int main(int argc, char** argv) {
         context.cancel = &cancel;
         bool done = tarnovell::CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", context, true) ==
                     tarnovell::CloneResult::Completed;
-        tarnovell::MainLockedVolumes().release();  // a clone leaves the destination's volumes locked
         return done;
     };
     auto wipe = [&] {

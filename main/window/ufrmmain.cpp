@@ -366,13 +366,8 @@ void Tfrmmain::RestoreFromImage() {
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
         ShowStatus("in progress...");
-        try {
-            LockDiskVolumes(device);
-        } catch (const std::exception& e) {
-            return Say(e.what());
-        }
+        // The copy holds the disk, and tells the system of its new table.
         RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
-        UnlockDiskVolumes();
         RefreshDrives1Click();
     } else if (code == kFormatEwf) {
         RestoreFromEwf(file, device);

@@ -39,7 +39,6 @@ int Occurrences(const std::string& path, const std::string& marker) {
 
 class LinuxCopyTest : public test_support::LoopCopyTest {
 protected:
-    void ReleaseVolumeLocks() override { UnlockVolumesOfDisk(); }
 };
 
 TEST_F(LinuxCopyTest, RestoreOntoAPartitionedMountedDiskLeavesTheKernelWithTheNewTable) {
