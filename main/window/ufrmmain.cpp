@@ -772,10 +772,8 @@ void Tfrmmain::Exit1Click() {
 }
 
 void Tfrmmain::btn_cancel_backup_restoreClick() {
-    // The window's own loops and workers stop on its flag, the copy engines
-    // (raw and LZ4 backup and restore) on the copy flag: Cancel stops either.
+    // The window's loops, its workers and the copy engines stop on one flag.
     state_.cancel = true;
-    disk::copy_cancel = true;
 }
 
 void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }
