@@ -58,8 +58,11 @@ public:
     // A disk's or volume's length; a file's size (0 for one made anew).
     std::int64_t size() const { return size_; }
     // A file made anew for this operation may keep holes where the source
-    // has zeros; anything else has every byte written.
-    ZeroBlocks zeros() const { return replacement_ ? ZeroBlocks::LeftAsHoles : ZeroBlocks::Written; }
+    // has zeros; a disk or volume is made zeros there in place where it can
+    // be; a file written into has every byte written.
+    ZeroBlocks zeros() const {
+        return replacement_ ? ZeroBlocks::LeftAsHoles : is_file() ? ZeroBlocks::Written : ZeroBlocks::ZeroedInPlace;
+    }
 
     // The operation wrote everything: the system learns a disk's new table
     // (its partitions are made those of the table, the hold still taken), a

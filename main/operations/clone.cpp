@@ -102,7 +102,7 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", cloning...");
     disk::RawSource reader(src, 0, source_size);
-    disk::RawSink writer(dst, 0);
+    disk::RawSink writer(dst, 0, hold->zeros());
     disk::CopyLoopSettings settings;
     settings.limit = source_size;
     settings.progress.every_bytes = kProgressUnit;

@@ -126,7 +126,7 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
 
     context.post_status("in progress...you may press cancel during operation...");
     disk::ZeroSource zeros(size);
-    disk::RawSink sink(hold->handle(), 0, disk::ZeroBlocks::Written);
+    disk::RawSink sink(hold->handle(), 0, hold->zeros());
     disk::CopyLoopSettings settings;
     settings.limit = size;
     settings.source_must_reach_limit = true;

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -456,23 +458,50 @@ std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& han
     };
 }
 
-bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
-    if (done) *done = 0;
-    Handle::State* s = handle.state();
+namespace {
+
+// Whether [offset, offset + length) may be written through the handle.
+bool MayWrite(Handle::State* s, std::int64_t offset, std::size_t length) {
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
     if (offset < 0) return Fail(ERROR_NEGATIVE_SEEK);
-    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
-    if (s->is_device()) {
-        // Devices never grow: a write that would run past the end writes nothing.
-        if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
-        // A held disk was checked once, when the hold was taken.
-        if (s->held) {
-            if (s->held_write_protected) return Fail(ERROR_WRITE_PROTECT);
-        } else if (!DeviceWriteAllowed(*s, offset, length)) {
-            return false;
-        }
+    if (!s->is_device()) return true;
+    // Devices never grow: a write that would run past the end writes nothing.
+    if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
+    // A held disk was checked once, when the hold was taken.
+    if (s->held) return s->held_write_protected ? Fail(ERROR_WRITE_PROTECT) : true;
+    return DeviceWriteAllowed(*s, offset, length);
+}
+
+}  // namespace
+
+bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length) {
+    Handle::State* s = handle.state();
+    if (!MayWrite(s, offset, length)) return false;
+    if (length == 0) return true;
+    if (s->io || s->stream || s->kind == HandleKind::VirtualDisk || !EnsureBacking(*s)) return Fail(ERROR_NOT_SUPPORTED);
+    struct stat backing {};
+    if (::fstat(s->fd.get(), &backing) != 0) return Fail(ERROR_NOT_SUPPORTED);
+    const std::int64_t at = s->base + offset;
+    const auto len = static_cast<std::int64_t>(length);
+    bool zeroed = false;
+    if (S_ISREG(backing.st_mode)) {
+        // The file keeps its size; a hole reads as zeros.
+        zeroed = ::fallocate(s->fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, len) == 0;
+    } else if (S_ISBLK(backing.st_mode) && at % 512 == 0 && len % 512 == 0) {
+        std::uint64_t range[2] = {static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(len)};
+        zeroed = ::ioctl(s->fd.get(), BLKZEROOUT, range) == 0;
     }
+    if (!zeroed) return Fail(ERROR_NOT_SUPPORTED);
+    s->written = true;
+    return true;
+}
+
+bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
+    if (done) *done = 0;
+    Handle::State* s = handle.state();
+    if (!MayWrite(s, offset, length)) return false;
+    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
     if (length == 0) return true;
     s->written = true;
     return Transfer(*s, true, const_cast<void*>(buffer), length, offset, done);
@@ -516,8 +545,12 @@ bool SyncForReading(Handle& handle) {
         }
     }
     // Clean cached blocks of this device go; reads then come from the medium.
+    // An image file has one cache for the disk and its volumes alike: what
+    // it holds is what was written, and stays.
     if (!EnsureBacking(*s)) return false;
-    ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    struct stat backing {};
+    if (::fstat(s->fd.get(), &backing) != 0 || !S_ISREG(backing.st_mode))
+        ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (first_error == ERROR_SUCCESS) return true;
     return Fail(first_error);
 }

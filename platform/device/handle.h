@@ -83,6 +83,12 @@ private:
 // \\?\Volume{GUID}\, \\.\HarddiskVolumeK). An invalid Handle on failure.
 Handle CreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 
+// Makes [offset, offset + length) of what the handle reaches read as zeros
+// without writing them, where the medium can: a hole punched in an image
+// file, a disk's own zeroing (BLKZEROOUT). Checked as a write is. False
+// with ERROR_NOT_SUPPORTED where it cannot (the caller writes the zeros).
+bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length);
+
 bool ReadFile(Handle& handle, void* buffer, DWORD length, DWORD* read);
 bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written);
 
