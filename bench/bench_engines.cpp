@@ -133,7 +133,6 @@ std::vector<Engine> DiskEngines(const BenchSetup& setup) {
                              context.cancel = &cancel;
                              const bool done = tarnovell::CloneDevice("\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1",
                                                                       context, true) == tarnovell::CloneResult::Completed;
-                             tarnovell::MainLockedVolumes().release();  // a clone leaves the destination's volumes locked
                              return done && !setup.answers->failed;
                          },
                          target, blank(target), SameAsInput(setup, target), {}},

@@ -126,7 +126,12 @@ RawSink::RawSink(Handle& handle, std::int64_t base, ZeroBlocks zeros)
 
 bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
     end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
-    if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) return true;
+    if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) {
+        if (zeros_ != ZeroBlocks::ZeroedInPlace) return true;
+        if (ZeroFill(handle_, base_ + offset, data.size())) return sync_behind_.wrote(static_cast<std::int64_t>(data.size()));
+        if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
+        zeros_ = ZeroBlocks::Written;  // a medium that cannot once cannot again
+    }
     std::size_t done = 0;
     if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) return false;
     if (done != data.size()) {

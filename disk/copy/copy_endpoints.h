@@ -142,6 +142,10 @@ enum class ZeroBlocks {
     LeftAsHoles,
     // Not written: the medium (made blank for this copy) reads zeros there.
     Skipped,
+    // Not written but zeroed in place, where the medium can (a hole punched
+    // in an image file, a disk's own zeroing), which costs a fraction of
+    // writing them; written where it cannot.
+    ZeroedInPlace,
 };
 
 // A disk, volume or file written from byte `base` on, synced behind the

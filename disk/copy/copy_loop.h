@@ -24,10 +24,10 @@ namespace disk {
 constexpr std::size_t kCopyBlockSize = 524288;
 constexpr const char* kCopyCaption = "Tarnovell";
 
-// The copy cancel flag, one for the process: the copies that stop on it
+// The cancel flag, one for the process: the copies that stop on it
 // (BackupRaw, RestoreRaw, rawvhd) clear it as they start and hand it to the
-// loop in their context; a window that offers to stop a running copy sets
-// it. The main window's own cancel flag is another one.
+// loop in their context; a window that offers to stop a running operation
+// sets it. The main window's cancel flag (MainState::cancel) is this one.
 extern std::atomic<bool> copy_cancel;
 
 // Posts the status text to `window` as WM_OPERATION kind 3 and returns at

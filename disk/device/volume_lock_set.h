@@ -1,7 +1,7 @@
 // A set of volume handles held open, locked and dismounted, so that the
-// volumes of a disk stay out of the way while the disk is written. The copy
-// engine keeps one set and the main window another; both fill them the
-// same way.
+// volumes of a disk stay out of the way while the disk is written. The hold
+// of a destination disk (disk/copy/destination_hold.h) keeps one for the
+// length of its operation.
 #pragma once
 
 #include <string>

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "disk/copy/destination_hold.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
 #include "disk/formats/ewf/ewf_set.h"
@@ -58,75 +59,43 @@ bool ExistsAsFile(const std::string& path) {
 void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kCopyCaption); }
 bool Ask(const OperationContext& context, const std::string& text) { return context.ui().confirm(text, kCopyCaption); }
 
-// Where a conversion writes the raw disk: a file made anew beside the one
-// it replaces, or a disk or volume (or other existing non-file) written in
-// place.
+// Where a conversion writes the raw disk: its hold (a file made anew beside
+// the one it replaces, or a disk or volume written in place) and the sink
+// over it.
 class RawDestination {
 public:
     explicit RawDestination(const OperationContext& context) : context_(context) {}
     RawDestination(const RawDestination&) = delete;
     RawDestination& operator=(const RawDestination&) = delete;
+    ~RawDestination() { sink_.reset(); }
 
-    ~RawDestination() {
-        sink_.reset();
-        // A disk or volume goes back to the system however the copy ended.
-        if (prepared_) ReleaseDestination(handle_, path_);
-    }
-
-    // Opens `path` for `size` bytes; false (after telling why) when it
+    // Prepares `path` for `size` bytes; false (after telling why) when it
     // cannot be written or, as a device, holds fewer bytes than that.
     bool open(const std::string& path, std::int64_t size, const std::string& too_small) {
-        path_ = path;
-        auto facts = FileFactsAt(path);
-        const bool in_place = device::IsDevicePath(path) || (facts && !facts->is_regular());
-        if (!in_place) return open_new_file();
-        handle_ = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (device::IsDevicePath(path)) {
-            if (!PrepareDestination(context_, handle_, path)) return false;
-            prepared_ = true;
-            if (size > EndpointSize(handle_, path, false)) {
-                Tell(context_, too_small);
-                return false;
-            }
-        }
-        if (!handle_) {
-            Tell(context_, CreateFileError("dst", path_));
+        DestinationOptions where;
+        where.length = size;
+        hold_ = PrepareDestination(context_, path, where);
+        if (!hold_) return false;
+        if (!hold_->is_file() && size > hold_->size()) {
+            Tell(context_, too_small);
             return false;
         }
-        sink_ = std::make_unique<RawSink>(handle_, 0, ZeroBlocks::Written);
+        sink_ = std::make_unique<RawSink>(hold_->handle(), 0, hold_->zeros());
         return true;
     }
 
     CopySink& sink() { return *sink_; }
 
-    // After a complete copy: a new file takes the destination's name. False
-    // after telling why it could not.
+    // After a complete copy: a new file takes the destination's name, a
+    // disk's table reaches the system. False after telling why it could not.
     bool complete() {
         sink_.reset();
-        if (!replacement_) return true;
-        if (handle_.close() && replacement_->commit()) return true;
-        Tell(context_, "could not replace " + path_ + ": " + SysErrorMessage(GetLastError()));
-        return false;
+        return hold_->complete();
     }
 
 private:
-    bool open_new_file() {
-        replacement_.emplace(LinuxPath(path_), FileReplacement::Start::NameOnly);
-        if (*replacement_) handle_ = CreateFile(replacement_->path(), GENERIC_WRITE, 0, CREATE_NEW, 0);
-        if (!handle_) {
-            Tell(context_, CreateFileError("dst", path_));
-            return false;
-        }
-        // Made empty for this copy: runs of zeros stay holes, as qemu-img leaves them.
-        sink_ = std::make_unique<RawSink>(handle_, 0, ZeroBlocks::LeftAsHoles);
-        return true;
-    }
-
     const OperationContext& context_;
-    std::string path_;
-    std::optional<FileReplacement> replacement_;  // before the handle: the handle closes first
-    Handle handle_;
-    bool prepared_ = false;
+    std::unique_ptr<DestinationHold> hold_;
     std::unique_ptr<RawSink> sink_;
 };
 

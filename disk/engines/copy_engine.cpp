@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -14,7 +13,7 @@
 #include "disk/util/lib_helpers.h"
 #include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
-#include "disk/device/volume_lock_set.h"
+#include "disk/copy/destination_hold.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
@@ -43,14 +42,6 @@ bool ExistsAsFile(const std::string& path) {
     return !resolved.empty() && std::filesystem::is_regular_file(resolved, error);
 }
 
-// Opens the destination for writing: as it is, or made anew as a file.
-Handle OpenDestination(const std::string& path, DWORD flags) {
-    Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
-    // A device is never made: its own error is the one to report.
-    if (!h && IsFile(path)) h = CreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, flags);
-    return h;
-}
-
 // The questions and messages of one copy, through its context's interaction.
 class Dialogue {
 public:
@@ -74,47 +65,12 @@ bool RefuseOverlap(const Dialogue& dialogue, const std::string& src, const std::
     return true;
 }
 
-// The file a new image takes the place of: the Linux path of `path`, or what
-// a link there points to. Empty when the destination is no file to replace
-// (a device, a pipe), which is then written as it is.
-std::string ReplacedFile(const std::string& path) {
-    if (!IsFile(path)) return "";
-    std::string resolved = ResolveFilePath(path);
-    if (resolved.empty()) return "";
-    std::error_code error;
-    const auto status = std::filesystem::status(resolved, error);
-    if (std::filesystem::is_regular_file(status)) {
-        auto target = std::filesystem::canonical(resolved, error);
-        return error ? resolved : target.string();
-    }
-    return std::filesystem::exists(status) ? "" : resolved;
-}
-
 // A disk source may have file systems mounted on its volumes, which write
 // through caches of their own: what they hold goes to the disk first.
 bool SyncSource(const Dialogue& dialogue, Handle& source, const std::string& path) {
     if (IsFile(path) || SyncForReading(source)) return true;
     dialogue.tell("could not flush (src)," + std::to_string(GetLastError()));
     return false;
-}
-
-// After a whole disk was written the system must show the partitions of
-// the table now on it; a system that keeps the old ones would have them
-// mounted and checked in place of the new.
-bool SystemLearnsTable(const Dialogue& dialogue, const OperationContext& context, Handle& disk) {
-    if (IoctlUpdateProperties(disk)) return true;
-    const std::string text = "IOCTL_DISK_UPDATE_PROPERTIES failed:" + SysErrorMessage(GetLastError());
-    dialogue.tell(text);
-    context.post_status(text);
-    return false;
-}
-
-// ---- the copy locked volume set ---------------------------------------------
-
-std::mutex locked_volumes_mutex;
-VolumeLockSet& LockedVolumes() {
-    static VolumeLockSet set;
-    return set;
 }
 
 }  // namespace
@@ -157,46 +113,28 @@ std::string CreateFileError(const char* which, const std::string& path) {
     return FailureLine(std::string("could not createfile (") + which + ")," + std::to_string(code), path, code);
 }
 
-void ReleaseDestination(Handle& handle, const std::string& path) {
-    if (IsFile(path)) return;
-    if (IsWholeDisk(path)) {
-        IoctlUpdateProperties(handle);
-        UnlockVolumesOfDisk();
-    } else {
-        LockDismountUnlock(handle);
-    }
-}
 
 // ---- preparing endpoints -----------------------------------------------------
 
 namespace {
 
-bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string& path, bool destination) {
+bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string& path) {
     if (IsFile(path)) return true;
     if (!handle) {
-        dialogue.cannot_open(destination ? "dst" : "src", path, GetLastError());
+        dialogue.cannot_open("src", path, GetLastError());
         return false;
     }
-    bool ready = true;
-    // Every volume of a destination disk is out of the way before its first
-    // byte is written, or the person has said to go on.
-    if (destination && IsWholeDisk(path)) ready = LockVolumesOfDisk(path);
-    if (!IsWholeDisk(path)) {
-        // Both, in this order, whatever the lock gives: a volume that cannot
-        // be locked may still let go of its file system.
-        const bool locked = LockVolumeHandle(handle);
-        const bool dismounted = DismountVolumeHandle(handle);
-        ready = locked && dismounted;
-    }
-    if (!ready && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
-        if (destination) UnlockVolumesOfDisk();
+    if (IsWholeDisk(path)) return true;  // a whole-disk source is read as it is
+    // Both, in this order, whatever the lock gives: a volume that cannot be
+    // locked may still let go of its file system.
+    const bool locked = LockVolumeHandle(handle);
+    const bool dismounted = DismountVolumeHandle(handle);
+    if (!(locked && dismounted) && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
         handle.close();
         return false;
     }
-    if (!IsWholeDisk(path)) {
-        DWORD returned = 0;
-        DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
-    }
+    DWORD returned = 0;
+    DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
     return true;
 }
 
@@ -204,37 +142,15 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
 
 bool PrepareSource(Handle& handle, const std::string& path) { return PrepareSource(OperationContext{}, handle, path); }
 
-bool PrepareDestination(Handle& handle, const std::string& path) {
-    return PrepareDestination(OperationContext{}, handle, path);
-}
-
 bool PrepareSource(const OperationContext& context, Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(context), handle, path, false);
-}
-
-bool PrepareDestination(const OperationContext& context, Handle& handle, const std::string& path) {
-    return PrepareEndpoint(Dialogue(context), handle, path, true);
+    return PrepareEndpoint(Dialogue(context), handle, path);
 }
 
 bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst) {
     return RefuseOverlap(Dialogue(context), src, dst);
 }
 
-bool LockVolumesOfDisk(const std::string& disk_path) {
-    std::lock_guard guard(locked_volumes_mutex);
-    return LockedVolumes().lock_volumes_of(disk_path);
-}
-
-void UnlockVolumesOfDisk() {
-    std::lock_guard guard(locked_volumes_mutex);
-    LockedVolumes().unlock_all();
-    LockedVolumes().release();
-}
-
-std::size_t LockedVolumeCount() {
-    std::lock_guard guard(locked_volumes_mutex);
-    return LockedVolumes().size();
-}
+std::size_t LockedVolumeCount() { return device::Registry::instance().locked_volume_count(); }
 
 // ---- the copies ----------------------------------------------------------------
 
@@ -283,7 +199,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         dialogue.cannot_open("src", src, GetLastError());
         return CopyResult::Failed;
     }
-    if (!PrepareEndpoint(dialogue, source, src, false)) return CopyResult::Failed;
+    if (!PrepareEndpoint(dialogue, source, src)) return CopyResult::Failed;
     ScopeGuard unlock_source([&] {
         if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
     });
@@ -299,28 +215,16 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     if (IsFile(src)) limit = std::min(total, std::max<std::int64_t>(0, EndpointSize(source, src, true) - start));
     if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
 
-    std::optional<FileReplacement> replacement;
-    Handle destination;
-    DWORD open_error = 0;
-    if (const std::string replaced = ReplacedFile(dst); !replaced.empty()) {
-        replacement.emplace(replaced, FileReplacement::Start::NameOnly);
-        if (*replacement)
-            destination = CreateFile(replacement->path(), GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN);
-        if (!destination) open_error = GetLastError();
-    } else {
-        destination = OpenDestination(dst, FILE_FLAG_SEQUENTIAL_SCAN);
-        if (!destination) open_error = GetLastError();
-        if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
-    }
-    if (!destination) {
-        dialogue.cannot_open("dst", dst, open_error);
-        return CopyResult::Failed;
-    }
+    DestinationOptions where;
+    where.flags = FILE_FLAG_SEQUENTIAL_SCAN;
+    where.offset = IsWholeDisk(dst) ? start : 0;
+    where.length = limit;
+    std::unique_ptr<DestinationHold> destination = PrepareDestination(context, dst, where);
+    if (!destination) return CopyResult::Failed;
 
     context.post_status("Source total_size:" + std::to_string(total) + ", backuping...");
     RawSource reader(source, start, total);
-    RawSink writer(destination, IsWholeDisk(dst) ? start : 0, ZerosFor(destination, dst));
+    RawSink writer(destination->handle(), destination->is_disk() ? start : 0, destination->zeros());
     CopyLoopSettings settings;
     settings.limit = limit;
     CopyOutcome outcome;
@@ -330,15 +234,10 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         Lz4FrameSink packer(writer);
         outcome = RunCopyLoop(reader, packer, settings, context);
     }
-    if (IsWholeDisk(dst) && !SystemLearnsTable(dialogue, context, destination)) return CopyResult::Failed;
-    if (replacement && outcome.completed()) {
-        // Only a complete image takes the name; the old file stays until then.
-        if (!destination.close() || !replacement->commit()) {
-            dialogue.tell(dst + ": " + SysErrorMessage(GetLastError()));
-            return CopyResult::Failed;
-        }
-    }
-    return ResultOf(outcome);
+    // A disk learns its table however the copy ended; only a complete image
+    // takes a file's name.
+    if (!outcome.completed()) return ResultOf(outcome);
+    return destination->complete() ? ResultOf(outcome) : CopyResult::Failed;
 }
 
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
@@ -402,41 +301,34 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     const std::int64_t source_size = unpacked.value_or(total);
 
     // A range of an image file (a partition of a disk image) is written in
-    // place: the file is a disk then, and the rest of it must stay.
+    // place: the file is a disk then, and the rest of it must stay. Any
+    // other file is written beside its name and takes it once complete.
     const bool into_file = start > 0 && ExistsAsFile(dst);
-    if (ExistsAsFile(dst) && !into_file) DeleteRegularFile(dst);
-    Handle destination = OpenDestination(dst, 0);
-    const DWORD open_error = destination ? 0 : GetLastError();
-    if (!PrepareEndpoint(dialogue, destination, dst, true)) return CopyResult::Failed;
-    if (!destination) {
-        dialogue.cannot_open("dst", dst, open_error);
-        return CopyResult::Failed;
-    }
-    // Whatever happens from here on, the destination is handed back to the
-    // system: a disk's table learnt and its volumes unlocked.
-    ScopeGuard hand_back([&] { ReleaseDestination(destination, dst); });
+    DestinationOptions where;
+    where.file_in_place = into_file;
+    where.offset = IsWholeDisk(dst) || into_file ? start : 0;
+    where.length = source_size;
+    std::unique_ptr<DestinationHold> destination = PrepareDestination(context, dst, where);
+    if (!destination) return CopyResult::Failed;
 
-    std::int64_t destination_size = length > 0 ? length : EndpointSize(destination, dst, false);
-    if (source_size > destination_size && !ExistsAsFile(dst)) {
+    std::int64_t destination_size = length > 0 ? length : destination->is_file() ? 0 : destination->size();
+    if (source_size > destination_size && !destination->is_file()) {
         if (!dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
                           std::to_string(destination_size) + ")!, Continue?"))
             return CopyResult::Declined;
     }
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", restoring...");
-    RawSink writer(destination, IsWholeDisk(dst) || into_file ? start : 0, ZerosFor(destination, dst));
+    RawSink writer(destination->handle(), destination->is_disk() || into_file ? start : 0, destination->zeros());
     CopyLoopSettings settings;
     settings.limit = unpacked.value_or(0);
     settings.done_text = "restore done in ";
     CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
     CopyOutcome outcome = RunCopyLoop(data, writer, settings, context);
-    if (IsWholeDisk(dst)) {
-        hand_back.dismiss();
-        const bool learnt = SystemLearnsTable(dialogue, context, destination);
-        UnlockVolumesOfDisk();
-        if (!learnt) return CopyResult::Failed;
-    }
-    return ResultOf(outcome);
+    // A disk learns its new table however the copy ended (the hold tells it
+    // when it goes); only a complete restore makes a file of it.
+    if (!outcome.completed()) return ResultOf(outcome);
+    return destination->complete() ? ResultOf(outcome) : CopyResult::Failed;
 }
 
 }  // namespace disk

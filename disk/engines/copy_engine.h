@@ -61,16 +61,13 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
 OperationContext CopyContext(platform::ProgressBar* progress, platform::OperationTarget* window);
 CopyResult ResultOf(const CopyOutcome& outcome);
 
-// Make an opened endpoint ready for sector access: a volume is locked and
-// dismounted, a whole-disk destination has its volumes locked. When one of
-// them cannot be, the person is asked "Lock and/or Dismount failed!
-// Abort?". False means stop (the message was shown); nothing has been
-// written.
+// Makes an opened source ready for sector access: a volume is locked and
+// dismounted. When it cannot be, the person is asked "Lock and/or Dismount
+// failed! Abort?". False means stop (the message was shown). A destination
+// is made ready by its hold (disk/copy/destination_hold.h).
 bool PrepareSource(platform::Handle& handle, const std::string& path);
-bool PrepareDestination(platform::Handle& handle, const std::string& path);
 // The same, asking and telling through the context's interaction.
 bool PrepareSource(const OperationContext& context, platform::Handle& handle, const std::string& path);
-bool PrepareDestination(const OperationContext& context, platform::Handle& handle, const std::string& path);
 
 // The size of an opened endpoint: a disk's length, a volume's partition
 // length; a file's size only with `file_fallback` (else 0).
@@ -81,23 +78,12 @@ ZeroBlocks ZerosFor(platform::Handle& handle, const std::string& path);
 // "could not createfile (src)," or "(dst)," with the last error's code,
 // then " - " + path + ": " + the system's text for that code.
 std::string CreateFileError(const char* which, const std::string& path);
-// Hands a written device back to the system once the copy is over: a
-// disk's table re-read and its volumes unlocked, a volume let go by its
-// file system. Nothing for a file.
-void ReleaseDestination(platform::Handle& handle, const std::string& path);
-
 // True (after telling the person) when `src` and `dst` share bytes: the same
 // file, disk or volume, or one holding the other.
 bool RefuseSameEndpoints(const OperationContext& context, const std::string& src, const std::string& dst);
 
-// Locks and dismounts every volume of the disk and keeps their handles in
-// the copy locked volume set, which it empties first (closing a handle
-// releases its lock). False when a volume could not be locked or
-// dismounted (the others stay locked).
-bool LockVolumesOfDisk(const std::string& disk_path);
-// Unlocks every volume of the set and closes their handles.
-void UnlockVolumesOfDisk();
-// The handles the set holds now.
+// The volumes this process holds locked now, through any handle: none once
+// the operations that locked them are over.
 std::size_t LockedVolumeCount();
 
 }  // namespace disk

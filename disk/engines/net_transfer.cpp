@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "disk/copy/destination_hold.h"
 #include "disk/device/handle_ops.h"
 #include "disk/net/devio.h"
 #include "disk/net/net_endpoints.h"
@@ -123,25 +124,27 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
         remote = *size;
     }
 
-    // A file takes the stream and nothing else: no tail of what it held.
-    const bool file = !device::IsDevicePath(destination);
-    Handle target = CreateFile(destination, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               file ? CREATE_ALWAYS : OPEN_EXISTING, 0);
-    if (!target) {
-        transfer.tell(CreateFileError("dst", destination));
-        return {};
-    }
-    if (devio && !file) {  // a file grows to what it is given
-        std::int64_t room = EndpointSize(target, destination, false);
+    if (devio && device::IsDevicePath(destination)) {  // a file grows to what it is given
+        Handle measured = CreateFile(destination, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+        if (!measured) {
+            transfer.tell(CreateFileError("dst", destination));
+            return {};
+        }
+        const std::int64_t room = EndpointSize(measured, destination, false);
         if (remote > room) {
             transfer.tell(TooSmall(remote, room));
             return {};
         }
     }
-    if (!PrepareDestination(context, target, destination)) return {};
-    ScopeGuard hand_back([&] { ReleaseDestination(target, destination); });
+    // A file takes the stream and nothing else (no tail of what it held),
+    // and only once all of it has come: a peer that fails half-way leaves
+    // the old file as it was.
+    DestinationOptions where;
+    where.length = remote;
+    std::unique_ptr<DestinationHold> target = PrepareDestination(context, destination, where);
+    if (!target) return {};
 
-    RawSink writer(target, 0, ZerosFor(target, destination));
+    RawSink writer(target->handle(), 0, target->zeros());
     CopyOutcome outcome;
     if (devio) {
         DevioSource reader(socket, remote);
@@ -153,6 +156,7 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
     // Closing with bytes still unread resets the connection: a sender
     // stopped half-way learns that its stream was not taken.
     socket.close();
+    if (outcome.completed() && !target->complete()) return {CopyResult::Failed, outcome.position};
     return {ResultOf(outcome), outcome.position};
 }
 

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/destination_hold.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/formats/vhd/vhd_endpoints.h"
 #include "platform/base/interaction.h"
@@ -138,6 +139,9 @@ struct SourceEnd {
 
 struct DestinationEnd {
     DestinationKind kind = DestinationKind::NewFile;
+    // A disk or volume written in place is held for the copy (its volumes
+    // locked, the disk held whole) and handed back after it.
+    std::unique_ptr<DestinationHold> hold;
     // A new file is written beside the one it replaces and takes its name only
     // once the copy into it has succeeded; until then the old file stays as it
     // was, and a failure removes the new one. Declared before the handle: the
@@ -253,7 +257,12 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
                                                    platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
             Raise(step, existing ? error : platform::GetLastError());
         }
-    case DestinationKind::Existing: break;
+    case DestinationKind::Existing:
+        if (out.hold) {
+            out.endpoint = std::make_unique<RawSink>(out.hold->handle(), 0);
+            return;
+        }
+        break;
     }
     out.handle = platform::CreateFile(destination, platform::GENERIC_READ | platform::GENERIC_WRITE,
                                       platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_EXISTING,
@@ -306,6 +315,12 @@ bool rawvhd(const OperationContext& context, const std::string& source, const st
     SourceEnd src;
     OpenSourceEnd(source, src);
     DestinationEnd dst;
+    if (IsDevicePath(destination) && KindOf(destination, mode) == DestinationKind::Existing) {
+        DestinationOptions where;
+        where.length = src.size;
+        // Refused or declined: the hold has said why, and nothing is written.
+        if (!(dst.hold = PrepareDestination(context, destination, where))) return false;
+    }
     OpenDestinationEnd(destination, mode, src.size, dst);
 
     CopyOutcome outcome = RunCopyLoop(*src.endpoint, *dst.endpoint, RawVhdSettings(src.size, context), context);
@@ -326,6 +341,8 @@ bool rawvhd(const OperationContext& context, const std::string& source, const st
     }
     dst.endpoint.reset();
     if (!dst.handle.close()) throw std::runtime_error("opStatus <> ERROR_SUCCESS");
+    // A disk's system partitions become those of the table the image held.
+    if (dst.hold && !dst.hold->complete()) return false;
     src.endpoint.reset();
     src.handle.close();
     // Only a complete copy takes the place of what was there before.

@@ -1,17 +1,18 @@
 #include "main/operations/clone.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ostream>
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/destination_hold.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
-#include "platform/base/scope_guard.h"
 #include "platform/device/path.h"
 
 namespace tarnovell {
@@ -35,15 +36,6 @@ Handle Open(const std::string& path, DWORD access) {
 
 }  // namespace
 
-disk::VolumeLockSet& MainLockedVolumes() {
-    static disk::VolumeLockSet set;
-    return set;
-}
-
-bool LockDiskVolumes(const std::string& disk_path) { return MainLockedVolumes().lock_volumes_of(disk_path); }
-
-void UnlockDiskVolumes() { MainLockedVolumes().unlock_all(); }
-
 CloneResult CloneDevice(const std::string& source, const std::string& destination,
                         const disk::OperationContext& context, bool quiet) {
     if (source.empty() || destination.empty()) return CloneResult::Declined;
@@ -62,33 +54,35 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
         return CloneResult::Declined;
 
     Handle src = Open(source, GENERIC_READ);
-    const DWORD source_error = src ? 0 : GetLastError();
-    Handle dst = src ? Open(destination, GENERIC_READ | GENERIC_WRITE) : Handle();
-    if (!src || !dst) {
-        ui.inform_failure("could not createfile", kCaption, src ? destination : source,
-                          src ? GetLastError() : source_error);
+    if (!src) {
+        ui.inform_failure("could not createfile", kCaption, source, GetLastError());
         return CloneResult::Aborted;
     }
     std::int64_t source_size = SizeOf(src, source);
-    std::int64_t destination_size = SizeOf(dst, destination);
+    // Measured before anything is locked: a No here costs the destination nothing.
+    Handle measured = CreateFile(destination, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!measured) {
+        ui.inform_failure("could not createfile", kCaption, destination, GetLastError());
+        return CloneResult::Aborted;
+    }
+    std::int64_t destination_size = SizeOf(measured, destination);
+    measured.close();
     if (destination_size < source_size && !quiet &&
         !ui.confirm("Source is bigger than Destination! Continue?", kCaption))
         return CloneResult::Declined;
 
-    bool physical = IsPhysical(destination);
-    // Until the copy starts, the destination's volumes go back to the system
-    // on any way out: a No, a failed step, an exception.
-    ScopeGuard give_back([physical] {
-        if (physical) MainLockedVolumes().release();
-    });
     // Every volume of a destination disk, and a destination volume itself,
     // is locked and dismounted (both tried, whatever the lock gives) before
-    // the first byte is written, or the person says to go on.
-    bool ready = !physical || LockDiskVolumes(destination);
-    const bool locked = disk::LockVolumeHandle(dst);
-    const bool dismounted = disk::DismountVolumeHandle(dst);
-    if (!(ready && locked && dismounted) && ui.confirm("Lock and/or Dismount failed! Abort?", kCaption))
-        return CloneResult::Declined;
+    // the first byte is written, or the person says to go on; a disk is
+    // held whole until the system knows its new table. The hold gives it
+    // all back however the clone ends.
+    disk::DestinationOptions where;
+    where.open_failure = "could not createfile";
+    where.length = std::min(source_size, destination_size);
+    bool declined = false;
+    std::unique_ptr<disk::DestinationHold> hold = disk::PrepareDestination(context, destination, where, &declined);
+    if (!hold) return declined ? CloneResult::Declined : CloneResult::Aborted;
+    Handle& dst = hold->handle();
     DWORD returned = 0;
     if (!IsPhysical(source)) DeviceIoControl(dst, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
     // File systems mounted on the source write out what they hold, or the
@@ -101,15 +95,14 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     // Only now, with every question answered and the volumes locked, does
     // the old layout go: a No or a failed lock leaves the destination as it
     // was, and so does a layout the system cannot let go of.
-    if (physical && disk::GetWindowsVersionClass() > 6) {
+    if (hold->is_disk() && disk::GetWindowsVersionClass() > 6) {
         disk::DeleteDriveLayout(destination);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    give_back.dismiss();
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", cloning...");
     disk::RawSource reader(src, 0, source_size);
-    disk::RawSink writer(dst, 0);
+    disk::RawSink writer(dst, 0, hold->zeros());
     disk::CopyLoopSettings settings;
     settings.limit = source_size;
     settings.progress.every_bytes = kProgressUnit;
@@ -120,16 +113,9 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     settings.done_text = "clone done in ";
     disk::CopyOutcome outcome = disk::RunCopyLoop(reader, writer, settings, context);
 
-    // The system learns the new layout; one that keeps the old partitions
-    // would mount and check them in place of the new ones.
-    bool table_learnt = !physical || disk::IoctlUpdateProperties(dst);
-    if (!table_learnt) {
-        const std::string text = "IOCTL_DISK_UPDATE_PROPERTIES failed:" + SysErrorMessage(GetLastError());
-        ui.inform(text, kCaption);
-        context.post_status(text);
-    }
-    DeviceIoControl(dst, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);
-    disk::LockDismountUnlock(dst);
+    // The system learns the new layout, the disk still held; one that keeps
+    // the old partitions would mount and check them in place of the new ones.
+    const bool table_learnt = hold->complete();
     return outcome.completed() && table_learnt ? CloneResult::Completed : CloneResult::Aborted;
 }
 

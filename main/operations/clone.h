@@ -8,7 +8,6 @@
 #include <string>
 
 #include "disk/copy/operation_context.h"
-#include "disk/device/volume_lock_set.h"
 
 namespace tarnovell {
 
@@ -17,15 +16,12 @@ enum class CloneResult { Completed, Declined, Aborted };
 // Copies `source` onto `destination` ("\\.\PhysicalDriveN" or "\\.\X:").
 // With `quiet` nothing is asked and a write error ends the copy silently.
 // Nothing is written to the destination before its volumes are locked (or
-// the person has said to go on); after a whole disk is written the system's
-// partitions are made those of its new table, or the clone is not done.
+// the person has said to go on) and, for a disk, before it is held whole
+// for this process; a volume that stays in use in the way, or a disk
+// another program uses, gets nothing written. After a whole disk is written
+// the system's partitions are made those of its new table, or the clone is
+// not done; then every volume is let go.
 CloneResult CloneDevice(const std::string& source, const std::string& destination,
                         const disk::OperationContext& context, bool quiet = false);
-
-// The main window's set of locked destination volumes. False when a volume
-// could not be locked or dismounted (the others stay locked).
-bool LockDiskVolumes(const std::string& disk_path);
-void UnlockDiskVolumes();
-disk::VolumeLockSet& MainLockedVolumes();
 
 }  // namespace tarnovell

@@ -383,7 +383,7 @@ std::string ListLine(const disk::DiskListRow& row) {
 }
 
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors) {
-    platform::InterruptHandlers interrupts({&state.cancel, &disk::copy_cancel});
+    platform::InterruptHandlers interrupts({&state.cancel});
     if (line.quiet) {
         state.quiet = true;
         console << "mode quiet" << std::endl;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+#include "disk/copy/copy_loop.h"
+
 namespace tarnovell {
 
 struct MainState {
@@ -12,9 +14,11 @@ struct MainState {
     std::string program_folder;      // folder of the executable, with a trailing '/'
     int view_mode = 0;               // 0 disks and partitions, 1 partitions only, 2 disks only
     std::string units = "MB";        // "MB" or "S"
-    // The main window's cancel flag: its Cancel button sets it, the clone
-    // and the workers started from the window stop on it.
-    std::atomic<bool> cancel{false};
+    // The cancel flag: the window's Cancel button and an interrupt set it;
+    // the clone, the copies and the workers stop on it. It is the copy
+    // cancel flag itself: there is one flag, so a Cancel reaches whatever
+    // runs.
+    std::atomic<bool>& cancel = disk::copy_cancel;
     bool console_attached = false;
 };
 

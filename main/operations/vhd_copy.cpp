@@ -1,9 +1,15 @@
 #include "main/operations/vhd_copy.h"
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <thread>
 
+#include "disk/copy/destination_hold.h"
 #include "disk/engines/rawvhd.h"
+#include "platform/base/interaction.h"
+#include "platform/device/handle.h"
+#include "platform/device/path.h"
 
 namespace tarnovell {
 
@@ -23,20 +29,36 @@ std::string VhdCopyStatus(const WorkerOutcome& outcome) {
     return outcome.failure.empty() ? status : status + " - " + outcome.failure;
 }
 
-WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
-                         platform::OperationTarget* target, platform::ProgressBar* bar) {
+std::optional<WorkerOutcome> RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path,
+                                        int mode, platform::OperationTarget* target, platform::ProgressBar* bar) {
     return RunVhdCopy(state.cancel, source, target_path, mode, target, bar);
 }
 
-WorkerOutcome RunVhdCopy(std::atomic<bool>& cancel, const std::string& source, const std::string& target_path,
-                         int mode, platform::OperationTarget* target, platform::ProgressBar* bar) {
-    const VhdCopyJob job{source, target_path, mode};
-    // The worker posts its percentages; it never touches the bar itself.
+std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::string& source,
+                                        const std::string& target_path, int mode, platform::OperationTarget* target,
+                                        platform::ProgressBar* bar) {
     disk::OperationContext context;
     context.status = target;
     context.cancel = &cancel;
+    // As the raw copies ask before they write over something: a disk, or
+    // a file that is there already.
+    const bool onto_device = platform::device::IsDevicePath(target_path);
+    std::error_code error;
+    const std::string target_file = onto_device ? std::string() : platform::ResolveFilePath(target_path);
+    const bool onto_existing = onto_device || (!target_file.empty() && std::filesystem::exists(target_file, error));
+    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", "Tarnovell")) return std::nullopt;
+    // A disk is held here, on the caller's thread, for the whole copy: its
+    // volumes locked and the disk held whole before the worker writes, and
+    // the system told of the table the image brought once it is done.
+    std::unique_ptr<disk::DestinationHold> hold;
+    if (onto_device && !(hold = disk::PrepareDestination(context, target_path))) return std::nullopt;
+
+    const VhdCopyJob job{source, target_path, mode};
+    // The worker posts its percentages; it never touches the bar itself.
     if (bar) bar->set_max(100);
     WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, target);
+    if (hold && outcome.succeeded() && !hold->complete()) outcome.exit_code = platform::ERROR_INVALID_FUNCTION;
+    hold.reset();
     // The last progress posts settle before the status is set.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     platform::pump();

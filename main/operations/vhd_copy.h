@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "disk/copy/operation_context.h"
@@ -36,12 +37,17 @@ int VhdModeOfFilter(int filter_index);
 // id + " terminated with sucess" or id + " terminated with failure:" + code,
 // followed by " - " and the failure's own text (the step, the path and the
 // system's text) when the copy ended with one.
-// The main window's cancel flag in `state` stops the copy.
-WorkerOutcome RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path, int mode,
-                         platform::OperationTarget* target, platform::ProgressBar* bar);
+// The main window's cancel flag in `state` stops the copy. A copy onto a
+// disk, or onto a file that exists, asks "Overwrite ...?" first; a disk is
+// held for the copy (its volumes locked, the disk held whole, the system
+// told of its new table at the end). Nothing when the person said No or
+// the disk could not be held (which was said), and nothing was written.
+std::optional<WorkerOutcome> RunVhdCopy(MainState& state, const std::string& source, const std::string& target_path,
+                                        int mode, platform::OperationTarget* target, platform::ProgressBar* bar);
 // The same, stopped by `cancel`: for a window that shares another's flag.
-WorkerOutcome RunVhdCopy(std::atomic<bool>& cancel, const std::string& source, const std::string& target_path,
-                         int mode, platform::OperationTarget* target, platform::ProgressBar* bar);
+std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::string& source,
+                                        const std::string& target_path, int mode, platform::OperationTarget* target,
+                                        platform::ProgressBar* bar);
 
 // The status text of an ended VHD copy.
 std::string VhdCopyStatus(const WorkerOutcome& outcome);

@@ -9,8 +9,8 @@
 #include "disk/copy/copy_buffer.h"
 #include "disk/copy/copy_endpoints.h"
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/destination_hold.h"
 #include "disk/device/handle_ops.h"
-#include "main/operations/clone.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
@@ -111,46 +111,29 @@ private:
 WipeResult WipeDevice(const std::string& path, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
     if (!ui.confirm("Wipe " + path + "?", kCaption)) return WipeResult::Declined;
-    const bool physical = device::IsWholeDiskPath(path);
-    Handle h = CreateFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-    if (!h) {
-        ui.inform_failure("could not createfile", kCaption, path, GetLastError());
-        return WipeResult::Failed;
-    }
-    const std::int64_t size = physical ? disk::GetDiskLength(h) : disk::GetPartitionLength(h);
+    // A disk with its volumes locked and the disk held whole, a volume
+    // locked and dismounted; one that stays in use gets nothing written.
+    disk::DestinationOptions where;
+    where.open_failure = "could not createfile";
+    bool declined = false;
+    std::unique_ptr<disk::DestinationHold> hold = disk::PrepareDestination(context, path, where, &declined);
+    if (!hold) return declined ? WipeResult::Declined : WipeResult::Failed;
+    const std::int64_t size = hold->size();
     if (size == 0) {
         ui.inform("cannot get total size", kCaption);
         return WipeResult::Failed;
     }
-    if (physical) LockDiskVolumes(path);
-    struct ReleaseDisk {
-        bool physical;
-        ~ReleaseDisk() {
-            if (!physical) return;
-            UnlockDiskVolumes();
-            MainLockedVolumes().release();
-        }
-    } release_disk{physical};
-    if (!disk::LockVolumeHandle(h) || !disk::DismountVolumeHandle(h)) {
-        if (ui.confirm("Lock and/or Dismount failed! Abort?", kCaption)) return WipeResult::Declined;
-    }
-    DWORD returned = 0;
-    if (!physical) DeviceIoControl(h, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
 
     context.post_status("in progress...you may press cancel during operation...");
     disk::ZeroSource zeros(size);
-    disk::RawSink sink(h, 0, disk::ZeroBlocks::Written);
+    disk::RawSink sink(hold->handle(), 0, hold->zeros());
     disk::CopyLoopSettings settings;
     settings.limit = size;
     settings.source_must_reach_limit = true;
     settings.write_error_prefix = "writefile error:";
     settings.done_text = "done in ";
     disk::CopyOutcome outcome = disk::RunCopyLoop(zeros, sink, settings, context);
-
-    DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned);
-    if (physical) disk::IoctlUpdateProperties(h);
-    disk::LockDismountUnlock(h);
-    if (outcome.completed()) return WipeResult::Completed;
+    if (outcome.completed()) return hold->complete() ? WipeResult::Completed : WipeResult::Failed;
     return outcome.end == disk::CopyEnd::Cancelled ? WipeResult::Cancelled : WipeResult::Failed;
 }
 

@@ -367,13 +367,8 @@ void Tfrmmain::RestoreFromImage() {
     } else if (code == kFormatVhd) {
         BusyScope busy(*this);
         ShowStatus("in progress...");
-        try {
-            LockDiskVolumes(device);
-        } catch (const std::exception& e) {
-            return Say(e.what());
-        }
+        // The copy holds the disk, and tells the system of its new table.
         RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
-        UnlockDiskVolumes();
         RefreshDrives1Click();
     } else if (code == kFormatEwf) {
         RestoreFromEwf(file, device);
@@ -830,10 +825,8 @@ void Tfrmmain::Exit1Click() {
 }
 
 void Tfrmmain::btn_cancel_backup_restoreClick() {
-    // The window's own loops and workers stop on its flag, the copy engines
-    // (raw and LZ4 backup and restore) on the copy flag: Cancel stops either.
+    // The window's loops, its workers and the copy engines stop on one flag.
     state_.cancel = true;
-    disk::copy_cancel = true;
 }
 
 void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }

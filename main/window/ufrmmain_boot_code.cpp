@@ -13,6 +13,8 @@
 #include "main/operations/boot_record_targets.h"
 #include "main/operations/clone.h"
 #include "main/window/ufrmmain.h"
+
+#include "disk/copy/destination_hold.h"
 #include "platform/base/scope_guard.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
@@ -115,18 +117,18 @@ void Tfrmmain::Button4Click() {
 void Tfrmmain::WithDiskVolumesLocked(const std::string& path, const std::function<void()>& write) {
     // The volumes of a disk are written under only while they are held:
     // nothing else may write there meanwhile, nor keep old copies of it.
-    const bool whole_disk = platform::device::IsWholeDiskPath(path);
-    if (whole_disk) {
+    // The disk is held for the write, which then holds it once more.
+    std::unique_ptr<disk::DestinationHold> hold;
+    if (platform::device::IsWholeDiskPath(path)) {
         try {
-            LockDiskVolumes(path);
+            hold = disk::PrepareDestination(disk::OperationContext{}, path);
         } catch (const std::exception& e) {
             return Say(e.what());
         }
+        if (!hold) return;
     }
-    platform::ScopeGuard unlock([whole_disk] {
-        if (whole_disk) UnlockDiskVolumes();
-    });
     write();
+    if (hold) hold->complete();
 }
 
 void Tfrmmain::RunBootSectorCode(const std::string& file, const std::string& question) {

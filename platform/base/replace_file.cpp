@@ -56,6 +56,15 @@ FileReplacement::FileReplacement(std::string target, Start start) : target_(std:
         SetLastError(ERROR_SHARING_VIOLATION);
         return;
     }
+    // The file replaced is read again only if its replacement fails: its
+    // cached pages go now and leave their room to the new file's (a copy of
+    // a large image would otherwise keep twice its size in memory, and pay
+    // for it in every write).
+    if (const int old = ::open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); old >= 0) {
+        struct stat st {};
+        if (::fstat(old, &st) == 0 && S_ISREG(st.st_mode)) ::posix_fadvise(old, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(old);
+    }
     constexpr int kAttempts = 100;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         std::string candidate = CandidateBeside(target_);

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +52,8 @@ bool Handle::close() {
             ok = false;
         }
     }
+    if (state_->held) state_->registry->release_disk(state_->write_share);
+    if (!state_->write_share.empty()) state_->registry->end_disk_writes(state_->write_share);
     state_->claim.reset();  // releases locks and remounts what a lock unmounted
     if (!state_->fd.close() && ok) {
         SetLastErrorFromErrno(errno);
@@ -152,6 +156,22 @@ bool WriteProtected(const device::DiskInfo& disk) {
     return disk.media_read_only || (disk.attributes & DISK_ATTRIBUTE_READ_ONLY);
 }
 
+// A handle that writes a disk, or a volume of it, shares the disk's lock
+// with the other writers of this process: no other program holds the disk
+// meanwhile (the Linux host's disks and the embedded images alike).
+bool ShareDiskWrites(Handle::State& s, Registry& registry, const device::DiskInfo& disk) {
+    s.registry = &registry;
+    if (!registry.begin_disk_writes(disk)) return false;
+    s.write_share = disk.backing;
+    return true;
+}
+
+void EndDiskWrites(Handle::State& s) {
+    if (s.write_share.empty()) return;
+    s.registry->end_disk_writes(s.write_share);
+    s.write_share.clear();
+}
+
 Handle OpenDisk(const device::DevicePath& path, DWORD access, DWORD disposition, DWORD flags) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return FailHandle(ERROR_INVALID_PARAMETER);
     Registry& registry = Registry::instance();
@@ -174,10 +194,20 @@ Handle OpenDisk(const device::DevicePath& path, DWORD access, DWORD disposition,
     s->length = disk->size;
     // A write-protected medium still opens for writing; its writes fail.
     bool write = s->can_write && !disk->media_read_only;
-    if (!OpenBacking(*s, write)) {
-        if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
+    if (write && !ShareDiskWrites(*s, registry, *disk)) return Handle();
+    Handle handle(std::move(s));  // closing it ends the share taken above
+    Handle::State& opened = *handle.state();
+    if (!OpenBacking(opened, write)) {
+        const bool read_only = write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(opened, false);
+        const DWORD error = GetLastError();
+        if (!read_only) {
+            handle.close();
+            SetLastError(error);
+            return Handle();
+        }
+        EndDiskWrites(opened);  // opened for reading only: it writes nothing
     }
-    return Handle(std::move(s));
+    return handle;
 }
 
 Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
@@ -218,6 +248,7 @@ Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWO
         if (!(write && GetLastError() == ERROR_ACCESS_DENIED && OpenBacking(*s, false))) return Handle();
         write = false;
     }
+    if (write && !ShareDiskWrites(*s, registry, *disk)) return Handle();
     // It opens, as the caller must know now; it is held open from its first use.
     s->fd.reset();
     s->open_for_write = write;
@@ -445,18 +476,50 @@ std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& han
     };
 }
 
-bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
-    if (done) *done = 0;
-    Handle::State* s = handle.state();
+namespace {
+
+// Whether [offset, offset + length) may be written through the handle.
+bool MayWrite(Handle::State* s, std::int64_t offset, std::size_t length) {
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
     if (offset < 0) return Fail(ERROR_NEGATIVE_SEEK);
-    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
-    if (s->is_device()) {
-        // Devices never grow: a write that would run past the end writes nothing.
-        if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
-        if (!DeviceWriteAllowed(*s, offset, length)) return false;
+    if (!s->is_device()) return true;
+    // Devices never grow: a write that would run past the end writes nothing.
+    if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
+    // A held disk was checked once, when the hold was taken.
+    if (s->held) return s->held_write_protected ? Fail(ERROR_WRITE_PROTECT) : true;
+    return DeviceWriteAllowed(*s, offset, length);
+}
+
+}  // namespace
+
+bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length) {
+    Handle::State* s = handle.state();
+    if (!MayWrite(s, offset, length)) return false;
+    if (length == 0) return true;
+    if (s->io || s->stream || s->kind == HandleKind::VirtualDisk || !EnsureBacking(*s)) return Fail(ERROR_NOT_SUPPORTED);
+    struct stat backing {};
+    if (::fstat(s->fd.get(), &backing) != 0) return Fail(ERROR_NOT_SUPPORTED);
+    const std::int64_t at = s->base + offset;
+    const auto len = static_cast<std::int64_t>(length);
+    bool zeroed = false;
+    if (S_ISREG(backing.st_mode)) {
+        // The file keeps its size; a hole reads as zeros.
+        zeroed = ::fallocate(s->fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, len) == 0;
+    } else if (S_ISBLK(backing.st_mode) && at % 512 == 0 && len % 512 == 0) {
+        std::uint64_t range[2] = {static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(len)};
+        zeroed = ::ioctl(s->fd.get(), BLKZEROOUT, range) == 0;
     }
+    if (!zeroed) return Fail(ERROR_NOT_SUPPORTED);
+    s->written = true;
+    return true;
+}
+
+bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
+    if (done) *done = 0;
+    Handle::State* s = handle.state();
+    if (!MayWrite(s, offset, length)) return false;
+    if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
     if (length == 0) return true;
     s->written = true;
     return Transfer(*s, true, const_cast<void*>(buffer), length, offset, done);
@@ -500,10 +563,42 @@ bool SyncForReading(Handle& handle) {
         }
     }
     // Clean cached blocks of this device go; reads then come from the medium.
+    // An image file has one cache for the disk and its volumes alike: what
+    // it holds is what was written, and stays.
     if (!EnsureBacking(*s)) return false;
-    ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    struct stat backing {};
+    if (::fstat(s->fd.get(), &backing) != 0 || !S_ISREG(backing.st_mode))
+        ::posix_fadvise(s->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (first_error == ERROR_SUCCESS) return true;
     return Fail(first_error);
+}
+
+bool HoldDisk(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    if (s->kind != HandleKind::Disk || s->write_share.empty()) return Fail(ERROR_INVALID_PARAMETER);
+    if (s->held) return true;
+    auto snap = s->registry->snapshot();
+    const device::DiskInfo* disk = snap->disk(s->disk);
+    if (!disk || disk->backing != s->write_share) return Fail(ERROR_DEV_NOT_EXIST);
+    if (!s->registry->hold_disk(*disk)) return false;
+    s->held = true;
+    s->held_write_protected = WriteProtected(*disk);
+    return true;
+}
+
+void ReleaseDiskHold(Handle& handle) {
+    Handle::State* s = handle.state();
+    if (!s || !s->held) return;
+    s->held = false;
+    s->registry->release_disk(s->write_share);
+}
+
+bool DiskHeld(const Handle& handle) { return handle.state() && handle.state()->held; }
+
+bool ProcessHoldsDisk(const Handle& handle) {
+    const Handle::State* s = handle.state();
+    return s && !s->write_share.empty() && s->registry->disk_held(s->write_share);
 }
 
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method) {

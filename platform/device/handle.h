@@ -83,6 +83,12 @@ private:
 // \\?\Volume{GUID}\, \\.\HarddiskVolumeK). An invalid Handle on failure.
 Handle CreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 
+// Makes [offset, offset + length) of what the handle reaches read as zeros
+// without writing them, where the medium can: a hole punched in an image
+// file, a disk's own zeroing (BLKZEROOUT). Checked as a write is. False
+// with ERROR_NOT_SUPPORTED where it cannot (the caller writes the zeros).
+bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length);
+
 bool ReadFile(Handle& handle, void* buffer, DWORD length, DWORD* read);
 bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written);
 
@@ -105,6 +111,22 @@ bool SyncForReading(Handle& handle);
 // the on-disk record parsers read a device this process holds open. A read
 // is true only when every byte came. The handle must outlive the reader.
 std::function<bool(std::int64_t offset, void* buffer, std::size_t length)> ReaderOfHandle(Handle& handle);
+
+// Holds the whole disk of a disk handle opened for writing, for this
+// process, until ReleaseDiskHold or the handle closes: no other program can
+// write the disk or hold it meanwhile, nor (on the Linux host) mount or
+// claim a partition of it, and the system's own re-reading of its table
+// waits. The disk's picture stays as it was and its writes are no longer
+// checked against its volumes, which must all be locked (or in nobody's
+// way) before: see device::Registry::hold_disk. False with the last error
+// set (ERROR_SHARING_VIOLATION when another program writes or holds the
+// disk or uses one of its partitions).
+bool HoldDisk(Handle& disk);
+void ReleaseDiskHold(Handle& disk);
+bool DiskHeld(const Handle& disk);
+// Whether an operation of this process holds the disk that a disk or
+// volume handle opened for writing writes to (through any handle).
+bool ProcessHoldsDisk(const Handle& handle);
 
 bool SetFilePointerEx(Handle& handle, std::int64_t distance, std::int64_t* new_position, DWORD method);
 bool SetEndOfFile(Handle& handle);

@@ -15,6 +15,10 @@
 #include "platform/device/host/host.h"
 #include "platform/base/unique_fd.h"
 
+namespace platform::device {
+class Registry;
+}
+
 namespace platform {
 
 struct Handle::State {
@@ -54,6 +58,16 @@ struct Handle::State {
     std::atomic<bool> backing_open{true};
     bool open_for_write = false;
     std::mutex backing_mutex;
+
+    // Disk and volume handles that write: the share of the lock every
+    // process sees, taken through this registry on the backing of their
+    // disk (named here; "" when the handle takes none), and for a disk
+    // handle the hold of the whole disk when it has one (writes are then
+    // checked only against the write protection there was when it was taken).
+    device::Registry* registry = nullptr;
+    std::string write_share;
+    bool held = false;
+    bool held_write_protected = false;
 
     bool media_read_only = false;  // a virtual disk attached read-only
     std::unique_ptr<VirtualDiskBinding> virtual_disk;

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include "platform/base/byte_order.h"
@@ -216,7 +219,18 @@ void Registry::Install(std::unique_ptr<Host> host) {
     Slot() = std::make_unique<Registry>(std::move(host));
 }
 
+// The lock on one disk's backing: shared while handles of ours write it,
+// exclusive while an operation of ours holds it.
+struct Registry::DiskLock {
+    UniqueFd fd;
+    int writers = 0;
+    int holds = 0;
+    std::unique_ptr<DiskHold> host_hold;
+};
+
 Registry::Registry(std::unique_ptr<Host> host) : host_(std::move(host)) { SetFileInUseQuery(&FileBacksADisk); }
+
+Registry::~Registry() = default;
 
 std::shared_ptr<const Snapshot> Registry::current() {
     std::lock_guard guard(mutex_);
@@ -250,6 +264,7 @@ std::shared_ptr<const Snapshot> Registry::refresh() {
 
 std::shared_ptr<const Snapshot> Registry::build() {
     auto snap = std::make_shared<Snapshot>();
+    const std::shared_ptr<const Snapshot> previous = current();
     try {
         snap->disks = host_->enumerate_disks();
     } catch (const std::exception& e) {
@@ -267,6 +282,24 @@ std::shared_ptr<const Snapshot> Registry::build() {
     StateFile state(host_->state_path());
 
     for (auto& disk : snap->disks) {
+        // A disk an operation of ours holds keeps the picture it had when
+        // the hold began, until the hold ends.
+        const DiskInfo* before = nullptr;
+        if (previous && disk_held(disk.backing))
+            for (const auto& d : previous->disks)
+                if (d.backing == disk.backing) before = &d;
+        if (before) {
+            const int number = disk.number;
+            disk = *before;
+            disk.number = number;
+            for (const VolumeInfo* v : previous->volumes_of(before->number)) {
+                VolumeInfo kept = *v;
+                kept.disk = number;
+                kept.letter = 0;  // given again below, as every volume's
+                snap->volumes.push_back(std::move(kept));
+            }
+            continue;
+        }
         disk.attributes = static_cast<std::uint64_t>(state.ini().GetInt(DiskSection(disk), "attributes", 0));
         BackingLocation where = host_->disk_backing(disk);
         UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -470,10 +503,15 @@ bool Registry::held_by_us(const std::string& guid) const {
     return locked_.count(guid) || dismounted_.count(guid);
 }
 
+std::size_t Registry::locked_volume_count() const {
+    std::lock_guard guard(mutex_);
+    return std::set<std::string>(locked_.begin(), locked_.end()).size();
+}
+
 bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t length) {
     auto snap = snapshot();
     const DiskInfo* disk = snap->disk(disk_number);
-    if (!disk) return true;
+    if (!disk || disk_held(disk->backing)) return true;
     std::uint64_t busy_generation = host_->busy_generation();
     std::vector<std::pair<ByteRange, std::string>> ranges;
     {
@@ -505,6 +543,98 @@ bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t 
         return false;
     }
     return true;
+}
+
+// ---- the locks every process sees -------------------------------------------------
+
+namespace {
+
+// Another process's hold of a disk lasts an operation; the system's own
+// look at a disk (udev probes a disk under a shared lock of the same kind)
+// lasts a moment, and is waited for.
+constexpr auto kHoldPatience = std::chrono::seconds(3);
+
+bool Flock(int fd, int operation) {
+    while (::flock(fd, operation | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        // Only another holder refuses; a file system without such locks has
+        // no other holder to keep out.
+        if (errno == EWOULDBLOCK) return false;
+        break;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Registry::begin_disk_writes(const DiskInfo& disk) {
+    std::lock_guard guard(disk_locks_mutex_);
+    auto& entry = disk_locks_[disk.backing];
+    if (!entry) entry = std::make_unique<DiskLock>();
+    if (!entry->fd) entry->fd.reset(::open(disk.backing.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (entry->fd && entry->holds == 0 && entry->writers == 0 && !Flock(entry->fd.get(), LOCK_SH)) {
+        disk_locks_.erase(disk.backing);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    ++entry->writers;
+    return true;
+}
+
+void Registry::end_disk_writes(const std::string& backing) {
+    std::lock_guard guard(disk_locks_mutex_);
+    auto it = disk_locks_.find(backing);
+    if (it == disk_locks_.end()) return;
+    if (--it->second->writers <= 0 && it->second->holds == 0) disk_locks_.erase(it);  // closing lets go
+}
+
+bool Registry::hold_disk(const DiskInfo& disk) {
+    {
+        std::lock_guard guard(disk_locks_mutex_);
+        auto& entry = disk_locks_[disk.backing];
+        if (!entry) entry = std::make_unique<DiskLock>();
+        if (entry->holds > 0) {
+            ++entry->holds;
+            return true;
+        }
+        if (!entry->fd) entry->fd.reset(::open(disk.backing.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        bool locked = !entry->fd;
+        for (const auto deadline = std::chrono::steady_clock::now() + kHoldPatience; !locked;) {
+            locked = Flock(entry->fd.get(), LOCK_EX);
+            if (locked || std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (locked) entry->host_hold = host_->hold_disk(disk);
+        if (!locked || !entry->host_hold) {
+            const DWORD error = locked ? GetLastError() : DWORD{ERROR_SHARING_VIOLATION};
+            // Converting a lock lets go of the old one first: our writers'
+            // share is taken again.
+            if (entry->writers == 0) disk_locks_.erase(disk.backing);
+            else if (entry->fd) Flock(entry->fd.get(), LOCK_SH);
+            SetLastError(error);
+            return false;
+        }
+        entry->holds = 1;
+    }
+    return true;
+}
+
+void Registry::release_disk(const std::string& backing) {
+    std::lock_guard guard(disk_locks_mutex_);
+    auto it = disk_locks_.find(backing);
+    if (it == disk_locks_.end() || it->second->holds <= 0) return;
+    if (--it->second->holds > 0) return;
+    const DWORD error = GetLastError();
+    it->second->host_hold.reset();
+    if (it->second->writers == 0) disk_locks_.erase(it);
+    else if (it->second->fd) Flock(it->second->fd.get(), LOCK_SH);
+    SetLastError(error);
+}
+
+bool Registry::disk_held(const std::string& backing) const {
+    std::lock_guard guard(disk_locks_mutex_);
+    auto it = disk_locks_.find(backing);
+    return it != disk_locks_.end() && it->second->holds > 0;
 }
 
 bool FileBacksADisk(const std::string& path) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,7 @@ public:
     static void Install(std::unique_ptr<Host> host);
 
     explicit Registry(std::unique_ptr<Host> host);
+    ~Registry();
 
     Host& host() { return *host_; }
 
@@ -71,11 +73,31 @@ public:
     void note_locked(const std::string& guid, int delta);
     void note_dismounted(const std::string& guid, int delta);
     bool held_by_us(const std::string& guid) const;
+    // The volumes this process holds locked now.
+    std::size_t locked_volume_count() const;
 
     // False (with ERROR_ACCESS_DENIED) when [offset, offset+length) of the
     // disk overlaps a range the host is using that no lock or dismount of
-    // ours has freed.
+    // ours has freed. Always true on a disk this process holds.
     bool write_allowed(int disk, std::int64_t offset, std::int64_t length);
+
+    // The handles of this process that write a disk share one lock on its
+    // backing, which every process sees: a writer is refused while another
+    // process holds the disk, and a hold while another process writes it
+    // (both with ERROR_SHARING_VIOLATION).
+    bool begin_disk_writes(const DiskInfo& disk);
+    void end_disk_writes(const std::string& backing);
+    // Holds a whole disk for an operation of this process that writes it:
+    // the lock above made exclusive, and the host's own hold (the Linux
+    // host opens the disk exclusively). Holds of one process nest. While a
+    // disk is held, a refresh leaves its picture as it was (what the
+    // writer's own bytes look like half-way is nobody's news) and writes to
+    // it are not checked against its volumes: everything in the way was
+    // locked before the hold was taken, and nothing new can mount while it
+    // lasts. The next refresh after the last hold ends shows it anew.
+    bool hold_disk(const DiskInfo& disk);
+    void release_disk(const std::string& backing);
+    bool disk_held(const std::string& backing) const;
 
 private:
     std::shared_ptr<const Snapshot> build();
@@ -89,6 +111,11 @@ private:
     std::uint64_t generation_ = 0;
     std::multiset<std::string> locked_;
     std::multiset<std::string> dismounted_;
+
+    // The lock every process sees, one per disk backing this process writes.
+    struct DiskLock;
+    mutable std::mutex disk_locks_mutex_;
+    std::map<std::string, std::unique_ptr<DiskLock>> disk_locks_;
 
     struct BusyCache {
         int disk = -1;

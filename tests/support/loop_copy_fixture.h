@@ -1,7 +1,7 @@
 // The fixture of the copy tests on loop disks: skipped with the reason where
 // loop devices cannot be made, volume locks retried at once instead of after
-// a second, every question answered Yes (as -quiet answers), and the locks
-// the code under test keeps between calls let go after each test.
+// a second, every question answered Yes (as -quiet answers), and no volume
+// left locked by the code under test when a test ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 
 #include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
+#include "platform/device/registry.h"
 #include "support/copy_doubles.h"
 #include "support/loop_disk.h"
 
@@ -25,12 +26,11 @@ protected:
         answers_.set_default_confirm(true);
     }
     void TearDown() override {
-        ReleaseVolumeLocks();
+        // Every operation gives back what it held when it ends.
+        if (machine_) EXPECT_EQ(platform::device::Registry::instance().locked_volume_count(), 0u);
         disk::SetLockRetryDelay(std::chrono::milliseconds(1000));
         machine_.reset();
     }
-    // Lets go of the volume locks the operations under test keep.
-    virtual void ReleaseVolumeLocks() = 0;
 
     std::optional<LoopMachine> machine_;
     platform::ScriptedInteraction answers_;

@@ -102,6 +102,15 @@ public:
     virtual bool dismounted() const = 0;
 };
 
+// What an operation holds on a whole disk it writes, beyond the lock that
+// every process sees (the registry's): on the Linux host the disk opened
+// exclusively, so that nobody mounts or claims a partition of it and the
+// system's own re-reading of its table waits. Dropping it lets go.
+class DiskHold {
+public:
+    virtual ~DiskHold() = default;
+};
+
 class Host {
 public:
     virtual ~Host() = default;
@@ -126,6 +135,11 @@ public:
     // Takes shared (or, with `exclusive`, sole) use of a volume for a handle.
     virtual std::unique_ptr<VolumeClaim> claim_volume(const DiskInfo& disk, const VolumeInfo& volume,
                                                       bool exclusive) = 0;
+
+    // Holds the whole disk for a writer of this process; null with the last
+    // error set (ERROR_SHARING_VIOLATION) when someone else uses it. A host
+    // with nothing to hold beyond the registry's lock holds nothing.
+    virtual std::unique_ptr<DiskHold> hold_disk(const DiskInfo& /*disk*/) { return std::make_unique<DiskHold>(); }
 
     // Tells the host that the partition table on the disk has changed.
     virtual bool layout_changed(const DiskInfo& disk, const DiskLayout& new_layout) = 0;

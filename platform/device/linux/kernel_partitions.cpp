@@ -131,11 +131,15 @@ bool ApplyLayoutToKernel(const std::string& node, const std::string& disk_name, 
     // the whole disk is held instead, so that nobody mounts a partition in
     // between. Where someone else uses a partition (one mounted elsewhere,
     // which may stay or grow), the disk cannot be held and we go without.
+    // A writer that holds the whole disk already (from its first write until
+    // now) keeps holding it: its own exclusive open does the changes.
+    const int writers_hold = DuplicateWholeDiskHold(node);
     std::vector<std::string> devices = {node};
     for (const auto& p : have) devices.push_back(p.node());
     for (const auto& w : wanted) devices.push_back(PartitionNode(disk_name, w.number));
     HoldsSetAside aside(devices);
-    UniqueFd fd(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    // Closed before the holds set aside are taken again.
+    UniqueFd fd(writers_hold >= 0 ? writers_hold : ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     const bool whole_disk_held = static_cast<bool>(fd);
     if (!fd) fd.reset(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {

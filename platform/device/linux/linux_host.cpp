@@ -14,6 +14,7 @@
 #include "platform/base/ascii.h"
 #include "platform/base/win_error.h"
 #include "platform/device/host/attached_disks.h"
+#include "platform/device/linux/held_devices.h"
 #include "platform/device/linux/kernel_partitions.h"
 #include "platform/device/linux/loop_device.h"
 #include "platform/device/linux/mount_table.h"
@@ -176,6 +177,27 @@ std::unique_ptr<VolumeClaim> LinuxHost::claim_volume(const DiskInfo& disk, const
     auto claim = std::make_unique<LinuxVolumeClaim>(volume.kernel_device);
     if (exclusive && !claim->take_exclusive()) return nullptr;
     return claim;
+}
+
+namespace {
+
+class LinuxDiskHold : public DiskHold {
+public:
+    LinuxDiskHold(std::string node, std::string name) : hold_(std::move(node), std::move(name)) {}
+    bool take() { return hold_.take(); }
+
+private:
+    kernel::WholeDiskHold hold_;
+};
+
+}  // namespace
+
+std::unique_ptr<DiskHold> LinuxHost::hold_disk(const DiskInfo& disk) {
+    auto name = impl_->offered_disk(disk);
+    if (!name) return nullptr;
+    auto hold = std::make_unique<LinuxDiskHold>(disk.backing, *name);
+    if (!hold->take()) return nullptr;
+    return hold;
 }
 
 bool LinuxHost::layout_changed(const DiskInfo& disk, const DiskLayout& new_layout) {

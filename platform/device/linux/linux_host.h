@@ -24,6 +24,8 @@ public:
     BackingLocation volume_backing(const DiskInfo& disk, const VolumeInfo& volume) override;
     std::vector<ByteRange> busy_ranges(const DiskInfo& disk, const std::vector<VolumeInfo>& volumes) override;
     std::unique_ptr<VolumeClaim> claim_volume(const DiskInfo& disk, const VolumeInfo& volume, bool exclusive) override;
+    // The disk opened exclusively, our own holds of its partitions standing aside.
+    std::unique_ptr<DiskHold> hold_disk(const DiskInfo& disk) override;
     bool layout_changed(const DiskInfo& disk, const DiskLayout& new_layout) override;
     bool apply_read_only(const DiskInfo& disk, bool read_only) override;
     std::string state_path() const override;

@@ -4,15 +4,20 @@
 // restore onto a disk whose volume is busy.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "disk/device/handle_ops.h"
+#include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
+#include "disk/engines/net_transfer.h"
+#include "disk/engines/rawvhd.h"
 #include "platform/base/interaction.h"
 #include "support/copy_doubles.h"
 #include "support/loop_copy_fixture.h"
 #include "support/loop_disk.h"
+#include "support/net_peers.h"
 
 namespace {
 
@@ -39,7 +44,6 @@ int Occurrences(const std::string& path, const std::string& marker) {
 
 class LinuxCopyTest : public test_support::LoopCopyTest {
 protected:
-    void ReleaseVolumeLocks() override { UnlockVolumesOfDisk(); }
 };
 
 TEST_F(LinuxCopyTest, RestoreOntoAPartitionedMountedDiskLeavesTheKernelWithTheNewTable) {
@@ -120,6 +124,76 @@ TEST_F(LinuxCopyTest, RestoreWritesNothingWhileAVolumeOfTheDestinationIsBusy) {
     EXPECT_EQ(MountsFrom(disk->part(1)), mounted_p1);
     EXPECT_EQ(MountsFrom(disk->part(2)), mounted_p2);
     EXPECT_EQ(ReadWholeFile(machine_->mount_folder("destination", 1) + "/hello.txt"), "destination p1\n");
+}
+
+// Every kind of restore onto a partitioned, mounted disk ends with the
+// kernel's partitions those of the table the image brought, the disk's
+// volumes let go.
+TEST_F(LinuxCopyTest, EveryRestoreFormatLeavesTheKernelWithTheImagesTable) {
+    for (const char* tool : {"qemu-img", "socat", "lz4"})
+        if (!test_support::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    const std::string raw = machine_->images().file("image.raw");
+    test_support::MakeSparseFile(raw, 48 << 20);
+    ASSERT_TRUE(Sh("printf 'label: dos\\n2048,20480,83\\n22528,40960,83\\n' | sfdisk -q " + Quote(raw)));
+    ASSERT_TRUE(Sh("head -c 3000000 /dev/urandom | dd of=" + Quote(raw) + " bs=1M seek=2 conv=notrunc status=none"));
+    auto image = [&](const std::string& name) { return machine_->images().file(name); };
+    ASSERT_TRUE(Sh("qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on " + Quote(raw) + " " + Quote(image("image.vhd"))));
+    ASSERT_TRUE(Sh("qemu-img convert -f raw -O vhdx " + Quote(raw) + " " + Quote(image("image.vhdx"))));
+    ASSERT_TRUE(Sh("qemu-img convert -f raw -O qcow2 " + Quote(raw) + " " + Quote(image("image.qcow2"))));
+
+    struct Case {
+        const char* what;
+        std::function<bool(const OperationContext&)> restore;
+    } cases[] = {
+        {"RAW", [&](const OperationContext& c) { return RestoreRaw(c, raw, kDisk0, 0, 0, false) == CopyResult::Completed; }},
+        {"LZ4",
+         [&](const OperationContext& c) {
+             return BackupRaw(c, raw, image("image.lz4"), 0, 0, true) == CopyResult::Completed &&
+                    RestoreRaw(c, image("image.lz4"), kDisk0, 0, 0, true) == CopyResult::Completed;
+         }},
+        {"EWF",
+         [&](const OperationContext& c) {
+             return RawToEwf(c, raw, image("image.e01")) == CopyResult::Completed &&
+                    EwfToRaw(c, image("image.E01"), kDisk0) == CopyResult::Completed;
+         }},
+        {"VHD", [&](const OperationContext& c) { return rawvhd(c, image("image.vhd"), kDisk0, kRawVhdToDevice); }},
+        {"VHDX", [&](const OperationContext& c) { return rawvhd(c, image("image.vhdx"), kDisk0, kRawVhdToDevice); }},
+        {"QCOW (the converter)", [&](const OperationContext& c) { return QcowToRaw(c, image("image.qcow2"), kDisk0) == CopyResult::Completed; }},
+        {"network",
+         [&](const OperationContext& c) {
+             test_support::ListeningPeer peer("socat -d -d -u FILE:" + Quote(raw) + " TCP-LISTEN:0,bind=127.0.0.1");
+             return peer.port() > 0 && NetReceiveRaw(c, kDisk0, "127.0.0.1", peer.port()).result == CopyResult::Completed;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopDisk* disk = machine_->make("destination", kGptOne, {1}, 64 << 20);
+        ASSERT_TRUE(disk);
+        machine_->offer({disk});
+        EXPECT_TRUE(c.restore(context())) << ::testing::PrintToString(answers_.texts()) << context.last_status();
+        EXPECT_TRUE(Sh("cmp -n " + std::to_string(48 << 20) + " " + Quote(raw) + " " + Quote(disk->node())));
+        EXPECT_EQ(KernelParts(disk->name()), TableParts(raw));
+        EXPECT_EQ(LockedVolumeCount(), 0u);
+        machine_->clear();
+    }
+}
+
+// A backup written onto a disk is a restore by another name: the disk's
+// volumes are locked for it and given back when it ends.
+TEST_F(LinuxCopyTest, ABackupOntoADiskLetsGoOfTheDisksVolumes) {
+    LoopDisk* disk = machine_->make("destination", kMbrTwo, {1, 2});
+    ASSERT_TRUE(disk);
+    machine_->offer({disk});
+    const std::string image = machine_->images().file("image.img");
+    ASSERT_TRUE(Sh("head -c " + std::to_string(48 << 20) + " " + Quote(disk->node()) + " > " + Quote(image)));
+    EXPECT_EQ(BackupRaw(context(), image, kDisk0, 0, 0, false), CopyResult::Completed)
+        << ::testing::PrintToString(answers_.texts());
+    EXPECT_EQ(LockedVolumeCount(), 0u);
+    for (const auto* v : platform::device::Registry::instance().refresh()->volumes_of(0))
+        EXPECT_FALSE(platform::device::Registry::instance().held_by_us(platform::device::GuidToString(v->guid)));
+    // Nothing keeps them from being mounted again: they are.
+    EXPECT_EQ(MountsFrom(disk->part(1)).size(), 1u);
+    EXPECT_EQ(MountsFrom(disk->part(2)).size(), 1u);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <stdexcept>
 
 #include "disk/bindings/liblz4.h"
+#include "disk/copy/destination_hold.h"
+#include "disk/copy/destination_hold.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
@@ -176,7 +178,7 @@ protected:
     }
     void TearDown() override {
         InjectReadFaultForTesting(0, 0, 0);
-        UnlockVolumesOfDisk();
+        EXPECT_EQ(LockedVolumeCount(), 0u) << "every copy lets go of what it locked";
         SetLockRetryDelay(std::chrono::milliseconds(1000));
     }
     std::string file(const std::string& name) const { return machine->dir().file(name); }
@@ -880,23 +882,35 @@ TEST_F(CopyTest, RestoreToADiskLocksItsVolumesWhileItWritesAndUnlocksAfter) {
     EXPECT_EQ(status.last().rfind("restore done in ", 0), 0u);
 }
 
-TEST_F(CopyTest, LockVolumesOfDiskRefillsTheSetAndUnlockEmptiesIt) {
+TEST_F(CopyTest, ADestinationHoldLocksEveryVolumeOfItsDiskAndLetsGoWhenItEnds) {
     DiskSpec two_volumes;
     two_volumes.size = 16 << 20;
     two_volumes.prepare = {"printf 'label: dos\\nstart=2048,size=8192,type=83\\nstart=10240,size=8192,type=83\\n' | sfdisk -q %s",
                            "mkfs.ext4 -q -F -E offset=1048576 %s 4096", "mkfs.ext4 -q -F -E offset=5242880 %s 4096"};
     start_machine({two_volumes, DiskSpec{}});
-    LockVolumesOfDisk(kDisk0);
-    EXPECT_EQ(LockedVolumeCount(), 2u);
-    LockVolumesOfDisk(kDisk0);  // emptied first, so the same volumes lock again
-    EXPECT_EQ(LockedVolumeCount(), 2u);
-    LockVolumesOfDisk(kDisk1);
+    OperationContext context;
+    {
+        std::unique_ptr<DestinationHold> hold = PrepareDestination(context, kDisk0);
+        ASSERT_TRUE(hold) << ::testing::PrintToString(answers.texts());
+        EXPECT_EQ(LockedVolumeCount(), 2u);
+        EXPECT_TRUE(hold->is_disk());
+        EXPECT_EQ(hold->size(), 16 << 20);
+        {
+            // A copy inside the operation holds the disk once more, as it is.
+            std::unique_ptr<DestinationHold> inner = PrepareDestination(context, kDisk0);
+            ASSERT_TRUE(inner);
+            EXPECT_EQ(LockedVolumeCount(), 2u);
+        }
+        EXPECT_EQ(LockedVolumeCount(), 2u) << "the inner hold leaves the outer one's locks";
+        // Another disk is held on its own, without volumes to lock.
+        std::unique_ptr<DestinationHold> other = PrepareDestination(context, kDisk1);
+        ASSERT_TRUE(other);
+        EXPECT_EQ(LockedVolumeCount(), 2u);
+    }
     EXPECT_EQ(LockedVolumeCount(), 0u);
     for (const auto* v : device::Registry::instance().snapshot()->volumes_of(0))
         EXPECT_FALSE(device::Registry::instance().held_by_us(device::GuidToString(v->guid)));
-    LockVolumesOfDisk(kDisk0);
-    UnlockVolumesOfDisk();
-    EXPECT_EQ(LockedVolumeCount(), 0u);
+    EXPECT_TRUE(answers.texts().empty()) << ::testing::PrintToString(answers.texts());
     EXPECT_FALSE(EndpointsOverlap("\\\\.\\C:", "\\\\.\\D:"));  // two volumes of one disk share nothing
 }
 

@@ -4,6 +4,7 @@
 // come before anything is opened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <sstream>
@@ -164,8 +165,18 @@ std::size_t MoreThanSocketBuffersHold() {
     return largest("/proc/sys/net/ipv4/tcp_rmem") + largest("/proc/sys/net/ipv4/tcp_wmem") + (1 << 20);
 }
 
-TEST(NetRaw, AResetMidStreamIsAnErrorNotDone) {
+// What a folder holds, by name: a receive that fails leaves nothing of its own.
+std::vector<std::string> FilesIn(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(NetRaw, AResetMidStreamIsAnErrorNotDoneAndKeepsTheOldFile) {
     TempDir dir;
+    const std::string old = Pattern(300000, 9);
+    WriteWholeFile(dir.file("out.bin"), old);
     platform::net::TcpListener listener = platform::net::TcpListener::OnLoopback();
     std::thread sender([&] {
         platform::net::TcpSocket connection = listener.accept({});
@@ -183,6 +194,9 @@ TEST(NetRaw, AResetMidStreamIsAnErrorNotDone) {
     EXPECT_FALSE(watch.done());
     ASSERT_EQ(watch.ui.texts().size(), 2u);
     EXPECT_EQ(watch.ui.texts()[1], "recv() failed: 10054 (The connection was reset by the remote host)");
+    // The file there before is there as it was, and nothing partial beside it.
+    EXPECT_TRUE(ReadWholeFile(dir.file("out.bin")) == old);
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"out.bin"});
 }
 
 TEST(NetRaw, ASourceShorterThanTheLengthAskedForIsAnErrorAndThePeerIsReset) {
@@ -342,6 +356,8 @@ TEST(NetDevio, ServerFaultsEndTheTransferWithTheirText) {
     };
     const std::string input = dir.file("input.bin");
     WriteWholeFile(input, Pattern(1 << 20));
+    const std::string old = Pattern(3 << 20, 7);
+    WriteWholeFile(dir.file("out.bin"), old);
     for (const auto& c : cases) {
         DevioServer server(Pattern(1 << 20));
         server.inject(c.fault, c.at);
@@ -352,6 +368,10 @@ TEST(NetDevio, ServerFaultsEndTheTransferWithTheirText) {
         EXPECT_EQ(result.result, CopyResult::Failed) << c.message;
         EXPECT_EQ(watch.ui.texts().back().rfind(c.message, 0), 0u) << watch.ui.texts().back();
         EXPECT_FALSE(watch.done()) << c.message;
+        // A receive that failed, whatever the server did, leaves the old
+        // file byte for byte and nothing partial beside it.
+        EXPECT_TRUE(ReadWholeFile(dir.file("out.bin")) == old) << c.message;
+        EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{"input.bin", "out.bin"})) << c.message;
     }
 }
 

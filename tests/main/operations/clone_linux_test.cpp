@@ -28,7 +28,6 @@ using test_support::WriteWholeFile;
 
 class CloneLinuxTest : public test_support::LoopCopyTest {
 protected:
-    void ReleaseVolumeLocks() override { MainLockedVolumes().release(); }
 };
 
 TEST_F(CloneLinuxTest, FiveClonesInARowOntoAPartitionedMountedDiskEachEqualTheSource) {
@@ -62,7 +61,6 @@ TEST_F(CloneLinuxTest, FiveClonesInARowOntoAPartitionedMountedDiskEachEqualTheSo
             EXPECT_EQ(KernelParts(destination->name()), TableParts(source->node()));
             EXPECT_EQ(TableParts(destination->node()), TableParts(source->node()));
         }
-        MainLockedVolumes().release();
         machine_->clear();
     }
 }

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "platform/device/records/winioctl.h"
 #include "platform/device/volume_api.h"
 #include "support/embedded_machine.h"
+#include "support/test_support.h"
 
 using namespace platform;
 using namespace platform::device;
@@ -399,4 +404,61 @@ TEST(EmbeddedHostLayout, DeleteLayoutIsRefusedWhileAVolumeIsInUseAndKeepsBootCod
     std::string image = test_support::ReadWholeFile(machine.image(0));
     EXPECT_EQ(image.substr(0, 8), "BOOTCODE");
     EXPECT_EQ(image.substr(446, 66), std::string(66, '\0'));
+}
+
+// A hold of a whole disk keeps other processes out (they see the lock on
+// the image), lets this process's other handles write, keeps the disk's
+// picture while the writer's own bytes are half-way, and no longer checks
+// its writes against volumes that those bytes make appear.
+TEST(EmbeddedHostHolds, AHeldDiskIsWrittenWhateverAppearsOnItAndOthersAreKeptOut) {
+    EmbeddedMachine machine({DiskSpec{}, MbrDiskWithFileSystem()});
+    const std::string other_process = "flock -s -n -E 9 " + test_support::Quote(machine.image(0)) + " true";
+    const std::string partitioned = test_support::ReadWholeFile(machine.image(1));
+    Handle disk = Open("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(test_support::Run(other_process).exit_code, 0) << "a writer takes a share of the lock only";
+    ASSERT_TRUE(HoldDisk(disk)) << SysErrorMessage(GetLastError());
+    EXPECT_EQ(test_support::Run(other_process).exit_code, 9) << "another process sees the hold";
+    {
+        Handle second = Open("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE);
+        EXPECT_TRUE(second) << "this process's own handles share the hold";
+    }
+
+    // The table and the file system of the other disk, written in two steps
+    // with a refresh in between (as the device monitor makes one): the
+    // second lands inside a volume with a file system that the first made.
+    std::size_t done = 0;
+    ASSERT_TRUE(WriteAt(disk, 0, partitioned.data(), 1 << 20, &done));
+    auto during = Registry::instance().refresh();
+    EXPECT_TRUE(during->volumes_of(0).empty()) << "a held disk keeps the picture it had";
+    EXPECT_TRUE(WriteAt(disk, 1 << 20, partitioned.data() + (1 << 20), partitioned.size() - (1 << 20), &done))
+        << SysErrorMessage(GetLastError());
+    // Zeros in place: a hole in the image, which reads as zeros.
+    ASSERT_TRUE(ZeroFill(disk, 7 << 20, 1 << 20)) << SysErrorMessage(GetLastError());
+
+    ReleaseDiskHold(disk);
+    EXPECT_EQ(test_support::Run(other_process).exit_code, 0);
+    std::string expected = partitioned;
+    std::fill(expected.begin() + (7 << 20), expected.begin() + (8 << 20), '\0');
+    EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == expected);
+    EXPECT_EQ(Registry::instance().refresh()->volumes_of(0).size(), 3u) << "the new table shows once the hold ends";
+    // Unheld, the volume with a file system is guarded again.
+    EXPECT_FALSE(WriteAt(disk, 1 << 20, partitioned.data(), 4096, &done));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(EmbeddedHostHolds, AWriterInAnotherProcessKeepsAHoldOut) {
+    EmbeddedMachine machine({DiskSpec{}});
+    // Another process shares the lock as our writers do.
+    test_support::Run("sh -c " + test_support::Quote("exec 3<" + test_support::Quote(machine.image(0)) +
+                                                     "; flock -s 3; touch " +
+                                                     test_support::Quote(machine.dir().file("locked")) +
+                                                     "; while [ -e " + test_support::Quote(machine.dir().file("locked")) +
+                                                     " ]; do sleep 0.05; done") + " >/dev/null 2>&1 &");
+    while (!std::filesystem::exists(machine.dir().file("locked"))) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Handle disk = Open("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE);
+    ASSERT_TRUE(disk) << "writers share";
+    EXPECT_FALSE(HoldDisk(disk));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    std::filesystem::remove(machine.dir().file("locked"));
 }

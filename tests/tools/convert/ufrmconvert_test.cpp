@@ -274,7 +274,12 @@ TEST_F(Converter, ASourceIsNeverItsOwnDestination) {
     EXPECT_NE(Status().find(" terminated with failure:"), std::string::npos) << Status();
     Convert("RAW", plain, "VHD FIXED", dir_.file("alias"));
     EXPECT_TRUE(SameBytes(plain, raw_));
-    EXPECT_EQ(ui_.texts().size(), 6u);
+    // Two refusals, each after the question a copy onto an existing file asks.
+    ASSERT_EQ(ui_.texts().size(), 8u);
+    EXPECT_EQ(ui_.texts()[4], "Overwrite " + vhd + "?");
+    EXPECT_NE(ui_.texts()[5].find("are the same or one holds the other"), std::string::npos) << ui_.texts()[5];
+    EXPECT_EQ(ui_.texts()[6], "Overwrite " + dir_.file("alias") + "?");
+    EXPECT_NE(ui_.texts()[7].find("are the same or one holds the other"), std::string::npos) << ui_.texts()[7];
 
     // Into an EWF set and back out of it, the same.
     const std::string ewf = dir_.file("set.E01");

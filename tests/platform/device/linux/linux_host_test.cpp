@@ -872,3 +872,55 @@ TEST_F(LinuxHostTest, FormatOfAMountedVolumeIsRefusedAsInUse) {
     EXPECT_EQ(ReadWholeFile(mnt_ + "/hello.txt"), "written before the lock\n");
     EXPECT_EQ(test_support::Run("blkid -p -s TYPE -o value " + Quote(disk_->part(1))).output, "ext4\n");
 }
+
+namespace {
+
+// A hold of the whole loop disk: another process can neither hold it (the
+// lock it sees) nor mount a partition of it (the kernel's exclusive open),
+// a volume this process locked stays held through it and after it, and
+// zeros go to the disk's own zeroing.
+TEST_F(LinuxHostTest, AHeldDiskKeepsOtherProgramsOutAndItsLockedVolumesStayHeld) {
+    auto snap = refresh();
+    const VolumeInfo* p1 = nullptr;
+    for (const auto& v : snap->volumes)
+        if (v.kernel_device == disk_->part(1)) p1 = &v;
+    ASSERT_NE(p1, nullptr);
+    platform::Handle volume = platform::CreateFile(p1->guid_path, GENERIC_READ | GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(volume);
+    platform::DWORD returned = 0;
+    ASSERT_TRUE(platform::DeviceIoControl(volume, platform::FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned));
+    platform::Handle disk = platform::CreateFile("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(disk);
+    ASSERT_TRUE(platform::HoldDisk(disk)) << SysErrorMessage(GetLastError());
+
+    const std::string lock = "flock -s -n -E 9 " + Quote(disk_->node()) + " true";
+    EXPECT_EQ(test_support::Run(lock).exit_code, 9);
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->node()), EBUSY);
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(2)), EBUSY) << "no partition can be claimed";
+    const std::string folder = work_.file("other");
+    fs::create_directories(folder);
+    EXPECT_FALSE(Sh("mount -t ext4 " + Quote(disk_->part(1)) + " " + Quote(folder) + " 2>/dev/null"));
+
+    // Zeros in place where a pattern was, and nothing beside them.
+    const std::int64_t at = kP2Start * 512;
+    std::vector<char> pattern(3 << 20, 'Z');
+    std::size_t done = 0;
+    ASSERT_TRUE(platform::WriteAt(disk, at, pattern.data(), pattern.size(), &done));
+    ASSERT_TRUE(platform::FlushFileBuffers(disk));
+    ASSERT_TRUE(platform::ZeroFill(disk, at + (1 << 20), 1 << 20)) << SysErrorMessage(GetLastError());
+    const std::string bytes = ReadWholeFile(disk_->node()).substr(static_cast<std::size_t>(at), 3 << 20);
+    EXPECT_EQ(bytes.substr(0, 1 << 20), std::string(1 << 20, 'Z'));
+    EXPECT_EQ(bytes.substr(1 << 20, 1 << 20), std::string(1 << 20, '\0'));
+    EXPECT_EQ(bytes.substr(2 << 20), std::string(1 << 20, 'Z'));
+
+    platform::ReleaseDiskHold(disk);
+    EXPECT_EQ(test_support::Run(lock).exit_code, 0);
+    EXPECT_EQ(ExclusiveOpenErrno(disk_->part(1)), EBUSY) << "the locked volume is held on its own again";
+    EXPECT_FALSE(IsMounted(mnt_));
+    volume.close();
+    EXPECT_TRUE(IsMounted(mnt_)) << "and mounted again when its lock ends";
+}
+
+}  // namespace
