@@ -388,8 +388,9 @@ TEST(CommandLine, QuietFailuresSayWhy) {
         std::string said;
         bool hold_c = false;  // another process has C: open while the program runs
     } cases[] = {
-        {"a clone onto a file", std::string("-disk ") + kDisk0 + " " + copy + " -quiet",
-         "Lock and/or Dismount failed! Abort? [y/n] y"},
+        {"a clone onto a file in a folder that is not there",
+         std::string("-disk ") + kDisk0 + " " + machine.dir().file("missing/copy.img") + " -quiet",
+         machine.dir().file("missing/copy.img")},
         {"a clone onto a smaller volume", "-disk '\\\\.\\C:' '\\\\.\\D:' -quiet", "writefile error:"},
         {"a restore onto a volume another process holds", "-image -restore " + copy + " '\\\\.\\C:' -quiet",
          "Lock and/or Dismount failed! Abort? [y/n] y", true},
