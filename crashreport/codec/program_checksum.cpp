@@ -14,10 +14,18 @@ namespace crashreport {
 
 namespace {
 
+// In one read: the program file is checked at every start.
 std::string ReadWhole(const std::string& file, bool& ok) {
-    std::ifstream in(file, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ok = static_cast<bool>(in) || in.eof();
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    std::string data;
+    ok = false;
+    if (!in) return data;
+    const std::streamoff size = in.tellg();
+    if (size < 0) return data;
+    data.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(data.data(), size);
+    ok = static_cast<bool>(in);
     return data;
 }
 
@@ -58,7 +66,8 @@ bool FindSlot(std::string& image, std::size_t& offset, std::vector<Range>& loade
     return found;
 }
 
-std::uint32_t ChecksumWithSlotZeroed(std::string image, std::size_t offset, const std::vector<Range>& loaded) {
+// Zeroes the slot and the header fields strip rewrites in `image` itself.
+std::uint32_t ChecksumWithSlotZeroed(std::string& image, std::size_t offset, const std::vector<Range>& loaded) {
     std::memset(image.data() + offset, 0, 4);
     // The section-header fields of the ELF header (e_shoff, e_shentsize,
     // e_shnum, e_shstrndx), which strip rewrites.
@@ -82,7 +91,7 @@ ChecksumVerdict VerifyFileChecksum(const std::string& file) {
     std::uint32_t stored = 0;
     std::memcpy(&stored, image.data() + offset, 4);
     if (stored == 0) return ChecksumVerdict::NoChecksum;
-    std::uint32_t computed = ChecksumWithSlotZeroed(std::move(image), offset, loaded);
+    std::uint32_t computed = ChecksumWithSlotZeroed(image, offset, loaded);
     if (computed == 0) computed = 1;
     return computed == stored ? ChecksumVerdict::Intact : ChecksumVerdict::Corrupt;
 }
