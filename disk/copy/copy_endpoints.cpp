@@ -124,14 +124,50 @@ bool SyncBehind::stop() {
 RawSink::RawSink(Handle& handle, std::int64_t base, ZeroBlocks zeros)
     : handle_(handle), base_(base), zeros_(zeros), sync_behind_([this] { return FlushFileBuffers(handle_); }) {}
 
+namespace {
+
+// The longest run of zeros gathered before it is zeroed: the sync behind
+// the copy and a medium that turns out unable to zero in place both see it
+// in pieces of this size.
+constexpr std::int64_t kLongestZeroRun = std::int64_t{256} << 20;
+
+}  // namespace
+
 bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
     end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
     if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) {
         if (zeros_ != ZeroBlocks::ZeroedInPlace) return true;
-        if (ZeroFill(handle_, base_ + offset, data.size())) return sync_behind_.wrote(static_cast<std::int64_t>(data.size()));
+        const bool follows = pending_length_ > 0 && pending_start_ + pending_length_ == offset &&
+                             pending_length_ + static_cast<std::int64_t>(data.size()) <= kLongestZeroRun;
+        if (!follows) {
+            if (!zero_pending()) return false;
+            pending_start_ = offset;
+        }
+        pending_length_ += static_cast<std::int64_t>(data.size());
+        return true;
+    }
+    return zero_pending() && write_through(offset, data);
+}
+
+bool RawSink::zero_pending() {
+    const std::int64_t start = pending_start_, length = pending_length_;
+    pending_length_ = 0;
+    if (length == 0) return true;
+    if (zeros_ == ZeroBlocks::ZeroedInPlace) {
+        if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return sync_behind_.wrote(length);
         if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
         zeros_ = ZeroBlocks::Written;  // a medium that cannot once cannot again
     }
+    static const std::vector<std::byte> zeros(1 << 20);
+    for (std::int64_t done = 0; done < length;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(length - done, zeros.size()));
+        if (!write_through(start + done, {zeros.data(), piece})) return false;
+        done += static_cast<std::int64_t>(piece);
+    }
+    return true;
+}
+
+bool RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
     std::size_t done = 0;
     if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) return false;
     if (done != data.size()) {
@@ -142,7 +178,7 @@ bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
 }
 
 bool RawSink::finish() {
-    if (!sync_behind_.stop()) return false;
+    if (!zero_pending() || !sync_behind_.stop()) return false;
     if (zeros_ == ZeroBlocks::LeftAsHoles) {
         // Holes at the end are not part of a file until its end is set.
         std::int64_t size = 0;

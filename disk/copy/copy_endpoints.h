@@ -158,10 +158,19 @@ public:
     bool finish() override;
 
 private:
+    // Zeroes the run of zero blocks gathered so far; where the medium
+    // cannot zero in place, writes them.
+    bool zero_pending();
+    bool write_through(std::int64_t offset, std::span<const std::byte> data);
+
     platform::Handle& handle_;
     std::int64_t base_;
     ZeroBlocks zeros_;
     std::int64_t end_ = 0;  // furthest byte written or left as a hole
+    // Zero blocks next to each other are zeroed in place as one run: one
+    // call for a run costs what one call for a block does.
+    std::int64_t pending_start_ = 0;
+    std::int64_t pending_length_ = 0;
     SyncBehind sync_behind_;
 };
 
