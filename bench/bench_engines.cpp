@@ -136,9 +136,9 @@ std::vector<Engine> DiskEngines(const BenchSetup& setup) {
                              return done && !setup.answers->failed;
                          },
                          target, blank(target), SameAsInput(setup, target), {}},
-                        {[dd, peer_disk] { return Shell(dd + "of=" + Quote(peer_disk) + " conv=notrunc,fdatasync"); },
+                        {[dd, peer_disk] { return Shell(dd + "of=" + Quote(peer_disk) + " conv=sparse,notrunc,fdatasync"); },
                          peer_disk, blank(peer_disk), SameAsInput(setup, peer_disk), {}},
-                        "dd bs=512K conv=notrunc,fdatasync", static_cast<double>(size));
+                        "dd bs=512K conv=sparse,notrunc,fdatasync", static_cast<double>(size));
     engines.push_back(std::move(clone));
 
     Engine wipe = Line("wipe",
@@ -150,12 +150,12 @@ std::vector<Engine> DiskEngines(const BenchSetup& setup) {
                         },
                         target, blank(target), all_zero(target), [&setup, target] { FillWithInput(setup, target); }},
                        {[peer_disk, size] {
-                            return Shell("dd if=/dev/zero of=" + Quote(peer_disk) + " bs=512K iflag=count_bytes count=" +
-                                         std::to_string(size) + " conv=notrunc,fdatasync status=none");
+                            return Shell("fallocate --punch-hole --offset 0 --length " + std::to_string(size) + " " +
+                                         Quote(peer_disk) + " && sync -d " + Quote(peer_disk));
                         },
                         peer_disk, blank(peer_disk), all_zero(peer_disk),
                         [&setup, peer_disk] { FillWithInput(setup, peer_disk); }},
-                       "dd if=/dev/zero bs=512K conv=notrunc,fdatasync", static_cast<double>(size));
+                       "fallocate --punch-hole` + `sync -d", static_cast<double>(size));
     engines.push_back(std::move(wipe));
 
     // The clean volume zeroes the free half of an NTFS volume the size of

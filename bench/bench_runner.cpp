@@ -63,7 +63,7 @@ void Clear(const Side& side) {
 // One run of a side between two clears; the first run is checked.
 bool RunSide(const Side& side, bool first, const char* which, const std::string& name, double& seconds) {
     Clear(side);
-    if (first && side.before_first_run) side.before_first_run();
+    if (side.before_run) side.before_run();
     const auto begin = std::chrono::steady_clock::now();
     bool ok = side.run();
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

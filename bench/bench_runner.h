@@ -65,8 +65,8 @@ struct Side {
     // Clears the output; by default it is removed.
     std::function<void()> clear;
     std::function<bool()> check;
-    // Before the untimed first run only: sets up what the check looks at.
-    std::function<void()> before_first_run;
+    // Before each run, untimed: sets up what the run works on.
+    std::function<void()> before_run;
 };
 
 // One line of the table: our engine and the peer that does the same work.
