@@ -5,6 +5,8 @@
 #
 #   tarnovell_folder(<target> <folder> [DEPENDS <target>...] [LIBRARIES <lib>...]
 #                    [EXCLUDE <file>...])
+include(TarnovellIncludeCheck)
+
 function(tarnovell_folder target folder)
   cmake_parse_arguments(ARG "" "" "DEPENDS;LIBRARIES;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.h)
@@ -13,5 +15,9 @@ function(tarnovell_folder target folder)
   endforeach()
   add_library(${target} STATIC ${sources})
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
+  # Headers are named from the top of the tree ("platform/device/path.h"),
+  # for the folder and for every target that links it.
+  target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_DEPENDS} ${ARG_LIBRARIES})
+  tarnovell_register_folder(${target} ${folder} ${ARG_EXCLUDE})
 endfunction()

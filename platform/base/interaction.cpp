@@ -31,6 +31,10 @@ Interaction& interaction() {
     return i ? *i : Console();
 }
 
+void Say(const std::string& text) { interaction().inform(text, kProgramCaption); }
+
+bool Ask(const std::string& question) { return interaction().confirm(question, kProgramCaption); }
+
 Interaction* set_interaction(Interaction* next) {
     Interaction* previous = current.exchange(next);
     return previous ? previous : &Console();

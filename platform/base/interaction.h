@@ -40,8 +40,16 @@ public:
 // + the system's text for `code`.
 std::string FailureLine(const std::string& text, const std::string& subject, std::uint32_t code);
 
+// The caption every message box and question of the program carries.
+inline constexpr const char* kProgramCaption = "Tarnovell";
+
 // The process's current interaction (the console one until another is set).
 Interaction& interaction();
+
+// A message and a Yes/No question under the program's caption, through the
+// current interaction.
+void Say(const std::string& text);
+bool Ask(const std::string& question);
 // Installs `next` (not owned; nullptr restores the console) and returns the previous one.
 Interaction* set_interaction(Interaction* next);
 
