@@ -1,5 +1,6 @@
 #include "platform/base/ini_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -10,44 +11,79 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // "value   ; remark" keeps "value"; a ';' inside a word is part of the value.
-std::string StripTrailingComment(const std::string& value) {
-    for (size_t i = 1; i < value.size(); ++i) {
+std::string WithoutComment(std::string_view value) {
+    for (std::size_t i = 1; i < value.size(); ++i)
         if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t'))
-            return value.substr(0, i);
+            return Trim(value.substr(0, i));
+    return Trim(value);
+}
+
+IniLine SplitLine(std::string text, int number) {
+    IniLine line;
+    line.number = number;
+    line.text = std::move(text);
+    const std::string& t = line.text;
+    if (t[0] == '[') {
+        line.kind = IniLine::Kind::Heading;
+        const std::size_t close = t.find(']');
+        if (close == std::string::npos) {
+            line.name = Trim(std::string_view(t).substr(1));
+            line.fault = "a section heading without its ']': " + t;
+            return line;
+        }
+        line.name = Trim(std::string_view(t).substr(1, close - 1));
+        const std::string after = Trim(std::string_view(t).substr(close + 1));
+        if (!after.empty() && after[0] != ';' && after[0] != '#') line.fault = "text after the section heading: " + t;
+        return line;
     }
-    return value;
+    const std::size_t equals = t.find('=');
+    if (equals == std::string::npos) {
+        line.fault = "neither a section heading nor key=value: " + t;
+        return line;
+    }
+    line.kind = IniLine::Kind::Entry;
+    line.name = Trim(std::string_view(t).substr(0, equals));
+    line.value = WithoutComment(std::string_view(t).substr(equals + 1));
+    if (line.name.empty()) line.fault = "a value without its key: " + t;
+    return line;
 }
 
 }  // namespace
 
+std::vector<IniLine> ReadIniLines(std::string_view text) {
+    std::vector<IniLine> lines;
+    // An editor's UTF-8 byte-order mark is no part of the first line.
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
+    int number = 0;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string line = Trim(text.substr(0, end));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        ++number;
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        lines.push_back(SplitLine(std::move(line), number));
+    }
+    return lines;
+}
+
+// Tolerant: a heading without its ']' names what follows the '[', text
+// after a heading is passed over, a line without '=' is a key without a
+// value, and keys before the first heading belong to the nameless section.
 IniFile IniFile::Parse(const std::string& text) {
     IniFile ini;
     Section* current = nullptr;
-    // An editor's UTF-8 byte-order mark is no part of the first line.
-    const bool marked = text.compare(0, 3, kByteOrderMark) == 0;
-    std::istringstream lines(marked ? text.substr(3) : text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::string trimmed = Trim(line);
-        if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') continue;
-        if (trimmed.front() == '[') {
-            auto close = trimmed.find(']');
-            std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            current = ini.FindSectionMutable(name);
-            if (!current) current = &ini.AddSection(name);
+    for (IniLine& line : ReadIniLines(text)) {
+        if (line.kind == IniLine::Kind::Heading) {
+            current = ini.FindSectionMutable(line.name);
+            if (!current) current = &ini.AddSection(line.name);
             continue;
         }
         if (!current) current = &ini.AddSection("");
-        auto eq = trimmed.find('=');
-        if (eq == std::string::npos) {
-            current->entries.emplace_back(trimmed, "");
-        } else {
-            current->entries.emplace_back(Trim(trimmed.substr(0, eq)),
-                                          Trim(StripTrailingComment(trimmed.substr(eq + 1))));
-        }
+        if (line.kind == IniLine::Kind::Entry) current->entries.emplace_back(std::move(line.name), std::move(line.value));
+        else current->entries.emplace_back(std::move(line.text), "");
     }
     return ini;
 }
@@ -71,7 +107,7 @@ std::string IniFile::Serialize() const {
     }
     // A text that starts as a byte-order mark does would lose it to the
     // reader: a mark of its own in front keeps it.
-    if (out.compare(0, 3, kByteOrderMark) == 0) out.insert(0, kByteOrderMark);
+    if (std::string_view(out).substr(0, kByteOrderMark.size()) == kByteOrderMark) out.insert(0, kByteOrderMark);
     return out;
 }
 

@@ -1,15 +1,36 @@
-// A small INI reader and writer: sections and keys case-insensitive, values
-// trimmed, CR LF line ends and a UTF-8 byte-order mark at the start tolerated, ';' and '#' comment lines, and a ';'
+// The program's INI files: one reader of their lines, and on it a small
+// reader and writer of whole files (IniFile). Sections and keys are
+// case-insensitive, values trimmed, CR LF line ends and a UTF-8 byte-order
+// mark at the start tolerated, ';' and '#' comment lines, and a ';' or '#'
 // after white space ending a value. Order of sections and keys is kept.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace platform {
+
+// One line of an INI text that is neither blank nor a comment, as the one
+// reader splits it. `fault` says what is wrong with a line that is not a
+// well-formed heading or key=value: a strict reader (the machine manifest)
+// refuses the line with it, a tolerant one (IniFile) takes what it can.
+struct IniLine {
+    enum class Kind { Heading, Entry, Other };
+    Kind kind = Kind::Other;
+    int number = 0;     // from 1, counting every line of the text
+    std::string text;   // the line without the blanks at its ends
+    std::string name;   // a heading's section name, an entry's key
+    std::string value;  // an entry's value, trimmed, without a comment after a blank
+    std::string fault;  // empty for a well-formed line
+};
+
+// The lines of `text` in order, without blank and comment lines; a UTF-8
+// byte-order mark at the start is no part of the first line.
+std::vector<IniLine> ReadIniLines(std::string_view text);
 
 class IniFile {
 public:

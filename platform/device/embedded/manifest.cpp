@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/base/ascii.h"
+#include "platform/base/ini_file.h"
 #include "platform/device/records/winioctl.h"
 
 namespace platform::device {
@@ -13,14 +14,6 @@ namespace {
 
 [[noreturn]] void Fail(int line, const std::string& what) {
     throw ManifestError("line " + std::to_string(line) + ": " + what);
-}
-
-// The value without a comment that follows it after a blank.
-std::string WithoutComment(const std::string& value) {
-    for (std::size_t i = 1; i < value.size(); ++i)
-        if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t'))
-            return Trim(value.substr(0, i));
-    return Trim(value);
 }
 
 // The machine's disks are \\.\PhysicalDrive0 to 15: a section for any
@@ -113,42 +106,24 @@ std::vector<ManifestDisk> ParseMachineManifest(const std::string& text) {
                                 std::to_string(at->second) + "]: " + disk.image);
     };
 
-    int line_number = 0;
-    // An editor's UTF-8 byte-order mark is no part of the first line.
-    std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = Trim(std::string_view(text).substr(at, end - at));
-        at = end + 1;
-        ++line_number;
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
-            const std::size_t close = line.find(']');
-            if (close == std::string::npos) Fail(line_number, "a section heading without its ']': " + line);
-            const std::string after = Trim(line.substr(close + 1));
-            if (!after.empty() && after[0] != ';' && after[0] != '#')
-                Fail(line_number, "text after the section heading: " + line);
-            const std::string name = Trim(line.substr(1, close - 1));
-            const int number = DiskNumberOf(name);
-            if (number < 0) Fail(line_number, "[" + name + "] is no disk section (disk0 to disk15)");
-            if (!numbers.insert(number).second) Fail(line_number, "[" + name + "] is given twice");
+    for (const IniLine& line : ReadIniLines(text)) {
+        if (!line.fault.empty()) Fail(line.number, line.fault);
+        if (line.kind == IniLine::Kind::Heading) {
+            const int number = DiskNumberOf(line.name);
+            if (number < 0) Fail(line.number, "[" + line.name + "] is no disk section (disk0 to disk15)");
+            if (!numbers.insert(number).second) Fail(line.number, "[" + line.name + "] is given twice");
             finish_section();
             ManifestDisk disk;
             disk.number = number;
-            disk.line = line_number;
+            disk.line = line.number;
             disk.bus_type = BusTypeSata;
             disks.push_back(disk);
             keys.clear();
             continue;
         }
-        const std::size_t equals = line.find('=');
-        if (equals == std::string::npos) Fail(line_number, "neither a section heading nor key=value: " + line);
-        const std::string key = Trim(line.substr(0, equals));
-        if (key.empty()) Fail(line_number, "a value without its key: " + line);
-        if (disks.empty()) Fail(line_number, key + "= stands before any [diskN] section");
-        if (!keys.insert(ToLower(key)).second) Fail(line_number, key + "= is given twice in its section");
-        SetKey(disks.back(), key, WithoutComment(line.substr(equals + 1)), line_number);
+        if (disks.empty()) Fail(line.number, line.name + "= stands before any [diskN] section");
+        if (!keys.insert(ToLower(line.name)).second) Fail(line.number, line.name + "= is given twice in its section");
+        SetKey(disks.back(), line.name, line.value, line.number);
     }
     finish_section();
     return disks;

@@ -13,8 +13,10 @@
 //   sector_size=512      ; 512, 1024, 2048 or 4096
 //   readonly=0
 //
-// A UTF-8 byte-order mark at the start is skipped. Blank lines and lines starting with ';' or '#' are comments, and so is
-// the rest of a value from a ';' or '#' after a blank.
+// Its lines are split by the one INI line reader of the program (as config.ini's
+// are), and every fault that reader finds is refused here: a UTF-8 byte-order
+// mark at the start is skipped, blank lines and lines starting with ';' or '#'
+// are comments, and so is the rest of a value from a ';' or '#' after a blank.
 #pragma once
 
 #include <cstdint>

@@ -41,6 +41,45 @@ TEST(IniFile, SectionsAreFoundAgainAfterOthersAreAddedAndRemoved) {
     EXPECT_EQ(ini.sections().size(), 3u);
 }
 
+// The one line reader under both IniFile and the machine manifest: what it
+// finds wrong with a line, and what the tolerant IniFile makes of it anyway.
+TEST(IniLines, FaultsAreNamedAndIniFileStillTakesTheLine) {
+    struct Case {
+        const char* line;
+        IniLine::Kind kind;
+        const char* name;
+        const char* value;
+        const char* fault;
+        const char* section;  // where IniFile puts what follows the line
+        const char* key;      // the key IniFile keeps for it; nullptr: none
+    };
+    using K = IniLine::Kind;
+    for (const Case& c : {
+             Case{"[Options]", K::Heading, "Options", "", "", "options", nullptr},
+             Case{"[ a b ]  ; note", K::Heading, "a b", "", "", "a b", nullptr},
+             Case{"[broken", K::Heading, "broken", "", "a section heading without its ']': [broken", "broken", nullptr},
+             Case{"[s] x", K::Heading, "s", "", "text after the section heading: [s] x", "s", nullptr},
+             Case{"key = a;b # c", K::Entry, "key", "a;b", "", "", "key"},
+             Case{"=value", K::Entry, "", "value", "a value without its key: =value", "", ""},
+             Case{"Page1", K::Other, "", "", "neither a section heading nor key=value: Page1", "", "Page1"},
+         }) {
+        SCOPED_TRACE(c.line);
+        const auto lines = ReadIniLines(std::string("; first\r\n\r\n") + c.line + "\r\n");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].number, 3);
+        EXPECT_EQ(lines[0].kind, c.kind);
+        EXPECT_EQ(lines[0].name, c.name);
+        EXPECT_EQ(lines[0].value, c.value);
+        EXPECT_EQ(lines[0].fault, c.fault);
+        const IniFile ini = IniFile::Parse(std::string(c.line) + "\nafter=1\n");
+        EXPECT_EQ(ini.GetString(c.section, "after"), "1");
+        if (c.key) {
+            EXPECT_TRUE(ini.Get("", c.key).has_value());
+        }
+    }
+    EXPECT_TRUE(ReadIniLines("\xEF\xBB\xBF; only a remark\n  \n# and another").empty());
+}
+
 struct ConsoleCase {
     std::string question;
     std::string input;  // what the person types; "<eof>" for no input at all
