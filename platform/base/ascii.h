@@ -21,6 +21,9 @@ inline std::string ToUpper(std::string text) {
     return text;
 }
 
+// Space, tab, CR or LF: the blanks Trim takes away.
+constexpr bool IsAsciiBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 constexpr bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)

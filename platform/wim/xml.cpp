@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/base/ascii.h"
 #include "platform/base/scope_guard.h"
 #include "platform/base/wide_text.h"
 
@@ -27,15 +28,6 @@ std::string DecodeEntities(const std::string& text) {
         if (!replaced) out += text[i++];
     }
     return out;
-}
-
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string Trimmed(const std::string& text) {
-    std::size_t first = 0, last = text.size();
-    while (first < last && IsSpace(text[first])) ++first;
-    while (last > first && IsSpace(text[last - 1])) --last;
-    return text.substr(first, last - first);
 }
 
 // Image information is a few levels deep; anything far deeper is refused
@@ -64,7 +56,7 @@ public:
 
 private:
     void skip_space() {
-        while (at_ < xml_.size() && IsSpace(xml_[at_])) ++at_;
+        while (at_ < xml_.size() && IsAsciiBlank(xml_[at_])) ++at_;
     }
 
     // Declarations, processing instructions and comments.
@@ -93,7 +85,7 @@ private:
         empty = !inside.empty() && inside.back() == '/';
         if (empty) inside.pop_back();
         std::size_t cut = 0;
-        while (cut < inside.size() && !IsSpace(inside[cut])) ++cut;
+        while (cut < inside.size() && !IsAsciiBlank(inside[cut])) ++cut;
         name = inside.substr(0, cut);
         return !name.empty();
     }
@@ -137,7 +129,7 @@ private:
         const std::size_t next = xml_.find('<', at_);
         if (next == std::string::npos) return false;
         if (xml_.compare(next, 2, "</") == 0) {
-            properties.emplace_back(path, DecodeEntities(Trimmed(xml_.substr(text_start, next - text_start))));
+            properties.emplace_back(path, DecodeEntities(Trim(std::string_view(xml_).substr(text_start, next - text_start))));
             at_ = next;
         } else if (!children(path + "/", properties)) {
             return false;
