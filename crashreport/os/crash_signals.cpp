@@ -198,7 +198,7 @@ void TakeDefaultCourse(int signal_number) {
     plain.sa_handler = SIG_DFL;
     ::sigemptyset(&plain.sa_mask);
     ::sigaction(signal_number, &plain, nullptr);
-    ::syscall(SYS_tgkill, ::getpid(), ::syscall(SYS_gettid), signal_number);
+    ::syscall(SYS_tgkill, ::getpid(), static_cast<pid_t>(CurrentThreadId()), signal_number);
 }
 
 void FillRecord(SignalRecord& record, int signal_number, const siginfo_t* signal_info, const void* context) {
@@ -210,7 +210,7 @@ void FillRecord(SignalRecord& record, int signal_number, const siginfo_t* signal
     record.facts.fault_address = 0;
     if (signal_info && !record.facts.sent_by_process && (signal_number == SIGSEGV || signal_number == SIGBUS))
         record.facts.fault_address = reinterpret_cast<std::uintptr_t>(signal_info->si_addr);
-    record.facts.thread_id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+    record.facts.thread_id = CurrentThreadId();
     record.facts.thread_has_frame = t_frame_depth > 0;
     record.facts.has_registers = false;
     record.facts.write_access = record.facts.execute_access = false;
@@ -335,7 +335,7 @@ void OnFatalSignal(int signal_number, siginfo_t* signal_info, void* context) {
         return;
     }
     if (t_reporter_thread && signal_info != nullptr && signal_info->si_code <= 0 &&
-        signal_info->si_pid != ::getpid() && ::syscall(SYS_gettid) != ::getpid()) {
+        signal_info->si_pid != ::getpid() && CurrentThreadId() != MainThreadId()) {
         // Sent by another process to this one, not a fault of ours: the
         // main thread takes it, with its sender.
         siginfo_t forwarded = *signal_info;

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/os/thread_id.h"
+
 namespace crashreport {
 
 namespace {
@@ -75,7 +77,7 @@ void OnCaptureSignal(int, siginfo_t* info, void* context) {
     CaptureRequest& request = Request();
     int expected = CaptureRequest::Requested;
     if (info->si_code == SI_QUEUE && info->si_value.sival_int == request.generation.load() &&
-        static_cast<pid_t>(syscall(SYS_gettid)) == request.thread_id &&
+        static_cast<pid_t>(platform::CurrentThreadId()) == request.thread_id &&
         request.state.compare_exchange_strong(expected, CaptureRequest::Writing)) {
         unw_cursor_t cursor;
         request.count = 0;

@@ -6,7 +6,6 @@
 #include <libelf.h>
 #include <pwd.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
 #include "crashreport/text/string_toolkit.h"
+#include "platform/os/thread_id.h"
 
 namespace crashreport {
 
@@ -242,7 +242,8 @@ std::string UserNameText(bool& administrator) {
 }
 
 std::uint32_t OwnProcessId() { return static_cast<std::uint32_t>(getpid()); }
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+// A Windows thread id is 32 bits; a Linux one fits (the kernel keeps them below 2^22).
+std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(platform::CurrentThreadId()); }
 // On Linux the main thread's id is the process id.
 std::uint32_t MainThreadId() { return OwnProcessId(); }
 

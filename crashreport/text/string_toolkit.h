@@ -1,7 +1,8 @@
 // The crash reporter's own string toolkit. The reporter runs when the rest of
 // the program may be broken, so it keeps its own small set of text operations
 // instead of leaning on anything else: trimming, searching, replacing,
-// splitting, padding and number formatting.
+// splitting, padding and number formatting. Only its UTF-8 coder is the
+// program's own, which holds no lock and no state.
 //
 // 8-bit ("ANSI") strings are std::string, wide strings std::u16string; an
 // operation whose name ends in W is the wide twin of the one without.
@@ -124,9 +125,10 @@ char DecimalSeparatorChar();
 std::string ErrorCodeToText(std::uint32_t code);
 std::string XorStrScramble(std::string_view s);
 std::string WideToAnsiLowBytes(const char16_t* text);
-// Invalid sequences become U+FFFD.
+// The program's one UTF-8 coder (platform/base/wide_text.h: no lock, no
+// state), as the system's coder does it: invalid sequences and unpaired
+// surrogates become U+FFFD, so that what it gives is always UTF-8.
 std::u16string Utf8ToWideText(std::string_view text);
-// Unpaired surrogates are encoded one by one, as three bytes each.
 std::string WideToUtf8Text(std::u16string_view text);
 // Widens 8-bit text byte by byte (the reverse of WideToAnsiLowBytes).
 std::u16string AnsiToWideLowBytes(std::string_view text);

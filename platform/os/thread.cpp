@@ -1,4 +1,5 @@
 #include "platform/os/thread.h"
+#include "platform/os/thread_id.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,9 +21,9 @@ void RunInFrame(const std::function<void()>& body) {
         body();
 }
 
-std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
-
 }  // namespace
+
+std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
 
 void SetThreadFrame(ThreadFrame frame) { Frame() = std::move(frame); }
 

@@ -181,6 +181,11 @@ TEST(StringToolkit, ConversionsAndScrambling) {
     EXPECT_EQ(WideToUtf8Text(u"a\u00E4\u20AC\U0001F600"), "a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(Utf8ToWideText("\xFFx"), u"\uFFFDx");
     EXPECT_EQ(Utf8ToWideText("\xC3"), u"\uFFFD");
+    // What goes into a mail or a ZIP entry name is UTF-8 even when the wide
+    // text was not: a surrogate half without its partner is no character.
+    const char16_t halves[] = {u'a', 0xD800, u'b', 0xDC00, 0};
+    EXPECT_EQ(WideToUtf8Text(halves), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(Utf8ToWideText("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
     EXPECT_EQ(ErrorCodeToText(2), "No such file or directory");
     EXPECT_EQ(ErrorCodeToText(0x2EE7), "error $2ee7");
 }
