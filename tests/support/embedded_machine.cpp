@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 
 #include "platform/device/registry.h"
@@ -18,10 +17,6 @@ void RunOn(const std::string& command, const std::string& path) {
 }
 
 EmbeddedMachine::EmbeddedMachine(const std::vector<DiskSpec>& disks) {
-    if (const char* previous = std::getenv("TARNOVELL_HOST")) {
-        previous_host_ = previous;
-        had_previous_ = true;
-    }
     std::ofstream manifest(this->manifest());
     for (std::size_t i = 0; i < disks.size(); ++i) {
         std::string path = image(static_cast<int>(i));
@@ -32,15 +27,11 @@ EmbeddedMachine::EmbeddedMachine(const std::vector<DiskSpec>& disks) {
                  << disks[i].extra_manifest_lines << "\n";
     }
     manifest.close();
-    setenv("TARNOVELL_HOST", this->manifest().c_str(), 1);
+    host_.emplace("TARNOVELL_HOST", this->manifest());
     platform::device::Registry::Reset();
 }
 
-EmbeddedMachine::~EmbeddedMachine() {
-    platform::device::Registry::Reset();
-    if (had_previous_) setenv("TARNOVELL_HOST", previous_host_.c_str(), 1);
-    else unsetenv("TARNOVELL_HOST");
-}
+EmbeddedMachine::~EmbeddedMachine() { platform::device::Registry::Reset(); }
 
 DiskSpec PartitionedExt4Disk() {
     DiskSpec disk;

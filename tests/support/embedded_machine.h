@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -34,8 +36,7 @@ public:
 
 private:
     TempDir dir_;
-    std::string previous_host_;
-    bool had_previous_ = false;
+    std::optional<ScopedEnvironment> host_;  // TARNOVELL_HOST naming our manifest
 };
 
 // Runs a shell command with "%s" replaced by `path`; fails the test on error.

@@ -32,6 +32,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/device/linux/linux_host.h"
 #include "platform/device/registry.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -299,21 +300,8 @@ inline int ExclusiveOpenErrno(const std::string& node) {
 // and the registry dropped, when it goes.
 class LinuxHostScope {
 public:
-    explicit LinuxHostScope(const std::string& state_file) {
-        for (const char* name : kNames)
-            if (const char* value = std::getenv(name)) saved_[name] = value;
-        ::unsetenv("TARNOVELL_HOST");
-        ::setenv("TARNOVELL_STATE", state_file.c_str(), 1);
-        offer({});
-    }
-    ~LinuxHostScope() {
-        platform::device::Registry::Reset();
-        for (const char* name : kNames) {
-            auto it = saved_.find(name);
-            if (it == saved_.end()) ::unsetenv(name);
-            else ::setenv(name, it->second.c_str(), 1);
-        }
-    }
+    explicit LinuxHostScope(const std::string& state_file) : state_("TARNOVELL_STATE", state_file) {}
+    ~LinuxHostScope() { platform::device::Registry::Reset(); }
     LinuxHostScope(const LinuxHostScope&) = delete;
     LinuxHostScope& operator=(const LinuxHostScope&) = delete;
 
@@ -322,7 +310,7 @@ public:
     void offer(const std::vector<std::string>& names) {
         std::string list;
         for (const auto& n : names) list += (list.empty() ? "" : ",") + n;
-        ::setenv("TARNOVELL_LINUX_DISKS", list.c_str(), 1);
+        disks_.set(list);
     }
     void install(const std::vector<std::string>& names) {
         offer(names);
@@ -330,8 +318,9 @@ public:
     }
 
 private:
-    static constexpr const char* kNames[] = {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"};
-    std::map<std::string, std::string> saved_;
+    ScopedEnvironment host_{"TARNOVELL_HOST", nullptr};
+    ScopedEnvironment state_;
+    ScopedEnvironment disks_{"TARNOVELL_LINUX_DISKS", ""};  // nothing offered until asked
 };
 
 // Loop disks a test makes for the Linux host, each with its table, the

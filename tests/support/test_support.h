@@ -2,6 +2,7 @@
 // itself, running a peer tool and reading what it printed, sparse image files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -44,6 +45,15 @@ void WriteWholeFile(const std::string& path, const std::string& data);
 
 // Shell-quotes one argument.
 std::string Quote(const std::string& text);
+
+// Bytes a test writes and compares, made again the same from the same
+// arguments. Noise that does not compress: a byte a draw of the Mersenne
+// twister seeded with `seed`.
+std::string RandomBytes(std::size_t size, unsigned seed);
+// A cheap pattern that does not repeat within a few hundred KiB, so that a
+// sector read from the wrong place shows, and in which two seeds differ in
+// every byte.
+std::string PatternBytes(std::size_t size, unsigned seed = 0);
 
 // What `action` raised, or "(no error)".
 std::string ErrorOf(const std::function<void()>& action);

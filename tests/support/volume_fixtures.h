@@ -90,8 +90,7 @@ public:
     explicit WaitingTool(const std::string& tool) : script_(dir_.file(tool)) {
         WriteWholeFile(script_, "#!/bin/sh\necho $$ > " + Quote(dir_.file("pid")) + "\necho working\nexec sleep 60\n");
         std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
-        path_ = std::make_unique<ScopedEnvironment>("PATH",
-                                                    (dir_.path().string() + ":" + std::getenv("PATH")).c_str());
+        path_ = std::make_unique<ScopedEnvironment>("PATH", PathWithFirst(dir_.path().string()));
     }
 
     // The script, for a test that wants it to do something else.

@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <random>
 
 #include "support/test_support.h"
 
@@ -19,12 +18,7 @@ using test_support::Quote;
 using test_support::TempDir;
 using test_support::WriteWholeFile;
 
-std::string Random(std::size_t size) {
-    std::mt19937 random(7);
-    std::string data(size, '\0');
-    for (char& c : data) c = static_cast<char>(random());
-    return data;
-}
+std::string Random(std::size_t size) { return test_support::RandomBytes(size, 7); }
 
 std::string Compress(const std::string& data) {
     std::string packed(DeflateBound(data.size()), '\0');

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "crashreport/os/file_access.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/system_facts.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace crashreport {
@@ -32,20 +34,14 @@ unsigned ModeOf(const fs::path& path) {
 class TempFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        had_tmpdir_ = old != nullptr;
-        if (had_tmpdir_) old_tmpdir_ = old;
-        ::setenv("TMPDIR", temp_.path().c_str(), 1);
+        tmpdir_.emplace("TMPDIR", temp_.path().c_str());
         victim_ = fs::path(victims_.path()) / "victim";
         fs::create_directory(victim_);
         test_support::WriteWholeFile((victim_ / "keep.txt").string(), "precious");
     }
     void TearDown() override {
         DeleteZelTempFolder();
-        if (had_tmpdir_)
-            ::setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
+        tmpdir_.reset();
     }
     fs::path Temp() const { return temp_.path(); }
     // The victim folder still holds only its own file.
@@ -59,8 +55,7 @@ protected:
     test_support::TempDir temp_;
     test_support::TempDir victims_;
     fs::path victim_;
-    bool had_tmpdir_ = false;
-    std::string old_tmpdir_;
+    std::optional<test_support::ScopedEnvironment> tmpdir_;
 };
 
 // A process id nobody has any more.

@@ -12,6 +12,7 @@
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/report/report_actions.h"
 #include "crashreport/settings/reporter_ui.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace crashreport_test {
@@ -26,14 +27,9 @@ public:
     FakeMailPrograms(int email_status, int open_status) {
         Write("xdg-email", email_status);
         Write("xdg-open", open_status);
-        old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-        ::setenv("PATH", (dir_.path().string() + ":" + old_path_).c_str(), 1);
         SetRegistryStoreFolder(dir_.file("registry"));
     }
-    ~FakeMailPrograms() {
-        ::setenv("PATH", old_path_.c_str(), 1);
-        SetRegistryStoreFolder({});
-    }
+    ~FakeMailPrograms() { SetRegistryStoreFolder({}); }
     std::string log() const { return test_support::ReadWholeFile(dir_.file("ran.log")); }
 
 private:
@@ -44,7 +40,7 @@ private:
         test_support::Run("chmod +x " + test_support::Quote(dir_.file(name)));
     }
     test_support::TempDir dir_;
-    std::string old_path_;
+    test_support::ScopedEnvironment path_{"PATH", test_support::PathWithFirst(dir_.path().string())};
 };
 
 struct Outcome {

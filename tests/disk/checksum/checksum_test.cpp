@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "disk/checksum/chksums.h"
@@ -16,13 +15,7 @@ using test_support::Quote;
 using test_support::Run;
 using test_support::TempDir;
 using test_support::WriteWholeFile;
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (auto& c : bytes) c = static_cast<char>(random());
-    return bytes;
-}
+using test_support::RandomBytes;
 
 std::string Md5Sum(const std::string& path) {
     auto result = Run("md5sum " + Quote(path));

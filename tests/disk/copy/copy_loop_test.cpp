@@ -2,12 +2,12 @@
 // paced, how a sink's start, a short source and a failed read end a copy.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <sstream>
 
 #include "disk/copy/copy_loop.h"
 #include "platform/base/interaction.h"
 #include "support/copy_doubles.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -20,12 +20,7 @@ using test_support::RecordedPosts;
 
 constexpr std::int64_t kKiB = 1024, kMiB = 1 << 20;
 
-std::string Bytes(std::size_t size) {
-    std::string data(size, '\0');
-    std::mt19937 random(5);
-    for (auto& c : data) c = static_cast<char>(random());
-    return data;
-}
+std::string Bytes(std::size_t size) { return test_support::RandomBytes(size, 5); }
 
 class CopyLoopSettingsTest : public ::testing::Test {
 protected:

@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -95,15 +94,6 @@ std::vector<std::string> Messages(const ScriptedInteraction& a) { return Texts(a
 
 // ---- data ----------------------------------------------------------------------
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; i += 8) {
-        std::uint64_t word = random();
-        std::memcpy(data.data() + i, &word, std::min<std::size_t>(8, size - i));
-    }
-    return data;
-}
 
 // Text with runs of zeros between, as a file system holds it.
 std::string CompressibleBytes(std::size_t size) {
@@ -220,6 +210,7 @@ TEST(Lz4Binding, BindsTheFourEntryPointsOrSaysLoadlibraryFailed) {
 namespace {
 
 using test_support::FakeSource;
+using test_support::RandomBytes;
 
 // Stores what it is given; raises the copy cancel flag when the case says.
 class FakeSink : public test_support::FakeSink {

@@ -18,6 +18,7 @@
 #include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
 #include "support/net_peers.h"
+#include "support/test_support.h"
 
 using namespace disk;
 using test_support::DevioServer;
@@ -36,11 +37,7 @@ namespace {
 
 const std::string kDisk1 = "\\\\.\\PhysicalDrive1";
 
-std::string Pattern(std::size_t size, unsigned seed = 1) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * (131 + seed) + i / 977) & 0xFF);
-    return data;
-}
+std::string Pattern(std::size_t size, unsigned seed = 1) { return test_support::PatternBytes(size, seed); }
 
 // What a transfer said and posted, with every question answered Yes.
 struct Watch {

@@ -20,11 +20,7 @@ using test_support::ReadWholeFile;
 using test_support::TempDir;
 using test_support::WriteWholeFile;
 
-std::string Pattern(std::size_t size, char seed) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7 + (i >> 9));
-    return bytes;
-}
+std::string Pattern(std::size_t size, char seed) { return test_support::PatternBytes(size, static_cast<unsigned char>(seed)); }
 
 class IsoMaker : public ::testing::Test {
 protected:

@@ -15,6 +15,7 @@
 #include "platform/base/interaction.h"
 #include "support/copy_doubles.h"
 #include "support/net_peers.h"
+#include "support/test_support.h"
 
 using namespace disk;
 using platform::net::TcpSocket;
@@ -23,11 +24,7 @@ using Fault = test_support::DevioServer::Fault;
 
 namespace {
 
-std::string Pattern(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
-    return data;
-}
+std::string Pattern(std::size_t size) { return test_support::PatternBytes(size); }
 
 TcpSocket ConnectTo(std::uint16_t port) {
     TcpSocket socket;

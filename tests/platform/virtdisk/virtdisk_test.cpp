@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <vector>
 
 #include "platform/device/host/attached_disks.h"
@@ -21,6 +20,8 @@
 #include "platform/virtdisk/vhd/vhd_file.h"
 #include "platform/base/wide_text.h"
 #include "support/embedded_machine.h"
+#include "support/loop_disk.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace {
@@ -63,11 +64,7 @@ std::string PhysicalPath(Handle& handle) {
     return Utf16ToUtf8(buffer);
 }
 
-std::string Pattern(std::size_t length, char seed) {
-    std::string text(length, 0);
-    for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>(seed + i * 7 + i / 511);
-    return text;
-}
+std::string Pattern(std::size_t length, char seed) { return test_support::PatternBytes(length, static_cast<unsigned char>(seed)); }
 
 // The disk bytes of an image as qemu-img reads them.
 std::string RawContent(const std::string& image, const char* format, const test_support::TempDir& dir) {
@@ -118,11 +115,13 @@ TEST_F(VirtDiskTest, ModuleLoadsWhereQemuImgIsAndExportsTheWindowsNames) {
 
 TEST_F(VirtDiskTest, ModuleDoesNotLoadWithoutQemuImg) {
     test_support::TempDir empty;
-    std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
-    setenv("PATH", empty.path().c_str(), 1);
-    HMODULE module = LoadLibraryA("VirtDisk.dll");
-    DWORD error = GetLastError();
-    setenv("PATH", saved.c_str(), 1);
+    HMODULE module = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    {
+        test_support::ScopedEnvironment path("PATH", empty.path().c_str());
+        module = LoadLibraryA("VirtDisk.dll");
+        error = GetLastError();
+    }
     EXPECT_EQ(module, nullptr);
     EXPECT_EQ(error, ERROR_MOD_NOT_FOUND);
     if (module) FreeLibrary(module);
@@ -566,26 +565,19 @@ protected:
         if (IsSkipped()) return;
         if (!test_support::IsRoot() || !test_support::HaveTool("losetup") || ::access("/dev/loop-control", W_OK) != 0)
             GTEST_SKIP() << "needs root, losetup and /dev/loop-control";
-        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"})
-            if (const char* value = std::getenv(name)) saved_[name] = value;
-        ::unsetenv("TARNOVELL_HOST");
-        ::setenv("TARNOVELL_STATE", dir_.file("state.ini").c_str(), 1);
-        ::setenv("TARNOVELL_LINUX_DISKS", "tarnovell-no-such-disk", 1);
+        scope_.emplace(dir_.file("state.ini"));
+        scope_->offer({"tarnovell-no-such-disk"});
         Registry::Reset();
     }
     void TearDown() override {
         Registry::Reset();
-        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"}) {
-            auto it = saved_.find(name);
-            if (it == saved_.end()) ::unsetenv(name);
-            else ::setenv(name, it->second.c_str(), 1);
-        }
+        scope_.reset();
     }
     std::string LoopsOf(const std::string& image) {
         return test_support::Run("losetup -n -O NAME -j " + Quote(image)).output;
     }
     test_support::TempDir dir_;
-    std::map<std::string, std::string> saved_;
+    std::optional<test_support::LinuxHostScope> scope_;
 };
 
 TEST_F(VirtDiskLinuxHostTest, AttachSetsUpALoopDeviceThatTheHostOffers) {
@@ -1194,18 +1186,15 @@ TEST_F(VirtDiskTest, AServerThatNeverComesUpLeavesNothingBehind) {
     const std::string image = images.file("any.vhd");
     test_support::WriteWholeFile(image, std::string(4096, 0));
 
-    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    const char* saved_tmp = std::getenv("TMPDIR");
-    const std::string saved_tmpdir = saved_tmp ? saved_tmp : "";
-    ::setenv("PATH", (bin.path().string() + ":" + saved_path).c_str(), 1);
-    ::setenv("TMPDIR", tmp.path().c_str(), 1);
-    SetServerStartTimeoutForTesting(std::chrono::milliseconds(1500));
     ServedImage served;
-    const DWORD started = StartServing(image, "vpc", true, served);
-    SetServerStartTimeoutForTesting(std::chrono::seconds(20));
-    ::setenv("PATH", saved_path.c_str(), 1);
-    if (saved_tmp) ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
-    else ::unsetenv("TMPDIR");
+    DWORD started = ERROR_SUCCESS;
+    {
+        test_support::ScopedEnvironment path("PATH", test_support::PathWithFirst(bin.path().string()));
+        test_support::ScopedEnvironment tmpdir("TMPDIR", tmp.path().c_str());
+        SetServerStartTimeoutForTesting(std::chrono::milliseconds(1500));
+        started = StartServing(image, "vpc", true, served);
+        SetServerStartTimeoutForTesting(std::chrono::seconds(20));
+    }
 
     EXPECT_EQ(started, ERROR_OPEN_FAILED);
     for (const char* name : {"nbdfuse.pid", "qemu-nbd.pid"}) {

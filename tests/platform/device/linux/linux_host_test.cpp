@@ -118,12 +118,7 @@ protected:
         for (const char* tool : {"losetup", "blockdev", "sfdisk", "partx", "mkfs.ext4", "mount", "umount"})
             if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed (util-linux, fdisk, e2fsprogs)";
 
-        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"})
-            if (const char* value = std::getenv(name)) saved_env_[name] = value;
-        env_saved_ = true;
-        ::unsetenv("TARNOVELL_HOST");
-        ::setenv("TARNOVELL_STATE", work_.file("state.ini").c_str(), 1);
-        offer({});  // nothing until our disk exists
+        scope_.emplace(work_.file("state.ini"));  // nothing offered until our disk exists
 
         std::string error;
         disk_ = LoopDisk::Make(images_.file("disk.img"), kTwoPartitions, error);
@@ -146,19 +141,10 @@ protected:
         Registry::Reset();
         extra_.clear();
         disk_.reset();
-        if (!env_saved_) return;
-        for (const char* name : {"TARNOVELL_LINUX_DISKS", "TARNOVELL_STATE", "TARNOVELL_HOST"}) {
-            auto it = saved_env_.find(name);
-            if (it == saved_env_.end()) ::unsetenv(name);
-            else ::setenv(name, it->second.c_str(), 1);
-        }
+        scope_.reset();
     }
 
-    static void offer(const std::vector<std::string>& names) {
-        std::string list;
-        for (const auto& n : names) list += (list.empty() ? "" : ",") + n;
-        ::setenv("TARNOVELL_LINUX_DISKS", list.c_str(), 1);
-    }
+    void offer(const std::vector<std::string>& names) { scope_->offer(names); }
 
     // A second view of p1: its folder "sub" bound at a folder whose name has
     // a space (mountinfo escapes it), read-only and with other atime
@@ -194,8 +180,7 @@ protected:
     // Folders go after the loop devices (declared first, destroyed last), so
     // nothing is removed from under a mount.
     TempDir images_, work_;
-    std::map<std::string, std::string> saved_env_;
-    bool env_saved_ = false;
+    std::optional<test_support::LinuxHostScope> scope_;
     std::unique_ptr<LoopDisk> disk_;
     std::vector<std::unique_ptr<LoopDisk>> extra_;
     std::string mnt_, second_, last_error_;
