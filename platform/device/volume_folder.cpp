@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "platform/base/ascii.h"
+#include "platform/device/linux/volume_claim.h"
 #include "platform/device/registry.h"
-#include "platform/os/child_process.h"
 #include "platform/os/file_facts.h"
 
 namespace platform::device {
@@ -55,12 +55,11 @@ bool NamesVolume(const std::string& given, DevicePath& path, std::string& rest) 
     return false;
 }
 
-VolumeFolder::~VolumeFolder() {
-    if (release() || !mounted_by_us()) return;
-    // Busy still: let the kernel drop the mount once its last user goes, so
-    // that neither the mount nor the loop device under it outlives us.
-    RunChild({"umount", "--lazy", mount_.path()});
-}
+// A mount still busy is dropped by the kernel once its last user goes (the
+// PrivateMount sees to it), so that neither the mount nor the loop device
+// under it outlives us.
+VolumeFolder::VolumeFolder() = default;
+VolumeFolder::~VolumeFolder() = default;
 
 VolumeFolder::VolumeFolder(VolumeFolder&& other) noexcept { *this = std::move(other); }
 
@@ -69,19 +68,15 @@ VolumeFolder& VolumeFolder::operator=(VolumeFolder&& other) noexcept {
     release();
     path_ = std::exchange(other.path_, {});
     volume_ = std::exchange(other.volume_, {});
+    mount_ = std::move(other.mount_);  // a mount that stayed busy goes before the node under it
     node_ = std::move(other.node_);
-    mount_ = std::move(other.mount_);
     return *this;
 }
 
 bool VolumeFolder::release() {
     if (!mounted_by_us()) return true;
-    if (!RunChild({"umount", mount_.path()}).succeeded()) {
-        SetLastError(ERROR_BUSY);
-        return false;
-    }
-    mount_.remove();
-    mount_ = ScratchFolder{};
+    if (!mount_->unmount()) return false;
+    mount_.reset();
     node_ = VolumeNode{};  // the loop device goes, then the lock
     path_.clear();
     return true;
@@ -105,27 +100,40 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
     if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
     folder.volume_ = GuidToString(volume->guid);
     const std::string below = rest.empty() ? "" : "/" + rest;
-    if (!volume->mount_points.empty()) {
-        folder.path_ = WithoutTrailingSlash(volume->mount_points.front()) + below;
+    if (const std::string root = volume->root_mount_point(); !root.empty()) {
+        folder.path_ = WithoutTrailingSlash(root) + below;
         if (folder.path_.rfind("//", 0) == 0) folder.path_.erase(0, 1);  // the root file system
+        return true;
+    }
+    if (!volume->mount_points.empty()) {
+        // Mounted only as binds of folders inside it: its whole file system
+        // is shown once more, in a folder of our own, rather than one of
+        // those folders taken for all of it.
+        auto view = std::make_unique<PrivateMount>();
+        if (!view->show_again(volume->kernel_device, for_writing)) {
+            const DWORD error = GetLastError();
+            return Fail(error, problem,
+                        "the volume is mounted only as folders inside it and could not be shown whole: " +
+                            SysErrorMessage(error));
+        }
+        folder.mount_ = std::move(view);
+        folder.path_ = folder.mount_->path() + below;
         return true;
     }
     if (volume->offline) return Fail(ERROR_NOT_READY, problem, "the volume is offline");
     if (volume->filesystem.empty())
         return Fail(ERROR_UNRECOGNIZED_VOLUME, problem, "the volume holds no file system that can be mounted");
     if (!OpenVolumeNode(*volume, for_writing, folder.node_, problem)) return false;
-    ScratchFolder mount = ScratchFolder::Create("tarnovell-volume-");
-    if (!mount) return Fail(GetLastError(), problem, "no folder to mount the volume in");
-    const ChildResult mounted =
-        RunChild({"mount", "-o", for_writing ? "rw" : "ro", folder.node_.path, mount.path()});
-    if (!mounted.succeeded()) {
+    // One routine mounts a volume of ours: a journal that wants replaying
+    // does not keep a volume that is only read from being read.
+    auto mount = std::make_unique<PrivateMount>();
+    if (!(for_writing ? mount->mount_writable(folder.node_.path) : mount->mount_read_only(folder.node_.path))) {
+        const DWORD error = GetLastError();
         folder.node_ = VolumeNode{};
-        return Fail(mounted.started ? ERROR_UNRECOGNIZED_VOLUME : GetLastError(), problem,
-                    "the volume could not be mounted: " +
-                        (mounted.started ? mounted.reason() : SysErrorMessage(GetLastError())));
+        return Fail(error, problem, "the volume could not be mounted: " + mount->reason());
     }
     folder.mount_ = std::move(mount);
-    folder.path_ = folder.mount_.path() + below;
+    folder.path_ = folder.mount_->path() + below;
     return true;
 }
 

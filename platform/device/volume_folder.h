@@ -4,14 +4,16 @@
 // of our own in a scratch folder that lasts as long as the VolumeFolder.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/device/host/host.h"
 #include "platform/device/path.h"
 #include "platform/device/volume_node.h"
-#include "platform/os/temp_folder.h"
 
 namespace platform::device {
+
+class PrivateMount;
 
 // How a text names a volume, when it does: "C:", "C:\" or "C:\dir" (then
 // `rest` is "dir", with '/' separators), "\\.\C:" with or without a
@@ -21,7 +23,7 @@ bool NamesVolume(const std::string& given, DevicePath& path, std::string& rest);
 
 class VolumeFolder {
 public:
-    VolumeFolder() = default;
+    VolumeFolder();
     ~VolumeFolder();
     VolumeFolder(VolumeFolder&& other) noexcept;
     VolumeFolder& operator=(VolumeFolder&& other) noexcept;
@@ -32,7 +34,7 @@ public:
     const std::string& path() const { return path_; }
     // The volume's GUID ("{...}"); empty when a plain folder was given.
     const std::string& volume() const { return volume_; }
-    bool mounted_by_us() const { return !mount_.path().empty(); }
+    bool mounted_by_us() const { return mount_ != nullptr; }
 
     // Unmounts our own mount now; false (with the last error) when the
     // volume would not let go. Nothing for a volume mounted by others.
@@ -43,8 +45,8 @@ private:
 
     std::string path_;
     std::string volume_;
-    VolumeNode node_;      // the volume as a device node, for our own mount
-    ScratchFolder mount_;  // where that mount is
+    VolumeNode node_;                      // the volume as a device node, for our own mount
+    std::unique_ptr<PrivateMount> mount_;  // that mount; it goes before the node
 };
 
 // The folder of `given` (a volume as NamesVolume reads it, or a folder of

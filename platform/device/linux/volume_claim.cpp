@@ -233,6 +233,16 @@ PrivateMount::~PrivateMount() {
     SetLastError(error);
 }
 
+bool PrivateMount::unmount() {
+    if (!mounted_) return true;
+    if (::umount2(folder_.path().c_str(), UMOUNT_NOFOLLOW) != 0) {
+        SetLastError(errno == EBUSY ? ERROR_BUSY : ErrorFromErrno(errno));
+        return false;
+    }
+    mounted_ = false;
+    return true;
+}
+
 bool PrivateMount::show_again(const std::string& device, bool writable) {
     const auto mounts = MountsOf(device);
     if (mounts.empty()) {
@@ -259,19 +269,38 @@ bool PrivateMount::show_again(const std::string& device, bool writable) {
 }
 
 bool PrivateMount::mount_read_only(const std::string& device) {
-    if (!(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
     // mount(8) finds the type; an ext3 or ext4 whose journal wants replaying
     // (a byte copy of a mounted one) is read without it, as a read-only
     // device cannot replay it; where the kernel has no exFAT driver, the
     // FUSE one reads it.
-    for (const std::vector<std::string>& way :
-         {std::vector<std::string>{"-o", "ro"}, {"-o", "ro,noload"}, {"-o", "ro", "-t", "exfat-fuse"}}) {
+    return mount_first_that_works(device, {{"-o", "ro"}, {"-o", "ro,noload"}, {"-o", "ro", "-t", "exfat-fuse"}});
+}
+
+bool PrivateMount::mount_writable(const std::string& device) {
+    return mount_first_that_works(device, {{"-o", "rw"}});
+}
+
+bool PrivateMount::mount_first_that_works(const std::string& device,
+                                          const std::vector<std::vector<std::string>>& ways) {
+    if (mounted_) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return false;
+    }
+    if (!folder_ && !(folder_ = ScratchFolder::Create("tarnovell-view-"))) return false;
+    reason_.clear();
+    for (const std::vector<std::string>& way : ways) {
         std::vector<std::string> args = {"mount"};
         args.insert(args.end(), way.begin(), way.end());
         args.insert(args.end(), {device, folder_.path()});
-        if (!RunChild(args).succeeded()) continue;
-        mounted_ = true;
-        return true;
+        const ChildResult result = RunChild(args);
+        if (result.succeeded()) {
+            mounted_ = true;
+            reason_.clear();
+            return true;
+        }
+        // The first way's complaint is the one that tells: the others are
+        // only tried in case.
+        if (reason_.empty()) reason_ = result.started ? result.reason() : SysErrorMessage(GetLastError());
     }
     SetLastError(ERROR_UNRECOGNIZED_VOLUME);
     return false;

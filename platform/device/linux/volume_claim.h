@@ -49,7 +49,9 @@ private:
 
 // The whole file system of a volume in a scratch folder of our own, for as
 // long as the object lives: for a volume whose mounts all show a folder
-// inside it (bind mounts), or one that nobody has mounted.
+// inside it (bind mounts), or one that nobody has mounted. A mount still
+// busy when the object goes is left to the kernel to drop once its last
+// user has gone.
 class PrivateMount {
 public:
     PrivateMount() = default;
@@ -62,14 +64,24 @@ public:
     // `writable`. False with the last error set.
     bool show_again(const std::string& device, bool writable);
     // `device` holds a file system nobody has mounted: mounted read-only,
-    // its type found by mount(8). False with the last error set.
+    // its type found by mount(8). False with the last error set and
+    // reason() saying what mount(8) said.
     bool mount_read_only(const std::string& device);
+    // The same, mounted for writing.
+    bool mount_writable(const std::string& device);
+    // Unmounts now; false (ERROR_BUSY) while the file system is in use, and
+    // the mount stays.
+    bool unmount();
 
     const std::string& path() const { return folder_.path(); }
+    const std::string& reason() const { return reason_; }
 
 private:
+    bool mount_first_that_works(const std::string& device, const std::vector<std::vector<std::string>>& ways);
+
     ScratchFolder folder_;
     bool mounted_ = false;
+    std::string reason_;
 };
 
 }  // namespace platform::device
