@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -50,13 +49,13 @@ bool ParseVersionFields(std::string_view text, std::vector<std::uint16_t>& field
 
 bool FileVersionOf(const std::string& path, std::uint16_t& major, std::uint16_t& minor,
                    std::uint16_t& release, std::uint16_t& build) {
-    std::error_code error;
-    const std::filesystem::path real = std::filesystem::canonical(path, error);
-    if (error || !std::filesystem::is_regular_file(real, error)) return false;
+    const std::optional<std::string> real = platform::RealPathOf(path);
+    const auto facts = real ? platform::FileFactsOf(*real) : std::nullopt;
+    if (!facts || !facts->is_regular()) return false;
 
-    // The version is what follows the last ".so."; a name like
-    // libfoo.so.bar.so.2 still gives 2.
-    const std::string name = real.filename().string();
+    // The version is what follows the last ".so." of the file's own name; a
+    // name like libfoo.so.bar.so.2 still gives 2.
+    const std::string name = real->substr(real->rfind('/') + 1);
     const std::size_t marker = name.rfind(".so.");
     if (marker == std::string::npos) return false;
     std::vector<std::uint16_t> fields;

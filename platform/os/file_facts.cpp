@@ -39,6 +39,13 @@ std::optional<FileFacts> FileFactsOf(const std::string& path) { return FactsOf(p
 
 std::optional<FileFacts> LinkFactsOf(const std::string& path) { return FactsOf(path, false); }
 
+std::optional<std::string> RealPathOf(const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
+    if (!real) return std::nullopt;
+    return std::string(real.get());
+}
+
 std::optional<std::int64_t> UsedBytesOf(const std::string& path) {
     struct statvfs st {};
     if (path.empty() || ::statvfs(path.c_str(), &st) != 0 || st.f_blocks < st.f_bfree) return std::nullopt;
@@ -52,21 +59,19 @@ bool IsInsideFolder(const std::string& path, const std::string& folder) {
     // and ".." in it resolved, so that walking up its text walks up the
     // folders the path really passes through.
     std::string existing = path;
-    std::unique_ptr<char, void (*)(void*)> real(nullptr, std::free);
+    std::optional<std::string> real;
     for (;;) {
-        real.reset(::realpath(existing.c_str(), nullptr));
-        if (real) break;
+        if ((real = RealPathOf(existing))) break;
         auto slash = existing.find_last_of('/');
         if (slash == std::string::npos) existing = ".";
         else if (slash == 0) existing = "/";
         else existing.erase(slash);
         if (existing == "." || existing == "/") {
-            real.reset(::realpath(existing.c_str(), nullptr));
-            if (!real) return false;
+            if (!(real = RealPathOf(existing))) return false;
             break;
         }
     }
-    std::string walk = real.get();
+    std::string walk = *real;
     for (;;) {
         if (auto facts = FileFactsOf(walk); facts && facts->same_file(*target)) return true;
         if (walk == "/" || walk.empty()) return false;

@@ -30,6 +30,10 @@ std::optional<FileFacts> FileFactsOf(const std::string& path);
 // The same for the name itself: a symbolic link is a Link.
 std::optional<FileFacts> LinkFactsOf(const std::string& path);
 
+// `path` with every link, "." and ".." resolved, from the root; nothing when
+// there is nothing there (or it cannot be looked at).
+std::optional<std::string> RealPathOf(const std::string& path);
+
 // The bytes in use on the file system `path` lives on, as it counts them
 // itself; nothing when it cannot be asked.
 std::optional<std::int64_t> UsedBytesOf(const std::string& path);

@@ -3,12 +3,11 @@
 #include <dlfcn.h>
 #include <link.h>
 
-#include <climits>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "platform/base/win_error.h"
+#include "platform/os/file_facts.h"
 
 namespace platform {
 
@@ -19,8 +18,7 @@ std::string RealFileOf(void* handle, const std::string& name) {
     link_map* map = nullptr;
     std::string opened = name;
     if (::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) opened = map->l_name;
-    char resolved[PATH_MAX];
-    return ::realpath(opened.c_str(), resolved) ? std::string(resolved) : opened;
+    return RealPathOf(opened).value_or(opened);
 }
 
 }  // namespace

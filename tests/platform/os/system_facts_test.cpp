@@ -38,6 +38,21 @@ TEST(FileFacts, TellOneFileUnderTwoNamesFromTwoFiles) {
     EXPECT_FALSE(platform::FileFactsOf(""));
 }
 
+TEST(FileFacts, TheRealPathSeesThroughLinksAndDots) {
+    test_support::TempDir dir;
+    const std::string root = platform::RealPathOf(dir.path().string()).value();  // TMPDIR may itself be a link
+    fs::create_directories(dir.file("a/b"));
+    test_support::WriteWholeFile(dir.file("a/b/file"), "x");
+    fs::create_symlink(dir.file("a/b/file"), dir.file("link"));
+    fs::create_symlink(dir.file("a/b/gone"), dir.file("dangling"));
+    EXPECT_EQ(platform::RealPathOf(dir.file("link")), root + "/a/b/file");
+    EXPECT_EQ(platform::RealPathOf(dir.file("a/b/../b/./file")), root + "/a/b/file");
+    EXPECT_EQ(platform::RealPathOf(dir.file("a/")), root + "/a");
+    EXPECT_FALSE(platform::RealPathOf(dir.file("dangling")));
+    EXPECT_FALSE(platform::RealPathOf(dir.file("missing")));
+    EXPECT_FALSE(platform::RealPathOf(""));
+}
+
 TEST(FileFacts, ABlockDeviceSaysWhichDeviceItStandsFor) {
     for (const auto& entry : fs::directory_iterator("/dev")) {
         const auto facts = platform::FileFactsOf(entry.path().string());
