@@ -262,6 +262,118 @@ std::shared_ptr<const Snapshot> Registry::refresh() {
     return current_;
 }
 
+namespace {
+
+// A disk an operation of ours holds keeps the picture it had when the hold
+// began (its volumes, but for their letters), until the hold ends.
+bool KeepHeldPicture(const Registry& registry, const Snapshot* previous, DiskInfo& disk, Snapshot& snap) {
+    if (!previous || !registry.disk_held(disk.backing)) return false;
+    const DiskInfo* before = nullptr;
+    for (const auto& d : previous->disks)
+        if (d.backing == disk.backing) before = &d;
+    if (!before) return false;
+    const int number = disk.number;
+    disk = *before;
+    disk.number = number;
+    for (const VolumeInfo* v : previous->volumes_of(before->number)) {
+        VolumeInfo kept = *v;
+        kept.disk = number;
+        kept.letter = 0;  // given again, as every volume's
+        snap.volumes.push_back(std::move(kept));
+    }
+    return true;
+}
+
+// The disk's attributes and table, and the volumes on it as the host sees
+// them: none for a disk that cannot be opened or is offline.
+std::vector<VolumeInfo> ReadVolumes(Host& host, DiskInfo& disk, const IniFile& state) {
+    disk.attributes = static_cast<std::uint64_t>(state.GetInt(DiskSection(disk), "attributes", 0));
+    const BackingLocation where = host.disk_backing(disk);
+    UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    ReadAt read = ReaderOverDescriptor(fd.get(), where.offset, disk.size);
+    disk.layout = ReadDiskLayout(read, disk.size, disk.sector_size);
+    if (disk.attributes & DISK_ATTRIBUTE_OFFLINE) return {};
+
+    std::vector<VolumeInfo> volumes;
+    for (const auto& partition : disk.layout.volumes()) {
+        VolumeInfo v;
+        v.disk = disk.number;
+        v.partition_number = partition.number;
+        v.start = partition.start;
+        v.length = std::min(partition.length, std::max<std::int64_t>(0, disk.size - partition.start));
+        if (v.length <= 0) continue;
+        v.filesystem = ProbeFileSystem(read, v.start, v.length);
+        v.guid = partition.style == PARTITION_STYLE_GPT && !IsNullGuid(partition.partition_id)
+                     ? partition.partition_id
+                     : SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, partition.start);
+        volumes.push_back(std::move(v));
+    }
+    if (disk.layout.style == PARTITION_STYLE_RAW) {
+        // A file system straight on the disk, as on many USB sticks.
+        std::string fs = ProbeFileSystem(read, 0, disk.size);
+        if (!fs.empty()) {
+            VolumeInfo v;
+            v.disk = disk.number;
+            v.length = disk.size;
+            v.filesystem = fs;
+            v.guid = SynthesizeVolumeGuid(disk.identity, 0, 0);
+            volumes.push_back(std::move(v));
+        }
+    }
+    host.annotate_volumes(disk, volumes);
+    return volumes;
+}
+
+// The disk's volumes join the picture, each with a name no other present
+// volume has, and offline as the state file remembers.
+void AddVolumes(Snapshot& snap, const DiskInfo& disk, std::vector<VolumeInfo> volumes, const IniFile& state) {
+    for (auto& v : volumes) {
+        // A cloned disk carries the same GPT partition GUIDs as its source.
+        auto clash = [&](const VolumeInfo& other) { return &other != &v && other.guid == v.guid; };
+        if (std::any_of(snap.volumes.begin(), snap.volumes.end(), clash))
+            v.guid = SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, v.start);
+        // Two entries of one table may start at one sector: the second
+        // is a volume of its own, with a name and a letter of its own.
+        if (std::any_of(snap.volumes.begin(), snap.volumes.end(), clash))
+            v.guid = SynthesizeVolumeGuid(disk.identity + "|entry " + std::to_string(v.partition_number),
+                                          disk.layout.mbr_signature, v.start);
+        v.guid_path = "\\\\?\\Volume" + GuidToString(v.guid) + "\\";
+        v.offline = state.GetBool(kOffline, GuidToString(v.guid), false);
+        snap.volumes.push_back(std::move(v));
+    }
+}
+
+// Letters: the remembered one when no present volume holds it, else the
+// next free one from C: for volumes that get one automatically (and for a
+// volume whose remembered letter another present volume took). A letter
+// given is remembered in the state file.
+void GiveLetters(Snapshot& snap, StateFile& state) {
+    std::set<char> in_use;
+    for (auto& v : snap.volumes) {
+        auto remembered = state.ini().Get(kLetters, GuidToString(v.guid));
+        if (remembered && IsDriveLetter(*remembered) && !in_use.count(AsciiUpper((*remembered)[0]))) {
+            v.letter = AsciiUpper((*remembered)[0]);
+            in_use.insert(v.letter);
+        }
+    }
+    for (auto& v : snap.volumes) {
+        if (v.letter) continue;
+        const std::string guid = GuidToString(v.guid);
+        auto remembered = state.ini().Get(kLetters, guid);
+        if (remembered && remembered->empty()) continue;  // its letter was taken away on purpose
+        if (!remembered && !GetsLetterAutomatically(snap, v)) continue;
+        if (char letter = ChooseLetter(state.ini(), snap, in_use, guid)) {
+            v.letter = letter;
+            in_use.insert(letter);
+            GiveLetter(state.ini(), guid, letter);
+            state.touch();
+        }
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<const Snapshot> Registry::build() {
     auto snap = std::make_shared<Snapshot>();
     const std::shared_ptr<const Snapshot> previous = current();
@@ -280,103 +392,12 @@ std::shared_ptr<const Snapshot> Registry::build() {
         problem_.clear();
     }
     StateFile state(host_->state_path());
-
-    for (auto& disk : snap->disks) {
-        // A disk an operation of ours holds keeps the picture it had when
-        // the hold began, until the hold ends.
-        const DiskInfo* before = nullptr;
-        if (previous && disk_held(disk.backing))
-            for (const auto& d : previous->disks)
-                if (d.backing == disk.backing) before = &d;
-        if (before) {
-            const int number = disk.number;
-            disk = *before;
-            disk.number = number;
-            for (const VolumeInfo* v : previous->volumes_of(before->number)) {
-                VolumeInfo kept = *v;
-                kept.disk = number;
-                kept.letter = 0;  // given again below, as every volume's
-                snap->volumes.push_back(std::move(kept));
-            }
-            continue;
-        }
-        disk.attributes = static_cast<std::uint64_t>(state.ini().GetInt(DiskSection(disk), "attributes", 0));
-        BackingLocation where = host_->disk_backing(disk);
-        UniqueFd fd(::open(where.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd) continue;
-        ReadAt read = ReaderOverDescriptor(fd.get(), where.offset, disk.size);
-        disk.layout = ReadDiskLayout(read, disk.size, disk.sector_size);
-        if (disk.attributes & DISK_ATTRIBUTE_OFFLINE) continue;  // an offline disk shows no volumes
-
-        std::vector<VolumeInfo> volumes;
-        for (const auto& partition : disk.layout.volumes()) {
-            VolumeInfo v;
-            v.disk = disk.number;
-            v.partition_number = partition.number;
-            v.start = partition.start;
-            v.length = std::min(partition.length, std::max<std::int64_t>(0, disk.size - partition.start));
-            if (v.length <= 0) continue;
-            v.filesystem = ProbeFileSystem(read, v.start, v.length);
-            v.guid = partition.style == PARTITION_STYLE_GPT && !IsNullGuid(partition.partition_id)
-                         ? partition.partition_id
-                         : SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, partition.start);
-            volumes.push_back(std::move(v));
-        }
-        if (disk.layout.style == PARTITION_STYLE_RAW) {
-            // A file system straight on the disk, as on many USB sticks.
-            std::string fs = ProbeFileSystem(read, 0, disk.size);
-            if (!fs.empty()) {
-                VolumeInfo v;
-                v.disk = disk.number;
-                v.length = disk.size;
-                v.filesystem = fs;
-                v.guid = SynthesizeVolumeGuid(disk.identity, 0, 0);
-                volumes.push_back(std::move(v));
-            }
-        }
-        host_->annotate_volumes(disk, volumes);
-        for (auto& v : volumes) {
-            // A cloned disk carries the same GPT partition GUIDs as its source.
-            auto clash = [&](const VolumeInfo& other) { return &other != &v && other.guid == v.guid; };
-            if (std::any_of(snap->volumes.begin(), snap->volumes.end(), clash))
-                v.guid = SynthesizeVolumeGuid(disk.identity, disk.layout.mbr_signature, v.start);
-            // Two entries of one table may start at one sector: the second
-            // is a volume of its own, with a name and a letter of its own.
-            if (std::any_of(snap->volumes.begin(), snap->volumes.end(), clash))
-                v.guid = SynthesizeVolumeGuid(disk.identity + "|entry " + std::to_string(v.partition_number),
-                                              disk.layout.mbr_signature, v.start);
-            v.guid_path = "\\\\?\\Volume" + GuidToString(v.guid) + "\\";
-            v.offline = state.ini().GetBool(kOffline, GuidToString(v.guid), false);
-            snap->volumes.push_back(std::move(v));
-        }
-    }
+    for (auto& disk : snap->disks)
+        if (!KeepHeldPicture(*this, previous.get(), disk, *snap))
+            AddVolumes(*snap, disk, ReadVolumes(*host_, disk, state.ini()), state.ini());
     int index = 1;
     for (auto& v : snap->volumes) v.index = index++;
-
-    // Letters: the remembered one when no present volume holds it, else
-    // the next free one from C: for volumes that get one automatically (and
-    // for a volume whose remembered letter another present volume took).
-    std::set<char> in_use;
-    for (auto& v : snap->volumes) {
-        auto remembered = state.ini().Get(kLetters, GuidToString(v.guid));
-        if (remembered && IsDriveLetter(*remembered) && !in_use.count(AsciiUpper((*remembered)[0]))) {
-            v.letter = AsciiUpper((*remembered)[0]);
-            in_use.insert(v.letter);
-        }
-    }
-    for (auto& v : snap->volumes) {
-        if (v.letter) continue;
-        const std::string guid = GuidToString(v.guid);
-        auto remembered = state.ini().Get(kLetters, guid);
-        if (remembered && remembered->empty()) continue;  // its letter was taken away on purpose
-        if (!remembered && !GetsLetterAutomatically(*snap, v)) continue;
-        if (char letter = ChooseLetter(state.ini(), *snap, in_use, guid)) {
-            v.letter = letter;
-            in_use.insert(letter);
-            GiveLetter(state.ini(), guid, letter);
-            state.touch();
-        }
-    }
+    GiveLetters(*snap, state);
     if (state.dirty()) state.save();
 
     std::lock_guard guard(mutex_);

@@ -101,7 +101,6 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> build();
-    void assign_letters(std::vector<VolumeInfo>& volumes, const std::vector<DiskInfo>& disks);
 
     std::unique_ptr<Host> host_;
     std::mutex refresh_mutex_;  // one rebuild at a time: the host is asked from one thread

@@ -172,16 +172,16 @@ bool IsMbrEmpty(const PARTITION_INFORMATION_EX& e) {
     return AllZero(&e.Gpt, sizeof e.Gpt) || IsNullGuid(e.Gpt.PartitionType);
 }
 
-bool PlanMbr(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header,
-             const std::vector<PARTITION_INFORMATION_EX>& entries) {
-    if (entries.size() % kMbrPartitionRecordCount != 0)
-        return p.fail(ERROR_INVALID_PARAMETER, "an MBR layout has four entries for each table");
-    if (p.sectors() < 2) return p.fail(ERROR_INVALID_PARAMETER, "the disk is too small for a partition table");
-
-    // The primary table.
-    std::vector<Extent> primaries;
+// The primary table as it is to be written, and the extended partition in it.
+struct PrimaryTable {
+    MbrPartitionRecord records[kMbrPartitionRecordCount] = {};
     std::optional<Extent> container;
-    MbrPartitionRecord primary_records[kMbrPartitionRecordCount] = {};
+};
+
+// The first four entries: each inside the disk, none over the table itself,
+// each one that fits an MBR entry, no two overlapping, at most one extended.
+bool PlanPrimaries(Planner& p, const std::vector<PARTITION_INFORMATION_EX>& entries, PrimaryTable& table) {
+    std::vector<Extent> primaries;
     for (std::size_t i = 0; i < kMbrPartitionRecordCount && i < entries.size(); ++i) {
         const PARTITION_INFORMATION_EX& e = entries[i];
         if (IsMbrEmpty(e)) continue;
@@ -193,16 +193,20 @@ bool PlanMbr(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header,
         if (x->first > kMaxMbrField || x->end - x->first > kMaxMbrField)
             return p.fail(ERROR_INVALID_PARAMETER, EntryName(i) + " does not fit an MBR entry (2 TiB at 512 bytes a sector)");
         if (IsExtendedPartitionType(e.Mbr.PartitionType)) {
-            if (container) return p.fail(ERROR_INVALID_PARAMETER, "more than one extended partition");
-            container = x;
+            if (table.container) return p.fail(ERROR_INVALID_PARAMETER, "more than one extended partition");
+            table.container = x;
         }
         primaries.push_back(*x);
-        primary_records[i] = MbrRecord(e.Mbr.PartitionType, e.Mbr.BootIndicator != 0, x->first, x->first, x->end - x->first);
+        table.records[i] = MbrRecord(e.Mbr.PartitionType, e.Mbr.BootIndicator != 0, x->first, x->first, x->end - x->first);
     }
     if (AnyOverlap(primaries)) return p.fail(ERROR_INVALID_PARAMETER, "partitions of the primary table overlap");
+    return true;
+}
 
-    // The logical partitions, one per extended boot record, in chain order.
-    std::vector<Logical> logicals;
+// The logical partitions, one per extended boot record (each further group
+// of four entries), in chain order, each with where the caller's previous
+// link put its record.
+bool GatherLogicals(Planner& p, const std::vector<PARTITION_INFORMATION_EX>& entries, std::vector<Logical>& logicals) {
     std::optional<std::uint64_t> next_hint;
     for (std::size_t first = kMbrPartitionRecordCount; first < entries.size(); first += kMbrPartitionRecordCount) {
         std::optional<Logical> logical;
@@ -225,95 +229,101 @@ bool PlanMbr(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header,
         if (logical) logicals.push_back(*logical);
         next_hint = link;
     }
-    if (!logicals.empty() && !container)
-        return p.fail(ERROR_INVALID_PARAMETER, "more than four partitions need an extended partition to hold them");
+    return true;
+}
 
-    const Bytes old0 = p.sector(0);
-    const MasterBootRecord old_mbr = AsMbr(old0);
-    const DiskLayout old_layout = ReadDiskLayout(p.reader(), p.disk_size(), p.sector_size());
-
-    if (container) {
-        // Each logical partition has its record in a sector of the extended
-        // partition before it; the chain starts at the container's first.
-        std::vector<Extent> taken;
-        for (const Logical& l : logicals) {
-            if (l.extent.first <= container->first || l.extent.end > container->end)
-                return p.fail(ERROR_INVALID_PARAMETER, EntryName(l.index) + " lies outside the extended partition");
-            taken.push_back(l.extent);
-        }
-        if (AnyOverlap(taken)) return p.fail(ERROR_INVALID_PARAMETER, "logical partitions overlap");
-        auto free_sector = [&](std::uint64_t lba, std::uint64_t before) {
-            if (lba <= container->first || lba >= before) return false;
-            return std::none_of(taken.begin(), taken.end(),
-                                [&](const Extent& x) { return lba >= x.first && lba < x.end; });
-        };
-        for (std::size_t n = 0; n < logicals.size(); ++n) {
-            Logical& l = logicals[n];
-            if (n == 0) {
-                l.ebr = container->first;
-            } else {
-                // Where the record was, where the caller's numbers put it,
-                // where the previous link pointed, else the sector before.
-                std::vector<std::uint64_t> candidates;
-                for (const PartitionRecord& old : old_layout.entries)
-                    if (old.logical && !old.is_container() && old.start == static_cast<std::int64_t>(l.extent.first * p.sector_size()) &&
-                        old.hidden_sectors > 0 && old.hidden_sectors <= l.extent.first)
-                        candidates.push_back(l.extent.first - old.hidden_sectors);
-                if (l.hidden > 0 && l.hidden <= l.extent.first) candidates.push_back(l.extent.first - l.hidden);
-                if (l.hint) candidates.push_back(*l.hint);
-                candidates.push_back(l.extent.first - 1);
-                auto chosen = std::find_if(candidates.begin(), candidates.end(), [&](std::uint64_t lba) {
-                    if (!free_sector(lba, l.extent.first)) return false;
-                    return std::none_of(logicals.begin(), logicals.begin() + static_cast<std::ptrdiff_t>(n),
-                                        [&](const Logical& other) { return other.ebr == lba; });
-                });
-                if (chosen == candidates.end())
-                    return p.fail(ERROR_INVALID_PARAMETER, EntryName(l.index) + " leaves no room for its boot record");
-                l.ebr = *chosen;
-            }
-        }
-        for (std::size_t n = 0; n < logicals.size(); ++n) {
-            const Logical& l = logicals[n];
-            const Bytes old = p.sector(l.ebr);
-            const MasterBootRecord old_ebr = AsMbr(old);
-            Bytes sector = old_ebr.has_signature() ? old : Bytes(p.sector_size(), 0);
-            MasterBootRecord ebr = AsMbr(sector);
-            std::memset(ebr.PartitionRecord, 0, sizeof ebr.PartitionRecord);
-            const MbrPartitionRecord fresh =
-                MbrRecord(l.type, l.boot, l.extent.first - l.ebr, l.extent.first, l.extent.end - l.extent.first);
-            ebr.PartitionRecord[0] = fresh;
-            if (old_ebr.has_signature())
-                for (const MbrPartitionRecord& r : old_ebr.PartitionRecord)
-                    if (r.OSType != 0 && !IsExtendedPartitionType(r.OSType)) {
-                        ebr.PartitionRecord[0] = KeepIfSame(fresh, r);
-                        break;
-                    }
-            if (n + 1 < logicals.size()) {
-                const Logical& next = logicals[n + 1];
-                ebr.PartitionRecord[1] = MbrRecord(kMbrTypeExtended, false, next.ebr - container->first, next.ebr,
-                                                   next.extent.end - next.ebr);
-            }
-            ebr.Signature.set(kMbrSignature);
-            StoreMbr(sector, ebr);
-            p.put(l.ebr, std::move(sector));
-        }
-        if (logicals.empty()) {
-            // An empty chain: a record with nothing in it, so that an old
-            // chain is not read on.
-            Bytes sector(p.sector_size(), 0);
-            MasterBootRecord ebr = AsMbr(sector);
-            ebr.Signature.set(kMbrSignature);
-            StoreMbr(sector, ebr);
-            p.put(container->first, std::move(sector));
-        }
+// Where each logical partition's boot record goes: a sector of the extended
+// partition before it that no partition and no other record takes. The
+// chain starts at the container's first sector; a later record stays where
+// it was, else goes where the caller's numbers or the previous link put it,
+// else to the sector just before its partition.
+bool PlaceBootRecords(Planner& p, const Extent& container, const DiskLayout& old_layout,
+                      std::vector<Logical>& logicals) {
+    std::vector<Extent> taken;
+    for (const Logical& l : logicals) {
+        if (l.extent.first <= container.first || l.extent.end > container.end)
+            return p.fail(ERROR_INVALID_PARAMETER, EntryName(l.index) + " lies outside the extended partition");
+        taken.push_back(l.extent);
     }
+    if (AnyOverlap(taken)) return p.fail(ERROR_INVALID_PARAMETER, "logical partitions overlap");
+    auto free_sector = [&](std::uint64_t lba, std::uint64_t before) {
+        if (lba <= container.first || lba >= before) return false;
+        return std::none_of(taken.begin(), taken.end(), [&](const Extent& x) { return lba >= x.first && lba < x.end; });
+    };
+    for (std::size_t n = 0; n < logicals.size(); ++n) {
+        Logical& l = logicals[n];
+        if (n == 0) {
+            l.ebr = container.first;
+            continue;
+        }
+        std::vector<std::uint64_t> candidates;
+        for (const PartitionRecord& old : old_layout.entries)
+            if (old.logical && !old.is_container() && old.start == static_cast<std::int64_t>(l.extent.first * p.sector_size()) &&
+                old.hidden_sectors > 0 && old.hidden_sectors <= l.extent.first)
+                candidates.push_back(l.extent.first - old.hidden_sectors);
+        if (l.hidden > 0 && l.hidden <= l.extent.first) candidates.push_back(l.extent.first - l.hidden);
+        if (l.hint) candidates.push_back(*l.hint);
+        candidates.push_back(l.extent.first - 1);
+        auto chosen = std::find_if(candidates.begin(), candidates.end(), [&](std::uint64_t lba) {
+            if (!free_sector(lba, l.extent.first)) return false;
+            return std::none_of(logicals.begin(), logicals.begin() + static_cast<std::ptrdiff_t>(n),
+                                [&](const Logical& other) { return other.ebr == lba; });
+        });
+        if (chosen == candidates.end())
+            return p.fail(ERROR_INVALID_PARAMETER, EntryName(l.index) + " leaves no room for its boot record");
+        l.ebr = *chosen;
+    }
+    return true;
+}
 
-    // Sector 0: the boot code and the two bytes after the signature stay.
+// The chain's records: each with its logical partition (the old record's
+// CHS bytes kept where it says the same) and the link to the next; an empty
+// chain is one record with nothing in it, so that an old chain is not read on.
+void WriteChain(Planner& p, const Extent& container, const std::vector<Logical>& logicals) {
+    for (std::size_t n = 0; n < logicals.size(); ++n) {
+        const Logical& l = logicals[n];
+        const Bytes old = p.sector(l.ebr);
+        const MasterBootRecord old_ebr = AsMbr(old);
+        Bytes sector = old_ebr.has_signature() ? old : Bytes(p.sector_size(), 0);
+        MasterBootRecord ebr = AsMbr(sector);
+        std::memset(ebr.PartitionRecord, 0, sizeof ebr.PartitionRecord);
+        const MbrPartitionRecord fresh =
+            MbrRecord(l.type, l.boot, l.extent.first - l.ebr, l.extent.first, l.extent.end - l.extent.first);
+        ebr.PartitionRecord[0] = fresh;
+        if (old_ebr.has_signature())
+            for (const MbrPartitionRecord& r : old_ebr.PartitionRecord)
+                if (r.OSType != 0 && !IsExtendedPartitionType(r.OSType)) {
+                    ebr.PartitionRecord[0] = KeepIfSame(fresh, r);
+                    break;
+                }
+        if (n + 1 < logicals.size()) {
+            const Logical& next = logicals[n + 1];
+            ebr.PartitionRecord[1] =
+                MbrRecord(kMbrTypeExtended, false, next.ebr - container.first, next.ebr, next.extent.end - next.ebr);
+        }
+        ebr.Signature.set(kMbrSignature);
+        StoreMbr(sector, ebr);
+        p.put(l.ebr, std::move(sector));
+    }
+    if (logicals.empty()) {
+        Bytes sector(p.sector_size(), 0);
+        MasterBootRecord ebr = AsMbr(sector);
+        ebr.Signature.set(kMbrSignature);
+        StoreMbr(sector, ebr);
+        p.put(container.first, std::move(sector));
+    }
+}
+
+// Sector 0: the boot code and the two bytes after the signature stay, and
+// so do the CHS bytes of an entry that says the same as before.
+void WriteSectorZero(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header, const PrimaryTable& table,
+                     const Bytes& old0) {
+    const MasterBootRecord old_mbr = AsMbr(old0);
     Bytes sector = old_mbr.has_signature() ? old0 : Bytes(p.sector_size(), 0);
     MasterBootRecord mbr = AsMbr(sector);
     mbr.UniqueMBRDiskSignature.set(header.Mbr.Signature);
     for (std::size_t i = 0; i < kMbrPartitionRecordCount; ++i) {
-        const MbrPartitionRecord& fresh = primary_records[i];
+        const MbrPartitionRecord& fresh = table.records[i];
         mbr.PartitionRecord[i] =
             fresh.OSType == 0 ? MbrPartitionRecord{}
                               : (old_mbr.has_signature() ? KeepIfSame(fresh, old_mbr.PartitionRecord[i]) : fresh);
@@ -321,6 +331,28 @@ bool PlanMbr(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header,
     mbr.Signature.set(kMbrSignature);
     StoreMbr(sector, mbr);
     p.put(0, std::move(sector));
+}
+
+bool PlanMbr(Planner& p, const DRIVE_LAYOUT_INFORMATION_EX_HEADER& header,
+             const std::vector<PARTITION_INFORMATION_EX>& entries) {
+    if (entries.size() % kMbrPartitionRecordCount != 0)
+        return p.fail(ERROR_INVALID_PARAMETER, "an MBR layout has four entries for each table");
+    if (p.sectors() < 2) return p.fail(ERROR_INVALID_PARAMETER, "the disk is too small for a partition table");
+    PrimaryTable table;
+    if (!PlanPrimaries(p, entries, table)) return false;
+    std::vector<Logical> logicals;
+    if (!GatherLogicals(p, entries, logicals)) return false;
+    if (!logicals.empty() && !table.container)
+        return p.fail(ERROR_INVALID_PARAMETER, "more than four partitions need an extended partition to hold them");
+
+    // What is on the disk now, read before anything of the plan is written.
+    const Bytes old0 = p.sector(0);
+    if (table.container) {
+        const DiskLayout old_layout = ReadDiskLayout(p.reader(), p.disk_size(), p.sector_size());
+        if (!PlaceBootRecords(p, *table.container, old_layout, logicals)) return false;
+        WriteChain(p, *table.container, logicals);
+    }
+    WriteSectorZero(p, header, table, old0);
     p.wipe_gpt_headers();
     return true;
 }
