@@ -115,122 +115,157 @@ bool FindCaseTable(const std::vector<const Decoded*>& run, std::uintptr_t& table
 
 }  // namespace
 
-bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapSnapshot* snapshot) {
-    info = TFunctionInfo{};
-    info.entry_point = entry;
+namespace {
 
-    // The routine's own extent: its symbol where that gives a size, else the
-    // code of its image, else the memory region holding it.
+// Where a routine may lie: its symbol where that gives a size, else the
+// code of its image, else the memory region holding it.
+struct Extent {
     std::uintptr_t low = 0, high = 0;
+    bool contains(std::uintptr_t address) const { return address >= low && address < high; }
+};
+
+Extent RoutineExtent(std::uintptr_t entry, const MemoryMapSnapshot* snapshot) {
     ModuleInfo module;
     std::shared_ptr<TMapFile> map = MapFileForAddr(entry);
     const TMfPublic routine = map->valid() ? map->FindPublic(entry) : TMfPublic{};
-    if (routine.valid && routine.size != 0 && entry >= routine.address && entry < routine.address + routine.size) {
-        low = routine.address;
-        high = routine.address + routine.size;
-    } else if (FindModuleOfAddr(entry, module) && entry >= module.code_start && entry < module.code_end) {
-        low = module.code_start;
-        high = module.code_end;
-    } else {
-        MemoryMapSnapshot taken;
-        const MemoryMapSnapshot* map_of_memory = snapshot;
-        if (map_of_memory == nullptr) {
-            taken = MemoryMapSnapshot::Take();
-            map_of_memory = &taken;
-        }
-        if (const auto* range = map_of_memory->find(entry)) {
-            low = range->start;
-            high = range->end;
+    if (routine.valid && routine.size != 0 && entry >= routine.address && entry < routine.address + routine.size)
+        return {routine.address, routine.address + routine.size};
+    if (FindModuleOfAddr(entry, module) && entry >= module.code_start && entry < module.code_end)
+        return {module.code_start, module.code_end};
+    MemoryMapSnapshot taken;
+    const MemoryMapSnapshot* map_of_memory = snapshot;
+    if (map_of_memory == nullptr) {
+        taken = MemoryMapSnapshot::Take();
+        map_of_memory = &taken;
+    }
+    if (const auto* range = map_of_memory->find(entry)) return {range->start, range->end};
+    return {};
+}
+
+// Every path from the entry followed, breadth first: each instruction
+// decoded once, the branches inside the routine and the entries of its jump
+// tables followed, the calls and jumps that leave it and the branches whose
+// targets are unknown noted in `info`.
+class FlowWalk {
+public:
+    FlowWalk(std::uintptr_t entry, Extent extent, const MemoryMapSnapshot* snapshot, TFunctionInfo& info)
+        : extent_(extent), snapshot_(snapshot), info_(info), labels_{entry} {
+        work_.push_back({entry, TRegisterState{}});
+    }
+
+    void run() {
+        while (!work_.empty() && info_.last_error_number == 0) {
+            auto [address, registers] = work_.front();
+            work_.pop_front();
+            follow(address, registers);
         }
     }
-    auto inside = [&](std::uintptr_t address) { return address >= low && address < high; };
 
-    std::map<std::uintptr_t, Decoded> decoded;
-    std::set<std::uintptr_t> labels{entry};
-    std::vector<TCodeArea> tables;
-    std::deque<std::pair<std::uintptr_t, TRegisterState>> work;
-    work.push_back({entry, TRegisterState{}});
-    std::map<std::uintptr_t, std::uintptr_t> origins;
+    const std::map<std::uintptr_t, Decoded>& decoded() const { return decoded_; }
+    const std::set<std::uintptr_t>& labels() const { return labels_; }
+    const std::map<std::uintptr_t, std::uintptr_t>& origins() const { return origins_; }
+    const std::vector<TCodeArea>& tables() const { return tables_; }
 
-    while (!work.empty()) {
-        auto [address, registers] = work.front();
-        work.pop_front();
+private:
+    // One straight run from `address` until the flow ends, leaves the
+    // routine or meets code decoded before.
+    void follow(std::uintptr_t address, TRegisterState& registers) {
         std::vector<const Decoded*> run;
-        while (decoded.count(address) == 0) {
-            if (decoded.size() >= kMaxInstructions || !inside(address)) break;
+        while (decoded_.count(address) == 0) {
+            if (decoded_.size() >= kMaxInstructions || !extent_.contains(address)) return;
             Decoded item;
-            if (!DecodeInstructionEx(address, &registers, snapshot, item.info)) {
-                info.last_error_address = address;
-                info.last_error_number = kInvalidCodeError;
-                info.last_error_text = kInvalidCodeText;
-                work.clear();
-                break;
+            if (!DecodeInstructionEx(address, &registers, snapshot_, item.info)) {
+                info_.last_error_address = address;
+                info_.last_error_number = kInvalidCodeError;
+                info_.last_error_text = kInvalidCodeText;
+                work_.clear();
+                return;
             }
-            const TInstructionInfo& ins = item.info;
-            bool unresolved = false;
-            if (ins.is_call) {
-                info.far_calls.push_back({true, ins.this_address, ins.next, ins.target, ins.relative_target,
-                                          ins.target_location, ins.pointer_table_location});
-                if (ins.target == 0) unresolved = true;
-                item.ends_flow = LeadsNowhere(ins.target, snapshot);
-            } else if (ins.is_jump) {
-                if (ins.target != 0 && inside(ins.target)) {
-                    if (labels.insert(ins.target).second) origins[ins.target] = ins.this_address;
-                    work.push_back({ins.target, registers});
-                } else if (ins.target != 0) {
-                    info.far_calls.push_back({false, ins.this_address, ins.next, ins.target, ins.relative_target,
-                                              ins.target_location, ins.pointer_table_location});
-                } else {
-                    unresolved = true;
-                }
-                item.ends_flow = !ins.conditional;
-            } else if (ins.is_return) {
-                item.ends_flow = true;
-            } else if (ins.id == X86_INS_HLT || ins.id == X86_INS_UD2) {
-                item.ends_flow = true;
-            }
-            auto placed = decoded.emplace(address, std::move(item)).first;
-            run.push_back(&placed->second);
-            if (unresolved) {
-                std::uintptr_t table = 0;
-                std::size_t entries = 0;
-                if (!ins.is_call && FindCaseTable(run, table, entries)) {
-                    TCodeArea area;
-                    area.begin = table;
-                    area.end = table + entries * 4;
-                    area.is_case_table = true;
-                    area.origin = ins.this_address;
-                    tables.push_back(area);
-                    for (std::size_t k = 0; k < entries; ++k) {
-                        std::int32_t offset = 0;
-                        if (!SafeReadMemory(reinterpret_cast<const void*>(table + 4 * k), &offset, 4, snapshot)) break;
-                        const std::uintptr_t target = table + static_cast<std::intptr_t>(offset);
-                        if (!inside(target)) continue;
-                        if (labels.insert(target).second) origins[target] = ins.this_address;
-                        work.push_back({target, registers});
-                    }
-                } else {
-                    info.unresolved_branches.push_back({ins.is_call, ins.this_address, ins.next});
-                }
-            }
-            if (placed->second.ends_flow) break;
-            address = ins.next;
+            const bool unresolved = classify(item, registers);
+            const Decoded& placed = decoded_.emplace(address, std::move(item)).first->second;
+            run.push_back(&placed);
+            if (unresolved) resolve(run, placed.info, registers);
+            if (placed.ends_flow) return;
+            address = placed.info.next;
         }
-        if (info.last_error_number != 0) break;
     }
 
-    // Areas: runs of contiguous instructions, broken at labels and after
-    // instructions that end the flow.
+    // Notes where the instruction leads and whether the flow ends there;
+    // true for a branch whose target is not known.
+    bool classify(Decoded& item, const TRegisterState& registers) {
+        const TInstructionInfo& ins = item.info;
+        if (ins.is_call) {
+            info_.far_calls.push_back({true, ins.this_address, ins.next, ins.target, ins.relative_target,
+                                       ins.target_location, ins.pointer_table_location});
+            item.ends_flow = LeadsNowhere(ins.target, snapshot_);
+            return ins.target == 0;
+        }
+        if (ins.is_jump) {
+            item.ends_flow = !ins.conditional;
+            if (ins.target == 0) return true;
+            if (extent_.contains(ins.target)) {
+                branch_to(ins.target, ins.this_address, registers);
+            } else {
+                info_.far_calls.push_back({false, ins.this_address, ins.next, ins.target, ins.relative_target,
+                                           ins.target_location, ins.pointer_table_location});
+            }
+            return false;
+        }
+        item.ends_flow = ins.is_return || ins.id == X86_INS_HLT || ins.id == X86_INS_UD2;
+        return false;
+    }
+
+    // A branch without a known target: a jump through a table of the
+    // routine has its entries followed; anything else is noted unresolved.
+    void resolve(const std::vector<const Decoded*>& run, const TInstructionInfo& ins, const TRegisterState& registers) {
+        std::uintptr_t table = 0;
+        std::size_t entries = 0;
+        if (ins.is_call || !FindCaseTable(run, table, entries)) {
+            info_.unresolved_branches.push_back({ins.is_call, ins.this_address, ins.next});
+            return;
+        }
+        TCodeArea area;
+        area.begin = table;
+        area.end = table + entries * 4;
+        area.is_case_table = true;
+        area.origin = ins.this_address;
+        tables_.push_back(area);
+        for (std::size_t k = 0; k < entries; ++k) {
+            std::int32_t offset = 0;
+            if (!SafeReadMemory(reinterpret_cast<const void*>(table + 4 * k), &offset, 4, snapshot_)) break;
+            const std::uintptr_t target = table + static_cast<std::intptr_t>(offset);
+            if (extent_.contains(target)) branch_to(target, ins.this_address, registers);
+        }
+    }
+
+    void branch_to(std::uintptr_t target, std::uintptr_t from, const TRegisterState& registers) {
+        if (labels_.insert(target).second) origins_[target] = from;
+        work_.push_back({target, registers});
+    }
+
+    Extent extent_;
+    const MemoryMapSnapshot* snapshot_;
+    TFunctionInfo& info_;
+    std::map<std::uintptr_t, Decoded> decoded_;
+    std::set<std::uintptr_t> labels_;
+    std::vector<TCodeArea> tables_;
+    std::deque<std::pair<std::uintptr_t, TRegisterState>> work_;
+    std::map<std::uintptr_t, std::uintptr_t> origins_;
+};
+
+// Areas: runs of contiguous instructions, broken at labels and after
+// instructions that end the flow; then the jump tables, all in address order.
+void CollectAreas(const FlowWalk& walk, TFunctionInfo& info) {
     const Decoded* previous = nullptr;
-    for (const auto& [address, item] : decoded) {
+    for (const auto& [address, item] : walk.decoded()) {
         info.instruction_starts.push_back(address);
         const bool starts_new = previous == nullptr || previous->info.next != address || previous->ends_flow ||
-                                labels.count(address) != 0;
+                                walk.labels().count(address) != 0;
         if (starts_new) {
             TCodeArea area;
             area.begin = address;
-            auto origin = origins.find(address);
-            area.origin = origin == origins.end() ? 0 : origin->second;
+            auto origin = walk.origins().find(address);
+            area.origin = origin == walk.origins().end() ? 0 : origin->second;
             info.code_areas.push_back(area);
         }
         info.code_areas.back().end = item.info.next;
@@ -240,28 +275,41 @@ bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapS
         info.code_begin = info.code_areas.front().begin;
         info.code_length = info.code_areas.back().end - info.code_begin;
     }
-    for (const TCodeArea& table : tables) info.code_areas.push_back(table);
+    for (const TCodeArea& table : walk.tables()) info.code_areas.push_back(table);
     std::sort(info.code_areas.begin(), info.code_areas.end(),
               [](const TCodeArea& a, const TCodeArea& b) { return a.begin < b.begin; });
+}
 
-    // A routine can be intercepted when its first contiguous stretch holds
-    // more than a 5-byte jump and none of the instructions there has a
-    // short target that moving them would break.
+// A routine can be intercepted when its first contiguous stretch holds
+// more than a 5-byte jump and none of the instructions there has a short
+// target that moving them would break.
+bool Interceptable(const FlowWalk& walk, std::uintptr_t entry) {
     std::uintptr_t run_end = entry;
     bool short_branch = false;
-    for (auto it = decoded.find(entry); it != decoded.end() && it->first == run_end; ++it) {
-        if (it->first != entry && labels.count(it->first) != 0) break;
+    for (auto it = walk.decoded().find(entry); it != walk.decoded().end() && it->first == run_end; ++it) {
+        if (it->first != entry && walk.labels().count(it->first) != 0) break;
         if (it->first < entry + 6 && (it->second.info.is_call || it->second.info.is_jump) &&
             it->second.info.target_size < 4 && !it->second.info.redirectable)
             short_branch = true;
         run_end = it->second.info.next;
         if (it->second.ends_flow) break;
     }
-    info.interceptable = run_end - entry > 5 && !short_branch;
+    return run_end - entry > 5 && !short_branch;
+}
+
+}  // namespace
+
+bool AnalyseFunction(std::uintptr_t entry, TFunctionInfo& info, const MemoryMapSnapshot* snapshot) {
+    info = TFunctionInfo{};
+    info.entry_point = entry;
+    FlowWalk walk(entry, RoutineExtent(entry, snapshot), snapshot, info);
+    walk.run();
+    CollectAreas(walk, info);
+    info.interceptable = Interceptable(walk, entry);
     info.copy_length = info.code_length + 4;
     for (const TFarCall& call : info.far_calls)
         if (call.target_location != 0) info.copy_length += 4;
-    info.valid = info.last_error_number == 0 && !decoded.empty();
+    info.valid = info.last_error_number == 0 && !walk.decoded().empty();
     return info.valid;
 }
 

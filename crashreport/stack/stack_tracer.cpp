@@ -221,13 +221,192 @@ std::string AddrToLocationText(std::uintptr_t address, bool show_relative_addres
     return text + frame.routine_name;
 }
 
+namespace {
+
+// Innermost first: where the thread is, the return addresses from `first`
+// on, and the place that created the thread.
+std::vector<Frame> FramesOf(const TraceStackOptions& options, const TDAPreStackItem& stack, std::size_t first,
+                            std::uintptr_t current, bool current_is_return_address) {
+    std::vector<Frame> frames;
+    if (!options.do_not_add_top_item && current != 0) {
+        Frame top;
+        top.address = current;
+        top.top = true;
+        top.exact = !current_is_return_address;
+        frames.push_back(top);
+    }
+    for (std::size_t i = first; i < stack.size(); ++i) {
+        const std::uintptr_t address = stack[i].return_address;
+        if (address <= 7) continue;
+        // A processor exception's own address may also stand on the
+        // stack; it is already the top item.
+        if (options.is_exception && address == current && i == first) continue;
+        Frame frame;
+        frame.address = address;
+        frames.push_back(frame);
+    }
+    if (options.creator_address != 0) {
+        Frame creator;
+        creator.address = options.creator_address;
+        creator.creator = creator.exact = true;
+        frames.push_back(creator);
+    }
+    return frames;
+}
+
+// A recursion shows its cycle once; the top and the creator stay as they are.
+void FoldRecursion(std::vector<Frame>& frames, const TraceStackOptions& options) {
+    const std::size_t first_plain = frames.empty() || !frames.front().top ? 0 : 1;
+    const std::size_t last_plain = frames.size() - (options.creator_address != 0 ? 1 : 0);
+    if (last_plain > first_plain) FoldRepeats(frames, first_plain, last_plain, [](const Frame& f) { return f.address; });
+}
+
+// Names every frame through the debug information; the slow part, so it
+// reports progress (25 to 650 thousandths) and can be stopped.
+void DescribeFrames(std::vector<Frame>& frames, const TraceStackOptions& options) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        ReporterHeartbeat();
+        Describe(frames[i]);
+        if (options.progress) options.progress(25 + static_cast<int>(625 * (i + 1) / frames.size()));
+        CheckAbort(options);
+    }
+}
+
+// The frames the report shows: the top, the creator and named routines
+// (with a line, when asked), none twice in a row at one address.
+std::vector<const Frame*> ShownFrames(const std::vector<Frame>& frames, const TraceStackOptions& options) {
+    std::vector<const Frame*> shown;
+    for (const Frame& frame : frames) {
+        const bool wanted = frame.top || frame.creator ||
+                            (!frame.routine_name.empty() && (frame.line > 0 || !options.hide_items_without_line));
+        if (!wanted) continue;
+        if (!shown.empty() && shown.back()->final_address == frame.final_address) continue;
+        shown.push_back(&frame);
+    }
+    return shown;
+}
+
+// One row per frame, then one per routine inlined at its place.
+struct Row {
+    const Frame* frame;
+    const InlineCaller* caller;  // null: the frame's own row
+    const std::string& unit() const { return caller ? caller->unit_name : frame->unit_name; }
+    const std::string& routine() const { return caller ? caller->routine_name : frame->routine_name; }
+    int line() const { return caller ? caller->line : frame->line; }
+    // From the routine's start; 0 when unknown.
+    std::uintptr_t offset() const {
+        return frame->routine_start != 0 && frame->routine_start <= frame->final_address
+                   ? frame->final_address - frame->routine_start
+                   : 0;
+    }
+};
+
+std::vector<Row> RowsOf(const std::vector<const Frame*>& shown) {
+    std::vector<Row> rows;
+    for (const Frame* f : shown) {
+        rows.push_back({f, nullptr});
+        for (const InlineCaller& caller : f->inline_callers) rows.push_back({f, &caller});
+    }
+    return rows;
+}
+
+// The text columns of the rows and how wide each is, so that they line up.
+class RowLayout {
+public:
+    RowLayout(const std::vector<Row>& rows, const TraceStackOptions& options) : options_(options) {
+        for (const Row& r : rows) {
+            const Frame* f = r.frame;
+            module_width_ = std::max(module_width_, f->module_name.size());
+            unit_width_ = std::max(unit_width_, r.unit().size());
+            if (r.line() > 0) line_width_ = std::max(line_width_, IntToText(r.line()).size());
+            relative_width_ = std::max(relative_width_, relative_text(r).size());
+            if (f->routine_start != 0 && f->routine_start < f->final_address) {
+                any_offset_ = true;
+                offset_width_ = std::max(offset_width_, Hex(f->final_address - f->routine_start).size());
+            }
+        }
+    }
+
+    std::string line_of(const Row& r) const {
+        const Frame& f = *r.frame;
+        std::string line = PadText(Hex(f.final_address), kAddressDigits, '0');
+        if (options_.show_relative_addresses && any_offset_)
+            line += " +" + PadText(Hex(r.offset()), static_cast<int>(offset_width_), '0');
+        line += " " + PadText(f.module_name, -static_cast<int>(module_width_ + 1), ' ');
+        line += PadText(r.unit(), -static_cast<int>(unit_width_ + 1), ' ');
+        const std::string line_text = options_.show_relative_lines && r.line() > 0 ? IntToText(r.line()) : std::string();
+        if (options_.show_relative_lines) line += PadText(line_text, static_cast<int>(line_width_ + 1), ' ');
+        line += PadText(relative_text(r), static_cast<int>(relative_width_ + 1), ' ');
+        line += " " + r.routine();
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        return line;
+    }
+
+private:
+    std::string relative_text(const Row& r) const {
+        if (options_.show_relative_lines && r.line() > 0 && !r.caller && r.frame->relative_known)
+            return "+" + IntToText(r.frame->relative_line);
+        if (r.line() > 0) return IntToText(r.line());
+        return {};
+    }
+
+    const TraceStackOptions& options_;
+    std::size_t module_width_ = 0, unit_width_ = 0, line_width_ = 0, relative_width_ = 0, offset_width_ = 0;
+    bool any_offset_ = false;
+};
+
+TStackItem ItemOf(const Row& r) {
+    TStackItem item;
+    item.address = r.frame->final_address;
+    item.offset = r.offset();
+    item.module_name = r.frame->module_name;
+    item.unit_name = r.unit();
+    item.line = r.line();
+    item.relative_line = !r.caller && r.frame->relative_known ? r.frame->relative_line : 0;
+    item.routine_name = r.routine();
+    item.inlined_caller = r.caller != nullptr;
+    return item;
+}
+
+// The text, the items and the two check values of the rows: the first
+// value names the innermost frame, the second all of them in order.
+void ComposeResult(const std::vector<Row>& rows, const TraceStackOptions& options, TraceStackResult& result) {
+    const RowLayout layout(rows, options);
+    std::vector<std::string> lines;
+    std::size_t frame_index = 0;
+    for (const Row& r : rows) {
+        if (r.frame->creator && !r.caller && !options.creator_caption.empty()) lines.push_back(options.creator_caption);
+        lines.push_back(layout.line_of(r));
+        result.trace.push_back(ItemOf(r));
+        if (r.line() > 0) result.any_line = true;
+        if (r.caller) continue;
+        const std::uint32_t value = CheckValueOf(*r.frame);
+        if (frame_index++ == 0) {
+            result.check_value1 = result.check_value2 = value;
+        } else {
+            result.check_value2 = Crc32Add(result.check_value2, &value, sizeof value);
+        }
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) result.text += (i == 0 ? "" : "\r\n") + lines[i];
+}
+
+// The innermost shown frame with a routine, one with a line first.
+void FindFirstRoutine(const std::vector<const Frame*>& shown, TraceStackResult& result) {
+    for (bool with_line : {true, false})
+        for (const Frame* f : shown)
+            if (f->routine_start != 0 && (f->line > 0 || !with_line)) {
+                result.first_address = f->final_address;
+                result.first_routine_start = f->routine_start;
+                return;
+            }
+}
+
+}  // namespace
+
 TraceStackResult TraceStack(const TraceStackOptions& options) {
     TraceStackResult result;
     const char* stage = "CollectPossibleStackItems";
     try {
-        // Innermost first: where the thread is, the return addresses, and
-        // the place that created the thread.
-        std::vector<Frame> frames;
         TDAPreStackItem collected;
         const TDAPreStackItem* stack = options.prepared_stack;
         std::uintptr_t current = options.current_address;
@@ -235,7 +414,7 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
         bool current_is_return_address = false;
         if (stack == nullptr) {
             // Without this function's own frame: the first address is where
-            // our caller called us.
+            // our caller called us. (Taken here, in this frame, for that.)
             CollectStackItems(collected, 1);
             stack = &collected;
             if (current == 0 && !options.is_exception && !collected.empty()) {
@@ -244,147 +423,23 @@ TraceStackResult TraceStack(const TraceStackOptions& options) {
                 skip_first = 1;
             }
         }
-        if (!options.do_not_add_top_item && current != 0) {
-            Frame top;
-            top.address = current;
-            top.top = true;
-            top.exact = !current_is_return_address;
-            frames.push_back(top);
-        }
-        for (std::size_t i = skip_first; i < stack->size(); ++i) {
-            const std::uintptr_t address = (*stack)[i].return_address;
-            if (address <= 7) continue;
-            // A processor exception's own address may also stand on the
-            // stack; it is already the top item.
-            if (options.is_exception && address == current && i == skip_first) continue;
-            Frame frame;
-            frame.address = address;
-            frames.push_back(frame);
-        }
-        if (options.creator_address != 0) {
-            Frame creator;
-            creator.address = options.creator_address;
-            creator.creator = creator.exact = true;
-            frames.push_back(creator);
-        }
+        std::vector<Frame> frames = FramesOf(options, *stack, skip_first, current, current_is_return_address);
         if (options.progress) options.progress(25);
         CheckAbort(options);
 
         stage = "RemoveRecursiveStackAreas";
-        const std::size_t first_plain = frames.empty() || !frames.front().top ? 0 : 1;
-        const std::size_t last_plain = frames.size() - (options.creator_address != 0 ? 1 : 0);
-        if (last_plain > first_plain)
-            FoldRepeats(frames, first_plain, last_plain, [](const Frame& f) { return f.address; });
+        FoldRecursion(frames, options);
         CheckAbort(options);
 
         stage = "FillFinalOutput";
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            ReporterHeartbeat();
-            Describe(frames[i]);
-            if (options.progress) options.progress(25 + static_cast<int>(625 * (i + 1) / frames.size()));
-            CheckAbort(options);
-        }
+        DescribeFrames(frames, options);
         if (options.progress) options.progress(650);
         if (!frames.empty()) result.top_address = frames.front().final_address;
 
         stage = "ComposeResult";
-        std::vector<const Frame*> shown;
-        for (const Frame& frame : frames) {
-            const bool wanted = frame.top || frame.creator ||
-                                (!frame.routine_name.empty() && (frame.line > 0 || !options.hide_items_without_line));
-            if (!wanted) continue;
-            if (!shown.empty() && shown.back()->final_address == frame.final_address) continue;
-            shown.push_back(&frame);
-        }
-        // One row per frame, then one per routine inlined at its place.
-        struct Row {
-            const Frame* frame;
-            const InlineCaller* caller;  // null: the frame's own row
-            const std::string& unit() const { return caller ? caller->unit_name : frame->unit_name; }
-            const std::string& routine() const { return caller ? caller->routine_name : frame->routine_name; }
-            int line() const { return caller ? caller->line : frame->line; }
-        };
-        std::vector<Row> rows;
-        for (const Frame* f : shown) {
-            rows.push_back({f, nullptr});
-            for (const InlineCaller& caller : f->inline_callers) rows.push_back({f, &caller});
-        }
-        std::size_t module_width = 0, unit_width = 0, line_width = 0, relative_width = 0, offset_width = 0;
-        bool any_offset = false;
-        auto relative_text = [&](const Row& r) -> std::string {
-            if (options.show_relative_lines && r.line() > 0 && !r.caller && r.frame->relative_known)
-                return "+" + IntToText(r.frame->relative_line);
-            if (r.line() > 0) return IntToText(r.line());
-            return {};
-        };
-        for (const Row& r : rows) {
-            const Frame* f = r.frame;
-            module_width = std::max(module_width, f->module_name.size());
-            unit_width = std::max(unit_width, r.unit().size());
-            if (r.line() > 0) line_width = std::max(line_width, IntToText(r.line()).size());
-            relative_width = std::max(relative_width, relative_text(r).size());
-            if (f->routine_start != 0 && f->routine_start < f->final_address) {
-                any_offset = true;
-                offset_width = std::max(offset_width, Hex(f->final_address - f->routine_start).size());
-            }
-        }
-        std::vector<std::string> lines;
-        std::size_t frame_index = 0;
-        for (const Row& r : rows) {
-            const Frame& f = *r.frame;
-            if (f.creator && !r.caller && !options.creator_caption.empty()) lines.push_back(options.creator_caption);
-            std::string line = PadText(Hex(f.final_address), kAddressDigits, '0');
-            const std::uintptr_t offset =
-                f.routine_start != 0 && f.routine_start <= f.final_address ? f.final_address - f.routine_start : 0;
-            if (options.show_relative_addresses && any_offset)
-                line += " +" + PadText(Hex(offset), static_cast<int>(offset_width), '0');
-            line += " " + PadText(f.module_name, -static_cast<int>(module_width + 1), ' ');
-            line += PadText(r.unit(), -static_cast<int>(unit_width + 1), ' ');
-            const std::string line_text =
-                options.show_relative_lines && r.line() > 0 ? IntToText(r.line()) : std::string();
-            if (options.show_relative_lines) line += PadText(line_text, static_cast<int>(line_width + 1), ' ');
-            line += PadText(relative_text(r), static_cast<int>(relative_width + 1), ' ');
-            line += " " + r.routine();
-            while (!line.empty() && line.back() == ' ') line.pop_back();
-            lines.push_back(line);
-
-            TStackItem item;
-            item.address = f.final_address;
-            item.offset = offset;
-            item.module_name = f.module_name;
-            item.unit_name = r.unit();
-            item.line = r.line();
-            item.relative_line = !r.caller && f.relative_known ? f.relative_line : 0;
-            item.routine_name = r.routine();
-            item.inlined_caller = r.caller != nullptr;
-            result.trace.push_back(item);
-            if (r.line() > 0) result.any_line = true;
-            if (r.caller) continue;
-
-            const std::uint32_t value = CheckValueOf(f);
-            if (frame_index++ == 0) {
-                result.check_value1 = result.check_value2 = value;
-            } else {
-                result.check_value2 = Crc32Add(result.check_value2, &value, sizeof value);
-            }
-        }
-        for (const Frame* f : shown) {
-            if (f->routine_start != 0 && f->line > 0) {
-                result.first_address = f->final_address;
-                result.first_routine_start = f->routine_start;
-                break;
-            }
-        }
-        if (result.first_address == 0) {
-            for (const Frame* f : shown) {
-                if (f->routine_start != 0) {
-                    result.first_address = f->final_address;
-                    result.first_routine_start = f->routine_start;
-                    break;
-                }
-            }
-        }
-        for (std::size_t i = 0; i < lines.size(); ++i) result.text += (i == 0 ? "" : "\r\n") + lines[i];
+        const std::vector<const Frame*> shown = ShownFrames(frames, options);
+        ComposeResult(RowsOf(shown), options, result);
+        FindFirstRoutine(shown, result);
         if (options.progress) options.progress(1000);
     } catch (const Aborted&) {
         return TraceStackResult{};
