@@ -258,7 +258,8 @@ std::vector<Frame> FramesOf(const TraceStackOptions& options, const TDAPreStackI
 void FoldRecursion(std::vector<Frame>& frames, const TraceStackOptions& options) {
     const std::size_t first_plain = frames.empty() || !frames.front().top ? 0 : 1;
     const std::size_t last_plain = frames.size() - (options.creator_address != 0 ? 1 : 0);
-    if (last_plain > first_plain) FoldRepeats(frames, first_plain, last_plain, [](const Frame& f) { return f.address; });
+    if (last_plain > first_plain)
+        FoldRepeats(frames, first_plain, last_plain, [](const Frame& f) { return f.address; });
 }
 
 // Names every frame through the debug information; the slow part, so it
@@ -334,7 +335,8 @@ public:
             line += " +" + PadText(Hex(r.offset()), static_cast<int>(offset_width_), '0');
         line += " " + PadText(f.module_name, -static_cast<int>(module_width_ + 1), ' ');
         line += PadText(r.unit(), -static_cast<int>(unit_width_ + 1), ' ');
-        const std::string line_text = options_.show_relative_lines && r.line() > 0 ? IntToText(r.line()) : std::string();
+        const std::string line_text =
+            options_.show_relative_lines && r.line() > 0 ? IntToText(r.line()) : std::string();
         if (options_.show_relative_lines) line += PadText(line_text, static_cast<int>(line_width_ + 1), ' ');
         line += PadText(relative_text(r), static_cast<int>(relative_width_ + 1), ' ');
         line += " " + r.routine();

@@ -82,8 +82,10 @@ IniFile IniFile::Parse(const std::string& text) {
             continue;
         }
         if (!current) current = &ini.AddSection("");
-        if (line.kind == IniLine::Kind::Entry) current->entries.emplace_back(std::move(line.name), std::move(line.value));
-        else current->entries.emplace_back(std::move(line.text), "");
+        if (line.kind == IniLine::Kind::Entry)
+            current->entries.emplace_back(std::move(line.name), std::move(line.value));
+        else
+            current->entries.emplace_back(std::move(line.text), "");
     }
     return ini;
 }

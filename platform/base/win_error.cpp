@@ -1,6 +1,7 @@
 #include "platform/base/win_error.h"
 
 #include <cerrno>
+#include <utility>
 
 namespace platform {
 
@@ -126,6 +127,12 @@ DWORD SetLastErrorFromErrno(int err) {
     DWORD code = ErrorFromErrno(err);
     SetLastError(code);
     return code;
+}
+
+bool FailWithProblem(DWORD code, std::string& problem, std::string text) {
+    problem = std::move(text);
+    SetLastError(code);
+    return false;
 }
 
 OSError::OSError(DWORD code)

@@ -103,6 +103,10 @@ DWORD ErrorFromErrno(int err);
 // Sets the last error from errno and returns the Windows code.
 DWORD SetLastErrorFromErrno(int err);
 
+// For a routine that answers false with the last error set and `problem`
+// saying why in words: sets both, and gives false.
+bool FailWithProblem(DWORD code, std::string& problem, std::string text);
+
 // The operating-system error exception: what a failed call raises when the
 // caller asks for "the standard error for the last error".
 class OSError : public std::runtime_error {

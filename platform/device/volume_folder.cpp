@@ -12,12 +12,6 @@ namespace platform::device {
 
 namespace {
 
-bool Fail(DWORD code, std::string& problem, std::string text) {
-    problem = std::move(text);
-    SetLastError(code);
-    return false;
-}
-
 // "C:", "C:\", "C:\dir" -> 'C' and "dir"; 0 when the text is no drive path.
 char DrivePath(const std::string& given, std::string& rest) {
     if (given.size() < 2 || given[1] != ':' || !std::isalpha(static_cast<unsigned char>(given[0]))) return 0;
@@ -87,17 +81,17 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
     DevicePath path;
     std::string rest;
     if (!NamesVolume(given, path, rest)) {
-        if (IsDevicePath(given)) return Fail(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
+        if (IsDevicePath(given)) return FailWithProblem(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
         const auto facts = FileFactsOf(given);
         if (!facts || facts->kind != FileKind::Folder)
-            return Fail(ERROR_PATH_NOT_FOUND, problem, "no such folder: " + given);
+            return FailWithProblem(ERROR_PATH_NOT_FOUND, problem, "no such folder: " + given);
         folder.path_ = WithoutTrailingSlash(given);
         return true;
     }
     Registry& registry = Registry::instance();
     auto snap = registry.snapshot();
     const VolumeInfo* volume = registry.resolve_volume(*snap, path);
-    if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
+    if (!volume) return FailWithProblem(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
     folder.volume_ = GuidToString(volume->guid);
     const std::string below = rest.empty() ? "" : "/" + rest;
     if (const std::string root = volume->root_mount_point(); !root.empty()) {
@@ -112,7 +106,7 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
         auto view = std::make_unique<PrivateMount>();
         if (!view->show_again(volume->kernel_device, for_writing)) {
             const DWORD error = GetLastError();
-            return Fail(error, problem,
+            return FailWithProblem(error, problem,
                         "the volume is mounted only as folders inside it and could not be shown whole: " +
                             SysErrorMessage(error));
         }
@@ -120,9 +114,10 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
         folder.path_ = folder.mount_->path() + below;
         return true;
     }
-    if (volume->offline) return Fail(ERROR_NOT_READY, problem, "the volume is offline");
+    if (volume->offline) return FailWithProblem(ERROR_NOT_READY, problem, "the volume is offline");
     if (volume->filesystem.empty())
-        return Fail(ERROR_UNRECOGNIZED_VOLUME, problem, "the volume holds no file system that can be mounted");
+        return FailWithProblem(ERROR_UNRECOGNIZED_VOLUME, problem,
+                               "the volume holds no file system that can be mounted");
     if (!OpenVolumeNode(*volume, for_writing, folder.node_, problem)) return false;
     // One routine mounts a volume of ours: a journal that wants replaying
     // does not keep a volume that is only read from being read.
@@ -130,7 +125,7 @@ bool OpenVolumeFolder(const std::string& given, bool for_writing, VolumeFolder& 
     if (!(for_writing ? mount->mount_writable(folder.node_.path) : mount->mount_read_only(folder.node_.path))) {
         const DWORD error = GetLastError();
         folder.node_ = VolumeNode{};
-        return Fail(error, problem, "the volume could not be mounted: " + mount->reason());
+        return FailWithProblem(error, problem, "the volume could not be mounted: " + mount->reason());
     }
     folder.mount_ = std::move(mount);
     folder.path_ = folder.mount_->path() + below;

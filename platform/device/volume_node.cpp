@@ -12,9 +12,7 @@ using Failure = VolumeNode::Failure;
 bool Fail(VolumeNode& node, Failure failure, DWORD code, std::string& problem, std::string text) {
     node = VolumeNode{};
     node.failure = failure;
-    problem = std::move(text);
-    SetLastError(code);
-    return false;
+    return FailWithProblem(code, problem, std::move(text));
 }
 
 }  // namespace

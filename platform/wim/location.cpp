@@ -10,12 +10,6 @@ namespace platform::wim {
 
 namespace {
 
-bool Fail(DWORD code, std::string& problem, std::string text) {
-    problem = std::move(text);
-    SetLastError(code);
-    return false;
-}
-
 std::string LinuxFolder(const std::string& given) {
     std::string folder = given;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -33,7 +27,7 @@ bool ShowWholeFileSystem(const device::VolumeInfo& volume, const std::string& re
     auto view = std::make_unique<device::PrivateMount>();
     if (!view->show_again(volume.kernel_device, for_writing)) {
         const DWORD error = GetLastError();
-        return Fail(error, problem,
+        return FailWithProblem(error, problem,
                     "the volume is mounted only as folders inside it and could not be shown whole: " +
                         SysErrorMessage(error));
     }
@@ -53,7 +47,7 @@ bool MountForReading(const device::VolumeInfo& volume, const std::string& rest, 
     if (!view->mount_read_only(location.node.path)) {
         const DWORD error = GetLastError();
         location.node = device::VolumeNode{};
-        return Fail(error, problem, "the volume could not be mounted: " + SysErrorMessage(error));
+        return FailWithProblem(error, problem, "the volume could not be mounted: " + SysErrorMessage(error));
     }
     location.path = Below(view->path(), rest);
     location.view = std::move(view);
@@ -70,10 +64,10 @@ bool UseVolume(const device::VolumeInfo& volume, const std::string& rest,
     if (!volume.mount_points.empty()) return ShowWholeFileSystem(volume, rest, for_writing, location, problem);
     if (!EqualsNoCase(volume.filesystem, "NTFS")) {
         if (!for_writing) return MountForReading(volume, rest, location, problem);
-        return Fail(ERROR_NOT_SUPPORTED, problem, "the volume is not mounted and holds no NTFS file system");
+        return FailWithProblem(ERROR_NOT_SUPPORTED, problem, "the volume is not mounted and holds no NTFS file system");
     }
     if (!rest.empty())
-        return Fail(ERROR_NOT_SUPPORTED, problem, "only the whole of an unmounted NTFS volume can be used");
+        return FailWithProblem(ERROR_NOT_SUPPORTED, problem, "only the whole of an unmounted NTFS volume can be used");
     if (!device::OpenVolumeNode(volume, for_writing, location.node, problem)) return false;
     location.path = location.node.path;
     location.ntfs = true;
@@ -84,18 +78,19 @@ bool UseVolume(const device::VolumeInfo& volume, const std::string& rest,
 
 bool ResolveWimLocation(const std::string& given, bool for_writing, WimLocation& location, std::string& problem) {
     location = WimLocation{};
-    if (given.empty()) return Fail(ERROR_INVALID_PARAMETER, problem, "no folder or volume was given");
+    if (given.empty()) return FailWithProblem(ERROR_INVALID_PARAMETER, problem, "no folder or volume was given");
     std::string rest;
     device::DevicePath path;
     if (!device::NamesVolume(given, path, rest)) {
-        if (device::IsDevicePath(given)) return Fail(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
+        if (device::IsDevicePath(given))
+            return FailWithProblem(ERROR_INVALID_PARAMETER, problem, "not a volume: " + given);
         location.path = LinuxFolder(given);
         location.drive = u"?:";
         return true;
     }
     auto snap = device::Registry::instance().snapshot();
     const device::VolumeInfo* volume = device::Registry::instance().resolve_volume(*snap, path);
-    if (!volume) return Fail(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
+    if (!volume) return FailWithProblem(ERROR_PATH_NOT_FOUND, problem, "no such volume: " + given);
     return UseVolume(*volume, rest, for_writing, location, problem);
 }
 

@@ -35,47 +35,39 @@ protected:
     void SetUp() override {
         if (auto missing = test_support::LoopDevicesMissing({"mkfs.ext4", "debugfs"}); !missing.empty())
             GTEST_SKIP() << missing;
-        host_.emplace(work_.file("state.ini"));
-        std::string error;
-        disk_ = LoopDisk::Make(images_.file("disk.img"), "label: dos\n2048,40960,83\n", error, "", 22 << 20);
-        ASSERT_TRUE(disk_) << error;
-        ASSERT_TRUE(disk_->add_kernel_partitions());
-        ASSERT_TRUE(Sh("mkfs.ext4 -q -F " + Quote(disk_->part(1))));
+        machine_.emplace();
+        disk_ = machine_->make("disk", "label: dos\n2048,40960,83\n", {1}, 22 << 20);
+        ASSERT_TRUE(disk_);
         // A file at the root and one in a folder, written through a mount
         // that is gone again before each test begins.
-        whole_ = work_.file("whole");
-        std::filesystem::create_directories(whole_);
-        ASSERT_TRUE(Sh("mount " + Quote(disk_->part(1)) + " " + Quote(whole_)));
+        whole_ = machine_->mount_folder("disk", 1);
         std::filesystem::create_directories(whole_ + "/sub");
-        WriteWholeFile(whole_ + "/hello.txt", "at the root\n");
         WriteWholeFile(whole_ + "/sub/inner.txt", "inside\n");
         ASSERT_TRUE(Sh("umount " + Quote(whole_)));
     }
     void TearDown() override {
         if (!inside_.empty() && IsMounted(inside_)) Sh("umount " + Quote(inside_));
-        host_.reset();
-        disk_.reset();
+        machine_.reset();
     }
 
     // The volume's \\?\Volume{...}\ path, from a fresh registry.
     std::string volume() {
-        host_->install({disk_->name()});
+        machine_->offer({disk_});
         for (const auto& v : platform::device::Registry::instance().refresh()->volumes)
             if (v.kernel_device == disk_->part(1)) return v.guid_path;
         return "";
     }
 
-    test_support::TempDir images_, work_;
-    std::optional<test_support::LinuxHostScope> host_;
-    std::unique_ptr<LoopDisk> disk_;
+    std::optional<test_support::LoopMachine> machine_;
+    LoopDisk* disk_ = nullptr;
     std::string whole_, inside_;
 };
 
 TEST_F(VolumeFolderLinuxTest, AVolumeMountedOnlyAsAFolderInsideItIsShownWhole) {
-    inside_ = work_.file("only-sub");
+    inside_ = machine_->work().file("only-sub");
     std::filesystem::create_directories(inside_);
-    ASSERT_TRUE(Sh("mount " + Quote(disk_->part(1)) + " " + Quote(whole_) + " && mount --bind " + Quote(whole_ + "/sub") +
-                   " " + Quote(inside_) + " && umount " + Quote(whole_)));
+    ASSERT_TRUE(Sh("mount " + Quote(disk_->part(1)) + " " + Quote(whole_)));
+    ASSERT_TRUE(Sh("mount --bind " + Quote(whole_ + "/sub") + " " + Quote(inside_) + " && umount " + Quote(whole_)));
     const auto mounted = MountsFrom(disk_->part(1));
     ASSERT_EQ(mounted.size(), 1u);
 
@@ -86,7 +78,7 @@ TEST_F(VolumeFolderLinuxTest, AVolumeMountedOnlyAsAFolderInsideItIsShownWhole) {
         ASSERT_TRUE(OpenVolumeFolder(volume(), for_writing, folder, problem)) << problem;
         EXPECT_NE(folder.path(), inside_);
         EXPECT_TRUE(folder.mounted_by_us());
-        EXPECT_EQ(ReadWholeFile(folder.path() + "/hello.txt"), "at the root\n");
+        EXPECT_EQ(ReadWholeFile(folder.path() + "/hello.txt"), "disk p1\n");
         EXPECT_EQ(ReadWholeFile(folder.path() + "/sub/inner.txt"), "inside\n");
         const std::string path = folder.path();
         EXPECT_TRUE(folder.release());
@@ -105,7 +97,7 @@ TEST_F(VolumeFolderLinuxTest, AnUnmountedExt4WhoseJournalWantsReplayingIsStillRe
         std::string problem;
         ASSERT_TRUE(OpenVolumeFolder(volume(), for_writing, folder, problem)) << problem;
         EXPECT_TRUE(folder.mounted_by_us());
-        EXPECT_EQ(ReadWholeFile(folder.path() + "/hello.txt"), "at the root\n");
+        EXPECT_EQ(ReadWholeFile(folder.path() + "/hello.txt"), "disk p1\n");
         const std::string path = folder.path();
         folder = VolumeFolder{};
         EXPECT_FALSE(IsMounted(path));
