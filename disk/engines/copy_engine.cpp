@@ -46,12 +46,12 @@ bool ExistsAsFile(const std::string& path) {
 class Dialogue {
 public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
-    bool ask(const std::string& question) const { return ui_.confirm(question, kCopyCaption); }
-    void tell(const std::string& message) const { ui_.inform(message, kCopyCaption); }
+    bool ask(const std::string& question) const { return ui_.confirm(question, kProgramCaption); }
+    void tell(const std::string& message) const { ui_.inform(message, kProgramCaption); }
     // "could not createfile (src),2": the code of the open that failed, and
     // the path where the person reads it on a console.
     void cannot_open(const char* which, const std::string& path, DWORD code) const {
-        ui_.inform_failure(std::string("could not createfile (") + which + ")," + std::to_string(code), kCopyCaption,
+        ui_.inform_failure(std::string("could not createfile (") + which + ")," + std::to_string(code), kProgramCaption,
                            path, code);
     }
 
@@ -165,7 +165,12 @@ enum class StoredImage { Raw, Lz4Legacy, Lz4Frame };
 StoredImage StoredKind(CopySource& stored) {
     std::byte magic[4];
     std::size_t got = 0;
-    if (!stored.read(0, magic, got) || got != sizeof magic) return StoredImage::Raw;
+    try {
+        got = stored.read(0, magic);
+    } catch (const MediumError&) {
+        return StoredImage::Raw;  // the copy meets the failure again, and says so
+    }
+    if (got != sizeof magic) return StoredImage::Raw;
     const std::uint32_t value = LoadLe32(magic);
     if (value == kLz4LegacyMagic) return StoredImage::Lz4Legacy;
     if (value == kLz4FrameMagic) return StoredImage::Lz4Frame;
