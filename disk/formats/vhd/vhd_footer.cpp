@@ -46,21 +46,21 @@ FooterGeometry FooterGeometryOf(std::int64_t sectors) {
 VhdFooter MakeFixedVhdFooter(std::int64_t size, const std::array<std::uint8_t, 16>& unique_id) {
     VhdFooter footer{};
     std::memcpy(footer.cookie.data(), "conectix", 8);
-    footer.features = 2;
-    footer.file_format_version = 0x00010000u;
-    footer.data_offset = platform::virtdisk::kVhdNoDataOffset;
-    footer.time_stamp = 0;
+    footer.features.set(2);
+    footer.file_format_version.set(0x00010000u);
+    footer.data_offset.set(platform::virtdisk::kVhdNoDataOffset);
+    footer.time_stamp.set(0);
     std::memcpy(footer.creator_application.data(), "hack", 4);
-    footer.creator_version = 0x00010000u;
-    footer.creator_host_os = 0x5769326Bu;  // "Wi2k"
-    footer.original_size = static_cast<std::uint64_t>(size);
-    footer.current_size = static_cast<std::uint64_t>(size);
+    footer.creator_version.set(0x00010000u);
+    footer.creator_host_os.set(0x5769326Bu);  // "Wi2k"
+    footer.original_size.set(static_cast<std::uint64_t>(size));
+    footer.current_size.set(static_cast<std::uint64_t>(size));
     const FooterGeometry g = FooterGeometryOf(size / kSector);
     // Beyond 65,535 cylinders the field cannot say it; the largest value is
     // the nearest truth, where a cut-off one would describe a tiny disk.
     const auto cylinders = static_cast<std::uint32_t>(std::min<std::int64_t>(g.cylinders, 0xFFFF));
-    footer.disk_geometry = (cylinders << 16) | (std::uint32_t{g.heads} << 8) | g.sectors_per_track;
-    footer.disk_type = platform::virtdisk::kVhdFixed;
+    footer.disk_geometry.set((cylinders << 16) | (std::uint32_t{g.heads} << 8) | g.sectors_per_track);
+    footer.disk_type.set(platform::virtdisk::kVhdFixed);
     footer.unique_id = unique_id;
     footer.saved_state = 0;
     platform::virtdisk::Seal(footer);
