@@ -1,12 +1,13 @@
 #include "disk/copy/destination_hold.h"
 
-#include <filesystem>
 
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/device/registry.h"
+#include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace disk {
 
@@ -21,13 +22,9 @@ namespace {
 std::string ReplacedFile(const std::string& path) {
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) return "";
-    std::error_code error;
-    const auto status = std::filesystem::status(resolved, error);
-    if (std::filesystem::is_regular_file(status)) {
-        auto target = std::filesystem::canonical(resolved, error);
-        return error ? resolved : target.string();
-    }
-    return std::filesystem::exists(status) ? "" : resolved;
+    const auto facts = FileFactsOf(resolved);
+    if (facts && facts->is_regular()) return ResolvedPath(resolved).value_or(resolved);
+    return facts ? "" : resolved;
 }
 
 }  // namespace

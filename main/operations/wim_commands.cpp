@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "disk/bindings/wimgapi.h"
@@ -14,6 +14,8 @@
 #include "platform/base/interaction.h"
 #include "platform/os/system.h"
 #include "platform/base/wide_text.h"
+#include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 
@@ -56,8 +58,9 @@ private:
 }  // namespace
 
 ExclusionList ReadExclusionList(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    const std::optional<std::string> text = platform::ReadWholeFile(path);
+    if (!text) return std::nullopt;
+    std::istringstream in(*text);
     std::vector<std::string> entries;
     std::string line;
     bool first = true;
@@ -287,10 +290,8 @@ std::optional<WorkerOutcome> StartWimCapture(WimCaptureJob job, const std::strin
     // capture's ".esd" is named before it is asked.
     if (job.compression == wim::WIM_COMPRESS_LZMS) job.wim_file = SolidFileName(job.wim_file);
     job.append = false;
-    std::error_code ec;
-    const auto status = std::filesystem::status(job.wim_file, ec);
-    if (std::filesystem::exists(status)) {
-        if (!std::filesystem::is_regular_file(status)) {
+    if (const auto facts = platform::FileFactsOf(job.wim_file)) {
+        if (!facts->is_regular()) {
             context.ui().inform(job.wim_file + " is not a file", platform::kProgramCaption);
             return std::nullopt;
         }
