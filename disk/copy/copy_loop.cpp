@@ -312,7 +312,7 @@ public:
         outcome_.end = CopyEnd::WriteFailed;
         outcome_.error = error;
         outcome_.failure = settings_.write_error_prefix.empty() ? WriteErrorText(position, size, error)
-                                                                 : settings_.write_error_prefix + SysErrorMessage(error);
+                                                                : settings_.write_error_prefix + SysErrorMessage(error);
         if (!settings_.quiet_write_errors) context_.ui().inform(outcome_.failure, kProgramCaption);
     }
 

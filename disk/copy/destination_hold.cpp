@@ -84,7 +84,8 @@ bool DestinationHold::open_file(const DestinationOptions& options) {
 bool DestinationHold::open_device(const DestinationOptions& options) {
     Interaction& ui = context_.ui();
     auto in_use = [&](DWORD code) {
-        ui.inform_failure(path_ + " is in use by another program: nothing was written", platform::kProgramCaption, path_, code);
+        ui.inform_failure(path_ + " is in use by another program: nothing was written", platform::kProgramCaption,
+                          path_, code);
         return false;
     };
     handle_ = CreateFile(path_, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
@@ -137,8 +138,8 @@ bool DestinationHold::nothing_in_the_way(const DestinationOptions& options) {
     }
     const std::int64_t length = options.length > 0 ? options.length : size_ - options.offset;
     if (length <= 0 || device::Registry::instance().write_allowed(handle_.disk_number(), at, length)) return true;
-    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written", platform::kProgramCaption, path_,
-                                 ERROR_ACCESS_DENIED);
+    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written",
+                                 platform::kProgramCaption, path_, ERROR_ACCESS_DENIED);
     return false;
 }
 
@@ -158,7 +159,8 @@ bool DestinationHold::complete() {
     if (!replacement_) return true;
     // Only a complete file takes the name; the old one stays until then.
     if (handle_.close() && replacement_->commit()) return true;
-    context_.ui().inform("could not replace " + path_ + ": " + SysErrorMessage(GetLastError()), platform::kProgramCaption);
+    context_.ui().inform("could not replace " + path_ + ": " + SysErrorMessage(GetLastError()),
+                         platform::kProgramCaption);
     return false;
 }
 

@@ -295,8 +295,11 @@ std::optional<CopyResult> ChooseUnpacking(const OperationContext& context, const
         if (!lz4) LoadLZ4();
         lz4 = true;
         break;
-    case StoredImage::Lz4Frame: dialogue.tell("improper LZ4 file"); return CopyResult::Failed;
-    case StoredImage::Raw: break;
+    case StoredImage::Lz4Frame:
+        dialogue.tell("improper LZ4 file");
+        return CopyResult::Failed;
+    case StoredImage::Raw:
+        break;
     }
     if (!lz4) {
         image.unpacked = image.stored_size;

@@ -96,9 +96,7 @@ const char* DestinationStep(DestinationKind kind) {
     }
 }
 
-std::string CanonicalPath(const std::string& path) {
-    return platform::ResolvedPath(LinuxPathOf(path)).value_or(path);
-}
+std::string CanonicalPath(const std::string& path) { return platform::ResolvedPath(LinuxPathOf(path)).value_or(path); }
 
 // Whether the file is the image of a virtual disk attached to this host.
 bool AttachedToHost(const std::string& path) {

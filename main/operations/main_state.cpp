@@ -12,8 +12,7 @@ namespace tarnovell {
 
 std::string ExecutableFolder() {
     const std::string exe = platform::ExecutablePath();
-    std::string folder = exe.empty() ? platform::CurrentFolder()
-                                     : std::filesystem::path(exe).parent_path().string();
+    std::string folder = exe.empty() ? platform::CurrentFolder() : std::filesystem::path(exe).parent_path().string();
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
 }

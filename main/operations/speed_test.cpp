@@ -140,8 +140,8 @@ bool SequentialWriteTest(const SpeedTestOptions& options, const disk::OperationC
     DeleteRegularFile(file);
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, options.flags);
     if (!h) {
-        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption, file,
-                                    GetLastError());
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption,
+                                    file, GetLastError());
         return false;
     }
     disk::AlignedBuffer buffer = PatternBuffer(options.buffer_size);
@@ -175,8 +175,8 @@ bool RandomWriteTest(const SpeedTestOptions& options, const disk::OperationConte
     }
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, options.flags);
     if (!h) {
-        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption, file,
-                                    GetLastError());
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption,
+                                    file, GetLastError());
         DeleteRegularFile(file);
         return false;
     }

@@ -45,7 +45,8 @@ std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::st
     const bool onto_device = platform::device::IsDevicePath(target_path);
     const std::string target_file = onto_device ? std::string() : platform::ResolveFilePath(target_path);
     const bool onto_existing = onto_device || (!target_file.empty() && platform::FileFactsOf(target_file));
-    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", platform::kProgramCaption)) return std::nullopt;
+    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", platform::kProgramCaption))
+        return std::nullopt;
     // A disk is held here, on the caller's thread, for the whole copy: its
     // volumes locked and the disk held whole before the worker writes, and
     // the system told of the table the image brought once it is done.

@@ -100,8 +100,7 @@ DWORD MainWimMessageCallback(DWORD message, wim::WPARAM wparam, wim::LPARAM lpar
         reporting.post_status("WIM_MSG_SCANNING:in progress");
         break;
     case wim::WIM_MSG_ERROR:
-        reporting.post_message(
-            "WIM_MSG_ERROR\r\n" + std::to_string(lparam) + "\r\n" + PathAt(wparam));
+        reporting.post_message("WIM_MSG_ERROR\r\n" + std::to_string(lparam) + "\r\n" + PathAt(wparam));
         break;
     case wim::WIM_MSG_RETRY:
         reporting.post_status("WIM_MSG_RETRY;" + std::to_string(lparam) + ";" + PathAt(wparam));
@@ -110,8 +109,7 @@ DWORD MainWimMessageCallback(DWORD message, wim::WPARAM wparam, wim::LPARAM lpar
         reporting.post_status("WIM_MSG_INFO;" + std::to_string(lparam) + ";" + PathAt(wparam));
         break;
     case wim::WIM_MSG_WARNING:
-        reporting.post_status(
-            "WIM_MSG_WARNING;" + std::to_string(lparam) + ";" + PathAt(wparam));
+        reporting.post_status("WIM_MSG_WARNING;" + std::to_string(lparam) + ";" + PathAt(wparam));
         break;
     default: break;
     }

@@ -139,7 +139,8 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
 
 WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
-    if (!ui.confirm("zero all unused clusters for " + volume + "?", platform::kProgramCaption)) return WipeResult::Declined;
+    if (!ui.confirm("zero all unused clusters for " + volume + "?", platform::kProgramCaption))
+        return WipeResult::Declined;
     Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!h) {
         ui.inform("INVALID_HANDLE_VALUE for" + volume, platform::kProgramCaption);
@@ -147,7 +148,8 @@ WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationCont
     }
     NTFS_VOLUME_DATA_BUFFER data{};
     if (!GetNtfsData(h, data)) {
-        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()), platform::kProgramCaption);
+        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()),
+                  platform::kProgramCaption);
         return WipeResult::Failed;
     }
     // Nothing may allocate a cluster between reading the bitmap and zeroing
@@ -163,7 +165,8 @@ WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationCont
         return WipeResult::Failed;
     }
     if (!GetNtfsData(h, data)) {
-        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()), platform::kProgramCaption);
+        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()),
+                  platform::kProgramCaption);
         return WipeResult::Failed;
     }
     const std::uint64_t cluster = data.BytesPerCluster;

@@ -49,7 +49,8 @@ DWORD ProbeVhd(const std::string& path, ImageFacts& facts) {
         facts.direct = true;
         return ERROR_SUCCESS;
     }
-    if (footer->disk_type.value() != kVhdDynamic && footer->disk_type.value() != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
+    if (footer->disk_type.value() != kVhdDynamic && footer->disk_type.value() != kVhdDifferencing)
+        return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     auto header = ReadVhdDynamicHeader(path, *footer);
     if (!header) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     if (!VhdTableIsSound(*footer, *header, facts.physical_size)) return ERROR_INVALID_DATA;

@@ -22,8 +22,8 @@ EwfSink::EwfSink(TLibEWF& image, std::int64_t media_size, unsigned packers)
     // chunk as it is, but must have room to find out.
     packed_room_ = chunk_size_ + chunk_size_ / 8 + 1024;
     packers = TransformThreads(packers, 64);
-    packing_ = std::make_unique<OrderedTransform<Batch>>(batches(packers), packers,
-                                                         [this](Batch& batch) { pack(batch); });
+    packing_ =
+        std::make_unique<OrderedTransform<Batch>>(batches(packers), packers, [this](Batch& batch) { pack(batch); });
 }
 
 std::vector<EwfSink::Batch> EwfSink::batches(unsigned packers) const {
@@ -63,8 +63,7 @@ void EwfSink::submit() {
     }
     packing_->hand_in();
     // Keep the writing going while the packers work.
-    while (store_oldest(false)) {
-    }
+    while (store_oldest(false)) {}
 }
 
 bool EwfSink::store_oldest(bool wait) {
@@ -116,8 +115,7 @@ void EwfSink::finish() {
     static const std::byte zeros[512] = {};
     append(std::span(zeros, static_cast<std::size_t>(missing)));
     if (filling_ && filling_->chunks > 0) submit();
-    while (store_oldest(true)) {
-    }
+    while (store_oldest(true)) {}
     if (!image_.WriteFinalize()) throw std::runtime_error("libewf_handle_write_finalize failed: " + image_.error());
 }
 

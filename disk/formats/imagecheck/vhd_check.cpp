@@ -197,7 +197,8 @@ void CheckVhdImage(const ImageBytes& file) {
     }
     if (type != kVhdDynamic && type != kVhdDifferencing) file.refuse("disk_type", std::to_string(type) + " is not valid");
     if (disk > kVhdMaxSize) file.refuse("current_size", std::to_string(disk) + " is too large");
-    const auto header = file.record<VhdDynamicHeader>(static_cast<std::uint64_t>(footer.data_offset.value()), "data_offset");
+    const auto header =
+        file.record<VhdDynamicHeader>(static_cast<std::uint64_t>(footer.data_offset.value()), "data_offset");
     if (std::memcmp(header.cookie.data(), "cxsparse", 8) != 0) file.refuse("dynamic header cookie", "is not \"cxsparse\"");
     const std::uint64_t block = static_cast<std::uint64_t>(header.block_size.value());
     if (!IsPowerOfTwo(block) || block < kVhdSector || block > 256 * kMiB)
@@ -216,7 +217,8 @@ void CheckVhdImage(const ImageBytes& file) {
         for (std::size_t i = 0; i < header.parent_locator_entries.size(); ++i) {
             const auto& locator = header.parent_locator_entries[i];
             if (static_cast<std::uint64_t>(locator.platform_code.value()) == 0) continue;
-            file.require_inside(static_cast<std::uint64_t>(locator.platform_data_offset.value()), static_cast<std::uint64_t>(locator.platform_data_length.value()),
+            file.require_inside(static_cast<std::uint64_t>(locator.platform_data_offset.value()),
+                                static_cast<std::uint64_t>(locator.platform_data_length.value()),
                                 "parent locator " + std::to_string(i));
         }
 }

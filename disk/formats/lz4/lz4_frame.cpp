@@ -78,8 +78,7 @@ void Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
         }
     }
     // What is packed by now is written while the packers go on.
-    while (store_oldest(false)) {
-    }
+    while (store_oldest(false)) {}
 }
 
 void Lz4FrameSink::finish() {
@@ -87,8 +86,7 @@ void Lz4FrameSink::finish() {
         filling_ = nullptr;
         packing_.hand_in();
     }
-    while (store_oldest(true)) {
-    }
+    while (store_oldest(true)) {}
     stored_.finish();
 }
 

@@ -105,7 +105,8 @@ DWORD ExpandDynamic(const VhdFileIo& file, std::int64_t file_size, VhdFooter& fo
     if (append_at < table_end) append_at = table_end;
     if (!file.sync()) return Errno();  // the moved blocks are safe before the table points at them
 
-    std::vector<VhdTableEntry> raw_table((table_end - table_offset) / sizeof(VhdTableEntry), VhdTableEntry::of(kVhdUnusedBlock));
+    std::vector<VhdTableEntry> raw_table((table_end - table_offset) / sizeof(VhdTableEntry),
+                                         VhdTableEntry::of(kVhdUnusedBlock));
     std::copy(table.begin(), table.end(), raw_table.begin());
     if (!file.write(raw_table.data(), raw_table.size() * sizeof(VhdTableEntry), static_cast<std::int64_t>(table_offset)))
         return Errno();
@@ -192,8 +193,8 @@ std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, co
     if (footer.disk_type.value() == kVhdFixed) return std::nullopt;
     VhdFileIo file;
     VhdDynamicHeader header{};
-    if (file.open(path, false) != ERROR_SUCCESS || !file.read(header, static_cast<std::int64_t>(footer.data_offset.value())) ||
-        !IsSound(header))
+    if (file.open(path, false) != ERROR_SUCCESS ||
+        !file.read(header, static_cast<std::int64_t>(footer.data_offset.value())) || !IsSound(header))
         return std::nullopt;
     return header;
 }
@@ -205,7 +206,8 @@ bool VhdTableIsSound(const VhdFooter& footer, const VhdDynamicHeader& header, st
     const std::uint64_t needed = size / block + (size % block != 0);
     const std::uint64_t most = (kVhdMaxSize + block - 1) / block;
     if (header.max_table_entries.value() < needed || header.max_table_entries.value() > most) return false;
-    const std::uint64_t table_bytes = static_cast<std::uint64_t>(header.max_table_entries.value()) * sizeof(VhdTableEntry);
+    const std::uint64_t table_bytes =
+        static_cast<std::uint64_t>(header.max_table_entries.value()) * sizeof(VhdTableEntry);
     const std::uint64_t table_offset = header.table_offset.value();
     return file_size >= 0 && table_offset <= static_cast<std::uint64_t>(file_size) &&
            table_bytes <= static_cast<std::uint64_t>(file_size) - table_offset;
@@ -246,7 +248,8 @@ std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
 std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size) {
     OpenedVhd vhd;
     if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
-    if (new_size == 0 || new_size % 512 != 0 || new_size >= vhd.footer.current_size.value()) return ERROR_INVALID_PARAMETER;
+    if (new_size == 0 || new_size % 512 != 0 || new_size >= vhd.footer.current_size.value())
+        return ERROR_INVALID_PARAMETER;
     const VhdFileIo& file = vhd.file;
     const std::uint32_t disk_type = vhd.footer.disk_type.value();
     ResizeFooter(vhd.footer, new_size);
@@ -402,7 +405,8 @@ std::string VhdParentPath(const std::string& child) {
     if (!footer || footer->disk_type.value() != kVhdDifferencing) return "";
     VhdFileIo file;
     VhdDynamicHeader header{};
-    if (file.open(child, false) != ERROR_SUCCESS || !file.read(header, static_cast<std::int64_t>(footer->data_offset.value())))
+    if (file.open(child, false) != ERROR_SUCCESS ||
+        !file.read(header, static_cast<std::int64_t>(footer->data_offset.value())))
         return "";
     const std::string folder = FolderOf(child);
     const std::int64_t file_size = file.size();

@@ -90,7 +90,8 @@ DWORD VhdImage::bitmap_of(std::uint32_t block, const std::vector<std::uint8_t>*&
     bitmap = nullptr;
     if (!bitmap_known_[block]) {
         std::vector<std::uint8_t> bits(static_cast<std::size_t>(bitmap_bytes_));
-        if (!file_.read(bits.data(), bits.size(), static_cast<std::int64_t>(table_[block].value()) * 512)) return LastFileError();
+        if (!file_.read(bits.data(), bits.size(), static_cast<std::int64_t>(table_[block].value()) * 512))
+            return LastFileError();
         const std::uint64_t sectors = block_size_ / 512;
         bool all = true;
         for (std::uint64_t sector = 0; sector < sectors && all; ++sector) all = SectorMarked(bits, sector);
@@ -118,7 +119,8 @@ DWORD VhdImage::read(std::int64_t offset, void* buffer, std::size_t length) {
     if (offset < 0 || static_cast<std::uint64_t>(offset) + length > static_cast<std::uint64_t>(size_))
         return ERROR_INVALID_PARAMETER;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    if (footer_.disk_type.value() == kVhdFixed) return file_.read(out, length, offset) ? ERROR_SUCCESS : LastFileError();
+    if (footer_.disk_type.value() == kVhdFixed)
+        return file_.read(out, length, offset) ? ERROR_SUCCESS : LastFileError();
     return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
         return read_block(block, within, out + done, n);
     });
@@ -150,7 +152,8 @@ DWORD VhdImage::write(std::int64_t offset, const void* data, std::size_t length)
     if (offset < 0 || static_cast<std::uint64_t>(offset) + length > static_cast<std::uint64_t>(size_))
         return ERROR_INVALID_PARAMETER;
     const auto* in = static_cast<const std::uint8_t*>(data);
-    if (footer_.disk_type.value() == kVhdFixed) return file_.write(in, length, offset) ? ERROR_SUCCESS : LastFileError();
+    if (footer_.disk_type.value() == kVhdFixed)
+        return file_.write(in, length, offset) ? ERROR_SUCCESS : LastFileError();
     return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
         return write_block(block, within, in + done, n);
     });
@@ -165,8 +168,8 @@ DWORD VhdImage::allocate(std::uint32_t block) {
     const std::int64_t span = static_cast<std::int64_t>(bitmap_bytes_ + block_size_);
     const std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(bitmap_bytes_), 0xFF);
     const VhdTableEntry entry = VhdTableEntry::of(static_cast<std::uint32_t>(at / 512));
-    const std::int64_t entry_at =
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset.value())) + 4 * static_cast<std::int64_t>(block);
+    const std::int64_t entry_at = static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset.value())) +
+                                  4 * static_cast<std::int64_t>(block);
     if (!file_.write(footer_, at + span) || !file_.write(bitmap.data(), bitmap.size(), at) || !file_.write(entry, entry_at))
         return LastFileError();
     table_[block] = entry;

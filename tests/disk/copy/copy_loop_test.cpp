@@ -238,9 +238,10 @@ TEST_F(CopyLoopSettingsTest, WhatASourceOrSinkRaisesEndsTheCopyWithItsTextAndThe
         const char* text;
     };
     const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB));
-    for (const Case& c : {Case{"sink_runtime_error", false, false, CopyEnd::WriteFailed, "the sink broke down"},
-                          Case{"sink_format_error", false, true, CopyEnd::WriteFailed, "bad response"},
-                          Case{"source_runtime_error", true, false, CopyEnd::FormatError, "the image library gave up"}}) {
+    for (const Case& c :
+         {Case{"sink_runtime_error", false, false, CopyEnd::WriteFailed, "the sink broke down"},
+          Case{"sink_format_error", false, true, CopyEnd::WriteFailed, "bad response"},
+          Case{"source_runtime_error", true, false, CopyEnd::FormatError, "the image library gave up"}}) {
         SCOPED_TRACE(c.name);
         platform::ScriptedInteraction answers;
         RecordedPosts posts;

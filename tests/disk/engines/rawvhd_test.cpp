@@ -460,7 +460,8 @@ TEST_F(RawVhdTest, ABrokenVhdSourceIsRefusedAndNothingIsTouched) {
              vhd::VhdDynamicHeader header{};
              std::string bytes = test_support::ReadWholeFile(image);
              std::memcpy(&header, bytes.data() + 512, sizeof header);
-             Patch(image, header.table_offset.value(), vhd::VhdTableEntry::of(static_cast<std::uint32_t>(bytes.size() / 512 + 8)));
+             Patch(image, header.table_offset.value(),
+                   vhd::VhdTableEntry::of(static_cast<std::uint32_t>(bytes.size() / 512 + 8)));
          },
          "AttachVHD SRC failed 13"},
     };

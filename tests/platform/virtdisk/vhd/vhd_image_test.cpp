@@ -176,18 +176,22 @@ INSTANTIATE_TEST_SUITE_P(
                        SpoilFooter(i, i.size() - 512);
                    },
                    ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
-        BrokenCase{"shorter_than_a_footer", "fixed", [](std::string& i) { i.resize(300); }, ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
+        BrokenCase{"shorter_than_a_footer", "fixed", [](std::string& i) { i.resize(300); },
+                   ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
         BrokenCase{"header_checksum", "dynamic", [](std::string& i) { i[512 + 40] ^= 1; }, ERROR_INVALID_DATA},
-        BrokenCase{"table_beyond_the_end", "dynamic",
-                   [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() + 4096); }); },
-                   ERROR_INVALID_DATA},
-        BrokenCase{"table_running_past_the_end", "dynamic",
-                   [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() - 8); }); },
-                   ERROR_INVALID_DATA},
+        BrokenCase{
+            "table_beyond_the_end", "dynamic",
+            [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() + 4096); }); },
+            ERROR_INVALID_DATA},
+        BrokenCase{
+            "table_running_past_the_end", "dynamic",
+            [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() - 8); }); },
+            ERROR_INVALID_DATA},
         BrokenCase{"block_beyond_the_end", "dynamic",
                    [](std::string& i) {
                        const auto header = RecordAt<VhdDynamicHeader>(i, 512);
-                       PutRecord(i, header.table_offset.value() + 4, VhdTableEntry::of(static_cast<std::uint32_t>(i.size() / 512)));
+                       PutRecord(i, header.table_offset.value() + 4,
+                                 VhdTableEntry::of(static_cast<std::uint32_t>(i.size() / 512)));
                    },
                    ERROR_INVALID_DATA},
         BrokenCase{"truncated_inside_its_last_block", "dynamic",
