@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "disk/bindings/libewf.h"
+#include "disk/copy/copy_loop.h"
 #include "disk/formats/ewf/ewf_sink.h"
+#include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
 #include "support/test_support.h"
 
 using namespace disk;
@@ -103,6 +106,33 @@ TEST(EwfSink, ASourceThatStopsShortOfTheMediaSizeIsAnError) {
     const std::string data = Data(4096);
     ASSERT_NO_THROW(sink.write(0, std::as_bytes(std::span(data))));
     EXPECT_THROW(sink.finish(), std::runtime_error);
+}
+
+// A copy of more than the set was made for: the sink raises at the write
+// that passes the media size, and the copy ends there with its text and its
+// closing line.
+TEST(EwfSink, MoreDataThanTheMediaSizeEndsTheCopyWithTheSinksText) {
+    TempDir dir;
+    const std::string data = Data(3 << 20);
+    const std::int64_t media = 2 << 20;
+    TLibEWF image;
+    Begin(image, dir.file("small.E01"), media);
+    EwfSink sink(image, media, 2);
+    test_support::FakeSource source(data, {});
+    platform::ScriptedInteraction answers;
+    test_support::RecordedPosts posts;
+    OperationContext context;
+    context.interaction = &answers;
+    context.status = &posts;
+    CopyLoopSettings settings;
+    settings.block_size = 1 << 20;
+    const CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+    const std::string text = "more data than the EWF image's media size of " + std::to_string(media);
+    EXPECT_EQ(outcome.end, CopyEnd::WriteFailed);
+    EXPECT_EQ(outcome.position, media);
+    EXPECT_EQ(outcome.failure, text);
+    EXPECT_EQ(answers.texts(), std::vector<std::string>{text});
+    EXPECT_EQ(posts.texts(platform::OperationKind::Status).back(), "Aborted at " + std::to_string(media));
 }
 
 }  // namespace
