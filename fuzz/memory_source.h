@@ -16,12 +16,11 @@ class MemorySource : public disk::CopySource {
 public:
     MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::int64_t size() override { return static_cast<std::int64_t>(size_); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
-        if (offset < 0 || static_cast<std::size_t>(offset) >= size_) return true;
-        done = std::min(buffer.size(), size_ - static_cast<std::size_t>(offset));
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
+        if (offset < 0 || static_cast<std::size_t>(offset) >= size_) return 0;
+        const std::size_t done = std::min(buffer.size(), size_ - static_cast<std::size_t>(offset));
         std::memcpy(buffer.data(), data_ + offset, done);
-        return true;
+        return done;
     }
 
 private:

@@ -16,12 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         disk::VdiImage image(std::make_unique<fuzz::MemorySource>(data, size), static_cast<std::int64_t>(size));
         std::int64_t offset = 0;
         for (int reads = 0; reads < 4; ++reads) {
-            std::size_t done = 0;
-            if (!image.read(offset, buffer, done) || done == 0) break;
+            const std::size_t done = image.read(offset, buffer);
+            if (done == 0) break;
             offset += static_cast<std::int64_t>(done);
         }
-        std::size_t done = 0;
-        image.read(std::max<std::int64_t>(0, image.size() - 4096), buffer, done);
+        image.read(std::max<std::int64_t>(0, image.size() - 4096), buffer);
     } catch (const disk::CopyFormatError&) {
         // An image we cannot read is refused with a reason, which is what we want of it.
     }

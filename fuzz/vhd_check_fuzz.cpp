@@ -34,11 +34,10 @@ public:
         }
     }
     std::int64_t size() override { return static_cast<std::int64_t>(size_); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
         const auto from = static_cast<std::uint64_t>(offset);
-        if (from >= size_) return true;
-        done = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size_ - from));
+        if (from >= size_) return 0;
+        const auto done = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size_ - from));
         std::memset(buffer.data(), 0, done);
         for (const auto& [start, bytes] : pieces_) {
             const std::uint64_t end = start + bytes.size();
@@ -46,7 +45,7 @@ public:
             const std::uint64_t lo = std::max(start, from), hi = std::min(end, from + done);
             std::memcpy(buffer.data() + (lo - from), bytes.data() + (lo - start), hi - lo);
         }
-        return true;
+        return done;
     }
     void write(const std::string& path) const {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -230,8 +230,4 @@ std::int64_t GetHandleLength(Handle& handle) {
     return length;
 }
 
-void PostPercent(platform::OperationTarget* target, int percent) {
-    if (target) target->post(platform::WM_OPERATION, platform::OperationKind::Percent, percent, "");
-}
-
 }  // namespace disk

@@ -86,7 +86,4 @@ int GetStorageDependencyInformation(int disk_number, StorageDependency& out);
 // IOCTL_DISK_GET_LENGTH_INFO of a disk or volume handle; 0 on failure.
 std::int64_t GetHandleLength(platform::Handle& handle);
 
-// Posts a progress percentage to the target (nothing without one).
-void PostPercent(platform::OperationTarget* target, int percent);
-
 }  // namespace disk

@@ -187,11 +187,8 @@ namespace {
 class DigestSink : public CopySink {
 public:
     explicit DigestSink(TMD5& md5) : md5_(md5) {}
-    bool write(std::int64_t, std::span<const std::byte> data) override {
-        md5_.Update(data.data(), data.size());
-        return true;
-    }
-    bool finish() override { return true; }
+    void write(std::int64_t, std::span<const std::byte> data) override { md5_.Update(data.data(), data.size()); }
+    void finish() override {}
 
 private:
     TMD5& md5_;

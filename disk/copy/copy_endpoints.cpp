@@ -34,16 +34,22 @@ bool HitsInjectedFault(std::int64_t offset, std::size_t length) {
 
 }  // namespace
 
+MediumError::MediumError(DWORD code, std::size_t done)
+    : std::runtime_error(SysErrorMessage(code)), code_(code), done_(done) {}
+
+void RaiseMediumError(std::size_t done) { throw MediumError(GetLastError(), done); }
+
 void InjectReadFaultForTesting(std::int64_t offset, std::int64_t length, DWORD error) {
     std::lock_guard guard(fault_mutex);
     fault = {offset, length, error};
     fault_armed = length > 0;
 }
 
-bool RawSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = 0;
-    if (HitsInjectedFault(base_ + offset, buffer.size())) return false;
-    return ReadAt(handle_, base_ + offset, buffer.data(), buffer.size(), &done);
+std::size_t RawSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    if (HitsInjectedFault(base_ + offset, buffer.size())) RaiseMediumError();
+    std::size_t done = 0;
+    if (!ReadAt(handle_, base_ + offset, buffer.data(), buffer.size(), &done)) RaiseMediumError(done);
+    return done;
 }
 
 FileSource::FileSource(platform::Handle handle) : handle_(std::move(handle)), raw_(handle_, 0, 0) {
@@ -57,10 +63,11 @@ std::unique_ptr<FileSource> OpenFileSource(const std::string& path) {
     return std::make_unique<FileSource>(std::move(handle));
 }
 
-bool ZeroSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = static_cast<std::size_t>(std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
+std::size_t ZeroSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    const auto done =
+        static_cast<std::size_t>(std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
     std::memset(buffer.data(), 0, done);
-    return true;
+    return done;
 }
 
 bool IsAllZero(std::span<const std::byte> data) {
@@ -75,19 +82,15 @@ namespace {
 constexpr std::int64_t kSyncBehind = 128 << 20;
 }  // namespace
 
-bool SyncBehind::wrote(std::int64_t bytes) {
+void SyncBehind::wrote(std::int64_t bytes) {
     unsynced_ += bytes;
-    if (unsynced_ < kSyncBehind) return true;
+    if (unsynced_ < kSyncBehind) return;
     unsynced_ = 0;
     if (!thread_.joinable()) thread_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
     std::lock_guard lock(mutex_);
-    if (error_) {
-        SetLastError(error_);
-        return false;
-    }
+    if (failure_) std::rethrow_exception(failure_);
     due_ = true;
     due_signal_.notify_one();
-    return true;
 }
 
 void SyncBehind::run(std::stop_token stop) {
@@ -98,31 +101,34 @@ void SyncBehind::run(std::stop_token stop) {
             if (stop.stop_requested()) return;
             due_ = false;
         }
-        if (!sync_()) {
+        try {
+            sync_();
+        } catch (...) {
             std::lock_guard lock(mutex_);
-            error_ = GetLastError();
+            failure_ = std::current_exception();
         }
     }
 }
 
-bool SyncBehind::stop() {
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        {
-            std::lock_guard lock(mutex_);
-            due_signal_.notify_one();
-        }
-        thread_.join();
+void SyncBehind::halt() {
+    if (!thread_.joinable()) return;
+    thread_.request_stop();
+    {
+        std::lock_guard lock(mutex_);
+        due_signal_.notify_one();
     }
-    if (error_) {
-        SetLastError(error_);
-        return false;
-    }
-    return true;
+    thread_.join();
+}
+
+void SyncBehind::stop() {
+    halt();
+    if (failure_) std::rethrow_exception(failure_);
 }
 
 RawSink::RawSink(Handle& handle, std::int64_t base, ZeroBlocks zeros)
-    : handle_(handle), base_(base), zeros_(zeros), sync_behind_([this] { return FlushFileBuffers(handle_); }) {}
+    : handle_(handle), base_(base), zeros_(zeros), sync_behind_([this] {
+          if (!FlushFileBuffers(handle_)) RaiseMediumError();
+      }) {}
 
 namespace {
 
@@ -133,60 +139,58 @@ constexpr std::int64_t kLongestZeroRun = std::int64_t{256} << 20;
 
 }  // namespace
 
-bool RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
+void RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
     end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
     if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) {
-        if (zeros_ != ZeroBlocks::ZeroedInPlace) return true;
+        if (zeros_ != ZeroBlocks::ZeroedInPlace) return;
         const bool follows = pending_length_ > 0 && pending_start_ + pending_length_ == offset &&
                              pending_length_ + static_cast<std::int64_t>(data.size()) <= kLongestZeroRun;
         if (!follows) {
-            if (!zero_pending()) return false;
+            zero_pending();
             pending_start_ = offset;
         }
         pending_length_ += static_cast<std::int64_t>(data.size());
-        return true;
+        return;
     }
-    return zero_pending() && write_through(offset, data);
+    zero_pending();
+    write_through(offset, data);
 }
 
-bool RawSink::zero_pending() {
+void RawSink::zero_pending() {
     const std::int64_t start = pending_start_, length = pending_length_;
     pending_length_ = 0;
-    if (length == 0) return true;
+    if (length == 0) return;
     if (zeros_ == ZeroBlocks::ZeroedInPlace) {
         if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return sync_behind_.wrote(length);
-        if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
+        if (GetLastError() != ERROR_NOT_SUPPORTED) RaiseMediumError();
         zeros_ = ZeroBlocks::Written;  // a medium that cannot once cannot again
     }
     static const std::vector<std::byte> zeros(1 << 20);
     for (std::int64_t done = 0; done < length;) {
         const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(length - done, zeros.size()));
-        if (!write_through(start + done, {zeros.data(), piece})) return false;
+        write_through(start + done, {zeros.data(), piece});
         done += static_cast<std::int64_t>(piece);
     }
-    return true;
 }
 
-bool RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
+void RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
     std::size_t done = 0;
-    if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) return false;
-    if (done != data.size()) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return false;
-    }
-    return sync_behind_.wrote(static_cast<std::int64_t>(done));
+    if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) RaiseMediumError();
+    if (done != data.size()) throw MediumError(ERROR_WRITE_FAULT);
+    sync_behind_.wrote(static_cast<std::int64_t>(done));
 }
 
-bool RawSink::finish() {
-    if (!zero_pending() || !sync_behind_.stop()) return false;
+void RawSink::finish() {
+    zero_pending();
+    sync_behind_.stop();
     if (zeros_ == ZeroBlocks::LeftAsHoles) {
         // Holes at the end are not part of a file until its end is set.
         std::int64_t size = 0;
-        if (!GetFileSizeEx(handle_, &size)) return false;
+        if (!GetFileSizeEx(handle_, &size)) RaiseMediumError();
         std::int64_t end = base_ + end_;
-        if (end > size && !SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end)) return false;
+        if (end > size && !SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end)) RaiseMediumError();
     }
-    return FlushFileBuffers(handle_);
+    if (!FlushFileBuffers(handle_)) RaiseMediumError();
 }
 
 }  // namespace disk

@@ -2,22 +2,61 @@
 // that stores them by offset. Each kind of disk, file or image is one small
 // class of this shape; the copy loop (disk/copy/copy_loop.h) is written once over
 // them.
+//
+// Sources and sinks fail one way: they raise. The copy loop turns whatever
+// they raise into the copy's outcome, with its text:
+//  - MediumError: the medium (a disk, a file, a peer's connection) refused a
+//    read or a write with the system's error code. The loop's read- and
+//    write-error policies decide what follows by that code: ask, read again
+//    sector by sector, stop.
+//  - CopyFormatError: the stored bytes break their own format, or a peer
+//    its protocol.
+//  - any other exception: the copy ends, and its text says why.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/base/win_error.h"
 #include "platform/device/handle.h"
 
 namespace disk {
+
+// A read or a write the medium refused. `done`: the bytes a read gave
+// before it failed, which the loop keeps. The text is the system's text for
+// the code.
+class MediumError : public std::runtime_error {
+public:
+    explicit MediumError(platform::DWORD code, std::size_t done = 0);
+    platform::DWORD code() const { return code_; }
+    std::size_t done() const { return done_; }
+
+private:
+    platform::DWORD code_;
+    std::size_t done_;
+};
+
+// Raises MediumError with the thread's last error: the end of a source or
+// sink built over a call that reports as the system does.
+[[noreturn]] void RaiseMediumError(std::size_t done = 0);
+
+// Raised by a source whose stored bytes break their own format (a truncated
+// or oversized packed block), or by a source or sink whose peer broke its
+// protocol. The loop shows the text and stops the copy.
+class CopyFormatError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class CopySource {
 public:
@@ -27,9 +66,9 @@ public:
     // at all (a stream from a peer) gives 0.
     virtual std::int64_t size() = 0;
     // Reads the bytes from `offset` on into `buffer`, filling it unless the
-    // source ends first; `done` is the count read, 0 at the end. False (with
-    // the thread's last error) when the read failed.
-    virtual bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) = 0;
+    // source ends first, and gives the count read, 0 at the end. Raises when
+    // the read fails.
+    virtual std::size_t read(std::int64_t offset, std::span<std::byte> buffer) = 0;
     // The smallest piece a failed read can be read again in, to tell the
     // bytes that cannot be read from those that can: the device's sector for
     // a source read by offset. 0 for a source that only goes forward (a
@@ -48,15 +87,15 @@ class CopySink {
 public:
     virtual ~CopySink() = default;
     // Called once before the first write: what the sink must store before any
-    // data (a file's magic, a peer's greeting). False (with the last error)
-    // stops the copy before it reads anything.
-    virtual bool start() { return true; }
+    // data (a file's magic, a peer's greeting). Raising stops the copy before
+    // it reads anything.
+    virtual void start() {}
     // Stores all of `data` at `offset`; offsets come in order, each where the
-    // previous write ended. False (with the last error) on failure.
-    virtual bool write(std::int64_t offset, std::span<const std::byte> data) = 0;
-    // Everything written is on the medium. False (with the last error) when
-    // it is not: write errors of buffered data surface only here.
-    virtual bool finish() = 0;
+    // previous write ended. Raises on failure.
+    virtual void write(std::int64_t offset, std::span<const std::byte> data) = 0;
+    // Everything written is on the medium. Raises when it is not: write
+    // errors of buffered data surface only here.
+    virtual void finish() = 0;
 };
 
 // A disk, volume or file read from byte `base` on.
@@ -65,7 +104,7 @@ public:
     RawSource(platform::Handle& handle, std::int64_t base, std::int64_t size)
         : handle_(handle), base_(base), size_(size) {}
     std::int64_t size() override { return size_; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
     std::uint32_t retry_unit() const override { return handle_.sector_size(); }
 
 private:
@@ -79,9 +118,7 @@ class FileSource : public CopySource {
 public:
     explicit FileSource(platform::Handle handle);
     std::int64_t size() override { return size_; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        return raw_.read(offset, buffer, done);
-    }
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override { return raw_.read(offset, buffer); }
 
 private:
     platform::Handle handle_;
@@ -98,7 +135,7 @@ class ZeroSource : public CopySource {
 public:
     explicit ZeroSource(std::int64_t size) : size_(size) {}
     std::int64_t size() override { return size_; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
 private:
     std::int64_t size_;
@@ -106,31 +143,29 @@ private:
 
 // Syncs what a sink has written on a thread of its own every 128 MiB, so
 // the medium is busy while the copy runs and the sink's finish has only the
-// tail to wait for. `sync` is the sink's own flush (false with the last
-// error on failure).
+// tail to wait for. `sync` is the sink's own flush, which raises on failure.
 class SyncBehind {
 public:
-    explicit SyncBehind(std::function<bool()> sync) : sync_(std::move(sync)) {}
-    ~SyncBehind() { stop(); }
+    explicit SyncBehind(std::function<void()> sync) : sync_(std::move(sync)) {}
+    ~SyncBehind() { halt(); }
     SyncBehind(const SyncBehind&) = delete;
     SyncBehind& operator=(const SyncBehind&) = delete;
 
-    // Counts `bytes` more written. False (with the last error) when an
-    // earlier background sync failed.
-    bool wrote(std::int64_t bytes);
-    // Waits for the sync under way. False (with the last error) when a
-    // background sync failed.
-    bool stop();
+    // Counts `bytes` more written. Raises what an earlier background sync raised.
+    void wrote(std::int64_t bytes);
+    // Waits for the sync under way. Raises what a background sync raised.
+    void stop();
 
 private:
     void run(std::stop_token stop);
+    void halt();
 
-    std::function<bool()> sync_;
+    std::function<void()> sync_;
     std::int64_t unsynced_ = 0;
     std::mutex mutex_;
     std::condition_variable due_signal_;
     bool due_ = false;
-    platform::DWORD error_ = 0;
+    std::exception_ptr failure_;
     std::jthread thread_;  // last: stopped and joined first
 };
 
@@ -154,14 +189,14 @@ class RawSink : public CopySink {
 public:
     RawSink(platform::Handle& handle, std::int64_t base, ZeroBlocks zeros = ZeroBlocks::Written);
 
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
-    bool finish() override;
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
+    void finish() override;
 
 private:
     // Zeroes the run of zero blocks gathered so far; where the medium
     // cannot zero in place, writes them.
-    bool zero_pending();
-    bool write_through(std::int64_t offset, std::span<const std::byte> data);
+    void zero_pending();
+    void write_through(std::int64_t offset, std::span<const std::byte> data);
 
     platform::Handle& handle_;
     std::int64_t base_;

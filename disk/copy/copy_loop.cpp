@@ -21,10 +21,6 @@ using namespace platform;
 
 std::atomic<bool> copy_cancel{false};
 
-void PostStatus(OperationTarget* window, const std::string& text) {
-    if (window) window->post(WM_OPERATION, OperationKind::Status, 0, text);
-}
-
 std::string KBytesPerSecond(std::int64_t bytes, std::int64_t milliseconds) {
     if (milliseconds <= 0) milliseconds = 1;
     return std::to_string(((bytes / milliseconds) * 1000) / 1024) + " KBytes/sec";
@@ -153,14 +149,15 @@ private:
             block.exception = nullptr;
             if (block.requested > 0) {
                 try {
-                    block.ok = source_.read(offset, block.buffer.first(block.requested), block.done);
-                    block.done = std::min(block.done, block.requested);
-                    if (!block.ok) {
-                        block.error = GetLastError();
-                    } else if (short_is_error_ && block.done < block.requested) {
+                    block.done = std::min(source_.read(offset, block.buffer.first(block.requested)), block.requested);
+                    if (short_is_error_ && block.done < block.requested) {
                         block.ok = false;
                         block.error = ERROR_SECTOR_NOT_FOUND;
                     }
+                } catch (const MediumError& e) {
+                    block.ok = false;
+                    block.error = e.code();
+                    block.done = std::min(e.done(), block.requested);
                 } catch (...) {
                     block.exception = std::current_exception();
                 }
@@ -223,14 +220,11 @@ void RescueBlock(CopySource& source, BlockPrefetcher::Block& block, CopyOutcome&
         const std::size_t n = std::min<std::size_t>(unit, block.requested - at);
         const std::int64_t where = block.offset + static_cast<std::int64_t>(at);
         std::size_t got = 0;
-        bool ok = false;
         try {
-            ok = source.read(where, bytes.subspan(at, n), got);
+            got = std::min(source.read(where, bytes.subspan(at, n)), n);
         } catch (...) {
-            ok = false;
+            got = 0;  // this piece is lost, whatever the reason
         }
-        if (!ok) got = 0;
-        got = std::min(got, n);
         if (got == n) continue;
         std::memset(bytes.data() + at + got, 0, n - got);
         NoteUnreadable(outcome, where + static_cast<std::int64_t>(got), static_cast<std::int64_t>(n - got));
@@ -292,25 +286,88 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The text of what a source or sink raised.
+std::string TextOf(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// How a copy ends when something fails: the outcome says why, in the
+// program's words, and the person is told (unless the settings keep a write
+// error quiet for the caller to word).
+class Failures {
+public:
+    Failures(const CopyLoopSettings& settings, const OperationContext& context, CopyOutcome& outcome)
+        : settings_(settings), context_(context), outcome_(outcome) {}
+
+    // The medium refused a write (at `position`, of `size` bytes).
+    void write_refused(std::int64_t position, std::size_t size, DWORD error) {
+        outcome_.end = CopyEnd::WriteFailed;
+        outcome_.error = error;
+        outcome_.failure = settings_.write_error_prefix.empty() ? WriteErrorText(position, size, error)
+                                                                : settings_.write_error_prefix + SysErrorMessage(error);
+        if (!settings_.quiet_write_errors) context_.ui().inform(outcome_.failure, kProgramCaption);
+    }
+
+    // The medium refused a read and the settings stop there.
+    void read_refused(DWORD error) {
+        outcome_.end = CopyEnd::ReadFailed;
+        outcome_.error = error;
+        outcome_.failure = settings_.read_error_prefix + SysErrorMessage(error);
+        if (!settings_.read_error_prefix.empty()) context_.ui().inform(outcome_.failure, kProgramCaption);
+    }
+
+    // A source or sink raised something other than the medium's refusal.
+    void raised(CopyEnd end, const std::exception_ptr& failure) {
+        outcome_.end = end;
+        outcome_.failure = TextOf(failure);
+        context_.ui().inform(outcome_.failure, kProgramCaption);
+    }
+
+    // Runs one step of the sink (its start, a write, its finish); false, with
+    // the outcome set, when it raised. A sink that waits (for a peer) gives
+    // up when the copy is cancelled, and that is the cancel.
+    template <typename Step>
+    bool sink_step(std::int64_t position, std::size_t size, Step&& step) {
+        try {
+            step();
+            return true;
+        } catch (const MediumError& e) {
+            if (e.code() == ERROR_CANCELLED && context_.cancelled()) {
+                outcome_.end = CopyEnd::Cancelled;
+                return false;
+            }
+            write_refused(position, size, e.code());
+        } catch (...) {
+            raised(CopyEnd::WriteFailed, std::current_exception());
+        }
+        return false;
+    }
+
+private:
+    const CopyLoopSettings& settings_;
+    const OperationContext& context_;
+    CopyOutcome& outcome_;
+};
+
+}  // namespace
+
 CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings,
                         const OperationContext& context) {
     const bool texts = settings.progress.shows == ProgressShows::BarAndRate;
     if (texts && context.progress) context.progress->set_max(100);
     ProgressCadence cadence(settings, context, source);
     CopyOutcome outcome;
-    auto write_failed = [&](std::int64_t position, std::size_t size) {
-        outcome.end = CopyEnd::WriteFailed;
-        outcome.error = GetLastError();
-        if (settings.quiet_write_errors) return;
-        context.ui().inform(settings.write_error_prefix.empty()
-                                ? WriteErrorText(position, size, outcome.error)
-                                : settings.write_error_prefix + SysErrorMessage(outcome.error),
-                            kCopyCaption);
-    };
+    Failures failures(settings, context, outcome);
     bool ignoring_read_errors = false;
-    if (!sink.start()) {
-        write_failed(0, 0);
-    } else {
+    if (failures.sink_step(0, 0, [&] { sink.start(); })) {
         BlockPrefetcher prefetcher(source, settings.limit, std::max<std::size_t>(1, settings.block_size),
                                    settings.read_ahead, cadence.reading_allowed(),
                                    settings.limit > 0 && !settings.source_must_reach_limit);
@@ -329,19 +386,11 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
             }
             BlockPrefetcher::Block& block = *waited;
             if (block.exception) {
-                try {
-                    std::rethrow_exception(block.exception);
-                } catch (const CopyFormatError& e) {
-                    context.ui().inform(e.what(), kCopyCaption);
-                    outcome.end = CopyEnd::FormatError;
-                    break;
-                }
+                failures.raised(CopyEnd::FormatError, block.exception);
+                break;
             }
             if (!block.ok && settings.read_errors == ReadErrorPolicy::Stop) {
-                if (!settings.read_error_prefix.empty())
-                    context.ui().inform(settings.read_error_prefix + SysErrorMessage(block.error), kCopyCaption);
-                outcome.end = CopyEnd::ReadFailed;
-                outcome.error = block.error;
+                failures.read_refused(block.error);
                 break;
             }
             if (!block.ok) {
@@ -349,9 +398,10 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     std::string question = "readfile error @" +
                                            std::to_string(block.offset + static_cast<std::int64_t>(block.done)) +
                                            ":" + SysErrorMessage(block.error) + ", Continue and ignore next errors?";
-                    if (!context.ui().confirm(question, kCopyCaption)) {
+                    if (!context.ui().confirm(question, kProgramCaption)) {
                         outcome.end = CopyEnd::ReadDeclined;
                         outcome.error = block.error;
+                        outcome.failure = SysErrorMessage(block.error);
                         break;
                     }
                     ignoring_read_errors = true;
@@ -363,32 +413,18 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     outcome.end = CopyEnd::SourceEnded;
                 break;
             }
-            bool written = false;
-            try {
-                written = sink.write(block.offset, block.buffer.first(block.done));
-            } catch (const CopyFormatError& e) {  // a peer that broke its protocol
-                context.ui().inform(e.what(), kCopyCaption);
-                outcome.end = CopyEnd::WriteFailed;
+            if (!failures.sink_step(block.offset, block.requested,
+                                    [&] { sink.write(block.offset, block.buffer.first(block.done)); }))
                 break;
-            }
-            if (!written) {
-                // A sink that waits (for a peer) gives up when the copy is cancelled.
-                if (GetLastError() == ERROR_CANCELLED && context.cancelled()) {
-                    outcome.end = CopyEnd::Cancelled;
-                    break;
-                }
-                write_failed(block.offset, block.requested);
-                break;
-            }
             outcome.position = block.offset + static_cast<std::int64_t>(block.done);
             prefetcher.release();
             cadence.step(outcome.position);
             if (std::int64_t allowed = cadence.reading_allowed(); allowed >= 0) prefetcher.allow(allowed);
         }
     }
-    if (outcome.completed() && !sink.finish()) write_failed(outcome.position, 0);
+    if (outcome.completed()) failures.sink_step(outcome.position, 0, [&] { sink.finish(); });
     // Whatever the end, the bytes stored as zeros must be known.
-    if (outcome.unreadable_bytes > 0) context.ui().inform(UnreadableMessage(outcome), kCopyCaption);
+    if (outcome.unreadable_bytes > 0) context.ui().inform(UnreadableMessage(outcome), kProgramCaption);
     if (!outcome.completed()) {
         if (texts) context.post_status("Aborted at " + std::to_string(outcome.position));
         return outcome;

@@ -22,7 +22,6 @@ namespace disk {
 
 // The block of the raw and LZ4 copies, and the default of every copy.
 constexpr std::size_t kCopyBlockSize = 524288;
-constexpr const char* kCopyCaption = "Tarnovell";
 
 // The cancel flag, one for the process: the copies that stop on it
 // (BackupRaw, RestoreRaw, rawvhd) clear it as they start and hand it to the
@@ -30,26 +29,14 @@ constexpr const char* kCopyCaption = "Tarnovell";
 // sets it. The main window's cancel flag (MainState::cancel) is this one.
 extern std::atomic<bool> copy_cancel;
 
-// Posts the status text to `window` as WM_OPERATION kind 3 and returns at
-// once. A null window (the command line) gets nothing.
-void PostStatus(platform::OperationTarget* window, const std::string& text);
-
-// Raised by a source whose stored bytes break their own format (a truncated
-// or oversized packed block), or by a source or sink whose peer broke its
-// protocol. The loop shows the text and stops the copy.
-class CopyFormatError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 enum class CopyEnd {
     Completed,
     Cancelled,     // the cancel flag was set
     ReadDeclined,  // No to the read-error question
     ReadFailed,    // a read failed and the settings stop there
     SourceEnded,   // the source ended before the limit it had to reach
-    WriteFailed,   // the sink's start, a write or the final sync failed
-    FormatError,   // the source's data is malformed
+    WriteFailed,   // the sink's start, a write or the final sync failed or raised
+    FormatError,   // the source's data is malformed, or the source raised what was no medium's refusal
 };
 
 enum class ProgressShows {
@@ -116,6 +103,9 @@ struct CopyOutcome {
     CopyEnd end = CopyEnd::Completed;
     std::int64_t position = 0;  // bytes handed to the sink
     platform::DWORD error = 0;  // the system's error of a failed read or write
+    // Why a copy that failed ended, in the words the person was (or, with
+    // quiet write errors, would have been) told; empty for a cancel.
+    std::string failure;
     std::vector<UnreadableRange> unreadable;  // in source order, adjacent ones joined
     std::int64_t unreadable_bytes = 0;
     bool completed() const { return end == CopyEnd::Completed; }

@@ -1,12 +1,13 @@
 #include "disk/copy/destination_hold.h"
 
-#include <filesystem>
 
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/device/registry.h"
+#include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace disk {
 
@@ -14,7 +15,6 @@ using namespace platform;
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 
 // The file a new one takes the place of: the Linux path of `path`, or what
 // a link there points to. Empty when the destination is no file to replace
@@ -22,13 +22,9 @@ constexpr const char* kCaption = "Tarnovell";
 std::string ReplacedFile(const std::string& path) {
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) return "";
-    std::error_code error;
-    const auto status = std::filesystem::status(resolved, error);
-    if (std::filesystem::is_regular_file(status)) {
-        auto target = std::filesystem::canonical(resolved, error);
-        return error ? resolved : target.string();
-    }
-    return std::filesystem::exists(status) ? "" : resolved;
+    const auto facts = FileFactsOf(resolved);
+    if (facts && facts->is_regular()) return ResolvedPath(resolved).value_or(resolved);
+    return facts ? "" : resolved;
 }
 
 }  // namespace
@@ -81,14 +77,15 @@ bool DestinationHold::open_file(const DestinationOptions& options) {
     if (handle_) return true;
     const std::string text =
         options.open_failure.empty() ? "could not createfile (dst)," + std::to_string(error) : options.open_failure;
-    ui.inform_failure(text, kCaption, path_, error);
+    ui.inform_failure(text, platform::kProgramCaption, path_, error);
     return false;
 }
 
 bool DestinationHold::open_device(const DestinationOptions& options) {
     Interaction& ui = context_.ui();
     auto in_use = [&](DWORD code) {
-        ui.inform_failure(path_ + " is in use by another program: nothing was written", kCaption, path_, code);
+        ui.inform_failure(path_ + " is in use by another program: nothing was written", platform::kProgramCaption,
+                          path_, code);
         return false;
     };
     handle_ = CreateFile(path_, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
@@ -98,7 +95,7 @@ bool DestinationHold::open_device(const DestinationOptions& options) {
         if (error == ERROR_SHARING_VIOLATION) return in_use(error);
         const std::string text =
             options.open_failure.empty() ? "could not createfile (dst)," + std::to_string(error) : options.open_failure;
-        ui.inform_failure(text, kCaption, path_, error);
+        ui.inform_failure(text, platform::kProgramCaption, path_, error);
         return false;
     }
     size_ = is_disk() ? GetDiskLength(handle_) : GetPartitionLength(handle_);
@@ -116,7 +113,7 @@ bool DestinationHold::open_device(const DestinationOptions& options) {
         const bool dismounted = DismountVolumeHandle(handle_);
         ready = locked && dismounted;
     }
-    if (!ready && ui.confirm("Lock and/or Dismount failed! Abort?", kCaption)) {
+    if (!ready && ui.confirm("Lock and/or Dismount failed! Abort?", platform::kProgramCaption)) {
         declined_ = true;
         return false;
     }
@@ -141,8 +138,8 @@ bool DestinationHold::nothing_in_the_way(const DestinationOptions& options) {
     }
     const std::int64_t length = options.length > 0 ? options.length : size_ - options.offset;
     if (length <= 0 || device::Registry::instance().write_allowed(handle_.disk_number(), at, length)) return true;
-    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written", kCaption, path_,
-                                 ERROR_ACCESS_DENIED);
+    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written",
+                                 platform::kProgramCaption, path_, ERROR_ACCESS_DENIED);
     return false;
 }
 
@@ -152,7 +149,7 @@ bool DestinationHold::tell_table() {
     // A system that keeps the old partitions would mount and check them in
     // place of the new ones.
     const std::string text = "IOCTL_DISK_UPDATE_PROPERTIES failed:" + SysErrorMessage(GetLastError());
-    context_.ui().inform(text, kCaption);
+    context_.ui().inform(text, platform::kProgramCaption);
     context_.post_status(text);
     return false;
 }
@@ -162,7 +159,8 @@ bool DestinationHold::complete() {
     if (!replacement_) return true;
     // Only a complete file takes the name; the old one stays until then.
     if (handle_.close() && replacement_->commit()) return true;
-    context_.ui().inform("could not replace " + path_ + ": " + SysErrorMessage(GetLastError()), kCaption);
+    context_.ui().inform("could not replace " + path_ + ": " + SysErrorMessage(GetLastError()),
+                         platform::kProgramCaption);
     return false;
 }
 

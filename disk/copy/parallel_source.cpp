@@ -43,9 +43,8 @@ void ParallelSource::serve(std::size_t index, std::stop_token stop) {
     }
 }
 
-bool ParallelSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = 0;
-    if (offset >= size_ || buffer.empty()) return true;
+std::size_t ParallelSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    if (offset >= size_ || buffer.empty()) return 0;
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(size_ - offset, buffer.size()));
     std::size_t piece = (wanted + lanes_.size() - 1) / lanes_.size();
     piece = (piece + alignment_ - 1) / alignment_ * alignment_;
@@ -81,8 +80,7 @@ bool ParallelSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
     if (!failure)
         for (std::size_t i = 1; i <= handed && !failure; ++i) failure = lanes_[i].failure;
     if (failure) std::rethrow_exception(failure);
-    done = wanted;
-    return true;
+    return wanted;
 }
 
 }  // namespace disk

@@ -43,7 +43,7 @@ public:
     std::int64_t size() override { return size_; }
     // Reads up to the end of the image; a reader's failure is raised once
     // every piece of the read has ended.
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
     std::size_t readers() const { return lanes_.size(); }
     std::vector<std::string> files() const override { return files_; }

@@ -154,7 +154,7 @@ std::vector<std::string> list_volumes() {
             if (!ContainsNoCase(device, "cdrom") && !ContainsNoCase(device, "floppy")) volumes.push_back(name);
         } while (FindNextVolumeA(find, name, sizeof name));
     } catch (const std::exception& e) {
-        interaction().inform(std::string("list_volumes:") + e.what(), "tarnovell");
+        interaction().inform(std::string("list_volumes:") + e.what(), kLibraryErrorCaption);
     }
     if (find) FindVolumeClose(find);
     return volumes;

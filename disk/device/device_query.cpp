@@ -325,7 +325,8 @@ std::string VolumeNameToDeviceName(const std::string& volume_name) {
         target[sizeof target - 1] = 0;
         return target;
     } catch (const std::exception& e) {
-        platform::interaction().inform(std::string("VolumeNameToDeviceName:") + e.what(), "tarnovell");
+        platform::interaction().inform(std::string("VolumeNameToDeviceName:") + e.what(),
+                                       platform::kLibraryErrorCaption);
         return "";
     }
 }

@@ -10,6 +10,7 @@
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace disk {
 
@@ -53,7 +54,7 @@ Footprint FileFootprint(const std::string& path) {
     auto st = FileFactsOf(resolved);
     if (st) footprint.file = st;
     // A file yet to be made lives where its folder lives.
-    std::filesystem::path folder = std::filesystem::absolute(resolved).parent_path();
+    std::filesystem::path folder = std::filesystem::path(AbsolutePath(resolved)).parent_path();
     auto home = st ? st : FileFactsOf(folder.string());
     if (!home) return footprint;
 

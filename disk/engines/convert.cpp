@@ -56,8 +56,10 @@ bool ExistsAsFile(const std::string& path) {
     return facts && facts->is_regular();
 }
 
-void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kCopyCaption); }
-bool Ask(const OperationContext& context, const std::string& text) { return context.ui().confirm(text, kCopyCaption); }
+void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kProgramCaption); }
+bool Ask(const OperationContext& context, const std::string& text) {
+    return context.ui().confirm(text, kProgramCaption);
+}
 
 // Where a conversion writes the raw disk: its hold (a file made anew beside
 // the one it replaces, or a disk or volume written in place) and the sink

@@ -1,7 +1,6 @@
 #include "disk/engines/copy_engine.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "platform/base/interaction.h"
 #include "platform/device/volume_api.h"
 #include "platform/base/replace_file.h"
+#include "platform/os/file_facts.h"
 
 namespace disk {
 
@@ -37,21 +37,22 @@ bool IsWholeDisk(const std::string& path) { return device::IsWholeDiskPath(path)
 
 bool ExistsAsFile(const std::string& path) {
     if (!IsFile(path)) return false;
-    std::string resolved = ResolveFilePath(path);
-    std::error_code error;
-    return !resolved.empty() && std::filesystem::is_regular_file(resolved, error);
+    const std::string resolved = ResolveFilePath(path);
+    if (resolved.empty()) return false;
+    const auto facts = FileFactsOf(resolved);
+    return facts && facts->is_regular();
 }
 
 // The questions and messages of one copy, through its context's interaction.
 class Dialogue {
 public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
-    bool ask(const std::string& question) const { return ui_.confirm(question, kCopyCaption); }
-    void tell(const std::string& message) const { ui_.inform(message, kCopyCaption); }
+    bool ask(const std::string& question) const { return ui_.confirm(question, kProgramCaption); }
+    void tell(const std::string& message) const { ui_.inform(message, kProgramCaption); }
     // "could not createfile (src),2": the code of the open that failed, and
     // the path where the person reads it on a console.
     void cannot_open(const char* which, const std::string& path, DWORD code) const {
-        ui_.inform_failure(std::string("could not createfile (") + which + ")," + std::to_string(code), kCopyCaption,
+        ui_.inform_failure(std::string("could not createfile (") + which + ")," + std::to_string(code), kProgramCaption,
                            path, code);
     }
 
@@ -165,7 +166,12 @@ enum class StoredImage { Raw, Lz4Legacy, Lz4Frame };
 StoredImage StoredKind(CopySource& stored) {
     std::byte magic[4];
     std::size_t got = 0;
-    if (!stored.read(0, magic, got) || got != sizeof magic) return StoredImage::Raw;
+    try {
+        got = stored.read(0, magic);
+    } catch (const MediumError&) {
+        return StoredImage::Raw;  // the copy meets the failure again, and says so
+    }
+    if (got != sizeof magic) return StoredImage::Raw;
     const std::uint32_t value = LoadLe32(magic);
     if (value == kLz4LegacyMagic) return StoredImage::Lz4Legacy;
     if (value == kLz4FrameMagic) return StoredImage::Lz4Frame;
@@ -240,30 +246,51 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     return destination->complete() ? ResultOf(outcome) : CopyResult::Failed;
 }
 
-CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
-                      std::int64_t length, std::int64_t start, bool lz4) {
-    if (lz4) LoadLZ4();
-    Dialogue dialogue(context);
-    if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+namespace {
 
-    // The source is opened and checked before the destination is touched:
-    // a wrong or damaged file must not cost the destination anything.
-    Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-    if (!source) {
+// The image a restore reads: the file as it is stored, and the disk it
+// unpacks to when it is an LZ4 image. Its parts refer to each other, so it
+// stays where it was made.
+struct RestoreImage {
+    Handle file;
+    std::int64_t stored_size = 0;
+    std::optional<RawSource> stored;
+    std::optional<Lz4FrameSource> unpacker;
+    std::optional<std::int64_t> unpacked;  // what the data gives, when known
+
+    RestoreImage() = default;
+    RestoreImage(const RestoreImage&) = delete;
+    RestoreImage& operator=(const RestoreImage&) = delete;
+
+    CopySource& data() { return unpacker ? static_cast<CopySource&>(*unpacker) : *stored; }
+    std::int64_t size() const { return unpacked.value_or(stored_size); }
+};
+
+// Opens and measures the source, and syncs a disk's file systems, before
+// the destination is touched: a wrong or damaged file must cost it nothing.
+bool OpenRestoreImage(const Dialogue& dialogue, const std::string& src, RestoreImage& image) {
+    image.file = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!image.file) {
         dialogue.cannot_open("src", src, GetLastError());
-        return CopyResult::Failed;
+        return false;
     }
-    std::int64_t total = EndpointSize(source, src, true);
-    if (total == 0) {
+    image.stored_size = EndpointSize(image.file, src, true);
+    if (image.stored_size == 0) {
         dialogue.tell("could not retrieve source size");
-        return CopyResult::Failed;
+        return false;
     }
-    if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
-    RawSource reader(source, 0, total);
-    // What the file is decides how it is read, whatever was chosen: the
-    // packed bytes of an LZ4 image written as they are would be no disk.
-    switch (StoredKind(reader)) {
+    if (!SyncSource(dialogue, image.file, src)) return false;
+    image.stored.emplace(image.file, 0, image.stored_size);
+    return true;
+}
+
+// What the file is decides how it is read, whatever was chosen: the packed
+// bytes of an LZ4 image written as they are would be no disk. An LZ4 image
+// is read through once to learn its size and meet any damage before a byte
+// is written. The result to end the restore with, or nothing to go on.
+std::optional<CopyResult> ChooseUnpacking(const OperationContext& context, const Dialogue& dialogue,
+                                          RestoreImage& image, bool lz4) {
+    switch (StoredKind(*image.stored)) {
     case StoredImage::Lz4Legacy:
         if (!lz4) LoadLZ4();
         lz4 = true;
@@ -274,61 +301,94 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     case StoredImage::Raw:
         break;
     }
-    std::optional<Lz4FrameSource> unpacker;
-    std::optional<std::int64_t> unpacked;  // what the source gives, when known
     if (!lz4) {
-        unpacked = total;
-    } else {
-        unpacker.emplace(reader, total);
-        if (!unpacker->has_magic()) {
-            dialogue.tell("improper LZ4 file");
-            return CopyResult::Failed;
-        }
-        try {
-            unpacked = Lz4UnpackedSize(reader, total, [&] {
-                pump();
-                return !context.cancelled();
-            });
-        } catch (const CopyFormatError& e) {
-            dialogue.tell(e.what());
-            return CopyResult::Failed;
-        }
-        if (context.cancelled()) {
-            context.post_status("Aborted at 0");
-            return CopyResult::Cancelled;
-        }
+        image.unpacked = image.stored_size;
+        return std::nullopt;
     }
-    const std::int64_t source_size = unpacked.value_or(total);
+    image.unpacker.emplace(*image.stored, image.stored_size);
+    if (!image.unpacker->has_magic()) {
+        dialogue.tell("improper LZ4 file");
+        return CopyResult::Failed;
+    }
+    try {
+        image.unpacked = Lz4UnpackedSize(*image.stored, image.stored_size, [&] {
+            pump();
+            return !context.cancelled();
+        });
+    } catch (const CopyFormatError& e) {
+        dialogue.tell(e.what());
+        return CopyResult::Failed;
+    }
+    if (context.cancelled()) {
+        context.post_status("Aborted at 0");
+        return CopyResult::Cancelled;
+    }
+    return std::nullopt;
+}
 
-    // A range of an image file (a partition of a disk image) is written in
-    // place: the file is a disk then, and the rest of it must stay. Any
-    // other file is written beside its name and takes it once complete.
-    const bool into_file = start > 0 && ExistsAsFile(dst);
+// Where the restore writes. A range of an image file (a partition of a disk
+// image) is written in place: the file is a disk then, and the rest of it
+// must stay. Any other file is written beside its name and takes it once
+// complete.
+struct RestoreTarget {
+    std::unique_ptr<DestinationHold> hold;
+    bool into_file = false;
+    std::int64_t base = 0;  // where the data starts in what is held
+};
+
+std::optional<RestoreTarget> HoldRestoreTarget(const OperationContext& context, const std::string& dst,
+                                               std::int64_t start, std::int64_t source_size) {
+    RestoreTarget target;
+    target.into_file = start > 0 && ExistsAsFile(dst);
     DestinationOptions where;
-    where.file_in_place = into_file;
-    where.offset = IsWholeDisk(dst) || into_file ? start : 0;
+    where.file_in_place = target.into_file;
+    where.offset = IsWholeDisk(dst) || target.into_file ? start : 0;
     where.length = source_size;
-    std::unique_ptr<DestinationHold> destination = PrepareDestination(context, dst, where);
-    if (!destination) return CopyResult::Failed;
+    target.hold = PrepareDestination(context, dst, where);
+    if (!target.hold) return std::nullopt;
+    target.base = target.hold->is_disk() || target.into_file ? start : 0;
+    return target;
+}
 
-    std::int64_t destination_size = length > 0 ? length : destination->is_file() ? 0 : destination->size();
-    if (source_size > destination_size && !destination->is_file()) {
-        if (!dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
-                          std::to_string(destination_size) + ")!, Continue?"))
-            return CopyResult::Declined;
-    }
+// A device smaller than the data is written only when the person says so.
+bool TakesTheData(const Dialogue& dialogue, DestinationHold& destination, std::int64_t length,
+                  std::int64_t source_size) {
+    if (destination.is_file()) return true;
+    const std::int64_t destination_size = length > 0 ? length : destination.size();
+    return source_size <= destination_size ||
+           dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
+                        std::to_string(destination_size) + ")!, Continue?");
+}
+
+}  // namespace
+
+CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
+                      std::int64_t length, std::int64_t start, bool lz4) {
+    if (lz4) LoadLZ4();
+    Dialogue dialogue(context);
+    if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
+    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+
+    RestoreImage image;
+    if (!OpenRestoreImage(dialogue, src, image)) return CopyResult::Failed;
+    if (std::optional<CopyResult> ended = ChooseUnpacking(context, dialogue, image, lz4)) return *ended;
+    const std::int64_t source_size = image.size();
+
+    std::optional<RestoreTarget> target = HoldRestoreTarget(context, dst, start, source_size);
+    if (!target) return CopyResult::Failed;
+    DestinationHold& destination = *target->hold;
+    if (!TakesTheData(dialogue, destination, length, source_size)) return CopyResult::Declined;
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", restoring...");
-    RawSink writer(destination->handle(), destination->is_disk() || into_file ? start : 0, destination->zeros());
+    RawSink writer(destination.handle(), target->base, destination.zeros());
     CopyLoopSettings settings;
-    settings.limit = unpacked.value_or(0);
+    settings.limit = image.unpacked.value_or(0);
     settings.done_text = "restore done in ";
-    CopySource& data = lz4 ? static_cast<CopySource&>(*unpacker) : reader;
-    CopyOutcome outcome = RunCopyLoop(data, writer, settings, context);
+    CopyOutcome outcome = RunCopyLoop(image.data(), writer, settings, context);
     // A disk learns its new table however the copy ended (the hold tells it
     // when it goes); only a complete restore makes a file of it.
     if (!outcome.completed()) return ResultOf(outcome);
-    return destination->complete() ? ResultOf(outcome) : CopyResult::Failed;
+    return destination.complete() ? ResultOf(outcome) : CopyResult::Failed;
 }
 
 }  // namespace disk

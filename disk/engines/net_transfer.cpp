@@ -25,8 +25,8 @@ class Transfer {
 public:
     explicit Transfer(const OperationContext& context) : context_(context) {}
 
-    bool ask(const std::string& question) const { return context_.ui().confirm(question, kCopyCaption); }
-    void tell(const std::string& message) const { context_.ui().inform(message, kCopyCaption); }
+    bool ask(const std::string& question) const { return context_.ui().confirm(question, kProgramCaption); }
+    void tell(const std::string& message) const { context_.ui().inform(message, kProgramCaption); }
 
     // The wait of the caller's thread for its peer: the window's messages
     // run, and the copy's cancel ends it.

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -22,10 +21,11 @@
 #include "platform/base/replace_file.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
+#include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace disk {
 
-namespace fs = std::filesystem;
 namespace vd = platform::virtdisk;
 using platform::Handle;
 
@@ -84,9 +84,8 @@ DestinationKind KindOf(const std::string& destination, int mode) {
         return mode == kRawVhdToDevice ? DestinationKind::ExistingImage : DestinationKind::NewImage;
     if (destination.empty() || destination == "-") return DestinationKind::StandardOutput;
     if (IsDevicePath(destination)) return DestinationKind::Existing;
-    std::error_code ec;
-    const auto status = fs::status(LinuxPathOf(destination), ec);
-    return fs::exists(status) && !fs::is_regular_file(status) ? DestinationKind::Existing : DestinationKind::NewFile;
+    const auto facts = platform::FileFactsOf(LinuxPathOf(destination));
+    return facts && !facts->is_regular() ? DestinationKind::Existing : DestinationKind::NewFile;
 }
 
 const char* DestinationStep(DestinationKind kind) {
@@ -97,11 +96,7 @@ const char* DestinationStep(DestinationKind kind) {
     }
 }
 
-std::string CanonicalPath(const std::string& path) {
-    std::error_code ec;
-    fs::path full = fs::weakly_canonical(fs::absolute(LinuxPathOf(path), ec), ec);
-    return ec ? path : full.string();
-}
+std::string CanonicalPath(const std::string& path) { return platform::ResolvedPath(LinuxPathOf(path)).value_or(path); }
 
 // Whether the file is the image of a virtual disk attached to this host.
 bool AttachedToHost(const std::string& path) {

@@ -77,14 +77,14 @@ class ImageResultSource : public CopySource {
 public:
     explicit ImageResultSource(platform::imapi::FileSystemImageResult& result) : result_(result) {}
     std::int64_t size() override { return result_.TotalBlocks() * result_.BlockSize(); }
-    bool read(std::int64_t, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
+    std::size_t read(std::int64_t, std::span<std::byte> buffer) override {
+        std::size_t done = 0;
         while (done < buffer.size()) {
             std::size_t got = result_.Read(buffer.data() + done, buffer.size() - done);
             if (got == 0) break;
             done += got;
         }
-        return true;
+        return done;
     }
 
 private:
@@ -135,10 +135,6 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
     using namespace platform::imapi;
     platform::Interaction& ui = context.ui();
     const int boot_count = (request.bios_boot.empty() ? 0 : 1) + (request.efi_boot.empty() ? 0 : 1);
-    if (boot_count == 2 && GetWindowsVersionClass() < 7) {
-        ui.inform("you need vista or up to support multi boot", kOrbamel);
-        return false;
-    }
     // The image is written inside what it is made of otherwise, and would
     // end up holding a part of itself.
     if (platform::IsInsideFolder(request.destination, request.source)) {
@@ -335,10 +331,6 @@ void RenameGrubFolders(IsoMakerLog& log, const std::string& image) {
 }  // namespace
 
 bool MakeIsoDisc(const IsoMakerRequest& request, const OperationContext& context, IsoMakerLog& log) {
-    if (int version = GetWindowsVersionClass(); version <= 4) {
-        context.ui().inform("Operating Systems before Windows 7 are not supported", kOrbamel);
-        return false;
-    }
     log.Clear();
     const std::string bios_lower = platform::ToLower(request.bios_boot);
     const std::uint32_t load_sectors =

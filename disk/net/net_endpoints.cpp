@@ -34,56 +34,49 @@ platform::net::WaitHook PeerSource::until_interrupted() const {
     return [this] { return !interrupted_.load(); };
 }
 
-bool PeerSource::interrupted(std::size_t& done) const {
-    done = 0;
-    platform::SetLastError(platform::ERROR_CANCELLED);
-    return false;
-}
+void PeerSource::interrupted() { throw MediumError(platform::ERROR_CANCELLED); }
 
-bool PeerSink::sent(const std::function<void()>& send) const {
+void PeerSink::send(const std::function<void()>& sending) const {
     try {
-        send();
-        return true;
+        sending();
     } catch (const TransferError& e) {
         if (!e.cancelled()) throw;
-        platform::SetLastError(platform::ERROR_CANCELLED);
-        return false;
+        throw MediumError(platform::ERROR_CANCELLED);
     }
 }
 
-bool TcpStreamSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    if (was_interrupted()) return interrupted(done);
+std::size_t TcpStreamSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    if (was_interrupted()) interrupted();
+    std::size_t done = 0;
     if (!socket_.receive_all(buffer, done, until_interrupted())) {
         platform::DWORD code = platform::net::WSAGetLastError();
-        if (was_interrupted()) return interrupted(done);
+        if (was_interrupted()) interrupted();
         throw TransferError("recv() failed: " + platform::net::SocketErrorText(code), code);
     }
     if (offset == 0) guess_ = GuessStreamSize(buffer.first(done));
-    return true;
+    return done;
 }
 
-bool TcpStreamSink::write(std::int64_t, std::span<const std::byte> data) {
-    return sent([&] { SendAll(socket_, data, wait_); });
+void TcpStreamSink::write(std::int64_t, std::span<const std::byte> data) {
+    send([&] { SendAll(socket_, data, wait_); });
 }
 
-bool DevioSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    if (was_interrupted()) return interrupted(done);
+std::size_t DevioSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    if (was_interrupted()) interrupted();
     std::int64_t left = std::max<std::int64_t>(0, size_ - offset);
     auto length = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size())));
-    done = 0;
-    if (length == 0) return true;
+    if (length == 0) return 0;
     try {
         DevioRead(socket_, buffer.first(length), offset, until_interrupted());
     } catch (const TransferError& e) {
-        if (e.cancelled()) return interrupted(done);
+        if (e.cancelled()) interrupted();
         throw;
     }
-    done = length;
-    return true;
+    return length;
 }
 
-bool DevioSink::write(std::int64_t offset, std::span<const std::byte> data) {
-    return sent([&] { DevioWrite(socket_, data, offset, wait_); });
+void DevioSink::write(std::int64_t offset, std::span<const std::byte> data) {
+    send([&] { DevioWrite(socket_, data, offset, wait_); });
 }
 
 }  // namespace disk

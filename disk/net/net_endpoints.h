@@ -33,8 +33,8 @@ public:
 protected:
     // The wait of a read: until the loop interrupts it.
     platform::net::WaitHook until_interrupted() const;
-    // A read that ends because of the interrupt: nothing, ERROR_CANCELLED.
-    bool interrupted(std::size_t& done) const;
+    // A read that ends because of the interrupt: raises MediumError ERROR_CANCELLED.
+    [[noreturn]] static void interrupted();
     bool was_interrupted() const { return interrupted_; }
 
     platform::net::TcpSocket& socket_;
@@ -44,18 +44,18 @@ private:
 };
 
 // What the sinks of a peer share: the connection, and the caller's wait. A
-// write whose wait is ended fails with ERROR_CANCELLED, which the loop takes
-// for the cancel it is; a failed send raises TransferError "sendto()
-// failed: " and a broken reply its "bad response".
+// write whose wait is ended raises MediumError ERROR_CANCELLED, which the
+// loop takes for the cancel it is; a failed send raises TransferError
+// "sendto() failed: " and a broken reply its "bad response".
 class PeerSink : public CopySink {
 public:
     PeerSink(platform::net::TcpSocket& socket, platform::net::WaitHook wait)
         : socket_(socket), wait_(std::move(wait)) {}
-    bool finish() override { return true; }
+    void finish() override {}
 
 protected:
-    // Runs `send`; false with ERROR_CANCELLED when its wait was ended.
-    bool sent(const std::function<void()>& send) const;
+    // Runs `send`; raises MediumError ERROR_CANCELLED when its wait was ended.
+    void send(const std::function<void()>& sending) const;
 
     platform::net::TcpSocket& socket_;
     platform::net::WaitHook wait_;
@@ -68,7 +68,7 @@ class TcpStreamSource : public PeerSource {
 public:
     using PeerSource::PeerSource;
     std::int64_t size() override { return guess_.load(); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
 private:
     std::atomic<std::int64_t> guess_{0};
@@ -78,7 +78,7 @@ private:
 class TcpStreamSink : public PeerSink {
 public:
     using PeerSink::PeerSink;
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
 };
 
 // The `size` bytes of a devio server's device, one READ per read.
@@ -86,7 +86,7 @@ class DevioSource : public PeerSource {
 public:
     DevioSource(platform::net::TcpSocket& socket, std::int64_t size) : PeerSource(socket), size_(size) {}
     std::int64_t size() override { return size_; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
 private:
     std::int64_t size_;
@@ -96,7 +96,7 @@ private:
 class DevioSink : public PeerSink {
 public:
     using PeerSink::PeerSink;
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
 };
 
 }  // namespace disk

@@ -24,7 +24,7 @@ constexpr const char* kWriteFailedShort = "IOCTL_DISK_SET_DRIVE_LAYOUT failed:";
 constexpr const char* kUpdateDriveSizeFailed = "IOCTL_DISK_UPDATE_DRIVE_SIZE failed+";
 constexpr std::int64_t kMiB = 1048576;
 
-void Box(const std::string& text) { interaction().inform(text, kLayoutBoxCaption); }
+void Box(const std::string& text) { interaction().inform(text, kLibraryErrorCaption); }
 void Box(const std::string& prefix, DWORD error) { Box(prefix + SysErrorMessage(error)); }
 
 [[noreturn]] void Raise(const std::string& prefix, DWORD error) {

@@ -16,9 +16,6 @@
 
 namespace disk {
 
-// The caption of the layout routines' error boxes.
-inline constexpr const char* kLayoutBoxCaption = "tarnovell";
-
 bool SetGptDiskId(const std::string& disk, const std::string& guid);
 bool SetMbrDiskSignature(const std::string& disk, std::uint32_t signature);
 bool SetGptAttributes(const std::string& disk, int entry, std::int64_t attributes);

@@ -33,13 +33,13 @@ constexpr std::size_t kTableAt = 446;
 bool IsDevice(const std::string& path) { return device::IsDevicePath(path); }
 bool IsVolume(const std::string& path) { return IsDevice(path) && !device::IsWholeDiskPath(path); }
 
-void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kSectorCaption); }
+void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kLibraryErrorCaption); }
 
 // "could not createfile", with what would not open and why where the person
 // reads text (the console).
 void TellCannotOpen(const OperationContext& context, const std::string& path) {
     const DWORD code = GetLastError();
-    context.ui().inform_failure("could not createfile", kSectorCaption, path, code);
+    context.ui().inform_failure("could not createfile", kLibraryErrorCaption, path, code);
 }
 
 [[noreturn]] void RaiseCannotOpen(const std::string& path) {
@@ -61,7 +61,7 @@ Handle OpenTarget(const std::string& path, bool write) {
 bool HoldForWriting(const OperationContext& context, Handle& handle, const std::string& path) {
     if (!IsVolume(path)) return true;
     if (LockVolumeHandle(handle) && DismountVolumeHandle(handle)) return true;
-    return !context.ui().confirm("Lock and/or Dismount failed! Abort?", "Tarnovell");
+    return !context.ui().confirm("Lock and/or Dismount failed! Abort?", kProgramCaption);
 }
 
 std::int64_t SizeOf(Handle& handle, const std::string& path) {
@@ -113,7 +113,7 @@ bool InRange(const OperationContext& context, const std::string& path, std::int6
 // The sector number asked for; nothing when the answer is empty, cancelled
 // or no number (which is said).
 std::optional<std::int64_t> AskSectorOffset(const OperationContext& context, const std::string& initial) {
-    std::optional<std::string> answer = context.ui().input_box("Tarnovell", "Enter sector offset", initial);
+    std::optional<std::string> answer = context.ui().input_box(kProgramCaption, "Enter sector offset", initial);
     if (!answer || Trim(*answer).empty()) return std::nullopt;
     std::optional<std::int64_t> sector = ParseSectorNumber(*answer);
     if (!sector) Tell(context, "'" + *answer + "' is not a valid sector number");
@@ -129,7 +129,7 @@ std::optional<std::int64_t> StartSector(bool ask, const OperationContext& contex
 
 void OfferSignatureFix(const OperationContext& context, std::span<std::uint8_t> sector) {
     if (sector.size() < kSectorBytes || (sector[kSignatureAt] == 0x55 && sector[kSignatureAt + 1] == 0xAA)) return;
-    if (context.ui().confirm("Magic Bytes are different than $AA55, fix it?", "Tarnovell")) {
+    if (context.ui().confirm("Magic Bytes are different than $AA55, fix it?", kProgramCaption)) {
         sector[kSignatureAt] = 0x55;
         sector[kSignatureAt + 1] = 0xAA;
     }

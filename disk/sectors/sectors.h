@@ -25,7 +25,6 @@
 namespace disk {
 
 constexpr std::int64_t kSectorBytes = 512;
-constexpr const char* kSectorCaption = "tarnovell";
 
 using SectorBuffer = std::array<std::uint8_t, kSectorBytes>;
 

@@ -21,7 +21,7 @@ std::int64_t SectorSizeOf(const std::string& path) {
 bool IsDynamicVhdFile(const std::string& path) {
     if (platform::device::IsDevicePath(path)) return false;
     if (auto footer = platform::virtdisk::ReadVhdFooter(path))
-        return footer->disk_type != platform::virtdisk::kVhdFixed;
+        return footer->disk_type.value() != platform::virtdisk::kVhdFixed;
     // A footer gone bad at the end still leaves its copy at the start.
     platform::Handle file = platform::CreateFile(path, platform::GENERIC_READ,
                                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,

@@ -9,7 +9,6 @@
 #include "disk/copy/destination_hold.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
-#include "disk/util/lib_helpers.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -21,7 +20,6 @@ using namespace platform;
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 constexpr std::int64_t kProgressUnit = 16 << 20;
 
 bool IsPhysical(const std::string& path) { return device::IsWholeDiskPath(path); }
@@ -42,33 +40,33 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     Interaction& ui = context.ui();
     // Copying between overlapping devices reads what it has just written.
     if (ToLower(source) == ToLower(destination)) {
-        ui.inform("Source and Destination cannot be the same", kCaption);
+        ui.inform("Source and Destination cannot be the same", platform::kProgramCaption);
         return CloneResult::Declined;
     }
     if (disk::EndpointsOverlap(source, destination)) {
         ui.inform("Source " + source + " and destination " + destination + " are the same or one holds the other",
-                  kCaption);
+                  platform::kProgramCaption);
         return CloneResult::Declined;
     }
-    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", kCaption))
+    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", platform::kProgramCaption))
         return CloneResult::Declined;
 
     Handle src = Open(source, GENERIC_READ);
     if (!src) {
-        ui.inform_failure("could not createfile", kCaption, source, GetLastError());
+        ui.inform_failure("could not createfile", platform::kProgramCaption, source, GetLastError());
         return CloneResult::Aborted;
     }
     std::int64_t source_size = SizeOf(src, source);
     // Measured before anything is locked: a No here costs the destination nothing.
     Handle measured = CreateFile(destination, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!measured) {
-        ui.inform_failure("could not createfile", kCaption, destination, GetLastError());
+        ui.inform_failure("could not createfile", platform::kProgramCaption, destination, GetLastError());
         return CloneResult::Aborted;
     }
     std::int64_t destination_size = SizeOf(measured, destination);
     measured.close();
     if (destination_size < source_size && !quiet &&
-        !ui.confirm("Source is bigger than Destination! Continue?", kCaption))
+        !ui.confirm("Source is bigger than Destination! Continue?", platform::kProgramCaption))
         return CloneResult::Declined;
 
     // Every volume of a destination disk, and a destination volume itself,
@@ -88,14 +86,14 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     // File systems mounted on the source write out what they hold, or the
     // copy would read blocks older than they are.
     if (!SyncForReading(src)) {
-        ui.inform("could not flush (src)," + std::to_string(GetLastError()), kCaption);
+        ui.inform("could not flush (src)," + std::to_string(GetLastError()), platform::kProgramCaption);
         return CloneResult::Aborted;
     }
 
     // Only now, with every question answered and the volumes locked, does
     // the old layout go: a No or a failed lock leaves the destination as it
     // was, and so does a layout the system cannot let go of.
-    if (hold->is_disk() && disk::GetWindowsVersionClass() > 6) {
+    if (hold->is_disk()) {
         disk::DeleteDriveLayout(destination);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -1,10 +1,10 @@
 #include "main/operations/command_line.h"
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <ostream>
+#include <sstream>
 #include <streambuf>
 #include <string_view>
 
@@ -24,6 +24,7 @@
 #include "platform/device/path.h"
 #include "platform/os/interrupts.h"
 #include "platform/device/registry.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 
@@ -226,7 +227,7 @@ public:
 
     void show(std::ostream& errors) const {
         if (!registered_) return;
-        std::ifstream log(folder_.file("wim.log"));
+        std::istringstream log(platform::ReadWholeFile(folder_.file("wim.log")).value_or(""));
         for (std::string line; std::getline(log, line);)
             if (!line.empty()) errors << line << "\n";
         errors << std::flush;

@@ -1,18 +1,17 @@
 #include "main/operations/config.h"
 
-#include <filesystem>
-#include <system_error>
 
 #include "main/operations/main_state.h"
 #include "platform/base/ini_file.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
 MainConfig ReadMainConfig(const std::string& program_folder) {
     MainConfig config;
     std::string path = FindInProgramFolder(program_folder, "config.ini");
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return config;
+    const auto facts = platform::FileFactsOf(path);
+    if (!facts || !facts->is_regular()) return config;
     config.exists = true;
 
     auto ini = platform::IniFile::Load(path);

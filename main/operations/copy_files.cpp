@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/base/ascii.h"
+#include "platform/base/interaction.h"
 #include "platform/device/registry.h"
 #include "platform/device/volume_folder.h"
 #include "platform/os/child_process.h"
@@ -14,7 +15,6 @@ namespace tarnovell {
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 
 // What both ends of the stream agree on: every kind of metadata is carried.
 const std::vector<std::string> kMetadata = {"--acls", "--xattrs", "--xattrs-include=*", "--numeric-owner"};
@@ -51,7 +51,7 @@ std::string HowItEnded(const std::string& which, const platform::ChildResult& re
 
 CopyFilesResult Fail(const disk::OperationContext& context, const std::string& why) {
     context.post_status("Copyfile failed");
-    context.ui().inform("Copyfile failed: " + why, kCaption);
+    context.ui().inform("Copyfile failed: " + why, platform::kProgramCaption);
     return CopyFilesResult::Failed;
 }
 
@@ -75,10 +75,10 @@ std::vector<std::string> ArchiverUnpackCommand(const std::string& destination_fo
 CopyFilesResult CopyVolumeFiles(const std::string& source, const std::string& destination,
                                 const disk::OperationContext& context) {
     if (NamesSameTree(source, destination)) {
-        context.ui().inform(kCopyFilesSameSource, kCaption);
+        context.ui().inform(kCopyFilesSameSource, platform::kProgramCaption);
         return CopyFilesResult::Refused;
     }
-    if (!context.ui().confirm("Copy " + source + " to " + destination + "?", kCaption))
+    if (!context.ui().confirm("Copy " + source + " to " + destination + "?", platform::kProgramCaption))
         return CopyFilesResult::Declined;
 
     platform::device::VolumeFolder from, to;
@@ -91,7 +91,7 @@ CopyFilesResult CopyVolumeFiles(const std::string& source, const std::string& de
     const auto from_facts = platform::FileFactsOf(from.path()), to_facts = platform::FileFactsOf(to.path());
     if (!from_facts || !to_facts) return Fail(context, "the folders of the two volumes cannot be looked at");
     if (from_facts->file_system == to_facts->file_system) {
-        context.ui().inform(kCopyFilesSameSource, kCaption);
+        context.ui().inform(kCopyFilesSameSource, platform::kProgramCaption);
         return CopyFilesResult::Refused;
     }
 

@@ -23,7 +23,7 @@ bool ReadGptEntries(const std::string& path, std::vector<std::string>& lines, co
 
     std::vector<std::uint8_t> first(sector_size);
     if (!read(0, first.data(), first.size())) {
-        context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), "tarnovell");
+        context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), kLibraryErrorCaption);
         return false;
     }
     const device::DiskLayout layout = device::ReadDiskLayout(read, size, sector_size);

@@ -19,7 +19,7 @@ bool Told(const disk::OperationContext& context, Routine routine) {
     try {
         return routine();
     } catch (const std::exception& e) {
-        context.ui().inform(e.what(), disk::kSectorCaption);
+        context.ui().inform(e.what(), platform::kLibraryErrorCaption);
         return false;
     }
 }

@@ -12,6 +12,7 @@
 #include "platform/base/wide_text.h"
 #include "platform/device/handle.h"
 #include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 
@@ -190,12 +191,7 @@ void DeleteSubkeys(ORHKEY key, int depth) {
 
 // The entry of `folder` called `name` in any case; empty when none.
 std::filesystem::path EntryNamed(const std::filesystem::path& folder, const std::string& name) {
-    std::error_code error;
-    const std::filesystem::path exact = folder / name;
-    if (std::filesystem::exists(exact, error)) return exact;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-        if (EqualsNoCase(entry.path().filename().string(), name)) return entry.path();
-    return {};
+    return EntryNamedNoCase(folder.string(), name).value_or(std::string());
 }
 
 // `relative` ("System32/config/SYSTEM") below `folder`, each name in any case.
@@ -226,11 +222,7 @@ std::string SystemHiveOf(const std::string& path) {
     const std::optional<FileFacts> facts = FileFactsOf(resolved);
     if (!facts) return resolved;  // opening it says what is wrong
     // The hive is swapped by renaming: a link is followed to the file it names.
-    std::error_code error;
-    if (facts->kind != FileKind::Folder) {
-        const std::filesystem::path real = std::filesystem::canonical(resolved, error);
-        return error ? resolved : real.string();
-    }
+    if (facts->kind != FileKind::Folder) return ResolvedPath(resolved).value_or(resolved);
     // The installation's root, its Windows folder, System32, config.
     const std::vector<std::vector<std::string>> tails = {{"Windows", "System32", "config", "SYSTEM"},
                                                          {"System32", "config", "SYSTEM"},

@@ -8,6 +8,7 @@
 #include "disk/copy/copy_loop.h"
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
+#include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "platform/device/volume_folder.h"
 
@@ -17,7 +18,6 @@ using namespace platform;
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 using Clock = std::chrono::steady_clock;
 
 std::int64_t MillisecondsSince(Clock::time_point then) {
@@ -65,7 +65,7 @@ bool OpenTestFile(const SpeedTestOptions& options, const disk::OperationContext&
                   device::VolumeFolder& folder, std::string& file) {
     std::string problem;
     if (!device::OpenVolumeFolder(disk::DevicePathOf(options.drive), true, folder, problem)) {
-        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption,
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption,
                                     disk::DevicePathOf(options.drive) + " (" + problem + ")", GetLastError());
         return false;
     }
@@ -98,7 +98,7 @@ auto WriteStep(Handle& h, const disk::AlignedBuffer& buffer, const disk::Operati
         std::size_t written = 0;
         if (WriteAt(h, at, buffer.data(), buffer.size(), &written) && written == buffer.size())
             return static_cast<std::int64_t>(written);
-        context.ui().inform("writefile error:" + SysErrorMessage(GetLastError()), kCaption);
+        context.ui().inform("writefile error:" + SysErrorMessage(GetLastError()), platform::kProgramCaption);
         return -1;
     };
 }
@@ -107,7 +107,7 @@ auto ReadStep(Handle& h, const disk::AlignedBuffer& buffer, const disk::Operatio
     return [&h, &buffer, &context](std::int64_t at) -> std::int64_t {
         std::size_t read = 0;
         if (ReadAt(h, at, buffer.data(), buffer.size(), &read)) return static_cast<std::int64_t>(read);
-        context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), kCaption);
+        context.ui().inform("readfile error:" + SysErrorMessage(GetLastError()), platform::kProgramCaption);
         return -1;
     };
 }
@@ -140,8 +140,8 @@ bool SequentialWriteTest(const SpeedTestOptions& options, const disk::OperationC
     DeleteRegularFile(file);
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, options.flags);
     if (!h) {
-        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption, file,
-                                    GetLastError());
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption,
+                                    file, GetLastError());
         return false;
     }
     disk::AlignedBuffer buffer = PatternBuffer(options.buffer_size);
@@ -154,7 +154,7 @@ bool SequentialReadTest(const SpeedTestOptions& options, const disk::OperationCo
     const std::string volume = VolumeOf(options);
     Handle h = CreateFile(volume, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, options.flags);
     if (!h) {
-        context.ui().inform("cannot createfile " + volume, kCaption);
+        context.ui().inform("cannot createfile " + volume, platform::kProgramCaption);
         return false;
     }
     disk::AlignedBuffer buffer(options.buffer_size);
@@ -170,13 +170,13 @@ bool RandomWriteTest(const SpeedTestOptions& options, const disk::OperationConte
     try {
         disk::_make_sparse_file(file, true, false, options.test_bytes);
     } catch (const std::exception& e) {
-        context.ui().inform(e.what(), kCaption);
+        context.ui().inform(e.what(), platform::kProgramCaption);
         return false;
     }
     Handle h = CreateFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, options.flags);
     if (!h) {
-        context.ui().inform_failure("could not open createfile " + TestFileName(options), kCaption, file,
-                                    GetLastError());
+        context.ui().inform_failure("could not open createfile " + TestFileName(options), platform::kProgramCaption,
+                                    file, GetLastError());
         DeleteRegularFile(file);
         return false;
     }
@@ -194,7 +194,7 @@ bool RandomReadTest(const SpeedTestOptions& options, const disk::OperationContex
     const std::string volume = VolumeOf(options);
     Handle h = CreateFile(volume, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, options.flags);
     if (!h) {
-        context.ui().inform("invalid handle", kCaption);
+        context.ui().inform("invalid handle", platform::kProgramCaption);
         return false;
     }
     disk::AlignedBuffer buffer(options.buffer_size);

@@ -1,7 +1,6 @@
 #include "main/operations/vhd_copy.h"
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -10,6 +9,7 @@
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
@@ -43,10 +43,10 @@ std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::st
     // As the raw copies ask before they write over something: a disk, or
     // a file that is there already.
     const bool onto_device = platform::device::IsDevicePath(target_path);
-    std::error_code error;
     const std::string target_file = onto_device ? std::string() : platform::ResolveFilePath(target_path);
-    const bool onto_existing = onto_device || (!target_file.empty() && std::filesystem::exists(target_file, error));
-    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", "Tarnovell")) return std::nullopt;
+    const bool onto_existing = onto_device || (!target_file.empty() && platform::FileFactsOf(target_file));
+    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", platform::kProgramCaption))
+        return std::nullopt;
     // A disk is held here, on the caller's thread, for the whole copy: its
     // volumes locked and the disk held whole before the worker writes, and
     // the system told of the table the image brought once it is done.
@@ -56,13 +56,13 @@ std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::st
     const VhdCopyJob job{source, target_path, mode};
     // The worker posts its percentages; it never touches the bar itself.
     if (bar) bar->set_max(100);
-    WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, target);
+    WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, context);
     if (hold && outcome.succeeded() && !hold->complete()) outcome.exit_code = platform::ERROR_INVALID_FUNCTION;
     hold.reset();
     // The last progress posts settle before the status is set.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     platform::pump();
-    if (target) target->post(platform::WM_OPERATION, platform::OperationKind::Status, 0, VhdCopyStatus(outcome));
+    context.post_status(VhdCopyStatus(outcome));
     return outcome;
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "disk/bindings/wimgapi.h"
@@ -14,6 +14,8 @@
 #include "platform/base/interaction.h"
 #include "platform/os/system.h"
 #include "platform/base/wide_text.h"
+#include "platform/os/file_facts.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 
@@ -22,9 +24,12 @@ using platform::DWORD;
 
 namespace {
 
-void Post(const WimCallbackContext& context, platform::OperationKind kind, std::int64_t percent,
-          const std::string& text) {
-    if (context.target) context.target->post(context.channel, kind, percent, text);
+// Where the callback's posts go: the worker's status target on its channel.
+disk::OperationContext Reporting(const WimCallbackContext& context) {
+    disk::OperationContext reporting;
+    reporting.status = context.target;
+    reporting.channel = context.channel;
+    return reporting;
 }
 
 std::string PathAt(wim::WPARAM wparam) { return platform::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wparam)); }
@@ -36,7 +41,7 @@ public:
         : table_(table), file_(file) {
         registered_ = table_.WIMRegisterMessageCallback(file.get(), &MainWimMessageCallback, &context) !=
                       wim::INVALID_CALLBACK_VALUE;
-        if (!registered_) Post(context, platform::OperationKind::Message, 0, "WIMRegisterMessageCallback failed");
+        if (!registered_) Reporting(context).post_message("WIMRegisterMessageCallback failed");
     }
     ~CallbackRegistration() {
         if (registered_ && file_.valid()) table_.WIMUnregisterMessageCallback(file_.get(), &MainWimMessageCallback);
@@ -53,8 +58,9 @@ private:
 }  // namespace
 
 ExclusionList ReadExclusionList(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    const std::optional<std::string> text = platform::ReadWholeFile(path);
+    if (!text) return std::nullopt;
+    std::istringstream in(*text);
     std::vector<std::string> entries;
     std::string line;
     bool first = true;
@@ -81,30 +87,29 @@ bool IsExcluded(const ExclusionList& list, const std::string& path_with_drive) {
 
 DWORD MainWimMessageCallback(DWORD message, wim::WPARAM wparam, wim::LPARAM lparam, void* user_data) {
     const auto& context = *static_cast<const WimCallbackContext*>(user_data);
+    const disk::OperationContext reporting = Reporting(context);
     switch (message) {
     case wim::WIM_MSG_PROGRESS:
-        Post(context, platform::OperationKind::Percent, static_cast<std::int64_t>(wparam), "");
+        reporting.post_percent(static_cast<std::int64_t>(wparam));
         break;
     case wim::WIM_MSG_PROCESS:
         if (context.exclusions && *context.exclusions && lparam != 0 && IsExcluded(*context.exclusions, PathAt(wparam)))
             *reinterpret_cast<wim::BOOL*>(lparam) = 0;
         break;
     case wim::WIM_MSG_SCANNING:
-        Post(context, platform::OperationKind::Status, 0, "WIM_MSG_SCANNING:in progress");
+        reporting.post_status("WIM_MSG_SCANNING:in progress");
         break;
     case wim::WIM_MSG_ERROR:
-        Post(context, platform::OperationKind::Message, 0,
-             "WIM_MSG_ERROR\r\n" + std::to_string(lparam) + "\r\n" + PathAt(wparam));
+        reporting.post_message("WIM_MSG_ERROR\r\n" + std::to_string(lparam) + "\r\n" + PathAt(wparam));
         break;
     case wim::WIM_MSG_RETRY:
-        Post(context, platform::OperationKind::Status, 0, "WIM_MSG_RETRY;" + std::to_string(lparam) + ";" + PathAt(wparam));
+        reporting.post_status("WIM_MSG_RETRY;" + std::to_string(lparam) + ";" + PathAt(wparam));
         break;
     case wim::WIM_MSG_INFO:
-        Post(context, platform::OperationKind::Status, 0, "WIM_MSG_INFO;" + std::to_string(lparam) + ";" + PathAt(wparam));
+        reporting.post_status("WIM_MSG_INFO;" + std::to_string(lparam) + ";" + PathAt(wparam));
         break;
     case wim::WIM_MSG_WARNING:
-        Post(context, platform::OperationKind::Status, 0,
-             "WIM_MSG_WARNING;" + std::to_string(lparam) + ";" + PathAt(wparam));
+        reporting.post_status("WIM_MSG_WARNING;" + std::to_string(lparam) + ";" + PathAt(wparam));
         break;
     default: break;
     }
@@ -256,7 +261,7 @@ DWORD WimExportThread(const WimExportJob& job, const disk::OperationContext& con
 namespace {
 
 WorkerOutcome RunAndReport(const std::function<DWORD()>& body, const disk::OperationContext& context) {
-    WorkerOutcome outcome = RunWorker(body, context.status, context.channel);
+    WorkerOutcome outcome = RunWorker(body, context);
     context.post_status(TerminationStatus(outcome));
     return outcome;
 }
@@ -283,16 +288,14 @@ std::optional<WorkerOutcome> StartWimCapture(WimCaptureJob job, const std::strin
     // capture's ".esd" is named before it is asked.
     if (job.compression == wim::WIM_COMPRESS_LZMS) job.wim_file = SolidFileName(job.wim_file);
     job.append = false;
-    std::error_code ec;
-    const auto status = std::filesystem::status(job.wim_file, ec);
-    if (std::filesystem::exists(status)) {
-        if (!std::filesystem::is_regular_file(status)) {
-            context.ui().inform(job.wim_file + " is not a file", "Tarnovell");
+    if (const auto facts = platform::FileFactsOf(job.wim_file)) {
+        if (!facts->is_regular()) {
+            context.ui().inform(job.wim_file + " is not a file", platform::kProgramCaption);
             return std::nullopt;
         }
         // Yes: the capture makes a new file that takes the old one's place
         // once it is complete, so a capture that fails keeps the old one.
-        job.append = !context.ui().confirm("File exists! Delete?\r\n(No=Append)", "Tarnovell");
+        job.append = !context.ui().confirm("File exists! Delete?\r\n(No=Append)", platform::kProgramCaption);
     }
     job.exclusions = ReadExclusionList(FindInProgramFolder(program_folder, "Wimscript.ini"));
     return RunAndReport([&job, &context] { return WimCaptureThread(job, context); }, context);

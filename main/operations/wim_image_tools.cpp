@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <filesystem>
-#include <system_error>
 
 #include "disk/util/lib_helpers.h"
 #include "main/operations/wim_commands.h"
@@ -11,6 +9,7 @@
 #include "platform/base/wide_text.h"
 #include "platform/base/win_error.h"
 #include "platform/wim/xml.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 
@@ -153,9 +152,7 @@ WimgapiDescription DescribeWimgapi() {
 }
 
 WimCommandResult MountWimImage(const std::string& folder, const std::string& file, int index, bool read_write) {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) return {false, error.message(), false};
+    if (!platform::CreateFolders(folder)) return {false, platform::SysErrorMessage(platform::GetLastError()), false};
     const disk::WimFunctionTable& table = LoadedWimgapi();
     // Without a temporary folder to stage changes in, the image is mounted
     // for reading only.

@@ -11,6 +11,7 @@
 #include "disk/copy/copy_loop.h"
 #include "disk/copy/destination_hold.h"
 #include "disk/device/handle_ops.h"
+#include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
@@ -21,7 +22,6 @@ using namespace platform;
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 // Bitmap bytes asked for at once: 8 Mi clusters.
 constexpr std::size_t kBitmapPiece = 1 << 20;
 
@@ -110,7 +110,7 @@ private:
 
 WipeResult WipeDevice(const std::string& path, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
-    if (!ui.confirm("Wipe " + path + "?", kCaption)) return WipeResult::Declined;
+    if (!ui.confirm("Wipe " + path + "?", platform::kProgramCaption)) return WipeResult::Declined;
     // A disk with its volumes locked and the disk held whole, a volume
     // locked and dismounted; one that stays in use gets nothing written.
     disk::DestinationOptions where;
@@ -120,7 +120,7 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
     if (!hold) return declined ? WipeResult::Declined : WipeResult::Failed;
     const std::int64_t size = hold->size();
     if (size == 0) {
-        ui.inform("cannot get total size", kCaption);
+        ui.inform("cannot get total size", platform::kProgramCaption);
         return WipeResult::Failed;
     }
 
@@ -139,31 +139,34 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
 
 WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
-    if (!ui.confirm("zero all unused clusters for " + volume + "?", kCaption)) return WipeResult::Declined;
+    if (!ui.confirm("zero all unused clusters for " + volume + "?", platform::kProgramCaption))
+        return WipeResult::Declined;
     Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!h) {
-        ui.inform("INVALID_HANDLE_VALUE for" + volume, kCaption);
+        ui.inform("INVALID_HANDLE_VALUE for" + volume, platform::kProgramCaption);
         return WipeResult::Failed;
     }
     NTFS_VOLUME_DATA_BUFFER data{};
     if (!GetNtfsData(h, data)) {
-        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()), kCaption);
+        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()),
+                  platform::kProgramCaption);
         return WipeResult::Failed;
     }
     // Nothing may allocate a cluster between reading the bitmap and zeroing
     // what it calls free: the volume is ours alone before it is read.
     HeldVolume held(h);
     if (!disk::LockVolumeHandle(h)) {
-        ui.inform("lock failed," + std::to_string(GetLastError()), kCaption);
+        ui.inform("lock failed," + std::to_string(GetLastError()), platform::kProgramCaption);
         return WipeResult::Failed;
     }
     held.locked();
     if (!disk::DismountVolumeHandle(h)) {
-        ui.inform("dismount failed," + std::to_string(GetLastError()), kCaption);
+        ui.inform("dismount failed," + std::to_string(GetLastError()), platform::kProgramCaption);
         return WipeResult::Failed;
     }
     if (!GetNtfsData(h, data)) {
-        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()), kCaption);
+        ui.inform("could not get ntfs data, not a NTFS volume?\r\n" + SysErrorMessage(GetLastError()),
+                  platform::kProgramCaption);
         return WipeResult::Failed;
     }
     const std::uint64_t cluster = data.BytesPerCluster;
@@ -213,7 +216,7 @@ WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationCont
         }
         if (!stopped) writer.flush();
     } catch (const std::exception& e) {
-        ui.inform(e.what(), kCaption);
+        ui.inform(e.what(), platform::kProgramCaption);
         stopped = true;
     }
     if (context.progress) context.progress->set_position(static_cast<std::int64_t>(bitmap_bytes));
@@ -222,7 +225,7 @@ WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationCont
                         std::to_string(writer.zeroed() * cluster / 1024 / 1024) + "MB) in " + std::to_string(seconds) +
                         " secs.");
     if (!FlushFileBuffers(h)) {
-        ui.inform("writefile failed," + std::to_string(GetLastError()), kCaption);
+        ui.inform("writefile failed," + std::to_string(GetLastError()), platform::kProgramCaption);
         return WipeResult::Failed;
     }
     if (context.cancelled()) return WipeResult::Cancelled;

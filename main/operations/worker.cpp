@@ -9,10 +9,6 @@ namespace tarnovell {
 
 namespace {
 constexpr std::chrono::milliseconds kWaitSlice{500};
-
-void Post(platform::OperationTarget* target, int channel, platform::OperationKind kind, const std::string& text) {
-    if (target) target->post(channel, kind, 0, text);
-}
 }  // namespace
 
 platform::DWORD FailureExitCode() {
@@ -22,11 +18,18 @@ platform::DWORD FailureExitCode() {
 
 WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::OperationTarget* target,
                         int channel) {
+    disk::OperationContext context;
+    context.status = target;
+    context.channel = channel;
+    return RunWorker(body, context);
+}
+
+WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, const disk::OperationContext& context) {
     // Said before the thread starts: a worker that fails at once must not
     // have its message followed by "in progress...".
-    Post(target, channel, platform::OperationKind::Status, "in progress...");
+    context.post_status("in progress...");
     std::string failure;  // written by the worker, read once it has ended
-    platform::WorkerThread worker([&body, target, channel, &failure]() -> platform::DWORD {
+    platform::WorkerThread worker([&body, &context, &failure]() -> platform::DWORD {
         try {
             return body();
         } catch (const std::exception& e) {
@@ -34,7 +37,7 @@ WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::
         } catch (...) {
             failure = "unknown error";
         }
-        Post(target, channel, platform::OperationKind::Message, failure);
+        context.post_message(failure);
         return FailureExitCode();
     });
     while (!worker.wait_for(kWaitSlice)) platform::pump();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "disk/copy/operation_context.h"
 #include "platform/base/progress.h"
 #include "platform/base/win_error.h"
 
@@ -27,6 +28,8 @@ struct WorkerOutcome {
 // waits with the pump between slices.
 WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, platform::OperationTarget* target,
                         int channel = platform::WM_OPERATION);
+// The same, posting to the context's status target on its channel.
+WorkerOutcome RunWorker(const std::function<platform::DWORD()>& body, const disk::OperationContext& context);
 
 // The launchers' status line for an ended worker: id + " terminated with
 // code:" + code, or id + " terminated without exitcode".

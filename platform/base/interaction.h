@@ -42,6 +42,9 @@ std::string FailureLine(const std::string& text, const std::string& subject, std
 
 // The caption every message box and question of the program carries.
 inline constexpr const char* kProgramCaption = "Tarnovell";
+// The lower-case caption the error boxes of the disk library's sector,
+// volume-list, layout and footer routines have always carried.
+inline constexpr const char* kLibraryErrorCaption = "tarnovell";
 
 // The process's current interaction (the console one until another is set).
 Interaction& interaction();

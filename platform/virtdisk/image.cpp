@@ -42,23 +42,24 @@ bool HasVhdxSignature(const std::string& path) {
 DWORD ProbeVhd(const std::string& path, ImageFacts& facts) {
     auto footer = ReadVhdFooter(path);
     if (!footer) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
-    facts.subtype = footer->disk_type;
+    facts.subtype = footer->disk_type.value();
     std::memcpy(&facts.identifier, footer->unique_id.data(), sizeof facts.identifier);
-    if (footer->disk_type == kVhdFixed) {
+    if (footer->disk_type.value() == kVhdFixed) {
         facts.virtual_size = facts.physical_size - 512;
         facts.direct = true;
         return ERROR_SUCCESS;
     }
-    if (footer->disk_type != kVhdDynamic && footer->disk_type != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
+    if (footer->disk_type.value() != kVhdDynamic && footer->disk_type.value() != kVhdDifferencing)
+        return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     auto header = ReadVhdDynamicHeader(path, *footer);
     if (!header) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     if (!VhdTableIsSound(*footer, *header, facts.physical_size)) return ERROR_INVALID_DATA;
-    if (footer->disk_type == kVhdDifferencing) {
+    if (footer->disk_type.value() == kVhdDifferencing) {
         facts.parent_path = VhdParentPath(path);
         std::memcpy(&facts.parent_identifier, header->parent_unique_id.data(), sizeof facts.parent_identifier);
     }
-    facts.virtual_size = static_cast<std::int64_t>(footer->current_size);
-    facts.block_size = header->block_size;
+    facts.virtual_size = static_cast<std::int64_t>(footer->current_size.value());
+    facts.block_size = header->block_size.value();
     return ERROR_SUCCESS;
 }
 

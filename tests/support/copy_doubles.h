@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <set>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,19 +30,17 @@ public:
     FakeSource(std::string data, std::set<std::int64_t> bad_blocks, std::int64_t block = 524288)
         : data_(std::move(data)), bad_(std::move(bad_blocks)), block_(block) {}
     std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
-        done = 0;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
         reads.fetch_add(1);
         furthest = std::max<std::int64_t>(furthest, offset + static_cast<std::int64_t>(buffer.size()));
         if (bad_.count(offset / block_)) {
             std::memset(buffer.data(), 0x5A, buffer.size());  // whatever a failed read leaves
-            platform::SetLastError(platform::ERROR_CRC);
-            return false;
+            throw disk::MediumError(platform::ERROR_CRC);
         }
-        if (offset >= size()) return true;
-        done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
+        if (offset >= size()) return 0;
+        const std::size_t done = std::min<std::size_t>(buffer.size(), data_.size() - static_cast<std::size_t>(offset));
         std::memcpy(buffer.data(), data_.data() + offset, done);
-        return true;
+        return done;
     }
     std::atomic<int> reads{0};
     std::atomic<std::int64_t> furthest{0};  // the end of the furthest read asked for
@@ -59,16 +58,14 @@ public:
     BadSectorSource(std::string data, std::vector<disk::UnreadableRange> bad)
         : FakeSource(std::move(data), {}), bad_bytes_(std::move(bad)) {}
     std::uint32_t retry_unit() const override { return 512; }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override {
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
         const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
         for (const auto& r : bad_bytes_)
             if (offset < r.end() && r.offset < end) {
-                done = 0;
                 std::memset(buffer.data(), 0x5A, buffer.size());
-                platform::SetLastError(platform::ERROR_CRC);
-                return false;
+                throw disk::MediumError(platform::ERROR_CRC);
             }
-        return FakeSource::read(offset, buffer, done);
+        return FakeSource::read(offset, buffer);
     }
 
 private:
@@ -76,36 +73,34 @@ private:
 };
 
 // Stores what it is given by offset; can fail its start, a write or the
-// sync, or raise a cancel flag after some writes.
+// sync as a medium does, raise some other error at a write, or raise a
+// cancel flag after some writes.
 class FakeSink : public disk::CopySink {
 public:
     explicit FakeSink(std::atomic<bool>* cancel = nullptr) : cancel_(cancel) {}
-    bool start() override {
+    void start() override {
         ++starts;
-        if (fail_start) platform::SetLastError(platform::ERROR_WRITE_PROTECT);
-        return !fail_start;
+        if (fail_start) throw disk::MediumError(platform::ERROR_WRITE_PROTECT);
     }
-    bool write(std::int64_t offset, std::span<const std::byte> data) override {
-        if (writes == fail_write) {
-            platform::SetLastError(platform::ERROR_DISK_FULL);
-            return false;
-        }
+    void write(std::int64_t offset, std::span<const std::byte> data) override {
+        if (writes == fail_write) throw disk::MediumError(platform::ERROR_DISK_FULL);
+        if (writes == raise_at_write) throw std::runtime_error(raised_text);
         if (static_cast<std::size_t>(offset) + data.size() > bytes.size()) bytes.resize(offset + data.size());
         std::memcpy(bytes.data() + offset, data.data(), data.size());
         sizes.push_back(data.size());
         ++writes;
         if (writes == cancel_after && cancel_) *cancel_ = true;
-        return true;
     }
-    bool finish() override {
+    void finish() override {
         ++finishes;
-        if (fail_sync) platform::SetLastError(platform::ERROR_IO_DEVICE);
-        return !fail_sync;
+        if (fail_sync) throw disk::MediumError(platform::ERROR_IO_DEVICE);
     }
     std::string bytes;
     std::vector<std::size_t> sizes;  // of each write, in order
     int starts = 0, writes = 0, finishes = 0;
     int fail_write = -1, cancel_after = -1;
+    int raise_at_write = -1;  // raises std::runtime_error(raised_text) at that write
+    std::string raised_text = "the sink broke down";
     bool fail_start = false, fail_sync = false;
 
 private:

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/os/thread.h"
 
 namespace disk {
 
@@ -22,25 +21,20 @@ EwfSink::EwfSink(TLibEWF& image, std::int64_t media_size, unsigned packers)
     // Deflate can grow data that does not pack; the library then keeps the
     // chunk as it is, but must have room to find out.
     packed_room_ = chunk_size_ + chunk_size_ / 8 + 1024;
-    if (packers == 0) packers = std::max(1u, std::thread::hardware_concurrency());
-    batches_.resize(2 * packers + 1);
-    for (auto& batch : batches_) {
+    packers = TransformThreads(packers, 64);
+    packing_ =
+        std::make_unique<OrderedTransform<Batch>>(batches(packers), packers, [this](Batch& batch) { pack(batch); });
+}
+
+std::vector<EwfSink::Batch> EwfSink::batches(unsigned packers) const {
+    std::vector<Batch> batches(2 * packers + 1);
+    for (auto& batch : batches) {
         batch.input = AlignedBuffer(kChunksPerBatch * (chunk_size_ + 4));
         batch.packed = AlignedBuffer(kChunksPerBatch * packed_room_);
         batch.prepared.resize(kChunksPerBatch);
         batch.sizes.resize(kChunksPerBatch);
     }
-    for (unsigned i = 0; i < packers; ++i)
-        packers_.push_back(platform::StartThread([this](std::stop_token stop) { run_packer(stop); }));
-}
-
-EwfSink::~EwfSink() {
-    for (auto& packer : packers_) packer.request_stop();
-    {
-        std::lock_guard lock(mutex_);
-        queued_.notify_all();
-    }
-    packers_.clear();
+    return batches;
 }
 
 void EwfSink::pack(Batch& batch) const {
@@ -54,88 +48,47 @@ void EwfSink::pack(Batch& batch) const {
     }
 }
 
-void EwfSink::run_packer(std::stop_token stop) {
-    for (;;) {
-        Batch* batch = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            queued_.wait(lock, [&] { return stop.stop_requested() || taken_ < submitted_; });
-            if (stop.stop_requested()) return;
-            batch = &batches_[taken_++ % batches_.size()];
-        }
-        pack(*batch);
-        {
-            std::lock_guard lock(mutex_);
-            batch->state = Batch::Packed;
-        }
-        packed_.notify_all();
-    }
-}
-
-EwfSink::Batch& EwfSink::free_batch() {
-    // The batches are used in turn; the next one is free once everything
-    // before it is written.
-    while (submitted_ - stored_ >= batches_.size()) store_next();
-    Batch& batch = batches_[submitted_ % batches_.size()];
-    batch.chunks = 0;
-    return batch;
-}
-
 void EwfSink::submit() {
     Batch& batch = *filling_;
     filling_ = nullptr;
-    if (submitted_ == 0) {
+    if (first_) {
         // The library sets itself up for writing at the first chunk it
         // writes; the first batch is packed and written here, before any
         // packer reads its settings.
+        first_ = false;
         pack(batch);
-        {
-            std::lock_guard lock(mutex_);
-            batch.state = Batch::Packed;
-            ++submitted_;
-            ++taken_;
-        }
-        store_next();
+        packing_->hand_in(true);
+        store_oldest(true);
         return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        batch.state = Batch::Queued;
-        ++submitted_;
-    }
-    queued_.notify_one();
+    packing_->hand_in();
     // Keep the writing going while the packers work.
-    while (stored_ < submitted_ && oldest_packed()) store_next();
+    while (store_oldest(false)) {}
 }
 
-bool EwfSink::oldest_packed() {
-    std::lock_guard lock(mutex_);
-    return batches_[stored_ % batches_.size()].state == Batch::Packed;
-}
-
-void EwfSink::store_next() {
-    Batch& batch = batches_[stored_ % batches_.size()];
-    {
-        std::unique_lock lock(mutex_);
-        packed_.wait(lock, [&] { return batch.state == Batch::Packed; });
-    }
-    if (!batch.failure.empty()) throw std::runtime_error(batch.failure);
-    for (std::size_t i = 0; i < batch.chunks; ++i) {
-        std::byte* data = batch.input.data() + i * (chunk_size_ + 4);
-        const std::byte* packed = batch.packed.data() + i * packed_room_;
-        if (!image_.WriteChunk(data, batch.sizes[i], packed, batch.prepared[i]))
+bool EwfSink::store_oldest(bool wait) {
+    Batch* batch = packing_->oldest(wait);
+    if (!batch) return false;
+    if (!batch->failure.empty()) throw std::runtime_error(batch->failure);
+    for (std::size_t i = 0; i < batch->chunks; ++i) {
+        std::byte* data = batch->input.data() + i * (chunk_size_ + 4);
+        const std::byte* packed = batch->packed.data() + i * packed_room_;
+        if (!image_.WriteChunk(data, batch->sizes[i], packed, batch->prepared[i]))
             throw std::runtime_error("libewf_handle_write_chunk failed: " + image_.error());
     }
-    {
-        std::lock_guard lock(mutex_);
-        batch.state = Batch::Free;
-    }
-    ++stored_;
+    packing_->release();
+    return true;
 }
 
 void EwfSink::append(std::span<const std::byte> data) {
     while (!data.empty()) {
-        if (!filling_) filling_ = &free_batch();
+        if (!filling_) {
+            // The batches are used in turn; the next one is free once
+            // everything before it is written.
+            while (packing_->full()) store_oldest(true);
+            filling_ = &packing_->free_slot();
+            filling_->chunks = 0;
+        }
         Batch& batch = *filling_;
         if (batch.chunks == 0 || batch.sizes[batch.chunks - 1] == chunk_size_) batch.sizes[batch.chunks++] = 0;
         std::size_t& used = batch.sizes[batch.chunks - 1];
@@ -148,14 +101,13 @@ void EwfSink::append(std::span<const std::byte> data) {
     }
 }
 
-bool EwfSink::write(std::int64_t, std::span<const std::byte> data) {
+void EwfSink::write(std::int64_t, std::span<const std::byte> data) {
     if (received_ + static_cast<std::int64_t>(data.size()) > media_size_)
         throw std::runtime_error("more data than the EWF image's media size of " + std::to_string(media_size_));
     append(data);
-    return true;
 }
 
-bool EwfSink::finish() {
+void EwfSink::finish() {
     const std::int64_t missing = media_size_ - received_;
     if (missing >= 512)
         throw std::runtime_error("the EWF image's media size of " + std::to_string(media_size_) +
@@ -163,9 +115,8 @@ bool EwfSink::finish() {
     static const std::byte zeros[512] = {};
     append(std::span(zeros, static_cast<std::size_t>(missing)));
     if (filling_ && filling_->chunks > 0) submit();
-    while (stored_ < submitted_) store_next();
+    while (store_oldest(true)) {}
     if (!image_.WriteFinalize()) throw std::runtime_error("libewf_handle_write_finalize failed: " + image_.error());
-    return true;
 }
 
 }  // namespace disk

@@ -8,16 +8,15 @@
 // gives.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "disk/bindings/libewf.h"
 #include "disk/copy/copy_buffer.h"
 #include "disk/copy/copy_endpoints.h"
+#include "disk/copy/ordered_transform.h"
 
 namespace disk {
 
@@ -29,19 +28,15 @@ public:
     // tail of a source whose size is not a multiple of 512) is written as
     // zeros at finish.
     EwfSink(TLibEWF& image, std::int64_t media_size, unsigned packers = 0);
-    ~EwfSink() override;
-    EwfSink(const EwfSink&) = delete;
-    EwfSink& operator=(const EwfSink&) = delete;
 
     // Raises std::runtime_error with the library's text when a chunk cannot
     // be packed or written.
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
     // Pads, writes what is left and completes the set; raises as write.
-    bool finish() override;
+    void finish() override;
 
 private:
     struct Batch {
-        enum State { Free, Queued, Packed } state = Free;
         AlignedBuffer input;   // chunk i at i * (chunk + 4): 4 bytes of room for its checksum
         AlignedBuffer packed;  // chunk i at i * packed room
         std::vector<TLibEWF::PreparedChunk> prepared;
@@ -50,13 +45,12 @@ private:
         std::string failure;             // of packing; empty when it went well
     };
 
+    std::vector<Batch> batches(unsigned packers) const;
     void pack(Batch& batch) const;
-    void run_packer(std::stop_token stop);
-    Batch& free_batch();
     void submit();
-    // Writes the oldest batch once it is packed; raises on failure.
-    void store_next();
-    bool oldest_packed();
+    // Writes the oldest batch once it is packed, waiting for it with
+    // `wait`; false when there was none to write. Raises on failure.
+    bool store_oldest(bool wait);
     void append(std::span<const std::byte> data);
 
     TLibEWF& image_;
@@ -64,15 +58,9 @@ private:
     std::size_t chunk_size_;
     std::size_t packed_room_;
     std::int64_t received_ = 0;
-    std::vector<Batch> batches_;
     Batch* filling_ = nullptr;
-    std::size_t submitted_ = 0;
-    std::size_t taken_ = 0;
-    std::size_t stored_ = 0;
-    std::mutex mutex_;
-    std::condition_variable queued_;
-    std::condition_variable packed_;
-    std::vector<std::jthread> packers_;  // last: stopped and joined first
+    bool first_ = true;  // no batch handed in yet
+    std::unique_ptr<OrderedTransform<Batch>> packing_;  // last: its threads stop before the rest goes
 };
 
 }  // namespace disk

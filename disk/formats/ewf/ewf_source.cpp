@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/ordered_transform.h"
 #include "disk/copy/reader_child.h"
 #include "disk/formats/imagecheck/ewf_check.h"
 #include "disk/formats/imagecheck/image_bytes.h"
@@ -112,7 +113,7 @@ std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned reade
             return NamedFiles{};
         });
     // Inflating is the work here: a reader for each core.
-    if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    readers = TransformThreads(readers, 8);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
     std::vector<std::uint8_t> md5, sha1;
@@ -147,17 +148,17 @@ EwfSource::EwfSource(std::unique_ptr<ParallelSource> readers, std::vector<std::s
       stored_md5_(std::move(md5)),
       stored_sha1_(std::move(sha1)) {}
 
-bool EwfSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    if (!readers_->read(offset, buffer, done)) return false;
-    if (hashed_ < 0 || done == 0) return true;
+std::size_t EwfSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    const std::size_t done = readers_->read(offset, buffer);
+    if (hashed_ < 0 || done == 0) return done;
     if (offset != hashed_) {
         hashed_ = -1;  // not a read of the whole set from its start: nothing to compare
-        return true;
+        return done;
     }
     if (!stored_md5_.empty()) md5_.Update(buffer.data(), done);
     if (!stored_sha1_.empty()) sha1_.Update(buffer.data(), done);
     hashed_ += static_cast<std::int64_t>(done);
-    return true;
+    return done;
 }
 
 std::string EwfSource::ChecksumProblem() {

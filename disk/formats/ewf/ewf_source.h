@@ -31,7 +31,7 @@ public:
               std::vector<std::uint8_t> md5, std::vector<std::uint8_t> sha1);
 
     std::int64_t size() override { return readers_->size(); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
     std::vector<std::string> files() const override { return segments_; }
 
     // After the copy: what is wrong with the data read, in the words of

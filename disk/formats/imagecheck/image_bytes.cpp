@@ -23,8 +23,11 @@ void ImageBytes::read(std::uint64_t offset, std::span<std::byte> buffer, const s
     require_inside(offset, buffer.size(), field);
     while (!buffer.empty()) {
         std::size_t done = 0;
-        if (!file_.read(static_cast<std::int64_t>(offset), buffer, done))
-            refuse(field, "cannot be read: " + platform::SysErrorMessage(platform::GetLastError()));
+        try {
+            done = file_.read(static_cast<std::int64_t>(offset), buffer);
+        } catch (const MediumError& e) {
+            refuse(field, std::string("cannot be read: ") + e.what());
+        }
         if (done == 0) refuse(field, "lies past the end of the file");
         buffer = buffer.subspan(std::min(done, buffer.size()));
         offset += done;

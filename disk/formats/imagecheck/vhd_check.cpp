@@ -188,8 +188,8 @@ void CheckVhdImage(const ImageBytes& file) {
     if (file.size() < sizeof(VhdFooter)) file.refuse("footer", "is missing: the file is too short");
     const auto footer = file.record<VhdFooter>(file.size() - sizeof(VhdFooter), "footer");
     if (std::memcmp(footer.cookie.data(), "conectix", 8) != 0) file.refuse("footer cookie", "is not \"conectix\"");
-    const std::uint64_t disk = static_cast<std::uint64_t>(footer.current_size);
-    const std::uint32_t type = footer.disk_type;
+    const std::uint64_t disk = static_cast<std::uint64_t>(footer.current_size.value());
+    const std::uint32_t type = footer.disk_type.value();
     if (type == kVhdFixed) {
         if (disk > file.size() - sizeof(VhdFooter))
             file.refuse("current_size", std::to_string(disk) + " is more than the file holds");
@@ -197,15 +197,16 @@ void CheckVhdImage(const ImageBytes& file) {
     }
     if (type != kVhdDynamic && type != kVhdDifferencing) file.refuse("disk_type", std::to_string(type) + " is not valid");
     if (disk > kVhdMaxSize) file.refuse("current_size", std::to_string(disk) + " is too large");
-    const auto header = file.record<VhdDynamicHeader>(static_cast<std::uint64_t>(footer.data_offset), "data_offset");
+    const auto header =
+        file.record<VhdDynamicHeader>(static_cast<std::uint64_t>(footer.data_offset.value()), "data_offset");
     if (std::memcmp(header.cookie.data(), "cxsparse", 8) != 0) file.refuse("dynamic header cookie", "is not \"cxsparse\"");
-    const std::uint64_t block = static_cast<std::uint64_t>(header.block_size);
+    const std::uint64_t block = static_cast<std::uint64_t>(header.block_size.value());
     if (!IsPowerOfTwo(block) || block < kVhdSector || block > 256 * kMiB)
         file.refuse("block_size", std::to_string(block) + " is not valid");
-    const std::uint64_t entries = static_cast<std::uint64_t>(header.max_table_entries);
+    const std::uint64_t entries = static_cast<std::uint64_t>(header.max_table_entries.value());
     if (entries < CeilDiv(disk, block))
         file.refuse("max_table_entries", std::to_string(entries) + " does not cover the disk");
-    const auto table = file.table(static_cast<std::uint64_t>(header.table_offset), entries * 4, "table_offset");
+    const auto table = file.table(static_cast<std::uint64_t>(header.table_offset.value()), entries * 4, "table_offset");
     const std::uint64_t bitmap = CeilDiv(block / kVhdSector, 8 * kVhdSector) * kVhdSector;
     for (std::uint64_t i = 0; i < entries; ++i) {
         const std::uint32_t sector = platform::LoadBe32(&table[i * 4]);
@@ -215,8 +216,9 @@ void CheckVhdImage(const ImageBytes& file) {
     if (type == kVhdDifferencing)
         for (std::size_t i = 0; i < header.parent_locator_entries.size(); ++i) {
             const auto& locator = header.parent_locator_entries[i];
-            if (static_cast<std::uint64_t>(locator.platform_code) == 0) continue;
-            file.require_inside(static_cast<std::uint64_t>(locator.platform_data_offset), static_cast<std::uint64_t>(locator.platform_data_length),
+            if (static_cast<std::uint64_t>(locator.platform_code.value()) == 0) continue;
+            file.require_inside(static_cast<std::uint64_t>(locator.platform_data_offset.value()),
+                                static_cast<std::uint64_t>(locator.platform_data_length.value()),
                                 "parent locator " + std::to_string(i));
         }
 }

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "disk/copy/copy_loop.h"
+#include "disk/copy/ordered_transform.h"
 #include "disk/copy/reader_child.h"
 #include "disk/formats/imagecheck/named_file.h"
 #include "platform/os/file_facts.h"
@@ -77,7 +78,7 @@ void LibraryImage::read_at(std::int64_t offset, std::span<std::byte> buffer) {
 
 std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
                                                  unsigned readers) {
-    if (readers == 0) readers = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
+    readers = TransformThreads(readers, 4);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
     std::vector<std::string> files;

@@ -1,5 +1,4 @@
 #include "disk/formats/lz4/lz4_frame.h"
-#include "platform/os/thread.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,6 +6,7 @@
 
 #include "disk/bindings/liblz4.h"
 #include "disk/copy/copy_loop.h"
+#include "platform/base/byte_order.h"
 
 namespace disk {
 
@@ -14,84 +14,57 @@ using namespace platform;
 
 namespace {
 
-void PutLe32(std::byte* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::byte>(value >> (8 * i));
-}
-
-std::uint32_t GetLe32(const std::byte* at) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-    return value;
-}
-
-// The threads that pack or unpack: as asked, else one per core but the
-// caller's, at most `most`.
-unsigned WorkerCount(unsigned asked, unsigned most) {
-    if (asked) return asked;
-    unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp(cores > 1 ? cores - 1 : 1u, 1u, most);
-}
-
 [[noreturn]] void Improper() { throw CopyFormatError("improper LZ4 file"); }
 
 }  // namespace
 
 // ---- packing ---------------------------------------------------------------
 
-Lz4FrameSink::Lz4FrameSink(CopySink& stored, unsigned packers) : stored_(stored) {
-    unsigned count = WorkerCount(packers, 8);
-    std::size_t bound = static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kLz4BlockInput)));
-    jobs_.resize(2 * count + 2);
-    for (auto& job : jobs_) {
+std::vector<Lz4FrameSink::Job> Lz4FrameSink::Jobs(unsigned packers) {
+    const auto bound = static_cast<std::size_t>(Lz4CompressBound(static_cast<int>(kLz4BlockInput)));
+    std::vector<Job> jobs(2 * packers + 2);
+    for (auto& job : jobs) {
         job.input = AlignedBuffer(kLz4BlockInput);
         job.packed = AlignedBuffer(4 + bound);
     }
-    for (unsigned i = 0; i < count; ++i)
-        threads_.push_back(platform::StartThread([this](std::stop_token stop) { pack(stop); }));
-    threads_.push_back(platform::StartThread([this](std::stop_token stop) { store(stop); }));
+    return jobs;
 }
 
-Lz4FrameSink::~Lz4FrameSink() {
-    for (auto& thread : threads_) thread.request_stop();
-    std::lock_guard lock(mutex_);
-    queued_.notify_all();
-    packed_.notify_all();
+void Lz4FrameSink::Pack(Job& job) {
+    int packed = Lz4CompressDefault(reinterpret_cast<const char*>(job.input.data()),
+                                    reinterpret_cast<char*>(job.packed.data() + 4), static_cast<int>(job.input_size),
+                                    static_cast<int>(job.packed.size() - 4));
+    if (packed > 0) StoreLe32(job.packed.data(), static_cast<std::uint32_t>(packed));
+    job.packed_size = packed > 0 ? 4 + static_cast<std::size_t>(packed) : 0;
 }
 
-bool Lz4FrameSink::start() {
+Lz4FrameSink::Lz4FrameSink(CopySink& stored, unsigned packers)
+    : stored_(stored),
+      packing_(Jobs(TransformThreads(packers, 8)), TransformThreads(packers, 8), [](Job& job) { Pack(job); }) {}
+
+void Lz4FrameSink::start() {
     std::byte magic[4];
-    PutLe32(magic, kLz4LegacyMagic);
-    return stored_.start() && stored_.write(0, magic);
+    StoreLe32(magic, kLz4LegacyMagic);
+    stored_.start();
+    stored_.write(0, magic);
 }
 
-bool Lz4FrameSink::failed_locked() {
-    if (pack_failed_) throw std::runtime_error("LZ4_compress1 error");
-    if (write_error_) {
-        SetLastError(write_error_);
-        return true;
-    }
-    return false;
+bool Lz4FrameSink::store_oldest(bool wait) {
+    Job* job = packing_.oldest(wait);
+    if (!job) return false;
+    if (job->packed_size == 0) throw std::runtime_error("LZ4_compress1 error");
+    stored_.write(stored_offset_, job->packed.first(job->packed_size));
+    stored_offset_ += static_cast<std::int64_t>(job->packed_size);
+    packing_.release();
+    return true;
 }
 
-void Lz4FrameSink::submit() {
-    std::lock_guard lock(mutex_);
-    filling_->state = Job::Queued;
-    filling_ = nullptr;
-    ++submitted_;
-    queued_.notify_one();
-}
-
-bool Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
-    if (offset != next_input_) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+void Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
+    if (offset != next_input_) throw MediumError(ERROR_INVALID_PARAMETER);
     while (!data.empty()) {
         if (!filling_) {
-            std::unique_lock lock(mutex_);
-            freed_.wait(lock, [&] { return pack_failed_ || write_error_ || submitted_ - written_ < jobs_.size(); });
-            if (failed_locked()) return false;
-            filling_ = &jobs_[submitted_ % jobs_.size()];
+            while (packing_.full()) store_oldest(true);
+            filling_ = &packing_.free_slot();
             filling_->input_size = 0;
         }
         std::size_t n = std::min(data.size(), kLz4BlockInput - filling_->input_size);
@@ -99,89 +72,41 @@ bool Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
         filling_->input_size += n;
         next_input_ += static_cast<std::int64_t>(n);
         data = data.subspan(n);
-        if (filling_->input_size == kLz4BlockInput) submit();
-    }
-    return true;
-}
-
-bool Lz4FrameSink::finish() {
-    if (filling_ && filling_->input_size > 0) submit();
-    {
-        std::unique_lock lock(mutex_);
-        freed_.wait(lock, [&] { return pack_failed_ || write_error_ || written_ == submitted_; });
-        if (failed_locked()) return false;
-    }
-    return stored_.finish();
-}
-
-void Lz4FrameSink::pack(std::stop_token stop) {
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        queued_.wait(lock, [&] { return stop.stop_requested() || taken_ < submitted_; });
-        if (stop.stop_requested()) return;
-        Job& job = jobs_[taken_++ % jobs_.size()];
-        lock.unlock();
-        int packed = Lz4CompressDefault(reinterpret_cast<const char*>(job.input.data()),
-                                        reinterpret_cast<char*>(job.packed.data() + 4),
-                                        static_cast<int>(job.input_size), static_cast<int>(job.packed.size() - 4));
-        if (packed > 0) PutLe32(job.packed.data(), static_cast<std::uint32_t>(packed));
-        lock.lock();
-        job.packed_size = packed > 0 ? 4 + static_cast<std::size_t>(packed) : 0;
-        job.state = Job::Packed;
-        packed_.notify_all();
-    }
-}
-
-void Lz4FrameSink::store(std::stop_token stop) {
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        Job* job = nullptr;
-        packed_.wait(lock, [&] {
-            if (stop.stop_requested()) return true;
-            job = &jobs_[written_ % jobs_.size()];
-            return written_ < submitted_ && job->state == Job::Packed;
-        });
-        if (stop.stop_requested()) return;
-        bool ok = !pack_failed_ && !write_error_;
-        if (ok && job->packed_size == 0) {
-            pack_failed_ = true;
-            ok = false;
+        if (filling_->input_size == kLz4BlockInput) {
+            filling_ = nullptr;
+            packing_.hand_in();
         }
-        std::int64_t at = stored_offset_;
-        lock.unlock();
-        DWORD error = 0;
-        if (ok && !stored_.write(at, job->packed.first(job->packed_size))) error = GetLastError();
-        lock.lock();
-        if (error) write_error_ = error;
-        stored_offset_ += static_cast<std::int64_t>(job->packed_size);
-        job->state = Job::Free;
-        ++written_;
-        freed_.notify_all();
     }
+    // What is packed by now is written while the packers go on.
+    while (store_oldest(false)) {}
+}
+
+void Lz4FrameSink::finish() {
+    if (filling_ && filling_->input_size > 0) {
+        filling_ = nullptr;
+        packing_.hand_in();
+    }
+    while (store_oldest(true)) {}
+    stored_.finish();
 }
 
 // ---- unpacking -------------------------------------------------------------
 
 Lz4FrameSource::Lz4FrameSource(CopySource& stored, std::int64_t stored_size, unsigned unpackers)
-    : stored_(stored), stored_size_(stored_size) {
-    // Unpacking runs far ahead of any disk with a few cores; more would only
-    // hold more 8 MiB blocks in memory.
-    unsigned count = WorkerCount(unpackers, 4);
-    jobs_.resize(count + 2);
-    for (unsigned i = 0; i < count; ++i)
-        threads_.push_back(platform::StartThread([this](std::stop_token stop) { unpack(stop); }));
-}
-
-Lz4FrameSource::~Lz4FrameSource() {
-    for (auto& thread : threads_) thread.request_stop();
-    std::lock_guard lock(mutex_);
-    queued_.notify_all();
-}
+    : stored_(stored),
+      stored_size_(stored_size),
+      // Unpacking runs far ahead of any disk with a few cores; more would
+      // only hold more 8 MiB blocks in memory.
+      unpacking_(std::vector<Job>(TransformThreads(unpackers, 4) + 2), TransformThreads(unpackers, 4),
+                 [this](Job& job) { unpack(job); }) {}
 
 bool Lz4FrameSource::has_magic() {
     std::byte magic[4];
-    std::size_t got = 0;
-    return stored_.read(0, magic, got) && got == 4 && GetLe32(magic) == kLz4LegacyMagic;
+    try {
+        return stored_.read(0, magic) == 4 && LoadLe32(magic) == kLz4LegacyMagic;
+    } catch (const MediumError&) {
+        return false;
+    }
 }
 
 std::int64_t Lz4FrameSource::size() {
@@ -192,31 +117,29 @@ std::int64_t Lz4FrameSource::size() {
                                      static_cast<double>(consumed));
 }
 
-void Lz4FrameSource::unpack(std::stop_token stop) {
+void Lz4FrameSource::unpack(Job& job) {
+    // Most images are ours, of 512 KiB blocks; a block that needs more room
+    // is unpacked again into the most a block may hold.
+    std::size_t room = output_hint_.load();
+    int unpacked = -1;
     for (;;) {
-        std::unique_lock lock(mutex_);
-        queued_.wait(lock, [&] { return stop.stop_requested() || taken_ < submitted_; });
-        if (stop.stop_requested()) return;
-        Job& job = jobs_[taken_++ % jobs_.size()];
-        if (job.state != Job::Queued) continue;  // nothing to unpack: the reading failed there
-        lock.unlock();
-        // Most images are ours, of 512 KiB blocks; a block that needs more
-        // room is unpacked again into the most a block may hold.
-        std::size_t room = output_hint_.load();
-        int unpacked = -1;
-        for (;;) {
-            if (job.output.size() < room) job.output = AlignedBuffer(room);
-            unpacked = Lz4DecompressSafe(reinterpret_cast<const char*>(job.packed.data()),
-                                         reinterpret_cast<char*>(job.output.data()), static_cast<int>(job.packed_size),
-                                         static_cast<int>(room));
-            if (unpacked >= 0 || room == kLz4MaxBlockOutput) break;
-            room = kLz4MaxBlockOutput;
-            output_hint_ = room;
-        }
-        lock.lock();
-        job.unpacked = unpacked;
-        job.state = Job::Unpacked;
-        unpacked_.notify_all();
+        if (job.output.size() < room) job.output = AlignedBuffer(room);
+        unpacked = Lz4DecompressSafe(reinterpret_cast<const char*>(job.packed.data()),
+                                     reinterpret_cast<char*>(job.output.data()), static_cast<int>(job.packed_size),
+                                     static_cast<int>(room));
+        if (unpacked >= 0 || room == kLz4MaxBlockOutput) break;
+        room = kLz4MaxBlockOutput;
+        output_hint_ = room;
+    }
+    job.unpacked = unpacked;
+}
+
+std::size_t Lz4FrameSource::read_stored(std::int64_t at, std::span<std::byte> buffer, Job& job) {
+    try {
+        return stored_.read(at, buffer);
+    } catch (const MediumError& e) {
+        job.error = e.code();
+        return 0;
     }
 }
 
@@ -225,12 +148,12 @@ bool Lz4FrameSource::read_next_block(Job& job) {
     for (;;) {
         const std::int64_t at = parse_at_;
         std::byte header[4];
-        std::size_t got = 0;
         job.packed_size = 0;
         job.stored_end = at;
-        if (!stored_.read(at, header, got)) {
+        job.error = 0;
+        std::size_t got = read_stored(at, header, job);
+        if (job.error) {
             job.kind = Job::LengthLost;  // without the length the next block cannot be found
-            job.error = GetLastError();
             parse_ended_ = true;
             return true;
         }
@@ -243,7 +166,7 @@ bool Lz4FrameSource::read_next_block(Job& job) {
             parse_ended_ = true;
             return true;
         }
-        std::uint32_t length = GetLe32(header);
+        std::uint32_t length = LoadLe32(header);
         if (length == kLz4LegacyMagic) {  // another legacy stream follows on
             parse_at_ = at + 4;
             continue;
@@ -254,13 +177,12 @@ bool Lz4FrameSource::read_next_block(Job& job) {
             return true;
         }
         if (job.packed.size() < length) job.packed = AlignedBuffer(length);
-        bool ok = stored_.read(at + 4, job.packed.first(length), got);
+        got = read_stored(at + 4, job.packed.first(length), job);
         parse_at_ = at + 4 + length;
         job.stored_end = parse_at_;
         job.packed_size = length;
-        job.kind = ok ? Job::Block : Job::ReadFailed;
-        if (!ok) job.error = GetLastError();
-        if (ok && got < length) {
+        job.kind = job.error ? Job::ReadFailed : Job::Block;
+        if (!job.error && got < length) {
             job.kind = Job::Improper;
             parse_ended_ = true;
         }
@@ -269,35 +191,22 @@ bool Lz4FrameSource::read_next_block(Job& job) {
 }
 
 void Lz4FrameSource::fill_pipeline() {
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (parse_ended_ || submitted_ - consumed_ >= jobs_.size()) return;
-        }
-        // The job is free: the unpackers are done with it and it was handed out.
-        Job& job = jobs_[submitted_ % jobs_.size()];
+    while (!parse_ended_ && !unpacking_.full()) {
+        Job& job = unpacking_.free_slot();
         if (!read_next_block(job)) return;
-        std::lock_guard lock(mutex_);
-        job.state = job.kind == Job::Block ? Job::Queued : Job::Unpacked;
-        ++submitted_;
-        queued_.notify_one();
+        // Only a block read whole has anything to unpack.
+        unpacking_.hand_in(job.kind != Job::Block);
     }
 }
 
 void Lz4FrameSource::release_current() {
     if (!current_) return;
-    std::lock_guard lock(mutex_);
-    current_->state = Job::Free;
     current_ = nullptr;
-    ++consumed_;
+    unpacking_.release();
 }
 
-bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = 0;
-    if (offset != cursor_) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    if (offset != cursor_) throw MediumError(ERROR_INVALID_PARAMETER);
     if (broken_) Improper();
     if (!pending_error_.empty()) throw CopyFormatError(pending_error_);
     // The bytes unpacked before a bad block are good: they are handed out
@@ -311,15 +220,15 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
         zeros_due_ -= buffer.size();
         cursor_ = offset + static_cast<std::int64_t>(buffer.size());
         produced_ = cursor_;
-        SetLastError(lost_error_);
-        return false;
+        throw MediumError(lost_error_);
     }
+    std::size_t done = 0;
     auto fail_after = [&](const char* text) {
         if (done == 0) throw CopyFormatError(text);
         pending_error_ = text;
         cursor_ = offset + static_cast<std::int64_t>(done);
         produced_ = cursor_;
-        return true;
+        return done;
     };
     while (done < buffer.size()) {
         std::size_t want = buffer.size() - done;
@@ -333,13 +242,8 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
         if (block_used_ == block_size_) {
             release_current();
             fill_pipeline();
-            Job* job = nullptr;
-            {
-                std::unique_lock lock(mutex_);
-                if (consumed_ == submitted_) break;  // the stored blocks have ended
-                job = &jobs_[consumed_ % jobs_.size()];
-                unpacked_.wait(lock, [&] { return job->state == Job::Unpacked; });
-            }
+            Job* job = unpacking_.oldest(true);
+            if (!job) break;  // the stored blocks have ended
             current_ = job;
             block_size_ = block_used_ = 0;
             switch (job->kind) {
@@ -364,8 +268,7 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
                 lost_error_ = error;
                 cursor_ = offset + static_cast<std::int64_t>(buffer.size());
                 produced_ = cursor_;
-                SetLastError(error);
-                return false;
+                throw MediumError(error, done);
             }
             }
         }
@@ -376,7 +279,7 @@ bool Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer, std:
     }
     cursor_ = offset + static_cast<std::int64_t>(done);
     produced_ = cursor_;
-    return true;
+    return done;
 }
 
 // ---- measuring -------------------------------------------------------------
@@ -390,7 +293,11 @@ std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t sto
     for (;;) {
         if (!keep_going()) return std::nullopt;
         std::size_t done = 0;
-        if (!unpacker.read(size, scratch.span(), done)) return std::nullopt;
+        try {
+            done = unpacker.read(size, scratch.span());
+        } catch (const MediumError&) {
+            return std::nullopt;
+        }
         if (done == 0) return size;
         size += static_cast<std::int64_t>(done);
     }

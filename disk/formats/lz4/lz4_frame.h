@@ -21,6 +21,7 @@
 
 #include "disk/copy/copy_buffer.h"
 #include "disk/copy/copy_endpoints.h"
+#include "disk/copy/ordered_transform.h"
 
 namespace disk {
 
@@ -37,46 +38,34 @@ constexpr std::size_t kLz4MaxBlockOutput = 8 << 20;
 class Lz4FrameSink : public CopySink {
 public:
     explicit Lz4FrameSink(CopySink& stored, unsigned packers = 0);
-    ~Lz4FrameSink() override;
-    Lz4FrameSink(const Lz4FrameSink&) = delete;
-    Lz4FrameSink& operator=(const Lz4FrameSink&) = delete;
 
     // Writes the magic.
-    bool start() override;
+    void start() override;
     // `data` is the next piece of the input, at the offset where the previous
-    // one ended. Raises "LZ4_compress1 error" when a block cannot be packed.
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
-    bool finish() override;
+    // one ended. Raises "LZ4_compress1 error" when a block cannot be packed,
+    // and what the stored file raised.
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
+    void finish() override;
 
 private:
     struct Job {
-        enum State { Free, Queued, Packed } state = Free;
         AlignedBuffer input;
         AlignedBuffer packed;  // 4-byte length, then the block
         std::size_t input_size = 0;
         std::size_t packed_size = 0;  // 0: packing failed
     };
 
-    void pack(std::stop_token stop);
-    void store(std::stop_token stop);
-    bool failed_locked();  // raises or sets the last error; the lock is held
-    void submit();         // hands the job being filled to the packers
+    static std::vector<Job> Jobs(unsigned packers);
+    static void Pack(Job& job);
+    // Writes the oldest packed block to the stored file, waiting for it
+    // with `wait`; false when there was none to write.
+    bool store_oldest(bool wait);
 
     CopySink& stored_;
-    std::vector<Job> jobs_;
-    std::mutex mutex_;
-    std::condition_variable queued_;
-    std::condition_variable packed_;
-    std::condition_variable freed_;
-    Job* filling_ = nullptr;     // the job taking input, not yet handed in
-    std::size_t submitted_ = 0;  // jobs handed in
-    std::size_t taken_ = 0;      // jobs a packer has started
-    std::size_t written_ = 0;    // jobs stored
+    Job* filling_ = nullptr;  // the job taking input, not yet handed in
     std::int64_t next_input_ = 0;
     std::int64_t stored_offset_ = 4;
-    platform::DWORD write_error_ = 0;
-    bool pack_failed_ = false;
-    std::vector<std::jthread> threads_;  // last: stopped and joined first
+    OrderedTransform<Job> packing_;  // last: its threads stop before the rest goes
 };
 
 // Unpacks an LZ4 image read from `stored`. Reads go forward only: each read
@@ -85,9 +74,6 @@ private:
 class Lz4FrameSource : public CopySource {
 public:
     Lz4FrameSource(CopySource& stored, std::int64_t stored_size, unsigned unpackers = 0);
-    ~Lz4FrameSource() override;
-    Lz4FrameSource(const Lz4FrameSource&) = delete;
-    Lz4FrameSource& operator=(const Lz4FrameSource&) = delete;
 
     // True when the stored bytes start with the magic. Call once, first.
     bool has_magic();
@@ -98,13 +84,13 @@ public:
     // cannot go on after a failed read; "LZ4_uncompress1 error" for a block
     // that does not unpack into 8 MiB. Either is raised when the reading
     // reaches that block, after every block before it has been handed out: a
-    // read that meets it after good bytes returns those, and the next one raises.
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    // read that meets it after good bytes returns those, and the next one
+    // raises. A stored block that cannot be read raises MediumError.
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
 private:
     struct Job {
         enum Kind { Block, ReadFailed, LengthLost, Improper } kind = Block;
-        enum State { Free, Queued, Unpacked } state = Free;
         AlignedBuffer packed;
         std::size_t packed_size = 0;
         AlignedBuffer output;
@@ -113,7 +99,9 @@ private:
         std::int64_t stored_end = 0;
     };
 
-    void unpack(std::stop_token stop);
+    void unpack(Job& job);
+    // Reads stored bytes; a refused read leaves its error in the job.
+    std::size_t read_stored(std::int64_t at, std::span<std::byte> buffer, Job& job);
     void fill_pipeline();
     // Reads the next stored block into a free job; false when there is none.
     bool read_next_block(Job& job);
@@ -121,13 +109,6 @@ private:
 
     CopySource& stored_;
     std::int64_t stored_size_;
-    std::vector<Job> jobs_;
-    std::mutex mutex_;
-    std::condition_variable queued_;
-    std::condition_variable unpacked_;
-    std::size_t submitted_ = 0;  // jobs handed to the unpackers (in stored order)
-    std::size_t taken_ = 0;      // jobs an unpacker has looked at
-    std::size_t consumed_ = 0;   // jobs handed out and released
     std::atomic<std::size_t> output_hint_{kLz4BlockInput};  // output room that has sufficed so far
 
     // Used by the reading thread only.
@@ -144,7 +125,7 @@ private:
     std::int64_t cursor_ = 0;  // where the next read must start
     std::atomic<std::int64_t> stored_position_{4};
     std::atomic<std::int64_t> produced_{0};
-    std::vector<std::jthread> threads_;  // last: stopped and joined first
+    OrderedTransform<Job> unpacking_;  // last: its threads stop before the rest goes
 };
 
 // Reads a whole LZ4 image once, unpacking every block, and gives the size

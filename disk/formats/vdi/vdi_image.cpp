@@ -45,9 +45,11 @@ void Trace(std::ostream* trace, const VdiHeader& header) {
 bool ReadFully(CopySource& file, std::int64_t offset, std::span<std::byte> buffer) {
     while (!buffer.empty()) {
         std::size_t done = 0;
-        if (!file.read(offset, buffer, done))
-            throw CopyFormatError("VDI image unreadable at " + std::to_string(offset) + ": " +
-                                  platform::SysErrorMessage(platform::GetLastError()));
+        try {
+            done = file.read(offset, buffer);
+        } catch (const MediumError& e) {
+            throw CopyFormatError("VDI image unreadable at " + std::to_string(offset) + ": " + e.what());
+        }
         if (done == 0) return false;
         buffer = buffer.subspan(done);
         offset += static_cast<std::int64_t>(done);
@@ -104,18 +106,18 @@ VdiImage::VdiImage(std::unique_ptr<CopySource> file, std::int64_t file_size, std
     }
 }
 
-bool VdiImage::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+std::size_t VdiImage::read(std::int64_t offset, std::span<std::byte> buffer) {
     try {
-        return read_blocks(offset, buffer, done);
+        return read_blocks(offset, buffer);
     } catch (const CopyFormatError& e) {
         if (name_.empty()) throw;
         throw CopyFormatError(name_ + ": " + e.what());
     }
 }
 
-bool VdiImage::read_blocks(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = 0;
-    if (offset < 0 || offset >= disk_size_) return true;
+std::size_t VdiImage::read_blocks(std::int64_t offset, std::span<std::byte> buffer) {
+    std::size_t done = 0;
+    if (offset < 0 || offset >= disk_size_) return 0;
     buffer = buffer.first(static_cast<std::size_t>(std::min<std::int64_t>(buffer.size(), disk_size_ - offset)));
     while (!buffer.empty()) {
         const std::int64_t index = offset / block_size_;
@@ -134,7 +136,7 @@ bool VdiImage::read_blocks(std::int64_t offset, std::span<std::byte> buffer, std
         offset += static_cast<std::int64_t>(n);
         done += n;
     }
-    return true;
+    return done;
 }
 
 std::unique_ptr<VdiImage> vdi_open(const std::string& name, std::ostream* trace) {

@@ -68,7 +68,7 @@ public:
     // cbDisk: the size of the disk.
     std::int64_t size() override { return disk_size_; }
     // Raises CopyFormatError for a block the file does not hold in full.
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
     // The file's name, which the failures of later reads then start with.
     void set_name(std::string name) { name_ = std::move(name); }
 
@@ -82,7 +82,7 @@ private:
     std::vector<std::uint32_t> map_;
     std::string name_;
 
-    bool read_blocks(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done);
+    std::size_t read_blocks(std::int64_t offset, std::span<std::byte> buffer);
 };
 
 // Opens the VDI image at `name` (a file path) for reading. Raises

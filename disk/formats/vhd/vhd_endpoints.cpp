@@ -6,48 +6,39 @@ namespace disk {
 
 using namespace platform;
 
-bool VhdSource::read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
-    done = 0;
+namespace {
+
+// Our VHD code answers with the system's error code; ERROR_SUCCESS is none.
+void Check(DWORD failed) {
+    if (failed != ERROR_SUCCESS) throw MediumError(failed);
+}
+
+}  // namespace
+
+std::size_t VhdSource::read(std::int64_t offset, std::span<std::byte> buffer) {
     const std::int64_t left = image_->size() - offset;
-    if (left <= 0) return true;
+    if (left <= 0) return 0;
     const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size())));
-    if (DWORD failed = image_->read(offset, buffer.data(), n); failed != ERROR_SUCCESS) {
-        SetLastError(failed);
-        return false;
-    }
-    done = n;
-    return true;
+    Check(image_->read(offset, buffer.data(), n));
+    return n;
 }
 
 VhdSink::VhdSink(std::unique_ptr<virtdisk::VhdImage> image, bool blank)
-    : image_(std::move(image)), blank_(blank), sync_behind_([this] {
-          DWORD failed = image_->sync();
-          if (failed != ERROR_SUCCESS) SetLastError(failed);
-          return failed == ERROR_SUCCESS;
-      }) {}
+    : image_(std::move(image)), blank_(blank), sync_behind_([this] { Check(image_->sync()); }) {}
 
-bool VhdSink::write(std::int64_t offset, std::span<const std::byte> data) {
+void VhdSink::write(std::int64_t offset, std::span<const std::byte> data) {
     const std::int64_t room = std::max<std::int64_t>(0, image_->size() - offset);
     const std::size_t fits = static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(data.size())));
     if (fits > 0 && !(blank_ && IsAllZero(data.first(fits)))) {
-        if (DWORD failed = image_->write(offset, data.data(), fits); failed != ERROR_SUCCESS) {
-            SetLastError(failed);
-            return false;
-        }
-        if (!sync_behind_.wrote(static_cast<std::int64_t>(fits))) return false;
+        Check(image_->write(offset, data.data(), fits));
+        sync_behind_.wrote(static_cast<std::int64_t>(fits));
     }
-    if (fits < data.size()) {
-        SetLastError(ERROR_HANDLE_EOF);
-        return false;
-    }
-    return true;
+    if (fits < data.size()) throw MediumError(ERROR_HANDLE_EOF);
 }
 
-bool VhdSink::finish() {
-    if (!sync_behind_.stop()) return false;
-    DWORD failed = image_->close();
-    if (failed != ERROR_SUCCESS) SetLastError(failed);
-    return failed == ERROR_SUCCESS;
+void VhdSink::finish() {
+    sync_behind_.stop();
+    Check(image_->close());
 }
 
 }  // namespace disk

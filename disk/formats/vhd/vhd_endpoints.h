@@ -16,22 +16,22 @@ class VhdSource : public CopySource {
 public:
     explicit VhdSource(std::unique_ptr<platform::virtdisk::VhdImage> image) : image_(std::move(image)) {}
     std::int64_t size() override { return image_->size(); }
-    bool read(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) override;
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
 
 private:
     std::unique_ptr<platform::virtdisk::VhdImage> image_;
 };
 
 // The disk of an image, written from byte 0 and synced behind the writing.
-// A write that runs past the disk's end stores what fits and fails with
-// ERROR_HANDLE_EOF. On a `blank` image (made for this copy, all zeros)
+// A write that runs past the disk's end stores what fits and raises
+// MediumError ERROR_HANDLE_EOF. On a `blank` image (made for this copy, all zeros)
 // blocks of zeros are not written, so a dynamic image stays as small as its
 // data.
 class VhdSink : public CopySink {
 public:
     VhdSink(std::unique_ptr<platform::virtdisk::VhdImage> image, bool blank);
-    bool write(std::int64_t offset, std::span<const std::byte> data) override;
-    bool finish() override;
+    void write(std::int64_t offset, std::span<const std::byte> data) override;
+    void finish() override;
 
 private:
     std::unique_ptr<platform::virtdisk::VhdImage> image_;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "disk/util/lib_helpers.h"
 #include "platform/base/interaction.h"
+#include "platform/base/random_id.h"
 #include "platform/base/replace_file.h"
 #include "platform/device/handle.h"
 #include "platform/os/file_facts.h"
@@ -16,10 +16,9 @@ namespace {
 
 using platform::virtdisk::VhdFooter;
 
-constexpr const char* kCaption = "tarnovell";
 constexpr std::int64_t kSector = platform::virtdisk::kVhdSector;
 
-void Complain(const std::string& text) { platform::interaction().inform(text, kCaption); }
+void Complain(const std::string& text) { platform::interaction().inform(text, platform::kLibraryErrorCaption); }
 
 // True when the last sector of the file carries a footer cookie.
 bool EndsInFooter(const std::string& image, std::int64_t size) {
@@ -47,21 +46,21 @@ FooterGeometry FooterGeometryOf(std::int64_t sectors) {
 VhdFooter MakeFixedVhdFooter(std::int64_t size, const std::array<std::uint8_t, 16>& unique_id) {
     VhdFooter footer{};
     std::memcpy(footer.cookie.data(), "conectix", 8);
-    footer.features = 2;
-    footer.file_format_version = 0x00010000u;
-    footer.data_offset = platform::virtdisk::kVhdNoDataOffset;
-    footer.time_stamp = 0;
+    footer.features.set(2);
+    footer.file_format_version.set(0x00010000u);
+    footer.data_offset.set(platform::virtdisk::kVhdNoDataOffset);
+    footer.time_stamp.set(0);
     std::memcpy(footer.creator_application.data(), "hack", 4);
-    footer.creator_version = 0x00010000u;
-    footer.creator_host_os = 0x5769326Bu;  // "Wi2k"
-    footer.original_size = static_cast<std::uint64_t>(size);
-    footer.current_size = static_cast<std::uint64_t>(size);
+    footer.creator_version.set(0x00010000u);
+    footer.creator_host_os.set(0x5769326Bu);  // "Wi2k"
+    footer.original_size.set(static_cast<std::uint64_t>(size));
+    footer.current_size.set(static_cast<std::uint64_t>(size));
     const FooterGeometry g = FooterGeometryOf(size / kSector);
     // Beyond 65,535 cylinders the field cannot say it; the largest value is
     // the nearest truth, where a cut-off one would describe a tiny disk.
     const auto cylinders = static_cast<std::uint32_t>(std::min<std::int64_t>(g.cylinders, 0xFFFF));
-    footer.disk_geometry = (cylinders << 16) | (std::uint32_t{g.heads} << 8) | g.sectors_per_track;
-    footer.disk_type = platform::virtdisk::kVhdFixed;
+    footer.disk_geometry.set((cylinders << 16) | (std::uint32_t{g.heads} << 8) | g.sectors_per_track);
+    footer.disk_type.set(platform::virtdisk::kVhdFixed);
     footer.unique_id = unique_id;
     footer.saved_state = 0;
     platform::virtdisk::Seal(footer);
@@ -69,13 +68,13 @@ VhdFooter MakeFixedVhdFooter(std::int64_t size, const std::array<std::uint8_t, 1
 }
 
 std::array<std::uint8_t, 16> NewGuidBytes() {
-    std::random_device random;
-    std::array<std::uint8_t, 16> bytes{};
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
-    // A version 4 GUID: Data3 (bytes 6-7, little-endian in memory) carries the
-    // version in its top nibble, byte 8 the variant.
-    bytes[7] = static_cast<std::uint8_t>((bytes[7] & 0x0F) | 0x40);
-    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    // The program's random id comes in RFC 4122 order; a GUID in memory
+    // keeps its first three fields little-endian (Data3, bytes 6-7, then
+    // carries the version in the top nibble of byte 7).
+    std::array<std::uint8_t, 16> bytes = platform::RandomUuidBytes();
+    std::reverse(bytes.begin(), bytes.begin() + 4);
+    std::reverse(bytes.begin() + 4, bytes.begin() + 6);
+    std::reverse(bytes.begin() + 6, bytes.begin() + 8);
     return bytes;
 }
 
@@ -99,7 +98,7 @@ bool AppendVhdFooter(const std::string& image, const std::string& new_name, int 
 
     if (ask == 1 &&
         !platform::interaction().confirm("append vhd footer to image file and rename it to " + new_name + "?",
-                                         "Tarnovell"))
+                                         platform::kProgramCaption))
         return false;
 
     platform::Handle file = platform::CreateFile(image, platform::GENERIC_WRITE,

@@ -35,16 +35,16 @@ std::string Chars(const std::array<char, N>& field) {
 void Line(std::string& report, const std::string& text) { report += text + "\r\n"; }
 
 void DynamicLines(std::string& report, const VhdDynamicHeader& header) {
-    const auto table_offset = static_cast<std::int64_t>(std::uint64_t{header.table_offset});
-    const std::int64_t entries = header.max_table_entries;
+    const auto table_offset = static_cast<std::int64_t>(std::uint64_t{header.table_offset.value()});
+    const std::int64_t entries = header.max_table_entries.value();
     Line(report, "Table_Offset=" + Decimal(table_offset));
-    Line(report, "Header_Version=" + Hex(header.header_version));
+    Line(report, "Header_Version=" + Hex(header.header_version.value()));
     Line(report, "max_entries=" + Decimal(entries) + " -> " + Decimal(entries * 2097152) + " bytes");
-    Line(report, "block_size=" + Decimal(header.block_size));
-    Line(report, "Checksum=" + Hex(header.checksum));
+    Line(report, "block_size=" + Decimal(header.block_size.value()));
+    Line(report, "Checksum=" + Hex(header.checksum.value()));
     Line(report, "BAT size=" + Decimal(entries * 4));
     // Unsigned: a table offset near the top of the range wraps as the field does.
-    std::uint64_t first_block = std::uint64_t{header.table_offset} + static_cast<std::uint64_t>(entries) * 4;
+    std::uint64_t first_block = std::uint64_t{header.table_offset.value()} + static_cast<std::uint64_t>(entries) * 4;
     if (first_block % kRecord != 0) first_block += kRecord - first_block % kRecord;
     Line(report, "1st block offset=" + Decimal(static_cast<std::int64_t>(first_block)));
 }
@@ -70,7 +70,7 @@ std::string VhdReportText(std::span<const std::uint8_t> footer_bytes, std::span<
     VhdFooter footer{};
     if (footer_bytes.size() < sizeof footer) return {};
     std::memcpy(&footer, footer_bytes.data(), sizeof footer);
-    const std::uint32_t type = footer.disk_type;
+    const std::uint32_t type = footer.disk_type.value();
     if (Chars(footer.cookie) != "conectix" || type < platform::virtdisk::kVhdFixed ||
         type > platform::virtdisk::kVhdDifferencing)
         return {};
@@ -78,19 +78,19 @@ std::string VhdReportText(std::span<const std::uint8_t> footer_bytes, std::span<
                                                       "Disk Type: DIFFERENCING"};
     std::string report;
     Line(report, kTypes[type - platform::virtdisk::kVhdFixed]);
-    const auto original = static_cast<std::int64_t>(std::uint64_t{footer.original_size});
-    const auto current = static_cast<std::int64_t>(std::uint64_t{footer.current_size});
-    Line(report, "Features=" + Decimal(footer.features));
-    Line(report, "Format=" + Hex(footer.file_format_version));
-    Line(report, "Data_offset=" + Decimal(static_cast<std::int64_t>(std::uint64_t{footer.data_offset})));
+    const auto original = static_cast<std::int64_t>(std::uint64_t{footer.original_size.value()});
+    const auto current = static_cast<std::int64_t>(std::uint64_t{footer.current_size.value()});
+    Line(report, "Features=" + Decimal(footer.features.value()));
+    Line(report, "Format=" + Hex(footer.file_format_version.value()));
+    Line(report, "Data_offset=" + Decimal(static_cast<std::int64_t>(std::uint64_t{footer.data_offset.value()})));
     Line(report, "Creator_Application=" + Chars(footer.creator_application));
-    Line(report, "Creator_Version=" + Hex(footer.creator_version));
+    Line(report, "Creator_Version=" + Hex(footer.creator_version.value()));
     std::array<char, 4> host_os{};
-    platform::StoreBe32(host_os.data(), footer.creator_host_os);
+    platform::StoreBe32(host_os.data(), footer.creator_host_os.value());
     Line(report, "Creator_Host_OS=" + Chars(host_os));
     Line(report, "Original_Size=" + Decimal(original));
     Line(report, "Current_Size=" + Decimal(current));
-    Line(report, "Checksum=" + Hex(footer.checksum));
+    Line(report, "Checksum=" + Hex(footer.checksum.value()));
     Line(report, "saved_state=" + Decimal(footer.saved_state));
     // Without the first 512 bytes of a header the file ends before one could.
     if (header_bytes.size() < kRecord) return report;

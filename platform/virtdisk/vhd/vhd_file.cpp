@@ -48,9 +48,9 @@ bool CreatorSizesByFooter(const VhdFooter& footer) {
 // geometry, and so see a smaller disk, is marked as one the Windows tools
 // made, whose size is the footer's.
 void ResizeFooter(VhdFooter& footer, std::uint64_t new_size) {
-    footer.current_size = new_size;
-    footer.disk_geometry = VhdGeometry(new_size);
-    if (GeometryBytes(footer.disk_geometry) != new_size && !CreatorSizesByFooter(footer))
+    footer.current_size.set(new_size);
+    footer.disk_geometry.set(VhdGeometry(new_size));
+    if (GeometryBytes(footer.disk_geometry.value()) != new_size && !CreatorSizesByFooter(footer))
         std::memcpy(footer.creator_application.data(), "win ", 4);
     Seal(footer);
 }
@@ -69,17 +69,17 @@ DWORD ExpandFixed(const VhdFileIo& file, std::int64_t file_size, VhdFooter& foot
 
 DWORD ExpandDynamic(const VhdFileIo& file, std::int64_t file_size, VhdFooter& footer, std::uint64_t new_size) {
     VhdDynamicHeader header{};
-    if (!file.read(header, static_cast<std::int64_t>(footer.data_offset))) return ERROR_READ_FAULT;
+    if (!file.read(header, static_cast<std::int64_t>(footer.data_offset.value()))) return ERROR_READ_FAULT;
     if (std::memcmp(header.cookie.data(), "cxsparse", 8) != 0) return ERROR_INVALID_PARAMETER;
     if (!VhdTableIsSound(footer, header, file_size)) return ERROR_INVALID_DATA;
-    const std::uint64_t table_offset = header.table_offset;
-    const std::uint32_t entries = header.max_table_entries;
-    const std::uint32_t block_size = header.block_size;
+    const std::uint64_t table_offset = header.table_offset.value();
+    const std::uint32_t entries = header.max_table_entries.value();
+    const std::uint32_t block_size = header.block_size.value();
     const std::uint64_t wanted64 = (new_size + block_size - 1) / block_size;
     if (wanted64 > 0x7FFFFFFFu) return ERROR_INVALID_PARAMETER;
     const auto wanted = static_cast<std::uint32_t>(wanted64);
 
-    std::vector<VhdTableEntry> table(std::max(entries, wanted), VhdTableEntry(kVhdUnusedBlock));
+    std::vector<VhdTableEntry> table(std::max(entries, wanted), VhdTableEntry::of(kVhdUnusedBlock));
     if (entries > 0 && !file.read(table.data(), static_cast<std::size_t>(entries) * sizeof(VhdTableEntry),
                                   static_cast<std::int64_t>(table_offset)))
         return ERROR_READ_FAULT;
@@ -91,28 +91,29 @@ DWORD ExpandDynamic(const VhdFileIo& file, std::int64_t file_size, VhdFooter& fo
     std::uint64_t append_at = static_cast<std::uint64_t>(file_size - kFooterSize);
     std::vector<std::uint8_t> block;
     for (auto& entry : table) {
-        if (entry == kVhdUnusedBlock) continue;
-        std::uint64_t at = static_cast<std::uint64_t>(entry) * 512;
+        if (entry.value() == kVhdUnusedBlock) continue;
+        std::uint64_t at = static_cast<std::uint64_t>(entry.value()) * 512;
         if (at + block_span <= table_offset || at >= table_end) continue;
         block.resize(static_cast<std::size_t>(block_span));
         if (!file.read(block.data(), block.size(), static_cast<std::int64_t>(at))) return ERROR_READ_FAULT;
         if (append_at < table_end) append_at = table_end;
         append_at = (append_at + 511) / 512 * 512;
         if (!file.write(block.data(), block.size(), static_cast<std::int64_t>(append_at))) return Errno();
-        entry = static_cast<std::uint32_t>(append_at / 512);
+        entry.set(static_cast<std::uint32_t>(append_at / 512));
         append_at += block_span;
     }
     if (append_at < table_end) append_at = table_end;
     if (!file.sync()) return Errno();  // the moved blocks are safe before the table points at them
 
-    std::vector<VhdTableEntry> raw_table((table_end - table_offset) / sizeof(VhdTableEntry), VhdTableEntry(kVhdUnusedBlock));
+    std::vector<VhdTableEntry> raw_table((table_end - table_offset) / sizeof(VhdTableEntry),
+                                         VhdTableEntry::of(kVhdUnusedBlock));
     std::copy(table.begin(), table.end(), raw_table.begin());
     if (!file.write(raw_table.data(), raw_table.size() * sizeof(VhdTableEntry), static_cast<std::int64_t>(table_offset)))
         return Errno();
 
-    header.max_table_entries = static_cast<std::uint32_t>(table.size());
+    header.max_table_entries.set(static_cast<std::uint32_t>(table.size()));
     Seal(header);
-    if (!file.write(header, static_cast<std::int64_t>(footer.data_offset))) return Errno();
+    if (!file.write(header, static_cast<std::int64_t>(footer.data_offset.value()))) return Errno();
 
     ResizeFooter(footer, new_size);
     if (!file.write(footer, 0)) return Errno();
@@ -132,15 +133,15 @@ std::uint32_t VhdChecksum(const std::uint8_t* record, std::size_t size, std::siz
 
 std::uint32_t ChecksumOf(const VhdFooter& footer) { return RecordChecksum(footer); }
 std::uint32_t ChecksumOf(const VhdDynamicHeader& header) { return RecordChecksum(header); }
-void Seal(VhdFooter& footer) { footer.checksum = ChecksumOf(footer); }
-void Seal(VhdDynamicHeader& header) { header.checksum = ChecksumOf(header); }
+void Seal(VhdFooter& footer) { footer.checksum.set(ChecksumOf(footer)); }
+void Seal(VhdDynamicHeader& header) { header.checksum.set(ChecksumOf(header)); }
 
 bool IsSound(const VhdFooter& footer) {
-    return std::memcmp(footer.cookie.data(), "conectix", 8) == 0 && footer.checksum == ChecksumOf(footer);
+    return std::memcmp(footer.cookie.data(), "conectix", 8) == 0 && footer.checksum.value() == ChecksumOf(footer);
 }
 
 bool IsSound(const VhdDynamicHeader& header) {
-    return std::memcmp(header.cookie.data(), "cxsparse", 8) == 0 && header.checksum == ChecksumOf(header);
+    return std::memcmp(header.cookie.data(), "cxsparse", 8) == 0 && header.checksum.value() == ChecksumOf(header);
 }
 
 std::uint64_t VhdBitmapBytes(std::uint32_t block_size) { return (block_size / 512 / 8 + 511) / 512 * 512; }
@@ -183,30 +184,31 @@ std::optional<VhdFooter> ReadVhdFooter(const std::string& path) {
     if (!IsSound(footer)) {
         // Some writers leave only the copy at the start valid (a torn update).
         if (!file.read(footer, 0) || !IsSound(footer)) return std::nullopt;
-        if (footer.disk_type == kVhdFixed) return std::nullopt;
+        if (footer.disk_type.value() == kVhdFixed) return std::nullopt;
     }
     return footer;
 }
 
 std::optional<VhdDynamicHeader> ReadVhdDynamicHeader(const std::string& path, const VhdFooter& footer) {
-    if (footer.disk_type == kVhdFixed) return std::nullopt;
+    if (footer.disk_type.value() == kVhdFixed) return std::nullopt;
     VhdFileIo file;
     VhdDynamicHeader header{};
-    if (file.open(path, false) != ERROR_SUCCESS || !file.read(header, static_cast<std::int64_t>(footer.data_offset)) ||
-        !IsSound(header))
+    if (file.open(path, false) != ERROR_SUCCESS ||
+        !file.read(header, static_cast<std::int64_t>(footer.data_offset.value())) || !IsSound(header))
         return std::nullopt;
     return header;
 }
 
 bool VhdTableIsSound(const VhdFooter& footer, const VhdDynamicHeader& header, std::int64_t file_size) {
-    const std::uint32_t block = header.block_size;
+    const std::uint32_t block = header.block_size.value();
     if (block < kSmallestBlock || block > kLargestBlock || (block & (block - 1)) != 0) return false;
-    const std::uint64_t size = footer.current_size;
+    const std::uint64_t size = footer.current_size.value();
     const std::uint64_t needed = size / block + (size % block != 0);
     const std::uint64_t most = (kVhdMaxSize + block - 1) / block;
-    if (header.max_table_entries < needed || header.max_table_entries > most) return false;
-    const std::uint64_t table_bytes = static_cast<std::uint64_t>(header.max_table_entries) * sizeof(VhdTableEntry);
-    const std::uint64_t table_offset = header.table_offset;
+    if (header.max_table_entries.value() < needed || header.max_table_entries.value() > most) return false;
+    const std::uint64_t table_bytes =
+        static_cast<std::uint64_t>(header.max_table_entries.value()) * sizeof(VhdTableEntry);
+    const std::uint64_t table_offset = header.table_offset.value();
     return file_size >= 0 && table_offset <= static_cast<std::uint64_t>(file_size) &&
            table_bytes <= static_cast<std::uint64_t>(file_size) - table_offset;
 }
@@ -234,9 +236,9 @@ std::uint32_t OpenVhdForResize(const std::string& path, OpenedVhd& vhd) {
 std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
     OpenedVhd vhd;
     if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
-    if (new_size % 512 != 0 || new_size <= vhd.footer.current_size || new_size > kVhdMaxSize)
+    if (new_size % 512 != 0 || new_size <= vhd.footer.current_size.value() || new_size > kVhdMaxSize)
         return ERROR_INVALID_PARAMETER;
-    switch (vhd.footer.disk_type) {
+    switch (vhd.footer.disk_type.value()) {
     case kVhdFixed: return ExpandFixed(vhd.file, vhd.file_size, vhd.footer, new_size);
     case kVhdDynamic: return ExpandDynamic(vhd.file, vhd.file_size, vhd.footer, new_size);
     default: return ERROR_NOT_SUPPORTED;  // a differencing disk grows with its parent
@@ -246,9 +248,10 @@ std::uint32_t ExpandVhd(const std::string& path, std::uint64_t new_size) {
 std::uint32_t ShrinkVhd(const std::string& path, std::uint64_t new_size) {
     OpenedVhd vhd;
     if (std::uint32_t error = OpenVhdForResize(path, vhd)) return error;
-    if (new_size == 0 || new_size % 512 != 0 || new_size >= vhd.footer.current_size) return ERROR_INVALID_PARAMETER;
+    if (new_size == 0 || new_size % 512 != 0 || new_size >= vhd.footer.current_size.value())
+        return ERROR_INVALID_PARAMETER;
     const VhdFileIo& file = vhd.file;
-    const std::uint32_t disk_type = vhd.footer.disk_type;
+    const std::uint32_t disk_type = vhd.footer.disk_type.value();
     ResizeFooter(vhd.footer, new_size);
     switch (disk_type) {
     case kVhdFixed:
@@ -272,11 +275,11 @@ std::uint32_t KeepVhdIdentity(const std::string& original, const std::string& co
     OpenedVhd target;
     if (std::uint32_t error = OpenVhdForResize(copy, target)) return error;
     VhdFooter& footer = target.footer;
-    footer.time_stamp = source.footer.time_stamp;
+    footer.time_stamp.set(source.footer.time_stamp.value());
     footer.unique_id = source.footer.unique_id;
     Seal(footer);
     // A dynamic disk keeps a copy of its footer at its start.
-    if (footer.disk_type != kVhdFixed && !target.file.write(footer, 0)) return Errno();
+    if (footer.disk_type.value() != kVhdFixed && !target.file.write(footer, 0)) return Errno();
     if (!target.file.write(footer, target.file_size - kFooterSize)) return Errno();
     return target.file.sync() ? ERROR_SUCCESS : Errno();
 }
@@ -333,7 +336,7 @@ std::string LocatorPath(std::string text, const std::string& child_folder) {
 std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string& parent) {
     auto parent_footer = ReadVhdFooter(parent);
     if (!parent_footer) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
-    const std::uint64_t size = parent_footer->current_size;
+    const std::uint64_t size = parent_footer->current_size.value();
     const std::uint64_t entries = (size + kDifferencingBlockSize - 1) / kDifferencingBlockSize;
     const std::uint64_t table_offset = sizeof(VhdFooter) + sizeof(VhdDynamicHeader);
     const std::uint64_t table_bytes = RoundToSector(entries * sizeof(VhdTableEntry));
@@ -346,36 +349,36 @@ std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string&
 
     VhdFooter footer{};
     std::memcpy(footer.cookie.data(), "conectix", 8);
-    footer.features = 2;
-    footer.file_format_version = 0x00010000;
-    footer.data_offset = sizeof(VhdFooter);
-    footer.time_stamp = static_cast<std::uint32_t>(::time(nullptr) - kVhdEpoch);
+    footer.features.set(2);
+    footer.file_format_version.set(0x00010000);
+    footer.data_offset.set(sizeof(VhdFooter));
+    footer.time_stamp.set(static_cast<std::uint32_t>(::time(nullptr) - kVhdEpoch));
     std::memcpy(footer.creator_application.data(), "tnvl", 4);
-    footer.creator_version = 0x00010000;
-    footer.creator_host_os = 0x5769326B;  // "Wi2k"
-    footer.original_size = size;
-    footer.disk_type = kVhdDifferencing;
+    footer.creator_version.set(0x00010000);
+    footer.creator_host_os.set(0x5769326B);  // "Wi2k"
+    footer.original_size.set(size);
+    footer.disk_type.set(kVhdDifferencing);
     footer.unique_id = RandomUuidBytes();
     ResizeFooter(footer, size);
 
     VhdDynamicHeader header{};
     std::memcpy(header.cookie.data(), "cxsparse", 8);
-    header.data_offset = kVhdNoDataOffset;
-    header.table_offset = table_offset;
-    header.header_version = 0x00010000;
-    header.max_table_entries = static_cast<std::uint32_t>(entries);
-    header.block_size = kDifferencingBlockSize;
+    header.data_offset.set(kVhdNoDataOffset);
+    header.table_offset.set(table_offset);
+    header.header_version.set(0x00010000);
+    header.max_table_entries.set(static_cast<std::uint32_t>(entries));
+    header.block_size.set(kDifferencingBlockSize);
     header.parent_unique_id = parent_footer->unique_id;
-    header.parent_time_stamp = parent_footer->time_stamp;
+    header.parent_time_stamp.set(parent_footer->time_stamp.value());
     std::u16string name = Utf8ToUtf16(BaseNameOf(parent));
     for (std::size_t i = 0; i < name.size() && i < header.parent_unicode_name.size(); ++i)
-        header.parent_unicode_name[i] = name[i];
+        header.parent_unicode_name[i].set(name[i]);
     auto locator = [&](int slot, std::uint32_t code, std::uint64_t at, std::size_t length) {
         VhdParentLocatorEntry& entry = header.parent_locator_entries[static_cast<std::size_t>(slot)];
-        entry.platform_code = code;
-        entry.platform_data_space = static_cast<std::uint32_t>(RoundToSector(length));
-        entry.platform_data_length = static_cast<std::uint32_t>(length);
-        entry.platform_data_offset = at;
+        entry.platform_code.set(code);
+        entry.platform_data_space.set(static_cast<std::uint32_t>(RoundToSector(length)));
+        entry.platform_data_length.set(static_cast<std::uint32_t>(length));
+        entry.platform_data_offset.set(at);
     };
     locator(0, kLocatorRelative, relative_at, relative_bytes.size());
     locator(1, kLocatorAbsolute, absolute_at, absolute_bytes.size());
@@ -383,7 +386,7 @@ std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string&
 
     VhdFileIo file;
     if (DWORD created = file.create(child); created != ERROR_SUCCESS) return created;
-    std::vector<VhdTableEntry> table(table_bytes / sizeof(VhdTableEntry), VhdTableEntry(kVhdUnusedBlock));
+    std::vector<VhdTableEntry> table(table_bytes / sizeof(VhdTableEntry), VhdTableEntry::of(kVhdUnusedBlock));
     bool ok = file.write(footer, 0) && file.write(header, sizeof(VhdFooter)) &&
               file.write(table.data(), table.size() * sizeof(VhdTableEntry), static_cast<std::int64_t>(table_offset)) &&
               file.write(relative_bytes.data(), relative_bytes.size(), static_cast<std::int64_t>(relative_at)) &&
@@ -399,17 +402,18 @@ std::uint32_t CreateDifferencingVhd(const std::string& child, const std::string&
 
 std::string VhdParentPath(const std::string& child) {
     auto footer = ReadVhdFooter(child);
-    if (!footer || footer->disk_type != kVhdDifferencing) return "";
+    if (!footer || footer->disk_type.value() != kVhdDifferencing) return "";
     VhdFileIo file;
     VhdDynamicHeader header{};
-    if (file.open(child, false) != ERROR_SUCCESS || !file.read(header, static_cast<std::int64_t>(footer->data_offset)))
+    if (file.open(child, false) != ERROR_SUCCESS ||
+        !file.read(header, static_cast<std::int64_t>(footer->data_offset.value())))
         return "";
     const std::string folder = FolderOf(child);
     const std::int64_t file_size = file.size();
     for (std::uint32_t wanted : {kLocatorRelative, kLocatorAbsolute}) {
         for (const VhdParentLocatorEntry& entry : header.parent_locator_entries) {
-            if (entry.platform_code != wanted) continue;
-            const std::uint64_t length = entry.platform_data_length, at = entry.platform_data_offset;
+            if (entry.platform_code.value() != wanted) continue;
+            const std::uint64_t length = entry.platform_data_length.value(), at = entry.platform_data_offset.value();
             if (length == 0 || length > 4096 || length % 2 != 0 || at + length > static_cast<std::uint64_t>(file_size)) continue;
             std::vector<std::uint8_t> raw(static_cast<std::size_t>(length));
             if (!file.read(raw.data(), raw.size(), static_cast<std::int64_t>(at))) continue;
@@ -420,7 +424,8 @@ std::string VhdParentPath(const std::string& child) {
         }
     }
     std::u16string name;
-    for (std::uint16_t c : header.parent_unicode_name) {
+    for (const be16 field : header.parent_unicode_name) {
+        const std::uint16_t c = field.value();
         if (c == 0) break;
         name.push_back(static_cast<char16_t>(c));
     }
@@ -430,24 +435,24 @@ std::string VhdParentPath(const std::string& child) {
 
 std::uint32_t ForEachOwnRun(const std::string& child, const VhdRunSink& take) {
     auto footer = ReadVhdFooter(child);
-    if (!footer || footer->disk_type != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
+    if (!footer || footer->disk_type.value() != kVhdDifferencing) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     auto header = ReadVhdDynamicHeader(child, *footer);
     if (!header) return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     VhdFileIo file;
     if (DWORD opened = file.open(child, false); opened != ERROR_SUCCESS) return opened;
     if (!VhdTableIsSound(*footer, *header, file.size())) return ERROR_INVALID_DATA;
-    const std::uint32_t entries = header->max_table_entries;
+    const std::uint32_t entries = header->max_table_entries.value();
     std::vector<VhdTableEntry> table(entries);
     if (!table.empty() && !file.read(table.data(), table.size() * sizeof(VhdTableEntry),
-                                     static_cast<std::int64_t>(header->table_offset)))
+                                     static_cast<std::int64_t>(header->table_offset.value())))
         return ERROR_READ_FAULT;
-    const std::uint32_t block_size = header->block_size;
+    const std::uint32_t block_size = header->block_size.value();
     const std::uint64_t sectors_per_block = block_size / 512;
     const std::uint64_t bitmap_bytes = VhdBitmapBytes(block_size);
-    const std::uint64_t disk_size = footer->current_size;
+    const std::uint64_t disk_size = footer->current_size.value();
     std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(bitmap_bytes)), data;
     for (std::uint32_t block = 0; block < entries; ++block) {
-        const std::uint32_t entry = table[block];
+        const std::uint32_t entry = table[block].value();
         if (entry == kVhdUnusedBlock) continue;
         const std::uint64_t at = static_cast<std::uint64_t>(entry) * 512;
         if (!file.read(bitmap.data(), bitmap.size(), static_cast<std::int64_t>(at))) return ERROR_READ_FAULT;

@@ -36,10 +36,10 @@ DWORD VhdImage::Open(const std::string& path, bool writable, std::unique_ptr<Vhd
     if (!IsSound(footer)) {
         // Some writers leave only the copy at the start valid (a torn update);
         // a fixed image has no such copy.
-        if (!image->file_.read(footer, 0) || !IsSound(footer) || footer.disk_type == kVhdFixed)
+        if (!image->file_.read(footer, 0) || !IsSound(footer) || footer.disk_type.value() == kVhdFixed)
             return ERROR_VIRTDISK_NOT_VIRTUAL_DISK;
     }
-    switch (footer.disk_type) {
+    switch (footer.disk_type.value()) {
     case kVhdFixed: image->size_ = file_size - kFooterSize; break;
     case kVhdDynamic:
         if (DWORD opened = image->open_dynamic(file_size); opened != ERROR_SUCCESS) return opened;
@@ -52,16 +52,16 @@ DWORD VhdImage::Open(const std::string& path, bool writable, std::unique_ptr<Vhd
 }
 
 DWORD VhdImage::open_dynamic(std::int64_t file_size) {
-    const std::uint64_t header_at = footer_.data_offset;
+    const std::uint64_t header_at = footer_.data_offset.value();
     if (header_at > static_cast<std::uint64_t>(file_size) || !file_.read(header_, static_cast<std::int64_t>(header_at)) ||
         !IsSound(header_) || !VhdTableIsSound(footer_, header_, file_size))
         return ERROR_INVALID_DATA;
-    size_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(footer_.current_size));
-    block_size_ = header_.block_size;
+    size_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(footer_.current_size.value()));
+    block_size_ = header_.block_size.value();
     bitmap_bytes_ = VhdBitmapBytes(block_size_);
-    const std::uint32_t entries = header_.max_table_entries;
-    const std::int64_t table_at = static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset));
-    table_.assign(entries, VhdTableEntry(kVhdUnusedBlock));
+    const std::uint32_t entries = header_.max_table_entries.value();
+    const std::int64_t table_at = static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset.value()));
+    table_.assign(entries, VhdTableEntry::of(kVhdUnusedBlock));
     if (entries > 0 && !file_.read(table_.data(), table_.size() * sizeof(VhdTableEntry), table_at))
         return ERROR_INVALID_DATA;
 
@@ -71,7 +71,8 @@ DWORD VhdImage::open_dynamic(std::int64_t file_size) {
     std::int64_t end = std::max<std::int64_t>(file_size - kFooterSize,
                                               table_at + static_cast<std::int64_t>(entries) * 4);
     end = std::max<std::int64_t>(end, static_cast<std::int64_t>(header_at) + static_cast<std::int64_t>(sizeof header_));
-    for (std::uint32_t entry : table_) {
+    for (const VhdTableEntry field : table_) {
+        const std::uint32_t entry = field.value();
         if (entry == kVhdUnusedBlock) continue;
         const std::int64_t block_end = static_cast<std::int64_t>(entry) * 512 + span;
         if (block_end > file_size) return ERROR_INVALID_DATA;
@@ -89,7 +90,8 @@ DWORD VhdImage::bitmap_of(std::uint32_t block, const std::vector<std::uint8_t>*&
     bitmap = nullptr;
     if (!bitmap_known_[block]) {
         std::vector<std::uint8_t> bits(static_cast<std::size_t>(bitmap_bytes_));
-        if (!file_.read(bits.data(), bits.size(), static_cast<std::int64_t>(table_[block]) * 512)) return LastFileError();
+        if (!file_.read(bits.data(), bits.size(), static_cast<std::int64_t>(table_[block].value()) * 512))
+            return LastFileError();
         const std::uint64_t sectors = block_size_ / 512;
         bool all = true;
         for (std::uint64_t sector = 0; sector < sectors && all; ++sector) all = SectorMarked(bits, sector);
@@ -117,14 +119,15 @@ DWORD VhdImage::read(std::int64_t offset, void* buffer, std::size_t length) {
     if (offset < 0 || static_cast<std::uint64_t>(offset) + length > static_cast<std::uint64_t>(size_))
         return ERROR_INVALID_PARAMETER;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    if (footer_.disk_type == kVhdFixed) return file_.read(out, length, offset) ? ERROR_SUCCESS : LastFileError();
+    if (footer_.disk_type.value() == kVhdFixed)
+        return file_.read(out, length, offset) ? ERROR_SUCCESS : LastFileError();
     return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
         return read_block(block, within, out + done, n);
     });
 }
 
 DWORD VhdImage::read_block(std::uint32_t block, std::uint32_t within, std::uint8_t* buffer, std::size_t length) {
-    const std::uint32_t entry = table_[block];
+    const std::uint32_t entry = table_[block].value();
     if (entry == kVhdUnusedBlock) {
         std::memset(buffer, 0, length);
         return ERROR_SUCCESS;
@@ -149,7 +152,8 @@ DWORD VhdImage::write(std::int64_t offset, const void* data, std::size_t length)
     if (offset < 0 || static_cast<std::uint64_t>(offset) + length > static_cast<std::uint64_t>(size_))
         return ERROR_INVALID_PARAMETER;
     const auto* in = static_cast<const std::uint8_t*>(data);
-    if (footer_.disk_type == kVhdFixed) return file_.write(in, length, offset) ? ERROR_SUCCESS : LastFileError();
+    if (footer_.disk_type.value() == kVhdFixed)
+        return file_.write(in, length, offset) ? ERROR_SUCCESS : LastFileError();
     return for_each_piece(offset, length, [&](std::uint32_t block, std::uint32_t within, std::size_t done, std::size_t n) {
         return write_block(block, within, in + done, n);
     });
@@ -163,9 +167,9 @@ DWORD VhdImage::allocate(std::uint32_t block) {
     const std::int64_t at = next_block_at_;
     const std::int64_t span = static_cast<std::int64_t>(bitmap_bytes_ + block_size_);
     const std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(bitmap_bytes_), 0xFF);
-    const VhdTableEntry entry(static_cast<std::uint32_t>(at / 512));
-    const std::int64_t entry_at =
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset)) + 4 * static_cast<std::int64_t>(block);
+    const VhdTableEntry entry = VhdTableEntry::of(static_cast<std::uint32_t>(at / 512));
+    const std::int64_t entry_at = static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset.value())) +
+                                  4 * static_cast<std::int64_t>(block);
     if (!file_.write(footer_, at + span) || !file_.write(bitmap.data(), bitmap.size(), at) || !file_.write(entry, entry_at))
         return LastFileError();
     table_[block] = entry;
@@ -176,11 +180,11 @@ DWORD VhdImage::allocate(std::uint32_t block) {
 }
 
 DWORD VhdImage::write_block(std::uint32_t block, std::uint32_t within, const std::uint8_t* data, std::size_t length) {
-    if (table_[block] == kVhdUnusedBlock) {
+    if (table_[block].value() == kVhdUnusedBlock) {
         if (AllZero(data, length)) return ERROR_SUCCESS;
         if (DWORD failed = allocate(block); failed != ERROR_SUCCESS) return failed;
     }
-    const std::int64_t block_at = static_cast<std::int64_t>(static_cast<std::uint32_t>(table_[block])) * 512;
+    const std::int64_t block_at = static_cast<std::int64_t>(table_[block].value()) * 512;
     const std::int64_t data_at = block_at + static_cast<std::int64_t>(bitmap_bytes_);
     const std::vector<std::uint8_t>* known = nullptr;
     if (DWORD failed = bitmap_of(block, known); failed != ERROR_SUCCESS) return failed;

@@ -32,7 +32,7 @@ public:
     VhdImage(const VhdImage&) = delete;
     VhdImage& operator=(const VhdImage&) = delete;
 
-    std::uint32_t disk_type() const { return footer_.disk_type; }
+    std::uint32_t disk_type() const { return footer_.disk_type.value(); }
     // The bytes of the virtual disk.
     std::int64_t size() const { return size_; }
 

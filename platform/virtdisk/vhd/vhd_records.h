@@ -10,35 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/base/byte_order.h"
+
 namespace platform::virtdisk {
 
-// A big-endian number of an on-disk record: the bytes as stored, read and
-// written as a number of the host.
-template <typename T>
-class BigEndian {
-public:
-    BigEndian() = default;
-    BigEndian(T value) { *this = value; }  // NOLINT: a record field is set from a number
-    BigEndian& operator=(T value) {
-        for (std::size_t i = sizeof(T); i-- > 0;) {
-            bytes_[i] = static_cast<std::uint8_t>(value);
-            value = static_cast<T>(value >> 8);
-        }
-        return *this;
-    }
-    operator T() const {  // NOLINT: read as the number it holds
-        T value = 0;
-        for (std::uint8_t byte : bytes_) value = static_cast<T>((value << 8) | byte);
-        return value;
-    }
-
-private:
-    std::uint8_t bytes_[sizeof(T)] = {};
-};
-
-using Be16 = BigEndian<std::uint16_t>;
-using Be32 = BigEndian<std::uint32_t>;
-using Be64 = BigEndian<std::uint64_t>;
+using platform::be16;
+using platform::be32;
+using platform::be64;
 
 enum : std::uint32_t { kVhdFixed = 2, kVhdDynamic = 3, kVhdDifferencing = 4 };
 
@@ -50,18 +28,18 @@ constexpr std::uint64_t kVhdMaxSize = 2040ull << 30;
 
 struct VhdFooter {
     std::array<char, 8> cookie;  // "conectix"
-    Be32 features;
-    Be32 file_format_version;
-    Be64 data_offset;  // the dynamic header; all ones for a fixed disk
-    Be32 time_stamp;   // seconds since 2000-01-01 00:00 UTC
+    be32 features;
+    be32 file_format_version;
+    be64 data_offset;  // the dynamic header; all ones for a fixed disk
+    be32 time_stamp;   // seconds since 2000-01-01 00:00 UTC
     std::array<char, 4> creator_application;
-    Be32 creator_version;
-    Be32 creator_host_os;
-    Be64 original_size;
-    Be64 current_size;
-    Be32 disk_geometry;  // cylinders u16, heads u8, sectors per track u8
-    Be32 disk_type;
-    Be32 checksum;
+    be32 creator_version;
+    be32 creator_host_os;
+    be64 original_size;
+    be64 current_size;
+    be32 disk_geometry;  // cylinders u16, heads u8, sectors per track u8
+    be32 disk_type;
+    be32 checksum;
     std::array<std::uint8_t, 16> unique_id;
     std::uint8_t saved_state;
     std::array<std::uint8_t, 427> reserved;
@@ -75,26 +53,26 @@ static_assert(offsetof(VhdFooter, features) == 8 && offsetof(VhdFooter, data_off
               offsetof(VhdFooter, saved_state) == 84 && offsetof(VhdFooter, reserved) == 85);
 
 struct VhdParentLocatorEntry {
-    Be32 platform_code;  // "W2ru" relative, "W2ku" absolute Windows path
-    Be32 platform_data_space;
-    Be32 platform_data_length;
-    Be32 reserved;
-    Be64 platform_data_offset;
+    be32 platform_code;  // "W2ru" relative, "W2ku" absolute Windows path
+    be32 platform_data_space;
+    be32 platform_data_length;
+    be32 reserved;
+    be64 platform_data_offset;
 };
 static_assert(sizeof(VhdParentLocatorEntry) == 24 && offsetof(VhdParentLocatorEntry, platform_data_offset) == 16);
 
 struct VhdDynamicHeader {
     std::array<char, 8> cookie;  // "cxsparse"
-    Be64 data_offset;            // unused: all ones
-    Be64 table_offset;
-    Be32 header_version;
-    Be32 max_table_entries;
-    Be32 block_size;
-    Be32 checksum;
+    be64 data_offset;            // unused: all ones
+    be64 table_offset;
+    be32 header_version;
+    be32 max_table_entries;
+    be32 block_size;
+    be32 checksum;
     std::array<std::uint8_t, 16> parent_unique_id;  // differencing disks
-    Be32 parent_time_stamp;
-    Be32 reserved;
-    std::array<Be16, 256> parent_unicode_name;  // UTF-16, big-endian
+    be32 parent_time_stamp;
+    be32 reserved;
+    std::array<be16, 256> parent_unicode_name;  // UTF-16, big-endian
     std::array<VhdParentLocatorEntry, 8> parent_locator_entries;
     std::array<std::uint8_t, 256> reserved2;
 };
@@ -107,7 +85,7 @@ static_assert(offsetof(VhdDynamicHeader, table_offset) == 16 && offsetof(VhdDyna
               offsetof(VhdDynamicHeader, parent_locator_entries) == 576 && offsetof(VhdDynamicHeader, reserved2) == 768);
 
 // A block allocation table entry: the sector of a block's bitmap.
-using VhdTableEntry = Be32;
+using VhdTableEntry = be32;
 static_assert(sizeof(VhdTableEntry) == 4);
 
 // The checksum of a raw record: the ones' complement of its byte sum with

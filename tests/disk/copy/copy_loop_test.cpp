@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 
 #include "disk/copy/copy_loop.h"
 #include "platform/base/interaction.h"
@@ -205,6 +206,64 @@ TEST_F(CopyLoopSettingsTest, AFailedReadStopsTheCopyWithoutAQuestionWhenTheSetti
         EXPECT_EQ(outcome.position, 2 * kMiB);
         EXPECT_EQ(answers.texts(), prefix.empty() ? std::vector<std::string>{}
                                                   : std::vector<std::string>{prefix + platform::SysErrorMessage(platform::ERROR_CRC)});
+    }
+}
+
+// A source that raises what is no medium's refusal when a read reaches `at`.
+class RaisingSource : public FakeSource {
+public:
+    RaisingSource(std::string data, std::int64_t at) : FakeSource(std::move(data), {}), at_(at) {}
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
+        if (offset >= at_) throw std::runtime_error("the image library gave up");
+        return FakeSource::read(offset, buffer);
+    }
+
+private:
+    std::int64_t at_;
+};
+
+// Whatever a source or sink raises ends the copy with its text: the person
+// is told, the outcome says it, and the closing status line is written.
+TEST_F(CopyLoopSettingsTest, WhatASourceOrSinkRaisesEndsTheCopyWithItsTextAndTheClosingLine) {
+    struct Case {
+        const char* name;
+        bool source_raises;
+        bool format_error;  // the sink raises CopyFormatError rather than std::runtime_error
+        CopyEnd end;
+        const char* text;
+    };
+    const std::string data = Bytes(static_cast<std::size_t>(4 * kMiB));
+    for (const Case& c :
+         {Case{"sink_runtime_error", false, false, CopyEnd::WriteFailed, "the sink broke down"},
+          Case{"sink_format_error", false, true, CopyEnd::WriteFailed, "bad response"},
+          Case{"source_runtime_error", true, false, CopyEnd::FormatError, "the image library gave up"}}) {
+        SCOPED_TRACE(c.name);
+        platform::ScriptedInteraction answers;
+        RecordedPosts posts;
+        OperationContext context = Context();
+        context.interaction = &answers;
+        context.status = &posts;
+        RaisingSource source(data, c.source_raises ? 2 * kMiB : 8 * kMiB);
+        FakeSink sink;
+        if (!c.source_raises) sink.raise_at_write = 2;
+        sink.raised_text = c.text;
+        struct FormatSink : FakeSink {
+            void write(std::int64_t offset, std::span<const std::byte> data) override {
+                if (writes == raise_at_write) throw CopyFormatError(raised_text);
+                FakeSink::write(offset, data);
+            }
+        } format_sink;
+        format_sink.raise_at_write = sink.raise_at_write;
+        format_sink.raised_text = sink.raised_text;
+        CopyLoopSettings settings;
+        settings.block_size = kMiB;
+        CopyOutcome outcome = RunCopyLoop(source, c.format_error ? format_sink : sink, settings, context);
+        EXPECT_EQ(outcome.end, c.end);
+        EXPECT_EQ(outcome.failure, c.text);
+        EXPECT_EQ(outcome.position, 2 * kMiB);
+        EXPECT_EQ(answers.texts(), std::vector<std::string>{c.text});
+        EXPECT_EQ(posts.texts(OperationKind::Status).back(), "Aborted at " + std::to_string(2 * kMiB));
+        EXPECT_EQ((c.format_error ? format_sink : sink).finishes, 0) << "a failed copy is never finished";
     }
 }
 

@@ -450,7 +450,7 @@ TEST_F(RawVhdTest, ABrokenVhdSourceIsRefusedAndNothingIsTouched) {
              vhd::VhdDynamicHeader header{};
              std::string bytes = test_support::ReadWholeFile(image);
              std::memcpy(&header, bytes.data() + 512, sizeof header);
-             header.table_offset = bytes.size() + 512;
+             header.table_offset.set(bytes.size() + 512);
              vhd::Seal(header);
              Patch(image, 512, header);
          },
@@ -460,7 +460,8 @@ TEST_F(RawVhdTest, ABrokenVhdSourceIsRefusedAndNothingIsTouched) {
              vhd::VhdDynamicHeader header{};
              std::string bytes = test_support::ReadWholeFile(image);
              std::memcpy(&header, bytes.data() + 512, sizeof header);
-             Patch(image, header.table_offset, vhd::VhdTableEntry(static_cast<std::uint32_t>(bytes.size() / 512 + 8)));
+             Patch(image, header.table_offset.value(),
+                   vhd::VhdTableEntry::of(static_cast<std::uint32_t>(bytes.size() / 512 + 8)));
          },
          "AttachVHD SRC failed 13"},
     };

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "disk/bindings/libewf.h"
+#include "disk/copy/copy_loop.h"
 #include "disk/formats/ewf/ewf_sink.h"
+#include "platform/base/interaction.h"
+#include "support/copy_doubles.h"
 #include "support/test_support.h"
 
 using namespace disk;
@@ -64,9 +67,9 @@ TEST(EwfSink, WritesOfAnySizeMakeTheSameDataWithOneOrManyPackers) {
                 EwfSink sink(image, static_cast<std::int64_t>(data.size()), packers);
                 for (std::size_t at = 0; at < data.size(); at += piece) {
                     auto part = std::as_bytes(std::span(data)).subspan(at, std::min(piece, data.size() - at));
-                    ASSERT_TRUE(sink.write(static_cast<std::int64_t>(at), part));
+                    ASSERT_NO_THROW(sink.write(static_cast<std::int64_t>(at), part));
                 }
-                ASSERT_TRUE(sink.finish());
+                ASSERT_NO_THROW(sink.finish());
                 ASSERT_TRUE(image.Close()) << image.error();
             }
             EXPECT_EQ(FirstDifference(ReadBack(first), data), "") << packers << " " << piece;
@@ -85,11 +88,11 @@ TEST(EwfSink, PadsTheLastSectorAndTakesNoMoreThanTheMediaSize) {
         TLibEWF image;
         Begin(image, first, media);
         EwfSink sink(image, media);
-        ASSERT_TRUE(sink.write(0, std::as_bytes(std::span(data))));
+        ASSERT_NO_THROW(sink.write(0, std::as_bytes(std::span(data))));
         const std::string more(media - static_cast<std::int64_t>(data.size()) + 1, 'x');
         EXPECT_THROW(sink.write(static_cast<std::int64_t>(data.size()), std::as_bytes(std::span(more))),
                      std::runtime_error);
-        ASSERT_TRUE(sink.finish());
+        ASSERT_NO_THROW(sink.finish());
         ASSERT_TRUE(image.Close());
     }
     EXPECT_EQ(FirstDifference(ReadBack(first), data + std::string(static_cast<std::size_t>(media) - data.size(), '\0')), "");
@@ -101,8 +104,35 @@ TEST(EwfSink, ASourceThatStopsShortOfTheMediaSizeIsAnError) {
     Begin(image, dir.file("short.E01"), 1 << 20);
     EwfSink sink(image, 1 << 20);
     const std::string data = Data(4096);
-    ASSERT_TRUE(sink.write(0, std::as_bytes(std::span(data))));
+    ASSERT_NO_THROW(sink.write(0, std::as_bytes(std::span(data))));
     EXPECT_THROW(sink.finish(), std::runtime_error);
+}
+
+// A copy of more than the set was made for: the sink raises at the write
+// that passes the media size, and the copy ends there with its text and its
+// closing line.
+TEST(EwfSink, MoreDataThanTheMediaSizeEndsTheCopyWithTheSinksText) {
+    TempDir dir;
+    const std::string data = Data(3 << 20);
+    const std::int64_t media = 2 << 20;
+    TLibEWF image;
+    Begin(image, dir.file("small.E01"), media);
+    EwfSink sink(image, media, 2);
+    test_support::FakeSource source(data, {});
+    platform::ScriptedInteraction answers;
+    test_support::RecordedPosts posts;
+    OperationContext context;
+    context.interaction = &answers;
+    context.status = &posts;
+    CopyLoopSettings settings;
+    settings.block_size = 1 << 20;
+    const CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+    const std::string text = "more data than the EWF image's media size of " + std::to_string(media);
+    EXPECT_EQ(outcome.end, CopyEnd::WriteFailed);
+    EXPECT_EQ(outcome.position, media);
+    EXPECT_EQ(outcome.failure, text);
+    EXPECT_EQ(answers.texts(), std::vector<std::string>{text});
+    EXPECT_EQ(posts.texts(platform::OperationKind::Status).back(), "Aborted at " + std::to_string(media));
 }
 
 }  // namespace

@@ -161,6 +161,40 @@ TEST_F(Lz4FrameTest, MeasuringReadsTheImageThroughAndFindsTheDamageFirst) {
     EXPECT_EQ(Lz4UnpackedSize(unreadable, static_cast<std::int64_t>(good.size()), [] { return true; }), std::nullopt);
 }
 
+// The packer writes the stored file in order as blocks are packed: a
+// stored file that raises part way (a library, a full medium) ends the copy
+// with what it raised, and the closing line is still written.
+TEST_F(Lz4FrameTest, AStoredFileThatRaisesPartWayEndsTheCopyWithItsText) {
+    const std::string data = MixedBlocks(12);
+    for (bool medium : {false, true}) {
+        SCOPED_TRACE(medium);
+        platform::ScriptedInteraction answers;
+        test_support::RecordedPosts posts;
+        OperationContext context = Context();
+        context.interaction = &answers;
+        context.status = &posts;
+        FakeSource source(data, {});
+        FakeSink stored;
+        if (medium) stored.fail_write = 4;  // the magic, then three blocks
+        else stored.raise_at_write = 4;
+        Lz4FrameSink packer(stored, 3);
+        CopyOutcome outcome = RunCopyLoop(source, packer, CopyLoopSettings{}, context);
+        EXPECT_EQ(outcome.end, CopyEnd::WriteFailed);
+        EXPECT_GT(outcome.position, 0);
+        EXPECT_LT(outcome.position, static_cast<std::int64_t>(data.size()));
+        const std::string text = medium ? outcome.failure : stored.raised_text;
+        if (medium) {
+            EXPECT_EQ(outcome.error, platform::ERROR_DISK_FULL);
+            EXPECT_TRUE(text.ends_with(platform::SysErrorMessage(platform::ERROR_DISK_FULL))) << text;
+        }
+        EXPECT_EQ(outcome.failure, text);
+        EXPECT_EQ(answers.texts(), std::vector<std::string>{text});
+        EXPECT_EQ(posts.texts(platform::OperationKind::Status).back(),
+                  "Aborted at " + std::to_string(outcome.position));
+        EXPECT_EQ(stored.finishes, 0);
+    }
+}
+
 TEST_F(Lz4FrameTest, PackingIsTheSameWhateverSizeTheWritesHave) {
     const std::string data = MixedBlocks(7);
     for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, 2 * B + 1}) {

@@ -58,12 +58,12 @@ TEST(FixedVhdFooter, CarriesTheFieldsAndAChecksumThatHolds) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), 8), "conectix");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 28), 4), "hack");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 36), 4), "Wi2k");
-    EXPECT_EQ(std::uint64_t{footer.data_offset}, ~0ull);
-    EXPECT_EQ(std::uint32_t{footer.disk_geometry}, (2081u << 16) | (16u << 8) | 63u);
+    EXPECT_EQ(std::uint64_t{footer.data_offset.value()}, ~0ull);
+    EXPECT_EQ(std::uint32_t{footer.disk_geometry.value()}, (2081u << 16) | (16u << 8) | 63u);
     EXPECT_EQ(0, std::memcmp(bytes + 68, id.data(), 16));
     // Past 65,535 cylinders the field holds the largest value, not a cut-off one.
     auto huge = disk::MakeFixedVhdFooter(std::int64_t{4294967296} * 512, id);
-    EXPECT_EQ(std::uint32_t{huge.disk_geometry} >> 16, 0xFFFFu);
+    EXPECT_EQ(std::uint32_t{huge.disk_geometry.value()} >> 16, 0xFFFFu);
 }
 
 TEST(NewGuid, IsVersionFourAndFresh) {
@@ -100,7 +100,7 @@ TEST_F(AppendFooter, QemuReadsTheFixedDiskAtItsFullSize) {
 
     auto footer = platform::virtdisk::ReadVhdFooter(vhd);
     ASSERT_TRUE(footer);
-    EXPECT_EQ(std::uint64_t{footer->current_size}, 10u << 20);
+    EXPECT_EQ(std::uint64_t{footer->current_size.value()}, 10u << 20);
     // qemu believes the creator's geometry unless told to take the footer's
     // size, as every reader of fixed disks made on Windows must.
     auto info = test_support::Run("qemu-img info --output=json --image-opts "

@@ -68,18 +68,18 @@ TEST(VhdReport, DynamicDiskFromQemu) {
 std::string HandMadeDynamic(std::uint32_t type, std::uint64_t size, const std::u16string& parent = u"") {
     platform::virtdisk::VhdFooter footer{};
     std::memcpy(footer.cookie.data(), "conectix", 8);
-    footer.disk_type = type;
-    footer.data_offset = 512;
-    footer.original_size = size;
-    footer.current_size = size;
+    footer.disk_type.set(type);
+    footer.data_offset.set(512);
+    footer.original_size.set(size);
+    footer.current_size.set(size);
     platform::virtdisk::Seal(footer);
     platform::virtdisk::VhdDynamicHeader header{};
     std::memcpy(header.cookie.data(), "cxsparse", 8);
-    header.table_offset = 1536;
-    header.header_version = 0x00010000;
-    header.max_table_entries = 8192;
-    header.block_size = 2097152;
-    for (std::size_t i = 0; i < parent.size(); ++i) header.parent_unicode_name[i] = parent[i];
+    header.table_offset.set(1536);
+    header.header_version.set(0x00010000);
+    header.max_table_entries.set(8192);
+    header.block_size.set(2097152);
+    for (std::size_t i = 0; i < parent.size(); ++i) header.parent_unicode_name[i].set(parent[i]);
     platform::virtdisk::Seal(header);
     std::string bytes(reinterpret_cast<const char*>(&footer), 512);
     bytes += std::string(reinterpret_cast<const char*>(&header), 1024);

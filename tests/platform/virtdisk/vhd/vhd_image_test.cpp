@@ -64,16 +64,16 @@ TEST_F(VhdImageTest, TheRecordsAreTheBytesQemuWrites) {
     const auto footer = RecordAt<VhdFooter>(image, image.size() - 512);
     EXPECT_TRUE(IsSound(footer));
     EXPECT_EQ(std::string(footer.cookie.data(), 8), "conectix");
-    EXPECT_EQ(footer.disk_type, kVhdDynamic);
-    EXPECT_EQ(footer.current_size, static_cast<std::uint64_t>(6 * kMiB));
-    EXPECT_EQ(footer.data_offset, 512u);
+    EXPECT_EQ(footer.disk_type.value(), kVhdDynamic);
+    EXPECT_EQ(footer.current_size.value(), static_cast<std::uint64_t>(6 * kMiB));
+    EXPECT_EQ(footer.data_offset.value(), 512u);
     const auto header = RecordAt<VhdDynamicHeader>(image, 512);
     EXPECT_TRUE(IsSound(header));
-    EXPECT_EQ(header.block_size, 2u << 20);
-    EXPECT_EQ(header.max_table_entries, 3u);
+    EXPECT_EQ(header.block_size.value(), 2u << 20);
+    EXPECT_EQ(header.max_table_entries.value(), 3u);
     // A field set through the record lands where the format says, big-endian.
     VhdFooter changed = footer;
-    changed.current_size = 0x0102030405060708ull;
+    changed.current_size.set(0x0102030405060708ull);
     const auto* bytes = reinterpret_cast<const unsigned char*>(&changed);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 48), 8), "\x01\x02\x03\x04\x05\x06\x07\x08");
     EXPECT_FALSE(IsSound(changed));
@@ -112,7 +112,7 @@ TEST_F(VhdImageTest, ASectorItsBlockDoesNotMarkReadsAsZerosUntilWritten) {
     const std::string path = Convert(data, "dynamic", "marked.vhd");
     std::string image = ReadWholeFile(path);
     const auto header = RecordAt<VhdDynamicHeader>(image, 512);
-    const std::uint32_t first_block = RecordAt<VhdTableEntry>(image, header.table_offset);
+    const std::uint32_t first_block = RecordAt<VhdTableEntry>(image, header.table_offset.value()).value();
     ASSERT_NE(first_block, kVhdUnusedBlock);
     image[static_cast<std::size_t>(first_block) * 512] = '\x7f';  // sector 0 of block 0 never written
     WriteWholeFile(path, image);
@@ -176,18 +176,22 @@ INSTANTIATE_TEST_SUITE_P(
                        SpoilFooter(i, i.size() - 512);
                    },
                    ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
-        BrokenCase{"shorter_than_a_footer", "fixed", [](std::string& i) { i.resize(300); }, ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
+        BrokenCase{"shorter_than_a_footer", "fixed", [](std::string& i) { i.resize(300); },
+                   ERROR_VIRTDISK_NOT_VIRTUAL_DISK},
         BrokenCase{"header_checksum", "dynamic", [](std::string& i) { i[512 + 40] ^= 1; }, ERROR_INVALID_DATA},
-        BrokenCase{"table_beyond_the_end", "dynamic",
-                   [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset = i.size() + 4096; }); },
-                   ERROR_INVALID_DATA},
-        BrokenCase{"table_running_past_the_end", "dynamic",
-                   [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset = i.size() - 8; }); },
-                   ERROR_INVALID_DATA},
+        BrokenCase{
+            "table_beyond_the_end", "dynamic",
+            [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() + 4096); }); },
+            ERROR_INVALID_DATA},
+        BrokenCase{
+            "table_running_past_the_end", "dynamic",
+            [](std::string& i) { ResealHeader(i, [&](VhdDynamicHeader& h) { h.table_offset.set(i.size() - 8); }); },
+            ERROR_INVALID_DATA},
         BrokenCase{"block_beyond_the_end", "dynamic",
                    [](std::string& i) {
                        const auto header = RecordAt<VhdDynamicHeader>(i, 512);
-                       PutRecord(i, header.table_offset + 4, VhdTableEntry(static_cast<std::uint32_t>(i.size() / 512)));
+                       PutRecord(i, header.table_offset.value() + 4,
+                                 VhdTableEntry::of(static_cast<std::uint32_t>(i.size() / 512)));
                    },
                    ERROR_INVALID_DATA},
         BrokenCase{"truncated_inside_its_last_block", "dynamic",
@@ -196,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](std::string& i) {
                        for (std::size_t at : {std::size_t{0}, i.size() - 512}) {
                            auto footer = RecordAt<VhdFooter>(i, at);
-                           footer.disk_type = kVhdDifferencing;
+                           footer.disk_type.set(kVhdDifferencing);
                            Seal(footer);
                            PutRecord(i, at, footer);
                        }
