@@ -15,12 +15,11 @@
 #include "main/operations/wipe.h"
 #include "main/window/ufrmmain.h"
 #include "main/dialogs/window_reporting.h"
+#include "platform/base/interaction.h"
 
 namespace tarnovell {
 
 namespace {
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 
 QPushButton* NamedButton(const char* name, const QString& caption) {
     auto* button = new QPushButton(caption);
@@ -41,7 +40,7 @@ void Tfrmmain::RunWipeCommand(const SelectionRule& rule,
         try {
             wipe(path, WindowContext(&progress()));
         } catch (const std::exception& e) {
-            Say(e.what());
+            platform::Say(e.what());
         }
     }
     RefreshDrives1Click();
@@ -134,7 +133,7 @@ void Tfrmmain::RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::Op
     try {
         test(options, WindowContext(speed_progress_.get()));
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
 }
 

@@ -12,7 +12,6 @@
 
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/side_bar.h"
-#include "main/window/frmmain.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/dialog_test_helpers.h"
@@ -42,7 +41,9 @@ TEST(PartitionEditorWindow, OpensOnTheSelectedDiskAndReportsCopiesOnTheMainWindo
     tarnovell::MainState state;
     auto* window = new tarnovell::Tfrmmain(state);
     auto* status_log = ts::WatchStatus(window->statusBar());
-    EXPECT_EQ(tarnovell::frmmain(), window);
+    // What the tool windows are given of the main window: the window itself.
+    const tarnovell::ToolLink link = window->tool_link();
+    EXPECT_EQ(link.services().get(), static_cast<tarnovell::ToolServices*>(window));
     auto* list = window->findChild<QTreeWidget*>("lvdisks");
     auto* button = window->findChild<QPushButton*>(
         QString::fromStdString(tarnovell::SideBarButtonName("Disk", "Partition Editor")));
@@ -86,7 +87,7 @@ TEST(PartitionEditorWindow, OpensOnTheSelectedDiskAndReportsCopiesOnTheMainWindo
     QApplication::processEvents();
     EXPECT_TRUE(editor.isNull());
     delete window;
-    EXPECT_EQ(tarnovell::frmmain(), nullptr);
+    EXPECT_EQ(link.services(), nullptr);
 }
 
 }  // namespace
