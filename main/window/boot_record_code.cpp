@@ -140,17 +140,21 @@ void PartitionTablePage::Button4Click() {
     }
 }
 
-void BootSectorPage::RunBootSectorCode(const std::string& file, const std::string& question) {
+void BootSectorPage::RestoreBootSectorFrom(const std::string& file, bool keep_bpb, const std::string& done) {
     const std::string path = BootSectorPath();
-    if (!platform::Ask(question)) return;
     try {
         RefuseDynamicVhd(path);
     } catch (const std::exception& e) {
         return platform::Say(e.what());
     }
     WithDiskVolumesLocked(path, [&] {
-        if (disk::RestoreBootSector(path, file, true)) host_.ShowTimedStatus("Changed BS OK");
+        if (disk::RestoreBootSector(path, file, keep_bpb)) host_.ShowTimedStatus(done);
     });
+}
+
+void BootSectorPage::RunBootSectorCode(const std::string& file, const std::string& question) {
+    if (!platform::Ask(question)) return;
+    RestoreBootSectorFrom(file, true, "Changed BS OK");
 }
 
 void BootSectorPage::btnBSNT6Click() {
@@ -185,15 +189,7 @@ void BootSectorPage::btn_restore_bsClick() {
     if (host_.busy()) return;
     const std::string file = PickRecordFile(host_.DialogOwner(), kBsFilter, true);
     if (file.empty()) return;
-    const std::string path = BootSectorPath();
-    try {
-        RefuseDynamicVhd(path);
-    } catch (const std::exception& e) {
-        return platform::Say(e.what());
-    }
-    WithDiskVolumesLocked(path, [&] {
-        if (disk::RestoreBootSector(path, file, false)) host_.ShowTimedStatus("Restored BS OK");
-    });
+    RestoreBootSectorFrom(file, false, "Restored BS OK");
 }
 
 }  // namespace tarnovell

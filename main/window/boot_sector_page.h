@@ -81,6 +81,9 @@ private:
     bool ReadForEdit(BootSectorRead& read);
     bool WriteBootSector(const BootSectorRead& read);
     void ShowFields(const disk::SectorBuffer& sector);
+    // The boot sector written from `file` (its BPB kept with `keep_bpb`),
+    // `done` said when it was.
+    void RestoreBootSectorFrom(const std::string& file, bool keep_bpb, const std::string& done);
     void RunBootSectorCode(const std::string& file, const std::string& question);
 
     PageHost& host_;

@@ -70,16 +70,23 @@ std::optional<QString> RunTransfer(QObject* window, const std::function<disk::Ne
     return QString::fromStdString("done in " + std::to_string(elapsed.count()) + "ms");
 }
 
+// One transfer at a time, as they share the progress bar and the cancel
+// flag: the status line cleared, the flag down and the selected device in
+// `device`; false when there is none or another operation runs.
+bool PrepareTransfer(PageHost& host, std::string& device) {
+    if (host.busy()) return false;
+    host.ShowStatus("");
+    host.state().cancel = false;
+    return host.Selected(SelectionRule{}, device);
+}
+
 }  // namespace
 
 NetworkCommands::NetworkCommands(PageHost& host, QObject* parent) : QObject(parent), host_(host) {}
 
 void NetworkCommands::BackupToNetwork() {
-    if (host_.busy()) return;  // one operation at a time: they share the progress bar and the cancel flag
-    host_.ShowStatus("");
-    host_.state().cancel = false;
     std::string device;
-    if (!host_.Selected(SelectionRule{}, device)) return;
+    if (!PrepareTransfer(host_, device)) return;
     std::optional<NetworkChoice> choice = AskNetworkPeer(host_.DialogOwner(), host_.SelectedRow()->is_disk());
     if (!choice) return;
     std::int64_t size = 0;
@@ -99,11 +106,8 @@ void NetworkCommands::BackupToNetwork() {
 }
 
 void NetworkCommands::RestoreFromNetwork() {
-    if (host_.busy()) return;  // one operation at a time: they share the progress bar and the cancel flag
-    host_.ShowStatus("");
-    host_.state().cancel = false;
     std::string device;
-    if (!host_.Selected(SelectionRule{}, device)) return;
+    if (!PrepareTransfer(host_, device)) return;
     std::optional<NetworkChoice> choice = AskNetworkPeer(host_.DialogOwner(), false);
     if (!choice) return;
     disk::NetTransferResult result;
