@@ -9,6 +9,14 @@ void PageHost::ShowTimedStatus(const std::string& text) {
     ShowStatus(QTime::currentTime().toString("hh:mm:ss:zzz") + " - " + QString::fromStdString(text));
 }
 
+disk::OperationContext PageHost::WindowContext(platform::ProgressBar* bar) {
+    disk::OperationContext context;
+    context.cancel = &state().cancel;
+    context.progress = bar;
+    context.status = &operation_target();
+    return context;
+}
+
 PageHost::BusyScope::BusyScope(PageHost& host) : host_(host), outer_(host.busy()) {
     if (!outer_) host_.HoldCommands(true);
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "disk/copy/operation_context.h"
 #include "disk/device/device_lists.h"
 #include "main/operations/main_state.h"
 #include "main/operations/selection.h"
@@ -44,6 +45,9 @@ public:
     virtual platform::ProgressBar& progress() = 0;
     virtual platform::OperationTarget& operation_target() = 0;
     virtual void ClearProgress() = 0;
+    // What an operation started from the window reports to and stops on:
+    // `bar`, the window's target and its cancel flag.
+    disk::OperationContext WindowContext(platform::ProgressBar* bar);
 
     // True while an operation runs.
     virtual bool busy() const = 0;

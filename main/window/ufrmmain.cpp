@@ -38,11 +38,11 @@
 #include "main/operations/text_helpers.h"
 #include "main/window/boot_sector_page.h"
 #include "main/window/disk_layout_commands.h"
-#include "main/window/drive_combo.h"
 #include "main/window/extract_page.h"
 #include "main/window/network_commands.h"
 #include "main/window/offline_registry_page.h"
 #include "main/window/partition_table_page.h"
+#include "main/window/speed_test_page.h"
 #include "main/window/virtual_disk_commands.h"
 #include "platform/base/interaction.h"
 #include "platform/device/device_monitor.h"
@@ -354,14 +354,12 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     boot_sector_ = new BootSectorPage(*this, PageControl4, this);
     partition_table_ = new PartitionTablePage(*this, *boot_sector_, this);
     offline_registry_ = new OfflineRegistryPage(*this, this);
-    drive_speed = MakeDriveCombo("drive_speed");
-    QWidget* speed_test = MakeSelectorPage("TabSheetSpeedTest", drive_speed, {});
-    AddSpeedTestControls(speed_test);
+    speed_test_ = new SpeedTestPage(*this, this);
     PageControl4->addTab(partition_table_->page(), "Master Boot Record");
     PageControl4->addTab(boot_sector_->page(), "Boot Sector");
     PageControl4->addTab(MakeExtractPage(), "Extract");
     PageControl4->addTab(offline_registry_->page(), "Offline Registry");
-    PageControl4->addTab(speed_test, "Speed Test");
+    PageControl4->addTab(speed_test_->page(), "Speed Test");
 
     auto* layout = new QVBoxLayout(TabSheetAdvanced);
     layout->addWidget(PageControl4);
@@ -486,8 +484,7 @@ std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const {
 void Tfrmmain::RefreshDrives1Click() {
     FillDeviceList();
     boot_sector_->RefillSelector();
-    RefillDriveCombo(
-        drive_speed, 10, [this](const std::string& problem) { ShowStatus(QString::fromStdString(problem)); }, {});
+    speed_test_->RefillSelector();
     partition_table_->RefillSelector();
 }
 

@@ -25,7 +25,6 @@
 #include "main/operations/main_state.h"
 #include "main/operations/selection.h"
 #include "main/operations/side_bar.h"
-#include "main/operations/speed_test.h"
 #include "main/operations/wipe.h"
 #include "main/window/page_host.h"
 #include "platform/base/progress.h"
@@ -35,8 +34,6 @@ class DeviceMonitor;
 }
 
 class QAction;
-class QButtonGroup;
-class QComboBox;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -53,6 +50,7 @@ class NetworkCommands;
 class OfflineRegistryPage;
 class OperationEvent;
 class PartitionTablePage;
+class SpeedTestPage;
 class VirtualDiskCommands;
 
 class Tfrmmain : public QMainWindow, public PageHost, public ToolServices {
@@ -104,7 +102,8 @@ public slots:
     void BackupRAW1Click();
     void RestoreRAW1Click();
 
-    // ---- Volume and Disk pages of the side bar, and the device report
+    // ---- Volume and Disk pages of the side bar: the volume and disk
+    // commands, the wipes and the device report
     // (ufrmmain_volume_commands.cpp) ----
     void DismountVolume();
     void FormatSelectedVolume();
@@ -121,14 +120,8 @@ public slots:
     void Showmoredetails1Click();
     void ShowDeviceProperties();
 
-    // ---- Wipe, clean volume and speed test (ufrmmain_wipe.cpp) ----
     void WipeSelected();
     void CleanVolume();
-    void btn_write_seqClick();
-    void btn_read_seqClick();
-    void btn_write_rndClick();
-    void btn_read_rndClick();
-    void btn_test_cancelClick();
 
     // ---- Copy files and the tool windows (ufrmmain_tool_windows.cpp) ----
     void JvOutlookBar1Pages0Buttons3Click();  // "Copy Files"
@@ -189,6 +182,12 @@ public slots:
     void btnAnyBSClick();
     void btn_backup_bsClick();
     void btn_restore_bsClick();
+    // The "Speed Test" page.
+    void btn_write_seqClick();
+    void btn_read_seqClick();
+    void btn_write_rndClick();
+    void btn_read_rndClick();
+    void btn_test_cancelClick();
     // The "Offline Registry" page's hidden commands and Tools > "Launch
     // CMD as system".
     void btn_dump_registryClick();
@@ -265,16 +264,8 @@ private:
                               const std::string& what, bool online_cycle);
     void SetVolumeState(bool online);
 
-    // Wipe, clean volume and speed test (ufrmmain_wipe.cpp).
-    void AddSpeedTestControls(QWidget* page);
+    // The wipe of the selected row by `wipe`, with the list refilled after.
     void RunWipeCommand(const SelectionRule& rule, WipeResult (*wipe)(const std::string&, const disk::OperationContext&));
-    // What an operation started from the window reports to and stops on.
-    disk::OperationContext WindowContext(platform::ProgressBar* bar);
-    void RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&));
-    std::unique_ptr<platform::ProgressBar> speed_progress_;
-    QProgressBar* pb_speed = nullptr;
-    QComboBox* cb_buffer_size = nullptr;
-    QButtonGroup* grp_flags = nullptr;
 
     MainState& state_;
     bool busy_ = false;
@@ -291,6 +282,7 @@ private:
     BootSectorPage* boot_sector_ = nullptr;
     PartitionTablePage* partition_table_ = nullptr;
     OfflineRegistryPage* offline_registry_ = nullptr;
+    SpeedTestPage* speed_test_ = nullptr;
     VirtualDiskCommands* virtual_disks_ = nullptr;
     NetworkCommands* network_ = nullptr;
     DiskLayoutCommands* disk_layout_ = nullptr;
@@ -302,7 +294,6 @@ private:
     QToolBox* JvOutlookBar1 = nullptr;
     QProgressBar* pb_img = nullptr;
     QPushButton* btn_cancel_backup_restore = nullptr;
-    QComboBox* drive_speed = nullptr;
 
     QMenu* PopupMenu1 = nullptr;
     QAction* Hide1 = nullptr;

@@ -6,6 +6,7 @@
 #include "main/window/disk_layout_commands.h"
 #include "main/window/offline_registry_page.h"
 #include "main/window/partition_table_page.h"
+#include "main/window/speed_test_page.h"
 #include "main/window/ufrmmain.h"
 #include "main/window/virtual_disk_commands.h"
 
@@ -53,6 +54,12 @@ void Tfrmmain::btnBSNT6Click() { boot_sector_->btnBSNT6Click(); }
 void Tfrmmain::btnAnyBSClick() { boot_sector_->btnAnyBSClick(); }
 void Tfrmmain::btn_backup_bsClick() { boot_sector_->btn_backup_bsClick(); }
 void Tfrmmain::btn_restore_bsClick() { boot_sector_->btn_restore_bsClick(); }
+
+void Tfrmmain::btn_write_seqClick() { speed_test_->btn_write_seqClick(); }
+void Tfrmmain::btn_read_seqClick() { speed_test_->btn_read_seqClick(); }
+void Tfrmmain::btn_write_rndClick() { speed_test_->btn_write_rndClick(); }
+void Tfrmmain::btn_read_rndClick() { speed_test_->btn_read_rndClick(); }
+void Tfrmmain::btn_test_cancelClick() { speed_test_->btn_test_cancelClick(); }
 
 void Tfrmmain::btn_dump_registryClick() { offline_registry_->btn_dump_registryClick(); }
 void Tfrmmain::btn_reg_importClick() { offline_registry_->btn_reg_importClick(); }

@@ -1,6 +1,7 @@
 // The "Volume" and "Disk" pages of the side bar: dismount, format and check
 // a volume, take it offline and online; a disk's attributes, its properties
-// and its layout; and the device report of any row.
+// and its layout; wipe a disk or volume and zero a volume's free space; and
+// the device report of any row.
 #include <QString>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "disk/device/handle_ops.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/operations/selection.h"
+#include "main/operations/wipe.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -166,5 +168,29 @@ void Tfrmmain::ShowDeviceProperties() {
     window->SetLines(lines);
     window->show();
 }
+
+void Tfrmmain::RunWipeCommand(const SelectionRule& rule,
+                              WipeResult (*wipe)(const std::string&, const disk::OperationContext&)) {
+    if (busy_) return;
+    state_.cancel = false;
+    std::string path;
+    if (!Selected(rule, path)) return;
+    {
+        BusyScope busy(*this);
+        try {
+            wipe(path, WindowContext(&progress()));
+        } catch (const std::exception& e) {
+            platform::Say(e.what());
+        }
+    }
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::WipeSelected() { RunWipeCommand(SelectionRule{}, &WipeDevice); }
+
+void Tfrmmain::CleanVolume() {
+    RunWipeCommand(SelectionRule{RowNeed::Partition, kPickDiskPart, kPickAPart}, &ZeroFreeClusters);
+}
+
 
 }  // namespace tarnovell
