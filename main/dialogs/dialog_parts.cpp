@@ -8,8 +8,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include <filesystem>
-#include <system_error>
 
 namespace tarnovell {
 
@@ -73,11 +71,6 @@ std::optional<std::int64_t> WholeNumber(const QString& text) {
     const qlonglong value = text.trimmed().toLongLong(&ok, 10);
     if (!ok) return std::nullopt;
     return static_cast<std::int64_t>(value);
-}
-
-std::string CurrentFolder() {
-    std::error_code ec;
-    return std::filesystem::current_path(ec).string();
 }
 
 }  // namespace tarnovell

@@ -19,9 +19,6 @@ class QRadioButton;
 
 namespace tarnovell {
 
-// The caption of every message box the dialogs show.
-inline constexpr const char* kBoxCaption = "Tarnovell";
-
 // A dialog that comes to the front and takes the focus when shown, so a
 // question never hides behind the main window.
 class ParameterDialog : public QDialog {
@@ -47,8 +44,5 @@ QPushButton* MakeButton(const char* name, const QString& text);
 // A field read as a whole number, blanks around it allowed; nothing when it
 // holds anything else.
 std::optional<std::int64_t> WholeNumber(const QString& text);
-
-// The folder file dialogs start in when the command names none.
-std::string CurrentFolder();
 
 }  // namespace tarnovell

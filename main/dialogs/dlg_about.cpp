@@ -7,7 +7,6 @@
 #include <QVBoxLayout>
 
 #include <cctype>
-#include <fstream>
 #include <sstream>
 
 #include "main/operations/main_state.h"
@@ -114,10 +113,9 @@ void TfrmAbout::FormShow() {
 
 void TfrmAbout::LoadPosition() {
     const std::string path = FindInProgramFolder(program_folder_, "config.INI");
-    std::ifstream probe(path);
-    if (!probe) return;
-    // A damaged file or value leaves the window where it is.
+    // A missing or damaged file or value leaves the window where it is.
     const platform::IniFile ini = platform::IniFile::Load(path);
+    if (!ini.HasSection("frmAbout")) return;
     const long long top = ini.GetInt("frmAbout", "top", y());
     const long long left = ini.GetInt("frmAbout", "left", x());
     move(static_cast<int>(left), static_cast<int>(top));

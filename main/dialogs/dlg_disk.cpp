@@ -10,6 +10,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "platform/base/interaction.h"
+
 namespace tarnovell {
 
 namespace {
@@ -27,7 +29,7 @@ QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
 
 }  // namespace
 
-Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, "Tarnovell") {
+Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, platform::kProgramCaption) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(MakeLabel("lbltarget", "Please select destination"));
     lvdisks = new QTreeWidget;

@@ -11,12 +11,11 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include <filesystem>
-#include <system_error>
-
 #include "main/dialogs/file_dialog.h"
-#include "platform/device/handle.h"
 #include "platform/base/interaction.h"
+#include "platform/device/handle.h"
+#include "platform/os/current_folder.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
@@ -33,11 +32,11 @@ constexpr const char* kAnyVhdFilter = kCreateFilter;
 bool IsDeletableFile(const std::string& path) {
     const std::string resolved = platform::ResolveFilePath(path);
     if (resolved.empty()) return false;
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(resolved, ec);
-    if (ec) return false;
-    if (std::filesystem::is_symlink(status)) return std::filesystem::is_regular_file(resolved, ec);
-    return std::filesystem::is_regular_file(status);
+    const std::optional<platform::FileFacts> name = platform::LinkFactsOf(resolved);
+    if (!name) return false;
+    if (name->kind != platform::FileKind::Link) return name->is_regular();
+    const std::optional<platform::FileFacts> target = platform::FileFactsOf(resolved);
+    return target && target->is_regular();
 }
 
 // "..." beside a field: an open dialog whose file goes into the field.
@@ -117,7 +116,7 @@ Tfrmvirtualdisk::Tfrmvirtualdisk(QWidget* owner) : ParameterDialog(owner, "Creat
 
 void Tfrmvirtualdisk::btnfileClick() {
     if (mode_ == "open") {
-        OpenInto(this, txtpath, "*", kOpenFilter, kBoxCaption, CurrentFolder());
+        OpenInto(this, txtpath, "*", kOpenFilter, platform::kProgramCaption, platform::CurrentFolder());
         return;
     }
     if (mode_ != "create") return;
@@ -125,12 +124,12 @@ void Tfrmvirtualdisk::btnfileClick() {
     if (!RunFileDialog(this, "", kCreateFilter, false, path, "", "")) return;
     txtpath->setText(QString::fromStdString(path));
     delete_on_ok_.clear();
-    if (IsDeletableFile(path) && platform::interaction().confirm("File exists! Delete?", kBoxCaption))
+    if (IsDeletableFile(path) && platform::Ask("File exists! Delete?"))
         delete_on_ok_ = path;
 }
 
 void Tfrmvirtualdisk::btnParentClick() {
-    OpenInto(this, txtParent, "*", kParentFilter, kBoxCaption, CurrentFolder());
+    OpenInto(this, txtParent, "*", kParentFilter, platform::kProgramCaption, platform::CurrentFolder());
 }
 
 void Tfrmvirtualdisk::accept() {

@@ -24,7 +24,7 @@ void ToolWindow::Run(const std::function<void()>& operation, const std::string& 
     try {
         operation();
     } catch (const std::exception& e) {
-        platform::interaction().inform(failure_prefix + e.what(), "Tarnovell");
+        platform::Say(failure_prefix + e.what());
     }
     running_ = false;
     SetCommandsEnabled(true);

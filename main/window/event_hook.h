@@ -3,6 +3,7 @@
 // widget class of their own each.
 #pragma once
 
+#include <QEvent>
 #include <QObject>
 
 #include <functional>

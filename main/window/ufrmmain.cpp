@@ -29,26 +29,25 @@
 #include <QVBoxLayout>
 
 #include <exception>
-#include <filesystem>
 #include <map>
 
-#include "disk/engines/copy_engine.h"
 #include "disk/device/device_query.h"
-#include "main/operations/clone.h"
-#include "disk/util/lib_helpers.h"
-#include "main/dialogs/dlg_backup.h"
-#include "main/dialogs/dlg_disk.h"
-#include "platform/base/ascii.h"
-#include "platform/device/path.h"
 #include "main/dialogs/file_dialog.h"
+#include "main/dialogs/window_reporting.h"
 #include "main/operations/selection.h"
 #include "main/operations/text_helpers.h"
-#include "main/operations/vhd_copy.h"
-#include "main/operations/wim_commands.h"
-#include "main/dialogs/window_reporting.h"
-#include "main/window/frmmain.h"
+#include "main/window/boot_sector_page.h"
+#include "main/window/disk_layout_commands.h"
+#include "main/window/extract_page.h"
+#include "main/window/network_commands.h"
+#include "main/window/offline_registry_page.h"
+#include "main/window/partition_table_page.h"
+#include "main/window/speed_test_page.h"
+#include "main/window/virtual_disk_commands.h"
+#include "platform/base/interaction.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/handle.h"
+#include "platform/device/registry.h"
 
 namespace tarnovell {
 
@@ -80,21 +79,6 @@ QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
     return action;
 }
 
-QComboBox* MakeDriveCombo(const char* name, QObject* key_filter) {
-    auto* combo = new QComboBox;
-    combo->setObjectName(name);
-    combo->setEditable(false);
-    combo->setMinimumContentsLength(40);
-    combo->installEventFilter(key_filter);
-    return combo;
-}
-
-// The combos are chosen from, never typed into: a key that would type a
-// character, or search the list by one, is dropped. Tab keeps moving focus.
-bool IsTypedKey(const QKeyEvent* key) {
-    return !key->text().isEmpty() && key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab;
-}
-
 QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
     auto* item = new QTreeWidgetItem(QStringList{
         QString::fromStdString(row.caption), QString::fromStdString(row.device),
@@ -111,12 +95,14 @@ QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
 
 }  // namespace
 
-Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
+Tfrmmain::Tfrmmain(MainState& state, QWidget* parent)
+    : QMainWindow(parent),
+      state_(state),
+      tool_services_(static_cast<ToolServices*>(this), [](ToolServices*) {}) {
     setObjectName("frmmain");
-    SetFrmmain(this);
     // Closing the main window frees it, which ends the message loop.
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle("Tarnovell 2.3.8");
+    setWindowTitle(QString(platform::kProgramCaption) + " 2.3.8");
 
     auto* status = new QStatusBar;
     status->setObjectName("StatusBar1");
@@ -132,6 +118,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
     CreateMenus();
     CreatePopupMenu();
 
+    virtual_disks_ = new VirtualDiskCommands(*this, this);
+    network_ = new NetworkCommands(*this, this);
+    disk_layout_ = new DiskLayoutCommands(*this, this);
     side_bar_ = DefaultSideBar();
     BuildSideBar();
 
@@ -144,7 +133,8 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent) : QMainWindow(parent), sta
 }
 
 Tfrmmain::~Tfrmmain() {
-    if (frmmain() == this) SetFrmmain(nullptr);
+    // The tool windows still open lose the window before any of it goes.
+    tool_services_.reset();
 }
 
 platform::OperationTarget& Tfrmmain::operation_target() {
@@ -176,236 +166,18 @@ void Tfrmmain::WMOperationMessage(const OperationEvent& message) {
 
 void Tfrmmain::SetProgress(int percent) { pb_img->setValue(percent); }
 
-void Tfrmmain::ShowText(const QString& text) { platform::interaction().inform(text.toStdString(), "Tarnovell"); }
+void Tfrmmain::ShowText(const QString& text) { platform::Say(text.toStdString()); }
 
 void Tfrmmain::SetStatus(const QString& text) { ShowStatus(text); }
 
 bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
     SelectionResult result = PathOfSelection(SelectedRow(), rule);
     if (!result.ok) {
-        platform::interaction().inform(result.message, "Tarnovell");
+        platform::Say(result.message);
         return false;
     }
     path = result.path;
     return true;
-}
-
-void Tfrmmain::StartClone() {
-    if (busy_) return;  // one operation at a time: they share the worker fields
-    std::string source;
-    if (!Selected(SelectionRule{RowNeed::Any, kNoSourceItemSelected, ""}, source)) return;
-    Tfrmtarget target(this);
-    target.SetRows(disk::FillDiskList(state_.view_mode, state_.units));
-    if (target.exec() != QDialog::Accepted) return;
-    std::optional<disk::DiskListRow> chosen = target.SelectedRow();
-    if (!chosen) {
-        platform::interaction().inform("no destination item selected", "Tarnovell");
-        return;
-    }
-    std::string destination = PathOfRow(*chosen);
-    state_.cancel = false;
-    if (source == destination) {
-        platform::interaction().inform("Source and Destination cannot be the same", "Tarnovell");
-        return;
-    }
-    BusyScope busy(*this);
-    try {
-        CloneDevice(disk::DevicePathOf(source), disk::DevicePathOf(destination), WindowContext(&progress()),
-                    state_.quiet);
-    } catch (const std::exception& e) {
-        platform::interaction().inform(e.what(), "Tarnovell");
-    }
-    RefreshDrives1Click();
-}
-
-namespace {
-
-// The options dialog for a backup or restore of `row`: the choices that
-// fit the row's kind.
-void PrepareFormatChoice(Tfrmbackup& dialog, const disk::DiskListRow& row) {
-    bool disk_row = row.is_disk();
-    dialog.rbwim->setEnabled(!disk_row);
-    dialog.chk_wimboot->setEnabled(!disk_row);
-    dialog.chk_unpartitioned->setEnabled(disk_row);
-}
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
-
-const char* BackupFilter(int code) {
-    switch (code) {
-    case kFormatWim: return "WIM File (*.wim)|*.wim";
-    case kFormatEwf: return "EWF File (*.e01)|*.e01";
-    case kFormatVhd:
-        return "Fixed VHD File (*.VHD)|*.vhd|Dynamic VHD File (*.VHD)|*.vhd|Fixed VHDx File (*.VHDx)|*.vhdx|"
-               "Dynamic VHDx File (*.VHDx)|*.vhdx";
-    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
-    default: return "Image File (*.img)|*.img";
-    }
-}
-
-const char* RestoreFilter(int code) {
-    switch (code) {
-    case kFormatWim: return "WIM File (*.wim)|*.wim";
-    case kFormatEwf: return "EWF File (*.e01)|*.e01";
-    case kFormatVhd: return "VHD File (*.vhd)|*.vhd";
-    case kFormatLz4: return "LZ4 File (*.lz4)|*.lz4";
-    default: return "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*";
-    }
-}
-
-}  // namespace
-
-Tfrmmain::BusyScope::BusyScope(Tfrmmain& window) : window_(window), outer_(window.busy_) {
-    if (outer_) return;  // an operation inside another keeps the outer one's state
-    // Nothing that starts another operation may run while this one does;
-    // Cancel stays available.
-    window_.JvOutlookBar1->setEnabled(false);
-    window_.PopupMenu1->setEnabled(false);
-    window_.lvdisks->setContextMenuPolicy(Qt::NoContextMenu);
-    window_.busy_ = true;
-}
-
-Tfrmmain::BusyScope::~BusyScope() {
-    if (outer_) return;
-    window_.busy_ = false;
-    window_.JvOutlookBar1->setEnabled(true);
-    window_.PopupMenu1->setEnabled(true);
-    window_.lvdisks->setContextMenuPolicy(Qt::CustomContextMenu);
-}
-
-void Tfrmmain::BackUpToFile(const std::string& device, const std::string& file, std::int64_t length, bool lz4) {
-    BusyScope busy(*this);
-    try {
-        disk::BackupRaw(device, file, &progress(), length, 0, lz4, &operation_target());
-    } catch (const std::exception& e) {
-        Say(e.what());
-    }
-    pb_img->setValue(0);
-}
-
-void Tfrmmain::RestoreFromFile(const std::string& file, const std::string& device, bool lz4) {
-    BusyScope busy(*this);
-    try {
-        disk::RestoreRaw(file, device, &progress(), 0, 0, lz4, &operation_target());
-    } catch (const std::exception& e) {
-        Say(e.what());
-    }
-    pb_img->setValue(0);
-    RefreshDrives1Click();  // the restored table may hold other volumes
-}
-
-void Tfrmmain::BackupToImage() {
-    if (busy_) return;  // one operation at a time: they share the worker fields
-    ShowStatus("");
-    state_.cancel = false;
-    std::int64_t size = 0;
-    std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    Tfrmbackup dialog(this);
-    dialog.setWindowTitle("Backup");
-    PrepareFormatChoice(dialog, *SelectedRow());
-    if (dialog.exec() != QDialog::Accepted) return;
-    int code = dialog.format();
-    bool skip = dialog.skip_unpartitioned();
-    bool physical = platform::device::IsWholeDiskPath(device);
-    if (!physical && skip) return Say("Skip Unpartitioned space is for physical drives only");
-    if (physical && code == kFormatWim) return Say("WIM format is for logical drives only");
-    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
-    if (!physical && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    if (skip) {
-        size = disk::ReadDiskSector0(device);
-        if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?", "Tarnovell"))
-            return;
-    }
-    std::string file;
-    int filter_index = 1;
-    if (!RunFileDialog(this, "", BackupFilter(code), false, file, "Tarnovell", std::filesystem::current_path().string(),
-                       &filter_index))
-        return;
-    // The chosen filter says what is written: a VHD or VHDX is told by its
-    // name, so a VHD backup's name must carry the filter's extension.
-    file = WithFilterExtension(file, FilterExtension(BackupFilter(code), filter_index), code == kFormatVhd);
-    if (code == kFormatWim) {
-        WimCapture(device, file, dialog.wimboot(), dialog.compression());
-    } else if (code == kFormatVhd) {
-        BusyScope busy(*this);
-        RunVhdCopy(state_, device, file, VhdModeOfFilter(filter_index), &operation_target(), &progress());
-    } else if (code == kFormatEwf) {
-        BackupToEwf(device, file);
-    } else {
-        BackUpToFile(device, file, size, code == kFormatLz4);
-    }
-    pb_img->setValue(0);
-}
-
-void Tfrmmain::RestoreFromImage() {
-    if (busy_) return;  // one operation at a time: they share the worker fields
-    ShowStatus("");
-    state_.cancel = false;
-    std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    Tfrmbackup dialog(this);
-    dialog.setWindowTitle("Restore");
-    dialog.grp_raw->setVisible(false);
-    PrepareFormatChoice(dialog, *SelectedRow());
-    if (dialog.exec() != QDialog::Accepted) return;
-    int code = dialog.format();
-    if (platform::device::IsWholeDiskPath(device) && code == kFormatWim) return Say("WIM format is for logical drives only");
-    if (code != kFormatWim && dialog.wimboot()) return Say("WIMBOOT is for WIM format only");
-    // The image goes onto a whole disk; a partition row has no disk to lock.
-    if (!platform::device::IsWholeDiskPath(device) && code == kFormatVhd) return Say("VHD format is for physical drives only");
-    std::string file;
-    if (!RunFileDialog(this, "*", RestoreFilter(code), true, file, "Tarnovell", std::filesystem::current_path().string()))
-        return;
-    if (code == kFormatWim) {
-        std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
-        if (!typed) return;
-        std::string problem;
-        std::optional<int> index = ParseImageIndex(*typed, problem);
-        if (!index) return Say(problem);
-        WimApply(file, device, *index, dialog.wimboot());
-    } else if (code == kFormatVhd) {
-        BusyScope busy(*this);
-        ShowStatus("in progress...");
-        // The copy holds the disk, and tells the system of its new table.
-        RunVhdCopy(state_, file, device, kVhdToDevice, &operation_target(), &progress());
-        RefreshDrives1Click();
-    } else if (code == kFormatEwf) {
-        RestoreFromEwf(file, device);
-    } else {
-        RestoreFromFile(file, device, code == kFormatLz4);
-    }
-    pb_img->setValue(0);
-}
-
-void Tfrmmain::WimCapture(const std::string& source, const std::string& wim_file, bool wimboot, int compression) {
-    BusyScope busy(*this);
-    tarnovell::WimCapture(state_, source, wim_file, wimboot, compression, &operation_target(), &progress());
-}
-
-void Tfrmmain::WimApply(const std::string& wim_file, const std::string& target, int index, bool wimboot) {
-    BusyScope busy(*this);
-    tarnovell::WimApply(state_, wim_file, target, index, wimboot, &operation_target(), &progress());
-}
-
-void Tfrmmain::BackupRAW1Click() {
-    if (busy_) return;  // one operation at a time: they share the worker fields
-    std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    std::string file = SelectedRow()->device + ".img";
-    if (!RunFileDialog(this, "", "Image File (*.img)|*.img", false, file, "", "")) return;
-    BackUpToFile(device, file, 0, false);
-}
-
-void Tfrmmain::RestoreRAW1Click() {
-    if (busy_) return;  // one operation at a time: they share the worker fields
-    std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    std::string file;
-    if (!RunFileDialog(this, "", "Image File (*.img)|*.img|Disk Dump (*.dd)|*.dd|All Files (*.*)|*.*", true, file, "",
-                       ""))
-        return;
-    RestoreFromFile(file, device, false);
 }
 
 void Tfrmmain::WatchDevices() {
@@ -577,39 +349,17 @@ QWidget* Tfrmmain::CreateAdvancedPage() {
     PageControl4 = new QTabWidget;
     PageControl4->setObjectName("PageControl4");
 
-    DriveComboBS = MakeDriveCombo("DriveComboBS", this);
-    drive_speed = MakeDriveCombo("drive_speed", this);
-    drivecombopart = MakeDriveCombo("drivecombopart", this);
-    // Choosing an entry gives a page whose disk had gone its commands back.
-    for (QComboBox* combo : {DriveComboBS, drive_speed, drivecombopart})
-        connect(combo, &QComboBox::activated, this, [this, combo] { ShowDriveComboTarget(combo); });
-
     // Each page starts with its drive selector at the top; the page's own
     // fields come below it.
-    auto add_page = [this](const char* name, const QString& caption, QWidget* selector, const QString& label) {
-        auto* page = new QWidget;
-        page->setObjectName(name);
-        auto* layout = new QVBoxLayout(page);
-        if (selector) {
-            auto* row = new QHBoxLayout;
-            if (!label.isEmpty()) row->addWidget(new QLabel(label));
-            row->addWidget(selector);
-            row->addStretch(1);
-            layout->addLayout(row);
-        }
-        layout->addStretch(1);
-        PageControl4->addTab(page, caption);
-    };
-    add_page("TabSheet20", "Master Boot Record", drivecombopart, {});
-    AddPartitionTableControls(PageControl4->widget(PageControl4->count() - 1));
-    add_page("TabSheet9", "Boot Sector", DriveComboBS, "Logical Drive");
-    AddBootSectorControls(PageControl4->widget(PageControl4->count() - 1));
-    add_page("TabSheet12", "Extract", nullptr, {});
-    AddExtractControls(PageControl4->widget(PageControl4->count() - 1));
-    add_page("TabSheet13", "Offline Registry", nullptr, {});
-    AddOfflineRegistryControls(PageControl4->widget(PageControl4->count() - 1));
-    add_page("TabSheetSpeedTest", "Speed Test", drive_speed, {});
-    AddSpeedTestControls(PageControl4->widget(PageControl4->count() - 1));
+    boot_sector_ = new BootSectorPage(*this, PageControl4, this);
+    partition_table_ = new PartitionTablePage(*this, *boot_sector_, this);
+    offline_registry_ = new OfflineRegistryPage(*this, this);
+    speed_test_ = new SpeedTestPage(*this, this);
+    PageControl4->addTab(partition_table_->page(), "Master Boot Record");
+    PageControl4->addTab(boot_sector_->page(), "Boot Sector");
+    PageControl4->addTab(MakeExtractPage(), "Extract");
+    PageControl4->addTab(offline_registry_->page(), "Offline Registry");
+    PageControl4->addTab(speed_test_->page(), "Speed Test");
 
     auto* layout = new QVBoxLayout(TabSheetAdvanced);
     layout->addWidget(PageControl4);
@@ -643,12 +393,11 @@ Command DiskVolumeVhdCommand(const std::string& page, const std::string& caption
         {{"Virtual Hard Disk", "Compact VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
         {{"Virtual Hard Disk", "Merge VHD"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
         {{"Virtual Hard Disk", "Informations"}, &Tfrmmain::JvOutlookBar1ButtonsClick},
-        {{"Virtual Hard Disk", "Add VHD footer to a RAW file"}, &Tfrmmain::AddVhdFooterToRaw},
     };
     auto found = commands.find({page, caption});
     return found == commands.end() ? nullptr : found->second;
 }
-Command SideBarCommand(const std::string& page, const std::string& caption) {
+Command WindowCommand(const std::string& page, const std::string& caption) {
     if (page == "Clone" && caption == "Tarnovell") return &Tfrmmain::StartClone;
     if (page == "Clone" && caption == "Backup to Image") return &Tfrmmain::BackupToImage;
     if (page == "Clone" && caption == "Restore from Image") return &Tfrmmain::RestoreFromImage;
@@ -656,8 +405,6 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
     if (page == "Disk" && caption == "Create Partition") return &Tfrmmain::CreateSinglePartition;
     if (page == "Volume" && caption == "Extend") return &Tfrmmain::ExtendVolume;
     if (page == "Volume" && caption == "Shrink") return &Tfrmmain::ShrinkVolume;
-    if (page == "Clone" && caption == "Backup to Network") return &Tfrmmain::BackupToNetwork;
-    if (page == "Clone" && caption == "Restore from Network") return &Tfrmmain::RestoreFromNetwork;
     if (caption == "Wipe Disk" || caption == "Wipe Volume") return &Tfrmmain::WipeSelected;
     if (page == "Volume" && caption == "Clean Volume") return &Tfrmmain::CleanVolume;
     if (page == "Clone" && caption == "Copy Files") return &Tfrmmain::JvOutlookBar1Pages0Buttons3Click;
@@ -678,6 +425,15 @@ Command SideBarCommand(const std::string& page, const std::string& caption) {
 
 }  // namespace
 
+std::function<void()> Tfrmmain::SideBarCommand(const std::string& page, const std::string& caption) {
+    if (page == "Clone" && caption == "Backup to Network") return [this] { network_->BackupToNetwork(); };
+    if (page == "Clone" && caption == "Restore from Network") return [this] { network_->RestoreFromNetwork(); };
+    if (page == "Virtual Hard Disk" && caption == "Add VHD footer to a RAW file")
+        return [this] { virtual_disks_->AddVhdFooterToRaw(); };
+    if (const Command command = WindowCommand(page, caption)) return [this, command] { (this->*command)(); };
+    return {};
+}
+
 void Tfrmmain::BuildSideBar() {
     while (JvOutlookBar1->count() > 0) {
         QWidget* page = JvOutlookBar1->widget(0);
@@ -693,7 +449,7 @@ void Tfrmmain::BuildSideBar() {
         for (const auto& caption : side_page.buttons) {
             auto* button = new QPushButton(QString::fromStdString(caption));
             button->setObjectName(QString::fromStdString(SideBarButtonName(side_page.caption, caption)));
-            if (auto command = SideBarCommand(side_page.caption, caption))
+            if (std::function<void()> command = SideBarCommand(side_page.caption, caption))
                 connect(button, &QPushButton::clicked, this, command);
             else
                 button->setEnabled(false);  // each command is connected once its operation exists
@@ -727,68 +483,9 @@ std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const {
 
 void Tfrmmain::RefreshDrives1Click() {
     FillDeviceList();
-    FillDriveCombo(DriveComboBS, 11);
-    FillDriveCombo(drive_speed, 10);
-    FillDriveCombo(drivecombopart, 20);
-}
-
-void Tfrmmain::FillDriveCombo(QComboBox* combo, int mode) {
-    const bool refill = combo->count() > 0;
-    const int chosen = combo->currentIndex();
-    const QVariant kept = chosen >= 0 ? combo->itemData(chosen) : QVariant();
-    const QString kept_text = combo->currentText();
-    combo->clear();
-    try {
-        for (const auto& entry : disk::FillDriveCombo(mode)) AddDriveComboEntry(combo, QString::fromStdString(entry));
-    } catch (const std::exception& e) {
-        ShowStatus(QString::fromStdString(e.what()));
-    }
-    if (!refill) {
-        combo->setCurrentIndex(0);
-        return ShowDriveComboTarget(combo);
-    }
-    // Numbers and letters may have moved: the entry chosen is found again
-    // by what it stands for. A file picked through the image entry stays.
-    int index = kept.isValid() ? combo->findData(kept) : -1;
-    if (index < 0 && kept.toString().startsWith("entry ")) {
-        combo->addItem(kept_text, kept);
-        index = combo->count() - 1;
-    }
-    combo->setCurrentIndex(index);
-    if (index < 0 && chosen >= 0) ForgetDriveComboTarget(combo);
-    ShowDriveComboTarget(combo);
-}
-
-void Tfrmmain::AddDriveComboEntry(QComboBox* combo, const QString& entry) {
-    const std::string identity = disk::DriveComboEntryIdentity(entry.toStdString());
-    // An entry whose device could not be told is found again by its text.
-    combo->addItem(entry, QString::fromStdString(identity.empty() ? "text " + entry.toStdString() : identity));
-}
-
-void Tfrmmain::ForgetDriveComboTarget(QComboBox* combo) {
-    // What the fields show belongs to a disk that is gone: nothing of it
-    // may be written to whatever comes to bear its name.
-    if (combo == drivecombopart) {
-        btn_reset_part_tableClick();
-        txtMBRDiskID->clear();
-    } else if (combo == DriveComboBS) {
-        for (QLineEdit* edit : txtbs) edit->clear();
-        txtbs[20]->setToolTip({});
-        bs_tag_ = 0;
-        bs_read_path_.clear();
-        bs_read_offset_.reset();
-    }
-}
-
-void Tfrmmain::ShowDriveComboTarget(QComboBox* combo) {
-    // The page's commands act on the selector's entry: without one, none.
-    const bool chosen = combo->currentIndex() >= 0;
-    if (!combo->parentWidget()) return;
-    for (QWidget* widget : combo->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        // Cancel only stops what runs: it stays, should the disk go mid-test.
-        if (widget == combo || qobject_cast<QLabel*>(widget) || widget->objectName() == "btn_test_cancel") continue;
-        widget->setEnabled(chosen);
-    }
+    boot_sector_->RefillSelector();
+    speed_test_->RefillSelector();
+    partition_table_->RefillSelector();
 }
 
 void Tfrmmain::SetViewMode(int view_mode, QAction* chosen) {
@@ -831,6 +528,32 @@ void Tfrmmain::btn_cancel_backup_restoreClick() {
 
 void Tfrmmain::ShowStatus(const QString& text) { statusBar()->showMessage(text); }
 
+void Tfrmmain::ClearProgress() { pb_img->setValue(0); }
+
+void Tfrmmain::HoldCommands(bool hold) {
+    // Nothing that starts another operation may run while one does; Cancel
+    // stays available.
+    busy_ = hold;
+    JvOutlookBar1->setEnabled(!hold);
+    PopupMenu1->setEnabled(!hold);
+    lvdisks->setContextMenuPolicy(hold ? Qt::NoContextMenu : Qt::CustomContextMenu);
+}
+
+bool Tfrmmain::OpenDialog1(const std::string& filter, std::string& file) {
+    return RunFileDialog(this, "", filter, true, file, "", "");
+}
+
+bool Tfrmmain::SaveDialog1(const std::string& filter, std::string& file) {
+    return RunFileDialog(this, "", filter, false, file, "", "");
+}
+
+void Tfrmmain::ReportMachineProblem() {
+    const std::string problem = platform::device::Registry::instance().problem();
+    if (problem.empty()) return;
+    statusBar()->showMessage(QString::fromStdString(problem));
+    platform::Say(problem);
+}
+
 void Tfrmmain::DeviceChanged(bool arrival, std::uint32_t unit_mask) {
     const QString when = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     ShowStatus(QString::fromStdString(UnitMaskToDriveLetter(unit_mask)) +
@@ -846,8 +569,6 @@ bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
             FillDeviceList();
             return true;
         }
-        if ((watched == DriveComboBS || watched == drive_speed || watched == drivecombopart) && IsTypedKey(key))
-            return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -1,6 +1,7 @@
 // The "Volume" and "Disk" pages of the side bar: dismount, format and check
 // a volume, take it offline and online; a disk's attributes, its properties
-// and its layout; and the device report of any row.
+// and its layout; wipe a disk or volume and zero a volume's free space; and
+// the device report of any row.
 #include <QString>
 
 #include <chrono>
@@ -13,22 +14,19 @@
 #include "disk/device/handle_ops.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/operations/selection.h"
+#include "main/operations/wipe.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/win_error.h"
 #include "platform/device/handle.h"
+#include "platform/device/path.h"
 #include "tools/checkdisk/ufrmcheckdisk.h"
 #include "tools/format/ufrmformat.h"
 
 namespace tarnovell {
 
 namespace {
-
-constexpr const char* kCaption = "Tarnovell";
-
-void Box(const std::string& text) { platform::interaction().inform(text, kCaption); }
-bool Ask(const std::string& text) { return platform::interaction().confirm(text, kCaption); }
 
 platform::Handle OpenReadWrite(const std::string& path) {
     return platform::CreateFile(path, platform::GENERIC_READ | platform::GENERIC_WRITE,
@@ -49,9 +47,9 @@ void Tfrmmain::DismountVolume() {
     if (!Selected(kPartitionRow, path)) return;
     ShowStatus("");
     platform::Handle volume = OpenReadWrite(path);
-    if (!volume) return Box(CouldNotCreateFile());
+    if (!volume) return platform::Say(CouldNotCreateFile());
     if (disk::DismountVolumeHandle(volume)) ShowStatus("FSCTL_DISMOUNT_VOLUME Ok");
-    else Box("FSCTL_DISMOUNT_VOLUME failed");
+    else platform::Say("FSCTL_DISMOUNT_VOLUME failed");
 }
 
 // Makes the file system let go before a tool window works on the volume;
@@ -60,7 +58,7 @@ bool Tfrmmain::DismountForTool(const std::string& path) {
     ShowStatus("");
     platform::Handle volume = OpenReadWrite(path);
     if (volume && disk::DismountVolumeHandle(volume)) return true;
-    return Ask("FSCTL_DISMOUNT_VOLUME failed, Continue?");
+    return platform::Ask("FSCTL_DISMOUNT_VOLUME failed, Continue?");
 }
 
 void Tfrmmain::FormatSelectedVolume() {
@@ -87,12 +85,12 @@ void Tfrmmain::CheckDisk() {
 void Tfrmmain::SetVolumeState(bool online) {
     std::string path;
     if (!Selected(kPartitionRow, path)) return;
-    if (!Ask("Set " + path + (online ? " online ?" : " offline ?"))) return;
+    if (!platform::Ask("Set " + path + (online ? " online ?" : " offline ?"))) return;
     ShowStatus("");
     platform::Handle volume = OpenReadWrite(path);
-    if (!volume) return Box(CouldNotCreateFile());
+    if (!volume) return platform::Say(CouldNotCreateFile());
     if ((!disk::LockVolumeHandle(volume) || !disk::DismountVolumeHandle(volume)) &&
-        Ask("Lock and/or Dismount failed! Abort?"))
+        platform::Ask("Lock and/or Dismount failed! Abort?"))
         return;
     try {
         if (online) {
@@ -103,7 +101,7 @@ void Tfrmmain::SetVolumeState(bool online) {
             ShowStatus("IOCTL_VOLUME_OFFLINE Ok");
         }
     } catch (const std::exception& e) {
-        Box(e.what());
+        platform::Say(e.what());
     }
 }
 
@@ -114,9 +112,9 @@ void Tfrmmain::ChangeDiskAttributes(const std::string& question, std::int64_t at
                                     const std::string& what, bool online_cycle) {
     std::string path;
     if (!Selected(kDiskRow, path)) return;
-    if (!Ask("Set " + path + question)) return;
+    if (!platform::Ask("Set " + path + question)) return;
     if (!disk::IoctlSetDiskAttributes(path, attributes, mask))
-        return Box("IOCTL_DISK_SET_DISK_ATTRIBUTES " + what + " failed");
+        return platform::Say("IOCTL_DISK_SET_DISK_ATTRIBUTES " + what + " failed");
     ShowStatus(QString::fromStdString("IOCTL_DISK_SET_DISK_ATTRIBUTES " + what + " Ok"));
     platform::GET_DISK_ATTRIBUTES now{};
     // The read-only state takes effect when an online disk goes offline and
@@ -137,23 +135,23 @@ void Tfrmmain::UpdateDiskProperties() {
     if (!Selected(kDiskRow, path)) return;
     ShowStatus("");
     platform::Handle disk_handle = OpenReadWrite(path);
-    if (!disk_handle) return Box(CouldNotCreateFile());
+    if (!disk_handle) return platform::Say(CouldNotCreateFile());
     if (disk::IoctlUpdateProperties(disk_handle)) ShowStatus("IOCTL_DISK_UPDATE_PROPERTIES Ok");
-    else Box("IOCTL_DISK_UPDATE_PROPERTIES failed");
+    else platform::Say("IOCTL_DISK_UPDATE_PROPERTIES failed");
 }
 
 void Tfrmmain::DeleteDiskLayout() {
     std::string path;
     if (!Selected(kDiskRow, path)) return;
-    if (platform::ToLower(path).find("physicaldrive") == std::string::npos)
-        return Box("this operation can only take place on \\.\\PhysicalDriveX");
+    if (!platform::device::IsWholeDiskPath(path))
+        return platform::Say("this operation can only take place on \\.\\PhysicalDriveX");
     ShowStatus("");
-    if (!Ask("Delete Drive Layout for " + path + "?")) return;
+    if (!platform::Ask("Delete Drive Layout for " + path + "?")) return;
     try {
         disk::DeleteDriveLayout(path);
         ShowStatus("DELETE_DRIVE_LAYOUT Ok");
     } catch (const std::exception& e) {
-        Box(e.what());
+        platform::Say(e.what());
     }
     FillDeviceList();
 }
@@ -170,5 +168,29 @@ void Tfrmmain::ShowDeviceProperties() {
     window->SetLines(lines);
     window->show();
 }
+
+void Tfrmmain::RunWipeCommand(const SelectionRule& rule,
+                              WipeResult (*wipe)(const std::string&, const disk::OperationContext&)) {
+    if (busy_) return;
+    state_.cancel = false;
+    std::string path;
+    if (!Selected(rule, path)) return;
+    {
+        BusyScope busy(*this);
+        try {
+            wipe(path, WindowContext(&progress()));
+        } catch (const std::exception& e) {
+            platform::Say(e.what());
+        }
+    }
+    RefreshDrives1Click();
+}
+
+void Tfrmmain::WipeSelected() { RunWipeCommand(SelectionRule{}, &WipeDevice); }
+
+void Tfrmmain::CleanVolume() {
+    RunWipeCommand(SelectionRule{RowNeed::Partition, kPickDiskPart, kPickAPart}, &ZeroFreeClusters);
+}
+
 
 }  // namespace tarnovell

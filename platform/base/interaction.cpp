@@ -35,6 +35,10 @@ void Say(const std::string& text) { interaction().inform(text, kProgramCaption);
 
 bool Ask(const std::string& question) { return interaction().confirm(question, kProgramCaption); }
 
+std::optional<std::string> AskText(const std::string& prompt, const std::string& initial) {
+    return interaction().input_box(kProgramCaption, prompt, initial);
+}
+
 Interaction* set_interaction(Interaction* next) {
     Interaction* previous = current.exchange(next);
     return previous ? previous : &Console();

@@ -53,6 +53,8 @@ Interaction& interaction();
 // current interaction.
 void Say(const std::string& text);
 bool Ask(const std::string& question);
+// An input box under the program's caption; nothing when cancelled.
+std::optional<std::string> AskText(const std::string& prompt, const std::string& initial = "");
 // Installs `next` (not owned; nullptr restores the console) and returns the previous one.
 Interaction* set_interaction(Interaction* next);
 

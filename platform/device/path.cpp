@@ -63,6 +63,10 @@ void ParseDeviceName(const std::string& name, DevicePath& result) {
 
 }  // namespace
 
+std::string LocalDeviceName(const std::string& path) {
+    return path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
+}
+
 bool IsDevicePath(const std::string& path) {
     return path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0;
 }

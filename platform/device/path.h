@@ -39,6 +39,10 @@ int DiskNumberOf(const std::string& path);
 // disk's path or its bare number ("3"); -1 when the text is neither.
 int DiskNumberOfArgument(const std::string& text);
 
+// What follows the "\\.\" of a device path: "C:" of "\\.\C:"; any other path
+// as it stands.
+std::string LocalDeviceName(const std::string& path);
+
 std::string PhysicalDriveName(int disk);    // PhysicalDriveN: the name in the device namespace
 std::string PhysicalDrivePath(int disk);    // \\.\PhysicalDriveN
 std::string LetterVolumePath(char letter);  // \\.\X:

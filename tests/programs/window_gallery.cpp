@@ -17,7 +17,7 @@
 
 #include "main/operations/side_bar.h"
 #include "main/window/ufrmmain.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 #include "tools/convert/ufrmconvert.h"

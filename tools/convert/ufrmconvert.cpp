@@ -27,7 +27,6 @@
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
 #include "main/operations/vhd_copy.h"
-#include "main/window/frmmain.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/os/system_facts.h"
@@ -36,10 +35,6 @@
 namespace tarnovell {
 
 namespace {
-
-constexpr const char* kCaption = "Tarnovell";
-
-void Say(const std::string& text) { platform::interaction().inform(text, kCaption); }
 
 QListWidget* KindList(const char* name, const std::vector<std::string>& kinds) {
     auto* list = new QListWidget;
@@ -63,7 +58,8 @@ std::string KindOf(const QListWidget* list) {
 
 }  // namespace
 
-Tfrmconvert::Tfrmconvert(QWidget* owner) : QWidget(owner, Qt::Window) {
+Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
+    : QWidget(owner, Qt::Window), services_(std::move(link)) {
     setObjectName("frmconvert");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Pelmatic");
@@ -158,7 +154,7 @@ void Tfrmconvert::WMOperation(const OperationEvent& message) {
     case static_cast<int>(platform::OperationKind::Percent):
         pb_img->setValue(static_cast<int>(std::clamp<std::int64_t>(message.percent, 0, pb_img->maximum())));
         break;
-    case static_cast<int>(platform::OperationKind::Message): Say(MessageText(message).toStdString()); break;
+    case static_cast<int>(platform::OperationKind::Message): platform::Say(MessageText(message).toStdString()); break;
     case static_cast<int>(platform::OperationKind::Status): StatusBar1->showMessage(MessageText(message)); break;
     default: break;
     }
@@ -218,7 +214,7 @@ void Tfrmconvert::btnGoClick() {
     try {
         Run(source_kind, destination_kind, source, destination);
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     // What the routine posted last arrives before the window takes new work.
     QCoreApplication::sendPostedEvents(this, OperationEvent::Kind());
@@ -235,11 +231,11 @@ void Tfrmconvert::Run(const std::string& source_kind, const std::string& destina
     // The peer's address is in the field of the network side.
     auto peer = [&](const std::string& field, HostAndPort& out) {
         out = SplitHostPort(field);
-        if (!out.port) Say("'" + out.port_text + "' is not a valid integer value");
+        if (!out.port) platform::Say("'" + out.port_text + "' is not a valid integer value");
         return out.port.has_value();
     };
     auto vhd_worker = [&](int mode) {
-        run_cancel_ = &MainCancelFlag(own_cancel_);
+        run_cancel_ = &services_.CancelFlag(own_cancel_);
         *run_cancel_ = false;
         RunVhdCopy(*run_cancel_, source, destination, mode, &status, &bar);
     };

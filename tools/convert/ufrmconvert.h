@@ -13,6 +13,8 @@
 #include <atomic>
 #include <string>
 
+#include "main/dialogs/tool_services.h"
+
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
@@ -27,7 +29,9 @@ class Tfrmconvert : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Tfrmconvert(QWidget* owner = nullptr);
+    // A VHD conversion stops on the cancel flag of the window whose
+    // services it is given.
+    explicit Tfrmconvert(ToolLink link = {}, QWidget* owner = nullptr);
 
     QListWidget* lstSource = nullptr;
     QListWidget* lstDestination = nullptr;
@@ -64,6 +68,7 @@ private:
     void Run(const std::string& source_kind, const std::string& destination_kind, const std::string& source,
              const std::string& destination);
 
+    ToolLink services_;
     // Stands in for the main window's cancel flag when there is no main window.
     std::atomic<bool> own_cancel_{false};
     // The flag that stops the conversion under way: the copy cancel flag,

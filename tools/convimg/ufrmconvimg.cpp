@@ -19,8 +19,6 @@ namespace tarnovell {
 
 namespace {
 
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
-
 bool HasVmdkExtension(const std::string& name) {
     return name.size() >= 5 && platform::ToLower(name.substr(name.size() - 5)) == ".vmdk";
 }
@@ -69,13 +67,13 @@ void Tfrmconvimg::btn_make_vmdkClick() {
     if (image.empty()) return;
     std::string descriptor;
     if (!RunFileDialog(this, "", "VMWare Disk (*.vmdk)|*.vmdk", false, descriptor, "", "")) return;
-    if (!HasVmdkExtension(descriptor)) return Say("wrong extension!");
+    if (!HasVmdkExtension(descriptor)) return platform::Say("wrong extension!");
     try {
         disk::WriteVmdkDescriptor(image, descriptor);
     } catch (const std::exception& e) {
-        return Say(e.what());
+        return platform::Say(e.what());
     }
-    Say("Done! You may want to change the adaptertype to lsilogic or ide in the vmdk file.");
+    platform::Say("Done! You may want to change the adaptertype to lsilogic or ide in the vmdk file.");
     StatusBar1->showMessage(QString::fromStdString(descriptor + " generated"));
 }
 

@@ -23,7 +23,6 @@ disk::sevenzip::GUID SevenZipClassId{};
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 constexpr const char* kArchiveFilter =
     "*|*.*|iso|*.iso|zip|*.zip|bz2|*.bz2|rar|*.rar|arj|*.arj|z|*.z|lzh|*.lzh|7z|*.7z|cab|*.cab|wim|*.wim|bkf|*.bkf|"
     "split|*.split|tar|*.tar|gzip|*.gzip|*.vmdk|*.vdi|*.qcow";
@@ -111,7 +110,7 @@ void Tfrm7zExtractor::ListArchive(const std::string& file) {
         }
         archive->Close();
     } catch (const std::exception& e) {
-        platform::interaction().inform(e.what(), kCaption);
+        platform::Say(e.what());
     }
 }
 
@@ -141,7 +140,7 @@ void Tfrm7zExtractor::btnExtractFileClick() {
         StatusBar1->showMessage("done.");
     } catch (const std::exception& e) {
         StatusBar1->clearMessage();
-        platform::interaction().inform(e.what(), kCaption);
+        platform::Say(e.what());
     }
 }
 
@@ -158,7 +157,7 @@ void Tfrm7zExtractor::btnExtractAllClick() {
         StatusBar1->showMessage("done.");
     } catch (const std::exception& e) {
         StatusBar1->clearMessage();
-        platform::interaction().inform(e.what(), kCaption);
+        platform::Say(e.what());
     }
 }
 

@@ -71,7 +71,7 @@ void TfrmFormat::btn_formatClick() {
 }
 
 void TfrmFormat::FormatVolume() {
-    if (!platform::interaction().confirm("Format " + VolumeLetter + "?", "Tarnovell")) return;
+    if (!platform::Ask("Format " + VolumeLetter + "?")) return;
     disk::TMagFmtChkDsk component;
     Attach(component);
     Run run(*this);

@@ -244,7 +244,7 @@ void Tfrmimapi::Button2Click() {
         if (disk::MakeIsoDisc(request, context, log))
             StatusBar1->showMessage(QTime::currentTime().toString("hh:mm:ss") + " ok");
     } catch (const std::exception& e) {
-        platform::interaction().inform(e.what(), "Tarnovell");
+        platform::Say(e.what());
     }
 }
 

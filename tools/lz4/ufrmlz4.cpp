@@ -24,8 +24,6 @@ bool HasLz4Extension(const std::string& name) {
     return name.size() >= 4 && platform::ToLower(name.substr(name.size() - 4)) == ".lz4";
 }
 
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
-
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
 }  // namespace
@@ -91,7 +89,7 @@ void Tfrmlz4::btnfileClick() {
 
 void Tfrmlz4::btnCompressClick() {
     const std::string source = Text(txtsource), destination = Text(txtdestination);
-    if (!HasLz4Extension(destination)) return Say("destination should have extension .lz4");
+    if (!HasLz4Extension(destination)) return platform::Say("destination should have extension .lz4");
     Run([&] {
         BarProgress bar(pb_img);
         PostingTarget status(this);
@@ -101,7 +99,7 @@ void Tfrmlz4::btnCompressClick() {
 
 void Tfrmlz4::Button1Click() {
     const std::string source = Text(txtsource), destination = Text(txtdestination);
-    if (!HasLz4Extension(source)) return Say("destination should have extension .lz4");
+    if (!HasLz4Extension(source)) return platform::Say("destination should have extension .lz4");
     Run([&] {
         BarProgress bar(pb_img);
         PostingTarget status(this);

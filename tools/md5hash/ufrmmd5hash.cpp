@@ -26,8 +26,6 @@ Tfrmmd5hash* frmmd5hash = nullptr;
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
-
 std::string FileNameOf(const std::string& path) {
     auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -108,8 +106,7 @@ void Tfrmmd5hash::HashFile(const std::string& file) {
     auto hashed = platform::FileFactsOf(file);
     auto target = platform::FileFactsOf(md5_file);
     if (hashed && target && hashed->same_file(*target)) {
-        platform::interaction().inform(md5_file + " is the file to hash: its digest cannot be written over it",
-                                       kCaption);
+        platform::Say(md5_file + " is the file to hash: its digest cannot be written over it");
         return;
     }
 
@@ -149,14 +146,12 @@ void Tfrmmd5hash::HashFile(const std::string& file) {
     }
     StatusBar1->showMessage("Done in " + QString::number(elapsed()) + " ms");
     if (!outcome->error.empty()) {
-        platform::interaction().inform(outcome->error, kCaption);
+        platform::Say(outcome->error);
         return;
     }
     txtmd5->setText(QString::fromStdString(outcome->digest));
     if (!platform::ReplaceFileContents(md5_file, outcome->digest + "\t" + FileNameOf(file) + "\r\n"))
-        platform::interaction().inform("Cannot create file \"" + md5_file + "\". " +
-                                           platform::SysErrorMessage(platform::GetLastError()),
-                                       kCaption);
+        platform::Say("Cannot create file \"" + md5_file + "\". " + platform::SysErrorMessage(platform::GetLastError()));
 }
 
 }  // namespace tarnovell

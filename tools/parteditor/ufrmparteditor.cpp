@@ -24,9 +24,8 @@
 #include "disk/partition/layout_edit.h"
 #include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
+#include "main/dialogs/tool_services.h"
 #include "main/dialogs/window_reporting.h"
-#include "main/window/frmmain.h"
-#include "main/window/frmmain_reporting.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/replace_file.h"
@@ -41,17 +40,11 @@ namespace tarnovell {
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 constexpr std::int64_t kMiB = 1048576;
 constexpr const char* kImageFilter = "Image File (*.img)|*.img";
 constexpr const char* kNotAnEntry = "not a valid part number";
 enum Column { kNumber, kOffset, kLength, kHiddenOrId, kType, kBoot, kAttributes, kColumns };
 
-void Say(const std::string& text) { platform::interaction().inform(text, kCaption); }
-
-std::optional<std::string> Ask(const std::string& prompt, const std::string& initial = "") {
-    return platform::interaction().input_box(kCaption, prompt, initial);
-}
 
 void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
@@ -78,19 +71,10 @@ std::optional<std::int64_t> SourceSize(const std::string& path) {
     return device::IsWholeDiskPath(path) ? disk::GetDiskLength(h) : disk::GetPartitionLength(h);
 }
 
-void BringMainWindowToFront() {
-    if (!frmmain()) return;
-    frmmain()->raise();
-    frmmain()->activateWindow();
-}
-
 }  // namespace
 
-namespace {
-
-}  // namespace
-
-Tfrmparteditor::Tfrmparteditor(QWidget* owner) : ToolWindow(owner, "frmparteditor", "Partition Editor") {
+Tfrmparteditor::Tfrmparteditor(ToolLink link, QWidget* owner)
+    : ToolWindow(owner, "frmparteditor", "Partition Editor"), services_(std::move(link)) {
 
     ListView1 = new QTreeWidget;
     ListView1->setObjectName("ListView1");
@@ -240,7 +224,7 @@ std::optional<int> Tfrmparteditor::SelectedEntry() {
     QTreeWidgetItem* item = ListView1->currentItem();
     if (!item || !item->isSelected()) return std::nullopt;
     std::optional<int> entry = EntryNumberOf(ListView1->indexOfTopLevelItem(item));
-    if (!entry) Say(kNotAnEntry);
+    if (!entry) platform::Say(kNotAnEntry);
     return entry;
 }
 
@@ -248,18 +232,14 @@ std::optional<int> Tfrmparteditor::SelectedEntryOf(std::uint32_t style, const ch
     std::optional<int> entry = SelectedEntry();
     if (!entry) return std::nullopt;
     if (LayoutStyle != style) {
-        Say(refusal);
+        platform::Say(refusal);
         return std::nullopt;
     }
     return entry;
 }
 
-bool Tfrmparteditor::Confirm(const std::string& question) {
-    return platform::interaction().confirm(question, kCaption);
-}
-
 bool Tfrmparteditor::ConfirmEntry(const char* verb, int entry) {
-    return Confirm(std::string(verb) + " entry #" + std::to_string(entry) + " for " + disk::DevicePathOf(DiskPath) +
+    return platform::Ask(std::string(verb) + " entry #" + std::to_string(entry) + " for " + disk::DevicePathOf(DiskPath) +
                    "?");
 }
 
@@ -268,7 +248,7 @@ void Tfrmparteditor::ApplyChange(Change change) {
     try {
         change();
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
         return;
     }
     Pause(100);
@@ -304,21 +284,21 @@ void Tfrmparteditor::ChangePartition1Click() {
 void Tfrmparteditor::ChangePartitionBootMBR1Click() {
     std::optional<int> entry = SelectedEntryOf(kEditorMbr, "MBR only");
     if (!entry) return;
-    std::optional<std::string> typed = Ask("Enter partition boot (0 or 1)");
+    std::optional<std::string> typed = platform::AskText("Enter partition boot (0 or 1)");
     if (!typed) return;
     std::optional<bool> boot = ParseTypedBoolean(*typed);
-    if (!boot) return Say("'" + *typed + "' is not a valid boolean value");
+    if (!boot) return platform::Say("'" + *typed + "' is not a valid boolean value");
     if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetMbrBootIndicator(DiskPath, *entry, *boot); });
 }
 
 void Tfrmparteditor::ChangeDiskID1Click() {
-    if (LayoutStyle != kEditorMbr) return Say("MBR only");
-    std::optional<std::string> typed = Ask("Enter DiskID (4 bytes : $01020304)", "$");
+    if (LayoutStyle != kEditorMbr) return platform::Say("MBR only");
+    std::optional<std::string> typed = platform::AskText("Enter DiskID (4 bytes : $01020304)", "$");
     if (!typed || platform::Trim(*typed).empty() || platform::Trim(*typed) == "$") return;
     std::optional<std::uint32_t> signature = ParseDiskSignature(*typed);
-    if (!signature) return Say(NotAnInteger(*typed));
-    if (!Confirm("Modify DiskID for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!signature) return platform::Say(NotAnInteger(*typed));
+    if (!platform::Ask("Modify DiskID for " + disk::DevicePathOf(DiskPath) + "?")) return;
     ApplyChange([&] { disk::SetMbrDiskSignature(DiskPath, *signature); });
 }
 
@@ -327,7 +307,7 @@ void Tfrmparteditor::SetasPartitionNumber11Click() {
     if (!entry) return;
     // Entry 1 has nowhere to go, and a logical entry cannot leave its
     // extended boot record.
-    if (!CanBecomeFirst(*entry)) return Say(kNotAnEntry);
+    if (!CanBecomeFirst(*entry)) return platform::Say(kNotAnEntry);
     if (!ConfirmEntry("Modify", *entry)) return;
     try {
         disk::MovePartitionToFirst(DiskPath, *entry);
@@ -337,7 +317,7 @@ void Tfrmparteditor::SetasPartitionNumber11Click() {
         disk::IoctlSetDiskAttributes(DiskPath, 0, 1);
         Pause(50);
     } catch (const std::exception& e) {
-        return Say(e.what());
+        return platform::Say(e.what());
     }
     ShowLayout();
 }
@@ -355,10 +335,10 @@ void Tfrmparteditor::ChangePartitionTypeGPT1Click() {
 void Tfrmparteditor::ChangePartitionAttributesGPT1Click() {
     std::optional<int> entry = SelectedEntryOf(kEditorGpt, "GPT only");
     if (!entry) return;
-    std::optional<std::string> typed = Ask("Enter partition attributes ($int64)");
+    std::optional<std::string> typed = platform::AskText("Enter partition attributes ($int64)");
     if (!typed) return;
     std::optional<std::int64_t> attributes = ParseTypedNumber(*typed);
-    if (!attributes) return Say(NotAnInteger(*typed));
+    if (!attributes) return platform::Say(NotAnInteger(*typed));
     if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetGptAttributes(DiskPath, *entry, *attributes); });
 }
@@ -366,21 +346,21 @@ void Tfrmparteditor::ChangePartitionAttributesGPT1Click() {
 void Tfrmparteditor::ChangePartitionIDGPT1Click() {
     std::optional<int> entry = SelectedEntryOf(kEditorGpt, "GPT only");
     if (!entry) return;
-    std::optional<std::string> typed = Ask("Enter partitionid like {11223344-1122-1122-AABB-112233445566}");
+    std::optional<std::string> typed = platform::AskText("Enter partitionid like {11223344-1122-1122-AABB-112233445566}");
     if (!typed) return;
     const std::string guid = platform::Trim(*typed);
-    if (!IsBracedGuid(guid)) return Say(NotAGuid(guid));
+    if (!IsBracedGuid(guid)) return platform::Say(NotAGuid(guid));
     if (!ConfirmEntry("Modify", *entry)) return;
     ApplyChange([&] { disk::SetGptPartitionId(DiskPath, *entry, guid); });
 }
 
 void Tfrmparteditor::ChangeDiskIDGPT1Click() {
-    if (LayoutStyle != kEditorGpt) return Say("GPT only");
-    std::optional<std::string> typed = Ask("Enter Disk GUID like {11223344-1122-1122-AABB-112233445566}");
+    if (LayoutStyle != kEditorGpt) return platform::Say("GPT only");
+    std::optional<std::string> typed = platform::AskText("Enter Disk GUID like {11223344-1122-1122-AABB-112233445566}");
     if (!typed || platform::Trim(*typed).empty()) return;
     const std::string guid = platform::Trim(*typed);
-    if (!IsBracedGuid(guid)) return Say(NotAGuid(guid));
-    if (!Confirm("Modify Disk GUID for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!IsBracedGuid(guid)) return platform::Say(NotAGuid(guid));
+    if (!platform::Ask("Modify Disk GUID for " + disk::DevicePathOf(DiskPath) + "?")) return;
     ApplyChange([&] { disk::SetGptDiskId(DiskPath, guid); });
 }
 
@@ -388,12 +368,12 @@ void Tfrmparteditor::ChangeDiskIDGPT1Click() {
 
 void Tfrmparteditor::DeleteDriveLayout1Click() {
     const std::string path = disk::DevicePathOf(DiskPath);
-    if (!Confirm("Delete Drive Layout for " + path + "?")) return;
+    if (!platform::Ask("Delete Drive Layout for " + path + "?")) return;
     try {
         disk::DeleteDriveLayout(path);
         SetStatus("DELETE_DRIVE_LAYOUT Ok");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     Pause(100);
     ShowLayout();
@@ -403,12 +383,12 @@ void Tfrmparteditor::CreateDisk1Click() {
     Tfrmpartstyle dialog(this);
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
-    if (!Confirm("Create Disk on " + DiskPath + "?")) return;
+    if (!platform::Ask("Create Disk on " + DiskPath + "?")) return;
     bool created = false;
     try {
         created = disk::CreateDiskLayout(DiskPath, static_cast<std::uint8_t>(style));
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     SetStatus(created ? "IOCTL_DISK_CREATE_DISK Ok" : "IOCTL_DISK_CREATE_DISK Failed");
     Pause(100);
@@ -437,11 +417,11 @@ void Tfrmparteditor::CreatePartition1Click() {
     const std::string code = PartitionTypeCode(LayoutStyle, dialog->type_name());
     const QString typed_offset = dialog->txtoffset->text(), typed_size = dialog->txtsize->text();
     dialog.reset();
-    if (!offset || *offset < 0) return Say(NotAnInteger(typed_offset.toStdString()));
-    if (!size_mb || *size_mb < 0) return Say(NotAnInteger(typed_size.toStdString()));
+    if (!offset || *offset < 0) return platform::Say(NotAnInteger(typed_offset.toStdString()));
+    if (!size_mb || *size_mb < 0) return platform::Say(NotAnInteger(typed_size.toStdString()));
     // Without a style the name stands for itself, and no name is an MBR code.
     const std::optional<std::int64_t> mbr_type = gpt ? std::optional<std::int64_t>(0) : ParseTypedNumber(code);
-    if (!mbr_type) return Say(NotAnInteger(code));
+    if (!mbr_type) return platform::Say(NotAnInteger(code));
 
     if (!ConfirmEntry("Create", *entry)) return;
     ApplyChange([&] {
@@ -463,7 +443,7 @@ void Tfrmparteditor::SaveList1Click() {
     std::string html;
     ListViewToHtml(*ListView1, "partitions", html);
     if (!platform::ReplaceFileContents(file, html))
-        Say("could not write " + file + ": " + platform::SysErrorMessage(platform::GetLastError()));
+        platform::Say("could not write " + file + ": " + platform::SysErrorMessage(platform::GetLastError()));
 }
 
 // ---- copies of a partition ------------------------------------------------------
@@ -483,7 +463,7 @@ template <class Copy>
 void Tfrmparteditor::RunCopy(const char* failure_prefix, Copy copy) {
     Run(
         [&] {
-            MainWindowReporting reporting;
+            ToolReporting reporting(services_);
             copy(reporting);
         },
         failure_prefix);
@@ -495,9 +475,9 @@ void Tfrmparteditor::BackupPartition1Click() {
     std::int64_t offset = 0, length = 0;
     if (running() || !SelectedRange(offset, length)) return;
     std::string file;
-    if (!SaveDialog1(kImageFilter, file)) return;
-    BringMainWindowToFront();
-    RunCopy("BackupPartition:", [&](MainWindowReporting& reporting) {
+    if (!services_.SaveDialog1(kImageFilter, file)) return;
+    services_.BringToFront();
+    RunCopy("BackupPartition:", [&](ToolReporting& reporting) {
         disk::BackupRaw(DiskPath, file, reporting.progress(), length, offset, false, reporting.status());
     });
 }
@@ -506,13 +486,13 @@ void Tfrmparteditor::RestorePartition1Click() {
     std::int64_t offset = 0, length = 0;
     if (running() || !SelectedRange(offset, length)) return;
     std::string file;
-    if (!OpenDialog1(kImageFilter, file)) return;
+    if (!services_.OpenDialog1(kImageFilter, file)) return;
     // What does not fit the partition would land on whatever follows it.
     const std::optional<std::int64_t> size = SourceSize(file);
     if (size && *size > length)
-        return Say("RestorePartition:" + file + " (" + std::to_string(*size) +
+        return platform::Say("RestorePartition:" + file + " (" + std::to_string(*size) +
                    " bytes) is larger than the partition (" + std::to_string(length) + " bytes)");
-    RunCopy("RestorePartition:", [&](MainWindowReporting& reporting) {
+    RunCopy("RestorePartition:", [&](ToolReporting& reporting) {
         disk::RestoreRaw(file, DiskPath, reporting.progress(), length, offset, false, reporting.status());
     });
 }
@@ -520,17 +500,17 @@ void Tfrmparteditor::RestorePartition1Click() {
 void Tfrmparteditor::BackuptoPhysicaldisk1Click() {
     std::int64_t offset = 0, length = 0;
     if (running() || !SelectedRange(offset, length)) return;
-    std::optional<std::string> typed = Ask("Enter Destination PhysicalDrive (eg \\\\.\\PhysicalDriveX)");
+    std::optional<std::string> typed = platform::AskText("Enter Destination PhysicalDrive (eg \\\\.\\PhysicalDriveX)");
     if (!typed) return;
     const std::string destination = platform::Trim(*typed);
     if (destination.empty()) return;
     // By device, not by name: "\\.\physicaldrive1" is the editor's own disk too.
     if (platform::EqualsNoCase(destination, DiskPath) || SameDevice(destination, DiskPath))
-        return Say("destination must be different from source!");
-    if (!Confirm("Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) + " on " +
+        return platform::Say("destination must be different from source!");
+    if (!platform::Ask("Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) + " on " +
                  destination + "?"))
         return;
-    RunCopy("BackupPartition:", [&](MainWindowReporting& reporting) {
+    RunCopy("BackupPartition:", [&](ToolReporting& reporting) {
         disk::BackupRaw(DiskPath, destination, reporting.progress(), length, offset, false, reporting.status());
     });
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "main/dialogs/tool_services.h"
 #include "main/dialogs/tool_window.h"
 #include "tools/parteditor/partition_rows.h"
 
@@ -28,7 +29,9 @@ class Tfrmparteditor : public ToolWindow {
     Q_OBJECT
 
 public:
-    explicit Tfrmparteditor(QWidget* owner = nullptr);
+    // Its copies report on the bar and status line of the window whose
+    // services it is given.
+    explicit Tfrmparteditor(ToolLink link = {}, QWidget* owner = nullptr);
 
     // "\\.\PhysicalDrive" + N.
     std::string DiskPath;
@@ -98,7 +101,6 @@ private:
     // entry of this style.
     std::optional<int> SelectedEntry();
     std::optional<int> SelectedEntryOf(std::uint32_t style, const char* refusal);
-    bool Confirm(const std::string& question);
     // "Modify entry #3 for \\.\PhysicalDrive1?", with the verb given.
     bool ConfirmEntry(const char* verb, int entry);
     // Runs a confirmed change of the layout: the layout is shown again
@@ -117,6 +119,7 @@ private:
     template <class Copy>
     void RunCopy(const char* failure_prefix, Copy copy);
 
+    ToolLink services_;
     EditorLayout layout_;
     bool sized_ = false;
 };

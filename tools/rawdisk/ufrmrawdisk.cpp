@@ -22,14 +22,6 @@
 
 namespace tarnovell {
 
-namespace {
-
-constexpr const char* kCaption = "Tarnovell";
-
-void Say(const std::string& text) { platform::interaction().inform(text, kCaption); }
-
-}  // namespace
-
 std::optional<std::int64_t> RawImageSize(const std::string& typed, std::int64_t unit, std::string& problem) {
     const std::optional<std::int64_t> number = WholeNumber(QString::fromStdString(typed));
     if (!number) {
@@ -52,12 +44,12 @@ bool ClearWayForFile(const std::string& file) {
     const auto existing = platform::LinkFactsOf(file);
     if (!existing) return true;
     if (!existing->is_regular()) {
-        Say(file + " exists and is not a regular file");
+        platform::Say(file + " exists and is not a regular file");
         return false;
     }
-    if (!platform::interaction().confirm("File exists! Delete?", kCaption)) return false;
+    if (!platform::Ask("File exists! Delete?")) return false;
     if (!platform::DeleteRegularFile(file)) {
-        Say("could not delete " + file + ": " + platform::SysErrorMessage(platform::GetLastError()));
+        platform::Say("could not delete " + file + ": " + platform::SysErrorMessage(platform::GetLastError()));
         return false;
     }
     return true;
@@ -118,7 +110,7 @@ void Tfrmrawdisk::btn_make_rawClick() {
     std::string problem;
     const std::int64_t unit = rbmb->isChecked() ? 1048576 : rbkb->isChecked() ? 1024 : 1;
     const std::optional<std::int64_t> size = RawImageSize(txt_sparse_size->text().toStdString(), unit, problem);
-    if (!size) return Say(problem);
+    if (!size) return platform::Say(problem);
     // A file kept by "No" stays kept: making the image would replace it.
     if (!ClearWayForFile(file)) return;
     const bool sparse = chk_sparse->isChecked();
@@ -128,9 +120,9 @@ void Tfrmrawdisk::btn_make_rawClick() {
         if (!disk::_make_sparse_file(file, sparse, !sparse, *size)) return;
         if (chk_vm->isChecked()) disk::WriteVmdkDescriptor(file, file + ".vmdk");
     } catch (const std::exception& e) {
-        return Say(e.what());
+        return platform::Say(e.what());
     }
-    Say("Ok!");
+    platform::Say("Ok!");
 }
 
 }  // namespace tarnovell

@@ -26,7 +26,8 @@
 #include "main/operations/main_state.h"
 #include "main/operations/open_volume.h"
 #include "main/operations/selection.h"
-#include "main/window/frmmain_reporting.h"
+#include "main/dialogs/tool_services.h"
+#include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/device/device_monitor.h"
 #include "platform/device/volume_api.h"
@@ -36,18 +37,11 @@ namespace tarnovell {
 
 namespace {
 
-constexpr const char* kCaption = "Tarnovell";
 constexpr const char* kPickAVolume = "pick a volume";
 constexpr const char* kImageFilter = "Image File (*.img)|*.img";
 constexpr int kRowIndexRole = Qt::UserRole + 1;
 
 enum Column { kVolume, kPathName, kDisk, kPart, kDosDevice, kSize, kSerial };
-
-void Say(const std::string& text) { platform::interaction().inform(text, kCaption); }
-
-std::optional<std::string> Ask(const std::string& prompt, const std::string& initial) {
-    return platform::interaction().input_box(kCaption, prompt, initial);
-}
 
 void ToClipboard(const std::string& text) { QGuiApplication::clipboard()->setText(QString::fromStdString(text)); }
 
@@ -64,7 +58,8 @@ std::string WithoutTrailingBackslash(std::string text) {
 
 }  // namespace
 
-Tfrmvolumes::Tfrmvolumes(QWidget* owner) : ToolWindow(owner, "frmvolumes", "Volumes") {
+Tfrmvolumes::Tfrmvolumes(ToolLink link, QWidget* owner)
+    : ToolWindow(owner, "frmvolumes", "Volumes"), services_(std::move(link)) {
     lvvolumes = new QTreeWidget;
     lvvolumes->setObjectName("lvvolumes");
     lvvolumes->setHeaderLabels({"Volume", "PathName", "Disk #", "Part #", "Dos Device", "Volume Size", "Serial"});
@@ -179,7 +174,7 @@ void Tfrmvolumes::FillList() {
     try {
         volumes_ = list_volumes();
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     std::string notice;
     try {
@@ -211,7 +206,7 @@ const VolumeRow* Tfrmvolumes::SelectedRow() const {
 void Tfrmvolumes::Refresh1Click() { FillList(); }
 
 void Tfrmvolumes::AfterMountChange(bool done, const char* failure) {
-    if (!done) Say(failure);
+    if (!done) platform::Say(failure);
     FillList();
 }
 
@@ -231,7 +226,7 @@ void Tfrmvolumes::Mount2Click() {
     const VolumeRow* row = SelectedRow();
     if (!row || row->caption.empty()) return;
     const std::string volume = row->caption;
-    std::optional<std::string> path = Ask("Enter Path : x:\\, c:\\mount\\", "x:\\");
+    std::optional<std::string> path = platform::AskText("Enter Path : x:\\, c:\\mount\\", "x:\\");
     if (!path) return;
     AfterMountChange(disk::mount_vol(volume, *path), "mount failed");
 }
@@ -246,7 +241,7 @@ void Tfrmvolumes::RemoveDosDevice1Click() {
     const std::string target = row->device;
     if (!platform::DefineDosDeviceA(platform::DDD_REMOVE_DEFINITION, name, target) &&
         !platform::DefineDosDeviceA(platform::DDD_REMOVE_DEFINITION | platform::DDD_RAW_TARGET_PATH, name, target))
-        Say("failed");
+        platform::Say("failed");
     FillList();
 }
 
@@ -254,7 +249,7 @@ void Tfrmvolumes::AddDosDevice1Click() {
     const VolumeRow* row = SelectedRow();
     if (!row) return;
     const std::string target = row->device;
-    std::optional<std::string> name = Ask("Enter Path : x:", "x:");
+    std::optional<std::string> name = platform::AskText("Enter Path : x:", "x:");
     if (!name) return;
     const bool added = platform::DefineDosDeviceA(platform::DDD_RAW_TARGET_PATH, *name, target) ||
                        platform::DefineDosDeviceA(0, *name, target);
@@ -272,7 +267,7 @@ void Tfrmvolumes::CopyDosDevicetoclipboard1Click() {
 
 void Tfrmvolumes::GetVolumeInformations1Click() {
     const VolumeRow* row = SelectedRow();
-    if (!row) return Say(kPickAVolume);
+    if (!row) return platform::Say(kPickAVolume);
     std::string path = WithoutTrailingBackslash(row->caption);
     if (path.empty()) path = row->path;
     if (path.empty()) path = row->device;
@@ -286,38 +281,38 @@ void Tfrmvolumes::GetVolumeInformations1Click() {
 
 void Tfrmvolumes::GetSerialNumber1Click() {
     const VolumeRow* row = SelectedRow();
-    if (!row) return Say(kPickAVolume);
+    if (!row) return platform::Say(kPickAVolume);
     std::string path = row->caption;
     if (path.empty()) path = row->path;
     if (path.empty()) path = row->device + "\\";
-    Say(VolumePathSerial(path));
+    platform::Say(VolumePathSerial(path));
 }
 
 void Tfrmvolumes::SaveList1Click() {
     std::string file;
     if (!RunFileDialog(this, "*.html", "HTML files (*.html)|*.HTML|HTM files (*.htm)|*.HTM", false, file,
-                       "Save HTML", ProgramFolder()))
+                       "Save HTML", services_.ProgramFolder()))
         return;
     std::string page;
     ListViewToHtml(*lvvolumes, "volumes", page);
     QFile out(QString::fromStdString(file));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         out.write(page.data(), static_cast<qint64>(page.size())) != static_cast<qint64>(page.size()))
-        Say("could not write " + file + ": " + out.errorString().toStdString());
+        platform::Say("could not write " + file + ": " + out.errorString().toStdString());
 }
 
 void Tfrmvolumes::OpenVolume1Click() {
     const VolumeRow* row = SelectedRow();
-    if (!row) return Say(kNoSourceItemSelected);
+    if (!row) return platform::Say(kNoSourceItemSelected);
     const std::string path = row->caption.empty() ? row->path : row->caption;
     const std::string problem = ShowVolumeInFileManager(path);
-    if (!problem.empty()) Say(problem);
+    if (!problem.empty()) platform::Say(problem);
 }
 
 void Tfrmvolumes::RawCopy(const std::string& source, const std::string& destination, std::int64_t length,
                           bool restore) {
     Run([&] {
-        MainWindowReporting reporting;
+        ToolReporting reporting(services_);
         if (restore)
             disk::RestoreRaw(source, destination, reporting.progress(), length, 0, false, reporting.status());
         else
@@ -350,7 +345,7 @@ void Tfrmvolumes::Backuptoanothervolume1Click() {
     const std::string source = CopySourceOf(*row);
     const std::int64_t length = CopyLengthOf(*row, volumes_);
     std::optional<std::string> destination =
-        Ask("Enter Destination Volume (eg \\\\?\\Volume{12345678-1234-4567-89ab-123456123456})", "");
+        platform::AskText("Enter Destination Volume (eg \\\\?\\Volume{12345678-1234-4567-89ab-123456123456})", "");
     if (!destination) return;
     RawCopy(source, WithoutTrailingBackslash(*destination), length, false);
 }
@@ -360,7 +355,7 @@ void Tfrmvolumes::CopyFiles1Click() {
     if (running()) return;
     std::string source;
     if (row) source = disk::DevicePathOf(row->caption.empty() ? row->path : row->caption);
-    if (source.empty()) return Say("you need a volume or pathname");
+    if (source.empty()) return platform::Say("you need a volume or pathname");
 
     Tfrmtarget target(this);
     std::vector<disk::DiskListRow> choices;
@@ -377,14 +372,14 @@ void Tfrmvolumes::CopyFiles1Click() {
     for (int column = 3; column <= 6; ++column) target.lvdisks->setColumnHidden(column, true);
     if (target.exec() != QDialog::Accepted) return;
     const std::optional<disk::DiskListRow> chosen = target.SelectedRow();
-    if (!chosen) return Say("no destination item selected");
+    if (!chosen) return platform::Say("no destination item selected");
     const std::string destination = disk::DevicePathOf(chosen->description);
 
     Run([&] {
         // Escape stops the copy as it stops the raw copies: both archivers end.
         disk::copy_cancel = false;
         // Its bar is the main window's; its status lines are this window's.
-        MainWindowReporting reporting;
+        ToolReporting reporting(services_);
         PostingTarget status(this);
         disk::OperationContext context;
         context.cancel = &disk::copy_cancel;

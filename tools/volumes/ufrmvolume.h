@@ -5,14 +5,15 @@
 // raw copies to and from files and volumes, and Copy Files.
 //
 // Modeless; it deletes itself when closed, so create it with new. Copies
-// report on the main window's progress bar and status line (frmmain); the
-// Escape key stops a running copy after its current block.
+// report on the progress bar and status line of the window whose services
+// it is given; the Escape key stops a running copy after its current block.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "main/dialogs/tool_services.h"
 #include "main/dialogs/tool_window.h"
 #include "tools/volumes/volume_table.h"
 
@@ -31,7 +32,7 @@ class Tfrmvolumes : public ToolWindow {
     Q_OBJECT
 
 public:
-    explicit Tfrmvolumes(QWidget* owner = nullptr);
+    explicit Tfrmvolumes(ToolLink link = {}, QWidget* owner = nullptr);
     ~Tfrmvolumes() override;
 
     QTreeWidget* lvvolumes = nullptr;
@@ -78,6 +79,7 @@ private:
     // BackupRaw or RestoreRaw on the main window's bar and status line.
     void RawCopy(const std::string& source, const std::string& destination, std::int64_t length, bool restore);
 
+    ToolLink services_;
     std::vector<TVolumeRecord> volumes_;
     std::vector<VolumeRow> rows_;
     bool filled_once_ = false;

@@ -23,6 +23,7 @@
 
 #include "main/dialogs/dlg_disk.h"
 #include "main/operations/boot_code.h"
+#include "main/window/boot_sector_page.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "platform/device/registry.h"
@@ -240,7 +241,7 @@ TEST_F(AdvancedPages, PartitionRowsOpenCopyAndRestoreTheirPartition) {
     Press("btn_read_part_table");
 
     Find<QAction>("Openbootsector1")->trigger();
-    EXPECT_EQ(window_->boot_sector_tag(), 2048);
+    EXPECT_EQ(window_->findChild<tarnovell::BootSectorPage*>()->tag(), 2048);
     EXPECT_EQ(Find<QTabWidget>("PageControl4")->currentWidget()->objectName(), "TabSheet9");
     EXPECT_EQ(Edit("txtbs2")->text(), "mkfs.fat");
     ExpectTimedStatus("Read Boot Sector OK @ offset 2048");

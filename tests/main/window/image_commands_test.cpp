@@ -14,6 +14,7 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "support/embedded_machine.h"
+#include "support/test_support.h"
 #include "support/test_application.h"
 #include "support/window_test_helpers.h"
 
@@ -54,5 +55,37 @@ TEST(ImageCommands, Lz4BackupAndRestoreOfADiskFromTheWindow) {
     auto cmp = test_support::Run("cmp -n 12582912 " + machine.image(0) + " " + machine.image(1));
     EXPECT_EQ(cmp.exit_code, 0) << cmp.output;
     delete window;
+    tarnovell::SetFileDialogHook(previous);
+}
+
+// The backup's file dialog starts in the current folder; a current folder
+// that has been removed leaves the dialog where Qt puts it, and the command
+// goes on to the dialog instead of failing.
+TEST(ImageCommands, TheFileDialogOpensWhenTheCurrentFolderIsGone) {
+    test_support::TestApplication();
+    EmbeddedMachine machine({DiskSpec{4 << 20, {}, ""}});
+    platform::ScriptedInteraction ui;
+    platform::ScopedInteraction scope(ui);
+    int dialogs = 0;
+    auto previous = tarnovell::SetFileDialogHook([&](QFileDialog&) {
+        ++dialogs;
+        return static_cast<int>(QDialog::Rejected);
+    });
+    const std::filesystem::path kept = std::filesystem::current_path();
+    test_support::TempDir dir;
+    const std::filesystem::path gone = dir.file("gone");
+    std::filesystem::create_directory(gone);
+    std::filesystem::current_path(gone);
+    std::filesystem::remove(gone);
+
+    tarnovell::MainState state;
+    auto* window = new tarnovell::Tfrmmain(state);
+    SelectDevice(window->findChild<QTreeWidget*>("lvdisks"), "DISK 0");
+    AnswerBackupDialog("rblz4");
+    EXPECT_NO_THROW(window->BackupToImage());
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_TRUE(ui.texts().empty());
+    delete window;
+    std::filesystem::current_path(kept);
     tarnovell::SetFileDialogHook(previous);
 }

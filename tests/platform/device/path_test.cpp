@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 using namespace platform::device;
 
@@ -101,6 +102,23 @@ TEST(DevicePathVocabulary, EveryListedDiskRoundTrips) {
     EXPECT_EQ(ParseDevicePath("\\\\?\\Volume{0a1b2c3d-0000-1111-2222-333344445555}\\").guid,
               "{0A1B2C3D-0000-1111-2222-333344445555}");
     EXPECT_EQ(ParseDevicePath(LetterVolumePath('f')).letter, 'F');
+}
+
+// The name a volume's root and free space are asked by: only the "\\.\"
+// prefix goes, and only at the start; every other path stays whole.
+TEST(DevicePathVocabulary, TheLocalNameOfADevicePath) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\\\\.\\C:", "C:"},
+        {"\\\\.\\PhysicalDrive2", "PhysicalDrive2"},
+        {"\\\\.\\HarddiskVolume3", "HarddiskVolume3"},
+        {"\\\\?\\Volume{0a1b2c3d-0000-1111-2222-333344445555}\\",
+         "\\\\?\\Volume{0a1b2c3d-0000-1111-2222-333344445555}\\"},
+        {"/images/\\\\.\\C:", "/images/\\\\.\\C:"},
+        {"physicaldrive.img", "physicaldrive.img"},
+        {"\\\\.\\", ""},
+        {"", ""},
+    };
+    for (const auto& [path, name] : cases) EXPECT_EQ(LocalDeviceName(path), name) << path;
 }
 
 }  // namespace

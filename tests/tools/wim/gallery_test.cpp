@@ -124,7 +124,7 @@ TEST_F(Gallery, TheHubAndTheWindowsItOpens) {
     mount->StatusBar1->showMessage("WIMMountImage success");
     Look(mount, "wim-mount");
 
-    tarnovell::TfrmWimSetImageInfo info(hub);
+    tarnovell::TfrmWimSetImageInfo info({}, hub);
     info.txtattribute->setText("DESCRIPTION");
     info.txtvalue->setText("Clean install, drivers added");
     info.txtwim->setText("/srv/backups/system.wim");

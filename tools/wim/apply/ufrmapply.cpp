@@ -9,20 +9,19 @@
 #include <QPushButton>
 
 #include <exception>
-#include <filesystem>
-
+#include "main/dialogs/file_dialog.h"
 #include "main/operations/wim_commands.h"
 #include "main/operations/wim_image_tools.h"
-#include "main/window/frmmain.h"
 
 namespace tarnovell {
 
-Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platform::WM_OPERATION_APPLY) {
+Tfrmapply::Tfrmapply(ToolLink link, QWidget* owner)
+    : WimWorkerWindow(std::move(link), owner, "WIM Apply", platform::WM_OPERATION_APPLY) {
     setObjectName("frmapply");
     QGridLayout* form = CreateForm("OK");
     txtsource = AddWimField(this, form, "Source WIM", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (!OpenDialog1(kWimOrEsdFilter, file)) return;
+        if (!services().OpenDialog1(kWimOrEsdFilter, file)) return;
         txtsource->setText(QString::fromStdString(file));
         ListImages();
     });
@@ -53,7 +52,7 @@ Tfrmapply::Tfrmapply(QWidget* owner) : WimWorkerWindow(owner, "WIM Apply", platf
 
     txtreference = AddWimField(this, form, "Reference (optional)", "txtreference", "btn_reference", [this] {
         std::string file = txtreference->text().toStdString();
-        if (OpenDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
+        if (services().OpenDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
     });
     chk_wimboot = new QCheckBox("WIMBOOT (Win8.1 U1 only)");
     chk_wimboot->setObjectName("chk_wimboot");
@@ -90,8 +89,7 @@ void Tfrmapply::btn_okClick() {
     const std::string index_text = txtIndex->text().toStdString();
     if (index_text.empty()) return;
     const std::string reference = txtreference->text().toStdString();
-    std::error_code ec;
-    if (!reference.empty() && !std::filesystem::exists(reference, ec)) return WimBox("reference file does not exist");
+    if (RefuseMissingReference(reference)) return;
     std::string problem;
     const std::optional<int> index = ParseImageIndex(index_text, problem);
     if (!index) return WimBox(problem);

@@ -18,7 +18,7 @@ class Tfrmapply : public WimWorkerWindow {
     Q_OBJECT
 
 public:
-    explicit Tfrmapply(QWidget* owner = nullptr);
+    explicit Tfrmapply(ToolLink link = {}, QWidget* owner = nullptr);
 
     QLineEdit* txtsource = nullptr;
     QLineEdit* txttarget = nullptr;

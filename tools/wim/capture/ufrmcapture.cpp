@@ -7,14 +7,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <filesystem>
-
+#include "main/dialogs/file_dialog.h"
 #include "main/operations/wim_commands.h"
-#include "main/window/frmmain.h"
 
 namespace tarnovell {
 
-Tfrmcapture::Tfrmcapture(QWidget* owner) : WimWorkerWindow(owner, "WIM Capture", platform::WM_OPERATION_CAPTURE) {
+Tfrmcapture::Tfrmcapture(ToolLink link, QWidget* owner)
+    : WimWorkerWindow(std::move(link), owner, "WIM Capture", platform::WM_OPERATION_CAPTURE) {
     setObjectName("frmcapture");
     QGridLayout* form = CreateForm("OK");
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
@@ -23,11 +22,11 @@ Tfrmcapture::Tfrmcapture(QWidget* owner) : WimWorkerWindow(owner, "WIM Capture",
     });
     txttarget = AddWimField(this, form, "Target WIM", "txttarget", "btn_target", [this] {
         std::string file = txttarget->text().toStdString();
-        if (SaveDialog1(kWimOrEsdFilter, file)) txttarget->setText(QString::fromStdString(file));
+        if (services().SaveDialog1(kWimOrEsdFilter, file)) txttarget->setText(QString::fromStdString(file));
     });
     txtreference = AddWimField(this, form, "Reference (optional)", "txtreference", "btn_reference", [this] {
         std::string file = txtreference->text().toStdString();
-        if (SaveDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
+        if (services().SaveDialog1(kWimFilter, file)) txtreference->setText(QString::fromStdString(file));
     });
 
     chk_wimboot = new QCheckBox("WIMBOOT (Win8.1 U1 only)");
@@ -50,8 +49,7 @@ void Tfrmcapture::btn_okClick() {
     if (running()) return;
     cancel = false;
     const std::string reference = txtreference->text().toStdString();
-    std::error_code ec;
-    if (!reference.empty() && !std::filesystem::exists(reference, ec)) return WimBox("reference file does not exist");
+    if (RefuseMissingReference(reference)) return;
     RunCapture(txtsource->text().toStdString(), txttarget->text().toStdString(), chk_wimboot->isChecked(), reference);
 }
 
@@ -65,8 +63,9 @@ void Tfrmcapture::RunCapture(const std::string& source, const std::string& targe
     job.reference = reference;
     job.wimboot = wimboot;
     job.compression = wim_compress->currentIndex();
-    Run(cancel, [&job](const disk::OperationContext& context, platform::ProgressBar* bar) {
-        StartWimCapture(job, ProgramFolder(), context, bar);
+    const std::string program_folder = services().ProgramFolder();
+    Run(cancel, [&](const disk::OperationContext& context, platform::ProgressBar* bar) {
+        StartWimCapture(job, program_folder, context, bar);
     });
 }
 

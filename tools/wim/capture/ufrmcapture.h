@@ -17,7 +17,7 @@ class Tfrmcapture : public WimWorkerWindow {
     Q_OBJECT
 
 public:
-    explicit Tfrmcapture(QWidget* owner = nullptr);
+    explicit Tfrmcapture(ToolLink link = {}, QWidget* owner = nullptr);
 
     QLineEdit* txtsource = nullptr;
     QLineEdit* txttarget = nullptr;

@@ -4,20 +4,20 @@
 #include <QPushButton>
 
 #include "main/operations/wim_commands.h"
-#include "main/window/frmmain.h"
 
 namespace tarnovell {
 
-Tfrmwimexport::Tfrmwimexport(QWidget* owner) : WimWorkerWindow(owner, "Export", platform::WM_OPERATION_EXPORT) {
+Tfrmwimexport::Tfrmwimexport(ToolLink link, QWidget* owner)
+    : WimWorkerWindow(std::move(link), owner, "Export", platform::WM_OPERATION_EXPORT) {
     setObjectName("frmwimexport");
     QGridLayout* form = CreateForm("Export");
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (OpenDialog1(kWimOrEsdFilter, file)) txtsource->setText(QString::fromStdString(file));
+        if (services().OpenDialog1(kWimOrEsdFilter, file)) txtsource->setText(QString::fromStdString(file));
     });
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string file = txttarget->text().toStdString();
-        if (SaveDialog1(kWimFilter, file)) txttarget->setText(QString::fromStdString(file));
+        if (services().SaveDialog1(kWimFilter, file)) txttarget->setText(QString::fromStdString(file));
     });
     txtIndex = AddWimIndexField(form, "Index", "txtIndex");
 
@@ -27,7 +27,7 @@ Tfrmwimexport::Tfrmwimexport(QWidget* owner) : WimWorkerWindow(owner, "Export", 
 
 void Tfrmwimexport::btn_okClick() {
     if (running()) return;
-    std::atomic<bool>& cancel = MainCancelFlag(own_cancel_);
+    std::atomic<bool>& cancel = services().CancelFlag(own_cancel_);
     cancel = false;
     const std::string index_text = txtIndex->text().toStdString();
     if (index_text.empty()) return;
@@ -40,6 +40,6 @@ void Tfrmwimexport::btn_okClick() {
     });
 }
 
-void Tfrmwimexport::btn_cancelClick() { CancelTarget(MainCancelFlag(own_cancel_)) = true; }
+void Tfrmwimexport::btn_cancelClick() { CancelTarget(services().CancelFlag(own_cancel_)) = true; }
 
 }  // namespace tarnovell

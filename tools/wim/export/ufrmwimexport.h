@@ -13,7 +13,7 @@ class Tfrmwimexport : public WimWorkerWindow {
     Q_OBJECT
 
 public:
-    explicit Tfrmwimexport(QWidget* owner = nullptr);
+    explicit Tfrmwimexport(ToolLink link = {}, QWidget* owner = nullptr);
 
     QLineEdit* txtsource = nullptr;
     QLineEdit* txttarget = nullptr;

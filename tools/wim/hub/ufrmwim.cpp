@@ -47,7 +47,7 @@ std::optional<int> TypedIndex(const std::string& text) {
 
 }  // namespace
 
-Tfrmwim::Tfrmwim(QWidget* owner) : QWidget(owner, Qt::Window) {
+Tfrmwim::Tfrmwim(ToolLink link, QWidget* owner) : QWidget(owner, Qt::Window), services_(std::move(link)) {
     setObjectName("frmwim");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("WIM Image");
@@ -107,10 +107,10 @@ void Tfrmwim::ShowOwned(QWidget* window) {
     window->show();
 }
 
-void Tfrmwim::btn_wimcaptureClick() { ShowOwned(new Tfrmcapture(this)); }
-void Tfrmwim::btn_wimapplyClick() { ShowOwned(new Tfrmapply(this)); }
-void Tfrmwim::btn_wimexportClick() { ShowOwned(new Tfrmwimexport(this)); }
-void Tfrmwim::btn_wimmountClick() { ShowOwned(new Tfrmwimmount(this)); }
+void Tfrmwim::btn_wimcaptureClick() { ShowOwned(new Tfrmcapture(services_, this)); }
+void Tfrmwim::btn_wimapplyClick() { ShowOwned(new Tfrmapply(services_, this)); }
+void Tfrmwim::btn_wimexportClick() { ShowOwned(new Tfrmwimexport(services_, this)); }
+void Tfrmwim::btn_wimmountClick() { ShowOwned(new Tfrmwimmount(services_, this)); }
 
 void Tfrmwim::btn_wiminfoClick() {
     memo_wim->clear();
@@ -126,7 +126,7 @@ void Tfrmwim::btn_wiminfoClick() {
 void Tfrmwim::btn_wimsetbootClick() {
     std::string file;
     if (!OpenWim(kWimFilter, file)) return;
-    std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
+    std::optional<std::string> typed = platform::AskText("Enter Index of WIM Image", "1");
     if (!typed || typed->empty()) return;
     const std::optional<int> index = TypedIndex(*typed);
     if (!index) return;
@@ -142,7 +142,7 @@ void Tfrmwim::btn_wimsetbootClick() {
 void Tfrmwim::Button3Click() {
     std::string attribute, value, index_text, file;
     {
-        TfrmWimSetImageInfo dialog(this);
+        TfrmWimSetImageInfo dialog(services_, this);
         if (dialog.exec() != QDialog::Accepted) return;
         attribute = dialog.txtattribute->text().toStdString();
         value = dialog.txtvalue->text().toStdString();

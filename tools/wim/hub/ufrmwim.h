@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+#include "main/dialogs/tool_services.h"
+
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
@@ -17,7 +19,8 @@ class Tfrmwim : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Tfrmwim(QWidget* owner = nullptr);
+    // The windows it opens use the services of the window that opened it.
+    explicit Tfrmwim(ToolLink link = {}, QWidget* owner = nullptr);
 
     QPlainTextEdit* memo_wim = nullptr;
     QPushButton* btn_wiminfo = nullptr;
@@ -47,6 +50,7 @@ private:
     void ShowOwned(QWidget* window);
     // The hub's own open dialog.
     bool OpenWim(const char* filter, std::string& file);
+    ToolLink services_;
     bool close_when_idle_ = false;
 };
 

@@ -12,13 +12,14 @@
 
 #include "main/operations/wim_commands.h"
 #include "main/operations/wim_image_tools.h"
-#include "main/window/frmmain.h"
+#include "main/dialogs/file_dialog.h"
 #include "platform/base/interaction.h"
 #include "tools/wim/worker/wim_worker_window.h"
 
 namespace tarnovell {
 
-Tfrmwimmount::Tfrmwimmount(QWidget* owner) : QWidget(owner, Qt::Window) {
+Tfrmwimmount::Tfrmwimmount(ToolLink link, QWidget* owner)
+    : QWidget(owner, Qt::Window), services_(std::move(link)) {
     setObjectName("frmwimmount");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Mount");
@@ -27,7 +28,7 @@ Tfrmwimmount::Tfrmwimmount(QWidget* owner) : QWidget(owner, Qt::Window) {
     form->setColumnStretch(1, 1);
     txtsource = AddWimField(this, form, "Source", "txtsource", "btn_source", [this] {
         std::string file = txtsource->text().toStdString();
-        if (OpenDialog1(kWimFilter, file)) txtsource->setText(QString::fromStdString(file));
+        if (services_.OpenDialog1(kWimFilter, file)) txtsource->setText(QString::fromStdString(file));
     });
     txttarget = AddWimField(this, form, "Target", "txttarget", "btn_target", [this] {
         std::string folder = txttarget->text().toStdString();
@@ -73,7 +74,7 @@ void Tfrmwimmount::SetStatus(const std::string& text) {
 }
 
 void Tfrmwimmount::btn_okClick() {
-    std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Index of WIM Image", "1");
+    std::optional<std::string> typed = platform::AskText("Enter Index of WIM Image", "1");
     if (!typed || typed->empty()) return;
     std::string problem;
     const std::optional<int> image = ParseImageIndex(*typed, problem);

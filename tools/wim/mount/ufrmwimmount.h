@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "main/dialogs/tool_services.h"
+
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
@@ -19,7 +21,7 @@ class Tfrmwimmount : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Tfrmwimmount(QWidget* owner = nullptr);
+    explicit Tfrmwimmount(ToolLink link = {}, QWidget* owner = nullptr);
 
     QLineEdit* txtsource = nullptr;
     QLineEdit* txttarget = nullptr;
@@ -36,6 +38,7 @@ public:
 
 private:
     void SetStatus(const std::string& text);
+    ToolLink services_;
 };
 
 }  // namespace tarnovell

@@ -6,12 +6,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "main/window/frmmain.h"
 #include "tools/wim/worker/wim_worker_window.h"
 
 namespace tarnovell {
 
-TfrmWimSetImageInfo::TfrmWimSetImageInfo(QWidget* owner) : QDialog(owner) {
+TfrmWimSetImageInfo::TfrmWimSetImageInfo(ToolLink link, QWidget* owner)
+    : QDialog(owner), services_(std::move(link)) {
     setObjectName("frmWimSetImageInfo");
     setWindowTitle("WimSetImageInfo");
     auto* form = new QGridLayout;
@@ -21,7 +21,7 @@ TfrmWimSetImageInfo::TfrmWimSetImageInfo(QWidget* owner) : QDialog(owner) {
     txtindex = AddWimIndexField(form, "Index", "txtindex");
     txtwim = AddWimField(this, form, "Wim", "txtwim", "btn_wim", [this] {
         std::string file = txtwim->text().toStdString();
-        if (OpenDialog1(kWimFilter, file)) txtwim->setText(QString::fromStdString(file));
+        if (services_.OpenDialog1(kWimFilter, file)) txtwim->setText(QString::fromStdString(file));
     });
 
     btn_ok = new QPushButton("OK");

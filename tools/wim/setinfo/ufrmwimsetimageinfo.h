@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include "main/dialogs/tool_services.h"
+
 class QLineEdit;
 class QPushButton;
 
@@ -14,7 +16,7 @@ class TfrmWimSetImageInfo : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TfrmWimSetImageInfo(QWidget* owner = nullptr);
+    explicit TfrmWimSetImageInfo(ToolLink link = {}, QWidget* owner = nullptr);
 
     QLineEdit* txtattribute = nullptr;
     QLineEdit* txtvalue = nullptr;
@@ -25,6 +27,9 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+
+private:
+    ToolLink services_;
 };
 
 }  // namespace tarnovell

@@ -13,6 +13,7 @@
 
 #include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
@@ -21,10 +22,16 @@ constexpr int kPathFieldWidth = 340;
 constexpr int kIndexFieldWidth = 60;
 }  // namespace
 
-void WimBox(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
+void WimBox(const std::string& text) { platform::Say(text); }
 
-WimWorkerWindow::WimWorkerWindow(QWidget* owner, const QString& caption, int channel)
-    : QWidget(owner, Qt::Window), channel_(channel) {
+bool RefuseMissingReference(const std::string& reference) {
+    if (reference.empty() || platform::FileFactsOf(reference)) return false;
+    WimBox("reference file does not exist");
+    return true;
+}
+
+WimWorkerWindow::WimWorkerWindow(ToolLink link, QWidget* owner, const QString& caption, int channel)
+    : QWidget(owner, Qt::Window), services_(std::move(link)), channel_(channel) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(caption);
     target_ = std::make_unique<PostingTarget>(this);

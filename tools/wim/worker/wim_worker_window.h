@@ -17,6 +17,7 @@
 #include <string>
 
 #include "disk/copy/operation_context.h"
+#include "main/dialogs/tool_services.h"
 #include "main/operations/worker.h"
 
 class QGridLayout;
@@ -35,8 +36,9 @@ class WimWorkerWindow : public QWidget {
     Q_OBJECT
 
 public:
-    // A window of its own over `owner`, freed when it closes.
-    WimWorkerWindow(QWidget* owner, const QString& caption, int channel);
+    // A window of its own over `owner`, freed when it closes, using the
+    // services of the window that opened it.
+    WimWorkerWindow(ToolLink link, QWidget* owner, const QString& caption, int channel);
     ~WimWorkerWindow() override;
 
     QProgressBar* pb_img = nullptr;
@@ -53,6 +55,8 @@ signals:
     void RunEnded();
 
 protected:
+    // The program folder, file dialogs and cancel flag of the main window.
+    const ToolLink& services() const { return services_; }
     // Builds the window: `fields` (a grid the subclass fills) above the OK and
     // Cancel buttons, the progress bar and the status bar.
     QGridLayout* CreateForm(const QString& ok_caption);
@@ -68,6 +72,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    ToolLink services_;
     int channel_;
     std::unique_ptr<PostingTarget> target_;
     std::unique_ptr<BarProgress> bar_;
@@ -80,8 +85,11 @@ private:
 inline constexpr const char* kWimFilter = "WIM File (*.wim)|*.wim";
 inline constexpr const char* kWimOrEsdFilter = "WIM File (*.wim)|*.wim|ESD File (*.esd)|*.esd";
 
-// Shows `text` in a box captioned "Tarnovell".
+// Shows `text` in a box under the program's caption.
 void WimBox(const std::string& text);
+// A reference file named but not there is said; true when it is so and the
+// run must not start.
+bool RefuseMissingReference(const std::string& reference);
 
 // One row of a WIM window's form: a label, a line edit and, when
 // `browse_name` is given, a "..." button that runs `browse`.

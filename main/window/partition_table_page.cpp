@@ -1,6 +1,8 @@
 // The "Master Boot Record" page of the Advanced tab: the four primary
 // entries of sector 0 shown, edited and written back, the disk signature,
 // the HTML export, and the hidden sectors-to-C.H.S calculator.
+#include "main/window/partition_table_page.h"
+
 #include <QComboBox>
 #include <QDate>
 #include <QGridLayout>
@@ -11,7 +13,6 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -23,21 +24,15 @@
 #include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/boot_record_targets.h"
-#include "main/operations/partition_table_fields.h"
+#include "main/window/drive_combo.h"
 #include "main/window/event_hook.h"
-#include "main/window/ufrmmain.h"
+#include "main/window/page_host.h"
 #include "platform/base/byte_order.h"
-#include "platform/os/file_facts.h"
+#include "platform/base/interaction.h"
 
 namespace tarnovell {
 
 namespace {
-
-constexpr const char* kImageEntry = "Disk Image File";
-constexpr const char* kImageFilter = "VHD File (*.vhd)|*.vhd|IMG File (*.img)|*.img|IMA File (*.ima)|*.ima";
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
-bool Ask(const std::string& question) { return platform::interaction().confirm(question, "Tarnovell"); }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QLineEdit* edit) { return edit->text().toStdString(); }
@@ -62,7 +57,14 @@ void ClampOnExit(QLineEdit* edit, int most) {
 
 }  // namespace
 
-void Tfrmmain::AddPartitionTableControls(QWidget* page) {
+PartitionTablePage::PartitionTablePage(PageHost& host, BootSectorPage& boot_sector, QObject* parent)
+    : QObject(parent), host_(host), boot_sector_(boot_sector) {
+    drivecombopart = MakeDriveCombo("drivecombopart");
+    page_ = MakeSelectorPage("TabSheet20", drivecombopart, {});
+    AddControls();
+}
+
+void PartitionTablePage::AddControls() {
     grp_partitions = MakeGroup("grp_partitions", "Partition(s)");
     auto* grid = new QGridLayout(grp_partitions);
     const char* headers[] = {"Boot", "Starting C.H.S", "Type", "Ending C.H.S", "Sectors Before", "Sectors", "B.S"};
@@ -107,8 +109,9 @@ void Tfrmmain::AddPartitionTableControls(QWidget* page) {
                                                             {"btn_reset_part_table", "Reset"},
                                                             {"btn_write_part", "Write"},
                                                             {"btn_mbr_writehtml", "-> HTML"}};
-    void (Tfrmmain::*handlers[])() = {&Tfrmmain::btn_read_part_tableClick, &Tfrmmain::btn_reset_part_tableClick,
-                                      &Tfrmmain::btn_write_partClick, &Tfrmmain::btn_mbr_writehtmlClick};
+    void (PartitionTablePage::*handlers[])() = {
+        &PartitionTablePage::btn_read_part_tableClick, &PartitionTablePage::btn_reset_part_tableClick,
+        &PartitionTablePage::btn_write_partClick, &PartitionTablePage::btn_mbr_writehtmlClick};
     for (int i = 0; i < 4; ++i) {
         QPushButton* button = MakeButton(commands[i].first, commands[i].second);
         connect(button, &QPushButton::clicked, this, handlers[i]);
@@ -121,7 +124,7 @@ void Tfrmmain::AddPartitionTableControls(QWidget* page) {
     txtMBRDiskID = MakeEdit("txtMBRDiskID", "00000000");
     txtMBRDiskID->setFixedWidth(90);
     QPushButton* apply = MakeButton("btn_mbr_apply_diskid", "Apply");
-    connect(apply, &QPushButton::clicked, this, &Tfrmmain::btn_mbr_apply_diskidClick);
+    connect(apply, &QPushButton::clicked, this, &PartitionTablePage::btn_mbr_apply_diskidClick);
     disk_id_row->addWidget(new QLabel("$"));
     disk_id_row->addWidget(txtMBRDiskID);
     disk_id_row->addWidget(apply);
@@ -133,17 +136,17 @@ void Tfrmmain::AddPartitionTableControls(QWidget* page) {
     QPushButton* g4d = MakeButton("btn_change_grubmbr", "G4D");
     g4d->setToolTip("grldr.mbr of the program folder (GRUB4DOS; not carried by this program)");
     QPushButton* any = MakeButton("brnAnyMbr", "Any");
-    connect(nt6, &QPushButton::clicked, this, &Tfrmmain::btn_change_nt6mbrClick);
-    connect(g4d, &QPushButton::clicked, this, &Tfrmmain::btn_change_grubmbrClick);
-    connect(any, &QPushButton::clicked, this, &Tfrmmain::brnAnyMbrClick);
+    connect(nt6, &QPushButton::clicked, this, &PartitionTablePage::btn_change_nt6mbrClick);
+    connect(g4d, &QPushButton::clicked, this, &PartitionTablePage::btn_change_grubmbrClick);
+    connect(any, &QPushButton::clicked, this, &PartitionTablePage::brnAnyMbrClick);
     for (QPushButton* b : {nt6, g4d, any}) boot_code_row->addWidget(b);
 
     QGroupBox* drive = MakeGroup("grp_mbr_drive", "MBR");
     auto* drive_row = new QHBoxLayout(drive);
     QPushButton* backup = MakeButton("Button2", "Backup");
     QPushButton* restore = MakeButton("Button4", "Restore");
-    connect(backup, &QPushButton::clicked, this, &Tfrmmain::Button2Click);
-    connect(restore, &QPushButton::clicked, this, &Tfrmmain::Button4Click);
+    connect(backup, &QPushButton::clicked, this, &PartitionTablePage::Button2Click);
+    connect(restore, &QPushButton::clicked, this, &PartitionTablePage::Button4Click);
     drive_row->addWidget(backup);
     drive_row->addWidget(restore);
 
@@ -151,20 +154,31 @@ void Tfrmmain::AddPartitionTableControls(QWidget* page) {
     for (QGroupBox* group : {disk_id, boot_code, drive}) lower->addWidget(group);
     lower->addStretch(1);
 
-    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    auto* layout = static_cast<QVBoxLayout*>(page_->layout());
     // Below the drive selector, above the stretch that closes the page.
     layout->insertWidget(1, grp_partitions);
     layout->insertLayout(2, buttons);
     layout->insertLayout(3, lower);
 
-    connect(drivecombopart, &QComboBox::activated, this, &Tfrmmain::drivecombopartChange);
-    EventHook::Install(page, [this](QEvent* event) {
+    connect(drivecombopart, &QComboBox::activated, this, &PartitionTablePage::drivecombopartChange);
+    EventHook::Install(page_, [this](QEvent* event) {
         if (event->type() == QEvent::Show) TabSheet20Show();
         return false;
     });
 }
 
-MbrRows Tfrmmain::PartitionRowTexts() const {
+void PartitionTablePage::RefillSelector() {
+    RefillDriveCombo(
+        drivecombopart, 20, [this](const std::string& problem) { host_.ShowStatus(Q(problem)); },
+        [this] { ForgetTarget(); });
+}
+
+void PartitionTablePage::ForgetTarget() {
+    btn_reset_part_tableClick();
+    txtMBRDiskID->clear();
+}
+
+MbrRows PartitionTablePage::PartitionRowTexts() const {
     MbrRows rows;
     for (std::size_t n = 0; n < rows.size(); ++n) {
         const MbrRowEdits& e = mbr_rows_[n];
@@ -173,47 +187,31 @@ MbrRows Tfrmmain::PartitionRowTexts() const {
     return rows;
 }
 
-std::string Tfrmmain::PartitionTablePath() const { return disk::DevicePathOf(drivecombopart->currentText().toStdString()); }
-
-void Tfrmmain::ShowTimedStatus(const std::string& text) {
-    ShowStatus(QTime::currentTime().toString("hh:mm:ss:zzz") + " - " + Q(text));
+std::string PartitionTablePage::PartitionTablePath() const {
+    return disk::DevicePathOf(drivecombopart->currentText().toStdString());
 }
 
-bool Tfrmmain::PickDiskImage(QComboBox* combo) {
-    std::string file;
-    int filter_index = 1;
-    if (!RunFileDialog(this, "", kImageFilter, true, file, "", "", &filter_index)) return false;
-    // A FIFO or a device that only streams would block the first read.
-    if (const auto facts = platform::FileFactsOf(file); facts && !facts->is_regular() && !facts->is_block_device()) {
-        Say(platform::FailureLine("could not createfile", file, platform::ERROR_BAD_FILE_TYPE));
-        return false;
-    }
-    combo->removeItem(combo->currentIndex());
-    AddDriveComboEntry(combo, Q(file));
-    combo->setCurrentIndex(combo->count() - 1);
-    return true;
-}
-
-void Tfrmmain::TabSheet20Show() {
+void PartitionTablePage::TabSheet20Show() {
     // The image entry names no file until one is picked, and a selector
     // whose disk has gone names nothing: nothing to read.
     if (drivecombopart->currentIndex() < 0) return;
     if (!drivecombopart->currentText().contains(kImageEntry)) btn_read_part_tableClick();
 }
 
-void Tfrmmain::drivecombopartChange() {
+void PartitionTablePage::drivecombopartChange() {
     btn_reset_part_tableClick();
-    if (drivecombopart->currentText().contains(kImageEntry) && !PickDiskImage(drivecombopart)) return;
+    if (drivecombopart->currentText().contains(kImageEntry) && !PickDiskImage(host_.DialogOwner(), drivecombopart))
+        return;
     btn_read_part_tableClick();
 }
 
-void Tfrmmain::btn_read_part_tableClick() {
+void PartitionTablePage::btn_read_part_tableClick() {
     const std::string path = PartitionTablePath();
     disk::SectorBuffer sector{};
     try {
         RefuseDynamicVhd(path);
     } catch (const std::exception& e) {
-        return Say(e.what());
+        return platform::Say(e.what());
     }
     // A sector that could not be read shows nothing: the routine said why.
     if (!disk::ReadFirstSector(path, sector)) return;
@@ -228,44 +226,44 @@ void Tfrmmain::btn_read_part_tableClick() {
         for (const auto& [edit, value] : cells) edit->setText(Q(*value));
     }
     txtMBRDiskID->setText(Q(text.disk_id));
-    ShowTimedStatus("Read Partition Table OK");
+    host_.ShowTimedStatus("Read Partition Table OK");
 }
 
-void Tfrmmain::btn_reset_part_tableClick() {
+void PartitionTablePage::btn_reset_part_tableClick() {
     for (QLineEdit* edit : grp_partitions->findChildren<QLineEdit*>()) edit->setText("0");
 }
 
-void Tfrmmain::btn_write_partClick() {
+void PartitionTablePage::btn_write_partClick() {
     const std::string path = PartitionTablePath();
     try {
         const disk::SectorBuffer entries = PartitionEntriesOf(PartitionRowTexts());
         RefuseDynamicVhd(path);
-        if (!Ask("Overwrite Partition Table on " + path + "?")) return;
-        if (disk::WritePartitionTable(path, entries)) ShowTimedStatus("Write Partition Table OK");
+        if (!platform::Ask("Overwrite Partition Table on " + path + "?")) return;
+        if (disk::WritePartitionTable(path, entries)) host_.ShowTimedStatus("Write Partition Table OK");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
 }
 
-void Tfrmmain::btn_mbr_apply_diskidClick() {
+void PartitionTablePage::btn_mbr_apply_diskidClick() {
     const std::string path = PartitionTablePath();
     try {
         const std::uint32_t id = ParseDiskId(S(txtMBRDiskID));
         RefuseDynamicVhd(path);
-        if (!Ask("Overwrite DiskID on " + path + "?")) return;
+        if (!platform::Ask("Overwrite DiskID on " + path + "?")) return;
         disk::SectorBuffer sector{};
         if (!disk::ReadFirstSector(path, sector)) return;
         platform::StoreLe32(sector.data() + 440, id);
-        if (disk::WriteSector(path, sector, 0, true)) ShowTimedStatus("DiskID changed OK");
+        if (disk::WriteSector(path, sector, 0, true)) host_.ShowTimedStatus("DiskID changed OK");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
 }
 
-void Tfrmmain::btn_mbr_writehtmlClick() {
+void PartitionTablePage::btn_mbr_writehtmlClick() {
     std::string file = "chs.html";
     int filter_index = 1;
-    if (!RunFileDialog(this, "", "HTML (*.html)|*.html", false, file, "", "", &filter_index)) return;
+    if (!RunFileDialog(host_.DialogOwner(), "", "HTML (*.html)|*.html", false, file, "", "", &filter_index)) return;
     const QLocale locale;
     const std::string when = (locale.toString(QDate::currentDate(), QLocale::ShortFormat) + " " +
                               locale.toString(QTime::currentTime(), QLocale::LongFormat))
@@ -275,16 +273,16 @@ void Tfrmmain::btn_mbr_writehtmlClick() {
                                                      when) +
                                       "\r\n");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
 }
 
-void Tfrmmain::SectorstoCHS1Click() {
-    std::optional<std::string> typed = platform::interaction().input_box("Tarnovell", "Enter Total Sectors", "");
+void PartitionTablePage::SectorstoCHS1Click() {
+    std::optional<std::string> typed = platform::AskText("Enter Total Sectors");
     if (!typed) return;
     std::optional<std::int64_t> total = disk::ParseUserNumber(*typed, 0, INT64_MAX);
-    if (!total) return Say("'" + *typed + "' is not a valid integer value");
-    Say(SectorsToChs(*total));
+    if (!total) return platform::Say("'" + *typed + "' is not a valid integer value");
+    platform::Say(SectorsToChs(*total));
 }
 
 }  // namespace tarnovell

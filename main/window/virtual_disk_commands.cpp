@@ -1,7 +1,5 @@
-// The "Virtual Hard Disk" page of the side bar: create, open and attach,
-// detach, expand, merge, compact and resize virtual disks through the
-// virtual-disk service, the VHD report, and the footer that makes a raw
-// image a fixed VHD.
+#include "main/window/virtual_disk_commands.h"
+
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -27,7 +25,7 @@
 #include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/dlg_virtualdisk.h"
 #include "main/dialogs/file_dialog.h"
-#include "main/window/ufrmmain.h"
+#include "main/window/page_host.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/win_error.h"
@@ -44,14 +42,7 @@ using platform::DWORD;
 constexpr const char* kThreeTypes = "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx|VHDs File (*.vhds)|*.vhds";
 constexpr const char* kTwoTypes = "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
 
-void Box(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 std::string Text(DWORD code) { return platform::SysErrorMessage(code); }
-
-bool VistaOrLater() {
-    if (disk::GetWindowsVersionClass() > 6) return true;
-    Box("supported only on vista and up!");
-    return false;
-}
 
 // The table of a disk just attached: an MBR with one partition of type 7
 // over all of it.
@@ -74,11 +65,11 @@ std::string ChangeFileExt(const std::string& file, const std::string& extension)
 
 }  // namespace
 
-void Tfrmmain::JvOutlookBar1ButtonsClick() {
-    if (auto* button = qobject_cast<QPushButton*>(sender())) RunVirtualDiskCommand(button->text().toStdString());
-}
+VirtualDiskCommands::VirtualDiskCommands(PageHost& host, QObject* parent) : QObject(parent), host_(host) {}
 
-void Tfrmmain::RunVirtualDiskCommand(const std::string& caption) {
+VirtualDiskCommands::~VirtualDiskCommands() = default;
+
+void VirtualDiskCommands::RunVirtualDiskCommand(const std::string& caption) {
     try {
         if (caption == "Create / Attach a VHD") CreateVhd();
         else if (caption == "Open / Attach a VHD or ISO") OpenVhd();
@@ -90,18 +81,17 @@ void Tfrmmain::RunVirtualDiskCommand(const std::string& caption) {
         else if (caption == "Informations") VhdInformations();
     } catch (const std::exception& e) {
         // The service could not be loaded, or one of its calls raised.
-        Box(e.what());
+        platform::Say(e.what());
     }
 }
 
-bool Tfrmmain::PickVirtualDisk(const std::string& filter, std::string& file) {
+bool VirtualDiskCommands::PickVirtualDisk(const std::string& filter, std::string& file) {
     open_dialog_filter_ = filter;
-    return RunFileDialog(this, "", filter, true, file, "", "");
+    return RunFileDialog(host_.DialogOwner(), "", filter, true, file, "", "");
 }
 
-void Tfrmmain::CreateVhd() {
-    if (!VistaOrLater()) return;
-    Tfrmvirtualdisk dialog(this);
+void VirtualDiskCommands::CreateVhd() {
+    Tfrmvirtualdisk dialog(host_.DialogOwner());
     dialog.SetMode("create");
     dialog.chkRO->setVisible(false);
     if (dialog.exec() != QDialog::Accepted) return;
@@ -115,41 +105,40 @@ void Tfrmmain::CreateVhd() {
     const DWORD flags = dialog.permanent() ? DWORD{vd::ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME} : DWORD{0};
     const int logical = dialog.logical_sector_size(), physical = dialog.physical_sector_size();
     if ((logical != 0 || physical != 0) && platform::ToLower(path).find(".vhdx") == std::string::npos)
-        return Box("sector size<>default, you need to select VHDX");
+        return platform::Say("sector size<>default, you need to select VHDX");
 
     auto handle = std::make_unique<platform::Handle>();
     const auto create = dynamic ? &disk::CreateVirtualDisk0 : &disk::CreateVirtualDisk1;
     DWORD result = create(path, vd::VIRTUAL_DISK_ACCESS_ALL, static_cast<std::uint32_t>(physical),
                           static_cast<std::uint32_t>(logical), nullptr, nullptr, parent, handle.get(), size);
-    if (result != 0) return ShowStatus(QString::fromStdString("CreateVirtualDisk failed, " + Text(result)));
-    ShowStatus("CreateVirtualDisk OK");
+    if (result != 0) return host_.ShowStatus(QString::fromStdString("CreateVirtualDisk failed, " + Text(result)));
+    host_.ShowStatus("CreateVirtualDisk OK");
     result = disk::AttachVirtualDisk(*handle, flags);
     if (result != 0) {
-        ShowStatus(QString::fromStdString("AttachVirtualDisk Failed, " + Text(result)));
+        host_.ShowStatus(QString::fromStdString("AttachVirtualDisk Failed, " + Text(result)));
     } else {
         std::string physical_path;
         if (dialog.create_partition()) {
             physical_path = disk::GetVirtualDiskPhysicalPath(*handle);
             if (!physical_path.empty()) {
-                if (!TableStep(&CreateDiskLayoutMbr, physical_path)) Box("_Create_Disk_ failed");
+                if (!TableStep(&CreateDiskLayoutMbr, physical_path)) platform::Say("_Create_Disk_ failed");
                 if (TableStep(&CreateSinglePartitionMbr, physical_path)) {
                     disk::IoctlSetDiskAttributes(physical_path, 1, 1);
                     std::this_thread::sleep_for(std::chrono::milliseconds(250));
                     disk::IoctlSetDiskAttributes(physical_path, 0, 1);
                 } else {
-                    Box("_Create_Part_Ex_MBR failed");
+                    platform::Say("_Create_Part_Ex_MBR failed");
                 }
             }
         }
-        ShowStatus(QString::fromStdString("AttachVirtualDisk OK, " + physical_path));
+        host_.ShowStatus(QString::fromStdString("AttachVirtualDisk OK, " + physical_path));
         attached_disks_[path] = std::move(handle);
     }
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::OpenVhd() {
-    if (!VistaOrLater()) return;
-    Tfrmvirtualdisk dialog(this);
+void VirtualDiskCommands::OpenVhd() {
+    Tfrmvirtualdisk dialog(host_.DialogOwner());
     dialog.setWindowTitle("Open VHD");
     dialog.SetMode("open");
     dialog.txtsize->setEnabled(false);
@@ -169,29 +158,28 @@ void Tfrmmain::OpenVhd() {
     auto handle = std::make_unique<platform::Handle>();
     DWORD result = disk::OpenVirtualDisk(path, handle.get(), vd::VIRTUAL_DISK_ACCESS_ALL, 1, 1);
     if (result != 0) {
-        ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
+        host_.ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
     } else {
-        ShowStatus("OpenVirtualDisk OK");
+        host_.ShowStatus("OpenVirtualDisk OK");
         result = disk::AttachVirtualDisk(*handle, flags);
-        ShowStatus(QString::fromStdString(result != 0 ? "AttachVirtualDisk Failed, " + Text(result)
+        host_.ShowStatus(QString::fromStdString(result != 0 ? "AttachVirtualDisk Failed, " + Text(result)
                                                       : std::string("AttachVirtualDisk OK")));
         // Without the permanent flag the disk stays attached while we hold it.
         if (result == 0 && !permanent) attached_disks_[path] = std::move(handle);
     }
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::DetachVhd() {
-    if (!VistaOrLater()) return;
-    const std::optional<disk::DiskListRow> row = SelectedRow();
+void VirtualDiskCommands::DetachVhd() {
+    const std::optional<disk::DiskListRow> row = host_.SelectedRow();
     if (!row) return;
     const std::string path = row->is_disk() ? platform::device::PhysicalDrivePath(row->data) : std::string();
     disk::StorageDependency dependency;
     try {
         if (disk::GetStorageDependencyInformation(path, dependency) != 0)
-            return Box("cannot GetStorageDependencyInfo");
+            return platform::Say("cannot GetStorageDependencyInfo");
     } catch (const std::exception& e) {
-        return Box(e.what());
+        return platform::Say(e.what());
     }
     std::string file = dependency.DependentVolumeRelativePath;
     if (!dependency.HostVolumeName.empty()) {
@@ -201,30 +189,30 @@ void Tfrmmain::DetachVhd() {
     platform::Handle handle;
     DWORD result = disk::OpenVirtualDisk(file, &handle, vd::VIRTUAL_DISK_ACCESS_DETACH, 1, 1);
     if (result != 0) {
-        Box("OpenVHD failed," + std::to_string(result));
+        platform::Say("OpenVHD failed," + std::to_string(result));
     } else if ((result = disk::DetachVirtualDisk(handle)) != 0) {
-        Box("DetachVHD failed," + std::to_string(result));
+        platform::Say("DetachVHD failed," + std::to_string(result));
     }
     handle.close();
     attached_disks_.erase(file);  // nothing of ours holds it any more
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::VirtualDiskStep(const std::string& file, DWORD access, std::uint32_t depth,
+void VirtualDiskCommands::VirtualDiskStep(const std::string& file, DWORD access, std::uint32_t depth,
                                const std::function<DWORD(platform::Handle&)>& call, const std::string& failed,
                                const std::string& done) {
     platform::Handle handle;
     DWORD result = disk::OpenVirtualDisk(file, &handle, access, 1, depth);
-    if (result != 0) return ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
-    ShowStatus("OpenVirtualDisk OK");
+    if (result != 0) return host_.ShowStatus(QString::fromStdString("OpenVirtualDisk failed, " + Text(result)));
+    host_.ShowStatus("OpenVirtualDisk OK");
     result = call(handle);
-    if (result != 0) Box(failed + Text(result));
-    else ShowStatus(QString::fromStdString(done));
+    if (result != 0) platform::Say(failed + Text(result));
+    else host_.ShowStatus(QString::fromStdString(done));
 }
 
-void Tfrmmain::ExpandVhd() {
-    TfrmExpandVHD dialog(this);
+void VirtualDiskCommands::ExpandVhd() {
+    TfrmExpandVHD dialog(host_.DialogOwner());
     if (dialog.exec() != QDialog::Accepted) return;
     const std::int64_t size = dialog.size_mb().value_or(0) * 1048576;
     VirtualDiskStep(
@@ -233,31 +221,31 @@ void Tfrmmain::ExpandVhd() {
         "ExpandVirtualDisk Failed, ", "ExpandVirtualDisk OK");
 }
 
-void Tfrmmain::MergeVhd() {
-    TfrmMergeVHD dialog(this);
+void VirtualDiskCommands::MergeVhd() {
+    TfrmMergeVHD dialog(host_.DialogOwner());
     if (dialog.exec() != QDialog::Accepted) return;
     VirtualDiskStep(dialog.vhd(), vd::VIRTUAL_DISK_ACCESS_METAOPS, 2, &disk::MergeVirtualDisk, "mergeVHD Failed, ",
                     "mergeVHD OK");
 }
 
-void Tfrmmain::CompactVhd() {
+void VirtualDiskCommands::CompactVhd() {
     std::string file;
     if (!PickVirtualDisk(kThreeTypes, file)) return;
     VirtualDiskStep(file, vd::VIRTUAL_DISK_ACCESS_ALL, 1, &disk::CompactVirtualDisk, "CompactVHD Failed, ",
                     "CompactVHD OK");
 }
 
-void Tfrmmain::ResizeVhd() {
+void VirtualDiskCommands::ResizeVhd() {
     std::string file;
     if (!PickVirtualDisk(kTwoTypes, file)) return;
     VirtualDiskStep(file, vd::VIRTUAL_DISK_ACCESS_ALL, 1, &disk::ResizeVirtualDisk, "ResizeVHD Failed, ",
                     "ResizeVHD OK");
 }
 
-void Tfrmmain::VhdInformations() {
+void VirtualDiskCommands::VhdInformations() {
     std::string file;
     if (!PickVirtualDisk(kTwoTypes, file)) return;
-    auto* window = new Tfrmproperties(this);
+    auto* window = new Tfrmproperties(host_.DialogOwner());
     window->setWindowTitle(QString::fromStdString("Informations for " + file));
     window->show();
     std::string report;
@@ -266,9 +254,9 @@ void Tfrmmain::VhdInformations() {
     window->Memo1->setPlainText(QString::fromStdString(report));
 }
 
-void Tfrmmain::AddVhdFooterToRaw() {
+void VirtualDiskCommands::AddVhdFooterToRaw() {
     std::string file;
-    if (!RunFileDialog(this, "", open_dialog_filter_, true, file, "", "")) return;
+    if (!RunFileDialog(host_.DialogOwner(), "", open_dialog_filter_, true, file, "", "")) return;
     disk::AppendVhdFooter(file, ChangeFileExt(file, ".vhd"), 1);
 }
 

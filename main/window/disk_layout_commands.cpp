@@ -1,6 +1,5 @@
-// The main window's commands that change partition tables: "Create Disk"
-// and "Create Partition" on the Disk page, "Extend" and "Shrink" on the
-// Volume page.
+#include "main/window/disk_layout_commands.h"
+
 #include <QDialog>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -17,7 +16,7 @@
 #include "disk/partition/layout_edit.h"
 #include "disk/util/lib_helpers.h"
 #include "main/dialogs/dlg_disk.h"
-#include "main/window/ufrmmain.h"
+#include "main/window/page_host.h"
 #include "platform/base/interaction.h"
 #include "platform/device/path.h"
 #include "platform/device/volume_api.h"
@@ -29,14 +28,8 @@ namespace {
 constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr const char* kBasicDataGuid = "{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}";
 
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
-bool Ask(const std::string& text) { return platform::interaction().confirm(text, "Tarnovell"); }
-
-// "C:" of "\\.\C:".
-std::string DriveOf(const std::string& volume_path) {
-    const std::string prefix = "\\\\.\\";
-    return volume_path.rfind(prefix, 0) == 0 ? volume_path.substr(prefix.size()) : volume_path;
-}
+// The one question of the program asked under the caption in lower case.
+constexpr const char* kLowerCaseCaption = "tarnovell";
 
 // The size a resize starts from: sectors, bytes, and the bytes of one
 // sector. It is the partition's, which the file system grows and shrinks
@@ -54,7 +47,8 @@ struct VolumeSize {
 
 std::optional<VolumeSize> SizeOfVolume(const std::string& volume_path) {
     platform::DWORD spc = 0, bps = 0, free = 0, total = 0;
-    if (!platform::GetDiskFreeSpaceA(DriveOf(volume_path) + "\\", &spc, &bps, &free, &total) || bps == 0)
+    const std::string root = platform::device::LocalDeviceName(volume_path) + "\\";
+    if (!platform::GetDiskFreeSpaceA(root, &spc, &bps, &free, &total) || bps == 0)
         return std::nullopt;
     VolumeSize size;
     size.bytes_per_sector = bps;
@@ -75,63 +69,65 @@ std::int64_t RoomToTheDiskEndMb(const std::string& volume_path) {
     int disk_number = -1, partition = -1;
     if (!disk::GetDeviceNumber(volume_path, disk_number, partition)) return 0;
     platform::Handle whole =
-        disk::OpenForQuery("\\\\.\\physicaldrive" + std::to_string(disk_number), platform::GENERIC_READ);
+        disk::OpenForQuery(platform::device::PhysicalDrivePath(disk_number), platform::GENERIC_READ);
     if (!whole) return 0;
     return (disk::GetDiskLength(whole) - info.StartingOffset) / kMiB - 1;
 }
 
 }  // namespace
 
-bool Tfrmmain::AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
+DiskLayoutCommands::DiskLayoutCommands(PageHost& host, QObject* parent) : QObject(parent), host_(host) {}
+
+bool DiskLayoutCommands::AskVolumeResize(const char* verb, bool suggest, std::string& path, std::int64_t& delta,
                                std::int64_t& new_sectors) {
-    if (!Selected(SelectionRule{RowNeed::Partition}, path)) return false;
-    const std::string drive = DriveOf(path);
+    if (!host_.Selected(SelectionRule{RowNeed::Partition}, path)) return false;
+    const std::string drive = platform::device::LocalDeviceName(path);
     const std::optional<VolumeSize> size = SizeOfVolume(path);
     if (!size) {
-        Say("Could not GetDiskFreeSpace");
+        platform::Say("Could not GetDiskFreeSpace");
         return false;
     }
-    Tfrmresize dialog(this);
+    Tfrmresize dialog(host_.DialogOwner());
     dialog.SetCurrentSize(size->bytes / 1024 / 1024);
     if (const std::int64_t suggestion = suggest ? RoomToTheDiskEndMb(path) : 0; suggestion > 0)
         dialog.SetNewSize(suggestion);
     if (dialog.exec() != QDialog::Accepted) return false;
     const std::optional<std::int64_t> megabytes = dialog.new_size_mb();
     if (!megabytes) {
-        Say("'" + dialog.txtnew->text().toStdString() + "' is not a valid integer value");
+        platform::Say("'" + dialog.txtnew->text().toStdString() + "' is not a valid integer value");
         return false;
     }
     delta = *megabytes * 1024 * 1024 - size->bytes;
     new_sectors = delta / size->bytes_per_sector + size->sectors;
-    return Ask(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
+    return platform::Ask(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
                "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
                std::to_string(new_sectors * size->bytes_per_sector / kMiB) + " MBytes)?");
 }
 
-void Tfrmmain::CreateDisk() {
-    if (busy_) return;
+void DiskLayoutCommands::CreateDisk() {
+    if (host_.busy()) return;
     std::string path;
-    if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
-    Tfrmpartstyle dialog(this);
+    if (!host_.Selected(SelectionRule{RowNeed::Disk}, path)) return;
+    Tfrmpartstyle dialog(host_.DialogOwner());
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
-    if (!Ask("Create Disk on " + path + "?")) return;
-    BusyScope busy(*this);
+    if (!platform::Ask("Create Disk on " + path + "?")) return;
+    PageHost::BusyScope busy(host_);
     try {
-        if (disk::CreateDiskLayout(path, static_cast<std::uint8_t>(style))) ShowStatus("IOCTL_DISK_CREATE_DISK Ok");
-        else Say("IOCTL_DISK_CREATE_DISK failed");
+        if (disk::CreateDiskLayout(path, static_cast<std::uint8_t>(style))) host_.ShowStatus("IOCTL_DISK_CREATE_DISK Ok");
+        else platform::Say("IOCTL_DISK_CREATE_DISK failed");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     // The old partitions are gone from the disk; they go from the list too.
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::CreateSinglePartition() {
-    if (busy_) return;
+void DiskLayoutCommands::CreateSinglePartition() {
+    if (host_.busy()) return;
     std::string path;
-    if (!Selected(SelectionRule{RowNeed::Disk}, path)) return;
-    Tfrmpartstyle dialog(this);
+    if (!host_.Selected(SelectionRule{RowNeed::Disk}, path)) return;
+    Tfrmpartstyle dialog(host_.DialogOwner());
     dialog.rbraw->hide();
     // The style the disk's table has is the one proposed: an MBR entry has
     // no place in a GPT table.
@@ -144,9 +140,9 @@ void Tfrmmain::CreateSinglePartition() {
     }
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
-    ShowStatus("");
-    if (!Ask("Create one unique partition on " + path + "?")) return;
-    BusyScope busy(*this);
+    host_.ShowStatus("");
+    if (!platform::Ask("Create one unique partition on " + path + "?")) return;
+    PageHost::BusyScope busy(host_);
     bool created = false;
     try {
         created = style == kStyleGpt ? disk::CreatePartitionEx(path, 1, kBasicDataGuid, 0, 0)
@@ -159,64 +155,60 @@ void Tfrmmain::CreateSinglePartition() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(250));
                 disk::IoctlSetDiskAttributes(path, 0, 1);
             }
-            ShowStatus("IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok");
+            host_.ShowStatus("IOCTL_DISK_SET_DRIVE_LAYOUT_EX Ok");
         } else {
-            Say("IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed");
+            platform::Say("IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed");
         }
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::ExtendVolume() {
-    if (busy_) return;
+void DiskLayoutCommands::ExtendVolume() {
+    if (host_.busy()) return;
     std::string path;
     std::int64_t delta = 0, new_sectors = 0;
     if (!AskVolumeResize("Grow", true, path, delta, new_sectors)) return;
-    BusyScope busy(*this);
+    PageHost::BusyScope busy(host_);
     bool grown = false;
     try {
         grown = disk::GrowPartitionIoctl(path, delta);
-        ShowStatus(grown ? "GROW_PARTITION Ok" : "GROW_PARTITION not Ok");
+        host_.ShowStatus(grown ? "GROW_PARTITION Ok" : "GROW_PARTITION not Ok");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
         return;
     }
-    if (!grown && !platform::interaction().confirm("continue anyway with extend_volume?", "tarnovell")) return;
+    if (!grown && !platform::interaction().confirm("continue anyway with extend_volume?", kLowerCaseCaption)) return;
     try {
         const bool extended = disk::ExtendVolumeIoctl(path, new_sectors);
-        ShowStatus(extended ? "GROW_PARTITION Ok, Extend_Volume Ok" : "GROW_PARTITION Ok, Extend_Volume not Ok");
+        host_.ShowStatus(extended ? "GROW_PARTITION Ok, Extend_Volume Ok" : "GROW_PARTITION Ok, Extend_Volume not Ok");
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
-void Tfrmmain::ShrinkVolume() {
-    if (busy_) return;
-    if (disk::GetWindowsVersionClass() <= 6) {
-        Say("supported only on vista and up!");
-        return;
-    }
+void DiskLayoutCommands::ShrinkVolume() {
+    if (host_.busy()) return;
     std::string path;
     std::int64_t delta = 0, new_sectors = 0;
     if (!AskVolumeResize("Shrink", false, path, delta, new_sectors)) return;
-    BusyScope busy(*this);
+    PageHost::BusyScope busy(host_);
     QString status;
     try {
         const bool shrunk = disk::ShrinkVolumeIoctl(path, new_sectors);
         status = shrunk ? "Shrink_Volume Ok" : "Shrink_Volume not Ok";
-        ShowStatus(status);
+        host_.ShowStatus(status);
         if (shrunk) {
             const bool grown = disk::GrowPartitionIoctl(path, delta);
-            ShowStatus(status + (grown ? ",GROW_PARTITION Ok" : ",GROW_PARTITION not Ok"));
+            host_.ShowStatus(status + (grown ? ",GROW_PARTITION Ok" : ",GROW_PARTITION not Ok"));
         }
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
         return;
     }
-    RefreshDrives1Click();
+    host_.RefreshDrives1Click();
 }
 
 }  // namespace tarnovell

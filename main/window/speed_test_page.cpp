@@ -1,5 +1,5 @@
-// The main window's wipe commands ("Wipe Disk", "Wipe Volume", "Clean
-// Volume" on the side bar) and the "Speed Test" tab of the Advanced page.
+#include "main/window/speed_test_page.h"
+
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGridLayout>
@@ -12,15 +12,14 @@
 
 #include <exception>
 
-#include "main/operations/wipe.h"
-#include "main/window/ufrmmain.h"
 #include "main/dialogs/window_reporting.h"
+#include "main/window/drive_combo.h"
+#include "main/window/page_host.h"
+#include "platform/base/interaction.h"
 
 namespace tarnovell {
 
 namespace {
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 
 QPushButton* NamedButton(const char* name, const QString& caption) {
     auto* button = new QPushButton(caption);
@@ -30,38 +29,20 @@ QPushButton* NamedButton(const char* name, const QString& caption) {
 
 }  // namespace
 
-void Tfrmmain::RunWipeCommand(const SelectionRule& rule,
-                              WipeResult (*wipe)(const std::string&, const disk::OperationContext&)) {
-    if (busy_) return;
-    state_.cancel = false;
-    std::string path;
-    if (!Selected(rule, path)) return;
-    {
-        BusyScope busy(*this);
-        try {
-            wipe(path, WindowContext(&progress()));
-        } catch (const std::exception& e) {
-            Say(e.what());
-        }
-    }
-    RefreshDrives1Click();
+SpeedTestPage::SpeedTestPage(PageHost& host, QObject* parent) : QObject(parent), host_(host) {
+    drive_speed = MakeDriveCombo("drive_speed");
+    page_ = MakeSelectorPage("TabSheetSpeedTest", drive_speed, {});
+    AddControls();
 }
 
-void Tfrmmain::WipeSelected() { RunWipeCommand(SelectionRule{}, &WipeDevice); }
+SpeedTestPage::~SpeedTestPage() = default;
 
-void Tfrmmain::CleanVolume() {
-    RunWipeCommand(SelectionRule{RowNeed::Partition, kPickDiskPart, kPickAPart}, &ZeroFreeClusters);
+void SpeedTestPage::RefillSelector() {
+    RefillDriveCombo(
+        drive_speed, 10, [this](const std::string& problem) { host_.ShowStatus(QString::fromStdString(problem)); }, {});
 }
 
-disk::OperationContext Tfrmmain::WindowContext(platform::ProgressBar* bar) {
-    disk::OperationContext context;
-    context.cancel = &state_.cancel;
-    context.progress = bar;
-    context.status = &operation_target();
-    return context;
-}
-
-void Tfrmmain::AddSpeedTestControls(QWidget* page) {
+void SpeedTestPage::AddControls() {
     auto* sequential = new QGroupBox("Sequential");
     sequential->setObjectName("grp_sequential");
     auto* random = new QGroupBox("Random");
@@ -76,10 +57,10 @@ void Tfrmmain::AddSpeedTestControls(QWidget* page) {
     auto* random_row = new QHBoxLayout(random);
     random_row->addWidget(write_rnd);
     random_row->addWidget(read_rnd);
-    connect(write_seq, &QPushButton::clicked, this, &Tfrmmain::btn_write_seqClick);
-    connect(read_seq, &QPushButton::clicked, this, &Tfrmmain::btn_read_seqClick);
-    connect(write_rnd, &QPushButton::clicked, this, &Tfrmmain::btn_write_rndClick);
-    connect(read_rnd, &QPushButton::clicked, this, &Tfrmmain::btn_read_rndClick);
+    connect(write_seq, &QPushButton::clicked, this, &SpeedTestPage::btn_write_seqClick);
+    connect(read_seq, &QPushButton::clicked, this, &SpeedTestPage::btn_read_seqClick);
+    connect(write_rnd, &QPushButton::clicked, this, &SpeedTestPage::btn_write_rndClick);
+    connect(read_rnd, &QPushButton::clicked, this, &SpeedTestPage::btn_read_rndClick);
 
     auto* buffer = new QGroupBox("BufferSize (read/write)");
     buffer->setObjectName("grp_buffersize");
@@ -108,7 +89,7 @@ void Tfrmmain::AddSpeedTestControls(QWidget* page) {
     pb_speed->setValue(0);
     speed_progress_ = std::make_unique<BarProgress>(pb_speed);
     QPushButton* cancel = NamedButton("btn_test_cancel", "Cancel");
-    connect(cancel, &QPushButton::clicked, this, &Tfrmmain::btn_test_cancelClick);
+    connect(cancel, &QPushButton::clicked, this, &SpeedTestPage::btn_test_cancelClick);
 
     auto* grid = new QGridLayout;
     grid->addWidget(sequential, 0, 0);
@@ -118,30 +99,30 @@ void Tfrmmain::AddSpeedTestControls(QWidget* page) {
     auto* progress_row = new QHBoxLayout;
     progress_row->addWidget(pb_speed, 1);
     progress_row->addWidget(cancel);
-    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    auto* layout = static_cast<QVBoxLayout*>(page_->layout());
     // Below the drive selector, above the stretch that closes the page.
     layout->insertLayout(1, grid);
     layout->insertLayout(2, progress_row);
 }
 
-void Tfrmmain::RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&)) {
-    if (busy_) return;
-    BusyScope busy(*this);
+void SpeedTestPage::RunSpeedTest(bool (*test)(const SpeedTestOptions&, const disk::OperationContext&)) {
+    if (host_.busy()) return;
+    PageHost::BusyScope busy(host_);
     SpeedTestOptions options;
     options.drive = drive_speed->currentText().toStdString();
     options.buffer_size = SpeedBufferSize(cb_buffer_size->currentIndex());
     options.flags = SpeedFlags(grp_flags->checkedId());
     try {
-        test(options, WindowContext(speed_progress_.get()));
+        test(options, host_.WindowContext(speed_progress_.get()));
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
 }
 
-void Tfrmmain::btn_write_seqClick() { RunSpeedTest(&SequentialWriteTest); }
-void Tfrmmain::btn_read_seqClick() { RunSpeedTest(&SequentialReadTest); }
-void Tfrmmain::btn_write_rndClick() { RunSpeedTest(&RandomWriteTest); }
-void Tfrmmain::btn_read_rndClick() { RunSpeedTest(&RandomReadTest); }
-void Tfrmmain::btn_test_cancelClick() { state_.cancel = true; }
+void SpeedTestPage::btn_write_seqClick() { RunSpeedTest(&SequentialWriteTest); }
+void SpeedTestPage::btn_read_seqClick() { RunSpeedTest(&SequentialReadTest); }
+void SpeedTestPage::btn_write_rndClick() { RunSpeedTest(&RandomWriteTest); }
+void SpeedTestPage::btn_read_rndClick() { RunSpeedTest(&RandomReadTest); }
+void SpeedTestPage::btn_test_cancelClick() { host_.state().cancel = true; }
 
 }  // namespace tarnovell

@@ -7,8 +7,7 @@
 #include <QCursor>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
-#include <QTabWidget>
+#include <QWidget>
 
 #include <exception>
 
@@ -18,13 +17,14 @@
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/boot_record_targets.h"
 #include "main/operations/gpt_entries.h"
-#include "main/window/ufrmmain.h"
+#include "main/window/boot_sector_page.h"
+#include "main/window/page_host.h"
+#include "main/window/partition_table_page.h"
+#include "platform/base/interaction.h"
 
 namespace tarnovell {
 
 namespace {
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 
 constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
 
@@ -33,15 +33,14 @@ constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
 bool ConfirmRowCopy(QWidget* window, const std::string& what, const std::string& path, const ByteRange& range) {
     window->raise();
     window->activateWindow();
-    return platform::interaction().confirm(what + path + " at offset=" + std::to_string(range.offset) +
-                                               " with lenghth=" + std::to_string(range.length) + "?",
-                                           "Tarnovell");
+    return platform::Ask(what + path + " at offset=" + std::to_string(range.offset) +
+                         " with lenghth=" + std::to_string(range.length) + "?");
 }
 
 }  // namespace
 
-QMenu* Tfrmmain::MakePartitionRowMenu(int row) {
-    auto* menu = new QMenu(this);
+QMenu* PartitionTablePage::MakePartitionRowMenu(int row) {
+    auto* menu = new QMenu(page_);
     menu->setObjectName(QString("MbrPopupMenu%1").arg(row));
     auto add = [&](const QString& name, const QString& caption, auto handler) {
         QAction* action = menu->addAction(caption);
@@ -65,81 +64,73 @@ QMenu* Tfrmmain::MakePartitionRowMenu(int row) {
     return menu;
 }
 
-void Tfrmmain::btn_bs_Click(int row) { MbrPopupMenus[static_cast<std::size_t>(row - 1)]->popup(QCursor::pos()); }
-
-void Tfrmmain::Openbootsector(int row) {
-    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
-    std::optional<std::int64_t> start = disk::ParseUserNumber(fields.s->text().toStdString(), 0, UINT32_MAX);
-    if (!start) return Say("'" + fields.s->text().toStdString() + "' is not a valid integer value");
-    bs_tag_ = *start;
-    const QString entry = drivecombopart->currentText();
-    int index = DriveComboBS->findText(entry);
-    if (index < 0) {
-        DriveComboBS->addItem(entry, drivecombopart->currentData());  // the same disk, found again the same way
-        index = DriveComboBS->count() - 1;
-    }
-    DriveComboBS->setCurrentIndex(index);
-    QWidget* page = PageControl4->findChild<QWidget*>("TabSheet9");
-    // Showing the page reads it; a window not on screen shows nothing.
-    const bool shows = page->isVisible();
-    PageControl4->setCurrentWidget(page);
-    if (!shows && !page->isVisible()) btn_read_bsClick();
+void PartitionTablePage::btn_bs_Click(int row) {
+    MbrPopupMenus[static_cast<std::size_t>(row - 1)]->popup(QCursor::pos());
 }
 
-std::optional<ByteRange> Tfrmmain::PartitionRowBytes(int row, const std::string& path) {
-    if (busy_) return std::nullopt;
+void PartitionTablePage::Openbootsector(int row) {
+    const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
+    std::optional<std::int64_t> start = disk::ParseUserNumber(fields.s->text().toStdString(), 0, UINT32_MAX);
+    if (!start) return platform::Say("'" + fields.s->text().toStdString() + "' is not a valid integer value");
+    // The same disk, found again the same way.
+    boot_sector_.ShowSectorOf(drivecombopart->currentText(), drivecombopart->currentData(), *start);
+}
+
+std::optional<ByteRange> PartitionTablePage::PartitionRowBytes(int row, const std::string& path) {
+    if (host_.busy()) return std::nullopt;
     const MbrRowEdits& fields = mbr_rows_[static_cast<std::size_t>(row - 1)];
     std::optional<ByteRange> bytes;
     try {
         bytes = PartitionRowRange(fields.s->text().toStdString(), fields.l->text().toStdString(), SectorSizeOf(path));
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     if (!bytes || bytes->length == 0) return std::nullopt;
     return bytes;
 }
 
-void Tfrmmain::RunPartitionRowCopy(const std::function<void()>& copy) {
-    BusyScope busy(*this);
+void PartitionTablePage::RunPartitionRowCopy(const std::function<void()>& copy) {
+    PageHost::BusyScope busy(host_);
     try {
         copy();
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
-    pb_img->setValue(0);
+    host_.ClearProgress();
 }
 
-void Tfrmmain::Backuppartition(int row) {
+void PartitionTablePage::Backuppartition(int row) {
     const std::string path = PartitionTablePath();
     const std::optional<ByteRange> range = PartitionRowBytes(row, path);
     if (!range) return;
     std::string file = "part" + std::to_string(row) + ".img";
-    if (!RunFileDialog(this, "", kRowImageFilter, false, file, "", "")) return;
-    if (!ConfirmRowCopy(this, "backup from ", path, *range)) return;
+    if (!RunFileDialog(host_.DialogOwner(), "", kRowImageFilter, false, file, "", "")) return;
+    if (!ConfirmRowCopy(host_.DialogOwner(), "backup from ", path, *range)) return;
     RunPartitionRowCopy([&] {
-        disk::BackupRaw(path, file, &progress(), range->length, range->offset, false, &operation_target());
+        disk::BackupRaw(path, file, &host_.progress(), range->length, range->offset, false, &host_.operation_target());
     });
 }
 
-void Tfrmmain::Restorepartition(int row) {
+void PartitionTablePage::Restorepartition(int row) {
     const std::string path = PartitionTablePath();
     const std::optional<ByteRange> range = PartitionRowBytes(row, path);
     if (!range) return;
     // Sector 0 holds the table the row comes from: no partition starts there.
-    if (range->offset == 0) return Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
+    if (range->offset == 0)
+        return platform::Say("Partition " + std::to_string(row) + " starts at sector 0: nothing was restored");
     std::string file;
-    if (!RunFileDialog(this, "", kRowImageFilter, true, file, "", "")) return;
-    if (std::optional<std::string> refusal = RowRestoreRefusal(file, range->length)) return Say(*refusal);
-    if (!ConfirmRowCopy(this, "restore to ", path, *range)) return;
+    if (!RunFileDialog(host_.DialogOwner(), "", kRowImageFilter, true, file, "", "")) return;
+    if (std::optional<std::string> refusal = RowRestoreRefusal(file, range->length)) return platform::Say(*refusal);
+    if (!ConfirmRowCopy(host_.DialogOwner(), "restore to ", path, *range)) return;
     RunPartitionRowCopy([&] {
-        disk::RestoreRaw(file, path, &progress(), range->length, range->offset, false, &operation_target());
+        disk::RestoreRaw(file, path, &host_.progress(), range->length, range->offset, false, &host_.operation_target());
     });
-    FillDeviceList();  // the partition may hold another file system now
+    host_.FillDeviceList();  // the partition may hold another file system now
 }
 
-void Tfrmmain::OpenGPTparttable1Click() {
+void PartitionTablePage::OpenGPTparttable1Click() {
     if (mbr_rows_[0].t->text() != "EE") return;
-    auto* window = new Tfrmproperties(this);
+    auto* window = new Tfrmproperties(host_.DialogOwner());
     window->setWindowTitle("GPT Header");
     std::vector<std::string> lines;
     ReadGptEntries(PartitionTablePath(), lines);
@@ -147,13 +138,13 @@ void Tfrmmain::OpenGPTparttable1Click() {
     window->show();
 }
 
-void Tfrmmain::Createadefaultactivepartition1Click() {
+void PartitionTablePage::Createadefaultactivepartition1Click() {
     const MbrRowEdits& row = mbr_rows_[0];
     const std::pair<QLineEdit*, const char*> values[] = {{row.t, "07"},   {row.b, "80"},  {row.cs, "1023"},
                                                          {row.hs, "254"}, {row.ss, "63"}, {row.ce, "1023"},
                                                          {row.he, "254"}, {row.se, "63"}};
     for (const auto& [edit, text] : values) edit->setText(text);
-    Say("Done.\nAdjust \"Sectors Before\" and \"Sectors\".\nDont forget to write.");
+    platform::Say("Done.\nAdjust \"Sectors Before\" and \"Sectors\".\nDont forget to write.");
 }
 
 }  // namespace tarnovell

@@ -1,6 +1,5 @@
-// "Backup to Network" and "Restore from Network": the selected disk or
-// volume sent to, or received from, a peer given as "host:port", as a plain
-// stream (a netcat-style peer) or through the devio protocol.
+#include "main/window/network_commands.h"
+
 #include <QCoreApplication>
 #include <QGroupBox>
 
@@ -14,15 +13,13 @@
 #include "disk/engines/net_transfer.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/operations/text_helpers.h"
-#include "main/window/ufrmmain.h"
-#include "main/window/window_reporting.h"
+#include "main/dialogs/window_reporting.h"
+#include "main/window/page_host.h"
 #include "platform/base/interaction.h"
 
 namespace tarnovell {
 
 namespace {
-
-void Say(const std::string& text) { platform::interaction().inform(text, "Tarnovell"); }
 
 struct NetworkChoice {
     std::string host;
@@ -49,7 +46,7 @@ std::optional<NetworkChoice> AskNetworkPeer(QWidget* owner, bool offer_skip) {
     const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
     std::optional<int> number = ParseUserInteger(port);
     if (!number) {
-        Say("'" + port + "' is not a valid integer value");
+        platform::Say("'" + port + "' is not a valid integer value");
         return std::nullopt;
     }
     choice.port = *number;
@@ -65,7 +62,7 @@ std::optional<QString> RunTransfer(QObject* window, const std::function<disk::Ne
     try {
         result = transfer();
     } catch (const std::exception& e) {
-        Say(e.what());
+        platform::Say(e.what());
     }
     QCoreApplication::sendPostedEvents(window, OperationEvent::Kind());
     if (result.result != disk::CopyResult::Completed) return std::nullopt;
@@ -73,53 +70,59 @@ std::optional<QString> RunTransfer(QObject* window, const std::function<disk::Ne
     return QString::fromStdString("done in " + std::to_string(elapsed.count()) + "ms");
 }
 
+// One transfer at a time, as they share the progress bar and the cancel
+// flag: the status line cleared, the flag down and the selected device in
+// `device`; false when there is none or another operation runs.
+bool PrepareTransfer(PageHost& host, std::string& device) {
+    if (host.busy()) return false;
+    host.ShowStatus("");
+    host.state().cancel = false;
+    return host.Selected(SelectionRule{}, device);
+}
+
 }  // namespace
 
-void Tfrmmain::BackupToNetwork() {
-    if (busy_) return;  // one operation at a time: they share the progress bar and the cancel flag
-    ShowStatus("");
-    state_.cancel = false;
+NetworkCommands::NetworkCommands(PageHost& host, QObject* parent) : QObject(parent), host_(host) {}
+
+void NetworkCommands::BackupToNetwork() {
     std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    std::optional<NetworkChoice> choice = AskNetworkPeer(this, SelectedRow()->is_disk());
+    if (!PrepareTransfer(host_, device)) return;
+    std::optional<NetworkChoice> choice = AskNetworkPeer(host_.DialogOwner(), host_.SelectedRow()->is_disk());
     if (!choice) return;
     std::int64_t size = 0;
     if (choice->skip) {
         size = disk::ReadDiskSector0(device);
-        if (!platform::interaction().confirm("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?",
-                                             "Tarnovell"))
-            return;
+        if (!platform::Ask("Backup " + std::to_string(size / 1024 / 1024) + " MBytes ?")) return;
     }
-    BusyScope busy(*this);
+    PageHost::BusyScope busy(host_);
+    platform::ProgressBar* bar = &host_.progress();
+    platform::OperationTarget* target = &host_.operation_target();
     disk::NetTransferResult result;
-    auto done = RunTransfer(this, [&] {
-        return choice->netcat
-                   ? disk::NetSendRaw(device, choice->host, choice->port, size, &progress(), &operation_target())
-                   : disk::NetSendDevio(device, choice->host, choice->port, size, &progress(), &operation_target());
+    auto done = RunTransfer(host_.DialogOwner(), [&] {
+        return choice->netcat ? disk::NetSendRaw(device, choice->host, choice->port, size, bar, target)
+                              : disk::NetSendDevio(device, choice->host, choice->port, size, bar, target);
     }, result);
-    if (done) ShowStatus(*done);
+    if (done) host_.ShowStatus(*done);
 }
 
-void Tfrmmain::RestoreFromNetwork() {
-    if (busy_) return;  // one operation at a time: they share the progress bar and the cancel flag
-    ShowStatus("");
-    state_.cancel = false;
+void NetworkCommands::RestoreFromNetwork() {
     std::string device;
-    if (!Selected(SelectionRule{}, device)) return;
-    std::optional<NetworkChoice> choice = AskNetworkPeer(this, false);
+    if (!PrepareTransfer(host_, device)) return;
+    std::optional<NetworkChoice> choice = AskNetworkPeer(host_.DialogOwner(), false);
     if (!choice) return;
     disk::NetTransferResult result;
     {
-        BusyScope busy(*this);
-        auto done = RunTransfer(this, [&] {
-            return choice->netcat
-                       ? disk::NetReceiveRaw(device, choice->host, choice->port, &progress(), &operation_target())
-                       : disk::NetReceiveDevio(device, choice->host, choice->port, &progress(), &operation_target());
+        PageHost::BusyScope busy(host_);
+        platform::ProgressBar* bar = &host_.progress();
+        platform::OperationTarget* target = &host_.operation_target();
+        auto done = RunTransfer(host_.DialogOwner(), [&] {
+            return choice->netcat ? disk::NetReceiveRaw(device, choice->host, choice->port, bar, target)
+                                  : disk::NetReceiveDevio(device, choice->host, choice->port, bar, target);
         }, result);
-        if (done) ShowStatus(*done);
+        if (done) host_.ShowStatus(*done);
     }
     // The received table may hold other volumes.
-    if (result.result != disk::CopyResult::Declined) RefreshDrives1Click();
+    if (result.result != disk::CopyResult::Declined) host_.RefreshDrives1Click();
 }
 
 }  // namespace tarnovell

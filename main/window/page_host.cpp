@@ -1,0 +1,28 @@
+#include "main/window/page_host.h"
+
+#include <QString>
+#include <QTime>
+
+namespace tarnovell {
+
+void PageHost::ShowTimedStatus(const std::string& text) {
+    ShowStatus(QTime::currentTime().toString("hh:mm:ss:zzz") + " - " + QString::fromStdString(text));
+}
+
+disk::OperationContext PageHost::WindowContext(platform::ProgressBar* bar) {
+    disk::OperationContext context;
+    context.cancel = &state().cancel;
+    context.progress = bar;
+    context.status = &operation_target();
+    return context;
+}
+
+PageHost::BusyScope::BusyScope(PageHost& host) : host_(host), outer_(host.busy()) {
+    if (!outer_) host_.HoldCommands(true);
+}
+
+PageHost::BusyScope::~BusyScope() {
+    if (!outer_) host_.HoldCommands(false);
+}
+
+}  // namespace tarnovell
