@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Only platform/ talks to the operating system. This fails (exit 1), naming
 # file and line, when a source file in disk/, main/ or tools/ includes a
-# system header, calls the system directly, or names a /proc or /sys path.
+# system header, calls the system directly, asks the file system through
+# std::filesystem (path arithmetic is fine) or a file stream, or names a
+# /proc or /sys path.
 # Comments do not count; member functions of the same names (file.open(),
 # loop->stat()) and calls qualified by a class of our own do not either.
 #
@@ -24,7 +26,8 @@ perl -e '
 use strict;
 use warnings;
 
-my $headers = qr{(?:sys|linux)/[^>]+|unistd\.h|fcntl\.h|dlfcn\.h|spawn\.h|poll\.h|dirent\.h|signal\.h|link\.h};
+my $headers = qr{(?:sys|linux)/[^>]+|unistd\.h|fcntl\.h|dlfcn\.h|spawn\.h|poll\.h|dirent\.h|signal\.h|link\.h|fstream};
+my $fs_queries = qr{exists|is_\w+|file_size|(?:recursive_)?directory_iterator|create_director(?:y|ies)|create_(?:hard_|directory_)?symlink|remove(?:_all)?|copy(?:_file|_symlink)?|space|status|symlink_status|last_write_time|permissions|current_path|temp_directory_path|canonical|weakly_canonical|absolute|read_symlink|resize_file|equivalent|hard_link_count};
 my $calls = qr{open|openat|ioctl|stat|lstat|fstat|fstatat|dlopen|dlsym|dlclose|fork|vfork|posix_spawnp?|exec[lv]\w*|rename|renameat2?|getpid|isatty|uname|mkdtemp|mkstemp|popen|system|waitpid|kill|mount|umount2?};
 my $failures = 0;
 
@@ -62,6 +65,8 @@ for my $file (@ARGV) {
             next if $qualifier eq "" && $before !~ /(?:^|[(=!,;{}?:&|]|\breturn)\s*$/;
             push @found, "calls $qualifier$name()";
         }
+        push @found, "asks the file system through $1" while $code =~ /(?<![\w:])((?:std::filesystem|fs)::(?:$fs_queries))\b/g;
+        push @found, "uses the file stream $1" while $code =~ /(?<![\w:])(std::[io]?fstream)\b/g;
         push @found, "names the $1 path" while $code =~ m{(?<![\w.])(/(?:proc|sys)/)}g;
         for my $what (@found) {
             print "$file:$.: $what: the operating system is reached through platform/\n";
