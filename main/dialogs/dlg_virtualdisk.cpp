@@ -14,7 +14,7 @@
 #include "main/dialogs/file_dialog.h"
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
-#include "platform/os/current_folder.h"
+#include "platform/os/folders.h"
 #include "platform/os/file_facts.h"
 
 namespace tarnovell {

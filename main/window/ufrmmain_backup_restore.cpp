@@ -27,7 +27,7 @@
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
 #include "platform/device/path.h"
-#include "platform/os/current_folder.h"
+#include "platform/os/folders.h"
 
 namespace tarnovell {
 

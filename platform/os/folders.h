@@ -9,7 +9,8 @@
 
 namespace platform {
 
-// The process's working folder.
+// The process's working folder; empty when it cannot be told (it was
+// removed, or a part of it may not be read).
 std::string CurrentFolder();
 
 // `path` against the working folder, nothing resolved.

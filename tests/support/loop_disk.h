@@ -340,7 +340,9 @@ public:
         auto disk = LoopDisk::Make(images_.file(name + ".img"), script, error, "", size);
         EXPECT_TRUE(disk) << error;
         if (!disk) return nullptr;
-        if (!script.empty()) EXPECT_TRUE(disk->add_kernel_partitions());  // a blank disk has none to add
+        if (!script.empty()) {  // a blank disk has none to add
+            EXPECT_TRUE(disk->add_kernel_partitions());
+        }
         for (int p : ext4) {
             // Made whole at once: no background initialisation writes to it later.
             EXPECT_TRUE(Sh("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + Quote(disk->part(p))));
