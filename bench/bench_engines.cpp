@@ -139,7 +139,12 @@ std::vector<Engine> DiskEngines(const BenchSetup& setup) {
                         {[dd, peer_disk] { return Shell(dd + "of=" + Quote(peer_disk) + " conv=sparse,notrunc,fdatasync"); },
                          peer_disk, blank(peer_disk), SameAsInput(setup, peer_disk), {}},
                         "dd bs=512K conv=sparse,notrunc,fdatasync", static_cast<double>(size));
+    // The same clone against a dd that writes every block, zeros too.
+    Engine clone_every_block = clone;
+    clone_every_block.peer.run = [dd, peer_disk] { return Shell(dd + "of=" + Quote(peer_disk) + " conv=notrunc,fdatasync"); };
+    clone_every_block.peer_label = "dd bs=512K conv=notrunc,fdatasync";
     engines.push_back(std::move(clone));
+    engines.push_back(std::move(clone_every_block));
 
     Engine wipe = Line("wipe",
                        {[&setup] {
@@ -156,7 +161,15 @@ std::vector<Engine> DiskEngines(const BenchSetup& setup) {
                         peer_disk, blank(peer_disk), all_zero(peer_disk),
                         [&setup, peer_disk] { FillWithInput(setup, peer_disk); }},
                        "fallocate --punch-hole` + `sync -d", static_cast<double>(size));
+    // The same wipe against a dd that writes zeros over every block.
+    Engine wipe_every_block = wipe;
+    wipe_every_block.peer.run = [peer_disk, size] {
+        return Shell("dd if=/dev/zero of=" + Quote(peer_disk) + " bs=512K iflag=count_bytes count=" + std::to_string(size) +
+                     " conv=notrunc,fdatasync status=none");
+    };
+    wipe_every_block.peer_label = "dd if=/dev/zero bs=512K conv=notrunc,fdatasync";
     engines.push_back(std::move(wipe));
+    engines.push_back(std::move(wipe_every_block));
 
     // The clean volume zeroes the free half of an NTFS volume the size of
     // INPUT (made by mkntfs over bytes of 0xFF, half filled with INPUT's

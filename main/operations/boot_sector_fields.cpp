@@ -138,8 +138,8 @@ BootSectorText BootSectorTextOf(const disk::SectorBuffer& sector) {
         f[19] = std::to_string(LoadLe32(s + 68));
         const std::uint64_t serial = LoadLe64(s + kNtfsSerialAt);
         f[20] = Hex(serial & 0xFFFFFFFFu, 8);
-        text.serial_hint = Hex(serial, 1);
-        if (text.serial_hint.size() == 15) text.serial_hint = "0" + text.serial_hint;
+        // All sixteen digits, however many of them lead with zeros.
+        text.serial_hint = Hex(serial, 16);
         break;
     }
     case BootLayout::Fat16:

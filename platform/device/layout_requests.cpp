@@ -34,7 +34,14 @@ public:
     DiskBytes(const DiskInfo& disk, bool write) : disk_(disk) {
         where_ = Registry::instance().host().disk_backing(disk);
         fd_.reset(::open(where_.path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-        if (!fd_) SetLastErrorFromErrno(errno);
+        if (!fd_) {
+            SetLastErrorFromErrno(errno);
+            return;
+        }
+        // A whole disk's page cache is not its partitions': what mkfs or a
+        // mounted file system wrote through a partition may sit under stale
+        // pages of the disk read before. Read the medium, not those.
+        ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
     bool ok() const { return static_cast<bool>(fd_); }
     ReadAt reader() const { return ReaderOverDescriptor(fd_.get(), where_.offset, disk_.size); }

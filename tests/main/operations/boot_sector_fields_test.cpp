@@ -161,13 +161,25 @@ TEST(BootSectorFields, SerialDigitsFollowTheOemNameAndThePlaceFollowsTheBlock) {
 }
 
 TEST(BootSectorFields, NtfsSerialShowsItsLowHalfAndAllSixteenDigitsInTheHint) {
-    disk::SectorBuffer s{};
-    std::copy_n("NTFS    ", 8, s.begin() + 3);
-    const std::uint64_t serial = 0x0A1B2C3D4E5F6071ull;  // fifteen digits
-    for (int i = 0; i < 8; ++i) s[72 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(serial >> (8 * i));
-    const BootSectorText text = BootSectorTextOf(s);
-    EXPECT_EQ(text.fields[20], "4E5F6071");
-    EXPECT_EQ(text.serial_hint, "0A1B2C3D4E5F6071");
+    struct Case {
+        std::uint64_t serial;
+        const char* low;
+        const char* hint;
+    };
+    const Case cases[] = {
+        {0x8A1B2C3D4E5F6071ull, "4E5F6071", "8A1B2C3D4E5F6071"},
+        {0x0A1B2C3D4E5F6071ull, "4E5F6071", "0A1B2C3D4E5F6071"},  // fifteen digits
+        {0x009EB9EF543E7EA9ull, "543E7EA9", "009EB9EF543E7EA9"},  // fourteen: one serial in 256
+        {0x0000000000000001ull, "00000001", "0000000000000001"},
+    };
+    for (const Case& c : cases) {
+        disk::SectorBuffer s{};
+        std::copy_n("NTFS    ", 8, s.begin() + 3);
+        for (int i = 0; i < 8; ++i) s[72 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(c.serial >> (8 * i));
+        const BootSectorText text = BootSectorTextOf(s);
+        EXPECT_EQ(text.fields[20], c.low) << c.hint;
+        EXPECT_EQ(text.serial_hint, c.hint);
+    }
 }
 
 TEST(BootSectorFields, SerialEditsWriteTheirBytesOrAreRefused) {
