@@ -19,5 +19,5 @@ function(tarnovell_folder target folder)
   # for the folder and for every target that links it.
   target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_DEPENDS} ${ARG_LIBRARIES})
-  tarnovell_register_folder(${target} ${folder} ${ARG_EXCLUDE})
+  tarnovell_register_folder(${target} ${folder} DEPENDS ${ARG_DEPENDS} EXCLUDE ${ARG_EXCLUDE})
 endfunction()

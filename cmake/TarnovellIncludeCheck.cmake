@@ -8,12 +8,33 @@
 # for a library made another way); includes of anything else (Qt, the
 # system, generated files, files of the same folder) are not looked at.
 
-# `excluded`: files of the folder that belong to another target.
+#   tarnovell_register_folder(<target> <folder> [DEPENDS <target>...] [EXCLUDE <file>...])
+# DEPENDS: the targets of ours it links, as the README's Layout table lists
+# them; EXCLUDE: files of the folder that belong to another target.
 function(tarnovell_register_folder target folder)
+  cmake_parse_arguments(ARG "" "" "DEPENDS;EXCLUDE" ${ARGN})
   string(MAKE_C_IDENTIFIER "${folder}" key)
   set_property(GLOBAL APPEND PROPERTY TARNOVELL_FOLDERS "${folder}")
   set_property(GLOBAL PROPERTY "TARNOVELL_FOLDER_${key}" "${target}")
-  set_property(GLOBAL PROPERTY "TARNOVELL_FOLDER_EXCLUDED_${key}" "${ARGN}")
+  set_property(GLOBAL PROPERTY "TARNOVELL_FOLDER_DEPENDS_${key}" "${ARG_DEPENDS}")
+  set_property(GLOBAL PROPERTY "TARNOVELL_FOLDER_EXCLUDED_${key}" "${ARG_EXCLUDE}")
+endfunction()
+
+# Writes every declared folder to `file`, one line each: the folder, a tab,
+# its target, a tab, its DEPENDS separated by spaces. The README's Layout
+# table is checked against it (tests/scripts/check_layout.sh), so the table
+# says what the build declares. The file changes only when the list does.
+function(tarnovell_write_folder_list file)
+  get_property(folders GLOBAL PROPERTY TARNOVELL_FOLDERS)
+  set(text "")
+  foreach(folder IN LISTS folders)
+    string(MAKE_C_IDENTIFIER "${folder}" key)
+    get_property(target GLOBAL PROPERTY "TARNOVELL_FOLDER_${key}")
+    get_property(depends GLOBAL PROPERTY "TARNOVELL_FOLDER_DEPENDS_${key}")
+    list(JOIN depends " " depends)
+    string(APPEND text "${folder}\t${target}\t${depends}\n")
+  endforeach()
+  file(CONFIGURE OUTPUT "${file}" CONTENT "${text}" @ONLY)
 endfunction()
 
 # The targets `target` links, itself among them, as far as they go.
