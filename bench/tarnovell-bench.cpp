@@ -60,6 +60,7 @@ struct Arguments {
 
 bool ReadArguments(int argc, char** argv, Arguments& arguments) {
     if (argc < 2) return false;
+    if (const std::string first = argv[1]; first == "--help" || first == "-h") return false;
     arguments.input = fs::absolute(argv[1]).string();
     arguments.work_parent = fs::path(arguments.input).parent_path().string();
     for (int i = 2; i < argc; ++i) {
