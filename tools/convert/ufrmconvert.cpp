@@ -22,7 +22,6 @@
 #include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/net_transfer.h"
-#include "disk/util/lib_helpers.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
@@ -164,7 +163,7 @@ void Tfrmconvert::lstSourceClick() {
     const std::string source = SourceKind();
     if (source.empty()) return;
     lstDestination->clear();
-    for (const std::string& kind : DestinationKindsFor(source, disk::GetWindowsVersionClass()))
+    for (const std::string& kind : DestinationKindsFor(source))
         lstDestination->addItem(QString::fromStdString(kind));
 }
 
@@ -184,7 +183,7 @@ void Tfrmconvert::btnSourceClick() {
         if (!AskPeer(kind == "NETCAT", txtSource)) return;
     } else {
         std::string file;
-        if (!RunFileDialog(this, "", SourceFilter(kind, disk::GetWindowsVersionClass()), true, file, "", "")) return;
+        if (!RunFileDialog(this, "", SourceFilter(kind), true, file, "", "")) return;
         txtSource->setText(QString::fromStdString(file));
         txtDestination->setText(QString::fromStdString(ProposedDestination(file)));
     }
@@ -241,7 +240,7 @@ void Tfrmconvert::Run(const std::string& source_kind, const std::string& destina
     };
     run_cancel_ = &disk::copy_cancel;
     HostAndPort to;
-    switch (ConvertActionFor(source_kind, destination_kind, disk::GetWindowsVersionClass())) {
+    switch (ConvertActionFor(source_kind, destination_kind)) {
     case ConvertAction::None: break;
     case ConvertAction::RawToEwf: disk::RawToEwf(source, destination, &bar, &status); break;
     case ConvertAction::NetSendDevio:
@@ -259,7 +258,6 @@ void Tfrmconvert::Run(const std::string& source_kind, const std::string& destina
         break;
     case ConvertAction::VdiToRaw: disk::VdiToRaw(source, destination, &bar, &status); break;
     case ConvertAction::VmdkToRaw: disk::VmdkToRaw(source, destination, &bar, &status); break;
-    case ConvertAction::VhdiToRaw: disk::VhdiToRaw(source, destination, &bar, &status); break;
     case ConvertAction::VhdWorkerToRaw: vhd_worker(kVhdToDevice); break;
     case ConvertAction::QcowToRaw: disk::QcowToRaw(source, destination, &bar, &status); break;
     case ConvertAction::NetReceiveRaw:
