@@ -303,7 +303,7 @@ void VolumeReport(const std::string& path, std::vector<std::string>& lines) {
     }
     h.close();
 
-    std::string root = (path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path) + "\\";
+    const std::string root = device::LocalDeviceName(path) + "\\";
     lines.push_back("->VolumeGUID: " + GetVolumeNameForMountPoint(root));
     VolumeInformation volume;
     if (GetVolumeInformationA(root, volume)) lines.push_back("->Serial:" + Hex(volume.serial, 4));
