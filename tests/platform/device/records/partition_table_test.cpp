@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/base/byte_order.h"
+#include "platform/base/wide_text.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -223,30 +224,6 @@ void RunOrFail(const std::string& command) {
 // ---------------------------------------------------------------------------
 // Comparing our layout with the peer's.
 
-std::string Utf8(const std::u16string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 GUID Guid(const std::string& text) {
     GUID guid{};
     EXPECT_TRUE(dev::GuidFromString(text, guid)) << text;
@@ -327,7 +304,7 @@ void ExpectMatchesGptPeer(const DiskLayout& layout, const PeerLayout& peer, std:
         EXPECT_EQ(e.length, p.size * ss);
         EXPECT_EQ(e.type_guid, Guid(p.type));
         EXPECT_EQ(e.partition_id, Guid(p.uuid));
-        EXPECT_EQ(Utf8(e.name), p.name);
+        EXPECT_EQ(platform::Utf16ToUtf8(e.name), p.name);
         EXPECT_EQ(e.recognized, !(e.type_guid == dev::kGptMsReserved));
         if (p.attrs.empty()) {
             EXPECT_EQ(e.attributes, 0u);
