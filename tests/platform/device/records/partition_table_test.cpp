@@ -13,6 +13,7 @@
 
 #include "platform/base/byte_order.h"
 #include "platform/base/wide_text.h"
+#include "support/case_name.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -37,12 +38,6 @@ namespace dev = platform::device;
 namespace ts = test_support;
 
 constexpr std::int64_t kMiB = 1 << 20;
-
-// Test names from the `name` field of a case table.
-template <class Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
-    return param.param.name;
-}
 
 bool HavePeerTools() { return ts::HaveTool("sfdisk") && ts::HaveTool("fdisk") && ts::HaveTool("sgdisk"); }
 
@@ -369,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "disk1 : start=256, size=256, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"root\"\n"
                    "disk3 : start=1024, size=512, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE, name=\"Données\"\n"
                    "disk4 : start=2048, size=1024, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"}),
-    CaseName<ScriptCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableMbr, NumbersVolumesInTableOrderAndSkipsContainers) {
     REQUIRE_PEER_TOOLS();
@@ -495,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteBytes(image, ebr2 * 512 + kEntry0, std::string(1, '\x37'));
                   },
                   1}),
-    CaseName<ChainCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableEbrChainLimit, LongChainIsCut) {
     // 2000 EBRs, each holding one 1-sector logical partition and a link to
@@ -762,7 +757,7 @@ INSTANTIATE_TEST_SUITE_P(
                           std::filesystem::resize_file(g.image, 6 * kMiB);
                       },
                       Outcome::kMbrFallback, false}),
-    CaseName<GptDamageCase>);
+    test_support::CaseName());
 
 // ---------------------------------------------------------------------------
 // Disks with no table at all.
@@ -802,7 +797,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RawCase{"shorter_than_a_sector", std::string(300, '\0') + "\x55\xAA", 512},
                       RawCase{"sector_size_zero", BootSectorWithGarbage(), 0},
                       RawCase{"sector_size_not_a_power_of_two", BootSectorWithGarbage(), 520}),
-    CaseName<RawCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableRawPeer, ZeroedImageHasNoTableForSfdiskEither) {
     REQUIRE_PEER_TOOLS();
