@@ -22,6 +22,7 @@
 #include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/net_transfer.h"
+#include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
@@ -43,13 +44,6 @@ QListWidget* KindList(const char* name, const std::vector<std::string>& kinds) {
     return list;
 }
 
-QPushButton* Button(const char* name, const QString& text) {
-    auto* button = new QPushButton(text);
-    button->setObjectName(name);
-    button->setAutoDefault(false);
-    return button;
-}
-
 std::string KindOf(const QListWidget* list) {
     const QListWidgetItem* item = list->currentItem();
     return item && item->isSelected() ? item->text().toStdString() : std::string();
@@ -69,13 +63,13 @@ Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
     txtSource->setObjectName("txtSource");
     txtSource->setToolTip("You can use \\\\.\\physicaldriveX, or \\\\.\\X: for RAW");
     txtSource->setPlaceholderText(txtSource->toolTip());
-    btnSource = Button("btnSource", "...");
+    btnSource = MakeButton("btnSource", "...");
     txtDestination = new QLineEdit;
     txtDestination->setObjectName("txtDestination");
     txtDestination->setToolTip("you can use ip:port for devio or netcat");
     txtDestination->setPlaceholderText(txtDestination->toolTip());
-    btnDestination = Button("btnDestination", "...");
-    btnGo = Button("btnGo", "GO");
+    btnDestination = MakeButton("btnDestination", "...");
+    btnGo = MakeButton("btnGo", "GO");
     btnGo->setMinimumHeight(36);
     pb_img = new QProgressBar;
     pb_img->setObjectName("pb_img");
