@@ -40,14 +40,6 @@ std::vector<std::string> DosDeviceNames() {
     return names;
 }
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool ContainsNoCase(const std::string& text, const std::string& part) {
-    return ToLower(text).find(ToLower(part)) != std::string::npos;
-}
-
 bool IsDriveLetterName(const std::string& name) {
     return name.size() == 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])) &&
            !EqualsNoCase(name, "a:");
