@@ -1,6 +1,7 @@
 #include "crashreport/codec/crypt.h"
 
 #include "crashreport/codec/blowfish_tables.h"
+#include "platform/base/byte_order.h"
 
 namespace crashreport {
 
@@ -8,28 +9,6 @@ namespace {
 
 std::uint32_t F(const BlowfishContext& c, std::uint32_t x) {
     return ((c.s[0][x >> 24] + c.s[1][(x >> 16) & 0xFF]) ^ c.s[2][(x >> 8) & 0xFF]) + c.s[3][x & 0xFF];
-}
-
-std::uint32_t LoadBigEndian(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-std::uint32_t LoadLittleEndian(const std::uint8_t* p) {
-    return std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
-}
-
-void StoreBigEndian(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-void StoreLittleEndian(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -106,30 +85,30 @@ void BlowfishCryptBuffer(std::uint8_t* buffer, std::size_t length, bool encrypt,
     const BlowfishDirection direction = encrypt ? BlowfishDirection::Encrypt : BlowfishDirection::Decrypt;
     const bool counter_mode = counter_low != 0 || counter_high != 0;
     std::uint8_t counter[8];
-    StoreLittleEndian(counter, counter_low);
-    StoreLittleEndian(counter + 4, counter_high);
+    platform::StoreLe32(counter, counter_low);
+    platform::StoreLe32(counter + 4, counter_high);
     for (std::size_t offset = 0; offset + 8 <= length; offset += 8) {
         std::uint8_t* block = buffer + offset;
         if (counter_mode) {
             // The counter counts as one big-endian number in memory order.
             for (int k = 7; k >= 0 && ++counter[k] == 0; --k) {
             }
-            std::uint32_t l = LoadBigEndian(counter), r = LoadBigEndian(counter + 4);
+            std::uint32_t l = platform::LoadBe32(counter), r = platform::LoadBe32(counter + 4);
             BlowfishCryptBlock(l, r, context, BlowfishDirection::Encrypt);
             std::uint8_t stream[8];
-            StoreBigEndian(stream, l);
-            StoreBigEndian(stream + 4, r);
+            platform::StoreBe32(stream, l);
+            platform::StoreBe32(stream + 4, r);
             for (int k = 0; k < 8; ++k) block[k] ^= stream[k];
         } else if (little_endian) {
-            std::uint32_t r = LoadLittleEndian(block), l = LoadLittleEndian(block + 4);
+            std::uint32_t r = platform::LoadLe32(block), l = platform::LoadLe32(block + 4);
             BlowfishCryptBlock(l, r, context, direction);
-            StoreLittleEndian(block, r);
-            StoreLittleEndian(block + 4, l);
+            platform::StoreLe32(block, r);
+            platform::StoreLe32(block + 4, l);
         } else {
-            std::uint32_t l = LoadBigEndian(block), r = LoadBigEndian(block + 4);
+            std::uint32_t l = platform::LoadBe32(block), r = platform::LoadBe32(block + 4);
             BlowfishCryptBlock(l, r, context, direction);
-            StoreBigEndian(block, l);
-            StoreBigEndian(block + 4, r);
+            platform::StoreBe32(block, l);
+            platform::StoreBe32(block + 4, r);
         }
     }
 }
@@ -154,9 +133,7 @@ void BlowfishDecryptTextLE(std::string& text, std::string_view key) {
     BlowfishCryptBuffer(reinterpret_cast<std::uint8_t*>(text.data()), text.size(), false, true, 0, 0, key);
 }
 
-std::uint32_t SwapBytes32(std::uint32_t value) {
-    return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
-}
+std::uint32_t SwapBytes32(std::uint32_t value) { return platform::ByteSwap32(value); }
 
 std::string Base64EncodeBuffer(const void* buffer, std::size_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);

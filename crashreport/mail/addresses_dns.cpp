@@ -2,6 +2,7 @@
 #include "crashreport/mail/mail_channels.h"
 
 #include "crashreport/os/sockets.h"
+#include "crashreport/text/byte_order.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -62,8 +63,7 @@ std::string BuildDnsQuery(const std::string& domain, std::uint16_t type) {
     }
     query += name;
     query.push_back('\0');
-    query.push_back(static_cast<char>(type >> 8));
-    query.push_back(static_cast<char>(type & 0xFF));
+    PutBe16(query, type);
     query.push_back('\0');
     query.push_back('\x01');
     return query;
@@ -108,8 +108,7 @@ bool ReadRecords(std::string_view reply, std::size_t& at, unsigned count, bool i
                  std::vector<std::string>& names) {
     for (unsigned i = 0; i < count; ++i) {
         if (!ReadDnsName(reply, at, nullptr) || reply.size() - at < 10) return false;
-        const std::size_t data_length = (static_cast<std::size_t>(static_cast<unsigned char>(reply[at + 8])) << 8) |
-                                        static_cast<unsigned char>(reply[at + 9]);
+        const std::size_t data_length = platform::LoadBe16(reply.data() + at + 8);
         at += 10;
         if (reply.size() - at < data_length) return false;
         std::size_t data = at + (is_mx ? 2 : 0);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "crashreport/os/process_helpers.h"
+#include "crashreport/text/byte_order.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -25,12 +26,13 @@ std::optional<std::string> ComponentStreamReader::ReadShortString() {
 
 namespace {
 
+// A little-endian field of 1, 2 or 4 bytes.
 std::optional<std::uint32_t> ReadLe(std::string_view data, std::size_t& at, int bytes) {
     if (data.size() - at < static_cast<std::size_t>(bytes)) return std::nullopt;
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
+    const char* field = data.data() + at;
     at += static_cast<std::size_t>(bytes);
-    return value;
+    if (bytes == 1) return static_cast<std::uint8_t>(*field);
+    return bytes == 2 ? platform::LoadLe16(field) : platform::LoadLe32(field);
 }
 
 }  // namespace
@@ -130,16 +132,13 @@ void WriteObject(std::string& out, const StreamObject& object) {
         out.push_back(static_cast<char>(value.type));
         switch (value.type) {
             case 2: out.push_back(static_cast<char>(value.integer)); break;
-            case 3:
-            case 4:
-                for (int i = 0; i < (value.type == 3 ? 2 : 4); ++i)
-                    out.push_back(static_cast<char>(static_cast<std::uint32_t>(value.integer) >> (8 * i)));
-                break;
+            case 3: PutLe16(out, static_cast<std::uint32_t>(value.integer)); break;
+            case 4: PutLe32(out, static_cast<std::uint32_t>(value.integer)); break;
             case 6:
             case 7: PutShort(out, value.text); break;
             case 12:
             case 20:
-                for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value.text.size() >> (8 * i)));
+                PutLe32(out, static_cast<std::uint32_t>(value.text.size()));
                 out += value.text;
                 break;
             default: break;  // False, True: the type byte is the value

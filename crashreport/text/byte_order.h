@@ -1,7 +1,8 @@
 // Little- and big-endian fields of the files the reporter writes (ZIP, BMP,
-// PNG) and reads (blobs), appended to or read from byte strings. The
-// reporter keeps its own copy of this small layer: it may not depend on the
-// program's platform code.
+// PNG, component streams, DNS queries) and reads (blobs), appended to or
+// read from byte strings. The byte order itself is the program's one
+// (platform/base/byte_order.h): plain loads and stores that take no lock
+// and allocate nothing, so a report written at crash time may use them.
 #pragma once
 
 #include <cstddef>
@@ -9,30 +10,33 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/byte_order.h"
+
 namespace crashreport {
 
+namespace byte_order_detail {
+
+template <std::size_t N, class Store, class Value>
+void Append(std::string& out, Store store, Value value) {
+    char bytes[N];
+    store(bytes, value);
+    out.append(bytes, N);
+}
+
+}  // namespace byte_order_detail
+
 inline void PutLe16(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
+    byte_order_detail::Append<2>(out, platform::StoreLe16, static_cast<std::uint16_t>(v));
 }
 
-inline void PutLe32(std::string& out, std::uint32_t v) {
-    PutLe16(out, v & 0xFFFF);
-    PutLe16(out, v >> 16);
+inline void PutLe32(std::string& out, std::uint32_t v) { byte_order_detail::Append<4>(out, platform::StoreLe32, v); }
+
+inline void PutBe16(std::string& out, std::uint32_t v) {
+    byte_order_detail::Append<2>(out, platform::StoreBe16, static_cast<std::uint16_t>(v));
 }
 
-inline void PutBe32(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 24));
-    out.push_back(static_cast<char>(v >> 16));
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
-}
+inline void PutBe32(std::string& out, std::uint32_t v) { byte_order_detail::Append<4>(out, platform::StoreBe32, v); }
 
-inline std::uint32_t GetLe32(std::string_view in, std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(in[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(in[at + 3])) << 24;
-}
+inline std::uint32_t GetLe32(std::string_view in, std::size_t at) { return platform::LoadLe32(in.data() + at); }
 
 }  // namespace crashreport

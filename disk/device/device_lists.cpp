@@ -40,14 +40,6 @@ std::vector<std::string> DosDeviceNames() {
     return names;
 }
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool ContainsNoCase(const std::string& text, const std::string& part) {
-    return ToLower(text).find(ToLower(part)) != std::string::npos;
-}
-
 bool IsDriveLetterName(const std::string& name) {
     return name.size() == 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])) &&
            !EqualsNoCase(name, "a:");
@@ -303,7 +295,7 @@ void VolumeReport(const std::string& path, std::vector<std::string>& lines) {
     }
     h.close();
 
-    std::string root = (path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path) + "\\";
+    const std::string root = device::LocalDeviceName(path) + "\\";
     lines.push_back("->VolumeGUID: " + GetVolumeNameForMountPoint(root));
     VolumeInformation volume;
     if (GetVolumeInformationA(root, volume)) lines.push_back("->Serial:" + Hex(volume.serial, 4));

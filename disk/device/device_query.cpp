@@ -18,13 +18,6 @@ namespace {
 
 bool Printable(unsigned char c) { return c >= 32 && c <= 126; }
 
-std::string TrimBlanks(const std::string& text) {
-    const char* blanks = " \t\r";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -80,7 +73,7 @@ std::string ExtractDescriptorString(const std::uint8_t* descriptor, std::size_t 
     }
     if (swap)
         for (std::size_t i = 0; i + 1 < result.size(); i += 2) std::swap(result[i], result[i + 1]);
-    return TrimBlanks(result);
+    return platform::Trim(result);
 }
 
 Handle OpenForQuery(const std::string& path, DWORD access) {

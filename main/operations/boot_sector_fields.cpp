@@ -59,8 +59,17 @@ std::string FatSerialText(std::uint32_t serial, const std::string& oem) {
 
 std::uint64_t FieldMaximum(std::size_t width) { return width >= 8 ? UINT64_MAX : (std::uint64_t{1} << (8 * width)) - 1; }
 
+// A little-endian field of 1, 2, 4 or 8 bytes; the value is cut to the
+// field's width.
 void StoreField(disk::SectorBuffer& sector, std::size_t offset, std::size_t width, std::uint64_t value) {
-    for (std::size_t i = 0; i < width; ++i) sector[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    std::uint8_t* at = sector.data() + offset;
+    switch (width) {
+    case 1: *at = static_cast<std::uint8_t>(value); break;
+    case 2: platform::StoreLe16(at, static_cast<std::uint16_t>(value)); break;
+    case 4: platform::StoreLe32(at, static_cast<std::uint32_t>(value)); break;
+    case 8: platform::StoreLe64(at, value); break;
+    default: throw std::logic_error("no boot sector field is " + std::to_string(width) + " bytes wide");
+    }
 }
 
 // "$" and eight hexadecimal digits, as a number.

@@ -10,6 +10,7 @@
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_library.h"
 #include "platform/device/handle.h"
+#include "platform/device/path.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/os/system.h"
@@ -117,12 +118,12 @@ DWORD MainWimMessageCallback(DWORD message, wim::WPARAM wparam, wim::LPARAM lpar
 }
 
 std::string WimVolumeRoot(const std::string& device) {
-    std::string root = device;
     // Only "\\.\C:" names its volume by a letter the library takes as "C:\";
     // any other device path ("\\.\PhysicalDrive2", "\\.\HarddiskVolume3")
     // stays whole, where it is taken as the device it is, never as a folder
     // named like it.
-    if (root.rfind("\\\\.\\", 0) == 0 && root.size() >= 6 && root[5] == ':') root.erase(0, 4);
+    std::string root = platform::device::LocalDeviceName(device);
+    if (root.size() < 2 || root[1] != ':') root = device;
     const bool drive = root.size() == 2 && root[1] == ':';
     if (drive) root += "\\";
     return root;

@@ -7,6 +7,7 @@
 
 #include <exception>
 
+#include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/registry_repair.h"
 #include "main/window/drive_combo.h"
@@ -18,8 +19,7 @@ namespace tarnovell {
 namespace {
 
 QPushButton* NamedButton(const char* name, const QString& caption, bool visible = true) {
-    auto* button = new QPushButton(caption);
-    button->setObjectName(name);
+    QPushButton* button = MakeButton(name, caption);
     button->setVisible(visible);
     return button;
 }

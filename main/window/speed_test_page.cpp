@@ -12,22 +12,13 @@
 
 #include <exception>
 
+#include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/window_reporting.h"
 #include "main/window/drive_combo.h"
 #include "main/window/page_host.h"
 #include "platform/base/interaction.h"
 
 namespace tarnovell {
-
-namespace {
-
-QPushButton* NamedButton(const char* name, const QString& caption) {
-    auto* button = new QPushButton(caption);
-    button->setObjectName(name);
-    return button;
-}
-
-}  // namespace
 
 SpeedTestPage::SpeedTestPage(PageHost& host, QObject* parent) : QObject(parent), host_(host) {
     drive_speed = MakeDriveCombo("drive_speed");
@@ -47,10 +38,10 @@ void SpeedTestPage::AddControls() {
     sequential->setObjectName("grp_sequential");
     auto* random = new QGroupBox("Random");
     random->setObjectName("grp_random");
-    QPushButton* write_seq = NamedButton("btn_write_seq", "Write");
-    QPushButton* read_seq = NamedButton("btn_read_seq", "Read");
-    QPushButton* write_rnd = NamedButton("btn_write_rnd", "Write");
-    QPushButton* read_rnd = NamedButton("btn_read_rnd", "Read");
+    QPushButton* write_seq = MakeButton("btn_write_seq", "Write");
+    QPushButton* read_seq = MakeButton("btn_read_seq", "Read");
+    QPushButton* write_rnd = MakeButton("btn_write_rnd", "Write");
+    QPushButton* read_rnd = MakeButton("btn_read_rnd", "Read");
     auto* sequential_row = new QHBoxLayout(sequential);
     sequential_row->addWidget(write_seq);
     sequential_row->addWidget(read_seq);
@@ -88,7 +79,7 @@ void SpeedTestPage::AddControls() {
     pb_speed->setObjectName("pb_speed");
     pb_speed->setValue(0);
     speed_progress_ = std::make_unique<BarProgress>(pb_speed);
-    QPushButton* cancel = NamedButton("btn_test_cancel", "Cancel");
+    QPushButton* cancel = MakeButton("btn_test_cancel", "Cancel");
     connect(cancel, &QPushButton::clicked, this, &SpeedTestPage::btn_test_cancelClick);
 
     auto* grid = new QGridLayout;

@@ -104,7 +104,7 @@ void VirtualDiskCommands::CreateVhd() {
     }
     const DWORD flags = dialog.permanent() ? DWORD{vd::ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME} : DWORD{0};
     const int logical = dialog.logical_sector_size(), physical = dialog.physical_sector_size();
-    if ((logical != 0 || physical != 0) && platform::ToLower(path).find(".vhdx") == std::string::npos)
+    if ((logical != 0 || physical != 0) && !platform::ContainsNoCase(path, ".vhdx"))
         return platform::Say("sector size<>default, you need to select VHDX");
 
     auto handle = std::make_unique<platform::Handle>();
@@ -151,7 +151,7 @@ void VirtualDiskCommands::OpenVhd() {
     const std::string path = dialog.path();
     const bool permanent = dialog.permanent();
     DWORD flags = permanent ? DWORD{vd::ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME} : DWORD{0};
-    if (platform::ToLower(path).find(".iso") != std::string::npos || dialog.read_only())
+    if (platform::ContainsNoCase(path, ".iso") || dialog.read_only())
         flags |= vd::ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY;
     if (dialog.no_drive_letter()) flags |= vd::ATTACH_VIRTUAL_DISK_FLAG_NO_DRIVE_LETTER;
 

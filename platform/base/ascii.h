@@ -31,6 +31,15 @@ constexpr bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+constexpr bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// True when `part` stands anywhere in `text`.
+inline bool ContainsNoCase(std::string_view text, std::string_view part) {
+    return ToLower(std::string(text)).find(ToLower(std::string(part))) != std::string::npos;
+}
+
 // Without the blanks (space, tab, CR, LF) at either end.
 inline std::string Trim(std::string_view text) {
     constexpr std::string_view blanks = " \t\r\n";

@@ -11,10 +11,6 @@ namespace {
 
 constexpr std::string_view kPhysicalDrive = "PhysicalDrive";
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 // Parses a whole decimal number; -1 when the text is not one.
 int ParseNumber(const std::string& digits) {
     if (digits.empty() || digits.size() > 9) return -1;

@@ -148,7 +148,7 @@ DWORD QueryDosDeviceA(const std::string& name, char* buffer, DWORD length) {
     } else {
         const device::VolumeInfo* v = nullptr;
         if (char letter = DriveRootLetter(name); letter && name.size() == 2) v = snap->volume_by_letter(letter);
-        else if (EqualsNoCase(name.substr(0, std::min<std::size_t>(name.size(), 6)), "Volume"))
+        else if (StartsWithNoCase(name, "Volume"))
             v = snap->volume_by_guid(name.substr(6));
         else if (device::DevicePath p = device::ParseDevicePath("\\\\.\\" + name); p.kind == device::PathKind::HarddiskVolume)
             v = snap->volume_by_index(p.volume_index);

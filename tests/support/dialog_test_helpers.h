@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "main/dialogs/file_dialog.h"
+#include "support/case_name.h"
 #include "support/test_application.h"
 
 // Readable failures for Qt texts.
@@ -31,13 +32,7 @@ protected:
     static void SetUpTestSuite() { test_support::TestApplication(); }
 };
 
-// Table cases are named by their `name` field.
-struct CaseName {
-    template <class Param>
-    std::string operator()(const ::testing::TestParamInfo<Param>& param_info) const {
-        return param_info.param.name;
-    }
-};
+using test_support::CaseName;
 
 template <class Param>
 class DialogTableTest : public ::testing::TestWithParam<Param> {

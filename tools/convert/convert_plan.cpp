@@ -6,15 +6,6 @@
 
 namespace tarnovell {
 
-namespace {
-
-// Version classes: from Vista on the virtual-disk service reads and writes
-// VHDs; from Windows 7 on it knows VHDX too.
-constexpr int kVista = 7;
-constexpr int kWindows7 = 8;
-
-}  // namespace
-
 const std::vector<std::string>& ConvertSourceKinds() {
     static const std::vector<std::string> kinds = {"RAW", "EWF", "DEVIO", "VDI", "VMDK", "VHD", "QCOW", "NETCAT"};
     return kinds;
@@ -25,37 +16,25 @@ const std::vector<std::string>& InitialDestinationKinds() {
     return kinds;
 }
 
-std::vector<std::string> DestinationKindsFor(const std::string& source, int version_class) {
+std::vector<std::string> DestinationKindsFor(const std::string& source) {
     if (source != "RAW") return {"RAW"};
-    std::vector<std::string> kinds = {"EWF", "DEVIO"};
-    if (version_class >= kVista) {
-        kinds.push_back("VHD FIXED");
-        kinds.push_back("VHD DYNAMIC");
-    } else {
-        kinds.push_back("VHD");
-    }
-    kinds.push_back("NETCAT");
-    kinds.push_back("RAW");
-    return kinds;
+    return {"EWF", "DEVIO", "VHD FIXED", "VHD DYNAMIC", "NETCAT", "RAW"};
 }
 
 bool IsNetworkKind(const std::string& kind) { return kind == "DEVIO" || kind == "NETCAT"; }
 
-std::string SourceFilter(const std::string& kind, int version_class) {
+std::string SourceFilter(const std::string& kind) {
     if (kind == "RAW") return "Image File (*.img)|*.img";
     if (kind == "EWF") return "EWF File (*.ewf)|*.ewf|E01 File (*.e01)|*.e01";
     if (kind == "VDI") return "VDI File (*.vdi)|*.vdi";
     if (kind == "VMDK") return "VMDK File (*.vmdk)|*.vmdk";
-    if (kind == "VHD")
-        return version_class < kWindows7 ? "VHD File (*.vhd)|*.vhd"
-                                         : "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
+    if (kind == "VHD") return "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
     if (kind == "QCOW") return "QCOW File (*.qcow)|*.qcow|QCOW2 File (*.qcow2)|*.qcow2";
     return "";
 }
 
 std::string DestinationFilter(const std::string& kind) {
     if (kind == "RAW") return "Image File (*.img)|*.img";
-    if (kind == "VHD") return "VHD File (*.vhd)|*.vhd";
     if (kind == "VHD FIXED" || kind == "VHD DYNAMIC") return "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx";
     if (kind == "EWF") return "EWF File (*.ewf)|*.ewf";
     return "";
@@ -92,7 +71,7 @@ HostAndPort SplitHostPort(const std::string& field) {
     return out;
 }
 
-ConvertAction ConvertActionFor(const std::string& source, const std::string& destination, int version_class) {
+ConvertAction ConvertActionFor(const std::string& source, const std::string& destination) {
     if (source == "RAW") {
         if (destination == "EWF") return ConvertAction::RawToEwf;
         if (destination == "DEVIO") return ConvertAction::NetSendDevio;
@@ -107,7 +86,7 @@ ConvertAction ConvertActionFor(const std::string& source, const std::string& des
     if (source == "DEVIO") return ConvertAction::NetReceiveDevio;
     if (source == "VDI") return ConvertAction::VdiToRaw;
     if (source == "VMDK") return ConvertAction::VmdkToRaw;
-    if (source == "VHD") return version_class < kVista ? ConvertAction::VhdiToRaw : ConvertAction::VhdWorkerToRaw;
+    if (source == "VHD") return ConvertAction::VhdWorkerToRaw;
     if (source == "QCOW") return ConvertAction::QcowToRaw;
     if (source == "NETCAT") return ConvertAction::NetReceiveRaw;
     return ConvertAction::None;

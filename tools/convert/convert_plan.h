@@ -15,15 +15,16 @@ namespace tarnovell {
 const std::vector<std::string>& ConvertSourceKinds();
 // Before any source is chosen: "RAW", "EWF", "DEVIO", "NETCAT".
 const std::vector<std::string>& InitialDestinationKinds();
-// What a source kind can go to: everything for RAW (the VHD kinds by the
-// Windows version class), only RAW for the rest.
-std::vector<std::string> DestinationKindsFor(const std::string& source, int version_class);
+// What a source kind can go to: everything for RAW, only RAW for the rest.
+// The virtual-disk service here always reads and writes VHD and VHDX, so
+// RAW goes to a fixed or a dynamic VHD through it.
+std::vector<std::string> DestinationKindsFor(const std::string& source);
 
 // True for the kinds whose field holds "host:port" rather than a path.
 bool IsNetworkKind(const std::string& kind);
 
 // The open dialog's filter for a source kind; "" for the network kinds.
-std::string SourceFilter(const std::string& kind, int version_class);
+std::string SourceFilter(const std::string& kind);
 // The save dialog's filter for a destination kind; "" for the network kinds.
 std::string DestinationFilter(const std::string& kind);
 
@@ -58,11 +59,10 @@ enum class ConvertAction {
     NetReceiveDevio,
     VdiToRaw,
     VmdkToRaw,
-    VhdiToRaw,
     VhdWorkerToRaw,  // mode 0
     QcowToRaw,
     NetReceiveRaw,
 };
-ConvertAction ConvertActionFor(const std::string& source, const std::string& destination, int version_class);
+ConvertAction ConvertActionFor(const std::string& source, const std::string& destination);
 
 }  // namespace tarnovell

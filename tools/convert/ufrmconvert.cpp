@@ -22,7 +22,7 @@
 #include "disk/engines/convert.h"
 #include "disk/engines/copy_engine.h"
 #include "disk/engines/net_transfer.h"
-#include "disk/util/lib_helpers.h"
+#include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
@@ -44,13 +44,6 @@ QListWidget* KindList(const char* name, const std::vector<std::string>& kinds) {
     return list;
 }
 
-QPushButton* Button(const char* name, const QString& text) {
-    auto* button = new QPushButton(text);
-    button->setObjectName(name);
-    button->setAutoDefault(false);
-    return button;
-}
-
 std::string KindOf(const QListWidget* list) {
     const QListWidgetItem* item = list->currentItem();
     return item && item->isSelected() ? item->text().toStdString() : std::string();
@@ -70,13 +63,13 @@ Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
     txtSource->setObjectName("txtSource");
     txtSource->setToolTip("You can use \\\\.\\physicaldriveX, or \\\\.\\X: for RAW");
     txtSource->setPlaceholderText(txtSource->toolTip());
-    btnSource = Button("btnSource", "...");
+    btnSource = MakeButton("btnSource", "...");
     txtDestination = new QLineEdit;
     txtDestination->setObjectName("txtDestination");
     txtDestination->setToolTip("you can use ip:port for devio or netcat");
     txtDestination->setPlaceholderText(txtDestination->toolTip());
-    btnDestination = Button("btnDestination", "...");
-    btnGo = Button("btnGo", "GO");
+    btnDestination = MakeButton("btnDestination", "...");
+    btnGo = MakeButton("btnGo", "GO");
     btnGo->setMinimumHeight(36);
     pb_img = new QProgressBar;
     pb_img->setObjectName("pb_img");
@@ -164,7 +157,7 @@ void Tfrmconvert::lstSourceClick() {
     const std::string source = SourceKind();
     if (source.empty()) return;
     lstDestination->clear();
-    for (const std::string& kind : DestinationKindsFor(source, disk::GetWindowsVersionClass()))
+    for (const std::string& kind : DestinationKindsFor(source))
         lstDestination->addItem(QString::fromStdString(kind));
 }
 
@@ -184,7 +177,7 @@ void Tfrmconvert::btnSourceClick() {
         if (!AskPeer(kind == "NETCAT", txtSource)) return;
     } else {
         std::string file;
-        if (!RunFileDialog(this, "", SourceFilter(kind, disk::GetWindowsVersionClass()), true, file, "", "")) return;
+        if (!RunFileDialog(this, "", SourceFilter(kind), true, file, "", "")) return;
         txtSource->setText(QString::fromStdString(file));
         txtDestination->setText(QString::fromStdString(ProposedDestination(file)));
     }
@@ -241,7 +234,7 @@ void Tfrmconvert::Run(const std::string& source_kind, const std::string& destina
     };
     run_cancel_ = &disk::copy_cancel;
     HostAndPort to;
-    switch (ConvertActionFor(source_kind, destination_kind, disk::GetWindowsVersionClass())) {
+    switch (ConvertActionFor(source_kind, destination_kind)) {
     case ConvertAction::None: break;
     case ConvertAction::RawToEwf: disk::RawToEwf(source, destination, &bar, &status); break;
     case ConvertAction::NetSendDevio:
@@ -259,7 +252,6 @@ void Tfrmconvert::Run(const std::string& source_kind, const std::string& destina
         break;
     case ConvertAction::VdiToRaw: disk::VdiToRaw(source, destination, &bar, &status); break;
     case ConvertAction::VmdkToRaw: disk::VmdkToRaw(source, destination, &bar, &status); break;
-    case ConvertAction::VhdiToRaw: disk::VhdiToRaw(source, destination, &bar, &status); break;
     case ConvertAction::VhdWorkerToRaw: vhd_worker(kVhdToDevice); break;
     case ConvertAction::QcowToRaw: disk::QcowToRaw(source, destination, &bar, &status); break;
     case ConvertAction::NetReceiveRaw:

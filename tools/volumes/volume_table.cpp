@@ -26,10 +26,6 @@ std::string WithoutTrailingBackslash(std::string name) {
     return name;
 }
 
-bool ContainsNoCase(const std::string& text, const std::string& part) {
-    return platform::ToLower(text).find(platform::ToLower(part)) != std::string::npos;
-}
-
 std::string FirstMountPath(const std::string& volume_name) {
     const std::vector<std::string> paths = platform::VolumePathNames(volume_name);
     return paths.empty() ? "" : paths.front();
@@ -120,7 +116,8 @@ std::vector<TVolumeRecord> list_volumes() {
             TVolumeRecord record;
             record.VolumeName = name;
             record.DeviceName = disk::VolumeNameToDeviceName(name);
-            if (ContainsNoCase(record.DeviceName, "cdrom") || ContainsNoCase(record.DeviceName, "floppy")) continue;
+            const std::string& device = record.DeviceName;
+            if (platform::ContainsNoCase(device, "cdrom") || platform::ContainsNoCase(device, "floppy")) continue;
             record.MountPath = FirstMountPath(name);
             int disk = kUnknown, partition = kUnknown;
             try {
@@ -203,7 +200,7 @@ std::string CopySourceOf(const VolumeRow& row) {
 }
 
 std::int64_t CopyLengthOf(const VolumeRow& row, const std::vector<TVolumeRecord>& volumes) {
-    if (!ContainsNoCase(row.device, "HarddiskVolumeShadowCopy")) return 0;
+    if (!platform::ContainsNoCase(row.device, "HarddiskVolumeShadowCopy")) return 0;
     std::int64_t length = row.size;
     for (const auto& volume : volumes) {
         if (volume.Serial.empty() || volume.Serial != row.serial) continue;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "platform/virtdisk/vhd/vhd_records.h"
@@ -19,12 +20,17 @@ constexpr std::uint64_t kRegionTableAt[] = {192 * kKiB, 256 * kKiB};
 constexpr std::uint32_t kMostEntries = 2047;
 constexpr std::uint64_t kMostVhdxDisk = 64ULL << 40;
 
+// A GUID written as its text reads, in the order VHDX stores it.
 constexpr VhdxGuid Guid(std::uint32_t a, std::uint16_t b, std::uint16_t c, std::uint64_t d) {
+    const auto data1 = platform::le32::of(a);
+    const auto data2 = platform::le16::of(b);
+    const auto data3 = platform::le16::of(c);
+    const auto data4 = platform::be64::of(d);
     VhdxGuid g{};
-    for (int i = 0; i < 4; ++i) g[i] = static_cast<std::uint8_t>(a >> (8 * i));
-    for (int i = 0; i < 2; ++i) g[4 + i] = static_cast<std::uint8_t>(b >> (8 * i));
-    for (int i = 0; i < 2; ++i) g[6 + i] = static_cast<std::uint8_t>(c >> (8 * i));
-    for (int i = 0; i < 8; ++i) g[8 + i] = static_cast<std::uint8_t>(d >> (8 * (7 - i)));
+    auto at = std::copy(std::begin(data1.bytes), std::end(data1.bytes), g.begin());
+    at = std::copy(std::begin(data2.bytes), std::end(data2.bytes), at);
+    at = std::copy(std::begin(data3.bytes), std::end(data3.bytes), at);
+    std::copy(std::begin(data4.bytes), std::end(data4.bytes), at);
     return g;
 }
 

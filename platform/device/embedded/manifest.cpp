@@ -22,7 +22,7 @@ constexpr int kMostDisks = 16;
 
 // N of "diskN" (N from 0 to 15, written without leading zeros); -1 for any other name.
 int DiskNumberOf(const std::string& section) {
-    if (section.size() < 5 || section.size() > 6 || !EqualsNoCase(section.substr(0, 4), "disk")) return -1;
+    if (section.size() < 5 || section.size() > 6 || !StartsWithNoCase(section, "disk")) return -1;
     const std::string digits = section.substr(4);
     if (digits.size() > 1 && digits[0] == '0') return -1;
     int number = 0;

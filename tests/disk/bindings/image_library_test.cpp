@@ -13,6 +13,7 @@
 #include "disk/bindings/libqcow.h"
 #include "disk/bindings/libvhdi.h"
 #include "disk/bindings/libvmdk.h"
+#include "support/case_name.h"
 #include "support/test_support.h"
 
 using namespace disk;
@@ -48,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Missing{"Ewf", [] { TLibEWF("libewf.so.404"); }, "could not find libewf.dll"},
                       // A library that lacks the entry points is as good as none.
                       Missing{"WrongLibrary", [] { TLibqcow("libz.so.1"); }, "could not find libqcow.dll"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 class QcowFiles : public ::testing::Test {
 protected:

@@ -14,6 +14,7 @@
 #include "platform/base/interaction.h"
 #include "platform/modules/module.h"
 #include "platform/virtdisk/server.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
 
@@ -190,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, CopyOntoVirtualDisk,
                                            CopyCase{"DynamicVhd", ".vhd", false, "vpc"},
                                            CopyCase{"FixedVhdx", ".vhdx", true, "vhdx"},
                                            CopyCase{"DynamicVhdx", ".vhdx", false, "vhdx"}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 TEST_F(WrapperTest, AnIsoIsOpenedForReadingWhateverTheCallerAsks) {
     if (!test_support::HaveTool("xorriso")) GTEST_SKIP() << "xorriso is not installed";

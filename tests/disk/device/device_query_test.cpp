@@ -11,6 +11,7 @@
 #include "platform/device/records/mbr.h"
 #include "platform/device/registry.h"
 #include "platform/base/interaction.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 
 using namespace disk;
@@ -55,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptorCase{"swap_pairs", kHead + std::string("BADC\0", 5), 8, true, "ABCD"},
         DescriptorCase{"offset_past_the_reply_is_empty", kHead + std::string("ABC\0", 4), 4096, false, ""},
         DescriptorCase{"unterminated_string_stops_at_the_reply_end", kHead + std::string("XYZ"), 8, false, "XYZ"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 struct EntryCase {
     std::string entry;

@@ -10,6 +10,7 @@
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/device/registry.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 
 using namespace disk;
@@ -63,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MakeSparseFile,
                                            SparseCase{"sparse_ignores_allocate", true, true, 3 << 20, false},
                                            SparseCase{"allocated_3MiB", false, true, 3 << 20, true},
                                            SparseCase{"allocated_3MiB_plus_1", false, true, (3 << 20) + 1, true}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 void ExpectSparseFailure(const std::string& path, std::int64_t size) {
     try {

@@ -16,6 +16,7 @@
 #include "disk/engines/convert.h"
 #include "platform/base/interaction.h"
 #include "platform/virtdisk/vhd/vhd_file.h"
+#include "support/case_name.h"
 #include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
@@ -136,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QemuCase{"QcowVersion1", "qcow", "", QcowToRaw},
                       QemuCase{"VdiStatic", "vdi", "static=on", VdiToRaw},
                       QemuCase{"VdiDynamic", "vdi", "static=off", VdiToRaw}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 // ---- layered and refused images ---------------------------------------------------
 

@@ -11,6 +11,7 @@
 #include "disk/engines/net_transfer.h"
 #include "platform/base/interaction.h"
 #include "platform/os/system_facts.h"
+#include "support/case_name.h"
 #include "support/copy_doubles.h"
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
@@ -73,7 +74,7 @@ TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Converter, CraftedImages, ::testing::ValuesIn(ts::CraftedImages()),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 TEST_F(CraftedImages, ADevioPeerOfNoSizeIsAFailureAndNothingIsWritten) {
     const std::string destination = dir_.file("received.raw");

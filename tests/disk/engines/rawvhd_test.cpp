@@ -19,6 +19,7 @@
 #include "platform/modules/module.h"
 #include "platform/virtdisk/server.h"
 #include "platform/virtdisk/vhd/vhd_records.h"
+#include "support/case_name.h"
 #include "support/copy_doubles.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
@@ -159,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ToImageCase{"DynamicVhdx", "dynamic.vhdx", disk::kRawVhdToDynamicVhd, 6 * kMiB, "vhdx", true},
                       // a source that is no whole number of sectors ends in zeros
                       ToImageCase{"OddSizedSource", "odd.vhd", disk::kRawVhdToDynamicVhd, 3 * kMiB + 100, "vpc", true}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 struct FromImageCase {
     const char* name;
@@ -187,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Images, RawVhdFromImage,
                          ::testing::Values(FromImageCase{"FixedVhd", "a.vhd", "-O vpc -o subformat=fixed,force_size=on", false},
                                            FromImageCase{"DynamicVhd", "b.vhd", "-O vpc -o subformat=dynamic,force_size=on", true},
                                            FromImageCase{"DynamicVhdx", "c.VHDX", "-O vhdx -o subformat=dynamic", true}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 TEST_F(RawVhdTest, TheExtensionDecidesWhatIsAVirtualDisk) {
     // Only ".vhd"/".vhdx" name an image: these plain files are copied as they are.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <set>
 #include <stdexcept>
 
@@ -96,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"Latin1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><t><node><Cell>01</Cell><Desc>\xe9t\xe9</Desc></node></t>",
                      {{"01", "\xc3\xa9t\xc3\xa9"}}},
         DocumentCase{"NoRows", "<t/>", {}}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 TEST(PartTypes, ADocumentThatIsNoXmlIsRefused) {
     for (const char* bad : {"", "<t><node>", "not xml", "<a></b>"})

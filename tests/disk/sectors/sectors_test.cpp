@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/base/interaction.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 
 using namespace disk;
@@ -104,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Regions, MbrMerge,
                                            MergeCase{"reserved", {false, false, true, false, false}, 444, 446},
                                            MergeCase{"partition_table", {false, false, false, true, false}, 446, 510},
                                            MergeCase{"boot_signature", {false, false, false, false, true}, 510, 512}),
-                         [](const auto& param) { return std::string(param.param.name); });
+                         test_support::CaseName());
 
 TEST_F(Sectors, BootSectorKeepingTheBpbTakesTheFilesCodeAndTail) {
     const std::string file = File("boot.bin");

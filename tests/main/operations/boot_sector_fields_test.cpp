@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 
 using namespace tarnovell;
@@ -106,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Made{"FAT32", "mkfs.fat -F 32 -n THIRTYTWO %s >/dev/null", BootLayout::Fat32, "36"},
                       Made{"NTFS", "mkntfs -q -F -f -L NLABEL %s >/dev/null 2>&1", BootLayout::Ntfs, ""},
                       Made{"exFAT", "mkfs.exfat -L ELABEL %s >/dev/null", BootLayout::Exfat, ""}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 namespace {
 

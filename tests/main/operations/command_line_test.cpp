@@ -12,6 +12,7 @@
 #include "main/operations/text_helpers.h"
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 
@@ -285,7 +286,7 @@ std::vector<ArgvCase> ArgvCases() {
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Cases, CommandLineArgv, ::testing::ValuesIn(ArgvCases()),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 TEST(CommandLine, QuietIsTakenOutOnlyAsAWholeArgument) {
     using tarnovell::ParseCommandLine;

@@ -6,6 +6,7 @@
 
 #include <regex>
 
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 #include "support/test_support.h"
 
@@ -126,4 +127,4 @@ INSTANTIATE_TEST_SUITE_P(
                  "tarnovell -mbr -restore source destination", ""},
         ArgvCase{"infos_answers_then_wants_the_window", "-infos VOL DIR/infos.txt", "", 1, "not implemented\n",
                  "no display available", "test ! -e DIR/infos.txt"}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());

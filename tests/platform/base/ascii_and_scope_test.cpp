@@ -38,6 +38,27 @@ TEST(Ascii, FoldsOnlyAsciiLettersWhateverTheLocale) {
     std::setlocale(LC_ALL, saved.c_str());
 }
 
+TEST(Ascii, PrefixAndPartIgnoreCase) {
+    struct Case {
+        const char* text;
+        const char* part;
+        bool starts, contains;
+    };
+    const Case cases[] = {
+        {"HarddiskVolume3", "harddiskvolume", true, true},
+        {"\\Device\\CdRom0", "cdrom", false, true},
+        {"Vol", "Volume", false, false},  // shorter than the prefix
+        {"disk.VHDX", ".vhdx", false, true},
+        {"anything", "", true, true},
+        {"", "x", false, false},
+        {"\xC4rger", "\xE4", false, false},  // bytes above 0x7F are not folded
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(StartsWithNoCase(c.text, c.part), c.starts) << c.text << " / " << c.part;
+        EXPECT_EQ(ContainsNoCase(c.text, c.part), c.contains) << c.text << " / " << c.part;
+    }
+}
+
 TEST(Ascii, TrimTakesBlanksFromBothEndsOnly) {
     const std::pair<std::string, std::string> cases[] = {
         {"  value \r\n", "value"}, {"\t a b \t", "a b"}, {" \r\n\t", ""}, {"", ""}, {"x", "x"},

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <string>
 #include <utility>
 
@@ -87,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"bare_number", "3", PathKind::File, -1, 3},
         PathCase{"bare_number_with_blank", " 3", PathKind::File},
         PathCase{"empty", "", PathKind::File}),
-    [](const ::testing::TestParamInfo<PathCase>& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST(DevicePathVocabulary, EveryListedDiskRoundTrips) {
     for (int n = 0; n <= 15; ++n) {

@@ -18,6 +18,7 @@
 #include "platform/device/volume_api.h"
 #include "platform/fmifs/fmifs.h"
 #include "platform/modules/module.h"
+#include "support/case_name.h"
 #include "support/scoped_environment.h"
 #include "support/test_support.h"
 #include "support/volume_fixtures.h"
@@ -163,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"FAT32", u"FAT32", 512, "mkfs.fat", "vfat", "FAT32", "fsck.fat -n %s", "FAT32"},
                       FormatCase{"exFAT", u"exFAT", 0, "mkfs.exfat", "exfat", "", "fsck.exfat -n %s", "exFAT"},
                       FormatCase{"UDF", u"UDF", 0, "mkudffs", "udf", "", "", ""}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST_F(Fmifs, AFullFormatReportsTheToolsProgress) {
     Use(24);

@@ -19,6 +19,7 @@
 #include "platform/virtdisk/server.h"
 #include "platform/virtdisk/vhd/vhd_file.h"
 #include "platform/base/wide_text.h"
+#include "support/case_name.h"
 #include "support/embedded_machine.h"
 #include "support/loop_disk.h"
 #include "support/scoped_environment.h"
@@ -218,7 +219,7 @@ TEST_P(VirtDiskFormatTest, AttachedWithoutHostTheHandleReadsAndWritesTheDisk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, VirtDiskFormatTest, ::testing::ValuesIn(kFormats),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 // ---- attaching for this process alone -----------------------------------------
 
@@ -313,7 +314,7 @@ TEST_P(VirtDiskInProcessTest, DynamicVhdRoundTripsThroughTheHandleWithoutAFuseMo
 
 INSTANTIATE_TEST_SUITE_P(Attaches, VirtDiskInProcessTest,
                          ::testing::Values(InProcessCase{"CreatingHandle", false}, InProcessCase{"Reopened", true}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 // ---- attaching into the embedded host --------------------------------------------
 
@@ -1009,7 +1010,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, VirtDiskExpandTest,
                                                       4 * kMiB, 272 * kMiB},
                                            ExpandCase{"DynamicVhdx", VIRTUAL_STORAGE_TYPE_DEVICE_VHDX, false, 4 * kMiB,
                                                       16 * kMiB}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 struct ResizeCase {
     const char* name;
@@ -1070,7 +1071,7 @@ INSTANTIATE_TEST_SUITE_P(
         ResizeCase{"NoTable", "", "-O vpc -o subformat=fixed,force_size=on", ".vhd", ERROR_NOT_SUPPORTED, 8 * kMiB},
         ResizeCase{"Vhdx", "label: dos\\nstart=2048,size=6144,type=83\\n", "-O vhdx -o subformat=dynamic", ".vhdx",
                    ERROR_NOT_SUPPORTED, 8 * kMiB}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 TEST_F(VirtDiskTest, CompactKeepsTheContentOfADynamicImage) {
     SKIP_WITHOUT_SERVER(true);

@@ -13,26 +13,23 @@ using Kinds = std::vector<std::string>;
 TEST(ConvertKinds, SourcesAndTheDestinationsEachOffers) {
     EXPECT_EQ(ConvertSourceKinds(), (Kinds{"RAW", "EWF", "DEVIO", "VDI", "VMDK", "VHD", "QCOW", "NETCAT"}));
     EXPECT_EQ(InitialDestinationKinds(), (Kinds{"RAW", "EWF", "DEVIO", "NETCAT"}));
-    EXPECT_EQ(DestinationKindsFor("RAW", 10), (Kinds{"EWF", "DEVIO", "VHD FIXED", "VHD DYNAMIC", "NETCAT", "RAW"}));
-    EXPECT_EQ(DestinationKindsFor("RAW", 6), (Kinds{"EWF", "DEVIO", "VHD", "NETCAT", "RAW"}));
+    EXPECT_EQ(DestinationKindsFor("RAW"), (Kinds{"EWF", "DEVIO", "VHD FIXED", "VHD DYNAMIC", "NETCAT", "RAW"}));
     for (const char* source : {"EWF", "DEVIO", "VDI", "VMDK", "VHD", "QCOW", "NETCAT"})
-        EXPECT_EQ(DestinationKindsFor(source, 10), Kinds{"RAW"}) << source;
+        EXPECT_EQ(DestinationKindsFor(source), Kinds{"RAW"}) << source;
     EXPECT_TRUE(IsNetworkKind("DEVIO"));
     EXPECT_TRUE(IsNetworkKind("NETCAT"));
     EXPECT_FALSE(IsNetworkKind("RAW"));
 }
 
 TEST(ConvertKinds, FileFilters) {
-    EXPECT_EQ(SourceFilter("RAW", 10), "Image File (*.img)|*.img");
-    EXPECT_EQ(SourceFilter("EWF", 10), "EWF File (*.ewf)|*.ewf|E01 File (*.e01)|*.e01");
-    EXPECT_EQ(SourceFilter("VDI", 10), "VDI File (*.vdi)|*.vdi");
-    EXPECT_EQ(SourceFilter("VMDK", 10), "VMDK File (*.vmdk)|*.vmdk");
-    EXPECT_EQ(SourceFilter("VHD", 7), "VHD File (*.vhd)|*.vhd");
-    EXPECT_EQ(SourceFilter("VHD", 8), "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx");
-    EXPECT_EQ(SourceFilter("QCOW", 10), "QCOW File (*.qcow)|*.qcow|QCOW2 File (*.qcow2)|*.qcow2");
-    EXPECT_EQ(SourceFilter("NETCAT", 10), "");
+    EXPECT_EQ(SourceFilter("RAW"), "Image File (*.img)|*.img");
+    EXPECT_EQ(SourceFilter("EWF"), "EWF File (*.ewf)|*.ewf|E01 File (*.e01)|*.e01");
+    EXPECT_EQ(SourceFilter("VDI"), "VDI File (*.vdi)|*.vdi");
+    EXPECT_EQ(SourceFilter("VMDK"), "VMDK File (*.vmdk)|*.vmdk");
+    EXPECT_EQ(SourceFilter("VHD"), "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx");
+    EXPECT_EQ(SourceFilter("QCOW"), "QCOW File (*.qcow)|*.qcow|QCOW2 File (*.qcow2)|*.qcow2");
+    EXPECT_EQ(SourceFilter("NETCAT"), "");
     EXPECT_EQ(DestinationFilter("RAW"), "Image File (*.img)|*.img");
-    EXPECT_EQ(DestinationFilter("VHD"), "VHD File (*.vhd)|*.vhd");
     EXPECT_EQ(DestinationFilter("VHD FIXED"), "VHD File (*.vhd)|*.vhd|VHDx File (*.vhdx)|*.vhdx");
     EXPECT_EQ(DestinationFilter("VHD DYNAMIC"), DestinationFilter("VHD FIXED"));
     EXPECT_EQ(DestinationFilter("EWF"), "EWF File (*.ewf)|*.ewf");
@@ -88,21 +85,20 @@ TEST(ConvertActions, EveryPairOfTheTable) {
     struct Case {
         const char* source;
         const char* destination;
-        int version;
         A action;
     };
-    for (const Case& c : {Case{"RAW", "EWF", 10, A::RawToEwf}, Case{"RAW", "DEVIO", 10, A::NetSendDevio},
-                          Case{"RAW", "VHD FIXED", 10, A::VhdWorkerFixed},
-                          Case{"RAW", "VHD DYNAMIC", 10, A::VhdWorkerDynamic}, Case{"RAW", "NETCAT", 10, A::NetSendRaw},
-                          Case{"RAW", "RAW", 10, A::RestoreRaw}, Case{"EWF", "RAW", 10, A::EwfToRaw},
-                          Case{"DEVIO", "RAW", 10, A::NetReceiveDevio}, Case{"VDI", "RAW", 10, A::VdiToRaw},
-                          Case{"VMDK", "RAW", 10, A::VmdkToRaw}, Case{"VHD", "RAW", 6, A::VhdiToRaw},
-                          Case{"VHD", "RAW", 7, A::VhdWorkerToRaw}, Case{"QCOW", "RAW", 10, A::QcowToRaw},
-                          Case{"NETCAT", "RAW", 10, A::NetReceiveRaw},
+    for (const Case& c : {Case{"RAW", "EWF", A::RawToEwf}, Case{"RAW", "DEVIO", A::NetSendDevio},
+                          Case{"RAW", "VHD FIXED", A::VhdWorkerFixed},
+                          Case{"RAW", "VHD DYNAMIC", A::VhdWorkerDynamic}, Case{"RAW", "NETCAT", A::NetSendRaw},
+                          Case{"RAW", "RAW", A::RestoreRaw}, Case{"EWF", "RAW", A::EwfToRaw},
+                          Case{"DEVIO", "RAW", A::NetReceiveDevio}, Case{"VDI", "RAW", A::VdiToRaw},
+                          Case{"VMDK", "RAW", A::VmdkToRaw}, Case{"VHD", "RAW", A::VhdWorkerToRaw},
+                          Case{"QCOW", "RAW", A::QcowToRaw},
+                          Case{"NETCAT", "RAW", A::NetReceiveRaw},
                           // Pairs the table has no row for do nothing.
-                          Case{"RAW", "VHD", 6, A::None}, Case{"EWF", "EWF", 10, A::None},
-                          Case{"VDI", "NETCAT", 10, A::None}, Case{"", "RAW", 10, A::None}})
-        EXPECT_EQ(ConvertActionFor(c.source, c.destination, c.version), c.action) << c.source << " " << c.destination;
+                          Case{"RAW", "VHD", A::None}, Case{"EWF", "EWF", A::None},
+                          Case{"VDI", "NETCAT", A::None}, Case{"", "RAW", A::None}})
+        EXPECT_EQ(ConvertActionFor(c.source, c.destination), c.action) << c.source << " " << c.destination;
 }
 
 }  // namespace

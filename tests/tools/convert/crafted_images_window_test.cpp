@@ -15,6 +15,7 @@
 
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
+#include "support/case_name.h"
 #include "support/converter_window.h"
 #include "support/crafted_images.h"
 #include "support/embedded_machine.h"
@@ -71,7 +72,7 @@ TEST_P(CraftedImagesInTheWindow, AreRefusedWithAClearMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Converter, CraftedImagesInTheWindow, ::testing::ValuesIn(ts::CraftedImages()),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+                         test_support::CaseName());
 
 TEST_F(CraftedImagesInTheWindow, ADevioPeerOfNoSizeIsAFailure) {
     const std::string destination = dir_.file("received.raw");

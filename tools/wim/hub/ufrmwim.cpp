@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "main/dialogs/dialog_parts.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/wim_commands.h"
 #include "main/operations/wim_image_tools.h"
@@ -30,12 +31,6 @@ namespace {
 
 constexpr int kMemoWidth = 460;
 constexpr int kMemoHeight = 300;
-
-QPushButton* MakeButton(const char* caption, const char* name) {
-    auto* button = new QPushButton(caption);
-    button->setObjectName(name);
-    return button;
-}
 
 // An index the user typed, or the box that says why it is refused.
 std::optional<int> TypedIndex(const std::string& text) {
@@ -57,14 +52,14 @@ Tfrmwim::Tfrmwim(ToolLink link, QWidget* owner) : QWidget(owner, Qt::Window), se
     memo_wim->setReadOnly(true);
     memo_wim->setMinimumSize(kMemoWidth, kMemoHeight);
 
-    btn_wiminfo = MakeButton("Get Infos", "btn_wiminfo");
-    btn_wimcapture = MakeButton("Capture", "btn_wimcapture");
-    btn_wimapply = MakeButton("Apply", "btn_wimapply");
-    btn_wimexport = MakeButton("Export", "btn_wimexport");
-    btn_wimsetboot = MakeButton("SetBoot", "btn_wimsetboot");
-    Button3 = MakeButton("SetInfo", "Button3");
-    btn_wimmount = MakeButton("Mount", "btn_wimmount");
-    btn_wimgapi_dll = MakeButton("DLL", "btn_wimgapi_dll");
+    btn_wiminfo = MakeButton("btn_wiminfo", "Get Infos");
+    btn_wimcapture = MakeButton("btn_wimcapture", "Capture");
+    btn_wimapply = MakeButton("btn_wimapply", "Apply");
+    btn_wimexport = MakeButton("btn_wimexport", "Export");
+    btn_wimsetboot = MakeButton("btn_wimsetboot", "SetBoot");
+    Button3 = MakeButton("Button3", "SetInfo");
+    btn_wimmount = MakeButton("btn_wimmount", "Mount");
+    btn_wimgapi_dll = MakeButton("btn_wimgapi_dll", "DLL");
     connect(btn_wiminfo, &QPushButton::clicked, this, &Tfrmwim::btn_wiminfoClick);
     connect(btn_wimcapture, &QPushButton::clicked, this, &Tfrmwim::btn_wimcaptureClick);
     connect(btn_wimapply, &QPushButton::clicked, this, &Tfrmwim::btn_wimapplyClick);

@@ -12,6 +12,7 @@
 #include "disk/formats/imagecheck/qcow_check.h"
 #include "disk/formats/imagecheck/vhd_check.h"
 #include "disk/formats/imagecheck/vmdk_check.h"
+#include "support/case_name.h"
 #include "support/test_support.h"
 
 using namespace disk;
@@ -101,6 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
         Spoiled{"VhdxRegionCount", "vhdx", "", 192 * 1024 + 8, "\\377\\377", "entry_count"},
         Spoiled{"EwfSegmentNumber", "ewf", "", 9, "\\002", "segment_number"},
         Spoiled{"EwfChainPastTheEnd", "ewf", "", 13 + 16 + 5, "\\177", "next"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 }  // namespace

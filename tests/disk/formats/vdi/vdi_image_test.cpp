@@ -2,6 +2,8 @@
 // through the block map, and every header or map it must refuse.
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -206,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "VDI block map lies past the end of the file"},
         Refusal{"EntryOutOfRange", [](ImageBuilder& b) { b.map[2] = 4; }, "VDI block map entry 2 is out of range"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 TEST(VdiImage, ABlockTheFileDoesNotHoldInFullIsAnErrorNotZeros) {
     ImageBuilder b(3, 3 * kBlock);

@@ -9,6 +9,7 @@
 #include "disk/formats/vhd/vhd_footer.h"
 #include "platform/base/interaction.h"
 #include "platform/virtdisk/vhd/vhd_file.h"
+#include "support/case_name.h"
 #include "support/test_support.h"
 
 namespace {
@@ -47,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GeometryCase{"ThirdStepEdge", 528474239, 128, 63, 65535},
                       GeometryCase{"PastThirdStep", 528474240, 255, 63, 32897},
                       GeometryCase{"TwoTiB", 4294967296, 255, 63, 267350}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST(FixedVhdFooter, CarriesTheFieldsAndAChecksumThatHolds) {
     std::array<std::uint8_t, 16> id{};
@@ -170,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "the image size is not a multiple of 512 bytes"},
                       Refusal{"AlreadyAVhd", 1 << 20, true, false, "the image file already ends in a vhd footer"},
                       Refusal{"TargetTaken", 1 << 20, false, true, " already exists"}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST_F(AppendFooter, MissingImageCannotBeOpened) {
     EXPECT_FALSE(AppendVhdFooter(dir_.file("absent.img"), dir_.file("absent.vhd"), 0));

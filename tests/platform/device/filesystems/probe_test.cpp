@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 
+#include "support/case_name.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -18,11 +19,6 @@ namespace ts = test_support;
 
 constexpr std::int64_t kMiB = 1 << 20;
 
-// Test names from the `name` field of a case table.
-template <class Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
-    return param.param.name;
-}
 // The probe may read the first 4 KiB and a few bytes at 64 KiB, nothing more.
 constexpr std::int64_t kMostBytesRead = 4096 + 64;
 
@@ -131,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         FsCase{"exfat", "mkfs.exfat", "exfatprogs", "mkfs.exfat IMG", 8, "exFAT"},
         FsCase{"xfs", "mkfs.xfs", "xfsprogs", "mkfs.xfs -q -f IMG", 300, "XFS"},
         FsCase{"btrfs", "mkfs.btrfs", "btrfs-progs", "mkfs.btrfs -q -f IMG", 128, "btrfs"}),
-    CaseName<FsCase>);
+    test_support::CaseName());
 
 // Where a superblock sits past the end of the range, it is not looked for.
 struct CutCase {
@@ -168,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"btrfs_superblock_inside", "mkfs.btrfs", "btrfs-progs", "mkfs.btrfs -q -f IMG", 128, 65536 + 4096,
                 "btrfs"},
         CutCase{"ntfs_boot_sector_cut_off", "mkfs.ntfs", "ntfs-3g", "mkfs.ntfs -F -Q -q IMG", 8, 511, ""}),
-    CaseName<CutCase>);
+    test_support::CaseName());
 
 TEST(FileSystemProbeArguments, RejectsImpossibleRangesWithoutReading) {
     int reads = 0;

@@ -10,6 +10,7 @@
 
 #include "platform/device/filesystems/fat.h"
 #include "platform/device/filesystems/ntfs.h"
+#include "support/case_name.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -165,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
         FactsCase{"fat12_boot_label_only", "mcopy", 8,
                   "mkfs.fat -F 12 IMG >/dev/null && mcopy -i IMG DATA ::a.bin && " + StaleBootLabel(43), false, "FAT",
                   "OLDNAME", "", kFatFree, kFatPattern, true}),
-    [](const ::testing::TestParamInfo<FactsCase>& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST(FatLabel, OemBytesAreCodePage850) {
     const std::uint8_t bytes[] = {'C', 'A', 'F', 0x90, ' ', 0x8E, 0x9D, ' ', ' ', ' ', ' '};
@@ -214,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
         RunsCase{"zero_length", {0x11, 0x00, 0x05, 0x00}, false, {}},
         RunsCase{"before_the_first_cluster", {0x11, 0x04, 0xF0, 0x00}, false, {}},
         RunsCase{"past_the_last_cluster", {0x31, 0x10, 0xA0, 0x86, 0x01, 0x00}, false, {}}),
-    [](const auto& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST(NtfsFixups, RestoreSavedBytesAndRefuseATornBlock) {
     std::vector<std::uint8_t> record(1024, 0xAB);

@@ -13,6 +13,7 @@
 #include "platform/device/records/gpt.h"
 #include "platform/device/records/mbr.h"
 #include "platform/device/records/partition_table.h"
+#include "support/case_name.h"
 #include "support/test_support.h"
 
 namespace {
@@ -356,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(
         GptFieldCase{"entry_ends_past_64_bits", Damaged(FirstEntryEndsAt(std::numeric_limits<std::uint64_t>::max())),
                      false},
         GptFieldCase{"entry_ends_past_byte_offsets", Damaged(FirstEntryEndsAt(1ull << 60)), false}),
-    [](const ::testing::TestParamInfo<GptFieldCase>& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 // ---------------------------------------------------------------------------
 // A device that cannot give every byte it claims.
@@ -395,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"only_the_mbr_readable", 512, nullptr, ReadCase::kMbrFallback},
         ReadCase{"nothing_readable", 0, nullptr, ReadCase::kRaw},
         ReadCase{"mbr_cut_off", 300, nullptr, ReadCase::kRaw}),
-    [](const ::testing::TestParamInfo<ReadCase>& param) { return std::string(param.param.name); });
+    test_support::CaseName());
 
 TEST(BuiltTables, DiskShorterThanItsGptReadsThePrimaryOnly) {
     // The image was cut: the headers still claim the old size.

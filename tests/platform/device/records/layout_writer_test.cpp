@@ -13,6 +13,7 @@
 
 #include "platform/device/records/gpt.h"
 #include "platform/device/records/mbr.h"
+#include "support/case_name.h"
 #include "support/partition_peers.h"
 #include "support/test_support.h"
 
@@ -410,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"GptTwiceTheSameId", k64MiB, kGpt,
                 {WithId(GptEntry(2048, 2048), kDiskGuid), WithId(GptEntry(4096, 2048), kDiskGuid)}},
         Refusal{"RawIsNoLayout", k64MiB, platform::PARTITION_STYLE_RAW, {}}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+    test_support::CaseName());
 
 TEST(LayoutWriter, ChsAddressesAsMbrEntriesStoreThem) {
     struct Case {

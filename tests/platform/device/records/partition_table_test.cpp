@@ -12,6 +12,8 @@
 #include <sstream>
 
 #include "platform/base/byte_order.h"
+#include "platform/base/wide_text.h"
+#include "support/case_name.h"
 #include "support/image_reader.h"
 #include "support/test_support.h"
 
@@ -36,12 +38,6 @@ namespace dev = platform::device;
 namespace ts = test_support;
 
 constexpr std::int64_t kMiB = 1 << 20;
-
-// Test names from the `name` field of a case table.
-template <class Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
-    return param.param.name;
-}
 
 bool HavePeerTools() { return ts::HaveTool("sfdisk") && ts::HaveTool("fdisk") && ts::HaveTool("sgdisk"); }
 
@@ -223,30 +219,6 @@ void RunOrFail(const std::string& command) {
 // ---------------------------------------------------------------------------
 // Comparing our layout with the peer's.
 
-std::string Utf8(const std::u16string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 GUID Guid(const std::string& text) {
     GUID guid{};
     EXPECT_TRUE(dev::GuidFromString(text, guid)) << text;
@@ -327,7 +299,7 @@ void ExpectMatchesGptPeer(const DiskLayout& layout, const PeerLayout& peer, std:
         EXPECT_EQ(e.length, p.size * ss);
         EXPECT_EQ(e.type_guid, Guid(p.type));
         EXPECT_EQ(e.partition_id, Guid(p.uuid));
-        EXPECT_EQ(Utf8(e.name), p.name);
+        EXPECT_EQ(platform::Utf16ToUtf8(e.name), p.name);
         EXPECT_EQ(e.recognized, !(e.type_guid == dev::kGptMsReserved));
         if (p.attrs.empty()) {
             EXPECT_EQ(e.attributes, 0u);
@@ -392,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "disk1 : start=256, size=256, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"root\"\n"
                    "disk3 : start=1024, size=512, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE, name=\"Données\"\n"
                    "disk4 : start=2048, size=1024, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"}),
-    CaseName<ScriptCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableMbr, NumbersVolumesInTableOrderAndSkipsContainers) {
     REQUIRE_PEER_TOOLS();
@@ -518,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteBytes(image, ebr2 * 512 + kEntry0, std::string(1, '\x37'));
                   },
                   1}),
-    CaseName<ChainCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableEbrChainLimit, LongChainIsCut) {
     // 2000 EBRs, each holding one 1-sector logical partition and a link to
@@ -785,7 +757,7 @@ INSTANTIATE_TEST_SUITE_P(
                           std::filesystem::resize_file(g.image, 6 * kMiB);
                       },
                       Outcome::kMbrFallback, false}),
-    CaseName<GptDamageCase>);
+    test_support::CaseName());
 
 // ---------------------------------------------------------------------------
 // Disks with no table at all.
@@ -825,7 +797,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RawCase{"shorter_than_a_sector", std::string(300, '\0') + "\x55\xAA", 512},
                       RawCase{"sector_size_zero", BootSectorWithGarbage(), 0},
                       RawCase{"sector_size_not_a_power_of_two", BootSectorWithGarbage(), 520}),
-    CaseName<RawCase>);
+    test_support::CaseName());
 
 TEST(PartitionTableRawPeer, ZeroedImageHasNoTableForSfdiskEither) {
     REQUIRE_PEER_TOOLS();
