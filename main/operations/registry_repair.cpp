@@ -246,6 +246,11 @@ std::string OldHiveName(const std::string& hive) {
     return old == hive ? hive + ".old" : old;
 }
 
+std::pair<DWORD, DWORD> SavedHiveVersion(DWORD major, DWORD minor) {
+    if (major == 6 && minor == 2) return {6, 1};
+    return {major, minor};
+}
+
 std::string ControlSetName(const std::string& current) {
     unsigned number = 0;
     const char* end = current.data() + current.size();
@@ -267,9 +272,9 @@ void DeleteOfflineKeyTree(ORHKEY key) {
 std::string RunOfflineRepair(OfflineRepair repair, const std::string& path, std::string* note) {
     const std::string file = SystemHiveOf(path);
     disk::LoadOffreg();
-    // The hive is saved for the Windows version the program follows.
-    DWORD major = 0, minor = 0;
-    disk::GetOSVersion(major, minor);
+    DWORD running_major = 0, running_minor = 0;
+    disk::GetOSVersion(running_major, running_minor);
+    const auto [major, minor] = SavedHiveVersion(running_major, running_minor);
 
     OfflineHive hive(file);
     Change(repair, hive.root());

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "disk/bindings/offreg.h"
 
@@ -43,6 +44,10 @@ std::string SystemHiveOf(const std::string& path);
 // ".old" (its own extension replaced), or ".old" added where that would be
 // the hive's own name.
 std::string OldHiveName(const std::string& hive);
+
+// The Windows version a hive is saved for, given the running system's:
+// 6.2 is saved as 6.1, any other as it is.
+std::pair<platform::DWORD, platform::DWORD> SavedHiveVersion(platform::DWORD major, platform::DWORD minor);
 
 // "ControlSet" and the current set's number in three digits, from the text
 // of "select\Current"; raises for a text that is no set number (1 to 999).

@@ -13,7 +13,6 @@
 
 #include "platform/base/byte_order.h"
 #include "platform/base/wide_text.h"
-#include "support/case_name.h"
 #include "support/system_hive_fixture.h"
 #include "support/test_support.h"
 
@@ -92,6 +91,14 @@ TEST(RegistryRepairNames, TheUnchangedHiveIsCalledOld) {
     for (const auto& [hive, old] : cases) EXPECT_EQ(tarnovell::OldHiveName(hive), old) << hive;
 }
 
+TEST(RegistryRepairNames, Windows8HivesAreSavedAsWindows7Ones) {
+    using Version = std::pair<platform::DWORD, platform::DWORD>;
+    const std::pair<Version, Version> cases[] = {
+        {{6, 2}, {6, 1}}, {{6, 1}, {6, 1}}, {{6, 3}, {6, 3}}, {{10, 0}, {10, 0}}, {{5, 1}, {5, 1}}};
+    for (const auto& [running, saved] : cases)
+        EXPECT_EQ(tarnovell::SavedHiveVersion(running.first, running.second), saved) << running.first << "." << running.second;
+}
+
 struct ValueCheck {
     const char* key;  // below the current control set, or from the root with a leading backslash
     const char* name;
@@ -156,7 +163,7 @@ TEST_P(EachRepair, ChangesTheCurrentSetAndKeepsTheUnchangedHive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Repairs, EachRepair, ::testing::ValuesIn(kRepairs),
-                         test_support::CaseName());
+                         [](const ::testing::TestParamInfo<RepairCase>& param) { return std::string(param.param.name); });
 
 TEST_F(RegistryRepair, MountedDevicesAreForgotten) {
     MakeHive();
