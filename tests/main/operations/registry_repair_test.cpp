@@ -13,6 +13,7 @@
 
 #include "platform/base/byte_order.h"
 #include "platform/base/wide_text.h"
+#include "support/case_name.h"
 #include "support/system_hive_fixture.h"
 #include "support/test_support.h"
 
@@ -163,7 +164,7 @@ TEST_P(EachRepair, ChangesTheCurrentSetAndKeepsTheUnchangedHive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Repairs, EachRepair, ::testing::ValuesIn(kRepairs),
-                         [](const ::testing::TestParamInfo<RepairCase>& param) { return std::string(param.param.name); });
+                         test_support::CaseName());
 
 TEST_F(RegistryRepair, MountedDevicesAreForgotten) {
     MakeHive();
