@@ -161,7 +161,9 @@ void RawSink::zero_pending() {
     pending_length_ = 0;
     if (length == 0) return;
     if (zeros_ == ZeroBlocks::ZeroedInPlace) {
-        if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return sync_behind_.wrote(length);
+        // Zeroed in place leaves no pages to write back: the finish's flush
+        // makes it lasting, so it does not count towards the sync behind.
+        if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return;
         if (GetLastError() != ERROR_NOT_SUPPORTED) RaiseMediumError();
         zeros_ = ZeroBlocks::Written;  // a medium that cannot once cannot again
     }
