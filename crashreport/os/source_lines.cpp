@@ -49,8 +49,10 @@ bool Report(ProcessView& view) {
 }
 
 // The name addr2line gives a routine: its linkage name demangled, else
-// the plain name (both looked up through the routine's abstract origin and
-// specification). `linkage` tells which it was.
+// the plain name. Both are looked up as dwarf_attr_integrate does: on the
+// routine's entry, then on its abstract origin (an inlined copy) and on the
+// declaration an out-of-line definition points back to. `linkage` tells
+// which name it was.
 std::string RoutineName(Dwarf_Die* die, bool* linkage = nullptr) {
     Dwarf_Attribute attribute;
     const char* mangled = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_linkage_name, &attribute));
