@@ -1,6 +1,7 @@
 #include "platform/device/layout_requests.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,10 +39,13 @@ public:
             SetLastErrorFromErrno(errno);
             return;
         }
-        // A whole disk's page cache is not its partitions': what mkfs or a
+        // A block device's page cache is not its partitions': what mkfs or a
         // mounted file system wrote through a partition may sit under stale
-        // pages of the disk read before. Read the medium, not those.
-        ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
+        // pages of the disk read before. Read the medium, not those. (An
+        // image file has one cache, which stays.)
+        struct stat backing {};
+        if (::fstat(fd_.get(), &backing) == 0 && S_ISBLK(backing.st_mode))
+            ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
     bool ok() const { return static_cast<bool>(fd_); }
     ReadAt reader() const { return ReaderOverDescriptor(fd_.get(), where_.offset, disk_.size); }
