@@ -18,6 +18,14 @@
 
 namespace disk {
 
+// `value` / `unit`, rounded up: how many units cover `value`.
+inline std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t unit) { return value / unit + (value % unit != 0); }
+
+// How a refusal names entry `index` of table `table`.
+inline std::string Entry(const char* table, std::uint64_t index) {
+    return std::string(table) + " entry " + std::to_string(index);
+}
+
 // An image refused by our own check, with a text for the person.
 class ImageCheckError : public std::runtime_error {
 public:

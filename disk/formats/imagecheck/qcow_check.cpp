@@ -16,9 +16,6 @@ constexpr std::uint32_t kMostBackingName = 1023;
 constexpr std::uint64_t kDirty = 1;  // the only incompatible feature that reading can ignore
 constexpr std::uint32_t kExternalDataFile = 0x44415441;
 
-std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t unit) { return value / unit + (value % unit != 0); }
-
-std::string Entry(const char* table, std::uint64_t index) { return std::string(table) + " entry " + std::to_string(index); }
 
 void CheckBackingName(const ImageBytes& file, std::uint64_t offset, std::uint32_t size, NamedFiles& named) {
     if (offset == 0) return;

@@ -1,5 +1,6 @@
 #include "disk/formats/imagecheck/vhd_check.h"
 
+#include <bit>
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -41,8 +42,6 @@ constexpr VhdxGuid kVirtualDiskSize = Guid(0x2FA54224, 0xCD1B, 0x4876, 0xB2115DB
 constexpr VhdxGuid kLogicalSectorSize = Guid(0x8141BF1D, 0xA96F, 0x4709, 0xBA47F233A8FAAB5F);
 constexpr VhdxGuid kParentLocator = Guid(0xA8D35F2D, 0xB30B, 0x454D, 0xABF7D3D84834AB0C);
 
-bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
-std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t unit) { return value / unit + (value % unit != 0); }
 
 struct Region {
     std::uint64_t offset = 0;
@@ -131,7 +130,7 @@ Metadata ReadMetadata(const ImageBytes& file, const Region& region) {
     if (!have_parameters) file.refuse("metadata", "has no file parameters");
     if (!have_size) file.refuse("metadata", "has no virtual disk size");
     if (!have_sector) file.refuse("metadata", "has no logical sector size");
-    if (!IsPowerOfTwo(metadata.block_size) || metadata.block_size < kMiB || metadata.block_size > 256 * kMiB)
+    if (!std::has_single_bit(metadata.block_size) || metadata.block_size < kMiB || metadata.block_size > 256 * kMiB)
         file.refuse("block size", std::to_string(metadata.block_size) + " is not valid");
     if (metadata.logical_sector != 512 && metadata.logical_sector != 4096)
         file.refuse("logical sector size", std::to_string(metadata.logical_sector) + " is not valid");
@@ -207,7 +206,7 @@ void CheckVhdImage(const ImageBytes& file) {
         file.record<VhdDynamicHeader>(static_cast<std::uint64_t>(footer.data_offset.value()), "data_offset");
     if (std::memcmp(header.cookie.data(), "cxsparse", 8) != 0) file.refuse("dynamic header cookie", "is not \"cxsparse\"");
     const std::uint64_t block = static_cast<std::uint64_t>(header.block_size.value());
-    if (!IsPowerOfTwo(block) || block < kVhdSector || block > 256 * kMiB)
+    if (!std::has_single_bit(block) || block < kVhdSector || block > 256 * kMiB)
         file.refuse("block_size", std::to_string(block) + " is not valid");
     const std::uint64_t entries = static_cast<std::uint64_t>(header.max_table_entries.value());
     if (entries < CeilDiv(disk, block))

@@ -1,5 +1,6 @@
 #include "disk/formats/imagecheck/vmdk_check.h"
 
+#include <bit>
 #include <algorithm>
 #include <cctype>
 #include <sstream>
@@ -24,12 +25,6 @@ constexpr std::uint32_t kMostTableEntries = 1u << 16;
 constexpr std::uint32_t kCowdTableEntries = 4096;
 // A descriptor is a page of text; one larger is no descriptor.
 constexpr std::uint64_t kMostDescriptor = 1u << 20;
-
-std::string Entry(const char* table, std::uint64_t index) { return std::string(table) + " entry " + std::to_string(index); }
-
-std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t unit) { return value / unit + (value % unit != 0); }
-
-bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 // The grain tables a directory at `directory` (in sectors) points at, and
 // every grain in them, inside the file.
@@ -69,7 +64,7 @@ std::string CheckHostedSparse(const ImageBytes& file, std::uint64_t sectors) {
         header.gdOffset = footer.gdOffset;
     }
     const std::uint64_t grain = header.grainSize.value();
-    if (!IsPowerOfTwo(grain) || grain > kMostGrainSectors)
+    if (!std::has_single_bit(grain) || grain > kMostGrainSectors)
         file.refuse("grainSize", std::to_string(grain) + " is not valid");
     const std::uint32_t per_table = header.numGTEsPerGT.value();
     if (per_table == 0 || per_table > kMostTableEntries)
@@ -97,7 +92,7 @@ std::string CheckHostedSparse(const ImageBytes& file, std::uint64_t sectors) {
 void CheckCowd(const ImageBytes& file, std::uint64_t sectors) {
     const auto header = file.record<VmdkCowdHeader>(0, "header");
     const std::uint64_t grain = header.grainSize.value();
-    if (!IsPowerOfTwo(grain) || grain > kMostGrainSectors)
+    if (!std::has_single_bit(grain) || grain > kMostGrainSectors)
         file.refuse("grainSize", std::to_string(grain) + " is not valid");
     const std::uint64_t capacity = header.numSectors.value();
     if (capacity < sectors)

@@ -19,7 +19,6 @@ constexpr std::size_t kMaxRuns = 1 << 20;
 // The bitmap is read in pieces of this many bytes.
 constexpr std::size_t kBitmapPiece = 1 << 20;
 
-bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 // A little-endian integer of `size` bytes (0-8), signed or not.
 std::int64_t LoadVariable(const std::uint8_t* p, unsigned size, bool is_signed) {
@@ -45,7 +44,7 @@ std::optional<BootSector> ParseBootSector(std::span<const std::uint8_t> s) {
     if (s[510] != 0x55 || s[511] != 0xAA) return std::nullopt;
     BootSector b;
     b.bytes_per_sector = LoadLe16(s.data() + 11);
-    if (b.bytes_per_sector < 256 || b.bytes_per_sector > 4096 || !IsPowerOfTwo(b.bytes_per_sector)) return std::nullopt;
+    if (b.bytes_per_sector < 256 || b.bytes_per_sector > 4096 || !std::has_single_bit(b.bytes_per_sector)) return std::nullopt;
     // Above 0x80 the byte is a negative power of two: 0xF4 means 2^12.
     std::uint8_t raw = s[13];
     if (raw > 0x80) {
@@ -54,7 +53,7 @@ std::optional<BootSector> ParseBootSector(std::span<const std::uint8_t> s) {
     } else {
         b.sectors_per_cluster = raw;
     }
-    if (!IsPowerOfTwo(b.sectors_per_cluster)) return std::nullopt;
+    if (!std::has_single_bit(b.sectors_per_cluster)) return std::nullopt;
     b.cluster_size = b.bytes_per_sector * b.sectors_per_cluster;
     if (b.cluster_size > (2u << 20)) return std::nullopt;
     b.total_sectors = LoadLe64(s.data() + 40);
@@ -68,7 +67,7 @@ std::optional<BootSector> ParseBootSector(std::span<const std::uint8_t> s) {
     };
     std::uint64_t mft_record = record_size(static_cast<std::int8_t>(s[64]));
     std::uint64_t index_record = record_size(static_cast<std::int8_t>(s[68]));
-    if (mft_record < kFixupBlock || mft_record > 65536 || !IsPowerOfTwo(mft_record)) return std::nullopt;
+    if (mft_record < kFixupBlock || mft_record > 65536 || !std::has_single_bit(mft_record)) return std::nullopt;
     if (index_record > (1u << 21)) return std::nullopt;
     b.mft_record_size = static_cast<std::uint32_t>(mft_record);
     b.index_record_size = static_cast<std::uint32_t>(index_record);

@@ -1,5 +1,6 @@
 #include "platform/device/filesystems/probe.h"
 
+#include <bit>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -17,7 +18,6 @@ using Bytes = std::span<const std::uint8_t>;
 // of NTFS/FAT/exFAT, the XFS superblock at 0, the ext superblock at 1024.
 constexpr std::int64_t kHeadBytes = 4096;
 
-bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 bool HasBytes(const Bytes& data, std::size_t offset, const char* text, std::size_t length) {
     return data.size() >= offset + length && std::memcmp(data.data() + offset, text, length) == 0;
@@ -47,8 +47,8 @@ const char* FatVariant(const Bytes& head) {
     const std::uint16_t fat_size16 = LoadLe16(p + 22);
     const std::uint32_t total_sectors32 = LoadLe32(p + 32);
     const std::uint32_t fat_size32 = LoadLe32(p + 36);
-    if (bytes_per_sector < 512 || bytes_per_sector > 4096 || !IsPowerOfTwo(bytes_per_sector)) return nullptr;
-    if (!IsPowerOfTwo(sectors_per_cluster)) return nullptr;
+    if (bytes_per_sector < 512 || bytes_per_sector > 4096 || !std::has_single_bit(bytes_per_sector)) return nullptr;
+    if (!std::has_single_bit(sectors_per_cluster)) return nullptr;
     if (reserved_sectors == 0 || fat_count == 0) return nullptr;
     if (media != 0xF0 && media < 0xF8) return nullptr;
     if (total_sectors16 == 0 && total_sectors32 == 0) return nullptr;
@@ -59,7 +59,7 @@ const char* FatVariant(const Bytes& head) {
 bool IsXfs(const Bytes& head) {
     if (!HasBytes(head, 0, "XFSB", 4) || head.size() < 8) return false;
     const std::uint32_t block_size = LoadBe32(head.data() + 4);
-    return IsPowerOfTwo(block_size) && block_size >= 512 && block_size <= 65536;
+    return std::has_single_bit(block_size) && block_size >= 512 && block_size <= 65536;
 }
 
 // ext2/3/4 share one superblock at byte 1024; the generation is told by the
