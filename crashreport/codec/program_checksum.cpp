@@ -67,6 +67,7 @@ bool FindSlot(std::string& image, std::size_t& offset, std::vector<Range>& loade
 }
 
 // Zeroes the slot and the header fields strip rewrites in `image` itself.
+// Never 0, which in the slot says "no checksum".
 std::uint32_t ChecksumWithSlotZeroed(std::string& image, std::size_t offset, const std::vector<Range>& loaded) {
     std::memset(image.data() + offset, 0, 4);
     // The section-header fields of the ELF header (e_shoff, e_shentsize,
@@ -77,7 +78,8 @@ std::uint32_t ChecksumWithSlotZeroed(std::string& image, std::size_t offset, con
     }
     std::uint32_t crc = 0xFFFFFFFFu;
     for (const Range& range : loaded) crc = Crc32Add(crc, image.data() + range.offset, range.size);
-    return crc ^ 0xFFFFFFFFu;
+    crc ^= 0xFFFFFFFFu;
+    return crc == 0 ? 1 : crc;
 }
 
 }  // namespace
@@ -91,8 +93,7 @@ ChecksumVerdict VerifyFileChecksum(const std::string& file) {
     std::uint32_t stored = 0;
     std::memcpy(&stored, image.data() + offset, 4);
     if (stored == 0) return ChecksumVerdict::NoChecksum;
-    std::uint32_t computed = ChecksumWithSlotZeroed(image, offset, loaded);
-    if (computed == 0) computed = 1;
+    const std::uint32_t computed = ChecksumWithSlotZeroed(image, offset, loaded);
     return computed == stored ? ChecksumVerdict::Intact : ChecksumVerdict::Corrupt;
 }
 
@@ -102,9 +103,7 @@ bool StampFileChecksum(const std::string& file) {
     std::size_t offset = 0;
     std::vector<Range> loaded;
     if (!ok || !FindSlot(image, offset, loaded)) return false;
-    std::uint32_t checksum = ChecksumWithSlotZeroed(image, offset, loaded);
-    // 0 says "no checksum".
-    if (checksum == 0) checksum = 1;
+    const std::uint32_t checksum = ChecksumWithSlotZeroed(image, offset, loaded);
     std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(static_cast<std::streamoff>(offset));
     out.write(reinterpret_cast<const char*>(&checksum), 4);
