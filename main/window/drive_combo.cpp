@@ -67,8 +67,9 @@ void ShowDriveComboTarget(QComboBox* combo) {
     const bool chosen = combo->currentIndex() >= 0;
     if (!combo->parentWidget()) return;
     for (QWidget* widget : combo->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        // Cancel only stops what runs: it stays, should the disk go mid-test.
-        if (widget == combo || qobject_cast<QLabel*>(widget) || widget->objectName() == "btn_test_cancel") continue;
+        // A control that only stops what runs (a page's Cancel) keeps itself
+        // usable, should the disk go mid-operation.
+        if (widget == combo || qobject_cast<QLabel*>(widget) || widget->property(kKeepsEnabled).toBool()) continue;
         widget->setEnabled(chosen);
     }
 }

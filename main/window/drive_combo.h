@@ -28,6 +28,10 @@ QWidget* MakeSelectorPage(const char* name, QWidget* selector, const QString& la
 // An entry with what it stands for, so that a refill finds it again.
 void AddDriveComboEntry(QComboBox* combo, const QString& entry);
 
+// The property a control of a selector's page carries (set true) to stay
+// usable when the selector has no entry.
+inline constexpr const char* kKeepsEnabled = "keepsEnabled";
+
 // Enables the commands of the selector's page when it names something.
 void ShowDriveComboTarget(QComboBox* combo);
 

@@ -80,6 +80,7 @@ void SpeedTestPage::AddControls() {
     pb_speed->setValue(0);
     speed_progress_ = std::make_unique<BarProgress>(pb_speed);
     QPushButton* cancel = MakeButton("btn_test_cancel", "Cancel");
+    cancel->setProperty(kKeepsEnabled, true);
     connect(cancel, &QPushButton::clicked, this, &SpeedTestPage::btn_test_cancelClick);
 
     auto* grid = new QGridLayout;
