@@ -13,7 +13,6 @@
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/boot_code.h"
 #include "main/operations/boot_record_targets.h"
-#include "main/operations/clone.h"
 #include "main/window/boot_sector_page.h"
 #include "main/window/page_host.h"
 #include "main/window/partition_table_page.h"
@@ -42,8 +41,7 @@ std::string TemplateFile(const std::function<std::string()>& find) {
 // The file of a boot record's open or save dialog; empty when cancelled.
 std::string PickRecordFile(QWidget* owner, const char* filter, bool open) {
     std::string file;
-    int filter_index = 1;
-    if (!RunFileDialog(owner, "", filter, open, file, "", "", &filter_index)) return "";
+    if (!RunFileDialog(owner, "", filter, open, file, "", "")) return "";
     return file;
 }
 
@@ -115,8 +113,8 @@ void PartitionTablePage::brnAnyMbrClick() {
 
 void PartitionTablePage::Button2Click() {
     if (host_.busy()) return;
-    std::string file;
-    if (!RunFileDialog(host_.DialogOwner(), "", kMbrFilter, false, file, "", "")) return;
+    const std::string file = PickRecordFile(host_.DialogOwner(), kMbrFilter, false);
+    if (file.empty()) return;
     try {
         const std::string path = PartitionTablePath();
         RefuseDynamicVhd(path);
@@ -128,8 +126,8 @@ void PartitionTablePage::Button2Click() {
 
 void PartitionTablePage::Button4Click() {
     if (host_.busy()) return;
-    std::string file;
-    if (!RunFileDialog(host_.DialogOwner(), "", kMbrFilter, true, file, "", "")) return;
+    const std::string file = PickRecordFile(host_.DialogOwner(), kMbrFilter, true);
+    if (file.empty()) return;
     const std::string path = PartitionTablePath();
     if (!platform::Ask("Restore MBR on " + path + "?")) return;
     try {

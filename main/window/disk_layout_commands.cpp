@@ -29,7 +29,6 @@ constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr const char* kBasicDataGuid = "{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}";
 
 // The one question of the program asked under the caption in lower case.
-constexpr const char* kLowerCaseCaption = "tarnovell";
 
 // The size a resize starts from: sectors, bytes, and the bytes of one
 // sector. It is the partition's, which the file system grows and shrinks
@@ -179,7 +178,7 @@ void DiskLayoutCommands::ExtendVolume() {
         platform::Say(e.what());
         return;
     }
-    if (!grown && !platform::interaction().confirm("continue anyway with extend_volume?", kLowerCaseCaption)) return;
+    if (!grown && !platform::interaction().confirm("continue anyway with extend_volume?", platform::kLibraryErrorCaption)) return;
     try {
         const bool extended = disk::ExtendVolumeIoctl(path, new_sectors);
         host_.ShowStatus(extended ? "GROW_PARTITION Ok, Extend_Volume Ok" : "GROW_PARTITION Ok, Extend_Volume not Ok");
