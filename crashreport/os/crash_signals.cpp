@@ -274,7 +274,7 @@ bool AwaitAnswer(SignalRecord& record) {
         if (record.state.load() == SignalRecord::Answered) return true;
         FutexWait(record.state, SignalRecord::Posted, 100);
         if (record.state.load() == SignalRecord::Answered) return true;
-        const bool main_thread = record.facts.thread_id == static_cast<std::uint32_t>(::getpid());
+        const bool main_thread = record.facts.thread_id == MainThreadId();
         if (g_waiting_for_user.load() > 0 && !(main_thread && g_waiting_on_main_thread.load() > 0)) continue;
         if (MonotonicMs() - g_last_heartbeat_ms.load() > kSilenceLimitMs) return false;
     }

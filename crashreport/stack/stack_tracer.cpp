@@ -321,9 +321,9 @@ public:
             unit_width_ = std::max(unit_width_, r.unit().size());
             if (r.line() > 0) line_width_ = std::max(line_width_, IntToText(r.line()).size());
             relative_width_ = std::max(relative_width_, relative_text(r).size());
-            if (f->routine_start != 0 && f->routine_start < f->final_address) {
+            if (const std::uintptr_t offset = r.offset()) {
                 any_offset_ = true;
-                offset_width_ = std::max(offset_width_, Hex(f->final_address - f->routine_start).size());
+                offset_width_ = std::max(offset_width_, Hex(offset).size());
             }
         }
     }
