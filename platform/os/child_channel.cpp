@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -55,19 +53,9 @@ ChildChannel::~ChildChannel() {
 }
 
 bool ChildChannel::send(std::span<const std::byte> bytes) {
-    // A write to a child that has gone raises SIGPIPE, which would end this
-    // process: the signal is held back on this thread while we write, and
-    // one we caused is taken before it is let through again.
-    sigset_t pipe_signal, previous;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-    sigset_t pending;
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE);
-    bool sent = true;
+    // A child that has gone must not end this process by SIGPIPE.
     while (!bytes.empty()) {
-        const ssize_t n = ::write(input_.get(), bytes.data(), bytes.size());
+        const long n = WriteWithoutSigpipe(input_.get(), reinterpret_cast<const char*>(bytes.data()), bytes.size());
         if (n > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         } else if (n < 0 && errno == EINTR) {
@@ -75,16 +63,10 @@ bool ChildChannel::send(std::span<const std::byte> bytes) {
         } else if (n < 0 && errno == EAGAIN && WaitFor(input_.get(), POLLOUT)) {
             continue;
         } else {
-            sent = false;
-            break;
+            return false;
         }
     }
-    if (!sent && !was_pending) {
-        const timespec none{0, 0};
-        sigtimedwait(&pipe_signal, nullptr, &none);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return sent;
+    return true;
 }
 
 bool ChildChannel::receive(std::span<std::byte> bytes) {

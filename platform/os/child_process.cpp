@@ -108,9 +108,23 @@ private:
     posix_spawnattr_t attributes_;
 };
 
+// Whether our child `pid` ended within `limit`, leaving it unreaped.
+bool EndedWithin(int pid, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;  // not ours
+        if (info.si_pid == pid) return true;
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+}  // namespace
+
 // A write to a pipe whose reader may have gone, without the process dying
 // of SIGPIPE: the signal is held back for the call and dropped if it came.
-ssize_t WriteWithoutSigpipe(int fd, const char* data, std::size_t length) {
+long WriteWithoutSigpipe(int fd, const char* data, std::size_t length) {
     sigset_t pipe_signal, previous, pending;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
@@ -127,20 +141,6 @@ ssize_t WriteWithoutSigpipe(int fd, const char* data, std::size_t length) {
     errno = error;
     return n;
 }
-
-// Whether our child `pid` ended within `limit`, leaving it unreaped.
-bool EndedWithin(int pid, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;  // not ours
-        if (info.si_pid == pid) return true;
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildOptions options) {
     if (argv.empty() || argv[0].empty()) {

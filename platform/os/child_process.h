@@ -194,4 +194,9 @@ bool ProcessGroupRunning(int leader);
 // have passed to anyone else meanwhile.
 void StopProcessGroup(int leader, std::chrono::milliseconds grace = ChildProcess::kStopGrace);
 
+// A write to a pipe whose reader may have gone, without the process dying
+// of SIGPIPE: the signal is held back for the call and dropped if it came.
+// As write(2): the bytes written, or -1 with errno.
+long WriteWithoutSigpipe(int fd, const char* data, std::size_t length);
+
 }  // namespace platform
