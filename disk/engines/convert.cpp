@@ -40,22 +40,6 @@ std::string DoneText(Clock::time_point started) {
     return "done in " + std::to_string(elapsed) + "ms";
 }
 
-// The Linux path of a file path ("X:\rest" inside its volume's folder).
-std::string LinuxPath(const std::string& path) {
-    const std::string resolved = ResolveFilePath(path);
-    return resolved.empty() ? path : resolved;
-}
-
-std::optional<FileFacts> FileFactsAt(const std::string& path) {
-    if (device::IsDevicePath(path)) return std::nullopt;
-    return FileFactsOf(LinuxPath(path));
-}
-
-bool ExistsAsFile(const std::string& path) {
-    auto facts = FileFactsAt(path);
-    return facts && facts->is_regular();
-}
-
 void Tell(const OperationContext& context, const std::string& text) { context.ui().inform(text, kProgramCaption); }
 bool Ask(const OperationContext& context, const std::string& text) {
     return context.ui().confirm(text, kProgramCaption);
@@ -117,12 +101,12 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     if (RefuseSameEndpoints(context, src, dst)) return CopyResult::Failed;
     if (steps.ask_overwrite) {
         if (!Ask(context, "Overwrite " + dst + "?")) return CopyResult::Declined;
-    } else if (ExistsAsFile(dst) && !Ask(context, "File exists! Delete?")) {
+    } else if (IsRegularFileAt(dst) && !Ask(context, "File exists! Delete?")) {
         return CopyResult::Declined;
     }
     std::unique_ptr<CopySource> source;
     try {
-        source = steps.open(LinuxPath(src));
+        source = steps.open(LinuxPathOf(src));
     } catch (const std::exception& e) {
         Tell(context, e.what());
         return CopyResult::Failed;
@@ -130,7 +114,7 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
     // Every file the image is read from (extents, segments, parents) is a
     // source too: none of them may be where the disk is written.
     for (const auto& file : source->files())
-        if (file != LinuxPath(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
+        if (file != LinuxPathOf(src) && RefuseSameEndpoints(context, file, dst)) return CopyResult::Failed;
     const std::int64_t size = source->size();
     RawDestination destination(context);
     if (!destination.open(dst, size, steps.too_small)) return CopyResult::Failed;
@@ -215,10 +199,10 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
     if (RefuseSameEndpoints(context, src, dst)) return CopyResult::Failed;
     try {
         TLibEWF finder;
-        EwfSetReplacement set(finder, LinuxPath(dst));
+        EwfSetReplacement set(finder, LinuxPathOf(dst));
         for (const auto& segment : set.old_segments())
             if (RefuseSameEndpoints(context, src, segment)) return CopyResult::Failed;
-        if ((ExistsAsFile(dst) || !set.old_segments().empty()) && !Ask(context, "File exists! Delete?"))
+        if ((IsRegularFileAt(dst) || !set.old_segments().empty()) && !Ask(context, "File exists! Delete?"))
             return CopyResult::Declined;
 
         Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,

@@ -35,14 +35,6 @@ bool IsFile(const std::string& path) { return !device::IsDevicePath(path); }
 
 bool IsWholeDisk(const std::string& path) { return device::IsWholeDiskPath(path); }
 
-bool ExistsAsFile(const std::string& path) {
-    if (!IsFile(path)) return false;
-    const std::string resolved = ResolveFilePath(path);
-    if (resolved.empty()) return false;
-    const auto facts = FileFactsOf(resolved);
-    return facts && facts->is_regular();
-}
-
 // The questions and messages of one copy, through its context's interaction.
 class Dialogue {
 public:
@@ -198,7 +190,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
 
     if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
     // Yes replaces the file; it stays as it is until its replacement is complete.
-    if (ExistsAsFile(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
+    if (IsRegularFileAt(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
 
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!source) {
@@ -339,7 +331,7 @@ struct RestoreTarget {
 std::optional<RestoreTarget> HoldRestoreTarget(const OperationContext& context, const std::string& dst,
                                                std::int64_t start, std::int64_t source_size) {
     RestoreTarget target;
-    target.into_file = start > 0 && ExistsAsFile(dst);
+    target.into_file = start > 0 && IsRegularFileAt(dst);
     DestinationOptions where;
     where.file_in_place = target.into_file;
     where.offset = IsWholeDisk(dst) || target.into_file ? start : 0;

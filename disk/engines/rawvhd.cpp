@@ -73,18 +73,12 @@ enum class DestinationKind {
     StandardOutput,
 };
 
-// The Linux path of a file path ("X:\rest" inside its volume's folder).
-std::string LinuxPathOf(const std::string& path) {
-    const std::string resolved = platform::ResolveFilePath(path);
-    return resolved.empty() ? path : resolved;
-}
-
 DestinationKind KindOf(const std::string& destination, int mode) {
     if (IsVirtualDiskPath(destination))
         return mode == kRawVhdToDevice ? DestinationKind::ExistingImage : DestinationKind::NewImage;
     if (destination.empty() || destination == "-") return DestinationKind::StandardOutput;
     if (IsDevicePath(destination)) return DestinationKind::Existing;
-    const auto facts = platform::FileFactsOf(LinuxPathOf(destination));
+    const auto facts = platform::FileFactsOf(platform::LinuxPathOf(destination));
     return facts && !facts->is_regular() ? DestinationKind::Existing : DestinationKind::NewFile;
 }
 
@@ -96,7 +90,9 @@ const char* DestinationStep(DestinationKind kind) {
     }
 }
 
-std::string CanonicalPath(const std::string& path) { return platform::ResolvedPath(LinuxPathOf(path)).value_or(path); }
+std::string CanonicalPath(const std::string& path) {
+    return platform::ResolvedPath(platform::LinuxPathOf(path)).value_or(path);
+}
 
 // Whether the file is the image of a virtual disk attached to this host.
 bool AttachedToHost(const std::string& path) {
@@ -155,7 +151,8 @@ bool IsOwnVhd(const std::string& path) { return LoweredExtension(path) == ".vhd"
 std::unique_ptr<vd::VhdImage> OpenOwnVhd(const std::string& path, bool writable, const std::string& failed,
                                          bool differencing_to_service = true) {
     std::unique_ptr<vd::VhdImage> image;
-    if (DWORD opened = vd::VhdImage::Open(LinuxPathOf(path), writable, image); opened != platform::ERROR_SUCCESS) {
+    const DWORD opened = vd::VhdImage::Open(platform::LinuxPathOf(path), writable, image);
+    if (opened != platform::ERROR_SUCCESS) {
         if (opened == platform::ERROR_NOT_SUPPORTED && differencing_to_service) return nullptr;
         if (!writable) Raise(failed, opened, path);  // a source, named
         Raise(failed, opened);
@@ -201,7 +198,7 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
 
     switch (out.kind) {
     case DestinationKind::NewImage:
-        out.replacement.emplace(LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
+        out.replacement.emplace(platform::LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
         if (!*out.replacement) Raise(step, platform::GetLastError());
         out.handle = CreateImage(out.replacement->path(), mode, size, !IsOwnVhd(destination));
         if (IsOwnVhd(destination)) {
@@ -237,7 +234,7 @@ void OpenDestinationEnd(const std::string& destination, int mode, std::int64_t s
         }
         break;
     case DestinationKind::NewFile:
-        out.replacement.emplace(LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
+        out.replacement.emplace(platform::LinuxPathOf(destination), platform::FileReplacement::Start::NameOnly);
         if (!*out.replacement) Raise(step, platform::GetLastError());
         out.handle = platform::CreateFile(out.replacement->path(), platform::GENERIC_WRITE, 0, platform::CREATE_NEW,
                                           platform::FILE_ATTRIBUTE_NORMAL);

@@ -16,6 +16,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/device/handle_state.h"
 #include "platform/device/path.h"
+#include "platform/os/file_facts.h"
 #include "platform/device/registry.h"
 
 namespace platform {
@@ -722,6 +723,17 @@ std::string ResolveFilePath(const std::string& path) {
     }
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder + parsed.rest;
+}
+
+std::string LinuxPathOf(const std::string& path) {
+    const std::string resolved = ResolveFilePath(path);
+    return resolved.empty() ? path : resolved;
+}
+
+bool IsRegularFileAt(const std::string& path) {
+    if (device::IsDevicePath(path)) return false;
+    const std::optional<FileFacts> facts = FileFactsOf(LinuxPathOf(path));
+    return facts && facts->is_regular();
 }
 
 }  // namespace platform

@@ -154,4 +154,11 @@ bool DeleteRegularFile(const std::string& path);
 // when the volume has no folder.
 std::string ResolveFilePath(const std::string& path);
 
+// ResolveFilePath's answer, or the path as it stands where it has none (an
+// open of it then says what is wrong).
+std::string LinuxPathOf(const std::string& path);
+
+// Whether `path` is a file path (no device path) naming a regular file.
+bool IsRegularFileAt(const std::string& path);
+
 }  // namespace platform
