@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 class RealServer {
 public:
     RealServer(const std::string& script, const fs::path& folder, int count) {
-        const fs::path path = fs::path(__FILE__).parent_path() / script;
+        const fs::path path = fs::path(TARNOVELL_TESTS_SOURCE_DIR) / "crashreport" / "mail" / script;
         pipe_ = popen(("/usr/bin/python3 '" + path.string() + "' '" + folder.string() + "' " +
                        std::to_string(count) + " 60")
                           .c_str(),
