@@ -13,6 +13,7 @@
 #include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/copy/destination_hold.h"
+#include "disk/engines/stored_format.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
@@ -149,25 +150,12 @@ std::size_t LockedVolumeCount() { return device::Registry::instance().locked_vol
 
 namespace {
 
-// The standard LZ4 frame format (what the lz4 tool writes by default), which
-// images are not stored in.
-constexpr std::uint32_t kLz4FrameMagic = 0x184D2204;
-
-enum class StoredImage { Raw, Lz4Legacy, Lz4Frame };
-
-StoredImage StoredKind(CopySource& stored) {
-    std::byte magic[4];
-    std::size_t got = 0;
-    try {
-        got = stored.read(0, magic);
-    } catch (const MediumError&) {
-        return StoredImage::Raw;  // the copy meets the failure again, and says so
-    }
-    if (got != sizeof magic) return StoredImage::Raw;
-    const std::uint32_t value = LoadLe32(magic);
-    if (value == kLz4LegacyMagic) return StoredImage::Lz4Legacy;
-    if (value == kLz4FrameMagic) return StoredImage::Lz4Frame;
-    return StoredImage::Raw;
+// What an LZ4 file in the frame format (lz4's default) is told: images are
+// in the legacy frame, and the person needs to know how to make one.
+std::string Lz4FrameRefusal(const std::string& src) {
+    return "improper LZ4 file - " + src +
+           ": it is in the LZ4 frame format, which lz4 writes by default; an image is in the legacy format that "
+           "lz4 -l writes (lz4 -d, then lz4 -l, makes one of it)";
 }
 
 }  // namespace
@@ -188,15 +176,15 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     Dialogue dialogue(context);
     if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
 
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
-    // Yes replaces the file; it stays as it is until its replacement is complete.
-    if (IsRegularFileAt(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
-
+    // A source that is not there is said before anything is asked.
     Handle source = CreateFile(src, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!source) {
         dialogue.cannot_open("src", src, GetLastError());
         return CopyResult::Failed;
     }
+    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    // Yes replaces the file; it stays as it is until its replacement is complete.
+    if (IsRegularFileAt(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
     if (!PrepareEndpoint(dialogue, source, src)) return CopyResult::Failed;
     ScopeGuard unlock_source([&] {
         if (!IsFile(src) && !IsWholeDisk(src) && source) UnlockVolumeHandle(source);
@@ -277,31 +265,34 @@ bool OpenRestoreImage(const Dialogue& dialogue, const std::string& src, RestoreI
 }
 
 // What the file is decides how it is read, whatever was chosen: the packed
-// bytes of an LZ4 image written as they are would be no disk. An LZ4 image
-// is read through once to learn its size and meet any damage before a byte
-// is written. The result to end the restore with, or nothing to go on.
-std::optional<CopyResult> ChooseUnpacking(const OperationContext& context, const Dialogue& dialogue,
-                                          RestoreImage& image, bool lz4) {
-    switch (StoredKind(*image.stored)) {
-    case StoredImage::Lz4Legacy:
+// bytes of an LZ4 image written as they are would be no disk. Told before
+// the question: a file that can never be restored is refused at once. False
+// (said) for a file in the LZ4 frame format, or one chosen as LZ4 that is
+// none; `lz4` set for an LZ4 image.
+bool ChooseFormat(const Dialogue& dialogue, const std::string& src, RestoreImage& image, bool& lz4) {
+    switch (StoredFormatOf(*image.stored)) {
+    case StoredFormat::Lz4Legacy:
         if (!lz4) LoadLZ4();
         lz4 = true;
-        break;
-    case StoredImage::Lz4Frame:
-        dialogue.tell("improper LZ4 file");
-        return CopyResult::Failed;
-    case StoredImage::Raw:
-        break;
+        return true;
+    case StoredFormat::Lz4Frame: dialogue.tell(Lz4FrameRefusal(src)); return false;
+    default:
+        // Chosen as LZ4, it must be one.
+        if (lz4) dialogue.tell("improper LZ4 file");
+        return !lz4;
     }
+}
+
+// An LZ4 image is read through once to learn its size and meet any damage
+// before a byte is written. The result to end the restore with, or nothing
+// to go on.
+std::optional<CopyResult> MeasureUnpacking(const OperationContext& context, const Dialogue& dialogue,
+                                           RestoreImage& image, bool lz4) {
     if (!lz4) {
         image.unpacked = image.stored_size;
         return std::nullopt;
     }
     image.unpacker.emplace(*image.stored, image.stored_size);
-    if (!image.unpacker->has_magic()) {
-        dialogue.tell("improper LZ4 file");
-        return CopyResult::Failed;
-    }
     try {
         image.unpacked = Lz4UnpackedSize(*image.stored, image.stored_size, [&] {
             pump();
@@ -359,11 +350,14 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     if (lz4) LoadLZ4();
     Dialogue dialogue(context);
     if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
 
+    // A source that is not there, or can never be restored, is said before
+    // anything is asked.
     RestoreImage image;
     if (!OpenRestoreImage(dialogue, src, image)) return CopyResult::Failed;
-    if (std::optional<CopyResult> ended = ChooseUnpacking(context, dialogue, image, lz4)) return *ended;
+    if (!ChooseFormat(dialogue, src, image, lz4)) return CopyResult::Failed;
+    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (std::optional<CopyResult> ended = MeasureUnpacking(context, dialogue, image, lz4)) return *ended;
     const std::int64_t source_size = image.size();
 
     std::optional<RestoreTarget> target = HoldRestoreTarget(context, dst, start, source_size);

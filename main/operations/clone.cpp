@@ -41,16 +41,16 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     // Copying between overlapping devices reads what it has just written.
     if (ToLower(source) == ToLower(destination)) {
         ui.inform("Source and Destination cannot be the same", platform::kProgramCaption);
-        return CloneResult::Declined;
+        return CloneResult::Refused;
     }
     if (disk::EndpointsOverlap(source, destination)) {
         ui.inform("Source " + source + " and destination " + destination + " are the same or one holds the other",
                   platform::kProgramCaption);
-        return CloneResult::Declined;
+        return CloneResult::Refused;
     }
-    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", platform::kProgramCaption))
-        return CloneResult::Declined;
 
+    // Both ends are opened before anything is asked: a question about a
+    // device that is not there would be answered for nothing.
     Handle src = Open(source, GENERIC_READ);
     if (!src) {
         ui.inform_failure("could not createfile", platform::kProgramCaption, source, GetLastError());
@@ -65,6 +65,8 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     }
     std::int64_t destination_size = SizeOf(measured, destination);
     measured.close();
+    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", platform::kProgramCaption))
+        return CloneResult::Declined;
     if (destination_size < source_size && !quiet &&
         !ui.confirm("Source is bigger than Destination! Continue?", platform::kProgramCaption))
         return CloneResult::Declined;

@@ -11,10 +11,17 @@
 
 namespace tarnovell {
 
-enum class CloneResult { Completed, Declined, Aborted };
+enum class CloneResult {
+    Completed,
+    Declined,  // the person said No, or to abort, before anything was written
+    Refused,   // a source and destination that overlap: nothing was asked or written
+    Aborted,
+};
 
 // Copies `source` onto `destination` ("\\.\PhysicalDriveN" or "\\.\X:").
 // With `quiet` nothing is asked and a write error ends the copy silently.
+// Both ends are opened before the first question: one that cannot be is
+// said, and nothing is asked.
 // Nothing is written to the destination before its volumes are locked (or
 // the person has said to go on) and, for a disk, before it is held whole
 // for this process; a volume that stays in use in the way, or a disk

@@ -12,6 +12,7 @@
 #include "disk/copy/copy_loop.h"
 #include "disk/device/device_query.h"
 #include "disk/engines/copy_engine.h"
+#include "disk/engines/stored_format.h"
 #include "main/operations/clone.h"
 #include "main/operations/maintenance_verbs.h"
 #include "main/operations/text_helpers.h"
@@ -33,6 +34,13 @@ namespace {
 constexpr const char* kBanner = "Tarnovell 2.3.8 - disk cloning, imaging and maintenance";
 constexpr const char* kPathsLine =
     "source/destination can either be logical \\\\.\\C: or physical \\\\.\\PhysicalDrive0";
+// What the switch does, said after the verbs: it may stand anywhere.
+constexpr const char* kQuietLine =
+    "add -quiet anywhere to answer every question yes without asking (-wipe still asks)";
+constexpr const char* kHelpLine = "tarnovell -h (or --help) prints this text";
+// Said when the person answered a question with the answer that writes
+// nothing and the operation stopped there.
+constexpr const char* kDeclined = "declined, nothing was written";
 
 // The command line has no status line: it keeps the last status text and
 // shows it when the operation is over; message-box texts are written at
@@ -81,6 +89,8 @@ struct VerbRun {
     std::ostream& errors;
     // Set by a copy that completed with some of its source stored as zeros.
     mutable bool unreadable_sectors = false;
+    // Set when the person declined a question and nothing was written.
+    mutable bool declined = false;
 };
 
 // Runs the verb; true when its operation completed.
@@ -173,7 +183,9 @@ bool Clone(const VerbRun& run) {
     return WithDots(run, [&](const disk::OperationContext& context) {
         // -quiet is the console's: it answers the questions. A write error
         // is still told, or a failed clone would end without a reason.
-        return CloneDevice(run.operands[0], run.operands[1], context, false) == CloneResult::Completed;
+        const CloneResult result = CloneDevice(run.operands[0], run.operands[1], context, false);
+        run.declined = result == CloneResult::Declined;
+        return result == CloneResult::Completed;
     });
 }
 
@@ -188,6 +200,7 @@ bool ImageCopy(const VerbRun& run,
         context.status = &status;
         const disk::CopyResult result = copy(context);
         run.unreadable_sectors = result == disk::CopyResult::CompletedWithUnreadableSectors;
+        run.declined = result == disk::CopyResult::Declined;
         return result == disk::CopyResult::Completed || run.unreadable_sectors;
     });
 }
@@ -198,7 +211,24 @@ bool ImageBackup(const VerbRun& run) {
     });
 }
 
+// Why a file cannot be restored by -image -restore, and how it can: a
+// container's bytes written as they are would be no disk. "" for a file
+// the restore takes (raw, LZ4, or one it cannot open: it says so itself).
+std::string ContainerRefusal(const std::string& source, const std::string& destination) {
+    const std::string kind = disk::ContainerName(disk::StoredFormatOfPath(source));
+    if (kind.empty()) return "";
+    const bool window_restores = kind == "VHD" || kind == "EWF";
+    return source + " is a " + kind + " image, not a raw one: -image -restore would write its container as it is onto " +
+           destination + ". Restore it from the window: " +
+           (window_restores ? "\"Restore from Image\" with " + kind + " chosen, or " : std::string()) +
+           "\"Disk Image Conversion\" from " + kind + " to RAW with " + destination + " as the destination";
+}
+
 bool ImageRestore(const VerbRun& run) {
+    if (const std::string refusal = ContainerRefusal(run.operands[0], run.operands[1]); !refusal.empty()) {
+        run.errors << refusal << std::endl;
+        return false;
+    }
     // The restore tells an LZ4 image by its first bytes and unpacks it.
     return ImageCopy(run, [&](const disk::OperationContext& context) {
         return disk::RestoreRaw(context, run.operands[0], run.operands[1], 0, 0, false);
@@ -253,7 +283,7 @@ bool Wim(const VerbRun& run, bool capture) {
         std::optional<WorkerOutcome> outcome =
             capture ? WimCapture(run.state, volume, wim_file, false, 1, &status, nullptr)
                     : std::optional<WorkerOutcome>(WimApply(run.state, wim_file, volume, 1, false, &status, nullptr));
-        if (!outcome) return false;  // declined
+        if (!outcome) return false;  // refused, and said why
         if (outcome->succeeded()) return true;
         const std::string failed = status.failed_path();
         const std::string subject = !failed.empty() ? failed : capture ? volume + " to " + wim_file
@@ -279,7 +309,9 @@ bool Sparse(const VerbRun& run) { return SparseVerb(run.operands[0], run.operand
 
 bool Wipe(const VerbRun& run) {
     return WithDots(run, [&](const disk::OperationContext& context) {
-        return WipeVerb(run.operands[0], context) == WipeResult::Completed;
+        const WipeResult result = WipeVerb(run.operands[0], context);
+        run.declined = result == WipeResult::Declined;
+        return result == WipeResult::Completed;
     });
 }
 
@@ -365,8 +397,14 @@ std::vector<std::string> UsageLines() {
     std::vector<std::string> lines{kBanner};
     for (const Verb& verb : Verbs()) lines.push_back(verb.usage());
     lines.push_back(kPathsLine);
+    lines.push_back(kQuietLine);
+    lines.push_back(kHelpLine);
     lines.push_back("");
     return lines;
+}
+
+bool IsHelpRequest(const CommandLine& line) {
+    return line.args.size() == 1 && (line.args[0] == "-h" || line.args[0] == "--help");
 }
 
 bool IsInfosRequest(const CommandLine& line) { return line.args.size() == 3 && line.args[0] == "-infos"; }
@@ -394,8 +432,14 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
         InfosNotImplemented(VerbRun{line.args, state, console, errors});
         return 0;
     }
+    if (IsHelpRequest(line)) {
+        // Asked for: on standard output, and no mistake.
+        WriteUsage(console);
+        return 0;
+    }
     bool completed = false;
     bool unreadable_sectors = false;
+    bool declined = false;
     const Verb* verb = FindVerb(line.args, errors);
     if (!verb) {
         // Arguments that name no verb are a mistake of the caller's, told
@@ -416,8 +460,11 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             const VerbRun run{operands, state, console, errors};
             completed = verb->action(run);
             unreadable_sectors = run.unreadable_sectors;
+            declined = run.declined;
         }
     }
+    // A No at the question ends the run as a failure would: it says which.
+    if (!completed && declined) errors << kDeclined << std::endl;
     if (state.console_attached) console << "Done" << std::endl;
     if (!completed) return 1;
     return unreadable_sectors ? kExitUnreadableSectors : 0;

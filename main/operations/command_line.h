@@ -26,8 +26,8 @@ struct CommandLine {
 // only as a whole argument: "my-quiet-notes.img" is a file name.
 CommandLine ParseCommandLine(const std::vector<std::string>& argv);
 
-// The usage text: a banner, one line per verb, the line on device paths
-// and an empty line.
+// The usage text: a banner, one line per verb, the line on device paths,
+// the lines on -quiet and -h, and an empty line.
 std::vector<std::string> UsageLines();
 
 // True when the arguments ask for command-line mode: anything at all was
@@ -35,6 +35,8 @@ std::vector<std::string> UsageLines();
 // implemented" and leaves the window to open.
 bool WantsCommandLineMode(const CommandLine& line);
 bool IsInfosRequest(const CommandLine& line);
+// "-h" or "--help" alone: the usage on standard output, exit status 0.
+bool IsHelpRequest(const CommandLine& line);
 
 // The exit status of arguments that name no verb or do not fit it (after
 // the usage on `errors`).
@@ -44,9 +46,11 @@ constexpr int kUsageError = 2;
 // unreadable and stored as zeros: neither success nor failure.
 constexpr int kExitUnreadableSectors = 3;
 
-// Runs the verb and returns the exit status: 0; kUsageError when the verb is
-// unknown or its arguments do not fit it; 1 when the machine cannot be told
-// or the operation did not complete; kExitUnreadableSectors. Console lines go
+// Runs the verb and returns the exit status: 0 (and only the usage, on
+// `console`, for -h or --help); kUsageError when the verb is unknown or its
+// arguments do not fit it; 1 when the machine cannot be told or the
+// operation did not complete ("declined, nothing was written" on `errors`
+// when the person said No to its question); kExitUnreadableSectors. Console lines go
 // to `console`; errors, each on one line that names what failed, to
 // `errors`. Ctrl-C or SIGTERM stops the operation as its Cancel would; a
 // second one ends the process at once.

@@ -774,7 +774,12 @@ TEST_F(CopyTest, ARawRestoreOfAnLz4ImageUnpacksItAndAFrameFormatFileIsRefused) {
     std::string frame = Le32(0x184D2204) + std::string(4096, '\x5a');
     WriteWholeFile(file("frame.lz4"), frame);
     EXPECT_EQ(RestoreRaw(file("frame.lz4"), kDisk0, nullptr, 0, 0, false, &status), CopyResult::Failed);
-    EXPECT_EQ(Messages(answers).back(), "improper LZ4 file");
+    // Said before anything is asked, with the format an image must have.
+    EXPECT_TRUE(Questions(answers).empty()) << ::testing::PrintToString(answers.texts());
+    EXPECT_EQ(Messages(answers).back(), "improper LZ4 file - " + file("frame.lz4") +
+                                            ": it is in the LZ4 frame format, which lz4 writes by default; an image "
+                                            "is in the legacy format that lz4 -l writes (lz4 -d, then lz4 -l, makes "
+                                            "one of it)");
     EXPECT_TRUE(ReadWholeFile(machine->image(0)) == before);
 
     const std::string data = CompressibleBytes(1 << 20);

@@ -151,7 +151,7 @@ TEST_F(CloneTest, SameOrNestedDevicesAreRefusedBeforeAnythingIsWritten) {
     for (const Case& c : {Case{"\\\\.\\PhysicalDrive0", "\\\\.\\physicaldrive0"}, Case{"\\\\.\\C:", "\\\\.\\PhysicalDrive0"},
                           Case{"\\\\.\\PhysicalDrive0", "\\\\.\\D:"}, Case{"\\\\.\\C:", "\\\\.\\C:"}}) {
         ui_.set_default_confirm(true);
-        EXPECT_EQ(CloneDevice(c.source, c.destination, Context()), CloneResult::Declined) << c.source << " " << c.destination;
+        EXPECT_EQ(CloneDevice(c.source, c.destination, Context()), CloneResult::Refused) << c.source << " " << c.destination;
     }
     EXPECT_EQ(test_support::ReadWholeFile(machine.image(0)), before);
     for (const auto& exchange : ui_.log()) EXPECT_NE(exchange.kind, platform::ScriptedInteraction::Exchange::Confirm);

@@ -106,6 +106,7 @@ struct ArgvCase {
     std::string prefix;             // before env: another user, a time limit
     bool out_pattern = false;
     bool needs_root = false;
+    std::vector<std::string> absent;  // what standard error must not hold
 };
 
 class CommandLineArgv : public ::testing::TestWithParam<ArgvCase> {};
@@ -134,6 +135,9 @@ TEST_P(CommandLineArgv, PrintsAndEndsAsItShould) {
         EXPECT_NE(at, std::string::npos) << "standard error lacks (in order) " << expand(text) << "\n" << run.err;
         if (at != std::string::npos) from = at + 1;
     }
+    for (const std::string& text : c.absent)
+        EXPECT_EQ(run.err.find(expand(text)), std::string::npos) << "standard error holds " << expand(text) << "\n"
+                                                                 << run.err;
     if (!c.check.empty()) {
         auto check = test_support::Run("cd " + test_support::Quote(dir) + " && " + expand(c.check));
         EXPECT_EQ(check.exit_code, 0) << expand(c.check) << "\n" << check.output;
@@ -180,6 +184,72 @@ std::vector<ArgvCase> ArgvCases() {
          .check = "cmp -s -n 8388608 disk1.img /dev/zero"});
     add({.name = "wipe_declined_when_nobody_answers", .arguments = std::string("-wipe ") + kDisk0, .status = 1,
          .out = "Done\n", .err = {"Wipe \\\\.\\PhysicalDrive0? [y/n]"}, .check = "! cmp -s -n 8388608 disk0.img /dev/zero"});
+
+    // Help is asked for: the usage on standard output, and no mistake.
+    std::string usage;
+    for (const std::string& line : tarnovell::UsageLines()) usage += line + "\n";
+    add({.name = "help_short", .arguments = "-h", .status = 0, .out = usage, .absent = {"unknown verb"}});
+    add({.name = "help_long", .arguments = "--help", .status = 0, .out = usage, .absent = {"unknown verb"}});
+
+    // A No (here: nobody there to answer) says that nothing was written.
+    const std::string untouched1 = "cmp -s -n 8388608 disk1.img /dev/zero";
+    add({.name = "clone_declined", .arguments = std::string("-disk ") + kDisk0 + " " + kDisk1, .status = 1,
+         .out = "Done\n",
+         .err = {R"(Clone \\.\PhysicalDrive0 to \\.\PhysicalDrive1? [y/n])", "declined, nothing was written"},
+         .check = untouched1});
+    add({.name = "restore_declined", .arguments = std::string("-image -restore {dir}/disk0.img ") + kDisk1,
+         .status = 1, .out = "Done\n",
+         .err = {R"(Overwrite \\.\PhysicalDrive1? [y/n])", "declined, nothing was written"}, .check = untouched1});
+
+    // A source that cannot be opened is said before any question.
+    const std::string missing = "could not createfile (src),2 - {dir}/missing.img: The system cannot find the file specified";
+    add({.name = "restore_from_a_missing_file", .arguments = std::string("-image -restore {dir}/missing.img ") + kDisk1,
+         .status = 1, .out = "Done\n", .err = {missing}, .check = untouched1,
+         .absent = {"Overwrite", "declined"}});
+    add({.name = "backup_of_a_missing_file", .arguments = "-image -backup {dir}/missing.img {dir}/out.img",
+         .status = 1, .out = "Done\n", .err = {missing}, .check = "test ! -e out.img",
+         .absent = {"Overwrite", "declined"}});
+    add({.name = "clone_of_a_missing_disk", .arguments = std::string("-disk '\\\\.\\PhysicalDrive7' ") + kDisk1,
+         .status = 1, .out = "Done\n",
+         .err = {R"(could not createfile - \\.\PhysicalDrive7: The system cannot find the file specified)"},
+         .check = untouched1, .absent = {"Clone", "declined"}});
+
+    // An LZ4 file in lz4's own frame format is no image, and the person is
+    // told which format one is.
+    add({.name = "lz4_frame_format_is_refused", .arguments = std::string("-image -restore {dir}/frame.lz4 ") + kDisk1,
+         .status = 1, .out = "Done\n",
+         .err = {"improper LZ4 file - {dir}/frame.lz4: it is in the LZ4 frame format, which lz4 writes by default; "
+                 "an image is in the legacy format that lz4 -l writes"},
+         .setup = "lz4 -q disk0.img frame.lz4", .check = untouched1, .absent = {"Overwrite"}});
+
+    // A virtual-disk or evidence container is never written as it is: the
+    // person is told how it is restored.
+    struct Container {
+        const char* name;
+        const char* setup;
+        const char* kind;
+        bool window_restores;
+    };
+    for (const Container& c :
+         {Container{"restore_of_a_dynamic_vhd", "qemu-img create -q -f vpc image 4M", "VHD", true},
+          Container{"restore_of_a_fixed_vhd", "qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on disk0.img image", "VHD",
+                    true},
+          Container{"restore_of_a_vhdx", "qemu-img create -q -f vhdx image 4M", "VHD", true},
+          Container{"restore_of_a_qcow2", "qemu-img create -q -f qcow2 image 4M", "QCOW", false},
+          Container{"restore_of_a_vmdk", "qemu-img create -q -f vmdk image 4M", "VMDK", false},
+          Container{"restore_of_a_vdi", "qemu-img create -q -f vdi image 4M", "VDI", false},
+          Container{"restore_of_a_ewf", "printf 'EVF\\011\\015\\012\\377\\000' > image && head -c 4096 disk0.img >> image", "EWF",
+                    true}}) {
+        const std::string kind = c.kind;
+        const std::string how = c.window_restores ? "\"Restore from Image\" with " + kind + " chosen, or " : "";
+        add({.name = c.name,
+             .arguments = std::string("-image -restore {dir}/image ") + kDisk1 + " -quiet", .status = 1,
+             .out = "mode quiet\nDone\n",
+             .err = {"{dir}/image is a " + kind + " image, not a raw one: -image -restore would write its container "
+                     "as it is onto \\\\.\\PhysicalDrive1. Restore it from the window: " + how +
+                     "\"Disk Image Conversion\" from " + kind + " to RAW with \\\\.\\PhysicalDrive1 as the destination"},
+             .setup = c.setup, .check = untouched1});
+    }
 
     // An LZ4 image is restored unpacked, whatever its name.
     add({.name = "lz4_image_restores_unpacked",
@@ -312,13 +382,16 @@ TEST(CommandLine, ModeChoice) {
 
 TEST(CommandLine, UsageNamesEveryVerb) {
     auto lines = tarnovell::UsageLines();
-    ASSERT_EQ(lines.size(), 16u);
+    ASSERT_EQ(lines.size(), 18u);
     EXPECT_EQ(lines[1], "tarnovell -list");
     EXPECT_EQ(lines[2], "tarnovell -image -backup source destination");
     EXPECT_EQ(lines[11], "tarnovell -sparse destination size_in_bytes");
     EXPECT_EQ(lines[12], "tarnovell -wipe destination");
     EXPECT_EQ(lines[13], "tarnovell -infos source infos.txt");
     EXPECT_EQ(lines[14], "source/destination can either be logical \\\\.\\C: or physical \\\\.\\PhysicalDrive0");
+    // -quiet is no verb, but what it does is said.
+    EXPECT_EQ(lines[15], "add -quiet anywhere to answer every question yes without asking (-wipe still asks)");
+    EXPECT_EQ(lines[16], "tarnovell -h (or --help) prints this text");
     EXPECT_EQ(lines.back(), "");
 }
 
