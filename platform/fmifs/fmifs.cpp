@@ -240,6 +240,29 @@ CheckOutcome OutcomeOf(Checker checker, bool fix, int exit_code) {
     return CheckOutcome::Failed;
 }
 
+// The closing line of a check: what the tool that ran found, by its exit
+// status, after its own lines. A caller of Chkdsk looks for "Errors found"
+// (or "Correcting errors") in a line to know of problems; nothing here
+// claims more than the tool did: ntfsfix mends a few common faults, it is
+// no full check of NTFS. Empty when there is nothing to add (a stopped or
+// unstarted tool has been told of already).
+std::string CheckSummary(Checker checker, const std::string& tool, bool fix, CheckOutcome outcome,
+                         std::optional<int> exit_code) {
+    switch (outcome) {
+    case CheckOutcome::Clean:
+        if (checker == Checker::Ntfs)
+            return "ntfsfix found nothing to repair (it mends only the most common NTFS faults; a full check of NTFS "
+                   "needs Windows' chkdsk)";
+        return tool + " found no errors in the file system";
+    case CheckOutcome::Corrected: return "Errors found and corrected by " + tool;
+    case CheckOutcome::ProblemsLeft:
+        return fix ? "Errors found that " + tool + " could not correct"
+                   : "Errors found by " + tool + "; nothing was changed: check with Correct Errors to repair them";
+    case CheckOutcome::Failed: break;
+    }
+    return exit_code ? tool + " could not check the file system (exit status " + std::to_string(*exit_code) + ")" : "";
+}
+
 // ---- entry points -----------------------------------------------------------
 
 void FormatExImpl(const char16_t* drive_root, DWORD media_flag, const char16_t* format, const char16_t* label,
@@ -298,28 +321,22 @@ void ChkdskImpl(const char16_t* drive_root, const char16_t* format, BOOL correct
         return reporter.refuse(FSNOTSUPPORTED, file_system + " volumes cannot be checked here");
 
     CheckOutcome outcome = CheckOutcome::Failed;
+    std::optional<int> exit_code;
     {
         device::VolumeNode node;
         if (!OpenNode(*volume, fix, node, reporter)) return;
         argv = CheckCommand(checker, fix, verbose != 0, scan_drive != 0, node.path);
         ChildResult result = RunTool(argv, reporter);
-        if (!result.started) reporter.text(argv.front() + " could not be started");
-        else if (!result.cancelled) outcome = OutcomeOf(checker, fix, result.exit_code);
+        if (!result.started) {
+            reporter.text(argv.front() + " could not be started");
+        } else if (!result.cancelled) {
+            exit_code = result.exit_code;
+            outcome = OutcomeOf(checker, fix, result.exit_code);
+        }
     }
     if (fix) device::Registry::instance().refresh();
-    // The summary a caller of Chkdsk looks for, as Windows words it.
-    switch (outcome) {
-    case CheckOutcome::Clean: reporter.text("Windows has scanned the file system and found no problems."); break;
-    case CheckOutcome::Corrected:
-        reporter.text("Correcting errors in the file system.");
-        reporter.text("Windows has made corrections to the file system.");
-        break;
-    case CheckOutcome::ProblemsLeft:
-        reporter.text(fix ? "Errors found. CHKDSK could not correct all of them."
-                          : "Errors found. CHKDSK cannot continue in read-only mode.");
-        break;
-    case CheckOutcome::Failed: break;
-    }
+    if (const std::string summary = CheckSummary(checker, argv.front(), fix, outcome, exit_code); !summary.empty())
+        reporter.text(summary);
     reporter.done(outcome == CheckOutcome::Clean || outcome == CheckOutcome::Corrected);
 }
 

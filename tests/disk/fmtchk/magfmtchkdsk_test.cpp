@@ -131,7 +131,7 @@ TEST_F(FmtChk, ACheckThatFindsErrorsIsTrueEvenWhenItCannotFinish) {
     EXPECT_TRUE(c.RunCheck(RootOf(0), false, false, false, false));
     EXPECT_TRUE(c.FileSysProblem);
     EXPECT_TRUE(heard.has("Check Disk: Unable to Finish")) << heard.all();
-    EXPECT_EQ(c.FirstErrorLine, "Errors found. CHKDSK cannot continue in read-only mode.");
+    EXPECT_EQ(c.FirstErrorLine, "Errors found by fsck.fat; nothing was changed: check with Correct Errors to repair them");
 
     // Repaired, then clean; the first error line is kept across runs.
     EXPECT_TRUE(c.RunCheck(RootOf(0), true, false, false, false));
@@ -140,7 +140,7 @@ TEST_F(FmtChk, ACheckThatFindsErrorsIsTrueEvenWhenItCannotFinish) {
     EXPECT_TRUE(c.RunCheck(RootOf(0), false, false, false, true));
     EXPECT_FALSE(c.FileSysProblem);
     EXPECT_TRUE(heard.has("Check Disk: Finished OK")) << heard.all();
-    EXPECT_EQ(c.FirstErrorLine, "Errors found. CHKDSK cannot continue in read-only mode.");
+    EXPECT_EQ(c.FirstErrorLine, "Errors found by fsck.fat; nothing was changed: check with Correct Errors to repair them");
 }
 
 TEST_F(FmtChk, CancelOnTheFirstLineStopsTheFormatAndItsTool) {

@@ -50,7 +50,7 @@ TEST_F(CheckDiskWindow, FindsTheProblemsThenRepairsThem) {
     window.OptCorrectErrors->setChecked(true);
     window.doChkDsk->click();
     lines = fmtchk_test::LogLines(window.Log);
-    EXPECT_TRUE(lines.contains("Correcting errors in the file system."));
+    EXPECT_TRUE(lines.contains("Errors found and corrected by fsck.fat"));
     EXPECT_TRUE(lines.contains("Check Disk: Finished OK"));
 
     window.Log->clear();
@@ -59,6 +59,9 @@ TEST_F(CheckDiskWindow, FindsTheProblemsThenRepairsThem) {
     lines = fmtchk_test::LogLines(window.Log);
     EXPECT_TRUE(lines.contains("Check Disk: Finished OK"));
     EXPECT_FALSE(lines.join('\n').contains("!!!"));
+    // The checker that ran says what it found, not a system that did not run.
+    EXPECT_TRUE(lines.contains("fsck.fat found no errors in the file system")) << lines.join('\n').toStdString();
+    EXPECT_FALSE(lines.join('\n').contains("Windows")) << lines.join('\n').toStdString();
     EXPECT_TRUE(window.doChkDsk->isEnabled());
 }
 
