@@ -19,6 +19,7 @@ ToolWindow::ToolWindow(QWidget* owner, const char* name, const QString& caption)
 
 void ToolWindow::Run(const std::function<void()>& operation, const std::string& failure_prefix) {
     if (running_) return;
+    QuestionOwner asking(this);
     running_ = true;
     SetCommandsEnabled(false);
     try {

@@ -7,6 +7,9 @@
 #include <QProgressBar>
 #include <QThread>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/base/wide_text.h"
 
 namespace tarnovell {
@@ -23,7 +26,32 @@ void OnGuiThread(Work work) {
     QMetaObject::invokeMethod(qApp, work, Qt::BlockingQueuedConnection);
 }
 
+// The windows whose operations run now, the innermost last; touched on the
+// window thread only.
+std::vector<QPointer<QWidget>>& AskingWindows() {
+    static std::vector<QPointer<QWidget>> windows;
+    return windows;
+}
+
 }  // namespace
+
+QuestionOwner::QuestionOwner(QWidget* window) : window_(window) { AskingWindows().push_back(window_); }
+
+QuestionOwner::~QuestionOwner() {
+    auto& windows = AskingWindows();
+    // Its own entry, even if a nested one were left behind.
+    auto mine = std::find(windows.rbegin(), windows.rend(), window_);
+    if (mine != windows.rend()) windows.erase(std::next(mine).base());
+}
+
+QWidget* DialogInteraction::Owner() const {
+    const auto& windows = AskingWindows();
+    for (auto it = windows.rbegin(); it != windows.rend(); ++it)
+        if (*it && (*it)->isVisible()) return *it;
+    if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+    if (QWidget* active = QApplication::activeWindow()) return active;
+    return owner_;
+}
 
 QEvent::Type OperationEvent::Kind() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -54,7 +82,7 @@ void BarProgress::set_position(std::int64_t position) {
 bool DialogInteraction::confirm(const std::string& text, const std::string& caption) {
     bool yes = false;
     OnGuiThread([&] {
-        yes = QMessageBox::question(owner_, QString::fromStdString(caption), QString::fromStdString(text),
+        yes = QMessageBox::question(Owner(), QString::fromStdString(caption), QString::fromStdString(text),
                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
     });
     return yes;
@@ -62,7 +90,7 @@ bool DialogInteraction::confirm(const std::string& text, const std::string& capt
 
 void DialogInteraction::inform(const std::string& text, const std::string& caption) {
     OnGuiThread([&] {
-        QMessageBox::information(owner_, QString::fromStdString(caption), QString::fromStdString(text));
+        QMessageBox::information(Owner(), QString::fromStdString(caption), QString::fromStdString(text));
     });
 }
 
@@ -71,7 +99,7 @@ std::optional<std::string> DialogInteraction::input_box(const std::string& capti
     std::optional<std::string> result;
     OnGuiThread([&] {
         bool ok = false;
-        QString value = QInputDialog::getText(owner_, QString::fromStdString(caption), QString::fromStdString(prompt),
+        QString value = QInputDialog::getText(Owner(), QString::fromStdString(caption), QString::fromStdString(prompt),
                                               QLineEdit::Normal, QString::fromStdString(initial), &ok);
         if (ok) result = value.toStdString();
     });

@@ -57,7 +57,11 @@ private:
 };
 
 // Message boxes with the caption they are given, shown on the window's
-// thread even when a worker thread asks.
+// thread even when a worker thread asks. A box belongs to the window whose
+// operation asks: the window of the innermost QuestionOwner, else the
+// modal window in front, else the active window, else `owner`. A box
+// owned by another window than the one the person works in opens behind
+// it under a window manager that keeps a tool window above its owner.
 class DialogInteraction : public platform::Interaction {
 public:
     explicit DialogInteraction(QWidget* owner) : owner_(owner) {}
@@ -66,8 +70,26 @@ public:
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
 
+    // The window a box asked now would belong to.
+    QWidget* Owner() const;
+
 private:
     QPointer<QWidget> owner_;
+};
+
+// Makes `window` the owner of the boxes its operation asks for, from
+// whichever thread, for as long as it lives. Made on the window's thread;
+// the operations of windows nest as their handlers do, so the last one
+// made that still shows is the one asking.
+class QuestionOwner {
+public:
+    explicit QuestionOwner(QWidget* window);
+    ~QuestionOwner();
+    QuestionOwner(const QuestionOwner&) = delete;
+    QuestionOwner& operator=(const QuestionOwner&) = delete;
+
+private:
+    QPointer<QWidget> window_;
 };
 
 }  // namespace tarnovell

@@ -26,6 +26,11 @@ std::string UnitMaskToDriveLetter(std::uint32_t unit_mask) {
     return {};
 }
 
+std::string DeviceNotice(bool arrival, std::uint32_t unit_mask, const std::string& when) {
+    const std::string letter = UnitMaskToDriveLetter(unit_mask);
+    return (letter.empty() ? "" : letter + " ") + (arrival ? "device inserted " : "device removed ") + when;
+}
+
 std::string GetTempDirectory() {
     std::string folder = platform::TemporaryFolder();
     if (folder.back() != '/') folder += '/';

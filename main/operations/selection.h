@@ -43,6 +43,11 @@ SelectionResult PathOfSelection(const std::optional<disk::DiskListRow>& row, con
 // "A:" for bit 0 up to "Z:" for bit 25, from the lowest bit set; "" for none.
 std::string UnitMaskToDriveLetter(std::uint32_t unit_mask);
 
+// The notice of a volume that arrived or left: its letter, " device
+// inserted " or " device removed ", and `when`. The letter carries its own
+// colon; one without a letter is "device inserted " and so on.
+std::string DeviceNotice(bool arrival, std::uint32_t unit_mask, const std::string& when);
+
 // The program's temporary folder, with a trailing '/'.
 std::string GetTempDirectory();
 

@@ -59,6 +59,10 @@ std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::st
     WorkerOutcome outcome = RunWorker([&job, &context] { return MainVhdCopyThread(job, context); }, context);
     if (hold && outcome.succeeded() && !hold->complete()) outcome.exit_code = platform::ERROR_INVALID_FUNCTION;
     hold.reset();
+    // The worker posts a percentage every so many blocks: a copy that
+    // completed ends its bar at the end whatever it posted last (posted
+    // too, so that it comes after them).
+    if (outcome.succeeded()) context.post_percent(100);
     // The last progress posts settle before the status is set.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     platform::pump();

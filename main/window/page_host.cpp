@@ -17,8 +17,12 @@ disk::OperationContext PageHost::WindowContext(platform::ProgressBar* bar) {
     return context;
 }
 
-PageHost::BusyScope::BusyScope(PageHost& host) : host_(host), outer_(host.busy()) {
-    if (!outer_) host_.HoldCommands(true);
+PageHost::BusyScope::BusyScope(PageHost& host)
+    : host_(host), outer_(host.busy()), asking_(host.DialogOwner()) {
+    if (outer_) return;
+    host_.HoldCommands(true);
+    host_.ClearProgress();
+    host_.ShowStatus("");
 }
 
 PageHost::BusyScope::~BusyScope() {

@@ -10,6 +10,7 @@
 
 #include "disk/copy/operation_context.h"
 #include "disk/device/device_lists.h"
+#include "main/dialogs/window_reporting.h"
 #include "main/operations/main_state.h"
 #include "main/operations/selection.h"
 #include "platform/base/progress.h"
@@ -53,8 +54,10 @@ public:
     virtual bool busy() const = 0;
 
     // Held while an operation runs: the commands that would start another
-    // one are disabled. An operation inside another keeps the outer one's
-    // hold.
+    // one are disabled. An operation starts with the bar at 0 and the
+    // status line empty, whatever the last one left there (which stays
+    // until then), and asks its questions over the window. An operation
+    // inside another keeps the outer one's hold, bar and line.
     class BusyScope {
     public:
         explicit BusyScope(PageHost& host);
@@ -65,6 +68,7 @@ public:
     private:
         PageHost& host_;
         const bool outer_;
+        QuestionOwner asking_;
     };
 
 protected:

@@ -107,6 +107,9 @@ Tfrmmain::Tfrmmain(MainState& state, QWidget* parent)
     auto* status = new QStatusBar;
     status->setObjectName("StatusBar1");
     status->setSizeGripEnabled(false);
+    lblDeviceNotice = new QLabel;
+    lblDeviceNotice->setObjectName("lblDeviceNotice");
+    status->addPermanentWidget(lblDeviceNotice);
     setStatusBar(status);
 
     PageControl2 = new QTabWidget;
@@ -556,8 +559,7 @@ void Tfrmmain::ReportMachineProblem() {
 
 void Tfrmmain::DeviceChanged(bool arrival, std::uint32_t unit_mask) {
     const QString when = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
-    ShowStatus(QString::fromStdString(UnitMaskToDriveLetter(unit_mask)) +
-               (arrival ? " : device inserted " : " : device removed ") + when);
+    lblDeviceNotice->setText(QString::fromStdString(DeviceNotice(arrival, unit_mask, when.toStdString())));
     RefreshDrives1Click();
 }
 

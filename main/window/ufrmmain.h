@@ -34,6 +34,7 @@ class DeviceMonitor;
 }
 
 class QAction;
+class QLabel;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -294,6 +295,9 @@ private:
     QToolBox* JvOutlookBar1 = nullptr;
     QProgressBar* pb_img = nullptr;
     QPushButton* btn_cancel_backup_restore = nullptr;
+    // Beside the status line: the last volume that arrived or left, so
+    // that a notice never takes the place of an operation's closing line.
+    QLabel* lblDeviceNotice = nullptr;
 
     QMenu* PopupMenu1 = nullptr;
     QAction* Hide1 = nullptr;

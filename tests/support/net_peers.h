@@ -1,6 +1,6 @@
 // Peers for the network transfers on 127.0.0.1: a real tool (socat, nc)
-// listening in the background, and an in-test devio server over an image in
-// memory that can be told to misbehave.
+// listening in the background, an in-test devio server over an image in
+// memory that can be told to misbehave, and a peer that never reads.
 #pragma once
 
 #include <atomic>
@@ -201,6 +201,34 @@ private:
     std::atomic<int> fault_at_{-1};
     std::atomic<int> requests_{0};
     std::atomic<bool> stalled_{false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A peer that takes one connection and never reads from it: once the
+// buffers between are full, every write to it waits for good.
+class SilentPeer {
+public:
+    SilentPeer() : listener_(platform::net::TcpListener::OnLoopback()) {
+        thread_ = std::thread([this] {
+            platform::net::TcpSocket socket = listener_.accept([this] { return !stop_.load(); });
+            accepted_ = static_cast<bool>(socket);
+            while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        });
+    }
+    ~SilentPeer() {
+        stop_ = true;
+        thread_.join();
+    }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+
+    std::uint16_t port() const { return listener_.port(); }
+    bool accepted() const { return accepted_; }
+
+private:
+    platform::net::TcpListener listener_;
+    std::atomic<bool> accepted_{false};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

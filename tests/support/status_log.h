@@ -1,14 +1,12 @@
-// What a window's status line showed, in order. The device monitor writes
-// there too, from its own thread and on its own time ("E: : device inserted
-// …" after a write that made a volume): a test that reads the status line
-// right after an operation races it. Through this log a test waits until
-// the monitors have settled and reads the last text the operation itself
-// showed.
+// What a window's status line showed, in order. The device monitor refills
+// the window from its own thread and on its own time (a write that made a
+// volume); a test that reads the status line right after an operation lets
+// it settle first. Through this log a test waits until the monitors have
+// settled and reads the last text the operation itself showed.
 #pragma once
 
 #include <QCoreApplication>
 #include <QObject>
-#include <QRegularExpression>
 #include <QStatusBar>
 
 #include <string>
@@ -25,12 +23,6 @@ inline void SettleDevices() {
     QCoreApplication::sendPostedEvents();
 }
 
-// A notice of the device monitor, not a result of an operation.
-inline bool IsDeviceNotice(const std::string& text) {
-    static const QRegularExpression notice("^([A-Z]:)* : device (inserted|removed) ");
-    return notice.match(QString::fromStdString(text)).hasMatch();
-}
-
 // Kept by the status bar it watches and gone with it; made as soon as the
 // window is, so that no text shown is missed.
 class StatusLog : public QObject {
@@ -40,14 +32,12 @@ public:
         connect(bar, &QStatusBar::messageChanged, this, [this](const QString& text) { texts_.push_back(text.toStdString()); });
     }
 
-    // Once the devices have settled: the last text that was not a device notice.
+    // Once the devices have settled: the last text shown.
     std::string last() {
         SettleDevices();
-        for (auto it = texts_.rbegin(); it != texts_.rend(); ++it)
-            if (!IsDeviceNotice(*it)) return *it;
-        return {};
+        return texts_.back();
     }
-    // Once the devices have settled: everything shown, notices included.
+    // Once the devices have settled: everything shown.
     std::vector<std::string> all() {
         SettleDevices();
         return texts_;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "main/dialogs/dlg_backup.h"
+#include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
@@ -95,6 +96,18 @@ inline bool SelectDevice(QTreeWidget* list, const QString& device) {
             return true;
         }
     return false;
+}
+
+// Picks the row whose Device column reads `device` in the next target
+// window and accepts it; an empty `device` rejects the window.
+inline void AnswerTarget(const QString& device) {
+    QTimer::singleShot(0, [device] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* target = qobject_cast<tarnovell::Tfrmtarget*>(w); target && target->isVisible()) {
+                if (device.isEmpty() || !SelectDevice(target->lvdisks, device)) return target->reject();
+                return target->accept();
+            }
+    });
 }
 
 }  // namespace window_test

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -71,6 +72,9 @@ Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
     btnDestination = MakeButton("btnDestination", "...");
     btnGo = MakeButton("btnGo", "GO");
     btnGo->setMinimumHeight(36);
+    btnCancel = MakeButton("btnCancel", "Cancel");
+    btnCancel->setMinimumHeight(36);
+    btnCancel->setEnabled(false);
     pb_img = new QProgressBar;
     pb_img->setObjectName("pb_img");
     pb_img->setRange(0, 100);
@@ -89,6 +93,7 @@ Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
     connect(btnSource, &QPushButton::clicked, this, &Tfrmconvert::btnSourceClick);
     connect(btnDestination, &QPushButton::clicked, this, &Tfrmconvert::btnDestinationClick);
     connect(btnGo, &QPushButton::clicked, this, &Tfrmconvert::btnGoClick);
+    connect(btnCancel, &QPushButton::clicked, this, &Tfrmconvert::btnCancelClick);
 
     // The two kinds side by side, each path on a line of its own below:
     // paths are long, kinds are short.
@@ -114,7 +119,10 @@ Tfrmconvert::Tfrmconvert(ToolLink link, QWidget* owner)
     content->setContentsMargins(9, 9, 9, 4);
     content->addLayout(kinds);
     content->addLayout(paths);
-    content->addWidget(btnGo);
+    auto* commands = new QHBoxLayout;
+    commands->addWidget(btnGo, 1);
+    commands->addWidget(btnCancel);
+    content->addLayout(commands);
     content->addWidget(pb_img);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -202,8 +210,14 @@ void Tfrmconvert::btnGoClick() {
     const std::string source = WithoutTrailingBackslash(txtSource->text().toStdString());
     const std::string destination = WithoutTrailingBackslash(txtDestination->text().toStdString());
     if (running_ || source_kind.empty() || destination_kind.empty() || source.empty() || destination.empty()) return;
+    // Its questions and messages are this window's, not the main window's.
+    QuestionOwner asking(this);
     running_ = true;
     btnGo->setEnabled(false);
+    btnCancel->setEnabled(true);
+    // Nothing of the last conversion is taken for this one's.
+    pb_img->setValue(0);
+    StatusBar1->clearMessage();
     try {
         Run(source_kind, destination_kind, source, destination);
     } catch (const std::exception& e) {
@@ -213,8 +227,13 @@ void Tfrmconvert::btnGoClick() {
     QCoreApplication::sendPostedEvents(this, OperationEvent::Kind());
     running_ = false;
     run_cancel_ = nullptr;
+    btnCancel->setEnabled(false);
     btnGo->setEnabled(true);
     if (close_when_done_) close();
+}
+
+void Tfrmconvert::btnCancelClick() {
+    if (running_ && run_cancel_) *run_cancel_ = true;
 }
 
 void Tfrmconvert::Run(const std::string& source_kind, const std::string& destination_kind, const std::string& source,

@@ -4,8 +4,10 @@
 // the VHD copies, which run in a worker thread while the window waits. The
 // routines report here: the window's own progress bar and status line.
 //
-// Modeless; it deletes itself when closed. Closing it while a conversion
-// runs stops the conversion and closes the window once it has ended.
+// Modeless; it deletes itself when closed. Its Cancel stops the conversion
+// under way; closing it while a conversion runs stops the conversion too
+// and closes the window once it has ended. Each conversion starts with the
+// bar at 0 and an empty status line; its closing line stays until the next.
 #pragma once
 
 #include <QWidget>
@@ -40,6 +42,8 @@ public:
     QLineEdit* txtDestination = nullptr;
     QPushButton* btnDestination = nullptr;
     QPushButton* btnGo = nullptr;
+    // Enabled while a conversion runs.
+    QPushButton* btnCancel = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QProgressBar* pb_img = nullptr;
 
@@ -52,6 +56,7 @@ public:
     void btnSourceClick();
     void btnDestinationClick();
     void btnGoClick();
+    void btnCancelClick();
     // The WM_OPERATION handler: kind 1 moves pb_img, kind 2 is a message
     // box, kind 3 the status line.
     void WMOperation(const OperationEvent& message);

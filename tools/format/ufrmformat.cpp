@@ -71,7 +71,11 @@ void TfrmFormat::btn_formatClick() {
 }
 
 void TfrmFormat::FormatVolume() {
-    if (!platform::Ask("Format " + VolumeLetter + "?")) return;
+    {
+        // The question is this window's: asked over it, not behind it.
+        QuestionOwner asking(this);
+        if (!platform::Ask("Format " + VolumeLetter + "?")) return;
+    }
     disk::TMagFmtChkDsk component;
     Attach(component);
     Run run(*this);

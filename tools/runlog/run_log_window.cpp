@@ -42,7 +42,7 @@ void RunLogWindow::OnInfo(const std::string& text, bool& cancel) {
     cancel = abort_;
 }
 
-RunLogWindow::Run::Run(RunLogWindow& window) : window_(window) {
+RunLogWindow::Run::Run(RunLogWindow& window) : window_(window), asking_(&window) {
     window_.abort_ = false;
     window_.running_ = true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "disk/fmtchk/magfmtchkdsk.h"
+#include "main/dialogs/window_reporting.h"
 
 class QPlainTextEdit;
 class QProgressBar;
@@ -42,7 +43,7 @@ protected:
 
     // Marks a run as under way for as long as it lives; clears the abort
     // flag when it starts and closes the window at its end if a close was
-    // asked for meanwhile.
+    // asked for meanwhile. What the run asks is asked over the window.
     class Run {
     public:
         explicit Run(RunLogWindow& window);
@@ -52,6 +53,7 @@ protected:
 
     private:
         RunLogWindow& window_;
+        QuestionOwner asking_;
     };
 
     void SetAbort() { abort_ = true; }

@@ -391,8 +391,7 @@ void Tfrmvolumes::CopyFiles1Click() {
 
 void Tfrmvolumes::WMDeviceChange(bool arrival, std::uint32_t unit_mask) {
     const QString when = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
-    ShowStatus(UnitMaskToDriveLetter(unit_mask) + (arrival ? " : device inserted " : " : device removed ") +
-               when.toStdString());
+    ShowStatus(DeviceNotice(arrival, unit_mask, when.toStdString()));
     if (!running()) FillList();
 }
 

@@ -25,18 +25,9 @@
 
 namespace {
 
-using test_support::Quote;
+using window_test::AnswerTarget;
 
-// Picks the row whose Device column reads `device` in the next target window.
-void AnswerTarget(const QString& device) {
-    QTimer::singleShot(0, [device] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* target = qobject_cast<tarnovell::Tfrmtarget*>(w); target && target->isVisible()) {
-                if (!window_test::SelectDevice(target->lvdisks, device)) return target->reject();
-                return target->accept();
-            }
-    });
-}
+using test_support::Quote;
 
 // A disk like the demo's system disk: ext4 and FAT on an MBR.
 test_support::DiskSpec SystemDisk() {

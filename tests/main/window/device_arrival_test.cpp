@@ -1,9 +1,9 @@
 // A disk that appears while the window is open shows up in its list, with
-// the status line saying which letter arrived.
+// the notice beside the status line saying which letter arrived.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QStatusBar>
+#include <QLabel>
 
 #include "main/window/ufrmmain.h"
 #include "platform/device/registry.h"
@@ -27,9 +27,10 @@ TEST(DeviceArrival, NewDiskIsListedAndAnnounced) {
     ASSERT_EQ(window->rows().size(), 2u);  // disk 0 and its volume
     test_support::WriteWholeFile(machine.manifest(), full);
 
-    auto* status = window->findChild<QStatusBar*>("StatusBar1");
+    auto* notice = window->findChild<QLabel*>("lblDeviceNotice");
+    ASSERT_NE(notice, nullptr);
     test_support::SettleDevices();
-    EXPECT_TRUE(status->currentMessage().startsWith("D: : device inserted ")) << status->currentMessage().toStdString();
+    EXPECT_TRUE(notice->text().startsWith("D: device inserted ")) << notice->text().toStdString();
     EXPECT_EQ(window->rows().size(), 4u);
     delete window;
 }

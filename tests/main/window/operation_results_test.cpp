@@ -7,12 +7,14 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <functional>
 
 #include "main/dialogs/file_dialog.h"
 #include "main/window/ufrmmain.h"
@@ -116,6 +118,55 @@ TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
         // had nothing to say, and the line still shows the result.
         EXPECT_EQ(Shown().rfind(step.result, 0), 0u) << Shown();
     }
+}
+
+// Answers as scripted, and first lets the test look at the window the
+// question is asked over.
+class LookingAnswers : public platform::ScriptedInteraction {
+public:
+    explicit LookingAnswers(std::function<void()> look) : look_(std::move(look)) {}
+    bool confirm(const std::string& text, const std::string& caption) override {
+        look_();
+        return ScriptedInteraction::confirm(text, caption);
+    }
+
+private:
+    std::function<void()> look_;
+};
+
+// A clone leaves its bar full and its closing line; a volume that arrives
+// afterwards is told beside that line, not over it; the next operation
+// starts from an empty bar and line, not from what the last one left.
+TEST_F(OperationResults, EachOperationStartsAfreshAndItsLastLineStays) {
+    EmbeddedMachine machine({test_support::PartitionedExt4Disk(), DiskSpec{32 << 20, {}, ""}});
+    Open();
+    auto* notice = window_->findChild<QLabel*>("lblDeviceNotice");
+    ASSERT_NE(notice, nullptr);
+    ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+    window_test::AnswerTarget("DISK 1");
+    window_->StartClone();
+    Settle();
+    ASSERT_EQ(Shown().rfind("clone done in ", 0), 0u) << Shown() << testing::PrintToString(ui_.texts());
+    EXPECT_EQ(bar_->value(), bar_->maximum());
+
+    window_->DeviceChanged(true, 1u << 4);
+    EXPECT_EQ(Shown().rfind("clone done in ", 0), 0u) << Shown();
+    EXPECT_TRUE(notice->text().startsWith("E: device inserted ")) << notice->text().toStdString();
+
+    int bar_when_asked = -1;
+    std::string line_when_asked = "not asked";
+    LookingAnswers answers([&] {
+        bar_when_asked = bar_->value();
+        line_when_asked = Shown();
+    });
+    answers.answer_confirm(false);
+    platform::ScopedInteraction asked(answers);
+    ASSERT_TRUE(SelectDevice(list_, "DISK 0"));
+    window_test::AnswerTarget("DISK 1");
+    window_->StartClone();
+    EXPECT_EQ(answers.texts(), std::vector<std::string>{"Clone \\\\.\\PhysicalDrive0 to \\\\.\\PhysicalDrive1?"});
+    EXPECT_EQ(bar_when_asked, 0);
+    EXPECT_EQ(line_when_asked, "");
 }
 
 // The extension comes from the filter chosen, and the image is what the

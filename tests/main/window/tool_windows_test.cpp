@@ -35,20 +35,10 @@
 
 namespace {
 
+using window_test::AnswerTarget;
+
 namespace fs = std::filesystem;
 using test_support::Quote;
-
-// Picks the row whose Device column reads `device` in the next target
-// window and accepts it; an empty `device` rejects the window.
-void AnswerTarget(const QString& device) {
-    QTimer::singleShot(0, [device] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* target = qobject_cast<tarnovell::Tfrmtarget*>(w); target && target->isVisible()) {
-                if (device.isEmpty() || !window_test::SelectDevice(target->lvdisks, device)) return target->reject();
-                return target->accept();
-            }
-    });
-}
 
 int VisibleNamed(const QString& name) {
     int count = 0;

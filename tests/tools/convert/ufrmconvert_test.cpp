@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -19,9 +20,11 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <functional>
 
 #include "disk/copy/copy_loop.h"
 #include "main/dialogs/dlg_backup.h"
+#include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 #include "support/converter_window.h"
@@ -177,6 +180,8 @@ TEST_F(Converter, RawToAFixedVhdThroughTheWorker) {
     const std::string vhd = dir_.file("disk.vhd");
     Convert("RAW", raw_, "VHD FIXED", vhd);
     EXPECT_TRUE(Status().find(" terminated with sucess") != std::string::npos) << Status();
+    // The worker posts a percentage every 64 MiB: the bar still ends at the end.
+    EXPECT_EQ(window_->pb_img->value(), 100);
     const ts::CommandResult back =
         ts::Run("qemu-img convert -f vpc -O raw " + ts::Quote(vhd) + " " + ts::Quote(dir_.file("back.raw")));
     ASSERT_EQ(back.exit_code, 0) << back.output;
@@ -315,6 +320,82 @@ TEST_F(Converter, WhatIsNoRegularFileIsNeverUnlinked) {
     if (destinations.size() == 3) {
         EXPECT_TRUE(std::filesystem::is_character_file(null_node));
     }
+}
+
+// The converter's questions belong to it: a box over another window (the
+// main window, which the program's boxes go to otherwise) opens behind the
+// converter, where nobody sees it.
+TEST_F(Converter, ItsQuestionsAreAskedOverIt) {
+    QWidget main_window;
+    tarnovell::DialogInteraction boxes(&main_window);
+    platform::ScopedInteraction asked(boxes);
+    QWidget* parent = nullptr;
+    QString text;
+    ts::AnswerNextDialog<QMessageBox>(
+        [&](QMessageBox& box) {
+            parent = box.parentWidget();
+            text = box.text();
+        },
+        false);
+    Convert("RAW", raw_, "NETCAT", "127.0.0.1:9123");
+    EXPECT_EQ(text, "Overwrite 127.0.0.1:9123?");
+    EXPECT_EQ(parent, window_.data());
+}
+
+// Answers as scripted, and first lets the test look at the window.
+class LookingAnswers : public platform::ScriptedInteraction {
+public:
+    explicit LookingAnswers(std::function<void()> look) : look_(std::move(look)) {}
+    bool confirm(const std::string& text, const std::string& caption) override {
+        look_();
+        return ScriptedInteraction::confirm(text, caption);
+    }
+
+private:
+    std::function<void()> look_;
+};
+
+// The window's own Cancel stops a conversion held up by a peer that takes
+// the connection and never reads; the run starts from an empty bar and
+// status line, not from what the last run left.
+TEST_F(Converter, ItsCancelStopsARunThatAPeerHoldsUp) {
+    EXPECT_FALSE(window_->btnCancel->isEnabled());
+    Convert("RAW", raw_, "RAW", dir_.file("first.img"));
+    ASSERT_EQ(Status().rfind("restore done in ", 0), 0u) << Status();
+    ASSERT_EQ(window_->pb_img->value(), 100);
+
+    // Far more than the buffers of a connection hold: it cannot end by itself.
+    const std::string big = dir_.file("big.raw");
+    ts::RunOn("truncate -s 1G %s", big);
+    ts::SilentPeer peer;
+    int bar_when_asked = -1;
+    std::string line_when_asked = "not asked";
+    LookingAnswers answers([&] {
+        bar_when_asked = window_->pb_img->value();
+        line_when_asked = Status();
+    });
+    answers.set_default_confirm(true);
+    platform::ScopedInteraction asked(answers);
+    bool cancel_offered = false;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!peer.accepted()) return;
+        watch.stop();
+        cancel_offered = window_->btnCancel->isEnabled();
+        window_->btnCancel->click();
+    });
+    watch.start();
+    Convert("RAW", big, "NETCAT", "127.0.0.1:" + std::to_string(peer.port()));
+
+    EXPECT_EQ(answers.texts(), std::vector<std::string>{"Overwrite 127.0.0.1:" + std::to_string(peer.port()) + "?"});
+    EXPECT_EQ(bar_when_asked, 0);
+    EXPECT_EQ(line_when_asked, "");
+    EXPECT_TRUE(cancel_offered);
+    ASSERT_EQ(Status().rfind("Aborted at ", 0), 0u) << Status();
+    EXPECT_LT(std::stoll(Status().substr(11)), std::int64_t{1} << 30);
+    EXPECT_FALSE(window_->btnCancel->isEnabled());
+    EXPECT_TRUE(window_->btnGo->isEnabled());
 }
 
 TEST_F(Converter, ClosingDuringARunStopsItAndClosesAtItsEnd) {

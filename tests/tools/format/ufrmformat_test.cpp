@@ -4,11 +4,15 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 
+#include "main/dialogs/window_reporting.h"
 #include "support/fmtchk_window_fixture.h"
+#include "support/modal_answer.h"
 #include "tools/format/ufrmformat.h"
 
 namespace {
@@ -52,6 +56,35 @@ TEST(FormatWindowLayout, ClusterSizeAndMediaKind) {
         window.VolumeLetter = letter;
         EXPECT_EQ(window.MediaKind(), kind) << letter;
     }
+}
+
+// The window stays on top of the others: a question over any other window
+// (the main window, which the program's boxes go to otherwise) opens behind
+// it, and nothing seems to happen.
+TEST(FormatWindowLayout, ItsQuestionIsAskedOverIt) {
+    test_support::TestApplication();
+    QWidget main_window;
+    tarnovell::DialogInteraction boxes(&main_window);
+    platform::ScopedInteraction asked(boxes);
+    auto* window = new TfrmFormat;
+    QPointer<TfrmFormat> alive(window);
+    window->VolumeLetter = "F";
+    window->show();
+    QWidget* parent = nullptr;
+    QString text;
+    test_support::AnswerNextDialog<QMessageBox>(
+        [&](QMessageBox& box) {
+            parent = box.parentWidget();
+            text = box.text();
+        },
+        false);
+    window->btn_format->click();
+    EXPECT_EQ(text, "Format F?");
+    EXPECT_EQ(parent, window);
+    EXPECT_EQ(window->Log->toPlainText(), "") << "No formats nothing";
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(alive.isNull());
 }
 
 TEST_F(FormatWindow, FormatsAfterTheQuestionAndLogsEveryStep) {
