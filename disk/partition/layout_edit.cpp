@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 
 #include "disk/device/device_query.h"
@@ -11,6 +12,7 @@
 #include "platform/device/handle.h"
 #include "platform/device/records/partition_table.h"
 #include "platform/device/records/winioctl.h"
+#include "platform/device/registry.h"
 
 namespace disk {
 
@@ -69,8 +71,55 @@ GUID ParseGuid(const std::string& text) {
     return guid;
 }
 
+// One volume a new table would take from under whoever uses it, and what
+// to do about it: "partition 2 (\\.\E:, /dev/sdb2) is mounted at /mnt/data:
+// unmount it first".
+std::string InTheWay(const device::VolumeInfo& volume) {
+    std::string names;
+    if (volume.letter) names = std::string("\\\\.\\") + volume.letter + ":";
+    if (!volume.kernel_device.empty()) names += (names.empty() ? "" : ", ") + volume.kernel_device;
+    if (names.empty()) names = volume.guid_path;
+    std::string text = "partition " + std::to_string(volume.partition_number) + " (" + names + ")";
+    if (!volume.mount_points.empty()) {
+        text += " is mounted at ";
+        for (std::size_t i = 0; i < volume.mount_points.size(); ++i) text += (i ? ", " : "") + volume.mount_points[i];
+        return text + ": unmount it first";
+    }
+    // On the Linux host a partition mounted nowhere is in use as swap or
+    // under a device built on it; a volume of image files is mounted as
+    // its drive letter, as Windows mounts every volume it knows.
+    if (!volume.kernel_device.empty()) return text + " is in use (as swap, or by a device built on it): release it first";
+    return text + " is mounted: set it offline first";
+}
+
+// Why a new table was refused with access denied: the volumes in use that
+// the change would remove, move or shrink, and where they are used; "" when
+// no volume is to blame.
+std::string VolumesInTheWay(int disk, const DriveLayoutBuffer& before, const DriveLayoutBuffer& after) {
+    if (disk < 0) return "";
+    std::vector<device::VolumeInfo> volumes;
+    const std::uint32_t count = std::min<std::uint32_t>(before.Header.PartitionCount, kMaxLayoutEntries);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const PARTITION_INFORMATION_EX& was = before.PartitionEntry[i];
+        const PARTITION_INFORMATION_EX& is = after.PartitionEntry[i];
+        if (was.PartitionLength <= 0) continue;
+        if (i < after.Header.PartitionCount && is.StartingOffset == was.StartingOffset &&
+            is.PartitionLength >= was.PartitionLength)
+            continue;
+        for (const device::VolumeInfo& volume :
+             device::Registry::instance().volumes_in_the_way(disk, was.StartingOffset, was.PartitionLength))
+            if (std::none_of(volumes.begin(), volumes.end(),
+                             [&](const device::VolumeInfo& v) { return v.guid_path == volume.guid_path; }))
+                volumes.push_back(volume);
+    }
+    std::string text;
+    for (const device::VolumeInfo& volume : volumes) text += (text.empty() ? "" : "; ") + InTheWay(volume);
+    return text;
+}
+
 // The edit sequence of the setters: open, dismount, read, change, write,
 // re-read. `change` returns false (with the last error) to refuse the edit.
+// A write refused because volumes in use stand in the way names them.
 template <class Change>
 bool EditLayout(const std::string& path, const char* write_failed, Change change) {
     Handle handle = OpenReadWrite(path);
@@ -84,8 +133,16 @@ bool EditLayout(const std::string& path, const char* write_failed, Change change
         Box(kReadFailed, GetLastError());
         return false;
     }
-    if (!change(layout) || !WriteLayout(handle, layout)) {
+    auto before = std::make_unique<DriveLayoutBuffer>(layout);
+    if (!change(layout)) {
         Box(write_failed, GetLastError());
+        return false;
+    }
+    if (!WriteLayout(handle, layout)) {
+        const DWORD error = GetLastError();
+        const std::string why =
+            error == ERROR_ACCESS_DENIED ? VolumesInTheWay(handle.disk_number(), *before, layout) : "";
+        Box(std::string(write_failed) + SysErrorMessage(error) + (why.empty() ? "" : " - " + why));
         return false;
     }
     Control(handle, IOCTL_DISK_UPDATE_PROPERTIES);

@@ -529,21 +529,20 @@ std::size_t Registry::locked_volume_count() const {
     return std::set<std::string>(locked_.begin(), locked_.end()).size();
 }
 
-bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t length) {
-    auto snap = snapshot();
-    const DiskInfo* disk = snap->disk(disk_number);
-    if (!disk || disk_held(disk->backing)) return true;
+std::vector<std::pair<ByteRange, std::string>> Registry::ranges_in_use(const Snapshot& snap, int disk_number) {
+    const DiskInfo* disk = snap.disk(disk_number);
+    if (!disk || disk_held(disk->backing)) return {};
     std::uint64_t busy_generation = host_->busy_generation();
     std::vector<std::pair<ByteRange, std::string>> ranges;
     {
         std::lock_guard guard(mutex_);
         for (const auto& cache : busy_cache_)
-            if (cache.disk == disk_number && cache.snapshot_generation == snap->generation &&
+            if (cache.disk == disk_number && cache.snapshot_generation == snap.generation &&
                 cache.busy_generation == busy_generation)
                 ranges = cache.ranges;
     }
     if (ranges.empty()) {
-        auto volumes_here = snap->volumes_of(disk_number);
+        auto volumes_here = snap.volumes_of(disk_number);
         std::vector<VolumeInfo> volumes;
         for (const auto* v : volumes_here) volumes.push_back(*v);
         for (const auto& range : host_->busy_ranges(*disk, volumes)) {
@@ -554,16 +553,34 @@ bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t 
         }
         std::lock_guard guard(mutex_);
         std::erase_if(busy_cache_, [&](const BusyCache& c) { return c.disk == disk_number; });
-        busy_cache_.push_back({disk_number, snap->generation, busy_generation, ranges});
+        busy_cache_.push_back({disk_number, snap.generation, busy_generation, ranges});
         if (ranges.empty()) busy_cache_.back().ranges.push_back({ByteRange{0, 0}, ""});  // remembers "none"
     }
-    for (const auto& [range, guid] : ranges) {
-        if (range.length == 0 || !range.overlaps(offset, length)) continue;
-        if (!guid.empty() && held_by_us(guid)) continue;
+    std::erase_if(ranges, [&](const auto& entry) {
+        return entry.first.length == 0 || (!entry.second.empty() && held_by_us(entry.second));
+    });
+    return ranges;
+}
+
+bool Registry::write_allowed(int disk_number, std::int64_t offset, std::int64_t length) {
+    auto snap = snapshot();
+    for (const auto& [range, guid] : ranges_in_use(*snap, disk_number)) {
+        if (!range.overlaps(offset, length)) continue;
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
     return true;
+}
+
+std::vector<VolumeInfo> Registry::volumes_in_the_way(int disk_number, std::int64_t offset, std::int64_t length) {
+    auto snap = snapshot();
+    std::vector<VolumeInfo> in_the_way;
+    for (const auto& [range, guid] : ranges_in_use(*snap, disk_number)) {
+        if (!range.overlaps(offset, length)) continue;
+        for (const VolumeInfo* volume : snap->volumes_of(disk_number))
+            if (volume->start == range.start && volume->length == range.length) in_the_way.push_back(*volume);
+    }
+    return in_the_way;
 }
 
 // ---- the locks every process sees -------------------------------------------------

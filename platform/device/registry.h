@@ -80,6 +80,10 @@ public:
     // disk overlaps a range the host is using that no lock or dismount of
     // ours has freed. Always true on a disk this process holds.
     bool write_allowed(int disk, std::int64_t offset, std::int64_t length);
+    // The volumes that make write_allowed refuse [offset, offset+length):
+    // those the host is using (mounted, or otherwise held) that no lock or
+    // dismount of ours has freed. Empty when it would be allowed.
+    std::vector<VolumeInfo> volumes_in_the_way(int disk, std::int64_t offset, std::int64_t length);
 
     // The handles of this process that write a disk share one lock on its
     // backing, which every process sees: a writer is refused while another
@@ -123,6 +127,9 @@ private:
         std::vector<std::pair<ByteRange, std::string>> ranges;  // range and the volume GUID there ("" if none)
     };
     std::vector<BusyCache> busy_cache_;
+    // The ranges of the disk the host is using, each with the GUID of the
+    // volume there ("" if none), and not freed by us; none for a disk held.
+    std::vector<std::pair<ByteRange, std::string>> ranges_in_use(const Snapshot& snap, int disk);
 };
 
 // Stable GUID for a volume that has none of its own (MBR partitions).

@@ -166,7 +166,11 @@ TEST_F(LinuxTableEditing, AMountedPartitionStaysInTheTableAndTheKernel) {
     const std::string before = ts::SfdiskTable(node_).output;
 
     EXPECT_FALSE(DeletePartitionMbr(disk_, 2));
-    EXPECT_EQ(ui_.texts(), (std::vector<std::string>{"IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied"}));
+    // The refusal names the partition and where it is mounted.
+    ASSERT_EQ(ui_.texts().size(), 1u);
+    const std::string said = ui_.texts()[0];
+    EXPECT_EQ(said.rfind("IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied - partition 2 (", 0), 0u) << said;
+    EXPECT_NE(said.find(node_ + "p2) is mounted at " + mount_ + ": unmount it first"), std::string::npos) << said;
     EXPECT_THROW(CreateDiskLayout(disk_, kLayoutGpt), std::runtime_error);
     EXPECT_FALSE(IoctlSetDiskAttributes("\\\\.\\PhysicalDrive" + disk_, 1, 1)) << "no offline under a mount";
     EXPECT_EQ(ts::SfdiskTable(node_).output, before);

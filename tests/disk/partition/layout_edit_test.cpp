@@ -277,7 +277,8 @@ TEST(LayoutSetters, AVolumeInUseIsNeitherDeletedNorMovedUnlessLocked) {
     Boxes boxes;
     EXPECT_FALSE(DeletePartitionMbr("0", 1));
     ASSERT_EQ(boxes.texts().size(), 1u);
-    EXPECT_EQ(boxes.texts()[0], "IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied");
+    EXPECT_EQ(boxes.texts()[0].rfind("IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied - partition 1 (", 0), 0u)
+        << boxes.texts()[0];
     EXPECT_TRUE(ts::ReadWholeFile(machine.image(0)) == before);
     // Its type may change: that pulls nothing from under anyone.
     EXPECT_TRUE(SetMbrPartitionType("\\\\.\\PhysicalDrive0", 1, 0x07));

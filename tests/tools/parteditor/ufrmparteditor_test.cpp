@@ -19,6 +19,7 @@
 
 #include "main/dialogs/dlg_disk.h"
 #include "platform/base/interaction.h"
+#include "platform/device/registry.h"
 #include "support/dialog_test_helpers.h"
 #include "support/embedded_machine.h"
 #include "support/modal_answer.h"
@@ -209,6 +210,26 @@ TEST_F(PartitionEditor, DeletedMbrEntryShowsAsUnusedAndGrey) {
     EXPECT_EQ(Cell(0, 0), "-");
     EXPECT_EQ(editor.ListView1->topLevelItem(0)->background(0).color(), QColor(0xE5, 0xE5, 0xE5));
     EXPECT_EQ(Said()[0], "Delete entry #1 for \\\\.\\PhysicalDrive0?");
+}
+
+// A volume in use stays; the refusal says which partition is in the way
+// and what frees it, not only that access was denied.
+TEST_F(PartitionEditor, DeletingAPartitionInUseSaysWhichAndWhere) {
+    ts::EmbeddedMachine machine({ts::DiskSpec{16 * kMiB,
+                                              {"printf 'label: dos\\nstart=2048,size=8192,type=6\\n' | sfdisk -q %s",
+                                               "mkfs.fat --offset 2048 %s 4096 >/dev/null"},
+                                              ""}});
+    const auto volumes = platform::device::Registry::instance().snapshot()->volumes_of(0);
+    ASSERT_EQ(volumes.size(), 1u);
+    const std::string letter(1, volumes[0]->letter);
+    const std::string before = ts::ReadWholeFile(machine.image(0));
+    Tfrmparteditor& editor = Open();
+    Select(0);
+    ui_.answer_confirm(true);
+    editor.DeletePa1->trigger();
+    EXPECT_EQ(Said().back(), "IOCTL_DISK_SET_DRIVE_LAYOUT_EX failed:Access is denied - partition 1 (\\\\.\\" +
+                                 letter + ":) is mounted: set it offline first");
+    EXPECT_TRUE(ts::ReadWholeFile(machine.image(0)) == before);
 }
 
 TEST_F(PartitionEditor, SetAsPartitionNumberOneOnlyForTheSecondToFourthEntry) {
