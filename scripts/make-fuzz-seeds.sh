@@ -322,3 +322,17 @@ ewfacquire -u -q -c none -t "$work/plain" "$work/data64k" >/dev/null
 ewfacquire -u -q -c best -t "$work/deflated" "$work/small.raw" >/dev/null
 cp "$work/plain.E01" "$corpus/ewf_segment/uncompressed.E01"
 cp "$work/deflated.E01" "$corpus/ewf_segment/compressed.E01"
+
+# What a file to be restored holds: the first bytes of each container the
+# raw restore refuses, a whole small fixed VHD (told by its last sector),
+# and both LZ4 formats.
+mkdir -p "$corpus/stored_format"
+for format in vpc vhdx qcow2 vmdk vdi; do
+  qemu-img create -q -f $format "$work/seed.$format" 1M
+  head -c 1024 "$work/seed.$format" > "$corpus/stored_format/$format"
+done
+qemu-img create -q -f vpc -o subformat=fixed,force_size=on "$work/seed.fixed" 64K
+cp "$work/seed.fixed" "$corpus/stored_format/fixed-vhd"
+head -c 4096 /dev/zero | lz4 -q -l -f - "$corpus/stored_format/lz4-legacy"
+head -c 4096 /dev/zero | lz4 -q -f - "$corpus/stored_format/lz4-frame"
+head -c 1024 "$corpus/ewf_segment/uncompressed.E01" > "$corpus/stored_format/ewf"
