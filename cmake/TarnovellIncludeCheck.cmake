@@ -9,7 +9,7 @@
 # system, generated files, files of the same folder) are not looked at.
 
 #   tarnovell_register_folder(<target> <folder> [DEPENDS <target>...] [EXCLUDE <file>...])
-# DEPENDS: the targets of ours it links, as the README's Layout table lists
+# DEPENDS: the targets of ours it links, as the Layout tables (docs/layout.md) list
 # them; EXCLUDE: files of the folder that belong to another target.
 function(tarnovell_register_folder target folder)
   cmake_parse_arguments(ARG "" "" "DEPENDS;EXCLUDE" ${ARGN})
@@ -21,9 +21,9 @@ function(tarnovell_register_folder target folder)
 endfunction()
 
 # Writes every declared folder to `file`, one line each: the folder, a tab,
-# its target, a tab, its DEPENDS separated by spaces. The README's Layout
-# table is checked against it (tests/scripts/check_layout.sh), so the table
-# says what the build declares. The file changes only when the list does.
+# its target, a tab, its DEPENDS separated by spaces. The Layout tables of
+# docs/layout.md are checked against it (tests/scripts/check_layout.sh), so they
+# say what the build declares. The file changes only when the list does.
 function(tarnovell_write_folder_list file)
   get_property(folders GLOBAL PROPERTY TARNOVELL_FOLDERS)
   set(text "")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the README's Layout section against the folders the build declares
-# (the list tarnovell_write_folder_list() writes at configure time: folder,
-# target and DEPENDS, tab-separated). Every table row of the section is
+# Checks the Layout section of docs/layout.md against the folders the build
+# declares (the list tarnovell_write_folder_list() writes at configure time:
+# folder, target and DEPENDS, tab-separated). Every table row of the section is
 #
 #   | `folder/` | `target` | `link`, `link` | what the folder's code does |
 #
@@ -9,21 +9,21 @@
 # else, with the build's target and exactly its DEPENDS (in any order; an
 # empty cell when it has none). Each row that differs is named.
 #
-#   tests/scripts/check_layout.sh README.md build/tarnovell_folders.txt
+#   tests/scripts/check_layout.sh docs/layout.md build/tarnovell_folders.txt
 set -uo pipefail
 
-readme="$1"
+document="$1"
 list="$2"
 if [[ ! -s $list ]]; then
     echo "$list: no declared folders (configure the build first)"
     exit 1
 fi
-if [[ ! -r $readme ]]; then
-    echo "$readme: cannot be read"
+if [[ ! -r $document ]]; then
+    echo "$document: cannot be read"
     exit 1
 fi
 
-awk -v readme="$readme" '
+awk -v document="$document" '
 function trim(text) { gsub(/^[ \t]+|[ \t]+$/, "", text); return text }
 # "a b" or "`a`, `b`" -> "`a`, `b`": sorted, each once; "" stays "".
 function shown(text,    names, count, i, j, name, out) {
@@ -40,7 +40,7 @@ function shown(text,    names, count, i, j, name, out) {
     return out
 }
 function none(text) { return text == "" ? "(none)" : text }
-function fail(text) { print readme " Layout: " text; failures++ }
+function fail(text) { print document " Layout: " text; failures++ }
 
 # The build'"'"'s list: folder, target, DEPENDS.
 FNR == NR {
@@ -83,8 +83,8 @@ line !~ /^\|/ || line ~ /^\|[-:| ]+$/ { next }
     if (cell[4] == "") fail("row " row ": says nothing of what the folder holds")
 }
 END {
-    if (count == 0) { print readme ": no declared folders in the list"; exit 1 }
-    if (sections == 0) { print readme ": no \"## Layout\" section"; exit 1 }
+    if (count == 0) { print document ": no declared folders in the list"; exit 1 }
+    if (sections == 0) { print document ": no \"## Layout\" section"; exit 1 }
     for (i = 1; i <= count; i++)
         if (!(declared[i] in seen))
             fail("no row for `" declared[i] "/` (target `" target[declared[i]] "`, links " none(links[declared[i]]) ")")
@@ -93,4 +93,4 @@ END {
         exit 1
     }
     print "the Layout table lists the " count " declared folders with their targets and links"
-}' "$list" "$readme"
+}' "$list" "$document"
