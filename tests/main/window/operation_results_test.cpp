@@ -14,7 +14,6 @@
 #include <QTreeWidget>
 
 #include <filesystem>
-#include <functional>
 
 #include "main/dialogs/file_dialog.h"
 #include "main/window/ufrmmain.h"
@@ -23,6 +22,7 @@
 #include "support/embedded_machine.h"
 #include "support/status_log.h"
 #include "support/test_application.h"
+#include "support/window_questions.h"
 #include "support/window_test_helpers.h"
 
 using test_support::DiskSpec;
@@ -120,20 +120,6 @@ TEST_F(OperationResults, TheResultStaysOnTheStatusLine) {
     }
 }
 
-// Answers as scripted, and first lets the test look at the window the
-// question is asked over.
-class LookingAnswers : public platform::ScriptedInteraction {
-public:
-    explicit LookingAnswers(std::function<void()> look) : look_(std::move(look)) {}
-    bool confirm(const std::string& text, const std::string& caption) override {
-        look_();
-        return ScriptedInteraction::confirm(text, caption);
-    }
-
-private:
-    std::function<void()> look_;
-};
-
 // A clone leaves its bar full and its closing line; a volume that arrives
 // afterwards is told beside that line, not over it; the next operation
 // starts from an empty bar and line, not from what the last one left.
@@ -155,7 +141,7 @@ TEST_F(OperationResults, EachOperationStartsAfreshAndItsLastLineStays) {
 
     int bar_when_asked = -1;
     std::string line_when_asked = "not asked";
-    LookingAnswers answers([&] {
+    test_support::LookingAnswers answers([&] {
         bar_when_asked = bar_->value();
         line_when_asked = Shown();
     });

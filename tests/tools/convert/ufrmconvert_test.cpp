@@ -11,7 +11,6 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,11 +19,9 @@
 #include <QTimer>
 
 #include <filesystem>
-#include <functional>
 
 #include "disk/copy/copy_loop.h"
 #include "main/dialogs/dlg_backup.h"
-#include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
 #include "support/converter_window.h"
@@ -34,6 +31,7 @@
 #include "support/net_peers.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
+#include "support/window_questions.h"
 
 namespace {
 
@@ -326,34 +324,11 @@ TEST_F(Converter, WhatIsNoRegularFileIsNeverUnlinked) {
 // main window, which the program's boxes go to otherwise) opens behind the
 // converter, where nobody sees it.
 TEST_F(Converter, ItsQuestionsAreAskedOverIt) {
-    QWidget main_window;
-    tarnovell::DialogInteraction boxes(&main_window);
-    platform::ScopedInteraction asked(boxes);
-    QWidget* parent = nullptr;
-    QString text;
-    ts::AnswerNextDialog<QMessageBox>(
-        [&](QMessageBox& box) {
-            parent = box.parentWidget();
-            text = box.text();
-        },
-        false);
+    ts::NextBox box;
     Convert("RAW", raw_, "NETCAT", "127.0.0.1:9123");
-    EXPECT_EQ(text, "Overwrite 127.0.0.1:9123?");
-    EXPECT_EQ(parent, window_.data());
+    EXPECT_EQ(box.text(), "Overwrite 127.0.0.1:9123?");
+    EXPECT_EQ(box.parent(), window_.data());
 }
-
-// Answers as scripted, and first lets the test look at the window.
-class LookingAnswers : public platform::ScriptedInteraction {
-public:
-    explicit LookingAnswers(std::function<void()> look) : look_(std::move(look)) {}
-    bool confirm(const std::string& text, const std::string& caption) override {
-        look_();
-        return ScriptedInteraction::confirm(text, caption);
-    }
-
-private:
-    std::function<void()> look_;
-};
 
 // The window's own Cancel stops a conversion held up by a peer that takes
 // the connection and never reads; the run starts from an empty bar and
@@ -370,7 +345,7 @@ TEST_F(Converter, ItsCancelStopsARunThatAPeerHoldsUp) {
     ts::SilentPeer peer;
     int bar_when_asked = -1;
     std::string line_when_asked = "not asked";
-    LookingAnswers answers([&] {
+    ts::LookingAnswers answers([&] {
         bar_when_asked = window_->pb_img->value();
         line_when_asked = Status();
     });

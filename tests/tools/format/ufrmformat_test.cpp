@@ -5,14 +5,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "main/dialogs/window_reporting.h"
 #include "support/fmtchk_window_fixture.h"
-#include "support/modal_answer.h"
+#include "support/window_questions.h"
 #include "tools/format/ufrmformat.h"
 
 namespace {
@@ -63,24 +61,14 @@ TEST(FormatWindowLayout, ClusterSizeAndMediaKind) {
 // it, and nothing seems to happen.
 TEST(FormatWindowLayout, ItsQuestionIsAskedOverIt) {
     test_support::TestApplication();
-    QWidget main_window;
-    tarnovell::DialogInteraction boxes(&main_window);
-    platform::ScopedInteraction asked(boxes);
     auto* window = new TfrmFormat;
     QPointer<TfrmFormat> alive(window);
     window->VolumeLetter = "F";
     window->show();
-    QWidget* parent = nullptr;
-    QString text;
-    test_support::AnswerNextDialog<QMessageBox>(
-        [&](QMessageBox& box) {
-            parent = box.parentWidget();
-            text = box.text();
-        },
-        false);
+    test_support::NextBox box;
     window->btn_format->click();
-    EXPECT_EQ(text, "Format F?");
-    EXPECT_EQ(parent, window);
+    EXPECT_EQ(box.text(), "Format F?");
+    EXPECT_EQ(box.parent(), window);
     EXPECT_EQ(window->Log->toPlainText(), "") << "No formats nothing";
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
