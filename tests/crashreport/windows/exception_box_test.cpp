@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QPlainTextEdit>
+#include <tuple>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -239,6 +240,30 @@ TEST(FormWindow, EnterOnAMainButtonEndsThePageAndTabLeavesAMultiLineEdit) {
         EXPECT_EQ(form.modal_result(), expected) << button;
         EXPECT_FALSE(window.isVisible()) << button;
         EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+    }
+}
+
+TEST(FormWindow, ItemsStandAtTheEnginesGaps) {
+    test_support::TestApplication();
+    UseSettings(BaseSettings());
+    RegisterCrashReporterResourcesForTest();
+    auto exception = std::make_shared<TIZEException>(ExecutableModule());
+    INVAssistant assistant = LoadAssistantForms("Send", {"ContactForm"}, exception.get());
+    FormWindow window(*assistant->Form(0));
+    window.show();
+    // The contact form: an introduction, two head labels each over its
+    // edit, a check box. A pair stands 8 from the next pair and 12 from
+    // an item of another kind.
+    const std::tuple<const char*, const char*, int> gaps[] = {{"IntroLabel", "NameLabel", 8},
+                                                              {"NameLabel", "NameEdit", 4},
+                                                              {"NameEdit", "EmailLabel", 8},
+                                                              {"EmailLabel", "EmailEdit", 4},
+                                                              {"EmailEdit", "MemCheck", 12}};
+    for (const auto& [upper, lower, gap] : gaps) {
+        const QWidget* above = window.WidgetOf(upper);
+        const QWidget* below = window.WidgetOf(lower);
+        ASSERT_TRUE(above && below) << upper << " " << lower;
+        EXPECT_EQ(below->geometry().top() - above->geometry().bottom() - 1, gap) << upper << " " << lower;
     }
 }
 
