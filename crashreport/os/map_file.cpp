@@ -70,7 +70,10 @@ std::string ShortRoutineName(std::string_view demangled) {
         for (std::size_t i = head.size(); i-- > 0;) {
             if (head[i] == ')') ++depth;
             else if (head[i] == '(' && --depth == 0) {
-                if (i > 0) name = name.substr(0, i);
+                // The parentheses of "operator()" are its name, not its
+                // parameters, when nothing follows them.
+                const bool call_operator = i + 2 == head.size() && head.substr(0, i).ends_with("operator");
+                if (i > 0 && !call_operator) name = name.substr(0, i);
                 break;
             }
         }
