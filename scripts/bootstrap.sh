@@ -42,6 +42,10 @@ packages=(
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
+  # the C library's debug information, which the reporter names C routines
+  # and lines with, and llvm-symbolizer, which settles the files of lines
+  # that binutils' addr2line misreads in DWARF 5 line tables
+  libc6-dbg llvm
   # the crash reporter's hand-over to the user's mail program and browser
   xdg-utils
   # the real SMTP server the reporter's mail is tested against (Python's

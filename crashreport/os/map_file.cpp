@@ -171,7 +171,7 @@ bool TMapFile::LoadElf(void* elf_handle, std::uintptr_t bias) {
             TMfPublic item;
             item.valid = true;
             item.code = code;
-            item.name = ShortRoutineName(DemangleSymbol(name));
+            item.name = ShortRoutineName(DemangleSymbol(WithoutSymbolVersion(name)));
             item.address = bias + symbol.st_value;
             item.size = symbol.st_size;
             AddPublic(std::move(item));

@@ -63,13 +63,71 @@ std::string RoutineName(Dwarf_Die* die, bool* linkage = nullptr) {
     return name != nullptr ? name : "";
 }
 
-// The symbol of the image's symbol table that holds `address`, demangled:
-// it names a routine's split-off part too ("f() [clone .cold]").
+struct SymbolChoice {
+    const char* name = nullptr;
+    GElf_Addr value = 0;
+    GElf_Xword size = 0;
+    bool function = false;
+};
+
+// Whether `candidate` names an address better than `best`, as binutils
+// weighs them: the nearer start; of one start, one that reaches the
+// address, then a function before an untyped symbol, then the shorter;
+// else the one met first.
+bool BetterFit(const SymbolChoice& best, const SymbolChoice& candidate, Dwarf_Addr address) {
+    if (candidate.value < best.value) return false;
+    if (candidate.value > best.value) return true;
+    if (best.value + best.size <= address) return candidate.size > best.size;
+    if (candidate.value + candidate.size <= address) return false;
+    if (best.function != candidate.function) return candidate.function;
+    return candidate.size < best.size;
+}
+
+// The symbol of the image's symbol table that names `address`, demangled:
+// it names a routine's split-off part too ("f() [clone .cold]"). Among
+// aliases, the one addr2line picks. Without the version a symbol table
+// adds to a name ("memcpy@@GLIBC_2.14").
 std::string SymbolName(Dwfl_Module* module, Dwarf_Addr address) {
-    GElf_Sym symbol;
-    GElf_Off offset = 0;
-    const char* name = dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
-    return name != nullptr ? DemangleSymbol(name) : std::string();
+    Dwarf_Addr section_address = address, section_bias = 0;
+    Elf_Scn* section = dwfl_module_address_section(module, &section_address, &section_bias);
+    const std::size_t section_index = section != nullptr ? elf_ndxscn(section) : 0;
+    SymbolChoice best;
+    const int count = dwfl_module_getsymtab(module);
+    for (int i = 1; i < count; ++i) {
+        GElf_Sym symbol;
+        GElf_Addr value = 0;
+        GElf_Word symbol_section = 0;
+        const char* name = dwfl_module_getsym_info(module, i, &symbol, &value, &symbol_section, nullptr, nullptr);
+        const int type = GELF_ST_TYPE(symbol.st_info);
+        if (name == nullptr || name[0] == 0 || value > address || symbol_section == SHN_UNDEF ||
+            (section_index != 0 && symbol_section != section_index) ||
+            (type != STT_FUNC && type != STT_GNU_IFUNC && type != STT_NOTYPE))
+            continue;
+        const SymbolChoice candidate{name, value, symbol.st_size, type != STT_NOTYPE};
+        if (best.name == nullptr || BetterFit(best, candidate, address)) best = candidate;
+    }
+    return best.name != nullptr ? DemangleSymbol(WithoutSymbolVersion(best.name)) : std::string();
+}
+
+// Languages whose routines are known to the linker by their plain names:
+// there the debug information's name is the routine's whole name.
+bool PlainNamesAreLinkageNames(Dwarf_Die* unit) {
+    switch (dwarf_srclang(unit)) {
+        case DW_LANG_C89:
+        case DW_LANG_C:
+        case DW_LANG_C99:
+        case DW_LANG_C11:
+        case DW_LANG_Mips_Assembler:
+        case DW_LANG_UPC:
+        case DW_LANG_Cobol74:
+        case DW_LANG_Cobol85:
+        case DW_LANG_Fortran77:
+        case DW_LANG_Pascal83:
+        case DW_LANG_PLI:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool IsRoutine(Dwarf_Die* die) {
@@ -147,9 +205,11 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
     while (at < count && !IsRoutine(&scopes[at])) ++at;
     bool linkage = false;
     if (at < count) innermost.function = RoutineName(&scopes[at], &linkage);
-    // A routine known only by its plain name (a C function of a header, a
-    // routine of an unnamed namespace, a split-off cold part) is named, where
-    // the address is, by the symbol of the routine that holds it.
+    if (at < count && unit != nullptr && PlainNamesAreLinkageNames(unit)) linkage = true;
+    // A routine of C++ known only by its plain name (a C function of a
+    // header, a routine of an unnamed namespace, a split-off cold part) is
+    // named, where the address is, by the symbol of the routine that holds
+    // it; so is code without a routine in the debug information.
     if (!linkage) {
         const std::string symbol = SymbolName(module, address);
         if (!symbol.empty()) innermost.function = symbol;
