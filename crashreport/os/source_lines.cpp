@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "crashreport/os/modules.h"
 
@@ -232,16 +233,41 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
 
 }  // namespace
 
-std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address) {
+namespace {
+
+// Runs `use` on the view's module that holds `address`, under the view's
+// lock; what it gives, or `none` when no module does.
+template <typename Result, typename Use>
+Result WithModuleOf(std::uintptr_t address, Result none, Use use) {
     ProcessView& view = View();
     std::lock_guard guard(view.lock);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!view.dwfl && !Report(view)) return {};
-        if (Dwfl_Module* module = dwfl_addrmodule(view.dwfl.get(), address)) return Locate(module, address);
+        if (!view.dwfl && !Report(view)) return none;
+        if (Dwfl_Module* module = dwfl_addrmodule(view.dwfl.get(), address)) return use(module);
         // An image loaded since the view was made.
         view.dwfl.reset();
     }
-    return {};
+    return none;
+}
+
+}  // namespace
+
+std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address) {
+    return WithModuleOf(address, std::vector<SourceLocation>(),
+                        [address](Dwfl_Module* module) { return Locate(module, address); });
+}
+
+std::string SeparateDebugFileOf(std::uintptr_t address) {
+    return WithModuleOf(address, std::string(), [](Dwfl_Module* module) {
+        // Asking for the debug information looks for the file.
+        Dwarf_Addr bias = 0;
+        dwfl_module_getdwarf(module, &bias);
+        const char* main_file = nullptr;
+        const char* debug_file = nullptr;
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &main_file, &debug_file);
+        if (debug_file == nullptr || (main_file != nullptr && std::string_view(debug_file) == main_file)) return std::string();
+        return std::string(debug_file);
+    });
 }
 
 void SetDebugInfoPath(const std::string& path) {

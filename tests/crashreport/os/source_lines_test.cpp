@@ -262,6 +262,7 @@ TEST(SourceLines, EveryFrameOfAWaitingThreadIsNamedAsAddr2lineNamesIt) {
     options.prepared_stack = &stack;
     options.current_address = current;
     options.show_relative_lines = true;
+    options.show_relative_addresses = true;
     const TraceStackResult result = TraceStack(options);
     // Each frame's rows against addr2line's chain at its address, in the
     // images that carry debug information.
