@@ -12,12 +12,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/virtual_display.h"
 
 namespace crashreport_test {
 
@@ -153,6 +157,55 @@ TEST_F(CrashChildTest, DeadWindowThreadShowsTheBoxFromAFreshInstance) {
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
     EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+TEST_F(CrashChildTest, ThePleaseWaitBoxIsOnScreenWhileTheReportOfAMainThreadFaultIsMade) {
+    // The window thread faults; its report is held in the making (one of
+    // its sections waits for a file) while the test looks at the display.
+    if (!test_support::HaveTool("Xvfb") || !test_support::HaveTool("xwininfo"))
+        GTEST_SKIP() << "Xvfb or xwininfo is not installed (Debian packages xvfb, x11-utils)";
+    std::unique_ptr<test_support::GroupChild> server;
+    const std::string display = test_support::StartXvfb(server, (folder_ / "xvfb.log").string());
+    ASSERT_FALSE(display.empty()) << ReadFile(folder_ / "xvfb.log");
+    const std::filesystem::path release = folder_ / "release";
+    test_support::GroupChild child({CRASH_CHILD, "main-segv-crash-box"}, (folder_ / "child.log").string(), [&] {
+        setenv("DISPLAY", display.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        setenv("CRASH_CHILD_REPORT", (folder_ / "bugreport.txt").c_str(), 1);
+        setenv("CRASH_CHILD_MARKER", (folder_ / "marker").c_str(), 1);
+        setenv("CRASH_CHILD_HOLD_REPORT", release.c_str(), 1);
+        setenv("CRASH_CHILD_AUTOCLOSE", "1", 1);
+    });
+    // The box by its title among the display's windows:
+    //   0x1200007 "Report in the making": ("crashreport_crash_child" ...)  320x88+0+0  +480+468
+    std::string box;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (box.empty() && std::chrono::steady_clock::now() < deadline && !child.Poll()) {
+        std::istringstream windows(test_support::Run("xwininfo -root -tree -display " + display).output);
+        for (std::string line; std::getline(windows, line);)
+            if (line.find("\"Report in the making\"") != std::string::npos) box = line;
+        if (box.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(box.empty()) << ReadFile(folder_ / "child.log");
+    // Shown, with the picture beside its line: wider than the line alone.
+    std::istringstream fields(box);
+    std::string id;
+    fields >> id;
+    const std::string facts = test_support::Run("xwininfo -id " + id + " -display " + display).output;
+    EXPECT_NE(facts.find("Map State: IsViewable"), std::string::npos) << facts;
+    std::smatch size;
+    ASSERT_TRUE(std::regex_search(box, size, std::regex(" ([0-9]+)x([0-9]+)\\+"))) << box;
+    EXPECT_GE(std::stoi(size[1]), 220 + 32) << box;
+    EXPECT_FALSE(child.Poll()) << "the report was made without waiting for its held section";
+    test_support::WriteWholeFile(release.string(), "");
+    const std::optional<int> status = child.WaitFor(std::chrono::minutes(2));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status << "\n" << ReadFile(folder_ / "child.log");
+    EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
+    const std::string report = ReadFile(folder_ / "bugreport.txt");
+    EXPECT_EQ(Item(report, "exception class"), "EAccessViolation");
+    EXPECT_NE(report.find("\r\nheld:\r\nreleased"), std::string::npos) << report.substr(0, 2000);
 }
 
 TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) {
