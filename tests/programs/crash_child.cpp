@@ -26,6 +26,7 @@
 #include "crashreport/engine/crash_engine.h"
 #include "crashreport/os/crash_signals.h"
 #include "crashreport/os/file_access.h"
+#include "crashreport/os/map_file.h"
 #include "crashreport/os/memory.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/source_lines.h"
@@ -168,6 +169,15 @@ int main(int argc, char** argv) {
     if (const char* path = std::getenv("CRASH_CHILD_DEBUG_PATH")) crashreport::SetDebugInfoPath(path);
     if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
     HoldTheReport();
+    if (mode == "public-by-name") {
+        // The routine a form's action names, looked up in the program's
+        // debug information as the dialog engine does.
+        const auto map = crashreport::MapFileForAddr(0);
+        const std::uintptr_t found =
+            map->FindPublicByName(true, "crash_child", true, "(anonymous namespace)::FailInWorker");
+        std::printf("%s\n", found == reinterpret_cast<std::uintptr_t>(&FailInWorker) ? "found" : "not found");
+        return 0;
+    }
     if (mode == "temp-folder") {
         // Keeps a file in this run's folder until told to end (the file
         // named by CRASH_CHILD_RELEASE appears), then ends normally.

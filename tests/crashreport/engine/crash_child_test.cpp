@@ -445,6 +445,12 @@ TEST_F(CrashChildTest, AStrippedProgramReportsFromItsSeparateDebugFileAsTheWhole
         EXPECT_EQ(SectionOf(report, "thread $"), stack) << how;
         EXPECT_EQ(SectionOf(report, "disassembling:"), disassembly) << how;
     }
+    // A routine named in a form's action is found by its name.
+    EXPECT_EQ(test_support::Run("'" + linked.string() + "' public-by-name").output, "found\n");
+    EXPECT_EQ(test_support::Run("env CRASH_CHILD_DEBUG_PATH='" + (folder_ / "debug").string() + "' '" + bare.string() +
+                                "' public-by-name")
+                  .output,
+              "found\n");
 }
 
 TEST_F(CrashChildTest, CheckValuesOfUnnamedFramesStayTheSameFromRunToRun) {
