@@ -231,10 +231,6 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
     return locations;
 }
 
-}  // namespace
-
-namespace {
-
 // Runs `use` on the view's module that holds `address`, under the view's
 // lock; what it gives, or `none` when no module does.
 template <typename Result, typename Use>

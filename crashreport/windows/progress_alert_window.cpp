@@ -6,14 +6,13 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
-#include <QScreen>
 #include <QHBoxLayout>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <mutex>
 #include <utility>
 
 #include "crashreport/os/system_facts.h"
-
 #include "crashreport/windows/gui_thread.h"
 
 namespace crashreport {
@@ -179,7 +178,7 @@ public:
         }
         QPointer<ProgressAlertWindow> window = window_;
         auto close = [this, window, self = shared_from_this()] {
-            if (!window || !window->isVisible()) return;
+            if (!window) return;
             window->AllowClose();
             window->hide();
             // The window it stood for can be used again.
