@@ -10,8 +10,9 @@ packages=(
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev libgl-dev
   # the fuzz targets (clang with libFuzzer)
   clang libclang-rt-dev
-  # showing the main window on a virtual display in the tests
-  xvfb xauth
+  # showing the main window on a virtual display in the tests, and finding
+  # windows there (xwininfo)
+  xvfb xauth x11-utils
   # the peer tools the tests check our output with, and the tools they build fixtures with
   fdisk gdisk e2fsprogs dosfstools ntfs-3g exfatprogs xfsprogs btrfs-progs util-linux mount lz4
   # extended attributes the Copy Files tests set and read back (setfattr, getfattr)
@@ -42,6 +43,10 @@ packages=(
   # libdw (elfutils) for symbols and lines, libunwind for stacks; pngcheck
   # checks its PNG files
   zlib1g-dev libcapstone-dev libdw-dev libunwind-dev pngcheck
+  # the C library's debug information, which the reporter names C routines
+  # and lines with, and llvm-symbolizer, which settles the files of lines
+  # that binutils' addr2line misreads in DWARF 5 line tables
+  libc6-dbg llvm
   # the crash reporter's hand-over to the user's mail program and browser
   xdg-utils
   # the real SMTP server the reporter's mail is tested against (Python's

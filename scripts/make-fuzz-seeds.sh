@@ -170,6 +170,11 @@ mkdir -p "$corpus"/{crash_codec,elf_debug_info}
 printf 'int helper(int v) { return v * 3; }\nint main(void) { return helper(2); }\n' > "$work/small.c"
 gcc -g -O1 -o "$corpus/elf_debug_info/small" "$work/small.c"
 strip --strip-debug -o "$corpus/elf_debug_info/small-stripped" "$corpus/elf_debug_info/small"
+# dpkg's status file, where the reporter finds the versions of libraries:
+# an installed package of one architecture, one removed, one with an epoch.
+mkdir -p "$corpus/package_status"
+printf 'Package: libc6\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.36-9+deb12u14\nDescription: C\n library\n\nPackage: gone\nStatus: deinstall ok config-files\nVersion: 1.0\n\nPackage: zlib1g\nStatus: hold ok installed\nVersion: 1:1.2.13.dfsg-1\n' \
+  > "$corpus/package_status/status"
 
 # ISO 9660 images as xorriso makes them, unpadded so that they fit a seed:
 # a plain tree, one with a GRUB folder and BOOTMGR, and one with El Torito.

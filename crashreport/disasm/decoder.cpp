@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "crashreport/disasm/operand_text.h"
+
 namespace crashreport {
 
 namespace {
@@ -164,7 +166,7 @@ bool DecodeInstructionBytes(const std::uint8_t* code, std::size_t size, std::uin
     info.id = instruction->id;
     info.next = address + instruction->size;
     info.mnemonic = instruction->mnemonic;
-    info.operands = instruction->op_str;
+    info.operands = OperandsText(capstone.handle(), *instruction);
     info.opcode = x86.opcode[0] == 0x0F ? static_cast<std::uint16_t>(0x0F00 | x86.opcode[1]) : x86.opcode[0];
     info.modrm = x86.modrm;
     info.is_return = HasGroup(detail, CS_GRP_RET) || HasGroup(detail, CS_GRP_IRET);

@@ -154,10 +154,20 @@ public:
     }
 
     void run() {
-        while (!work_.empty() && info_.last_error_number == 0) {
-            auto [address, registers] = work_.front();
-            work_.pop_front();
-            follow(address, registers);
+        drain();
+        // Code that only a jump with an unknown target reaches lies in the
+        // gaps between what was followed: each gap, from the lowest, is
+        // decoded while it is near enough to the rest. A gap that holds no
+        // valid code ends the walk, without it.
+        while (info_.last_error_number == 0 && any_unresolved_jump()) {
+            const std::uintptr_t gap = first_gap();
+            if (gap == 0) break;
+            const Saved saved = save();
+            work_.push_back({gap, TRegisterState{}});
+            drain();
+            if (info_.last_error_number == 0) continue;
+            restore(saved);
+            break;
         }
     }
 
@@ -167,6 +177,65 @@ public:
     const std::vector<TCodeArea>& tables() const { return tables_; }
 
 private:
+    // The gap must start at most this far below the routine's highest byte.
+    static constexpr std::uintptr_t kGapReach = 1023;
+
+    struct Saved {
+        std::map<std::uintptr_t, Decoded> decoded;
+        std::set<std::uintptr_t> labels;
+        std::vector<TCodeArea> tables;
+        std::map<std::uintptr_t, std::uintptr_t> origins;
+        std::size_t far_calls = 0, unresolved = 0;
+    };
+    Saved save() const {
+        return {decoded_, labels_, tables_, origins_, info_.far_calls.size(), info_.unresolved_branches.size()};
+    }
+    void restore(const Saved& saved) {
+        decoded_ = saved.decoded;
+        labels_ = saved.labels;
+        tables_ = saved.tables;
+        origins_ = saved.origins;
+        info_.far_calls.resize(saved.far_calls);
+        info_.unresolved_branches.resize(saved.unresolved);
+        info_.last_error_address = 0;
+        info_.last_error_number = 0;
+        info_.last_error_text.clear();
+        work_.clear();
+    }
+
+    void drain() {
+        while (!work_.empty() && info_.last_error_number == 0) {
+            auto [address, registers] = work_.front();
+            work_.pop_front();
+            follow(address, registers);
+        }
+    }
+
+    bool any_unresolved_jump() const {
+        for (const TUnresolvedBranch& branch : info_.unresolved_branches)
+            if (!branch.is_call) return true;
+        return false;
+    }
+
+    // The end of the run of contiguous code and tables that starts at the
+    // lowest of them, when more follows above it (0 otherwise, or when the
+    // gap is too far below the highest byte).
+    std::uintptr_t first_gap() const {
+        std::vector<std::pair<std::uintptr_t, std::uintptr_t>> pieces;
+        for (const auto& [address, item] : decoded_) pieces.emplace_back(address, item.info.next);
+        for (const TCodeArea& table : tables_) pieces.emplace_back(table.begin, table.end);
+        if (pieces.empty()) return 0;
+        std::sort(pieces.begin(), pieces.end());
+        std::uintptr_t run_end = pieces.front().second, highest = 0;
+        for (const auto& piece : pieces) highest = std::max(highest, piece.second);
+        for (const auto& [begin, end] : pieces) {
+            if (begin > run_end) break;
+            run_end = std::max(run_end, end);
+        }
+        if (run_end >= highest || highest - 1 - run_end > kGapReach || !extent_.contains(run_end)) return 0;
+        return run_end;
+    }
+
     // One straight run from `address` until the flow ends, leaves the
     // routine or meets code decoded before.
     void follow(std::uintptr_t address, TRegisterState& registers) {

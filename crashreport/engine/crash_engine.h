@@ -91,6 +91,13 @@ bool IsCrashBoxInvocation(const std::vector<std::string>& args);
 // In the crash-box instance: the exception rebuilt from the file, with its
 // report; the box's end actions exit with the codes above.
 IZEException LoadCrashBoxException(const std::string& file, int& mode);
+// In the crash-box instance, before that: one line of what the failed
+// instance sends while it makes the report, done on the please-wait box
+// `alert` (which `make` makes when the line says so). False when the line
+// says that the report is ready.
+bool ReplayCrashBoxCommand(const std::string& line,
+                           const std::function<IProgressAlertRef(const std::string& title, const std::string& image)>& make,
+                           IProgressAlertRef& alert);
 
 // The program's one export: a report of all threads, without an exception,
 // to the clipboard (size < 1) or into the shared-memory object

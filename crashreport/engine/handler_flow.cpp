@@ -392,50 +392,6 @@ void CloseProgram(TIZEException& exception) {
     TerminateApplication();
 }
 
-// --- the crash box ---
-
-namespace {
-
-std::mutex g_crash_box_lock;
-std::vector<std::string> g_crash_box_command;
-
-}  // namespace
-
-void SetCrashBoxCommand(std::vector<std::string> command) {
-    std::lock_guard guard(g_crash_box_lock);
-    g_crash_box_command = std::move(command);
-}
-
-bool IsCrashBoxInvocation(const std::vector<std::string>& args) {
-    return args.size() == 2 && args[0] == kCrashBoxSwitch;
-}
-
-int ShowReportInCrashBox(TIZEException& exception, int mode) {
-    const std::filesystem::path folder = GetZelTempFolder();
-    if (folder.empty()) return -1;
-    const std::filesystem::path file = folder / ("crashbox-" + std::to_string(OwnProcessId()) + ".txt");
-    const std::string handed_over = "mode=" + std::to_string(mode) + "\n" +
-                                    "frozen=" + (exception.type == ExceptionType::Frozen ? "1" : "0") + "\n" +
-                                    "continue=" + (exception.CanContinue() ? "1" : "0") + "\n" +
-                                    "class=" + exception.ExceptionClass() + "\n" +
-                                    "message=" + Base64EncodeText(exception.ExceptionMessage()) + "\n\n" +
-                                    exception.GetReportText(true);
-    if (!WriteOwnFile(file, handed_over)) return -1;
-    std::vector<std::string> command;
-    {
-        std::lock_guard guard(g_crash_box_lock);
-        command = g_crash_box_command;
-    }
-    if (command.empty()) command.push_back(ExecutablePath());
-    command.push_back(kCrashBoxSwitch);
-    command.push_back(file.string());
-    const int pid = StartProcess(command, {}, true);
-    const int code = pid ? WaitForChildProcess(pid) : -1;
-    std::error_code error;
-    std::filesystem::remove(file, error);
-    return code == kCrashBoxContinue || code == kCrashBoxRestart || code == kCrashBoxClose ? code : -1;
-}
-
 }  // namespace crashreport
 
 namespace crashreport {

@@ -323,6 +323,36 @@ void TNVForm::ApplyFormProperty(const std::string& name, const std::string& valu
 TNVItem* TNVForm::Item(int index) const {
     return index >= 0 && index < ItemCount() ? items_[static_cast<std::size_t>(index)].get() : nullptr;
 }
+namespace {
+
+bool IsHeadLabel(const TNVItem* item) {
+    const auto* label = dynamic_cast<const TNVLabel*>(item);
+    return label != nullptr && label->IsHeadLabel();
+}
+
+bool SameClass(const TNVItem* a, const TNVItem* b) {
+    return a != nullptr && b != nullptr && std::string_view(a->ClassName()) == b->ClassName();
+}
+
+}  // namespace
+
+int TNVForm::GapAfter(int index) const {
+    const TNVItem* item = Item(index);
+    const TNVItem* next = Item(index + 1);
+    if (item == nullptr || next == nullptr) return 0;
+    if (item->spacing() != 0) return item->spacing();
+    if (IsHeadLabel(item)) return 4;
+    if (SameClass(item, next)) {
+        if (dynamic_cast<const TNVButton*>(item)) return 4;
+        if (dynamic_cast<const TNVEdit*>(item)) return 6;
+        return 8;
+    }
+    // Pairs of a head label and its item stand closer to each other than
+    // to what follows them.
+    if (IsHeadLabel(Item(index - 1)) && IsHeadLabel(next) && SameClass(Item(index + 2), item)) return 8;
+    return 12;
+}
+
 TNVButton* TNVForm::ContinueBtn() const { return static_cast<TNVButton*>(items_[0].get()); }
 TNVButton* TNVForm::SkipBtn() const { return static_cast<TNVButton*>(items_[1].get()); }
 TNVButton* TNVForm::CancelBtn() const { return static_cast<TNVButton*>(items_[2].get()); }

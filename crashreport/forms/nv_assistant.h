@@ -209,6 +209,8 @@ public:
     int min_width() const { return min_width_; }
     int ItemCount() const { return static_cast<int>(items_.size()); }
     TNVItem* Item(int index) const;
+    // The gap the engine lays out between item `index` and the next one.
+    int GapAfter(int index) const;
     TNVButton* ContinueBtn() const;
     TNVButton* SkipBtn() const;
     TNVButton* CancelBtn() const;

@@ -37,7 +37,11 @@ int SendViaMapi(const std::string& recipients, const std::string& subject, const
                 const std::vector<std::string>& send_as_names, const std::vector<std::u16string>& files) {
     (void)silent;  // the mail program always asks before it sends
     (void)send_as_names;
-    std::vector<std::string> args = {"xdg-email", "--utf8", "--subject", subject, "--body", body};
+    // xdg-email ends each line of its arguments with CR LF in the link it
+    // makes: a CR of ours would come out twice.
+    std::string lines = body;
+    ReplaceSubStrCase(lines, "\r\n", "\n", false);
+    std::vector<std::string> args = {"xdg-email", "--utf8", "--subject", subject, "--body", lines};
     for (const auto& file : files) {
         args.push_back("--attach");
         args.push_back(WideToUtf8Text(file));

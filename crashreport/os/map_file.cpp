@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "crashreport/os/crash_signals.h"
+#include "crashreport/os/source_lines.h"
 #include "crashreport/text/string_toolkit.h"
 
 namespace crashreport {
@@ -32,15 +33,47 @@ bool EndsWith(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
-// Owns what libelf and libdw hand out for one image.
-struct ElfHandles {
+// Owns what libelf hands out for one file.
+struct ElfFile {
     int fd = -1;
     Elf* elf = nullptr;
-    ~ElfHandles() {
+    explicit ElfFile(const std::string& path) {
+        if (path.empty() || !InitialiseLibelf()) return;
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+        if (elf != nullptr && elf_kind(elf) != ELF_K_ELF) {
+            elf_end(elf);
+            elf = nullptr;
+        }
+    }
+    ~ElfFile() {
         if (elf != nullptr) elf_end(elf);
         if (fd >= 0) close(fd);
     }
+    ElfFile(const ElfFile&) = delete;
+    ElfFile& operator=(const ElfFile&) = delete;
 };
+
+// The file's section of that type, or null.
+Elf_Scn* SectionOfType(Elf* elf, GElf_Word type, GElf_Shdr& header) {
+    for (Elf_Scn* section = elf != nullptr ? elf_nextscn(elf, nullptr) : nullptr; section != nullptr;
+         section = elf_nextscn(elf, section))
+        if (gelf_getshdr(section, &header) != nullptr && header.sh_type == type) return section;
+    return nullptr;
+}
+
+bool HasDebugInformation(Elf* elf) {
+    std::size_t names = 0;
+    if (elf == nullptr || elf_getshdrstrndx(elf, &names) != 0) return false;
+    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr; section = elf_nextscn(elf, section)) {
+        GElf_Shdr header;
+        if (gelf_getshdr(section, &header) == nullptr || header.sh_type == SHT_NOBITS) continue;
+        const char* name = elf_strptr(elf, names, header.sh_name);
+        if (name != nullptr && std::string_view(name) == ".debug_info") return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -70,7 +103,10 @@ std::string ShortRoutineName(std::string_view demangled) {
         for (std::size_t i = head.size(); i-- > 0;) {
             if (head[i] == ')') ++depth;
             else if (head[i] == '(' && --depth == 0) {
-                if (i > 0) name = name.substr(0, i);
+                // The parentheses of "operator()" are its name, not its
+                // parameters, when nothing follows them.
+                const bool call_operator = i + 2 == head.size() && head.substr(0, i).ends_with("operator");
+                if (i > 0 && !call_operator) name = name.substr(0, i);
                 break;
             }
         }
@@ -97,13 +133,15 @@ TMapFile::TMapFile(const ModuleInfo& module) {
     top_of_code_ = module.code_end;
     base_of_data_ = module.data_start;
     top_of_data_ = module.data_end;
-    if (!InitialiseLibelf()) return;
-    ElfHandles handles;
-    handles.fd = open(module.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (handles.fd < 0) return;
-    handles.elf = elf_begin(handles.fd, ELF_C_READ_MMAP, nullptr);
-    if (handles.elf == nullptr || elf_kind(handles.elf) != ELF_K_ELF) return;
-    if (LoadElf(handles.elf, module.load_bias)) Finish();
+    const ElfFile image(module.path);
+    if (image.elf == nullptr) return;
+    // A program or library shipped stripped keeps its symbols and lines in
+    // a file of its own (a debug link, the build-id tree).
+    GElf_Shdr header;
+    const bool whole = SectionOfType(image.elf, SHT_SYMTAB, header) != nullptr && HasDebugInformation(image.elf);
+    const ElfFile debug(whole ? std::string() : SeparateDebugFileOf(module.code_start != 0 ? module.code_start
+                                                                                          : module.base));
+    if (LoadElf(image.elf, debug.elf, module.load_bias)) Finish();
 }
 
 std::unique_ptr<TMapFile> TMapFile::FromElfImage(std::string_view image, std::uintptr_t bias,
@@ -115,13 +153,14 @@ std::unique_ptr<TMapFile> TMapFile::FromElfImage(std::string_view image, std::ui
     // libelf only reads the image; it does not write through this pointer.
     Elf* elf = elf_memory(const_cast<char*>(image.data()), image.size());
     if (elf == nullptr) return map;
-    if (elf_kind(elf) == ELF_K_ELF && map->LoadElf(elf, bias)) map->Finish();
+    if (elf_kind(elf) == ELF_K_ELF && map->LoadElf(elf, nullptr, bias)) map->Finish();
     elf_end(elf);
     return map;
 }
 
-bool TMapFile::LoadElf(void* elf_handle, std::uintptr_t bias) {
+bool TMapFile::LoadElf(void* elf_handle, void* debug_handle, std::uintptr_t bias) {
     Elf* elf = static_cast<Elf*>(elf_handle);
+    Elf* debug = static_cast<Elf*>(debug_handle);
     GElf_Ehdr header;
     if (gelf_getehdr(elf, &header) == nullptr) return false;
     entry_point_ = header.e_entry != 0 ? bias + header.e_entry : 0;
@@ -142,17 +181,13 @@ bool TMapFile::LoadElf(void* elf_handle, std::uintptr_t bias) {
         }
     }
 
-    // Publics from the full symbol table, else the dynamic one.
-    Elf_Scn* chosen = nullptr;
+    // Publics from the full symbol table (the image's, else its debug
+    // file's), else the dynamic one.
+    Elf* symbols = elf;
     GElf_Shdr chosen_header{};
-    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr; section = elf_nextscn(elf, section)) {
-        GElf_Shdr section_header;
-        if (gelf_getshdr(section, &section_header) == nullptr) continue;
-        if (section_header.sh_type == SHT_SYMTAB || (section_header.sh_type == SHT_DYNSYM && chosen == nullptr)) {
-            chosen = section;
-            chosen_header = section_header;
-        }
-    }
+    Elf_Scn* chosen = SectionOfType(elf, SHT_SYMTAB, chosen_header);
+    if (chosen == nullptr && (chosen = SectionOfType(debug, SHT_SYMTAB, chosen_header)) != nullptr) symbols = debug;
+    if (chosen == nullptr) chosen = SectionOfType(elf, SHT_DYNSYM, chosen_header);
     if (chosen != nullptr && chosen_header.sh_entsize != 0) {
         Elf_Data* data = elf_getdata(chosen, nullptr);
         const std::size_t count = chosen_header.sh_size / chosen_header.sh_entsize;
@@ -163,20 +198,20 @@ bool TMapFile::LoadElf(void* elf_handle, std::uintptr_t bias) {
             const bool code = type == STT_FUNC || type == STT_GNU_IFUNC;
             if ((!code && type != STT_OBJECT) || symbol.st_shndx == SHN_UNDEF || symbol.st_value == 0) continue;
             if (!code && code_only) continue;
-            const char* name = elf_strptr(elf, chosen_header.sh_link, symbol.st_name);
+            const char* name = elf_strptr(symbols, chosen_header.sh_link, symbol.st_name);
             if (name == nullptr || name[0] == 0) continue;
             TMfPublic item;
             item.valid = true;
             item.code = code;
-            item.name = ShortRoutineName(DemangleSymbol(name));
+            item.name = ShortRoutineName(DemangleSymbol(WithoutSymbolVersion(name)));
             item.address = bias + symbol.st_value;
             item.size = symbol.st_size;
             AddPublic(std::move(item));
         }
     }
 
-    // Units and lines from DWARF, where the image has it.
-    Dwarf* dwarf = dwarf_begin_elf(elf, DWARF_C_READ, nullptr);
+    // Units and lines from DWARF, where the image or its debug file has it.
+    Dwarf* dwarf = dwarf_begin_elf(HasDebugInformation(elf) || debug == nullptr ? elf : debug, DWARF_C_READ, nullptr);
     if (dwarf != nullptr) {
         Dwarf_CU* unit = nullptr;
         Dwarf_CU* next = nullptr;

@@ -1,7 +1,8 @@
 // Debug information of one loaded image: for any code address, the module,
 // unit (source file), routine and source line. It is read on first demand
 // from the image's own file (ELF symbol table and DWARF line tables, through
-// libelf and libdw) and kept in a process-wide cache.
+// libelf and libdw) or, for a stripped image, from its separate debug file,
+// and kept in a process-wide cache.
 //
 // Addresses in all lists are absolute (the image's load bias added).
 // Routine names are demangled without their parameter lists
@@ -80,7 +81,8 @@ public:
     const std::string& minimal_debug_info() const { return minimal_debug_info_; }
 
 private:
-    bool LoadElf(void* elf, std::uintptr_t bias);
+    // From an image and, where it has its own, its separate debug file.
+    bool LoadElf(void* elf, void* debug, std::uintptr_t bias);
     void AddPublic(TMfPublic item);
     void Finish();
 

@@ -95,6 +95,12 @@ std::string DemangleSymbol(const std::string& name) {
     return status == 0 && readable ? std::string(readable.get()) : name;
 }
 
+std::string WithoutSymbolVersion(const std::string& name) {
+    // No C or C++ name holds "@"; the symbol table's versioned ones do.
+    const std::size_t at = name.find('@');
+    return at == std::string::npos || at == 0 ? name : name.substr(0, at);
+}
+
 std::string ExportNameOfAddr(std::uintptr_t address, bool demangle) {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(address), &info) == 0 || info.dli_sname == nullptr ||

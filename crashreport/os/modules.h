@@ -33,6 +33,9 @@ std::string ExportNameOfAddr(std::uintptr_t address, bool demangle);
 bool NearestExport(std::uintptr_t address, std::string& name, std::uintptr_t& start);
 // The address of an exported symbol of any loaded image, or 0.
 std::uintptr_t FindExportByName(const std::string& name);
+// A symbol's name without the version a full symbol table adds to it
+// ("memcpy@@GLIBC_2.14" and "memcpy@GLIBC_2.2.5" give "memcpy").
+std::string WithoutSymbolVersion(const std::string& name);
 // A C++ symbol in readable form ("ns::Class::Method(int)"); other names as
 // they are.
 std::string DemangleSymbol(const std::string& name);

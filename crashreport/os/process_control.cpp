@@ -16,12 +16,14 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/os/child_process.h"
+
 extern char** environ;
 
 namespace crashreport {
 
 int StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_environment,
-                 bool wait_later) {
+                 bool wait_later, const RecordPipe* input) {
     if (argv.empty()) return 0;
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -42,10 +44,16 @@ int StartProcess(const std::vector<std::string>& argv, const std::vector<std::st
     for (auto& e : environment_texts) environment.push_back(e.data());
     environment.push_back(nullptr);
 
+    // The child's standard input: the pipe's read end, where one is given.
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    const int input_fd = input != nullptr ? input->read_fd_.load() : -1;
+    if (input_fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
     pid_t pid = 0;
     const int error = argv[0].find('/') == std::string::npos
-                          ? ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environment.data())
-                          : ::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environment.data());
+                          ? ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environment.data())
+                          : ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment.data());
+    ::posix_spawn_file_actions_destroy(&actions);
     if (error != 0) return 0;
     if (!wait_later) std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
     return pid;
@@ -83,6 +91,18 @@ bool WriteToConsole(bool standard_error, const std::string& text) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool ReadStandardInputLine(std::string& line) {
+    line.clear();
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return !line.empty();
+        if (c == '\n') return true;
+        line.push_back(c);
+    }
 }
 
 std::string EnvironmentText(const char* name) {
@@ -140,7 +160,8 @@ std::size_t RecordPipe::Write(const void* data, std::size_t size) {
     const int fd = write_fd_.load();
     std::size_t done = 0;
     while (fd >= 0 && done < size) {
-        const ssize_t n = ::write(fd, static_cast<const char*>(data) + done, size - done);
+        // The reader may be another process, which may have gone.
+        const long n = platform::WriteWithoutSigpipe(fd, static_cast<const char*>(data) + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);

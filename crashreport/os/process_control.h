@@ -11,11 +11,14 @@
 
 namespace crashreport {
 
+class RecordPipe;
+
 // Starts `argv[0]` (searched in PATH when it has no "/") with the given
-// arguments and extra "NAME=value" environment entries; the process id, or
-// 0 on failure. A child that is not waited for is reaped in the background.
+// arguments and extra "NAME=value" environment entries, reading from
+// `input`'s read end when one is given; the process id, or 0 on failure. A
+// child that is not waited for is reaped in the background.
 int StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_environment = {},
-                 bool wait_later = false);
+                 bool wait_later = false, const RecordPipe* input = nullptr);
 // Waits for a child started with `wait_later` and gives its exit code (-1
 // when it ended by a signal or could not be waited for).
 int WaitForChildProcess(int pid);
@@ -29,6 +32,8 @@ void WaitForProcessEnd(int pid);
 // and its lock: a thread that faulted while it was printing holds that
 // lock for good.
 bool WriteToConsole(bool standard_error, const std::string& text);
+// A line of standard input without its line feed; false at its end.
+bool ReadStandardInputLine(std::string& line);
 // The environment variable, empty when unset; and removing one.
 std::string EnvironmentText(const char* name);
 void RemoveEnvironmentEntry(const char* name);
@@ -57,7 +62,8 @@ public:
     RecordPipe& operator=(const RecordPipe&) = delete;
 
     bool Create();
-    // The count of bytes written (a short count means failure).
+    // The count of bytes written (a short count means failure, also when
+    // the reader has gone).
     std::size_t Write(const void* data, std::size_t size);
     // The count of bytes read, 0 at the end of the pipe.
     std::size_t Read(void* data, std::size_t size);
@@ -65,6 +71,8 @@ public:
     void CloseReadEnd();
 
 private:
+    friend int StartProcess(const std::vector<std::string>&, const std::vector<std::string>&, bool,
+                            const RecordPipe*);
     std::atomic<int> read_fd_{-1};
     std::atomic<int> write_fd_{-1};
 };

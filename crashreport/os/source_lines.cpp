@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "crashreport/os/modules.h"
 
@@ -63,13 +64,71 @@ std::string RoutineName(Dwarf_Die* die, bool* linkage = nullptr) {
     return name != nullptr ? name : "";
 }
 
-// The symbol of the image's symbol table that holds `address`, demangled:
-// it names a routine's split-off part too ("f() [clone .cold]").
+struct SymbolChoice {
+    const char* name = nullptr;
+    GElf_Addr value = 0;
+    GElf_Xword size = 0;
+    bool function = false;
+};
+
+// Whether `candidate` names an address better than `best`, as binutils
+// weighs them: the nearer start; of one start, one that reaches the
+// address, then a function before an untyped symbol, then the shorter;
+// else the one met first.
+bool BetterFit(const SymbolChoice& best, const SymbolChoice& candidate, Dwarf_Addr address) {
+    if (candidate.value < best.value) return false;
+    if (candidate.value > best.value) return true;
+    if (best.value + best.size <= address) return candidate.size > best.size;
+    if (candidate.value + candidate.size <= address) return false;
+    if (best.function != candidate.function) return candidate.function;
+    return candidate.size < best.size;
+}
+
+// The symbol of the image's symbol table that names `address`, demangled:
+// it names a routine's split-off part too ("f() [clone .cold]"). Among
+// aliases, the one addr2line picks. Without the version a symbol table
+// adds to a name ("memcpy@@GLIBC_2.14").
 std::string SymbolName(Dwfl_Module* module, Dwarf_Addr address) {
-    GElf_Sym symbol;
-    GElf_Off offset = 0;
-    const char* name = dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
-    return name != nullptr ? DemangleSymbol(name) : std::string();
+    Dwarf_Addr section_address = address, section_bias = 0;
+    Elf_Scn* section = dwfl_module_address_section(module, &section_address, &section_bias);
+    const std::size_t section_index = section != nullptr ? elf_ndxscn(section) : 0;
+    SymbolChoice best;
+    const int count = dwfl_module_getsymtab(module);
+    for (int i = 1; i < count; ++i) {
+        GElf_Sym symbol;
+        GElf_Addr value = 0;
+        GElf_Word symbol_section = 0;
+        const char* name = dwfl_module_getsym_info(module, i, &symbol, &value, &symbol_section, nullptr, nullptr);
+        const int type = GELF_ST_TYPE(symbol.st_info);
+        if (name == nullptr || name[0] == 0 || value > address || symbol_section == SHN_UNDEF ||
+            (section_index != 0 && symbol_section != section_index) ||
+            (type != STT_FUNC && type != STT_GNU_IFUNC && type != STT_NOTYPE))
+            continue;
+        const SymbolChoice candidate{name, value, symbol.st_size, type != STT_NOTYPE};
+        if (best.name == nullptr || BetterFit(best, candidate, address)) best = candidate;
+    }
+    return best.name != nullptr ? DemangleSymbol(WithoutSymbolVersion(best.name)) : std::string();
+}
+
+// Languages whose routines are known to the linker by their plain names:
+// there the debug information's name is the routine's whole name.
+bool PlainNamesAreLinkageNames(Dwarf_Die* unit) {
+    switch (dwarf_srclang(unit)) {
+        case DW_LANG_C89:
+        case DW_LANG_C:
+        case DW_LANG_C99:
+        case DW_LANG_C11:
+        case DW_LANG_Mips_Assembler:
+        case DW_LANG_UPC:
+        case DW_LANG_Cobol74:
+        case DW_LANG_Cobol85:
+        case DW_LANG_Fortran77:
+        case DW_LANG_Pascal83:
+        case DW_LANG_PLI:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool IsRoutine(Dwarf_Die* die) {
@@ -147,9 +206,11 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
     while (at < count && !IsRoutine(&scopes[at])) ++at;
     bool linkage = false;
     if (at < count) innermost.function = RoutineName(&scopes[at], &linkage);
-    // A routine known only by its plain name (a C function of a header, a
-    // routine of an unnamed namespace, a split-off cold part) is named, where
-    // the address is, by the symbol of the routine that holds it.
+    if (at < count && unit != nullptr && PlainNamesAreLinkageNames(unit)) linkage = true;
+    // A routine of C++ known only by its plain name (a C function of a
+    // header, a routine of an unnamed namespace, a split-off cold part) is
+    // named, where the address is, by the symbol of the routine that holds
+    // it; so is code without a routine in the debug information.
     if (!linkage) {
         const std::string symbol = SymbolName(module, address);
         if (!symbol.empty()) innermost.function = symbol;
@@ -170,18 +231,39 @@ std::vector<SourceLocation> Locate(Dwfl_Module* module, Dwarf_Addr address) {
     return locations;
 }
 
-}  // namespace
-
-std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address) {
+// Runs `use` on the view's module that holds `address`, under the view's
+// lock; what it gives, or `none` when no module does.
+template <typename Result, typename Use>
+Result WithModuleOf(std::uintptr_t address, Result none, Use use) {
     ProcessView& view = View();
     std::lock_guard guard(view.lock);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!view.dwfl && !Report(view)) return {};
-        if (Dwfl_Module* module = dwfl_addrmodule(view.dwfl.get(), address)) return Locate(module, address);
+        if (!view.dwfl && !Report(view)) return none;
+        if (Dwfl_Module* module = dwfl_addrmodule(view.dwfl.get(), address)) return use(module);
         // An image loaded since the view was made.
         view.dwfl.reset();
     }
-    return {};
+    return none;
+}
+
+}  // namespace
+
+std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address) {
+    return WithModuleOf(address, std::vector<SourceLocation>(),
+                        [address](Dwfl_Module* module) { return Locate(module, address); });
+}
+
+std::string SeparateDebugFileOf(std::uintptr_t address) {
+    return WithModuleOf(address, std::string(), [](Dwfl_Module* module) {
+        // Asking for the debug information looks for the file.
+        Dwarf_Addr bias = 0;
+        dwfl_module_getdwarf(module, &bias);
+        const char* main_file = nullptr;
+        const char* debug_file = nullptr;
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &main_file, &debug_file);
+        if (debug_file == nullptr || (main_file != nullptr && std::string_view(debug_file) == main_file)) return std::string();
+        return std::string(debug_file);
+    });
 }
 
 void SetDebugInfoPath(const std::string& path) {

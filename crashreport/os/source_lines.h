@@ -26,6 +26,11 @@ struct SourceLocation {
 // before it.
 std::vector<SourceLocation> SourceLocationsOf(std::uintptr_t address);
 
+// The separate debug file of the image that holds `address`, found where
+// the look-ups above find it; empty when the image carries its own debug
+// information or none is found.
+std::string SeparateDebugFileOf(std::uintptr_t address);
+
 // Where separate debug files are looked for, as elfutils reads it
 // (":.debug:/usr/lib/debug" unless set); for tests. Drops what was read.
 void SetDebugInfoPath(const std::string& path);

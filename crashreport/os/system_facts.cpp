@@ -1,16 +1,12 @@
 #include "crashreport/os/system_facts.h"
 
-#include <fcntl.h>
-#include <gelf.h>
 #include <grp.h>
-#include <libelf.h>
 #include <pwd.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <cstdio>
@@ -22,6 +18,7 @@
 
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
+#include "crashreport/os/package_files.h"
 #include "crashreport/text/string_toolkit.h"
 #include "platform/os/thread_id.h"
 
@@ -121,74 +118,18 @@ std::string VersionOfFileName(const std::string& path) {
     return version;
 }
 
-// The numbers of a version text such as "2.36", for comparing two.
-std::vector<int> VersionNumbers(const std::string& text) {
-    std::vector<int> numbers;
-    int value = 0;
-    bool any = false;
-    for (const char c : text + ".") {
-        if (c >= '0' && c <= '9') {
-            value = value * 10 + (c - '0');
-            any = true;
-        } else if (any) {
-            numbers.push_back(value);
-            value = 0;
-            any = false;
-        }
-    }
-    return numbers;
-}
-
-// The newest version a library defines for its symbols ("GLIBC_2.36" of
-// the C library): where its file name tells only the interface number, this
-// is the version of the library itself.
-std::string NewestSymbolVersion(const std::string& path) {
-    if (elf_version(EV_CURRENT) == EV_NONE) return {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::string best;
-    if (Elf* elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr)) {
-        for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr; section = elf_nextscn(elf, section)) {
-            GElf_Shdr header;
-            if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_GNU_verdef) continue;
-            Elf_Data* data = elf_getdata(section, nullptr);
-            std::size_t offset = 0;
-            for (std::size_t i = 0; data != nullptr && i < header.sh_info; ++i) {
-                GElf_Verdef definition;
-                GElf_Verdaux auxiliary;
-                if (gelf_getverdef(data, static_cast<int>(offset), &definition) == nullptr ||
-                    gelf_getverdaux(data, static_cast<int>(offset + definition.vd_aux), &auxiliary) == nullptr)
-                    break;
-                const char* name = elf_strptr(elf, header.sh_link, auxiliary.vda_name);
-                const std::string text = name != nullptr ? name : "";
-                const std::size_t underscore = text.rfind('_');
-                if (underscore != std::string::npos && underscore + 1 < text.size() &&
-                    std::isdigit(static_cast<unsigned char>(text[underscore + 1]))) {
-                    const std::string version = text.substr(underscore + 1);
-                    if (best.empty() || VersionNumbers(version) > VersionNumbers(best)) best = version;
-                }
-                if (definition.vd_next == 0) break;
-                offset += definition.vd_next;
-            }
-        }
-        elf_end(elf);
-    }
-    ::close(fd);
-    return best;
-}
-
 }  // namespace
 
 std::string GetFileVersionText(const std::string& path) {
     // The file a library's name links to carries its whole version
-    // (libQt6Core.so.6 is libQt6Core.so.6.4.2).
+    // (libQt6Core.so.6 is libQt6Core.so.6.4.2); a name with only the
+    // interface number (libc.so.6) says nothing of it, the package does.
     std::error_code error;
     const std::filesystem::path real = std::filesystem::canonical(path, error);
-    const std::string file = error ? path : real.string();
-    const std::string from_name = VersionOfFileName(file);
+    const std::string from_name = VersionOfFileName(error ? path : real.string());
     if (from_name.find('.') != std::string::npos) return from_name;
-    const std::string defined = NewestSymbolVersion(file);
-    return defined.empty() ? from_name : defined;
+    const std::string packaged = PackageVersionOfFile(path);
+    return packaged.empty() ? from_name : packaged;
 }
 
 std::uint32_t TickCount() {

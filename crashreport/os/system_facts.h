@@ -44,8 +44,9 @@ void GetOsVersionText(OsInformation& info);
 // Four decimal numbers joined by ".", from the high and low words of the two
 // halves of a file version.
 std::string FileVersionNumberText(std::uint32_t low, std::uint32_t high);
-// A shared library's version as its file name carries it ("libz.so.1.2.13"
-// gives "1.2.13"); empty for files without one.
+// A file's version: as a shared library's file name carries it
+// ("libz.so.1.2.13" gives "1.2.13"), else its package's version; empty for
+// files without either.
 std::string GetFileVersionText(const std::string& path);
 
 // Milliseconds of a 32-bit tick counter since `start`, across one wrap.

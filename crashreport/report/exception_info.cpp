@@ -623,10 +623,10 @@ void TIZEException::StartCompletion(bool delay) {
     sections_->Unlock();
     {
         std::lock_guard guard(completion_lock_);
-        pending_ = static_cast<int>(listed.size());
+        pending_ = sections_listed_ = static_cast<int>(listed.size());
         if (PlWaitBox()) {
             please_wait_ = CreateProgressAlert(PlWaitTitle(), "ZEIPLWAIT");
-            for (std::size_t i = 0; i < listed.size(); ++i) please_wait_->AddArea(PlWaitText(), 100);
+            for (int i = 0; i < sections_listed_; ++i) please_wait_->AddArea(PlWaitText(), 100);
         }
     }
     // A fault while tracing cannot be reported by the reporter that waits
@@ -641,12 +641,15 @@ void TIZEException::FillSection(const std::string& title, const std::string& tex
     sections_->Set(title, text.empty() ? "." : text);
     bool done = false;
     IProgressAlertRef please_wait;
+    int sections_done = 0;
     {
         std::lock_guard guard(completion_lock_);
         done = --pending_ <= 0;
+        sections_done = sections_listed_ - pending_;
         please_wait = please_wait_;
     }
-    if (please_wait) please_wait->AreaDone();
+    // The area by count, not by step: a box taken over meanwhile is right too.
+    if (please_wait) please_wait->SetCurrentArea(sections_done);
     if (done) {
         std::string crc;
         for (int i = 0; i < 3; ++i) crc += (i ? ", $" : "$") + Hex(crc_[static_cast<std::size_t>(i)], 8);
@@ -752,6 +755,15 @@ void TIZEException::CompleteSections() {
         phase_ = 4;
         FireHandlersSynced(HandlerEvent::Exception, 0, *this);
     }
+}
+
+void TIZEException::ShowPleaseWaitThrough(IProgressAlertRef alert) {
+    std::lock_guard guard(completion_lock_);
+    if (!please_wait_ || !alert) return;
+    alert->SetTitle(please_wait_->GetTitle());
+    for (int i = 0; i < sections_listed_; ++i) alert->AddArea(PlWaitText(), 100);
+    alert->SetCurrentArea(sections_listed_ - pending_);
+    please_wait_ = std::move(alert);
 }
 
 std::string TIZEException::LayoutText() {

@@ -124,6 +124,10 @@ public:
     // (`delay`: the first request for the text completes them).
     void BuildHeader();
     void StartCompletion(bool delay);
+    // From now on the please-wait box of this report is `alert` (the one the
+    // crash-box instance shows when this process's windows cannot be used),
+    // at the area the report has reached.
+    void ShowPleaseWaitThrough(IProgressAlertRef alert);
 
     // --- screenshot ---
     INVBitmapRef Screenshot() override;
@@ -184,7 +188,7 @@ private:
     std::condition_variable completion_signal_;
     // The please-wait box while the report is made: one area per section.
     IProgressAlertRef please_wait_;
-    int pending_ = 0;
+    int pending_ = 0, sections_listed_ = 0;
 
     std::mutex report_lock_;
     std::string cached_text_;

@@ -1,6 +1,8 @@
 // Build-time tool: turns the readable forms of the crash reporter's
 // resources (resources/crashreport/*.dfm) into the binary component streams
-// the reporter reads, as a source file that registers them at start-up.
+// the reporter reads, and its pictures (*.bmp) into bitmap resources (the
+// bitmap without the file's own 14-byte header, as a resource holds it),
+// as a source file that registers them at start-up.
 //
 //   zel_resgen OUTPUT.cpp TYPE:NAME=FILE...
 #include <cstdio>
@@ -34,13 +36,23 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::string error;
-        const auto root = crashreport::ParseStreamText(text, error);
-        if (!root) {
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), error.c_str());
-            return 1;
+        std::string stream;
+        if (type == "BITMAP") {
+            constexpr std::size_t kFileHeader = 14;
+            if (text.size() <= kFileHeader || text.compare(0, 2, "BM") != 0) {
+                std::fprintf(stderr, "%s: not a BMP file\n", file.c_str());
+                return 1;
+            }
+            stream = text.substr(kFileHeader);
+        } else {
+            std::string error;
+            const auto root = crashreport::ParseStreamText(text, error);
+            if (!root) {
+                std::fprintf(stderr, "%s: %s\n", file.c_str(), error.c_str());
+                return 1;
+            }
+            stream = crashreport::WriteComponentStream(*root);
         }
-        const std::string stream = crashreport::WriteComponentStream(*root);
         out << "    {\n        static const unsigned char data[] = {";
         for (std::size_t b = 0; b < stream.size(); ++b)
             out << (b % 16 == 0 ? "\n            " : " ") << static_cast<unsigned>(static_cast<unsigned char>(stream[b]))

@@ -21,28 +21,6 @@ namespace {
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QString& text) { return text.toStdString(); }
 
-// The gap the engine puts between two items.
-int GapAfter(TNVForm& form, int index) {
-    TNVItem* item = form.Item(index);
-    TNVItem* next = form.Item(index + 1);
-    if (!next) return 0;
-    if (item->spacing() != 0) return item->spacing();
-    const auto* label = dynamic_cast<TNVLabel*>(item);
-    if (label && label->IsHeadLabel()) return 4;
-    if (std::string(item->ClassName()) == next->ClassName()) {
-        if (dynamic_cast<TNVButton*>(item)) return 4;
-        if (dynamic_cast<TNVEdit*>(item)) return 6;
-        return 8;
-    }
-    const auto* next_label = dynamic_cast<TNVLabel*>(next);
-    TNVItem* after = form.Item(index + 2);
-    if (label && next_label && label->IsHeadLabel() == next_label->IsHeadLabel() && after &&
-        std::string(after->ClassName()) == item->ClassName())
-        return 8;
-    return 12;
-}
-
-
 // A multi-line edit shows line feeds; the form's texts break lines with
 // CR LF, as the report does.
 QString WithLineFeeds(const std::string& text) { return QString::fromStdString(text).replace("\r\n", "\n"); }
@@ -77,6 +55,10 @@ void FormWindow::BuildItems() {
     }
     layout->addLayout(top);
     layout->addSpacing(12);
+    // The items stand at the engine's gaps and no others.
+    auto* items = new QVBoxLayout;
+    items->setSpacing(0);
+    layout->addLayout(items);
     for (int i = 3; i < form_.ItemCount(); ++i) {
         TNVItem* item = form_.Item(i);
         QWidget* widget = nullptr;
@@ -133,9 +115,9 @@ void FormWindow::BuildItems() {
         widget->setObjectName(Q(item->name()));
         widgets_[item] = widget;
         Sync(*item);
-        layout->addWidget(widget);
-        const int gap = GapAfter(form_, i);
-        if (gap > 0) layout->addSpacing(gap);
+        items->addWidget(widget);
+        const int gap = form_.GapAfter(i);
+        if (gap > 0) items->addSpacing(gap);
     }
     layout->addSpacing(33);
     auto* buttons = new QHBoxLayout;

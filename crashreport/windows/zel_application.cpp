@@ -6,9 +6,12 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QClipboard>
+#include <QEventLoop>
 #include <QScreen>
+#include <thread>
 
 #include "crashreport/engine/crash_engine.h"
+#include "crashreport/os/process_control.h"
 #include "crashreport/qt/screenshot.h"
 #include "crashreport/report/handler_registry.h"
 #include "crashreport/text/string_toolkit.h"
@@ -149,9 +152,31 @@ void RemoveReporterWindows() {
     SetReporterUi({});
 }
 
+namespace {
+
+// While the failed instance makes its report, its please-wait box shows
+// here: what it sends on standard input is done on this thread's window,
+// until it says that the report is ready or ends.
+void ShowPleaseWaitUntilTheReportIsReady() {
+    QEventLoop waiting;
+    IProgressAlertRef alert;
+    std::thread reader([&waiting, &alert] {
+        bool more = true;
+        for (std::string line; more && ReadStandardInputLine(line);)
+            RunOnGui([&] { more = ReplayCrashBoxCommand(line, CreateProgressAlertWindow, alert); });
+        PostToGui([&waiting] { waiting.quit(); });
+    });
+    waiting.exec();
+    reader.join();
+    if (alert) alert->Close();
+}
+
+}  // namespace
+
 int RunCrashBox(int& argc, char** argv, const std::vector<std::string>& args) {
     QApplication application(argc, argv);
     InstallReporterWindows();
+    ShowPleaseWaitUntilTheReportIsReady();
     int mode = 0;
     const IZEException exception = LoadCrashBoxException(args.at(1), mode);
     if (!exception) return -1;

@@ -24,7 +24,9 @@
 
 #include "crashreport/crash_test_settings.h"
 #include "crashreport/engine/crash_engine.h"
+#include "crashreport/os/crash_signals.h"
 #include "crashreport/os/file_access.h"
+#include "crashreport/os/map_file.h"
 #include "crashreport/os/memory.h"
 #include "crashreport/os/process_helpers.h"
 #include "crashreport/os/source_lines.h"
@@ -116,7 +118,30 @@ crashreport_test::SettingsMap ChildSettings() {
         settings["AutoClose"] = 1;
         settings["AutoDelay"] = 1;
     }
+    if (std::getenv("CRASH_CHILD_HOLD_REPORT")) {
+        settings["Plugins"] = std::string("modules|held");
+        settings["PlWaitTitle"] = std::string("Report in the making");
+    }
     return settings;
+}
+
+// A section of the report that is made only once the file named by
+// CRASH_CHILD_HOLD_REPORT exists: the report is in the making until then.
+void HoldTheReport() {
+    const char* release = std::getenv("CRASH_CHILD_HOLD_REPORT");
+    if (!release) return;
+    crashreport::BugReportPlugin held;
+    held.name = held.title = "held";
+    held.own_section = true;
+    held.text = [file = std::string(release)](crashreport::TIZEException&) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (!std::filesystem::exists(file) && std::chrono::steady_clock::now() < deadline) {
+            crashreport::ReporterHeartbeat();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::string("released");
+    };
+    crashreport::AddBugReportPlugin(std::move(held));
 }
 
 }  // namespace
@@ -124,6 +149,9 @@ crashreport_test::SettingsMap ChildSettings() {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return 2;
+    // What the program carries (settings, forms, pictures), as the program
+    // registers it; the test's settings then take the place of its own.
+    crashreport::RegisterCrashReporterResources();
     if (crashreport::IsCrashBoxInvocation(args)) {
         crashreport_test::UseSettings(ChildSettings());
         if (const char* marker = std::getenv("CRASH_CHILD_MARKER")) std::ofstream(marker) << "crash box shown\n";
@@ -131,7 +159,6 @@ int main(int argc, char** argv) {
     }
     const std::string mode = args[0];
     if (mode == "program-settings") {
-        crashreport::RegisterCrashReporterResources();
         const bool active = crashreport::InitCrashLibrary();
         std::printf("active=%d watchdog=%d\n", active ? 1 : 0, crashreport::FreezeWatchdogRunning() ? 1 : 0);
         crashreport::FinalizeCrashLibrary();
@@ -141,6 +168,16 @@ int main(int argc, char** argv) {
     // Where this program's separate debug file is, for the test that reads one.
     if (const char* path = std::getenv("CRASH_CHILD_DEBUG_PATH")) crashreport::SetDebugInfoPath(path);
     if (!crashreport::InitCrashLibrary("9.9.9")) return 3;
+    HoldTheReport();
+    if (mode == "public-by-name") {
+        // The routine a form's action names, looked up in the program's
+        // debug information as the dialog engine does.
+        const auto map = crashreport::MapFileForAddr(0);
+        const std::uintptr_t found =
+            map->FindPublicByName(true, "crash_child", true, "(anonymous namespace)::FailInWorker");
+        std::printf("%s\n", found == reinterpret_cast<std::uintptr_t>(&FailInWorker) ? "found" : "not found");
+        return 0;
+    }
     if (mode == "temp-folder") {
         // Keeps a file in this run's folder until told to end (the file
         // named by CRASH_CHILD_RELEASE appears), then ends normally.

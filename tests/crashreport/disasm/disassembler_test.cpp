@@ -131,6 +131,36 @@ TEST(Decoder, BranchesCallsAndTheirTargets) {
     EXPECT_FALSE(info.valid);
 }
 
+TEST(Decoder, OperandsInTheReportsOwnSyntax) {
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        std::uintptr_t address;
+        const char* operands;
+    };
+    const Case cases[] = {
+        {{0x8B, 0x45, 0xF0}, 0x1008, "eax, dword ptr [rbp-$10]"},
+        {{0x8B, 0x45, 0xFC}, 0x1008, "eax, dword ptr [rbp-4]"},
+        {{0x8B, 0x44, 0x8B, 0x08}, 0x1000, "eax, dword ptr [rbx+rcx*4+8]"},
+        {{0x48, 0x8D, 0x04, 0x8D, 0x00, 0x00, 0x00, 0x00}, 0x1000, "rax, [rcx*4]"},
+        {{0x48, 0x83, 0xEC, 0x10}, 0x1004, "rsp, $10"},
+        {{0x48, 0x83, 0xE4, 0xF0}, 0x1004, "rsp, -$10"},
+        {{0x48, 0xB8, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}, 0x101E, "rax, $1122334455667788"},
+        // A short jump two bytes on, and one back over itself.
+        {{0x74, 0x02}, 0x1016, "+2 ($101a)"},
+        {{0xEB, 0xEE}, 0x2000, "-$12 ($1ff0)"},
+        // A cell beside the code: its address; the thread's block: its segment.
+        {{0xFF, 0x15, 0x00, 0x01, 0x00, 0x00}, 0x1010, "qword ptr [$1116]"},
+        {{0x64, 0x48, 0x8B, 0x04, 0x25, 0x28, 0x00, 0x00, 0x00}, 0x1000, "rax, qword ptr fs:[$28]"},
+        {{0xD9, 0xC1}, 0x1000, "st(1)"},
+        {{0xD9, 0xC0}, 0x1000, "st"},
+    };
+    for (const Case& c : cases) {
+        TInstructionInfo info;
+        ASSERT_TRUE(DecodeInstructionBytes(c.bytes.data(), c.bytes.size(), c.address, nullptr, nullptr, info));
+        EXPECT_EQ(info.operands, c.operands) << info.mnemonic;
+    }
+}
+
 TEST(Decoder, IndirectCallThroughAReadableCell) {
     // call [rip+0] with the cell right after the instruction.
     struct alignas(8) Code {
@@ -210,6 +240,42 @@ TEST(FunctionAnalysis, ReportsInvalidCode) {
     EXPECT_EQ(info.last_error_address, reinterpret_cast<std::uintptr_t>(code) + 1);
 }
 
+TEST(FunctionAnalysis, DecodesTheGapAfterAJumpWithAnUnknownTarget) {
+    // test edi, edi; je L; jmp rax; [gap]; ... L: mov eax, 1; ret. Code
+    // that only the jump through rax reaches stands in the gap.
+    const std::vector<std::uint8_t> head = {0x85, 0xFF, 0x74, 0x00, 0xFF, 0xE0};
+    const std::vector<std::uint8_t> tail = {0xB8, 0x01, 0x00, 0x00, 0x00, 0xC3};
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> gap;
+        bool jump_known;  // the jump's target is the gap's end, not rax
+        bool decoded;
+    };
+    const Case cases[] = {
+        {"code in the gap", {0x31, 0xC0, 0xC3}, false, true},
+        {"no valid code in the gap", {0x06, 0x06, 0x06}, false, false},
+        {"the gap too far below the end", std::vector<std::uint8_t>(1100, 0x90), false, false},
+        {"every jump's target known", {0x31, 0xC0, 0xC3}, true, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> code = head;
+        code[3] = static_cast<std::uint8_t>(2 + c.gap.size());
+        if (c.jump_known) code[4] = 0xEB, code[5] = static_cast<std::uint8_t>(c.gap.size());
+        code.insert(code.end(), c.gap.begin(), c.gap.end());
+        code.insert(code.end(), tail.begin(), tail.end());
+        const auto entry = reinterpret_cast<std::uintptr_t>(code.data());
+        const std::uintptr_t gap = entry + head.size(), after = gap + c.gap.size();
+        const MemoryMapSnapshot snapshot = MemoryMapSnapshot::Take();
+        TFunctionInfo info;
+        ASSERT_TRUE(AnalyseFunction(entry, info, &snapshot)) << c.what << ": " << info.last_error_text;
+        EXPECT_TRUE(info.IsInstructionStart(after)) << c.what;
+        EXPECT_EQ(info.IsInstructionStart(gap), c.decoded) << c.what;
+        const TCodeArea* area = info.AreaAt(gap);
+        EXPECT_EQ(area != nullptr && area->begin == gap, c.decoded) << c.what;
+        if (c.decoded) EXPECT_TRUE(info.IsInstructionStart(gap + 2)) << c.what;
+    }
+}
+
 TEST(DisassemblyText, NamesTheRoutineMarksTheLineAndLimitsTheText) {
     const auto entry = reinterpret_cast<std::uintptr_t>(&crashreport_test::Dispatch);
     TFunctionInfo info;
@@ -221,6 +287,10 @@ TEST(DisassemblyText, NamesTheRoutineMarksTheLineAndLimitsTheText) {
     EXPECT_EQ(text.find("public crashreport_test::Dispatch:"), 0u) << text;
     EXPECT_NE(text.find("  ; function entry point\r\n"), std::string::npos);
     EXPECT_NE(text.find("  ; crashreport_test::Leaf"), std::string::npos) << text;
+    // Numbers as the report writes them, never as the decoding library does.
+    EXPECT_EQ(text.find("0x"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" - "), std::string::npos) << text;
+    EXPECT_EQ(text.find("rip"), std::string::npos) << text;
     // The marked line: address, a blank, the line number column, ">".
     std::string address = Int64ToHexPadded(marked, 16, '0').substr(1);
     const std::size_t at = text.find("\r\n" + address);

@@ -12,12 +12,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/virtual_display.h"
 
 namespace crashreport_test {
 
@@ -153,6 +157,55 @@ TEST_F(CrashChildTest, DeadWindowThreadShowsTheBoxFromAFreshInstance) {
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
     EXPECT_EQ(Item(run.report_file, "exception class"), "EAccessViolation");
+}
+
+TEST_F(CrashChildTest, ThePleaseWaitBoxIsOnScreenWhileTheReportOfAMainThreadFaultIsMade) {
+    // The window thread faults; its report is held in the making (one of
+    // its sections waits for a file) while the test looks at the display.
+    if (!test_support::HaveTool("Xvfb") || !test_support::HaveTool("xwininfo"))
+        GTEST_SKIP() << "Xvfb or xwininfo is not installed (Debian packages xvfb, x11-utils)";
+    std::unique_ptr<test_support::GroupChild> server;
+    const std::string display = test_support::StartXvfb(server, (folder_ / "xvfb.log").string());
+    ASSERT_FALSE(display.empty()) << ReadFile(folder_ / "xvfb.log");
+    const std::filesystem::path release = folder_ / "release";
+    test_support::GroupChild child({CRASH_CHILD, "main-segv-crash-box"}, (folder_ / "child.log").string(), [&] {
+        setenv("DISPLAY", display.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        setenv("CRASH_CHILD_REPORT", (folder_ / "bugreport.txt").c_str(), 1);
+        setenv("CRASH_CHILD_MARKER", (folder_ / "marker").c_str(), 1);
+        setenv("CRASH_CHILD_HOLD_REPORT", release.c_str(), 1);
+        setenv("CRASH_CHILD_AUTOCLOSE", "1", 1);
+    });
+    // The box by its title among the display's windows:
+    //   0x1200007 "Report in the making": ("crashreport_crash_child" ...)  320x88+0+0  +480+468
+    std::string box;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (box.empty() && std::chrono::steady_clock::now() < deadline && !child.Poll()) {
+        std::istringstream windows(test_support::Run("xwininfo -root -tree -display " + display).output);
+        for (std::string line; std::getline(windows, line);)
+            if (line.find("\"Report in the making\"") != std::string::npos) box = line;
+        if (box.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(box.empty()) << ReadFile(folder_ / "child.log");
+    // Shown, with the picture beside its line: wider than the line alone.
+    std::istringstream fields(box);
+    std::string id;
+    fields >> id;
+    const std::string facts = test_support::Run("xwininfo -id " + id + " -display " + display).output;
+    EXPECT_NE(facts.find("Map State: IsViewable"), std::string::npos) << facts;
+    std::smatch size;
+    ASSERT_TRUE(std::regex_search(box, size, std::regex(" ([0-9]+)x([0-9]+)\\+"))) << box;
+    EXPECT_GE(std::stoi(size[1]), 220 + 32) << box;
+    EXPECT_FALSE(child.Poll()) << "the report was made without waiting for its held section";
+    test_support::WriteWholeFile(release.string(), "");
+    const std::optional<int> status = child.WaitFor(std::chrono::minutes(2));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status << "\n" << ReadFile(folder_ / "child.log");
+    EXPECT_EQ(ReadFile(folder_ / "marker"), "crash box shown\n");
+    const std::string report = ReadFile(folder_ / "bugreport.txt");
+    EXPECT_EQ(Item(report, "exception class"), "EAccessViolation");
+    EXPECT_NE(report.find("\r\nheld:\r\nreleased"), std::string::npos) << report.substr(0, 2000);
 }
 
 TEST_F(CrashChildTest, ExceptionInAWindowHandlerShowsTheBoxAndTheProgramGoesOn) {
@@ -328,43 +381,76 @@ TEST_F(CrashChildTest, RunningCodeOnTheStackIsAnAccessViolationNotAnOverflow) {
         << Item(run.report_file, "exception message");
 }
 
-TEST_F(CrashChildTest, LinesComeFromASeparateDebugFileInTheBuildIdTree) {
-    // The program as a package ships it: stripped of its debug information,
-    // which lies in the build-id tree (here one of the test's own).
-    const std::filesystem::path stripped = folder_ / "crashreport_crash_child";
-    const std::filesystem::path debug = folder_ / "debug.tmp";
+// The lines of the first section of a report whose title starts so,
+// without the lines of the reporter's remarks (">> created by ...").
+std::string SectionOf(const std::string& report, const std::string& title) {
+    const std::size_t at = report.find("\r\n\r\n" + title);
+    if (at == std::string::npos) return {};
+    const std::size_t body = report.find("\r\n", at + 4);
+    std::istringstream lines(report.substr(body + 2, report.find("\r\n\r\n", body) - body - 2));
+    std::string kept;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.starts_with(">>")) kept += line + "\n";
+    return kept;
+}
+
+TEST_F(CrashChildTest, AStrippedProgramReportsFromItsSeparateDebugFileAsTheWholeProgramDoes) {
+    // The program as a package ships it: without symbols and lines, which
+    // lie in a file of their own, found by the program's debug link or in
+    // the build-id tree.
     auto run = [](const std::string& command) {
         const test_support::CommandResult result = test_support::Run(command);
         EXPECT_EQ(result.exit_code, 0) << command << "\n" << result.output;
         return result.output;
     };
-    run("objcopy --only-keep-debug '" + std::string(CRASH_CHILD) + "' '" + debug.string() + "'");
-    run("objcopy --strip-debug '" + std::string(CRASH_CHILD) + "' '" + stripped.string() + "'");
-    const std::string notes = run("readelf -n '" + stripped.string() + "'");
+    const std::string program = CRASH_CHILD;
+    const std::filesystem::path linked = folder_ / "linked" / "crashreport_crash_child";
+    const std::filesystem::path bare = folder_ / "bare" / "crashreport_crash_child";
+    std::filesystem::create_directories(linked.parent_path());
+    std::filesystem::create_directories(bare.parent_path());
+    const std::filesystem::path debug = linked.parent_path() / "crashreport_crash_child.debug";
+    run("objcopy --only-keep-debug '" + program + "' '" + debug.string() + "'");
+    run("objcopy --strip-all --add-gnu-debuglink='" + debug.string() + "' '" + program + "' '" + linked.string() + "'");
+    run("objcopy --strip-all '" + program + "' '" + bare.string() + "'");
+    const std::string notes = run("readelf -n '" + bare.string() + "'");
     const std::size_t id_at = notes.find("Build ID: ");
     ASSERT_NE(id_at, std::string::npos);
     const std::string id = notes.substr(id_at + 10, notes.find('\n', id_at) - id_at - 10);
     const std::filesystem::path tree = folder_ / "debug" / ".build-id" / id.substr(0, 2);
     std::filesystem::create_directories(tree);
-    std::filesystem::rename(debug, tree / (id.substr(2) + ".debug"));
+    std::filesystem::copy_file(debug, tree / (id.substr(2) + ".debug"));
+    ASSERT_EQ(run("readelf -S -W '" + linked.string() + "'").find(" .symtab "), std::string::npos);
+    // Each run at the same addresses, so that the reports can be compared
+    // line by line.
     const std::string report_path = (folder_ / "bugreport.txt").string();
-    auto report_of = [&](const std::string& debug_path) {
+    auto report_of = [&](const std::string& file, const std::string& debug_path) {
         std::filesystem::remove(report_path);
-        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report_path +
-                          "' CRASH_CHILD_DEBUG_PATH='" + debug_path + "' timeout 120 '" + stripped.string() +
-                          "' worker-segv 2>/dev/null");
+        test_support::Run("env ASAN_OPTIONS=detect_leaks=0 CRASH_CHILD_REPORT='" + report_path + "' " +
+                          (debug_path.empty() ? std::string() : "CRASH_CHILD_DEBUG_PATH='" + debug_path + "' ") +
+                          "timeout 120 setarch -R '" + file + "' worker-segv 2>/dev/null");
         return ReadFile(report_path);
     };
-    // Without the tree the stripped program's stack has names but no lines.
-    const std::string without = report_of((folder_ / "nowhere").string());
-    ASSERT_NE(without.find("WriteToUnmappedPage"), std::string::npos) << without.substr(0, 3000);
-    EXPECT_EQ(without.find("crash_child.cpp"), std::string::npos);
-    const std::string with = report_of((folder_ / "debug").string());
-    const std::size_t failing = with.find("\r\n\r\nthread $");
-    ASSERT_NE(failing, std::string::npos) << with.substr(0, 3000);
-    const std::string first = with.substr(failing, with.find("\r\n\r\n", failing + 4) - failing);
-    EXPECT_NE(first.find("crash_child.cpp"), std::string::npos) << first;
-    EXPECT_NE(first.find("(anonymous namespace)::WriteToUnmappedPage"), std::string::npos) << first;
+    const std::string whole = report_of(program, "");
+    const std::string stack = SectionOf(whole, "thread $"), disassembly = SectionOf(whole, "disassembling:");
+    // The whole program's report: offsets, relative lines, a disassembly.
+    ASSERT_NE(stack.find("crash_child.cpp"), std::string::npos) << whole.substr(0, 3000);
+    ASSERT_TRUE(std::regex_search(stack, std::regex(" \\+[0-9a-f]*[1-9a-f][0-9a-f]* crashreport_crash_child "))) << stack;
+    ASSERT_TRUE(std::regex_search(stack, std::regex(" \\+[0-9]+ \\(anonymous namespace\\)::WriteToUnmappedPage"))) << stack;
+    ASSERT_NE(disassembly.find("public (anonymous namespace)::WriteToUnmappedPage:"), std::string::npos) << disassembly;
+    const std::pair<const char*, std::string> stripped[] = {
+        {"debug link", report_of(linked.string(), "")},
+        {"build-id tree", report_of(bare.string(), (folder_ / "debug").string() + ":/usr/lib/debug")},
+    };
+    for (const auto& [how, report] : stripped) {
+        EXPECT_EQ(SectionOf(report, "thread $"), stack) << how;
+        EXPECT_EQ(SectionOf(report, "disassembling:"), disassembly) << how;
+    }
+    // A routine named in a form's action is found by its name.
+    EXPECT_EQ(test_support::Run("'" + linked.string() + "' public-by-name").output, "found\n");
+    EXPECT_EQ(test_support::Run("env CRASH_CHILD_DEBUG_PATH='" + (folder_ / "debug").string() + "' '" + bare.string() +
+                                "' public-by-name")
+                  .output,
+              "found\n");
 }
 
 TEST_F(CrashChildTest, CheckValuesOfUnnamedFramesStayTheSameFromRunToRun) {

@@ -7,6 +7,7 @@
 #include "crashreport/mail/loopback_servers.h"
 #include "crashreport/mail/mail_channels.h"
 #include "crashreport/text/string_toolkit.h"
+#include "support/scoped_environment.h"
 #include "support/test_support.h"
 
 namespace crashreport_test {
@@ -41,6 +42,21 @@ TEST(Mailto, TextReplacesPercentOneOrIsAppended) {
     EXPECT_LE(cut.size(), 32766u);
     EXPECT_NE(cut.substr(cut.size() - 2).find('%'), 0u);
     EXPECT_NE(cut.back(), '%');
+}
+
+TEST(Mailto, TheMailProgramsLinkHasOneLineBreakPerLine) {
+    // xdg-email makes the mailto link the user's mail program gets; its
+    // $MAILER (here a script that keeps the link) takes it.
+    if (!test_support::HaveTool("xdg-email")) GTEST_SKIP() << "xdg-email is not installed (Debian package xdg-utils)";
+    test_support::TempDir dir;
+    const std::string mailer = dir.file("mailer"), link = dir.file("link");
+    test_support::WriteWholeFile(mailer, "#!/bin/sh\nprintf '%s' \"$1\" > " + test_support::Quote(link) + "\n");
+    test_support::Run("chmod +x " + test_support::Quote(mailer));
+    test_support::ScopedEnvironment mailer_variable("MAILER", mailer);
+    EXPECT_EQ(SendViaMapi("dev@example.org", "bug report", "date/time : today\r\nexception class : E\r\n", false, {}, {}),
+              1);
+    EXPECT_EQ(test_support::ReadWholeFile(link),
+              "mailto:dev@example.org?subject=bug%20report&body=date/time%20%3A%20today%0D%0Aexception%20class%20%3A%20E");
 }
 
 TEST(SmtpTexts, SubjectBodyAndDate) {

@@ -97,6 +97,11 @@ TEST(MapFile, ShortRoutineNamesDropParametersAndReturnTypes) {
         {"crashreport::TraceStack(crashreport::TraceStackOptions const&)", "crashreport::TraceStack"},
         {"void ns::f<int>(int)", "ns::f<int>"},
         {"ns::A::operator()(int) const", "ns::A::operator()"},
+        // A lambda's call operator by its plain name, which has no
+        // parameter list.
+        {"operator()", "operator()"},
+        {"ns::f()::{lambda()#1}::operator()() const", "ns::f()::{lambda()#1}::operator()"},
+        {"ns::A::operator()", "ns::A::operator()"},
         {"(anonymous namespace)::Helper()", "(anonymous namespace)::Helper"},
         {"operator new(unsigned long)", "operator new"},
         {"inflate", "inflate"},

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "crashreport/os/memory.h"
 #include "crashreport/os/modules.h"
+#include "crashreport/os/package_files.h"
 #include "crashreport/os/stack_capture.h"
 #include "crashreport/os/system_facts.h"
 #include "crashreport/text/string_toolkit.h"
@@ -189,7 +191,7 @@ TEST(SystemFacts, ClassifiesWindowsVersionsByTheTable) {
     EXPECT_EQ(GetFileVersionText("/usr/lib/x86_64-linux-gnu/libz.so.1.2.13"), "1.2.13");
     EXPECT_EQ(GetFileVersionText("/usr/bin/tarnovell"), "");
     // A library's whole version, not the number of its interface: from the
-    // file its name links to, else from the newest version of its symbols.
+    // file its name links to, else from its package.
     ModuleInfo qt_core, c_library;
     for (const ModuleInfo& module : ListModulesByVirtualQuery()) {
         if (module.file_name.rfind("libQt6Core.so", 0) == 0) qt_core = module;
@@ -213,6 +215,58 @@ TEST(SystemFacts, ClassifiesWindowsVersionsByTheTable) {
     RegisterResource("RCDATA", "TZELEXCEPT", "TPF0");
     EXPECT_EQ(LoadResourceText("rcdata", "tzelexcept"), "TPF0");
     EXPECT_EQ(LoadResourceText("RCDATA", "TZEOTHER"), "");
+}
+
+TEST(SystemFacts, LibrariesWithoutAVersionInTheirNameHaveTheirPackagesVersion) {
+    if (!test_support::HaveTool("dpkg")) GTEST_SKIP() << "not a system with dpkg";
+    // The loader's name of each (dpkg lists them under /lib); their names
+    // tell only the number of their interface.
+    const std::pair<const char*, const char*> libraries[] = {
+        {"libc.so.6", "libc6"},
+        {"libm.so.6", "libc6"},
+        {"ld-linux-x86-64.so.2", "libc6"},
+        {"libpthread.so.0", "libc6"},
+        {"libgcc_s.so.1", "libgcc-s1"},
+    };
+    for (const auto& [file, package] : libraries) {
+        const std::string path = "/usr/lib/x86_64-linux-gnu/" + std::string(file);
+        if (!std::filesystem::exists(path)) continue;
+        // "ii  libc6:amd64  2.36-9+deb12u14  amd64  GNU C Library..."
+        const test_support::CommandResult listed = test_support::Run("dpkg -l " + std::string(package) + " | tail -1");
+        std::istringstream fields(listed.output);
+        std::string state, name, version;
+        fields >> state >> name >> version;
+        ASSERT_EQ(state, "ii") << listed.output;
+        const std::string ours = GetFileVersionText(path);
+        EXPECT_EQ(version.rfind(ours + "-", 0), 0u) << file << ": " << ours << " of " << version;
+        EXPECT_NE(ours.find('.'), std::string::npos) << file << ": " << ours;
+    }
+}
+
+TEST(SystemFacts, PackageVersionsComeFromTheInstalledPackageThatListsTheFile) {
+    // A database of two packages; the library is listed under a folder
+    // that links to where it is.
+    test_support::TempDir dir;
+    std::filesystem::create_directories(dir.file("usr/lib"));
+    std::filesystem::create_directories(dir.file("db/info"));
+    std::filesystem::create_directory_symlink("usr/lib", dir.file("lib"));
+    test_support::WriteWholeFile(dir.file("usr/lib/libdemo.so.3"), "library");
+    test_support::WriteWholeFile(dir.file("usr/lib/libgone.so.1"), "library");
+    test_support::WriteWholeFile(dir.file("db/info/libdemo3:amd64.list"), dir.file("lib") + "\n" + dir.file("lib/libdemo.so.3") + "\n");
+    test_support::WriteWholeFile(dir.file("db/info/libgone1.list"), dir.file("usr/lib/libgone.so.1") + "\n");
+    test_support::WriteWholeFile(dir.file("db/status"),
+                                 "Package: libgone1\nStatus: deinstall ok config-files\nVersion: 1.0-1\n\n"
+                                 "Package: libdemo3\nStatus: install ok installed\nArchitecture: amd64\n"
+                                 "Description: demo\n a continued line: 9\nVersion: 2:3.4.5+dfsg-7~bpo12+1\n");
+    SetPackageDatabaseFolder(dir.file("db"));
+    EXPECT_EQ(PackageVersionOfFile(dir.file("usr/lib/libdemo.so.3")), "3.4.5");
+    EXPECT_EQ(PackageVersionOfFile(dir.file("usr/lib/libgone.so.1")), "");
+    EXPECT_EQ(PackageVersionOfFile(dir.file("usr/lib/absent.so")), "");
+    SetPackageDatabaseFolder({});
+    const std::pair<const char*, const char*> versions[] = {
+        {"2.36-9+deb12u14", "2.36"}, {"1:1.2.13.dfsg-1", "1.2.13"}, {"6.4.2+dfsg-10", "6.4.2"}, {"20230311", "20230311"},
+        {"git20200101-2", "git20200101"}};
+    for (const auto& [version, numbers] : versions) EXPECT_EQ(UpstreamVersionNumbers(version), numbers) << version;
 }
 
 TEST(PlausibilityTests, IdentifiersAndRanges) {

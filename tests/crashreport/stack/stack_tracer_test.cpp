@@ -19,6 +19,10 @@ __attribute__((noinline)) TraceStackResult TraceHere(int& line, const TraceStack
     return result;
 }
 
+__attribute__((always_inline)) inline TraceStackResult TraceInline(const TraceStackOptions& options) {
+    return crashreport::TraceStack(options);
+}
+
 __attribute__((noinline)) TraceStackResult Caller(int& line, int& call_line, const TraceStackOptions& options) {
     call_line = __LINE__; TraceStackResult result = TraceHere(line, options);
     asm volatile("" ::: "memory");
@@ -44,6 +48,18 @@ __attribute__((noinline)) TraceStackResult RecurseB(int depth, const TraceStackO
 
 namespace crashreport {
 namespace {
+
+TEST(StackTracer, ALambdasRowNamesItsCallOperator) {
+    // A routine inlined into a lambda: the row of the place it was inlined
+    // at names the lambda's operator(), as the debug information does.
+    TraceStackOptions options;
+    auto trace = [&options]() __attribute__((noinline)) { return crashreport_test::TraceInline(options); };
+    const TraceStackResult result = trace();
+    ASSERT_GE(result.trace.size(), 2u) << result.text;
+    EXPECT_EQ(result.trace[0].routine_name, "crashreport_test::TraceInline") << result.text;
+    ASSERT_TRUE(result.trace[1].inlined_caller) << result.text;
+    EXPECT_EQ(result.trace[1].routine_name, "operator()") << result.text;
+}
 
 TEST(StackTracer, NamesTheFunctionAndLineOfATraceTakenInsideIt) {
     int line = 0, call_line = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QPlainTextEdit>
+#include <tuple>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include "crashreport/crash_test_settings.h"
+#include "crashreport/os/system_facts.h"
 #include "crashreport/windows/form_window.h"
 #include "crashreport/windows/progress_alert_window.h"
 #include "crashreport/windows/zel_application.h"
@@ -175,6 +177,66 @@ TEST(ProgressAlert, UserCannotCloseItButTheProgramCan) {
     alert->Close();
 }
 
+// A bitmap resource of a 32 x 32 picture: blue, its top row see-through,
+// stored bottom-up with 32 bits a pixel.
+std::string BluePicture() {
+    std::string bitmap(40 + 4 * 32 * 32, '\0');
+    const unsigned char header[] = {40, 0, 0, 0, 32, 0, 0, 0, 32, 0, 0, 0, 1, 0, 32, 0};
+    std::copy(std::begin(header), std::end(header), bitmap.begin());
+    for (int stored = 0; stored < 32; ++stored)
+        for (int column = 0; column < 32; ++column) {
+            const std::size_t at = 40 + 4 * static_cast<std::size_t>(stored * 32 + column);
+            bitmap[at] = static_cast<char>(0xFF);                       // blue
+            bitmap[at + 3] = static_cast<char>(stored == 31 ? 0 : 0xFF);  // alpha
+        }
+    return bitmap;
+}
+
+TEST(ProgressAlert, ShowsItsPictureAndHoldsTheActiveWindowWhileItShows) {
+    test_support::TestApplication();
+    RegisterResource("BITMAP", "TESTPICTURE", BluePicture());
+    RegisterResource("BITMAP", "TESTCROOKED", BluePicture().substr(1));
+    QWidget program;
+    program.setWindowTitle("program");
+    program.show();
+    QApplication::setActiveWindow(&program);
+    auto shown_alert = [] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = dynamic_cast<ProgressAlertWindow*>(widget); window && window->isVisible()) return window;
+        return static_cast<ProgressAlertWindow*>(nullptr);
+    };
+    IProgressAlertRef alert = CreateProgressAlertWindow("Information", "TESTPICTURE");
+    ASSERT_TRUE(alert->Show(true));
+    QCoreApplication::processEvents();
+    ProgressAlertWindow* window = shown_alert();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(program.isEnabled());
+    const auto* picture = window->findChild<QLabel*>("image");
+    const auto* label = window->findChild<QLabel*>("label");
+    ASSERT_TRUE(picture && label);
+    EXPECT_TRUE(picture->isVisible());
+    EXPECT_EQ(picture->size(), QSize(32, 32));
+    EXPECT_GE(label->geometry().left(), picture->geometry().right());
+    const QImage drawn = picture->pixmap().toImage();
+    ASSERT_EQ(drawn.size(), QSize(32, 32));
+    // Opaque: the picture's own blue; see-through: the window's colour.
+    EXPECT_EQ(drawn.pixel(5, 20), qRgb(0, 0, 255));
+    const QColor face = window->palette().color(QPalette::Button);
+    EXPECT_EQ(drawn.pixel(5, 0), qRgb(255 * face.red() / 256, 255 * face.green() / 256, (255 * face.blue() + 255) / 256));
+    alert->Close();
+    EXPECT_TRUE(program.isEnabled());
+    EXPECT_EQ(shown_alert(), nullptr);
+    // A resource of another size keeps the picture's place, empty.
+    IProgressAlertRef crooked = CreateProgressAlertWindow("Information", "TESTCROOKED");
+    crooked->Show(false);
+    QCoreApplication::processEvents();
+    ASSERT_NE(shown_alert(), nullptr);
+    const auto* empty = shown_alert()->findChild<QLabel*>("image");
+    EXPECT_TRUE(empty->isVisible());
+    EXPECT_TRUE(empty->pixmap().isNull());
+    crooked->Close();
+}
+
 TEST(FormWindow, EscapeCancelsOnlyWhileCancelIsEnabledAndEnterMovesOn) {
     test_support::TestApplication();
     std::string error;
@@ -239,6 +301,30 @@ TEST(FormWindow, EnterOnAMainButtonEndsThePageAndTabLeavesAMultiLineEdit) {
         EXPECT_EQ(form.modal_result(), expected) << button;
         EXPECT_FALSE(window.isVisible()) << button;
         EXPECT_EQ(form.Edit("Notes")->text(), "first line\r\nsecond line\r\nthird");
+    }
+}
+
+TEST(FormWindow, ItemsStandAtTheEnginesGaps) {
+    test_support::TestApplication();
+    UseSettings(BaseSettings());
+    RegisterCrashReporterResourcesForTest();
+    auto exception = std::make_shared<TIZEException>(ExecutableModule());
+    INVAssistant assistant = LoadAssistantForms("Send", {"ContactForm"}, exception.get());
+    FormWindow window(*assistant->Form(0));
+    window.show();
+    // The contact form: an introduction, two head labels each over its
+    // edit, a check box. A pair stands 8 from the next pair and 12 from
+    // an item of another kind.
+    const std::tuple<const char*, const char*, int> gaps[] = {{"IntroLabel", "NameLabel", 8},
+                                                              {"NameLabel", "NameEdit", 4},
+                                                              {"NameEdit", "EmailLabel", 8},
+                                                              {"EmailLabel", "EmailEdit", 4},
+                                                              {"EmailEdit", "MemCheck", 12}};
+    for (const auto& [upper, lower, gap] : gaps) {
+        const QWidget* above = window.WidgetOf(upper);
+        const QWidget* below = window.WidgetOf(lower);
+        ASSERT_TRUE(above && below) << upper << " " << lower;
+        EXPECT_EQ(below->geometry().top() - above->geometry().bottom() - 1, gap) << upper << " " << lower;
     }
 }
 
