@@ -92,6 +92,34 @@ Handle ConfinedFolder::CreateFileBelow(const std::vector<std::string>& component
     return Handle(std::move(state));
 }
 
+Handle ConfinedFolder::OpenFileBelow(const std::vector<std::string>& components) const {
+    if (!root_ || !AllPlain(components)) return SetLastError(ERROR_INVALID_NAME), Handle();
+    UniqueFd parent = ParentFolder(root_->get(), components, components.size() - 1, false);
+    if (!parent) return Handle();
+    const char* name = components.back().c_str();
+    struct stat named {};
+    if (::fstatat(parent.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) return FailFromErrno(errno), Handle();
+    if (!S_ISREG(named.st_mode)) return SetLastError(ERROR_ACCESS_DENIED), Handle();
+    // What is opened must be what was looked at: a name swapped meanwhile
+    // for something else is refused (and, being opened without waiting, a
+    // FIFO swapped in cannot hold us).
+    UniqueFd file(::openat(parent.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) return FailFromErrno(errno), Handle();
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev ||
+        opened.st_ino != named.st_ino)
+        return SetLastError(ERROR_ACCESS_DENIED), Handle();
+    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+    auto state = std::make_unique<Handle::State>();
+    state->kind = HandleKind::File;
+    state->path = path_;
+    for (const auto& component : components) state->path += "/" + component;
+    state->backing_path = state->path;
+    state->can_read = true;
+    state->fd = std::move(file);
+    return Handle(std::move(state));
+}
+
 bool ConfinedFolder::CreateFoldersBelow(const std::vector<std::string>& components) const {
     if (!root_ || !AllPlain(components)) return SetLastError(ERROR_INVALID_NAME), false;
     return static_cast<bool>(ParentFolder(root_->get(), components, components.size(), true));

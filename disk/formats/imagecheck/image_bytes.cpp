@@ -34,11 +34,27 @@ void ImageBytes::read(std::uint64_t offset, std::span<std::byte> buffer, const s
     }
 }
 
-std::vector<std::byte> ImageBytes::table(std::uint64_t offset, std::uint64_t count, const std::string& field) const {
-    require_inside(offset, count, field);
-    std::vector<std::byte> bytes(static_cast<std::size_t>(count));
+void ImageBytes::require_entries(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                                 const std::string& field) const {
+    if (offset > size_ || count > (size_ - offset) / entry_size)
+        refuse(field, "(" + Hex(offset) + ", " + std::to_string(count) + " entries of " + std::to_string(entry_size) +
+                          " bytes) lies past the end of the file (" + std::to_string(size_) + " bytes)");
+}
+
+std::vector<std::byte> ImageBytes::table(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                                         const std::string& field) const {
+    require_entries(offset, count, entry_size, field);
+    std::vector<std::byte> bytes(static_cast<std::size_t>(count * entry_size));
     read(offset, bytes, field);
     return bytes;
+}
+
+void RequireTablesApart(const ImageBytes& file, const DirectoryTables& tables, std::uint64_t table_bytes,
+                        const std::string& field) {
+    for (auto next = tables.begin(); next != tables.end(); ++next)
+        if (auto before = next; next != tables.begin() && next->first - (--before)->first < table_bytes)
+            file.refuse(field, "points at tables at " + Hex(before->first) + " and " + Hex(next->first) +
+                                   " that overlap");
 }
 
 NamedFiles CheckImageFile(const std::string& path, const std::function<NamedFiles(const ImageBytes&)>& check) {

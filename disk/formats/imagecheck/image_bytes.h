@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -54,14 +56,52 @@ public:
         read(offset, platform::BytesOf(value), field);
         return value;
     }
-    // `count` bytes from `offset`, read as a table (after require_inside).
-    std::vector<std::byte> table(std::uint64_t offset, std::uint64_t count, const std::string& field) const;
+    // Refuses unless `count` entries of `entry_size` bytes from `offset` on
+    // lie inside the file. The count is measured against the file before
+    // anything is multiplied: a count no file can hold never wraps round to
+    // a small table.
+    void require_entries(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                         const std::string& field) const;
+    // `count` entries of `entry_size` bytes from `offset`, read as one table
+    // (after require_entries): for tables no larger than the disk needs.
+    std::vector<std::byte> table(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                                 const std::string& field) const;
+    // Hands `visit(index, entry)` each of `count` entries of `entry_size`
+    // bytes from `offset` (after require_entries), read a piece at a time:
+    // a table as large as the file says is never held whole.
+    template <typename Visit>
+    void for_each_entry(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size, const std::string& field,
+                        Visit visit) const {
+        require_entries(offset, count, entry_size, field);
+        const std::uint64_t per_piece = std::max<std::uint64_t>(1, kEntryPiece / entry_size);
+        std::vector<std::byte> piece;
+        for (std::uint64_t first = 0; first < count; first += per_piece) {
+            const std::uint64_t n = std::min(per_piece, count - first);
+            piece.resize(static_cast<std::size_t>(n * entry_size));
+            read(offset + first * entry_size, piece, field);
+            for (std::uint64_t i = 0; i < n; ++i) visit(first + i, &piece[static_cast<std::size_t>(i * entry_size)]);
+        }
+    }
 
 private:
+    static constexpr std::uint64_t kEntryPiece = 64 << 10;
+
     CopySource& file_;
     std::string name_;
     std::uint64_t size_;
 };
+
+// The tables that the entries of a directory (a VMDK grain directory, a
+// QCOW L1 table) point at: each table's offset in the file, with the first
+// entry that names it. Entries that share a table make no more work than
+// one: each table is checked once.
+using DirectoryTables = std::map<std::uint64_t, std::uint64_t>;
+
+// Refuses (naming `field`) tables of `table_bytes` that overlap one
+// another: no image a tool made has them, and they would make a check's
+// work grow with the entries rather than with the file.
+void RequireTablesApart(const ImageBytes& file, const DirectoryTables& tables, std::uint64_t table_bytes,
+                        const std::string& field);
 
 // A number as the refusals show it: hexadecimal for an offset.
 std::string Hex(std::uint64_t value);

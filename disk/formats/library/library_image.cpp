@@ -44,7 +44,7 @@ LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path
             if (depth > 0) throw std::runtime_error(kind_.parent_missing + stored_name);
             throw std::runtime_error(kind_.open_failed + image->error());
         }
-        if (kind_.check) kind_.check(*image);
+        if (kind_.check) kind_.check(*image, current);
         if (depth > 0 && !chain_.back()->SetParent(*image))
             throw std::runtime_error(kind_.open_failed + chain_.back()->error());
         chain_.push_back(std::move(image));

@@ -26,9 +26,9 @@ struct LibraryImageKind {
     // disk/formats/imagecheck); raises ImageCheckError. Gives the further
     // files the library will read with it (extents).
     std::function<std::vector<std::string>(const std::string& path)> check_file;
-    // What an image must still pass once open (extent files, encryption);
-    // raises with a text for the person.
-    std::function<void(ImageLibraryFile&)> check;
+    // What an image (the file at the path given) must still pass once open
+    // (extent files, encryption); raises with a text for the person.
+    std::function<void(ImageLibraryFile&, const std::string& path)> check;
     std::string open_failed;       // prefix of an open's failure, followed by the library's text
     std::string read_failed;       // prefix of a read's failure, followed by the library's text
     std::string media_size_failed;  // the text of a size the library cannot tell, or of none

@@ -17,7 +17,7 @@ const LibraryImageKind& QcowImageKind() {
                 return CheckImageFile(path, [](const ImageBytes& file) { return CheckQcowImage(file); }).extents;
             },
         .check =
-            [](ImageLibraryFile& image) {
+            [](ImageLibraryFile& image, const std::string&) {
                 if (static_cast<TLibqcow&>(image).IsEncrypted())
                     throw std::runtime_error("encrypted qcow images are not supported");
             },
