@@ -30,8 +30,8 @@ const LibraryImageKind& QcowImageKind() {
     return kind;
 }
 
-std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers) {
-    return OpenLibraryImage(QcowImageKind(), path, readers);
+std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers, const ReaderWait& waiting) {
+    return OpenLibraryImage(QcowImageKind(), path, readers, waiting);
 }
 
 }  // namespace disk

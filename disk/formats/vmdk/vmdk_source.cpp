@@ -92,8 +92,8 @@ const LibraryImageKind& VmdkImageKind() {
     return kind;
 }
 
-std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers) {
-    return OpenLibraryImage(VmdkImageKind(), path, readers);
+std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers, const ReaderWait& waiting) {
+    return OpenLibraryImage(VmdkImageKind(), path, readers, waiting);
 }
 
 }  // namespace disk

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "disk/copy/parallel_source.h"
+#include "disk/copy/reader_child.h"
 
 namespace disk {
 
@@ -17,6 +18,7 @@ const LibraryImageKind& VmdkImageKind();
 // parents of a delta. Raises std::runtime_error with a text for the person
 // ("Unable to open extent data files", "libvmdk_get_media_size failed" ...)
 // when it cannot be read.
-std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers = 0);
+std::unique_ptr<ParallelSource> OpenVmdkSource(const std::string& path, unsigned readers = 0,
+                                               const ReaderWait& waiting = {});
 
 }  // namespace disk
