@@ -62,10 +62,6 @@ public:
     // a small table.
     void require_entries(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
                          const std::string& field) const;
-    // `count` entries of `entry_size` bytes from `offset`, read as one table
-    // (after require_entries): for tables no larger than the disk needs.
-    std::vector<std::byte> table(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
-                                 const std::string& field) const;
     // Hands `visit(index, entry)` each of `count` entries of `entry_size`
     // bytes from `offset` (after require_entries), read a piece at a time:
     // a table as large as the file says is never held whole.
@@ -92,16 +88,26 @@ private:
 };
 
 // The tables that the entries of a directory (a VMDK grain directory, a
-// QCOW L1 table) point at: each table's offset in the file, with the first
-// entry that names it. Entries that share a table make no more work than
-// one: each table is checked once.
-using DirectoryTables = std::map<std::uint64_t, std::uint64_t>;
+// QCOW L1 table) point at, each `table_bytes` long, with the entry that
+// names it, in the order of the file. Two entries that share a table, or
+// tables that overlap, are refused: no image a tool made has them, and they
+// would make a check's work grow with the entries rather than with the file.
+class DirectoryTables {
+public:
+    // Refusals name entry N of `directory` ("L1", "grain directory").
+    DirectoryTables(const ImageBytes& file, std::uint64_t table_bytes, std::string directory)
+        : file_(file), table_bytes_(table_bytes), directory_(std::move(directory)) {}
+    // Entry `entry` points at the table at `offset`.
+    void add(std::uint64_t offset, std::uint64_t entry);
+    auto begin() const { return tables_.begin(); }
+    auto end() const { return tables_.end(); }
 
-// Refuses (naming `field`) tables of `table_bytes` that overlap one
-// another: no image a tool made has them, and they would make a check's
-// work grow with the entries rather than with the file.
-void RequireTablesApart(const ImageBytes& file, const DirectoryTables& tables, std::uint64_t table_bytes,
-                        const std::string& field);
+private:
+    const ImageBytes& file_;
+    std::uint64_t table_bytes_;
+    std::string directory_;
+    std::map<std::uint64_t, std::uint64_t> tables_;  // offset -> entry
+};
 
 // A number as the refusals show it: hexadecimal for an offset.
 std::string Hex(std::uint64_t value);

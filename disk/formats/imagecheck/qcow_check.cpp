@@ -44,12 +44,11 @@ NamedFiles CheckVersion1(const ImageBytes& file) {
     const std::uint64_t l1_entries = CeilDiv(header.size.value(), 1ULL << (cluster_bits + l2_bits));
     if (l1_entries * 8 > kMostL1Bytes) file.refuse("size", std::to_string(header.size.value()) + " is too large");
     const std::uint64_t l2_entries = 1ULL << l2_bits;
-    DirectoryTables l2_tables;
+    DirectoryTables l2_tables(file, l2_entries * 8, "L1");
     file.for_each_entry(header.l1_table_offset.value(), l1_entries, 8, "l1_table_offset",
                         [&](std::uint64_t i, const std::byte* entry) {
-                            if (const std::uint64_t l2 = LoadBe64(entry); l2 != 0) l2_tables.emplace(l2, i);
+                            if (const std::uint64_t l2 = LoadBe64(entry); l2 != 0) l2_tables.add(l2, i);
                         });
-    RequireTablesApart(file, l2_tables, l2_entries * 8, "L1 table");
     const std::uint64_t size_mask = cluster - 1;
     const unsigned size_shift = 63 - cluster_bits;
     for (const auto& [l2_offset, i] : l2_tables)
@@ -156,16 +155,15 @@ NamedFiles CheckVersion2(const ImageBytes& file, std::uint32_t version) {
 
     // An entry with a reserved bit set is refused, not read past: libqcow
     // does not mask what we would, and would follow it elsewhere.
-    DirectoryTables l2_tables;
+    DirectoryTables l2_tables(file, cluster, "L1");
     file.for_each_entry(l1_offset, needed, 8, "l1_table_offset", [&](std::uint64_t i, const std::byte* bytes) {
         const std::uint64_t entry = LoadBe64(bytes);
         if (entry & kL1Reserved) file.refuse(Entry("L1", i), Hex(entry) + " has reserved bits set");
         const std::uint64_t l2_offset = entry & kOffsetMask;
         if (l2_offset == 0) return;
         if (l2_offset % cluster != 0) file.refuse(Entry("L1", i), Hex(l2_offset) + " is not at a cluster");
-        l2_tables.emplace(l2_offset, i);
+        l2_tables.add(l2_offset, i);
     });
-    RequireTablesApart(file, l2_tables, cluster, "L1 table");
 
     const unsigned size_shift = 62 - (cluster_bits - 8);
     const std::uint64_t sectors_mask = (1ULL << (cluster_bits - 8)) - 1;

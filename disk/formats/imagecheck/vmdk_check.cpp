@@ -38,16 +38,14 @@ struct GrainGeometry {
 // The grain tables a directory at `directory` (in sectors) points at, and
 // every grain in them, inside the file. The directory must lie in the file
 // as the header sizes it, but only the entries of the disk's own sectors
-// are followed (no read goes further); each table is checked once however
-// many entries share it.
+// are followed (no read goes further).
 void CheckGrainTables(const ImageBytes& file, const GrainGeometry& shape, std::uint64_t directory, const char* name) {
     if (directory > file.size() / kSector) file.refuse(name, Hex(directory) + " lies past the end of the file");
     file.require_entries(directory * kSector, shape.directory_entries, 4, name);
-    DirectoryTables tables;
+    DirectoryTables tables(file, shape.table_entries * 4, "grain directory");
     file.for_each_entry(directory * kSector, shape.needed_entries, 4, name, [&](std::uint64_t i, const std::byte* entry) {
-        if (const std::uint64_t table = LoadLe32(entry); table != 0) tables.emplace(table * kSector, i);
+        if (const std::uint64_t table = LoadLe32(entry); table != 0) tables.add(table * kSector, i);
     });
-    RequireTablesApart(file, tables, shape.table_entries * 4, name);
     for (const auto& [table, i] : tables) {
         file.for_each_entry(table, shape.table_entries, 4, Entry("grain directory", i),
                             [&](std::uint64_t j, const std::byte* entry) {
@@ -231,9 +229,11 @@ std::string VmdkDescriptorText(const ImageBytes& file) {
     } else if (length > kMostDescriptor) {
         file.refuse("descriptor", "is too large for a VMDK descriptor");
     }
-    const auto bytes = file.table(offset, length, 1, magic == kVmdkSparseMagic ? "descriptorOffset" : "descriptor");
+    const std::string field = magic == kVmdkSparseMagic ? "descriptorOffset" : "descriptor";
+    file.require_inside(offset, length, field);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    file.read(offset, std::as_writable_bytes(std::span(text)), field);
     // A descriptor may be padded with zeros to a whole sector.
-    std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     text.resize(std::min(text.size(), text.find('\0')));
     return text;
 }

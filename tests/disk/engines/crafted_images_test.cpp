@@ -56,10 +56,10 @@ protected:
 
 TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas) {
     const ts::CraftedImage& c = GetParam();
-    const std::string destination = dir_.file("out.raw");
+    const std::string destination = dir_.file(c.destination);
     ts::Run("head -c 1048576 /dev/urandom > " + ts::Quote(destination));
-    const std::string before = ts::ReadWholeFile(destination);
     const std::string image = c.make(dir_.path().string(), destination);
+    const std::string before = ts::ReadWholeFile(destination);
 
     EXPECT_EQ(ConverterOf(c.kind)(context_, image, destination), CopyResult::Failed);
     const auto texts = told();
@@ -69,7 +69,7 @@ TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas)
     // Nothing beside it either: no half-written replacement is left.
     int files_named_out = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
-        files_named_out += entry.path().filename().string().find("out.raw") != std::string::npos;
+        files_named_out += entry.path().filename().string().find(c.destination) != std::string::npos;
     EXPECT_EQ(files_named_out, 1);
 }
 

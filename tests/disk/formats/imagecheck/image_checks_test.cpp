@@ -5,14 +5,19 @@
 
 #include <filesystem>
 #include <functional>
+#include <cstdlib>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "disk/formats/imagecheck/ewf_check.h"
 #include "disk/formats/imagecheck/image_bytes.h"
 #include "disk/formats/imagecheck/qcow_check.h"
 #include "disk/formats/imagecheck/vhd_check.h"
 #include "disk/formats/imagecheck/vmdk_check.h"
+#include "platform/os/system_facts.h"
 #include "support/case_name.h"
+#include "support/crafted_images.h"
 #include "support/test_support.h"
 
 using namespace disk;
@@ -103,5 +108,95 @@ INSTANTIATE_TEST_SUITE_P(
         Spoiled{"EwfSegmentNumber", "ewf", "", 9, "\\002", "segment_number"},
         Spoiled{"EwfChainPastTheEnd", "ewf", "", 13 + 16 + 5, "\\177", "next"}),
     test_support::CaseName());
+
+// A file that counts the bytes read from it.
+class CountingSource : public CopySource {
+public:
+    explicit CountingSource(CopySource& file) : file_(file) {}
+    std::int64_t size() override { return file_.size(); }
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
+        const std::size_t done = file_.read(offset, buffer);
+        bytes_read_ += done;
+        return done;
+    }
+    std::uint64_t bytes_read() const { return bytes_read_; }
+
+private:
+    CopySource& file_;
+    std::uint64_t bytes_read_ = 0;
+};
+
+struct LargeTables {
+    const char* name;
+    std::function<std::string(const std::string& folder)> make;
+    const char* format;
+    const char* refusal;  // "" when the image passes
+};
+
+// Images whose tables are as large as their headers say, not as their disks
+// need: shared by every entry of a directory, or counted far past the disk
+// in a sparse file. Each is checked reading no more than its disk needs (a
+// few KiB here, where the file holds up to a GiB of table), or refused
+// before it reads more.
+std::vector<LargeTables> LargeTableImages() {
+    namespace crafted = ts::crafted;
+    return {
+        {"VmdkSharedGrainTable", crafted::VmdkSharedGrainTable, "vmdk", "points at the table of entry 0"},
+        {"Qcow2SharedL2Table", crafted::Qcow2SharedL2Table, "qcow2", "points at the table of entry 0"},
+        {"VmdkGrainDirectoryPastAnySize", crafted::VmdkGrainDirectoryPastAnySize, "vmdk", "lies past the end of the file"},
+        {"EwfTableCountingFarTooMany", crafted::EwfTableCountingFarTooMany, "ewf", "runs past the section"},
+        {"VhdTableFarLargerThanTheDisk", crafted::VhdTableFarLargerThanTheDisk, "vpc", ""},
+        {"Qcow2RefcountTableOfAGigabyte", crafted::Qcow2RefcountTableOfAGigabyte, "qcow2", ""},
+        {"VmdkCapacityFarBeyondTheDisk", crafted::VmdkCapacityFarBeyondTheDisk, "vmdk", ""},
+    };
+}
+
+void CheckReadingOnlyWhatTheDiskNeeds(const LargeTables& c) {
+    SCOPED_TRACE(c.name);
+    ts::TempDir dir;
+    const std::string image = c.make(dir.path().string());
+    auto opened = OpenFileSource(image);
+    ASSERT_TRUE(opened);
+    CountingSource counting(*opened);
+    const ImageBytes file(counting, image);
+    std::string refusal;
+    try {
+        if (std::string(c.format) == "vmdk") CheckVmdkImage(file, image);
+        else if (std::string(c.format) == "qcow2") CheckQcowImage(file);
+        else if (std::string(c.format) == "ewf") CheckEwfSegment(file, 1);
+        else CheckVhdImage(file);
+    } catch (const ImageCheckError& e) {
+        refusal = e.what();
+    }
+    if (*c.refusal) EXPECT_NE(refusal.find(c.refusal), std::string::npos) << refusal;
+    else EXPECT_EQ(refusal, "");
+    EXPECT_LT(counting.bytes_read(), 1u << 20);
+}
+
+TEST(LargeTables, AreReadNoFurtherThanTheDiskNeeds) {
+    for (const char* tool : {"qemu-img", "ewfacquire"})
+        if (!ts::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    for (const auto& c : LargeTableImages()) CheckReadingOnlyWhatTheDiskNeeds(c);
+}
+
+// The same under a limit of 256 MiB of address space, where a check that
+// held a table as large as its header says (up to 1 GiB here) would fail:
+// run again as a child of its own, with the limit set.
+TEST(LargeTables, AreNeverHeldWhole) {
+    if (const char* limited = std::getenv("TARNOVELL_TEST_UNDER_LIMIT"); limited && *limited) {
+        for (const auto& c : LargeTableImages()) CheckReadingOnlyWhatTheDiskNeeds(c);
+        return;
+    }
+    for (const char* tool : {"qemu-img", "ewfacquire"})
+        if (!ts::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit a limit of address space";
+#endif
+    const ts::CommandResult child =
+        ts::Run("ulimit -v 262144; TARNOVELL_TEST_UNDER_LIMIT=1 exec " + ts::Quote(platform::ExecutablePath()) +
+                " --gtest_filter=LargeTables.AreNeverHeldWhole");
+    EXPECT_EQ(child.exit_code, 0) << child.output;
+    EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+}
 
 }  // namespace
