@@ -331,6 +331,17 @@ inline std::vector<CraftedImage> CraftedImages() {
     cases.push_back({"VmdkExtentLineNamingTwoFiles", "VMDK",
                      [](const std::string& folder, const std::string&) { return VmdkExtentLineNamingTwoFiles(folder); },
                      "holds more than a file name and an offset"});
+    // An extent line among the disk database, where libvmdk does not look
+    // for one: the library and our check are seen to differ.
+    cases.push_back({"VmdkExtentLineAmongTheDiskDatabase", "VMDK",
+                     [](const std::string& folder, const std::string&) {
+                         Sh("head -c 1048576 /dev/urandom > " + Quote(folder + "/one.raw") + " && cp " +
+                            Quote(folder + "/one.raw") + " " + Quote(folder + "/two.raw"));
+                         const std::string descriptor = VmdkNaming(folder, "one.raw");
+                         WriteWholeFile(descriptor, ReadWholeFile(descriptor) + "RW 2048 FLAT \"two.raw\" 0\n");
+                         return descriptor;
+                     },
+                     "libvmdk finds 1 extent lines where our check found 2"});
     // Counts that no file can hold are measured before they are multiplied.
     cases.push_back({"VmdkGrainDirectoryPastAnySize", "VMDK",
                      [](const std::string& folder, const std::string&) { return VmdkGrainDirectoryPastAnySize(folder); },

@@ -50,8 +50,8 @@ void HandOverExtents(TLibVMDK& image, const std::string& path) {
     });
     const std::vector<VmdkLibraryExtent> theirs = image.Extents();
     if (theirs.size() != ours.extents.size())
-        throw ImageCheckError(path + ": libvmdk reads " + std::to_string(theirs.size()) +
-                              " extents where our check read " + std::to_string(ours.extents.size()));
+        throw ImageCheckError(path + ": libvmdk finds " + std::to_string(theirs.size()) +
+                              " extent lines where our check found " + std::to_string(ours.extents.size()));
     std::vector<platform::Handle> files;
     for (std::size_t i = 0; i < theirs.size(); ++i) {
         const VmdkExtentLine& extent = ours.extents[i];

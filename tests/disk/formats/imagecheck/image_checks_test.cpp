@@ -96,6 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
         // backing_file_offset 0x200 and backing_file_size 2048
         Spoiled{"Qcow2BackingNameTooLong", "qcow2", "", 8,
                 "\\000\\000\\000\\000\\000\\000\\002\\000\\000\\000\\010\\000", "backing_file_size"},
+        // Entries with reserved bits set (qemu-img lays the L1 table out at
+        // 0x30000 and the first L2 table at 0x40000).
+        Spoiled{"Qcow2L1ReservedBits", "qcow2", "", 0x30007, "\\060", "L1 entry 0 0x8000000000040030 has reserved bits set"},
+        Spoiled{"Qcow2L2ReservedBits", "qcow2", "", 0x40007, "\\002", "L2 entry 0 0x8000000000050002 has reserved bits set"},
+        Spoiled{"Qcow2V2ZeroClusterBit", "qcow2", "compat=0.10", 0x40007, "\\001", "L2 entry 0 0x8000000000050001 has reserved"},
         Spoiled{"QcowV1ClusterBits", "qcow", "", 32, "\\003", "cluster_bits"},
         Spoiled{"VmdkGrainSize", "vmdk", "subformat=monolithicSparse", 20, "\\003", "grainSize"},
         Spoiled{"VmdkTablesPerDirectory", "vmdk", "subformat=monolithicSparse", 44, "\\000\\000\\000\\000",
