@@ -164,7 +164,8 @@ int TLibVMDK::OpenExtentDataFiles(std::vector<platform::Handle> files) {
         if (!files[i]) continue;
         auto io = std::make_unique<ExtentIo>();
         io->file = std::move(files[i]);
-        if (!platform::GetFileSizeEx(io->file, &io->size)) return refuse("the size of extent " + std::to_string(i + 1) + " cannot be had");
+        if (!platform::GetFileSizeEx(io->file, &io->size))
+            return refuse("the size of extent " + std::to_string(i + 1) + " cannot be had");
         void* bfio = nullptr;
         if (failed(bfio_handle_initialize_(&bfio, io.get(), &ExtentIo::Free, &ExtentIo::Clone, &ExtentIo::Open,
                                            &ExtentIo::Close, &ExtentIo::Read, &ExtentIo::Write, &ExtentIo::Seek,

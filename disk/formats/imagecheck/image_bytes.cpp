@@ -48,7 +48,8 @@ void DirectoryTables::add(std::uint64_t offset, std::uint64_t entry) {
         file_.refuse(Entry(directory_.c_str(), entry), "points at the table of entry " + std::to_string(after->second) +
                                                            " (" + Hex(offset) + ")");
     const auto overlapping = [&](std::uint64_t other, std::uint64_t other_entry) {
-        file_.refuse(Entry(directory_.c_str(), entry), "points at a table (" + Hex(offset) + ") that overlaps that of entry " +
+        file_.refuse(Entry(directory_.c_str(), entry), "points at a table (" + Hex(offset) +
+                                                           ") that overlaps that of entry " +
                                                            std::to_string(other_entry) + " (" + Hex(other) + ")");
     };
     if (after != tables_.end() && after->first - offset < table_bytes_) overlapping(after->first, after->second);

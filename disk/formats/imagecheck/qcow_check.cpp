@@ -51,7 +51,8 @@ NamedFiles CheckVersion1(const ImageBytes& file) {
                         });
     const std::uint64_t size_mask = cluster - 1;
     const unsigned size_shift = 63 - cluster_bits;
-    for (const auto& [l2_offset, i] : l2_tables)
+    for (const auto& [l2_offset, l1_entry] : l2_tables) {
+        const std::uint64_t i = l1_entry;
         file.for_each_entry(l2_offset, l2_entries, 8, Entry("L1", i), [&](std::uint64_t j, const std::byte* bytes) {
             const std::uint64_t entry = LoadBe64(bytes);
             if (entry == 0) return;
@@ -62,6 +63,7 @@ NamedFiles CheckVersion1(const ImageBytes& file) {
                 file.require_inside(entry, cluster, Entry("L2", i * l2_entries + j));
             }
         });
+    }
     return named;
 }
 
@@ -170,7 +172,8 @@ NamedFiles CheckVersion2(const ImageBytes& file, std::uint32_t version) {
     const std::uint64_t file_end = (file.size() + 511) / 512 * 512;
     // Version 3 marks a cluster that reads as zeros in bit 0; version 2 has no such bit.
     const std::uint64_t l2_reserved = version == 3 ? kL2Reserved : kL2Reserved | kZeroCluster;
-    for (const auto& [l2_offset, i] : l2_tables)
+    for (const auto& [l2_offset, l1_entry] : l2_tables) {
+        const std::uint64_t i = l1_entry;
         file.for_each_entry(l2_offset, l2_entries, 8, Entry("L1", i), [&](std::uint64_t j, const std::byte* bytes) {
             const std::uint64_t entry = LoadBe64(bytes);
             const std::uint64_t index = i * l2_entries + j;
@@ -192,6 +195,7 @@ NamedFiles CheckVersion2(const ImageBytes& file, std::uint32_t version) {
             if (offset % cluster != 0) file.refuse(Entry("L2", index), Hex(offset) + " is not at a cluster");
             file.require_inside(offset, cluster, Entry("L2", index));
         });
+    }
     return named;
 }
 

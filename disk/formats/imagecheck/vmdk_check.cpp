@@ -46,7 +46,8 @@ void CheckGrainTables(const ImageBytes& file, const GrainGeometry& shape, std::u
     file.for_each_entry(directory * kSector, shape.needed_entries, 4, name, [&](std::uint64_t i, const std::byte* entry) {
         if (const std::uint64_t table = LoadLe32(entry); table != 0) tables.add(table * kSector, i);
     });
-    for (const auto& [table, i] : tables) {
+    for (const auto& [table, directory_entry] : tables) {
+        const std::uint64_t i = directory_entry;
         file.for_each_entry(table, shape.table_entries, 4, Entry("grain directory", i),
                             [&](std::uint64_t j, const std::byte* entry) {
                                 const std::uint64_t grain = LoadLe32(entry);

@@ -38,11 +38,9 @@ bool ReadAlike(const VmdkExtentLine& ours, const VmdkLibraryExtent& theirs) {
            (!IsFlat(type) || static_cast<std::uint64_t>(theirs.offset) == ours.offset);
 }
 
-// Hands the library the extent files of the descriptor at `path`, each
-// opened by us as our check found it, after making sure the library reads
-// the descriptor's extent lines as our check did: a line read two ways
-// would have it read a file, or a range of one, that no check saw.
-void HandOverExtents(TLibVMDK& image, const std::string& path) {
+}  // namespace
+
+void HandOverVmdkExtents(TLibVMDK& image, const std::string& path) {
     VmdkDescriptor ours;
     CheckImageFile(path, [&](const ImageBytes& file) {
         ours = ParseVmdkDescriptor(VmdkDescriptorText(file), path);
@@ -71,8 +69,6 @@ void HandOverExtents(TLibVMDK& image, const std::string& path) {
     if (image.OpenExtentDataFiles(std::move(files)) != 1) throw std::runtime_error("Unable to open extent data files");
 }
 
-}  // namespace
-
 const LibraryImageKind& VmdkImageKind() {
     static const LibraryImageKind kind{
         .load = [] { return std::make_unique<TLibVMDK>(); },
@@ -81,7 +77,7 @@ const LibraryImageKind& VmdkImageKind() {
                 return CheckImageFile(path, [](const ImageBytes& file) { return CheckVmdkImage(file, file.name()); }).extents;
             },
         .check = [](ImageLibraryFile& image, const std::string& path) {
-            HandOverExtents(static_cast<TLibVMDK&>(image), path);
+            HandOverVmdkExtents(static_cast<TLibVMDK&>(image), path);
         },
         .open_failed = "libvmdk_handle_open failed: ",
         .read_failed = "libvmdk_handle_read_buffer_at_offset failed: ",
