@@ -322,6 +322,15 @@ inline std::vector<CraftedImage> CraftedImages() {
                          return folder + "/inner/disk.vmdk";
                      },
                      "leads out of the image's folder through a symbolic link"});
+    // No link is followed to an extent, even one that stays in the folder:
+    // the file the library reads is the one our check opened.
+    cases.push_back({"VmdkExtentLinkedInside", "VMDK",
+                     [](const std::string& folder, const std::string&) {
+                         Sh("head -c 1048576 /dev/urandom > " + Quote(folder + "/real.raw"));
+                         std::filesystem::create_symlink("real.raw", folder + "/disk-flat.vmdk");
+                         return VmdkNaming(folder, "disk-flat.vmdk");
+                     },
+                     "is reached through a symbolic link"});
     cases.push_back({"VmdkExtentIsTheDestination", "VMDK",
                      [](const std::string& folder, const std::string& destination) {
                          return VmdkNaming(folder, std::filesystem::path(destination).filename().string());
