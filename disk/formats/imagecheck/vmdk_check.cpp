@@ -262,12 +262,13 @@ NamedFiles CheckVmdkImage(const ImageBytes& file, const std::string& path) {
         const auto facts = platform::FileFactsOf(resolved);
         // The descriptor's own sparse file is read from the bytes we were given.
         const bool is_top = top_facts && facts && facts->same_file(*top_facts);
-        top_checked = top_checked || (is_top && sparse);
+        top_checked = top_checked || (is_top && sparse && (type == "SPARSE" || type == "VMFSSPARSE"));
         if (is_top) CheckExtentFile(file, file, extent, field);
         else CheckExtentFile(file, ImageBytes(opened, resolved), extent, field);
         named.extents.push_back(resolved);
     }
-    // A sparse file whose descriptor names other extents is still opened.
+    // A sparse file whose descriptor does not read it as a sparse extent
+    // is still opened as one.
     if (sparse && !top_checked) CheckVmdkSparseExtent(file, 0);
     return named;
 }
