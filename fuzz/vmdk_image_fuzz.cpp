@@ -1,9 +1,11 @@
 // A VMDK image: a descriptor naming its extents, or a sparse extent (hosted
 // or ESX) with or without a descriptor of its own. The input is stored as
 // image.vmdk beside a flat extent flat.img of 1 MiB; our check runs, and
-// when it accepts the image, libvmdk opens it with its extents and reads it.
+// when it accepts the image, libvmdk opens it, is handed its extents as a
+// conversion hands them, and reads it.
 #include "disk/bindings/libvmdk.h"
 #include "disk/formats/imagecheck/vmdk_check.h"
+#include "disk/formats/vmdk/vmdk_source.h"
 #include "fuzz/image_library_fuzz.h"
 #include "fuzz/memory_source.h"
 
@@ -27,10 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const disk::ImageCheckError&) {
         return 0;
     }
-    static disk::TLibVMDK library;
+    // A new library object each time: the extent files it is handed stay
+    // with it until it goes. The first keeps the library loaded meanwhile.
+    static const disk::TLibVMDK loaded;
+    disk::TLibVMDK library;
     if (library.Open(path, 1) == 0) {
-        if (library.OpenExtentDataFiles() == 1) fuzz::ReadThrough(library);
-        library.Close();
+        try {
+            disk::HandOverVmdkExtents(library, path);
+            fuzz::ReadThrough(library);
+        } catch (const std::exception&) {
+            // Refused as a conversion would refuse it.
+        }
     }
     return 0;
 }

@@ -58,6 +58,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Raised where an operation waited for something and the person stopped it
+// meanwhile (the cancel flag): not a failure, nothing to tell.
+class CopyCancelled : public std::runtime_error {
+public:
+    CopyCancelled() : std::runtime_error("cancelled") {}
+};
+
 class CopySource {
 public:
     virtual ~CopySource() = default;

@@ -1,6 +1,7 @@
 #include "disk/copy/reader_child.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -43,8 +44,7 @@ static_assert(sizeof(ReaderHello) == 20);
 static_assert(sizeof(ReaderRequest) == 16);
 static_assert(sizeof(ReaderReply) == 12);
 
-// The most one read asks for, and the memory each reader shares.
-constexpr std::uint64_t kMostRequest = 8u << 20;
+constexpr std::uint64_t kMostRequest = kMostReaderRequest;
 constexpr std::uint64_t kQuestion = ~std::uint64_t{0};
 constexpr std::uint32_t kMostText = 1u << 20;
 
@@ -63,6 +63,22 @@ bool SendReply(std::uint64_t status, std::string text) {
     reply.text_length.set(static_cast<std::uint32_t>(text.size()));
     return platform::WriteStandardOutput(BytesOf(reply)) && SendText(text);
 }
+
+// The link to a child of ours: its standard input and output.
+class ChannelLink : public ReaderLink {
+public:
+    explicit ChannelLink(const std::vector<std::string>& argv) : channel_(argv) {}
+    bool started() const { return channel_.started(); }
+    bool send(std::span<const std::byte> bytes) override { return channel_.send(bytes); }
+    bool receive(std::span<std::byte> bytes, const ReaderWait& waiting) override {
+        return channel_.receive(bytes, waiting);
+    }
+    bool gave_up() const override { return channel_.gave_up(); }
+    std::string ending() override { return channel_.ending(); }
+
+private:
+    platform::ChildChannel channel_;
+};
 
 platform::SharedMemory Shared() {
     platform::SharedMemory memory = platform::SharedMemory::Create(kMostRequest);
@@ -87,44 +103,70 @@ std::string ImageReaderProgram() {
     return ProgramSlot();
 }
 
-std::string JoinLines(const std::vector<std::string>& lines) {
+std::string JoinItems(const std::vector<std::string>& items) {
     std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+    for (const auto& item : items) {
+        text += item.substr(0, item.find('\0'));
+        text += '\0';
+    }
     return text;
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
+std::vector<std::string> SplitItems(const std::string& text) {
+    if (!text.empty() && text.back() != '\0') throw CopyFormatError("the image reader sent a list that does not end");
+    std::vector<std::string> items;
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        lines.push_back(text.substr(at, end - at));
+        const std::size_t end = text.find('\0', at);
+        items.push_back(text.substr(at, end - at));
         at = end + 1;
     }
-    return lines;
+    return items;
 }
 
 ReaderChild::ReaderChild(const std::string& program, const std::string& kind, const std::string& path, bool check,
-                         ReaderTexts texts)
-    : path_(path),
-      texts_(std::move(texts)),
-      shared_(Shared()),
-      channel_({program, kImageReaderSwitch, kind, path, check ? "check" : "trusted", shared_.name()}) {
-    if (!channel_.started())
+                         ReaderTexts texts, const ReaderWait& waiting)
+    : path_(path), texts_(std::move(texts)), shared_(Shared()) {
+    auto channel = std::make_unique<ChannelLink>(
+        std::vector<std::string>{program, kImageReaderSwitch, kind, path, check ? "check" : "trusted", shared_.name()});
+    if (!channel->started())
         throw std::runtime_error("the image reader " + program + " cannot be started: " +
                                  platform::SysErrorMessage(platform::GetLastError()));
+    link_ = std::move(channel);
+    hello(waiting);
+}
+
+ReaderChild::ReaderChild(std::unique_ptr<ReaderLink> link, platform::SharedMemory shared, const std::string& path,
+                         ReaderTexts texts, const ReaderWait& waiting)
+    : path_(path), texts_(std::move(texts)), shared_(std::move(shared)), link_(std::move(link)) {
+    if (shared_.bytes().size() < kMostRequest) throw std::invalid_argument("the reader's memory is too small");
+    hello(waiting);
+}
+
+void ReaderChild::hello(const ReaderWait& waiting) {
     ReaderHello hello{};
     std::string text;
-    if (!channel_.receive(BytesOf(hello)) || !receive_text(hello.text_length.value(), text))
+    if (!link_->receive(BytesOf(hello), waiting) || !receive_text(hello.text_length.value(), text, waiting)) {
+        if (link_->gave_up()) throw CopyCancelled();
         throw std::runtime_error(texts_.open_failed + "the image library ended while opening " + path_ + " (" +
-                                 channel_.ending() + ")");
+                                 link_->ending() + ")");
+    }
     if (hello.status.value() != 0) throw std::runtime_error(text);
-    media_size_ = static_cast<std::int64_t>(hello.media_size.value());
-    facts_ = SplitLines(text);
+    // A size of 2^63 or more would be a negative one here.
+    const std::uint64_t size = hello.media_size.value();
+    if (size == 0 || size > static_cast<std::uint64_t>(INT64_MAX))
+        throw std::runtime_error(texts_.open_failed + "the image reader told a disk of " + std::to_string(size) +
+                                 " bytes for " + path_ + ", which no image holds");
+    media_size_ = static_cast<std::int64_t>(size);
+    try {
+        facts_ = SplitItems(text);
+    } catch (const CopyFormatError& e) {
+        throw std::runtime_error(texts_.open_failed + e.what());
+    }
 }
 
 ReaderChild::~ReaderChild() {
     ReaderRequest end{};
-    channel_.send(BytesOf(end));
+    link_->send(BytesOf(end));
 }
 
 void ReaderChild::read_at(std::int64_t offset, std::span<std::byte> buffer) {
@@ -135,11 +177,11 @@ void ReaderChild::read_at(std::int64_t offset, std::span<std::byte> buffer) {
         request.length.set(piece);
         ReaderReply reply{};
         const std::string doing = "reading " + path_ + " at " + std::to_string(offset);
-        if (!channel_.send(BytesOf(request)) || !channel_.receive(BytesOf(reply))) lost(doing);
+        if (!link_->send(BytesOf(request)) || !link_->receive(BytesOf(reply), {})) lost(doing);
         if (reply.status.value() != 0) {
             std::string text;
             if (!receive_text(reply.text_length.value(), text)) lost(doing);
-            throw CopyFormatError(text);
+            throw CopyFormatError(text.empty() ? texts_.read_failed + "the image reader gave no reason" : text);
         }
         std::memcpy(buffer.data(), shared_.bytes().data(), piece);
         buffer = buffer.subspan(piece);
@@ -154,21 +196,21 @@ std::vector<std::string> ReaderChild::ask(std::uint64_t question) {
     ReaderReply reply{};
     std::string text;
     const std::string doing = "answering about " + path_;
-    if (!channel_.send(BytesOf(request)) || !channel_.receive(BytesOf(reply)) ||
+    if (!link_->send(BytesOf(request)) || !link_->receive(BytesOf(reply), {}) ||
         !receive_text(reply.text_length.value(), text))
         lost(doing);
     if (reply.status.value() != 0) throw std::runtime_error(text);
-    return SplitLines(text);
+    return SplitItems(text);
 }
 
-bool ReaderChild::receive_text(std::uint32_t length, std::string& text) {
+bool ReaderChild::receive_text(std::uint32_t length, std::string& text, const ReaderWait& waiting) {
     if (length > kMostText) return false;
     text.assign(length, '\0');
-    return channel_.receive(std::as_writable_bytes(std::span(text)));
+    return link_->receive(std::as_writable_bytes(std::span(text)), waiting);
 }
 
 void ReaderChild::lost(const std::string& doing) {
-    throw CopyFormatError(texts_.read_failed + "the image library ended while " + doing + " (" + channel_.ending() +
+    throw CopyFormatError(texts_.read_failed + "the image library ended while " + doing + " (" + link_->ending() +
                           "): the image is damaged in a way our check of it does not see");
 }
 
@@ -183,7 +225,7 @@ int ServeReads(const std::string& shared_name, const std::function<ServedImage()
                                      platform::SysErrorMessage(platform::GetLastError()));
         image = open_image();
         hello.media_size.set(static_cast<std::uint64_t>(image.media_size));
-        text = JoinLines(image.facts);
+        text = JoinItems(image.facts);
     } catch (const std::exception& e) {
         hello.status.set(1);
         text = e.what();
@@ -201,7 +243,7 @@ int ServeReads(const std::string& shared_name, const std::function<ServedImage()
             std::string answer;
             std::uint64_t status = 0;
             try {
-                answer = image.answer ? JoinLines(image.answer(request.offset.value())) : "";
+                answer = image.answer ? JoinItems(image.answer(request.offset.value())) : "";
             } catch (const std::exception& e) {
                 status = 1;
                 answer = e.what();

@@ -87,8 +87,9 @@ private:
 
 // What differs between the conversions onto raw.
 struct ToRawSteps {
-    // Opens the image; raises with a text for the person.
-    std::function<std::unique_ptr<CopySource>(const std::string& path)> open;
+    // Opens the image; raises with a text for the person, or CopyCancelled
+    // when `waiting` gave up a wait.
+    std::function<std::unique_ptr<CopySource>(const std::string& path, const ReaderWait& waiting)> open;
     bool ask_overwrite = false;  // "Overwrite ...?" rather than "File exists! Delete?"
     std::string too_small = "source is bigger than destination";
     std::int64_t progress_every = kImageProgressStep;  // 0: every second
@@ -105,8 +106,16 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
         return CopyResult::Declined;
     }
     std::unique_ptr<CopySource> source;
+    // A reader child may take as long as our check of the image to open
+    // it: the window stays alive meanwhile, and Cancel stops the wait.
+    const ReaderWait waiting = [&context] {
+        platform::pump();
+        return !context.cancelled();
+    };
     try {
-        source = steps.open(LinuxPathOf(src));
+        source = steps.open(LinuxPathOf(src), waiting);
+    } catch (const CopyCancelled&) {
+        return CopyResult::Cancelled;
     } catch (const std::exception& e) {
         Tell(context, e.what());
         return CopyResult::Failed;
@@ -148,13 +157,13 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
 // table directly: libvhdi searches a block's sector runs anew for every
 // read, which holds a conversion to a fraction of the disk's speed. A VHDX,
 // and a differencing VHD with its parents, go through libvhdi.
-std::unique_ptr<CopySource> OpenVhdOrVhdx(const std::string& path) {
+std::unique_ptr<CopySource> OpenVhdOrVhdx(const std::string& path, const ReaderWait& waiting) {
     std::unique_ptr<virtdisk::VhdImage> own;
     if (virtdisk::VhdImage::Open(path, false, own) == ERROR_SUCCESS) return std::make_unique<VhdSource>(std::move(own));
-    return OpenVhdiSource(path);
+    return OpenVhdiSource(path, 0, waiting);
 }
 
-ToRawSteps LibrarySteps(std::function<std::unique_ptr<CopySource>(const std::string&)> open) {
+ToRawSteps LibrarySteps(std::function<std::unique_ptr<CopySource>(const std::string&, const ReaderWait&)> open) {
     ToRawSteps steps;
     steps.open = std::move(open);
     return steps;
@@ -167,16 +176,20 @@ CopyResult VhdiToRaw(const OperationContext& context, const std::string& src, co
 }
 
 CopyResult VmdkToRaw(const OperationContext& context, const std::string& src, const std::string& dst) {
-    return ImageToRaw(context, src, dst, LibrarySteps([](const std::string& path) { return OpenVmdkSource(path); }));
+    return ImageToRaw(context, src, dst, LibrarySteps([](const std::string& path, const ReaderWait& waiting) {
+                          return OpenVmdkSource(path, 0, waiting);
+                      }));
 }
 
 CopyResult QcowToRaw(const OperationContext& context, const std::string& src, const std::string& dst) {
-    return ImageToRaw(context, src, dst, LibrarySteps([](const std::string& path) { return OpenQcowSource(path); }));
+    return ImageToRaw(context, src, dst, LibrarySteps([](const std::string& path, const ReaderWait& waiting) {
+                          return OpenQcowSource(path, 0, waiting);
+                      }));
 }
 
 CopyResult VdiToRaw(const OperationContext& context, const std::string& src, const std::string& dst) {
     ToRawSteps steps;
-    steps.open = [&context](const std::string& path) -> std::unique_ptr<CopySource> {
+    steps.open = [&context](const std::string& path, const ReaderWait&) -> std::unique_ptr<CopySource> {
         auto image = vdi_open(path, context.console);
         if (image->size() <= 0) throw std::runtime_error("the VDI image holds a disk of no size");
         return image;
@@ -186,7 +199,9 @@ CopyResult VdiToRaw(const OperationContext& context, const std::string& src, con
 
 CopyResult EwfToRaw(const OperationContext& context, const std::string& src, const std::string& dst) {
     ToRawSteps steps;
-    steps.open = [](const std::string& path) -> std::unique_ptr<CopySource> { return OpenEwfSource(path); };
+    steps.open = [](const std::string& path, const ReaderWait& waiting) -> std::unique_ptr<CopySource> {
+        return OpenEwfSource(path, 0, waiting);
+    };
     steps.ask_overwrite = true;
     steps.too_small = "source bigger than destination";
     steps.progress_every = 0;

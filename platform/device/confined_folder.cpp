@@ -39,6 +39,21 @@ UniqueFd ParentFolder(int root, const std::vector<std::string>& components, std:
     return current;
 }
 
+// The handle of a regular file opened (without waiting) below `folder`:
+// for writing, or else for reading.
+Handle FileHandle(const std::string& folder, const std::vector<std::string>& components, UniqueFd file, bool writes) {
+    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+    auto state = std::make_unique<Handle::State>();
+    state->kind = HandleKind::File;
+    state->path = folder;
+    for (const auto& name : components) state->path += "/" + name;
+    state->backing_path = state->path;
+    state->can_read = !writes;
+    state->can_write = writes;
+    state->fd = std::move(file);
+    return Handle(std::move(state));
+}
+
 bool AllPlain(const std::vector<std::string>& components) {
     if (components.empty()) return false;
     for (const auto& name : components)
@@ -81,15 +96,27 @@ Handle ConfinedFolder::CreateFileBelow(const std::vector<std::string>& component
     if (!file) return FailFromErrno(errno), Handle();
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return SetLastError(ERROR_ACCESS_DENIED), Handle();
-    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
-    auto state = std::make_unique<Handle::State>();
-    state->kind = HandleKind::File;
-    state->path = path_;
-    for (const auto& name : components) state->path += "/" + name;
-    state->backing_path = state->path;
-    state->can_write = true;
-    state->fd = std::move(file);
-    return Handle(std::move(state));
+    return FileHandle(path_, components, std::move(file), true);
+}
+
+Handle ConfinedFolder::OpenFileBelow(const std::vector<std::string>& components) const {
+    if (!root_ || !AllPlain(components)) return SetLastError(ERROR_INVALID_NAME), Handle();
+    UniqueFd parent = ParentFolder(root_->get(), components, components.size() - 1, false);
+    if (!parent) return Handle();
+    const char* name = components.back().c_str();
+    struct stat named {};
+    if (::fstatat(parent.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) return FailFromErrno(errno), Handle();
+    if (!S_ISREG(named.st_mode)) return SetLastError(ERROR_ACCESS_DENIED), Handle();
+    // What is opened must be what was looked at: a name swapped meanwhile
+    // for something else is refused (and, being opened without waiting, a
+    // FIFO swapped in cannot hold us).
+    UniqueFd file(::openat(parent.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) return FailFromErrno(errno), Handle();
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev ||
+        opened.st_ino != named.st_ino)
+        return SetLastError(ERROR_ACCESS_DENIED), Handle();
+    return FileHandle(path_, components, std::move(file), false);
 }
 
 bool ConfinedFolder::CreateFoldersBelow(const std::vector<std::string>& components) const {

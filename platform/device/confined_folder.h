@@ -1,5 +1,6 @@
-// Files written below a folder that may never be left: what an archive's
-// extraction writes, whose item names come from whoever made the archive.
+// Files written or read below a folder that may never be left: what an
+// archive's extraction writes, whose item names come from whoever made the
+// archive, and the files an image names (a VMDK's extents), read with it.
 // Each folder on the way is entered relative to the one before it and never
 // through a symbolic link, so neither "..", nor an absolute name, nor a link
 // already in the target (or swapped in while we write) leads outside.
@@ -35,6 +36,13 @@ public:
     // invalid Handle with the last error set on failure; ERROR_ACCESS_DENIED
     // when something on the way is a link or no folder.
     Handle CreateFileBelow(const std::vector<std::string>& components) const;
+    // Opens the regular file at `components` below the folder for reading.
+    // Nothing else is ever opened, not even for a moment: a device node
+    // (some act when opened), a FIFO (whose open would wait for a writer).
+    // An invalid Handle with the last error set on failure;
+    // ERROR_ACCESS_DENIED when something on the way is a link or not what
+    // it must be.
+    Handle OpenFileBelow(const std::vector<std::string>& components) const;
     // Makes the folders of `components` (all of them) below the folder.
     bool CreateFoldersBelow(const std::vector<std::string>& components) const;
     // Removes the regular file at `components`; nothing else is ever removed.

@@ -19,17 +19,23 @@ namespace {
 
 constexpr int kPipeSize = 1 << 20;
 
-// Waits until `fd` is ready for `events`; false when it is closed or broken.
-bool WaitFor(int fd, short events) {
+enum class Readiness { Ready, Closed, TimedOut };
+
+// Waits until `fd` is ready for `events`, at most `timeout_ms` (-1: as long
+// as it takes).
+Readiness WaitFor(int fd, short events, int timeout_ms = -1) {
     pollfd entry{fd, events, 0};
     for (;;) {
-        const int ready = ::poll(&entry, 1, -1);
+        const int ready = ::poll(&entry, 1, timeout_ms);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        if (entry.revents & events) return true;
-        if (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+        if (ready == 0) return Readiness::TimedOut;
+        if (ready < 0) return Readiness::Closed;
+        if (entry.revents & events) return Readiness::Ready;
+        if (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) return Readiness::Closed;
     }
 }
+
+constexpr int kWaitSliceMs = 100;
 
 }  // namespace
 
@@ -49,7 +55,9 @@ ChildChannel::ChildChannel(const std::vector<std::string>& argv) {
 ChildChannel::~ChildChannel() {
     if (!child_) return;
     input_.close();
-    if (!child_.wait_for(std::chrono::seconds(5))) child_.stop();
+    // A child we gave up waiting for is still at work: it is not waited for.
+    if (gave_up_) child_.stop(std::chrono::milliseconds(500));
+    else if (!child_.wait_for(std::chrono::seconds(5))) child_.stop();
 }
 
 bool ChildChannel::send(std::span<const std::byte> bytes) {
@@ -60,7 +68,7 @@ bool ChildChannel::send(std::span<const std::byte> bytes) {
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
-        } else if (n < 0 && errno == EAGAIN && WaitFor(input_.get(), POLLOUT)) {
+        } else if (n < 0 && errno == EAGAIN && WaitFor(input_.get(), POLLOUT) == Readiness::Ready) {
             continue;
         } else {
             return false;
@@ -69,15 +77,19 @@ bool ChildChannel::send(std::span<const std::byte> bytes) {
     return true;
 }
 
-bool ChildChannel::receive(std::span<std::byte> bytes) {
+bool ChildChannel::receive(std::span<std::byte> bytes, const std::function<bool()>& waiting) {
     while (!bytes.empty()) {
+        if (gave_up_) return false;
         const ssize_t n = ::read(output_.get(), bytes.data(), bytes.size());
         if (n > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         } else if (n == 0) {
             return false;
         } else if (errno == EAGAIN) {
-            if (!WaitFor(output_.get(), POLLIN)) {
+            const Readiness ready = WaitFor(output_.get(), POLLIN, waiting ? kWaitSliceMs : -1);
+            if (ready == Readiness::TimedOut) {
+                gave_up_ = !waiting();
+            } else if (ready == Readiness::Closed) {
                 // The child closed its end with bytes still to read? Take them.
                 pollfd entry{output_.get(), POLLIN, 0};
                 if (::poll(&entry, 1, 0) <= 0 || !(entry.revents & POLLIN)) return false;
@@ -132,8 +144,12 @@ SharedMemory Failed() {
 
 SharedMemory SharedMemory::Create(std::size_t size) {
     SharedMemory memory;
-    memory.fd_.reset(::memfd_create("tarnovell-shared", MFD_CLOEXEC));
+    memory.fd_.reset(::memfd_create("tarnovell-shared", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!memory.fd_ || ::ftruncate(memory.fd_.get(), static_cast<off_t>(size)) != 0) return Failed();
+    // The child opens the memory read-write by its name: a child that cut it
+    // short would make our next copy from it end this process with SIGBUS.
+    // Its size is sealed before anyone else can reach it.
+    if (::fcntl(memory.fd_.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) return Failed();
     void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, memory.fd_.get(), 0);
     if (mapped == MAP_FAILED) return Failed();
     memory.data_ = static_cast<std::byte*>(mapped);

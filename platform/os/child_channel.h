@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,8 +28,13 @@ public:
     bool started() const { return child_.started(); }
     // All of `bytes` to the child; false once it has ended.
     bool send(std::span<const std::byte> bytes);
-    // All of `bytes` from the child; false when it ends first.
-    bool receive(std::span<std::byte> bytes);
+    // All of `bytes` from the child; false when it ends first. With
+    // `waiting`, the wait is cut in slices of about 100 ms and `waiting`
+    // runs after each slice that brought nothing (a window pumps its
+    // messages there); false from it gives the wait up, and gave_up() says
+    // so from then on.
+    bool receive(std::span<std::byte> bytes, const std::function<bool()>& waiting = {});
+    bool gave_up() const { return gave_up_; }
     // After a failed send or receive: how the child ended ("it was ended by
     // signal 11 (Segmentation fault)", "it exited with status 3"), with the
     // last line it wrote to its error stream.
@@ -38,6 +44,7 @@ private:
     ChildProcess child_;
     UniqueFd input_, output_;
     std::string ending_;
+    bool gave_up_ = false;
 };
 
 // Memory a child shares with us, for what is too large to pass through a
@@ -52,7 +59,9 @@ public:
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
-    // `size` bytes of zeros; invalid (with the last error set) on failure.
+    // `size` bytes of zeros, sealed at that size: no process that opens it
+    // can make it shorter (which would end our next read of it with SIGBUS)
+    // or longer. Invalid (with the last error set) on failure.
     static SharedMemory Create(std::size_t size);
     // The memory another process made, by the name() it gave.
     static SharedMemory Open(const std::string& name, std::size_t size);

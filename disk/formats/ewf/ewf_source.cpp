@@ -77,8 +77,9 @@ std::string Fact(const std::vector<std::string>& facts, const std::string& name)
 // A reader of the set in a child of the program (see disk/copy/reader_child.h).
 class EwfChildReader : public EwfRangeReader {
 public:
-    EwfChildReader(const std::string& program, const std::string& path)
-        : child_(program, "ewf", path, false, ReaderTexts{"libewf_open failed: ", "libewf_handle_read_random failed: "}) {}
+    EwfChildReader(const std::string& program, const std::string& path, const ReaderWait& waiting)
+        : child_(program, "ewf", path, false, ReaderTexts{"libewf_open failed: ", "libewf_handle_read_random failed: "},
+                 waiting) {}
 
     std::int64_t media_size() const { return child_.media_size(); }
     std::vector<std::uint8_t> stored(const char* hash) const { return BytesOfHex(Fact(child_.facts(), hash)); }
@@ -100,7 +101,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers) {
+std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers, const ReaderWait& waiting) {
     std::vector<std::string> segments;
     {
         TLibEWF finder;
@@ -120,7 +121,9 @@ std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned reade
     const std::string program = ImageReaderProgram();
     for (unsigned i = 0; i < readers; ++i) {
         if (!program.empty()) {
-            auto reader = std::make_unique<EwfChildReader>(program, path);
+            auto reader = std::make_unique<EwfChildReader>(program, path, waiting);
+            if (i > 0 && reader->media_size() != size)
+                throw std::runtime_error("libewf_open failed: the image readers disagree on the size of " + path);
             size = reader->media_size();
             if (i == 0) {
                 md5 = reader->stored("md5");

@@ -22,6 +22,7 @@
 #include "disk/checksum/md5.h"
 #include "platform/base/sha1.h"
 #include "disk/copy/parallel_source.h"
+#include "disk/copy/reader_child.h"
 
 namespace disk {
 
@@ -55,7 +56,9 @@ private:
 // segment, the library's text when it cannot open the set, "mediasize =0"
 // for a set without a size, and a refusal for a set with a missing or cut
 // segment file (whose bytes the library would hand out as zeros).
-std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers = 0);
+// `waiting` runs while we wait for a reader child to open the set.
+std::unique_ptr<EwfSource> OpenEwfSource(const std::string& path, unsigned readers = 0,
+                                         const ReaderWait& waiting = {});
 
 // The reader's side, in a child of the program: opens the set and answers
 // reads, with the hashes it stores and its checksum errors. The exit status.

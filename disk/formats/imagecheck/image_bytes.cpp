@@ -1,6 +1,7 @@
 #include "disk/formats/imagecheck/image_bytes.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "platform/base/win_error.h"
 
@@ -34,11 +35,29 @@ void ImageBytes::read(std::uint64_t offset, std::span<std::byte> buffer, const s
     }
 }
 
-std::vector<std::byte> ImageBytes::table(std::uint64_t offset, std::uint64_t count, const std::string& field) const {
-    require_inside(offset, count, field);
-    std::vector<std::byte> bytes(static_cast<std::size_t>(count));
-    read(offset, bytes, field);
-    return bytes;
+void ImageBytes::require_entries(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                                 const std::string& field) const {
+    if (offset > size_ || count > (size_ - offset) / entry_size)
+        refuse(field, "(" + Hex(offset) + ", " + std::to_string(count) + " entries of " + std::to_string(entry_size) +
+                          " bytes) lies past the end of the file (" + std::to_string(size_) + " bytes)");
+}
+
+void DirectoryTables::add(std::uint64_t offset, std::uint64_t entry) {
+    const auto after = tables_.lower_bound(offset);
+    if (after != tables_.end() && after->first == offset)
+        file_.refuse(Entry(directory_.c_str(), entry), "points at the table of entry " + std::to_string(after->second) +
+                                                           " (" + Hex(offset) + ")");
+    const auto overlapping = [&](std::uint64_t other, std::uint64_t other_entry) {
+        file_.refuse(Entry(directory_.c_str(), entry), "points at a table (" + Hex(offset) +
+                                                           ") that overlaps that of entry " +
+                                                           std::to_string(other_entry) + " (" + Hex(other) + ")");
+    };
+    if (after != tables_.end() && after->first - offset < table_bytes_) overlapping(after->first, after->second);
+    if (after != tables_.begin()) {
+        const auto before = std::prev(after);
+        if (offset - before->first < table_bytes_) overlapping(before->first, before->second);
+    }
+    tables_.emplace_hint(after, offset, entry);
 }
 
 NamedFiles CheckImageFile(const std::string& path, const std::function<NamedFiles(const ImageBytes&)>& check) {

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -54,13 +56,57 @@ public:
         read(offset, platform::BytesOf(value), field);
         return value;
     }
-    // `count` bytes from `offset`, read as a table (after require_inside).
-    std::vector<std::byte> table(std::uint64_t offset, std::uint64_t count, const std::string& field) const;
+    // Refuses unless `count` entries of `entry_size` bytes from `offset` on
+    // lie inside the file. The count is measured against the file before
+    // anything is multiplied: a count no file can hold never wraps round to
+    // a small table.
+    void require_entries(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size,
+                         const std::string& field) const;
+    // Hands `visit(index, entry)` each of `count` entries of `entry_size`
+    // bytes from `offset` (after require_entries), read a piece at a time:
+    // a table as large as the file says is never held whole.
+    template <typename Visit>
+    void for_each_entry(std::uint64_t offset, std::uint64_t count, std::uint64_t entry_size, const std::string& field,
+                        Visit visit) const {
+        require_entries(offset, count, entry_size, field);
+        const std::uint64_t per_piece = std::max<std::uint64_t>(1, kEntryPiece / entry_size);
+        std::vector<std::byte> piece;
+        for (std::uint64_t first = 0; first < count; first += per_piece) {
+            const std::uint64_t n = std::min(per_piece, count - first);
+            piece.resize(static_cast<std::size_t>(n * entry_size));
+            read(offset + first * entry_size, piece, field);
+            for (std::uint64_t i = 0; i < n; ++i) visit(first + i, &piece[static_cast<std::size_t>(i * entry_size)]);
+        }
+    }
 
 private:
+    static constexpr std::uint64_t kEntryPiece = 64 << 10;
+
     CopySource& file_;
     std::string name_;
     std::uint64_t size_;
+};
+
+// The tables that the entries of a directory (a VMDK grain directory, a
+// QCOW L1 table) point at, each `table_bytes` long, with the entry that
+// names it, in the order of the file. Two entries that share a table, or
+// tables that overlap, are refused: no image a tool made has them, and they
+// would make a check's work grow with the entries rather than with the file.
+class DirectoryTables {
+public:
+    // Refusals name entry N of `directory` ("L1", "grain directory").
+    DirectoryTables(const ImageBytes& file, std::uint64_t table_bytes, std::string directory)
+        : file_(file), table_bytes_(table_bytes), directory_(std::move(directory)) {}
+    // Entry `entry` points at the table at `offset`.
+    void add(std::uint64_t offset, std::uint64_t entry);
+    auto begin() const { return tables_.begin(); }
+    auto end() const { return tables_.end(); }
+
+private:
+    const ImageBytes& file_;
+    std::uint64_t table_bytes_;
+    std::string directory_;
+    std::map<std::uint64_t, std::uint64_t> tables_;  // offset -> entry
 };
 
 // A number as the refusals show it: hexadecimal for an offset.

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "disk/formats/imagecheck/image_bytes.h"
+#include "platform/base/win_error.h"
+#include "platform/device/confined_folder.h"
 #include "platform/os/file_facts.h"
 
 namespace disk {
@@ -68,6 +70,27 @@ std::optional<std::string> FindNamedFile(const std::string& image, const std::st
         return candidate;
     }
     return std::nullopt;
+}
+
+NamedFile OpenNamedFile(const std::string& image, const std::string& stored, const std::string& field) {
+    // The checks of the name first, for their clearer refusals.
+    const std::string path = ResolveNamedFile(image, stored, field, StoredName::Relative);
+    std::string name = stored;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    std::vector<std::string> components;
+    for (std::size_t at = 0; at <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', at), name.size());
+        if (slash > at && name.compare(at, slash - at, ".") != 0) components.push_back(name.substr(at, slash - at));
+        at = slash + 1;
+    }
+    const platform::ConfinedFolder folder = platform::ConfinedFolder::Open(FolderOfPath(image));
+    platform::Handle file = folder ? folder.OpenFileBelow(components) : platform::Handle();
+    if (file) return {std::move(file), path};
+    const platform::DWORD code = platform::GetLastError();
+    if (code == platform::ERROR_ACCESS_DENIED)
+        throw ImageCheckError(image + ": " + field + " \"" + stored + "\" is reached through a symbolic link (" + path +
+                              "): only a regular file in the image's folder is read");
+    throw ImageCheckError(image + ": " + field + " " + path + " cannot be opened: " + platform::SysErrorMessage(code));
 }
 
 }  // namespace disk

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/device/handle.h"
+
 namespace disk {
 
 enum class StoredName {
@@ -32,6 +34,17 @@ std::string ResolveNamedFile(const std::string& image, const std::string& stored
 // name is there.
 std::optional<std::string> FindNamedFile(const std::string& image, const std::string& stored,
                                          const std::string& field, StoredName rule);
+
+// Opens, for reading, the file a VMDK extent line names beside the image at
+// `image` (the StoredName::Relative rule), entering each folder on the way
+// from the image's own and following no symbolic link: what is opened is a
+// regular file inside that folder, whatever is swapped in meanwhile. Raises
+// ImageCheckError naming the image, `field` and the name otherwise.
+struct NamedFile {
+    platform::Handle handle;
+    std::string path;
+};
+NamedFile OpenNamedFile(const std::string& image, const std::string& stored, const std::string& field);
 
 // The folder of a path ("." for a bare name).
 std::string FolderOfPath(const std::string& path);

@@ -1,5 +1,6 @@
 #include "disk/formats/imagecheck/qcow_check.h"
 
+#include <algorithm>
 #include <string>
 
 namespace disk {
@@ -10,6 +11,10 @@ using platform::LoadBe64;
 
 constexpr std::uint64_t kOffsetMask = 0x00fffffffffffe00ULL;  // bits 9-55 of an L1 or L2 entry
 constexpr std::uint64_t kCompressed = 1ULL << 62;
+constexpr std::uint64_t kCopied = 1ULL << 63;
+constexpr std::uint64_t kZeroCluster = 1;
+constexpr std::uint64_t kL1Reserved = ~(kOffsetMask | kCopied);
+constexpr std::uint64_t kL2Reserved = ~(kOffsetMask | kCopied | kCompressed | kZeroCluster);
 constexpr std::uint64_t kMostL1Bytes = 32ULL << 20;  // what qemu itself writes at most
 constexpr std::uint32_t kMostSnapshots = 65536;
 constexpr std::uint32_t kMostBackingName = 1023;
@@ -38,24 +43,26 @@ NamedFiles CheckVersion1(const ImageBytes& file) {
     const std::uint64_t cluster = 1ULL << cluster_bits;
     const std::uint64_t l1_entries = CeilDiv(header.size.value(), 1ULL << (cluster_bits + l2_bits));
     if (l1_entries * 8 > kMostL1Bytes) file.refuse("size", std::to_string(header.size.value()) + " is too large");
-    const auto l1 = file.table(header.l1_table_offset.value(), l1_entries * 8, "l1_table_offset");
     const std::uint64_t l2_entries = 1ULL << l2_bits;
+    DirectoryTables l2_tables(file, l2_entries * 8, "L1");
+    file.for_each_entry(header.l1_table_offset.value(), l1_entries, 8, "l1_table_offset",
+                        [&](std::uint64_t i, const std::byte* entry) {
+                            if (const std::uint64_t l2 = LoadBe64(entry); l2 != 0) l2_tables.add(l2, i);
+                        });
     const std::uint64_t size_mask = cluster - 1;
     const unsigned size_shift = 63 - cluster_bits;
-    for (std::uint64_t i = 0; i < l1_entries; ++i) {
-        const std::uint64_t l2_offset = LoadBe64(&l1[i * 8]);
-        if (l2_offset == 0) continue;
-        const auto l2 = file.table(l2_offset, l2_entries * 8, Entry("L1", i));
-        for (std::uint64_t j = 0; j < l2_entries; ++j) {
-            const std::uint64_t entry = LoadBe64(&l2[j * 8]);
-            if (entry == 0) continue;
+    for (const auto& [l2_offset, l1_entry] : l2_tables) {
+        const std::uint64_t i = l1_entry;
+        file.for_each_entry(l2_offset, l2_entries, 8, Entry("L1", i), [&](std::uint64_t j, const std::byte* bytes) {
+            const std::uint64_t entry = LoadBe64(bytes);
+            if (entry == 0) return;
             if (entry >> 63) {
                 const std::uint64_t offset = entry & ((1ULL << size_shift) - 1);
                 file.require_inside(offset, (entry >> size_shift) & size_mask, Entry("L2", i * l2_entries + j));
             } else {
                 file.require_inside(entry, cluster, Entry("L2", i * l2_entries + j));
             }
-        }
+        });
     }
     return named;
 }
@@ -125,33 +132,53 @@ NamedFiles CheckVersion2(const ImageBytes& file, std::uint32_t version) {
     if (l1_entries * 8 > kMostL1Bytes) file.refuse("l1_size", std::to_string(l1_entries) + " is too large");
     const std::uint64_t l1_offset = header.l1_table_offset.value();
     if (l1_offset % cluster != 0) file.refuse("l1_table_offset", Hex(l1_offset) + " is not at a cluster");
-    const auto l1 = file.table(l1_offset, l1_entries * 8, "l1_table_offset");
+    file.require_entries(l1_offset, l1_entries, 8, "l1_table_offset");
 
+    // The refcount table lies in the file as the header sizes it; only the
+    // entries that cover the file's own clusters are read.
     const std::uint64_t refcount_offset = header.refcount_table_offset.value();
     if (refcount_offset % cluster != 0)
         file.refuse("refcount_table_offset", Hex(refcount_offset) + " is not at a cluster");
-    const auto refcounts = file.table(refcount_offset, std::uint64_t{header.refcount_table_clusters.value()} * cluster,
-                                      "refcount_table_offset");
-    for (std::uint64_t i = 0; i < refcounts.size() / 8; ++i) {
-        const std::uint64_t block = LoadBe64(&refcounts[i * 8]) & ~std::uint64_t{511};
-        if (block == 0) continue;
-        if (block % cluster != 0) file.refuse(Entry("refcount table", i), Hex(block) + " is not at a cluster");
-        file.require_inside(block, cluster, Entry("refcount table", i));
-    }
+    const std::uint64_t refcount_entries = std::uint64_t{header.refcount_table_clusters.value()} * cluster / 8;
+    file.require_entries(refcount_offset, refcount_entries, 8, "refcount_table_offset");
+    const std::uint64_t refcount_order = version == 3 ? header.refcount_order.value() : 4;
+    const std::uint64_t clusters_per_block = cluster * 8 >> refcount_order;
+    const std::uint64_t refcounts_needed =
+        std::min(refcount_entries, CeilDiv(CeilDiv(file.size(), cluster), clusters_per_block));
+    file.for_each_entry(refcount_offset, refcounts_needed, 8, "refcount_table_offset",
+                        [&](std::uint64_t i, const std::byte* entry) {
+                            const std::uint64_t block = LoadBe64(entry) & ~std::uint64_t{511};
+                            if (block == 0) return;
+                            if (block % cluster != 0)
+                                file.refuse(Entry("refcount table", i), Hex(block) + " is not at a cluster");
+                            file.require_inside(block, cluster, Entry("refcount table", i));
+                        });
     CheckSnapshots(file, header, cluster);
+
+    // An entry with a reserved bit set is refused, not read past: libqcow
+    // does not mask what we would, and would follow it elsewhere.
+    DirectoryTables l2_tables(file, cluster, "L1");
+    file.for_each_entry(l1_offset, needed, 8, "l1_table_offset", [&](std::uint64_t i, const std::byte* bytes) {
+        const std::uint64_t entry = LoadBe64(bytes);
+        if (entry & kL1Reserved) file.refuse(Entry("L1", i), Hex(entry) + " has reserved bits set");
+        const std::uint64_t l2_offset = entry & kOffsetMask;
+        if (l2_offset == 0) return;
+        if (l2_offset % cluster != 0) file.refuse(Entry("L1", i), Hex(l2_offset) + " is not at a cluster");
+        l2_tables.add(l2_offset, i);
+    });
 
     const unsigned size_shift = 62 - (cluster_bits - 8);
     const std::uint64_t sectors_mask = (1ULL << (cluster_bits - 8)) - 1;
     const std::uint64_t file_end = (file.size() + 511) / 512 * 512;
-    for (std::uint64_t i = 0; i < needed; ++i) {
-        const std::uint64_t l2_offset = LoadBe64(&l1[i * 8]) & kOffsetMask;
-        if (l2_offset == 0) continue;
-        if (l2_offset % cluster != 0) file.refuse(Entry("L1", i), Hex(l2_offset) + " is not at a cluster");
-        const auto l2 = file.table(l2_offset, cluster, Entry("L1", i));
-        for (std::uint64_t j = 0; j < l2_entries; ++j) {
-            const std::uint64_t entry = LoadBe64(&l2[j * 8]);
+    // Version 3 marks a cluster that reads as zeros in bit 0; version 2 has no such bit.
+    const std::uint64_t l2_reserved = version == 3 ? kL2Reserved : kL2Reserved | kZeroCluster;
+    for (const auto& [l2_offset, l1_entry] : l2_tables) {
+        const std::uint64_t i = l1_entry;
+        file.for_each_entry(l2_offset, l2_entries, 8, Entry("L1", i), [&](std::uint64_t j, const std::byte* bytes) {
+            const std::uint64_t entry = LoadBe64(bytes);
             const std::uint64_t index = i * l2_entries + j;
             if (entry & kCompressed) {
+                if (entry & kCopied) file.refuse(Entry("L2", index), Hex(entry) + " has reserved bits set");
                 // The data may end inside its last sector, which the file
                 // then holds only in part.
                 const std::uint64_t offset = entry & ((1ULL << size_shift) - 1);
@@ -160,13 +187,14 @@ NamedFiles CheckVersion2(const ImageBytes& file, std::uint32_t version) {
                 if (offset >= file.size() || end > file_end)
                     file.refuse(Entry("L2", index), "(compressed, " + Hex(offset) + ") lies past the end of the file (" +
                                                         std::to_string(file.size()) + " bytes)");
-                continue;
+                return;
             }
+            if (entry & l2_reserved) file.refuse(Entry("L2", index), Hex(entry) + " has reserved bits set");
             const std::uint64_t offset = entry & kOffsetMask;
-            if (offset == 0) continue;
+            if (offset == 0) return;
             if (offset % cluster != 0) file.refuse(Entry("L2", index), Hex(offset) + " is not at a cluster");
             file.require_inside(offset, cluster, Entry("L2", index));
-        }
+        });
     }
     return named;
 }

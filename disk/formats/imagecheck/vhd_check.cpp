@@ -147,17 +147,16 @@ void CheckBat(const ImageBytes& file, const Region& region, const Metadata& meta
     if (entries * 8 > region.length)
         file.refuse("BAT region", "holds " + std::to_string(region.length / 8) + " entries where the disk needs " +
                                       std::to_string(entries));
-    const auto bat = file.table(region.offset, entries * 8, "BAT region");
-    for (std::uint64_t i = 0; i < entries; ++i) {
-        const std::uint64_t entry = LoadLe64(&bat[i * 8]);
+    file.for_each_entry(region.offset, entries, 8, "BAT region", [&](std::uint64_t i, const std::byte* bytes) {
+        const std::uint64_t entry = LoadLe64(bytes);
         const unsigned state = entry & 7;
-        if (state != 6 && state != 7) continue;  // nothing stored for this block
+        if (state != 6 && state != 7) return;  // nothing stored for this block
         const std::uint64_t offset = (entry >> 20) * kMiB;
         const bool bitmap = (i + 1) % (chunk_ratio + 1) == 0;
         const std::string field = "BAT entry " + std::to_string(i);
         if (offset < kMiB) file.refuse(field, "points into the headers");
         file.require_inside(offset, bitmap ? kMiB : metadata.block_size, field);
-    }
+    });
 }
 
 }  // namespace
@@ -209,15 +208,18 @@ void CheckVhdImage(const ImageBytes& file) {
     if (!std::has_single_bit(block) || block < kVhdSector || block > 256 * kMiB)
         file.refuse("block_size", std::to_string(block) + " is not valid");
     const std::uint64_t entries = static_cast<std::uint64_t>(header.max_table_entries.value());
-    if (entries < CeilDiv(disk, block))
-        file.refuse("max_table_entries", std::to_string(entries) + " does not cover the disk");
-    const auto table = file.table(static_cast<std::uint64_t>(header.table_offset.value()), entries * 4, "table_offset");
+    const std::uint64_t needed = CeilDiv(disk, block);
+    if (entries < needed) file.refuse("max_table_entries", std::to_string(entries) + " does not cover the disk");
+    // The table lies in the file as the header sizes it; only the entries
+    // of the disk's blocks are read: the rest are never asked for.
+    const auto table_offset = static_cast<std::uint64_t>(header.table_offset.value());
+    file.require_entries(table_offset, entries, 4, "table_offset");
     const std::uint64_t bitmap = CeilDiv(block / kVhdSector, 8 * kVhdSector) * kVhdSector;
-    for (std::uint64_t i = 0; i < entries; ++i) {
-        const std::uint32_t sector = platform::LoadBe32(&table[i * 4]);
-        if (sector == kVhdUnusedBlock) continue;
+    file.for_each_entry(table_offset, needed, 4, "table_offset", [&](std::uint64_t i, const std::byte* entry) {
+        const std::uint32_t sector = platform::LoadBe32(entry);
+        if (sector == kVhdUnusedBlock) return;
         file.require_inside(std::uint64_t{sector} * kVhdSector, bitmap + block, "BAT entry " + std::to_string(i));
-    }
+    });
     if (type == kVhdDifferencing)
         for (std::size_t i = 0; i < header.parent_locator_entries.size(); ++i) {
             const auto& locator = header.parent_locator_entries[i];

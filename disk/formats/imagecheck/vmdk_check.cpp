@@ -26,81 +26,89 @@ constexpr std::uint32_t kCowdTableEntries = 4096;
 // A descriptor is a page of text; one larger is no descriptor.
 constexpr std::uint64_t kMostDescriptor = 1u << 20;
 
+// The shape of a sparse extent's tables.
+struct GrainGeometry {
+    std::uint64_t directory_entries = 0;  // as the header sizes the directory
+    std::uint64_t needed_entries = 0;     // those of the disk's sectors
+    std::uint64_t table_entries = 0;
+    std::uint64_t grain_sectors = 0;
+    bool compressed = false;
+};
+
 // The grain tables a directory at `directory` (in sectors) points at, and
-// every grain in them, inside the file.
-void CheckGrainTables(const ImageBytes& file, std::uint64_t directory, std::uint64_t directory_entries,
-                      std::uint64_t table_entries, std::uint64_t grain_sectors, bool compressed, const char* name) {
+// every grain in them, inside the file. The directory must lie in the file
+// as the header sizes it, but only the entries of the disk's own sectors
+// are followed (no read goes further).
+void CheckGrainTables(const ImageBytes& file, const GrainGeometry& shape, std::uint64_t directory, const char* name) {
     if (directory > file.size() / kSector) file.refuse(name, Hex(directory) + " lies past the end of the file");
-    const auto gd = file.table(directory * kSector, directory_entries * 4, name);
-    for (std::uint64_t i = 0; i < directory_entries; ++i) {
-        const std::uint64_t table = LoadLe32(&gd[i * 4]);
-        if (table == 0) continue;
-        const auto gt = file.table(table * kSector, table_entries * 4, Entry("grain directory", i));
-        for (std::uint64_t j = 0; j < table_entries; ++j) {
-            const std::uint64_t grain = LoadLe32(&gt[j * 4]);
-            if (grain <= 1) continue;  // not allocated, or a grain of zeros
-            const std::string field = Entry("grain table", i * table_entries + j);
-            if (compressed) {
-                const auto marker = file.record<VmdkGrainMarker>(grain * kSector, field);
-                file.require_inside(grain * kSector + sizeof marker, marker.size.value(), field);
-            } else {
-                file.require_inside(grain * kSector, grain_sectors * kSector, field);
-            }
-        }
+    file.require_entries(directory * kSector, shape.directory_entries, 4, name);
+    DirectoryTables tables(file, shape.table_entries * 4, "grain directory");
+    file.for_each_entry(directory * kSector, shape.needed_entries, 4, name, [&](std::uint64_t i, const std::byte* entry) {
+        if (const std::uint64_t table = LoadLe32(entry); table != 0) tables.add(table * kSector, i);
+    });
+    for (const auto& [table, directory_entry] : tables) {
+        const std::uint64_t i = directory_entry;
+        file.for_each_entry(table, shape.table_entries, 4, Entry("grain directory", i),
+                            [&](std::uint64_t j, const std::byte* entry) {
+                                const std::uint64_t grain = LoadLe32(entry);
+                                if (grain <= 1) return;  // not allocated, or a grain of zeros
+                                const std::string field = Entry("grain table", i * shape.table_entries + j);
+                                if (shape.compressed) {
+                                    const auto marker = file.record<VmdkGrainMarker>(grain * kSector, field);
+                                    file.require_inside(grain * kSector + sizeof marker, marker.size.value(), field);
+                                } else {
+                                    file.require_inside(grain * kSector, shape.grain_sectors * kSector, field);
+                                }
+                            });
     }
 }
 
-std::string CheckHostedSparse(const ImageBytes& file, std::uint64_t sectors) {
+void CheckHostedSparse(const ImageBytes& file, std::uint64_t sectors) {
     auto header = file.record<VmdkSparseHeader>(0, "header");
-    const bool compressed = header.flags.value() & kCompressedGrains;
     if (header.gdOffset.value() == kGrainDirectoryAtEnd) {
         // A stream-optimized extent keeps its grain directory's place in
         // the footer: a copy of the header before the end-of-stream marker.
         if (file.size() < 3 * kSector) file.refuse("gdOffset", "points at a footer the file does not have");
-        const std::string descriptor_field = "footer";
-        const auto footer = file.record<VmdkSparseHeader>(file.size() - 2 * kSector, descriptor_field);
+        const auto footer = file.record<VmdkSparseHeader>(file.size() - 2 * kSector, "footer");
         if (footer.magicNumber.value() != kVmdkSparseMagic || footer.gdOffset.value() == kGrainDirectoryAtEnd)
             file.refuse("footer", "is not a sparse header");
         header.gdOffset = footer.gdOffset;
     }
-    const std::uint64_t grain = header.grainSize.value();
-    if (!std::has_single_bit(grain) || grain > kMostGrainSectors)
-        file.refuse("grainSize", std::to_string(grain) + " is not valid");
-    const std::uint32_t per_table = header.numGTEsPerGT.value();
-    if (per_table == 0 || per_table > kMostTableEntries)
-        file.refuse("numGTEsPerGT", std::to_string(per_table) + " is not valid");
+    GrainGeometry shape;
+    shape.compressed = header.flags.value() & kCompressedGrains;
+    shape.grain_sectors = header.grainSize.value();
+    if (!std::has_single_bit(shape.grain_sectors) || shape.grain_sectors > kMostGrainSectors)
+        file.refuse("grainSize", std::to_string(shape.grain_sectors) + " is not valid");
+    shape.table_entries = header.numGTEsPerGT.value();
+    if (shape.table_entries == 0 || shape.table_entries > kMostTableEntries)
+        file.refuse("numGTEsPerGT", std::to_string(shape.table_entries) + " is not valid");
     const std::uint64_t capacity = header.capacity.value();
     if (capacity < sectors)
         file.refuse("capacity", std::to_string(capacity) + " sectors is less than the descriptor's " +
                                     std::to_string(sectors));
-    const std::uint64_t directory_entries = CeilDiv(capacity, grain * per_table);
-    CheckGrainTables(file, header.gdOffset.value(), directory_entries, per_table, grain, compressed, "gdOffset");
-    if (header.flags.value() & kRedundantTable)
-        CheckGrainTables(file, header.rgdOffset.value(), directory_entries, per_table, grain, compressed, "rgdOffset");
-
-    const std::uint64_t descriptor = header.descriptorOffset.value();
-    const std::uint64_t descriptor_sectors = header.descriptorSize.value();
-    if (descriptor == 0) return "";
-    if (descriptor_sectors * kSector > kMostDescriptor || descriptor > file.size() / kSector)
-        file.refuse("descriptorSize", std::to_string(descriptor_sectors) + " sectors is not valid");
-    const auto bytes = file.table(descriptor * kSector, descriptor_sectors * kSector, "descriptorOffset");
-    std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    text.resize(std::min(text.size(), text.find('\0')));
-    return text;
+    const std::uint64_t span = shape.grain_sectors * shape.table_entries;
+    shape.directory_entries = CeilDiv(capacity, span);
+    shape.needed_entries = CeilDiv(sectors != 0 ? sectors : capacity, span);
+    CheckGrainTables(file, shape, header.gdOffset.value(), "gdOffset");
+    if (header.flags.value() & kRedundantTable) CheckGrainTables(file, shape, header.rgdOffset.value(), "rgdOffset");
 }
 
 void CheckCowd(const ImageBytes& file, std::uint64_t sectors) {
     const auto header = file.record<VmdkCowdHeader>(0, "header");
-    const std::uint64_t grain = header.grainSize.value();
-    if (!std::has_single_bit(grain) || grain > kMostGrainSectors)
-        file.refuse("grainSize", std::to_string(grain) + " is not valid");
+    GrainGeometry shape;
+    shape.grain_sectors = header.grainSize.value();
+    if (!std::has_single_bit(shape.grain_sectors) || shape.grain_sectors > kMostGrainSectors)
+        file.refuse("grainSize", std::to_string(shape.grain_sectors) + " is not valid");
     const std::uint64_t capacity = header.numSectors.value();
     if (capacity < sectors)
         file.refuse("numSectors", std::to_string(capacity) + " is less than the descriptor's " + std::to_string(sectors));
-    const std::uint64_t entries = header.numGDEntries.value();
-    if (entries < CeilDiv(capacity, grain * kCowdTableEntries))
-        file.refuse("numGDEntries", std::to_string(entries) + " does not cover the disk");
-    CheckGrainTables(file, header.gdOffset.value(), entries, kCowdTableEntries, grain, false, "gdOffset");
+    shape.table_entries = kCowdTableEntries;
+    shape.directory_entries = header.numGDEntries.value();
+    const std::uint64_t span = shape.grain_sectors * kCowdTableEntries;
+    if (shape.directory_entries < CeilDiv(capacity, span))
+        file.refuse("numGDEntries", std::to_string(shape.directory_entries) + " does not cover the disk");
+    shape.needed_entries = CeilDiv(sectors != 0 ? sectors : capacity, span);
+    CheckGrainTables(file, shape, header.gdOffset.value(), "gdOffset");
 }
 
 // The words of an extent line; a quoted file name is one word.
@@ -138,13 +146,14 @@ bool Number(const std::string& text, std::uint64_t& value) {
     return true;
 }
 
-void CheckExtentFile(const ImageBytes& top, const std::string& path, const VmdkExtentLine& extent,
-                     const std::string& field, const platform::FileFacts& top_facts) {
-    auto opened = OpenFileSource(path);
-    if (!opened)
-        throw ImageCheckError(top.name() + ": " + field + " " + path + " cannot be opened: " +
-                              platform::SysErrorMessage(platform::GetLastError()));
-    ImageBytes file(*opened, path);
+bool IsSparse(std::uint32_t magic) { return magic == kVmdkSparseMagic || magic == kVmdkCowdMagic; }
+
+std::uint32_t MagicOf(const ImageBytes& file) {
+    return file.size() >= 4 ? file.record<platform::le32>(0, "magicNumber").value() : 0;
+}
+
+void CheckExtentFile(const ImageBytes& top, const ImageBytes& file, const VmdkExtentLine& extent,
+                     const std::string& field) {
     const std::string type = platform::ToUpper(extent.type);
     if (type == "FLAT" || type == "VMFS") {
         if (extent.offset > file.size() / kSector || extent.sectors > file.size() / kSector - extent.offset)
@@ -152,8 +161,6 @@ void CheckExtentFile(const ImageBytes& top, const std::string& path, const VmdkE
                                   " sectors from " + std::to_string(extent.offset) + " it is said to hold");
         return;
     }
-    // The descriptor's own sparse file was checked as the image itself.
-    if (const auto facts = platform::FileFactsOf(path); facts && facts->same_file(top_facts)) return;
     CheckVmdkSparseExtent(file, extent.sectors);
 }
 
@@ -192,39 +199,54 @@ VmdkDescriptor ParseVmdkDescriptor(const std::string& text, const std::string& n
         if (words.size() > 3) extent.file = words[3];
         if (words.size() > 4 && !Number(words[4], extent.offset))
             throw ImageCheckError(name + ": " + field + " has no offset in sectors: " + trimmed);
+        if (words.size() > 5)
+            throw ImageCheckError(name + ": " + field + " holds more than a file name and an offset: " + trimmed);
         descriptor.extents.push_back(std::move(extent));
     }
     return descriptor;
 }
 
-std::string CheckVmdkSparseExtent(const ImageBytes& file, std::uint64_t sectors) {
+void CheckVmdkSparseExtent(const ImageBytes& file, std::uint64_t sectors) {
     if (file.size() < 4) file.refuse("magicNumber", "is missing: the file is too short");
-    const std::uint32_t magic = file.record<platform::le32>(0, "magicNumber").value();
+    const std::uint32_t magic = MagicOf(file);
     if (magic == kVmdkSparseMagic) return CheckHostedSparse(file, sectors);
-    if (magic == kVmdkCowdMagic) {
-        CheckCowd(file, sectors);
-        return "";
-    }
+    if (magic == kVmdkCowdMagic) return CheckCowd(file, sectors);
     file.refuse("magicNumber", "is not that of a sparse extent");
 }
 
-NamedFiles CheckVmdkImage(const ImageBytes& file, const std::string& path) {
-    std::string text;
-    std::uint32_t magic = 0;
-    if (file.size() >= 4) magic = file.record<platform::le32>(0, "magicNumber").value();
-    if (magic == kVmdkSparseMagic || magic == kVmdkCowdMagic) {
-        text = CheckVmdkSparseExtent(file, 0);
-        if (text.empty()) file.refuse("descriptorOffset", "is 0: the extent carries no descriptor");
-    } else {
-        if (file.size() > kMostDescriptor) file.refuse("descriptor", "is too large for a VMDK descriptor");
-        const auto bytes = file.table(0, file.size(), "descriptor");
-        // A descriptor may be padded with zeros to a whole sector.
-        text.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        text.resize(std::min(text.size(), text.find('\0')));
+std::string VmdkDescriptorText(const ImageBytes& file) {
+    const std::uint32_t magic = MagicOf(file);
+    if (magic == kVmdkCowdMagic) return "";
+    std::uint64_t offset = 0, length = file.size();
+    if (magic == kVmdkSparseMagic) {
+        const auto header = file.record<VmdkSparseHeader>(0, "header");
+        offset = header.descriptorOffset.value();
+        if (offset == 0) return "";
+        const std::uint64_t sectors = header.descriptorSize.value();
+        if (sectors > kMostDescriptor / kSector || offset > file.size() / kSector)
+            file.refuse("descriptorSize", std::to_string(sectors) + " sectors is not valid");
+        offset *= kSector;
+        length = sectors * kSector;
+    } else if (length > kMostDescriptor) {
+        file.refuse("descriptor", "is too large for a VMDK descriptor");
     }
+    const std::string field = magic == kVmdkSparseMagic ? "descriptorOffset" : "descriptor";
+    file.require_inside(offset, length, field);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    file.read(offset, std::as_writable_bytes(std::span(text)), field);
+    // A descriptor may be padded with zeros to a whole sector.
+    text.resize(std::min(text.size(), text.find('\0')));
+    return text;
+}
+
+NamedFiles CheckVmdkImage(const ImageBytes& file, const std::string& path) {
+    const bool sparse = IsSparse(MagicOf(file));
+    const std::string text = VmdkDescriptorText(file);
+    if (sparse && text.empty()) file.refuse("descriptorOffset", "is 0: the extent carries no descriptor");
     const VmdkDescriptor descriptor = ParseVmdkDescriptor(text, file.name());
     if (descriptor.extents.empty()) file.refuse("descriptor", "names no extent");
-    const auto top_facts = platform::FileFactsOf(path).value_or(platform::FileFacts{});
+    const auto top_facts = platform::FileFactsOf(path);
+    bool top_checked = false;
     NamedFiles named;
     named.parent = descriptor.parent;
     for (std::size_t i = 0; i < descriptor.extents.size(); ++i) {
@@ -234,10 +256,20 @@ NamedFiles CheckVmdkImage(const ImageBytes& file, const std::string& path) {
         if (type == "ZERO") continue;
         if (type != "FLAT" && type != "VMFS" && type != "SPARSE" && type != "VMFSSPARSE")
             file.refuse(field, "of type " + extent.type + " is not read here");
-        const std::string resolved = ResolveNamedFile(path, extent.file, field, StoredName::Relative);
-        CheckExtentFile(file, resolved, extent, field, top_facts);
+        NamedFile named_file = OpenNamedFile(path, extent.file, field);
+        const std::string resolved = named_file.path;
+        FileSource opened(std::move(named_file.handle));
+        const auto facts = platform::FileFactsOf(resolved);
+        // The descriptor's own sparse file is read from the bytes we were given.
+        const bool is_top = top_facts && facts && facts->same_file(*top_facts);
+        top_checked = top_checked || (is_top && sparse && (type == "SPARSE" || type == "VMFSSPARSE"));
+        if (is_top) CheckExtentFile(file, file, extent, field);
+        else CheckExtentFile(file, ImageBytes(opened, resolved), extent, field);
         named.extents.push_back(resolved);
     }
+    // A sparse file whose descriptor does not read it as a sparse extent
+    // is still opened as one.
+    if (sparse && !top_checked) CheckVmdkSparseExtent(file, 0);
     return named;
 }
 

@@ -78,13 +78,18 @@ struct VmdkDescriptor {
 };
 
 // Reads a descriptor's text; raises ImageCheckError (naming `name`) for
-// an extent line that cannot be read.
+// an extent line that cannot be read, or that holds more than a file name
+// and an offset (libvmdk reads such a line otherwise than we would).
 VmdkDescriptor ParseVmdkDescriptor(const std::string& text, const std::string& name);
 
 // Checks a sparse extent (KDMV or COWD) of at least `sectors` sectors
-// (0: as its header says); gives its embedded descriptor's text ("" when
-// it has none).
-std::string CheckVmdkSparseExtent(const ImageBytes& file, std::uint64_t sectors);
+// (0: as its header says): of its tables, only what those sectors need is
+// followed.
+void CheckVmdkSparseExtent(const ImageBytes& file, std::uint64_t sectors);
+
+// The descriptor's text: the file's own, or the one a sparse extent carries
+// ("" when it carries none).
+std::string VmdkDescriptorText(const ImageBytes& file);
 
 // Checks the image whose descriptor (or sparse extent with a descriptor)
 // is `file`, stored at `path`, and every extent it names. Gives the

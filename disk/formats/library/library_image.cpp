@@ -44,7 +44,7 @@ LibraryImage::LibraryImage(const LibraryImageKind& kind, const std::string& path
             if (depth > 0) throw std::runtime_error(kind_.parent_missing + stored_name);
             throw std::runtime_error(kind_.open_failed + image->error());
         }
-        if (kind_.check) kind_.check(*image);
+        if (kind_.check) kind_.check(*image, current);
         if (depth > 0 && !chain_.back()->SetParent(*image))
             throw std::runtime_error(kind_.open_failed + chain_.back()->error());
         chain_.push_back(std::move(image));
@@ -77,7 +77,7 @@ void LibraryImage::read_at(std::int64_t offset, std::span<std::byte> buffer) {
 }
 
 std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
-                                                 unsigned readers) {
+                                                 unsigned readers, const ReaderWait& waiting) {
     readers = TransformThreads(readers, 4);
     std::vector<std::unique_ptr<RangeReader>> opened;
     std::int64_t size = 0;
@@ -87,7 +87,9 @@ std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, c
         // One check of the files is enough for all the readers.
         if (!program.empty()) {
             auto reader = std::make_unique<ReaderChild>(program, kind.name, path, i == 0,
-                                                        ReaderTexts{kind.open_failed, kind.read_failed});
+                                                        ReaderTexts{kind.open_failed, kind.read_failed}, waiting);
+            if (i > 0 && reader->media_size() != size)
+                throw std::runtime_error(kind.open_failed + "the image readers disagree on the size of " + path);
             size = reader->media_size();
             if (i == 0) files = reader->facts();
             opened.push_back(std::move(reader));

@@ -15,6 +15,7 @@
 
 #include "disk/bindings/image_library.h"
 #include "disk/copy/parallel_source.h"
+#include "disk/copy/reader_child.h"
 
 namespace disk {
 
@@ -26,9 +27,9 @@ struct LibraryImageKind {
     // disk/formats/imagecheck); raises ImageCheckError. Gives the further
     // files the library will read with it (extents).
     std::function<std::vector<std::string>(const std::string& path)> check_file;
-    // What an image must still pass once open (extent files, encryption);
-    // raises with a text for the person.
-    std::function<void(ImageLibraryFile&)> check;
+    // What an image (the file at the path given) must still pass once open
+    // (extent files, encryption); raises with a text for the person.
+    std::function<void(ImageLibraryFile&, const std::string& path)> check;
     std::string open_failed;       // prefix of an open's failure, followed by the library's text
     std::string read_failed;       // prefix of a read's failure, followed by the library's text
     std::string media_size_failed;  // the text of a size the library cannot tell, or of none
@@ -63,9 +64,10 @@ private:
 // Opens `path` once for every reader (a few, as the cores allow) and reads
 // it through all of them. When an image reader program is known (see
 // disk/copy/reader_child.h), each reader is a child process of it that
-// opens and reads the image through the library.
+// opens and reads the image through the library; `waiting` runs while we
+// wait for one to open it.
 std::unique_ptr<ParallelSource> OpenLibraryImage(const LibraryImageKind& kind, const std::string& path,
-                                                 unsigned readers = 0);
+                                                 unsigned readers = 0, const ReaderWait& waiting = {});
 
 // The reader's side, in the child: opens the image (passing our checks
 // with `check`), tells the parent its size and files, then answers reads

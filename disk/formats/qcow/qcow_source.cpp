@@ -17,7 +17,7 @@ const LibraryImageKind& QcowImageKind() {
                 return CheckImageFile(path, [](const ImageBytes& file) { return CheckQcowImage(file); }).extents;
             },
         .check =
-            [](ImageLibraryFile& image) {
+            [](ImageLibraryFile& image, const std::string&) {
                 if (static_cast<TLibqcow&>(image).IsEncrypted())
                     throw std::runtime_error("encrypted qcow images are not supported");
             },
@@ -30,8 +30,8 @@ const LibraryImageKind& QcowImageKind() {
     return kind;
 }
 
-std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers) {
-    return OpenLibraryImage(QcowImageKind(), path, readers);
+std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers, const ReaderWait& waiting) {
+    return OpenLibraryImage(QcowImageKind(), path, readers, waiting);
 }
 
 }  // namespace disk

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "disk/copy/parallel_source.h"
+#include "disk/copy/reader_child.h"
 
 namespace disk {
 
@@ -17,6 +18,7 @@ const LibraryImageKind& QcowImageKind();
 // overlay. An encrypted image is refused: without its key the library would
 // hand out cipher text. Raises std::runtime_error with a text for the
 // person when it cannot be read.
-std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers = 0);
+std::unique_ptr<ParallelSource> OpenQcowSource(const std::string& path, unsigned readers = 0,
+                                               const ReaderWait& waiting = {});
 
 }  // namespace disk

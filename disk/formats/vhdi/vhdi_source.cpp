@@ -31,8 +31,8 @@ const LibraryImageKind& VhdiImageKind() {
     return kind;
 }
 
-std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers) {
-    return OpenLibraryImage(VhdiImageKind(), path, readers);
+std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers, const ReaderWait& waiting) {
+    return OpenLibraryImage(VhdiImageKind(), path, readers, waiting);
 }
 
 }  // namespace disk

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "disk/copy/parallel_source.h"
+#include "disk/copy/reader_child.h"
 
 namespace disk {
 
@@ -15,6 +16,7 @@ const LibraryImageKind& VhdiImageKind();
 // Opens the image at `path` (a Linux path) with the parents of a
 // differencing one. Raises std::runtime_error with a text for the person
 // when it cannot be opened or has no size.
-std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers = 0);
+std::unique_ptr<ParallelSource> OpenVhdiSource(const std::string& path, unsigned readers = 0,
+                                               const ReaderWait& waiting = {});
 
 }  // namespace disk

@@ -61,8 +61,12 @@ DWORD VhdImage::open_dynamic(std::int64_t file_size) {
     bitmap_bytes_ = VhdBitmapBytes(block_size_);
     const std::uint32_t entries = header_.max_table_entries.value();
     const std::int64_t table_at = static_cast<std::int64_t>(static_cast<std::uint64_t>(header_.table_offset.value()));
-    table_.assign(entries, VhdTableEntry::of(kVhdUnusedBlock));
-    if (entries > 0 && !file_.read(table_.data(), table_.size() * sizeof(VhdTableEntry), table_at))
+    // Only the entries of the disk's own blocks are ever read or written: a
+    // table the header counts larger (it lies in the file, sparse perhaps)
+    // sizes neither what we read nor what we hold.
+    const std::uint64_t needed = (static_cast<std::uint64_t>(size_) + block_size_ - 1) / block_size_;
+    table_.assign(static_cast<std::size_t>(std::min<std::uint64_t>(entries, needed)), VhdTableEntry::of(kVhdUnusedBlock));
+    if (!table_.empty() && !file_.read(table_.data(), table_.size() * sizeof(VhdTableEntry), table_at))
         return ERROR_INVALID_DATA;
 
     // Every block the table names lies whole inside the file; new blocks go
@@ -79,8 +83,8 @@ DWORD VhdImage::open_dynamic(std::int64_t file_size) {
         end = std::max(end, block_end);
     }
     next_block_at_ = (end + 511) / 512 * 512;
-    bitmaps_.assign(entries, {});
-    bitmap_known_.assign(entries, false);
+    bitmaps_.assign(table_.size(), {});
+    bitmap_known_.assign(table_.size(), false);
     return ERROR_SUCCESS;
 }
 

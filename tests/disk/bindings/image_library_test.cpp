@@ -24,6 +24,10 @@ namespace {
 
 test_support::CommandResult Shell(const std::string& command) { return test_support::Run(command); }
 
+platform::Handle OpenForReading(const std::string& path) {
+    return platform::CreateFile(path, platform::GENERIC_READ, platform::FILE_SHARE_READ, platform::OPEN_EXISTING, 0);
+}
+
 struct Missing {
     const char* name;
     std::function<void()> load;
@@ -119,13 +123,46 @@ TEST(VhdiAndVmdk, OpenQemuImagesAndReadThem) {
     ASSERT_EQ(vhdx.Open(dir.file("disk.vhdx")), 0) << vhdx.error();
     TLibVMDK vmdk;
     ASSERT_EQ(vmdk.Open(dir.file("disk.vmdk")), 0) << vmdk.error();
-    ASSERT_EQ(vmdk.OpenExtentDataFiles(), 1) << vmdk.error();
+    std::vector<platform::Handle> extents;
+    extents.push_back(OpenForReading(dir.file("disk.vmdk")));
+    ASSERT_EQ(vmdk.OpenExtentDataFiles(std::move(extents)), 1) << vmdk.error();
     for (ImageLibraryFile* image : std::vector<ImageLibraryFile*>{&vhdx, &vmdk}) {
         EXPECT_EQ(image->GetMediaSize(), 2 << 20);
         char buffer[3];
         EXPECT_EQ(image->ReadBufferAtOffset(buffer, 3, 1048576), 3);
         EXPECT_EQ(std::string(buffer, 3), "vhd");
     }
+}
+
+// The library reads the extent files we hand it, by their place in the
+// descriptor: it opens no file by the name the descriptor gives (here, none
+// of the names is there at all).
+TEST(Vmdk, ReadsTheExtentFilesItIsHandedAndTellsTheExtentsAsItReadThem) {
+    TempDir dir;
+    test_support::WriteWholeFile(dir.file("first"), std::string(1024, 'a') + std::string(1024, 'b'));
+    test_support::WriteWholeFile(dir.file("second"), std::string(512, 'c'));
+    test_support::WriteWholeFile(dir.file("disk.vmdk"),
+                                 "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
+                                 "createType=\"monolithicFlat\"\n\n# Extent description\n"
+                                 "RW 4 FLAT \"absent-1.raw\" 0\nRDONLY 1 FLAT \"sub/absent-2.raw\"\n\n"
+                                 "# The Disk Data Base\n#DDB\n\nddb.adapterType = \"ide\"\n");
+    TLibVMDK vmdk;
+    ASSERT_EQ(vmdk.Open(dir.file("disk.vmdk")), 0) << vmdk.error();
+    const auto extents = vmdk.Extents();
+    ASSERT_EQ(extents.size(), 2u);
+    EXPECT_EQ(extents[0].type, static_cast<int>(VmdkExtentType::Flat));
+    EXPECT_EQ(extents[0].file, "absent-1.raw");
+    EXPECT_EQ(extents[0].size, 2048u);
+    EXPECT_EQ(extents[1].file, "sub/absent-2.raw");
+    EXPECT_EQ(extents[1].size, 512u);
+    std::vector<platform::Handle> files;
+    files.push_back(OpenForReading(dir.file("first")));
+    files.push_back(OpenForReading(dir.file("second")));
+    ASSERT_EQ(vmdk.OpenExtentDataFiles(std::move(files)), 1) << vmdk.error();
+    ASSERT_EQ(vmdk.GetMediaSize(), 5 * 512);
+    std::string disk(5 * 512, '?');
+    ASSERT_EQ(vmdk.ReadBufferAtOffset(disk.data(), disk.size(), 0), 5 * 512) << vmdk.error();
+    EXPECT_EQ(disk, std::string(1024, 'a') + std::string(1024, 'b') + std::string(512, 'c'));
 }
 
 TEST(LibEwf, SegmentExtensionsAreTakenOffAsTheLibraryNamesWrittenSets) {

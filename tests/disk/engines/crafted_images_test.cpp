@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 
 #include "disk/engines/convert.h"
 #include "disk/engines/net_transfer.h"
 #include "platform/base/interaction.h"
+#include "platform/base/progress.h"
 #include "platform/os/system_facts.h"
 #include "support/case_name.h"
 #include "support/copy_doubles.h"
@@ -56,10 +58,10 @@ protected:
 
 TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas) {
     const ts::CraftedImage& c = GetParam();
-    const std::string destination = dir_.file("out.raw");
+    const std::string destination = dir_.file(c.destination);
     ts::Run("head -c 1048576 /dev/urandom > " + ts::Quote(destination));
-    const std::string before = ts::ReadWholeFile(destination);
     const std::string image = c.make(dir_.path().string(), destination);
+    const std::string before = ts::ReadWholeFile(destination);
 
     EXPECT_EQ(ConverterOf(c.kind)(context_, image, destination), CopyResult::Failed);
     const auto texts = told();
@@ -69,7 +71,7 @@ TEST_P(CraftedImages, AreRefusedWithAClearMessageAndTheDestinationIsLeftAsItWas)
     // Nothing beside it either: no half-written replacement is left.
     int files_named_out = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
-        files_named_out += entry.path().filename().string().find("out.raw") != std::string::npos;
+        files_named_out += entry.path().filename().string().find(c.destination) != std::string::npos;
     EXPECT_EQ(files_named_out, 1);
 }
 
@@ -112,6 +114,80 @@ TEST_F(CraftedImages, AReaderThatFaultsEndsTheConversionNotTheProgram) {
         << texts[0];
     EXPECT_NE(texts[0].find("signal 11"), std::string::npos) << texts[0];
     EXPECT_EQ(ts::ReadWholeFile(destination), "kept");
+}
+
+// A reader child is a stranger: what it says and does is checked, so that
+// one that lies (or was taken over by the image it reads) fails the
+// conversion, never the program. Each reader here is a script that answers
+// as a real one would, but for its lie.
+class LyingReaders : public CraftedImages {
+protected:
+    // The reader whose script is `body`, run by sh with the reader's
+    // arguments ($5 names the memory it shares with us).
+    void UseReader(const std::string& body) {
+        const std::string reader = dir_.file("lying-reader");
+        ts::WriteWholeFile(reader, "#!/bin/sh\n" + body);
+        std::filesystem::permissions(reader, std::filesystem::perms::owner_all);
+        lying_.emplace("TARNOVELL_IMAGE_READER", reader.c_str());
+    }
+    // A conversion of an image (any: the reader never reads it) onto a
+    // destination that holds "kept".
+    CopyResult Convert() {
+        ts::WriteWholeFile(destination_, "kept");
+        return QcowToRaw(context_, ts::crafted::TruncatedQcow2(dir_.path().string(), 100), destination_);
+    }
+
+    // The first answer of a reader that opened a disk of `size` bytes
+    // (printf's escapes, 8 bytes little-endian).
+    static std::string Hello(const std::string& size) {
+        return "printf '\\000\\000\\000\\000\\000\\000\\000\\000" + size + "\\000\\000\\000\\000'\n";
+    }
+
+    const std::string destination_ = dir_.file("out.raw");
+    std::optional<ts::ScopedEnvironment> lying_;
+};
+
+// A reader that cuts the memory it shares with us to nothing would have
+// our next copy from it end the program with SIGBUS: the memory is sealed
+// at its size, the cut fails, and the reader that then stops answering
+// fails the conversion alone.
+TEST_F(LyingReaders, OneThatCutsTheMemoryItSharesCannotEndTheProgram) {
+    UseReader("truncate -s 0 \"$5\" 2>/dev/null && echo cut >> " + ts::Quote(dir_.file("cuts")) + "\n" +
+              Hello("\\000\\000\\000\\004\\000\\000\\000\\000") +  // 64 MiB
+              "head -c 16 >/dev/null\nprintf '\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'\n");
+    EXPECT_EQ(Convert(), CopyResult::Failed);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("cuts")));
+    ASSERT_EQ(told().size(), 1u) << testing::PrintToString(told());
+    EXPECT_NE(told()[0].find("the image library ended while reading"), std::string::npos) << told()[0];
+    EXPECT_EQ(ts::ReadWholeFile(destination_), "kept");
+}
+
+// 2^63 bytes would be a disk of a negative size, which a copy takes for one
+// already complete.
+TEST_F(LyingReaders, OneThatTellsADiskOfTwoToTheSixtyThirdBytesIsRefused) {
+    UseReader(Hello("\\000\\000\\000\\000\\000\\000\\000\\200") + "head -c 16 >/dev/null\n");
+    EXPECT_EQ(Convert(), CopyResult::Failed);
+    ASSERT_EQ(told().size(), 1u) << testing::PrintToString(told());
+    EXPECT_NE(told()[0].find("a disk of 9223372036854775808 bytes"), std::string::npos) << told()[0];
+    EXPECT_EQ(ts::ReadWholeFile(destination_), "kept");
+}
+
+// A reader that takes long to open the image (as our check of a large one
+// may) keeps the window alive: the wait pumps its messages, and Cancel
+// (here, at the third pump) ends it without a word and without waiting for
+// the reader.
+TEST_F(LyingReaders, TheWaitForOneThatTakesLongPumpsAndStopsOnCancel) {
+    UseReader("timeout 60 head -c 1 >/dev/null\n");
+    int pumps = 0;
+    platform::set_pump([&] {
+        if (++pumps == 3) cancel_ = true;
+    });
+    const CopyResult result = Convert();
+    platform::set_pump(nullptr);
+    EXPECT_EQ(result, CopyResult::Cancelled);
+    EXPECT_EQ(pumps, 3);
+    EXPECT_EQ(told(), std::vector<std::string>{});
+    EXPECT_EQ(ts::ReadWholeFile(destination_), "kept");
 }
 
 // Through the built program's reader, a good image converts as it does in
