@@ -13,6 +13,7 @@
 #include "platform/base/scope_guard.h"
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/copy/destination_hold.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
@@ -40,6 +41,10 @@ class Dialogue {
 public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
     bool ask(const std::string& question) const { return ui_.confirm(question, kProgramCaption); }
+    // A question about a disk or volume, with what it is on this machine.
+    bool ask_about(const std::string& question, const std::string& path) const {
+        return ui_.confirm_about(question, kProgramCaption, device::AboutDevices({path}));
+    }
     void tell(const std::string& message) const { ui_.inform(message, kProgramCaption); }
     // "could not createfile (src),2": the code of the open that failed, and
     // the path where the person reads it on a console.
@@ -122,7 +127,7 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
     // locked may still let go of its file system.
     const bool locked = LockVolumeHandle(handle);
     const bool dismounted = DismountVolumeHandle(handle);
-    if (!(locked && dismounted) && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
+    if (!(locked && dismounted) && dialogue.ask_about("Lock and/or Dismount failed! Abort?", path)) {
         handle.close();
         return false;
     }
@@ -188,7 +193,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     Dialogue dialogue(context);
     if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
 
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (!dialogue.ask_about("Overwrite " + dst + "?", dst)) return CopyResult::Declined;
     // Yes replaces the file; it stays as it is until its replacement is complete.
     if (IsRegularFileAt(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
 
@@ -359,7 +364,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     if (lz4) LoadLZ4();
     Dialogue dialogue(context);
     if (RefuseOverlap(dialogue, src, dst)) return CopyResult::Failed;
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (!dialogue.ask_about("Overwrite " + dst + "?", dst)) return CopyResult::Declined;
 
     RestoreImage image;
     if (!OpenRestoreImage(dialogue, src, image)) return CopyResult::Failed;

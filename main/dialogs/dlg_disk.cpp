@@ -22,7 +22,7 @@ QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
     auto* item = new QTreeWidgetItem(QStringList{
         QString::fromStdString(row.caption), QString::fromStdString(row.device),
         QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
-        QString::fromStdString(row.unused), QString::fromStdString(row.file_system)});
+        QString::fromStdString(row.unused), QString::fromStdString(row.file_system), QString::fromStdString(row.node)});
     item->setData(0, kRowIndexRole, index);
     return item;
 }
@@ -34,7 +34,8 @@ Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, platform::kProgr
     layout->addWidget(MakeLabel("lbltarget", "Please select destination"));
     lvdisks = new QTreeWidget;
     lvdisks->setObjectName("lvdisks");
-    lvdisks->setHeaderLabels({"#", "Type", "Name", "Size (MB)", "Used (MB)", "Unused (MB)", "FS"});
+    // The last column says which disk or volume of this machine a row is.
+    lvdisks->setHeaderLabels({"#", "Type", "Name", "Size (MB)", "Used (MB)", "Unused (MB)", "FS", "Linux Device"});
     lvdisks->setRootIsDecorated(false);
     lvdisks->setItemsExpandable(false);
     lvdisks->setUniformRowHeights(true);

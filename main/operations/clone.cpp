@@ -9,6 +9,7 @@
 #include "disk/copy/destination_hold.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -48,7 +49,8 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
                   platform::kProgramCaption);
         return CloneResult::Declined;
     }
-    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", platform::kProgramCaption))
+    if (!quiet && !ui.confirm_about("Clone " + source + " to " + destination + "?", platform::kProgramCaption,
+                                    platform::device::AboutDevices({source, destination})))
         return CloneResult::Declined;
 
     Handle src = Open(source, GENERIC_READ);

@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 
 namespace tarnovell {
 
@@ -71,7 +72,9 @@ void TfrmFormat::btn_formatClick() {
 }
 
 void TfrmFormat::FormatVolume() {
-    if (!platform::Ask("Format " + VolumeLetter + "?")) return;
+    if (!platform::AskAbout("Format " + VolumeLetter + "?",
+                            platform::device::AboutDevices({platform::device::LetterVolumePath(VolumeLetter[0])})))
+        return;
     disk::TMagFmtChkDsk component;
     Attach(component);
     Run run(*this);

@@ -312,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DefaultCase{"Tfrmtarget", "", "windowTitle", Text("Tarnovell")},
         DefaultCase{"Tfrmtarget", "lbltarget", "text", Text("Please select destination")},
-        DefaultCase{"Tfrmtarget", "lvdisks", "columns", Text("#,Type,Name,Size (MB),Used (MB),Unused (MB),FS")},
+        DefaultCase{"Tfrmtarget", "lvdisks", "columns", Text("#,Type,Name,Size (MB),Used (MB),Unused (MB),FS,Linux Device")},
         DefaultCase{"Tfrmtarget", "btnok", "text", Text("OK")}, DefaultCase{"Tfrmtarget", "btnok", "default", true},
         DefaultCase{"Tfrmtarget", "btncancel", "text", Text("Cancel")},
         DefaultCase{"Tfrmtarget", "btncancel", "default", false},
