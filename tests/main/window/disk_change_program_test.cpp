@@ -59,6 +59,15 @@ protected:
         EXPECT_TRUE(window.take_until("end\n", said)) << line << ": " << said;
         return said;
     }
+    // Whether `line` makes the window ask, and its question ends in `question`.
+    ::testing::AssertionResult asked(ProgramSession& window, const std::string& line, const std::string& question) {
+        window.send(line);
+        std::string said;
+        if (!window.take_until("[y/n] ", said)) return ::testing::AssertionFailure() << line << ": no question: " << said;
+        if (said.size() < question.size() + 7 || said.compare(said.size() - question.size() - 7, question.size(), question))
+            return ::testing::AssertionFailure() << line << ": asked " << said;
+        return ::testing::AssertionSuccess();
+    }
     void swap_disks() {
         test_support::WriteWholeFile(machine_.manifest(), Swapped(ReadWholeFile(machine_.manifest())));
     }
@@ -89,13 +98,9 @@ TEST_F(DiskChangeProgramTest, TheWindowListsTheSwappedDisksAndItsNextWritesReach
     EXPECT_EQ(command(window, "mbr-entry"), "\\\\.\\PhysicalDrive1 [Test Disk 0]\nend\n");
 
     // The MBR page's table, all zeros, onto the disk its selector shows.
+    const std::string disk1_is = "\\\\.\\PhysicalDrive1 is " + machine_.image(0) + " (Test Disk 0, 8 MB)\n";
     command(window, "click btn_reset_part_table");
-    window.send("click btn_write_part");
-    ASSERT_TRUE(window.take_until("[y/n] ", said)) << said;
-    EXPECT_NE(said.find("\\\\.\\PhysicalDrive1 is " + machine_.image(0) + " (Test Disk 0, 8 MB)\n"
-                        "Overwrite Partition Table on \\\\.\\PhysicalDrive1? [y/n] "),
-              std::string::npos)
-        << said;
+    ASSERT_TRUE(asked(window, "click btn_write_part", disk1_is + "Overwrite Partition Table on \\\\.\\PhysicalDrive1?"));
     window.send("y");
     // The noise has no boot signature, and gets none.
     ASSERT_TRUE(window.take_until("Magic Bytes are different than $AA55, fix it? [y/n] ", said)) << said;
@@ -107,12 +112,7 @@ TEST_F(DiskChangeProgramTest, TheWindowListsTheSwappedDisksAndItsNextWritesReach
     EXPECT_TRUE(noise.substr(512) == noise_.substr(512));
 
     // The wipe of the row selected before the swap.
-    window.send("press Disk|Wipe Disk");
-    ASSERT_TRUE(window.take_until("[y/n] ", said)) << said;
-    EXPECT_NE(said.find("\\\\.\\PhysicalDrive1 is " + machine_.image(0) + " (Test Disk 0, 8 MB)\n"
-                        "Wipe \\\\.\\PhysicalDrive1? [y/n] "),
-              std::string::npos)
-        << said;
+    ASSERT_TRUE(asked(window, "press Disk|Wipe Disk", disk1_is + "Wipe \\\\.\\PhysicalDrive1?"));
     window.send("y");
     ASSERT_TRUE(window.take_until("end\n", said)) << said;
     EXPECT_TRUE(ReadWholeFile(machine_.image(0)) == std::string(kDiskBytes, '\0')) << said;
