@@ -420,10 +420,7 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             // The disks and volumes named are chosen as they are now: one
             // that another takes the place or number of before the first
             // byte (while a question waits) is not written.
-            const auto snap = platform::device::Registry::instance().snapshot();
-            for (const auto& operand : operands)
-                if (auto identity = platform::device::IdentityIn(*snap, operand))
-                    platform::device::Registry::instance().choose(*identity);
+            for (const auto& operand : operands) platform::device::ChooseAsItIsNow(operand);
             const VerbRun run{operands, state, console, errors};
             completed = verb->action(run);
             unreadable_sectors = run.unreadable_sectors;

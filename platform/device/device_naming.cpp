@@ -79,6 +79,10 @@ std::string DeviceNodeText(const Snapshot& snap, const std::string& path) {
     return folder.empty() ? node : node + " on " + folder;
 }
 
+void ChooseAsItIsNow(const std::string& path) {
+    if (auto identity = IdentityNow(path)) Registry::instance().choose(*identity);
+}
+
 std::string AboutDevices(std::initializer_list<std::string> paths) {
     std::string about;
     for (const std::string& path : paths) {

@@ -32,6 +32,12 @@ std::optional<DeviceIdentity> IdentityNow(const std::string& path);
 // ("/dev/loop3p1 on /mnt/data"), or its partition of the disk's image.
 std::string DeviceNodeText(const Snapshot& snap, const std::string& path);
 
+// A name a person typed (on the command line, in a tool's field) chosen as
+// what it means in the picture there is now, which is what the person
+// could see: a write through it later goes only where it still means that.
+// Nothing for a file path or a name that means nothing.
+void ChooseAsItIsNow(const std::string& path);
+
 // One line for each device path of `paths`: "<path> is <description>", as
 // chosen when the path was chosen, else as it is now. Files are left out.
 std::string AboutDevices(std::initializer_list<std::string> paths);

@@ -519,6 +519,7 @@ void Tfrmparteditor::BackuptoPhysicaldisk1Click() {
     // By device, not by name: "\\.\physicaldrive1" is the editor's own disk too.
     if (platform::EqualsNoCase(destination, DiskPath) || SameDevice(destination, DiskPath))
         return platform::Say("destination must be different from source!");
+    platform::device::ChooseAsItIsNow(destination);
     if (!platform::AskAbout("Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) + " on " +
                                 destination + "?",
                             platform::device::AboutDevices({destination})))
