@@ -16,9 +16,11 @@ namespace tarnovell {
 
 namespace {
 
-constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
+constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place among the rows shown
 
-QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
+}  // namespace
+
+QTreeWidgetItem* MakeDeviceListItem(const disk::DiskListRow& row, int index) {
     auto* item = new QTreeWidgetItem(QStringList{
         QString::fromStdString(row.caption), QString::fromStdString(row.device),
         QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
@@ -27,7 +29,14 @@ QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
     return item;
 }
 
-}  // namespace
+std::optional<disk::DiskListRow> SelectedDeviceRow(const QTreeWidget* list, const std::vector<disk::DiskListRow>& rows) {
+    const auto selected = list->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    bool ok = false;
+    const int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
+    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows.size()) return std::nullopt;
+    return rows[static_cast<std::size_t>(index)];
+}
 
 Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, platform::kProgramCaption) {
     auto* layout = new QVBoxLayout(this);
@@ -49,7 +58,7 @@ void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
     lvdisks->clear();
     rows_ = rows;
     for (std::size_t i = 0; i < rows_.size(); ++i)
-        lvdisks->addTopLevelItem(MakeRowItem(rows_[i], static_cast<int>(i)));
+        lvdisks->addTopLevelItem(MakeDeviceListItem(rows_[i], static_cast<int>(i)));
     // Every column as wide as what it holds, and the window wide enough to
     // show them all: a name cut short is no name to choose a disk by.
     int wanted = 2 * lvdisks->frameWidth();
@@ -60,14 +69,7 @@ void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
     if (wanted + 40 > width()) resize(wanted + 40, height());
 }
 
-std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const {
-    const auto selected = lvdisks->selectedItems();
-    if (selected.isEmpty()) return std::nullopt;
-    bool ok = false;
-    const int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
-    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
-    return rows_[static_cast<std::size_t>(index)];
-}
+std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }
 
 Tfrmresize::Tfrmresize(QWidget* owner) : ParameterDialog(owner, "Resize") {
     auto* layout = new QVBoxLayout(this);

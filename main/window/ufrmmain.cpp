@@ -32,6 +32,7 @@
 #include <map>
 
 #include "disk/device/device_query.h"
+#include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
 #include "main/operations/selection.h"
@@ -55,7 +56,6 @@ namespace {
 
 constexpr int kWindowWidth = 920;
 constexpr int kWindowHeight = 620;
-constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
 const QColor kDiskRowColour(229, 229, 229);
 
 // Qt's item views have no grid lines of their own; the list draws them so
@@ -80,11 +80,7 @@ QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
 }
 
 QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
-    auto* item = new QTreeWidgetItem(QStringList{
-        QString::fromStdString(row.caption), QString::fromStdString(row.device),
-        QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
-        QString::fromStdString(row.unused), QString::fromStdString(row.file_system), QString::fromStdString(row.node)});
-    item->setData(0, kRowIndexRole, index);
+    QTreeWidgetItem* item = MakeDeviceListItem(row, index);
     if (row.is_disk()) {
         item->setData(0, Qt::UserRole, row.data);
         // Disks stand out from the partitions listed under them.
@@ -491,14 +487,7 @@ void Tfrmmain::FillDeviceList() {
     }
 }
 
-std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const {
-    const auto selected = lvdisks->selectedItems();
-    if (selected.isEmpty()) return std::nullopt;
-    bool ok = false;
-    int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
-    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
-    return rows_[static_cast<std::size_t>(index)];
-}
+std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }
 
 void Tfrmmain::RefreshDrives1Click() {
     FillDeviceList();
