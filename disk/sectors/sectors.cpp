@@ -46,7 +46,8 @@ void TellCannotOpen(const OperationContext& context, const std::string& path) {
 
 [[noreturn]] void RaiseCannotOpen(const std::string& path) {
     const DWORD code = GetLastError();
-    throw std::runtime_error(device::OpenFailureText(platform::FailureLine("could not createfile", path, code), path, code));
+    throw std::runtime_error(
+        device::OpenFailureText(platform::FailureLine("could not createfile", path, code), path, code));
 }
 
 std::string WithSystemText(const std::string& prefix, DWORD error) { return prefix + SysErrorMessage(error); }

@@ -29,7 +29,8 @@ QTreeWidgetItem* MakeDeviceListItem(const disk::DiskListRow& row, int index) {
     return item;
 }
 
-std::optional<disk::DiskListRow> SelectedDeviceRow(const QTreeWidget* list, const std::vector<disk::DiskListRow>& rows) {
+std::optional<disk::DiskListRow> SelectedDeviceRow(const QTreeWidget* list,
+                                                   const std::vector<disk::DiskListRow>& rows) {
     const auto selected = list->selectedItems();
     if (selected.isEmpty()) return std::nullopt;
     bool ok = false;

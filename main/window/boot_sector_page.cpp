@@ -253,7 +253,8 @@ void BootSectorPage::txtbs21DblClick() {
     } catch (const std::exception& e) {
         return platform::Say(e.what());
     }
-    if (!platform::AskAbout("Change Serial Number on " + read.path + "?", platform::device::AboutDevices({read.path}))) return;
+    if (!platform::AskAbout("Change Serial Number on " + read.path + "?", platform::device::AboutDevices({read.path})))
+        return;
     // The fields show what is on the disk now, the new serial included.
     if (WriteBootSector(read)) ShowFields(read.sector);
 }

@@ -142,7 +142,8 @@ void DiskLayoutCommands::CreateSinglePartition() {
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
     host_.ShowStatus("");
-    if (!platform::AskAbout("Create one unique partition on " + path + "?", platform::device::AboutDevices({path}))) return;
+    if (!platform::AskAbout("Create one unique partition on " + path + "?", platform::device::AboutDevices({path})))
+        return;
     PageHost::BusyScope busy(host_);
     bool created = false;
     try {

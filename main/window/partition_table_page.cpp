@@ -237,7 +237,8 @@ void PartitionTablePage::btn_write_partClick() {
     try {
         const disk::SectorBuffer entries = PartitionEntriesOf(PartitionRowTexts());
         RefuseDynamicVhd(path);
-        if (!platform::AskAbout("Overwrite Partition Table on " + path + "?", platform::device::AboutDevices({path}))) return;
+        if (!platform::AskAbout("Overwrite Partition Table on " + path + "?", platform::device::AboutDevices({path})))
+            return;
         if (disk::WritePartitionTable(path, entries)) host_.ShowTimedStatus("Write Partition Table OK");
     } catch (const std::exception& e) {
         platform::Say(e.what());

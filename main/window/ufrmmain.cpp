@@ -304,7 +304,8 @@ QWidget* Tfrmmain::CreateCloningPage() {
     lvdisks->setObjectName("lvdisks");
     lvdisks->setColumnCount(8);
     // The last column says which disk or volume of this machine a row is.
-    lvdisks->setHeaderLabels({"#", "Device", "Description", "Size (MB)", "Used (MB)", "Unused (MB)", "FS", "Linux Device"});
+    lvdisks->setHeaderLabels(
+        {"#", "Device", "Description", "Size (MB)", "Used (MB)", "Unused (MB)", "FS", "Linux Device"});
     lvdisks->setRootIsDecorated(false);
     lvdisks->setItemsExpandable(false);
     lvdisks->setUniformRowHeights(true);

@@ -86,7 +86,8 @@ void Tfrmmain::CheckDisk() {
 void Tfrmmain::SetVolumeState(bool online) {
     std::string path;
     if (!Selected(kPartitionRow, path)) return;
-    if (!platform::AskAbout("Set " + path + (online ? " online ?" : " offline ?"), platform::device::AboutDevices({path}))) return;
+    const std::string question = "Set " + path + (online ? " online ?" : " offline ?");
+    if (!platform::AskAbout(question, platform::device::AboutDevices({path}))) return;
     ShowStatus("");
     platform::Handle volume = OpenReadWrite(path);
     if (!volume) return platform::Say(CouldNotCreateFile());

@@ -21,7 +21,9 @@ struct DeviceIdentity {
     // known at the choice (a selector keeps only the disk's key) is not
     // compared.
     bool same_device(const DeviceIdentity& now) const {
-        auto differs = [](const std::string& chosen, const std::string& seen) { return !chosen.empty() && chosen != seen; };
+        auto differs = [](const std::string& chosen, const std::string& seen) {
+            return !chosen.empty() && chosen != seen;
+        };
         return !differs(disk_key, now.disk_key) && !differs(node, now.node) && !(size > 0 && size != now.size) &&
                !differs(serial, now.serial) && !differs(volume_guid, now.volume_guid);
     }

@@ -73,7 +73,8 @@ void Run(tarnovell::Tfrmmain& window, const std::string& line) {
         std::cout << (selected.isEmpty() ? std::string("none") : selected.first()->text(1).toStdString()) << "\n";
     } else if (command == "press") {
         const QStringList parts = argument.split('|');
-        const std::string name = tarnovell::SideBarButtonName(parts.value(0).toStdString(), parts.value(1).toStdString());
+        const std::string name =
+            tarnovell::SideBarButtonName(parts.value(0).toStdString(), parts.value(1).toStdString());
         if (auto* button = window.findChild<QPushButton*>(QString::fromStdString(name))) button->click();
         else std::cout << "no button " << name << "\n";
     } else if (command == "mbr") {

@@ -95,7 +95,8 @@ public:
                 pending_.erase(0, at + text.size());
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !read_some(static_cast<int>(left.count()))) {
                 taken = std::exchange(pending_, std::string());
                 return false;

@@ -250,8 +250,8 @@ bool Tfrmparteditor::AskAboutDisk(const std::string& question) {
 }
 
 bool Tfrmparteditor::ConfirmEntry(const char* verb, int entry) {
-    return AskAboutDisk(std::string(verb) + " entry #" + std::to_string(entry) + " for " + disk::DevicePathOf(DiskPath) +
-                        "?");
+    return AskAboutDisk(std::string(verb) + " entry #" + std::to_string(entry) + " for " +
+                        disk::DevicePathOf(DiskPath) + "?");
 }
 
 template <class Change>
@@ -520,9 +520,9 @@ void Tfrmparteditor::BackuptoPhysicaldisk1Click() {
     if (platform::EqualsNoCase(destination, DiskPath) || SameDevice(destination, DiskPath))
         return platform::Say("destination must be different from source!");
     platform::device::ChooseAsItIsNow(destination);
-    if (!platform::AskAbout("Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) + " on " +
-                                destination + "?",
-                            platform::device::AboutDevices({destination})))
+    const std::string question = "Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) +
+                                 " on " + destination + "?";
+    if (!platform::AskAbout(question, platform::device::AboutDevices({destination})))
         return;
     RunCopy("BackupPartition:", [&](ToolReporting& reporting) {
         disk::BackupRaw(DiskPath, destination, reporting.progress(), length, offset, false, reporting.status());

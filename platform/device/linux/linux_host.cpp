@@ -110,7 +110,8 @@ void LinuxHost::Impl::number(std::vector<std::pair<std::string, DiskInfo>>& disk
         numbers[key(*d)] = n;
     }
     std::erase_if(disks, [](const auto& d) { return d.second.number < 0; });
-    std::sort(disks.begin(), disks.end(), [](const auto& a, const auto& b) { return a.second.number < b.second.number; });
+    std::sort(disks.begin(), disks.end(),
+              [](const auto& a, const auto& b) { return a.second.number < b.second.number; });
     present.clear();
     for (const auto& d : disks) present.insert(key(d));
 }

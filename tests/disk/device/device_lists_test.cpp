@@ -168,7 +168,8 @@ TEST_F(DeviceListsTest, ReportOfADisk) {
 // demo machine the image file, and the partition of it a volume is.
 TEST_F(DeviceListsTest, RowsAndReportsSayWhichDiskOrVolumeOfTheMachineEachIs) {
     const auto rows = FillDiskList(0, "MB");
-    ASSERT_EQ(Devices(rows), (std::vector<std::string>{"DISK 0", "PART 0,1", "PART 0,2", "DISK 1", "PART 1,2", "DISK 2"}));
+    ASSERT_EQ(Devices(rows),
+              (std::vector<std::string>{"DISK 0", "PART 0,1", "PART 0,2", "DISK 1", "PART 1,2", "DISK 2"}));
     const std::string image0 = machine_.image(0), image1 = machine_.image(1);
     std::vector<std::string> nodes;
     for (const auto& row : rows) nodes.push_back(row.node);
@@ -186,7 +187,8 @@ TEST_F(DeviceListsTest, RowsAndReportsSayWhichDiskOrVolumeOfTheMachineEachIs) {
     DiskInfoReport("\\\\.\\PhysicalDrive1", lines);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"->Linux Device", "Node: " + image1, "Disk: " + image1 + " (Test Disk 1, 32 MB)"}));
+              (std::vector<std::string>{"->Linux Device", "Node: " + image1,
+                                        "Disk: " + image1 + " (Test Disk 1, 32 MB)"}));
     DiskInfoReport("\\\\.\\D:", lines);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),

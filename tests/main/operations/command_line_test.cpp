@@ -83,7 +83,8 @@ TEST(CommandLine, ListPrintsEveryRowInListOrderThenDone) {
     const std::string image0 = machine.image(0), image1 = machine.image(1);
     EXPECT_EQ(result.out,
               "PhysicalDrive0\tTest Disk 0     \t32MB\t" + image0 + "\n"
-              "\\\\.\\C:\tC:              \t0MB\tpartition 1 of " + image0 + "\n"  // no file system: no size to ask it for
+              // no file system: no size to ask it for
+              "\\\\.\\C:\tC:              \t0MB\tpartition 1 of " + image0 + "\n"
               "\\\\.\\D:\tD: [home]       \t4MB\tpartition 2 of " + image0 + "\n"
               "PhysicalDrive1\tTest Disk 1     \t16MB\t" + image1 + "\n"
               "\\\\.\\E:\tE:              \t0MB\tpartition 1 of " + image1 + "\n"

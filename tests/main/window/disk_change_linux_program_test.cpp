@@ -173,7 +173,8 @@ TEST_F(DiskChangeLinuxProgramTest, ListNumbersTheDisksInTheOrderNamedAndNamesThe
         for (std::size_t n = 0; n < order.size(); ++n) {
             const std::string file = order[n] == a ? "a.img" : "b.img";
             list += (list.empty() ? "" : ",") + order[n]->name();
-            expected += "PhysicalDrive" + std::to_string(n) + "\tLoop " + file + "      \t64MB\t" + order[n]->node() + "\n";
+            expected += "PhysicalDrive" + std::to_string(n) + "\tLoop " + file + "      \t64MB\t" + order[n]->node() +
+                        "\n";
         }
         SCOPED_TRACE(list);
         ProgramSession program({TARNOVELL_EXECUTABLE, "-list"}, environment(list));

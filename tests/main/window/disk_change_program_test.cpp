@@ -63,8 +63,10 @@ protected:
     ::testing::AssertionResult asked(ProgramSession& window, const std::string& line, const std::string& question) {
         window.send(line);
         std::string said;
-        if (!window.take_until("[y/n] ", said)) return ::testing::AssertionFailure() << line << ": no question: " << said;
-        if (said.size() < question.size() + 7 || said.compare(said.size() - question.size() - 7, question.size(), question))
+        const std::string asked = question + " [y/n] ";
+        if (!window.take_until("[y/n] ", said))
+            return ::testing::AssertionFailure() << line << ": no question: " << said;
+        if (said.size() < asked.size() || said.compare(said.size() - asked.size(), asked.size(), asked) != 0)
             return ::testing::AssertionFailure() << line << ": asked " << said;
         return ::testing::AssertionSuccess();
     }
@@ -100,7 +102,8 @@ TEST_F(DiskChangeProgramTest, TheWindowListsTheSwappedDisksAndItsNextWritesReach
     // The MBR page's table, all zeros, onto the disk its selector shows.
     const std::string disk1_is = "\\\\.\\PhysicalDrive1 is " + machine_.image(0) + " (Test Disk 0, 8 MB)\n";
     command(window, "click btn_reset_part_table");
-    ASSERT_TRUE(asked(window, "click btn_write_part", disk1_is + "Overwrite Partition Table on \\\\.\\PhysicalDrive1?"));
+    ASSERT_TRUE(
+        asked(window, "click btn_write_part", disk1_is + "Overwrite Partition Table on \\\\.\\PhysicalDrive1?"));
     window.send("y");
     // The noise has no boot signature, and gets none.
     ASSERT_TRUE(window.take_until("Magic Bytes are different than $AA55, fix it? [y/n] ", said)) << said;
