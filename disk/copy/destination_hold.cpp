@@ -1,9 +1,11 @@
 #include "disk/copy/destination_hold.h"
 
+#include <vector>
 
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/device/registry.h"
 #include "platform/os/file_facts.h"
@@ -25,6 +27,25 @@ std::string ReplacedFile(const std::string& path) {
     const auto facts = FileFactsOf(resolved);
     if (facts && facts->is_regular()) return ResolvedPath(resolved).value_or(resolved);
     return facts ? "" : resolved;
+}
+
+// The mounted volumes of the disk in [at, at + length): what may be in the
+// way of a write there ("/dev/loop3p1 mounted at /mnt/data, partition 1 of ...").
+std::vector<std::string> MountedVolumes(int disk, std::int64_t at, std::int64_t length) {
+    // As they are now, after the locks that did unmount.
+    const auto snap = device::Registry::instance().refresh();
+    std::vector<std::string> mounted;
+    for (const device::VolumeInfo* volume : snap->volumes_of(disk))
+        if (!volume->mount_points.empty() && device::ByteRange{volume->start, volume->length}.overlaps(at, length))
+            mounted.push_back(device::DescribeVolume(*snap, *volume));
+    return mounted;
+}
+
+// " (" + the volumes in the way + ")", "" when none can be told.
+std::string VolumesInUse(int disk, std::int64_t at, std::int64_t length) {
+    std::string named;
+    for (const std::string& volume : MountedVolumes(disk, at, length)) named += (named.empty() ? "" : "; ") + volume;
+    return named.empty() ? "" : " (" + named + ")";
 }
 
 }  // namespace
@@ -95,7 +116,7 @@ bool DestinationHold::open_device(const DestinationOptions& options) {
         if (error == ERROR_SHARING_VIOLATION) return in_use(error);
         const std::string text =
             options.open_failure.empty() ? "could not createfile (dst)," + std::to_string(error) : options.open_failure;
-        ui.inform_failure(text, platform::kProgramCaption, path_, error);
+        ui.inform_failure(device::OpenFailureText(text, path_, error), platform::kProgramCaption, path_, error);
         return false;
     }
     size_ = is_disk() ? GetDiskLength(handle_) : GetPartitionLength(handle_);
@@ -113,7 +134,7 @@ bool DestinationHold::open_device(const DestinationOptions& options) {
         const bool dismounted = DismountVolumeHandle(handle_);
         ready = locked && dismounted;
     }
-    if (!ready && ui.confirm("Lock and/or Dismount failed! Abort?", platform::kProgramCaption)) {
+    if (!ready && ui.confirm_about("Lock and/or Dismount failed! Abort?", platform::kProgramCaption, about_locks())) {
         declined_ = true;
         return false;
     }
@@ -124,6 +145,14 @@ bool DestinationHold::open_device(const DestinationOptions& options) {
         DeviceIoControl(handle_, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned);
     }
     return true;
+}
+
+std::string DestinationHold::about_locks() {
+    std::string about = device::AboutDevices({path_});
+    if (is_disk())
+        for (const std::string& volume : MountedVolumes(handle_.disk_number(), 0, size_))
+            about += "\nmounted: " + volume;
+    return about;
 }
 
 bool DestinationHold::nothing_in_the_way(const DestinationOptions& options) {
@@ -138,7 +167,8 @@ bool DestinationHold::nothing_in_the_way(const DestinationOptions& options) {
     }
     const std::int64_t length = options.length > 0 ? options.length : size_ - options.offset;
     if (length <= 0 || device::Registry::instance().write_allowed(handle_.disk_number(), at, length)) return true;
-    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written",
+    context_.ui().inform_failure("a volume of " + path_ + " is still in use: nothing was written" +
+                                     VolumesInUse(handle_.disk_number(), at, length),
                                  platform::kProgramCaption, path_, ERROR_ACCESS_DENIED);
     return false;
 }

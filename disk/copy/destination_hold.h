@@ -80,6 +80,9 @@ private:
     bool open_device(const DestinationOptions& options);
     bool declined_ = false;
     bool nothing_in_the_way(const DestinationOptions& options);
+    // What the lock question is about: the destination, and a disk's
+    // volumes that are mounted.
+    std::string about_locks();
     bool tell_table();
 
     OperationContext context_;  // a copy: a few pointers, valid for the operation

@@ -7,6 +7,7 @@
 #include "disk/device/device_query.h"
 #include "disk/device/handle_ops.h"
 #include "disk/util/lib_helpers.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
@@ -117,7 +118,13 @@ std::vector<TVolumeSlot> VolumeSlots() {
     return slots;
 }
 
-DiskListRow PartitionRow(const TVolumeSlot& slot) {
+// The row's node and identity, by the name a command derives from it.
+void NameRow(DiskListRow& row, const device::Snapshot& snap, const std::string& path) {
+    row.node = device::DeviceNodeText(snap, path);
+    row.identity = device::IdentityIn(snap, path);
+}
+
+DiskListRow PartitionRow(const TVolumeSlot& slot, const device::Snapshot& snap) {
     DiskListRow row;
     row.caption = std::to_string(slot.PartitionNumber);
     row.device = "PART " + std::to_string(slot.DiskNumber) + "," + std::to_string(slot.PartitionNumber);
@@ -126,6 +133,7 @@ DiskListRow PartitionRow(const TVolumeSlot& slot) {
     row.used = std::to_string(slot.Used);
     row.unused = std::to_string(slot.Free);
     row.file_system = slot.FileSystem;
+    NameRow(row, snap, DevicePathOf("\\\\.\\" + slot.Path));
     return row;
 }
 
@@ -220,13 +228,32 @@ std::string DriveComboEntryIdentity(const std::string& entry) {
     return "entry " + entry;
 }
 
+void ChooseDriveComboEntry(const std::string& path, const std::string& entry_identity) {
+    device::DeviceIdentity chosen;
+    chosen.path = path;
+    const auto snap = device::Registry::instance().snapshot();
+    if (entry_identity.rfind("disk ", 0) == 0) {
+        chosen.disk_key = entry_identity.substr(5);
+        for (const auto& disk : snap->disks)
+            if (disk.identity == chosen.disk_key) chosen.description = device::DescribeDisk(disk);
+    } else if (entry_identity.rfind("volume ", 0) == 0) {
+        chosen.volume_guid = entry_identity.substr(7);
+        if (const device::VolumeInfo* volume = snap->volume_by_guid(chosen.volume_guid))
+            chosen.description = device::DescribeVolume(*snap, *volume);
+    } else {
+        return;  // a file, or an entry whose device could not be told
+    }
+    device::Registry::instance().choose(chosen);
+}
+
 std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units, std::vector<UnopenedDisk>* unopened) {
     std::vector<DiskListRow> rows;
     std::vector<TVolumeSlot> slots;
     if (view_mode == 0 || view_mode == 1) slots = VolumeSlots();
+    const auto snap = device::Registry::instance().snapshot();
     if (view_mode == 1) {
         for (const auto& slot : slots)
-            if (slot.Kind == "PART") rows.push_back(PartitionRow(slot));
+            if (slot.Kind == "PART") rows.push_back(PartitionRow(slot, *snap));
         return rows;
     }
     for (int n = 0; n <= 15; ++n) {
@@ -253,10 +280,11 @@ std::vector<DiskListRow> FillDiskList(int view_mode, const std::string& units, s
         disk.device = "DISK " + std::to_string(n);
         disk.description = storage.ProductId;
         disk.size = std::to_string(size);
+        NameRow(disk, *snap, device::PhysicalDrivePath(n));
         rows.push_back(disk);
         if (view_mode == 0)
             for (const auto& slot : slots)
-                if (slot.Kind == "PART" && slot.DiskNumber == n) rows.push_back(PartitionRow(slot));
+                if (slot.Kind == "PART" && slot.DiskNumber == n) rows.push_back(PartitionRow(slot, *snap));
     }
     return rows;
 }
@@ -387,12 +415,23 @@ void DiskReport(const std::string& path, std::vector<std::string>& lines) {
     }
 }
 
+// What the disk or volume is on this machine.
+void LinuxDeviceReport(const std::string& path, std::vector<std::string>& lines) {
+    const auto snap = device::Registry::instance().snapshot();
+    const std::optional<device::DeviceIdentity> identity = device::IdentityIn(*snap, path);
+    if (!identity) return;
+    lines.push_back("->Linux Device");
+    lines.push_back("Node: " + device::DeviceNodeText(*snap, path));
+    lines.push_back((identity->volume_guid.empty() ? "Disk: " : "Volume: ") + identity->description);
+}
+
 }  // namespace
 
 void DiskInfoReport(const std::string& path, std::vector<std::string>& lines) {
     lines.clear();
     if (device::IsWholeDiskPath(path)) DiskReport(path, lines);
     else VolumeReport(path, lines);
+    if (!lines.empty()) LinuxDeviceReport(path, lines);
 }
 
 }  // namespace disk

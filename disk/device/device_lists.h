@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/device/device_identity.h"
 
 namespace disk {
 
@@ -19,6 +22,12 @@ struct DiskListRow {
     std::string used;
     std::string unused;
     std::string file_system;
+    // Which disk or volume of this machine the row is: its device node (the
+    // image file on the embedded host), and a volume's mount folder.
+    std::string node;
+    // What the row's disk or volume was as the list was filled: a command
+    // that acts on the row writes only while its name still means it.
+    std::optional<platform::device::DeviceIdentity> identity;
 
     bool is_disk() const { return !device.empty() && device[0] == 'D'; }
 };
@@ -59,6 +68,12 @@ std::vector<std::string> FillDriveCombo(int mode);
 // a disk or volume the machine does not have.
 std::string DriveComboEntryIdentity(const std::string& entry);
 
+// Makes the disk or volume a drive combo entry stood for when it was listed
+// (`entry_identity`, as DriveComboEntryIdentity gave it) the choice of
+// `path`, the name a command derived from the entry: what the command
+// writes through that name must still be it (Registry::choose).
+void ChooseDriveComboEntry(const std::string& path, const std::string& entry_identity);
+
 // Volume GUID paths of the machine, without CD-ROM and floppy volumes.
 std::vector<std::string> list_volumes();
 
@@ -66,7 +81,8 @@ std::vector<std::string> list_volumes();
 std::uint32_t GetDosDriveMask();
 bool IsFloppyDevice(const std::string& name);
 
-// The multi-section text report of a disk or volume.
+// The multi-section text report of a disk or volume; its last section,
+// "->Linux Device", says which disk or volume of this machine it is.
 void DiskInfoReport(const std::string& path, std::vector<std::string>& lines);
 
 }  // namespace disk

@@ -19,6 +19,7 @@
 #include "disk/formats/vmdk/vmdk_source.h"
 #include "platform/base/replace_file.h"
 #include "platform/base/scope_guard.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 #include "platform/os/file_facts.h"
 
@@ -101,7 +102,8 @@ CopyResult ImageToRaw(const OperationContext& context, const std::string& src, c
                       const ToRawSteps& steps) {
     if (RefuseSameEndpoints(context, src, dst)) return CopyResult::Failed;
     if (steps.ask_overwrite) {
-        if (!Ask(context, "Overwrite " + dst + "?")) return CopyResult::Declined;
+        if (!context.ui().confirm_about("Overwrite " + dst + "?", kProgramCaption, device::AboutDevices({dst})))
+            return CopyResult::Declined;
     } else if (IsRegularFileAt(dst) && !Ask(context, "File exists! Delete?")) {
         return CopyResult::Declined;
     }

@@ -14,6 +14,7 @@
 #include "disk/formats/lz4/lz4_frame.h"
 #include "disk/copy/destination_hold.h"
 #include "disk/engines/stored_format.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 #include "platform/device/registry.h"
 #include "platform/device/records/winioctl.h"
@@ -41,6 +42,10 @@ class Dialogue {
 public:
     explicit Dialogue(const OperationContext& context) : ui_(context.ui()) {}
     bool ask(const std::string& question) const { return ui_.confirm(question, kProgramCaption); }
+    // A question about a disk or volume, with what it is on this machine.
+    bool ask_about(const std::string& question, const std::string& path) const {
+        return ui_.confirm_about(question, kProgramCaption, device::AboutDevices({path}));
+    }
     void tell(const std::string& message) const { ui_.inform(message, kProgramCaption); }
     // "could not createfile (src),2": the code of the open that failed, and
     // the path where the person reads it on a console.
@@ -123,7 +128,7 @@ bool PrepareEndpoint(const Dialogue& dialogue, Handle& handle, const std::string
     // locked may still let go of its file system.
     const bool locked = LockVolumeHandle(handle);
     const bool dismounted = DismountVolumeHandle(handle);
-    if (!(locked && dismounted) && dialogue.ask("Lock and/or Dismount failed! Abort?")) {
+    if (!(locked && dismounted) && dialogue.ask_about("Lock and/or Dismount failed! Abort?", path)) {
         handle.close();
         return false;
     }
@@ -182,7 +187,7 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
         dialogue.cannot_open("src", src, GetLastError());
         return CopyResult::Failed;
     }
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (!dialogue.ask_about("Overwrite " + dst + "?", dst)) return CopyResult::Declined;
     // Yes replaces the file; it stays as it is until its replacement is complete.
     if (IsRegularFileAt(dst) && !dialogue.ask("File exists! Delete?")) return CopyResult::Declined;
     if (!PrepareEndpoint(dialogue, source, src)) return CopyResult::Failed;
@@ -356,7 +361,7 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     RestoreImage image;
     if (!OpenRestoreImage(dialogue, src, image)) return CopyResult::Failed;
     if (!ChooseFormat(dialogue, src, image, lz4)) return CopyResult::Failed;
-    if (!dialogue.ask("Overwrite " + dst + "?")) return CopyResult::Declined;
+    if (!dialogue.ask_about("Overwrite " + dst + "?", dst)) return CopyResult::Declined;
     if (std::optional<CopyResult> ended = MeasureUnpacking(context, dialogue, image, lz4)) return *ended;
     const std::int64_t source_size = image.size();
 

@@ -9,6 +9,7 @@
 #include "disk/net/net_endpoints.h"
 #include "platform/base/scope_guard.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 
 namespace disk {
@@ -112,7 +113,9 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
                           std::int64_t port, bool devio) {
     Transfer transfer(context);
     if (transfer.refuses(host, port)) return {};
-    if (!transfer.ask("Overwrite " + destination + "?")) return {CopyResult::Declined, 0};
+    if (!context.ui().confirm_about("Overwrite " + destination + "?", kProgramCaption,
+                                    device::AboutDevices({destination})))
+        return {CopyResult::Declined, 0};
 
     TcpSocket socket;
     if (auto failure = transfer.connect(socket, host, port, "connect() failed: ")) return {*failure, 0};

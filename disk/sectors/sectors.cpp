@@ -14,6 +14,7 @@
 #include "platform/base/ascii.h"
 #include "platform/base/byte_order.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
@@ -39,11 +40,14 @@ void Tell(const OperationContext& context, const std::string& text) { context.ui
 // reads text (the console).
 void TellCannotOpen(const OperationContext& context, const std::string& path) {
     const DWORD code = GetLastError();
-    context.ui().inform_failure("could not createfile", kLibraryErrorCaption, path, code);
+    context.ui().inform_failure(device::OpenFailureText("could not createfile", path, code), kLibraryErrorCaption,
+                                path, code);
 }
 
 [[noreturn]] void RaiseCannotOpen(const std::string& path) {
-    throw std::runtime_error(platform::FailureLine("could not createfile", path, GetLastError()));
+    const DWORD code = GetLastError();
+    throw std::runtime_error(
+        device::OpenFailureText(platform::FailureLine("could not createfile", path, code), path, code));
 }
 
 std::string WithSystemText(const std::string& prefix, DWORD error) { return prefix + SysErrorMessage(error); }
@@ -61,7 +65,8 @@ Handle OpenTarget(const std::string& path, bool write) {
 bool HoldForWriting(const OperationContext& context, Handle& handle, const std::string& path) {
     if (!IsVolume(path)) return true;
     if (LockVolumeHandle(handle) && DismountVolumeHandle(handle)) return true;
-    return !context.ui().confirm("Lock and/or Dismount failed! Abort?", kProgramCaption);
+    return !context.ui().confirm_about("Lock and/or Dismount failed! Abort?", kProgramCaption,
+                                       device::AboutDevices({path}));
 }
 
 std::int64_t SizeOf(Handle& handle, const std::string& path) {

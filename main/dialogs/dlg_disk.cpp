@@ -16,25 +16,36 @@ namespace tarnovell {
 
 namespace {
 
-constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
+constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place among the rows shown
 
-QTreeWidgetItem* MakeRowItem(const disk::DiskListRow& row, int index) {
+}  // namespace
+
+QTreeWidgetItem* MakeDeviceListItem(const disk::DiskListRow& row, int index) {
     auto* item = new QTreeWidgetItem(QStringList{
         QString::fromStdString(row.caption), QString::fromStdString(row.device),
         QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
-        QString::fromStdString(row.unused), QString::fromStdString(row.file_system)});
+        QString::fromStdString(row.unused), QString::fromStdString(row.file_system), QString::fromStdString(row.node)});
     item->setData(0, kRowIndexRole, index);
     return item;
 }
 
-}  // namespace
+std::optional<disk::DiskListRow> SelectedDeviceRow(const QTreeWidget* list,
+                                                   const std::vector<disk::DiskListRow>& rows) {
+    const auto selected = list->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    bool ok = false;
+    const int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
+    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows.size()) return std::nullopt;
+    return rows[static_cast<std::size_t>(index)];
+}
 
 Tfrmtarget::Tfrmtarget(QWidget* owner) : ParameterDialog(owner, platform::kProgramCaption) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(MakeLabel("lbltarget", "Please select destination"));
     lvdisks = new QTreeWidget;
     lvdisks->setObjectName("lvdisks");
-    lvdisks->setHeaderLabels({"#", "Type", "Name", "Size (MB)", "Used (MB)", "Unused (MB)", "FS"});
+    // The last column says which disk or volume of this machine a row is.
+    lvdisks->setHeaderLabels({"#", "Type", "Name", "Size (MB)", "Used (MB)", "Unused (MB)", "FS", "Linux Device"});
     lvdisks->setRootIsDecorated(false);
     lvdisks->setItemsExpandable(false);
     lvdisks->setUniformRowHeights(true);
@@ -48,7 +59,7 @@ void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
     lvdisks->clear();
     rows_ = rows;
     for (std::size_t i = 0; i < rows_.size(); ++i)
-        lvdisks->addTopLevelItem(MakeRowItem(rows_[i], static_cast<int>(i)));
+        lvdisks->addTopLevelItem(MakeDeviceListItem(rows_[i], static_cast<int>(i)));
     // Every column as wide as what it holds, and the window wide enough to
     // show them all: a name cut short is no name to choose a disk by.
     int wanted = 2 * lvdisks->frameWidth();
@@ -59,14 +70,7 @@ void Tfrmtarget::SetRows(const std::vector<disk::DiskListRow>& rows) {
     if (wanted + 40 > width()) resize(wanted + 40, height());
 }
 
-std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const {
-    const auto selected = lvdisks->selectedItems();
-    if (selected.isEmpty()) return std::nullopt;
-    bool ok = false;
-    const int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
-    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
-    return rows_[static_cast<std::size_t>(index)];
-}
+std::optional<disk::DiskListRow> Tfrmtarget::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }
 
 Tfrmresize::Tfrmresize(QWidget* owner) : ParameterDialog(owner, "Resize") {
     auto* layout = new QVBoxLayout(this);

@@ -15,8 +15,16 @@ class QLineEdit;
 class QPlainTextEdit;
 class QRadioButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace tarnovell {
+
+// An item of a device list that shows `row` (its columns, the last of which
+// says which device of the machine it is), knowing its place `index` among
+// the rows.
+QTreeWidgetItem* MakeDeviceListItem(const disk::DiskListRow& row, int index);
+// The row of `rows` whose item is selected in `list`; nothing without one.
+std::optional<disk::DiskListRow> SelectedDeviceRow(const QTreeWidget* list, const std::vector<disk::DiskListRow>& rows);
 
 // "Tarnovell": pick the destination from a list the caller fills. Modal;
 // the caller owns it.

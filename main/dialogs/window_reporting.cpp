@@ -88,6 +88,18 @@ bool DialogInteraction::confirm(const std::string& text, const std::string& capt
     return yes;
 }
 
+bool DialogInteraction::confirm_about(const std::string& text, const std::string& caption, const std::string& about) {
+    if (about.empty()) return confirm(text, caption);
+    bool yes = false;
+    OnGuiThread([&] {
+        QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
+                        QMessageBox::Yes | QMessageBox::No, owner_);
+        box.setInformativeText(QString::fromStdString(about));
+        yes = box.exec() == QMessageBox::Yes;
+    });
+    return yes;
+}
+
 void DialogInteraction::inform(const std::string& text, const std::string& caption) {
     OnGuiThread([&] {
         QMessageBox::information(Owner(), QString::fromStdString(caption), QString::fromStdString(text));

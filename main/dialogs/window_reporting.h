@@ -66,6 +66,8 @@ class DialogInteraction : public platform::Interaction {
 public:
     explicit DialogInteraction(QWidget* owner) : owner_(owner) {}
     bool confirm(const std::string& text, const std::string& caption) override;
+    // The question, with what its disks and volumes are under it.
+    bool confirm_about(const std::string& text, const std::string& caption, const std::string& about) override;
     void inform(const std::string& text, const std::string& caption) override;
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;

@@ -9,6 +9,7 @@
 #include "disk/copy/destination_hold.h"
 #include "disk/device/endpoint_overlap.h"
 #include "disk/device/handle_ops.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
@@ -65,7 +66,8 @@ CloneResult CloneDevice(const std::string& source, const std::string& destinatio
     }
     std::int64_t destination_size = SizeOf(measured, destination);
     measured.close();
-    if (!quiet && !ui.confirm("Clone " + source + " to " + destination + "?", platform::kProgramCaption))
+    if (!quiet && !ui.confirm_about("Clone " + source + " to " + destination + "?", platform::kProgramCaption,
+                                    platform::device::AboutDevices({source, destination})))
         return CloneResult::Declined;
     if (destination_size < source_size && !quiet &&
         !ui.confirm("Source is bigger than Destination! Continue?", platform::kProgramCaption))

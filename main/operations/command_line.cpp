@@ -22,6 +22,7 @@
 #include "platform/base/wide_text.h"
 #include "platform/base/win_error.h"
 #include "platform/os/temp_folder.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 #include "platform/os/interrupts.h"
 #include "platform/device/registry.h"
@@ -418,7 +419,10 @@ std::string ListLine(const disk::DiskListRow& row) {
     // number would name some other disk.
     std::string device =
         row.is_disk() ? platform::device::PhysicalDriveName(row.data) : disk::DevicePathOf("\\\\.\\" + row.description);
-    return device + "\t" + PadRight(platform::Trim(row.description), ' ', 16) + "\t" + row.size + "MB";
+    // Then which disk or volume of this machine it is: the number alone
+    // would not tell two disks of one model apart.
+    return device + "\t" + PadRight(platform::Trim(row.description), ' ', 16) + "\t" + row.size + "MB" +
+           (row.node.empty() ? "" : "\t" + row.node);
 }
 
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors) {
@@ -457,6 +461,10 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             const std::size_t first_operand = verb->mode.empty() ? 1 : 2;
             const std::vector<std::string> operands(line.args.begin() + static_cast<std::ptrdiff_t>(first_operand),
                                                     line.args.end());
+            // The disks and volumes named are chosen as they are now: one
+            // that another takes the place or number of before the first
+            // byte (while a question waits) is not written.
+            for (const auto& operand : operands) platform::device::ChooseAsItIsNow(operand);
             const VerbRun run{operands, state, console, errors};
             completed = verb->action(run);
             unreadable_sectors = run.unreadable_sectors;

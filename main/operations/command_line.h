@@ -56,7 +56,8 @@ constexpr int kExitUnreadableSectors = 3;
 // second one ends the process at once.
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors);
 
-// One console line of "-list" for a device-list row.
+// One console line of "-list" for a device-list row, ending in the row's
+// device node (and a volume's mount folder).
 std::string ListLine(const disk::DiskListRow& row);
 
 }  // namespace tarnovell

@@ -2,13 +2,20 @@
 
 #include "disk/device/device_query.h"
 #include "platform/device/path.h"
+#include "platform/device/registry.h"
 #include "platform/os/temp_folder.h"
 
 namespace tarnovell {
 
 std::string PathOfRow(const disk::DiskListRow& row) {
-    if (row.is_disk()) return platform::device::PhysicalDrivePath(row.data);
-    return disk::DevicePathOf("\\\\.\\" + row.description);
+    const std::string path = row.is_disk() ? platform::device::PhysicalDrivePath(row.data)
+                                           : disk::DevicePathOf("\\\\.\\" + row.description);
+    if (row.identity) {
+        platform::device::DeviceIdentity chosen = *row.identity;
+        chosen.path = path;
+        platform::device::Registry::instance().choose(chosen);
+    }
+    return path;
 }
 
 SelectionResult PathOfSelection(const std::optional<disk::DiskListRow>& row, const SelectionRule& rule) {

@@ -35,7 +35,9 @@ struct SelectionResult {
 };
 
 // "\\.\PhysicalDriveN" for a disk row; for a partition row the volume path
-// of its description ("C: [System]" gives "\\.\C:").
+// of its description ("C: [System]" gives "\\.\C:"). The disk or volume the
+// row showed becomes the choice of that path: what the command writes
+// through it must still be that disk or volume (Registry::choose).
 std::string PathOfRow(const disk::DiskListRow& row);
 
 SelectionResult PathOfSelection(const std::optional<disk::DiskListRow>& row, const SelectionRule& rule = {});

@@ -7,6 +7,7 @@
 #include "disk/copy/destination_hold.h"
 #include "disk/engines/rawvhd.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/os/file_facts.h"
@@ -45,7 +46,8 @@ std::optional<WorkerOutcome> RunVhdCopy(std::atomic<bool>& cancel, const std::st
     const bool onto_device = platform::device::IsDevicePath(target_path);
     const std::string target_file = onto_device ? std::string() : platform::ResolveFilePath(target_path);
     const bool onto_existing = onto_device || (!target_file.empty() && platform::FileFactsOf(target_file));
-    if (onto_existing && !context.ui().confirm("Overwrite " + target_path + "?", platform::kProgramCaption))
+    if (onto_existing && !context.ui().confirm_about("Overwrite " + target_path + "?", platform::kProgramCaption,
+                                                     platform::device::AboutDevices({target_path})))
         return std::nullopt;
     // A disk is held here, on the caller's thread, for the whole copy: its
     // volumes locked and the disk held whole before the worker writes, and

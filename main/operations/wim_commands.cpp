@@ -9,10 +9,12 @@
 #include "main/operations/selection.h"
 #include "main/operations/text_helpers.h"
 #include "main/operations/wim_library.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
+#include "platform/device/registry.h"
 #include "platform/os/system.h"
 #include "platform/base/wide_text.h"
 #include "platform/os/file_facts.h"
@@ -330,7 +332,14 @@ std::optional<WorkerOutcome> WimCapture(MainState& state, const std::string& sou
 WorkerOutcome WimApply(MainState& state, const std::string& wim_file, const std::string& target_volume, int index,
                        bool wimboot, platform::OperationTarget* target, platform::ProgressBar* bar) {
     WimApplyJob job{wim_file, WimVolumeRoot(target_volume), "", index, wimboot};
-    return StartWimApply(job, WorkerContext(state, target), bar);
+    const disk::OperationContext context = WorkerContext(state, target);
+    // The image goes into the volume's folder, not through a handle of it:
+    // the volume's name is checked here as a handle that writes checks it.
+    if (!platform::device::Registry::instance().still_chosen(target_volume)) {
+        context.ui().inform(platform::device::ChoiceRefusal(target_volume), platform::kProgramCaption);
+        return WorkerOutcome{0, platform::ERROR_MEDIA_CHANGED, ""};
+    }
+    return StartWimApply(job, context, bar);
 }
 
 }  // namespace tarnovell

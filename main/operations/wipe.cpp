@@ -12,6 +12,7 @@
 #include "disk/copy/destination_hold.h"
 #include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
@@ -110,7 +111,8 @@ private:
 
 WipeResult WipeDevice(const std::string& path, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
-    if (!ui.confirm("Wipe " + path + "?", platform::kProgramCaption)) return WipeResult::Declined;
+    if (!ui.confirm_about("Wipe " + path + "?", platform::kProgramCaption, platform::device::AboutDevices({path})))
+        return WipeResult::Declined;
     // A disk with its volumes locked and the disk held whole, a volume
     // locked and dismounted; one that stays in use gets nothing written.
     disk::DestinationOptions where;
@@ -139,11 +141,13 @@ WipeResult WipeDevice(const std::string& path, const disk::OperationContext& con
 
 WipeResult ZeroFreeClusters(const std::string& volume, const disk::OperationContext& context) {
     Interaction& ui = context.ui();
-    if (!ui.confirm("zero all unused clusters for " + volume + "?", platform::kProgramCaption))
+    if (!ui.confirm_about("zero all unused clusters for " + volume + "?", platform::kProgramCaption,
+                          platform::device::AboutDevices({volume})))
         return WipeResult::Declined;
     Handle h = CreateFile(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!h) {
-        ui.inform("INVALID_HANDLE_VALUE for" + volume, platform::kProgramCaption);
+        ui.inform(platform::device::OpenFailureText("INVALID_HANDLE_VALUE for" + volume, volume, GetLastError()),
+                  platform::kProgramCaption);
         return WipeResult::Failed;
     }
     NTFS_VOLUME_DATA_BUFFER data{};

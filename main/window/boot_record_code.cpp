@@ -17,6 +17,7 @@
 #include "main/window/page_host.h"
 #include "main/window/partition_table_page.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/os/file_facts.h"
@@ -66,7 +67,7 @@ void WithDiskVolumesLocked(const std::string& path, const std::function<void()>&
 
 bool PartitionTablePage::RunMbrBootCode(const std::string& file, const std::string& question, const std::string& done) {
     const std::string path = PartitionTablePath();
-    if (!platform::Ask(question)) return false;
+    if (!platform::AskAbout(question, platform::device::AboutDevices({path}))) return false;
     try {
         if (!ChangeMbrBootCode(path, file, {})) return false;
         host_.ShowTimedStatus(done);
@@ -129,7 +130,7 @@ void PartitionTablePage::Button4Click() {
     const std::string file = PickRecordFile(host_.DialogOwner(), kMbrFilter, true);
     if (file.empty()) return;
     const std::string path = PartitionTablePath();
-    if (!platform::Ask("Restore MBR on " + path + "?")) return;
+    if (!platform::AskAbout("Restore MBR on " + path + "?", platform::device::AboutDevices({path}))) return;
     try {
         RefuseDynamicVhd(path);
         if (disk::RestoreMbr(path, file, false, disk::TMbrParts{})) host_.ShowTimedStatus("Restore MBR OK");
@@ -151,7 +152,7 @@ void BootSectorPage::RestoreBootSectorFrom(const std::string& file, bool keep_bp
 }
 
 void BootSectorPage::RunBootSectorCode(const std::string& file, const std::string& question) {
-    if (!platform::Ask(question)) return;
+    if (!platform::AskAbout(question, platform::device::AboutDevices({BootSectorPath()}))) return;
     RestoreBootSectorFrom(file, true, "Changed BS OK");
 }
 

@@ -25,6 +25,7 @@
 #include "main/window/page_host.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 
 namespace tarnovell {
@@ -134,9 +135,7 @@ void BootSectorPage::ShowSectorOf(const QString& entry, const QVariant& identity
     if (!shows && !page_->isVisible()) btn_read_bsClick();
 }
 
-std::string BootSectorPage::BootSectorPath() const {
-    return disk::DevicePathOf(DriveComboBS->currentText().toStdString());
-}
+std::string BootSectorPage::BootSectorPath() const { return ChosenEntryPath(DriveComboBS); }
 
 bool BootSectorPage::ReadBootSectorAt(BootSectorRead& read) {
     read.path = BootSectorPath();
@@ -234,7 +233,7 @@ void BootSectorPage::EditBootSectorField(int field) {
     } catch (const std::exception& e) {
         return platform::Say(e.what());
     }
-    if (!platform::Ask(edit->question + read.path + "?")) return;
+    if (!platform::AskAbout(edit->question + read.path + "?", platform::device::AboutDevices({read.path}))) return;
     if (!WriteBootSector(read)) return;
     ShowFields(read.sector);
 }
@@ -254,7 +253,8 @@ void BootSectorPage::txtbs21DblClick() {
     } catch (const std::exception& e) {
         return platform::Say(e.what());
     }
-    if (!platform::Ask("Change Serial Number on " + read.path + "?")) return;
+    if (!platform::AskAbout("Change Serial Number on " + read.path + "?", platform::device::AboutDevices({read.path})))
+        return;
     // The fields show what is on the disk now, the new serial included.
     if (WriteBootSector(read)) ShowFields(read.sector);
 }

@@ -18,6 +18,7 @@
 #include "main/dialogs/dlg_disk.h"
 #include "main/window/page_host.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/path.h"
 #include "platform/device/volume_api.h"
 
@@ -98,9 +99,10 @@ bool DiskLayoutCommands::AskVolumeResize(const char* verb, bool suggest, std::st
     }
     delta = *megabytes * 1024 * 1024 - size->bytes;
     new_sectors = delta / size->bytes_per_sector + size->sectors;
-    return platform::Ask(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" + "\r\n" + "AND" +
-               "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
-               std::to_string(new_sectors * size->bytes_per_sector / kMiB) + " MBytes)?");
+    return platform::AskAbout(std::string(verb) + " " + drive + " by " + std::to_string(delta / kMiB) + " MBytes" +
+                                  "\r\n" + "AND" + "\r\n" + "Extend to " + std::to_string(new_sectors) + " Sectors (" +
+                                  std::to_string(new_sectors * size->bytes_per_sector / kMiB) + " MBytes)?",
+                              platform::device::AboutDevices({path}));
 }
 
 void DiskLayoutCommands::CreateDisk() {
@@ -110,7 +112,7 @@ void DiskLayoutCommands::CreateDisk() {
     Tfrmpartstyle dialog(host_.DialogOwner());
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
-    if (!platform::Ask("Create Disk on " + path + "?")) return;
+    if (!platform::AskAbout("Create Disk on " + path + "?", platform::device::AboutDevices({path}))) return;
     PageHost::BusyScope busy(host_);
     try {
         if (disk::CreateDiskLayout(path, static_cast<std::uint8_t>(style))) host_.ShowStatus("IOCTL_DISK_CREATE_DISK Ok");
@@ -140,7 +142,8 @@ void DiskLayoutCommands::CreateSinglePartition() {
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
     host_.ShowStatus("");
-    if (!platform::Ask("Create one unique partition on " + path + "?")) return;
+    if (!platform::AskAbout("Create one unique partition on " + path + "?", platform::device::AboutDevices({path})))
+        return;
     PageHost::BusyScope busy(host_);
     bool created = false;
     try {

@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "disk/device/device_lists.h"
+#include "disk/device/device_query.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/window/event_hook.h"
 #include "platform/base/interaction.h"
@@ -60,6 +61,12 @@ void AddDriveComboEntry(QComboBox* combo, const QString& entry) {
     const std::string identity = disk::DriveComboEntryIdentity(entry.toStdString());
     // An entry whose device could not be told is found again by its text.
     combo->addItem(entry, QString::fromStdString(identity.empty() ? "text " + entry.toStdString() : identity));
+}
+
+std::string ChosenEntryPath(const QComboBox* combo) {
+    const std::string path = disk::DevicePathOf(combo->currentText().toStdString());
+    disk::ChooseDriveComboEntry(path, combo->currentData().toString().toStdString());
+    return path;
 }
 
 void ShowDriveComboTarget(QComboBox* combo) {

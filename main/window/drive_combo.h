@@ -32,6 +32,12 @@ void AddDriveComboEntry(QComboBox* combo, const QString& entry);
 // usable when the selector has no entry.
 inline constexpr const char* kKeepsEnabled = "keepsEnabled";
 
+// The device path of the selector's entry (the text before its first
+// blank), the disk or volume the entry stood for when listed becoming the
+// choice of that path: a command writes through it only while it still
+// means that disk or volume.
+std::string ChosenEntryPath(const QComboBox* combo);
+
 // Enables the commands of the selector's page when it names something.
 void ShowDriveComboTarget(QComboBox* combo);
 

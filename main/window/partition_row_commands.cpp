@@ -21,6 +21,7 @@
 #include "main/window/page_host.h"
 #include "main/window/partition_table_page.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 
 namespace tarnovell {
 
@@ -33,8 +34,9 @@ constexpr const char* kRowImageFilter = "Image File (*.img)|*.img";
 bool ConfirmRowCopy(QWidget* window, const std::string& what, const std::string& path, const ByteRange& range) {
     window->raise();
     window->activateWindow();
-    return platform::Ask(what + path + " at offset=" + std::to_string(range.offset) +
-                         " with lenghth=" + std::to_string(range.length) + "?");
+    return platform::AskAbout(what + path + " at offset=" + std::to_string(range.offset) +
+                                  " with lenghth=" + std::to_string(range.length) + "?",
+                              platform::device::AboutDevices({path}));
 }
 
 }  // namespace

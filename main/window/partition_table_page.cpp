@@ -29,6 +29,7 @@
 #include "main/window/page_host.h"
 #include "platform/base/byte_order.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 
 namespace tarnovell {
 
@@ -187,9 +188,7 @@ MbrRows PartitionTablePage::PartitionRowTexts() const {
     return rows;
 }
 
-std::string PartitionTablePage::PartitionTablePath() const {
-    return disk::DevicePathOf(drivecombopart->currentText().toStdString());
-}
+std::string PartitionTablePage::PartitionTablePath() const { return ChosenEntryPath(drivecombopart); }
 
 void PartitionTablePage::TabSheet20Show() {
     // The image entry names no file until one is picked, and a selector
@@ -238,7 +237,8 @@ void PartitionTablePage::btn_write_partClick() {
     try {
         const disk::SectorBuffer entries = PartitionEntriesOf(PartitionRowTexts());
         RefuseDynamicVhd(path);
-        if (!platform::Ask("Overwrite Partition Table on " + path + "?")) return;
+        if (!platform::AskAbout("Overwrite Partition Table on " + path + "?", platform::device::AboutDevices({path})))
+            return;
         if (disk::WritePartitionTable(path, entries)) host_.ShowTimedStatus("Write Partition Table OK");
     } catch (const std::exception& e) {
         platform::Say(e.what());
@@ -250,7 +250,7 @@ void PartitionTablePage::btn_mbr_apply_diskidClick() {
     try {
         const std::uint32_t id = ParseDiskId(S(txtMBRDiskID));
         RefuseDynamicVhd(path);
-        if (!platform::Ask("Overwrite DiskID on " + path + "?")) return;
+        if (!platform::AskAbout("Overwrite DiskID on " + path + "?", platform::device::AboutDevices({path}))) return;
         disk::SectorBuffer sector{};
         if (!disk::ReadFirstSector(path, sector)) return;
         platform::StoreLe32(sector.data() + 440, id);

@@ -32,6 +32,7 @@
 #include <map>
 
 #include "disk/device/device_query.h"
+#include "main/dialogs/dlg_disk.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/dialogs/window_reporting.h"
 #include "main/operations/selection.h"
@@ -55,7 +56,6 @@ namespace {
 
 constexpr int kWindowWidth = 920;
 constexpr int kWindowHeight = 620;
-constexpr int kRowIndexRole = Qt::UserRole + 1;  // the row's place in rows_
 const QColor kDiskRowColour(229, 229, 229);
 
 // Qt's item views have no grid lines of their own; the list draws them so
@@ -80,11 +80,7 @@ QAction* AddAction(QMenu* menu, const char* name, const QString& caption) {
 }
 
 QTreeWidgetItem* MakeListItem(const disk::DiskListRow& row, int index) {
-    auto* item = new QTreeWidgetItem(QStringList{
-        QString::fromStdString(row.caption), QString::fromStdString(row.device),
-        QString::fromStdString(row.description), QString::fromStdString(row.size), QString::fromStdString(row.used),
-        QString::fromStdString(row.unused), QString::fromStdString(row.file_system)});
-    item->setData(0, kRowIndexRole, index);
+    QTreeWidgetItem* item = MakeDeviceListItem(row, index);
     if (row.is_disk()) {
         item->setData(0, Qt::UserRole, row.data);
         // Disks stand out from the partitions listed under them.
@@ -186,14 +182,23 @@ bool Tfrmmain::Selected(const SelectionRule& rule, std::string& path) {
 void Tfrmmain::WatchDevices() {
     // The monitor calls from its own thread; the list is refreshed on ours.
     QPointer<Tfrmmain> self(this);
-    monitor_ = std::make_unique<platform::device::DeviceMonitor>([self](bool arrival, std::uint32_t mask) {
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, arrival, mask] {
-                if (self) self->DeviceChanged(arrival, mask);
-            },
-            Qt::QueuedConnection);
-    });
+    monitor_ = std::make_unique<platform::device::DeviceMonitor>(
+        [self](bool arrival, std::uint32_t mask) {
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, arrival, mask] {
+                    if (self) self->DeviceChanged(arrival, mask);
+                },
+                Qt::QueuedConnection);
+        },
+        [self] {
+            QMetaObject::invokeMethod(
+                qApp,
+                [self] {
+                    if (self) self->DisksChanged();
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void Tfrmmain::FormCreate() {
@@ -300,8 +305,10 @@ QWidget* Tfrmmain::CreateCloningPage() {
 
     lvdisks = new QTreeWidget;
     lvdisks->setObjectName("lvdisks");
-    lvdisks->setColumnCount(7);
-    lvdisks->setHeaderLabels({"#", "Device", "Description", "Size (MB)", "Used (MB)", "Unused (MB)", "FS"});
+    lvdisks->setColumnCount(8);
+    // The last column says which disk or volume of this machine a row is.
+    lvdisks->setHeaderLabels(
+        {"#", "Device", "Description", "Size (MB)", "Used (MB)", "Unused (MB)", "FS", "Linux Device"});
     lvdisks->setRootIsDecorated(false);
     lvdisks->setItemsExpandable(false);
     lvdisks->setUniformRowHeights(true);
@@ -464,6 +471,10 @@ void Tfrmmain::BuildSideBar() {
 }
 
 void Tfrmmain::FillDeviceList() {
+    // The disk or volume selected stays selected under whatever number or
+    // letter it has now; one that is gone leaves nothing selected, so that
+    // no command acts on whatever took its place.
+    const std::optional<disk::DiskListRow> selected = SelectedRow();
     lvdisks->clear();
     rows_.clear();
     try {
@@ -471,18 +482,16 @@ void Tfrmmain::FillDeviceList() {
     } catch (const std::exception& e) {
         ShowStatus(QString::fromStdString(e.what()));
     }
-    for (std::size_t i = 0; i < rows_.size(); ++i)
-        lvdisks->addTopLevelItem(MakeListItem(rows_[i], static_cast<int>(i)));
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        QTreeWidgetItem* item = MakeListItem(rows_[i], static_cast<int>(i));
+        lvdisks->addTopLevelItem(item);
+        if (selected && selected->identity && rows_[i].identity && rows_[i].is_disk() == selected->is_disk() &&
+            selected->identity->same_device(*rows_[i].identity))
+            lvdisks->setCurrentItem(item);
+    }
 }
 
-std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const {
-    const auto selected = lvdisks->selectedItems();
-    if (selected.isEmpty()) return std::nullopt;
-    bool ok = false;
-    int index = selected.first()->data(0, kRowIndexRole).toInt(&ok);
-    if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
-    return rows_[static_cast<std::size_t>(index)];
-}
+std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }
 
 void Tfrmmain::RefreshDrives1Click() {
     FillDeviceList();
@@ -556,6 +565,8 @@ void Tfrmmain::ReportMachineProblem() {
     statusBar()->showMessage(QString::fromStdString(problem));
     platform::Say(problem);
 }
+
+void Tfrmmain::DisksChanged() { RefreshDrives1Click(); }
 
 void Tfrmmain::DeviceChanged(bool arrival, std::uint32_t unit_mask) {
     const QString when = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);

@@ -89,6 +89,10 @@ public slots:
     void btn_cancel_backup_restoreClick();
     // A volume arrived (or left); `unit_mask` has the bit of its drive letter.
     void DeviceChanged(bool arrival, std::uint32_t unit_mask);
+    // The disks changed and no letter came or went (a blank disk in
+    // another's place or number): the lists are brought up to date, the
+    // status line is left alone.
+    void DisksChanged();
 
     // ---- Clone, backup and restore (ufrmmain_backup_restore.cpp) ----
     // "Tarnovell" on the Clone page: disk or volume onto another.
@@ -233,7 +237,8 @@ private:
 
     void FormCreate();
     void LoadConfig();
-    // Volume arrival and removal reach DeviceChanged from here.
+    // Volume arrival and removal reach DeviceChanged from here, other changes
+    // of the disks DisksChanged.
     void WatchDevices();
 
     void CreateMenus();

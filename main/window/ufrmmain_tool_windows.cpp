@@ -24,6 +24,7 @@
 #include "main/operations/selection.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
+#include "platform/device/registry.h"
 #include "tools/convert/ufrmconvert.h"
 #include "tools/convimg/ufrmconvimg.h"
 #include "tools/extractor/ufrm7zextractor.h"
@@ -89,6 +90,7 @@ void Tfrmmain::JvOutlookBar1Pages2Buttons8Click() {
     auto* editor = new Tfrmparteditor(tool_link());
     editor->setWindowTitle(editor->windowTitle() + " " + QString::fromStdString(path));
     editor->DiskPath = path;
+    editor->DiskChoice = platform::device::Registry::instance().chosen(path);
     editor->show();
 }
 

@@ -19,6 +19,7 @@
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
 #include "platform/base/win_error.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "tools/checkdisk/ufrmcheckdisk.h"
@@ -85,12 +86,13 @@ void Tfrmmain::CheckDisk() {
 void Tfrmmain::SetVolumeState(bool online) {
     std::string path;
     if (!Selected(kPartitionRow, path)) return;
-    if (!platform::Ask("Set " + path + (online ? " online ?" : " offline ?"))) return;
+    const std::string question = "Set " + path + (online ? " online ?" : " offline ?");
+    if (!platform::AskAbout(question, platform::device::AboutDevices({path}))) return;
     ShowStatus("");
     platform::Handle volume = OpenReadWrite(path);
     if (!volume) return platform::Say(CouldNotCreateFile());
     if ((!disk::LockVolumeHandle(volume) || !disk::DismountVolumeHandle(volume)) &&
-        platform::Ask("Lock and/or Dismount failed! Abort?"))
+        platform::AskAbout("Lock and/or Dismount failed! Abort?", platform::device::AboutDevices({path})))
         return;
     try {
         if (online) {
@@ -112,7 +114,7 @@ void Tfrmmain::ChangeDiskAttributes(const std::string& question, std::int64_t at
                                     const std::string& what, bool online_cycle) {
     std::string path;
     if (!Selected(kDiskRow, path)) return;
-    if (!platform::Ask("Set " + path + question)) return;
+    if (!platform::AskAbout("Set " + path + question, platform::device::AboutDevices({path}))) return;
     if (!disk::IoctlSetDiskAttributes(path, attributes, mask))
         return platform::Say("IOCTL_DISK_SET_DISK_ATTRIBUTES " + what + " failed");
     ShowStatus(QString::fromStdString("IOCTL_DISK_SET_DISK_ATTRIBUTES " + what + " Ok"));
@@ -146,7 +148,7 @@ void Tfrmmain::DeleteDiskLayout() {
     if (!platform::device::IsWholeDiskPath(path))
         return platform::Say("this operation can only take place on \\.\\PhysicalDriveX");
     ShowStatus("");
-    if (!platform::Ask("Delete Drive Layout for " + path + "?")) return;
+    if (!platform::AskAbout("Delete Drive Layout for " + path + "?", platform::device::AboutDevices({path}))) return;
     try {
         disk::DeleteDriveLayout(path);
         ShowStatus("DELETE_DRIVE_LAYOUT Ok");

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <utility>
 
 #include "platform/base/win_error.h"
 
@@ -35,6 +36,10 @@ void Say(const std::string& text) { interaction().inform(text, kProgramCaption);
 
 bool Ask(const std::string& question) { return interaction().confirm(question, kProgramCaption); }
 
+bool AskAbout(const std::string& question, const std::string& about) {
+    return interaction().confirm_about(question, kProgramCaption, about);
+}
+
 std::optional<std::string> AskText(const std::string& prompt, const std::string& initial) {
     return interaction().input_box(kProgramCaption, prompt, initial);
 }
@@ -66,6 +71,12 @@ bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
     return SafeAnswer(text);
 }
 
+bool ConsoleInteraction::confirm_about(const std::string& text, const std::string& caption, const std::string& about) {
+    // What the names are goes with the question wherever it is written.
+    if (!about.empty() && (!quiet_ || SafeAnswer(text))) out_ << about << "\n";
+    return confirm(text, caption);
+}
+
 void ConsoleInteraction::inform(const std::string& text, const std::string&) { out_ << text << std::endl; }
 
 void ConsoleInteraction::inform_failure(const std::string& text, const std::string& caption,
@@ -84,11 +95,20 @@ std::optional<std::string> ConsoleInteraction::input_box(const std::string&, con
 
 bool ScriptedInteraction::confirm(const std::string& text, const std::string& caption) {
     std::lock_guard guard(mutex_);
-    log_.push_back({Exchange::Confirm, text, caption});
+    log_.push_back({Exchange::Confirm, text, caption, std::exchange(next_about_, std::string())});
     if (confirms_.empty()) return default_confirm_;
     bool answer = confirms_.front();
     confirms_.pop_front();
     return answer;
+}
+
+bool ScriptedInteraction::confirm_about(const std::string& text, const std::string& caption, const std::string& about) {
+    {
+        std::lock_guard guard(mutex_);
+        next_about_ = about;
+    }
+    // Through confirm, which a script of answers may have made its own.
+    return confirm(text, caption);
 }
 
 void ScriptedInteraction::inform(const std::string& text, const std::string& caption) {

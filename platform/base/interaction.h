@@ -19,6 +19,14 @@ public:
     virtual ~Interaction() = default;
     // A Yes/No question. True means Yes.
     virtual bool confirm(const std::string& text, const std::string& caption) = 0;
+    // A Yes/No question about disks or volumes: `about` says, a line for
+    // each, which disk or volume a name in the question is on this machine
+    // (its device node or image file, model, size, mount folder). A window
+    // shows it under the question, a console before it.
+    virtual bool confirm_about(const std::string& text, const std::string& caption, const std::string& about) {
+        (void)about;
+        return confirm(text, caption);
+    }
     // A message with an OK button.
     virtual void inform(const std::string& text, const std::string& caption) = 0;
     // A message about a failure of `subject` (a path) with the system's error
@@ -53,6 +61,8 @@ Interaction& interaction();
 // current interaction.
 void Say(const std::string& text);
 bool Ask(const std::string& question);
+// A question about disks or volumes, with what they are (see confirm_about).
+bool AskAbout(const std::string& question, const std::string& about);
 // An input box under the program's caption; nothing when cancelled.
 std::optional<std::string> AskText(const std::string& prompt, const std::string& initial = "");
 // Installs `next` (not owned; nullptr restores the console) and returns the previous one.
@@ -69,6 +79,7 @@ class ConsoleInteraction : public Interaction {
 public:
     ConsoleInteraction(std::istream& in, std::ostream& out);
     bool confirm(const std::string& text, const std::string& caption) override;
+    bool confirm_about(const std::string& text, const std::string& caption, const std::string& about) override;
     void inform(const std::string& text, const std::string& caption) override;
     // One line: text + " - " + subject + ": " + the system's text for code.
     void inform_failure(const std::string& text, const std::string& caption, const std::string& subject,
@@ -94,6 +105,7 @@ public:
         enum Kind { Confirm, Inform, Input } kind;
         std::string text;
         std::string caption;
+        std::string about;  // what a question about disks or volumes said they are
     };
 
     void answer_confirm(bool yes) { confirms_.push_back(yes); }
@@ -102,6 +114,8 @@ public:
     void set_default_confirm(bool yes) { default_confirm_ = yes; }
 
     bool confirm(const std::string& text, const std::string& caption) override;
+    // Logged with its `about`, then answered as confirm answers.
+    bool confirm_about(const std::string& text, const std::string& caption, const std::string& about) override;
     void inform(const std::string& text, const std::string& caption) override;
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
@@ -114,6 +128,7 @@ private:
     std::deque<bool> confirms_;
     std::deque<std::optional<std::string>> inputs_;
     bool default_confirm_ = false;
+    std::string next_about_;  // for the question confirm_about passes on
     std::vector<Exchange> log_;
 };
 

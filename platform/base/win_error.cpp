@@ -62,6 +62,9 @@ std::string SysErrorMessage(DWORD code) {
     case ERROR_BADDB: return "The configuration registry database is corrupt";
     case ERROR_KEY_DELETED:
         return "Illegal operation attempted on a registry key that has been marked for deletion";
+    // What a write is refused with when the name it was given has come to
+    // mean another disk or volume since it was chosen.
+    case ERROR_MEDIA_CHANGED: return "The disk or volume is no longer the one that was chosen";
     case ERROR_IO_DEVICE: return "The request could not be performed because of an I/O device error";
     case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected";
     case ERROR_NOT_FOUND: return "Element not found";

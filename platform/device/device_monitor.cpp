@@ -26,12 +26,26 @@ namespace platform::device {
 
 namespace {
 
-std::uint32_t LetterMask(const Snapshot& snap) {
-    std::uint32_t mask = 0;
-    for (const auto& v : snap.volumes)
-        if (v.letter >= 'A' && v.letter <= 'Z') mask |= 1u << (v.letter - 'A');
-    return mask;
-}
+// What a change is measured against: the letters in use, and which disk
+// each number is and where its volumes lie. The bytes on a disk, its mounts
+// and its files are no part of it: a disk being written is the same disk.
+struct Picture {
+    std::uint32_t letters = 0;
+    std::string disks;
+
+    static Picture Of(const Snapshot& snap) {
+        Picture picture;
+        for (const auto& d : snap.disks)
+            picture.disks += std::to_string(d.number) + "|" + d.identity + "|" + d.backing + "|" +
+                             std::to_string(d.size) + "|" + d.serial + "|" + d.product + "\n";
+        for (const auto& v : snap.volumes) {
+            if (v.letter >= 'A' && v.letter <= 'Z') picture.letters |= 1u << (v.letter - 'A');
+            picture.disks += std::to_string(v.disk) + "@" + std::to_string(v.start) + "+" + std::to_string(v.length) +
+                             " " + GuidToString(v.guid) + " " + v.filesystem + "\n";
+        }
+        return picture;
+    }
+};
 
 UniqueFd OpenEventSource() {
     const char* manifest = std::getenv("TARNOVELL_HOST");
@@ -91,6 +105,7 @@ bool Drain(int fd, bool netlink, const std::string& manifest_name) {
 
 struct DeviceMonitor::Impl {
     Callback callback;
+    DisksChanged disks_changed;
     UniqueFd source;
     UniqueFd stop{::eventfd(0, EFD_CLOEXEC)};
     bool netlink = false;
@@ -120,19 +135,21 @@ struct DeviceMonitor::Impl {
         settled.notify_all();
     }
 
-    // Only volumes that came or went are news: a file written beside the
-    // manifest (an image being backed up there) or a uevent of a disk whose
-    // volumes stay as they were tells the window nothing, and must not
-    // overwrite what its status line says.
-    void report_changes(std::uint32_t& known) {
-        std::uint32_t now = LetterMask(*Registry::instance().refresh());
-        if (std::uint32_t arrived = now & ~known) callback(true, arrived);
-        if (std::uint32_t removed = known & ~now) callback(false, removed);
+    // Volumes that came or went are news of their own, for the status line;
+    // disks that changed without moving a letter only make what is listed
+    // out of date. A file written beside the manifest (an image being backed
+    // up there) or a uevent of a disk that stays as it was is no news at all.
+    void report_changes(Picture& known) {
+        const Picture now = Picture::Of(*Registry::instance().refresh());
+        const std::uint32_t arrived = now.letters & ~known.letters, removed = known.letters & ~now.letters;
+        if (arrived) callback(true, arrived);
+        if (removed) callback(false, removed);
+        if (!arrived && !removed && now.disks != known.disks && disks_changed) disks_changed();
         known = now;
     }
 
     void run() {
-        std::uint32_t known = LetterMask(*Registry::instance().snapshot());
+        Picture known = Picture::Of(*Registry::instance().snapshot());
         for (;;) {
             pollfd fds[3] = {{stop.get(), POLLIN, 0}, {source.get(), POLLIN, 0}, {settle_request.get(), POLLIN, 0}};
             if (::poll(fds, 3, -1) < 0 && errno != EINTR) break;
@@ -178,8 +195,9 @@ LiveMonitors& Live() {
 
 }  // namespace
 
-DeviceMonitor::DeviceMonitor(Callback callback) : impl_(std::make_unique<Impl>()) {
+DeviceMonitor::DeviceMonitor(Callback callback, DisksChanged disks_changed) : impl_(std::make_unique<Impl>()) {
     impl_->callback = std::move(callback);
+    impl_->disks_changed = std::move(disks_changed);
     const char* manifest = std::getenv("TARNOVELL_HOST");
     impl_->netlink = !(manifest && *manifest);
     if (!impl_->netlink) impl_->manifest_name = std::filesystem::path(manifest).filename().string();

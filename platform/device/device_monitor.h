@@ -1,7 +1,9 @@
-// Tells when volumes come and go: a kernel uevent listener on the Linux
-// host, a watch on the manifest's folder on the embedded host. On a change
-// the registry is rebuilt and the letters that appeared or vanished are
-// reported, the way Windows reports a volume's arrival and removal.
+// Tells when disks and volumes come and go: a kernel uevent listener on the
+// Linux host, a watch on the manifest's folder on the embedded host. On a
+// change the registry is rebuilt; the letters that appeared or vanished are
+// reported, the way Windows reports a volume's arrival and removal, and a
+// change of the disks that moves no letter (a blank disk, or one of file
+// systems nobody knows, in another's place or number) is reported apart.
 #pragma once
 
 #include <chrono>
@@ -17,8 +19,12 @@ public:
     // arrival or removal, and the drive letters concerned as a unit mask
     // (bit 0 = A:). Nothing else that changes is reported.
     using Callback = std::function<void(bool arrival, std::uint32_t unit_mask)>;
+    // Called on the monitor's own thread when the disks or their volumes
+    // changed and no letter came or went: what a list shows is out of date,
+    // though no volume arrived or left.
+    using DisksChanged = std::function<void()>;
 
-    explicit DeviceMonitor(Callback callback);
+    explicit DeviceMonitor(Callback callback, DisksChanged disks_changed = {});
     ~DeviceMonitor();
     DeviceMonitor(const DeviceMonitor&) = delete;
     DeviceMonitor& operator=(const DeviceMonitor&) = delete;

@@ -173,9 +173,18 @@ void EndDiskWrites(Handle::State& s) {
     s.write_share.clear();
 }
 
+// A write through a name that has come to mean another disk or volume
+// since a person chose it would land on the wrong one: refused before
+// anything is opened, locked or written.
+bool StillChosen(Registry& registry, const device::DevicePath& path, DWORD access) {
+    if (!(access & (GENERIC_WRITE | GENERIC_ALL)) || registry.still_chosen(path.text)) return true;
+    return Fail(ERROR_MEDIA_CHANGED);
+}
+
 Handle OpenDisk(const device::DevicePath& path, DWORD access, DWORD disposition, DWORD flags) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return FailHandle(ERROR_INVALID_PARAMETER);
     Registry& registry = Registry::instance();
+    if (!StillChosen(registry, path, access)) return Handle();
     auto snap = registry.snapshot();
     const device::DiskInfo* disk = snap->disk(path.disk);
     if (!disk) return FailHandle(ERROR_FILE_NOT_FOUND);
@@ -214,6 +223,7 @@ Handle OpenDisk(const device::DevicePath& path, DWORD access, DWORD disposition,
 Handle OpenVolume(const device::DevicePath& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return FailHandle(ERROR_INVALID_PARAMETER);
     Registry& registry = Registry::instance();
+    if (!StillChosen(registry, path, access)) return Handle();
     auto snap = registry.snapshot();
     const device::VolumeInfo* volume = registry.resolve_volume(*snap, path);
     if (!volume) return FailHandle(ERROR_FILE_NOT_FOUND);

@@ -13,6 +13,7 @@
 
 #include "platform/base/byte_order.h"
 #include "platform/device/host/backing_reader.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/embedded/embedded_host.h"
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/linux/linux_host.h"
@@ -505,6 +506,46 @@ bool Registry::set_volume_offline(const std::string& guid, bool offline) {
     }
     refresh();
     return true;
+}
+
+namespace {
+
+// One key for each way of naming a device that can come to mean another:
+// a disk number, a letter, a volume number.
+std::string ChoiceKey(const std::string& path) {
+    const DevicePath parsed = ParseDevicePath(path);
+    switch (parsed.kind) {
+    case PathKind::Disk: return "disk " + std::to_string(parsed.disk);
+    case PathKind::LetterVolume: return std::string("letter ") + parsed.letter;
+    case PathKind::HarddiskVolume: return "volume " + std::to_string(parsed.volume_index);
+    default: return "";
+    }
+}
+
+}  // namespace
+
+void Registry::choose(const DeviceIdentity& identity) {
+    const std::string key = ChoiceKey(identity.path);
+    if (key.empty()) return;
+    std::lock_guard guard(mutex_);
+    chosen_[key] = identity;
+}
+
+std::optional<DeviceIdentity> Registry::chosen(const std::string& path) const {
+    const std::string key = ChoiceKey(path);
+    std::lock_guard guard(mutex_);
+    auto it = chosen_.find(key);
+    if (key.empty() || it == chosen_.end()) return std::nullopt;
+    return it->second;
+}
+
+bool Registry::still_chosen(const std::string& path) {
+    const std::optional<DeviceIdentity> choice = chosen(path);
+    if (!choice) return true;
+    // What the name means now, not what the last refresh saw: the monitor
+    // may not have taken the change in yet.
+    const std::optional<DeviceIdentity> now = IdentityIn(*refresh(), path);
+    return now && choice->same_device(*now);
 }
 
 void Registry::note_locked(const std::string& guid, int delta) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device/device_identity.h"
 #include "platform/device/host/host.h"
 #include "platform/device/path.h"
 
@@ -69,6 +70,19 @@ public:
     bool set_disk_attributes(int disk, std::uint64_t attributes, std::uint64_t mask);
     bool set_volume_offline(const std::string& guid, bool offline);
 
+    // What a person chose a disk or volume by a name as: the list row or
+    // selector entry as it showed it, the disk a command line named as it
+    // started. The latest choice of each name counts (a \\?\Volume{GUID}
+    // path means its volume by itself and is not kept). A handle that would
+    // write through a chosen name opens only while the name still means
+    // what was chosen, so that a disk that took another's number is never
+    // written in its place.
+    void choose(const DeviceIdentity& identity);
+    std::optional<DeviceIdentity> chosen(const std::string& path) const;
+    // False when `path` was chosen and, in a picture refreshed now, means
+    // another disk or volume, or nothing.
+    bool still_chosen(const std::string& path);
+
     // What this process holds on volumes, reported by the claims.
     void note_locked(const std::string& guid, int delta);
     void note_dismounted(const std::string& guid, int delta);
@@ -112,6 +126,7 @@ private:
     std::shared_ptr<const Snapshot> current_;
     std::string problem_;
     std::uint64_t generation_ = 0;
+    std::map<std::string, DeviceIdentity> chosen_;  // by ChoiceKey of the name
     std::multiset<std::string> locked_;
     std::multiset<std::string> dismounted_;
 

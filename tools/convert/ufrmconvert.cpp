@@ -30,6 +30,7 @@
 #include "main/operations/vhd_copy.h"
 #include "platform/base/ascii.h"
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 #include "platform/os/system_facts.h"
 #include "tools/convert/convert_plan.h"
 
@@ -218,6 +219,10 @@ void Tfrmconvert::btnGoClick() {
     // Nothing of the last conversion is taken for this one's.
     pb_img->setValue(0);
     StatusBar1->clearMessage();
+    // A disk or volume typed is the one the name means now, when the
+    // conversion starts: another that takes its name before the first byte
+    // is not written.
+    platform::device::ChooseAsItIsNow(destination);
     try {
         Run(source_kind, destination_kind, source, destination);
     } catch (const std::exception& e) {

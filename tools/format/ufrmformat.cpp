@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "platform/base/interaction.h"
+#include "platform/device/device_naming.h"
 
 namespace tarnovell {
 
@@ -74,7 +75,9 @@ void TfrmFormat::FormatVolume() {
     {
         // The question is this window's: asked over it, not behind it.
         QuestionOwner asking(this);
-        if (!platform::Ask("Format " + VolumeLetter + "?")) return;
+        if (!platform::AskAbout("Format " + VolumeLetter + "?",
+                                platform::device::AboutDevices({platform::device::LetterVolumePath(VolumeLetter[0])})))
+            return;
     }
     disk::TMagFmtChkDsk component;
     Attach(component);

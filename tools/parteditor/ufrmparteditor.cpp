@@ -30,9 +30,11 @@
 #include "platform/base/interaction.h"
 #include "platform/base/replace_file.h"
 #include "platform/base/win_error.h"
+#include "platform/device/device_naming.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
 #include "platform/device/records/partition_table.h"
+#include "platform/device/registry.h"
 #include "tools/htmlreport/list_view_html.h"
 #include "tools/parteditor/ufrmcreatepart.h"
 
@@ -238,9 +240,18 @@ std::optional<int> Tfrmparteditor::SelectedEntryOf(std::uint32_t style, const ch
     return entry;
 }
 
+void Tfrmparteditor::ChooseDiskAgain() {
+    if (DiskChoice) platform::device::Registry::instance().choose(*DiskChoice);
+}
+
+bool Tfrmparteditor::AskAboutDisk(const std::string& question) {
+    ChooseDiskAgain();
+    return platform::AskAbout(question, platform::device::AboutDevices({disk::DevicePathOf(DiskPath)}));
+}
+
 bool Tfrmparteditor::ConfirmEntry(const char* verb, int entry) {
-    return platform::Ask(std::string(verb) + " entry #" + std::to_string(entry) + " for " + disk::DevicePathOf(DiskPath) +
-                   "?");
+    return AskAboutDisk(std::string(verb) + " entry #" + std::to_string(entry) + " for " +
+                        disk::DevicePathOf(DiskPath) + "?");
 }
 
 template <class Change>
@@ -298,7 +309,7 @@ void Tfrmparteditor::ChangeDiskID1Click() {
     if (!typed || platform::Trim(*typed).empty() || platform::Trim(*typed) == "$") return;
     std::optional<std::uint32_t> signature = ParseDiskSignature(*typed);
     if (!signature) return platform::Say(NotAnInteger(*typed));
-    if (!platform::Ask("Modify DiskID for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!AskAboutDisk("Modify DiskID for " + disk::DevicePathOf(DiskPath) + "?")) return;
     ApplyChange([&] { disk::SetMbrDiskSignature(DiskPath, *signature); });
 }
 
@@ -360,7 +371,7 @@ void Tfrmparteditor::ChangeDiskIDGPT1Click() {
     if (!typed || platform::Trim(*typed).empty()) return;
     const std::string guid = platform::Trim(*typed);
     if (!IsBracedGuid(guid)) return platform::Say(NotAGuid(guid));
-    if (!platform::Ask("Modify Disk GUID for " + disk::DevicePathOf(DiskPath) + "?")) return;
+    if (!AskAboutDisk("Modify Disk GUID for " + disk::DevicePathOf(DiskPath) + "?")) return;
     ApplyChange([&] { disk::SetGptDiskId(DiskPath, guid); });
 }
 
@@ -368,7 +379,7 @@ void Tfrmparteditor::ChangeDiskIDGPT1Click() {
 
 void Tfrmparteditor::DeleteDriveLayout1Click() {
     const std::string path = disk::DevicePathOf(DiskPath);
-    if (!platform::Ask("Delete Drive Layout for " + path + "?")) return;
+    if (!AskAboutDisk("Delete Drive Layout for " + path + "?")) return;
     try {
         disk::DeleteDriveLayout(path);
         SetStatus("DELETE_DRIVE_LAYOUT Ok");
@@ -383,7 +394,7 @@ void Tfrmparteditor::CreateDisk1Click() {
     Tfrmpartstyle dialog(this);
     if (dialog.exec() != QDialog::Accepted) return;
     const int style = dialog.style();
-    if (!platform::Ask("Create Disk on " + DiskPath + "?")) return;
+    if (!AskAboutDisk("Create Disk on " + DiskPath + "?")) return;
     bool created = false;
     try {
         created = disk::CreateDiskLayout(DiskPath, static_cast<std::uint8_t>(style));
@@ -492,6 +503,7 @@ void Tfrmparteditor::RestorePartition1Click() {
     if (size && *size > length)
         return platform::Say("RestorePartition:" + file + " (" + std::to_string(*size) +
                    " bytes) is larger than the partition (" + std::to_string(length) + " bytes)");
+    ChooseDiskAgain();
     RunCopy("RestorePartition:", [&](ToolReporting& reporting) {
         disk::RestoreRaw(file, DiskPath, reporting.progress(), length, offset, false, reporting.status());
     });
@@ -507,8 +519,10 @@ void Tfrmparteditor::BackuptoPhysicaldisk1Click() {
     // By device, not by name: "\\.\physicaldrive1" is the editor's own disk too.
     if (platform::EqualsNoCase(destination, DiskPath) || SameDevice(destination, DiskPath))
         return platform::Say("destination must be different from source!");
-    if (!platform::Ask("Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) + " on " +
-                 destination + "?"))
+    platform::device::ChooseAsItIsNow(destination);
+    const std::string question = "Write " + std::to_string(length / kMiB) + "MB at offset " + std::to_string(offset) +
+                                 " on " + destination + "?";
+    if (!platform::AskAbout(question, platform::device::AboutDevices({destination})))
         return;
     RunCopy("BackupPartition:", [&](ToolReporting& reporting) {
         disk::BackupRaw(DiskPath, destination, reporting.progress(), length, offset, false, reporting.status());

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "main/dialogs/tool_services.h"
+#include "platform/device/device_identity.h"
 #include "main/dialogs/tool_window.h"
 #include "tools/parteditor/partition_rows.h"
 
@@ -35,6 +36,9 @@ public:
 
     // "\\.\PhysicalDrive" + N.
     std::string DiskPath;
+    // The disk DiskPath meant when the editor was opened for it: the
+    // editor's changes are written only while the path still means it.
+    std::optional<platform::device::DeviceIdentity> DiskChoice;
     // From the last read: the style (0 MBR, 1 GPT, 2 RAW), the entry count
     // and the disk's signature or GUID.
     std::uint32_t LayoutStyle = kEditorRaw;
@@ -103,6 +107,11 @@ private:
     std::optional<int> SelectedEntryOf(std::uint32_t style, const char* refusal);
     // "Modify entry #3 for \\.\PhysicalDrive1?", with the verb given.
     bool ConfirmEntry(const char* verb, int entry);
+    // The disk the editor was opened for, made the choice of DiskPath again
+    // (another window may have chosen by that name since); then the
+    // question before a change, with what the disk is.
+    void ChooseDiskAgain();
+    bool AskAboutDisk(const std::string& question);
     // Runs a confirmed change of the layout: the layout is shown again
     // 100 ms after it returns; an exception is shown and nothing re-read.
     template <class Change>

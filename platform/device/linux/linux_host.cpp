@@ -35,6 +35,18 @@ constexpr std::size_t kMaxDisks = 16;
 struct LinuxHost::Impl {
     std::mutex mutex;
     std::map<std::string, std::string> enumerated;  // backing node -> kernel name, from the last enumeration
+    // The number each disk was given, by its kernel name and what it is: a
+    // disk keeps its number for as long as the program runs, so that a disk
+    // that comes or goes moves no other's.
+    std::map<std::string, int> numbers;
+    std::set<std::string> present;  // the disks of the last enumeration, by the same key
+
+    // Numbers the disks (`disks` in the order of their names): a disk keeps
+    // the number it had; a disk new to the picture takes the lowest number
+    // no disk present has, those `listed` (TARNOVELL_LINUX_DISKS) first and
+    // in the order listed, then the others. A disk without a number left
+    // (more than kMaxDisks) is not offered.
+    void number(std::vector<std::pair<std::string, DiskInfo>>& disks, const std::vector<std::string>& listed);
 
     std::mutex busy_mutex;
     kernel::MountTableWatch mount_table;
@@ -64,6 +76,46 @@ struct LinuxHost::Impl {
     }
 };
 
+void LinuxHost::Impl::number(std::vector<std::pair<std::string, DiskInfo>>& disks,
+                             const std::vector<std::string>& listed) {
+    std::lock_guard guard(mutex);
+    auto key = [](const std::pair<std::string, DiskInfo>& d) { return d.first + "\n" + d.second.identity; };
+    std::set<int> taken;
+    for (auto& d : disks) d.second.number = -1;
+    // Those that stayed keep theirs first; one that comes back has its old
+    // number again when nobody took it meanwhile.
+    for (bool stayed : {true, false})
+        for (auto& d : disks) {
+            auto known = numbers.find(key(d));
+            if (d.second.number >= 0 || present.count(key(d)) != stayed || known == numbers.end() ||
+                taken.count(known->second))
+                continue;
+            d.second.number = known->second;
+            taken.insert(known->second);
+        }
+    std::vector<std::pair<std::string, DiskInfo>*> fresh;
+    for (auto& d : disks)
+        if (d.second.number < 0) fresh.push_back(&d);
+    auto place = [&](const std::pair<std::string, DiskInfo>* d) {
+        auto at = std::find(listed.begin(), listed.end(), d->first);
+        return at == listed.end() ? listed.size() : static_cast<std::size_t>(at - listed.begin());
+    };
+    std::stable_sort(fresh.begin(), fresh.end(), [&](auto* a, auto* b) { return place(a) < place(b); });
+    for (auto* d : fresh) {
+        int n = 0;
+        while (n < static_cast<int>(kMaxDisks) && taken.count(n)) ++n;
+        if (n >= static_cast<int>(kMaxDisks)) break;
+        d->second.number = n;
+        taken.insert(n);
+        numbers[key(*d)] = n;
+    }
+    std::erase_if(disks, [](const auto& d) { return d.second.number < 0; });
+    std::sort(disks.begin(), disks.end(),
+              [](const auto& a, const auto& b) { return a.second.number < b.second.number; });
+    present.clear();
+    for (const auto& d : disks) present.insert(key(d));
+}
+
 LinuxHost::LinuxHost() : impl_(std::make_unique<Impl>()) {}
 
 LinuxHost::~LinuxHost() = default;
@@ -72,29 +124,34 @@ std::vector<DiskInfo> LinuxHost::enumerate_disks() {
     std::vector<std::string> names;
     for (const auto& entry : ListFolder("/sys/block")) names.push_back(entry.filename().string());
 
+    std::vector<std::string> listed;
     if (const char* only = std::getenv("TARNOVELL_LINUX_DISKS")) {
         std::set<std::string> allowed;
         for (const auto& item : SplitOn(only, ',')) {
             std::string name = Trim(item);
             if (StartsWith(name, "/dev/")) name = KernelNameOf(name);
-            if (!name.empty()) allowed.insert(name);
+            if (name.empty() || allowed.count(name)) continue;
+            allowed.insert(name);
+            listed.push_back(name);
         }
         for (const auto& attached : attached_virtual_disks())
             if (std::string name = KernelNameOf(attached.device); !name.empty()) allowed.insert(name);
         std::erase_if(names, [&](const std::string& n) { return !allowed.count(n); });
     }
     std::erase_if(names, SkippedByName);
+    // The first look numbers the disks in the order of their names.
     std::sort(names.begin(), names.end(), NaturalLess);
+
+    std::vector<std::pair<std::string, DiskInfo>> described;
+    for (const auto& name : names)
+        if (auto disk = DescribeDisk(name)) described.emplace_back(name, std::move(*disk));
+    impl_->number(described, listed);
 
     std::vector<DiskInfo> disks;
     std::map<std::string, std::string> offered;
-    for (const auto& name : names) {
-        if (disks.size() >= kMaxDisks) break;
-        auto disk = DescribeDisk(name);
-        if (!disk) continue;
-        disk->number = static_cast<int>(disks.size());
-        offered[disk->backing] = name;
-        disks.push_back(std::move(*disk));
+    for (auto& [name, disk] : described) {
+        offered[disk.backing] = name;
+        disks.push_back(std::move(disk));
     }
     std::lock_guard guard(impl_->mutex);
     impl_->enumerated = std::move(offered);

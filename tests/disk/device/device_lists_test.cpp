@@ -164,6 +164,38 @@ TEST_F(DeviceListsTest, ReportOfADisk) {
     EXPECT_TRUE(lines.empty());  // nothing without a geometry
 }
 
+// Rows and reports say which disk or volume of the machine each is: on the
+// demo machine the image file, and the partition of it a volume is.
+TEST_F(DeviceListsTest, RowsAndReportsSayWhichDiskOrVolumeOfTheMachineEachIs) {
+    const auto rows = FillDiskList(0, "MB");
+    ASSERT_EQ(Devices(rows),
+              (std::vector<std::string>{"DISK 0", "PART 0,1", "PART 0,2", "DISK 1", "PART 1,2", "DISK 2"}));
+    const std::string image0 = machine_.image(0), image1 = machine_.image(1);
+    std::vector<std::string> nodes;
+    for (const auto& row : rows) nodes.push_back(row.node);
+    EXPECT_EQ(nodes, (std::vector<std::string>{image0, "partition 1 of " + image0, "partition 2 of " + image0, image1,
+                                               "partition 2 of " + image1, machine_.image(2)}));
+    // A row remembers what it showed, for the command that acts on it.
+    ASSERT_TRUE(rows[0].identity && rows[1].identity);
+    EXPECT_EQ(rows[0].identity->node, image0);
+    EXPECT_EQ(rows[0].identity->size, 64 << 20);
+    EXPECT_EQ(rows[0].identity->serial, "0000");
+    EXPECT_EQ(rows[1].identity->path, "\\\\.\\C:");
+    EXPECT_FALSE(rows[1].identity->volume_guid.empty());
+
+    std::vector<std::string> lines;
+    DiskInfoReport("\\\\.\\PhysicalDrive1", lines);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"->Linux Device", "Node: " + image1,
+                                        "Disk: " + image1 + " (Test Disk 1, 32 MB)"}));
+    DiskInfoReport("\\\\.\\D:", lines);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"->Linux Device", "Node: partition 2 of " + image0,
+                                        "Volume: partition 2 of " + image0 + " (Test Disk 0, 64 MB)"}));
+}
+
 TEST_F(DeviceListsTest, ReportOfAVolume) {
     std::vector<std::string> lines;
     DiskInfoReport("\\\\.\\D:", lines);

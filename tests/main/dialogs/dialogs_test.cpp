@@ -312,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DefaultCase{"Tfrmtarget", "", "windowTitle", Text("Tarnovell")},
         DefaultCase{"Tfrmtarget", "lbltarget", "text", Text("Please select destination")},
-        DefaultCase{"Tfrmtarget", "lvdisks", "columns", Text("#,Type,Name,Size (MB),Used (MB),Unused (MB),FS")},
+        DefaultCase{"Tfrmtarget", "lvdisks", "columns",
+                    Text("#,Type,Name,Size (MB),Used (MB),Unused (MB),FS,Linux Device")},
         DefaultCase{"Tfrmtarget", "btnok", "text", Text("OK")}, DefaultCase{"Tfrmtarget", "btnok", "default", true},
         DefaultCase{"Tfrmtarget", "btncancel", "text", Text("Cancel")},
         DefaultCase{"Tfrmtarget", "btncancel", "default", false},
@@ -448,14 +449,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, DialogAnswers, ::testing::ValuesIn(AnswerCases()
 
 TEST_F(DialogTest, TfrmtargetGivesBackTheSelectedRow) {
     Tfrmtarget dialog;
-    disk::DiskListRow disk_row{"0", 0, "DISK 0", "QEMU HARDDISK", "1024", "", "", ""};
-    disk::DiskListRow part_row{"1", -1, "PART 0,1", "C: [data]", "1023", "12", "1011", "NTFS"};
+    disk::DiskListRow disk_row{"0", 0, "DISK 0", "QEMU HARDDISK", "1024", "", "", "", "/dev/sdb"};
+    disk::DiskListRow part_row{"1",    -1,   "PART 0,1", "C: [data]", "1023", "12", "1011",
+                               "NTFS", "/dev/sdb1 on /mnt/data"};
     dialog.SetRows({disk_row, part_row});
     ASSERT_EQ(dialog.lvdisks->topLevelItemCount(), 2);
     EXPECT_FALSE(dialog.SelectedRow().has_value());
 
     QTreeWidgetItem* item = dialog.lvdisks->topLevelItem(1);
-    const QStringList shown{"1", "PART 0,1", "C: [data]", "1023", "12", "1011", "NTFS"};
+    // Which device of the machine a row is comes last.
+    const QStringList shown{"1", "PART 0,1", "C: [data]", "1023", "12", "1011", "NTFS", "/dev/sdb1 on /mnt/data"};
     for (int column = 0; column < shown.size(); ++column) EXPECT_EQ(item->text(column), shown[column]);
     item->setSelected(true);
     auto selected = dialog.SelectedRow();

@@ -80,12 +80,14 @@ TEST(CommandLine, ListPrintsEveryRowInListOrderThenDone) {
     EmbeddedMachine machine({MbrWithLogical(), Gpt()});
     auto result = RunProgram(machine, "-list");
     EXPECT_EQ(result.status, 0) << result.err;
+    const std::string image0 = machine.image(0), image1 = machine.image(1);
     EXPECT_EQ(result.out,
-              "PhysicalDrive0\tTest Disk 0     \t32MB\n"
-              "\\\\.\\C:\tC:              \t0MB\n"  // no file system: no size to ask it for
-              "\\\\.\\D:\tD: [home]       \t4MB\n"
-              "PhysicalDrive1\tTest Disk 1     \t16MB\n"
-              "\\\\.\\E:\tE:              \t0MB\n"
+              "PhysicalDrive0\tTest Disk 0     \t32MB\t" + image0 + "\n"
+              // no file system: no size to ask it for
+              "\\\\.\\C:\tC:              \t0MB\tpartition 1 of " + image0 + "\n"
+              "\\\\.\\D:\tD: [home]       \t4MB\tpartition 2 of " + image0 + "\n"
+              "PhysicalDrive1\tTest Disk 1     \t16MB\t" + image1 + "\n"
+              "\\\\.\\E:\tE:              \t0MB\tpartition 1 of " + image1 + "\n"
               "Done\n");
     EXPECT_EQ(result.err, "");
 }
@@ -146,8 +148,11 @@ TEST_P(CommandLineArgv, PrintsAndEndsAsItShould) {
 
 namespace {
 
-const std::string kListed = "PhysicalDrive0\tTest Disk 0     \t8MB\n\\\\.\\C:\tC:              \t0MB\n"
-                            "PhysicalDrive1\tTest Disk 1     \t8MB\n";
+// Each line ends in the image file the embedded disk is, or the partition of it.
+const std::string kListed =
+    "PhysicalDrive0\tTest Disk 0     \t8MB\t{dir}/disk0.img\n"
+    "\\\\.\\C:\tC:              \t0MB\tpartition 1 of {dir}/disk0.img\n"
+    "PhysicalDrive1\tTest Disk 1     \t8MB\t{dir}/disk1.img\n";
 const char* const kDisk0 = R"('\\.\PhysicalDrive0')";
 const char* const kDisk1 = R"('\\.\PhysicalDrive1')";
 

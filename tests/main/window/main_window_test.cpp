@@ -81,7 +81,7 @@ DiskSpec BlankDisk() {
 Texts RowTexts(const std::vector<DiskListRow>& rows) {
     Texts texts;
     for (const auto& r : rows)
-        texts.push_back({r.caption, r.device, r.description, r.size, r.used, r.unused, r.file_system});
+        texts.push_back({r.caption, r.device, r.description, r.size, r.used, r.unused, r.file_system, r.node});
     return texts;
 }
 
@@ -120,9 +120,9 @@ void SendKey(QWidget* widget, int key, const QString& text = {}) {
 }
 
 const std::vector<std::string> kMegabyteHeaders = {"#",         "Device",      "Description", "Size (MB)",
-                                                   "Used (MB)", "Unused (MB)", "FS"};
+                                                   "Used (MB)", "Unused (MB)", "FS",          "Linux Device"};
 const std::vector<std::string> kSectorHeaders = {"#",           "Device",         "Description", "Size (Sect.)",
-                                                 "Used (Sect.)", "Unused (Sect.)", "FS"};
+                                                 "Used (Sect.)", "Unused (Sect.)", "FS",          "Linux Device"};
 
 class MainWindow : public ::testing::Test {
 protected:
@@ -306,7 +306,7 @@ TEST_F(MainWindow, SideBarIsTheDefaultOneWithStableNames) {
     EXPECT_EQ(Find<QPushButton>("JvOutlookBar1Pages4Buttons2")->text(), "WIM Image");
 }
 
-TEST_F(MainWindow, ListIsAReadOnlyReportOfSevenColumns) {
+TEST_F(MainWindow, ListIsAReadOnlyReportOfEightColumns) {
     QTreeWidget* list = List();
     EXPECT_EQ(HeaderTexts(list), kMegabyteHeaders);
     EXPECT_TRUE(list->isColumnHidden(0));

@@ -116,3 +116,36 @@ TEST(DeviceMonitor, SettlingReportsWhatChangedBeforeItAndNothingAfter) {
         EXPECT_TRUE(recorder.taken().empty()) << round;
     }
 }
+
+// Two disks that swap places move no letter: a volume keeps its letter with
+// its disk, and a disk without volumes has none. That is still a change of
+// the disks, told apart from a volume's arrival or removal; a write beside
+// the manifest that changes no disk is none.
+TEST(DeviceMonitor, ReportsDisksThatChangePlacesWithoutMovingALetter) {
+    EmbeddedMachine machine({DiskSpec{8 << 20, {}, ""}, OneVolume()});
+    const std::string manifest = test_support::ReadWholeFile(machine.manifest());
+    const auto second = manifest.find("[disk1]");
+    const std::string swapped = "[disk0]" + manifest.substr(second + 7) + "\n[disk1]" + manifest.substr(7, second - 7);
+    Registry::instance().refresh();
+
+    Recorder recorder;
+    int disk_changes = 0;
+    std::mutex mutex;
+    DeviceMonitor monitor([&](bool arrival, std::uint32_t mask) { recorder.add(arrival, mask); },
+                          [&] {
+                              std::lock_guard guard(mutex);
+                              ++disk_changes;
+                          });
+    ASSERT_TRUE(monitor.watching());
+    for (int round = 1; round <= 2; ++round) {
+        test_support::WriteWholeFile(machine.manifest(), round % 2 ? swapped : manifest);
+        ASSERT_TRUE(DeviceMonitor::SettleAll());
+        EXPECT_TRUE(recorder.taken().empty()) << round;
+        std::lock_guard guard(mutex);
+        EXPECT_EQ(disk_changes, round);
+    }
+    test_support::WriteWholeFile(machine.dir().file("beside.txt"), "no disk\n");
+    ASSERT_TRUE(DeviceMonitor::SettleAll());
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(disk_changes, 2);
+}

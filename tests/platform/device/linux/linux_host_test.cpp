@@ -216,40 +216,48 @@ TEST_F(LinuxHostTest, OffersTheNamedLoopDiskWithItsGeometryAndDescription) {
     EXPECT_EQ(machine.enumerate_disks().size(), 1u) << "a /dev path and spaces in the list";
 }
 
-TEST_F(LinuxHostTest, NumbersDisksInNaturalNameOrderNotListOrder) {
-    // loopA (one digit, 2..9) and loopB (10..19): by plain string order
-    // "loop1x" < "loopA"; by the order people count in, A comes first.
-    auto free_loop = [](int from, int to) -> std::vector<std::string> {
-        std::vector<std::string> free;
-        for (int n = from; n <= to; ++n) {
-            std::string name = "loop" + std::to_string(n);
-            if (!fs::exists("/sys/block/" + name) ||
-                ReadWholeFile("/sys/block/" + name + "/loop/backing_file").empty())
-                free.push_back("/dev/" + name);
-        }
-        return free;
-    };
-    LoopDisk* a = nullptr;
-    LoopDisk* b = nullptr;
-    for (const auto& node : free_loop(2, 9))
-        if ((a = add_disk("a.img", "", node))) break;
-    for (const auto& node : free_loop(10, 19))
-        if ((b = add_disk("b.img", "", node))) break;
-    if (!a || !b) GTEST_SKIP() << "no free loop device of the needed numbers: " << last_error_;
+// The numbers the host gives, by kernel name.
+std::map<std::string, int> NumbersOf(const std::vector<DiskInfo>& disks) {
+    std::map<std::string, int> numbers;
+    for (const auto& d : disks) numbers[d.backing] = d.number;
+    return numbers;
+}
 
-    offer({b->name(), a->name(), disk_->name()});
+// TARNOVELL_LINUX_DISKS gives the numbers in the order it names the disks,
+// whatever their names; and a disk keeps its number for as long as the
+// host runs: one that comes, even named first, or goes moves no other's,
+// and the number of one that went is taken by the next that comes.
+TEST_F(LinuxHostTest, NumbersDisksInTheOrderListedAndKeepsThemWhileItRuns) {
+    LoopDisk* a = add_disk("a.img", "");
+    LoopDisk* b = add_disk("b.img", "");
+    ASSERT_TRUE(a && b) << last_error_;
+    for (const auto& order : std::vector<std::vector<const LoopDisk*>>{{b, a, disk_.get()}, {disk_.get(), a, b}}) {
+        std::vector<std::string> names;
+        std::map<std::string, int> expected;
+        for (const LoopDisk* d : order) {
+            expected[d->node()] = static_cast<int>(names.size());
+            names.push_back(d->name());
+        }
+        offer(names);
+        LinuxHost machine;
+        EXPECT_EQ(NumbersOf(machine.enumerate_disks()), expected);
+    }
+
+    offer({b->name(), a->name()});
     LinuxHost machine;
-    auto disks = machine.enumerate_disks();
-    std::vector<std::string> names;
-    for (const auto& d : disks) names.push_back(d.backing);
-    // loopN of the fixture may sort anywhere; A before B is what matters.
-    auto pos_a = std::find(names.begin(), names.end(), a->node());
-    auto pos_b = std::find(names.begin(), names.end(), b->node());
-    ASSERT_NE(pos_a, names.end());
-    ASSERT_NE(pos_b, names.end());
-    EXPECT_LT(pos_a, pos_b) << a->node() << " must come before " << b->node();
-    for (std::size_t i = 0; i < disks.size(); ++i) EXPECT_EQ(disks[i].number, static_cast<int>(i));
-    EXPECT_EQ(disks[static_cast<std::size_t>(pos_a - names.begin())].product, "Loop a.img");
+    ASSERT_EQ(NumbersOf(machine.enumerate_disks()), (std::map<std::string, int>{{b->node(), 0}, {a->node(), 1}}));
+    offer({disk_->name(), b->name(), a->name()});
+    EXPECT_EQ(NumbersOf(machine.enumerate_disks()),
+              (std::map<std::string, int>{{b->node(), 0}, {a->node(), 1}, {disk_->node(), 2}}))
+        << "a disk that comes takes a free number, named first or not";
+    offer({disk_->name(), a->name()});
+    EXPECT_EQ(NumbersOf(machine.enumerate_disks()), (std::map<std::string, int>{{a->node(), 1}, {disk_->node(), 2}}))
+        << "a disk that goes takes only its own number with it";
+    LoopDisk* c = add_disk("c.img", "");
+    ASSERT_TRUE(c) << last_error_;
+    offer({disk_->name(), a->name(), c->name()});
+    EXPECT_EQ(NumbersOf(machine.enumerate_disks()),
+              (std::map<std::string, int>{{c->node(), 0}, {a->node(), 1}, {disk_->node(), 2}}));
 }
 
 TEST_F(LinuxHostTest, UnfilteredEnumerationOffersOnlyWholeDisksWithMedia) {
