@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -187,6 +188,38 @@ TEST_F(WindowNetwork, CancelEndsARestoreFromAStalledServer) {
     EXPECT_FALSE(watch.isActive()) << "the transfer ended before the server stalled";
     EXPECT_EQ(Status(), "Aborted at 131072");
     EXPECT_EQ(ui_.texts().size(), 1u) << "the Overwrite question, and no error";
+}
+
+TEST_F(WindowNetwork, TheMbrPageWritesNothingWhileARestoreHoldsItsDisk) {
+    EmbeddedMachine machine({DiskSpec{}, test_support::PartitionedExt4Disk()});
+    Open();
+    // The Master Boot Record page shows the disk the restore is about to write.
+    auto* selector = window_->findChild<QComboBox*>("drivecombopart");
+    const int disk_one = selector->findText("\\\\.\\PhysicalDrive1", Qt::MatchStartsWith);
+    ASSERT_GE(disk_one, 0);
+    selector->setCurrentIndex(disk_one);
+    emit selector->activated(disk_one);
+    DevioServer server(std::string(8 << 20, 'x'));
+    server.inject(DevioServer::Fault::Stall, 3);
+    ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
+    Answer({"127.0.0.1:" + std::to_string(server.port()), false});
+    // While the restore waits on its peer, the page's Write and Apply are
+    // pressed and every question would be answered Yes; then Cancel.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!server.stalled()) return;
+        watch.stop();
+        window_->findChild<QLineEdit*>("txtMBRDiskID")->setText("1A2B3C4D");
+        for (const char* name : {"btn_write_part", "btn_mbr_apply_diskid", "btn_cancel_backup_restore"})
+            window_->findChild<QPushButton*>(name)->click();
+    });
+    watch.start(10);
+    Click("Restore from Network");
+    EXPECT_FALSE(watch.isActive()) << "the transfer ended before the server stalled";
+    EXPECT_EQ(Status(), "Aborted at 131072");
+    EXPECT_EQ(ui_.texts().size(), 1u) << "the restore's Overwrite question, no other";
+    EXPECT_TRUE(ReadWholeFile(machine.image(1)).substr(0, 131072) == std::string(131072, 'x'))
+        << "only the restore's bytes are at the disk's start";
 }
 
 TEST_F(WindowNetwork, ChecksAndFailuresSayWhyAndNeverSayDone) {
