@@ -418,6 +418,9 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             unreadable_sectors = run.unreadable_sectors;
         }
     }
+    // Ctrl-C or SIGTERM at a question ended the run there, with nothing
+    // written: the run is not done, it was stopped.
+    if (const int signal_number = platform::SignalAtQuestion(); signal_number != 0) return 128 + signal_number;
     if (state.console_attached) console << "Done" << std::endl;
     if (!completed) return 1;
     return unreadable_sectors ? kExitUnreadableSectors : 0;

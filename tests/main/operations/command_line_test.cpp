@@ -14,6 +14,7 @@
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "support/case_name.h"
+#include "support/console_program.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 
@@ -381,6 +382,29 @@ TEST(CommandLine, ACloneOntoASmallerDiskHoldsTheSourcesFirstBytesAndSaysWhereItS
                                            machine.image(1));
         EXPECT_EQ(cmp.exit_code, 0) << cmp.output;
         EXPECT_EQ(std::filesystem::file_size(machine.image(1)), static_cast<std::uintmax_t>(size)) << "never grown";
+    }
+}
+
+// Ctrl-C at "Clone ... to ...?", or the SIGTERM of timeout or a service
+// manager: the question waits no longer, and the program ends at once by
+// that signal, nothing written and no "Done".
+TEST(CommandLine, AnInterruptAtTheCloneQuestionEndsTheRunByItsSignal) {
+    EmbeddedMachine machine({MbrWithLogical(), DiskSpec{48 << 20, {}, ""}});
+    const std::string before = test_support::ReadWholeFile(machine.image(1));
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        test_support::ConsoleProgram program({"-disk", "\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1"},
+                                             machine.dir());
+        ASSERT_TRUE(program.wait_for_question());
+        ASSERT_TRUE(program.interrupt(signal_number));
+        // A program still waiting would take the end of its input for No.
+        program.close_input();
+        const int status = program.wait();
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exited " << WEXITSTATUS(status) << ": " << program.out() << program.err();
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        EXPECT_EQ(program.err(), "Clone \\\\.\\PhysicalDrive0 to \\\\.\\PhysicalDrive1? [y/n] \n");
+        EXPECT_EQ(program.out(), "");
+        EXPECT_TRUE(test_support::ReadWholeFile(machine.image(1)) == before);
     }
 }
 
