@@ -60,6 +60,15 @@ protected:
     std::string Start() const { return ts::ReadWholeFile(disk_->node()).substr(0, 1 << 20); }
     std::string Said() const { return answers_.texts().back(); }
     std::string Refusal() const { return "a volume of " + path_ + " is still in use: nothing was written"; }
+    // `name` pressed (with `file` picked) is refused, and nothing of the
+    // disk's start changes.
+    void ExpectRefused(const char* name, const std::string& file = "") {
+        const std::string before = Start();
+        Press(name, file);
+        EXPECT_EQ(Said(), Refusal());
+        EXPECT_TRUE(Start() == before);
+        ExpectPartitionKept();
+    }
     // The partition is where it was, for the disk, the kernel and its mount.
     void ExpectPartitionKept() {
         EXPECT_EQ(ts::TableParts(disk_->node()), parts_);
@@ -81,17 +90,12 @@ TEST_F(MbrPageOnALoopDisk, AnEmptyTableOrSectorIsRefusedAndANewDiskIdGoes) {
     const std::string before = Start();
 
     Press("btn_reset_part_table");
-    Press("btn_write_part");
+    ExpectRefused("btn_write_part");
     EXPECT_EQ(answers_.texts().at(answers_.texts().size() - 2), "Overwrite Partition Table on " + path_ + "?");
-    EXPECT_EQ(Said(), Refusal());
-    EXPECT_TRUE(Start() == before);
 
     const std::string zero = machine_->work().file("zero.mbr");
     ts::WriteWholeFile(zero, std::string(512, '\0'));
-    Press("Button4", zero);
-    EXPECT_EQ(Said(), Refusal());
-    EXPECT_TRUE(Start() == before);
-    ExpectPartitionKept();
+    ExpectRefused("Button4", zero);
 
     // The disk's signature is no partition's place.
     window_->findChild<QLineEdit*>("txtMBRDiskID")->setText("1A2B3C4D");
@@ -108,10 +112,7 @@ TEST_F(MbrPageOnALoopDisk, OnAGptDiskASectorWithoutItsProtectiveEntryIsRefusedAn
     // Without the protective entry of sector 0 nobody reads the GPT.
     const std::string zero = machine_->work().file("zero.mbr");
     ts::WriteWholeFile(zero, std::string(512, '\0'));
-    Press("Button4", zero);
-    EXPECT_EQ(Said(), Refusal());
-    EXPECT_TRUE(Start() == before);
-    ExpectPartitionKept();
+    ExpectRefused("Button4", zero);
 
     // The same sector with other boot code is the same table.
     const std::string code = machine_->work().file("code.mbr");
