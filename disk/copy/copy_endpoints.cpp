@@ -1,4 +1,5 @@
 #include "disk/copy/copy_endpoints.h"
+#include "disk/device/handle_ops.h"
 #include "platform/os/thread.h"
 
 #include <algorithm>
@@ -128,7 +129,10 @@ void SyncBehind::stop() {
 RawSink::RawSink(Handle& handle, std::int64_t base, ZeroBlocks zeros)
     : handle_(handle), base_(base), zeros_(zeros), sync_behind_([this] {
           if (!FlushFileBuffers(handle_)) RaiseMediumError();
-      }) {}
+      }) {
+    if (handle_.kind() == HandleKind::File) return;
+    if (const std::int64_t length = GetDiskLength(handle_); length > 0) limit_ = std::max<std::int64_t>(0, length - base_);
+}
 
 namespace {
 
@@ -140,9 +144,21 @@ constexpr std::int64_t kLongestZeroRun = std::int64_t{256} << 20;
 }  // namespace
 
 void RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
-    end_ = std::max(end_, offset + static_cast<std::int64_t>(data.size()));
+    const auto size = static_cast<std::int64_t>(data.size());
+    if (limit_ >= 0 && offset + size > limit_) {
+        // A destination smaller than the source: what fits goes on it,
+        // zeros gathered before included, so that it holds the source's
+        // first bytes exactly; the rest is handed to the medium, which
+        // refuses it in its own words.
+        const auto fits = static_cast<std::size_t>(std::clamp<std::int64_t>(limit_ - offset, 0, size));
+        if (fits > 0) write(offset, data.first(fits));
+        zero_pending();
+        write_through(offset + static_cast<std::int64_t>(fits), data.subspan(fits));
+        return;
+    }
+    end_ = std::max(end_, offset + size);
     if (zeros_ != ZeroBlocks::Written && IsAllZero(data)) {
-        if (zeros_ != ZeroBlocks::ZeroedInPlace) return;
+        if (zeros_ != ZeroBlocks::ZeroedInPlace) return stored_up_to(offset, offset + size);
         const bool follows = pending_length_ > 0 && pending_start_ + pending_length_ == offset &&
                              pending_length_ + static_cast<std::int64_t>(data.size()) <= kLongestZeroRun;
         if (!follows) {
@@ -163,7 +179,7 @@ void RawSink::zero_pending() {
     if (zeros_ == ZeroBlocks::ZeroedInPlace) {
         // Zeroed in place leaves no pages to write back: the finish's flush
         // makes it lasting, so it does not count towards the sync behind.
-        if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return;
+        if (ZeroFill(handle_, base_ + start, static_cast<std::size_t>(length))) return stored_up_to(start, start + length);
         if (GetLastError() != ERROR_NOT_SUPPORTED) RaiseMediumError();
         zeros_ = ZeroBlocks::Written;  // a medium that cannot once cannot again
     }
@@ -179,7 +195,12 @@ void RawSink::write_through(std::int64_t offset, std::span<const std::byte> data
     std::size_t done = 0;
     if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) RaiseMediumError();
     if (done != data.size()) throw MediumError(ERROR_WRITE_FAULT);
+    stored_up_to(offset, offset + static_cast<std::int64_t>(done));
     sync_behind_.wrote(static_cast<std::int64_t>(done));
+}
+
+void RawSink::stored_up_to(std::int64_t from, std::int64_t end) {
+    if (from <= stored_) stored_ = std::max(stored_, end);
 }
 
 void RawSink::finish() {

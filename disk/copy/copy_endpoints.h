@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -103,6 +104,17 @@ public:
     // Everything written is on the medium. Raises when it is not: write
     // errors of buffered data surface only here.
     virtual void finish() = 0;
+    // The copy ends without its finish (cancelled, or its source failed):
+    // what the sink keeps back to store together is stored now, so that
+    // the medium holds what was written. Raises as a write does.
+    virtual void store_held() {}
+    // How many bytes from byte 0 on are on the medium, where the sink can
+    // tell better than the count of what it was handed: a sink that keeps
+    // some back to store them together, and has not stored them when the
+    // copy ends without its finish (or a write or the finish raised), or
+    // one that stored part of a write it then refused. Nothing: the count
+    // of the writes that went through is the answer.
+    virtual std::optional<std::int64_t> stored() const { return std::nullopt; }
 };
 
 // A disk, volume or file read from byte `base` on.
@@ -191,24 +203,32 @@ enum class ZeroBlocks {
 };
 
 // A disk, volume or file written from byte `base` on, synced behind the
-// writing.
+// writing. A disk or volume ends where it ends: a write that runs past it
+// stores what fits (zeros gathered before it included) and is refused
+// there as the medium refuses it.
 class RawSink : public CopySink {
 public:
     RawSink(platform::Handle& handle, std::int64_t base, ZeroBlocks zeros = ZeroBlocks::Written);
 
     void write(std::int64_t offset, std::span<const std::byte> data) override;
     void finish() override;
+    void store_held() override { zero_pending(); }
+    std::optional<std::int64_t> stored() const override { return stored_; }
 
 private:
     // Zeroes the run of zero blocks gathered so far; where the medium
     // cannot zero in place, writes them.
     void zero_pending();
     void write_through(std::int64_t offset, std::span<const std::byte> data);
+    // Bytes up to `end` are on the medium, when all before `from` are.
+    void stored_up_to(std::int64_t from, std::int64_t end);
 
     platform::Handle& handle_;
     std::int64_t base_;
     ZeroBlocks zeros_;
-    std::int64_t end_ = 0;  // furthest byte written or left as a hole
+    std::int64_t limit_ = -1;  // the device's bytes from `base` on; -1: a file, which grows
+    std::int64_t end_ = 0;     // furthest byte written or left as a hole
+    std::int64_t stored_ = 0;  // every byte before it is on the medium
     // Zero blocks next to each other are zeroed in place as one run: one
     // call for a run costs what one call for a block does.
     std::int64_t pending_start_ = 0;

@@ -331,11 +331,13 @@ public:
         context_.ui().inform(outcome_.failure, kProgramCaption);
     }
 
-    // Runs one step of the sink (its start, a write, its finish); false, with
-    // the outcome set, when it raised. A sink that waits (for a peer) gives
-    // up when the copy is cancelled, and that is the cancel.
+    // Runs one step of `sink` (its start, a write at `position`, its
+    // finish); false, with the outcome set, when it raised. A sink that
+    // waits (for a peer) gives up when the copy is cancelled, and that is
+    // the cancel. A refusal is told where the sink's bytes end, which may
+    // be before the step's own.
     template <typename Step>
-    bool sink_step(std::int64_t position, std::size_t size, Step&& step) {
+    bool sink_step(const CopySink& sink, std::int64_t position, std::size_t size, Step&& step) {
         try {
             step();
             return true;
@@ -344,7 +346,7 @@ public:
                 outcome_.end = CopyEnd::Cancelled;
                 return false;
             }
-            write_refused(position, size, e.code());
+            write_refused(sink.stored().value_or(position), size, e.code());
         } catch (...) {
             raised(CopyEnd::WriteFailed, std::current_exception());
         }
@@ -367,7 +369,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
     CopyOutcome outcome;
     Failures failures(settings, context, outcome);
     bool ignoring_read_errors = false;
-    if (failures.sink_step(0, 0, [&] { sink.start(); })) {
+    if (failures.sink_step(sink, 0, 0, [&] { sink.start(); })) {
         BlockPrefetcher prefetcher(source, settings.limit, std::max<std::size_t>(1, settings.block_size),
                                    settings.read_ahead, cadence.reading_allowed(),
                                    settings.limit > 0 && !settings.source_must_reach_limit);
@@ -413,7 +415,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     outcome.end = CopyEnd::SourceEnded;
                 break;
             }
-            if (!failures.sink_step(block.offset, block.requested,
+            if (!failures.sink_step(sink, block.offset, block.requested,
                                     [&] { sink.write(block.offset, block.buffer.first(block.done)); }))
                 break;
             outcome.position = block.offset + static_cast<std::int64_t>(block.done);
@@ -422,7 +424,19 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
             if (std::int64_t allowed = cadence.reading_allowed(); allowed >= 0) prefetcher.allow(allowed);
         }
     }
-    if (outcome.completed()) failures.sink_step(outcome.position, 0, [&] { sink.finish(); });
+    if (outcome.completed()) {
+        failures.sink_step(sink, outcome.position, 0, [&] { sink.finish(); });
+    } else if (outcome.end != CopyEnd::WriteFailed) {
+        // What was written before the copy stopped goes on the medium; if
+        // the medium refuses it now, the position below says so.
+        try {
+            sink.store_held();
+        } catch (...) {
+        }
+    }
+    // A copy that ends early says how far the medium holds it, not how far
+    // the sink was handed it.
+    if (!outcome.completed()) outcome.position = sink.stored().value_or(outcome.position);
     // Whatever the end, the bytes stored as zeros must be known.
     if (outcome.unreadable_bytes > 0) context.ui().inform(UnreadableMessage(outcome), kProgramCaption);
     if (!outcome.completed()) {

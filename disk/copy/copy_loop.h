@@ -101,7 +101,9 @@ struct UnreadableRange {
 
 struct CopyOutcome {
     CopyEnd end = CopyEnd::Completed;
-    std::int64_t position = 0;  // bytes handed to the sink
+    // Bytes handed to the sink; of a copy that did not complete, those the
+    // sink has on its medium.
+    std::int64_t position = 0;
     platform::DWORD error = 0;  // the system's error of a failed read or write
     // Why a copy that failed ended, in the words the person was (or, with
     // quiet write errors, would have been) told; empty for a cancel.
@@ -114,7 +116,7 @@ struct CopyOutcome {
 // Starts the sink, copies from byte 0 of `source` to byte 0 of `sink` until
 // the limit or the end of the source, then finishes the sink. Posts
 // `done_text` + elapsed time and rate when everything is stored, "Aborted
-// at " + position otherwise (neither when progress is shown as percentages).
+// at " + the bytes stored otherwise (neither when progress is shown as percentages).
 // When bytes had to be stored as zeros, the closing line says how many and
 // a message says where.
 CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettings& settings,

@@ -9,6 +9,7 @@
 #include "platform/device/path.h"
 #include "platform/device/records/winioctl.h"
 #include "platform/base/ascii.h"
+#include "platform/base/replace_file.h"
 #include "platform/os/file_facts.h"
 
 namespace disk {
@@ -121,11 +122,13 @@ void MakeFile(const std::string& path, bool sparse, bool allocate, std::int64_t 
     // is refused, never unlinked.
     std::string resolved = ResolveFilePath(path);
     if (resolved.empty()) FailSparse(SysErrorMessage(GetLastError()));
-    if (const auto existing = LinkFactsOf(resolved)) {
-        if (!existing->is_regular()) FailSparse(resolved + " exists and is not a regular file");
-        if (!DeleteRegularFile(resolved)) FailSparse(SysErrorMessage(GetLastError()));
-    }
-    Handle h = CreateFile(resolved, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    if (const auto existing = LinkFactsOf(resolved); existing && !existing->is_regular())
+        FailSparse(resolved + " exists and is not a regular file");
+    // The new file is made beside the name and takes it only once it is
+    // whole: a size the file system refuses leaves the old file as it was.
+    FileReplacement replacement(resolved, FileReplacement::Start::NameOnly);
+    if (!replacement) FailSparse(SysErrorMessage(GetLastError()));
+    Handle h = CreateFile(replacement.path(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (!h) FailSparse(SysErrorMessage(GetLastError()));
 
     DWORD returned = 0;
@@ -145,7 +148,7 @@ void MakeFile(const std::string& path, bool sparse, bool allocate, std::int64_t 
     // Whatever way was taken, the file ends exactly at the size asked for.
     std::int64_t end = 0;
     if (!SetFilePointerEx(h, size, &end, FILE_BEGIN) || !SetEndOfFile(h)) FailSparse(SysErrorMessage(GetLastError()));
-    if (!h.close()) FailSparse(SysErrorMessage(GetLastError()));
+    if (!h.close() || !replacement.commit()) FailSparse(SysErrorMessage(GetLastError()));
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ bool IoctlSetDiskAttributes(const std::string& path, std::int64_t attributes, st
 bool DeleteDriveLayout(const std::string& disk);
 bool DeleteDriveLayout(int disk);
 // Creates `path` anew with `size` bytes: sparse, fully allocated, or plain.
-// Raises "_make_sparse_file:" + the reason on failure.
+// The file is made beside the name and replaces a file there only once it
+// is complete. Raises "_make_sparse_file:" + the reason on failure, which
+// leaves an existing file as it was and no new one.
 bool _make_sparse_file(const std::string& path, bool sparse, bool allocate, std::int64_t size);
 
 // "\\.\PhysicalDrive" + N for a bare number or any spelling of the disk path;

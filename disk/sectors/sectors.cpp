@@ -52,6 +52,17 @@ void TellCannotOpen(const OperationContext& context, const std::string& path) {
 
 std::string WithSystemText(const std::string& prefix, DWORD error) { return prefix + SysErrorMessage(error); }
 
+// Why a write to `path` failed, with `prefix` before the system's text.
+// A device refuses with access denied what would write under a volume in
+// use or take one from under its user (a table without its partition):
+// the write is refused whole, and that is what is said.
+std::string WriteFailure(const std::string& prefix, const std::string& path) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED && IsDevice(path))
+        return "a volume of " + path + " is still in use: nothing was written";
+    return WithSystemText(prefix, error);
+}
+
 // Devices unbuffered, as sector tools must write them; files as they are.
 Handle OpenTarget(const std::string& path, bool write) {
     DWORD access = write ? DWORD{GENERIC_READ | GENERIC_WRITE} : DWORD{GENERIC_READ};
@@ -273,7 +284,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
         *bytes = std::move(merged);
     }
     if (!WriteBytes(target, at, *bytes) || !FlushFileBuffers(target)) {
-        Tell(context, WithSystemText("writefile error:", GetLastError()));
+        Tell(context, WriteFailure("writefile error:", device));
         return false;
     }
     return true;
@@ -318,7 +329,7 @@ bool RestoreMbr(const std::string& device, const std::string& file, bool merge, 
     if (!InRange(context, device, SizeOf(target, device), 0, static_cast<std::int64_t>(bytes->size()))) return false;
     if (!merge) {
         if (!WriteBytes(target, 0, *bytes) || !FlushFileBuffers(target))
-            throw std::runtime_error(WithSystemText("WriteFile error:", GetLastError()));
+            throw std::runtime_error(WriteFailure("WriteFile error:", device));
         return true;
     }
     std::vector<std::uint8_t> merged(bytes->size());
@@ -338,7 +349,7 @@ bool RestoreMbr(const std::string& device, const std::string& file, bool merge, 
     take(true, kSectorBytes, bytes->size());
     OfferSignatureFix(context, merged);
     if (!WriteBytes(target, 0, merged) || !FlushFileBuffers(target)) {
-        Tell(context, WithSystemText("writefile error:", GetLastError()));
+        Tell(context, WriteFailure("writefile error:", device));
         return false;
     }
     return true;
@@ -360,7 +371,7 @@ bool WritePartitionTable(const std::string& device, const SectorBuffer& image, c
     // Without its signature no one reads the table, however right it is.
     OfferSignatureFix(context, sector);
     if (!WriteBytes(target, 0, sector) || !FlushFileBuffers(target)) {
-        Tell(context, WithSystemText("writefile error:", GetLastError()));
+        Tell(context, WriteFailure("writefile error:", device));
         return false;
     }
     return true;
@@ -425,7 +436,7 @@ bool WriteSector(const std::string& path, const SectorBuffer& buffer, std::int64
     Handle h = OpenAtSector(path, true, sector, no_prompt, context, at);
     if (!h) return false;
     if (!WriteBytes(h, at, buffer) || !FlushFileBuffers(h)) {
-        Tell(context, WithSystemText("writefile error:", GetLastError()));
+        Tell(context, WriteFailure("writefile error:", path));
         return false;
     }
     return true;

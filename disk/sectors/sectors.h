@@ -10,6 +10,12 @@
 // touches, changing its bytes in them and writing them back. Runs of
 // sectors are copied by the one copy loop, in bounded blocks.
 //
+// A device refuses a write under a volume in use, and a write to a disk
+// whose table would then delete, move or cut short a volume in use (a
+// restored MBR without the partition someone has mounted): nothing of it
+// is written, and the routines say "a volume of " + path + " is still in
+// use: nothing was written".
+//
 // Messages and questions go through the context's interaction, with the
 // lower-case caption these tools have always used; each routine returns
 // whether it did its work (false also when the person declined).

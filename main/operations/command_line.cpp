@@ -471,6 +471,9 @@ int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& cons
             declined = run.declined;
         }
     }
+    // Ctrl-C or SIGTERM at a question ended the run there, with nothing
+    // written: the run is not done, it was stopped.
+    if (const int signal_number = platform::SignalAtQuestion(); signal_number != 0) return 128 + signal_number;
     // A No at the question ends the run as a failure would: it says which.
     if (!completed && declined) errors << kDeclined << std::endl;
     if (state.console_attached) console << "Done" << std::endl;

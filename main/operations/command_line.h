@@ -53,7 +53,10 @@ constexpr int kExitUnreadableSectors = 3;
 // when the person said No to its question); kExitUnreadableSectors. Console lines go
 // to `console`; errors, each on one line that names what failed, to
 // `errors`. Ctrl-C or SIGTERM stops the operation as its Cancel would; a
-// second one ends the process at once.
+// second one ends the process at once. One at a question answered on the
+// console ends the run there, with the answer that writes nothing, and no
+// "Done": the status is 128 + the signal's number, and the caller ends the
+// process by that signal (platform::SignalAtQuestion).
 int RunCommandLine(const CommandLine& line, MainState& state, std::ostream& console, std::ostream& errors);
 
 // One console line of "-list" for a device-list row, ending in the row's

@@ -1,13 +1,17 @@
 #include "main/operations/maintenance_verbs.h"
 
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 
 #include "disk/device/handle_ops.h"
 #include "disk/sectors/sectors.h"
 #include "main/operations/wipe.h"
+#include "platform/base/file_in_use.h"
 #include "platform/base/interaction.h"
+#include "platform/device/handle.h"
 #include "platform/device/path.h"
+#include "platform/os/file_facts.h"
 
 namespace tarnovell {
 
@@ -77,6 +81,14 @@ bool SparseVerb(const std::string& file, const std::string& size, std::ostream& 
         errors << file << " is a device, not a file" << std::endl;
         return false;
     }
+    // A file there is replaced only when the person says so, as every
+    // other verb that writes a file asks; the image behind a disk is no
+    // file to ask about, and is refused below.
+    const std::string resolved = platform::ResolveFilePath(file);
+    const auto existing = resolved.empty() ? std::nullopt : platform::LinkFactsOf(resolved);
+    if (existing && existing->is_regular() && !platform::FileInUseAsDisk(resolved) &&
+        !platform::Ask("Overwrite " + file + "?"))
+        return false;
     try {
         return disk::_make_sparse_file(file, true, false, bytes);
     } catch (const std::exception& e) {

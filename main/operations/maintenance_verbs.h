@@ -20,8 +20,10 @@ bool BootSectorRestoreVerb(const std::string& file, const std::string& device, c
 bool MbrBackupVerb(const std::string& source, const std::string& file, const disk::OperationContext& context);
 // -mbr -restore FILE DEVICE: all of FILE at the start of DEVICE.
 bool MbrRestoreVerb(const std::string& file, const std::string& device, const disk::OperationContext& context);
-// -sparse FILE SIZE: FILE made anew as a sparse file of SIZE bytes. A size
-// that is no whole non-negative number is refused on `errors`.
+// -sparse FILE SIZE: FILE made anew as a sparse file of SIZE bytes; a file
+// there is replaced only after "Overwrite FILE?", and only once the new one
+// is complete. A size that is no whole non-negative number is refused on
+// `errors`.
 bool SparseVerb(const std::string& file, const std::string& size, std::ostream& errors);
 // -wipe DEVICE: the wipe, whose question is asked even with -quiet.
 WipeResult WipeVerb(const std::string& device, const disk::OperationContext& context);

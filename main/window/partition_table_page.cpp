@@ -233,6 +233,7 @@ void PartitionTablePage::btn_reset_part_tableClick() {
 }
 
 void PartitionTablePage::btn_write_partClick() {
+    if (host_.busy()) return;
     const std::string path = PartitionTablePath();
     try {
         const disk::SectorBuffer entries = PartitionEntriesOf(PartitionRowTexts());
@@ -246,6 +247,7 @@ void PartitionTablePage::btn_write_partClick() {
 }
 
 void PartitionTablePage::btn_mbr_apply_diskidClick() {
+    if (host_.busy()) return;
     const std::string path = PartitionTablePath();
     try {
         const std::uint32_t id = ParseDiskId(S(txtMBRDiskID));

@@ -15,6 +15,7 @@
 #include "main/dialogs/window_reporting.h"
 #include "platform/base/interaction.h"
 #include "platform/base/progress.h"
+#include "platform/os/interrupts.h"
 #include "platform/os/system_facts.h"
 
 int main(int argc, char** argv) {
@@ -39,8 +40,17 @@ int main(int argc, char** argv) {
         state.console_attached = true;  // standard output is our console
         platform::ConsoleInteraction console(std::cin, std::cerr);
         console.set_quiet(line.quiet);
-        platform::ScopedInteraction questions(console);
-        return tarnovell::RunCommandLine(line, state, std::cout, std::cerr);
+        // Answers are read so that Ctrl-C and SIGTERM still end the wait.
+        console.set_line_reader(platform::ReadAnswerLine);
+        int status = 0;
+        {
+            platform::ScopedInteraction questions(console);
+            status = tarnovell::RunCommandLine(line, state, std::cout, std::cerr);
+        }
+        // Stopped at a question: the process ends as the signal asked.
+        if (const int signal_number = platform::SignalAtQuestion(); signal_number != 0)
+            platform::EndBySignal(signal_number);
+        return status;
     }
 
     // Qt aborts when it finds no display; say so instead, with what works

@@ -53,6 +53,11 @@ ConsoleInteraction::ConsoleInteraction(std::istream& in, std::ostream& out) : in
 
 bool ConsoleInteraction::SafeAnswer(const std::string& question) { return EndsWith(question, "Abort?"); }
 
+bool ConsoleInteraction::read_answer(std::string& line) {
+    if (read_line_) return read_line_(line);
+    return static_cast<bool>(std::getline(in_, line));
+}
+
 bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
     if (quiet_) {
         // Nothing is asked; but a Yes that stops the operation is told, for
@@ -62,7 +67,7 @@ bool ConsoleInteraction::confirm(const std::string& text, const std::string&) {
     }
     out_ << text << " [y/n] " << std::flush;
     std::string line;
-    if (!std::getline(in_, line)) {
+    if (!read_answer(line)) {
         out_ << "\n";
         return SafeAnswer(text);
     }
@@ -89,7 +94,7 @@ std::optional<std::string> ConsoleInteraction::input_box(const std::string&, con
     if (quiet_) return initial;
     out_ << prompt << " [" << initial << "] " << std::flush;
     std::string line;
-    if (!std::getline(in_, line)) return std::nullopt;
+    if (!read_answer(line)) return std::nullopt;
     return line.empty() ? initial : line;
 }
 

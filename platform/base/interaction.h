@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <optional>
@@ -77,7 +78,13 @@ Interaction* set_interaction(Interaction* next);
 // is the reason the operation ends.
 class ConsoleInteraction : public Interaction {
 public:
+    // Reads one answer line; false when there is none (the input ended, or
+    // the wait for it was ended).
+    using LineReader = std::function<bool(std::string& line)>;
+
     ConsoleInteraction(std::istream& in, std::ostream& out);
+    // Answers are read by `reader` instead of from the stream.
+    void set_line_reader(LineReader reader) { read_line_ = std::move(reader); }
     bool confirm(const std::string& text, const std::string& caption) override;
     bool confirm_about(const std::string& text, const std::string& caption, const std::string& about) override;
     void inform(const std::string& text, const std::string& caption) override;
@@ -93,8 +100,11 @@ public:
     static bool SafeAnswer(const std::string& question);
 
 private:
+    bool read_answer(std::string& line);
+
     std::istream& in_;
     std::ostream& out_;
+    LineReader read_line_;
     bool quiet_ = false;
 };
 

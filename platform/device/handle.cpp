@@ -15,6 +15,7 @@
 
 #include "platform/base/unique_fd.h"
 #include "platform/device/handle_state.h"
+#include "platform/device/layout_requests.h"
 #include "platform/device/path.h"
 #include "platform/os/file_facts.h"
 #include "platform/device/registry.h"
@@ -407,9 +408,10 @@ bool Transfer(Handle::State& s, bool write, void* buffer, std::size_t length, st
     return true;
 }
 
-// Checks a device write against the registry's current picture: protected
-// media, offline volumes, and ranges the host is using.
-bool DeviceWriteAllowed(Handle::State& s, std::int64_t offset, std::size_t length) {
+// Checks a device write of `data` (zeros when null) against the registry's
+// current picture: protected media, offline volumes, ranges the host is
+// using, and, written to a disk, the table those volumes stand on.
+bool DeviceWriteAllowed(Handle::State& s, std::int64_t offset, std::size_t length, const void* data) {
     // The handle of a virtual disk belongs to no host disk; only its own
     // attach decides.
     if (s.kind == HandleKind::VirtualDisk) return s.media_read_only ? Fail(ERROR_WRITE_PROTECT) : true;
@@ -425,7 +427,10 @@ bool DeviceWriteAllowed(Handle::State& s, std::int64_t offset, std::size_t lengt
         if (volume->offline) return Fail(ERROR_NOT_READY);
         disk_offset += s.volume_start;
     }
-    return registry.write_allowed(s.disk, disk_offset, static_cast<std::int64_t>(length));
+    if (!registry.write_allowed(s.disk, disk_offset, static_cast<std::int64_t>(length))) return false;
+    // Sector 0 lies in no volume, yet a table written there can take one
+    // from under whoever uses it.
+    return s.kind != HandleKind::Disk || device::WriteSparesVolumesInUse(*disk, disk_offset, length, data);
 }
 
 }  // namespace
@@ -489,8 +494,9 @@ std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& han
 
 namespace {
 
-// Whether [offset, offset + length) may be written through the handle.
-bool MayWrite(Handle::State* s, std::int64_t offset, std::size_t length) {
+// Whether `data` (zeros when null) may be written at [offset, offset +
+// length) through the handle.
+bool MayWrite(Handle::State* s, std::int64_t offset, std::size_t length, const void* data) {
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (!s->can_write) return Fail(ERROR_ACCESS_DENIED);
     if (offset < 0) return Fail(ERROR_NEGATIVE_SEEK);
@@ -499,14 +505,14 @@ bool MayWrite(Handle::State* s, std::int64_t offset, std::size_t length) {
     if (offset + static_cast<std::int64_t>(length) > s->length) return Fail(ERROR_SECTOR_NOT_FOUND);
     // A held disk was checked once, when the hold was taken.
     if (s->held) return s->held_write_protected ? Fail(ERROR_WRITE_PROTECT) : true;
-    return DeviceWriteAllowed(*s, offset, length);
+    return DeviceWriteAllowed(*s, offset, length, data);
 }
 
 }  // namespace
 
 bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length) {
     Handle::State* s = handle.state();
-    if (!MayWrite(s, offset, length)) return false;
+    if (!MayWrite(s, offset, length, nullptr)) return false;
     if (length == 0) return true;
     if (s->io || s->stream || s->kind == HandleKind::VirtualDisk || !EnsureBacking(*s)) return Fail(ERROR_NOT_SUPPORTED);
     struct stat backing {};
@@ -529,7 +535,7 @@ bool ZeroFill(Handle& handle, std::int64_t offset, std::size_t length) {
 bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done) {
     if (done) *done = 0;
     Handle::State* s = handle.state();
-    if (!MayWrite(s, offset, length)) return false;
+    if (!MayWrite(s, offset, length, buffer)) return false;
     if (s->no_buffering && !Aligned(*s, offset, buffer, length)) return Fail(ERROR_INVALID_PARAMETER);
     if (length == 0) return true;
     s->written = true;

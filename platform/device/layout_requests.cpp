@@ -150,6 +150,38 @@ bool Apply(const DiskInfo& disk, const LayoutPlan& plan, bool whole_disk_goes) {
 
 }  // namespace
 
+bool WriteSparesVolumesInUse(const DiskInfo& disk, std::int64_t offset, std::size_t length, const void* data) {
+    // Nothing in use on the disk: nothing a table could take away.
+    if (length == 0 || Registry::instance().write_allowed(disk.number, 0, disk.size)) return true;
+    DiskBytes bytes(disk, false);
+    if (!bytes.ok()) return false;
+    const ReadAt disk_bytes = bytes.reader();
+    // The table is what its parser reads: a write that changes none of
+    // those bytes leaves it as it is.
+    std::vector<ByteRange> read;
+    const ReadAt noted = [&](std::int64_t at, void* buffer, std::size_t size) {
+        read.push_back({at, static_cast<std::int64_t>(size)});
+        return disk_bytes(at, buffer, size);
+    };
+    const DiskLayout before = ReadDiskLayout(noted, disk.size, disk.sector_size);
+    const auto written = static_cast<std::int64_t>(length);
+    if (std::none_of(read.begin(), read.end(), [&](const ByteRange& r) { return r.overlaps(offset, written); }))
+        return true;
+    const ReadAt after_write = [&](std::int64_t at, void* buffer, std::size_t size) {
+        if (!disk_bytes(at, buffer, size)) return false;
+        const std::int64_t from = std::max(at, offset);
+        const std::int64_t to = std::min(at + static_cast<std::int64_t>(size), offset + written);
+        if (from >= to) return true;
+        auto* into = static_cast<std::uint8_t*>(buffer) + (from - at);
+        const auto count = static_cast<std::size_t>(to - from);
+        if (data) std::memcpy(into, static_cast<const std::uint8_t*>(data) + (from - offset), count);
+        else std::memset(into, 0, count);
+        return true;
+    };
+    const DiskLayout after = ReadDiskLayout(after_write, disk.size, disk.sector_size);
+    return SparesVolumesInUse(disk, before, after, disk_bytes);
+}
+
 std::int64_t FileSystemBytes(const ReadAt& read, std::int64_t start, std::int64_t length) {
     const FileSystemFacts facts = ReadFileSystemFacts(read, start, length);
     if (facts.name.empty() || facts.sectors_per_cluster == 0 || facts.total_clusters == 0) return 0;

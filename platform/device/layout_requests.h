@@ -34,6 +34,14 @@ bool ExtendVolumeRequest(Handle::State& handle, const DiskInfo& disk, const Volu
 bool ShrinkVolumeRequest(Handle::State& handle, const DiskInfo& disk, const VolumeInfo& volume, const void* in,
                          DWORD in_size);
 
+// Whether `length` bytes written at `offset` of the disk (`data`, or zeros
+// when null) leave its table as a table change must: every volume in use
+// where it was, as large as its file system. Only a write that touches
+// bytes the table is read from can change it. False with
+// ERROR_ACCESS_DENIED when a volume in use would be deleted, moved or cut
+// short; with the system's error when the table cannot be read.
+bool WriteSparesVolumesInUse(const DiskInfo& disk, std::int64_t offset, std::size_t length, const void* data);
+
 // The bytes a file system at [start, start + length) of the disk occupies,
 // by its own count; 0 when it is not known.
 std::int64_t FileSystemBytes(const ReadAt& read, std::int64_t start, std::int64_t length);

@@ -40,15 +40,19 @@ std::optional<std::int64_t> RawImageSize(const std::string& typed, std::int64_t 
     return bytes;
 }
 
-bool ClearWayForFile(const std::string& file) {
+bool MayReplaceFile(const std::string& file) {
     const auto existing = platform::LinkFactsOf(file);
     if (!existing) return true;
     if (!existing->is_regular()) {
         platform::Say(file + " exists and is not a regular file");
         return false;
     }
-    if (!platform::Ask("File exists! Delete?")) return false;
-    if (!platform::DeleteRegularFile(file)) {
+    return platform::Ask("File exists! Delete?");
+}
+
+bool ClearWayForFile(const std::string& file) {
+    if (!MayReplaceFile(file)) return false;
+    if (platform::LinkFactsOf(file) && !platform::DeleteRegularFile(file)) {
         platform::Say("could not delete " + file + ": " + platform::SysErrorMessage(platform::GetLastError()));
         return false;
     }
@@ -111,8 +115,9 @@ void Tfrmrawdisk::btn_make_rawClick() {
     const std::int64_t unit = rbmb->isChecked() ? 1048576 : rbkb->isChecked() ? 1024 : 1;
     const std::optional<std::int64_t> size = RawImageSize(txt_sparse_size->text().toStdString(), unit, problem);
     if (!size) return platform::Say(problem);
-    // A file kept by "No" stays kept: making the image would replace it.
-    if (!ClearWayForFile(file)) return;
+    // A file kept by "No" stays kept; one given up on "Yes" goes only once
+    // the new image stands in its place.
+    if (!MayReplaceFile(file)) return;
     const bool sparse = chk_sparse->isChecked();
     try {
         // Not sparse: the whole size is set aside now, as the file system

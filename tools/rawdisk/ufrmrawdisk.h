@@ -42,9 +42,12 @@ public slots:
 // is no whole number, a negative size or one that 64 bits cannot hold.
 std::optional<std::int64_t> RawImageSize(const std::string& typed, std::int64_t unit, std::string& problem);
 
-// Asks "File exists! Delete?" about an existing `file` and deletes it on Yes.
-// True when nothing is (any longer) in the way. Anything but a regular
-// file is never deleted: that is said, and false.
+// Asks "File exists! Delete?" about an existing `file`: true when there is
+// none or on Yes. Anything but a regular file is never replaced: that is
+// said, and false.
+bool MayReplaceFile(const std::string& file);
+// The same, and the file is deleted at once on Yes: true when nothing is
+// (any longer) in the way.
 bool ClearWayForFile(const std::string& file);
 
 }  // namespace tarnovell

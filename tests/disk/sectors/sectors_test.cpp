@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "disk/device/handle_ops.h"
 #include "platform/base/interaction.h"
+#include "platform/device/handle.h"
 #include "support/case_name.h"
 #include "support/embedded_machine.h"
 
@@ -55,6 +58,15 @@ SectorBuffer Filled(std::uint8_t value) {
     return b;
 }
 
+// The disk's own entries with a second partition after C: (type 83 at
+// sector 14336, 2048 sectors): a table that keeps C:, which is in use,
+// where it is. One that did not would be refused.
+std::string TableWithASecondPartition(std::string entries) {
+    const char second[16] = {0, 0, 0, 0, '\x83', 0, 0, 0, 0, 0x38, 0, 0, 0, 0x08, 0, 0};
+    entries.replace(16, 16, second, 16);
+    return entries;
+}
+
 }  // namespace
 
 TEST_F(Sectors, MbrBackupIsWhatDdReadsAndARestoreWritesItBack) {
@@ -90,6 +102,7 @@ TEST_P(MbrMerge, ChangesOnlyTheChosenRegion) {
     const MergeCase& c = GetParam();
     const std::string file = File("mbr.bin");
     std::string image(512, '\x5A');
+    image.replace(446, 64, TableWithASecondPartition(Bytes(446, 64)));
     image[510] = '\x55';
     image[511] = '\xAA';
     test_support::WriteWholeFile(file, image);
@@ -226,10 +239,48 @@ TEST_F(Sectors, BackupSectorsMakesOnlyANewFile) {
 
 TEST_F(Sectors, ThePartitionTableAloneIsReplaced) {
     SectorBuffer image = Filled(0x77);
+    const std::string entries = TableWithASecondPartition(Bytes(446, 64));
+    std::copy(entries.begin(), entries.end(), image.begin() + 446);
     std::string expected = Bytes(0, 512);
-    expected.replace(446, 64, std::string(64, '\x77'));
+    expected.replace(446, 64, entries);
     ASSERT_TRUE(WritePartitionTable(kDisk, image));
     EXPECT_EQ(Bytes(0, 512), expected);
+    EXPECT_NE(test_support::Run("sfdisk -d " + machine_.image(0)).output.find("start=       14336, size=        2048"),
+              std::string::npos);
+}
+
+TEST_F(Sectors, WhatWouldTakeAVolumeInUseFromItsDiskIsRefusedWhole) {
+    // C: has a file system, which the machine counts as mounted: a table
+    // without it, or with it elsewhere, and a boot sector over the table
+    // are refused, and nothing of them is written.
+    const std::string before = Bytes(0, kDiskSize);
+    const std::string refusal = "a volume of " + kDisk + " is still in use: nothing was written";
+    SectorBuffer moved{};
+    ASSERT_TRUE(ReadFirstSector(kDisk, moved));
+    moved[446 + 8] = 0x00;
+    moved[446 + 9] = 0x10;  // C: at sector 4096
+    EXPECT_FALSE(WritePartitionTable(kDisk, moved));
+    EXPECT_EQ(ui_.texts().back(), refusal);
+    const std::string zeros = File("zeros.bin");
+    test_support::WriteWholeFile(zeros, std::string(1024, '\0'));
+    try {
+        RestoreMbr(kDisk, zeros, false, TMbrParts{});
+        ADD_FAILURE() << "the empty table was written";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), refusal);
+    }
+    EXPECT_FALSE(RestoreMbr(kDisk, zeros, true, TMbrParts{false, false, false, true, false}));
+    ui_.answer_input("0");
+    EXPECT_FALSE(RestoreBootSector(kDisk, zeros, false));
+    EXPECT_EQ(ui_.texts().back(), refusal);
+    EXPECT_TRUE(Bytes(0, kDiskSize) == before);
+    // With C: locked and dismounted, its place is nobody's: the table goes.
+    platform::Handle volume = platform::CreateFile(kVolume, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                   platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                                   platform::OPEN_EXISTING, 0);
+    ASSERT_TRUE(LockVolumeHandle(volume) && DismountVolumeHandle(volume));
+    EXPECT_TRUE(WritePartitionTable(kDisk, moved));
+    EXPECT_EQ(Bytes(446 + 8, 2), std::string("\0\x10", 2));
 }
 
 TEST_F(Sectors, ATableWrittenOnADiskWithoutTheSignatureAsksToSetIt) {

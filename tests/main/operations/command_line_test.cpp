@@ -8,11 +8,13 @@
 #include <sstream>
 
 #include "disk/copy/copy_endpoints.h"
+#include "disk/device/handle_ops.h"
 #include "main/operations/command_line.h"
 #include "main/operations/text_helpers.h"
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "support/case_name.h"
+#include "support/console_program.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 
@@ -429,6 +431,79 @@ TEST(CommandLine, DiskAndImageVerbsCopyAndExitByTheirOutcome) {
     auto refused = RunProgram(machine, "-image -restore " + image + " '\\\\.\\PhysicalDrive2'");
     EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
     EXPECT_EQ(test_support::ReadWholeFile(machine.image(2)), before);
+}
+
+// A clone onto a smaller disk writes it until it refuses a write: the part
+// that fits holds the source's first bytes exactly, the zeros among them
+// made zeros over what the disk held before, and the position said is
+// where the disk ends. The source's data lies at its start, 40 MiB in and
+// just before 64 MiB; the rest is zeros; the destinations are all 0xFF.
+TEST(CommandLine, ACloneOntoASmallerDiskHoldsTheSourcesFirstBytesAndSaysWhereItStopped) {
+    const DiskSpec source{96 << 20,
+                          {"head -c 1048576 /dev/urandom | dd of=%s conv=notrunc status=none",
+                           "head -c 4096 /dev/urandom | dd of=%s bs=1M seek=40 conv=notrunc status=none",
+                           "head -c 1048576 /dev/urandom | dd of=%s bs=1M seek=63 conv=notrunc status=none"},
+                          ""};
+    auto filled = [](std::int64_t size) {
+        return DiskSpec{size, {"head -c " + std::to_string(size) + " /dev/zero | tr '\\000' '\\377' | dd of=%s "
+                               "conv=notrunc status=none"}, ""};
+    };
+    // A disk that ends where a block of the copy ends, and one that ends
+    // three sectors into a block of data.
+    for (const std::int64_t size : {std::int64_t{64} << 20, (std::int64_t{64} << 20) - 1536}) {
+        SCOPED_TRACE(size);
+        EmbeddedMachine machine({source, filled(size)});
+        auto clone = RunProgram(machine, std::string("-disk ") + kDisk0 + " " + kDisk1 + " -quiet");
+        EXPECT_EQ(clone.status, 1) << clone.out << clone.err;
+        EXPECT_NE(clone.out.find("\nAborted at " + std::to_string(size) + "\n"), std::string::npos) << clone.out;
+        const auto cmp = test_support::Run("cmp -n " + std::to_string(size) + " " + machine.image(0) + " " +
+                                           machine.image(1));
+        EXPECT_EQ(cmp.exit_code, 0) << cmp.output;
+        EXPECT_EQ(std::filesystem::file_size(machine.image(1)), static_cast<std::uintmax_t>(size)) << "never grown";
+    }
+}
+
+// Ctrl-C at "Clone ... to ...?", or the SIGTERM of timeout or a service
+// manager: the question waits no longer, and the program ends at once by
+// that signal, nothing written and no "Done".
+TEST(CommandLine, AnInterruptAtTheCloneQuestionEndsTheRunByItsSignal) {
+    EmbeddedMachine machine({MbrWithLogical(), DiskSpec{48 << 20, {}, ""}});
+    const std::string before = test_support::ReadWholeFile(machine.image(1));
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        test_support::ConsoleProgram program({"-disk", "\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1"},
+                                             machine.dir());
+        ASSERT_TRUE(program.wait_for_question());
+        ASSERT_TRUE(program.interrupt(signal_number));
+        // A program still waiting would take the end of its input for No.
+        program.close_input();
+        const int status = program.wait();
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exited " << WEXITSTATUS(status) << ": " << program.out() << program.err();
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        // The question, after the lines that say which disks it means, is
+        // the last thing said.
+        const std::string question = "Clone \\\\.\\PhysicalDrive0 to \\\\.\\PhysicalDrive1? [y/n] \n";
+        EXPECT_TRUE(program.err().ends_with("\n" + question)) << program.err();
+        EXPECT_EQ(program.err().find("declined"), std::string::npos) << program.err();
+        EXPECT_EQ(program.out(), "");
+        EXPECT_TRUE(test_support::ReadWholeFile(machine.image(1)) == before);
+    }
+}
+
+// A wipe the disk refuses from its first byte has written nothing, and
+// says so: zeros gathered to be made zeros in one go count only once the
+// disk has taken them.
+TEST(CommandLine, AWipeThatAReadOnlyDiskRefusesSaysItStoppedAtZero) {
+    EmbeddedMachine machine({DiskSpec{8 << 20, {"head -c 8388608 /dev/urandom | dd of=%s conv=notrunc status=none"},
+                                      ""}});
+    // Made read-only as the Disk page makes it: the machine keeps it so.
+    ASSERT_TRUE(disk::IoctlSetDiskAttributes("\\\\.\\PhysicalDrive0", 2, 2));
+    const std::string before = test_support::ReadWholeFile(machine.image(0));
+    auto wipe = RunProgram(machine, std::string("-wipe ") + kDisk0, "y\n");
+    EXPECT_EQ(wipe.status, 1) << wipe.out << wipe.err;
+    EXPECT_NE(wipe.out.find("Aborted at 0\n"), std::string::npos) << wipe.out;
+    EXPECT_NE(wipe.err.find("writefile error:"), std::string::npos) << wipe.err;
+    EXPECT_TRUE(test_support::ReadWholeFile(machine.image(0)) == before);
 }
 
 // The destination of the issue that made device names a matter of prefix

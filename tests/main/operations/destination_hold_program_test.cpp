@@ -36,6 +36,7 @@ using test_support::WriteWholeFile;
 struct ProgramRun {
     int status = -1;
     std::string err;
+    std::string out;
 };
 
 // Runs the built program with `arguments` in this process's environment
@@ -47,7 +48,8 @@ ProgramRun RunProgram(const TempDir& folder, const std::string& arguments, const
     if (!answers.empty()) WriteWholeFile(folder.file("answers.txt"), answers);
     const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 60 " +
                                 std::string(TARNOVELL_EXECUTABLE) + " " + arguments + " " + input + " 2>" + Quote(err);
-    ProgramRun run{test_support::Run("sh -c " + Quote(command)).exit_code, ReadWholeFile(err)};
+    const test_support::CommandResult result = test_support::Run("sh -c " + Quote(command));
+    ProgramRun run{result.exit_code, ReadWholeFile(err), result.output};
     std::filesystem::remove(err);
     return run;
 }
@@ -84,6 +86,27 @@ TEST_F(HoldProgramLinuxTest, ACloneOntoAPartitionedDiskEndsCleanlyThreeTimesInAR
         EXPECT_TRUE(Sh("cmp -n " + std::to_string(200 << 20) + " " + Quote(source->part(2)) + " " +
                        Quote(destination->part(2))));
     }
+}
+
+TEST_F(HoldProgramLinuxTest, ACloneOntoASmallerDiskHoldsTheSourcesFirstBytesAndSaysWhereItStopped) {
+    // 100 MiB of data, then zeros, onto a disk of half the size that holds
+    // 0xFF everywhere: every byte that fits is the source's.
+    LoopDisk* source = machine_->make("source", "", {}, 192 << 20);
+    LoopDisk* destination = machine_->make("destination", "", {}, 150 << 20);
+    ASSERT_TRUE(source && destination);
+    ASSERT_TRUE(Sh("head -c " + std::to_string(100 << 20) + " /dev/urandom | dd of=" + Quote(source->node()) +
+                   " bs=1M oflag=direct status=none"));
+    ASSERT_TRUE(Sh("head -c " + std::to_string(150 << 20) + " /dev/zero | tr '\\000' '\\377' | dd of=" +
+                   Quote(destination->node()) + " bs=1M oflag=direct status=none"));
+    machine_->offer({source, destination});
+    const std::string from = machine_->path_of(*source), to = machine_->path_of(*destination);
+    ASSERT_FALSE(from.empty() || to.empty());
+    platform::device::Registry::Reset();  // the program keeps its own
+    ProgramRun run = RunProgram(machine_->work(), "-disk " + PathArgument(from) + " " + PathArgument(to) + " -quiet");
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("\nAborted at " + std::to_string(150 << 20) + "\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(Sh("cmp -n " + std::to_string(150 << 20) + " " + Quote(source->node()) + " " +
+                   Quote(destination->node())));
 }
 
 TEST_F(HoldProgramLinuxTest, ADestinationWithAVolumeThatStaysInUseGetsNothingWritten) {
@@ -130,6 +153,61 @@ TEST_F(HoldProgramLinuxTest, ADestinationWithAVolumeThatStaysInUseGetsNothingWri
         EXPECT_EQ(MountsFrom(disk->part(1)), p1) << "what was unmounted for the lock is mounted again";
         EXPECT_EQ(MountsFrom(disk->part(2)), p2);
         machine_->clear();
+    }
+}
+
+// The sector tools write what keeps every volume in use where it is (new
+// boot code before the disk's own table), and nothing of what would take
+// one away: a table without the busy, mounted first partition, one that
+// moves it, a boot sector written over sector 0.
+TEST_F(HoldProgramLinuxTest, SectorWritersKeepTheTableOfABusyMountedPartition) {
+    LoopDisk* disk = machine_->make("disk", "label: dos\n2048,40960,83\n43008,20480,83\n", {1});
+    ASSERT_TRUE(disk);
+    machine_->offer({disk});
+    const std::string path = machine_->path_of(*disk);
+    ASSERT_FALSE(path.empty());
+    platform::device::Registry::Reset();  // the program keeps its own
+    const TempDir& work = machine_->work();
+    const std::string zero = work.file("zero.mbr"), moved = work.file("moved.mbr"), code = work.file("code.mbr");
+    ASSERT_TRUE(Sh("head -c 512 /dev/zero > " + Quote(zero)));
+    ASSERT_TRUE(Sh("truncate -s 64M " + Quote(work.file("moved.img")) + " && printf 'label: dos\\n4096,40960,83\\n' | "
+                   "sfdisk -q " + Quote(work.file("moved.img")) + " && head -c 512 " + Quote(work.file("moved.img")) +
+                   " > " + Quote(moved)));
+    ASSERT_TRUE(Sh("head -c 440 /dev/urandom > " + Quote(code) + " && dd if=" + Quote(disk->node()) +
+                   " bs=1 skip=440 count=72 status=none >> " + Quote(code)));
+    struct Case {
+        const char* what;
+        std::string arguments;
+        const char* answers;
+        bool written;
+    } cases[] = {
+        {"an empty table", "-mbr -restore " + Quote(zero) + " " + PathArgument(path), "", false},
+        {"a table that moves the partition", "-mbr -restore " + Quote(moved) + " " + PathArgument(path), "", false},
+        {"a boot sector at sector 0", "-bs -restore " + Quote(zero) + " " + PathArgument(path), "0\n", false},
+        {"boot code before the disk's own table", "-mbr -restore " + Quote(code) + " " + PathArgument(path), "", true},
+    };
+    const auto parts = KernelParts(disk->name());
+    const auto mounted = MountsFrom(disk->part(1));
+    test_support::ProcessInside inside(machine_->mount_folder("disk", 1));
+    ASSERT_TRUE(inside.ready());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string before = ReadWholeFile(disk->node()).substr(0, 1 << 20);
+        ProgramRun run = RunProgram(work, c.arguments, c.answers);
+        const std::string after = ReadWholeFile(disk->node()).substr(0, 1 << 20);
+        if (c.written) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_TRUE(after.substr(0, 512) == ReadWholeFile(code));
+            EXPECT_TRUE(after.substr(512) == before.substr(512));
+        } else {
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_NE(run.err.find("a volume of " + path + " is still in use: nothing was written"), std::string::npos)
+                << run.err;
+            EXPECT_TRUE(after == before) << "the table stays";
+        }
+        EXPECT_EQ(TableParts(disk->node()), parts);
+        EXPECT_EQ(KernelParts(disk->name()), parts);
+        EXPECT_EQ(MountsFrom(disk->part(1)), mounted);
     }
 }
 

@@ -40,14 +40,16 @@ std::string Substitute(std::string text, const EmbeddedMachine& machine) {
     return text;
 }
 
-// Random bytes, an MBR and a FAT volume C: at 1 MiB; two 512-byte files to
+// Random bytes, an MBR and a FAT volume C: at 1 MiB; three 512-byte files to
 // restore, a file that is in the way and a FIFO.
 DiskSpec Disk() {
     return DiskSpec{8 << 20,
                     {"head -c 8388608 /dev/urandom | dd of=%s conv=notrunc status=none",
                      "printf 'label: dos\\nstart=2048,size=8192,type=6\\n' | sfdisk -q %s",
                      "mkfs.fat -F 12 -n VERBS --offset 2048 %s 4096 >/dev/null",
-                     "d=$(dirname %s) && head -c 512 /dev/urandom > $d/new-mbr.bin && "
+                     // New boot code before the disk's own table: C: is in use, and keeps its place.
+                     "d=$(dirname %s) && head -c 440 /dev/urandom > $d/new-mbr.bin && "
+                     "dd if=%s bs=1 skip=440 count=72 status=none >> $d/new-mbr.bin && head -c 512 /dev/zero > $d/zero.mbr && "
                      "head -c 512 /dev/urandom > $d/new-bs.bin && echo keep > $d/exists.bin && mkfifo $d/fifo"},
                     ""};
 }
@@ -85,6 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
         ArgvCase{"mbr_backup", "-mbr -backup DISK DIR/mbr.bin", "", 0, kDoneWithRate, "",
                  "dd if=IMG bs=512 count=1 status=none | cmp - DIR/mbr.bin"},
         ArgvCase{"mbr_restore", "-mbr -restore DIR/new-mbr.bin DISK", "", 0, "Done\n", "", "cmp -n 512 IMG DIR/new-mbr.bin"},
+        ArgvCase{"mbr_restore_without_a_volume_in_use_writes_nothing", "-mbr -restore DIR/zero.mbr DISK", "", 1,
+                 "Done\n", "a volume of \\\\.\\PhysicalDrive0 is still in use: nothing was written",
+                 "sfdisk -d IMG | grep -q 'start=        2048, size=        8192, type=6'"},
         ArgvCase{"bs_backup_of_a_volume", "-bs -backup VOL DIR/bs.bin", "", 0, kDoneWithRate, "",
                  "dd if=IMG bs=512 skip=2048 count=1 status=none | cmp - DIR/bs.bin"},
         ArgvCase{"bs_restore_onto_a_volume", "-bs -restore DIR/new-bs.bin VOL", "", 0, "Done\n", "",
@@ -109,6 +114,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "test $(stat -c %s IMG) = 8388608"},
         ArgvCase{"sparse_never_replaces_what_is_no_file", "-sparse DIR/fifo 100", "", 1, "Done\n",
                  "not a regular file", "test -p DIR/fifo"},
+        // A file there is replaced only on Yes, and only by a complete one: a
+        // size no file system takes leaves it as it was, and no other file.
+        ArgvCase{"sparse_asks_before_replacing_a_file", "-sparse DIR/exists.bin 1000", "n\n", 1, "Done\n",
+                 "/exists.bin? [y/n]", "test \"$(cat DIR/exists.bin)\" = keep"},
+        ArgvCase{"sparse_replaces_a_file_on_yes", "-sparse DIR/exists.bin 1000", "y\n", 0, "Done\n", "Overwrite ",
+                 "test $(stat -c %s DIR/exists.bin) = 1000 && cmp -n 1000 DIR/exists.bin /dev/zero"},
+        ArgvCase{"sparse_that_fails_keeps_the_file", "-sparse DIR/exists.bin 9223372036854775807 -quiet", "", 1,
+                 "mode quiet\nDone\n", "_make_sparse_file:",
+                 "test \"$(cat DIR/exists.bin)\" = keep && test -z \"$(ls -A DIR | grep tarnovell-)\""},
+        ArgvCase{"sparse_that_fails_leaves_no_file", "-sparse DIR/huge.img 9223372036854775807", "", 1, "Done\n",
+                 "_make_sparse_file:", "test ! -e DIR/huge.img && test -z \"$(ls -A DIR | grep tarnovell-)\""},
         // The image behind a disk is that disk: no verb writes it as a file.
         ArgvCase{"sparse_never_over_a_disks_image", "-sparse IMG 1000", "", 1, "Done\n", "being used by another process",
                  "test $(stat -c %s IMG) = 8388608"},

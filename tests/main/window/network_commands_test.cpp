@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,6 +13,8 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <functional>
 
 #include "main/dialogs/dlg_backup.h"
 #include "main/window/ufrmmain.h"
@@ -82,6 +85,7 @@ protected:
         FAIL() << "no button " << caption;
     }
     std::string Status() const { return status_->last(); }
+    void RestoreFromAStalledServerThenCancel(const std::function<void()>& while_stalled);
     // "done in " + milliseconds + "ms".
     static bool SaysDoneIn(const std::string& status) {
         const std::string head = "done in ", tail = "ms";
@@ -167,26 +171,53 @@ TEST_F(WindowNetwork, SkippingUnpartitionedSpaceSendsTheUsedExtentOnly) {
     EXPECT_EQ(sent.substr(3 << 20), std::string(5 << 20, '\0'));
 }
 
-TEST_F(WindowNetwork, CancelEndsARestoreFromAStalledServer) {
-    EmbeddedMachine machine({DiskSpec{}, test_support::PartitionedExt4Disk()});
-    Open();
+// A restore of disk 1 from a devio server that stops answering after its
+// first two blocks: once it has, `while_stalled` runs and the person
+// presses Cancel; the window is alive meanwhile, so the presses get through.
+void WindowNetwork::RestoreFromAStalledServerThenCancel(const std::function<void()>& while_stalled) {
     DevioServer server(std::string(8 << 20, 'x'));
     server.inject(DevioServer::Fault::Stall, 3);
     ASSERT_TRUE(SelectDevice(list_, "DISK 1"));
     Answer({"127.0.0.1:" + std::to_string(server.port()), false});
-    // The person presses Cancel once the server has stopped answering; the
-    // window is alive meanwhile, so the press gets through.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (!server.stalled()) return;
         watch.stop();
+        while_stalled();
         window_->findChild<QPushButton*>("btn_cancel_backup_restore")->click();
     });
     watch.start(10);
     Click("Restore from Network");
     EXPECT_FALSE(watch.isActive()) << "the transfer ended before the server stalled";
     EXPECT_EQ(Status(), "Aborted at 131072");
+}
+
+TEST_F(WindowNetwork, CancelEndsARestoreFromAStalledServer) {
+    EmbeddedMachine machine({DiskSpec{}, test_support::PartitionedExt4Disk()});
+    Open();
+    RestoreFromAStalledServerThenCancel([] {});
     EXPECT_EQ(ui_.texts().size(), 1u) << "the Overwrite question, and no error";
+}
+
+TEST_F(WindowNetwork, TheMbrPageWritesNothingWhileARestoreHoldsItsDisk) {
+    EmbeddedMachine machine({DiskSpec{}, test_support::PartitionedExt4Disk()});
+    Open();
+    // The Master Boot Record page shows the disk the restore is about to write.
+    auto* selector = window_->findChild<QComboBox*>("drivecombopart");
+    const int disk_one = selector->findText("\\\\.\\PhysicalDrive1", Qt::MatchStartsWith);
+    ASSERT_GE(disk_one, 0);
+    selector->setCurrentIndex(disk_one);
+    emit selector->activated(disk_one);
+    // While the restore waits on its peer, the page's Write and Apply are
+    // pressed, and every question would be answered Yes.
+    RestoreFromAStalledServerThenCancel([&] {
+        window_->findChild<QLineEdit*>("txtMBRDiskID")->setText("1A2B3C4D");
+        for (const char* name : {"btn_write_part", "btn_mbr_apply_diskid"})
+            window_->findChild<QPushButton*>(name)->click();
+    });
+    EXPECT_EQ(ui_.texts().size(), 1u) << "the restore's Overwrite question, no other";
+    EXPECT_TRUE(ReadWholeFile(machine.image(1)).substr(0, 131072) == std::string(131072, 'x'))
+        << "only the restore's bytes are at the disk's start";
 }
 
 TEST_F(WindowNetwork, ChecksAndFailuresSayWhyAndNeverSayDone) {

@@ -1,11 +1,15 @@
-// Ctrl-C and SIGTERM: the first sets the flags work stops on, a second ends
-// the process by that signal, and the handlers before ours come back.
+// Ctrl-C and SIGTERM: the first sets the flags work stops on and ends the
+// wait for an answer, a second ends the process by that signal, and the
+// handlers before ours come back.
 #include "platform/os/interrupts.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <string>
 
 namespace {
 
@@ -58,6 +62,51 @@ TEST(InterruptHandlers, TheHandlersBeforeComeBackAndAFreshSetCountsAgain) {
         EXPECT_TRUE(second.load());
     }
     ::sigaction(SIGTERM, &saved, nullptr);
+}
+
+// Standard input made the read end of a pipe that holds `typed`; the write
+// end, for more.
+int TypeOnStandardInput(const std::string& typed) {
+    int input[2];
+    if (::pipe(input) != 0 || ::write(input[1], typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()) ||
+        ::dup2(input[0], STDIN_FILENO) < 0)
+        ::_exit(9);
+    ::close(input[0]);
+    return input[1];
+}
+
+TEST(AnswerLines, AreReadOneAtATimeUpToTheEndOfInput) {
+    EXPECT_EXIT(
+        {
+            const int more = TypeOnStandardInput("yes\nno");
+            std::atomic<bool> cancel{false};
+            InterruptHandlers handlers({&cancel});
+            std::string line;
+            if (!platform::ReadAnswerLine(line) || line != "yes") ::_exit(3);
+            ::close(more);  // the last line has no line break
+            if (!platform::ReadAnswerLine(line) || line != "no") ::_exit(4);
+            if (platform::ReadAnswerLine(line)) ::_exit(5);
+            ::_exit(platform::SignalAtQuestion() == 0 ? 0 : 6);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(AnswerLines, ASignalEndsTheWaitAndTheProcessEndsByIt) {
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        EXPECT_EXIT(
+            {
+                TypeOnStandardInput("");  // nothing typed, and the input stays open
+                std::atomic<bool> cancel{false};
+                InterruptHandlers handlers({&cancel});
+                ::raise(signal_number);
+                std::string line;
+                if (platform::ReadAnswerLine(line) || !cancel) ::_exit(3);
+                if (platform::SignalAtQuestion() != signal_number) ::_exit(4);
+                platform::EndBySignal(platform::SignalAtQuestion());
+            },
+            ::testing::KilledBySignal(signal_number), "");
+    }
 }
 
 }  // namespace

@@ -125,4 +125,26 @@ TEST_F(RawDiskWindow, KeepsWhatItMayNotReplace) {
     EXPECT_FALSE(dialog_test::Exists(other));
 }
 
+TEST_F(RawDiskWindow, AnImageThatCannotBeMadeKeepsTheFileItWasToReplace) {
+    dialog_test::WriteFile(image_, "keep me");
+    window_.txtsparse_file->setText(QString::fromStdString(image_));
+    window_.rbb->setChecked(true);
+    window_.txt_sparse_size->setText("9223372036854775807");  // no file system takes it
+    for (bool sparse : {true, false}) {
+        window_.chk_sparse->setChecked(sparse);
+        ui_.answer_confirm(true);
+        window_.btn_make_raw->click();
+        EXPECT_EQ(ui_.texts().back().rfind("_make_sparse_file:", 0), 0u) << ui_.texts().back();
+        EXPECT_EQ(test_support::ReadWholeFile(image_), "keep me");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1) << "no other file";
+
+    // What can be made replaces the file once it is whole.
+    window_.txt_sparse_size->setText("4096");
+    ui_.answer_confirm(true);
+    window_.btn_make_raw->click();
+    EXPECT_EQ(ui_.texts().back(), "Ok!");
+    EXPECT_EQ(fs::file_size(image_), 4096u);
+}
+
 }  // namespace
