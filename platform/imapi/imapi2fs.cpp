@@ -300,12 +300,7 @@ std::unique_ptr<FileSystemImageResult> FileSystemImage::CreateWithGenisoimage() 
     for (const auto& tree : trees_) argv.push_back(GraftEscaped(tree));
     argv.insert(argv.end(), grafts.begin(), grafts.end());
     ChildResult result = RunChild(argv);
-    if (!result.succeeded()) {
-        std::string why = result.error;
-        while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
-        if (auto line = why.rfind('\n'); line != std::string::npos) why = why.substr(line + 1);
-        throw ImapiError(IMAPI_E_FSI_INTERNAL_ERROR, "genisoimage failed: " + why);
-    }
+    if (!result.succeeded()) throw ImapiError(IMAPI_E_FSI_INTERNAL_ERROR, "genisoimage failed: " + result.reason());
     return std::make_unique<StagedResult>(std::move(folder), output);
 }
 

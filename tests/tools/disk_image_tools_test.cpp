@@ -20,6 +20,7 @@
 #include "main/operations/side_bar.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
+#include "support/copy_cancel_watch.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
 #include "tools/extractor/ufrm7zextractor.h"

@@ -13,6 +13,7 @@
 #include "platform/base/interaction.h"
 #include "platform/device/handle.h"
 #include "support/case_name.h"
+#include "support/copy_cancel_watch.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "disk/copy/copy_loop.h"
 #include "main/dialogs/dlg_backup.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
@@ -187,6 +188,7 @@ TEST_F(WindowNetwork, CancelEndsARestoreFromAStalledServer) {
     EXPECT_FALSE(watch.isActive()) << "the transfer ended before the server stalled";
     EXPECT_EQ(Status(), "Aborted at 131072");
     EXPECT_EQ(ui_.texts().size(), 1u) << "the Overwrite question, and no error";
+    disk::copy_cancel = false;
 }
 
 TEST_F(WindowNetwork, ChecksAndFailuresSayWhyAndNeverSayDone) {

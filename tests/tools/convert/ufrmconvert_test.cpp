@@ -337,6 +337,7 @@ TEST_F(Converter, ClosingDuringARunStopsItAndClosesAtItsEnd) {
     EXPECT_TRUE(disk::copy_cancel);
     QApplication::processEvents();
     EXPECT_TRUE(window_.isNull()) << "and goes once it has ended";
+    disk::copy_cancel = false;
 }
 
 }  // namespace
