@@ -261,7 +261,7 @@ CopyResult RawToEwf(const OperationContext& context, const std::string& src, con
             Tell(context, "could not replace " + dst + ": " + SysErrorMessage(GetLastError()));
             return CopyResult::Failed;
         }
-        context.post_status(DoneText(started) + "total:" + std::to_string(size));
+        context.post_status(DoneText(started) + " total:" + std::to_string(size));
         return CopyResult::Completed;
     } catch (const std::exception& e) {
         Tell(context, e.what());
