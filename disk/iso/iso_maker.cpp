@@ -221,7 +221,8 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
             return false;
         }
         ImageResultSource source(*result);
-        RawSink sink(target, 0);
+        // The file is made anew: the zeros of the files' holes stay holes.
+        RawSink sink(target, 0, ZeroBlocks::LeftAsHoles);
         BlockProgress bar(context.progress, blocks);
         OperationContext copy_context = context;
         copy_context.progress = &bar;
