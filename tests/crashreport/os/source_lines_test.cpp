@@ -107,6 +107,16 @@ std::vector<Chain> Addr2line(const std::string& image, const std::vector<std::ui
     return chains;
 }
 
+// Whether `file` is long enough to hold line `line`. For a line of a header
+// inlined into a source file, addr2line (binutils 2.40, DWARF 5) sometimes
+// names the source file with the header's line, which that file does not
+// have: no place to compare with.
+bool HasLine(const std::string& file, int line) {
+    if (!std::filesystem::exists(file)) return true;  // cannot tell: compared as named
+    const std::string text = test_support::ReadWholeFile(file);
+    return std::count(text.begin(), text.end(), '\n') + 1 >= line;
+}
+
 std::string Describe(const std::vector<SourceLocation>& levels) {
     std::string text;
     for (const auto& level : levels)
@@ -134,7 +144,8 @@ TEST(SourceLines, CallSitesOfTheProgramMatchAddr2line) {
         // symbol, which is no place in the source.
         for (std::size_t k = 0; same && k < ours.size(); ++k)
             same = ours[k].function == theirs[k].function && ours[k].line == theirs[k].line &&
-                   (theirs[k].line == 0 || BaseName(ours[k].file) == BaseName(theirs[k].file));
+                   (theirs[k].line == 0 || BaseName(ours[k].file) == BaseName(theirs[k].file) ||
+                    !HasLine(theirs[k].file, theirs[k].line));
         if (!same && ++mismatches <= 10)
             ADD_FAILURE() << std::hex << "0x" << lookups[i] << std::dec << "\n ours:\n"
                           << Describe(ours) << " addr2line:\n"
