@@ -176,6 +176,17 @@ public:
         return "";
     }
 
+    // The extractor, opened on an archive of one file of 512 MiB of zeros.
+    tarnovell::Tfrm7zExtractor* Extractor() {
+        Click("Disk Image", "7Z Extract");
+        auto* window = Shown<tarnovell::Tfrm7zExtractor>();
+        const std::string archive = dir_.file("zeros.7z");
+        ts::MakeSparseFile(dir_.file("zeros.bin"), 512 << 20);
+        EXPECT_EQ(ts::Run("7z a -bd -mx1 " + ts::Quote(archive) + " " + ts::Quote(dir_.file("zeros.bin"))).exit_code, 0);
+        if (window) window->ListArchive(archive);
+        return window;
+    }
+
     // A folder of files that make a large image.
     std::string LargeTree() {
         const std::string tree = dir_.file("tree");
@@ -265,13 +276,7 @@ const CloseCase kCases[] = {
      [](CloseMidWork&, QWidget* w) { Button(w, "Button2")->click(); }, {"disc.iso"}},
     {"ExtractorExtractAll", false,
      [](CloseMidWork& t) -> QWidget* {
-         t.Click("Disk Image", "7Z Extract");
-         auto* window = Shown<tarnovell::Tfrm7zExtractor>();
-         const std::string archive = t.dir().file("zeros.7z");
-         ts::MakeSparseFile(t.dir().file("zeros.bin"), 512 << 20);
-         EXPECT_EQ(ts::Run("7z a -bd -mx1 " + ts::Quote(archive) + " " + ts::Quote(t.dir().file("zeros.bin"))).exit_code, 0);
-         if (window) window->ListArchive(archive);
-         return window;
+         return t.Extractor();
      },
      [](QWidget* w) { return Enabled(w, "btnExtractAll"); },
      [](CloseMidWork& t, QWidget* w) {
@@ -280,13 +285,8 @@ const CloseCase kCases[] = {
      }},
     {"ExtractorExtractFile", false,
      [](CloseMidWork& t) -> QWidget* {
-         t.Click("Disk Image", "7Z Extract");
-         auto* window = Shown<tarnovell::Tfrm7zExtractor>();
-         const std::string archive = t.dir().file("zeros.7z");
-         ts::MakeSparseFile(t.dir().file("zeros.bin"), 512 << 20);
-         EXPECT_EQ(ts::Run("7z a -bd -mx1 " + ts::Quote(archive) + " " + ts::Quote(t.dir().file("zeros.bin"))).exit_code, 0);
+         auto* window = t.Extractor();
          if (!window) return nullptr;
-         window->ListArchive(archive);
          window->ListView1->setCurrentItem(window->ListView1->topLevelItem(0));
          ts::WriteWholeFile(t.out("zeros.bin"), "old");
          return window;
@@ -343,9 +343,13 @@ const CloseCase kCases[] = {
          t.Click("Volume", "Volume Names");
          auto* window = Shown<tarnovell::Tfrmvolumes>();
          if (!window) return nullptr;
-         // The large volume: the one listed first.
-         window->lvvolumes->setCurrentItem(window->lvvolumes->topLevelItem(0));
-         return window;
+         // The large volume: the one of disk 0.
+         auto snap = platform::device::Registry::instance().snapshot();
+         for (const auto& volume : snap->volumes)
+             for (std::size_t i = 0; volume.disk == 0 && i < window->rows().size(); ++i)
+                 if (window->rows()[i].caption == volume.guid_path)
+                     window->lvvolumes->setCurrentItem(window->lvvolumes->topLevelItem(static_cast<int>(i)));
+         return window->lvvolumes->currentItem() ? window : nullptr;
      },
      [](QWidget* w) { return static_cast<tarnovell::Tfrmvolumes*>(w)->PopupMenu1->isEnabled(); },
      [](CloseMidWork& t, QWidget* w) {
