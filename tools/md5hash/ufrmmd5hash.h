@@ -43,7 +43,7 @@ protected:
 private:
     void Hash(const std::string& file);
 
-    // Read by the worker, which may outlive nothing of the window but this.
+    // Set by a close while a hash runs; the worker holds a share of it.
     std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
 };
 
