@@ -196,7 +196,7 @@ private:
 
 }  // namespace
 
-void TMD5::HashFile(const std::string& file_name) {
+bool TMD5::HashFile(const std::string& file_name, std::atomic<bool>* cancel) {
     platform::Handle file = platform::CreateFile(file_name, platform::GENERIC_READ,
                                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
                                                  platform::OPEN_EXISTING, platform::FILE_FLAG_SEQUENTIAL_SCAN);
@@ -217,14 +217,16 @@ void TMD5::HashFile(const std::string& file_name) {
     settings.quiet_write_errors = true;
     // No one is told anything: the caller shows the outcome.
     OperationContext quiet;
+    quiet.cancel = cancel;
     CopyOutcome outcome = RunCopyLoop(source, sink, settings, quiet);
+    if (outcome.end == CopyEnd::Cancelled) return false;
     if (!outcome.completed()) throw std::runtime_error("MapViewOfFile Failed for " + file_name);
+    return true;
 }
 
-std::string MD5File(const std::string& file_name) {
+std::string MD5File(const std::string& file_name, std::atomic<bool>* cancel) {
     TMD5 md5;
-    md5.HashFile(file_name);
-    return md5.DigestHex();
+    return md5.HashFile(file_name, cancel) ? md5.DigestHex() : std::string();
 }
 
 }  // namespace disk

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,9 +26,10 @@ public:
     // The digest as 32 upper-case hexadecimal characters, byte 0 first.
     std::string DigestHex();
 
-    // Adds the whole file. Raises std::runtime_error when it cannot be
-    // opened or read.
-    void HashFile(const std::string& file_name);
+    // Adds the whole file; false when `cancel` was set before its end (what
+    // was read is added all the same). Raises std::runtime_error when it
+    // cannot be opened or read.
+    bool HashFile(const std::string& file_name, std::atomic<bool>* cancel = nullptr);
 
 private:
     std::array<std::uint32_t, 4> state_{};
@@ -38,8 +40,9 @@ private:
     bool changed_ = true;
 };
 
-// The MD5 of a file as 32 upper-case hexadecimal characters.
-std::string MD5File(const std::string& file_name);
+// The MD5 of a file as 32 upper-case hexadecimal characters; "" when
+// `cancel` was set before the file was read to its end.
+std::string MD5File(const std::string& file_name, std::atomic<bool>* cancel = nullptr);
 
 // The block transform for `count` consecutive 64-byte blocks.
 void MD5Transform(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t count);

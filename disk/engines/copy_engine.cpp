@@ -72,6 +72,33 @@ bool SyncSource(const Dialogue& dialogue, Handle& source, const std::string& pat
     return false;
 }
 
+// The bytes a disk or volume destination has room for from where the copy
+// writes (`length` when given); nothing for a file, which grows, or a
+// device that cannot be looked at (its hold says why).
+std::optional<std::int64_t> DeviceRoom(const std::string& dst, std::int64_t start, std::int64_t length) {
+    if (IsFile(dst)) return std::nullopt;
+    if (length > 0) return length;
+    Handle device = CreateFile(dst, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!device) return std::nullopt;
+    const std::int64_t size = EndpointSize(device, dst, false);
+    if (size <= 0) return std::nullopt;
+    return std::max<std::int64_t>(0, IsWholeDisk(dst) ? size - start : size);
+}
+
+// A device smaller than the data takes what fits, and only when the person
+// says so; asked before the destination is held, so that No costs nothing
+// and Yes holds only the device's own bytes. The bytes to copy, or nothing
+// after No.
+std::optional<std::int64_t> FittedToDestination(const Dialogue& dialogue, const std::string& dst,
+                                                std::int64_t start, std::int64_t length, std::int64_t source_size) {
+    const std::optional<std::int64_t> room = DeviceRoom(dst, start, length);
+    if (!room || source_size <= *room) return source_size;
+    if (!dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
+                      std::to_string(*room) + ")!, Continue?"))
+        return std::nullopt;
+    return *room;
+}
+
 }  // namespace
 
 // ---- what every copy of this library shares ----------------------------------------
@@ -204,6 +231,9 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     // all of `total` is asked for, and what cannot be read is a read error.
     std::int64_t limit = total;
     if (IsFile(src)) limit = std::min(total, std::max<std::int64_t>(0, EndpointSize(source, src, true) - start));
+    const std::optional<std::int64_t> fitted = FittedToDestination(dialogue, dst, start, 0, limit);
+    if (!fitted) return CopyResult::Declined;
+    limit = *fitted;
     if (!SyncSource(dialogue, source, src)) return CopyResult::Failed;
 
     DestinationOptions where;
@@ -338,16 +368,6 @@ std::optional<RestoreTarget> HoldRestoreTarget(const OperationContext& context, 
     return target;
 }
 
-// A device smaller than the data is written only when the person says so.
-bool TakesTheData(const Dialogue& dialogue, DestinationHold& destination, std::int64_t length,
-                  std::int64_t source_size) {
-    if (destination.is_file()) return true;
-    const std::int64_t destination_size = length > 0 ? length : destination.size();
-    return source_size <= destination_size ||
-           dialogue.ask("Source (" + std::to_string(source_size) + ") bigger than destination (" +
-                        std::to_string(destination_size) + ")!, Continue?");
-}
-
 }  // namespace
 
 CopyResult RestoreRaw(const OperationContext& context, const std::string& src, const std::string& dst,
@@ -364,16 +384,17 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     if (!dialogue.ask_about("Overwrite " + dst + "?", dst)) return CopyResult::Declined;
     if (std::optional<CopyResult> ended = MeasureUnpacking(context, dialogue, image, lz4)) return *ended;
     const std::int64_t source_size = image.size();
+    const std::optional<std::int64_t> fitted = FittedToDestination(dialogue, dst, start, length, source_size);
+    if (!fitted) return CopyResult::Declined;
 
-    std::optional<RestoreTarget> target = HoldRestoreTarget(context, dst, start, source_size);
+    std::optional<RestoreTarget> target = HoldRestoreTarget(context, dst, start, *fitted);
     if (!target) return CopyResult::Failed;
     DestinationHold& destination = *target->hold;
-    if (!TakesTheData(dialogue, destination, length, source_size)) return CopyResult::Declined;
 
     context.post_status("Source total_size:" + std::to_string(source_size) + ", restoring...");
     RawSink writer(destination.handle(), target->base, destination.zeros());
     CopyLoopSettings settings;
-    settings.limit = image.unpacked.value_or(0);
+    settings.limit = image.unpacked ? std::min(*image.unpacked, *fitted) : 0;
     settings.done_text = "restore done in ";
     CopyOutcome outcome = RunCopyLoop(image.data(), writer, settings, context);
     // A disk learns its new table however the copy ended (the hold tells it

@@ -142,6 +142,10 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
                   request.caption);
         return false;
     }
+    if (const std::string refused = UnbuildableFileSystems(request.file_systems); !refused.empty()) {
+        ui.inform(refused, request.caption);
+        return false;
+    }
     try {
         FileSystemImage image;
         image.ChooseImageDefaultsForMediaType(IMAPI_MEDIA_TYPE_DISK);
@@ -170,6 +174,15 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
             const std::int64_t size = FileSize64(request.bios_boot);
             const std::int64_t part = static_cast<std::int64_t>(request.load_sectors) * 512;
             CopyFilePart(request.bios_boot, bios.BootImage, part > 0 && size >= part ? part : 0);
+            if (request.patch_boot_table_first) {
+                bool ok = false;
+                try {
+                    ok = PatchBootTable(request.bios_boot, bios.BootImage, context);
+                } catch (const std::exception& e) {
+                    log.Line(std::string("patch_boot_table: ") + e.what());
+                }
+                log.Line(ok ? "patch_boot_table OK" : "patch_boot_table NOT OK");
+            }
             bios.LoadSectors = request.load_sectors;
             if (bios.LoadSectors == 0 && bios.Emulation == EmulationNone && size > 262144) bios.LoadSectors = 16;
             boots.push_back(bios);
@@ -208,7 +221,8 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
             return false;
         }
         ImageResultSource source(*result);
-        RawSink sink(target, 0);
+        // The file is made anew: the zeros of the files' holes stay holes.
+        RawSink sink(target, 0, ZeroBlocks::LeftAsHoles);
         BlockProgress bar(context.progress, blocks);
         OperationContext copy_context = context;
         copy_context.progress = &bar;
@@ -241,14 +255,14 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
     }
 }
 
-bool PatchBootTable(const std::string& boot_file, const OperationContext& context) {
+bool PatchBootTable(const std::string& boot_file, const std::string& copy, const OperationContext& context) {
     if (!context.ui().confirm("Patch boot table in " + boot_file + "?", kOrbamel)) return false;
     const std::int64_t size = FileSize64(boot_file);
     // The table sits at bytes 8 to 23 and the sum starts at byte 64.
     if (size < 64 || size > 0xFFFFFFFFLL) return false;
     const std::uint32_t checksum = FileChecksum32(boot_file, 64);
     if (checksum == 0) return false;
-    FileIsoImage file(boot_file, true);
+    FileIsoImage file(copy, true);
     std::uint8_t table[16];
     platform::StoreLe32(table, kPrimaryVolumeDescriptorSector);
     platform::StoreLe32(table + 4, 0);
@@ -314,18 +328,19 @@ void Logged(IsoMakerLog& log, const std::string& name, const std::function<bool(
     log.Line(name + (ok ? " OK" : " NOT OK"));
 }
 
+// grub looks for its platform folders by their own names. The image library
+// writes ISO 9660 identifiers of d-characters only, the dash made an
+// underscore ("I386_PC"); the dash is written back over it, the length
+// unchanged.
 void RenameGrubFolders(IsoMakerLog& log, const std::string& image) {
-    using namespace std::string_view_literals;
-    const std::pair<std::string_view, std::string_view> renames[] = {
-        {"I386_PC_1", "I386-PC\0\0"sv},
-        {"I386_EFI_1", "I386-EFI\0\0"sv},
-        {"X86_64_EFI_1", "X86_64-EFI\0\0"sv},
-    };
-    for (const auto& rename : renames)
+    for (const char* folder : {"I386-PC", "I386-EFI", "X86_64-EFI"}) {
+        const std::string name = folder;
+        std::string written = name;
+        std::replace(written.begin(), written.end(), '-', '_');
         Logged(log, "patch_iso9660_directory", [&] {
-            return PatchIsoDirectory(image, "grub", std::string(rename.first),
-                                     Replacement(static_cast<int>(rename.second.find('\0')), rename.second));
+            return PatchIsoDirectory(image, "grub", written, Replacement(static_cast<int>(name.size()), name));
         });
+    }
 }
 
 }  // namespace
@@ -335,16 +350,8 @@ bool MakeIsoDisc(const IsoMakerRequest& request, const OperationContext& context
     const std::string bios_lower = platform::ToLower(request.bios_boot);
     const std::uint32_t load_sectors =
         bios_lower.find("grldr") != std::string::npos || request.patch_boot_table ? 4 : 0;
-    if (request.udf_only && request.patch_boot_table && !request.bios_boot.empty()) {
-        bool ok = false;
-        try {
-            ok = PatchBootTable(request.bios_boot, context);
-        } catch (const std::exception& e) {
-            log.Line(std::string("patch_boot_table: ") + e.what());
-        }
-        log.Line(ok ? "patch_boot_table OK" : "patch_boot_table NOT OK");
-    }
     IsoBuildRequest build;
+    build.patch_boot_table_first = request.udf_only && request.patch_boot_table && !request.bios_boot.empty();
     build.source = request.source;
     build.bios_boot = request.bios_boot;
     build.efi_boot = request.efi_boot;

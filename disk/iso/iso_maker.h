@@ -40,16 +40,24 @@ struct IsoBuildRequest {
     int efi_emulation = 0;
     std::string destination;
     std::string caption;  // of the size question
+    // The boot-information table goes into the image's copy of the BIOS
+    // boot file before the build, after asking (an image without ISO 9660,
+    // which gets no patches afterwards).
+    bool patch_boot_table_first = false;
 };
 
 // Builds the image and writes it to the destination, which is replaced only
 // once the image is complete. True when the image was written; false when
-// the user declined or it failed, which has then been said.
+// the user declined, it was cancelled or it failed, which has then been
+// said. What cannot be built here is refused before anything is asked or
+// written; the source folder is only read.
 bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& context, IsoMakerLog& log);
 
-// Writes the boot-information table into a boot file, after asking. True
-// when written.
-bool PatchBootTable(const std::string& boot_file, const OperationContext& context);
+// Asks whether to patch the boot table in `boot_file`, and writes the
+// boot-information table made from it (volume descriptor sector, 0, its
+// size, its checksum from byte 64) into `copy`, the image's copy of it: the
+// boot file itself is never changed. True when written.
+bool PatchBootTable(const std::string& boot_file, const std::string& copy, const OperationContext& context);
 
 // Points the image's default El Torito entry at 4 sectors and writes the
 // boot-information table (volume descriptor sector, boot file sector, boot

@@ -42,13 +42,17 @@ std::string QtNameFilter(const std::string& description, const std::string& patt
         if (description.find('(') != std::string::npos) return description;
         return description + " (" + qt_patterns + ")";
     }
-    const std::string shown = "(" + platform::ToLower(patterns) + ")";
-    const std::size_t at = platform::ToLower(description).find(shown);
-    if (at == std::string::npos) return description + " (" + qt_patterns + ")";
-    // The description's own spelling stays; only the separators Qt reads differently change.
-    std::string kept = description;
-    kept.replace(at, shown.size(), "(" + QtPatterns(description.substr(at + 1, shown.size() - 2)) + ")");
-    return kept;
+    // A description that shows its patterns ("All files (*.*)") keeps them,
+    // spelt its own way, when they are the same to Qt; only the separators
+    // Qt reads differently change.
+    const std::size_t open = description.rfind('(');
+    const std::size_t close = description.rfind(')');
+    if (open != std::string::npos && close != std::string::npos && open < close) {
+        const std::string shown = QtPatterns(description.substr(open + 1, close - open - 1));
+        if (platform::ToLower(shown) == platform::ToLower(qt_patterns))
+            return description.substr(0, open + 1) + shown + description.substr(close);
+    }
+    return description + " (" + qt_patterns + ")";
 }
 
 // The next NUL-terminated string of `list` from `at`; `at` moves past its NUL.

@@ -35,12 +35,14 @@ void ToolWindow::Run(const std::function<void()>& operation, const std::string& 
 void ToolWindow::closeEvent(QCloseEvent* event) {
     if (running_) {
         close_when_done_ = true;
-        disk::copy_cancel = true;
+        StopRun();
         event->ignore();
         return;
     }
     QWidget::closeEvent(event);
 }
+
+void ToolWindow::StopRun() { disk::copy_cancel = true; }
 
 bool ToolWindow::event(QEvent* event) {
     if (event->type() != OperationEvent::Kind()) return QWidget::event(event);

@@ -2,7 +2,8 @@
 // window's own frame and lets the window's messages run while it works, so
 // the window must hold its commands meanwhile, and a close asked for then
 // must not free the window under the copy: the copy is stopped (the copy
-// cancel flag) and the window closes once the copy has unwound.
+// cancel flag, or the window's own) and the window closes once the copy has
+// unwound.
 #pragma once
 
 #include <QWidget>
@@ -32,6 +33,9 @@ protected:
     void Run(const std::function<void()>& operation, const std::string& failure_prefix = "");
     // Held while an operation runs; the window says which of its controls.
     virtual void SetCommandsEnabled(bool enabled) { (void)enabled; }
+    // Asks the running operation to stop, as a close does: the copy cancel
+    // flag, unless the window's operation stops on a flag of its own.
+    virtual void StopRun();
 
     void closeEvent(QCloseEvent* event) override;
     // Comes to the front and takes the focus when shown.

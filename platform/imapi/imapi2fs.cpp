@@ -266,28 +266,45 @@ std::unique_ptr<FileSystemImageResult> FileSystemImage::CreateWithLibisofs() {
     return std::make_unique<LibisofsResult>(image.release(), source);
 }
 
+std::string UnbuildableFileSystems(int file_systems) {
+    if (!(file_systems & FsiFileSystemUDF)) return "";
+    if (!(file_systems & FsiFileSystemISO9660))
+        return "A UDF image without ISO 9660 cannot be made here: genisoimage writes UDF only beside ISO 9660. "
+               "Choose \"ISO9660 + UDF\".";
+    if (FindOnPath("genisoimage").empty()) return "UDF images are made with genisoimage, which is not installed.";
+    return "";
+}
+
 std::unique_ptr<FileSystemImageResult> FileSystemImage::CreateWithGenisoimage() {
-    if (!(file_systems_ & FsiFileSystemISO9660))
-        throw std::runtime_error(
-            "A UDF image without ISO 9660 cannot be made here: genisoimage writes UDF only beside ISO 9660. "
-            "Choose \"ISO9660 + UDF\".");
-    if (FindOnPath("genisoimage").empty())
-        throw std::runtime_error("UDF images are made with genisoimage, which is not installed.");
+    if (const std::string refused = UnbuildableFileSystems(file_systems_); !refused.empty())
+        throw std::runtime_error(refused);
     ScratchFolder folder = ScratchFolder::Create(".tarnovell-iso.", working_directory_);
     if (!folder) throw ImapiError(IMAPI_E_STASHFILE_OPEN_FAILURE, "no working folder in " + working_directory_);
     const std::string output = folder.file("image.iso");
     std::vector<std::string> argv = {"genisoimage", "-quiet", "-iso-level", std::to_string(level_), "-udf",
                                      "-graft-points", "-o", output};
     if (!volume_name_.empty()) argv.insert(argv.end(), {"-V", volume_name_});
-    if (file_systems_ & FsiFileSystemJoliet) argv.push_back("-J");
+    const bool joliet = file_systems_ & FsiFileSystemJoliet;
+    if (joliet) argv.push_back("-J");
+    // The boot catalog and images show in no directory. A Joliet tree they
+    // are hidden from is only named where there is one: genisoimage makes
+    // one for any -hide-joliet.
+    auto hide = [&](const std::string& name) {
+        argv.insert(argv.end(), {"-hide", name});
+        if (joliet) argv.insert(argv.end(), {"-hide-joliet", name});
+    };
     std::vector<std::string> grafts;
     for (std::size_t i = 0; i < boot_.size(); ++i) {
         const BootOptions& options = boot_[i];
         const std::string name = BootNodeName(i);
-        if (i == 0) argv.insert(argv.end(), {"-c", kCatalogName, "-hide", kCatalogName, "-hide-joliet", kCatalogName});
-        else argv.push_back("-eltorito-alt-boot");
-        argv.insert(argv.end(), {options.PlatformId == PlatformEFI ? "-e" : "-b", name, "-hide", name,
-                                 "-hide-joliet", name});
+        if (i == 0) {
+            argv.insert(argv.end(), {"-c", kCatalogName});
+            hide(kCatalogName);
+        } else {
+            argv.push_back("-eltorito-alt-boot");
+        }
+        argv.insert(argv.end(), {options.PlatformId == PlatformEFI ? "-e" : "-b", name});
+        hide(name);
         if (options.Emulation == EmulationNone) {
             std::uint32_t sectors = options.LoadSectors ? std::min<std::uint32_t>(options.LoadSectors, 0xFFFF)
                                                         : WholeImageSectors(options.BootImage);
@@ -300,12 +317,7 @@ std::unique_ptr<FileSystemImageResult> FileSystemImage::CreateWithGenisoimage() 
     for (const auto& tree : trees_) argv.push_back(GraftEscaped(tree));
     argv.insert(argv.end(), grafts.begin(), grafts.end());
     ChildResult result = RunChild(argv);
-    if (!result.succeeded()) {
-        std::string why = result.error;
-        while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
-        if (auto line = why.rfind('\n'); line != std::string::npos) why = why.substr(line + 1);
-        throw ImapiError(IMAPI_E_FSI_INTERNAL_ERROR, "genisoimage failed: " + why);
-    }
+    if (!result.succeeded()) throw ImapiError(IMAPI_E_FSI_INTERNAL_ERROR, "genisoimage failed: " + result.reason());
     return std::make_unique<StagedResult>(std::move(folder), output);
 }
 

@@ -73,6 +73,11 @@ public:
     virtual std::size_t Read(void* buffer, std::size_t size) = 0;
 };
 
+// Why an image of `file_systems` (FsiFileSystems flags) cannot be made on
+// this machine; "" when it can. UDF comes from genisoimage, which writes it
+// only beside ISO 9660.
+std::string UnbuildableFileSystems(int file_systems);
+
 class FileSystemImage {
 public:
     FileSystemImage();

@@ -577,9 +577,28 @@ void StopProcessGroup(int leader, std::chrono::milliseconds grace) {
 }
 
 std::string ChildResult::reason() const {
-    const std::string trimmed = Trim(error);
-    const std::size_t end = trimmed.find_last_of('\n');
-    return end == std::string::npos ? trimmed : trimmed.substr(end + 1);
+    // The messages, last first: a line that starts with a blank goes on the
+    // message above it.
+    std::vector<std::string> messages;
+    std::string continued;
+    std::size_t end = error.size();
+    while (end > 0 && messages.size() < kReasonMessages) {
+        std::size_t start = error.find_last_of("\r\n", end - 1);
+        start = start == std::string::npos ? 0 : start + 1;
+        const std::string raw = error.substr(start, end - start);
+        end = start > 0 ? start - 1 : 0;
+        const std::string line = Trim(raw);
+        if (line.empty()) continue;
+        continued = continued.empty() ? line : line + " " + continued;
+        if (raw[0] == ' ' || raw[0] == '\t') continue;
+        messages.push_back(std::move(continued));
+        continued.clear();
+    }
+    if (!continued.empty() && messages.size() < kReasonMessages) messages.push_back(std::move(continued));
+    std::string text;
+    for (auto message = messages.rbegin(); message != messages.rend(); ++message)
+        text += (text.empty() ? "" : "; ") + *message;
+    return text;
 }
 
 }  // namespace platform

@@ -63,8 +63,12 @@ struct ChildResult {
     std::string error;   // standard error
 
     bool succeeded() const { return started && !cancelled && exit_code == 0; }
-    // The last line the child wrote to its error stream: the reason a tool
-    // gives when it fails. Empty when it wrote nothing there.
+    // Why a tool says it failed: the last messages it wrote to its error
+    // stream (up to kReasonMessages, joined by "; "), each with the indented
+    // lines that go on it. Tools often end on a line that only says they gave
+    // up ("dmesg(1) may have more information...", "Exiting with failure
+    // status") after the one that says why. Empty when it wrote nothing there.
+    static constexpr std::size_t kReasonMessages = 3;
     std::string reason() const;
 };
 

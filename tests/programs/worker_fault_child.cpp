@@ -105,7 +105,7 @@ crashreport_test::SettingsMap ContinuingSettings() {
 
 int HashInTheMd5Window(const std::string& file) {
     // The digest routine opens the file, reads a little and faults.
-    tarnovell::SetMd5RoutineForTesting([](const std::string& name) -> std::string {
+    tarnovell::SetMd5RoutineForTesting([](const std::string& name, std::atomic<bool>&) -> std::string {
         platform::Handle handle = platform::CreateFile(name, platform::GENERIC_READ, platform::FILE_SHARE_READ,
                                                        platform::OPEN_EXISTING, 0);
         char block[512];

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/os/temp_folder.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -40,10 +41,22 @@ private:
     platform::ScratchFolder folder_;
 };
 
+// Fails a test that leaves a process-wide flag other than it found it, and
+// puts the flag back: the tests after it must not inherit it.
+class SharedFlagCheck : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { before_ = test_support::SharedFlagValues(); }
+    void OnTestEnd(const testing::TestInfo&) override {
+        for (const std::string& name : test_support::RestoreSharedFlags(before_))
+            ADD_FAILURE() << "the test left " << name << " changed";
+    }
+    std::vector<bool> before_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     TestProcessFolder folder;
+    testing::UnitTest::GetInstance()->listeners().Append(new SharedFlagCheck);
     return RUN_ALL_TESTS();
 }

@@ -14,6 +14,39 @@
 
 namespace test_support {
 
+namespace {
+
+struct SharedFlag {
+    const char* name;
+    std::atomic<bool>* flag;
+};
+
+std::vector<SharedFlag>& SharedFlags() {
+    static std::vector<SharedFlag> flags;
+    return flags;
+}
+
+}  // namespace
+
+void WatchSharedFlag(const char* name, std::atomic<bool>& flag) {
+    for (const SharedFlag& watched : SharedFlags())
+        if (watched.flag == &flag) return;
+    SharedFlags().push_back({name, &flag});
+}
+
+std::vector<bool> SharedFlagValues() {
+    std::vector<bool> values;
+    for (const SharedFlag& watched : SharedFlags()) values.push_back(watched.flag->load());
+    return values;
+}
+
+std::vector<std::string> RestoreSharedFlags(const std::vector<bool>& before) {
+    std::vector<std::string> changed;
+    for (std::size_t i = 0; i < SharedFlags().size() && i < before.size(); ++i)
+        if (SharedFlags()[i].flag->exchange(before[i]) != before[i]) changed.push_back(SharedFlags()[i].name);
+    return changed;
+}
+
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnovell-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -2,11 +2,13 @@
 // itself, running a peer tool and reading what it printed, sparse image files.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -54,6 +56,16 @@ std::string RandomBytes(std::size_t size, unsigned seed);
 // sector read from the wrong place shows, and in which two seeds differ in
 // every byte.
 std::string PatternBytes(std::size_t size, unsigned seed = 0);
+
+// A flag the code under test keeps for the whole process (the copy cancel
+// flag): every test leaves it as it found it, so that each test passes the
+// same run alone, under ctest or in one process with all the others. A test
+// that leaves it changed fails, and the flag is put back for the next.
+void WatchSharedFlag(const char* name, std::atomic<bool>& flag);
+// The watched flags' values, in the order they were watched; and the names
+// of those that differ now from `before` (such values), put back.
+std::vector<bool> SharedFlagValues();
+std::vector<std::string> RestoreSharedFlags(const std::vector<bool>& before);
 
 // What `action` raised, or "(no error)".
 std::string ErrorOf(const std::function<void()>& action);

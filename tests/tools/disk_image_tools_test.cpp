@@ -20,6 +20,7 @@
 #include "main/operations/side_bar.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
+#include "support/copy_cancel_watch.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
 #include "tools/extractor/ufrm7zextractor.h"
@@ -144,6 +145,36 @@ TEST_F(DiskImageTools, IsoMakerBuildsFromTheChosenFolder) {
     const std::string log = ReadWholeFile(window->LogPath());
     EXPECT_NE(log.find("orbamel OK"), std::string::npos);
     EXPECT_NE(log.find("patch_iso9660_boot_file OK"), std::string::npos) << log;
+    fs::remove(window->LogPath());
+}
+
+// The window starts on a file system it can build; "UDF" alone, which it
+// cannot, is refused before the boot file is patched or anything written.
+TEST_F(DiskImageTools, IsoMakerStartsOnWhatItCanBuildAndRefusesUdfAloneUntouched) {
+    Click("Disk Image", "Make ISO disc image");
+    auto* window = OpenWindow<tarnovell::Tfrmimapi>();
+    ASSERT_TRUE(window);
+    fs::create_directories(dir_.file("cd/isolinux"));
+    const std::string loader(8192, 'b');
+    WriteWholeFile(dir_.file("cd/isolinux/isolinux.bin"), loader);
+    window->txtsource->setText(QString::fromStdString(dir_.file("cd")));
+    window->txtdestination->setText(QString::fromStdString(dir_.file("cd.iso")));
+    EXPECT_NE(window->cmbfs->currentText(), "UDF");
+    window->Button2->click();
+    EXPECT_TRUE(window->StatusBar1->currentMessage().endsWith(" ok")) << testing::PrintToString(ui_.texts());
+
+    fs::remove(dir_.file("cd.iso"));
+    window->StatusBar1->clearMessage();
+    window->txtbootfile_x86->setText(QString::fromStdString(dir_.file("cd/isolinux/isolinux.bin")));
+    window->cmbfs->setCurrentText("UDF");
+    window->PatchBootTable->setChecked(true);
+    const std::size_t said = ui_.texts().size();
+    window->Button2->click();
+    ASSERT_EQ(ui_.texts().size(), said + 1) << testing::PrintToString(ui_.texts());
+    EXPECT_EQ(ui_.texts().back().rfind("A UDF image without ISO 9660 cannot be made here", 0), 0u) << ui_.texts().back();
+    EXPECT_EQ(ReadWholeFile(dir_.file("cd/isolinux/isolinux.bin")), loader);
+    EXPECT_FALSE(fs::exists(dir_.file("cd.iso")));
+    EXPECT_EQ(ReadWholeFile(window->LogPath()).find("patch_boot_table"), std::string::npos);
     fs::remove(window->LogPath());
 }
 

@@ -13,8 +13,10 @@
 #include <stdexcept>
 
 #include "disk/bindings/sevenzip/sevenzip.h"
+#include "disk/copy/copy_loop.h"
 #include "main/dialogs/file_dialog.h"
 #include "platform/base/interaction.h"
+#include "platform/base/progress.h"
 #include "platform/base/replace_file.h"
 
 namespace tarnovell {
@@ -23,16 +25,15 @@ disk::sevenzip::GUID SevenZipClassId{};
 
 namespace {
 
+constexpr std::chrono::milliseconds kPumpInterval{100};
+
 constexpr const char* kArchiveFilter =
     "*|*.*|iso|*.iso|zip|*.zip|bz2|*.bz2|rar|*.rar|arj|*.arj|z|*.z|lzh|*.lzh|7z|*.7z|cab|*.cab|wim|*.wim|bkf|*.bkf|"
     "split|*.split|tar|*.tar|gzip|*.gzip|*.vmdk|*.vdi|*.qcow";
 
 }  // namespace
 
-Tfrm7zExtractor::Tfrm7zExtractor(QWidget* owner) : QWidget(owner, Qt::Window) {
-    setObjectName("frm7zExtractor");
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle("7z Extractor");
+Tfrm7zExtractor::Tfrm7zExtractor(QWidget* owner) : ToolWindow(owner, "frm7zExtractor", "7z Extractor") {
     auto button = [](const char* name, const QString& text) {
         auto* b = new QPushButton(text);
         b->setObjectName(name);
@@ -82,7 +83,34 @@ disk::sevenzip::HRESULT Tfrm7zExtractor::SevenZipProgress(bool is_total, std::ui
     } else {
         ProgressBar1->setValue(static_cast<int>(std::min<std::uint64_t>(value >> progress_shift_, ProgressBar1->maximum())));
     }
-    return disk::sevenzip::S_OK;
+    // The library reports often; the window's messages run a few times a
+    // second, the first time at once.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_pump_ >= kPumpInterval) {
+        last_pump_ = now;
+        platform::pump();
+    }
+    return disk::copy_cancel ? disk::sevenzip::E_ABORT : disk::sevenzip::S_OK;
+}
+
+void Tfrm7zExtractor::SetCommandsEnabled(bool enabled) {
+    for (QPushButton* button : {btnOpen, btnExtractFile, btnExtractAll}) button->setEnabled(enabled);
+}
+
+void Tfrm7zExtractor::Extract(const std::function<void()>& extraction) {
+    Run([&] {
+        disk::copy_cancel = false;
+        last_pump_ = {};
+        StatusBar1->showMessage("starting...");
+        try {
+            extraction();
+            StatusBar1->showMessage("done.");
+        } catch (const std::exception& e) {
+            if (disk::copy_cancel) return StatusBar1->showMessage("Aborted");
+            StatusBar1->clearMessage();
+            platform::Say(e.what());
+        }
+    });
 }
 
 void Tfrm7zExtractor::btnOpenClick() {
@@ -120,8 +148,8 @@ void Tfrm7zExtractor::btnExtractFileClick() {
     std::string path = row->text(1).toStdString();
     if (auto slash = path.find_last_of("/\\"); slash != std::string::npos) path.erase(0, slash + 1);
     if (!RunFileDialog(this, "", "", false, path, "", "")) return;
-    StatusBar1->showMessage("starting...");
-    try {
+    const std::uint32_t index = row->text(0).toUInt();
+    Extract([&] {
         // The chosen file is replaced only by a whole item.
         platform::FileReplacement replacement(path, platform::FileReplacement::Start::Empty);
         if (!replacement)
@@ -132,33 +160,24 @@ void Tfrm7zExtractor::btnExtractFileClick() {
         auto archive = disk::sevenzip::Create7zInArchive(SevenZipClassId, disk::sevenzip::kSevenZipLibrary);
         archive->OpenFile(txtfilename->text().toStdString());
         archive->SetProgressCallback([this](bool total, std::uint64_t value) { return SevenZipProgress(total, value); });
-        archive->ExtractItem(row->text(0).toUInt(), *stream, false);
+        archive->ExtractItem(index, *stream, false);
         archive->Close();
         if (!stream->close() || !replacement.commit())
             throw std::runtime_error("Cannot write \"" + path + "\". " +
                                      platform::SysErrorMessage(platform::GetLastError()));
-        StatusBar1->showMessage("done.");
-    } catch (const std::exception& e) {
-        StatusBar1->clearMessage();
-        platform::Say(e.what());
-    }
+    });
 }
 
 void Tfrm7zExtractor::btnExtractAllClick() {
     std::string folder;
     if (!RunFolderDialog(this, "Select a directory", "", folder) || folder.empty()) return;
-    StatusBar1->showMessage("starting...");
-    try {
+    Extract([&] {
         auto archive = disk::sevenzip::Create7zInArchive(SevenZipClassId, disk::sevenzip::kSevenZipLibrary);
         archive->OpenFile(txtfilename->text().toStdString());
         archive->SetProgressCallback([this](bool total, std::uint64_t value) { return SevenZipProgress(total, value); });
         archive->ExtractTo(folder);
         archive->Close();
-        StatusBar1->showMessage("done.");
-    } catch (const std::exception& e) {
-        StatusBar1->clearMessage();
-        platform::Say(e.what());
-    }
+    });
 }
 
 }  // namespace tarnovell

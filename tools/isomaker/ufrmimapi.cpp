@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "disk/copy/copy_loop.h"
 #include "disk/iso/iso_maker.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/operations/main_state.h"
@@ -76,10 +77,7 @@ QComboBox* FixedChoices(const char* name, const QStringList& items) {
 
 }  // namespace
 
-Tfrmimapi::Tfrmimapi(QWidget* owner) : QWidget(owner, Qt::Window) {
-    setObjectName("frmimapi");
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle("Make ISO disc image");
+Tfrmimapi::Tfrmimapi(QWidget* owner) : ToolWindow(owner, "frmimapi", "Make ISO disc image") {
 
     auto field = [](const char* name, const QString& text) {
         auto* edit = new QLineEdit(text);
@@ -102,7 +100,9 @@ Tfrmimapi::Tfrmimapi(QWidget* owner) : QWidget(owner, Qt::Window) {
     cmbplatform_1 = FixedChoices("cmbplatform_1", {"X86", "PPC", "Mac", "EFI"});
     cmbemulation_1 = FixedChoices("cmbemulation_1", {"None", "12MFloppy", "44MFloppy", "288MFloppy", "HardDisk"});
     cmbfs = FixedChoices("cmbfs", {"ISO9660", "ISO9660 + Joliet", "ISO9660 + Joliet + UDF", "ISO9660 + UDF", "UDF"});
-    cmbfs->setCurrentText("UDF");
+    // UDF alone cannot be built here: the window starts on what the
+    // image-mastering service itself starts a disc with.
+    cmbfs->setCurrentText("ISO9660 + Joliet");
     cmbsize = FixedChoices("cmbsize", {"-", "1", "2", "4", "8", "16", "32"});
     for (QComboBox* box : {cmbplatform_1, cmbemulation_1, cmbfs}) box->installEventFilter(this);
     Button2 = button("Button2", "Make Disc");
@@ -174,11 +174,15 @@ QMenu* Tfrmimapi::EmulationMenu(const QString& title, const char* name, int* emu
 bool Tfrmimapi::eventFilter(QObject* watched, QEvent* event) {
     // The platform, emulation and file-system boxes take no typing.
     if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() != Qt::Key_Tab) return true;
-    return QWidget::eventFilter(watched, event);
+    return ToolWindow::eventFilter(watched, event);
+}
+
+void Tfrmimapi::SetCommandsEnabled(bool enabled) {
+    for (QPushButton* button : {Button1, Button2, Button3, Button4, Button5}) button->setEnabled(enabled);
 }
 
 void Tfrmimapi::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+    ToolWindow::showEvent(event);
     const std::string exe = platform::ExecutablePath();
     std::string name = platform::ToLower(exe.substr(exe.find_last_of('/') + 1));
     if (name != "tarnovell" && name != "tarnovell.exe")
@@ -236,16 +240,19 @@ void Tfrmimapi::Button2Click() {
     request.efi_emulation = efi_emulation_;
     request.patch_boot_table = PatchBootTable->isChecked();
     request.caption = windowTitle().toStdString();
-    BlockBar bar(ProgressBar1);
-    disk::OperationContext context;
-    context.progress = &bar;
-    disk::IsoMakerLog log(LogPath());
-    try {
+    Run([&] {
+        BlockBar bar(ProgressBar1);
+        disk::OperationContext context;
+        context.progress = &bar;
+        // A close during the build stops it.
+        disk::copy_cancel = false;
+        context.cancel = &disk::copy_cancel;
+        disk::IsoMakerLog log(LogPath());
         if (disk::MakeIsoDisc(request, context, log))
             StatusBar1->showMessage(QTime::currentTime().toString("hh:mm:ss") + " ok");
-    } catch (const std::exception& e) {
-        platform::Say(e.what());
-    }
+        else if (context.cancelled())
+            StatusBar1->showMessage("Aborted");
+    });
 }
 
 }  // namespace tarnovell

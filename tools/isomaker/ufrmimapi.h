@@ -1,12 +1,13 @@
 // "Make ISO disc image": an ISO image of a folder, bootable from BIOS, EFI
 // or both, built through the image-mastering service and patched for the
 // boot loaders that need it; each patch step goes to log.txt beside the
-// program.
+// program. Closing the window during a build stops the build; the window
+// goes once it has ended, and the destination is left as it was.
 #pragma once
 
-#include <QWidget>
-
 #include <string>
+
+#include "main/dialogs/tool_window.h"
 
 class QAction;
 class QComboBox;
@@ -18,7 +19,7 @@ class QStatusBar;
 
 namespace tarnovell {
 
-class Tfrmimapi : public QWidget {
+class Tfrmimapi : public ToolWindow {
     Q_OBJECT
 
 public:
@@ -59,6 +60,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void SetCommandsEnabled(bool enabled) override;
 
 private:
     QMenu* EmulationMenu(const QString& title, const char* name, int* emulation);

@@ -1,7 +1,6 @@
 #include "tools/md5hash/ufrmmd5hash.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +15,7 @@
 #include "disk/checksum/md5.h"
 #include "main/dialogs/file_dialog.h"
 #include "platform/base/interaction.h"
+#include "platform/base/progress.h"
 #include "platform/base/replace_file.h"
 #include "platform/os/file_facts.h"
 #include "platform/os/thread.h"
@@ -48,10 +48,7 @@ std::string Md5FileOf(const std::string& file) {
     return file.substr(0, dot) + ".md5";
 }
 
-Tfrmmd5hash::Tfrmmd5hash(QWidget* owner) : QWidget(owner, Qt::Window) {
-    setObjectName("frmmd5hash");
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle("MD5 Hash");
+Tfrmmd5hash::Tfrmmd5hash(QWidget* owner) : ToolWindow(owner, "frmmd5hash", "MD5 Hash") {
     frmmd5hash = this;
 
     auto* layout = new QVBoxLayout(this);
@@ -85,11 +82,9 @@ Tfrmmd5hash::~Tfrmmd5hash() {
     if (frmmd5hash == this) frmmd5hash = nullptr;
 }
 
-void Tfrmmd5hash::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    raise();
-    activateWindow();
-}
+void Tfrmmd5hash::SetCommandsEnabled(bool enabled) { btnmd5->setEnabled(enabled); }
+
+void Tfrmmd5hash::StopRun() { *stop_ = true; }
 
 void Tfrmmd5hash::btnmd5Click() {
     txtfilename->clear();
@@ -100,6 +95,10 @@ void Tfrmmd5hash::btnmd5Click() {
 }
 
 void Tfrmmd5hash::HashFile(const std::string& file) {
+    Run([&] { Hash(file); });
+}
+
+void Tfrmmd5hash::Hash(const std::string& file) {
     txtfilename->setText(QString::fromStdString(file));
     const std::string md5_file = Md5FileOf(file);
     // The digest file would replace what it is the digest of.
@@ -120,10 +119,14 @@ void Tfrmmd5hash::HashFile(const std::string& file) {
     auto elapsed = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     };
-    const Md5Routine routine = RoutineForTesting() ? RoutineForTesting() : Md5Routine(disk::MD5File);
-    platform::WorkerThread worker([outcome, file, routine]() -> platform::DWORD {
+    const Md5Routine routine =
+        RoutineForTesting() ? RoutineForTesting() : Md5Routine([](const std::string& name, std::atomic<bool>& stop) {
+            return disk::MD5File(name, &stop);
+        });
+    *stop_ = false;
+    platform::WorkerThread worker([outcome, file, routine, stop = stop_]() -> platform::DWORD {
         try {
-            outcome->digest = routine(file);
+            outcome->digest = routine(file, *stop);
             return 0;
         } catch (const std::exception& e) {
             outcome->error = e.what();
@@ -131,17 +134,20 @@ void Tfrmmd5hash::HashFile(const std::string& file) {
         }
     });
     StatusBar1->showMessage("in progress...");
-    // The window stays alive while it waits, but starts no second hash.
-    btnmd5->setEnabled(false);
+    // The window's messages run while it waits; a close stops the worker,
+    // and the window stays until the worker has ended.
     while (!worker.wait_for(std::chrono::milliseconds(1000))) {
         StatusBar1->showMessage(QString::number(elapsed()) + " ms elaped...");
-        QCoreApplication::processEvents();
+        platform::pump();
     }
-    btnmd5->setEnabled(true);
     // A worker that ended without its exit code failed for good (a fault
     // in it was reported and it was let go): it has no digest to keep.
     if (!worker.exit_code()) {
         StatusBar1->showMessage("Failed after " + QString::number(elapsed()) + " ms");
+        return;
+    }
+    if (outcome->error.empty() && outcome->digest.empty()) {
+        StatusBar1->showMessage("Aborted after " + QString::number(elapsed()) + " ms");
         return;
     }
     StatusBar1->showMessage("Done in " + QString::number(elapsed()) + " ms");

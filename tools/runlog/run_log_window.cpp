@@ -1,10 +1,11 @@
 #include "tools/runlog/run_log_window.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTimer>
+
+#include "platform/base/progress.h"
 
 namespace tarnovell {
 
@@ -32,13 +33,13 @@ void RunLogWindow::Attach(disk::TMagFmtChkDsk& component) {
 
 void RunLogWindow::OnProgress(int percent, bool& cancel) {
     ProgressBar->setValue(percent);
-    QCoreApplication::processEvents();
+    platform::pump();
     cancel = abort_;
 }
 
 void RunLogWindow::OnInfo(const std::string& text, bool& cancel) {
     LogLine(QString::fromStdString(text));
-    QCoreApplication::processEvents();
+    platform::pump();
     cancel = abort_;
 }
 

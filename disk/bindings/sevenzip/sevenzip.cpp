@@ -505,7 +505,13 @@ void T7zInArchive::ExtractItems(const std::vector<std::uint32_t>& indices, bool 
     Extract(indices.data(), static_cast<std::uint32_t>(indices.size()), test);
 }
 
-void T7zInArchive::ExtractAll(bool test) { Extract(nullptr, static_cast<std::uint32_t>(-1), test); }
+std::vector<std::uint32_t> T7zInArchive::AllItems() {
+    std::vector<std::uint32_t> indices(NumberOfItems());
+    for (std::uint32_t i = 0; i < indices.size(); ++i) indices[i] = i;
+    return indices;
+}
+
+void T7zInArchive::ExtractAll(bool test) { ExtractItems(AllItems(), test); }
 
 void T7zInArchive::ExtractTo(const std::string& folder) {
     platform::ConfinedFolder target = platform::ConfinedFolder::Open(folder);
@@ -514,7 +520,7 @@ void T7zInArchive::ExtractTo(const std::string& folder) {
                                  platform::SysErrorMessage(platform::GetLastError()));
     target_ = std::move(target);
     try {
-        Extract(nullptr, static_cast<std::uint32_t>(-1), false);
+        ExtractAll(false);
     } catch (...) {
         target_.reset();
         throw;

@@ -144,6 +144,8 @@ public:
     // item's data is damaged.
     void ExtractItem(std::uint32_t index, ByteStream& stream, bool test);
     void ExtractItems(const std::vector<std::uint32_t>& indices, bool test);
+    // Every item the archive lists. They are named one by one: asked for
+    // "all items", the ISO handler leaves out the boot images it lists.
     void ExtractAll(bool test);
     // Extracts every item below `folder`, which nothing written may leave;
     // raises naming the items that failed or were refused.
@@ -156,6 +158,7 @@ public:
 private:
     friend struct Callbacks;
     void Extract(const std::uint32_t* indices, std::uint32_t count, bool test);
+    std::vector<std::uint32_t> AllItems();
     void GetProperty(std::uint32_t index, PROPID id, ScopedPropVariant& value);
     // IArchiveExtractCallback.GetStream and SetOperationResult.
     HRESULT GetStream(std::uint32_t index, void** out_stream, std::int32_t ask_mode);

@@ -98,6 +98,32 @@ TEST_F(SevenZip, DiskImagesExtractToTheRawDisk) {
     }
 }
 
+// The boot image of a bootable ISO is an item of its own ("[BOOT]/..."),
+// listed and extracted with the others, as by 7z itself.
+TEST_F(SevenZip, ExtractingAllOfABootableIsoGivesWhat7zGives) {
+    if (!test_support::HaveTool("xorriso")) GTEST_SKIP() << "xorriso is not installed";
+    const std::string cd = dir_->file("bootable");
+    fs::create_directories(cd + "/boot");
+    WriteWholeFile(cd + "/boot/loader.bin", FileLikeBytes(4096, 4));
+    WriteWholeFile(cd + "/readme.txt", "read me");
+    const std::string iso = dir_->file("bootable.iso");
+    Sh("xorriso -as mkisofs -quiet -b boot/loader.bin -no-emul-boot -boot-load-size 4 -o " + Quote(iso) + " " +
+       Quote(cd));
+    const std::string ours = dir_->file("out-ours"), peers = dir_->file("out-7z");
+    fs::create_directories(ours);
+    auto archive = Open(iso);
+    bool listed = false;
+    for (std::uint32_t i = 0; i < archive->NumberOfItems(); ++i)
+        listed = listed || archive->DisplayPath(i).rfind("[BOOT]", 0) == 0;
+    EXPECT_TRUE(listed);
+    archive->ExtractTo(ours);
+    archive->Close();
+    Sh("7z x -bd -y -o" + Quote(peers) + " " + Quote(iso) + " >/dev/null");
+    ASSERT_TRUE(fs::exists(peers + "/[BOOT]"));
+    auto diff = test_support::Run("diff -r " + Quote(peers) + " " + Quote(ours) + " 2>&1");
+    EXPECT_EQ(diff.exit_code, 0) << diff.output;
+}
+
 TEST_F(SevenZip, OneItemIntoAStream) {
     auto archive = Open(dir_->file("tree.7z"));
     std::uint32_t index = 0;

@@ -7,6 +7,7 @@
 
 #include "disk/copy/copy_loop.h"
 #include "platform/base/interaction.h"
+#include "support/copy_cancel_watch.h"
 #include "support/copy_doubles.h"
 #include "support/test_support.h"
 

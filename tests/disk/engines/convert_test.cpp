@@ -312,7 +312,9 @@ TEST_F(EwfImages, AnAcquiredSetPassesEwfverifyAndExportsToTheInputWithItsTail) {
     ExpectInputPadded(dir_.file("exported.raw"), input_);
     auto status = posts_.texts(platform::OperationKind::Status);
     ASSERT_FALSE(status.empty());
-    EXPECT_NE(status.back().find("ms total:" + std::to_string(kInputSize)), std::string::npos) << status.back();
+    const std::string tail = "ms total:" + std::to_string(kInputSize);
+    EXPECT_EQ(status.back().rfind("done in ", 0), 0u) << status.back();
+    EXPECT_TRUE(status.back().ends_with(tail)) << status.back();
 
     // And back through our own reader.
     const std::string restored = dir_.file("restored.raw");

@@ -428,4 +428,5 @@ TEST(NetDevio, TheCallersSignatureUsesTheCopyCancelFlag) {
     EXPECT_EQ(result.result, CopyResult::Cancelled);
     EXPECT_EQ(result.bytes, 65536);
     EXPECT_EQ(posts.texts(Kind::Status).back(), "Aborted at 65536");
+    copy_cancel = false;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "disk/checksum/chksums.h"
@@ -45,6 +46,24 @@ protected:
         return request;
     }
 
+    // Every file below the source with its bytes.
+    std::map<std::string, std::string> SourceTree() const {
+        std::map<std::string, std::string> tree;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_.file("src")))
+            tree[entry.path().string()] = entry.is_regular_file() ? ReadWholeFile(entry.path().string()) : "(folder)";
+        return tree;
+    }
+
+    // "Make Disc", and the source folder as it was before: a build reads
+    // it, a refusal does not touch it.
+    bool Make(const disk::IsoMakerRequest& request, const disk::OperationContext& context) {
+        const auto before = SourceTree();
+        const bool made = disk::MakeIsoDisc(request, context, log_);
+        EXPECT_TRUE(SourceTree() == before) << "the source folder changed";
+        return made;
+    }
+    bool Make(const disk::IsoMakerRequest& request) { return Make(request, context_); }
+
     std::string ElTorito(const std::string& image) {
         return test_support::Run("xorriso -indev " + Quote(image) + " -report_el_torito plain 2>/dev/null").output;
     }
@@ -60,7 +79,7 @@ protected:
 TEST_F(IsoMaker, BuildsABiosAndEfiImageThatThePeersRead) {
     auto request = Request();
     request.efi_boot = dir_.file("src/efisys.bin");
-    ASSERT_TRUE(disk::MakeIsoDisc(request, context_, log_)) << testing::PrintToString(answers_.texts());
+    ASSERT_TRUE(Make(request)) << testing::PrintToString(answers_.texts());
 
     const std::string report = ElTorito(dir_.file("out.iso"));
     // The BIOS image is over 256 KiB and loads 16 sectors; the EFI image
@@ -80,7 +99,7 @@ TEST_F(IsoMaker, BuildsABiosAndEfiImageThatThePeersRead) {
 TEST_F(IsoMaker, PatchesTheBootTableIntoTheBootImage) {
     auto request = Request();
     request.patch_boot_table = true;
-    ASSERT_TRUE(disk::MakeIsoDisc(request, context_, log_));
+    ASSERT_TRUE(Make(request));
     const std::string log = ReadWholeFile(log_.path());
     EXPECT_NE(log.find("patch_iso9660_boot_file OK"), std::string::npos) << log;
 
@@ -100,7 +119,7 @@ TEST_F(IsoMaker, AnAbsentRenameTargetIsLoggedAndChangesNothing) {
     auto request = Request();
     request.bios_boot = dir_.file("src/etfsboot.com");
     WriteWholeFile(request.bios_boot, Pattern(4096, 'w'));
-    ASSERT_TRUE(disk::MakeIsoDisc(request, context_, log_));
+    ASSERT_TRUE(Make(request));
     const std::string before = ReadWholeFile(dir_.file("out.iso"));
     EXPECT_NE(ReadWholeFile(log_.path()).find("patch_iso9660_root_directory NOT OK"), std::string::npos);
     EXPECT_FALSE(disk::PatchIsoRootDirectory(dir_.file("out.iso"), "BOOTMGR.;1", std::string("\x09" "BOOTMGR;1\0", 11)));
@@ -112,7 +131,7 @@ TEST_F(IsoMaker, RenamesBootmgrInTheRoot) {
     auto request = Request();
     request.bios_boot = dir_.file("src/etfsboot.com");
     WriteWholeFile(request.bios_boot, Pattern(4096, 'w'));
-    ASSERT_TRUE(disk::MakeIsoDisc(request, context_, log_));
+    ASSERT_TRUE(Make(request));
     EXPECT_NE(ReadWholeFile(log_.path()).find("patch_iso9660_root_directory OK"), std::string::npos);
     const std::string listing = test_support::Run("isoinfo -l -i " + Quote(dir_.file("out.iso"))).output;
     EXPECT_NE(listing.find(" BOOTMGR;1"), std::string::npos) << listing;
@@ -132,6 +151,8 @@ TEST_F(IsoMaker, FailuresAreReportedAndWriteNothing) {
         {"No to the size question", [](auto&) {}, false},
         {"boot file missing", [&](auto& r) { r.bios_boot = dir_.file("src/none.bin"); }, true},
         {"UDF alone", [](auto& r) { r.file_system_choice = 4, r.udf_only = true; }, true},
+        {"UDF alone with the boot table patched",
+         [](auto& r) { r.file_system_choice = 4, r.udf_only = true, r.patch_boot_table = true; }, true},
     };
     for (const auto& c : cases) {
         auto request = Request();
@@ -140,11 +161,15 @@ TEST_F(IsoMaker, FailuresAreReportedAndWriteNothing) {
         answers.set_default_confirm(c.answer);
         disk::OperationContext context;
         context.interaction = &answers;
-        EXPECT_FALSE(disk::MakeIsoDisc(request, context, log_)) << c.what;
+        EXPECT_FALSE(Make(request, context)) << c.what;
         EXPECT_EQ(ReadWholeFile(dir_.file("out.iso")), "old image") << c.what;
         EXPECT_FALSE(fs::exists(dir_.file("src/docs/out.iso"))) << c.what;
         if (c.answer) {
             EXPECT_FALSE(answers.texts().empty()) << c.what << ": nothing was said";
+        }
+        // What cannot be built here is refused before any question.
+        if (request.udf_only) {
+            EXPECT_EQ(answers.texts().size(), 1u) << c.what << testing::PrintToString(answers.texts());
         }
         EXPECT_TRUE(fs::is_empty(dir_.file("tmp"))) << c.what;
     }
@@ -153,7 +178,7 @@ TEST_F(IsoMaker, FailuresAreReportedAndWriteNothing) {
 TEST_F(IsoMaker, UdfBesideIso9660ComesFromGenisoimage) {
     auto request = Request();
     request.file_system_choice = 3;  // ISO9660 + UDF
-    ASSERT_TRUE(disk::MakeIsoDisc(request, context_, log_)) << testing::PrintToString(answers_.texts());
+    ASSERT_TRUE(Make(request)) << testing::PrintToString(answers_.texts());
     const std::string image = ReadWholeFile(dir_.file("out.iso"));
     EXPECT_NE(image.substr(16 * 2048, 8 * 2048).find("NSR02"), std::string::npos);
     EXPECT_NE(ElTorito(dir_.file("out.iso")).find("BIOS  y   none"), std::string::npos);
@@ -162,6 +187,53 @@ TEST_F(IsoMaker, UdfBesideIso9660ComesFromGenisoimage) {
     // The staged image went with its working folder.
     for (const auto& entry : fs::directory_iterator(dir_.path()))
         EXPECT_EQ(entry.path().filename().string().rfind(".tarnovell-iso.", 0), std::string::npos);
+}
+
+// Joliet is in the image exactly when the file-system box asks for it,
+// whichever tool makes the image and whether it boots or not.
+TEST_F(IsoMaker, JolietOnlyWhereAsked) {
+    const struct {
+        int choice;
+        bool joliet;
+    } cases[] = {{0, false}, {1, true}, {2, true}, {3, false}};
+    for (const auto& c : cases)
+        for (bool boots : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "choice " << c.choice << (boots ? ", bootable" : ""));
+            auto request = Request();
+            request.file_system_choice = c.choice;
+            if (!boots) request.bios_boot.clear();
+            ASSERT_TRUE(Make(request)) << testing::PrintToString(answers_.texts());
+            const std::string info = test_support::Run("isoinfo -d -i " + Quote(dir_.file("out.iso"))).output;
+            EXPECT_EQ(info.find("NO Joliet present") == std::string::npos, c.joliet) << info;
+            EXPECT_EQ(info.find("Joliet with UCS level") != std::string::npos, c.joliet) << info;
+        }
+}
+
+// grub finds its platform folders by their own names; what the image
+// library wrote is renamed, as isoinfo lists it.
+TEST_F(IsoMaker, GrubFoldersTakeTheirOwnNames) {
+    for (const char* folder : {"i386-pc", "x86_64-efi", "i386-efi"}) {
+        fs::create_directories(dir_.file("src/boot/grub/") + folder);
+        WriteWholeFile(dir_.file("src/boot/grub/") + folder + "/normal.mod", folder);
+    }
+    WriteWholeFile(dir_.file("src/boot/grub/grub.img"), Pattern(8192, 'g'));
+    for (int choice : {0, 3}) {  // made by the image library, and by genisoimage
+        SCOPED_TRACE(choice);
+        auto request = Request();
+        request.file_system_choice = choice;
+        request.bios_boot = dir_.file("src/boot/grub/grub.img");
+        ASSERT_TRUE(Make(request)) << testing::PrintToString(answers_.texts());
+        const std::string log = ReadWholeFile(log_.path());
+        EXPECT_EQ(log.find("patch_iso9660_directory NOT OK"), std::string::npos) << log;
+        const std::string listing = test_support::Run("isoinfo -f -i " + Quote(dir_.file("out.iso"))).output;
+        for (const char* path : {"/BOOT/GRUB/I386-PC", "/BOOT/GRUB/X86_64-EFI", "/BOOT/GRUB/I386-EFI",
+                                 "/BOOT/GRUB/I386-PC/NORMAL.MOD;1"})
+            EXPECT_NE(listing.find(std::string(path) + "\n"), std::string::npos) << path << "\n" << listing;
+        EXPECT_EQ(listing.find("I386_PC"), std::string::npos) << listing;
+        EXPECT_EQ(test_support::Run("isoinfo -x '/BOOT/GRUB/X86_64-EFI/NORMAL.MOD;1' -i " + Quote(dir_.file("out.iso")))
+                      .output,
+                  "x86_64-efi");
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/device/handle.h"
 #include "support/case_name.h"
 #include "support/console_program.h"
+#include "support/copy_cancel_watch.h"
 #include "support/embedded_machine.h"
 #include "support/ntfs_volumes.h"
 

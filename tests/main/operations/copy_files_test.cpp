@@ -116,6 +116,29 @@ TEST_F(CopyFiles, NoIsTheEndAndAFailingArchiverIsAFailedCopy) {
     EXPECT_NE(ui_.texts().back().find("Copyfile failed"), std::string::npos) << ui_.texts().back();
 }
 
+// mount(8) says why on one line and where to read more on the next: both
+// reach the person.
+TEST_F(CopyFiles, AVolumeThatCannotBeMountedSaysWhy) {
+    // An ext4 volume whose superblock no longer matches its checksum: still
+    // ext4 to a probe, refused by the kernel.
+    test_support::DiskSpec spec =
+        test_support::OnePartitionDisk(16, "mkfs.ext4 -q -F -O metadata_csum -E offset=%o %s %nk");
+    spec.prepare.push_back("printf X | dd of=%s bs=1 seek=" +
+                           std::to_string(test_support::kVolumeStart + 1024 + 0x78) + " conv=notrunc status=none");
+    machine_.reset();
+    machine_ = std::make_unique<test_support::EmbeddedMachine>(std::vector{spec});
+    auto snap = platform::device::Registry::instance().snapshot();
+    ASSERT_EQ(snap->volumes.size(), 1u);
+    ASSERT_EQ(snap->volumes[0].filesystem, "ext4");
+    const std::string letter = std::string(1, snap->volumes[0].letter) + ":";
+    ui_.answer_confirm(true);
+    EXPECT_EQ(CopyVolumeFiles(letter, target_.path().string(), context_), CopyFilesResult::Failed);
+    const std::string said = ui_.texts().back();
+    EXPECT_NE(said.find("could not be mounted: mount: "), std::string::npos) << said;
+    EXPECT_NE(said.find("dmesg(1)"), std::string::npos) << said;
+    EXPECT_TRUE(fs::is_empty(target_.path()));
+}
+
 TEST_F(CopyFiles, CancelStopsBothArchivers) {
     ui_.answer_confirm(true);
     cancel_ = true;

@@ -226,6 +226,7 @@ TEST_F(WimCaptureAndApply, CancelEndsTheCaptureWithAFailingCode) {
     ASSERT_TRUE(outcome);
     ASSERT_TRUE(outcome->exit_code);
     EXPECT_NE(*outcome->exit_code, 0u);
+    state_.cancel = false;
 }
 
 TEST_F(WimCaptureAndApply, ApplyOfAnImageWimlibCaptured) {

@@ -542,6 +542,7 @@ TEST_F(MainWindow, CancelOperationSetsTheCancelFlag) {
     state_.cancel = false;
     Find<QPushButton>("btn_cancel_backup_restore")->click();
     EXPECT_TRUE(state_.cancel);
+    state_.cancel = false;
 }
 
 struct ConfigCase {

@@ -15,6 +15,7 @@
 
 #include <filesystem>
 
+#include "disk/copy/copy_loop.h"
 #include "main/dialogs/file_dialog.h"
 #include "main/window/ufrmmain.h"
 #include "platform/base/interaction.h"
@@ -85,6 +86,7 @@ TEST_P(CancelledBackup, CancelEndsTheCopyAndSaysSo) {
     EXPECT_LT(std::stoll(status.substr(11)), kDisk);
     EXPECT_EQ(bar_->value(), 0);
     EXPECT_FALSE(window_->busy());
+    disk::copy_cancel = false;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, CancelledBackup, ::testing::Values("rbraw", "rblz4"));

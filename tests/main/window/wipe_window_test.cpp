@@ -108,4 +108,5 @@ TEST_F(WipeWindow, SpeedTestTabHasItsControlsAndReadsTheChosenVolume) {
 
     window_->findChild<QPushButton*>("btn_test_cancel")->click();
     EXPECT_TRUE(state_.cancel);
+    state_.cancel = false;
 }

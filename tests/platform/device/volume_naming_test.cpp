@@ -71,13 +71,25 @@ TEST(ShadowCopyTable, KeepsOneEntryPerSnapshotInOrder) {
     EXPECT_TRUE(platform::device::ParseSnapshotTable("").empty());
 }
 
-TEST(ChildReason, IsTheLastLineOfTheErrorStream) {
+// A tool's last line often only says it gave up; the line before says why.
+TEST(ChildReason, KeepsTheLastMessagesOfTheErrorStreamWithTheirContinuations) {
     const std::pair<const char*, const char*> cases[] = {
-        {"", ""}, {"one\n", "one"}, {"tar: a\ntar: Exiting with failure status\n\n", "tar: Exiting with failure status"}};
+        {"", ""},
+        {"\n\n", ""},
+        {"one\n", "one"},
+        {"mount: /tmp/m: unknown filesystem type 'vfat'.\n"
+         "       dmesg(1) may have more information after failed mount system call.\n",
+         "mount: /tmp/m: unknown filesystem type 'vfat'. dmesg(1) may have more information after failed mount "
+         "system call."},
+        {"tar: ./a: Cannot open: Permission denied\ntar: Exiting with failure status due to previous errors\n\n",
+         "tar: ./a: Cannot open: Permission denied; tar: Exiting with failure status due to previous errors"},
+        {"w: 1\r\nw: 2\r\nw: 3\r\nw: 4\r\n", "w: 2; w: 3; w: 4"},
+        {"  only continued\n  lines\n", "only continued lines"},
+    };
     for (const auto& [error, reason] : cases) {
         platform::ChildResult result;
         result.error = error;
-        EXPECT_EQ(result.reason(), reason);
+        EXPECT_EQ(result.reason(), reason) << error;
     }
 }
 
