@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <linux/loop.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,6 +156,33 @@ inline std::vector<KernelPart> TableParts(const std::string& image) {
     std::sort(parts.begin(), parts.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
     return parts;
 }
+
+// Loop device numbers that no device has now, held for this test alone
+// for as long as the claim lives: high ones, which the system hands out only
+// when every lower one is taken. Test processes run side by side, so a
+// number is claimed by a lock on a file of its own in /run/lock, which
+// every test process on the machine sees, before it is looked at.
+class LoopNumberClaim {
+public:
+    explicit LoopNumberClaim(std::size_t count) {
+        std::filesystem::create_directories(kFolder);
+        for (int n = 200; n < 256 && nodes_.size() < count; ++n) {
+            const std::string name = "loop" + std::to_string(n);
+            platform::UniqueFd lock(::open((kFolder + "/" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                                           0600));
+            if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) continue;
+            if (std::filesystem::exists("/sys/block/" + name) || std::filesystem::exists("/dev/" + name)) continue;
+            nodes_.push_back("/dev/" + name);
+            locks_.push_back(std::move(lock));
+        }
+    }
+    const std::vector<std::string>& nodes() const { return nodes_; }
+
+private:
+    inline static const std::string kFolder = "/run/lock/tarnovell-test-loops";
+    std::vector<std::string> nodes_;
+    std::vector<platform::UniqueFd> locks_;
+};
 
 // A loop device over a sparse image, with everything the test did to it
 // (mounts, swap, device-mapper tables, kernel partitions) undone and the

@@ -25,17 +25,6 @@ using test_support::Quote;
 using test_support::Sh;
 using test_support::TempDir;
 
-// Loop device numbers no device has now: high ones, which the system hands
-// out only when every lower one is taken.
-std::vector<std::string> UnusedLoopNodes(std::size_t count) {
-    std::vector<std::string> nodes;
-    for (int n = 200; n < 256 && nodes.size() < count; ++n)
-        if (!std::filesystem::exists("/sys/block/loop" + std::to_string(n)) &&
-            !std::filesystem::exists("/dev/loop" + std::to_string(n)))
-            nodes.push_back("/dev/loop" + std::to_string(n));
-    return nodes;
-}
-
 std::string NameOf(const std::string& node) { return std::filesystem::path(node).filename().string(); }
 
 // The first MiB of a disk, read past every cache.
@@ -82,7 +71,8 @@ protected:
 };
 
 TEST_F(DiskChangeLinuxProgramTest, TheWindowListsDisksThatComeAndForgetsAChosenDiskThatWent) {
-    const auto nodes = UnusedLoopNodes(2);
+    const test_support::LoopNumberClaim claim(2);
+    const auto& nodes = claim.nodes();
     ASSERT_EQ(nodes.size(), 2u) << "no two loop numbers from 200 up are free";
     LoopDisk* old_disk = make("y.img", "Y-DISK", nodes[1]);
     ASSERT_TRUE(old_disk);
@@ -112,7 +102,8 @@ TEST_F(DiskChangeLinuxProgramTest, TheWindowListsDisksThatComeAndForgetsAChosenD
 }
 
 TEST_F(DiskChangeLinuxProgramTest, ADiskThatTakesTheChosenOnesPlaceWhileAQuestionWaitsGetsNothingWritten) {
-    const auto nodes = UnusedLoopNodes(1);
+    const test_support::LoopNumberClaim claim(1);
+    const auto& nodes = claim.nodes();
     ASSERT_EQ(nodes.size(), 1u) << "no loop number from 200 up is free";
     LoopDisk* chosen = make("y.img", "Y-DISK", nodes[0]);
     ASSERT_TRUE(chosen);
