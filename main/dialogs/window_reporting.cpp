@@ -93,7 +93,7 @@ bool DialogInteraction::confirm_about(const std::string& text, const std::string
     bool yes = false;
     OnGuiThread([&] {
         QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
-                        QMessageBox::Yes | QMessageBox::No, owner_);
+                        QMessageBox::Yes | QMessageBox::No, Owner());
         box.setInformativeText(QString::fromStdString(about));
         yes = box.exec() == QMessageBox::Yes;
     });
