@@ -489,6 +489,8 @@ void Tfrmmain::FillDeviceList() {
             selected->identity->same_device(*rows_[i].identity))
             lvdisks->setCurrentItem(item);
     }
+    // The device a row is, whole: the list scrolls sideways rather than cut it.
+    lvdisks->resizeColumnToContents(lvdisks->columnCount() - 1);
 }
 
 std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }
