@@ -147,6 +147,9 @@ platform::ProgressBar& Tfrmmain::progress() {
 }
 
 bool Tfrmmain::event(QEvent* event) {
+    // Nothing here has a status tip: a menu passing over its items would
+    // otherwise wipe the last operation's closing line with an empty one.
+    if (event->type() == QEvent::StatusTip) return true;
     if (event->type() != OperationEvent::Kind()) return QMainWindow::event(event);
     WMOperationMessage(*static_cast<OperationEvent*>(event));
     return true;
