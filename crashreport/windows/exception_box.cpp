@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -192,7 +193,11 @@ void TExceptionBox::SyncTabs() {
     exception_->ReportItems(header, sections);
     std::vector<std::pair<QString, QString>> wanted;
     QString general;
-    for (const auto& [name, value] : header) general += Q(name) + "\t" + Q(value) + "\n";
+    QString longest_name;
+    for (const auto& [name, value] : header) {
+        general += Q(name) + "\t" + Q(value) + "\n";
+        if (Q(name).size() > longest_name.size()) longest_name = Q(name);
+    }
     wanted.emplace_back("general", general);
     QString stacks;
     bool any_thread = false;
@@ -224,6 +229,9 @@ void TExceptionBox::SyncTabs() {
             view->setObjectName(wanted[i].first);
             tabs_->insertTab(static_cast<int>(i), view, wanted[i].first);
         }
+        // The values stand in one column, past the longest name.
+        if (view && wanted[i].first == "general")
+            view->setTabStopDistance(QFontMetricsF(view->font()).horizontalAdvance(longest_name + "  "));
         if (view && view->toPlainText() != QString(wanted[i].second).replace("\r\n", "\n"))
             view->setPlainText(QString(wanted[i].second).replace("\r\n", "\n"));
     }

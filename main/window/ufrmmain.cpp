@@ -147,6 +147,9 @@ platform::ProgressBar& Tfrmmain::progress() {
 }
 
 bool Tfrmmain::event(QEvent* event) {
+    // Nothing here has a status tip: a menu passing over its items would
+    // otherwise wipe the last operation's closing line with an empty one.
+    if (event->type() == QEvent::StatusTip) return true;
     if (event->type() != OperationEvent::Kind()) return QMainWindow::event(event);
     WMOperationMessage(*static_cast<OperationEvent*>(event));
     return true;
@@ -489,6 +492,8 @@ void Tfrmmain::FillDeviceList() {
             selected->identity->same_device(*rows_[i].identity))
             lvdisks->setCurrentItem(item);
     }
+    // The device a row is, whole: the list scrolls sideways rather than cut it.
+    lvdisks->resizeColumnToContents(lvdisks->columnCount() - 1);
 }
 
 std::optional<disk::DiskListRow> Tfrmmain::SelectedRow() const { return SelectedDeviceRow(lvdisks, rows_); }

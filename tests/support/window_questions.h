@@ -32,8 +32,8 @@ private:
 
 // For as long as it lives, questions are real message boxes, which belong
 // to a stand-in for the main window unless the window that asks claims
-// them. The next box is answered No, once its text and the window it
-// belongs to are noted.
+// them. The next box is answered No, once its text, what it says of the
+// devices it names and the window it belongs to are noted.
 class NextBox {
 public:
     NextBox() : boxes_(&main_window_), scope_(boxes_) {
@@ -41,16 +41,19 @@ public:
             [seen = seen_](QMessageBox& box) {
                 seen->parent = box.parentWidget();
                 seen->text = box.text();
+                seen->about = box.informativeText();
             },
             false);
     }
     QWidget* parent() const { return seen_->parent; }
     QString text() const { return seen_->text; }
+    QString about() const { return seen_->about; }
 
 private:
     struct Seen {
         QWidget* parent = nullptr;
         QString text;
+        QString about;
     };
     std::shared_ptr<Seen> seen_ = std::make_shared<Seen>();
     QWidget main_window_;

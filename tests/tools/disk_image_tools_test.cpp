@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
@@ -23,6 +24,7 @@
 #include "support/copy_cancel_watch.h"
 #include "support/test_application.h"
 #include "support/test_support.h"
+#include "support/window_questions.h"
 #include "tools/extractor/ufrm7zextractor.h"
 #include "tools/isomaker/ufrmimapi.h"
 #include "tools/md5hash/ufrmmd5hash.h"
@@ -242,3 +244,35 @@ TEST_F(DiskImageTools, ExtractorShowsWhatItRefuses) {
 }
 
 }  // namespace
+
+// A second build starts from an empty bar and status line: what the first
+// one left (its full bar, "... ok") is not this one's, even while it asks.
+TEST_F(DiskImageTools, IsoMakerStartsEachBuildFromNothing) {
+    Click("Disk Image", "Make ISO disc image");
+    auto* window = OpenWindow<tarnovell::Tfrmimapi>();
+    ASSERT_TRUE(window);
+    fs::create_directories(dir_.file("cd"));
+    WriteWholeFile(dir_.file("cd/small.txt"), "small");
+    window->txtsource->setText(QString::fromStdString(dir_.file("cd")));
+    window->txtdestination->setText(QString::fromStdString(dir_.file("cd.iso")));
+    window->Button2->click();
+    ASSERT_TRUE(window->StatusBar1->currentMessage().endsWith(" ok")) << testing::PrintToString(ui_.texts());
+    ASSERT_GT(window->ProgressBar1->value(), 0);
+
+    // More to build the second time: the first build's bar is not past its end.
+    WriteWholeFile(dir_.file("cd/large.bin"), std::string(4 << 20, 'l'));
+    int bar_when_asked = -1;
+    std::string line_when_asked = "not asked";
+    test_support::LookingAnswers answers([&] {
+        if (bar_when_asked >= 0) return;
+        bar_when_asked = window->ProgressBar1->value();
+        line_when_asked = window->StatusBar1->currentMessage().toStdString();
+    });
+    answers.set_default_confirm(true);
+    platform::ScopedInteraction asked(answers);
+    window->Button2->click();
+    EXPECT_EQ(bar_when_asked, 0);
+    EXPECT_EQ(line_when_asked, "");
+    EXPECT_TRUE(window->StatusBar1->currentMessage().endsWith(" ok"));
+    fs::remove(window->LogPath());
+}

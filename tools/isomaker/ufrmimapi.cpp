@@ -241,6 +241,9 @@ void Tfrmimapi::Button2Click() {
     request.patch_boot_table = PatchBootTable->isChecked();
     request.caption = windowTitle().toStdString();
     Run([&] {
+        // Nothing of the last build is taken for this one's, even while it asks.
+        ProgressBar1->setValue(0);
+        StatusBar1->clearMessage();
         BlockBar bar(ProgressBar1);
         disk::OperationContext context;
         context.progress = &bar;

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -142,6 +143,12 @@ TEST(ExceptionBox, AReportHandedInAsTextFillsEveryTab) {
                        ">> main thread ($1a00):\n00007f14f70a3f16 +000 libc.so.6");
     EXPECT_EQ(text(2), "000055e350083000 tarnovell 2.3.8 /usr/bin/");
     EXPECT_EQ(text(3), "rax    = 0000000000000000");
+    // Every value of the general tab stands in one column, a blank past the
+    // longest name: at the tab stop after it, not at the next default stop.
+    auto* general = qobject_cast<QPlainTextEdit*>(box.Tabs()->widget(0));
+    const QFontMetricsF metrics(general->font());
+    for (const char* name : {"date/time", "exception class"})
+        EXPECT_GT(general->tabStopDistance(), metrics.horizontalAdvance(QString(name) + " ")) << name;
 }
 
 TEST(ExceptionBox, ContinueClosesTheBox) {

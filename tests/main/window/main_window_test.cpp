@@ -316,6 +316,19 @@ TEST_F(MainWindow, ListIsAReadOnlyReportOfEightColumns) {
     EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
 }
 
+// The column that says which device of this machine a row is shows each
+// name whole: "partition 1 of /dev/sd..." cut short names no device.
+TEST_F(MainWindow, TheLinuxDeviceColumnShowsItsNamesWhole) {
+    QTreeWidget* list = List();
+    const int column = list->columnCount() - 1;
+    ASSERT_EQ(list->headerItem()->text(column), "Linux Device");
+    ASSERT_GT(list->topLevelItemCount(), 0);
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QString name = list->topLevelItem(i)->text(column);
+        EXPECT_GE(list->columnWidth(column), list->fontMetrics().horizontalAdvance(name)) << name.toStdString();
+    }
+}
+
 TEST_F(MainWindow, DiskRowsAreShadedAndCarryTheirNumber) {
     QTreeWidget* list = List();
     ASSERT_EQ(list->topLevelItemCount(), static_cast<int>(window_->rows().size()));

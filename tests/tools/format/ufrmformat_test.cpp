@@ -75,6 +75,24 @@ TEST(FormatWindowLayout, ItsQuestionIsAskedOverIt) {
     EXPECT_TRUE(alive.isNull());
 }
 
+// A volume of the machine is named in the question, and the question that
+// names it belongs to the window as much as the one that does not.
+TEST_F(FormatWindow, ItsQuestionNamingTheVolumeIsAskedOverIt) {
+    const std::string letter = Use(test_support::OnePartitionDisk(8));
+    auto* window = new TfrmFormat;
+    QPointer<TfrmFormat> alive(window);
+    window->VolumeLetter = letter;
+    window->show();
+    test_support::NextBox box;
+    window->btn_format->click();
+    EXPECT_EQ(box.text(), QString::fromStdString("Format " + letter + "?"));
+    EXPECT_TRUE(box.about().contains("partition 1 of")) << box.about().toStdString();
+    EXPECT_EQ(box.parent(), window);
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(alive.isNull());
+}
+
 TEST_F(FormatWindow, FormatsAfterTheQuestionAndLogsEveryStep) {
     const std::string letter = Use(test_support::OnePartitionDisk(40));
     size_ = 40 << 20;
