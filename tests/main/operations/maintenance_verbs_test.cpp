@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A file there is replaced only on Yes, and only by a complete one: a
         // size no file system takes leaves it as it was, and no other file.
         ArgvCase{"sparse_asks_before_replacing_a_file", "-sparse DIR/exists.bin 1000", "n\n", 1, "Done\n",
-                 "/exists.bin? [y/n]", "test \"$(cat DIR/exists.bin)\" = keep"},
+                 "/exists.bin? [y/n] declined, nothing was written\n", "test \"$(cat DIR/exists.bin)\" = keep"},
         ArgvCase{"sparse_replaces_a_file_on_yes", "-sparse DIR/exists.bin 1000", "y\n", 0, "Done\n", "Overwrite ",
                  "test $(stat -c %s DIR/exists.bin) = 1000 && cmp -n 1000 DIR/exists.bin /dev/zero"},
         ArgvCase{"sparse_that_fails_keeps_the_file", "-sparse DIR/exists.bin 9223372036854775807 -quiet", "", 1,
