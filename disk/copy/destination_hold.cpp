@@ -104,9 +104,13 @@ bool DestinationHold::open_file(const DestinationOptions& options) {
 
 bool DestinationHold::open_device(const DestinationOptions& options) {
     Interaction& ui = context_.ui();
+    // Why the disk could not be held: another program has it, or (a
+    // write-protected medium, a backing we may only read) it takes no writes.
     auto in_use = [&](DWORD code) {
-        ui.inform_failure(path_ + " is in use by another program: nothing was written", platform::kProgramCaption,
-                          path_, code);
+        const std::string text = code == ERROR_WRITE_PROTECT || code == ERROR_ACCESS_DENIED
+                                     ? path_ + " cannot be written: nothing was written"
+                                     : path_ + " is in use by another program: nothing was written";
+        ui.inform_failure(text, platform::kProgramCaption, path_, code);
         return false;
     };
     handle_ = CreateFile(path_, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,

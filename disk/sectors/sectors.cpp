@@ -18,6 +18,7 @@
 #include "platform/device/filesystems/probe.h"
 #include "platform/device/handle.h"
 #include "platform/device/path.h"
+#include "platform/device/registry.h"
 
 namespace disk {
 
@@ -126,21 +127,33 @@ bool InRange(const OperationContext& context, const std::string& path, std::int6
     return false;
 }
 
-// The sector number asked for; nothing when the answer is empty, cancelled
-// or no number (which is said).
-std::optional<std::int64_t> AskSectorOffset(const OperationContext& context, const std::string& initial) {
-    std::optional<std::string> answer = context.ui().input_box(kProgramCaption, "Enter sector offset", initial);
+// The sector number of `path` asked for; nothing when the answer is empty,
+// cancelled or no number (which is said).
+std::optional<std::int64_t> AskSectorOffset(const OperationContext& context, const std::string& path,
+                                            const std::string& initial) {
+    std::optional<std::string> answer =
+        context.ui().input_box_about(kProgramCaption, "Enter sector offset", initial, device::AboutDevices({path}));
     if (!answer || Trim(*answer).empty()) return std::nullopt;
     std::optional<std::int64_t> sector = ParseSectorNumber(*answer);
     if (!sector) Tell(context, "'" + *answer + "' is not a valid sector number");
     return sector;
 }
 
-// The sector a routine starts at: the one asked for where `ask` holds (with
-// `offered` in the box), else 0.
-std::optional<std::int64_t> StartSector(bool ask, const OperationContext& context, const std::string& offered) {
+// The sector a routine starts at in `path`: the one asked for where `ask`
+// holds (with `offered` in the box), else 0.
+std::optional<std::int64_t> StartSector(bool ask, const OperationContext& context, const std::string& path,
+                                        const std::string& offered) {
     if (!ask) return 0;
-    return AskSectorOffset(context, offered);
+    return AskSectorOffset(context, path, offered);
+}
+
+// A device opened before a question was answered is written only while its
+// name still means the disk or volume that was chosen: meanwhile the name
+// may have come to mean another, or none.
+bool StillMeansTheChoice(const OperationContext& context, const std::string& path) {
+    if (!IsDevice(path) || device::Registry::instance().still_chosen(path)) return true;
+    Tell(context, device::ChoiceRefusal(path));
+    return false;
 }
 
 void OfferSignatureFix(const OperationContext& context, std::span<std::uint8_t> sector) {
@@ -264,7 +277,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
         return false;
     }
     if (!HoldForWriting(context, target, device)) return false;
-    std::optional<std::int64_t> sector = StartSector(!IsVolume(device), context, "");
+    std::optional<std::int64_t> sector = StartSector(!IsVolume(device), context, device, "");
     if (!sector) return false;
     const std::int64_t at = *sector * kSectorBytes;
     if (!InRange(context, device, SizeOf(target, device), at, static_cast<std::int64_t>(bytes->size()))) return false;
@@ -283,6 +296,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
         OfferSignatureFix(context, merged);
         *bytes = std::move(merged);
     }
+    if (!StillMeansTheChoice(context, device)) return false;
     if (!WriteBytes(target, at, *bytes) || !FlushFileBuffers(target)) {
         Tell(context, WriteFailure("writefile error:", device));
         return false;
@@ -292,7 +306,7 @@ bool RestoreBootSector(const std::string& device, const std::string& file, bool 
 
 bool BackupSectors(const std::string& source, const std::string& file, std::int64_t count,
                    const OperationContext& context) {
-    std::optional<std::int64_t> sector = StartSector(!IsDevice(source), context, "63");
+    std::optional<std::int64_t> sector = StartSector(!IsDevice(source), context, source, "63");
     if (!sector) return false;
     const std::int64_t at = *sector * kSectorBytes;
     if (count <= 0 || count > INT64_MAX / kSectorBytes) {
@@ -388,7 +402,7 @@ std::optional<std::int64_t> SectorPosition(const std::string& path, std::int64_t
         return std::nullopt;
     }
     if (sector == 0 && !no_prompt && !IsVolume(path)) {
-        std::optional<std::int64_t> asked = AskSectorOffset(context, "");
+        std::optional<std::int64_t> asked = AskSectorOffset(context, path, "");
         if (!asked) return std::nullopt;
         sector = *asked;
     }
@@ -411,7 +425,7 @@ Handle OpenAtSector(const std::string& path, bool write, std::int64_t sector, bo
     }
     std::optional<std::int64_t> position = SectorPosition(path, sector, no_prompt, context);
     if (!position || !InRange(context, path, SizeOf(h, path), *position, kSectorBytes)) return Handle();
-    if (write && !HoldForWriting(context, h, path)) return Handle();
+    if (write && (!HoldForWriting(context, h, path) || !StillMeansTheChoice(context, path))) return Handle();
     at = *position;
     return h;
 }

@@ -306,7 +306,7 @@ bool SectorVerb(const VerbRun& run,
     });
 }
 
-bool Sparse(const VerbRun& run) { return SparseVerb(run.operands[0], run.operands[1], run.errors); }
+bool Sparse(const VerbRun& run) { return SparseVerb(run.operands[0], run.operands[1], run.errors, run.declined); }
 
 bool Wipe(const VerbRun& run) {
     return WithDots(run, [&](const disk::OperationContext& context) {

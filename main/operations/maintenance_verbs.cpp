@@ -65,7 +65,7 @@ bool MbrRestoreVerb(const std::string& file, const std::string& device, const di
     return Told(context, [&] { return disk::RestoreMbr(device, file, false, disk::TMbrParts{}, context); });
 }
 
-bool SparseVerb(const std::string& file, const std::string& size, std::ostream& errors) {
+bool SparseVerb(const std::string& file, const std::string& size, std::ostream& errors, bool& declined) {
     std::int64_t bytes = -1;
     try {
         std::size_t used = 0;
@@ -87,8 +87,10 @@ bool SparseVerb(const std::string& file, const std::string& size, std::ostream& 
     const std::string resolved = platform::ResolveFilePath(file);
     const auto existing = resolved.empty() ? std::nullopt : platform::LinkFactsOf(resolved);
     if (existing && existing->is_regular() && !platform::FileInUseAsDisk(resolved) &&
-        !platform::Ask("Overwrite " + file + "?"))
+        !platform::Ask("Overwrite " + file + "?")) {
+        declined = true;
         return false;
+    }
     try {
         return disk::_make_sparse_file(file, true, false, bytes);
     } catch (const std::exception& e) {

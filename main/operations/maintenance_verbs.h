@@ -23,8 +23,8 @@ bool MbrRestoreVerb(const std::string& file, const std::string& device, const di
 // -sparse FILE SIZE: FILE made anew as a sparse file of SIZE bytes; a file
 // there is replaced only after "Overwrite FILE?", and only once the new one
 // is complete. A size that is no whole non-negative number is refused on
-// `errors`.
-bool SparseVerb(const std::string& file, const std::string& size, std::ostream& errors);
+// `errors`. `declined` is set when the person answered No.
+bool SparseVerb(const std::string& file, const std::string& size, std::ostream& errors, bool& declined);
 // -wipe DEVICE: the wipe, whose question is asked even with -quiet.
 WipeResult WipeVerb(const std::string& device, const disk::OperationContext& context);
 

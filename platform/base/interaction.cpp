@@ -98,6 +98,12 @@ std::optional<std::string> ConsoleInteraction::input_box(const std::string&, con
     return line.empty() ? initial : line;
 }
 
+std::optional<std::string> ConsoleInteraction::input_box_about(const std::string& caption, const std::string& prompt,
+                                                               const std::string& initial, const std::string& about) {
+    if (!about.empty() && !quiet_) out_ << about << "\n";
+    return input_box(caption, prompt, initial);
+}
+
 bool ScriptedInteraction::confirm(const std::string& text, const std::string& caption) {
     std::lock_guard guard(mutex_);
     log_.push_back({Exchange::Confirm, text, caption, std::exchange(next_about_, std::string())});
@@ -124,11 +130,20 @@ void ScriptedInteraction::inform(const std::string& text, const std::string& cap
 std::optional<std::string> ScriptedInteraction::input_box(const std::string& caption, const std::string& prompt,
                                                           const std::string& initial) {
     std::lock_guard guard(mutex_);
-    log_.push_back({Exchange::Input, prompt, caption});
+    log_.push_back({Exchange::Input, prompt, caption, std::exchange(next_about_, std::string())});
     if (inputs_.empty()) return initial;
     auto value = inputs_.front();
     inputs_.pop_front();
     return value;
+}
+
+std::optional<std::string> ScriptedInteraction::input_box_about(const std::string& caption, const std::string& prompt,
+                                                                const std::string& initial, const std::string& about) {
+    {
+        std::lock_guard guard(mutex_);
+        next_about_ = about;
+    }
+    return input_box(caption, prompt, initial);
 }
 
 std::vector<ScriptedInteraction::Exchange> ScriptedInteraction::log() const {

@@ -43,6 +43,13 @@ public:
     // An input box; nothing when cancelled.
     virtual std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                                  const std::string& initial) = 0;
+    // An input box whose answer says where on a disk or volume to write:
+    // `about` says which it is, as for confirm_about.
+    virtual std::optional<std::string> input_box_about(const std::string& caption, const std::string& prompt,
+                                                       const std::string& initial, const std::string& about) {
+        (void)about;
+        return input_box(caption, prompt, initial);
+    }
 };
 
 // A failure as one line of a console or log: text + " - " + subject + ": "
@@ -93,6 +100,8 @@ public:
                         std::uint32_t code) override;
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
+    std::optional<std::string> input_box_about(const std::string& caption, const std::string& prompt,
+                                               const std::string& initial, const std::string& about) override;
     void set_quiet(bool quiet) { quiet_ = quiet; }
     bool quiet() const { return quiet_; }
 
@@ -129,6 +138,9 @@ public:
     void inform(const std::string& text, const std::string& caption) override;
     std::optional<std::string> input_box(const std::string& caption, const std::string& prompt,
                                          const std::string& initial) override;
+    // Logged with its `about`, then answered as input_box answers.
+    std::optional<std::string> input_box_about(const std::string& caption, const std::string& prompt,
+                                               const std::string& initial, const std::string& about) override;
 
     std::vector<Exchange> log() const;
     std::vector<std::string> texts() const;
@@ -138,7 +150,7 @@ private:
     std::deque<bool> confirms_;
     std::deque<std::optional<std::string>> inputs_;
     bool default_confirm_ = false;
-    std::string next_about_;  // for the question confirm_about passes on
+    std::string next_about_;  // for the question or input box an _about call passes on
     std::vector<Exchange> log_;
 };
 

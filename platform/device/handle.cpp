@@ -593,7 +593,14 @@ bool SyncForReading(Handle& handle) {
 bool HoldDisk(Handle& handle) {
     Handle::State* s = handle.state();
     if (!s) return Fail(ERROR_INVALID_HANDLE);
-    if (s->kind != HandleKind::Disk || s->write_share.empty()) return Fail(ERROR_INVALID_PARAMETER);
+    if (s->kind != HandleKind::Disk || !s->can_write) return Fail(ERROR_INVALID_PARAMETER);
+    // Asked for writing, a disk whose medium takes no writes (or whose
+    // backing we may only read) was opened for reading: there is nothing
+    // to hold, and the reason is the medium, not another program.
+    if (s->write_share.empty()) {
+        const device::DiskInfo* disk = Registry::instance().snapshot()->disk(s->disk);
+        return Fail(disk && disk->media_read_only ? ERROR_WRITE_PROTECT : ERROR_ACCESS_DENIED);
+    }
     if (s->held) return true;
     auto snap = s->registry->snapshot();
     const device::DiskInfo* disk = snap->disk(s->disk);

@@ -120,7 +120,8 @@ std::function<bool(std::int64_t offset, void* buffer, std::size_t length)> Reade
 // checked against its volumes, which must all be locked (or in nobody's
 // way) before: see device::Registry::hold_disk. False with the last error
 // set (ERROR_SHARING_VIOLATION when another program writes or holds the
-// disk or uses one of its partitions).
+// disk or uses one of its partitions; ERROR_WRITE_PROTECT when its medium
+// takes no writes, ERROR_ACCESS_DENIED when its backing may only be read).
 bool HoldDisk(Handle& disk);
 void ReleaseDiskHold(Handle& disk);
 bool DiskHeld(const Handle& disk);

@@ -209,6 +209,19 @@ std::vector<ArgvCase> ArgvCases() {
          .status = 1, .out = "Done\n",
          .err = {R"(Overwrite \\.\PhysicalDrive1? [y/n])", "declined, nothing was written"}, .check = untouched1});
 
+    // A write-protected disk is refused for what it is, not as one another
+    // program holds.
+    const std::string write_protected = R"(sed -i '/^\[disk1\]$/a readonly=1' {manifest})";
+    const std::string refused1 =
+        R"(\\.\PhysicalDrive1 cannot be written: nothing was written - \\.\PhysicalDrive1: The media is write protected)";
+    add({.name = "clone_onto_a_write_protected_disk", .arguments = std::string("-disk ") + kDisk0 + " " + kDisk1 + " -quiet",
+         .status = 1, .out = "mode quiet\nDone\n", .err = {refused1}, .setup = write_protected, .check = untouched1,
+         .absent = {"in use by another program"}});
+    add({.name = "restore_onto_a_write_protected_disk",
+         .arguments = std::string("-image -restore {dir}/disk0.img ") + kDisk1 + " -quiet", .status = 1,
+         .out = "mode quiet\nDone\n", .err = {refused1}, .setup = write_protected, .check = untouched1,
+         .absent = {"in use by another program"}});
+
     // A source that cannot be opened is said before any question.
     const std::string missing = "could not createfile (src),2 - {dir}/missing.img: The system cannot find the file specified";
     add({.name = "restore_from_a_missing_file", .arguments = std::string("-image -restore {dir}/missing.img ") + kDisk1,

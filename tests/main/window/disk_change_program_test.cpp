@@ -146,14 +146,19 @@ TEST_F(DiskChangeProgramTest, ASwapWhileTheWindowAsksGetsNothingWritten) {
 TEST_F(DiskChangeProgramTest, ASwapWhileTheCommandLineAsksGetsNothingWritten) {
     const std::string image = machine_.dir().file("zeros.img");
     test_support::MakeSparseFile(image, kDiskBytes);
+    const std::string sector = machine_.dir().file("sector.bin");
+    test_support::WriteWholeFile(sector, std::string(512, 'B'));
     struct Case {
         std::vector<std::string> arguments;
         std::string question;
+        std::string answer = "y";
     } cases[] = {
         {{"-wipe", "\\\\.\\PhysicalDrive0"}, "Wipe \\\\.\\PhysicalDrive0? [y/n] "},
         {{"-image", "-restore", image, "\\\\.\\PhysicalDrive0"}, "Overwrite \\\\.\\PhysicalDrive0? [y/n] "},
         {{"-disk", "\\\\.\\PhysicalDrive1", "\\\\.\\PhysicalDrive0"},
          "Clone \\\\.\\PhysicalDrive1 to \\\\.\\PhysicalDrive0? [y/n] "},
+        // The sector tool opens the disk before it asks where to write.
+        {{"-bs", "-restore", sector, "\\\\.\\PhysicalDrive0"}, "Enter sector offset [] ", "0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.question);
@@ -167,7 +172,7 @@ TEST_F(DiskChangeProgramTest, ASwapWhileTheCommandLineAsksGetsNothingWritten) {
                   std::string::npos)
             << said;
         swap_disks();
-        program.send("y");
+        program.send(c.answer);
         program.close_input();
         int status = 0;
         ASSERT_TRUE(program.wait_for_end(std::chrono::seconds(60), &status));
