@@ -206,6 +206,12 @@ void Lz4FrameSource::release_current() {
 }
 
 std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    return advance(offset, buffer.size(), buffer.data());
+}
+
+std::size_t Lz4FrameSource::pass(std::int64_t offset, std::size_t length) { return advance(offset, length, nullptr); }
+
+std::size_t Lz4FrameSource::advance(std::int64_t offset, std::size_t length, std::byte* into) {
     if (offset != cursor_) throw MediumError(ERROR_INVALID_PARAMETER);
     if (broken_) Improper();
     if (!pending_error_.empty()) throw CopyFormatError(pending_error_);
@@ -216,9 +222,9 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
     // for what they are. (A read that only begins inside it gets the zeros
     // and the bytes after; with blocks of 512 KiB and 8 MiB, the sizes
     // writers use, the copy's reads never straddle one.)
-    if (zeros_due_ >= buffer.size() && buffer.size() > 0) {
-        zeros_due_ -= buffer.size();
-        cursor_ = offset + static_cast<std::int64_t>(buffer.size());
+    if (zeros_due_ >= length && length > 0) {
+        zeros_due_ -= length;
+        cursor_ = offset + static_cast<std::int64_t>(length);
         produced_ = cursor_;
         throw MediumError(lost_error_);
     }
@@ -230,11 +236,11 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
         produced_ = cursor_;
         return done;
     };
-    while (done < buffer.size()) {
-        std::size_t want = buffer.size() - done;
+    while (done < length) {
+        std::size_t want = length - done;
         if (zeros_due_ > 0) {
             std::size_t n = std::min(want, zeros_due_);
-            std::memset(buffer.data() + done, 0, n);
+            if (into) std::memset(into + done, 0, n);
             zeros_due_ -= n;
             done += n;
             continue;
@@ -263,17 +269,17 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
                 // The caller fills the rest of this read with zeros; the rest
                 // of the lost block follows as failed reads, so later blocks
                 // keep their place.
-                std::size_t covered = buffer.size() - done;
+                std::size_t covered = length - done;
                 zeros_due_ = broken_ || covered >= nominal_block_ ? 0 : nominal_block_ - covered;
                 lost_error_ = error;
-                cursor_ = offset + static_cast<std::int64_t>(buffer.size());
+                cursor_ = offset + static_cast<std::int64_t>(length);
                 produced_ = cursor_;
                 throw MediumError(error, done);
             }
             }
         }
         std::size_t n = std::min(want, block_size_ - block_used_);
-        std::memcpy(buffer.data() + done, current_->output.data() + block_used_, n);
+        if (into) std::memcpy(into + done, current_->output.data() + block_used_, n);
         block_used_ += n;
         done += n;
     }
@@ -288,13 +294,12 @@ std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t sto
                                             const std::function<bool()>& keep_going) {
     Lz4FrameSource unpacker(stored, stored_size);
     if (!unpacker.has_magic()) Improper();
-    AlignedBuffer scratch(kLz4MaxBlockOutput);
     std::int64_t size = 0;
     for (;;) {
         if (!keep_going()) return std::nullopt;
         std::size_t done = 0;
         try {
-            done = unpacker.read(size, scratch.span());
+            done = unpacker.pass(size, kLz4MaxBlockOutput);
         } catch (const MediumError&) {
             return std::nullopt;
         }

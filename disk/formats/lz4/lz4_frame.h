@@ -87,6 +87,9 @@ public:
     // read that meets it after good bytes returns those, and the next one
     // raises. A stored block that cannot be read raises MediumError.
     std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
+    // Reads `length` bytes as read() does, failures alike, without keeping
+    // them: what a measure of the image needs.
+    std::size_t pass(std::int64_t offset, std::size_t length);
 
 private:
     struct Job {
@@ -100,6 +103,8 @@ private:
     };
 
     void unpack(Job& job);
+    // read() and pass(): the bytes go `into` a buffer when there is one.
+    std::size_t advance(std::int64_t offset, std::size_t length, std::byte* into);
     // Reads stored bytes; a refused read leaves its error in the job.
     std::size_t read_stored(std::int64_t at, std::span<std::byte> buffer, Job& job);
     void fill_pipeline();
