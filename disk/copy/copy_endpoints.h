@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "disk/copy/copy_buffer.h"
 #include "platform/base/win_error.h"
 #include "platform/device/handle.h"
 
@@ -81,6 +82,9 @@ public:
     // The files an image source reads (the image, its extents, segments and
     // parents), which its destination must not be; empty for other sources.
     virtual std::vector<std::string> files() const { return {}; }
+    // Whether reads may come from several threads at once, each at its own
+    // offset, and a read comes back short only at the source's end.
+    virtual bool reads_by_offset() const { return false; }
 };
 
 class CopySink {
@@ -96,6 +100,13 @@ public:
     // Everything written is on the medium. Raises when it is not: write
     // errors of buffered data surface only here.
     virtual void finish() = 0;
+    // Stores the first `size` bytes of `block` at `offset` as write() does,
+    // but may take the buffer itself, leaving one of its own of the same
+    // size in its place, rather than copy the bytes out: true when it did.
+    virtual bool take(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+        (void)offset, (void)block, (void)size;
+        return false;
+    }
 };
 
 // A disk, volume or file read from byte `base` on.
@@ -106,6 +117,7 @@ public:
     std::int64_t size() override { return size_; }
     std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
     std::uint32_t retry_unit() const override { return handle_.sector_size(); }
+    bool reads_by_offset() const override { return platform::ReadsByOffsetFromAnyThread(handle_); }
 
 private:
     platform::Handle& handle_;

@@ -149,6 +149,9 @@ std::size_t LockedVolumeCount() { return device::Registry::instance().locked_vol
 
 namespace {
 
+// Threads that read the source of an LZ4 backup.
+constexpr unsigned kLz4Readers = 4;
+
 // The standard LZ4 frame format (what the lz4 tool writes by default), which
 // images are not stored in.
 constexpr std::uint32_t kLz4FrameMagic = 0x184D2204;
@@ -229,6 +232,9 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     if (!lz4) {
         outcome = RunCopyLoop(reader, writer, settings, context);
     } else {
+        // The packers take blocks faster than one thread copies them out of
+        // the system's cache.
+        settings.readers = kLz4Readers;
         Lz4FrameSink packer(writer);
         outcome = RunCopyLoop(reader, packer, settings, context);
     }

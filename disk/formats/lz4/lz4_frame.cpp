@@ -59,14 +59,28 @@ bool Lz4FrameSink::store_oldest(bool wait) {
     return true;
 }
 
+Lz4FrameSink::Job& Lz4FrameSink::free_job() {
+    while (packing_.full()) store_oldest(true);
+    Job& job = packing_.free_slot();
+    job.input_size = 0;
+    return job;
+}
+
+bool Lz4FrameSink::take(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+    if (offset != next_input_ || filling_ || size != kLz4BlockInput || block.size() != kLz4BlockInput) return false;
+    Job& job = free_job();
+    std::swap(job.input, block);
+    job.input_size = size;
+    next_input_ += static_cast<std::int64_t>(size);
+    packing_.hand_in();
+    while (store_oldest(false)) {}
+    return true;
+}
+
 void Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
     if (offset != next_input_) throw MediumError(ERROR_INVALID_PARAMETER);
     while (!data.empty()) {
-        if (!filling_) {
-            while (packing_.full()) store_oldest(true);
-            filling_ = &packing_.free_slot();
-            filling_->input_size = 0;
-        }
+        if (!filling_) filling_ = &free_job();
         std::size_t n = std::min(data.size(), kLz4BlockInput - filling_->input_size);
         std::memcpy(filling_->input.data() + filling_->input_size, data.data(), n);
         filling_->input_size += n;

@@ -45,6 +45,9 @@ public:
     // one ended. Raises "LZ4_compress1 error" when a block cannot be packed,
     // and what the stored file raised.
     void write(std::int64_t offset, std::span<const std::byte> data) override;
+    // A whole block of input, given where no block is being filled, is
+    // packed in the buffer it came in.
+    bool take(std::int64_t offset, AlignedBuffer& block, std::size_t size) override;
     void finish() override;
 
 private:
@@ -57,6 +60,8 @@ private:
 
     static std::vector<Job> Jobs(unsigned packers);
     static void Pack(Job& job);
+    // The job the next input goes into, once there is room for one.
+    Job& free_job();
     // Writes the oldest packed block to the stored file, waiting for it
     // with `wait`; false when there was none to write.
     bool store_oldest(bool wait);

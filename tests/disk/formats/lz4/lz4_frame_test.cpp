@@ -3,6 +3,7 @@
 // where it begins.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "disk/bindings/liblz4.h"
@@ -197,17 +198,53 @@ TEST_F(Lz4FrameTest, AStoredFileThatRaisesPartWayEndsTheCopyWithItsText) {
 
 TEST_F(Lz4FrameTest, PackingIsTheSameWhateverSizeTheWritesHave) {
     const std::string data = MixedBlocks(7);
-    for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, 2 * B + 1}) {
-        SCOPED_TRACE(loop_block);
-        FakeSource source(data, {});
-        FakeSink stored;
-        Lz4FrameSink packer(stored, 3);
-        CopyLoopSettings settings;
-        settings.block_size = loop_block;
-        ASSERT_TRUE(RunCopyLoop(source, packer, settings, Context()).completed());
-        EXPECT_TRUE(stored.bytes == PackSequentially(data));
-        EXPECT_EQ(stored.starts, 1);
+    for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, B, 2 * B + 1}) {
+        for (unsigned readers : {1u, 4u}) {
+            SCOPED_TRACE(std::to_string(loop_block) + ", readers " + std::to_string(readers));
+            FakeSource source(data, {});
+            source.by_offset = true;
+            FakeSink stored;
+            Lz4FrameSink packer(stored, 3);
+            CopyLoopSettings settings;
+            settings.block_size = loop_block;
+            settings.readers = readers;
+            ASSERT_TRUE(RunCopyLoop(source, packer, settings, Context()).completed());
+            EXPECT_TRUE(stored.bytes == PackSequentially(data));
+            EXPECT_EQ(stored.starts, 1);
+        }
     }
+}
+
+// A whole block handed over where no block is being filled is packed in
+// the buffer it came in (the copy gets a buffer of the packer's in its
+// place); anything else is copied, and the image is the same either way.
+TEST_F(Lz4FrameTest, AWholeBlockIsTakenOverAndAnythingElseIsCopied) {
+    const std::string data = MixedBlocks(3);
+    auto bytes = [&](std::size_t at, std::size_t size) {
+        return std::span<const std::byte>(reinterpret_cast<const std::byte*>(data.data()) + at, size);
+    };
+    auto block = [&](std::size_t at) {
+        AlignedBuffer buffer(B);
+        std::memcpy(buffer.data(), data.data() + at, B);
+        return buffer;
+    };
+    FakeSink stored;
+    Lz4FrameSink packer(stored, 2);
+    packer.start();
+    AlignedBuffer first = block(0);
+    const std::byte* given = first.data();
+    EXPECT_TRUE(packer.take(0, first, B));
+    EXPECT_NE(first.data(), given);
+    EXPECT_EQ(first.size(), B);
+    packer.write(B, bytes(B, 100));
+    AlignedBuffer second = block(B + 100);
+    EXPECT_FALSE(packer.take(B + 100, second, B)) << "a block is being filled";
+    packer.write(B + 100, bytes(B + 100, B));
+    AlignedBuffer third = block(2 * B + 100);
+    EXPECT_FALSE(packer.take(2 * B + 100, third, B - 100)) << "not a whole block";
+    packer.write(2 * B + 100, bytes(2 * B + 100, data.size() - (2 * B + 100)));
+    packer.finish();
+    EXPECT_TRUE(stored.bytes == PackSequentially(data));
 }
 
 }  // namespace
