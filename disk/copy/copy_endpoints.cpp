@@ -137,6 +137,9 @@ namespace {
 // in pieces of this size.
 constexpr std::int64_t kLongestZeroRun = std::int64_t{256} << 20;
 
+// The most bytes given to the system in one write.
+constexpr std::size_t kLongestWrite = 512 << 10;
+
 }  // namespace
 
 void RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
@@ -176,10 +179,17 @@ void RawSink::zero_pending() {
 }
 
 void RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
-    std::size_t done = 0;
-    if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) RaiseMediumError();
-    if (done != data.size()) throw MediumError(ERROR_WRITE_FAULT);
-    sync_behind_.wrote(static_cast<std::int64_t>(done));
+    // A block of several MiB goes to the system in pieces: the system's
+    // cache has been seen to take a write of a few MiB several times more
+    // slowly than the same bytes in pieces of 512 KiB.
+    for (std::size_t at = 0; at < data.size(); at += kLongestWrite) {
+        const std::span<const std::byte> piece = data.subspan(at, std::min(kLongestWrite, data.size() - at));
+        std::size_t done = 0;
+        if (!WriteAt(handle_, base_ + offset + static_cast<std::int64_t>(at), piece.data(), piece.size(), &done))
+            RaiseMediumError();
+        if (done != piece.size()) throw MediumError(ERROR_WRITE_FAULT);
+        sync_behind_.wrote(static_cast<std::int64_t>(done));
+    }
 }
 
 void RawSink::finish() {

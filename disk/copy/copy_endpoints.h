@@ -70,6 +70,12 @@ public:
     // source ends first, and gives the count read, 0 at the end. Raises when
     // the read fails.
     virtual std::size_t read(std::int64_t offset, std::span<std::byte> buffer) = 0;
+    // Reads as read() does into the first `size` bytes of `block`, or gives
+    // a buffer of its own of the same size that holds them, taking `block`
+    // in exchange, rather than copy them over.
+    virtual std::size_t read_into(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+        return read(offset, block.first(size));
+    }
     // The smallest piece a failed read can be read again in, to tell the
     // bytes that cannot be read from those that can: the device's sector for
     // a source read by offset. 0 for a source that only goes forward (a

@@ -185,7 +185,7 @@ private:
         block.exception = nullptr;
         if (block.requested == 0) return;
         try {
-            block.done = std::min(source_.read(block.offset, block.buffer.first(block.requested)), block.requested);
+            block.done = std::min(source_.read_into(block.offset, block.buffer, block.requested), block.requested);
             if (short_is_error_ && block.done < block.requested) {
                 block.ok = false;
                 block.error = ERROR_SECTOR_NOT_FOUND;

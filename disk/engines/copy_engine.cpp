@@ -255,6 +255,7 @@ struct RestoreImage {
     std::optional<RawSource> stored;
     std::optional<Lz4FrameSource> unpacker;
     std::optional<std::int64_t> unpacked;  // what the data gives, when known
+    std::size_t block = kCopyBlockSize;      // the copy's block: an unpacked block of an LZ4 image
 
     RestoreImage() = default;
     RestoreImage(const RestoreImage&) = delete;
@@ -309,10 +310,18 @@ std::optional<CopyResult> ChooseUnpacking(const OperationContext& context, const
         return CopyResult::Failed;
     }
     try {
-        image.unpacked = Lz4UnpackedSize(*image.stored, image.stored_size, [&] {
-            pump();
-            return !context.cancelled();
-        });
+        std::size_t largest = 0;
+        image.unpacked = Lz4UnpackedSize(
+            *image.stored, image.stored_size,
+            [&] {
+                pump();
+                return !context.cancelled();
+            },
+            &largest);
+        // Each unpacked block is written from the buffer it was unpacked
+        // into, none copied on the way.
+        image.block = std::clamp(largest, kLz4BlockInput, kLz4MaxBlockOutput);
+        image.unpacker->expect_blocks_of(image.block);
     } catch (const CopyFormatError& e) {
         dialogue.tell(e.what());
         return CopyResult::Failed;
@@ -382,6 +391,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     CopyLoopSettings settings;
     settings.limit = image.unpacked.value_or(0);
     settings.done_text = "restore done in ";
+    settings.block_size = image.block;
+    // Unpacking runs ahead already: a block read long before it is written
+    // would only have left the cache in between.
+    if (image.unpacker) settings.read_ahead = 2;
     CopyOutcome outcome = RunCopyLoop(image.data(), writer, settings, context);
     // A disk learns its new table however the copy ended (the hold tells it
     // when it goes); only a complete restore makes a file of it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "disk/bindings/liblz4.h"
 #include "disk/copy/copy_loop.h"
@@ -225,6 +226,40 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
 
 std::size_t Lz4FrameSource::pass(std::int64_t offset, std::size_t length) { return advance(offset, length, nullptr); }
 
+void Lz4FrameSource::expect_blocks_of(std::size_t bytes) {
+    output_hint_ = std::clamp(bytes, kLz4BlockInput, kLz4MaxBlockOutput);
+}
+
+std::size_t Lz4FrameSource::read_into(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+    if (offset != cursor_ || block_used_ != block_size_ || zeros_due_ > 0 || !pending_error_.empty() || broken_ ||
+        size == 0)
+        return read(offset, block.first(size));
+    Job* job = next_job();
+    const bool whole = job && job->kind == Job::Block && job->unpacked > 0 &&
+                       static_cast<std::size_t>(job->unpacked) == size && job->output.size() == block.size();
+    if (!whole) {
+        peeked_ = job;
+        return read(offset, block.first(size));
+    }
+    current_ = job;
+    stored_position_ = job->stored_end;
+    nominal_block_ = std::max(nominal_block_, size);
+    block_size_ = block_used_ = size;
+    std::swap(job->output, block);
+    cursor_ = offset + static_cast<std::int64_t>(size);
+    produced_ = cursor_;
+    return size;
+}
+
+Lz4FrameSource::Job* Lz4FrameSource::next_job() {
+    if (peeked_) return std::exchange(peeked_, std::nullopt).value();
+    release_current();
+    fill_pipeline();
+    return unpacking_.oldest(true);
+}
+
+std::size_t Lz4FrameSource::largest_block() const { return nominal_block_; }
+
 std::size_t Lz4FrameSource::advance(std::int64_t offset, std::size_t length, std::byte* into) {
     if (offset != cursor_) throw MediumError(ERROR_INVALID_PARAMETER);
     if (broken_) Improper();
@@ -260,9 +295,7 @@ std::size_t Lz4FrameSource::advance(std::int64_t offset, std::size_t length, std
             continue;
         }
         if (block_used_ == block_size_) {
-            release_current();
-            fill_pipeline();
-            Job* job = unpacking_.oldest(true);
+            Job* job = next_job();
             if (!job) break;  // the stored blocks have ended
             current_ = job;
             block_size_ = block_used_ = 0;
@@ -305,7 +338,7 @@ std::size_t Lz4FrameSource::advance(std::int64_t offset, std::size_t length, std
 // ---- measuring -------------------------------------------------------------
 
 std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t stored_size,
-                                            const std::function<bool()>& keep_going) {
+                                            const std::function<bool()>& keep_going, std::size_t* largest_block) {
     Lz4FrameSource unpacker(stored, stored_size);
     if (!unpacker.has_magic()) Improper();
     std::int64_t size = 0;
@@ -317,7 +350,10 @@ std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t sto
         } catch (const MediumError&) {
             return std::nullopt;
         }
-        if (done == 0) return size;
+        if (done == 0) {
+            if (largest_block) *largest_block = unpacker.largest_block();
+            return size;
+        }
         size += static_cast<std::int64_t>(done);
     }
 }

@@ -75,6 +75,36 @@ TEST_F(Lz4FrameTest, UnpackingOnSeveralCoresHandsTheBlocksOutInOrder) {
     }
 }
 
+// A read of one whole unpacked block into a buffer of its size takes the
+// buffer the block was unpacked into; any other read copies. Either way
+// the bytes come out in order.
+TEST_F(Lz4FrameTest, AWholeUnpackedBlockIsHandedOverInItsOwnBuffer) {
+    const std::string data = MixedBlocks(5);
+    const std::string image = PackSequentially(data);
+    FakeSource stored(image, {});
+    Lz4FrameSource unpacked(stored, static_cast<std::int64_t>(image.size()), 2);
+    ASSERT_TRUE(unpacked.has_magic());
+    std::string out;
+    auto read_into = [&](std::size_t size, bool handed_over) {
+        AlignedBuffer block(B);
+        const std::byte* given = block.data();
+        const std::size_t done = unpacked.read_into(static_cast<std::int64_t>(out.size()), block, size);
+        EXPECT_EQ(block.data() != given, handed_over) << "at " << out.size();
+        EXPECT_EQ(block.size(), B);
+        out.append(reinterpret_cast<const char*>(block.data()), done);
+        return done;
+    };
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(1000, false), 1000u) << "part of a block";
+    EXPECT_EQ(read_into(B, false), B) << "the rest of one block and the start of the next";
+    EXPECT_EQ(read_into(B - 1000, false), B - 1000);
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(B, false), data.size() - 5 * B) << "the short last block";
+    EXPECT_EQ(read_into(B, false), 0u);
+    EXPECT_TRUE(out == data);
+}
+
 TEST_F(Lz4FrameTest, AMalformedBlockEndsTheCopyWhereItBegins) {
     const std::string data = MixedBlocks(16);
     const std::string good = PackSequentially(data.substr(0, 16 * B));
@@ -145,6 +175,11 @@ TEST_F(Lz4FrameTest, MeasuringReadsTheImageThroughAndFindsTheDamageFirst) {
                                [&] { return stop_after < 0 || asked++ < stop_after; });
     };
     EXPECT_EQ(measure(good), static_cast<std::int64_t>(data.size()));
+    FakeSource whole(good, {});
+    std::size_t largest = 0;
+    EXPECT_EQ(Lz4UnpackedSize(whole, static_cast<std::int64_t>(good.size()), [] { return true; }, &largest),
+              static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(largest, B);
     EXPECT_EQ(measure(PackSequentially("")), 0);
     EXPECT_EQ(measure(good, 0), std::nullopt) << "told to stop";
     for (const std::string& broken : {good + Le32(100) + std::string(100, '\xff'), good.substr(0, good.size() - 7),
