@@ -137,9 +137,6 @@ namespace {
 // in pieces of this size.
 constexpr std::int64_t kLongestZeroRun = std::int64_t{256} << 20;
 
-// The most bytes given to the system in one write.
-constexpr std::size_t kLongestWrite = 512 << 10;
-
 }  // namespace
 
 void RawSink::write(std::int64_t offset, std::span<const std::byte> data) {
@@ -179,9 +176,6 @@ void RawSink::zero_pending() {
 }
 
 void RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
-    // A block of several MiB goes to the system in pieces: the system's
-    // cache has been seen to take a write of a few MiB several times more
-    // slowly than the same bytes in pieces of 512 KiB.
     for (std::size_t at = 0; at < data.size(); at += kLongestWrite) {
         const std::span<const std::byte> piece = data.subspan(at, std::min(kLongestWrite, data.size() - at));
         std::size_t done = 0;
