@@ -63,7 +63,9 @@ double Median(const std::vector<double>& values) { return Quantile(values, 0.5);
 // share is the difference over the run, whichever side ran it, the
 // helpers both sides share (a listening socat, a sync) included.
 double CpuSeconds() {
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     rusage self{}, children{};
     ::getrusage(RUSAGE_SELF, &self);
     ::getrusage(RUSAGE_CHILDREN, &children);

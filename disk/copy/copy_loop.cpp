@@ -159,7 +159,8 @@ private:
             const bool last = block.exception || (block.ok && block.done == 0);
             {
                 std::lock_guard lock(mutex_);
-                if (readers_ == 1) offset_ = block.offset + static_cast<std::int64_t>(block.ok ? block.done : block.requested);
+                if (readers_ == 1)
+                    offset_ = block.offset + static_cast<std::int64_t>(block.ok ? block.done : block.requested);
                 if (last) ended_ = true;
                 block.ready = true;
             }

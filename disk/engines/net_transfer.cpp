@@ -87,15 +87,19 @@ public:
     // size. A raw stream has no blocks on the wire: it is received in the
     // loop's usual blocks, as each hand-over between the reading and the
     // writing thread costs more than moving a small block, and sent in
-    // blocks of 1 MiB, two read ahead: the system reads ahead of a file
-    // already, and a block read long before it is sent has left the cache
-    // by the time its bytes are copied into the connection.
+    // blocks of 1 MiB, two read ahead by two readers: a source that is not
+    // in the system's cache yet comes faster with two reads under way, and
+    // a block read long before it is sent has left the cache by the time
+    // its bytes are copied into the connection.
     CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit, bool devio, bool sending) const {
         CopyLoopSettings settings;
         settings.limit = limit;
         settings.source_must_reach_limit = limit > 0;
         settings.block_size = devio ? kNetBlockSize : sending ? kStreamSendBlock : kCopyBlockSize;
-        if (sending && !devio) settings.read_ahead = 2;
+        if (sending && !devio) {
+            settings.read_ahead = 2;
+            settings.readers = 2;
+        }
         settings.progress.every_bytes = kNetProgressStep;
         settings.read_errors = ReadErrorPolicy::Stop;
         settings.read_error_prefix = "readFile error:";

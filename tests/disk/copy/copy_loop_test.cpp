@@ -132,7 +132,8 @@ TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTh
             EXPECT_EQ(outcome.end, c.end);
             EXPECT_EQ(outcome.position, c.position);
             EXPECT_EQ(answers.texts(), c.asked);
-            EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0) << "a copy that fell short is not synced as done";
+            EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0)
+                << "a copy that fell short is not synced as done";
             if (c.end == CopyEnd::Completed) {
                 EXPECT_EQ(sink.bytes, data + std::string(2 * kMiB - data.size(), '\0'));
                 EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
