@@ -112,6 +112,19 @@ public:
             lock.lock();
             if (!go_on) return nullptr;
         }
+        if (block.offset != expected_) {
+            // Read by several threads, the source came back short inside
+            // the block before: it ended there, and the block that follows
+            // begins there and finds nothing, as with one reader.
+            block.offset = expected_;
+            block.requested = block_size_;
+            if (limit_ > 0) block.requested = static_cast<std::size_t>(std::min<std::int64_t>(
+                                static_cast<std::int64_t>(block_size_), limit_ - expected_));
+            block.done = 0;
+            block.ok = true;
+            block.error = 0;
+            block.exception = nullptr;
+        }
         return &block;
     }
 
@@ -119,7 +132,9 @@ public:
     void release() {
         {
             std::lock_guard lock(mutex_);
-            blocks_[consumed_ % blocks_.size()].ready = false;
+            Block& block = blocks_[consumed_ % blocks_.size()];
+            expected_ = block.offset + static_cast<std::int64_t>(block.ok ? block.done : block.requested);
+            block.ready = false;
             ++consumed_;
         }
         room_.notify_all();
@@ -211,6 +226,7 @@ private:
     std::size_t claimed_ = 0;   // blocks a reader has taken
     std::size_t consumed_ = 0;  // blocks the loop has released
     std::int64_t offset_ = 0;   // where the next block to be taken starts
+    std::int64_t expected_ = 0; // where the next block the loop takes must start
     bool ended_ = false;        // a block ended the source: nothing more to take
     std::int64_t allowed_;
     bool short_is_error_;

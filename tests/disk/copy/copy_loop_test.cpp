@@ -185,6 +185,27 @@ TEST_F(CopyLoopSettingsTest, AFailedBlockIsReadAgainBySectorsAndOnlyTheBadOnesBe
     }
 }
 
+// A source that ends inside the block where the limit ends is as short
+// whoever reads it: the block after it finds nothing, and the copy ends
+// there, with as many readers as with one.
+TEST_F(CopyLoopSettingsTest, ASourceEndingShortOfALimitInsideABlockEndsTheCopyThereWithSeveralReaders) {
+    const std::string data = Bytes(static_cast<std::size_t>(kMiB + 700));
+    for (unsigned readers : {1u, 4u}) {
+        SCOPED_TRACE(readers);
+        FakeSource source(data, {});
+        source.by_offset = true;
+        FakeSink sink;
+        CopyLoopSettings settings;
+        settings.limit = kMiB + 1000;
+        settings.source_must_reach_limit = true;
+        settings.readers = readers;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, Context());
+        EXPECT_EQ(outcome.end, CopyEnd::SourceEnded);
+        EXPECT_EQ(outcome.position, kMiB + 700);
+        EXPECT_TRUE(sink.bytes == data);
+    }
+}
+
 // A source read by offset whose first `together` reads wait for one
 // another (ten seconds at most): they come back only once that many are
 // under way at once.
