@@ -1,6 +1,7 @@
 #include "bench_runner.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,26 +48,69 @@ void CatchStopSignals() {
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
 }
 
-double Median(std::vector<double> values) {
+// The value below which `fraction` of `values` lie, between neighbours.
+double Quantile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    const double at = fraction * static_cast<double>(values.size() - 1);
+    const std::size_t below = static_cast<std::size_t>(at);
+    if (below + 1 >= values.size()) return values.back();
+    return values[below] + (at - static_cast<double>(below)) * (values[below + 1] - values[below]);
+}
+
+double Median(const std::vector<double>& values) { return Quantile(values, 0.5); }
+
+// CPU time of the bench and of every child it has waited for: a run's
+// share is the difference over the run, whichever side ran it, the
+// helpers both sides share (a listening socat, a sync) included.
+double CpuSeconds() {
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    rusage self{}, children{};
+    ::getrusage(RUSAGE_SELF, &self);
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    return seconds(self.ru_utime) + seconds(self.ru_stime) + seconds(children.ru_utime) + seconds(children.ru_stime);
+}
+
+enum class Settling { Unknown, DropsCache, SyncsOnly };
+Settling settling = Settling::Unknown;
+
+// Writes back what earlier runs left and drops the page cache; after the
+// first refusal, only writes back.
+void Settle() {
+    ::sync();
+    if (settling == Settling::SyncsOnly) return;
+    std::ofstream drop("/proc/sys/vm/drop_caches");
+    if (drop << "3\n" << std::flush) {
+        settling = Settling::DropsCache;
+        return;
+    }
+    settling = Settling::SyncsOnly;
+    std::cerr << "tarnovell-bench: cannot drop the page cache (it takes root): each run starts with the writes "
+                 "before it on the medium, but with whatever the cache holds\n";
 }
 
 void Clear(const Side& side) {
     if (side.clear) side.clear();
     else if (!side.output.empty()) RemoveOutput(side.output);
-    // Writeback of what was removed or written ends here, not in the next run.
-    ::sync();
 }
 
-// One run of a side between two clears; the first run is checked.
-bool RunSide(const Side& side, bool first, const char* which, const std::string& name, double& seconds) {
+struct Timing {
+    double wall = 0;  // seconds
+    double cpu = 0;   // seconds of user and system time
+};
+
+// One run of a side between two clears, from a settled machine; the first
+// run is checked.
+bool RunSide(const Side& side, bool first, const char* which, const std::string& name, Timing& timing) {
     Clear(side);
     if (side.before_run) side.before_run();
+    Settle();
+    const double cpu = CpuSeconds();
     const auto begin = std::chrono::steady_clock::now();
     bool ok = side.run();
-    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    timing.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    timing.cpu = CpuSeconds() - cpu;
     if (!ok) std::cerr << name << ": " << which << " failed\n";
     if (ok && first && side.check && !side.check()) {
         std::cerr << name << ": what " << which << " wrote is not what it should be\n";
@@ -175,9 +219,24 @@ bool EnoughRoom(const std::string& folder, std::uintmax_t needed, const std::str
     return false;
 }
 
-void PrintTableHead(const std::string& input, double size, int runs) {
-    std::printf("%s, %.1f MB, median of %d runs, both sides durable\n\n", input.c_str(), size / 1e6, runs);
-    std::printf("| engine | ours MB/s | peer MB/s | ratio | ratio range | peer |\n|---|---|---|---|---|---|\n");
+std::string SettleBeforeEachRun() {
+    Settle();
+    return settling == Settling::DropsCache ? "page cache written back and dropped before each run"
+                                            : "page cache written back before each run, NOT dropped (not root)";
+}
+
+void PrintTableHead(const std::string& input, double size, int runs, const std::string& settling_text) {
+    std::printf("%s, %.1f MB, %d runs a side, sides alternating, both sides durable, %s\n\n", input.c_str(),
+                size / 1e6, runs, settling_text.c_str());
+    std::printf("| engine | ours MB/s | ours s (CPU s) | peer MB/s | peer s (CPU s) | ratio | ratio IQR | peer |\n"
+                "|---|---|---|---|---|---|---|---|\n");
+    std::fflush(stdout);
+}
+
+void PrintTableFoot() {
+    std::printf("\nMedians over the runs; ratio: the peer's time over ours, round by round; CPU: user + system of "
+                "the process and its children. \"unsteady\": the ratio's inter-quartile range leaves ±20 %% of "
+                "its median.\n");
     std::fflush(stdout);
 }
 
@@ -190,29 +249,36 @@ bool RunEngine(Engine& engine, int runs) {
         std::cerr << engine.name << ": what both sides read could not be made\n";
         return false;
     }
-    double seconds = 0;
-    if (!RunSide(engine.ours, true, "ours", engine.name, seconds) ||
-        !RunSide(engine.peer, true, "the peer", engine.name, seconds))
+    Timing first;
+    if (!RunSide(engine.ours, true, "ours", engine.name, first) ||
+        !RunSide(engine.peer, true, "the peer", engine.name, first))
         return false;
     if (engine.check_both && !engine.check_both()) {
         std::cerr << engine.name << ": the two sides disagree\n";
         return false;
     }
-    std::vector<double> ours, theirs, ratios;
-    for (int i = 0; i < runs; ++i) {
-        double our_seconds = 0, peer_seconds = 0;
-        if (!RunSide(engine.ours, false, "ours", engine.name, our_seconds) ||
-            !RunSide(engine.peer, false, "the peer", engine.name, peer_seconds))
-            return false;
-        ours.push_back(our_seconds);
-        theirs.push_back(peer_seconds);
-        ratios.push_back(peer_seconds / our_seconds);
+    std::vector<double> our_wall, our_cpu, peer_wall, peer_cpu, ratios;
+    for (int round = 0; round < runs; ++round) {
+        Timing ours, theirs;
+        // Whatever the machine does over the rounds, both sides meet it alike.
+        const bool ok = round % 2 == 0 ? RunSide(engine.ours, false, "ours", engine.name, ours) &&
+                                             RunSide(engine.peer, false, "the peer", engine.name, theirs)
+                                       : RunSide(engine.peer, false, "the peer", engine.name, theirs) &&
+                                             RunSide(engine.ours, false, "ours", engine.name, ours);
+        if (!ok) return false;
+        our_wall.push_back(ours.wall);
+        our_cpu.push_back(ours.cpu);
+        peer_wall.push_back(theirs.wall);
+        peer_cpu.push_back(theirs.cpu);
+        ratios.push_back(theirs.wall / ours.wall);
     }
-    const double our_rate = engine.bytes / 1e6 / Median(ours);
-    const double peer_rate = engine.bytes / 1e6 / Median(theirs);
-    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
-    std::printf("| %s | %.0f | %.0f | %.2f | %.2f-%.2f | `%s` |\n", engine.name.c_str(), our_rate, peer_rate,
-                our_rate / peer_rate, *low, *high, engine.peer_label.c_str());
+    const double ratio = Median(ratios);
+    const double low = Quantile(ratios, 0.25), high = Quantile(ratios, 0.75);
+    const bool unsteady = low < 0.8 * ratio || high > 1.2 * ratio;
+    std::printf("| %s | %.0f | %.2f (%.2f) | %.0f | %.2f (%.2f) | %.2f | %.2f-%.2f%s | `%s` |\n", engine.name.c_str(),
+                engine.bytes / 1e6 / Median(our_wall), Median(our_wall), Median(our_cpu),
+                engine.bytes / 1e6 / Median(peer_wall), Median(peer_wall), Median(peer_cpu), ratio, low, high,
+                unsteady ? " unsteady" : "", engine.peer_label.c_str());
     std::fflush(stdout);
     return true;
 }

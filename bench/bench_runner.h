@@ -85,10 +85,22 @@ struct Engine {
     std::function<void()> finish;  // after the line, whatever happened
 };
 
-// The table's head, and one row per engine: the median rate of each side
-// over `runs` timed runs and the range of the ratio between the two runs of
-// each round. False when a run or a check failed (said on standard error).
-void PrintTableHead(const std::string& input, double size, int runs);
+// How each timed run starts: with the writes of the run before it on the
+// medium and, where the bench runs as root, the page cache dropped, so that
+// no run finds what another left (dirty pages still being written back, a
+// cache that holds its input or not). Says once, on standard error, when
+// the cache cannot be dropped. What the table's head says of it.
+std::string SettleBeforeEachRun();
+
+// The table's head, and one row per engine. The two sides take turns, and
+// which goes first alternates from round to round; the row gives each
+// side's median rate, its median wall and CPU (user + system) time, the
+// median of the rounds' ratios and their inter-quartile range, marked when
+// that range leaves ±20 % of the median. False when a run or a check failed
+// (said on standard error).
+void PrintTableHead(const std::string& input, double size, int runs, const std::string& settling);
 bool RunEngine(Engine& engine, int runs);
+// The table's foot: what its marks mean.
+void PrintTableFoot();
 
 }  // namespace bench

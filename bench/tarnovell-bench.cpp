@@ -1,14 +1,17 @@
 // tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]
 //
 // Runs each of our copy engines on INPUT and the peer tool that does the
-// same work, checks what both wrote, and prints one line per engine: name,
-// our MB/s, the peer's MB/s, our speed over the peer's, and the range of
-// that ratio over the rounds. Each side runs once untimed first (warm page
-// cache, and the check of its output), then N timed runs, of which the
-// median counts. Before and after each run its output is removed and the
-// page cache written back, so no run pays for another's writes and the
-// scratch folder never holds more than one line's outputs: about twice
-// INPUT's size at most, checked before the bench starts.
+// same work, checks what both wrote, and prints one line per engine: each
+// side's rate, wall time and CPU time, and our speed over the peer's with
+// its inter-quartile range over the rounds. Each side runs once untimed
+// first (the check of its output), then N timed runs (7 by default), the
+// two sides taking turns and which goes first alternating. Every run, timed
+// or not, starts on a settled machine: the outputs of the run before it
+// removed, everything written back, and the page cache dropped (as root;
+// the bench says when it cannot), so no run pays for another's writes or
+// finds its input cached by another. The scratch folder never holds more
+// than one line's outputs: about twice INPUT's size at most, checked
+// before the bench starts.
 //
 // Everything goes to a scratch folder of the bench's own inside FOLDER
 // (default: INPUT's folder), which is removed, with the read-only mount of
@@ -20,6 +23,9 @@
 // with a `sync` of their output. The clone and the wipe write disk 1 of an
 // embedded machine the bench writes (disk 0 is INPUT); the peer writes the
 // same bytes into an image of its own.
+//
+// INPUT, as the figures the project gives were measured: a 2 GiB ext4
+// image of ordinary files that bench/make-input.sh makes.
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -37,7 +43,7 @@ namespace fs = std::filesystem;
 namespace {
 
 int Usage() {
-    std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N] [--only NAME]\n"
+    std::cerr << "usage: tarnovell-bench INPUT [--work FOLDER] [--runs N (7)] [--only NAME]\n"
                  "  NAME: raw-backup, lz4-backup, lz4-restore, fixed-vhd-backup, dynamic-vhd-backup,\n"
                  "  vhd-restore, clone, wipe, clean-volume, net-send, net-receive, vpc-to-raw,\n"
                  "  vhdx-to-raw, vmdk-to-raw, qcow2-to-raw, vdi-to-raw, ewf-backup, ewf-restore, md5,\n"
@@ -54,7 +60,7 @@ std::string KeyOf(std::string name) {
 struct Arguments {
     std::string input;
     std::string work_parent;
-    int runs = 5;
+    int runs = 7;
     std::string only;
 };
 
@@ -107,7 +113,7 @@ int main(int argc, char** argv) {
     if (arguments.only.empty() || arguments.only.rfind("wim-", 0) == 0)
         for (auto& engine : bench::WimEngines(setup)) engines.push_back(std::move(engine));
 
-    bench::PrintTableHead(arguments.input, static_cast<double>(size), arguments.runs);
+    bench::PrintTableHead(arguments.input, static_cast<double>(size), arguments.runs, bench::SettleBeforeEachRun());
     bool all = true;
     bool any = false;
     for (auto& engine : engines) {
@@ -115,6 +121,7 @@ int main(int argc, char** argv) {
         any = true;
         all = bench::RunEngine(engine, arguments.runs) && all;
     }
+    bench::PrintTableFoot();
     // A WIM line that did not run to the end may leave INPUT mounted.
     bench::Shell("! mountpoint -q " + bench::Quote(scratch.mount_point()) + " || umount " +
                  bench::Quote(scratch.mount_point()));

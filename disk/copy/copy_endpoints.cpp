@@ -192,11 +192,15 @@ void RawSink::zero_pending() {
 }
 
 void RawSink::write_through(std::int64_t offset, std::span<const std::byte> data) {
-    std::size_t done = 0;
-    if (!WriteAt(handle_, base_ + offset, data.data(), data.size(), &done)) RaiseMediumError();
-    if (done != data.size()) throw MediumError(ERROR_WRITE_FAULT);
-    stored_up_to(offset, offset + static_cast<std::int64_t>(done));
-    sync_behind_.wrote(static_cast<std::int64_t>(done));
+    for (std::size_t at = 0; at < data.size(); at += kLongestWrite) {
+        const std::span<const std::byte> piece = data.subspan(at, std::min(kLongestWrite, data.size() - at));
+        const std::int64_t piece_offset = offset + static_cast<std::int64_t>(at);
+        std::size_t done = 0;
+        if (!WriteAt(handle_, base_ + piece_offset, piece.data(), piece.size(), &done)) RaiseMediumError();
+        stored_up_to(piece_offset, piece_offset + static_cast<std::int64_t>(done));
+        if (done != piece.size()) throw MediumError(ERROR_WRITE_FAULT);
+        sync_behind_.wrote(static_cast<std::int64_t>(done));
+    }
 }
 
 void RawSink::stored_up_to(std::int64_t from, std::int64_t end) {

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "disk/copy/copy_buffer.h"
 #include "platform/base/win_error.h"
 #include "platform/device/handle.h"
 
@@ -77,6 +78,12 @@ public:
     // source ends first, and gives the count read, 0 at the end. Raises when
     // the read fails.
     virtual std::size_t read(std::int64_t offset, std::span<std::byte> buffer) = 0;
+    // Reads as read() does into the first `size` bytes of `block`, or gives
+    // a buffer of its own of the same size that holds them, taking `block`
+    // in exchange, rather than copy them over.
+    virtual std::size_t read_into(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+        return read(offset, block.first(size));
+    }
     // The smallest piece a failed read can be read again in, to tell the
     // bytes that cannot be read from those that can: the device's sector for
     // a source read by offset. 0 for a source that only goes forward (a
@@ -89,6 +96,9 @@ public:
     // The files an image source reads (the image, its extents, segments and
     // parents), which its destination must not be; empty for other sources.
     virtual std::vector<std::string> files() const { return {}; }
+    // Whether reads may come from several threads at once, each at its own
+    // offset, and a read comes back short only at the source's end.
+    virtual bool reads_by_offset() const { return false; }
 };
 
 class CopySink {
@@ -115,6 +125,13 @@ public:
     // one that stored part of a write it then refused. Nothing: the count
     // of the writes that went through is the answer.
     virtual std::optional<std::int64_t> stored() const { return std::nullopt; }
+    // Stores the first `size` bytes of `block` at `offset` as write() does,
+    // but may take the buffer itself, leaving one of its own of the same
+    // size in its place, rather than copy the bytes out: true when it did.
+    virtual bool take(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+        (void)offset, (void)block, (void)size;
+        return false;
+    }
 };
 
 // A disk, volume or file read from byte `base` on.
@@ -125,6 +142,7 @@ public:
     std::int64_t size() override { return size_; }
     std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
     std::uint32_t retry_unit() const override { return handle_.sector_size(); }
+    bool reads_by_offset() const override { return platform::ReadsByOffsetFromAnyThread(handle_); }
 
 private:
     platform::Handle& handle_;
@@ -187,6 +205,12 @@ private:
     std::exception_ptr failure_;
     std::jthread thread_;  // last: stopped and joined first
 };
+
+// The most bytes a sink gives the system in one write: the system's cache
+// has been seen to take a write of 1 MiB or more several times more slowly
+// than the same bytes in pieces of 512 KiB, so a larger block goes in
+// pieces.
+constexpr std::size_t kLongestWrite = 512 << 10;
 
 // What a sink does with a block of zeros.
 enum class ZeroBlocks {

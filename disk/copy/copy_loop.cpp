@@ -58,6 +58,8 @@ std::int64_t MillisecondsSince(Clock::time_point then) {
 // that reading the next block overlaps writing this one. Blocks come out in
 // source order; a failed read is handed on as it is, for the loop to decide.
 // When the loop holds it, the reading stops at the position the loop allows.
+// A source that reads by offset from any thread may be read by several
+// threads at once, each block by one of them.
 class BlockPrefetcher {
 public:
     struct Block {
@@ -68,22 +70,29 @@ public:
         bool ok = true;
         DWORD error = 0;
         std::exception_ptr exception;
+        bool ready = false;  // read, and not yet released by the loop
     };
 
     // `allowed` < 0: the reading never waits for the loop. With
     // `short_is_error`, a read that comes back short of the limit failed:
     // the bytes it did give are kept, the rest goes to the loop to decide.
     BlockPrefetcher(CopySource& source, std::int64_t limit, std::size_t block_size, std::size_t depth,
-                    std::int64_t allowed, bool short_is_error)
-        : source_(source), limit_(limit), block_size_(block_size), blocks_(std::max<std::size_t>(1, depth)),
-          allowed_(allowed), short_is_error_(short_is_error) {
+                    std::int64_t allowed, bool short_is_error, unsigned readers)
+        : source_(source), limit_(limit), block_size_(block_size),
+          readers_(source.reads_by_offset() ? std::max(1u, readers) : 1u),
+          blocks_(std::max<std::size_t>({1, depth, 2 * std::size_t{readers_}})), allowed_(allowed),
+          short_is_error_(short_is_error) {
         for (auto& block : blocks_) block.buffer = AlignedBuffer(block_size_);
-        reader_ = platform::StartThread([this](std::stop_token stop) { run(stop); });
+        for (unsigned i = 0; i < readers_; ++i)
+            readers_threads_.push_back(platform::StartThread([this](std::stop_token stop) { run(stop); }));
     }
 
     ~BlockPrefetcher() {
-        reader_.request_stop();
-        room_.notify_all();
+        for (auto& thread : readers_threads_) thread.request_stop();
+        {
+            std::lock_guard lock(mutex_);
+            room_.notify_all();
+        }
         source_.interrupt();
     }
 
@@ -96,22 +105,39 @@ public:
     template <typename Idle>
     Block* next(Idle&& idle) {
         std::unique_lock lock(mutex_);
-        while (!ready_.wait_for(lock, kIdleSlice, [&] { return produced_ > consumed_; })) {
+        Block& block = blocks_[consumed_ % blocks_.size()];
+        while (!ready_.wait_for(lock, kIdleSlice, [&] { return block.ready; })) {
             lock.unlock();
             bool go_on = idle();
             lock.lock();
             if (!go_on) return nullptr;
         }
-        return &blocks_[consumed_ % blocks_.size()];
+        if (block.offset != expected_) {
+            // Read by several threads, the source came back short inside
+            // the block before: it ended there, and the block that follows
+            // begins there and finds nothing, as with one reader.
+            block.offset = expected_;
+            block.requested = block_size_;
+            if (limit_ > 0) block.requested = static_cast<std::size_t>(std::min<std::int64_t>(
+                                static_cast<std::int64_t>(block_size_), limit_ - expected_));
+            block.done = 0;
+            block.ok = true;
+            block.error = 0;
+            block.exception = nullptr;
+        }
+        return &block;
     }
 
     // The block from next() is used up; its buffer may take another read.
     void release() {
         {
             std::lock_guard lock(mutex_);
+            Block& block = blocks_[consumed_ % blocks_.size()];
+            expected_ = block.offset + static_cast<std::int64_t>(block.ok ? block.done : block.requested);
+            block.ready = false;
             ++consumed_;
         }
-        room_.notify_one();
+        room_.notify_all();
     }
 
     // The reading may go on up to `position`.
@@ -120,73 +146,91 @@ public:
             std::lock_guard lock(mutex_);
             allowed_ = position;
         }
-        room_.notify_one();
+        room_.notify_all();
     }
 
 private:
     void run(std::stop_token stop) {
-        std::int64_t offset = 0;
         for (;;) {
-            std::int64_t allowed = 0;
+            Block* claimed = nullptr;
             {
                 std::unique_lock lock(mutex_);
                 room_.wait(lock, [&] {
-                    return stop.stop_requested() ||
-                           (produced_ - consumed_ < blocks_.size() && (allowed_ < 0 || offset < allowed_));
+                    return stop.stop_requested() || ended_ ||
+                           (claimed_ - consumed_ < blocks_.size() && (allowed_ < 0 || offset_ < allowed_));
                 });
-                if (stop.stop_requested()) return;
-                allowed = allowed_;
+                if (stop.stop_requested() || ended_) return;
+                claimed = &blocks_[claimed_++ % blocks_.size()];
+                claim(*claimed);
             }
-            Block& block = blocks_[produced_ % blocks_.size()];
-            block.offset = offset;
-            std::int64_t wanted = static_cast<std::int64_t>(block_size_);
-            if (limit_ > 0) wanted = std::min(wanted, limit_ - offset);
-            if (allowed >= 0) wanted = std::min(wanted, allowed - offset);
-            block.requested = static_cast<std::size_t>(wanted);
-            block.done = 0;
-            block.ok = true;
-            block.error = 0;
-            block.exception = nullptr;
-            if (block.requested > 0) {
-                try {
-                    block.done = std::min(source_.read(offset, block.buffer.first(block.requested)), block.requested);
-                    if (short_is_error_ && block.done < block.requested) {
-                        block.ok = false;
-                        block.error = ERROR_SECTOR_NOT_FOUND;
-                    }
-                } catch (const MediumError& e) {
-                    block.ok = false;
-                    block.error = e.code();
-                    block.done = std::min(e.done(), block.requested);
-                } catch (...) {
-                    block.exception = std::current_exception();
-                }
-            }
-            // A block the loop zero-fills after a failed read still takes its
-            // place, so everything after it stays where it belongs.
-            offset += static_cast<std::int64_t>(block.ok ? block.done : block.requested);
-            bool last = block.exception || (block.ok && block.done == 0);
+            Block& block = *claimed;
+            fill(block);
+            // After a block that ends the source, there is nothing more to
+            // read. One reader alone goes on where the block ended: a block
+            // the loop zero-fills after a failed read still takes its place,
+            // so everything after it stays where it belongs. Several readers
+            // have each taken their offsets already, which a source read by
+            // offset makes right: its reads come back short only at its end.
+            const bool last = block.exception || (block.ok && block.done == 0);
             {
                 std::lock_guard lock(mutex_);
-                ++produced_;
+                if (readers_ == 1)
+                    offset_ = block.offset + static_cast<std::int64_t>(block.ok ? block.done : block.requested);
+                if (last) ended_ = true;
+                block.ready = true;
             }
-            ready_.notify_one();
-            if (last) return;
+            ready_.notify_all();
+            if (last) room_.notify_all();
+        }
+    }
+
+    // Gives the block its offset and length; under the lock.
+    void claim(Block& block) {
+        block.offset = offset_;
+        std::int64_t wanted = static_cast<std::int64_t>(block_size_);
+        if (limit_ > 0) wanted = std::min(wanted, limit_ - offset_);
+        if (allowed_ >= 0) wanted = std::min(wanted, allowed_ - offset_);
+        block.requested = static_cast<std::size_t>(wanted);
+        offset_ += wanted;
+    }
+
+    void fill(Block& block) {
+        block.done = 0;
+        block.ok = true;
+        block.error = 0;
+        block.exception = nullptr;
+        if (block.requested == 0) return;
+        try {
+            block.done = std::min(source_.read_into(block.offset, block.buffer, block.requested), block.requested);
+            if (short_is_error_ && block.done < block.requested) {
+                block.ok = false;
+                block.error = ERROR_SECTOR_NOT_FOUND;
+            }
+        } catch (const MediumError& e) {
+            block.ok = false;
+            block.error = e.code();
+            block.done = std::min(e.done(), block.requested);
+        } catch (...) {
+            block.exception = std::current_exception();
         }
     }
 
     CopySource& source_;
     std::int64_t limit_;
     std::size_t block_size_;
+    unsigned readers_;
     std::vector<Block> blocks_;
     std::mutex mutex_;
     std::condition_variable room_;
     std::condition_variable ready_;
-    std::size_t produced_ = 0;
-    std::size_t consumed_ = 0;
+    std::size_t claimed_ = 0;   // blocks a reader has taken
+    std::size_t consumed_ = 0;  // blocks the loop has released
+    std::int64_t offset_ = 0;   // where the next block to be taken starts
+    std::int64_t expected_ = 0; // where the next block the loop takes must start
+    bool ended_ = false;        // a block ended the source: nothing more to take
     std::int64_t allowed_;
     bool short_is_error_;
-    std::jthread reader_;  // last: stops and joins before the blocks go
+    std::vector<std::jthread> readers_threads_;  // last: they stop and join before the blocks go
 };
 
 // Keeps what could not be read, joining a range to the one before it.
@@ -372,7 +416,7 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
     if (failures.sink_step(sink, 0, 0, [&] { sink.start(); })) {
         BlockPrefetcher prefetcher(source, settings.limit, std::max<std::size_t>(1, settings.block_size),
                                    settings.read_ahead, cadence.reading_allowed(),
-                                   settings.limit > 0 && !settings.source_must_reach_limit);
+                                   settings.limit > 0 && !settings.source_must_reach_limit, settings.readers);
         for (;;) {
             if (context.cancelled()) {
                 outcome.end = CopyEnd::Cancelled;
@@ -415,8 +459,10 @@ CopyOutcome RunCopyLoop(CopySource& source, CopySink& sink, const CopyLoopSettin
                     outcome.end = CopyEnd::SourceEnded;
                 break;
             }
-            if (!failures.sink_step(sink, block.offset, block.requested,
-                                    [&] { sink.write(block.offset, block.buffer.first(block.done)); }))
+            if (!failures.sink_step(sink, block.offset, block.requested, [&] {
+                    if (!sink.take(block.offset, block.buffer, block.done))
+                        sink.write(block.offset, block.buffer.first(block.done));
+                }))
                 break;
             outcome.position = block.offset + static_cast<std::int64_t>(block.done);
             prefetcher.release();

@@ -78,6 +78,11 @@ struct CopyLoopSettings {
     bool source_must_reach_limit = false;
     std::size_t block_size = kCopyBlockSize;
     std::size_t read_ahead = 8;  // blocks read ahead of the writing, at least 1
+    // Threads that read blocks at once, for a source that reads by offset
+    // from any thread (others have one): a sink that keeps every core busy
+    // (packing) needs its bytes faster than one thread copies them out of
+    // the system's cache. At least twice as many blocks are read ahead.
+    unsigned readers = 1;
     ProgressPolicy progress;
     ReadErrorPolicy read_errors = ReadErrorPolicy::AskThenZeroFill;
     std::string read_error_prefix;

@@ -82,12 +82,24 @@ public:
 
     // The oldest slot handed in and not released, once it is transformed;
     // nullptr when there is none, or, without `wait`, when it is not yet
-    // transformed.
+    // transformed. With `wait`, the caller does not sit idle: while the
+    // oldest is not ready, it transforms slots no thread has begun, oldest
+    // first. On a busy machine the threads may wait long for a core; the
+    // caller, who would only wait for them, keeps the work going.
     Item* oldest(bool wait) {
         std::unique_lock lock(mutex_);
         if (released_ == handed_) return nullptr;
         Slot& slot = slots_[released_ % slots_.size()];
-        if (wait) transformed_.wait(lock, [&] { return slot.state == Slot::Transformed; });
+        while (wait && slot.state != Slot::Transformed) {
+            Slot* queued = nullptr;
+            for (std::size_t i = released_; i < handed_ && !queued; ++i)
+                if (slots_[i % slots_.size()].state == Slot::Queued) queued = &slots_[i % slots_.size()];
+            if (!queued) {
+                transformed_.wait(lock);
+                continue;
+            }
+            transform_locked(*queued, lock);
+        }
         return slot.state == Slot::Transformed ? &slot.item : nullptr;
     }
 
@@ -109,18 +121,24 @@ private:
             std::unique_lock lock(mutex_);
             queued_.wait(lock, [&] { return stop.stop_requested() || taken_ < handed_; });
             if (stop.stop_requested()) return;
-            // A slot handed in as it is can be released and take new work
-            // before a thread comes to its turn: that work is then done at
-            // the earlier turn, and skipped at its own.
+            // A slot handed in as it is, or transformed by the caller, can
+            // be released and take new work before a thread comes to its
+            // turn: that work is then done at the earlier turn, and skipped
+            // at its own.
             Slot& slot = slots_[taken_++ % slots_.size()];
             if (slot.state != Slot::Queued) continue;
-            slot.state = Slot::Transforming;
-            lock.unlock();
-            transform_(slot.item);
-            lock.lock();
-            slot.state = Slot::Transformed;
-            transformed_.notify_all();
+            transform_locked(slot, lock);
         }
+    }
+
+    // Transforms a queued slot, the lock let go meanwhile.
+    void transform_locked(Slot& slot, std::unique_lock<std::mutex>& lock) {
+        slot.state = Slot::Transforming;
+        lock.unlock();
+        transform_(slot.item);
+        lock.lock();
+        slot.state = Slot::Transformed;
+        transformed_.notify_all();
     }
 
     std::function<void(Item&)> transform_;

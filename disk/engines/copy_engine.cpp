@@ -182,6 +182,9 @@ std::size_t LockedVolumeCount() { return device::Registry::instance().locked_vol
 
 namespace {
 
+// Threads that read the source of an LZ4 backup.
+constexpr unsigned kLz4Readers = 4;
+
 // What an LZ4 file in the frame format (lz4's default) is told: images are
 // in the legacy frame, and the person needs to know how to make one.
 std::string Lz4FrameRefusal(const std::string& src) {
@@ -252,6 +255,9 @@ CopyResult BackupRaw(const OperationContext& context, const std::string& src, co
     if (!lz4) {
         outcome = RunCopyLoop(reader, writer, settings, context);
     } else {
+        // The packers take blocks faster than one thread copies them out of
+        // the system's cache.
+        settings.readers = kLz4Readers;
         Lz4FrameSink packer(writer);
         outcome = RunCopyLoop(reader, packer, settings, context);
     }
@@ -272,6 +278,7 @@ struct RestoreImage {
     std::optional<RawSource> stored;
     std::optional<Lz4FrameSource> unpacker;
     std::optional<std::int64_t> unpacked;  // what the data gives, when known
+    std::size_t block = kCopyBlockSize;      // the copy's block: an unpacked block of an LZ4 image
 
     RestoreImage() = default;
     RestoreImage(const RestoreImage&) = delete;
@@ -329,10 +336,18 @@ std::optional<CopyResult> MeasureUnpacking(const OperationContext& context, cons
     }
     image.unpacker.emplace(*image.stored, image.stored_size);
     try {
-        image.unpacked = Lz4UnpackedSize(*image.stored, image.stored_size, [&] {
-            pump();
-            return !context.cancelled();
-        });
+        std::size_t largest = 0;
+        image.unpacked = Lz4UnpackedSize(
+            *image.stored, image.stored_size,
+            [&] {
+                pump();
+                return !context.cancelled();
+            },
+            &largest);
+        // Each unpacked block is written from the buffer it was unpacked
+        // into, none copied on the way.
+        image.block = std::clamp(largest, kLz4BlockInput, kLz4MaxBlockOutput);
+        image.unpacker->expect_blocks_of(image.block);
     } catch (const CopyFormatError& e) {
         dialogue.tell(e.what());
         return CopyResult::Failed;
@@ -396,6 +411,10 @@ CopyResult RestoreRaw(const OperationContext& context, const std::string& src, c
     CopyLoopSettings settings;
     settings.limit = image.unpacked ? std::min(*image.unpacked, *fitted) : 0;
     settings.done_text = "restore done in ";
+    settings.block_size = image.block;
+    // Unpacking runs ahead already: a block read long before it is written
+    // would only have left the cache in between.
+    if (image.unpacker) settings.read_ahead = 2;
     CopyOutcome outcome = RunCopyLoop(image.data(), writer, settings, context);
     // A disk learns its new table however the copy ended (the hold tells it
     // when it goes); only a complete restore makes a file of it.

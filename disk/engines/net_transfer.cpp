@@ -21,6 +21,7 @@ using platform::net::WaitHook;
 namespace {
 
 constexpr std::int64_t kNetProgressStep = 16 << 20;
+constexpr std::size_t kStreamSendBlock = 1 << 20;
 
 class Transfer {
 public:
@@ -84,14 +85,22 @@ public:
     }
 
     // A devio peer is asked for one block per request, of the protocol's
-    // size. A raw stream has no blocks on the wire: it moves in the loop's
-    // usual blocks, as each hand-over between the reading and the writing
-    // thread costs more than moving a small block.
-    CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit, bool devio) const {
+    // size. A raw stream has no blocks on the wire: it is received in the
+    // loop's usual blocks, as each hand-over between the reading and the
+    // writing thread costs more than moving a small block, and sent in
+    // blocks of 1 MiB, two read ahead by two readers: a source that is not
+    // in the system's cache yet comes faster with two reads under way, and
+    // a block read long before it is sent has left the cache by the time
+    // its bytes are copied into the connection.
+    CopyOutcome copy(CopySource& source, CopySink& sink, std::int64_t limit, bool devio, bool sending) const {
         CopyLoopSettings settings;
         settings.limit = limit;
         settings.source_must_reach_limit = limit > 0;
-        settings.block_size = devio ? kNetBlockSize : kCopyBlockSize;
+        settings.block_size = devio ? kNetBlockSize : sending ? kStreamSendBlock : kCopyBlockSize;
+        if (sending && !devio) {
+            settings.read_ahead = 2;
+            settings.readers = 2;
+        }
         settings.progress.every_bytes = kNetProgressStep;
         settings.read_errors = ReadErrorPolicy::Stop;
         settings.read_error_prefix = "readFile error:";
@@ -151,10 +160,10 @@ NetTransferResult Receive(const OperationContext& context, const std::string& de
     CopyOutcome outcome;
     if (devio) {
         DevioSource reader(socket, remote);
-        outcome = transfer.copy(reader, writer, remote, true);
+        outcome = transfer.copy(reader, writer, remote, true, false);
     } else {
         TcpStreamSource reader(socket);
-        outcome = transfer.copy(reader, writer, 0, false);
+        outcome = transfer.copy(reader, writer, 0, false, false);
     }
     // Closing with bytes still unread resets the connection: a sender
     // stopped half-way learns that its stream was not taken.
@@ -205,10 +214,10 @@ NetTransferResult Send(const OperationContext& context, const std::string& sourc
     CopyOutcome outcome;
     if (devio) {
         DevioSink writer(socket, transfer.wait());
-        outcome = transfer.copy(reader, writer, size, true);
+        outcome = transfer.copy(reader, writer, size, true, true);
     } else {
         TcpStreamSink writer(socket, transfer.wait());
-        outcome = transfer.copy(reader, writer, size, false);
+        outcome = transfer.copy(reader, writer, size, false, true);
     }
     if (outcome.end == CopyEnd::SourceEnded) transfer.tell("readFile error:" + SysErrorMessage(ERROR_HANDLE_EOF));
     if (outcome.completed())

@@ -230,6 +230,9 @@ bool BuildIsoImage(const IsoBuildRequest& request, const OperationContext& conte
         settings.limit = bytes;
         settings.source_must_reach_limit = true;
         settings.block_size = 1 << 20;
+        // The library's ring reads ahead already; a block read long before
+        // it is written would only have left the cache in between.
+        settings.read_ahead = 2;
         settings.read_errors = ReadErrorPolicy::Stop;
         settings.write_error_prefix = "Cannot write \"" + request.destination + "\". ";
         settings.done_text = "Done in ";

@@ -468,6 +468,11 @@ bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t lengt
     return Transfer(*s, false, buffer, length, offset, done);
 }
 
+bool ReadsByOffsetFromAnyThread(const Handle& handle) {
+    const Handle::State* s = handle.state();
+    return s && s->can_read && !s->stream && !s->io && !s->no_buffering && s->kind != HandleKind::VirtualDisk;
+}
+
 std::function<bool(std::int64_t, void*, std::size_t)> ReaderOfHandle(Handle& handle) {
     return [&handle](std::int64_t offset, void* buffer, std::size_t length) {
         Handle::State* s = handle.state();

@@ -95,6 +95,10 @@ bool WriteFile(Handle& handle, const void* buffer, DWORD length, DWORD* written)
 // Positioned reads and writes that leave the file pointer alone. A read stops
 // short only at the end of the file or device; `done` says how far it got.
 bool ReadAt(Handle& handle, std::int64_t offset, void* buffer, std::size_t length, std::size_t* done);
+// Whether ReadAt may be called from several threads at once: a buffered
+// descriptor read by offset (not a pipe, not an image served in-process,
+// not one whose unbuffered reads may yet fall back to buffered ones).
+bool ReadsByOffsetFromAnyThread(const Handle& handle);
 bool WriteAt(Handle& handle, std::int64_t offset, const void* buffer, std::size_t length, std::size_t* done);
 
 // Before a disk or volume that may have file systems mounted on it is read

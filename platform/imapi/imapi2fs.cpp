@@ -5,9 +5,11 @@
 #include <libisofs/libisofs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/device/handle.h"
 #include "platform/os/child_process.h"
@@ -44,7 +46,9 @@ struct Libisofs {
     decltype(&::iso_write_opts_free) write_opts_free;
     decltype(&::iso_write_opts_set_iso_level) write_opts_set_iso_level;
     decltype(&::iso_write_opts_set_joliet) write_opts_set_joliet;
+    decltype(&::iso_write_opts_set_fifo_size) write_opts_set_fifo_size;
     decltype(&::iso_image_create_burn_source) image_create_burn_source;
+    decltype(&::iso_ring_buffer_get_status) ring_buffer_get_status;
 };
 
 const Libisofs& Library() {
@@ -79,7 +83,9 @@ const Libisofs& Library() {
             {c.write_opts_free, "iso_write_opts_free"},
             {c.write_opts_set_iso_level, "iso_write_opts_set_iso_level"},
             {c.write_opts_set_joliet, "iso_write_opts_set_joliet"},
+            {c.write_opts_set_fifo_size, "iso_write_opts_set_fifo_size"},
             {c.image_create_burn_source, "iso_image_create_burn_source"},
+            {c.ring_buffer_get_status, "iso_ring_buffer_get_status"},
         },
         "could not load libisofs.so.6");
     if (c.init() < 0) throw std::runtime_error("could not load libisofs.so.6");
@@ -109,6 +115,10 @@ std::uint32_t WholeImageSectors(const std::string& path) {
     return static_cast<std::uint32_t>(std::clamp<std::int64_t>((size + 511) / 512, 1, 0xFFFF));
 }
 
+// The ring between the library's writer thread and our reads, in blocks of
+// 2 KiB: several of the copy's reads of 1 MiB.
+constexpr std::size_t kRingBlocks = 4096;
+
 class LibisofsResult : public FileSystemImageResult {
 public:
     LibisofsResult(::IsoImage* image, burn_source* source) : image_(image), source_(source) {
@@ -124,6 +134,7 @@ public:
     std::size_t Read(void* buffer, std::size_t size) override {
         if (ended_) return 0;
         size = std::min<std::size_t>(size / 2048 * 2048, 1 << 30);
+        await(size);
         int got = source_->read_xt(source_, static_cast<unsigned char*>(buffer), static_cast<int>(size));
         if (got < 0) throw ImapiError(IMAPI_E_DATA_STREAM_READ_FAILURE, "the image could not be made");
         if (got == 0) ended_ = true;
@@ -131,6 +142,21 @@ public:
     }
 
 private:
+    // The library's writer thread puts the image into its ring 2 KiB at a
+    // time, and wakes a reader that waits on the ring at each: half a
+    // million wake-ups for a 2 GiB image, each costing both threads. The
+    // reader sleeps instead until the ring holds what it asks for (or the
+    // writer has ended), and takes it in one go.
+    void await(std::size_t wanted) const {
+        for (;;) {
+            std::size_t room = 0, free = 0;
+            const int state = Library().ring_buffer_get_status(source_, &room, &free);
+            if (state != kWriting || room - free >= std::min(wanted, room)) return;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+
+    static constexpr int kWriting = 1;  // the ring's state while its writer runs
     ::IsoImage* image_;
     burn_source* source_;
     std::int64_t blocks_ = 0;
@@ -260,6 +286,8 @@ std::unique_ptr<FileSystemImageResult> FileSystemImage::CreateWithLibisofs() {
         raw_options, [](IsoWriteOpts* o) { Library().write_opts_free(o); });
     iso.write_opts_set_iso_level(write_options.get(), level_);
     iso.write_opts_set_joliet(write_options.get(), (file_systems_ & FsiFileSystemJoliet) ? 1 : 0);
+    // Room for the writer to go on while the reader sleeps (see await).
+    iso.write_opts_set_fifo_size(write_options.get(), kRingBlocks);
     burn_source* source = nullptr;
     if (int error = iso.image_create_burn_source(image.get(), write_options.get(), &source); error < 0)
         Fail(error == static_cast<int>(ISO_FILE_TOO_BIG) ? IMAPI_E_DATA_TOO_BIG : IMAPI_E_FSI_INTERNAL_ERROR, "result image", error);

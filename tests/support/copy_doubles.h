@@ -30,9 +30,12 @@ public:
     FakeSource(std::string data, std::set<std::int64_t> bad_blocks, std::int64_t block = 524288)
         : data_(std::move(data)), bad_(std::move(bad_blocks)), block_(block) {}
     std::int64_t size() override { return static_cast<std::int64_t>(data_.size()); }
+    bool reads_by_offset() const override { return by_offset; }
     std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
         reads.fetch_add(1);
-        furthest = std::max<std::int64_t>(furthest, offset + static_cast<std::int64_t>(buffer.size()));
+        const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
+        for (std::int64_t seen = furthest.load(); seen < end && !furthest.compare_exchange_weak(seen, end);) {
+        }
         if (bad_.count(offset / block_)) {
             std::memset(buffer.data(), 0x5A, buffer.size());  // whatever a failed read leaves
             throw disk::MediumError(platform::ERROR_CRC);
@@ -44,6 +47,7 @@ public:
     }
     std::atomic<int> reads{0};
     std::atomic<std::int64_t> furthest{0};  // the end of the furthest read asked for
+    bool by_offset = false;  // whether it says it may be read by several threads
 
 private:
     std::string data_;

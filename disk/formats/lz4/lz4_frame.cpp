@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "disk/bindings/liblz4.h"
 #include "disk/copy/copy_loop.h"
@@ -59,14 +60,28 @@ bool Lz4FrameSink::store_oldest(bool wait) {
     return true;
 }
 
+Lz4FrameSink::Job& Lz4FrameSink::free_job() {
+    while (packing_.full()) store_oldest(true);
+    Job& job = packing_.free_slot();
+    job.input_size = 0;
+    return job;
+}
+
+bool Lz4FrameSink::take(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+    if (offset != next_input_ || filling_ || size != kLz4BlockInput || block.size() != kLz4BlockInput) return false;
+    Job& job = free_job();
+    std::swap(job.input, block);
+    job.input_size = size;
+    next_input_ += static_cast<std::int64_t>(size);
+    packing_.hand_in();
+    while (store_oldest(false)) {}
+    return true;
+}
+
 void Lz4FrameSink::write(std::int64_t offset, std::span<const std::byte> data) {
     if (offset != next_input_) throw MediumError(ERROR_INVALID_PARAMETER);
     while (!data.empty()) {
-        if (!filling_) {
-            while (packing_.full()) store_oldest(true);
-            filling_ = &packing_.free_slot();
-            filling_->input_size = 0;
-        }
+        if (!filling_) filling_ = &free_job();
         std::size_t n = std::min(data.size(), kLz4BlockInput - filling_->input_size);
         std::memcpy(filling_->input.data() + filling_->input_size, data.data(), n);
         filling_->input_size += n;
@@ -206,6 +221,46 @@ void Lz4FrameSource::release_current() {
 }
 
 std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffer) {
+    return advance(offset, buffer.size(), buffer.data());
+}
+
+std::size_t Lz4FrameSource::pass(std::int64_t offset, std::size_t length) { return advance(offset, length, nullptr); }
+
+void Lz4FrameSource::expect_blocks_of(std::size_t bytes) {
+    output_hint_ = std::clamp(bytes, kLz4BlockInput, kLz4MaxBlockOutput);
+}
+
+std::size_t Lz4FrameSource::read_into(std::int64_t offset, AlignedBuffer& block, std::size_t size) {
+    if (offset != cursor_ || block_used_ != block_size_ || zeros_due_ > 0 || !pending_error_.empty() || broken_ ||
+        size == 0)
+        return read(offset, block.first(size));
+    Job* job = next_job();
+    const bool whole = job && job->kind == Job::Block && job->unpacked > 0 &&
+                       static_cast<std::size_t>(job->unpacked) == size && job->output.size() == block.size();
+    if (!whole) {
+        peeked_ = job;
+        return read(offset, block.first(size));
+    }
+    current_ = job;
+    stored_position_ = job->stored_end;
+    nominal_block_ = std::max(nominal_block_, size);
+    block_size_ = block_used_ = size;
+    std::swap(job->output, block);
+    cursor_ = offset + static_cast<std::int64_t>(size);
+    produced_ = cursor_;
+    return size;
+}
+
+Lz4FrameSource::Job* Lz4FrameSource::next_job() {
+    if (peeked_) return std::exchange(peeked_, std::nullopt).value();
+    release_current();
+    fill_pipeline();
+    return unpacking_.oldest(true);
+}
+
+std::size_t Lz4FrameSource::largest_block() const { return nominal_block_; }
+
+std::size_t Lz4FrameSource::advance(std::int64_t offset, std::size_t length, std::byte* into) {
     if (offset != cursor_) throw MediumError(ERROR_INVALID_PARAMETER);
     if (broken_) Improper();
     if (!pending_error_.empty()) throw CopyFormatError(pending_error_);
@@ -216,9 +271,9 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
     // for what they are. (A read that only begins inside it gets the zeros
     // and the bytes after; with blocks of 512 KiB and 8 MiB, the sizes
     // writers use, the copy's reads never straddle one.)
-    if (zeros_due_ >= buffer.size() && buffer.size() > 0) {
-        zeros_due_ -= buffer.size();
-        cursor_ = offset + static_cast<std::int64_t>(buffer.size());
+    if (zeros_due_ >= length && length > 0) {
+        zeros_due_ -= length;
+        cursor_ = offset + static_cast<std::int64_t>(length);
         produced_ = cursor_;
         throw MediumError(lost_error_);
     }
@@ -230,19 +285,17 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
         produced_ = cursor_;
         return done;
     };
-    while (done < buffer.size()) {
-        std::size_t want = buffer.size() - done;
+    while (done < length) {
+        std::size_t want = length - done;
         if (zeros_due_ > 0) {
             std::size_t n = std::min(want, zeros_due_);
-            std::memset(buffer.data() + done, 0, n);
+            if (into) std::memset(into + done, 0, n);
             zeros_due_ -= n;
             done += n;
             continue;
         }
         if (block_used_ == block_size_) {
-            release_current();
-            fill_pipeline();
-            Job* job = unpacking_.oldest(true);
+            Job* job = next_job();
             if (!job) break;  // the stored blocks have ended
             current_ = job;
             block_size_ = block_used_ = 0;
@@ -263,17 +316,17 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
                 // The caller fills the rest of this read with zeros; the rest
                 // of the lost block follows as failed reads, so later blocks
                 // keep their place.
-                std::size_t covered = buffer.size() - done;
+                std::size_t covered = length - done;
                 zeros_due_ = broken_ || covered >= nominal_block_ ? 0 : nominal_block_ - covered;
                 lost_error_ = error;
-                cursor_ = offset + static_cast<std::int64_t>(buffer.size());
+                cursor_ = offset + static_cast<std::int64_t>(length);
                 produced_ = cursor_;
                 throw MediumError(error, done);
             }
             }
         }
         std::size_t n = std::min(want, block_size_ - block_used_);
-        std::memcpy(buffer.data() + done, current_->output.data() + block_used_, n);
+        if (into) std::memcpy(into + done, current_->output.data() + block_used_, n);
         block_used_ += n;
         done += n;
     }
@@ -285,20 +338,22 @@ std::size_t Lz4FrameSource::read(std::int64_t offset, std::span<std::byte> buffe
 // ---- measuring -------------------------------------------------------------
 
 std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t stored_size,
-                                            const std::function<bool()>& keep_going) {
+                                            const std::function<bool()>& keep_going, std::size_t* largest_block) {
     Lz4FrameSource unpacker(stored, stored_size);
     if (!unpacker.has_magic()) Improper();
-    AlignedBuffer scratch(kLz4MaxBlockOutput);
     std::int64_t size = 0;
     for (;;) {
         if (!keep_going()) return std::nullopt;
         std::size_t done = 0;
         try {
-            done = unpacker.read(size, scratch.span());
+            done = unpacker.pass(size, kLz4MaxBlockOutput);
         } catch (const MediumError&) {
             return std::nullopt;
         }
-        if (done == 0) return size;
+        if (done == 0) {
+            if (largest_block) *largest_block = unpacker.largest_block();
+            return size;
+        }
         size += static_cast<std::int64_t>(done);
     }
 }

@@ -45,6 +45,9 @@ public:
     // one ended. Raises "LZ4_compress1 error" when a block cannot be packed,
     // and what the stored file raised.
     void write(std::int64_t offset, std::span<const std::byte> data) override;
+    // A whole block of input, given where no block is being filled, is
+    // packed in the buffer it came in.
+    bool take(std::int64_t offset, AlignedBuffer& block, std::size_t size) override;
     void finish() override;
 
 private:
@@ -57,6 +60,8 @@ private:
 
     static std::vector<Job> Jobs(unsigned packers);
     static void Pack(Job& job);
+    // The job the next input goes into, once there is room for one.
+    Job& free_job();
     // Writes the oldest packed block to the stored file, waiting for it
     // with `wait`; false when there was none to write.
     bool store_oldest(bool wait);
@@ -87,6 +92,17 @@ public:
     // read that meets it after good bytes returns those, and the next one
     // raises. A stored block that cannot be read raises MediumError.
     std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override;
+    // Reads `length` bytes as read() does, failures alike, without keeping
+    // them: what a measure of the image needs.
+    std::size_t pass(std::int64_t offset, std::size_t length);
+    // A read of exactly one whole unpacked block into a buffer of the size
+    // it was unpacked into takes that buffer instead of copying the bytes.
+    std::size_t read_into(std::int64_t offset, AlignedBuffer& block, std::size_t size) override;
+    // The blocks unpack to `bytes` each, as a measure found: their buffers
+    // are made that size at once.
+    void expect_blocks_of(std::size_t bytes);
+    // The most bytes a block has unpacked to so far.
+    std::size_t largest_block() const;
 
 private:
     struct Job {
@@ -100,6 +116,11 @@ private:
     };
 
     void unpack(Job& job);
+    // read() and pass(): the bytes go `into` a buffer when there is one.
+    std::size_t advance(std::int64_t offset, std::size_t length, std::byte* into);
+    // The next block in order, the current one released; null when the
+    // stored blocks have ended.
+    Job* next_job();
     // Reads stored bytes; a refused read leaves its error in the job.
     std::size_t read_stored(std::int64_t at, std::span<std::byte> buffer, Job& job);
     void fill_pipeline();
@@ -115,6 +136,7 @@ private:
     std::int64_t parse_at_ = 4;
     bool parse_ended_ = false;
     Job* current_ = nullptr;
+    std::optional<Job*> peeked_;  // taken by read_into, to be handed out by a read
     std::size_t block_size_ = 0;
     std::size_t block_used_ = 0;
     std::size_t zeros_due_ = 0;                  // of a block that could not be read
@@ -133,8 +155,10 @@ private:
 // can be measured against what will really be written to it. Raises
 // CopyFormatError as Lz4FrameSource::read does. Nothing when a stored read
 // fails (the copy meets it again and asks) or `keep_going` says stop; it is
-// asked after every few MiB.
+// asked after every few MiB. `largest_block`, when given, learns the most
+// bytes a block unpacks to.
 std::optional<std::int64_t> Lz4UnpackedSize(CopySource& stored, std::int64_t stored_size,
-                                            const std::function<bool()>& keep_going);
+                                            const std::function<bool()>& keep_going,
+                                            std::size_t* largest_block = nullptr);
 
 }  // namespace disk

@@ -30,8 +30,11 @@ void VhdSink::write(std::int64_t offset, std::span<const std::byte> data) {
     const std::int64_t room = std::max<std::int64_t>(0, image_->size() - offset);
     const std::size_t fits = static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(data.size())));
     if (fits > 0 && !(blank_ && IsAllZero(data.first(fits)))) {
-        Check(image_->write(offset, data.data(), fits));
-        sync_behind_.wrote(static_cast<std::int64_t>(fits));
+        for (std::size_t at = 0; at < fits; at += kLongestWrite) {
+            const std::size_t piece = std::min(kLongestWrite, fits - at);
+            Check(image_->write(offset + static_cast<std::int64_t>(at), data.data() + at, piece));
+            sync_behind_.wrote(static_cast<std::int64_t>(piece));
+        }
     }
     if (fits < data.size()) throw MediumError(ERROR_HANDLE_EOF);
 }

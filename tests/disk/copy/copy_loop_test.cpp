@@ -2,6 +2,9 @@
 // paced, how a sink's start, a short source and a failed read end a copy.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -113,24 +116,29 @@ TEST_F(CopyLoopSettingsTest, ASourceShorterThanTheLimitIsAReadErrorThereOrEndsTh
          {question, "1047876 unreadable bytes replaced by zeros at 1049276-2097151"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        platform::ScriptedInteraction answers;
-        answers.set_default_confirm(c.go_on);
-        OperationContext context = Context();
-        context.interaction = &answers;
-        FakeSource source(data, {});
-        FakeSink sink;
-        CopyLoopSettings settings;
-        settings.limit = 2 * kMiB;
-        settings.source_must_reach_limit = c.must_reach;
-        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
-        EXPECT_EQ(outcome.end, c.end);
-        EXPECT_EQ(outcome.position, c.position);
-        EXPECT_EQ(answers.texts(), c.asked);
-        EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0) << "a copy that fell short is not synced as done";
-        if (c.end == CopyEnd::Completed) {
-            EXPECT_EQ(sink.bytes, data + std::string(2 * kMiB - data.size(), '\0'));
-            EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
+        for (unsigned readers : {1u, 4u}) {
+            SCOPED_TRACE(std::string(c.what) + ", readers " + std::to_string(readers));
+            platform::ScriptedInteraction answers;
+            answers.set_default_confirm(c.go_on);
+            OperationContext context = Context();
+            context.interaction = &answers;
+            FakeSource source(data, {});
+            source.by_offset = true;
+            FakeSink sink;
+            CopyLoopSettings settings;
+            settings.limit = 2 * kMiB;
+            settings.source_must_reach_limit = c.must_reach;
+            settings.readers = readers;
+            CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+            EXPECT_EQ(outcome.end, c.end);
+            EXPECT_EQ(outcome.position, c.position);
+            EXPECT_EQ(answers.texts(), c.asked);
+            EXPECT_EQ(sink.finishes, c.end == CopyEnd::Completed ? 1 : 0)
+                << "a copy that fell short is not synced as done";
+            if (c.end == CopyEnd::Completed) {
+                EXPECT_EQ(sink.bytes, data + std::string(2 * kMiB - data.size(), '\0'));
+                EXPECT_EQ(outcome.unreadable, (std::vector<UnreadableRange>{{kMiB + 700, kMiB - 700}}));
+            }
         }
     }
 }
@@ -148,30 +156,105 @@ TEST_F(CopyLoopSettingsTest, AFailedBlockIsReadAgainBySectorsAndOnlyTheBadOnesBe
         {"the short last sector", {{4 * kMiB + 299, 1}}, {{4 * kMiB, 300}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        platform::ScriptedInteraction answers;
-        answers.set_default_confirm(true);
-        OperationContext context = Context();
-        context.interaction = &answers;
-        BadSectorSource source(data, c.bad);
+        for (unsigned readers : {1u, 4u}) {
+            SCOPED_TRACE(std::string(c.what) + ", readers " + std::to_string(readers));
+            platform::ScriptedInteraction answers;
+            answers.set_default_confirm(true);
+            OperationContext context = Context();
+            context.interaction = &answers;
+            BadSectorSource source(data, c.bad);
+            source.by_offset = true;
+            FakeSink sink;
+            CopyLoopSettings settings;
+            settings.limit = static_cast<std::int64_t>(data.size());
+            settings.readers = readers;
+            CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
+            EXPECT_TRUE(outcome.completed());
+            EXPECT_EQ(outcome.unreadable, c.expected);
+            std::string expected = data;
+            std::int64_t zeros = 0;
+            for (const auto& r : c.expected) {
+                std::fill_n(expected.begin() + r.offset, r.length, '\0');
+                zeros += r.length;
+            }
+            EXPECT_EQ(outcome.unreadable_bytes, zeros);
+            EXPECT_TRUE(sink.bytes == expected);
+            ASSERT_EQ(answers.texts().size(), 2u) << "one question, one message";
+            EXPECT_EQ(answers.texts()[1], UnreadableMessage(outcome));
+            EXPECT_TRUE(posts_.texts(OperationKind::Status).back().ends_with(UnreadableTail(zeros)));
+        }
+    }
+}
+
+// A source that ends inside the block where the limit ends is as short
+// whoever reads it: the block after it finds nothing, and the copy ends
+// there, with as many readers as with one.
+TEST_F(CopyLoopSettingsTest, ASourceEndingShortOfALimitInsideABlockEndsTheCopyThereWithSeveralReaders) {
+    const std::string data = Bytes(static_cast<std::size_t>(kMiB + 700));
+    for (unsigned readers : {1u, 4u}) {
+        SCOPED_TRACE(readers);
+        FakeSource source(data, {});
+        source.by_offset = true;
         FakeSink sink;
         CopyLoopSettings settings;
-        settings.limit = static_cast<std::int64_t>(data.size());
-        CopyOutcome outcome = RunCopyLoop(source, sink, settings, context);
-        EXPECT_TRUE(outcome.completed());
-        EXPECT_EQ(outcome.unreadable, c.expected);
-        std::string expected = data;
-        std::int64_t zeros = 0;
-        for (const auto& r : c.expected) {
-            std::fill_n(expected.begin() + r.offset, r.length, '\0');
-            zeros += r.length;
-        }
-        EXPECT_EQ(outcome.unreadable_bytes, zeros);
-        EXPECT_TRUE(sink.bytes == expected);
-        ASSERT_EQ(answers.texts().size(), 2u) << "one question, one message";
-        EXPECT_EQ(answers.texts()[1], UnreadableMessage(outcome));
-        EXPECT_TRUE(posts_.texts(OperationKind::Status).back().ends_with(UnreadableTail(zeros)));
+        settings.limit = kMiB + 1000;
+        settings.source_must_reach_limit = true;
+        settings.readers = readers;
+        CopyOutcome outcome = RunCopyLoop(source, sink, settings, Context());
+        EXPECT_EQ(outcome.end, CopyEnd::SourceEnded);
+        EXPECT_EQ(outcome.position, kMiB + 700);
+        EXPECT_TRUE(sink.bytes == data);
     }
+}
+
+// A source read by offset whose first `together` reads wait for one
+// another (ten seconds at most): they come back only once that many are
+// under way at once.
+class TogetherSource : public FakeSource {
+public:
+    TogetherSource(std::string data, int together) : FakeSource(std::move(data), {}), together_(together) {
+        by_offset = true;
+    }
+    std::size_t read(std::int64_t offset, std::span<std::byte> buffer) override {
+        {
+            std::unique_lock lock(mutex_);
+            if (++arrived_ == together_) all_there_.notify_all();
+            if (!all_there_.wait_for(lock, std::chrono::seconds(10), [&] { return arrived_ >= together_; }))
+                waited_in_vain = true;
+        }
+        return FakeSource::read(offset, buffer);
+    }
+    bool waited_in_vain = false;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable all_there_;
+    int arrived_ = 0;
+    const int together_;
+};
+
+// A sink that keeps every core busy needs its bytes faster than one thread
+// reads them: a source that allows it is read by several threads at once,
+// and what is stored is what one reader gives, in order; a source that
+// does not say so is read by one thread whatever the settings ask.
+TEST_F(CopyLoopSettingsTest, SeveralReadersReadTogetherAndTheBytesComeOutInOrder) {
+    const std::string data = Bytes(static_cast<std::size_t>(9 * kMiB + 123));
+    TogetherSource together(data, 4);
+    FakeSink sink;
+    CopyLoopSettings settings;
+    settings.block_size = 256 * kKiB;
+    settings.readers = 4;
+    CopyOutcome outcome = RunCopyLoop(together, sink, settings, Context());
+    EXPECT_TRUE(outcome.completed());
+    EXPECT_FALSE(together.waited_in_vain) << "four reads under way at once";
+    EXPECT_EQ(outcome.position, static_cast<std::int64_t>(data.size()));
+    EXPECT_TRUE(sink.bytes == data);
+
+    FakeSource one_at_a_time(data, {});
+    one_at_a_time.by_offset = false;
+    FakeSink stored;
+    ASSERT_TRUE(RunCopyLoop(one_at_a_time, stored, settings, Context()).completed());
+    EXPECT_TRUE(stored.bytes == data);
 }
 
 TEST(UnreadableTexts, SayHowManyBytesAndWhereWithTheFirstRangesOnly) {

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -72,6 +74,39 @@ TEST(OrderedTransform, AFullTransformHoldsEverySlotUntilTheOldestIsReleased) {
     EXPECT_TRUE(transform.full()) << "taken out but not released";
     transform.release();
     EXPECT_FALSE(transform.full());
+    EXPECT_EQ(transform.oldest(true)->number, 1);
+}
+
+// The one thread is held up in the first piece until the second is done:
+// a caller that only waited for the threads would wait for ever (here: for
+// the hold-up's ten seconds), one that takes up the work left waiting
+// finishes at once, whichever of the two pieces the thread began.
+TEST(OrderedTransform, ACallerWaitingForTheOldestTransformsWhatNoThreadHasBegun) {
+    std::mutex mutex;
+    std::condition_variable second_done;
+    bool second = false;
+    bool held_up_in_vain = false;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<std::thread::id> by(2);
+    OrderedTransform<Work> transform(std::vector<Work>(2), 1, [&](Work& work) {
+        by[static_cast<std::size_t>(work.number)] = std::this_thread::get_id();
+        std::unique_lock lock(mutex);
+        if (work.number == 0) {
+            held_up_in_vain = !second_done.wait_for(lock, std::chrono::seconds(10), [&] { return second; });
+        } else {
+            second = true;
+            second_done.notify_all();
+        }
+    });
+    for (int i = 0; i < 2; ++i) {
+        transform.free_slot().number = i;
+        transform.hand_in();
+    }
+    ASSERT_EQ(transform.oldest(true)->number, 0);
+    EXPECT_FALSE(held_up_in_vain);
+    EXPECT_NE(by[0], by[1]);
+    EXPECT_TRUE(by[0] == caller || by[1] == caller);
+    transform.release();
     EXPECT_EQ(transform.oldest(true)->number, 1);
 }
 

@@ -3,6 +3,7 @@
 // where it begins.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "disk/bindings/liblz4.h"
@@ -72,6 +73,36 @@ TEST_F(Lz4FrameTest, UnpackingOnSeveralCoresHandsTheBlocksOutInOrder) {
             EXPECT_TRUE(sink.bytes == data);
         }
     }
+}
+
+// A read of one whole unpacked block into a buffer of its size takes the
+// buffer the block was unpacked into; any other read copies. Either way
+// the bytes come out in order.
+TEST_F(Lz4FrameTest, AWholeUnpackedBlockIsHandedOverInItsOwnBuffer) {
+    const std::string data = MixedBlocks(5);
+    const std::string image = PackSequentially(data);
+    FakeSource stored(image, {});
+    Lz4FrameSource unpacked(stored, static_cast<std::int64_t>(image.size()), 2);
+    ASSERT_TRUE(unpacked.has_magic());
+    std::string out;
+    auto read_into = [&](std::size_t size, bool handed_over) {
+        AlignedBuffer block(B);
+        const std::byte* given = block.data();
+        const std::size_t done = unpacked.read_into(static_cast<std::int64_t>(out.size()), block, size);
+        EXPECT_EQ(block.data() != given, handed_over) << "at " << out.size();
+        EXPECT_EQ(block.size(), B);
+        out.append(reinterpret_cast<const char*>(block.data()), done);
+        return done;
+    };
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(1000, false), 1000u) << "part of a block";
+    EXPECT_EQ(read_into(B, false), B) << "the rest of one block and the start of the next";
+    EXPECT_EQ(read_into(B - 1000, false), B - 1000);
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(B, true), B);
+    EXPECT_EQ(read_into(B, false), data.size() - 5 * B) << "the short last block";
+    EXPECT_EQ(read_into(B, false), 0u);
+    EXPECT_TRUE(out == data);
 }
 
 TEST_F(Lz4FrameTest, AMalformedBlockEndsTheCopyWhereItBegins) {
@@ -144,6 +175,11 @@ TEST_F(Lz4FrameTest, MeasuringReadsTheImageThroughAndFindsTheDamageFirst) {
                                [&] { return stop_after < 0 || asked++ < stop_after; });
     };
     EXPECT_EQ(measure(good), static_cast<std::int64_t>(data.size()));
+    FakeSource whole(good, {});
+    std::size_t largest = 0;
+    EXPECT_EQ(Lz4UnpackedSize(whole, static_cast<std::int64_t>(good.size()), [] { return true; }, &largest),
+              static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(largest, B);
     EXPECT_EQ(measure(PackSequentially("")), 0);
     EXPECT_EQ(measure(good, 0), std::nullopt) << "told to stop";
     for (const std::string& broken : {good + Le32(100) + std::string(100, '\xff'), good.substr(0, good.size() - 7),
@@ -197,17 +233,53 @@ TEST_F(Lz4FrameTest, AStoredFileThatRaisesPartWayEndsTheCopyWithItsText) {
 
 TEST_F(Lz4FrameTest, PackingIsTheSameWhateverSizeTheWritesHave) {
     const std::string data = MixedBlocks(7);
-    for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, 2 * B + 1}) {
-        SCOPED_TRACE(loop_block);
-        FakeSource source(data, {});
-        FakeSink stored;
-        Lz4FrameSink packer(stored, 3);
-        CopyLoopSettings settings;
-        settings.block_size = loop_block;
-        ASSERT_TRUE(RunCopyLoop(source, packer, settings, Context()).completed());
-        EXPECT_TRUE(stored.bytes == PackSequentially(data));
-        EXPECT_EQ(stored.starts, 1);
+    for (std::size_t loop_block : {std::size_t{4096}, std::size_t{300000}, B, 2 * B + 1}) {
+        for (unsigned readers : {1u, 4u}) {
+            SCOPED_TRACE(std::to_string(loop_block) + ", readers " + std::to_string(readers));
+            FakeSource source(data, {});
+            source.by_offset = true;
+            FakeSink stored;
+            Lz4FrameSink packer(stored, 3);
+            CopyLoopSettings settings;
+            settings.block_size = loop_block;
+            settings.readers = readers;
+            ASSERT_TRUE(RunCopyLoop(source, packer, settings, Context()).completed());
+            EXPECT_TRUE(stored.bytes == PackSequentially(data));
+            EXPECT_EQ(stored.starts, 1);
+        }
     }
+}
+
+// A whole block handed over where no block is being filled is packed in
+// the buffer it came in (the copy gets a buffer of the packer's in its
+// place); anything else is copied, and the image is the same either way.
+TEST_F(Lz4FrameTest, AWholeBlockIsTakenOverAndAnythingElseIsCopied) {
+    const std::string data = MixedBlocks(3);
+    auto bytes = [&](std::size_t at, std::size_t size) {
+        return std::span<const std::byte>(reinterpret_cast<const std::byte*>(data.data()) + at, size);
+    };
+    auto block = [&](std::size_t at) {
+        AlignedBuffer buffer(B);
+        std::memcpy(buffer.data(), data.data() + at, B);
+        return buffer;
+    };
+    FakeSink stored;
+    Lz4FrameSink packer(stored, 2);
+    packer.start();
+    AlignedBuffer first = block(0);
+    const std::byte* given = first.data();
+    EXPECT_TRUE(packer.take(0, first, B));
+    EXPECT_NE(first.data(), given);
+    EXPECT_EQ(first.size(), B);
+    packer.write(B, bytes(B, 100));
+    AlignedBuffer second = block(B + 100);
+    EXPECT_FALSE(packer.take(B + 100, second, B)) << "a block is being filled";
+    packer.write(B + 100, bytes(B + 100, B));
+    AlignedBuffer third = block(2 * B + 100);
+    EXPECT_FALSE(packer.take(2 * B + 100, third, B - 100)) << "not a whole block";
+    packer.write(2 * B + 100, bytes(2 * B + 100, data.size() - (2 * B + 100)));
+    packer.finish();
+    EXPECT_TRUE(stored.bytes == PackSequentially(data));
 }
 
 }  // namespace
