@@ -101,7 +101,7 @@ void Tfrmmain::JvOutlookBar1Pages4Buttons0Click() {
 }
 
 void Tfrmmain::JvOutlookBar1Pages4Buttons1Click() {
-    auto* window = new Tfrmimapi();  // owned by the application, not this window
+    auto* window = new Tfrmimapi(state_.program_folder);  // owned by the application, not this window
     window->show();
 }
 

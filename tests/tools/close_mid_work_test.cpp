@@ -119,6 +119,9 @@ public:
         if (GetParam().needs_root && !ts::IsRoot()) GTEST_SKIP() << "needs root: the tool works on a loop device";
         ui_.set_default_confirm(true);
         main_ = new tarnovell::Tfrmmain(state_);
+        // The window's start-up takes the test program's folder; what the
+        // tools write beside the program goes to the test's own.
+        state_.program_folder = program_.path().string() + "/";
         fs::create_directories(out());
     }
     void TearDown() override {
@@ -203,6 +206,7 @@ private:
     ts::TempDir dir_;
     platform::ScopedInteraction scope_{ui_};
     tarnovell::MainState state_;
+    ts::TempDir program_;
     tarnovell::Tfrmmain* main_ = nullptr;
     std::unique_ptr<ts::EmbeddedMachine> machine_;
 };

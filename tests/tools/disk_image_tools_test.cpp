@@ -66,6 +66,11 @@ protected:
         test_support::TestApplication();
         ui_.set_default_confirm(true);
         main_ = new tarnovell::Tfrmmain(state_);
+        // The window's start-up takes the test program's folder; what the
+        // tools write beside the program (the ISO maker's log) goes to the
+        // test's own, apart from the tests that run beside it.
+        state_.program_folder = dir_.file("program") + "/";
+        fs::create_directories(state_.program_folder);
     }
     void TearDown() override {
         // A window takes its menus (top-level widgets too) with it.

@@ -77,7 +77,8 @@ QComboBox* FixedChoices(const char* name, const QStringList& items) {
 
 }  // namespace
 
-Tfrmimapi::Tfrmimapi(QWidget* owner) : ToolWindow(owner, "frmimapi", "Make ISO disc image") {
+Tfrmimapi::Tfrmimapi(const std::string& program_folder, QWidget* owner)
+    : ToolWindow(owner, "frmimapi", "Make ISO disc image"), program_folder_(program_folder) {
 
     auto field = [](const char* name, const QString& text) {
         auto* edit = new QLineEdit(text);
@@ -187,14 +188,14 @@ void Tfrmimapi::showEvent(QShowEvent* event) {
     std::string name = platform::ToLower(exe.substr(exe.find_last_of('/') + 1));
     if (name != "tarnovell" && name != "tarnovell.exe")
         setWindowTitle(QString("Orbamel ") + TARNOVELL_VERSION_TEXT + " - part of Tarnovell");
-    txtsource->setText(QString::fromStdString(ExecutableFolder()));
+    txtsource->setText(QString::fromStdString(program_folder_));
 }
 
-std::string Tfrmimapi::LogPath() const { return ExecutableFolder() + "log.txt"; }
+std::string Tfrmimapi::LogPath() const { return program_folder_ + "log.txt"; }
 
 void Tfrmimapi::Button1Click() {
     std::string folder;
-    if (!RunFolderDialog(this, "", ExecutableFolder(), folder)) return;
+    if (!RunFolderDialog(this, "", program_folder_, folder)) return;
     SourceChosen(folder);
 }
 

@@ -23,8 +23,9 @@ class Tfrmimapi : public ToolWindow {
     Q_OBJECT
 
 public:
-    // Modeless; deletes itself when closed.
-    explicit Tfrmimapi(QWidget* owner = nullptr);
+    // Modeless; deletes itself when closed. Its log and the folder it first
+    // offers are in `program_folder` (with its trailing '/').
+    explicit Tfrmimapi(const std::string& program_folder, QWidget* owner = nullptr);
 
     QLineEdit* txtsource = nullptr;
     QPushButton* Button1 = nullptr;
@@ -65,6 +66,7 @@ protected:
 private:
     QMenu* EmulationMenu(const QString& title, const char* name, int* emulation);
 
+    std::string program_folder_;
     int bios_emulation_ = 0;
     int efi_emulation_ = 0;
 };
